@@ -1,0 +1,42 @@
+#pragma once
+
+// The drawable surface the renderer draws into, shaped like MetalKit's view: the
+// device, the colour format, the drawable size in device pixels, and per frame a
+// render pass descriptor and a drawable. The interaction view (ui/QVMTKView)
+// implements it and adds the five pointer values the frame step reads.
+
+#include "gpu/Gpu.h"
+
+#include <cstdint>
+
+struct DrawableSize {
+    double width = 0.0;
+    double height = 0.0;
+};
+
+class MTKView {
+public:
+    virtual ~MTKView() = default;
+
+    virtual gpu::Device* device() const = 0;
+    virtual gpu::PixelFormat colorPixelFormat() const = 0;
+    virtual DrawableSize drawableSize() const = 0;
+    // Null when there is nothing to draw into this frame.
+    virtual const gpu::RenderPassDescriptor* currentRenderPassDescriptor() = 0;
+    virtual gpu::Drawable* currentDrawable() = 0;
+
+    // The latest pointer movements, as levels (read every frame, never consumed):
+    // left drag, wheel, right drag. See ui/QVMTKView.h for how events map onto them.
+    virtual std::int64_t deltaX() const = 0;
+    virtual std::int64_t deltaY() const = 0;
+    virtual std::int64_t zoom() const = 0;
+    virtual std::int64_t rdeltaX() const = 0;
+    virtual std::int64_t rdeltaY() const = 0;
+};
+
+class MTKViewDelegate {
+public:
+    virtual ~MTKViewDelegate() = default;
+    virtual void mtkView_drawableSizeWillChange(MTKView& view, DrawableSize size) = 0;
+    virtual void drawInMTKView(MTKView& view) = 0;
+};

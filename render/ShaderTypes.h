@@ -1,0 +1,51 @@
+#pragma once
+
+// Values the renderer hands to the shader pair. Their layout is fixed: Uniforms
+// travels as a std140 uniform block at binding 1, the window pair at binding 2,
+// and the vertex stage reads CubeVertex records by gl_VertexID.
+
+#include "Math.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct CubeVertex {
+    float4 position; // (x, y, z, 0) with each coordinate -0.5 or +0.5
+    float4 texCoord; // (x + 0.5, y + 0.5, z + 0.5, 0)
+};
+
+struct alignas(16) Uniforms {
+    float4x4 modelMatrix;
+    float4x4 viewMatrix;
+    float4x4 projectionMatrix;
+    float4 cameraPosition;
+    float4 intercept;    // upper clip values (xcept, ycept, zcept, 0) in texture coordinates
+    float4 interceptBtm; // lower clip values (xceptBtm, yceptBtm, zceptBtm, 0)
+    std::uint8_t clutmode; // 0 warm colour lookup, 1 grey
+    std::uint8_t reserved0[3];
+    // Added to a texel to give the sample value in raw units: 0 for unsigned volumes,
+    // -32768 for signed ones, which are stored offset by +32768 so the texture stays unsigned.
+    std::int32_t sampleOffset;
+    std::uint8_t reserved1[8];
+};
+
+// The display window as the shaders receive it: level first, then width, in raw units.
+struct WindowPair {
+    std::int32_t wl;
+    std::int32_t ww;
+};
+
+static_assert(sizeof(CubeVertex) == 32);
+static_assert(offsetof(CubeVertex, texCoord) == 16);
+static_assert(sizeof(Uniforms) == 256);
+static_assert(alignof(Uniforms) == 16);
+static_assert(offsetof(Uniforms, modelMatrix) == 0);
+static_assert(offsetof(Uniforms, viewMatrix) == 64);
+static_assert(offsetof(Uniforms, projectionMatrix) == 128);
+static_assert(offsetof(Uniforms, cameraPosition) == 192);
+static_assert(offsetof(Uniforms, intercept) == 208);
+static_assert(offsetof(Uniforms, interceptBtm) == 224);
+static_assert(offsetof(Uniforms, clutmode) == 240);
+static_assert(offsetof(Uniforms, sampleOffset) == 244);
+static_assert(sizeof(WindowPair) == 8);
+static_assert(offsetof(WindowPair, ww) == 4);

@@ -1,0 +1,76 @@
+#include "ByteBuffer.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <utility>
+
+// Either an owned QByteArray or a read-only map of a file that stays open for the
+// map's life. Both are immutable once built, so any thread may read them.
+struct ByteBuffer::Storage {
+    QByteArray array;
+    std::unique_ptr<QFile> mappedFile;
+    uchar* mapped = nullptr;
+
+    ~Storage() {
+        if (mappedFile && mapped)
+            mappedFile->unmap(mapped);
+    }
+};
+
+ByteBuffer::ByteBuffer(std::shared_ptr<const Storage> storage, std::span<const std::byte> bytes)
+    : m_storage(std::move(storage)), m_bytes(bytes) {}
+
+ByteBuffer ByteBuffer::fromByteArray(QByteArray bytes) {
+    auto storage = std::make_shared<Storage>();
+    storage->array = std::move(bytes);
+    const auto* begin = reinterpret_cast<const std::byte*>(storage->array.constData());
+    const std::span<const std::byte> view(begin, static_cast<std::size_t>(storage->array.size()));
+    return ByteBuffer(std::move(storage), view);
+}
+
+ByteBuffer ByteBuffer::mapFile(const QString& path, QString* error) {
+    auto storage = std::make_shared<Storage>();
+    storage->mappedFile = std::make_unique<QFile>(path);
+    QFile& file = *storage->mappedFile;
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return {};
+    }
+    const qint64 size = file.size();
+    if (size == 0)
+        return fromByteArray(QByteArray());
+    storage->mapped = file.map(0, size);
+    if (!storage->mapped) {
+        // Not mappable (a pipe, a special file): fall back to reading it.
+        return readFile(path, error);
+    }
+    const std::span<const std::byte> view(reinterpret_cast<const std::byte*>(storage->mapped),
+                                          static_cast<std::size_t>(size));
+    return ByteBuffer(std::move(storage), view);
+}
+
+ByteBuffer ByteBuffer::readFile(const QString& path, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return {};
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        if (error)
+            *error = file.errorString();
+        return {};
+    }
+    return fromByteArray(std::move(bytes));
+}
+
+ByteBuffer ByteBuffer::slice(std::size_t offset, std::size_t length) const {
+    if (isNull())
+        return {};
+    const std::size_t start = std::min(offset, m_bytes.size());
+    const std::size_t count = std::min(length, m_bytes.size() - start);
+    return ByteBuffer(m_storage, m_bytes.subspan(start, count));
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+// A shared, immutable run of bytes: voxel data travels through the program in
+// this form so that loading, importing and uploading never copy a volume that
+// only needs to be read. The storage is either a QByteArray or a read-only
+// memory map of a file; copies of a ByteBuffer share that storage.
+//
+// A default-constructed ByteBuffer is null: it stands for "no data" (a
+// resource that could not be read), which is different from an empty file.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+
+    static ByteBuffer fromByteArray(QByteArray bytes);
+
+    // Maps the whole file read-only. On failure returns a null buffer and,
+    // when given, stores the reason in *error.
+    static ByteBuffer mapFile(const QString& path, QString* error = nullptr);
+
+    // Reads the whole file into memory (for small files and for files that
+    // cannot be mapped, such as pipes). Null on failure, reason in *error.
+    static ByteBuffer readFile(const QString& path, QString* error = nullptr);
+
+    bool isNull() const { return !m_storage; }
+    const std::byte* data() const { return m_bytes.data(); }
+    std::size_t size() const { return m_bytes.size(); }
+    std::span<const std::byte> bytes() const { return m_bytes; }
+
+    // A view of [offset, offset + length) that keeps the whole storage alive.
+    // Out-of-range requests are clamped to the buffer.
+    ByteBuffer slice(std::size_t offset, std::size_t length) const;
+
+private:
+    struct Storage;
+    ByteBuffer(std::shared_ptr<const Storage> storage, std::span<const std::byte> bytes);
+
+    std::shared_ptr<const Storage> m_storage;
+    std::span<const std::byte> m_bytes;
+};
