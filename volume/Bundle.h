@@ -1,18 +1,17 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 
 // The application's resource folder: "Resources" beside the executable, where
 // the build writes the generated sample volumes. Tests point a Bundle at a
 // temporary folder instead.
 class Bundle {
-public:
+  public:
     explicit Bundle(QString resourcesPath);
 
     // The bundle of the running executable (QCoreApplication::applicationDirPath()/Resources,
-    // or the directory of argv[0] when no application object exists yet).
+    // or the directory of the running executable when no application object exists yet).
     static Bundle mainBundle();
 
     // Locates "name.ext" in the resource folder; a name with a slash names a file in a
@@ -24,6 +23,6 @@ public:
 
     const QString& resourcesPath() const { return m_resourcesPath; }
 
-private:
+  private:
     QString m_resourcesPath;
 };

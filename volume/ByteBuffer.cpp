@@ -1,7 +1,6 @@
 #include "ByteBuffer.h"
 
 #include <QFile>
-
 #include <algorithm>
 #include <utility>
 

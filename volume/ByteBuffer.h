@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -15,7 +14,7 @@
 // A default-constructed ByteBuffer is null: it stands for "no data" (a
 // resource that could not be read), which is different from an empty file.
 class ByteBuffer {
-public:
+  public:
     ByteBuffer() = default;
 
     static ByteBuffer fromByteArray(QByteArray bytes);
@@ -37,7 +36,7 @@ public:
     // Out-of-range requests are clamped to the buffer.
     ByteBuffer slice(std::size_t offset, std::size_t length) const;
 
-private:
+  private:
     struct Storage;
     ByteBuffer(std::shared_ptr<const Storage> storage, std::span<const std::byte> bytes);
 

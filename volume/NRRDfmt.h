@@ -3,7 +3,6 @@
 #include "ByteBuffer.h"
 
 #include <QString>
-
 #include <cstdint>
 
 // What an NRRD import hands to the renderer: the header's fields as read, and the

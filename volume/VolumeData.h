@@ -4,7 +4,6 @@
 #include "ByteBuffer.h"
 
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 
@@ -15,7 +14,7 @@
 // for initWithBundle/init16U, and four classified bytes per voxel for the two
 // initWithFileAtLocation initializers.
 class VolumeData {
-public:
+  public:
     // The built-in 512 x 512 x 463 sample ("512x512x463-16U.raw"). A missing or short
     // resource leaves `data` null but keeps the dimensions and spacing: callers must
     // check data().size() before they upload.
@@ -42,7 +41,7 @@ public:
     const ByteBuffer& data2flip() const { return m_data2flip; }
     const std::uint16_t* pix16() const { return m_pix16; }
 
-private:
+  private:
     VolumeData() = default;
 
     float m_cellspaceX = 0.0f;
