@@ -8,6 +8,8 @@ The volume is 512 x 512 x 463 unsigned 16-bit little-endian, spacing 0.625 x 0.6
 """
 import argparse
 import json
+import math
+import os
 import resource
 import statistics
 import time
@@ -18,6 +20,20 @@ import vtk  # noqa: E402  (imported after the start time so start-up includes it
 
 WINDOW_LEVEL = 738.0
 WINDOW_WIDTH = 1384.0
+
+
+def ms_since_process_start():
+    """Milliseconds since the kernel started this process, interpreter start-up included,
+    measured the way voxview-bench measures itself (10 ms resolution); the time since this
+    script began when the kernel's record cannot be read."""
+    try:
+        with open("/proc/self/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        start_ticks = int(fields[22 - 3])
+        now = time.clock_gettime(time.CLOCK_BOOTTIME)
+        return (now - start_ticks / os.sysconf("SC_CLK_TCK")) * 1000.0
+    except (OSError, IndexError, ValueError):
+        return (time.monotonic() - PROCESS_START) * 1000.0
 
 
 def peak_rss_mb():
@@ -91,7 +107,7 @@ def main():
         window.WaitForCompletion()
         elapsed = (time.monotonic() - start) * 1000.0
         if startup_ms is None:
-            startup_ms = (time.monotonic() - PROCESS_START) * 1000.0
+            startup_ms = ms_since_process_start()
         times.append(elapsed)
         renderer.GetActiveCamera().Azimuth(2.0)
 
@@ -102,7 +118,8 @@ def main():
         "viewport": args.size,
         "first_frame_ms": round(times[0], 1),
         "median_ms": round(statistics.median(steady), 1),
-        "p90_ms": round(steady[int(0.9 * (len(steady) - 1))], 1),
+        # nearest rank, as voxview-bench: the smallest time that 90 % of frames meet
+        "p90_ms": round(steady[max(math.ceil(0.9 * len(steady)), 1) - 1], 1),
         "startup_ms": round(startup_ms, 1),
         "peak_rss_mb": round(peak_rss_mb(), 1),
     }

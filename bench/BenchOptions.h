@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <variant>
+
+// What one voxview-bench run measures, from its command line:
+//   [--volume sample|HEADER] [--size W H] [--frames N] [--json FILE] [--png FILE]
+//   [--quality full|interactive]
+struct BenchOptions {
+    enum class Quality { Full, Interactive };
+
+    QString volume = QStringLiteral("sample"); // "sample" or the path of an NRRD header
+    QSize size{512, 512};
+    int frames = 30;
+    QString jsonPath; // empty: the JSON goes to standard output only
+    QString pngPath;  // empty: no image is saved
+    Quality quality = Quality::Full;
+
+    bool usesSample() const { return volume == QLatin1String("sample"); }
+    QString qualityName() const { return quality == Quality::Full ? "full" : "interactive"; }
+
+    // The options, or a one-line reason why the arguments cannot be used. `arguments`
+    // excludes the program name.
+    static std::variant<BenchOptions, QString> parse(const QStringList& arguments);
+    static QString usage();
+};

@@ -1,0 +1,46 @@
+#include "OrbitRun.h"
+
+#include "QVRenderer.h"
+#include "gl/OffscreenMTKView.h"
+
+#include <QElapsedTimer>
+#include <cmath>
+
+namespace {
+
+// 7 units of deltaX turn the camera by 0.035 rad (2°) per frame, the reference's azimuth step.
+constexpr std::int64_t kOrbitDeltaX = 7;
+constexpr double kTurnPerDeltaX = 0.005;
+constexpr double kTurnBound = 1.57;
+
+} // namespace
+
+OrbitRun::OrbitRun(QVRenderer& renderer, gl::OffscreenMTKView& view)
+    : m_renderer(renderer), m_view(view), m_deltaX(kOrbitDeltaX) {}
+
+void OrbitRun::chooseTurn() {
+    const double next =
+        static_cast<double>(m_renderer.yrot()) - kTurnPerDeltaX * static_cast<double>(m_deltaX);
+    if (std::abs(next) >= kTurnBound) {
+        m_deltaX = -m_deltaX;
+    }
+    m_view.setDeltaX(m_deltaX);
+}
+
+void OrbitRun::run(int frames) {
+    m_frameMs.reserve(m_frameMs.size() + static_cast<std::size_t>(frames));
+    QElapsedTimer timer;
+    for (int frame = 0; frame < frames; ++frame) {
+        chooseTurn();
+        timer.start();
+        m_view.draw(m_renderer); // returns once the GPU has finished the frame
+        m_frameMs.push_back(static_cast<double>(timer.nsecsElapsed()) / 1.0e6);
+        if (m_frameMs.size() == 1) {
+            m_startup = ProcessProbe::sinceStart();
+        }
+    }
+}
+
+QImage OrbitRun::lastFrame() const {
+    return m_view.grabImage();
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "ProcessProbe.h"
+
+#include <QImage>
+#include <cstdint>
+#include <vector>
+
+class QVRenderer;
+namespace gl {
+class OffscreenMTKView;
+}
+
+// Draws frames through the renderer's real frame step while the camera orbits the
+// volume at a constant turn speed, as after a left drag, and times each frame to its
+// finish on the GPU.
+class OrbitRun {
+  public:
+    OrbitRun(QVRenderer& renderer, gl::OffscreenMTKView& view);
+
+    // Draws `frames` frames. The time from process start to the end of the first one is
+    // kept as the start-up time.
+    void run(int frames);
+
+    const std::vector<double>& frameMilliseconds() const { return m_frameMs; }
+    ProcessProbe::Elapsed startup() const { return m_startup; }
+    QImage lastFrame() const;
+
+  private:
+    // The turn for the next frame: the orbit swings back before the turn angle would
+    // reach its bound, so every frame sees a new camera.
+    void chooseTurn();
+
+    QVRenderer& m_renderer;
+    gl::OffscreenMTKView& m_view;
+    std::int64_t m_deltaX;
+    std::vector<double> m_frameMs;
+    ProcessProbe::Elapsed m_startup;
+};

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Measures voxview against the reference toolkit's GPU and CPU ray-cast mappers in one
+# run, on the built-in 512 x 512 x 463 sample at 512 x 512 and 1024 x 768, and prints the
+# table kept in bench/README.md. Runs are interleaved (voxview, reference GPU, reference
+# CPU at each size, ROUNDS times) so that a change in the machine's load hits all three.
+#
+#   bash bench/compare.sh            FRAMES=30 ROUNDS=1 by default
+#   FRAMES=60 ROUNDS=3 bash bench/compare.sh
+#
+# Each cell is the median over the rounds. Needs python3-vtk9 (installed here with
+# apt-get when missing) and Xvfb; builds voxview-bench with the bench preset.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+frames=${FRAMES:-30}
+rounds=${ROUNDS:-1}
+
+bash scripts/setup.sh
+if ! /usr/bin/python3 -c 'import vtk' 2>/dev/null; then
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  echo "Installing python3-vtk9 for the reference timings" >&2
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends python3-vtk9 >/dev/null
+fi
+bash scripts/build.sh bench voxview-bench >&2
+
+bin=build/bench/bin
+raw=$bin/Resources/512x512x463-16U.raw
+out=$(mktemp -d)
+
+# One X server for every run; the reference renders offscreen through it as well.
+export QT_QPA_PLATFORM=xcb
+xvfb_pid=""
+if [ -z "${DISPLAY:-}" ]; then
+  display=":$((200 + RANDOM % 100))"
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=$display
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done 2>/dev/null || sleep 2
+fi
+trap 'rm -rf "$out"; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true' EXIT
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+for round in $(seq "$rounds"); do
+  for size in "512 512" "1024 768"; do
+    tag=${size/ /x}
+    echo "round $round, $tag" >&2
+    "$bin/voxview-bench" --size $size --frames "$frames" --json "$out/voxview-$tag-$round.json" >/dev/null
+    /usr/bin/python3 bench/reference_vtk.py "$raw" --mapper gpu --size $size --frames "$frames" \
+      --json "$out/reference-gpu-$tag-$round.json" >/dev/null
+    /usr/bin/python3 bench/reference_vtk.py "$raw" --mapper cpu --size $size --frames "$frames" \
+      --json "$out/reference-cpu-$tag-$round.json" >/dev/null
+  done
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+
+/usr/bin/python3 - "$out" <<'PY'
+import glob, json, os, statistics, sys
+out = sys.argv[1]
+keys = ["median_ms", "p90_ms", "first_frame_ms", "startup_ms", "peak_rss_mb"]
+names = {"voxview": "voxview", "reference-gpu": "reference GPU mapper", "reference-cpu": "reference CPU mapper"}
+print("| viewport | renderer | median ms | p90 ms | first frame ms | start-up ms | peak RSS MB |")
+print("|---|---|---:|---:|---:|---:|---:|")
+for tag in ["512x512", "1024x768"]:
+    cells = {}
+    for who in names:
+        runs = [json.load(open(f)) for f in sorted(glob.glob(os.path.join(out, f"{who}-{tag}-*.json")))]
+        cells[who] = {k: statistics.median(r[k] for r in runs) for k in keys}
+        print(f"| {tag.replace('x', ' × ')} | {names[who]} | " + " | ".join(f"{cells[who][k]:.0f}" for k in keys) + " |")
+    ratio = {k: cells["voxview"][k] / cells["reference-gpu"][k] for k in keys}
+    print(f"| {tag.replace('x', ' × ')} | voxview ÷ reference GPU | " + " | ".join(f"{ratio[k]:.2f}" for k in keys) + " |")
+PY

@@ -1,0 +1,122 @@
+// voxview-bench: draws frames of a volume with the viewer's own renderer and frame step
+// into an offscreen framebuffer while the camera orbits, and reports frame times,
+// start-up time and peak memory as JSON. Needs an X display for its OpenGL context
+// (run it under xvfb-run on a machine without one).
+
+#include "BenchOptions.h"
+#include "FrameStats.h"
+#include "OrbitRun.h"
+#include "ProcessProbe.h"
+#include "QVRenderer.h"
+#include "gl/OffscreenMTKView.h"
+#include "gl/SurfaceFormat.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kRunError = 1;
+
+double rounded(double milliseconds) {
+    return std::round(milliseconds * 10.0) / 10.0;
+}
+
+int fail(const QString& reason) {
+    std::fprintf(stderr, "voxview-bench: %s\n", qPrintable(reason));
+    return kRunError;
+}
+
+QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume,
+                   const FrameStats& stats, ProcessProbe::Elapsed startup, double setupMs) {
+    QJsonObject json;
+    json["renderer"] = "voxview";
+    json["quality"] = options.qualityName();
+    json["frames"] = stats.frames;
+    json["viewport"] = QJsonArray{options.size.width(), options.size.height()};
+    json["volume"] = QJsonObject{
+        {"source", options.volume},
+        {"size", QJsonArray{static_cast<qint64>(volume.width), static_cast<qint64>(volume.height),
+                            static_cast<qint64>(volume.depth)}},
+        {"spacing", QJsonArray{volume.cellspaceX, volume.cellspaceY, volume.cellspaceZ}},
+    };
+    json["first_frame_ms"] = rounded(stats.firstMs);
+    json["median_ms"] = rounded(stats.medianMs);
+    json["p90_ms"] = rounded(stats.p90Ms);
+    json["mean_ms"] = rounded(stats.meanMs);
+    json["startup_ms"] = rounded(startup.milliseconds);
+    json["startup_from"] = startup.sinceProcessStart ? "process start" : "program initialisation";
+    json["setup_ms"] = rounded(setupMs);
+    json["peak_rss_mb"] = rounded(ProcessProbe::peakResidentMegabytes());
+    return json;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    gl::setDefaultSurfaceFormat();
+    QGuiApplication app(argc, argv);
+
+    const auto parsed = BenchOptions::parse(app.arguments().mid(1));
+    if (const QString* error = std::get_if<QString>(&parsed)) {
+        std::fprintf(stderr, "voxview-bench: %s\n%s\n", qPrintable(*error),
+                     qPrintable(BenchOptions::usage()));
+        return kUsageError;
+    }
+    const BenchOptions& options = std::get<BenchOptions>(parsed);
+    if (!options.usesSample()) {
+        return fail(
+            QStringLiteral("only the built-in volume (--volume sample) can be measured in this build"));
+    }
+    if (options.quality != BenchOptions::Quality::Full) {
+        return fail(QStringLiteral("this build renders every frame at full quality; --quality interactive "
+                                   "is not available"));
+    }
+
+    std::shared_ptr<gpu::Device> device = gpu::createSystemDefaultDevice();
+    if (!device) {
+        return fail(QStringLiteral("no OpenGL 4.1 core device (is an X display available?)"));
+    }
+    QString error;
+    std::unique_ptr<gl::OffscreenMTKView> view = gl::OffscreenMTKView::create(device, options.size, &error);
+    if (!view) {
+        return fail(error);
+    }
+
+    // Creation loads the volume, builds the pipeline and uploads the texture, as at the
+    // viewer's start.
+    QElapsedTimer setup;
+    setup.start();
+    QVRenderer renderer(*view);
+    const double setupMs = static_cast<double>(setup.nsecsElapsed()) / 1.0e6;
+    const QVRenderer::VolumeState volume = renderer.volumeState();
+    if (!volume.texture) {
+        return fail(QStringLiteral("the volume could not be loaded or uploaded (see the log above)"));
+    }
+    renderer.mtkView_drawableSizeWillChange(*view, view->drawableSize());
+
+    OrbitRun run(renderer, *view);
+    run.run(options.frames);
+    const FrameStats stats = FrameStats::fromTimes(run.frameMilliseconds());
+
+    if (!options.pngPath.isEmpty() && !run.lastFrame().save(options.pngPath)) {
+        return fail(QStringLiteral("cannot write %1").arg(options.pngPath));
+    }
+    const QByteArray json =
+        QJsonDocument(report(options, volume, stats, run.startup(), setupMs)).toJson(QJsonDocument::Compact);
+    std::printf("%s\n", json.constData());
+    if (!options.jsonPath.isEmpty()) {
+        QFile out(options.jsonPath);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(json + '\n') < 0) {
+            return fail(QStringLiteral("cannot write %1: %2").arg(options.jsonPath, out.errorString()));
+        }
+    }
+    return 0;
+}

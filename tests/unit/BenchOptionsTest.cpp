@@ -1,0 +1,91 @@
+#include "BenchOptions.h"
+#include "FrameStats.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct RejectedArguments {
+    const char* name;
+    QStringList arguments;
+    const char* reasonContains;
+};
+
+class BenchOptionsRejects : public ::testing::TestWithParam<RejectedArguments> {};
+
+TEST_P(BenchOptionsRejects, WithAReasonThatNamesTheProblem) {
+    const auto parsed = BenchOptions::parse(GetParam().arguments);
+    const QString* reason = std::get_if<QString>(&parsed);
+    ASSERT_NE(reason, nullptr);
+    EXPECT_TRUE(reason->contains(QLatin1String(GetParam().reasonContains))) << qPrintable(*reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, BenchOptionsRejects,
+    ::testing::Values(RejectedArguments{"SizeWithOneValue", {"--size", "512"}, "--size"},
+                      RejectedArguments{"SizeNotANumber", {"--size", "512", "wide"}, "--size"},
+                      RejectedArguments{"SizeZero", {"--size", "0", "512"}, "--size"},
+                      RejectedArguments{"SizeTooLarge", {"--size", "512", "100000"}, "--size"},
+                      RejectedArguments{"FramesZero", {"--frames", "0"}, "--frames"},
+                      RejectedArguments{"FramesNegative", {"--frames", "-3"}, "--frames"},
+                      RejectedArguments{"QualityUnknown", {"--quality", "best"}, "--quality"},
+                      RejectedArguments{"OptionWithoutValue", {"--json"}, "--json"},
+                      RejectedArguments{"UnknownOption", {"--fast"}, "--fast"},
+                      RejectedArguments{"StrayArgument", {"head.nrrd"}, "head.nrrd"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BenchOptions, DefaultsMeasureTheSampleAtFullQuality) {
+    const auto parsed = BenchOptions::parse({});
+    const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
+    ASSERT_NE(options, nullptr);
+    EXPECT_TRUE(options->usesSample());
+    EXPECT_EQ(options->size, QSize(512, 512));
+    EXPECT_EQ(options->quality, BenchOptions::Quality::Full);
+    EXPECT_TRUE(options->jsonPath.isEmpty());
+    EXPECT_TRUE(options->pngPath.isEmpty());
+}
+
+TEST(BenchOptions, ReadsEveryOption) {
+    const auto parsed = BenchOptions::parse({"--volume", "head.nhdr", "--size", "1024", "768", "--frames", "60",
+                                             "--json", "out.json", "--png", "last.png", "--quality",
+                                             "interactive"});
+    const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
+    ASSERT_NE(options, nullptr);
+    EXPECT_FALSE(options->usesSample());
+    EXPECT_EQ(options->volume, "head.nhdr");
+    EXPECT_EQ(options->size, QSize(1024, 768));
+    EXPECT_EQ(options->frames, 60);
+    EXPECT_EQ(options->jsonPath, "out.json");
+    EXPECT_EQ(options->pngPath, "last.png");
+    EXPECT_EQ(options->quality, BenchOptions::Quality::Interactive);
+}
+
+struct StatsCase {
+    const char* name;
+    std::vector<double> times;
+    double first, median, p90;
+};
+
+class FrameStatsOf : public ::testing::TestWithParam<StatsCase> {};
+
+TEST_P(FrameStatsOf, LeaveTheFirstFrameOutOfTheSteadyFigures) {
+    const StatsCase& c = GetParam();
+    const FrameStats stats = FrameStats::fromTimes(c.times);
+    EXPECT_EQ(stats.frames, static_cast<int>(c.times.size()));
+    EXPECT_DOUBLE_EQ(stats.firstMs, c.first);
+    EXPECT_DOUBLE_EQ(stats.medianMs, c.median);
+    EXPECT_DOUBLE_EQ(stats.p90Ms, c.p90);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Times, FrameStatsOf,
+    ::testing::Values(StatsCase{"NoFrames", {}, 0.0, 0.0, 0.0}, StatsCase{"OneFrame", {7.0}, 7.0, 7.0, 7.0},
+                      // steady: 1 2 3 (odd count): median 2, 90 % rank ceil(2.7) = 3rd
+                      StatsCase{"OddSteadyCount", {100.0, 3.0, 1.0, 2.0}, 100.0, 2.0, 3.0},
+                      // steady: 1 2 3 4: median 2.5, 90 % rank ceil(3.6) = 4th
+                      StatsCase{"EvenSteadyCount", {50.0, 4.0, 2.0, 1.0, 3.0}, 50.0, 2.5, 4.0},
+                      // steady: 1 … 10: 90 % rank 9 exactly
+                      StatsCase{"TenSteadyFrames", {9.0, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 9.0, 5.5, 9.0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
