@@ -29,12 +29,15 @@ void OrbitRun::chooseTurn() {
 
 void OrbitRun::run(int frames) {
     m_frameMs.reserve(m_frameMs.size() + static_cast<std::size_t>(frames));
+    m_frameCpuMs.reserve(m_frameCpuMs.size() + static_cast<std::size_t>(frames));
     QElapsedTimer timer;
     for (int frame = 0; frame < frames; ++frame) {
         chooseTurn();
+        const double cpuBefore = ProcessProbe::cpuMilliseconds();
         timer.start();
         m_view.draw(m_renderer); // returns once the GPU has finished the frame
         m_frameMs.push_back(static_cast<double>(timer.nsecsElapsed()) / 1.0e6);
+        m_frameCpuMs.push_back(ProcessProbe::cpuMilliseconds() - cpuBefore);
         if (m_frameMs.size() == 1) {
             m_startup = ProcessProbe::sinceStart();
         }

@@ -23,6 +23,8 @@ class OrbitRun {
     void run(int frames);
 
     const std::vector<double>& frameMilliseconds() const { return m_frameMs; }
+    // Processor time of each frame, all threads (the driver's rasteriser threads included).
+    const std::vector<double>& frameCpuMilliseconds() const { return m_frameCpuMs; }
     ProcessProbe::Elapsed startup() const { return m_startup; }
     QImage lastFrame() const;
 
@@ -35,5 +37,6 @@ class OrbitRun {
     gl::OffscreenMTKView& m_view;
     std::int64_t m_deltaX;
     std::vector<double> m_frameMs;
+    std::vector<double> m_frameCpuMs;
     ProcessProbe::Elapsed m_startup;
 };

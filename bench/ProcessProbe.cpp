@@ -54,6 +54,17 @@ ProcessProbe::Elapsed ProcessProbe::sinceStart() {
     return {elapsed, true};
 }
 
+double ProcessProbe::cpuMilliseconds() {
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        return 0.0;
+    }
+    const auto ms = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0;
+    };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
 double ProcessProbe::peakResidentMegabytes() {
     rusage usage{};
     if (getrusage(RUSAGE_SELF, &usage) != 0) {

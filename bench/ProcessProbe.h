@@ -18,6 +18,11 @@ struct Elapsed {
 // ticks).
 Elapsed sinceStart();
 
+// Processor time used so far by all of the process's threads (user and system), in ms.
+// Unlike wall time it hardly grows when other processes compete for the cores, so it
+// compares runs made under different load.
+double cpuMilliseconds();
+
 // The largest resident set so far, in MiB.
 double peakResidentMegabytes();
 

@@ -57,16 +57,17 @@ echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 /usr/bin/python3 - "$out" <<'PY'
 import glob, json, os, statistics, sys
 out = sys.argv[1]
-keys = ["median_ms", "p90_ms", "first_frame_ms", "startup_ms", "peak_rss_mb"]
+keys = ["median_ms", "p90_ms", "median_cpu_ms", "first_frame_ms", "startup_ms", "peak_rss_mb"]
 names = {"voxview": "voxview", "reference-gpu": "reference GPU mapper", "reference-cpu": "reference CPU mapper"}
-print("| viewport | renderer | median ms | p90 ms | first frame ms | start-up ms | peak RSS MB |")
-print("|---|---|---:|---:|---:|---:|---:|")
+print("| viewport | renderer | median ms | p90 ms | median CPU ms | first frame ms | start-up ms | peak RSS MB |")
+print("|---|---|---:|---:|---:|---:|---:|---:|")
 for tag in ["512x512", "1024x768"]:
     cells = {}
     for who in names:
         runs = [json.load(open(f)) for f in sorted(glob.glob(os.path.join(out, f"{who}-{tag}-*.json")))]
         cells[who] = {k: statistics.median(r[k] for r in runs) for k in keys}
         print(f"| {tag.replace('x', ' × ')} | {names[who]} | " + " | ".join(f"{cells[who][k]:.0f}" for k in keys) + " |")
-    ratio = {k: cells["voxview"][k] / cells["reference-gpu"][k] for k in keys}
-    print(f"| {tag.replace('x', ' × ')} | voxview ÷ reference GPU | " + " | ".join(f"{ratio[k]:.2f}" for k in keys) + " |")
+    for ref in ["reference-gpu", "reference-cpu"]:
+        ratio = {k: cells["voxview"][k] / cells[ref][k] for k in keys}
+        print(f"| {tag.replace('x', ' × ')} | voxview ÷ {names[ref]} | " + " | ".join(f"{ratio[k]:.2f}" for k in keys) + " |")
 PY

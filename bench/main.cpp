@@ -34,8 +34,11 @@ int fail(const QString& reason) {
     return kRunError;
 }
 
-QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume,
-                   const FrameStats& stats, ProcessProbe::Elapsed startup, double setupMs) {
+QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume, const OrbitRun& run,
+                   double setupMs) {
+    const FrameStats stats = FrameStats::fromTimes(run.frameMilliseconds());
+    const FrameStats cpu = FrameStats::fromTimes(run.frameCpuMilliseconds());
+    const ProcessProbe::Elapsed startup = run.startup();
     QJsonObject json;
     json["renderer"] = "voxview";
     json["quality"] = options.qualityName();
@@ -51,6 +54,7 @@ QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& v
     json["median_ms"] = rounded(stats.medianMs);
     json["p90_ms"] = rounded(stats.p90Ms);
     json["mean_ms"] = rounded(stats.meanMs);
+    json["median_cpu_ms"] = rounded(cpu.medianMs);
     json["startup_ms"] = rounded(startup.milliseconds);
     json["startup_from"] = startup.sinceProcessStart ? "process start" : "program initialisation";
     json["setup_ms"] = rounded(setupMs);
@@ -104,13 +108,12 @@ int main(int argc, char** argv) {
 
     OrbitRun run(renderer, *view);
     run.run(options.frames);
-    const FrameStats stats = FrameStats::fromTimes(run.frameMilliseconds());
 
     if (!options.pngPath.isEmpty() && !run.lastFrame().save(options.pngPath)) {
         return fail(QStringLiteral("cannot write %1").arg(options.pngPath));
     }
     const QByteArray json =
-        QJsonDocument(report(options, volume, stats, run.startup(), setupMs)).toJson(QJsonDocument::Compact);
+        QJsonDocument(report(options, volume, run, setupMs)).toJson(QJsonDocument::Compact);
     std::printf("%s\n", json.constData());
     if (!options.jsonPath.isEmpty()) {
         QFile out(options.jsonPath);
