@@ -13,7 +13,8 @@
 // header asks for, inflates gzip data without ever producing more than the volume
 // needs, swaps big-endian samples and shifts signed ones into the unsigned range.
 // Raw little-endian unsigned 16-bit data is handed on as a view of the source, without
-// a copy. Runs on any thread; reports progress and stops when asked to.
+// a copy. Bytes after the samples are ignored. Runs on any thread; reports progress and
+// stops when asked to.
 class NrrdDecoder {
   public:
     struct Voxels {

@@ -46,8 +46,11 @@ struct HeaderCase {
     const char* fields;
 };
 
+// The header text names the case; line ends are spelled out so that each case
+// stays one line in test listings.
 void PrintTo(const HeaderCase& c, std::ostream* os) {
-    *os << '"' << c.text << '"';
+    QString text = QString::fromUtf8(c.text);
+    *os << text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n")).toStdString();
 }
 
 class NrrdHeaderLine : public testing::TestWithParam<HeaderCase> {};

@@ -40,6 +40,7 @@ int usage(const QString& problem) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("voxview-inspect"));
+    qInstallMessageHandler(collectNote);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -72,7 +73,6 @@ int main(int argc, char** argv) {
     if (!validLimit || options.maxTextureSize == 0)
         return usage(QStringLiteral("--max-texture-size needs a positive integer"));
 
-    qInstallMessageHandler(collectNote);
     const QString& header = arguments[0];
     const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
