@@ -1,0 +1,70 @@
+// Feeds invented files to the NRRD import as a header with attached data: the header
+// reader, every check of the header and the decoding of the data must turn any bytes
+// into a volume of exactly the promised size or a refusal, and never crash, read out
+// of bounds or overflow.
+
+#include "ByteBuffer.h"
+#include "NrrdHeaderFile.h"
+#include "NrrdVolumeReader.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+// A folder that does not exist: detached data files named by invented headers are
+// never opened, so a run cannot wander through the file system.
+const QString kHeaderPath = QStringLiteral("/nonexistent/voxview-fuzz/input.nrrd");
+// Keeps every volume the fuzzer can describe within a few hundred kilobytes.
+constexpr std::uint32_t kMaxTextureSize = 64;
+constexpr std::size_t kTexelBytes = 2;
+constexpr std::int32_t kSignedOffset = -32768;
+
+void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+void check(bool condition) {
+    if (!condition)
+        __builtin_trap();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qInstallMessageHandler(discardLog);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const ByteBuffer bytes = ByteBuffer::fromByteArray(
+        QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+    const NrrdResult<NrrdHeaderFile> file = NrrdHeaderFile::fromBytes(bytes, kHeaderPath);
+    const auto* headerFile = std::get_if<NrrdHeaderFile>(&file);
+    if (!headerFile)
+        return 0;
+
+    NrrdReadOptions options;
+    options.maxTextureSize = kMaxTextureSize;
+    const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::fromHeaderFile(*headerFile, options);
+    const auto* reader = std::get_if<NrrdVolumeReader>(&opened);
+    if (!reader)
+        return 0;
+    static_cast<void>(reader->dataFilePath());
+    if (!reader->hasAttachedData())
+        return 0;
+
+    const NrrdResult<NRRDfmt> volume = reader->readVolume(NrrdDataChoice::fromHeader());
+    if (const auto* record = std::get_if<NRRDfmt>(&volume)) {
+        check(record->width > 0 && record->width <= kMaxTextureSize);
+        check(record->height > 0 && record->height <= kMaxTextureSize);
+        check(record->depth > 0 && record->depth <= kMaxTextureSize);
+        check(record->data.size() ==
+              std::size_t{record->width} * record->height * record->depth * kTexelBytes);
+        check(record->sampleOffset == 0 || record->sampleOffset == kSignedOffset);
+        check(record->cellspaceX > 0.0f && record->cellspaceY > 0.0f && record->cellspaceZ > 0.0f);
+    } else {
+        check(!std::get<NrrdRefusal>(volume).reason.isEmpty());
+    }
+    return 0;
+}

@@ -1,0 +1,171 @@
+#include "NrrdHeader.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+QString numbers(const NrrdHeader::AxisSpacing& values) {
+    return QStringLiteral("%1,%2,%3").arg(values[0]).arg(values[1]).arg(values[2]);
+}
+
+// The fields a header set, in a fixed order; unset fields are left out, so a line
+// that is ignored gives an empty summary.
+QString summary(const NrrdHeader& header) {
+    QStringList fields;
+    if (!header.type.isNull())
+        fields << QStringLiteral("type=%1/%2").arg(header.type, header.typeText);
+    if (header.dimension)
+        fields << QStringLiteral("dimension=%1").arg(*header.dimension);
+    if (header.sizes)
+        fields << QStringLiteral("sizes=%1,%2,%3(%4)")
+                      .arg((*header.sizes)[0])
+                      .arg((*header.sizes)[1])
+                      .arg((*header.sizes)[2])
+                      .arg(header.sizeCount);
+    if (!header.encoding.isNull())
+        fields << QStringLiteral("encoding=%1").arg(header.encoding);
+    if (!header.endian.isNull())
+        fields << QStringLiteral("endian=%1").arg(header.endian);
+    if (!header.dataFile.isNull())
+        fields << QStringLiteral("dataFile=%1/%2").arg(header.dataFile, header.dataFileText);
+    if (header.directionSpacing)
+        fields << QStringLiteral("directions=%1").arg(numbers(*header.directionSpacing));
+    if (header.spacings)
+        fields << QStringLiteral("spacings=%1").arg(numbers(*header.spacings));
+    if (header.lineSkip)
+        fields << QStringLiteral("lineSkip=%1").arg(*header.lineSkip);
+    if (header.byteSkip)
+        fields << QStringLiteral("byteSkip=%1").arg(*header.byteSkip);
+    return fields.join(QStringLiteral("; "));
+}
+
+struct HeaderCase {
+    const char* text;
+    const char* fields;
+};
+
+// The header text names the case; line ends are spelled out so that each case
+// stays one line in test listings.
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    QString text = QString::fromUtf8(c.text);
+    *os << text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n")).toStdString();
+}
+
+class NrrdHeaderLine : public testing::TestWithParam<HeaderCase> {};
+
+TEST_P(NrrdHeaderLine, SetsTheFieldsOfItsKey) {
+    EXPECT_EQ(summary(NrrdHeader::parse(QString::fromUtf8(GetParam().text))).toStdString(),
+              GetParam().fields);
+}
+
+// The reader's documented behaviour for single lines, tokens split at every space.
+INSTANTIATE_TEST_SUITE_P(
+    AsWritten, NrrdHeaderLine,
+    testing::Values(
+        HeaderCase{"NRRD0004", ""}, HeaderCase{"# any comment text", ""},
+        HeaderCase{"type: unsigned short", "type=unsigned/unsigned short"},
+        HeaderCase{"type: short", "type=short/short"},
+        HeaderCase{"type: signed short int", "type=signed/signed short int"},
+        HeaderCase{"dimension: 3", "dimension=3"}, HeaderCase{"sizes: 256 256 113", "sizes=256,256,113(3)"},
+        HeaderCase{"sizes:  256 256 113", "sizes=0,256,256(4)"}, HeaderCase{"Sizes: 256 256 113", ""},
+        HeaderCase{"sizes: 2 256 256 113", "sizes=2,256,256(4)"}, HeaderCase{" sizes: 256 256 113", ""},
+        HeaderCase{"space: left-posterior-superior", ""}, HeaderCase{"space dimension: 3", ""},
+        HeaderCase{"space directions: (0.5,0,0) (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"space directions: (0.5,0.1,0) (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"endian: big", "endian=big"}, HeaderCase{"encoding: raw", "encoding=raw"},
+        HeaderCase{"encoding: gzip", "encoding=gzip"},
+        HeaderCase{"data file: head.raw", "dataFile=head.raw/head.raw"},
+        HeaderCase{"space origin: (0,0,0)", ""}));
+
+// Lines that real writers produce beyond the basic subset, and malformed ones: a line
+// of a known key that cannot be read is skipped whole, never read past its end.
+INSTANTIATE_TEST_SUITE_P(
+    FromRealWriters, NrrdHeaderLine,
+    testing::Values(
+        HeaderCase{"space directions: (-0.5,0,0) (0,-0.5,0) (0,0,-2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"space directions: (0.5, 0, 0) (0, 0.5, 0) (0, 0, 2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"space directions: (0.5,0,0)  (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"space directions: (0,3,4) (0.5,0,0) (0,0,2)", "directions=5,0.5,2"},
+        HeaderCase{"space directions: none (1,0,0) (0,1,0)", "directions=0,1,1"},
+        HeaderCase{"space directions: (2,0,0) none (0,0,3)", "directions=2,0,3"},
+        HeaderCase{"space directions: (1e-3,0,0) (0,1E-3,0) (0,0,.5)", "directions=0.001,0.001,0.5"},
+        HeaderCase{"space directions: (1,0,0) (0,1,0)", ""},
+        HeaderCase{"space directions: (1,0,0) (0,1,0) (0,0", ""},
+        HeaderCase{"space directions: (1,0,0) (1) (0,0,1)", ""},
+        HeaderCase{"space directions: (1,0,0) x (0,0,1)", ""}, HeaderCase{"space directions: () () ()", ""},
+        HeaderCase{"space directions:", ""}, HeaderCase{"spacings: 0.5 0.5 2.5", "spacings=0.5,0.5,2.5"},
+        HeaderCase{"spacings: nan 1 1", "spacings=0,1,1"}, HeaderCase{"spacings: 1 1", ""},
+        HeaderCase{"type:", ""}, HeaderCase{"dimension:", ""}, HeaderCase{"encoding:", ""},
+        HeaderCase{"sizes: 256 256", ""}, HeaderCase{"sizes: 256 256 113 ", "sizes=256,256,113(3)"},
+        HeaderCase{"sizes: 99999999999 -99999999999 1", "sizes=2147483647,-2147483648,1(3)"},
+        HeaderCase{"dimension: -3", "dimension=-3"}, HeaderCase{"dimension: 3x", "dimension=3"},
+        HeaderCase{"datafile: head.raw", "dataFile=head.raw/head.raw"},
+        HeaderCase{"data file: my head.raw", "dataFile=my/my head.raw"}, HeaderCase{"data file:", ""},
+        HeaderCase{"data file: LIST", "dataFile=LIST/LIST"}, HeaderCase{"byte skip: -1", "byteSkip=-1"},
+        HeaderCase{"byteskip: 16", "byteSkip=16"}, HeaderCase{"line skip: 2", "lineSkip=2"},
+        HeaderCase{"lineskip: 3", "lineSkip=3"}, HeaderCase{"byte skip:", ""},
+        HeaderCase{"kinds: domain domain domain", ""}));
+
+// Whole headers: line endings, repeated keys, and the order of lines.
+INSTANTIATE_TEST_SUITE_P(
+    Headers, NrrdHeaderLine,
+    testing::Values(HeaderCase{"NRRD0004\r\ntype: short\r\ndimension: 3\r\nsizes: 4 3 2\r\n",
+                               "type=short/short; dimension=3; sizes=4,3,2(3)"},
+                    HeaderCase{"NRRD0004\rtype: short\rdimension: 3\r", "type=short/short; dimension=3"},
+                    HeaderCase{"NRRD0004\ntype: short\r\ndimension: 3", "type=short/short; dimension=3"},
+                    HeaderCase{"dimension: 2\ndimension: 3", "dimension=3"},
+                    HeaderCase{"type: short\ntype:", "type=short/short"},
+                    HeaderCase{"sizes: 1 2 3\nsizes: 4 5", "sizes=1,2,3(3)"},
+                    HeaderCase{"space directions: (1,0,0) (0,1,0) (0,0,1)\nspace directions: (2,0,0) (0,2,0)",
+                               "directions=1,1,1"}));
+
+TEST(NrrdHeaderLines, SplitsAtLfCrAndCrLfWithoutATrailingEmptyLine) {
+    EXPECT_EQ(NrrdHeader::parse(u"a\r\n\r\nb\rc\n").lines, (QStringList{"a", "", "b", "c"}));
+    EXPECT_EQ(NrrdHeader::parse(u"").lines, QStringList());
+    EXPECT_EQ(NrrdHeader::parse(u"only").lines, QStringList{"only"});
+}
+
+struct IntCase {
+    const char* text;
+    std::int32_t value;
+};
+
+TEST(NrrdIntValue, ReadsTheLeadingIntegerAndSaturates) {
+    const IntCase cases[] = {{"42", 42},
+                             {"  42", 42},
+                             {"\t7", 7},
+                             {"-5", -5},
+                             {"+5", 5},
+                             {"12abc", 12},
+                             {"3.9", 3},
+                             {"abc", 0},
+                             {"", 0},
+                             {"- 5", 0},
+                             {"2147483647", 2147483647},
+                             {"2147483648", std::numeric_limits<std::int32_t>::max()},
+                             {"-2147483648", std::numeric_limits<std::int32_t>::min()},
+                             {"-2147483649", std::numeric_limits<std::int32_t>::min()},
+                             {"99999999999999999999999999", std::numeric_limits<std::int32_t>::max()}};
+    for (const IntCase& c : cases)
+        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(c.text)), c.value) << c.text;
+}
+
+struct FloatCase {
+    const char* text;
+    double value;
+};
+
+TEST(NrrdFloatValue, ReadsTheLeadingNumber) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const FloatCase cases[] = {{"0.5", 0.5},   {" 2.5", 2.5},  {"-1.25", -1.25}, {".5", 0.5},
+                               {"5.", 5.0},    {"1e3", 1e3},   {"2e", 2.0},      {"2e+", 2.0},
+                               {"1E-3", 1e-3}, {"+.5e1", 5.0}, {"0.5)", 0.5},    {"abc", 0.0},
+                               {"", 0.0},      {".", 0.0},     {"-", 0.0},       {"0x10", 0.0},
+                               {"nan", 0.0},   {"1e400", inf}, {"-1e400", -inf}, {"1e-400", 0.0}};
+    for (const FloatCase& c : cases)
+        EXPECT_EQ(nrrdFloatValue(QString::fromUtf8(c.text)), c.value) << c.text;
+}
+
+} // namespace

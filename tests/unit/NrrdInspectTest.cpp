@@ -1,0 +1,110 @@
+#include "NrrdTestFiles.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+// voxview-inspect end to end: the executable as users and scripts run it.
+namespace {
+
+struct InspectRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+InspectRun inspect(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral(VOXVIEW_INSPECT_PATH), arguments);
+    process.waitForFinished();
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+const QByteArray kSignedHeader = "NRRD0004\ntype: signed short\ndimension: 3\nsizes: 2 2 2\nendian: big\n"
+                                 "encoding: gzip\nspace directions: (-0.5,0,0) (0,0.5,0) (0,0,1.25)\n";
+const std::vector<int> kSamples = {-1000, -1000, 0, 0, 100, 200, 300, 1000};
+
+TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
+    NrrdTestFiles files;
+    const QString path =
+        files.write("head.nrrd", kSignedHeader + "\n" + gzipped(sampleBytes(kSamples, 2, ByteOrder::Big)));
+    const InspectRun run = inspect({path});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(run.out, &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
+    const QJsonObject report = document.object();
+    EXPECT_EQ(report["width"].toInt(), 2);
+    EXPECT_EQ(report["height"].toInt(), 2);
+    EXPECT_EQ(report["depth"].toInt(), 2);
+    EXPECT_EQ(report["dimension"].toInt(), 3);
+    EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{0.5, 0.5, 1.25}));
+    EXPECT_EQ(report["type"].toString(), "signed short");
+    EXPECT_EQ(report["sample_type"].toString(), "int16");
+    EXPECT_EQ(report["encoding"].toString(), "gzip");
+    EXPECT_EQ(report["endian"].toString(), "big");
+    EXPECT_EQ(report["data_source"].toString(), "attached");
+    EXPECT_EQ(report["data_file"].toString(), QFileInfo(path).absoluteFilePath());
+    EXPECT_EQ(report["sample_offset"].toInt(), -32768);
+    EXPECT_EQ(report["min"].toInt(), -1000);
+    EXPECT_EQ(report["max"].toInt(), 1000);
+    EXPECT_DOUBLE_EQ(report["mean"].toDouble(), -400.0 / 8.0);
+    EXPECT_TRUE(run.out.endsWith("}\n"));
+}
+
+TEST(NrrdInspect, ReadsTheDataFileGivenOnTheCommandLine) {
+    NrrdTestFiles files;
+    const QString header = files.write("head.nhdr", "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 2 2 1\n"
+                                                    "encoding: raw\ndata file: absent.raw\n");
+    const QString data = files.write("picked.bin", sampleBytes({1, 2, 3, 10}, 2));
+    const InspectRun run = inspect({header, data});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+    EXPECT_EQ(report["data_source"].toString(), "file");
+    EXPECT_EQ(report["data_file"].toString(), QFileInfo(data).absoluteFilePath());
+    EXPECT_EQ(report["max"].toInt(), 10);
+    EXPECT_DOUBLE_EQ(report["mean"].toDouble(), 4.0);
+    // No spacing in the header: the fallback is reported in the JSON, not on stderr.
+    EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{1, 1, 1}));
+    EXPECT_EQ(report["notes"].toArray().size(), 1);
+    EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+}
+
+TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
+    NrrdTestFiles files;
+    const QString shortFile =
+        files.write("short.nrrd", kSignedHeader + "\n" + gzipped(sampleBytes({1, 2, 3}, 2, ByteOrder::Big)));
+    const QString wide =
+        files.write("wide.nrrd", QByteArray(kSignedHeader).replace("sizes: 2 2 2", "sizes: 2 2 600") + "\n" +
+                                     gzipped(sampleBytes(std::vector<int>(2400, 1), 2, ByteOrder::Big)));
+    const struct {
+        QStringList arguments;
+        const char* reason;
+    } cases[] = {
+        {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
+        {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
+        {{"--max-texture-size", "512", wide}, "exceeds the largest 3-D texture"},
+    };
+    for (const auto& c : cases) {
+        const InspectRun run = inspect(c.arguments);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_TRUE(run.out.isEmpty()) << run.out.toStdString();
+        EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
+        EXPECT_TRUE(run.err.endsWith('\n'));
+        EXPECT_TRUE(run.err.contains(c.reason)) << run.err.toStdString();
+    }
+    EXPECT_EQ(inspect({wide}).exitCode, 0);
+}
+
+TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {
+    const InspectRun run = inspect({});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_TRUE(run.out.isEmpty());
+    EXPECT_TRUE(run.err.contains("Usage"));
+}
+
+} // namespace

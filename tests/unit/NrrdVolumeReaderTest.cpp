@@ -1,0 +1,413 @@
+#include "NrrdVolumeReader.h"
+
+#include "NrrdTestFiles.h"
+
+#include <QDir>
+#include <gtest/gtest.h>
+#include <stop_token>
+
+namespace {
+
+constexpr int kWidth = 4;
+constexpr int kHeight = 3;
+constexpr int kDepth = 2;
+constexpr int kSamples = kWidth * kHeight * kDepth;
+
+// A header for a 4 x 3 x 2 volume; `extra` lines follow the basic fields.
+QByteArray header(const QString& type, const QString& encoding, const QString& extra = {}) {
+    return QStringLiteral("NRRD0004\ntype: %1\ndimension: 3\nsizes: %2 %3 %4\nencoding: %5\n%6")
+        .arg(type)
+        .arg(kWidth)
+        .arg(kHeight)
+        .arg(kDepth)
+        .arg(encoding, extra)
+        .toUtf8();
+}
+
+// A ".nrrd" file: the header, the blank line that ends it, the data.
+QByteArray attached(const QByteArray& headerText, const QByteArray& data) {
+    return headerText + "\n" + data;
+}
+
+NrrdResult<NRRDfmt> import(const QString& headerPath,
+                           const NrrdDataChoice& choice = NrrdDataChoice::fromHeader(),
+                           const NrrdReadOptions& options = {}, const NrrdProgress& progress = {}) {
+    const NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(headerPath, options);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))
+        return *refusal;
+    return std::get<NrrdVolumeReader>(reader).readVolume(choice, progress);
+}
+
+std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
+    const auto* refusal = std::get_if<NrrdRefusal>(&result);
+    return refusal ? refusal->reason.toStdString() : std::string();
+}
+
+class NrrdVolumeReaderTest : public testing::Test {
+  protected:
+    NrrdTestFiles m_files;
+};
+
+struct DecodeCase {
+    const char* name;
+    QByteArray file;
+    std::vector<int> samples;
+};
+
+// Every supported sample type, byte order, encoding and data offset decodes to the
+// samples as written (texel + sampleOffset).
+TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
+    const std::vector<int> unsigned16 = ramp(kSamples, 65535 - kSamples); // high bytes 0xff: not UTF-8
+    const std::vector<int> signed16 = {-1000, -1, 0,  1, 32767, -32768, -1024, 3071, -2, 2, -3, 3,
+                                       -4,    4,  -5, 5, -6,    6,      -7,    7,    -8, 8, -9, 9};
+    const std::vector<int> unsigned8 = ramp(kSamples, 255 - kSamples);
+    const std::vector<int> signed8 = ramp(kSamples, -128);
+    const QByteArray u16 = sampleBytes(unsigned16, 2);
+    const QByteArray s16 = sampleBytes(signed16, 2);
+    const QByteArray s16Big = sampleBytes(signed16, 2, ByteOrder::Big);
+    const QByteArray twoMembers = gzipped(u16.first(10)) + gzipped(u16.sliced(10));
+
+    const DecodeCase cases[] = {
+        {"unsigned short, raw", attached(header("unsigned short", "raw"), u16), unsigned16},
+        {"ushort, big endian",
+         attached(header("ushort", "raw", "endian: big\n"), sampleBytes(unsigned16, 2, ByteOrder::Big)),
+         unsigned16},
+        {"uint16_t, little endian", attached(header("uint16_t", "raw", "endian: little\n"), u16), unsigned16},
+        {"short, raw", attached(header("short", "raw"), s16), signed16},
+        {"signed short int, big endian", attached(header("signed short int", "raw", "endian: big\n"), s16Big),
+         signed16},
+        {"int16, gzip", attached(header("int16", "gzip"), gzipped(s16)), signed16},
+        {"short int, gz, big endian", attached(header("short int", "gz", "endian: big\n"), gzipped(s16Big)),
+         signed16},
+        {"uint16, zlib stream", attached(header("uint16", "gzip"), qCompress(u16).sliced(4)), unsigned16},
+        {"uint16, two gzip members", attached(header("uint16", "gzip"), twoMembers), unsigned16},
+        {"uchar", attached(header("uchar", "raw"), sampleBytes(unsigned8, 1)), unsigned8},
+        {"signed char, gzip", attached(header("signed char", "gzip"), gzipped(sampleBytes(signed8, 1))),
+         signed8},
+        {"Unsigned Short in capitals", attached(header("Unsigned Short", "RAW"), u16), unsigned16},
+        {"trailing bytes ignored", attached(header("ushort", "raw"), u16 + "trailing"), unsigned16},
+        {"byte skip", attached(header("ushort", "raw", "byte skip: 5\n"), "12345" + u16), unsigned16},
+        {"byte skip -1", attached(header("ushort", "raw", "byte skip: -1\n"), "junk" + u16), unsigned16},
+        {"line skip", attached(header("ushort", "raw", "line skip: 2\n"), "one\r\ntwo\n" + u16), unsigned16},
+        {"line and byte skip",
+         attached(header("ushort", "raw", "line skip: 1\nbyte skip: 2\n"), "x\nab" + u16), unsigned16},
+        {"byte skip in inflated data",
+         attached(header("ushort", "gzip", "byte skip: 3\n"), gzipped("abc" + u16)), unsigned16},
+        {"UTF-8 comment in the header",
+         attached(header("short", "raw", QStringLiteral("# Schädel – Kopf\n")), s16), signed16},
+        {"CR LF header, data starting with LF",
+         header("short", "raw").replace("\n", "\r\n") + "\r\n" + sampleBytes({10, -1000}, 2) + s16.sliced(4),
+         [&] {
+             std::vector<int> expected = signed16;
+             expected[0] = 10;
+             expected[1] = -1000;
+             return expected;
+         }()},
+    };
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = m_files.write(QStringLiteral("case.nrrd"), c.file);
+        const NrrdResult<NRRDfmt> result = import(path);
+        ASSERT_EQ(reasonOf(result), "");
+        const NRRDfmt& volume = std::get<NRRDfmt>(result);
+        EXPECT_EQ(volume.data.size(), std::size_t{kSamples} * 2);
+        EXPECT_EQ(samplesOf(volume), c.samples);
+    }
+}
+
+TEST_F(NrrdVolumeReaderTest, SignedSamplesKeepTheirValueThroughTheOffset) {
+    const QString path = m_files.write(
+        "head.nrrd", attached(header("short", "raw"), sampleBytes(std::vector<int>(kSamples, -1000), 2)));
+    const NRRDfmt volume = std::get<NRRDfmt>(import(path));
+    EXPECT_EQ(volume.sampleOffset, -32768);
+    std::uint16_t texel = 0;
+    std::memcpy(&texel, volume.data.data(), 2);
+    EXPECT_EQ(texel, 32768 - 1000); // ordered below 0 in the unsigned texture, not wrapped to 64536
+    EXPECT_EQ(samplesOf(volume).front(), -1000);
+}
+
+TEST_F(NrrdVolumeReaderTest, FillsTheRecordFromTheHeader) {
+    m_files.write("head.raw", sampleBytes(ramp(kSamples), 2));
+    const QString path = m_files.write(
+        "head.nhdr", header("unsigned short", "raw",
+                            "space directions: (-0.5, 0, 0) (0,-0.75,0) (0,0,2.5)\ndata file: head.raw\n"));
+    const NrrdResult<NRRDfmt> result = import(path);
+    ASSERT_EQ(reasonOf(result), "");
+    const NRRDfmt& volume = std::get<NRRDfmt>(result);
+    EXPECT_EQ(volume.type, "unsigned");
+    EXPECT_EQ(volume.dimension, 3u);
+    EXPECT_EQ(volume.width, std::uint32_t{kWidth});
+    EXPECT_EQ(volume.height, std::uint32_t{kHeight});
+    EXPECT_EQ(volume.depth, std::uint32_t{kDepth});
+    EXPECT_FLOAT_EQ(volume.cellspaceX, 0.5f);
+    EXPECT_FLOAT_EQ(volume.cellspaceY, 0.75f);
+    EXPECT_FLOAT_EQ(volume.cellspaceZ, 2.5f);
+    EXPECT_EQ(volume.encoding, "raw");
+    EXPECT_EQ(volume.dataFile, "head.raw");
+    EXPECT_EQ(volume.sampleOffset, 0);
+}
+
+struct SpacingCase {
+    const char* name;
+    const char* lines;
+    std::array<float, 3> spacing;
+    int logLines; // one when any axis fell back to 1
+};
+
+QStringList g_log;
+void captureLog(QtMsgType, const QMessageLogContext&, const QString& message) {
+    g_log.append(message);
+}
+
+TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
+    const SpacingCase cases[] = {
+        {"directions", "space directions: (0.5,0,0) (0,0.5,0) (0,0,2.5)\n", {0.5f, 0.5f, 2.5f}, 0},
+        {"permuted axes use the vector length",
+         "space directions: (0,0,-2) (0.5,0,0) (0,0.7,0)\n",
+         {2.0f, 0.5f, 0.7f},
+         0},
+        {"spacings", "spacings: 0.9 0.8 3\n", {0.9f, 0.8f, 3.0f}, 0},
+        {"directions win over spacings",
+         "spacings: 9 9 9\nspace directions: (1,0,0) (0,2,0) (0,0,3)\n",
+         {1.0f, 2.0f, 3.0f},
+         0},
+        {"a none direction uses spacings",
+         "space directions: (1,0,0) none (0,0,3)\nspacings: 7 8 9\n",
+         {1.0f, 8.0f, 3.0f},
+         0},
+        {"nothing", "", {1.0f, 1.0f, 1.0f}, 1},
+        {"zero and infinite", "spacings: 0 1e400 -2\n", {1.0f, 1.0f, 1.0f}, 1},
+        {"too large for a float", "spacings: 1e39 1 1\n", {1.0f, 1.0f, 1.0f}, 1},
+    };
+    const QByteArray data = sampleBytes(ramp(kSamples), 2);
+    for (const SpacingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_log.clear();
+        const QString path = m_files.write("s.nrrd", attached(header("ushort", "raw", c.lines), data));
+        const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+        const NrrdResult<NRRDfmt> result = import(path);
+        qInstallMessageHandler(previous);
+        ASSERT_EQ(reasonOf(result), "");
+        const NRRDfmt& volume = std::get<NRRDfmt>(result);
+        EXPECT_FLOAT_EQ(volume.cellspaceX, c.spacing[0]);
+        EXPECT_FLOAT_EQ(volume.cellspaceY, c.spacing[1]);
+        EXPECT_FLOAT_EQ(volume.cellspaceZ, c.spacing[2]);
+        EXPECT_EQ(g_log.size(), c.logLines) << g_log.join('\n').toStdString();
+    }
+}
+
+struct RefusalCase {
+    const char* name;
+    QByteArray file;
+    const char* reason; // a part of the reason the user reads
+};
+
+// Everything the viewer cannot show correctly is refused, with a reason.
+TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
+    const QByteArray u16 = sampleBytes(ramp(kSamples), 2);
+    const auto withSizes = [&](const char* sizes) {
+        return attached(header("ushort", "raw").replace("sizes: 4 3 2", QByteArray("sizes: ") + sizes), u16);
+    };
+    const auto withDimension = [&](const char* dimension) {
+        return attached(header("ushort", "raw").replace("dimension: 3", dimension), u16);
+    };
+    QByteArray damaged = gzipped(u16);
+    damaged[20] = static_cast<char>(damaged[20] ^ 0x5a);
+
+    const RefusalCase cases[] = {
+        {"empty file", "", "is empty"},
+        {"binary header", QByteArray("\xff\xfe\x00\x01type: ushort", 15), "not UTF-8 text"},
+        {"no end of header", QByteArray(NrrdHeaderFile::kMaxHeaderBytes + 10, 'a'), "no end of header"},
+        {"no dimension", withDimension(""), "no \"dimension:\" line"},
+        {"dimension 4", withDimension("dimension: 4"), "4 dimensions"},
+        {"dimension 2", withDimension("dimension: 2"), "2 dimensions"},
+        {"no sizes", withSizes("").replace("sizes: \n", ""), "no \"sizes:\" line"},
+        {"four sizes", withSizes("1 4 3 2"), "lists 4 sizes"},
+        {"two spaces after the key", withSizes(" 4 3 2"), "lists 4 sizes"},
+        {"zero size", withSizes("0 3 2"), "not positive"},
+        {"negative size", withSizes("4 -3 2"), "not positive"},
+        {"above the texture limit", withSizes("2049 1 1"), "exceeds the largest 3-D texture"},
+        {"no type", attached(header("ushort", "raw").replace("type: ushort\n", ""), u16),
+         "no \"type:\" line"},
+        {"float", attached(header("float", "raw"), u16), "type \"float\" cannot be shown"},
+        {"int", attached(header("int", "raw"), u16), "type \"int\" cannot be shown"},
+        {"unsigned int", attached(header("unsigned int", "raw"), u16), "type \"unsigned int\""},
+        {"double", attached(header("double", "raw"), u16), "type \"double\""},
+        {"no encoding", attached(header("ushort", "raw").replace("encoding: raw\n", ""), u16),
+         "no \"encoding:\" line"},
+        {"ascii", attached(header("ushort", "ascii"), "1 2 3"), "\"ascii\" cannot be read"},
+        {"bzip2", attached(header("ushort", "bzip2"), u16), "\"bzip2\" cannot be read"},
+        {"odd byte order", attached(header("ushort", "raw", "endian: middle\n"), u16),
+         "neither little nor big"},
+        {"negative line skip", attached(header("ushort", "raw", "line skip: -1\n"), u16), "negative"},
+        {"negative byte skip", attached(header("ushort", "raw", "byte skip: -2\n"), u16), "negative"},
+        {"byte skip -1 on gzip", attached(header("ushort", "gzip", "byte skip: -1\n"), gzipped(u16)),
+         "needs raw"},
+        {"short raw data", attached(header("ushort", "raw"), u16.chopped(2)), "it is 2 bytes short"},
+        {"short after byte skip", attached(header("ushort", "raw", "byte skip: 4\n"), u16),
+         "it is 4 bytes short"},
+        {"byte skip past the end", attached(header("ushort", "raw", "byte skip: 100\n"), u16),
+         "48 bytes short"},
+        {"short for -1 skip", attached(header("ushort", "raw", "byte skip: -1\n"), u16.chopped(1)),
+         "1 bytes short"},
+        {"missing lines", attached(header("ushort", "raw", "line skip: 3\n"), "a\nb\n"), "line skip"},
+        {"short gzip data", attached(header("ushort", "gzip"), gzipped(u16.chopped(6))),
+         "it is 6 bytes short"},
+        {"cut gzip stream", attached(header("ushort", "gzip"), gzipped(u16).chopped(12)), "bytes short"},
+        {"damaged gzip stream", attached(header("ushort", "gzip"), damaged), "damaged"},
+        {"not gzip at all", attached(header("ushort", "gzip"), u16), "damaged"},
+        {"no data anywhere", header("ushort", "raw"), "names no data file and has no data attached"},
+        {"missing data file", header("ushort", "raw", "data file: nowhere.raw\n"),
+         "nowhere.raw does not exist"},
+        {"data file is a folder", header("ushort", "raw", "data file: .\n"), "not a regular file"},
+        {"data file is a device", header("ushort", "raw", "data file: /dev/zero\n"), "not a regular file"},
+        {"list of data files", header("ushort", "raw", "data file: LIST\na.raw\nb.raw\n"),
+         "several data files"},
+        {"numbered data files", header("ushort", "raw", "data file: slice%03d.raw 1 2 1\n"),
+         "several data files"},
+    };
+    for (const RefusalCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = m_files.write("refused.nrrd", c.file);
+        const std::string reason = reasonOf(import(path));
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << "reason: \"" << reason << '"';
+    }
+}
+
+TEST_F(NrrdVolumeReaderTest, RefusesSizesWhoseByteCountOverflows) {
+    const QString path = m_files.write(
+        "huge.nhdr",
+        header("ushort", "raw").replace("sizes: 4 3 2", "sizes: 2000000000 2000000000 2000000000"));
+    NrrdReadOptions unlimited;
+    unlimited.maxTextureSize = std::numeric_limits<std::uint32_t>::max();
+    EXPECT_NE(reasonOf(import(path, NrrdDataChoice::fromHeader(), unlimited)).find("too large to hold"),
+              std::string::npos);
+}
+
+TEST_F(NrrdVolumeReaderTest, AcceptsTheTextureLimitItselfAndHonoursAnotherLimit) {
+    const QString path = m_files.write(
+        "wide.nrrd", attached(header("ushort", "raw").replace("sizes: 4 3 2", "sizes: 2048 1 1"),
+                              sampleBytes(ramp(2048), 2)));
+    EXPECT_EQ(reasonOf(import(path)), "");
+    NrrdReadOptions small;
+    small.maxTextureSize = 1024;
+    EXPECT_NE(reasonOf(import(path, NrrdDataChoice::fromHeader(), small)).find("1024 voxels per side"),
+              std::string::npos);
+}
+
+TEST_F(NrrdVolumeReaderTest, RefusesMissingAndUnchosenFiles) {
+    EXPECT_NE(reasonOf(import(m_files.path("absent.nhdr"))).find("absent.nhdr does not exist"),
+              std::string::npos);
+    EXPECT_NE(reasonOf(import(m_files.dir().path())).find("is not a regular file"), std::string::npos);
+    const QString path = m_files.write("head.nhdr", header("ushort", "raw", "data file: head.raw\n"));
+    m_files.write("head.raw", sampleBytes(ramp(kSamples), 2));
+    EXPECT_EQ(reasonOf(import(path, NrrdDataChoice::cancelled())), "No data file was chosen.");
+    EXPECT_NE(reasonOf(import(path, NrrdDataChoice::file(m_files.path("other.raw"))))
+                  .find("other.raw does not exist"),
+              std::string::npos);
+}
+
+TEST_F(NrrdVolumeReaderTest, FindsTheDataFileBesideTheHeaderOrWhereItIsChosen) {
+    const std::vector<int> first = ramp(kSamples, 100);
+    const std::vector<int> second = ramp(kSamples, 200);
+    QDir(m_files.dir().path()).mkdir("sub");
+    m_files.write("sub/my head.raw", sampleBytes(first, 2));
+    m_files.write("chosen.bin", sampleBytes(second, 2));
+    // A detached header ending in a blank line with stray bytes after it still takes
+    // its samples from the data file it names.
+    const QString path =
+        m_files.write("sub/head.nhdr", header("ushort", "raw", "data file: my head.raw\n") + "\nstray bytes");
+
+    const NrrdVolumeReader reader = std::get<NrrdVolumeReader>(NrrdVolumeReader::open(path));
+    EXPECT_FALSE(reader.hasAttachedData());
+    EXPECT_EQ(reader.dataFilePath(), m_files.path("sub/my head.raw"));
+    EXPECT_EQ(samplesOf(std::get<NRRDfmt>(reader.readVolume(NrrdDataChoice::fromHeader()))), first);
+    EXPECT_EQ(
+        samplesOf(std::get<NRRDfmt>(reader.readVolume(NrrdDataChoice::file(m_files.path("chosen.bin"))))),
+        second);
+
+    const QString absolute =
+        m_files.write("abs.nhdr", header("ushort", "raw", "data file: " + m_files.path("chosen.bin") + "\n"));
+    EXPECT_EQ(samplesOf(std::get<NRRDfmt>(import(absolute))), second);
+}
+
+TEST_F(NrrdVolumeReaderTest, AttachedDataNeedsNoDataChoiceButAcceptsOne) {
+    const std::vector<int> inFile = ramp(kSamples, 7);
+    const std::vector<int> chosen = ramp(kSamples, 70);
+    const QString path = m_files.write("a.nrrd", attached(header("ushort", "raw"), sampleBytes(inFile, 2)));
+    m_files.write("chosen.raw", sampleBytes(chosen, 2));
+    const NrrdVolumeReader reader = std::get<NrrdVolumeReader>(NrrdVolumeReader::open(path));
+    EXPECT_TRUE(reader.hasAttachedData());
+    EXPECT_EQ(reader.dataFilePath(), "");
+    EXPECT_EQ(samplesOf(std::get<NRRDfmt>(reader.readVolume(NrrdDataChoice::fromHeader()))), inFile);
+    EXPECT_EQ(
+        samplesOf(std::get<NRRDfmt>(reader.readVolume(NrrdDataChoice::file(m_files.path("chosen.raw"))))),
+        chosen);
+}
+
+TEST_F(NrrdVolumeReaderTest, HandsOnAlignedRawUnsignedDataWithoutACopy) {
+    // "# \n" has an odd length: it moves the data to the other parity.
+    const QByteArray oddLine = "# \n";
+    QByteArray headerText = header("ushort", "raw");
+    if ((headerText.size() + 1) % 2 != 0)
+        headerText += oddLine;
+    const QString path = m_files.write("even.nrrd", attached(headerText, sampleBytes(ramp(kSamples), 2)));
+    const NrrdVolumeReader reader = std::get<NrrdVolumeReader>(NrrdVolumeReader::open(path));
+    const NrrdDataSource source = std::get<NrrdDataSource>(reader.resolveData(NrrdDataChoice::fromHeader()));
+    const NRRDfmt volume = std::get<NRRDfmt>(reader.readVolume(source));
+    EXPECT_EQ(volume.data.data(), source.bytes.data());
+
+    // Samples at an odd offset are copied to an aligned buffer.
+    const QString odd =
+        m_files.write("odd.nrrd", attached(headerText + oddLine, sampleBytes(ramp(kSamples), 2)));
+    const NRRDfmt copied = std::get<NRRDfmt>(import(odd));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(copied.data.data()) % 2, 0u);
+    EXPECT_EQ(samplesOf(copied), ramp(kSamples));
+}
+
+// 256 x 256 x 80 samples: several chunks, so progress has steps to report.
+QByteArray largeHeader(const char* encoding) {
+    return QStringLiteral(
+               "NRRD0004\ntype: short\ndimension: 3\nsizes: 256 256 80\nendian: big\nencoding: %1\n")
+        .arg(QString::fromLatin1(encoding))
+        .toUtf8();
+}
+
+TEST_F(NrrdVolumeReaderTest, ReportsRisingProgressUpToOne) {
+    const QByteArray data = sampleBytes(std::vector<int>(256 * 256 * 80, -3), 2, ByteOrder::Big);
+    for (const char* encoding : {"raw", "gzip"}) {
+        SCOPED_TRACE(encoding);
+        const QByteArray payload = QByteArray(encoding) == "gzip" ? gzipped(data) : data;
+        const QString path = m_files.write("large.nrrd", attached(largeHeader(encoding), payload));
+        std::vector<double> reports;
+        const NrrdResult<NRRDfmt> result = import(path, NrrdDataChoice::fromHeader(), {},
+                                                  NrrdProgress([&](double f) { reports.push_back(f); }));
+        ASSERT_EQ(reasonOf(result), "");
+        ASSERT_GE(reports.size(), 3u);
+        EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+        EXPECT_GT(reports.front(), 0.0);
+        EXPECT_DOUBLE_EQ(reports.back(), 1.0);
+    }
+}
+
+TEST_F(NrrdVolumeReaderTest, StopsWhenTheImportIsCancelled) {
+    const QByteArray data = sampleBytes(std::vector<int>(256 * 256 * 80, 5), 2, ByteOrder::Big);
+    for (const char* encoding : {"raw", "gzip"}) {
+        SCOPED_TRACE(encoding);
+        const QByteArray payload = QByteArray(encoding) == "gzip" ? gzipped(data) : data;
+        const QString path = m_files.write("large.nrrd", attached(largeHeader(encoding), payload));
+        std::stop_source stop;
+        int reports = 0;
+        const NrrdProgress progress(
+            [&](double) {
+                ++reports;
+                stop.request_stop();
+            },
+            stop.get_token());
+        EXPECT_NE(reasonOf(import(path, NrrdDataChoice::fromHeader(), {}, progress)).find("cancelled"),
+                  std::string::npos);
+        EXPECT_EQ(reports, 1);
+    }
+}
+
+} // namespace

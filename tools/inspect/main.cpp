@@ -1,0 +1,95 @@
+// voxview-inspect HEADER [DATA]: runs the viewer's NRRD import without a GPU and prints
+// what the viewer would show as one JSON object, or why it would refuse the file.
+
+#include "InspectReport.h"
+#include "NrrdVolumeReader.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <cstdio>
+
+namespace {
+
+constexpr int kRefused = 1;
+constexpr int kUsageError = 2;
+
+// The import's log lines (such as a spacing that fell back to 1) go into the report's
+// "notes" instead of stderr, which carries only the one line of a refusal.
+QStringList g_notes;
+
+void collectNote(QtMsgType, const QMessageLogContext&, const QString& message) {
+    g_notes.append(message);
+}
+
+int fail(const QString& header, const QString& reason) {
+    std::fprintf(stderr, "voxview-inspect: %s: %s\n", qUtf8Printable(QFileInfo(header).fileName()),
+                 qUtf8Printable(reason));
+    return kRefused;
+}
+
+int usage(const QString& problem) {
+    std::fprintf(stderr, "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] HEADER [DATA]\n",
+                 qUtf8Printable(problem));
+    return kUsageError;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("voxview-inspect"));
+    qInstallMessageHandler(collectNote);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Reads an NRRD volume as the voxview import does and prints "
+                       "its size, spacing, type and sample statistics as JSON."));
+    parser.addHelpOption();
+    const QCommandLineOption maxTextureSize(QStringLiteral("max-texture-size"),
+                                            QStringLiteral("Largest 3-D texture side to accept (default %1).")
+                                                .arg(NrrdReadOptions::kDefaultMaxTextureSize),
+                                            QStringLiteral("N"),
+                                            QString::number(NrrdReadOptions::kDefaultMaxTextureSize));
+    parser.addOption(maxTextureSize);
+    parser.addPositionalArgument(QStringLiteral("HEADER"),
+                                 QStringLiteral("The NRRD header (.nhdr or .nrrd)."));
+    parser.addPositionalArgument(
+        QStringLiteral("DATA"),
+        QStringLiteral("The data file, as chosen in the viewer's data panel (optional)."),
+        QStringLiteral("[DATA]"));
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp();
+
+    const QStringList arguments = parser.positionalArguments();
+    if (arguments.isEmpty() || arguments.size() > 2)
+        return usage(QStringLiteral("expected a header and at most one data file"));
+    NrrdReadOptions options;
+    bool validLimit = false;
+    options.maxTextureSize = parser.value(maxTextureSize).toUInt(&validLimit);
+    if (!validLimit || options.maxTextureSize == 0)
+        return usage(QStringLiteral("--max-texture-size needs a positive integer"));
+
+    const QString& header = arguments[0];
+    const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
+        return fail(header, refusal->reason);
+    const NrrdVolumeReader& reader = std::get<NrrdVolumeReader>(opened);
+
+    const NrrdDataChoice choice =
+        arguments.size() > 1 ? NrrdDataChoice::file(arguments[1]) : NrrdDataChoice::fromHeader();
+    const NrrdResult<NrrdDataSource> source = reader.resolveData(choice);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&source))
+        return fail(header, refusal->reason);
+    const NrrdResult<NRRDfmt> volume = reader.readVolume(std::get<NrrdDataSource>(source));
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
+        return fail(header, refusal->reason);
+
+    const QJsonObject report =
+        inspectReport(reader, std::get<NrrdDataSource>(source), std::get<NRRDfmt>(volume), g_notes);
+    std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+    return 0;
+}

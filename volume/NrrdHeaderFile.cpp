@@ -1,0 +1,90 @@
+#include "NrrdHeaderFile.h"
+
+#include <QByteArrayView>
+#include <QFileInfo>
+#include <QStringDecoder>
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+constexpr char kLineFeed = '\n';
+constexpr char kCarriageReturn = '\r';
+
+struct HeaderExtent {
+    std::size_t textLength = 0;
+    std::optional<std::size_t> dataStart; // set when a blank line ends the header
+};
+
+// Finds the first blank line. Lines end at LF, CR LF or a lone CR. In a file whose
+// lines end at a lone CR the blank line's CR is the last header byte even when the
+// data happens to begin with an LF byte.
+std::optional<HeaderExtent> findHeaderEnd(std::span<const std::byte> bytes) {
+    const std::size_t limit =
+        std::min(bytes.size(), static_cast<std::size_t>(NrrdHeaderFile::kMaxHeaderBytes));
+    const auto at = [&](std::size_t i) { return static_cast<char>(bytes[i]); };
+    std::optional<bool> loneCarriageReturns;
+    std::size_t lineStart = 0;
+    std::size_t i = 0;
+    while (i < limit) {
+        const char c = at(i);
+        if (c != kLineFeed && c != kCarriageReturn) {
+            ++i;
+            continue;
+        }
+        const bool crLf = c == kCarriageReturn && i + 1 < bytes.size() && at(i + 1) == kLineFeed;
+        if (!loneCarriageReturns)
+            loneCarriageReturns = c == kCarriageReturn && !crLf;
+        const std::size_t terminator = (crLf && !*loneCarriageReturns) ? 2 : 1;
+        if (i == lineStart)
+            return HeaderExtent{i, i + terminator};
+        i += terminator;
+        lineStart = i;
+    }
+    if (bytes.size() > limit)
+        return std::nullopt;
+    return HeaderExtent{bytes.size(), std::nullopt};
+}
+
+} // namespace
+
+NrrdResult<NrrdHeaderFile> NrrdHeaderFile::read(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        return NrrdRefusal{QStringLiteral("The header file %1 does not exist.").arg(info.fileName())};
+    // Pipes and devices would block or never end; headers are plain files.
+    if (!info.isFile())
+        return NrrdRefusal{QStringLiteral("The header %1 is not a regular file.").arg(info.fileName())};
+    QString error;
+    const ByteBuffer bytes = ByteBuffer::mapFile(path, &error);
+    if (bytes.isNull())
+        return NrrdRefusal{QStringLiteral("Cannot read the header file %1: %2.").arg(info.fileName(), error)};
+    return fromBytes(bytes, path);
+}
+
+NrrdResult<NrrdHeaderFile> NrrdHeaderFile::fromBytes(const ByteBuffer& bytes, const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    if (bytes.size() == 0)
+        return NrrdRefusal{QStringLiteral("The header file %1 is empty.").arg(name)};
+    const std::optional<HeaderExtent> extent = findHeaderEnd(bytes.bytes());
+    if (!extent)
+        return NrrdRefusal{
+            QStringLiteral("%1 has no end of header in its first %2 bytes; it is not an NRRD header.")
+                .arg(name)
+                .arg(kMaxHeaderBytes)};
+
+    // Stateless: a multi-byte sequence cut off at the end of the header is an error too.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QByteArrayView headerBytes(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<qsizetype>(extent->textLength));
+    QString text = decoder.decode(headerBytes);
+    if (decoder.hasError())
+        return NrrdRefusal{QStringLiteral("The header of %1 is not UTF-8 text.").arg(name)};
+
+    NrrdHeaderFile file;
+    file.m_path = path;
+    file.m_text = std::move(text);
+    if (extent->dataStart)
+        file.m_attachedData = bytes.slice(*extent->dataStart, bytes.size() - *extent->dataStart);
+    return file;
+}

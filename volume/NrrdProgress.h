@@ -1,0 +1,25 @@
+#pragma once
+
+#include <functional>
+#include <stop_token>
+#include <utility>
+
+// How a long read tells its caller how far it has come (a fraction from 0 to 1) and
+// learns that the caller has given it up. Both are optional: a default-constructed
+// NrrdProgress reports to nobody and is never stopped.
+class NrrdProgress {
+  public:
+    NrrdProgress() = default;
+    explicit NrrdProgress(std::function<void(double)> report, std::stop_token stop = {})
+        : m_report(std::move(report)), m_stop(std::move(stop)) {}
+
+    void report(double fraction) const {
+        if (m_report)
+            m_report(fraction);
+    }
+    bool stopRequested() const { return m_stop.stop_requested(); }
+
+  private:
+    std::function<void(double)> m_report;
+    std::stop_token m_stop;
+};

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <variant>
+
+// Why an NRRD file cannot be imported, in words the user can act on
+// ("The data file head.raw is 1024 bytes shorter than the volume needs.").
+struct NrrdRefusal {
+    QString reason;
+};
+
+// The outcome of an import step: its value, or the reason it was refused. Never a
+// half-filled value: a step that fails hands back only the refusal.
+template <typename T> using NrrdResult = std::variant<T, NrrdRefusal>;

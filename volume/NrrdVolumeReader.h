@@ -1,0 +1,61 @@
+#pragma once
+
+#include "ByteBuffer.h"
+#include "NRRDfmt.h"
+#include "NrrdDataChoice.h"
+#include "NrrdHeader.h"
+#include "NrrdHeaderFile.h"
+#include "NrrdLayout.h"
+#include "NrrdProgress.h"
+#include "NrrdRefusal.h"
+
+#include <QString>
+#include <cstdint>
+
+struct NrrdReadOptions {
+    // The largest 3-D texture side the GPU accepts (GL_MAX_3D_TEXTURE_SIZE).
+    static constexpr std::uint32_t kDefaultMaxTextureSize = 2048;
+
+    std::uint32_t maxTextureSize = kDefaultMaxTextureSize;
+};
+
+// The bytes an import's samples are read from.
+struct NrrdDataSource {
+    QString path;          // the file that holds them
+    bool attached = false; // they follow the header in the header's own file
+    ByteBuffer bytes;      // the whole data section, mapped
+};
+
+// Reads an NRRD volume in two steps. open() reads and checks the header (cheap: any
+// thread, before anything is shown to the user); readVolume() then finds, reads and
+// decodes the samples (long: meant for a worker thread) into the record the renderer
+// takes. Either step hands back a refusal with its reason instead, so a volume that
+// cannot be shown correctly never reaches the renderer.
+class NrrdVolumeReader {
+  public:
+    static NrrdResult<NrrdVolumeReader> open(const QString& headerPath, const NrrdReadOptions& options = {});
+    static NrrdResult<NrrdVolumeReader> fromHeaderFile(const NrrdHeaderFile& file,
+                                                       const NrrdReadOptions& options = {});
+
+    const NrrdHeader& header() const { return m_header; }
+    const NrrdLayout& layout() const { return m_layout; }
+    const QString& headerPath() const { return m_file.path(); }
+    // The voxels follow the header in its own file: there is no data file to choose.
+    bool hasAttachedData() const;
+    // The header's "data file:" resolved against the header's folder, whether or not it
+    // exists; empty when the header names none or names several files.
+    QString dataFilePath() const;
+
+    NrrdResult<NrrdDataSource> resolveData(const NrrdDataChoice& choice) const;
+    NrrdResult<NRRDfmt> readVolume(const NrrdDataSource& source, const NrrdProgress& progress = {}) const;
+    // resolveData() and readVolume() in one.
+    NrrdResult<NRRDfmt> readVolume(const NrrdDataChoice& choice, const NrrdProgress& progress = {}) const;
+
+  private:
+    NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record);
+
+    NrrdHeaderFile m_file;
+    NrrdHeader m_header;
+    NrrdLayout m_layout;
+    NRRDfmt m_record; // every field but the voxels
+};
