@@ -4,6 +4,7 @@
 // (run it under xvfb-run on a machine without one).
 
 #include "BenchOptions.h"
+#include "BenchRenderer.h"
 #include "FrameStats.h"
 #include "OrbitRun.h"
 #include "ProcessProbe.h"
@@ -75,10 +76,6 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
     const BenchOptions& options = std::get<BenchOptions>(parsed);
-    if (!options.usesSample()) {
-        return fail(
-            QStringLiteral("only the built-in volume (--volume sample) can be measured in this build"));
-    }
     if (options.quality != BenchOptions::Quality::Full) {
         return fail(QStringLiteral("this build renders every frame at full quality; --quality interactive "
                                    "is not available"));
@@ -95,18 +92,18 @@ int main(int argc, char** argv) {
     }
 
     // Creation loads the volume, builds the pipeline and uploads the texture, as at the
-    // viewer's start.
+    // viewer's start (or as an import replaces the volume).
     QElapsedTimer setup;
     setup.start();
-    QVRenderer renderer(*view);
+    std::unique_ptr<QVRenderer> renderer = BenchRenderer::create(options.volume, *view, &error);
     const double setupMs = static_cast<double>(setup.nsecsElapsed()) / 1.0e6;
-    const QVRenderer::VolumeState volume = renderer.volumeState();
-    if (!volume.texture) {
-        return fail(QStringLiteral("the volume could not be loaded or uploaded (see the log above)"));
+    if (!renderer) {
+        return fail(QStringLiteral("%1: %2").arg(options.volume, error));
     }
-    renderer.mtkView_drawableSizeWillChange(*view, view->drawableSize());
+    const QVRenderer::VolumeState volume = renderer->volumeState();
+    renderer->mtkView_drawableSizeWillChange(*view, view->drawableSize());
 
-    OrbitRun run(renderer, *view);
+    OrbitRun run(*renderer, *view);
     run.run(options.frames);
 
     if (!options.pngPath.isEmpty() && !run.lastFrame().save(options.pngPath)) {

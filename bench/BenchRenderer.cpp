@@ -1,0 +1,50 @@
+#include "BenchRenderer.h"
+
+#include "NrrdVolumeReader.h"
+#include "QVRenderer.h"
+#include "VolumeData.h"
+
+#include <QTemporaryDir>
+
+namespace {
+
+constexpr char kSample[] = "sample";
+
+std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& view, QString* error) {
+    NrrdReadOptions options;
+    options.maxTextureSize = static_cast<std::uint32_t>(view.device()->maxTexture3DSize());
+    const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
+        *error = refusal->reason;
+        return nullptr;
+    }
+    const NrrdResult<NRRDfmt> read =
+        std::get<NrrdVolumeReader>(opened).readVolume(NrrdDataChoice::fromHeader());
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&read)) {
+        *error = refusal->reason;
+        return nullptr;
+    }
+    // The renderer starts on the sample's record without its voxels (a bundle without the
+    // resource), so nothing but the imported volume is read or uploaded.
+    const QTemporaryDir emptyBundle;
+    auto renderer = std::make_unique<QVRenderer>(
+        view, std::shared_ptr<const VolumeData>(VolumeData::initWithBundle(Bundle(emptyBundle.path()))));
+    if (!renderer->updateVolumeDataWithNRRDfmt(&std::get<NRRDfmt>(read), error)) {
+        return nullptr;
+    }
+    return renderer;
+}
+
+} // namespace
+
+std::unique_ptr<QVRenderer> BenchRenderer::create(const QString& volume, MTKView& view, QString* error) {
+    if (volume != QLatin1String(kSample)) {
+        return withImportedVolume(volume, view, error);
+    }
+    auto renderer = std::make_unique<QVRenderer>(view);
+    if (!renderer->volumeState().texture) {
+        *error = QStringLiteral("the built-in sample could not be loaded or uploaded (see the log above)");
+        return nullptr;
+    }
+    return renderer;
+}
