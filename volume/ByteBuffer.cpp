@@ -2,6 +2,9 @@
 
 #include <QFile>
 #include <algorithm>
+#include <cstdint>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <utility>
 
 // Either an owned QByteArray or a read-only map of a file that stays open for the
@@ -72,4 +75,21 @@ ByteBuffer ByteBuffer::slice(std::size_t offset, std::size_t length) const {
     const std::size_t start = std::min(offset, m_bytes.size());
     const std::size_t count = std::min(length, m_bytes.size() - start);
     return ByteBuffer(m_storage, m_bytes.subspan(start, count));
+}
+
+void ByteBuffer::releasePages(std::size_t offset, std::size_t length) const {
+    if (isNull() || !m_storage->mapped) {
+        return;
+    }
+    const std::size_t start = std::min(offset, m_bytes.size());
+    const std::size_t count = std::min(length, m_bytes.size() - start);
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(m_bytes.data() + start);
+    const std::uintptr_t end = begin + count;
+    const std::uintptr_t firstWhole = (begin + page - 1) / page * page;
+    const std::uintptr_t lastWhole = end / page * page;
+    if (firstWhole < lastWhole) {
+        // The map is read-only and shared with the file: dropping its pages loses nothing.
+        madvise(reinterpret_cast<void*>(firstWhole), lastWhole - firstWhole, MADV_DONTNEED);
+    }
 }

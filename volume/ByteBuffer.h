@@ -32,6 +32,13 @@ class ByteBuffer {
     std::size_t size() const { return m_bytes.size(); }
     std::span<const std::byte> bytes() const { return m_bytes; }
 
+    // Hands the resident pages of [offset, offset + length) of a mapped file back to the
+    // kernel once they have been read (the volume texture holds its own copy): they no
+    // longer count against this process, and the bytes read the same when touched again,
+    // from the page cache or the file. Pages only partly inside the range stay. Does
+    // nothing for bytes held in memory, which have no file to come back from.
+    void releasePages(std::size_t offset, std::size_t length) const;
+
     // A view of [offset, offset + length) that keeps the whole storage alive.
     // Out-of-range requests are clamped to the buffer.
     ByteBuffer slice(std::size_t offset, std::size_t length) const;

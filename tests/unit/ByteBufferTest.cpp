@@ -11,6 +11,28 @@ QByteArray bytesOf(const ByteBuffer& buffer) {
     return QByteArray(reinterpret_cast<const char*>(buffer.data()), static_cast<qsizetype>(buffer.size()));
 }
 
+// Resident pages of mapped files, in KiB, as the kernel counts them for this process.
+long residentFileKib() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("RssFile:")) {
+            return line.mid(8).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    return -1;
+}
+
+std::uint64_t touchEveryPage(const ByteBuffer& buffer) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < buffer.size(); i += 512) {
+        sum += static_cast<unsigned char>(buffer.data()[i]);
+    }
+    return sum;
+}
+
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& contents) {
     QFile file(dir.filePath(name));
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
@@ -85,6 +107,38 @@ TEST(ByteBuffer, MappedBytesOutliveTheFileName) {
     const ByteBuffer part = ByteBuffer::mapFile(path).slice(10, 6);
     ASSERT_TRUE(QFile::remove(path));
     EXPECT_EQ(bytesOf(part), QByteArray("abcdef"));
+}
+
+// The upload hands the pages of the mapped sample back once the texture holds them: they
+// leave the process's resident set and read the same when touched again.
+TEST(ByteBuffer, ReleasedPagesOfAMappedFileLeaveTheResidentSetAndReadTheSame) {
+    constexpr qsizetype kFileBytes = 32 << 20;
+    constexpr long kMostlyReleasedKib = 24 << 10;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QByteArray contents(kFileBytes, '\0');
+    for (qsizetype i = 0; i < kFileBytes; ++i) {
+        contents[i] = static_cast<char>((i * 31) >> 9);
+    }
+    const ByteBuffer mapped = ByteBuffer::mapFile(writeFile(dir, "volume.raw", contents));
+    ASSERT_EQ(mapped.size(), static_cast<std::size_t>(kFileBytes));
+    const std::uint64_t sum = touchEveryPage(mapped);
+    const long touched = residentFileKib();
+    ASSERT_GE(touched, kMostlyReleasedKib) << "no RssFile line in /proc/self/status";
+
+    // From an odd offset on: the page it falls in stays, every whole page after it goes.
+    mapped.releasePages(1, mapped.size());
+    EXPECT_LE(residentFileKib(), touched - kMostlyReleasedKib);
+    EXPECT_EQ(touchEveryPage(mapped), sum);
+    EXPECT_EQ(bytesOf(mapped), contents);
+}
+
+TEST(ByteBuffer, ReleasingPagesOfBytesInMemoryKeepsThem) {
+    const QByteArray contents(1 << 20, 'v');
+    const ByteBuffer buffer = ByteBuffer::fromByteArray(contents);
+    buffer.releasePages(0, buffer.size());
+    ByteBuffer().releasePages(0, 100);
+    EXPECT_EQ(bytesOf(buffer), contents);
 }
 
 } // namespace
