@@ -1,6 +1,8 @@
 // Loading the built-in volumes: mapping the 512 sample and reading every page of it (what
-// the upload does first), and the 256 sample's low-byte decode.
+// the upload does first), the 256 sample's low-byte decode, and the brick grid the upload
+// builds from the 512 sample.
 
+#include "BrickGrid.h"
 #include "VolumeData.h"
 
 #include <benchmark/benchmark.h>
@@ -51,5 +53,21 @@ void BM_DecodeLowBytes256(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 BENCHMARK(BM_DecodeLowBytes256)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_BuildBrickGrid(benchmark::State& state) {
+    const std::unique_ptr<VolumeData> volume = VolumeData::initWithBundle();
+    if (!volume || volume->data().isNull()) {
+        state.SkipWithError("the built-in 512 sample is missing from Resources/");
+        return;
+    }
+    for (auto _ : state) {
+        BrickGrid grid(volume->width(), volume->height(), volume->depth());
+        grid.addSlices(volume->data().data(), 0, volume->depth());
+        grid.finish();
+        benchmark::DoNotOptimize(grid.level(0).maxima.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * volume->data().size()));
+}
+BENCHMARK(BM_BuildBrickGrid)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The largest texel of each brick of the volume, so that rays skip the bricks in which
+// every sample lies below the display window, and so that the renderer knows the box
+// outside which nothing at all can show.
+//
+// Level 0 has one brick per kBrickSide³ voxels. A trilinear sample anywhere in a brick
+// blends voxels up to one voxel beyond it, so each brick's maximum is taken over the brick
+// widened by one voxel on every side (clipped to the volume): no sample in a brick can
+// exceed it. Each coarser level halves every side, each of its cells holding the largest
+// of the 2 × 2 × 2 cells below; level 0 is padded with empty bricks so that every level's
+// side is a whole number of cells. A ray far from anything visible then skips up to
+// kBrickSide × 2^(kLevels − 1) voxels at once.
+//
+// Built slab by slab while the volume is uploaded, so every page of the voxels is read
+// once, while it is resident for the upload anyway.
+class BrickGrid {
+  public:
+    static constexpr std::uint64_t kBrickSide = 8;
+    static constexpr std::size_t kLevels = 4;
+
+    struct Level {
+        std::uint64_t width = 0, height = 0, depth = 0;
+        std::vector<std::uint16_t> maxima; // x fastest
+    };
+
+    // A box of whole voxels [low, high) of the volume; empty when low >= high on an axis.
+    struct VoxelBox {
+        std::array<std::uint64_t, 3> low{}, high{};
+        bool isEmpty() const { return low[0] >= high[0] || low[1] >= high[1] || low[2] >= high[2]; }
+    };
+
+    BrickGrid(std::uint64_t width, std::uint64_t height, std::uint64_t depth);
+
+    // Adds `count` whole slices from slice `firstSlice` on: unsigned 16-bit texels in host
+    // byte order, x fastest, rows and slices packed without gaps. Slabs may come in any
+    // order. Call finish() once every slice has been added.
+    void addSlices(const std::byte* slices, std::uint64_t firstSlice, std::uint64_t count);
+    // Derives the coarser levels from level 0.
+    void finish();
+
+    const Level& level(std::size_t index) const { return m_levels[index]; }
+
+    // The voxels of every brick whose maximum exceeds `threshold` (a texel value), judged
+    // on the finest level small enough to scan in well under a millisecond: a ray clipped
+    // to it misses nothing that can show. Empty when nothing exceeds it.
+    VoxelBox occupiedBox(std::int64_t threshold) const;
+
+  private:
+    std::uint64_t m_width, m_height, m_depth;
+    std::array<Level, kLevels> m_levels;
+    std::vector<std::uint16_t> m_row;         // scratch: one row of texels
+    std::vector<std::uint16_t> m_brickRows;   // scratch: one slice, per y brick and voxel column
+    std::vector<std::uint16_t> m_sliceMaxima; // scratch: one slice, per (x, y) brick
+};

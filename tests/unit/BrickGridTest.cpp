@@ -1,0 +1,185 @@
+#include "BrickGrid.h"
+
+#include <algorithm>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <vector>
+
+namespace {
+
+struct Volume {
+    std::uint64_t width, height, depth;
+    std::vector<std::uint16_t> texels;
+
+    std::uint16_t at(std::uint64_t x, std::uint64_t y, std::uint64_t z) const {
+        return texels[(z * height + y) * width + x];
+    }
+    const std::byte* slice(std::uint64_t z) const {
+        return reinterpret_cast<const std::byte*>(texels.data() + z * width * height);
+    }
+};
+
+Volume randomSparseVolume(std::uint64_t width, std::uint64_t height, std::uint64_t depth, unsigned seed) {
+    Volume volume{width, height, depth, std::vector<std::uint16_t>(width * height * depth, 0)};
+    std::mt19937 random(seed);
+    for (std::uint16_t& texel : volume.texels) {
+        // Mostly air, a few voxels of every size, so brick maxima differ from brick to brick.
+        texel = random() % 50 == 0 ? static_cast<std::uint16_t>(random() % 65536) : 0;
+    }
+    return volume;
+}
+
+// The obvious definition: the largest texel of the brick widened by one voxel on every
+// side, clipped to the volume; 0 for the padding bricks, which hold no voxel.
+std::uint16_t bruteForceMaximum(const Volume& v, std::uint64_t bx, std::uint64_t by, std::uint64_t bz) {
+    constexpr std::int64_t side = BrickGrid::kBrickSide;
+    std::uint16_t maximum = 0;
+    if (bx * side >= v.width || by * side >= v.height || bz * side >= v.depth) {
+        return 0;
+    }
+    for (std::int64_t z = static_cast<std::int64_t>(bz) * side - 1;
+         z <= static_cast<std::int64_t>(bz + 1) * side; ++z) {
+        for (std::int64_t y = static_cast<std::int64_t>(by) * side - 1;
+             y <= static_cast<std::int64_t>(by + 1) * side; ++y) {
+            for (std::int64_t x = static_cast<std::int64_t>(bx) * side - 1;
+                 x <= static_cast<std::int64_t>(bx + 1) * side; ++x) {
+                if (x >= 0 && y >= 0 && z >= 0 && x < static_cast<std::int64_t>(v.width) &&
+                    y < static_cast<std::int64_t>(v.height) && z < static_cast<std::int64_t>(v.depth)) {
+                    maximum =
+                        std::max(maximum, v.at(static_cast<std::uint64_t>(x), static_cast<std::uint64_t>(y),
+                                               static_cast<std::uint64_t>(z)));
+                }
+            }
+        }
+    }
+    return maximum;
+}
+
+struct GridCase {
+    const char* name;
+    std::uint64_t width, height, depth;
+    std::uint64_t slabSlices; // how many slices each addSlices call gets
+};
+
+class BrickGridOf : public testing::TestWithParam<GridCase> {};
+
+TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow) {
+    const GridCase& c = GetParam();
+    const Volume volume = randomSparseVolume(c.width, c.height, c.depth, 7);
+    BrickGrid grid(c.width, c.height, c.depth);
+    // Slabs from the last to the first: the grid must not depend on their order.
+    std::vector<std::uint64_t> starts;
+    for (std::uint64_t z = 0; z < c.depth; z += c.slabSlices) {
+        starts.push_back(z);
+    }
+    std::reverse(starts.begin(), starts.end());
+    for (const std::uint64_t z : starts) {
+        grid.addSlices(volume.slice(z), z, std::min(c.slabSlices, c.depth - z));
+    }
+    grid.finish();
+
+    const BrickGrid::Level& base = grid.level(0);
+    // Padded to whole cells of the coarsest level.
+    EXPECT_EQ(base.width % 8, 0u);
+    EXPECT_EQ(base.height % 8, 0u);
+    EXPECT_EQ(base.depth % 8, 0u);
+    EXPECT_GE(base.width * BrickGrid::kBrickSide, c.width);
+    for (std::uint64_t z = 0; z < base.depth; ++z) {
+        for (std::uint64_t y = 0; y < base.height; ++y) {
+            for (std::uint64_t x = 0; x < base.width; ++x) {
+                ASSERT_EQ(base.maxima[(z * base.height + y) * base.width + x],
+                          bruteForceMaximum(volume, x, y, z))
+                    << "brick " << x << "," << y << "," << z;
+            }
+        }
+    }
+    for (std::size_t index = 1; index < BrickGrid::kLevels; ++index) {
+        const BrickGrid::Level& fine = grid.level(index - 1);
+        const BrickGrid::Level& coarse = grid.level(index);
+        ASSERT_EQ(coarse.width * 2, fine.width);
+        ASSERT_EQ(coarse.depth * 2, fine.depth);
+        for (std::uint64_t z = 0; z < coarse.depth; ++z) {
+            for (std::uint64_t y = 0; y < coarse.height; ++y) {
+                for (std::uint64_t x = 0; x < coarse.width; ++x) {
+                    std::uint16_t expected = 0;
+                    for (std::uint64_t k = 0; k < 8; ++k) {
+                        const std::uint64_t fx = 2 * x + (k & 1), fy = 2 * y + ((k >> 1) & 1),
+                                            fz = 2 * z + (k >> 2);
+                        expected = std::max(expected, fine.maxima[(fz * fine.height + fy) * fine.width + fx]);
+                    }
+                    ASSERT_EQ(coarse.maxima[(z * coarse.height + y) * coarse.width + x], expected)
+                        << "level " << index << " cell " << x << "," << y << "," << z;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, BrickGridOf,
+                         testing::Values(GridCase{"OddSizesOneSliceAtATime", 21, 13, 17, 1},
+                                         GridCase{"OddSizesSlabsAcrossBrickBoundaries", 21, 13, 17, 5},
+                                         GridCase{"WholeBricksOneSlab", 32, 16, 24, 24},
+                                         GridCase{"SmallerThanOneBrick", 3, 5, 7, 7}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A lone bright voxel on a brick boundary shows in both bricks whose samples can blend it.
+TEST(BrickGrid, AVoxelOnABrickBoundaryCountsForTheBricksOnBothSides) {
+    constexpr std::uint64_t kSide = 32;
+    std::vector<std::uint16_t> texels(kSide * kSide * kSide, 0);
+    texels[(8 * kSide + 3) * kSide + 7] = 900; // x 7 (last of brick 0), y 3, z 8 (first of brick 1)
+    BrickGrid grid(kSide, kSide, kSide);
+    grid.addSlices(reinterpret_cast<const std::byte*>(texels.data()), 0, kSide);
+    grid.finish();
+    const BrickGrid::Level& base = grid.level(0);
+    const auto at = [&](std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+        return base.maxima[(z * base.height + y) * base.width + x];
+    };
+    EXPECT_EQ(at(0, 0, 0), 900); // x 7 and z 8 lie in brick (0, 0, 0) widened
+    EXPECT_EQ(at(1, 0, 0), 900); // x 7 is brick 1's lower neighbour
+    EXPECT_EQ(at(0, 0, 1), 900);
+    EXPECT_EQ(at(1, 0, 1), 900);
+    EXPECT_EQ(at(2, 0, 1), 0);
+    EXPECT_EQ(at(0, 1, 1), 0);
+    EXPECT_EQ(at(0, 0, 2), 0);
+}
+
+struct BoxCase {
+    const char* name;
+    std::int64_t threshold;
+    BrickGrid::VoxelBox expected;
+    bool empty;
+};
+
+class OccupiedBox : public testing::TestWithParam<BoxCase> {};
+
+// 40 x 24 x 20 voxels: 100 at voxel (20, 5, 3), 200 at voxel (35, 20, 18).
+TEST_P(OccupiedBox, HoldsEveryBrickAboveTheThreshold) {
+    constexpr std::uint64_t kWidth = 40, kHeight = 24, kDepth = 20;
+    std::vector<std::uint16_t> texels(kWidth * kHeight * kDepth, 0);
+    texels[(3 * kHeight + 5) * kWidth + 20] = 100;
+    texels[(18 * kHeight + 20) * kWidth + 35] = 200;
+    BrickGrid grid(kWidth, kHeight, kDepth);
+    grid.addSlices(reinterpret_cast<const std::byte*>(texels.data()), 0, kDepth);
+    grid.finish();
+
+    const BrickGrid::VoxelBox box = grid.occupiedBox(GetParam().threshold);
+    EXPECT_EQ(box.isEmpty(), GetParam().empty);
+    if (!GetParam().empty) {
+        EXPECT_EQ(box.low, GetParam().expected.low);
+        EXPECT_EQ(box.high, GetParam().expected.high);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Thresholds, OccupiedBox,
+                         testing::Values(
+                             // Voxel 20 reaches bricks 2 (16…23); voxel 35 bricks 4 (32…39); y 5 brick 0, y
+                             // 20 brick 2 (clipped to 24); z 3 brick 0, z 18 brick 2 (clipped to 20).
+                             BoxCase{"BothVoxels", 99, {{16, 0, 0}, {40, 24, 20}}, false},
+                             BoxCase{"OnlyTheBrighter", 100, {{32, 16, 16}, {40, 24, 20}}, false},
+                             BoxCase{"NothingAbove", 200, {}, true},
+                             // Below zero every brick counts, air included.
+                             BoxCase{"AllOfIt", -1, {{0, 0, 0}, {40, 24, 20}}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
