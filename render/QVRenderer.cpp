@@ -5,7 +5,9 @@
 #include "VolumeData.h"
 
 #include <QtGlobal>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -27,7 +29,16 @@ constexpr std::size_t kBytesPerVoxel = 2;
 constexpr std::size_t kVertexBufferIndex = 0;
 constexpr std::size_t kUniformsIndex = 1;
 constexpr std::size_t kWindowIndex = 2;
+constexpr std::size_t kMarchIndex = 3;
 constexpr std::size_t kVolumeTextureIndex = 0;
+constexpr std::size_t kBrickTextureIndex = 1;
+// The voxels go up in slabs of about this size; each slab's pages of a mapped file are
+// handed back once uploaded, so the file and the texture are never both resident.
+constexpr std::uint64_t kUploadSlabBytes = 32u << 20;
+// Frames drawn while the user drags have this fraction of the drawable's width and height.
+constexpr std::uint32_t kInteractiveDivisor = 2;
+constexpr float kFullStep = 1.0f;
+constexpr float kInteractiveStep = 1.0f;
 constexpr std::uint32_t kSharedStorage = 0;
 
 // Bytes a width x height x depth volume of 16-bit voxels needs; false when that does not
@@ -87,11 +98,15 @@ QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, Q
         return;
     }
     QString reason;
-    m_volume.texture =
-        newVolumeTexture(m_volume.width, m_volume.height, m_volume.depth, vdata->data(), &reason);
-    if (!m_volume.texture) {
+    std::optional<Upload> upload =
+        uploadVolume(m_volume.width, m_volume.height, m_volume.depth, vdata->data(), &reason);
+    if (!upload) {
         qWarning("QVRenderer: the volume is not shown: %s", qPrintable(reason));
+        return;
     }
+    m_volume.texture = std::move(upload->texture);
+    m_volume.brickTexture = std::move(upload->brickTexture);
+    m_volume.bricks = std::move(upload->bricks);
 }
 
 std::unique_ptr<QVRenderer> QVRenderer::initWithMetalKitView(MTKView& view) {
@@ -137,7 +152,7 @@ void QVRenderer::buildPipeline(gpu::PixelFormat colorPixelFormat) {
     }
 }
 
-std::shared_ptr<gpu::Texture> QVRenderer::newVolumeTexture(std::uint64_t width, std::uint64_t height,
+std::optional<QVRenderer::Upload> QVRenderer::uploadVolume(std::uint64_t width, std::uint64_t height,
                                                            std::uint64_t depth, const ByteBuffer& data,
                                                            QString* reason) const {
     std::uint64_t needed = 0;
@@ -166,7 +181,7 @@ std::shared_ptr<gpu::Texture> QVRenderer::newVolumeTexture(std::uint64_t width, 
                       .arg(needed);
     }
     if (!reason->isEmpty()) {
-        return nullptr;
+        return std::nullopt;
     }
 
     gpu::TextureDescriptor descriptor;
@@ -176,21 +191,65 @@ std::shared_ptr<gpu::Texture> QVRenderer::newVolumeTexture(std::uint64_t width, 
     descriptor.width = width;
     descriptor.height = height;
     std::string error;
-    std::shared_ptr<gpu::Texture> texture = m_device->newTextureWithDescriptor(descriptor, &error);
-    if (!texture) {
+    Upload upload;
+    upload.texture = m_device->newTextureWithDescriptor(descriptor, &error);
+    if (!upload.texture) {
         *reason = QStringLiteral("the GPU cannot make a %1 x %2 x %3 texture: %4")
                       .arg(width)
                       .arg(height)
                       .arg(depth)
                       .arg(QString::fromStdString(error));
+        return std::nullopt;
+    }
+    // Rows and slices are packed without padding, whatever the width. Slab by slab, the
+    // brick grid reads each slab while it is resident, and a mapped file's pages go back.
+    const std::uint64_t sliceBytes = width * height * kBytesPerVoxel;
+    const std::uint64_t slabSlices = std::max<std::uint64_t>(kUploadSlabBytes / sliceBytes, 1);
+    auto bricks = std::make_shared<BrickGrid>(width, height, depth);
+    for (std::uint64_t z = 0; z < depth; z += slabSlices) {
+        const std::uint64_t slices = std::min(slabSlices, depth - z);
+        const std::byte* slab = data.data() + z * sliceBytes;
+        const gpu::Region region{{0, 0, z}, {width, height, slices}};
+        if (!upload.texture->replaceRegion(region, 0, 0, slab, width * kBytesPerVoxel, sliceBytes)) {
+            *reason = QStringLiteral("the voxels could not be uploaded to the GPU");
+            return std::nullopt;
+        }
+        bricks->addSlices(slab, z, slices);
+        data.releasePages(z * sliceBytes, slices * sliceBytes);
+    }
+    bricks->finish();
+    upload.brickTexture = newBrickTexture(*bricks, reason);
+    if (!upload.brickTexture) {
+        return std::nullopt;
+    }
+    upload.bricks = std::move(bricks);
+    return upload;
+}
+
+std::shared_ptr<gpu::Texture> QVRenderer::newBrickTexture(const BrickGrid& grid, QString* reason) const {
+    const BrickGrid::Level& base = grid.level(0);
+    gpu::TextureDescriptor descriptor;
+    descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
+    descriptor.textureType = gpu::TextureType::Type3D;
+    descriptor.width = base.width;
+    descriptor.height = base.height;
+    descriptor.depth = base.depth;
+    descriptor.mipmapLevelCount = BrickGrid::kLevels;
+    std::string error;
+    std::shared_ptr<gpu::Texture> texture = m_device->newTextureWithDescriptor(descriptor, &error);
+    if (!texture) {
+        *reason = QStringLiteral("the GPU cannot make the brick grid's texture: %1")
+                      .arg(QString::fromStdString(error));
         return nullptr;
     }
-    // Rows and slices are packed without padding, whatever the width.
-    const gpu::Region region{{0, 0, 0}, {width, height, depth}};
-    if (!texture->replaceRegion(region, 0, 0, data.data(), width * kBytesPerVoxel,
-                                width * height * kBytesPerVoxel)) {
-        *reason = QStringLiteral("the voxels could not be uploaded to the GPU");
-        return nullptr;
+    for (std::size_t index = 0; index < BrickGrid::kLevels; ++index) {
+        const BrickGrid::Level& level = grid.level(index);
+        const gpu::Region region{{0, 0, 0}, {level.width, level.height, level.depth}};
+        if (!texture->replaceRegion(region, index, 0, level.maxima.data(), level.width * kBytesPerVoxel,
+                                    level.width * level.height * kBytesPerVoxel)) {
+            *reason = QStringLiteral("the brick grid could not be uploaded to the GPU");
+            return nullptr;
+        }
     }
     return texture;
 }
@@ -228,41 +287,172 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
     }
     commandBuffer->setLabel(kCommandLabel);
     const gpu::RenderPassDescriptor* pass = drawVolume ? view.currentRenderPassDescriptor() : nullptr;
-    std::shared_ptr<gpu::Buffer> vertexBuffer;
     if (pass != nullptr) {
-        std::unique_ptr<gpu::RenderCommandEncoder> encoder =
-            commandBuffer->renderCommandEncoderWithDescriptor(*pass);
-        if (encoder) {
-            encoder->setLabel(kEncoderLabel);
+        if (m_pipelineState && m_volume.texture) {
+            encodeAdaptiveFrame(*commandBuffer, *pass);
+        } else if (std::unique_ptr<gpu::RenderCommandEncoder> encoder =
+                       commandBuffer->renderCommandEncoderWithDescriptor(*pass)) {
             // Without a pipeline or a volume the pass still clears: the view shows its clear colour.
-            if (m_pipelineState && m_volume.texture) {
-                encoder->setRenderPipelineState(*m_pipelineState);
-                vertexBuffer =
-                    m_device->newBufferWithBytes(m_vertices, sizeof(proxycube::kVertices), kSharedStorage);
-            }
-            if (vertexBuffer) {
-                encoder->setVertexBuffer(vertexBuffer.get(), 0, kVertexBufferIndex);
-                encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
-                encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);
-                encoder->setFragmentTexture(m_volume.texture.get(), kVolumeTextureIndex);
-                encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
-            }
+            encoder->setLabel(kEncoderLabel);
             encoder->endEncoding();
-            commandBuffer->presentDrawable(view.currentDrawable());
         }
+        commandBuffer->presentDrawable(view.currentDrawable());
     }
     commandBuffer->commit();
 }
 
+bool QVRenderer::FrameInputs::operator==(const FrameInputs& other) const {
+    return std::memcmp(&uniforms, &other.uniforms, sizeof(Uniforms)) == 0 && window.wl == other.window.wl &&
+           window.ww == other.window.ww && volume == other.volume && target == other.target &&
+           width == other.width && height == other.height && clear.red == other.clear.red &&
+           clear.green == other.clear.green && clear.blue == other.clear.blue &&
+           clear.alpha == other.clear.alpha;
+}
+
+void QVRenderer::encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer,
+                                     const gpu::RenderPassDescriptor& pass) {
+    FrameInputs inputs;
+    inputs.uniforms = m_uniforms;
+    inputs.window = m_wlww;
+    inputs.volume = m_volume.generation;
+    inputs.target = pass.colorTexture != nullptr ? reinterpret_cast<std::uintptr_t>(pass.colorTexture)
+                                                 : pass.nativeTarget;
+    inputs.width = pass.width;
+    inputs.height = pass.height;
+    inputs.clear = pass.clearColor;
+    const bool changed = !m_lastInputs || !(*m_lastInputs == inputs);
+    m_lastInputs = inputs;
+    const bool keptMatches = m_kept != nullptr && m_keptInputs == inputs;
+    AdaptiveQuality::Action action =
+        m_quality.next(changed, keptMatches, m_keptFull, AdaptiveQuality::Clock::now());
+
+    const std::uint32_t reducedWidth = std::max<std::uint32_t>(pass.width / kInteractiveDivisor, 1);
+    const std::uint32_t reducedHeight = std::max<std::uint32_t>(pass.height / kInteractiveDivisor, 1);
+    if (action == AdaptiveQuality::Action::DrawInteractive &&
+        !prepareTarget(m_reducedTarget, reducedWidth, reducedHeight, pass.clearColor)) {
+        action = AdaptiveQuality::Action::DrawFull;
+    }
+    switch (action) {
+    case AdaptiveQuality::Action::Reuse:
+        copy(commandBuffer, m_kept->pass, pass);
+        return;
+    case AdaptiveQuality::Action::DrawInteractive:
+        updateMarch(kInteractiveStep);
+        encodeVolume(commandBuffer, m_reducedTarget.pass);
+        copy(commandBuffer, m_reducedTarget.pass, pass);
+        m_kept = &m_reducedTarget;
+        m_keptFull = false;
+        break;
+    case AdaptiveQuality::Action::DrawFull:
+        updateMarch(kFullStep);
+        encodeVolume(commandBuffer, pass);
+        // Without a texture to keep it in, the next frame draws again.
+        m_kept = nullptr;
+        if (prepareTarget(m_fullTarget, pass.width, pass.height, pass.clearColor)) {
+            copy(commandBuffer, pass, m_fullTarget.pass);
+            m_kept = &m_fullTarget;
+            m_keptFull = true;
+        }
+        break;
+    }
+    m_keptInputs = inputs;
+}
+
+bool QVRenderer::prepareTarget(FrameTarget& target, std::uint32_t width, std::uint32_t height,
+                               const gpu::ClearColor& clear) {
+    if (!target.texture || target.pass.width != width || target.pass.height != height) {
+        if (m_kept == &target) {
+            m_kept = nullptr;
+        }
+        gpu::TextureDescriptor descriptor;
+        descriptor.pixelFormat = gpu::PixelFormat::RGBA8Unorm;
+        descriptor.textureType = gpu::TextureType::Type2D;
+        descriptor.width = width;
+        descriptor.height = height;
+        descriptor.usage = gpu::TextureUsage::RenderTarget;
+        std::string error;
+        target.texture = m_device->newTextureWithDescriptor(descriptor, &error);
+        if (!target.texture) {
+            qWarning("QVRenderer: no texture to keep frames in, every frame is drawn in full: %s",
+                     error.c_str());
+            return false;
+        }
+        target.pass = {};
+        target.pass.colorTexture = target.texture.get();
+        target.pass.width = width;
+        target.pass.height = height;
+    }
+    target.pass.clear = true;
+    target.pass.clearColor = clear;
+    return true;
+}
+
+void QVRenderer::copy(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& from,
+                      const gpu::RenderPassDescriptor& to) {
+    if (std::unique_ptr<gpu::BlitCommandEncoder> blit = commandBuffer.blitCommandEncoder()) {
+        blit->copyRenderTarget(from, to);
+        blit->endEncoding();
+    }
+}
+
+void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass) {
+    std::unique_ptr<gpu::RenderCommandEncoder> encoder =
+        commandBuffer.renderCommandEncoderWithDescriptor(pass);
+    if (!encoder) {
+        return;
+    }
+    encoder->setLabel(kEncoderLabel);
+    encoder->setRenderPipelineState(*m_pipelineState);
+    if (std::shared_ptr<gpu::Buffer> vertexBuffer =
+            m_device->newBufferWithBytes(m_vertices, sizeof(proxycube::kVertices), kSharedStorage)) {
+        encoder->setVertexBuffer(vertexBuffer.get(), 0, kVertexBufferIndex);
+        encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
+        encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);
+        encoder->setFragmentBytes(&m_march, sizeof(MarchUniforms), kMarchIndex);
+        encoder->setFragmentTexture(m_volume.texture.get(), kVolumeTextureIndex);
+        encoder->setFragmentTexture(m_volume.brickTexture.get(), kBrickTextureIndex);
+        encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
+    }
+    encoder->endEncoding();
+}
+
+void QVRenderer::updateMarch(float stepScale) {
+    m_march.stepScale = stepScale;
+    // The window's lower edge as the vertex stage computes it, in texels: a brick shows
+    // only if its largest texel lies above. One unit lower keeps the box on the safe side
+    // of rounding.
+    const float width = std::max(static_cast<float>(m_wlww.ww), 1.0f);
+    const float lowerEdge =
+        static_cast<float>(m_wlww.wl) - 0.5f * width - static_cast<float>(m_volume.sampleOffset);
+    const std::int64_t threshold =
+        static_cast<std::int64_t>(std::floor(std::clamp(lowerEdge, -2.0f, 65536.0f))) - 1;
+    if (m_volume.bricks == m_marchBricks && threshold == m_marchThreshold) {
+        return;
+    }
+    m_marchBricks = m_volume.bricks;
+    m_marchThreshold = threshold;
+    const BrickGrid::VoxelBox box = m_volume.bricks->occupiedBox(threshold);
+    const std::array<double, 3> size{static_cast<double>(m_volume.width),
+                                     static_cast<double>(m_volume.height),
+                                     static_cast<double>(m_volume.depth)};
+    std::array<float, 3> low{}, high{};
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        low[axis] = static_cast<float>(static_cast<double>(box.low[axis]) / size[axis]);
+        high[axis] = static_cast<float>(static_cast<double>(box.high[axis]) / size[axis]);
+    }
+    m_march.occupiedLow = {low[0], low[1], low[2], 0.0f};
+    m_march.occupiedHigh = {high[0], high[1], high[2], 0.0f};
+}
+
 bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason) {
     QString why;
-    std::shared_ptr<gpu::Texture> texture;
+    std::optional<Upload> upload;
     if (record == nullptr) {
         why = QStringLiteral("there is no volume record");
     } else {
-        texture = newVolumeTexture(record->width, record->height, record->depth, record->data, &why);
+        upload = uploadVolume(record->width, record->height, record->depth, record->data, &why);
     }
-    if (!texture) {
+    if (!upload) {
         qWarning("QVRenderer: the imported volume is refused, the current one stays: %s", qPrintable(why));
         if (reason != nullptr) {
             *reason = why;
@@ -283,8 +473,12 @@ bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* rea
     m_wl = kImportWindowLevel;
     if (m_volume.texture) {
         m_retiredTextures.push_back(std::move(m_volume.texture));
+        m_retiredTextures.push_back(std::move(m_volume.brickTexture));
     }
-    m_volume.texture = std::move(texture);
+    m_volume.texture = std::move(upload->texture);
+    m_volume.brickTexture = std::move(upload->brickTexture);
+    m_volume.bricks = std::move(upload->bricks);
+    ++m_volume.generation;
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AdaptiveQuality.h"
+#include "BrickGrid.h"
 #include "MTKView.h"
 #include "ShaderTypes.h"
 #include "gpu/Gpu.h"
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class ByteBuffer;
@@ -28,6 +31,12 @@ struct NRRDfmt;
 // old volume or all of the new one. The replaced texture is released by the next frame,
 // on the GUI thread. The observers of "wl" and "ww" run inside the frame and must not
 // start an import synchronously. The renderer must outlive an import in progress.
+//
+// Speed: the upload builds a brick grid of the volume's largest texels (BrickGrid), with
+// which rays skip the bricks that lie entirely below the window and start and end on the
+// box around everything that can show. Each frame's image is kept: a frame whose inputs
+// did not change shows it again instead of marching rays, and while the inputs change
+// frames are drawn at reduced resolution (AdaptiveQuality).
 class QVRenderer : public QObject, public MTKViewDelegate {
     Q_OBJECT
 
@@ -40,7 +49,10 @@ class QVRenderer : public QObject, public MTKViewDelegate {
 
     // The volume a frame draws, all from one import (or from creation).
     struct VolumeState {
-        std::shared_ptr<gpu::Texture> texture; // null when the volume could not be uploaded
+        std::shared_ptr<gpu::Texture> texture;      // null when the volume could not be uploaded
+        std::shared_ptr<gpu::Texture> brickTexture; // the grid's levels as mipmap levels
+        std::shared_ptr<const BrickGrid> bricks;
+        std::uint64_t generation = 0; // one more with every volume uploaded
         std::uint64_t width = 0;
         std::uint64_t height = 0;
         std::uint64_t depth = 0;
@@ -73,6 +85,13 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // failed upload).
     bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr);
     void updateVolumeDataWithURL(const QString& url);
+
+    // On (the default): frames drawn while the camera, window, clip values or drawable
+    // change have reduced resolution, and full quality follows once they stay put. Off:
+    // every frame that is drawn is drawn at full quality.
+    void setAdaptiveQuality(bool enabled) { m_quality.setEnabled(enabled); }
+    // How long the inputs must stay put before the full-quality frame is drawn.
+    void setQualitySettle(std::chrono::milliseconds settle) { m_quality.setSettle(settle); }
 
     float zoom() const { return m_zoom; }
     void setZoom(float value) { m_zoom = value; }
@@ -108,6 +127,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     WindowPair wlww() const { return m_wlww; }
     ViewportSize viewportSize() const { return m_viewportSize; }
     const CubeVertex* vertices() const { return m_vertices; }
+    const MarchUniforms& marchUniforms() const { return m_march; }
     VolumeState volumeState() const;
 
   signals:
@@ -117,16 +137,51 @@ class QVRenderer : public QObject, public MTKViewDelegate {
 
   private:
     void buildPipeline(gpu::PixelFormat colorPixelFormat);
-    // Makes and fills a texture for the voxels; null, with the reason, when they cannot be shown.
-    std::shared_ptr<gpu::Texture> newVolumeTexture(std::uint64_t width, std::uint64_t height,
-                                                   std::uint64_t depth, const ByteBuffer& data,
-                                                   QString* reason) const;
+    struct Upload {
+        std::shared_ptr<gpu::Texture> texture;
+        std::shared_ptr<gpu::Texture> brickTexture;
+        std::shared_ptr<const BrickGrid> bricks;
+    };
+    // Makes and fills the textures for the voxels; nothing, with the reason, when they
+    // cannot be shown.
+    std::optional<Upload> uploadVolume(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
+                                       const ByteBuffer& data, QString* reason) const;
+    std::shared_ptr<gpu::Texture> newBrickTexture(const BrickGrid& grid, QString* reason) const;
     void resetCameraClipAndLookup();
     // DrawA's encoding; the caller holds m_stateMutex. Without drawing the volume it
     // commits an empty command buffer.
     void encodeFrame(MTKView& view, bool drawVolume);
     // The frame's proportions, camera, matrices, clip values and lookup mode.
     void updateUniforms();
+
+    // What an image depends on; a kept image is shown again only for equal inputs.
+    struct FrameInputs {
+        Uniforms uniforms{};
+        WindowPair window{};
+        std::uint64_t volume = 0; // the volume's generation
+        std::uint64_t target = 0;
+        std::uint32_t width = 0, height = 0;
+        gpu::ClearColor clear;
+        bool operator==(const FrameInputs& other) const;
+    };
+    // A texture that keeps a frame's image, and the pass that draws into it.
+    struct FrameTarget {
+        std::shared_ptr<gpu::Texture> texture;
+        gpu::RenderPassDescriptor pass;
+    };
+    // The skipping box for the current window; recomputed only when the window's lower
+    // edge or the volume changes.
+    void updateMarch(float stepScale);
+    // The cube's draw into `pass`, as DrawA encodes it.
+    void encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
+    // The target resized to width × height (a new texture when the size changes); false
+    // when no texture can be made.
+    bool prepareTarget(FrameTarget& target, std::uint32_t width, std::uint32_t height,
+                       const gpu::ClearColor& clear);
+    // Draws the frame as `action` says into `pass` (the view's), keeping its image.
+    void encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
+    void copy(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& from,
+              const gpu::RenderPassDescriptor& to);
 
     std::shared_ptr<gpu::Device> m_device;
     std::shared_ptr<gpu::RenderPipelineState> m_pipelineState;
@@ -135,6 +190,17 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     Uniforms m_uniforms{};
     const CubeVertex* m_vertices = nullptr;
     WindowPair m_wlww{};
+
+    MarchUniforms m_march{};
+    std::shared_ptr<const BrickGrid> m_marchBricks; // the grid and threshold m_march's box was found for
+    std::int64_t m_marchThreshold = 0;
+    AdaptiveQuality m_quality;
+    FrameTarget m_fullTarget;            // the drawable's size
+    FrameTarget m_reducedTarget;         // the frames drawn while the inputs change
+    const FrameTarget* m_kept = nullptr; // holds the last image shown
+    FrameInputs m_keptInputs;
+    bool m_keptFull = false;
+    std::optional<FrameInputs> m_lastInputs;
 
     mutable std::mutex m_stateMutex;
     VolumeState m_volume;                                         // guarded by m_stateMutex

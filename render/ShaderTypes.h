@@ -19,8 +19,8 @@ struct alignas(16) Uniforms {
     float4x4 viewMatrix;
     float4x4 projectionMatrix;
     float4 cameraPosition;
-    float4 intercept;    // upper clip values (xcept, ycept, zcept, 0) in texture coordinates
-    float4 interceptBtm; // lower clip values (xceptBtm, yceptBtm, zceptBtm, 0)
+    float4 intercept;      // upper clip values (xcept, ycept, zcept, 0) in texture coordinates
+    float4 interceptBtm;   // lower clip values (xceptBtm, yceptBtm, zceptBtm, 0)
     std::uint8_t clutmode; // 0 warm colour lookup, 1 grey
     std::uint8_t reserved0[3];
     // Added to a texel to give the sample value in raw units: 0 for unsigned volumes,
@@ -33,6 +33,16 @@ struct alignas(16) Uniforms {
 struct WindowPair {
     std::int32_t wl;
     std::int32_t ww;
+};
+
+// What the fragment stage needs beyond Uniforms, at binding 3: the box outside which
+// nothing reaches into the display window (rays start and end on it), and the sampling
+// step, which the frames drawn while the user drags may lengthen.
+struct alignas(16) MarchUniforms {
+    float4 occupiedLow; // texture coordinates; low > high on an axis when nothing can show
+    float4 occupiedHigh;
+    float stepScale; // sampling step in voxels of the finest axis: 1 at full quality
+    std::uint8_t reserved[12];
 };
 
 static_assert(sizeof(CubeVertex) == 32);
@@ -48,4 +58,7 @@ static_assert(offsetof(Uniforms, interceptBtm) == 224);
 static_assert(offsetof(Uniforms, clutmode) == 240);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
 static_assert(sizeof(WindowPair) == 8);
+static_assert(sizeof(MarchUniforms) == 48);
+static_assert(offsetof(MarchUniforms, occupiedHigh) == 16);
+static_assert(offsetof(MarchUniforms, stepScale) == 32);
 static_assert(offsetof(WindowPair, ww) == 4);

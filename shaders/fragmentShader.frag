@@ -3,10 +3,27 @@
 // Fragment stage of the volume rendering: marches the ray from the camera through this
 // fragment across the clipped volume, front to back, and composites what it meets.
 //
-// The backend binds the sampler named TextureN to texture index N. The volume's 16-bit
-// texels arrive normalised and filtered trilinearly; times 65535 they are raw units again.
+// The backend binds the sampler named TextureN to texture index N and the uniform block
+// named BufferN to index N. The volume's 16-bit texels arrive normalised and filtered
+// trilinearly; times 65535 they are raw units again.
+//
+// Empty space costs little: rays march only inside the box around every brick that
+// reaches into the window, and there a ray leaves each brick whose largest texel lies
+// below the window without sampling it, in steps of up to 64 voxels where the coarser
+// levels of the brick grid are empty too. Nothing visible is skipped: a brick's maximum
+// covers every voxel a trilinear sample inside it can blend, and the samples that are
+// taken lie where they would lie without skipping.
 
 uniform sampler3D Texture0;
+// The brick grid: level n holds the largest texel of each brick of 8 · 2^n voxels (widened
+// by one voxel on every side), read with texelFetch.
+uniform sampler3D Texture1;
+
+layout(std140) uniform Buffer3 {
+    vec4 occupiedLow;  // texture coordinates of the box around everything that can show
+    vec4 occupiedHigh;
+    float stepScale;   // sampling step in voxels of the finest axis
+} march;
 
 in vec3 vTexPoint;
 flat in vec3 vCameraTex;
@@ -34,6 +51,7 @@ const float kCutDepth = 3.0;
 // A change of this share of the window width per voxel counts as a surface to be lit.
 const float kSurfaceContrast = 0.05;
 const float kTiny = 1e-8;
+const int kBrickSide = 8;
 
 const int kClutGrey = 1;
 const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
@@ -44,6 +62,12 @@ const vec3 kIvory = vec3(1.00, 0.96, 0.86);
 // derivatives would be undefined (and costly to compute).
 float sampleValue(vec3 p) {
     return textureLod(Texture0, p, 0.0).r * kTexelScale + vSampleOffset;
+}
+
+// The largest raw value a trilinear sample can take inside the given cell of a level of
+// the brick grid.
+float brickMaximum(ivec3 cell, int level) {
+    return texelFetch(Texture1, cell, level).r * kTexelScale + vSampleOffset;
 }
 
 float windowed(float value) {
@@ -115,45 +139,86 @@ void main() {
         discard;
     }
 
-    // One step advances at most one voxel along every axis. The start is jittered per
-    // pixel within a step so that the sampling shows no rings.
+    // The part of the ray that can meet anything inside the window.
+    vec3 reachLow = max(low, march.occupiedLow.xyz);
+    vec3 reachHigh = min(high, march.occupiedHigh.xyz);
+    vec2 reach = boxInterval(vCameraTex, dir, reachLow, reachHigh);
+    float tMarchEnd = min(tEnd, reach.y);
+    if (any(greaterThan(reachLow, reachHigh)) || max(reach.x, tStart) >= tMarchEnd) {
+        discard;
+    }
+
+    // One step advances at most one voxel along every axis at full quality. The start is
+    // jittered per pixel within a step so that the sampling shows no rings. Samples lie on
+    // that lattice from the clip box on, whatever is skipped.
     ivec3 size = textureSize(Texture0, 0);
-    vec3 voxel = 1.0 / vec3(max(size, ivec3(1)));
-    float stepLength = 1.0 / float(max(max(size.x, size.y), size.z));
+    vec3 sizeF = vec3(max(size, ivec3(1)));
+    vec3 voxel = 1.0 / sizeF;
+    float stepLength = march.stepScale / float(max(max(size.x, size.y), size.z));
     float jitter = fract(52.9829189 * fract(dot(gl_FragCoord.xy, vec2(0.06711056, 0.00583715))));
     vec3 worldDir = normalize(vModelScale * dir);
     float stepWorld = stepLength * length(vModelScale * dir);
-    int maxSteps = int(ceil((tEnd - tStart) / stepLength)) + 1;
+    float tFirst = tStart + jitter * stepLength;
+    float t = tFirst + max(ceil((reach.x - tFirst) / stepLength), 0.0) * stepLength;
+    int maxSteps = int(ceil((tMarchEnd - t) / stepLength)) + 1;
 
-    // Most rays cross a lot of air: a tight loop finds the first sample inside the window
-    // before the compositing loop, with its larger state, takes over.
-    float t = tStart + jitter * stepLength;
-    while (t < tEnd && sampleValue(vCameraTex + t * dir) <= vWindow.x) {
-        t += stepLength;
-    }
+    vec3 invDir = 1.0 / mix(dir, vec3(kTiny), lessThan(abs(dir), vec3(kTiny)));
+    vec3 farSide = vec3(greaterThan(dir, vec3(0.0)));
+    ivec3 lastBrick = (size - 1) / kBrickSide;
+    // The ray is in a brick that reaches into the window until here.
+    float tBrickEnd = -1.0;
 
     vec3 color = vec3(0.0);
     float alpha = 0.0;
     // Uniform material behind a surface keeps the shade of that surface, so an organ reads
     // as a solid. Where the ray starts inside material (a cut), the cut face is lit head-on.
     float shade = 1.0;
-    for (int i = 0; i < maxSteps && t < tEnd; ++i, t += stepLength) {
+    for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
         vec3 p = vCameraTex + t * dir;
+        if (t >= tBrickEnd) {
+            ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
+            // How many levels of cells around p are empty; each level is fetched with a
+            // constant level number, the sampler's fast path.
+            int emptyLevels = 0;
+            if (brickMaximum(brick, 0) <= vWindow.x) {
+                emptyLevels = 1;
+                if (brickMaximum(brick >> 1, 1) <= vWindow.x) {
+                    emptyLevels = 2;
+                    if (brickMaximum(brick >> 2, 2) <= vWindow.x) {
+                        emptyLevels = 3;
+                        if (brickMaximum(brick >> 3, 3) <= vWindow.x) {
+                            emptyLevels = 4;
+                        }
+                    }
+                }
+            }
+            // Where the ray leaves the largest empty cell around p, or p's brick.
+            int level = max(emptyLevels - 1, 0);
+            float cellSide = float(kBrickSide << level);
+            vec3 exits = ((vec3(brick >> level) + farSide) * cellSide / sizeF - vCameraTex) * invDir;
+            float tExit = min(min(exits.x, exits.y), exits.z);
+            if (emptyLevels > 0) {
+                // On to the first sample of the lattice beyond the empty cell.
+                t = max(tFirst + ceil((tExit - tFirst) / stepLength) * stepLength, t + stepLength);
+                continue;
+            }
+            tBrickEnd = tExit;
+        }
         float intensity = windowed(sampleValue(p));
-        if (intensity <= 0.0) {
-            continue;
+        if (intensity > 0.0) {
+            float a = 1.0 - exp(-kDensity * intensity * intensity * stepWorld);
+            if (a > kShadeThreshold) {
+                vec2 lit = surfaceShade(p, worldDir, voxel);
+                float pastCut = clamp((t - tStart) / (kCutDepth * stepLength), 0.0, 1.0);
+                shade = mix(shade, lit.x, lit.y * pastCut);
+            }
+            color += (1.0 - alpha) * a * shade * lookup(intensity);
+            alpha += (1.0 - alpha) * a;
+            if (alpha >= kOpaque) {
+                break;
+            }
         }
-        float a = 1.0 - exp(-kDensity * intensity * intensity * stepWorld);
-        if (a > kShadeThreshold) {
-            vec2 lit = surfaceShade(p, worldDir, voxel);
-            float pastCut = clamp((t - tStart) / (kCutDepth * stepLength), 0.0, 1.0);
-            shade = mix(shade, lit.x, lit.y * pastCut);
-        }
-        color += (1.0 - alpha) * a * shade * lookup(intensity);
-        alpha += (1.0 - alpha) * a;
-        if (alpha >= kOpaque) {
-            break;
-        }
+        t += stepLength;
     }
     if (alpha <= 0.0) {
         discard;

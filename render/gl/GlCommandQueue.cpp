@@ -1,5 +1,6 @@
 #include "GlCommandQueue.h"
 
+#include "GlBlitCommandEncoder.h"
 #include "GlRenderCommandEncoder.h"
 
 #include <QOpenGLContext>
@@ -16,6 +17,15 @@ GlCommandBuffer::renderCommandEncoderWithDescriptor(const gpu::RenderPassDescrip
     }
     return std::make_unique<GlRenderCommandEncoder>(*QOpenGLContext::currentContext(), *gl, m_inlineBytes,
                                                     descriptor);
+}
+
+std::unique_ptr<gpu::BlitCommandEncoder> GlCommandBuffer::blitCommandEncoder() {
+    QOpenGLFunctions_4_1_Core* gl = GlContextProvider::currentSharingFunctions();
+    if (gl == nullptr || m_committed) {
+        qWarning("OpenGL: nothing copied: no context sharing with the device is current");
+        return nullptr;
+    }
+    return std::make_unique<GlBlitCommandEncoder>(*gl);
 }
 
 void GlCommandBuffer::commit() {

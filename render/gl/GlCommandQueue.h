@@ -20,6 +20,8 @@ class GlCommandBuffer : public gpu::CommandBuffer {
     // Null when no context sharing with the device is current on this thread.
     std::unique_ptr<gpu::RenderCommandEncoder>
     renderCommandEncoderWithDescriptor(const gpu::RenderPassDescriptor& descriptor) override;
+    // Null when no context sharing with the device is current on this thread.
+    std::unique_ptr<gpu::BlitCommandEncoder> blitCommandEncoder() override;
     void presentDrawable(gpu::Drawable* drawable) override { m_drawable = drawable; }
     void commit() override;
 

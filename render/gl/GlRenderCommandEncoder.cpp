@@ -60,8 +60,13 @@ GLuint vertexArrayOf(QOpenGLContext& context, QOpenGLFunctions_4_1_Core& gl) {
 GlRenderCommandEncoder::GlRenderCommandEncoder(QOpenGLContext& context, QOpenGLFunctions_4_1_Core& gl,
                                                std::shared_ptr<GlInlineBytes> inlineBytes,
                                                const gpu::RenderPassDescriptor& pass)
-    : m_gl(gl), m_inlineBytes(std::move(inlineBytes)) {
-    m_gl.glBindFramebuffer(GL_FRAMEBUFFER, static_cast<GLuint>(pass.nativeTarget));
+    : m_gl(gl), m_inlineBytes(std::move(inlineBytes)), m_target(std::make_unique<GlRenderTarget>(gl, pass)) {
+    if (!m_target->isValid()) {
+        qWarning("OpenGL: nothing drawn: the pass's render target cannot be bound");
+        m_ended = true;
+        return;
+    }
+    m_gl.glBindFramebuffer(GL_FRAMEBUFFER, m_target->framebuffer());
     m_gl.glViewport(0, 0, static_cast<GLsizei>(pass.width), static_cast<GLsizei>(pass.height));
     m_gl.glDisable(GL_DEPTH_TEST);
     m_gl.glDisable(GL_STENCIL_TEST);
@@ -118,6 +123,12 @@ void GlRenderCommandEncoder::setVertexBytes(const void* bytes, std::size_t lengt
     }
 }
 
+void GlRenderCommandEncoder::setFragmentBytes(const void* bytes, std::size_t length, std::size_t index) {
+    if (!m_ended) {
+        m_inlineBytes->bind(m_gl, bytes, length, index);
+    }
+}
+
 void GlRenderCommandEncoder::setFragmentTexture(const gpu::Texture* texture, std::size_t index) {
     if (m_ended || index >= kTextureUnits) {
         return;
@@ -151,6 +162,7 @@ void GlRenderCommandEncoder::endEncoding() {
     }
     m_gl.glActiveTexture(GL_TEXTURE0);
     m_gl.glBindBuffer(GL_UNIFORM_BUFFER, 0);
+    m_target.reset();
 }
 
 } // namespace gl

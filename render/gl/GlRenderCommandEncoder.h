@@ -1,6 +1,7 @@
 #pragma once
 
 #include "GlInlineBytes.h"
+#include "GlRenderTarget.h"
 #include "gpu/Gpu.h"
 
 #include <memory>
@@ -12,9 +13,9 @@ class QOpenGLFunctions_4_1_Core;
 namespace gl {
 
 // Encodes into the context current on the calling thread (the view's, during a frame):
-// starting binds the pass's framebuffer, sets the viewport to the pass's size and clears
-// to its colour; the state a draw needs is set explicitly, since the context is shared
-// with Qt's own drawing. endEncoding puts that state back.
+// starting binds the pass's framebuffer (the view's, or one for the pass's texture), sets
+// the viewport to the pass's size and clears to its colour; the state a draw needs is set explicitly, since
+// the context is shared with Qt's own drawing. endEncoding puts that state back.
 class GlRenderCommandEncoder : public gpu::RenderCommandEncoder {
   public:
     GlRenderCommandEncoder(QOpenGLContext& context, QOpenGLFunctions_4_1_Core& gl,
@@ -26,6 +27,8 @@ class GlRenderCommandEncoder : public gpu::RenderCommandEncoder {
     void setRenderPipelineState(const gpu::RenderPipelineState& state) override;
     void setVertexBuffer(const gpu::Buffer* buffer, std::size_t offset, std::size_t index) override;
     void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) override;
+    // Uniform blocks serve both stages: fragment bytes go to the same binding indices.
+    void setFragmentBytes(const void* bytes, std::size_t length, std::size_t index) override;
     void setFragmentTexture(const gpu::Texture* texture, std::size_t index) override;
     void drawPrimitives(gpu::PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) override;
     void endEncoding() override;
@@ -33,6 +36,7 @@ class GlRenderCommandEncoder : public gpu::RenderCommandEncoder {
   private:
     QOpenGLFunctions_4_1_Core& m_gl;
     std::shared_ptr<GlInlineBytes> m_inlineBytes;
+    std::unique_ptr<GlRenderTarget> m_target;
     bool m_ended = false;
 };
 

@@ -1,6 +1,7 @@
 #include "GlTexture.h"
 
 #include <QOpenGLFunctions_4_1_Core>
+#include <algorithm>
 #include <limits>
 
 namespace gl {
@@ -34,23 +35,46 @@ bool waitForCommands(QOpenGLFunctions_4_1_Core& gl) {
     return result == GL_ALREADY_SIGNALED || result == GL_CONDITION_SATISFIED;
 }
 
+std::size_t levelSide(std::size_t side, std::size_t level) {
+    return std::max<std::size_t>(side >> level, 1);
+}
+
+bool describesVolume(const gpu::TextureDescriptor& descriptor) {
+    return descriptor.pixelFormat == gpu::PixelFormat::R16Uint &&
+           descriptor.textureType == gpu::TextureType::Type3D;
+}
+
+bool describesRenderTarget(const gpu::TextureDescriptor& descriptor) {
+    return descriptor.pixelFormat == gpu::PixelFormat::RGBA8Unorm &&
+           descriptor.textureType == gpu::TextureType::Type2D && descriptor.depth == 1 &&
+           descriptor.mipmapLevelCount == 1 && descriptor.usage == gpu::TextureUsage::RenderTarget;
+}
+
+// Levels beyond the one of a single texel along the longest side do not exist.
+bool levelCountValid(const gpu::TextureDescriptor& descriptor) {
+    const std::size_t longest = std::max({descriptor.width, descriptor.height, descriptor.depth});
+    return descriptor.mipmapLevelCount >= 1 && descriptor.mipmapLevelCount <= 64 &&
+           (longest >> (descriptor.mipmapLevelCount - 1)) >= 1;
+}
+
 } // namespace
 
 GlTexture::GlTexture(std::shared_ptr<GlContextProvider> contexts, const gpu::TextureDescriptor& descriptor)
     : m_contexts(std::move(contexts)), m_width(descriptor.width), m_height(descriptor.height),
-      m_depth(descriptor.depth) {}
+      m_depth(descriptor.depth), m_levels(descriptor.mipmapLevelCount),
+      m_renderTarget(describesRenderTarget(descriptor)) {}
 
 std::shared_ptr<GlTexture> GlTexture::create(std::shared_ptr<GlContextProvider> contexts,
                                              const gpu::TextureDescriptor& descriptor, std::string* error) {
-    if (descriptor.pixelFormat != gpu::PixelFormat::R16Uint ||
-        descriptor.textureType != gpu::TextureType::Type3D) {
-        *error = "only 3-D textures of unsigned 16-bit texels are supported";
+    if (!describesVolume(descriptor) && !describesRenderTarget(descriptor)) {
+        *error = "only 3-D textures of unsigned 16-bit texels and 2-D RGBA8 render targets are supported";
         return nullptr;
     }
     constexpr auto kMaxGlSize = static_cast<std::size_t>(std::numeric_limits<GLsizei>::max());
     if (descriptor.width == 0 || descriptor.height == 0 || descriptor.depth == 0 ||
-        descriptor.width > kMaxGlSize || descriptor.height > kMaxGlSize || descriptor.depth > kMaxGlSize) {
-        *error = "texture size out of range";
+        descriptor.width > kMaxGlSize || descriptor.height > kMaxGlSize || descriptor.depth > kMaxGlSize ||
+        !levelCountValid(descriptor)) {
+        *error = "texture size or mipmap level count out of range";
         return nullptr;
     }
     std::shared_ptr<GlTexture> texture(new GlTexture(contexts, descriptor));
@@ -62,18 +86,29 @@ std::shared_ptr<GlTexture> GlTexture::create(std::shared_ptr<GlContextProvider> 
     QOpenGLFunctions_4_1_Core& gl = *scope.gl();
     clearErrors(gl);
     gl.glGenTextures(1, &texture->m_name);
-    gl.glBindTexture(GL_TEXTURE_3D, texture->m_name);
-    gl.glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    gl.glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    gl.glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    gl.glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    gl.glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
-    gl.glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_BASE_LEVEL, 0);
-    gl.glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAX_LEVEL, 0);
-    gl.glTexImage3D(GL_TEXTURE_3D, 0, GL_R16, static_cast<GLsizei>(descriptor.width),
-                    static_cast<GLsizei>(descriptor.height), static_cast<GLsizei>(descriptor.depth), 0,
-                    GL_RED, GL_UNSIGNED_SHORT, nullptr);
-    gl.glBindTexture(GL_TEXTURE_3D, 0);
+    const GLenum target = texture->m_renderTarget ? GL_TEXTURE_2D : GL_TEXTURE_3D;
+    const bool mipmapped = texture->m_levels > 1;
+    gl.glBindTexture(target, texture->m_name);
+    gl.glTexParameteri(target, GL_TEXTURE_MIN_FILTER, mipmapped ? GL_NEAREST_MIPMAP_NEAREST : GL_LINEAR);
+    gl.glTexParameteri(target, GL_TEXTURE_MAG_FILTER, mipmapped ? GL_NEAREST : GL_LINEAR);
+    gl.glTexParameteri(target, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    gl.glTexParameteri(target, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    gl.glTexParameteri(target, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
+    gl.glTexParameteri(target, GL_TEXTURE_BASE_LEVEL, 0);
+    gl.glTexParameteri(target, GL_TEXTURE_MAX_LEVEL, static_cast<GLint>(texture->m_levels - 1));
+    if (texture->m_renderTarget) {
+        gl.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, static_cast<GLsizei>(descriptor.width),
+                        static_cast<GLsizei>(descriptor.height), 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    } else {
+        for (std::size_t level = 0; level < texture->m_levels; ++level) {
+            gl.glTexImage3D(GL_TEXTURE_3D, static_cast<GLint>(level), GL_R16,
+                            static_cast<GLsizei>(levelSide(descriptor.width, level)),
+                            static_cast<GLsizei>(levelSide(descriptor.height, level)),
+                            static_cast<GLsizei>(levelSide(descriptor.depth, level)), 0, GL_RED,
+                            GL_UNSIGNED_SHORT, nullptr);
+        }
+    }
+    gl.glBindTexture(target, 0);
     if (const GLenum code = gl.glGetError(); code != GL_NO_ERROR) {
         *error = glErrorText(code) + " while allocating the texture";
         return nullptr; // the destructor deletes the name
@@ -95,12 +130,13 @@ bool GlTexture::replaceRegion(const gpu::Region& region, std::size_t mipmapLevel
                               const void* bytes, std::size_t bytesPerRow, std::size_t bytesPerImage) {
     const gpu::Size& size = region.size;
     const gpu::Origin& origin = region.origin;
-    const bool inside = origin.x + size.width <= m_width && origin.y + size.height <= m_height &&
-                        origin.z + size.depth <= m_depth;
+    const bool inside = mipmapLevel < m_levels && origin.x + size.width <= levelSide(m_width, mipmapLevel) &&
+                        origin.y + size.height <= levelSide(m_height, mipmapLevel) &&
+                        origin.z + size.depth <= levelSide(m_depth, mipmapLevel);
     const bool packingValid = bytesPerRow % kBytesPerTexel == 0 &&
                               bytesPerRow >= size.width * kBytesPerTexel &&
                               bytesPerImage % bytesPerRow == 0 && bytesPerImage >= bytesPerRow * size.height;
-    if (bytes == nullptr || !inside || !packingValid || mipmapLevel != 0 || slice != 0) {
+    if (m_renderTarget || bytes == nullptr || !inside || !packingValid || slice != 0) {
         qWarning("OpenGL: texture upload refused: region, level or packing out of range");
         return false;
     }
@@ -115,10 +151,10 @@ bool GlTexture::replaceRegion(const gpu::Region& region, std::size_t mipmapLevel
     gl.glPixelStorei(GL_UNPACK_ALIGNMENT, static_cast<GLint>(kBytesPerTexel));
     gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(bytesPerRow / kBytesPerTexel));
     gl.glPixelStorei(GL_UNPACK_IMAGE_HEIGHT, static_cast<GLint>(bytesPerImage / bytesPerRow));
-    gl.glTexSubImage3D(GL_TEXTURE_3D, 0, static_cast<GLint>(origin.x), static_cast<GLint>(origin.y),
-                       static_cast<GLint>(origin.z), static_cast<GLsizei>(size.width),
-                       static_cast<GLsizei>(size.height), static_cast<GLsizei>(size.depth), GL_RED,
-                       GL_UNSIGNED_SHORT, bytes);
+    gl.glTexSubImage3D(GL_TEXTURE_3D, static_cast<GLint>(mipmapLevel), static_cast<GLint>(origin.x),
+                       static_cast<GLint>(origin.y), static_cast<GLint>(origin.z),
+                       static_cast<GLsizei>(size.width), static_cast<GLsizei>(size.height),
+                       static_cast<GLsizei>(size.depth), GL_RED, GL_UNSIGNED_SHORT, bytes);
     // Back to OpenGL's defaults: the view's context may be the one in use here.
     gl.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);

@@ -8,9 +8,15 @@
 
 namespace gl {
 
-// A 3-D texture of unsigned 16-bit texels. They are stored normalised (GL_R16) so the
-// sampler can filter them trilinearly; the shader multiplies by 65535 to get the raw
-// sample values back exactly at texel centres.
+// Either a 3-D texture of unsigned 16-bit texels, or a 2-D colour render target.
+//
+// The 16-bit texels are stored normalised (GL_R16) so the sampler can filter them
+// trilinearly; the shader multiplies by 65535 to get the raw sample values back exactly
+// at texel centres. With several mipmap levels (the brick grid) the texture is read
+// with texelFetch, level by level, and sampled without filtering.
+//
+// A render target (RGBA8, 2-D) is drawn into and copied through framebuffers made for
+// each use: framebuffers are not shared between contexts, the texture is.
 class GlTexture : public gpu::Texture {
   public:
     static std::shared_ptr<GlTexture> create(std::shared_ptr<GlContextProvider> contexts,
@@ -24,6 +30,7 @@ class GlTexture : public gpu::Texture {
                        const void* bytes, std::size_t bytesPerRow, std::size_t bytesPerImage) override;
 
     unsigned name() const { return m_name; }
+    bool isRenderTarget() const { return m_renderTarget; }
 
   private:
     GlTexture(std::shared_ptr<GlContextProvider> contexts, const gpu::TextureDescriptor& descriptor);
@@ -32,6 +39,8 @@ class GlTexture : public gpu::Texture {
     std::size_t m_width;
     std::size_t m_height;
     std::size_t m_depth;
+    std::size_t m_levels;
+    bool m_renderTarget;
     unsigned m_name = 0;
 };
 

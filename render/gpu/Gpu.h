@@ -19,7 +19,9 @@ namespace gpu {
 
 // Enumerator values follow Metal's so logged values read the same as in its documentation.
 enum class PixelFormat : std::uint32_t { Invalid = 0, R16Uint = 23, RGBA8Unorm = 70, BGRA8Unorm = 80 };
-enum class TextureType : std::uint32_t { Type3D = 7 };
+enum class TextureType : std::uint32_t { Type2D = 2, Type3D = 7 };
+// What a texture is for; a bit set, as Metal's MTLTextureUsage.
+enum class TextureUsage : std::uint32_t { ShaderRead = 1, RenderTarget = 4 };
 enum class BlendOperation : std::uint32_t { Add = 0 };
 enum class BlendFactor : std::uint32_t {
     Zero = 0,
@@ -87,6 +89,9 @@ struct TextureDescriptor {
     PixelFormat pixelFormat = PixelFormat::Invalid;
     TextureType textureType = TextureType::Type3D;
     std::size_t width = 1, height = 1, depth = 1;
+    // Level n is max(1, side >> n) texels along each side; every level is filled by replaceRegion.
+    std::size_t mipmapLevelCount = 1;
+    TextureUsage usage = TextureUsage::ShaderRead;
 };
 
 class Texture {
@@ -110,9 +115,12 @@ class Buffer {
 };
 
 // Where a frame draws: the backend's render target, its size in pixels and how the
-// pass starts. Offered by the view for the frame being drawn.
+// pass starts. Offered by the view for the frame being drawn, or made by the renderer
+// for a texture of its own.
 struct RenderPassDescriptor {
     std::uint64_t nativeTarget = 0; // the backend's framebuffer handle
+    // When set, the pass draws into this 2-D render-target texture instead of nativeTarget.
+    const Texture* colorTexture = nullptr;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     bool clear = true;
@@ -134,8 +142,21 @@ class RenderCommandEncoder {
     virtual void setVertexBuffer(const Buffer* buffer, std::size_t offset, std::size_t index) = 0;
     // The bytes are copied when encoded; the caller may change them afterwards.
     virtual void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) = 0;
+    // The bytes are copied when encoded, as for setVertexBytes.
+    virtual void setFragmentBytes(const void* bytes, std::size_t length, std::size_t index) = 0;
     virtual void setFragmentTexture(const Texture* texture, std::size_t index) = 0;
     virtual void drawPrimitives(PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) = 0;
+    virtual void endEncoding() = 0;
+};
+
+// Copies between render targets.
+class BlitCommandEncoder {
+  public:
+    virtual ~BlitCommandEncoder() = default;
+    // Copies the whole of the source pass's target onto the whole of the destination's,
+    // scaled with linear filtering when their sizes differ. Neither pass is cleared.
+    virtual void copyRenderTarget(const RenderPassDescriptor& source,
+                                  const RenderPassDescriptor& destination) = 0;
     virtual void endEncoding() = 0;
 };
 
@@ -145,6 +166,7 @@ class CommandBuffer {
     virtual void setLabel(const std::string& label) = 0;
     virtual std::unique_ptr<RenderCommandEncoder>
     renderCommandEncoderWithDescriptor(const RenderPassDescriptor& descriptor) = 0;
+    virtual std::unique_ptr<BlitCommandEncoder> blitCommandEncoder() = 0;
     virtual void presentDrawable(Drawable* drawable) = 0;
     virtual void commit() = 0;
 };

@@ -13,7 +13,8 @@
 
 // A renderer on the OpenGL device drawing into an offscreen view, for pixel tests.
 // The renderer starts on the sample's record without voxels (nothing uploaded), so a
-// test imports the volume it needs. Frames go through the real frame step.
+// test imports the volume it needs. Frames go through the real frame step, at full
+// quality.
 struct GpuTestBed {
     static constexpr QColor kBackground{26, 51, 77};
 
@@ -35,6 +36,9 @@ struct GpuTestBed {
         view->setClearColor({background.redF(), background.greenF(), background.blueF(), 1.0});
         renderer = std::make_unique<QVRenderer>(*view, testvolumes::sampleWithoutVoxels());
         renderer->mtkView_drawableSizeWillChange(*view, view->drawableSize());
+        // Pixel tests compare full-quality images; the reduced frames shown while the
+        // inputs change have tests of their own.
+        renderer->setAdaptiveQuality(false);
         return {};
     }
 

@@ -29,6 +29,15 @@ template <typename E> unsigned number(E value) {
     return static_cast<unsigned>(value);
 }
 
+std::string targetOf(const gpu::RenderPassDescriptor& pass) {
+    std::ostringstream target;
+    if (const auto* texture = dynamic_cast<const Texture*>(pass.colorTexture)) {
+        target << "texture#" << texture->id() << " ";
+    }
+    target << pass.width << "x" << pass.height;
+    return target.str();
+}
+
 class Function : public gpu::Function {
   public:
     explicit Function(std::string name) : m_name(std::move(name)) {}
@@ -105,13 +114,22 @@ class Encoder : public gpu::RenderCommandEncoder {
             m_shared->pendingDraw.windowPair = copyOf(bytes, length);
         }
     }
+    void setFragmentBytes(const void* bytes, std::size_t length, std::size_t index) override {
+        std::ostringstream call;
+        call << "encoder.setFragmentBytes(length=" << length << " index=" << index << ")";
+        m_shared->log->record(call.str());
+        std::lock_guard lock(m_shared->mutex);
+        if (index == 3) {
+            m_shared->pendingDraw.march = copyOf(bytes, length);
+        }
+    }
     void setFragmentTexture(const gpu::Texture* texture, std::size_t index) override {
         const auto* recorded = dynamic_cast<const Texture*>(texture);
         const int id = recorded != nullptr ? recorded->id() : 0;
         m_shared->log->record("encoder.setFragmentTexture(texture#" + std::to_string(id) +
                               " index=" + std::to_string(index) + ")");
         std::lock_guard lock(m_shared->mutex);
-        m_shared->pendingDraw.textureId = id;
+        (index == 0 ? m_shared->pendingDraw.textureId : m_shared->pendingDraw.brickTextureId) = id;
     }
     void drawPrimitives(gpu::PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) override {
         std::ostringstream call;
@@ -128,6 +146,20 @@ class Encoder : public gpu::RenderCommandEncoder {
     std::shared_ptr<Shared> m_shared;
 };
 
+class BlitEncoder : public gpu::BlitCommandEncoder {
+  public:
+    explicit BlitEncoder(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
+    void copyRenderTarget(const gpu::RenderPassDescriptor& source,
+                          const gpu::RenderPassDescriptor& destination) override {
+        m_shared->log->record("blit.copyRenderTarget(" + targetOf(source) + " -> " + targetOf(destination) +
+                              ")");
+    }
+    void endEncoding() override { m_shared->log->record("blit.endEncoding()"); }
+
+  private:
+    std::shared_ptr<Shared> m_shared;
+};
+
 class CommandBuffer : public gpu::CommandBuffer {
   public:
     explicit CommandBuffer(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
@@ -137,10 +169,13 @@ class CommandBuffer : public gpu::CommandBuffer {
     std::unique_ptr<gpu::RenderCommandEncoder>
     renderCommandEncoderWithDescriptor(const gpu::RenderPassDescriptor& descriptor) override {
         std::ostringstream call;
-        call << "commandBuffer.renderCommandEncoderWithDescriptor(" << descriptor.width << "x"
-             << descriptor.height << ")";
+        call << "commandBuffer.renderCommandEncoderWithDescriptor(" << targetOf(descriptor) << ")";
         m_shared->log->record(call.str());
         return std::make_unique<Encoder>(m_shared);
+    }
+    std::unique_ptr<gpu::BlitCommandEncoder> blitCommandEncoder() override {
+        m_shared->log->record("commandBuffer.blitCommandEncoder()");
+        return std::make_unique<BlitEncoder>(m_shared);
     }
     void presentDrawable(gpu::Drawable* drawable) override {
         m_shared->log->record(drawable != nullptr ? "commandBuffer.presentDrawable(drawable)"
@@ -236,7 +271,14 @@ std::shared_ptr<gpu::Texture> Device::newTextureWithDescriptor(const gpu::Textur
     std::ostringstream call;
     call << "device.newTextureWithDescriptor(pixelFormat=" << number(descriptor.pixelFormat)
          << " type=" << number(descriptor.textureType) << " size=" << descriptor.width << "x"
-         << descriptor.height << "x" << descriptor.depth << ")";
+         << descriptor.height << "x" << descriptor.depth;
+    if (descriptor.mipmapLevelCount != 1) {
+        call << " levels=" << descriptor.mipmapLevelCount;
+    }
+    if (descriptor.usage != gpu::TextureUsage::ShaderRead) {
+        call << " usage=" << number(descriptor.usage);
+    }
+    call << ")";
     if (!m_shared->options.textureError.empty()) {
         m_shared->log->record(call.str() + " = null");
         *error = m_shared->options.textureError;

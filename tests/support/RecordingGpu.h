@@ -33,7 +33,9 @@ struct LastDraw {
     std::vector<std::byte> vertexBuffer; // index 0
     std::vector<std::byte> uniforms;     // index 1
     std::vector<std::byte> windowPair;   // index 2
-    int textureId = 0;                   // 0 when no texture was bound
+    std::vector<std::byte> march;        // fragment bytes, index 3
+    int textureId = 0;                   // fragment texture index 0; 0 when none was bound
+    int brickTextureId = 0;              // fragment texture index 1
     std::size_t vertexCount = 0;
 };
 
@@ -47,6 +49,8 @@ struct Shared {
 };
 
 // Logged as "texture#<id>"; its release names the thread: "texture#1.release(GUI thread)".
+// A render pass names its target as "<width>x<height>" for the view's own and as
+// "texture#<id> <width>x<height>" for a texture.
 class Texture : public gpu::Texture {
   public:
     Texture(std::shared_ptr<Shared> shared, int id, const gpu::TextureDescriptor& descriptor)

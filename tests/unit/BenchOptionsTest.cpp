@@ -1,4 +1,5 @@
 #include "BenchOptions.h"
+
 #include "FrameStats.h"
 
 #include <gtest/gtest.h>
@@ -46,9 +47,9 @@ TEST(BenchOptions, DefaultsMeasureTheSampleAtFullQuality) {
 }
 
 TEST(BenchOptions, ReadsEveryOption) {
-    const auto parsed = BenchOptions::parse({"--volume", "head.nhdr", "--size", "1024", "768", "--frames", "60",
-                                             "--json", "out.json", "--png", "last.png", "--quality",
-                                             "interactive"});
+    const auto parsed =
+        BenchOptions::parse({"--volume", "head.nhdr", "--size", "1024", "768", "--frames", "60", "--json",
+                             "out.json", "--png", "last.png", "--quality", "interactive"});
     const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
     ASSERT_NE(options, nullptr);
     EXPECT_FALSE(options->usesSample());

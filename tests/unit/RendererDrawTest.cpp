@@ -25,22 +25,31 @@ TEST(RendererDraw, DrawAEncodesOneDrawOfTheCubeAndPresents) {
 
     bed.renderer->DrawA(bed.view);
 
-    EXPECT_EQ(bed.log->calls(), (Calls{
-                                    "commandQueue.commandBuffer()",
-                                    "commandBuffer.setLabel(MyCommand)",
-                                    "commandBuffer.renderCommandEncoderWithDescriptor(64x64)",
-                                    "encoder.setLabel(MyRenderEncoder)",
-                                    "encoder.setRenderPipelineState(Simple Pipeline)",
-                                    "device.newBufferWithBytes(length=1152 options=0)",
-                                    "encoder.setVertexBuffer(length=1152 offset=0 index=0)",
-                                    "encoder.setVertexBytes(length=256 index=1)",
-                                    "encoder.setVertexBytes(length=8 index=2)",
-                                    "encoder.setFragmentTexture(texture#1 index=0)",
-                                    "encoder.drawPrimitives(type=3 start=0 count=36)",
-                                    "encoder.endEncoding()",
-                                    "commandBuffer.presentDrawable(drawable)",
-                                    "commandBuffer.commit()",
-                                }));
+    EXPECT_EQ(bed.log->calls(),
+              (Calls{
+                  "commandQueue.commandBuffer()",
+                  "commandBuffer.setLabel(MyCommand)",
+                  "commandBuffer.renderCommandEncoderWithDescriptor(64x64)",
+                  "encoder.setLabel(MyRenderEncoder)",
+                  "encoder.setRenderPipelineState(Simple Pipeline)",
+                  "device.newBufferWithBytes(length=1152 options=0)",
+                  "encoder.setVertexBuffer(length=1152 offset=0 index=0)",
+                  "encoder.setVertexBytes(length=256 index=1)",
+                  "encoder.setVertexBytes(length=8 index=2)",
+                  "encoder.setFragmentBytes(length=48 index=3)",
+                  "encoder.setFragmentTexture(texture#1 index=0)",
+                  "encoder.setFragmentTexture(texture#2 index=1)",
+                  "encoder.drawPrimitives(type=3 start=0 count=36)",
+                  "encoder.endEncoding()",
+                  // The image is kept for the frames that show it again.
+                  "device.newTextureWithDescriptor(pixelFormat=70 type=2 size=64x64x1 usage=4) = "
+                  "texture#3",
+                  "commandBuffer.blitCommandEncoder()",
+                  "blit.copyRenderTarget(64x64 -> texture#3 64x64)",
+                  "blit.endEncoding()",
+                  "commandBuffer.presentDrawable(drawable)",
+                  "commandBuffer.commit()",
+              }));
 }
 
 TEST(RendererDraw, DrawAHandsOverTheCubeUniformsAndWindowByteForByte) {
@@ -52,7 +61,9 @@ TEST(RendererDraw, DrawAHandsOverTheCubeUniformsAndWindowByteForByte) {
     EXPECT_EQ(draw.vertexBuffer, bytesOf(proxycube::kVertices));
     EXPECT_EQ(draw.uniforms, bytesOf(bed.renderer->uniforms()));
     EXPECT_EQ(draw.windowPair, bytesOf(bed.renderer->wlww()));
+    EXPECT_EQ(draw.march, bytesOf(bed.renderer->marchUniforms()));
     EXPECT_EQ(draw.textureId, 1);
+    EXPECT_EQ(draw.brickTextureId, 2);
     EXPECT_EQ(draw.vertexCount, 36u);
 }
 

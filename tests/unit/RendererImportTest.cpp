@@ -68,12 +68,20 @@ TEST(RendererImport, UploadsAnOddSizedVolumeWithoutRowPadding) {
 
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
 
-    EXPECT_EQ(bed.log->calls(),
-              (Calls{
-                  "device.newTextureWithDescriptor(pixelFormat=23 type=7 size=3x5x7) = texture#1",
-                  "texture#1.replaceRegion(origin=0,0,0 size=3x5x7 level=0 slice=0 bytesPerRow=6 "
-                  "bytesPerImage=30)",
-              }));
+    // One slab, then the brick grid: one brick of 8³ voxels, padded to 8³ bricks.
+    EXPECT_EQ(
+        bed.log->calls(),
+        (Calls{
+            "device.newTextureWithDescriptor(pixelFormat=23 type=7 size=3x5x7) = texture#1",
+            "texture#1.replaceRegion(origin=0,0,0 size=3x5x7 level=0 slice=0 bytesPerRow=6 "
+            "bytesPerImage=30)",
+            "device.newTextureWithDescriptor(pixelFormat=23 type=7 size=8x8x8 levels=4) = texture#2",
+            "texture#2.replaceRegion(origin=0,0,0 size=8x8x8 level=0 slice=0 bytesPerRow=16 "
+            "bytesPerImage=128)",
+            "texture#2.replaceRegion(origin=0,0,0 size=4x4x4 level=1 slice=0 bytesPerRow=8 bytesPerImage=32)",
+            "texture#2.replaceRegion(origin=0,0,0 size=2x2x2 level=2 slice=0 bytesPerRow=4 bytesPerImage=8)",
+            "texture#2.replaceRegion(origin=0,0,0 size=1x1x1 level=3 slice=0 bytesPerRow=2 bytesPerImage=2)",
+        }));
     const auto* texture = dynamic_cast<const recording::Texture*>(bed.renderer->volumeState().texture.get());
     ASSERT_NE(texture, nullptr);
     EXPECT_EQ(texture->uploaded(), bytesOf(record.data));
@@ -226,8 +234,14 @@ TEST(RendererImport, WorkerImportIsUploadedThereAndTheOldTextureIsReleasedByTheN
 
     bed.log->clear();
     bed.frame();
+    // The first volume's texture and brick grid go; the frame draws the second's.
     EXPECT_EQ(bed.log->callsStartingWith("texture#1.release"), (Calls{"texture#1.release(GUI thread)"}));
-    EXPECT_EQ(bed.device->lastDraw().textureId, 2);
+    EXPECT_EQ(bed.log->callsStartingWith("texture#2.release"), (Calls{"texture#2.release(GUI thread)"}));
+    const QVRenderer::VolumeState volume = bed.renderer->volumeState();
+    EXPECT_EQ(bed.device->lastDraw().textureId,
+              dynamic_cast<const recording::Texture&>(*volume.texture).id());
+    EXPECT_EQ(bed.device->lastDraw().brickTextureId,
+              dynamic_cast<const recording::Texture&>(*volume.brickTexture).id());
 }
 
 TEST(RendererImport, UpdateWithUrlOnlyLogsTwice) {
