@@ -128,6 +128,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     ViewportSize viewportSize() const { return m_viewportSize; }
     const CubeVertex* vertices() const { return m_vertices; }
     const MarchUniforms& marchUniforms() const { return m_march; }
+    // Whether the image the last frame showed is a full-quality one (GUI thread).
+    bool showsFullQuality() const { return m_kept != nullptr && m_keptFull; }
     VolumeState volumeState() const;
 
   signals:
@@ -171,7 +173,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     };
     // The skipping box for the current window; recomputed only when the window's lower
     // edge or the volume changes.
-    void updateMarch(float stepScale);
+    void updateMarch();
     // The cube's draw into `pass`, as DrawA encodes it.
     void encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
     // The target resized to width × height (a new texture when the size changes); false

@@ -36,13 +36,10 @@ struct WindowPair {
 };
 
 // What the fragment stage needs beyond Uniforms, at binding 3: the box outside which
-// nothing reaches into the display window (rays start and end on it), and the sampling
-// step, which the frames drawn while the user drags may lengthen.
+// nothing reaches into the display window. Rays march only inside it.
 struct alignas(16) MarchUniforms {
     float4 occupiedLow; // texture coordinates; low > high on an axis when nothing can show
     float4 occupiedHigh;
-    float stepScale; // sampling step in voxels of the finest axis: 1 at full quality
-    std::uint8_t reserved[12];
 };
 
 static_assert(sizeof(CubeVertex) == 32);
@@ -58,7 +55,6 @@ static_assert(offsetof(Uniforms, interceptBtm) == 224);
 static_assert(offsetof(Uniforms, clutmode) == 240);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
 static_assert(sizeof(WindowPair) == 8);
-static_assert(sizeof(MarchUniforms) == 48);
+static_assert(sizeof(MarchUniforms) == 32);
 static_assert(offsetof(MarchUniforms, occupiedHigh) == 16);
-static_assert(offsetof(MarchUniforms, stepScale) == 32);
 static_assert(offsetof(WindowPair, ww) == 4);

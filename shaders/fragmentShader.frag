@@ -22,7 +22,6 @@ uniform sampler3D Texture1;
 layout(std140) uniform Buffer3 {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show
     vec4 occupiedHigh;
-    float stepScale;   // sampling step in voxels of the finest axis
 } march;
 
 in vec3 vTexPoint;
@@ -148,13 +147,13 @@ void main() {
         discard;
     }
 
-    // One step advances at most one voxel along every axis at full quality. The start is
-    // jittered per pixel within a step so that the sampling shows no rings. Samples lie on
-    // that lattice from the clip box on, whatever is skipped.
+    // One step advances at most one voxel along every axis. The start is jittered per pixel
+    // within a step so that the sampling shows no rings. Samples lie on that lattice from
+    // the clip box on, whatever is skipped.
     ivec3 size = textureSize(Texture0, 0);
     vec3 sizeF = vec3(max(size, ivec3(1)));
     vec3 voxel = 1.0 / sizeF;
-    float stepLength = march.stepScale / float(max(max(size.x, size.y), size.z));
+    float stepLength = 1.0 / float(max(max(size.x, size.y), size.z));
     float jitter = fract(52.9829189 * fract(dot(gl_FragCoord.xy, vec2(0.06711056, 0.00583715))));
     vec3 worldDir = normalize(vModelScale * dir);
     float stepWorld = stepLength * length(vModelScale * dir);

@@ -36,6 +36,10 @@ class FakeMTKView : public MTKView {
     void setColorPixelFormat(gpu::PixelFormat format) { m_pixelFormat = format; }
     void setDrawableSize(DrawableSize size) { m_drawableSize = size; }
     void setHasRenderPass(bool hasPass) { m_hasPass = hasPass; }
+    void setRenderPassSize(std::uint32_t width, std::uint32_t height) {
+        m_pass.width = width;
+        m_pass.height = height;
+    }
     void setDeltaX(std::int64_t value) { m_deltaX = value; }
     void setDeltaY(std::int64_t value) { m_deltaY = value; }
     void setZoom(std::int64_t value) { m_zoom = value; }

@@ -36,7 +36,7 @@ TEST(RendererDraw, DrawAEncodesOneDrawOfTheCubeAndPresents) {
                   "encoder.setVertexBuffer(length=1152 offset=0 index=0)",
                   "encoder.setVertexBytes(length=256 index=1)",
                   "encoder.setVertexBytes(length=8 index=2)",
-                  "encoder.setFragmentBytes(length=48 index=3)",
+                  "encoder.setFragmentBytes(length=32 index=3)",
                   "encoder.setFragmentTexture(texture#1 index=0)",
                   "encoder.setFragmentTexture(texture#2 index=1)",
                   "encoder.drawPrimitives(type=3 start=0 count=36)",
