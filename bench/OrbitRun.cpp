@@ -44,6 +44,25 @@ void OrbitRun::run(int frames) {
     }
 }
 
+void OrbitRun::stop(int frames, double limitMs) {
+    m_view.setDeltaX(0);
+    QElapsedTimer sinceStop;
+    sinceStop.start();
+    while (static_cast<double>(sinceStop.elapsed()) < limitMs) {
+        m_view.draw(m_renderer);
+        if (m_renderer.showsFullQuality()) {
+            m_fullQualityAfterMs = static_cast<double>(sinceStop.nsecsElapsed()) / 1.0e6;
+            break;
+        }
+    }
+    QElapsedTimer timer;
+    for (int frame = 0; frame < frames; ++frame) {
+        timer.start();
+        m_view.draw(m_renderer);
+        m_stillFrameMs.push_back(static_cast<double>(timer.nsecsElapsed()) / 1.0e6);
+    }
+}
+
 QImage OrbitRun::lastFrame() const {
     return m_view.grabImage();
 }

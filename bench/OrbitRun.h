@@ -21,11 +21,19 @@ class OrbitRun {
     // Draws `frames` frames. The time from process start to the end of the first one is
     // kept as the start-up time.
     void run(int frames);
+    // Stops the camera, as when the user lets go, and draws frames until the renderer shows
+    // a full-quality image (at most `limitMs`), then `frames` more in which nothing changes.
+    void stop(int frames, double limitMs);
 
     const std::vector<double>& frameMilliseconds() const { return m_frameMs; }
     // Processor time of each frame, all threads (the driver's rasteriser threads included).
     const std::vector<double>& frameCpuMilliseconds() const { return m_frameCpuMs; }
     ProcessProbe::Elapsed startup() const { return m_startup; }
+    // From the end of the last frame that moved the camera to the end of the first frame
+    // at full quality; negative when none came within the limit.
+    double fullQualityAfterMilliseconds() const { return m_fullQualityAfterMs; }
+    // The frames in which nothing changed.
+    const std::vector<double>& stillFrameMilliseconds() const { return m_stillFrameMs; }
     QImage lastFrame() const;
 
   private:
@@ -39,4 +47,6 @@ class OrbitRun {
     std::vector<double> m_frameMs;
     std::vector<double> m_frameCpuMs;
     ProcessProbe::Elapsed m_startup;
+    double m_fullQualityAfterMs = -1.0;
+    std::vector<double> m_stillFrameMs;
 };
