@@ -46,6 +46,8 @@ for round in $(seq "$rounds"); do
     tag=${size/ /x}
     echo "round $round, $tag" >&2
     "$bin/voxview-bench" --size $size --frames "$frames" --json "$out/voxview-$tag-$round.json" >/dev/null
+    "$bin/voxview-bench" --size $size --frames "$frames" --quality interactive \
+      --json "$out/voxview-interactive-$tag-$round.json" >/dev/null
     /usr/bin/python3 bench/reference_vtk.py "$raw" --mapper gpu --size $size --frames "$frames" \
       --json "$out/reference-gpu-$tag-$round.json" >/dev/null
     /usr/bin/python3 bench/reference_vtk.py "$raw" --mapper cpu --size $size --frames "$frames" \
@@ -59,15 +61,33 @@ import glob, json, os, statistics, sys
 out = sys.argv[1]
 keys = ["median_ms", "p90_ms", "median_cpu_ms", "first_frame_ms", "startup_ms", "peak_rss_mb"]
 names = {"voxview": "voxview", "reference-gpu": "reference GPU mapper", "reference-cpu": "reference CPU mapper"}
+tags = ["512x512", "1024x768"]
+
+def cells(who, tag, fields):
+    runs = [json.load(open(f)) for f in sorted(glob.glob(os.path.join(out, f"{who}-{tag}-*.json")))]
+    return {k: statistics.median(r[k] for r in runs) for k in fields}
+
+def size(tag):
+    return tag.replace("x", " × ")
+
+print("Full-quality frames while the camera orbits:")
+print()
 print("| viewport | renderer | median ms | p90 ms | median CPU ms | first frame ms | start-up ms | peak RSS MB |")
 print("|---|---|---:|---:|---:|---:|---:|---:|")
-for tag in ["512x512", "1024x768"]:
-    cells = {}
+for tag in tags:
+    c = {who: cells(who, tag, keys) for who in names}
     for who in names:
-        runs = [json.load(open(f)) for f in sorted(glob.glob(os.path.join(out, f"{who}-{tag}-*.json")))]
-        cells[who] = {k: statistics.median(r[k] for r in runs) for k in keys}
-        print(f"| {tag.replace('x', ' × ')} | {names[who]} | " + " | ".join(f"{cells[who][k]:.0f}" for k in keys) + " |")
+        print(f"| {size(tag)} | {names[who]} | " + " | ".join(f"{c[who][k]:.0f}" for k in keys) + " |")
     for ref in ["reference-gpu", "reference-cpu"]:
-        ratio = {k: cells["voxview"][k] / cells[ref][k] for k in keys}
-        print(f"| {tag.replace('x', ' × ')} | voxview ÷ {names[ref]} | " + " | ".join(f"{ratio[k]:.2f}" for k in keys) + " |")
+        ratio = {k: c["voxview"][k] / c[ref][k] for k in keys}
+        print(f"| {size(tag)} | voxview ÷ {names[ref]} | " + " | ".join(f"{ratio[k]:.2f}" for k in keys) + " |")
+print()
+print("voxview while the user drags (reduced frames), after the camera stops, and when nothing changes:")
+print()
+print("| viewport | median ms while dragging | p90 ms | frames per second | full quality after ms | unchanged frame ms |")
+print("|---|---:|---:|---:|---:|---:|")
+for tag in tags:
+    d = cells("voxview-interactive", tag, ["median_ms", "p90_ms", "full_quality_after_ms", "still_frame_ms"])
+    print(f"| {size(tag)} | {d['median_ms']:.0f} | {d['p90_ms']:.0f} | {1000.0 / d['median_ms']:.0f} | "
+          f"{d['full_quality_after_ms']:.0f} | {d['still_frame_ms']:.1f} |")
 PY

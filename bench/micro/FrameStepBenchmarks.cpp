@@ -1,10 +1,14 @@
 // The renderer's frame step on the real OpenGL backend: its CPU side alone (a view that
-// offers no render pass, so the frame commits an empty command buffer), and whole frames
-// of the built-in sample drawn offscreen and waited for.
+// offers no render pass, so the frame commits an empty command buffer), whole frames of
+// the built-in sample drawn offscreen and waited for, and the import of the sample on a
+// pool thread (upload in slabs and brick grid, through the worker's own context).
 
+#include "NRRDfmt.h"
 #include "QVRenderer.h"
+#include "VolumeData.h"
 #include "gl/OffscreenMTKView.h"
 
+#include <QThreadPool>
 #include <benchmark/benchmark.h>
 
 namespace {
@@ -35,6 +39,9 @@ class NoPassView : public MTKView {
 // The orbit swings back and forth so the turn angle never reaches its bound.
 void swingOrbit(QVRenderer& renderer, gl::OffscreenMTKView& view) {
     constexpr float kSwing = 1.0f;
+    if (view.deltaX() == 0) {
+        return;
+    }
     if (renderer.yrot() < -kSwing) {
         view.setDeltaX(-kOrbitDeltaX);
     } else if (renderer.yrot() > kSwing) {
@@ -73,13 +80,53 @@ void BM_FrameOffscreen(benchmark::State& state) {
     }
     QVRenderer renderer(*view);
     renderer.mtkView_drawableSizeWillChange(*view, view->drawableSize());
-    view->setDeltaX(kOrbitDeltaX);
+    const bool turning = state.range(1) != 0;
+    // Turning: every frame in full, as the bench measures them. Still: the kept image again.
+    renderer.setAdaptiveQuality(false);
+    view->setDeltaX(turning ? kOrbitDeltaX : 0);
     view->draw(renderer); // the first frame compiles the shaders
     for (auto _ : state) {
         swingOrbit(renderer, *view);
         view->draw(renderer);
     }
 }
-BENCHMARK(BM_FrameOffscreen)->Arg(256)->Arg(512)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FrameOffscreen)
+    ->ArgNames({"side", "turning"})
+    ->Args({256, 1})
+    ->Args({512, 1})
+    ->Args({512, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_ImportSampleOnWorker(benchmark::State& state) {
+    std::shared_ptr<gpu::Device> device = gpu::createSystemDefaultDevice();
+    const std::unique_ptr<VolumeData> sample = VolumeData::initWithBundle();
+    if (!device || !sample || sample->data().isNull()) {
+        state.SkipWithError("no OpenGL device (run under Xvfb) or no built-in sample");
+        return;
+    }
+    NoPassView view(device);
+    QVRenderer renderer(view);
+    NRRDfmt record;
+    record.width = static_cast<std::uint32_t>(sample->width());
+    record.height = static_cast<std::uint32_t>(sample->height());
+    record.depth = static_cast<std::uint32_t>(sample->depth());
+    record.cellspaceX = sample->cellspaceX();
+    record.cellspaceY = sample->cellspaceY();
+    record.cellspaceZ = sample->cellspaceZ();
+    record.data = sample->data();
+    for (auto _ : state) {
+        bool accepted = false;
+        QThreadPool::globalInstance()->start(
+            [&] { accepted = renderer.updateVolumeDataWithNRRDfmt(&record); });
+        QThreadPool::globalInstance()->waitForDone();
+        if (!accepted) {
+            state.SkipWithError("the import was refused");
+            return;
+        }
+        renderer.drawInMTKView(view); // releases the replaced texture, as the next frame does
+    }
+}
+BENCHMARK(BM_ImportSampleOnWorker)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
