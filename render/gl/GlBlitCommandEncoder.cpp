@@ -24,10 +24,11 @@ void GlBlitCommandEncoder::copyRenderTarget(const gpu::RenderPassDescriptor& sou
     m_gl.glBlitFramebuffer(0, 0, static_cast<GLint>(source.width), static_cast<GLint>(source.height), 0, 0,
                            static_cast<GLint>(destination.width), static_cast<GLint>(destination.height),
                            GL_COLOR_BUFFER_BIT, sameSize ? GL_NEAREST : GL_LINEAR);
-    // The framebuffers made for textures go when this call ends; the view's stays bound.
-    m_gl.glBindFramebuffer(GL_FRAMEBUFFER, destination.colorTexture == nullptr
-                                               ? static_cast<GLuint>(destination.nativeTarget)
-                                               : 0);
+    // The framebuffers made for textures go when this call ends; a view's stays bound, as
+    // the view expects at the end of its frame.
+    const gpu::RenderPassDescriptor& view = destination.colorTexture == nullptr ? destination : source;
+    m_gl.glBindFramebuffer(GL_FRAMEBUFFER,
+                           view.colorTexture == nullptr ? static_cast<GLuint>(view.nativeTarget) : 0);
 }
 
 } // namespace gl
