@@ -306,10 +306,9 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
 
 bool QVRenderer::FrameInputs::operator==(const FrameInputs& other) const {
     return std::memcmp(&uniforms, &other.uniforms, sizeof(Uniforms)) == 0 && window.wl == other.window.wl &&
-           window.ww == other.window.ww && volume == other.volume && target == other.target &&
-           width == other.width && height == other.height && clear.red == other.clear.red &&
-           clear.green == other.clear.green && clear.blue == other.clear.blue &&
-           clear.alpha == other.clear.alpha;
+           window.ww == other.window.ww && volume == other.volume && width == other.width &&
+           height == other.height && clear.red == other.clear.red && clear.green == other.clear.green &&
+           clear.blue == other.clear.blue && clear.alpha == other.clear.alpha;
 }
 
 void QVRenderer::encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer,
@@ -318,8 +317,6 @@ void QVRenderer::encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer,
     inputs.uniforms = m_uniforms;
     inputs.window = m_wlww;
     inputs.volume = m_volume.generation;
-    inputs.target = pass.colorTexture != nullptr ? reinterpret_cast<std::uintptr_t>(pass.colorTexture)
-                                                 : pass.nativeTarget;
     inputs.width = pass.width;
     inputs.height = pass.height;
     inputs.clear = pass.clearColor;

@@ -75,7 +75,14 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // builds the matrices and the uniforms, then encodes the frame as DrawA does.
     void drawInMTKView(MTKView& view) override;
     // Encodes one frame with the current uniforms; commits an empty command buffer when
-    // the view offers no render pass descriptor.
+    // the view offers no render pass descriptor. In order: command buffer and its label,
+    // the view's pass; then, when the image must be drawn, an encoder with its label, the
+    // pipeline, a new vertex buffer at vertex index 0, the uniforms and the window pair at
+    // 1 and 2, the skipping box at fragment index 3, the volume and its brick grid at
+    // fragment textures 0 and 1, one draw of 36 vertices, end of encoding (into the view's
+    // pass at full quality, into a reduced texture while the inputs change); then a copy
+    // between the drawn image and the kept one (the only step of a frame in which nothing
+    // changed); then the drawable is presented and the buffer committed.
     void DrawA(MTKView& view);
 
     // Replaces the volume. Runs on the calling (worker) thread and uploads there; the
@@ -156,12 +163,12 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // The frame's proportions, camera, matrices, clip values and lookup mode.
     void updateUniforms();
 
-    // What an image depends on; a kept image is shown again only for equal inputs.
+    // What an image depends on; a kept image is shown again only for equal inputs. Which
+    // framebuffer the view offers does not matter: a view may alternate between several.
     struct FrameInputs {
         Uniforms uniforms{};
         WindowPair window{};
         std::uint64_t volume = 0; // the volume's generation
-        std::uint64_t target = 0;
         std::uint32_t width = 0, height = 0;
         gpu::ClearColor clear;
         bool operator==(const FrameInputs& other) const;

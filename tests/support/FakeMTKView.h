@@ -36,6 +36,7 @@ class FakeMTKView : public MTKView {
     void setColorPixelFormat(gpu::PixelFormat format) { m_pixelFormat = format; }
     void setDrawableSize(DrawableSize size) { m_drawableSize = size; }
     void setHasRenderPass(bool hasPass) { m_hasPass = hasPass; }
+    void setRenderPassTarget(std::uint64_t nativeTarget) { m_pass.nativeTarget = nativeTarget; }
     void setRenderPassSize(std::uint32_t width, std::uint32_t height) {
         m_pass.width = width;
         m_pass.height = height;

@@ -72,6 +72,17 @@ TEST_F(RendererFrames, AFrameWhereNothingChangedShowsTheKeptImageWithoutDrawing)
     EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#3 64x64", "64x64")}));
 }
 
+// What the image depends on is unchanged: the framebuffer it goes to does not count.
+TEST_F(RendererFrames, AViewThatAlternatesFramebuffersStillGetsTheKeptImage) {
+    for (const std::uint64_t target : {7u, 8u, 7u}) {
+        bed.view.setRenderPassTarget(target);
+        bed.log->clear();
+        bed.frame();
+        EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#3 64x64", "64x64")}))
+            << "framebuffer " << target;
+    }
+}
+
 TEST_F(RendererFrames, WhileTheCameraTurnsFramesAreDrawnAtHalfSizeAndFullQualityFollowsWhenItStops) {
     bed.renderer->setQualitySettle(1h);
     bed.view.setDeltaX(5);
