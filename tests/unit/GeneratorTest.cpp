@@ -1,0 +1,121 @@
+#include "HeadPhantom.h"
+#include "SampleFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace {
+
+// The whole head on a coarse grid: cheap enough for every run, sanitizers included.
+const SampleGrid kCoarse = gridOverLargeSample(64, 64, 58);
+
+std::uint16_t sampleAt(const std::vector<std::uint16_t>& v, const SampleGrid& g, std::size_t x, std::size_t y,
+                       std::size_t z) {
+    return v[(z * g.height + y) * g.width + x];
+}
+
+// The voxel whose centre is nearest to a coordinate in mm from the centre of the grid.
+std::size_t indexOf(float mm, std::size_t count, float spacing) {
+    return static_cast<std::size_t>(mm / spacing + static_cast<float>(count) * 0.5f);
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << qPrintable(path);
+    return file.readAll();
+}
+
+TEST(Generator, SameVolumeWhateverTheNumberOfWorkers) {
+    const std::vector<std::uint16_t> one = renderHeadVolume(kCoarse, 1);
+    EXPECT_EQ(one.size(), kCoarse.samples());
+    EXPECT_EQ(renderHeadVolume(kCoarse, 3), one);
+    EXPECT_EQ(renderHeadVolume(kCoarse, 0), one);
+}
+
+TEST(Generator, GridOverLargeSampleKeepsItsFieldOfView) {
+    EXPECT_FLOAT_EQ(kCoarse.spacingX * 64, 320.0f);
+    EXPECT_FLOAT_EQ(kCoarse.spacingY * 64, 320.0f);
+    EXPECT_FLOAT_EQ(kCoarse.spacingZ * 58, 463.0f);
+}
+
+// Air around the head, bone in the skull's range, brain in the middle, and
+// intermediate values where boundaries are blended.
+TEST(Generator, HeadHasCtValuesAndSmoothBoundaries) {
+    const std::vector<std::uint16_t> v = renderHeadVolume(kCoarse);
+    EXPECT_EQ(sampleAt(v, kCoarse, 0, 0, 0), 0);
+    EXPECT_EQ(sampleAt(v, kCoarse, 63, 63, 57), 0);
+    // Deep in the left hemisphere, well away from the ventricles: brain.
+    EXPECT_NEAR(sampleAt(v, kCoarse, indexOf(-37.0f, 64, kCoarse.spacingX),
+                         indexOf(0.0f, 64, kCoarse.spacingY), indexOf(36.0f, 58, kCoarse.spacingZ)),
+                1060, 12);
+
+    const std::uint16_t highest = *std::max_element(v.begin(), v.end());
+    EXPECT_GE(highest, 1500);
+    EXPECT_LE(highest, 2500);
+    const auto count = [&](int lo, int hi) {
+        return std::count_if(v.begin(), v.end(), [=](std::uint16_t s) { return s >= lo && s <= hi; });
+    };
+    EXPECT_GT(count(900, 960), 0) << "fat";
+    EXPECT_GT(count(1500, 2500), 0) << "bone";
+    EXPECT_GT(count(1020, 1040), 0) << "CSF and ventricles";
+    EXPECT_GT(count(100, 800), 0) << "blended skin edge";
+}
+
+TEST(Generator, WritesLittleEndianVolumesAndBigEndianSlices) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const SampleGrid grid{5, 3, 4, 1.0f, 1.0f, 1.0f};
+    std::vector<std::uint16_t> samples(grid.samples());
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::uint16_t>(0x0102 * (i + 1));
+
+    ASSERT_EQ(writeLittleEndianVolume(dir.filePath("v.raw"), samples), std::nullopt);
+    const QByteArray volume = readAll(dir.filePath("v.raw"));
+    ASSERT_EQ(volume.size(), static_cast<qsizetype>(samples.size() * 2));
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        EXPECT_EQ(qFromLittleEndian<std::uint16_t>(volume.constData() + 2 * i), samples[i]);
+
+    ASSERT_EQ(writeBigEndianSlices(dir.filePath("S"), grid, samples), std::nullopt);
+    for (std::size_t z = 0; z < grid.depth; ++z) {
+        const QByteArray slice = readAll(dir.filePath("S.%1").arg(z + 1));
+        ASSERT_EQ(slice.size(), 30);
+        EXPECT_EQ(qFromBigEndian<std::uint16_t>(slice.constData()), samples[z * 15]);
+        EXPECT_EQ(qFromBigEndian<std::uint16_t>(slice.constData() + 28), samples[z * 15 + 14]);
+    }
+    EXPECT_FALSE(QFile::exists(dir.filePath("S.5")));
+    EXPECT_NE(writeLittleEndianVolume(dir.filePath("no/such/folder/v.raw"), samples), std::nullopt);
+}
+
+// The build writes the resources of the viewer; the 512 head is checked by size only.
+TEST(Generator, BuildWroteTheSampleResources) {
+    const QDir resources(VOXVIEW_RESOURCES_DIR);
+    EXPECT_EQ(QFileInfo(resources.filePath("512x512x463-16U.raw")).size(), 242'745'344);
+    const QByteArray small = readAll(resources.filePath("256x256x113-16.raw"));
+    ASSERT_EQ(small.size(), 14'811'136);
+    // Each CThead slice is the matching slice of the 256 head, big-endian.
+    for (int i = 1; i <= 113; ++i) {
+        const QByteArray slice = readAll(resources.filePath("CThead/CThead.%1").arg(i));
+        ASSERT_EQ(slice.size(), 131'072) << i;
+        const qsizetype base = (i - 1) * 131'072;
+        for (const qsizetype offset : {qsizetype{0}, qsizetype{65'000}, qsizetype{131'070}})
+            EXPECT_EQ(qFromBigEndian<std::uint16_t>(slice.constData() + offset),
+                      qFromLittleEndian<std::uint16_t>(small.constData() + base + offset))
+                << "slice " << i << " byte " << offset;
+    }
+}
+
+TEST(Generator, BuildOutputIsWhatTheGeneratorWrites) {
+    const std::vector<std::uint16_t> small = renderHeadVolume(kSmallSampleGrid);
+    const QByteArray written = readAll(QDir(VOXVIEW_RESOURCES_DIR).filePath("256x256x113-16.raw"));
+    ASSERT_EQ(written.size(), static_cast<qsizetype>(small.size() * 2));
+    std::vector<std::uint16_t> read(small.size());
+    qFromLittleEndian<std::uint16_t>(written.constData(), static_cast<qsizetype>(read.size()), read.data());
+    EXPECT_EQ(read, small);
+}
+
+} // namespace

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "HeadPhantom.h"
+
+#include <QString>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// The grids of the sample resources: the 512 head at 0.625 x 0.625 x 1.0 mm
+// (320 x 320 x 463 mm), the 256 head and its CThead slices at 1 x 1 x 2 mm.
+inline constexpr SampleGrid kLargeSampleGrid{512, 512, 463, 0.625f, 0.625f, 1.0f};
+inline constexpr SampleGrid kSmallSampleGrid{256, 256, 113, 1.0f, 1.0f, 2.0f};
+
+// A grid of the given counts over the field of view of the 512 sample, for small
+// test volumes that still hold the whole head.
+SampleGrid gridOverLargeSample(std::size_t width, std::size_t height, std::size_t depth);
+
+// Renders the phantom on the grid, slices shared among `workers` threads (0: one
+// per hardware thread). The result does not depend on the number of workers.
+std::vector<std::uint16_t> renderHeadVolume(const SampleGrid& grid, unsigned workers = 0);
+
+// Each writer replaces its file atomically and returns the reason when it fails.
+std::optional<QString> writeLittleEndianVolume(const QString& path,
+                                               const std::vector<std::uint16_t>& samples);
+std::optional<QString> writeBigEndianSlices(const QString& pathPrefix, const SampleGrid& grid,
+                                            const std::vector<std::uint16_t>& samples);
+
+// Writes "512x512x463-16U.raw", "256x256x113-16.raw" and "CThead/CThead.1" ...
+// "CThead/CThead.113" into the folder, creating it when needed.
+std::optional<QString> writeSampleResources(const QString& folder);
