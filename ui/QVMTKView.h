@@ -50,7 +50,7 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     ~QVMTKView() override;
 
     // MTKView: the surface the delegate draws into.
-    gpu::Device* device() const override { return m_device.get(); }
+    std::shared_ptr<gpu::Device> device() const override { return m_device; }
     void setDevice(std::shared_ptr<gpu::Device> device);
     gpu::PixelFormat colorPixelFormat() const override { return kColorPixelFormat; }
     DrawableSize drawableSize() const override;

@@ -56,6 +56,10 @@ ViewController::~ViewController() {
     }
 }
 
+void ViewController::setView(QVMTKView* view) { _view = view; }
+
+QVMTKView* ViewController::view() const { return _view; }
+
 void ViewController::viewDidLoad() {
     if (!_view) {
         qWarning("ViewController: no view to load");

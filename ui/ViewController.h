@@ -34,8 +34,8 @@ class ViewController : public QObject {
     ~ViewController() override;
 
     // The root view, handed over by the window layout before viewDidLoad.
-    void setView(QVMTKView* view) { _view = view; }
-    QVMTKView* view() const { return _view; }
+    void setView(QVMTKView* view);
+    QVMTKView* view() const;
 
     // Runs once, after the layout has set the view and the outlets: gives the view
     // a device, creates the renderer for it, tells it the drawable size, observes
