@@ -83,6 +83,9 @@ QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, Q
     m_volume.cellspaceX = vdata->cellspaceX();
     m_volume.cellspaceY = vdata->cellspaceY();
     m_volume.cellspaceZ = vdata->cellspaceZ();
+    if (!m_device) {
+        return;
+    }
     QString reason;
     m_volume.texture =
         newVolumeTexture(m_volume.width, m_volume.height, m_volume.depth, vdata->data(), &reason);
