@@ -56,9 +56,13 @@ ViewController::~ViewController() {
     }
 }
 
-void ViewController::setView(QVMTKView* view) { _view = view; }
+void ViewController::setView(QVMTKView* view) {
+    _view = view;
+}
 
-QVMTKView* ViewController::view() const { return _view; }
+QVMTKView* ViewController::view() const {
+    return _view;
+}
 
 void ViewController::viewDidLoad() {
     if (!_view) {
