@@ -98,7 +98,10 @@ void QVMTKView::fillWithClearColor() {
 void QVMTKView::mousePressEvent(QMouseEvent* event) {
     m_lastPointerPosition = event->position();
     if (!isActiveWindow()) {
+        // Without a window manager nothing else would activate the window, and every
+        // later click would count as an activating one.
         m_inActivationClick = true;
+        activateWindow();
         event->accept();
         return;
     }

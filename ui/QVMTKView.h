@@ -37,11 +37,12 @@
 //     horizontal component is ignored; an event without vertical movement sets 0.
 //   - Button release, middle button, plain movement and keys change nothing.
 //   - A click into an inactive window only activates it: when a button goes down
-//     while the view's window is not the active window, that press and the drags
-//     that follow it until the release neither clear nor set any value. (On X11
-//     the press reaches the application before the window manager's focus change,
-//     so the window is still inactive at press time; a platform that activates the
-//     window before delivering the press treats the click as an ordinary one.)
+//     while the view's window is not the active window, the view asks for the
+//     window to be activated, and that press and the drags that follow it until the
+//     release neither clear nor set any value. (On X11 the press reaches the
+//     application before the window manager's focus change, so the window is still
+//     inactive at press time; a platform that activates the window before
+//     delivering the press treats the click as an ordinary one.)
 class QVMTKView : public QOpenGLWidget, public MTKView {
     Q_OBJECT
 

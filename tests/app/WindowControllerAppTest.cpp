@@ -152,6 +152,27 @@ TEST_F(AppWindowTest, LeftDragTurnsTheVolume) {
     EXPECT_GT(differingPixels(before, after), 200);
 }
 
+TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
+    drag(Qt::LeftButton, {12, 0});
+    ASSERT_EQ(m_view->deltaX(), 12);
+    QWidget other;
+    other.resize(100, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    ASSERT_FALSE(m_window->isActiveWindow());
+
+    const QPointF inside(10, 10);
+    send(QEvent::MouseButtonPress, inside, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, inside, Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(m_view->deltaX(), 12);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+
+    send(QEvent::MouseButtonPress, inside, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, inside, Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(m_view->deltaX(), 0);
+}
+
 // At the start the camera sits at z = -2 and looks toward +z with y up, so the
 // volume's +x side (the part an upper x clip removes) lies on the left of the view.
 TEST_F(AppWindowTest, XTopSliderAtHalfCutsAwayTheVolumesUpperXHalf) {
