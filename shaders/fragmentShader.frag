@@ -38,8 +38,10 @@ const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
 const vec3 kOrange = vec3(0.95, 0.50, 0.15);
 const vec3 kIvory = vec3(1.00, 0.96, 0.86);
 
+// Level 0 explicitly: the volume has no other, and inside the marching loops implicit
+// derivatives would be undefined (and costly to compute).
 float sampleValue(vec3 p) {
-    return texture(Texture0, p).r * kTexelScale + vSampleOffset;
+    return textureLod(Texture0, p, 0.0).r * kTexelScale + vSampleOffset;
 }
 
 float windowed(float value) {
@@ -120,9 +122,15 @@ void main() {
     float stepWorld = stepLength * length(vModelScale * dir);
     int maxSteps = int(ceil((tEnd - tStart) / stepLength)) + 1;
 
+    // Most rays cross a lot of air: a tight loop finds the first sample inside the window
+    // before the compositing loop, with its larger state, takes over.
+    float t = tStart + jitter * stepLength;
+    while (t < tEnd && sampleValue(vCameraTex + t * dir) <= vWindow.x) {
+        t += stepLength;
+    }
+
     vec3 color = vec3(0.0);
     float alpha = 0.0;
-    float t = tStart + jitter * stepLength;
     for (int i = 0; i < maxSteps && t < tEnd; ++i, t += stepLength) {
         vec3 p = vCameraTex + t * dir;
         float intensity = windowed(sampleValue(p));
