@@ -91,8 +91,8 @@ std::unique_ptr<VolumeData> VolumeData::initWithBundle(const Bundle& bundle) {
     ByteBuffer bytes = ByteBuffer::mapFile(*path);
     const std::size_t needed = kBundleWidth * kBundleHeight * kBundleDepth * kBytesPerSample;
     if (!bytes.isNull() && bytes.size() < needed) {
-        qInfo("Sample volume %s is short: %zu of %zu bytes (%zu missing); showing no volume",
-              qUtf8Printable(*path), bytes.size(), needed, needed - bytes.size());
+        qInfo("Sample volume %s is short: %zu of %zu bytes (%zu missing); not loaded", qUtf8Printable(*path),
+              bytes.size(), needed, needed - bytes.size());
         return volume;
     }
     volume->m_data = std::move(bytes);

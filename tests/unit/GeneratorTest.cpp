@@ -1,9 +1,11 @@
 #include "HeadPhantom.h"
+#include "RawFileWriter.h"
 #include "SampleFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <algorithm>
@@ -66,7 +68,7 @@ TEST(Generator, HeadHasCtValuesAndSmoothBoundaries) {
     EXPECT_GT(count(100, 800), 0) << "blended skin edge";
 }
 
-TEST(Generator, WritesLittleEndianVolumesAndBigEndianSlices) {
+TEST(Generator, WritesEachByteOrderAndSlicesAsSeparateFiles) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const SampleGrid grid{5, 3, 4, 1.0f, 1.0f, 1.0f};
@@ -74,11 +76,22 @@ TEST(Generator, WritesLittleEndianVolumesAndBigEndianSlices) {
     for (std::size_t i = 0; i < samples.size(); ++i)
         samples[i] = static_cast<std::uint16_t>(0x0102 * (i + 1));
 
-    ASSERT_EQ(writeLittleEndianVolume(dir.filePath("v.raw"), samples), std::nullopt);
-    const QByteArray volume = readAll(dir.filePath("v.raw"));
-    ASSERT_EQ(volume.size(), static_cast<qsizetype>(samples.size() * 2));
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        EXPECT_EQ(qFromLittleEndian<std::uint16_t>(volume.constData() + 2 * i), samples[i]);
+    for (const auto order : {RawFileWriter::ByteOrder::Little, RawFileWriter::ByteOrder::Big}) {
+        RawFileWriter file(dir.filePath("v.raw"), order);
+        EXPECT_TRUE(file.write(samples));
+        // Nothing appears under the final name before the commit.
+        EXPECT_FALSE(QFile::exists(dir.filePath("v.raw")));
+        ASSERT_EQ(file.commit(), std::nullopt);
+        const QByteArray volume = readAll(dir.filePath("v.raw"));
+        ASSERT_EQ(volume.size(), static_cast<qsizetype>(samples.size() * 2));
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const char* bytes = volume.constData() + 2 * i;
+            EXPECT_EQ(order == RawFileWriter::ByteOrder::Little ? qFromLittleEndian<std::uint16_t>(bytes)
+                                                                : qFromBigEndian<std::uint16_t>(bytes),
+                      samples[i]);
+        }
+        QFile::remove(dir.filePath("v.raw"));
+    }
 
     ASSERT_EQ(writeBigEndianSlices(dir.filePath("S"), grid, samples), std::nullopt);
     for (std::size_t z = 0; z < grid.depth; ++z) {
@@ -88,7 +101,30 @@ TEST(Generator, WritesLittleEndianVolumesAndBigEndianSlices) {
         EXPECT_EQ(qFromBigEndian<std::uint16_t>(slice.constData() + 28), samples[z * 15 + 14]);
     }
     EXPECT_FALSE(QFile::exists(dir.filePath("S.5")));
-    EXPECT_NE(writeLittleEndianVolume(dir.filePath("no/such/folder/v.raw"), samples), std::nullopt);
+    EXPECT_EQ(QDir(dir.path()).entryList({"*.part"}, QDir::Files), QStringList());
+}
+
+TEST(Generator, FailedWriteReportsTheFileAndLeavesNothingBehind) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto failure = writeHeadVolume(dir.filePath("no/such/folder/v.raw"), kCoarse);
+    ASSERT_NE(failure, std::nullopt);
+    EXPECT_TRUE(failure->contains("v.raw")) << qPrintable(*failure);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+// The file is written while the slices are computed; it must hold exactly the volume.
+TEST(Generator, StreamedFileHoldsTheRenderedVolume) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    std::vector<std::uint16_t> samples;
+    ASSERT_EQ(writeHeadVolume(dir.filePath("head.raw"), kCoarse, &samples), std::nullopt);
+    EXPECT_EQ(samples, renderHeadVolume(kCoarse, 1));
+    const QByteArray written = readAll(dir.filePath("head.raw"));
+    ASSERT_EQ(written.size(), static_cast<qsizetype>(kCoarse.samples() * 2));
+    std::vector<std::uint16_t> read(kCoarse.samples());
+    qFromLittleEndian<std::uint16_t>(written.constData(), static_cast<qsizetype>(read.size()), read.data());
+    EXPECT_EQ(read, samples);
 }
 
 // The build writes the resources of the viewer; the 512 head is checked by size only.

@@ -4,7 +4,9 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 // The grids of the sample resources: the 512 head at 0.625 x 0.625 x 1.0 mm
@@ -16,15 +18,23 @@ inline constexpr SampleGrid kSmallSampleGrid{256, 256, 113, 1.0f, 1.0f, 2.0f};
 // test volumes that still hold the whole head.
 SampleGrid gridOverLargeSample(std::size_t width, std::size_t height, std::size_t depth);
 
-// Renders the phantom on the grid, slices shared among `workers` threads (0: one
-// per hardware thread). The result does not depend on the number of workers.
-std::vector<std::uint16_t> renderHeadVolume(const SampleGrid& grid, unsigned workers = 0);
+// Called with each finished slice, in order; returning false stops the rendering.
+using SliceSink = std::function<bool(std::span<const std::uint16_t> slice)>;
 
-// Each writer replaces its file atomically and returns the reason when it fails.
-std::optional<QString> writeLittleEndianVolume(const QString& path,
-                                               const std::vector<std::uint16_t>& samples);
+// Renders the phantom on the grid with `workers` threads (0: one per hardware
+// thread) while the calling thread hands finished slices to `sink`, so that
+// writing a file overlaps with computing it. The result does not depend on the
+// number of workers.
+std::vector<std::uint16_t> renderHeadVolume(const SampleGrid& grid, unsigned workers = 0,
+                                            const SliceSink& sink = {});
+
+// Renders the phantom into a little-endian file; the reason when it fails.
+std::optional<QString> writeHeadVolume(const QString& path, const SampleGrid& grid,
+                                       std::vector<std::uint16_t>* samples = nullptr);
+
+// Writes one big-endian file per slice, named pathPrefix.1 ... pathPrefix.<depth>.
 std::optional<QString> writeBigEndianSlices(const QString& pathPrefix, const SampleGrid& grid,
-                                            const std::vector<std::uint16_t>& samples);
+                                            std::span<const std::uint16_t> samples);
 
 // Writes "512x512x463-16U.raw", "256x256x113-16.raw" and "CThead/CThead.1" ...
 // "CThead/CThead.113" into the folder, creating it when needed.

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
             size.captured(1).toULongLong(), size.captured(2).toULongLong(), size.captured(3).toULongLong());
         if (grid.samples() == 0)
             return usage();
-        if (auto failure = writeLittleEndianVolume(args[2], renderHeadVolume(grid)))
+        if (auto failure = writeHeadVolume(args[2], grid))
             return fail(*failure);
         return 0;
     }
