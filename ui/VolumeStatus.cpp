@@ -7,9 +7,6 @@
 
 namespace {
 
-// The built-in sample's resource name, as the loader looks it up in the bundle.
-constexpr auto kSampleResource = "512x512x463-16U";
-constexpr auto kSampleExtension = "raw";
 constexpr int kSpacingDigits = 6;
 
 // Spacing as a reader expects it: 0.625, 1.0, 0.3 (never "1" for a whole millimetre).
@@ -37,8 +34,8 @@ QString VolumeStatus::describeSample(const VolumeData* sample, const Bundle& bun
     if (sample && !sample->data().isNull()) {
         return describe(*sample);
     }
-    const QString path =
-        bundle.pathForResource(QString::fromLatin1(kSampleResource), QString::fromLatin1(kSampleExtension));
+    const QString path = bundle.pathForResource(QString::fromLatin1(VolumeData::kSampleResourceName),
+                                                QString::fromLatin1(VolumeData::kSampleResourceExtension));
     const QFileInfo file(path);
     if (!file.exists()) {
         return QStringLiteral("Built-in sample missing: %1 was not found").arg(path);

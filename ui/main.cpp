@@ -1,7 +1,7 @@
 #include "AppDelegate.h"
 #include "WindowController.h"
-#include "gl/GlDevice.h"
 #include "gl/SurfaceFormat.h"
+#include "gpu/Gpu.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -28,10 +28,10 @@ int main(int argc, char** argv) {
 
     // The device is an offscreen context in the global share group: made first, it
     // tells whether this system can draw at all before any window appears.
-    QString reason;
-    std::shared_ptr<gpu::Device> device = gl::GlDevice::create(&reason);
+    std::string reason;
+    std::shared_ptr<gpu::Device> device = gpu::tryCreateSystemDefaultDevice(&reason);
     if (!device) {
-        reportNoOpenGL(reason);
+        reportNoOpenGL(QString::fromStdString(reason));
         return kExitNoOpenGL;
     }
 
