@@ -8,6 +8,7 @@
 #include "gpu/Gpu.h"
 
 #include <cstdint>
+#include <memory>
 
 struct DrawableSize {
     double width = 0.0;
@@ -15,10 +16,11 @@ struct DrawableSize {
 };
 
 class MTKView {
-public:
+  public:
     virtual ~MTKView() = default;
 
-    virtual gpu::Device* device() const = 0;
+    // Shared: the renderer keeps the device alive for as long as it holds GPU objects.
+    virtual std::shared_ptr<gpu::Device> device() const = 0;
     virtual gpu::PixelFormat colorPixelFormat() const = 0;
     virtual DrawableSize drawableSize() const = 0;
     // Null when there is nothing to draw into this frame.
@@ -35,7 +37,7 @@ public:
 };
 
 class MTKViewDelegate {
-public:
+  public:
     virtual ~MTKViewDelegate() = default;
     virtual void mtkView_drawableSizeWillChange(MTKView& view, DrawableSize size) = 0;
     virtual void drawInMTKView(MTKView& view) = 0;

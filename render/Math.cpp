@@ -2,7 +2,9 @@
 
 #include <cmath>
 
-float dot(float3 a, float3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+float dot(float3 a, float3 b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 
 float3 cross(float3 a, float3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
@@ -13,7 +15,9 @@ float3 normalize(float3 v) {
     return {v.x * inverseLength, v.y * inverseLength, v.z * inverseLength};
 }
 
-float3 operator-(float3 a, float3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+float3 operator-(float3 a, float3 b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
 
 float4 operator*(const float4x4& m, float4 v) {
     const float4* c = m.columns;
@@ -40,7 +44,10 @@ float4x4 rotationMatrix(float angle, float3 axis) {
 }
 
 float4x4 scaleMatrix(float3 s) {
-    return {{{s.x, 0.0f, 0.0f, 0.0f}, {0.0f, s.y, 0.0f, 0.0f}, {0.0f, 0.0f, s.z, 0.0f}, {0.0f, 0.0f, 0.0f, 1.0f}}};
+    return {{{s.x, 0.0f, 0.0f, 0.0f},
+             {0.0f, s.y, 0.0f, 0.0f},
+             {0.0f, 0.0f, s.z, 0.0f},
+             {0.0f, 0.0f, 0.0f, 1.0f}}};
 }
 
 float4x4 lookAtMatrix(float3 eye, float3 target, float3 up) {
@@ -57,5 +64,8 @@ float4x4 perspectiveMatrix(float fovy, float aspect, float nearZ, float farZ) {
     const float ys = 1.0f / std::tan(fovy * 0.5f);
     const float xs = ys / aspect;
     const float zs = farZ / (farZ - nearZ);
-    return {{{xs, 0.0f, 0.0f, 0.0f}, {0.0f, ys, 0.0f, 0.0f}, {0.0f, 0.0f, zs, 1.0f}, {0.0f, 0.0f, -nearZ * zs, 0.0f}}};
+    return {{{xs, 0.0f, 0.0f, 0.0f},
+             {0.0f, ys, 0.0f, 0.0f},
+             {0.0f, 0.0f, zs, 1.0f},
+             {0.0f, 0.0f, -nearZ * zs, 0.0f}}};
 }

@@ -5,12 +5,14 @@
 #include "gpu/Gpu.h"
 
 #include <QObject>
-
+#include <QString>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
+class ByteBuffer;
 class VolumeData;
 struct NRRDfmt;
 
@@ -18,58 +20,140 @@ struct NRRDfmt;
 // window, camera angles and zoom, clip values, colour lookup) and draws the volume
 // once per frame. Property setters may be called from the GUI thread; an imported
 // volume arrives from a pool thread through updateVolumeDataWithNRRDfmt.
+//
+// The hand-over: the volume a frame draws (texture, voxel counts, spacing, sample
+// offset) and the defaults an import resets are guarded by one mutex. A frame holds it
+// from reading the pointer values to committing; an import uploads its texture first,
+// without it, and then swaps everything in one short step, so a frame sees all of the
+// old volume or all of the new one. The replaced texture is released by the next frame,
+// on the GUI thread. The observers of "wl" and "ww" run inside the frame and must not
+// start an import synchronously. The renderer must outlive an import in progress.
 class QVRenderer : public QObject, public MTKViewDelegate {
     Q_OBJECT
 
-public:
+  public:
+    // Drawable size in whole pixels, as the projection uses it.
+    struct ViewportSize {
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+    };
+
+    // The volume a frame draws, all from one import (or from creation).
+    struct VolumeState {
+        std::shared_ptr<gpu::Texture> texture; // null when the volume could not be uploaded
+        std::uint64_t width = 0;
+        std::uint64_t height = 0;
+        std::uint64_t depth = 0;
+        float cellspaceX = 0.0f;
+        float cellspaceY = 0.0f;
+        float cellspaceZ = 0.0f;
+        std::int32_t sampleOffset = 0;
+    };
+
     // Reads the view's device and colour format, builds the pipeline and the command
-    // queue and uploads the built-in sample volume. Keeps no reference to the view.
-    explicit QVRenderer(MTKView& view, QObject* parent = nullptr);
+    // queue and uploads `vdata`, or the built-in sample volume of the application's
+    // bundle when it is null. Keeps no reference to the view.
+    explicit QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata = nullptr,
+                        QObject* parent = nullptr);
     static std::unique_ptr<QVRenderer> initWithMetalKitView(MTKView& view);
     ~QVRenderer() override;
 
     void mtkView_drawableSizeWillChange(MTKView& view, DrawableSize size) override;
+    // The frame step: folds the view's pointer values into window, angles and zoom,
+    // builds the matrices and the uniforms, then encodes the frame as DrawA does.
     void drawInMTKView(MTKView& view) override;
+    // Encodes one frame with the current uniforms; commits an empty command buffer when
+    // the view offers no render pass descriptor.
     void DrawA(MTKView& view);
 
     // Replaces the volume. Runs on the calling (worker) thread and uploads there; the
     // new volume and the reset defaults reach the next frame together. Returns false,
     // with the reason in the log and in *reason, and changes nothing when the record
-    // cannot be shown (absent or short data, zero size, size above the GPU's limit).
+    // cannot be shown (absent or short data, zero size, size above the GPU's limit, a
+    // failed upload).
     bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr);
     void updateVolumeDataWithURL(const QString& url);
 
-    float zoom() const;
-    void setZoom(float value);
-    float xrot() const;
-    void setXrot(float value);
-    float yrot() const;
-    void setYrot(float value);
-    float zrot() const;
-    void setZrot(float value);
-    float xcept() const;
-    void setXcept(float value);
-    float xceptBtm() const;
-    void setXceptBtm(float value);
-    float ycept() const;
-    void setYcept(float value);
-    float yceptBtm() const;
-    void setYceptBtm(float value);
-    float zcept() const;
-    void setZcept(float value);
-    float zceptBtm() const;
-    void setZceptBtm(float value);
-    std::int64_t wl() const;
+    float zoom() const { return m_zoom; }
+    void setZoom(float value) { m_zoom = value; }
+    float xrot() const { return m_xrot; }
+    void setXrot(float value) { m_xrot = value; }
+    float yrot() const { return m_yrot; }
+    void setYrot(float value) { m_yrot = value; }
+    float zrot() const { return m_zrot; }
+    void setZrot(float value) { m_zrot = value; }
+    float xcept() const { return m_xcept; }
+    void setXcept(float value) { m_xcept = value; }
+    float xceptBtm() const { return m_xceptBtm; }
+    void setXceptBtm(float value) { m_xceptBtm = value; }
+    float ycept() const { return m_ycept; }
+    void setYcept(float value) { m_ycept = value; }
+    float yceptBtm() const { return m_yceptBtm; }
+    void setYceptBtm(float value) { m_yceptBtm = value; }
+    float zcept() const { return m_zcept; }
+    void setZcept(float value) { m_zcept = value; }
+    float zceptBtm() const { return m_zceptBtm; }
+    void setZceptBtm(float value) { m_zceptBtm = value; }
+    std::int64_t wl() const { return m_wl; }
     void setWl(std::int64_t value); // notifies "wl" on every call
-    std::int64_t ww() const;
+    std::int64_t ww() const { return m_ww; }
     void setWw(std::int64_t value); // notifies "ww" on every call
-    std::int64_t clutmode() const;
-    void setClutmode(std::int64_t value);
+    std::int64_t clutmode() const { return m_clutmode; }
+    void setClutmode(std::int64_t value) { m_clutmode = value; }
     std::shared_ptr<const VolumeData> vdata() const;
     void setVdata(std::shared_ptr<const VolumeData> value);
 
-signals:
+    // What the next draw hands to the GPU (GUI thread), and the current volume (any thread).
+    const Uniforms& uniforms() const { return m_uniforms; }
+    WindowPair wlww() const { return m_wlww; }
+    ViewportSize viewportSize() const { return m_viewportSize; }
+    const CubeVertex* vertices() const { return m_vertices; }
+    VolumeState volumeState() const;
+
+  signals:
     // Emitted by setWl/setWw with the key path ("wl" or "ww"); connect with
     // Qt::DirectConnection so observers run inside the setter.
     void valueChanged(const QString& keyPath);
+
+  private:
+    void buildPipeline(gpu::PixelFormat colorPixelFormat);
+    // Makes and fills a texture for the voxels; null, with the reason, when they cannot be shown.
+    std::shared_ptr<gpu::Texture> newVolumeTexture(std::uint64_t width, std::uint64_t height,
+                                                   std::uint64_t depth, const ByteBuffer& data,
+                                                   QString* reason) const;
+    void resetCameraClipAndLookup();
+    // DrawA's encoding; the caller holds m_stateMutex. Without drawing the volume it
+    // commits an empty command buffer.
+    void encodeFrame(MTKView& view, bool drawVolume);
+    // The frame's proportions, camera, matrices, clip values and lookup mode.
+    void updateUniforms();
+
+    std::shared_ptr<gpu::Device> m_device;
+    std::shared_ptr<gpu::RenderPipelineState> m_pipelineState;
+    std::unique_ptr<gpu::CommandQueue> m_commandQueue;
+    ViewportSize m_viewportSize;
+    Uniforms m_uniforms{};
+    const CubeVertex* m_vertices = nullptr;
+    WindowPair m_wlww{};
+
+    mutable std::mutex m_stateMutex;
+    VolumeState m_volume;                                         // guarded by m_stateMutex
+    std::vector<std::shared_ptr<gpu::Texture>> m_retiredTextures; // guarded; released by the next frame
+
+    std::atomic<float> m_zoom{0.0f};
+    std::atomic<float> m_xrot{0.0f};
+    std::atomic<float> m_yrot{0.0f};
+    std::atomic<float> m_zrot{0.0f};
+    std::atomic<float> m_xcept{1.0f};
+    std::atomic<float> m_xceptBtm{0.0f};
+    std::atomic<float> m_ycept{1.0f};
+    std::atomic<float> m_yceptBtm{0.0f};
+    std::atomic<float> m_zcept{1.0f};
+    std::atomic<float> m_zceptBtm{0.0f};
+    std::atomic<std::int64_t> m_wl{0};
+    std::atomic<std::int64_t> m_ww{0};
+    std::atomic<std::int64_t> m_clutmode{0};
+
+    mutable std::mutex m_vdataMutex;
+    std::shared_ptr<const VolumeData> m_vdata; // guarded by m_vdataMutex
 };

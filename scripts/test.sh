@@ -33,7 +33,7 @@ export TSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/tsan.supp:halt_on_error=1
 run bash scripts/build.sh asan
 run ctest --test-dir build/asan --output-on-failure --timeout 900 -L 'unit|gpu'
 if [ -f build/dev/CTestTestfile.cmake ] && ctest --test-dir build/dev -N -L tsan 2>/dev/null | grep -q 'Total Tests: [1-9]'; then
-  run bash scripts/build.sh tsan
+  run bash scripts/build.sh tsan voxview_gpu_tests
   run ctest --test-dir build/tsan --output-on-failure --timeout 900 -L tsan
 fi
 

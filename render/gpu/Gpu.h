@@ -47,13 +47,13 @@ struct ClearColor {
 };
 
 class Function {
-public:
+  public:
     virtual ~Function() = default;
     virtual const std::string& name() const = 0;
 };
 
 class Library {
-public:
+  public:
     virtual ~Library() = default;
     // Null when the library holds no function of that name.
     virtual std::unique_ptr<Function> newFunctionWithName(const std::string& name) = 0;
@@ -78,7 +78,7 @@ struct RenderPipelineDescriptor {
 };
 
 class RenderPipelineState {
-public:
+  public:
     virtual ~RenderPipelineState() = default;
     virtual const std::string& label() const = 0;
 };
@@ -90,19 +90,21 @@ struct TextureDescriptor {
 };
 
 class Texture {
-public:
+  public:
     virtual ~Texture() = default;
     virtual std::size_t width() const = 0;
     virtual std::size_t height() const = 0;
     virtual std::size_t depth() const = 0;
     // Copies the bytes into the region before it returns; the caller may release them
-    // afterwards. bytesPerRow and bytesPerImage describe the source's packing.
-    virtual void replaceRegion(const Region& region, std::size_t mipmapLevel, std::size_t slice,
+    // afterwards, and any context in the device's share group sees the new texels.
+    // bytesPerRow and bytesPerImage describe the source's packing. False when the
+    // backend reported an error (the texels are then undefined).
+    virtual bool replaceRegion(const Region& region, std::size_t mipmapLevel, std::size_t slice,
                                const void* bytes, std::size_t bytesPerRow, std::size_t bytesPerImage) = 0;
 };
 
 class Buffer {
-public:
+  public:
     virtual ~Buffer() = default;
     virtual std::size_t length() const = 0;
 };
@@ -118,14 +120,14 @@ struct RenderPassDescriptor {
 };
 
 class Drawable {
-public:
+  public:
     virtual ~Drawable() = default;
     // Marks the drawable for showing once the command buffer that presents it has run.
     virtual void present() = 0;
 };
 
 class RenderCommandEncoder {
-public:
+  public:
     virtual ~RenderCommandEncoder() = default;
     virtual void setLabel(const std::string& label) = 0;
     virtual void setRenderPipelineState(const RenderPipelineState& state) = 0;
@@ -138,7 +140,7 @@ public:
 };
 
 class CommandBuffer {
-public:
+  public:
     virtual ~CommandBuffer() = default;
     virtual void setLabel(const std::string& label) = 0;
     virtual std::unique_ptr<RenderCommandEncoder>
@@ -148,13 +150,13 @@ public:
 };
 
 class CommandQueue {
-public:
+  public:
     virtual ~CommandQueue() = default;
     virtual std::unique_ptr<CommandBuffer> commandBuffer() = 0;
 };
 
 class Device {
-public:
+  public:
     virtual ~Device() = default;
     // The application's built-in shader library; null when it cannot be loaded.
     virtual std::unique_ptr<Library> newDefaultLibrary() = 0;
@@ -162,9 +164,11 @@ public:
     virtual std::shared_ptr<RenderPipelineState>
     newRenderPipelineStateWithDescriptor(const RenderPipelineDescriptor& descriptor, std::string* error) = 0;
     virtual std::unique_ptr<CommandQueue> newCommandQueue() = 0;
-    // Null when the texture cannot be created (size above the limit, out of memory).
-    // Callable from any thread: a thread without a current context gets the device's own.
-    virtual std::shared_ptr<Texture> newTextureWithDescriptor(const TextureDescriptor& descriptor) = 0;
+    // Null when the texture cannot be created (size above the limit, out of memory), with
+    // the backend's reason in *error. Callable from any thread: a thread without a current
+    // context gets one of the device's own. Textures may be released on any thread.
+    virtual std::shared_ptr<Texture> newTextureWithDescriptor(const TextureDescriptor& descriptor,
+                                                              std::string* error) = 0;
     virtual std::shared_ptr<Buffer> newBufferWithBytes(const void* bytes, std::size_t length,
                                                        std::uint32_t options) = 0;
     // The largest width, height or depth of a 3-D texture.

@@ -1,12 +1,13 @@
-#include <QApplication>
-#include <QCoreApplication>
+#include "gl/SurfaceFormat.h"
 
+#include <QApplication>
 #include <gtest/gtest.h>
 
 // Every test executable runs inside a QApplication, as the viewer does: widgets,
-// OpenGL contexts and the global thread pool all expect one.
+// OpenGL contexts and the global thread pool all expect one. The OpenGL defaults
+// (4.1 core, one share group) must be in place before it exists.
 int main(int argc, char** argv) {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    gl::setDefaultSurfaceFormat();
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();

@@ -1,0 +1,68 @@
+#version 410 core
+
+// Vertex stage of the volume rendering: places the proxy cube and hands the fragment
+// stage everything it needs to march a ray through the volume in texture space.
+//
+// GLSL 4.1 cannot state bindings in the source: the backend binds the uniform block
+// named BufferN to index N of the draw.
+
+struct CubeVertex {
+    vec4 position; // (x, y, z, 0), each coordinate -0.5 or +0.5
+    vec4 texCoord; // position + 0.5: the volume's texture coordinates
+};
+
+// Index 0: the 36 vertices of the proxy cube, fetched by gl_VertexID.
+layout(std140) uniform Buffer0 {
+    CubeVertex vertices[36];
+};
+
+// Index 1: the frame's uniforms.
+layout(std140) uniform Buffer1 {
+    mat4 modelMatrix;
+    mat4 viewMatrix;
+    mat4 projectionMatrix;
+    vec4 cameraPosition; // world space, w = 1
+    vec4 intercept;      // upper clip values in texture coordinates
+    vec4 interceptBtm;   // lower clip values
+    uint clutmodeWord;   // the lookup mode in the low byte; the bytes above are zero
+    int sampleOffset;    // texel + sampleOffset = sample value (signed volumes are stored +32768)
+} uniforms;
+
+// Index 2: the display window in raw sample units.
+layout(std140) uniform Buffer2 {
+    int wl;
+    int ww;
+} window;
+
+out vec3 vTexPoint;               // this point of the cube's surface, in texture coordinates
+flat out vec3 vCameraTex;         // the camera, in texture coordinates
+flat out vec3 vModelScale;        // world length of one unit of texture coordinates, per axis
+flat out vec3 vClipLow;
+flat out vec3 vClipHigh;
+flat out vec2 vWindow;            // lower edge and width of the window, raw units
+flat out float vSampleOffset;
+flat out int vClutmode;
+
+void main() {
+    CubeVertex vertex = vertices[gl_VertexID];
+    vec4 world = uniforms.modelMatrix * vec4(vertex.position.xyz, 1.0);
+    gl_Position = uniforms.projectionMatrix * uniforms.viewMatrix * world;
+
+    // Texture space is the model space of the cube shifted by half a unit, so the camera's
+    // place in it follows from the inverse of the model matrix. Straight lines stay
+    // straight, so a ray marched there visits the same samples as one in the world.
+    vTexPoint = vertex.texCoord.xyz;
+    vCameraTex = (inverse(uniforms.modelMatrix) * uniforms.cameraPosition).xyz + vec3(0.5);
+    vModelScale = vec3(length(uniforms.modelMatrix[0].xyz), length(uniforms.modelMatrix[1].xyz),
+                       length(uniforms.modelMatrix[2].xyz));
+
+    vClipLow = uniforms.interceptBtm.xyz;
+    vClipHigh = uniforms.intercept.xyz;
+
+    // The frame lets the width reach zero or go negative; below one raw unit the window
+    // acts as a threshold at the level instead of dividing by zero.
+    float width = max(float(window.ww), 1.0);
+    vWindow = vec2(float(window.wl) - 0.5 * width, width);
+    vSampleOffset = float(uniforms.sampleOffset);
+    vClutmode = int(uniforms.clutmodeWord & 0xFFu);
+}

@@ -1,0 +1,188 @@
+#include "GpuTestBed.h"
+#include "ImageMetrics.h"
+#include "LogCapture.h"
+#include "gl/GlLibrary.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace imagemetrics;
+
+constexpr QSize kViewSize{128, 128};
+constexpr std::uint32_t kVolumeSize = 64;
+// After an import the window is −10 / 1300, so it spans −660 … 640 raw units: a ball of
+// 300 sits at 0.74 of it, its surroundings of 0 at 0.51.
+constexpr std::uint16_t kBall = 300;
+
+class RendererPixels : public testing::Test {
+  protected:
+    void SetUp() override { setUpWith(GpuTestBed::kBackground); }
+
+    void setUpWith(QColor background) {
+        const QString error = bed.create(kViewSize, background);
+        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        // Below the window's lower edge (−660) the surroundings are transparent.
+        NRRDfmt ball = testvolumes::sphere(kVolumeSize, kBall + 1000, 0);
+        ball.sampleOffset = -1000;
+        ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
+    }
+
+    GpuTestBed bed;
+};
+
+TEST_F(RendererPixels, BallShowsAtTheCentreOnTheClearColour) {
+    const QImage image = bed.frame();
+    ASSERT_EQ(image.size(), kViewSize);
+
+    EXPECT_TRUE(isForeground(image.pixel(64, 64), GpuTestBed::kBackground));
+    for (const QPoint corner : {QPoint(0, 0), QPoint(127, 0), QPoint(0, 127), QPoint(127, 127)}) {
+        EXPECT_EQ(image.pixel(corner), GpuTestBed::kBackground.rgb()) << corner.x() << "," << corner.y();
+    }
+    const QPointF centroid = foregroundCentroid(image, GpuTestBed::kBackground);
+    EXPECT_NEAR(centroid.x(), 63.5, 2.0);
+    EXPECT_NEAR(centroid.y(), 63.5, 2.0);
+    // Round: as wide as high, about 0.35 / (2 tan(0.3925)) of the view's half height in radius.
+    const QRect bounds = foregroundBounds(image, GpuTestBed::kBackground);
+    EXPECT_NEAR(bounds.width(), bounds.height(), 2);
+    EXPECT_NEAR(bounds.width(), 2 * 64 * 0.35 / (2 * 0.4142), 6);
+    EXPECT_EQ(bed.view->presentedFrames(), 1);
+}
+
+TEST_F(RendererPixels, LowerUpperXClipRemovesThePositiveXHalf) {
+    const QImage whole = bed.frame();
+    bed.renderer->setXcept(0.5f);
+    const QImage cut = bed.frame();
+
+    // The start-up camera looks along +z from z = −2 with y up, so the volume's +x side
+    // is on the left of the picture: that half goes, the other stays as it was.
+    int leftForeground = 0;
+    int rightChanged = 0;
+    for (int y = 0; y < cut.height(); ++y) {
+        for (int x = 0; x < cut.width(); ++x) {
+            if (x < 62) {
+                leftForeground += isForeground(cut.pixel(x, y), GpuTestBed::kBackground) ? 1 : 0;
+            } else if (x > 66) {
+                rightChanged += isForeground(cut.pixel(x, y), QColor::fromRgb(whole.pixel(x, y))) ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_EQ(leftForeground, 0);
+    EXPECT_LT(rightChanged, 10);
+    EXPECT_GT(foregroundCount(cut, GpuTestBed::kBackground),
+              foregroundCount(whole, GpuTestBed::kBackground) / 3);
+}
+
+TEST_F(RendererPixels, LowerClipValuesCutFromTheOtherSide) {
+    bed.renderer->setXceptBtm(0.5f);
+    const QImage cut = bed.frame();
+    const QPointF centroid = foregroundCentroid(cut, GpuTestBed::kBackground);
+    EXPECT_LT(centroid.x(), 60.0);
+    bed.renderer->setXceptBtm(0.6f);
+    bed.renderer->setXcept(0.4f);
+    EXPECT_EQ(foregroundCount(bed.frame(), GpuTestBed::kBackground), 0);
+}
+
+class RendererPixelsOnBlack : public RendererPixels {
+  protected:
+    void SetUp() override { setUpWith(Qt::black); }
+};
+
+TEST_F(RendererPixelsOnBlack, GreyLookupGivesGreyPixelsWarmLookupDoesNot) {
+    const QImage warm = bed.frame();
+    const QRgb centre = warm.pixel(64, 64);
+    EXPECT_GT(qRed(centre) - qBlue(centre), 30);
+
+    bed.renderer->setClutmode(1);
+    const QImage grey = bed.frame();
+    int coloured = 0;
+    for (int y = 0; y < grey.height(); ++y) {
+        for (int x = 0; x < grey.width(); ++x) {
+            const QRgb p = grey.pixel(x, y);
+            coloured += std::abs(qRed(p) - qGreen(p)) > 1 || std::abs(qGreen(p) - qBlue(p)) > 1 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(coloured, 0);
+    EXPECT_GT(foregroundCount(grey, Qt::black), 1000);
+}
+
+TEST_F(RendererPixels, WiderWindowDarkensTheBall) {
+    const double narrow = meanForegroundBrightness(bed.frame(), GpuTestBed::kBackground);
+    bed.renderer->setWw(4000);
+    const double wide = meanForegroundBrightness(bed.frame(), GpuTestBed::kBackground);
+    EXPECT_LT(wide, narrow * 0.9) << narrow << " " << wide;
+}
+
+TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
+    // A ball of 1300 with a window two units wide: level 1301 puts its lower edge on the
+    // value (transparent), level 1300 one unit below it (half intensity: visible). Any
+    // error in recovering raw units from the texels shows as the wrong one of the two.
+    NRRDfmt ball = testvolumes::sphere(kVolumeSize, 1300, 0);
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
+    bed.renderer->setWw(2);
+    bed.renderer->setWl(1301);
+    EXPECT_EQ(foregroundCount(bed.frame(), GpuTestBed::kBackground), 0);
+    bed.renderer->setWl(1300);
+    EXPECT_GT(foregroundCount(bed.frame(), GpuTestBed::kBackground), 1000);
+}
+
+TEST_F(RendererPixels, SignedVolumeStoredWithAnOffsetLooksTheSame) {
+    // The fixture's ball holds 300 and −1000 as texels + 1000; the same values stored the
+    // way signed imports arrive (+32768) must give the same picture.
+    const QImage offsetBall = bed.frame();
+    NRRDfmt signedBall = testvolumes::sphere(kVolumeSize, 32768 + kBall, 32768 - 1000);
+    signedBall.sampleOffset = -32768;
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&signedBall));
+    EXPECT_LE(maxChannelDifference(bed.frame(), offsetBall), 2);
+}
+
+TEST_F(RendererPixels, EmptyViewportDrawsNothingAndKeepsRunning) {
+    bed.renderer->mtkView_drawableSizeWillChange(*bed.view, {128.0, 0.0});
+    bed.view->draw(*bed.renderer);
+    EXPECT_EQ(bed.view->presentedFrames(), 0);
+    bed.renderer->mtkView_drawableSizeWillChange(*bed.view, {128.0, 128.0});
+    EXPECT_TRUE(isForeground(bed.frame().pixel(64, 64), GpuTestBed::kBackground));
+}
+
+TEST(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
+    GpuTestBed bed;
+    ASSERT_TRUE(bed.create(kViewSize).isEmpty());
+    const gl::GlFunction vertex("vertexShader", gl::ShaderStage::Vertex,
+                                "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n");
+    const gl::GlFunction fragment("fragmentShader", gl::ShaderStage::Fragment,
+                                  "#version 410 core\nout vec4 c;\nvoid main() { c = vec4(1.0); }\n");
+    gpu::RenderPipelineDescriptor descriptor;
+    descriptor.label = "Broken";
+    descriptor.vertexFunction = &vertex;
+    descriptor.fragmentFunction = &fragment;
+    std::string error;
+    EXPECT_FALSE(bed.device->newRenderPipelineStateWithDescriptor(descriptor, &error));
+    EXPECT_NE(error.find("undeclaredThing"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+}
+
+TEST(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
+    GpuTestBed bed;
+    ASSERT_TRUE(bed.create(kViewSize).isEmpty());
+    const std::size_t tooLarge = bed.device->maxTexture3DSize() + 1;
+    gpu::TextureDescriptor descriptor;
+    descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
+    descriptor.width = tooLarge;
+    std::string error;
+    EXPECT_FALSE(bed.device->newTextureWithDescriptor(descriptor, &error));
+    EXPECT_NE(error.find("limit"), std::string::npos) << error;
+    EXPECT_GE(bed.device->maxTexture3DSize(), 512u);
+}
+
+TEST(GlDevice, ShipsBothShadersInItsDefaultLibrary) {
+    GpuTestBed bed;
+    ASSERT_TRUE(bed.create(kViewSize).isEmpty());
+    std::unique_ptr<gpu::Library> library = bed.device->newDefaultLibrary();
+    ASSERT_TRUE(library);
+    EXPECT_TRUE(library->newFunctionWithName("vertexShader"));
+    EXPECT_TRUE(library->newFunctionWithName("fragmentShader"));
+    EXPECT_FALSE(library->newFunctionWithName("computeShader"));
+}
+
+} // namespace

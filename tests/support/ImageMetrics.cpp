@@ -1,0 +1,88 @@
+#include "ImageMetrics.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace imagemetrics {
+
+namespace {
+
+// Rasterisers differ by a step or two at edges; a volume differs by far more.
+constexpr int kChannelTolerance = 6;
+
+int channelDifference(QRgb a, QRgb b) {
+    return std::max(
+        {std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
+}
+
+template <typename Visit> void forEachForeground(const QImage& image, QColor background, Visit visit) {
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            if (isForeground(pixel, background)) {
+                visit(x, y, pixel);
+            }
+        }
+    }
+}
+
+} // namespace
+
+bool isForeground(QRgb pixel, QColor background) {
+    return channelDifference(pixel, background.rgb()) > kChannelTolerance;
+}
+
+int foregroundCount(const QImage& image, QColor background) {
+    int count = 0;
+    forEachForeground(image, background, [&](int, int, QRgb) { ++count; });
+    return count;
+}
+
+QPointF foregroundCentroid(const QImage& image, QColor background) {
+    double sx = 0, sy = 0;
+    int count = 0;
+    forEachForeground(image, background, [&](int x, int y, QRgb) {
+        sx += x;
+        sy += y;
+        ++count;
+    });
+    return count == 0 ? QPointF(-1, -1) : QPointF(sx / count, sy / count);
+}
+
+QRect foregroundBounds(const QImage& image, QColor background) {
+    QRect bounds;
+    forEachForeground(image, background, [&](int x, int y, QRgb) { bounds |= QRect(x, y, 1, 1); });
+    return bounds;
+}
+
+double meanForegroundBrightness(const QImage& image, QColor background) {
+    double sum = 0;
+    int count = 0;
+    forEachForeground(image, background, [&](int, int, QRgb pixel) {
+        sum += (qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3.0;
+        ++count;
+    });
+    return count == 0 ? 0.0 : sum / count;
+}
+
+int differingPixels(const QImage& a, const QImage& b) {
+    int count = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            count += channelDifference(a.pixel(x, y), b.pixel(x, y)) > kChannelTolerance ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+int maxChannelDifference(const QImage& a, const QImage& b) {
+    int largest = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            largest = std::max(largest, channelDifference(a.pixel(x, y), b.pixel(x, y)));
+        }
+    }
+    return largest;
+}
+
+} // namespace imagemetrics

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QPointF>
+#include <QRect>
+
+// Measures of a rendered frame against its clear colour, for pixel tests that must
+// hold on any OpenGL implementation: where the volume shows, how large and how bright.
+namespace imagemetrics {
+
+// Whether the pixel differs from the background by more than a few steps in a channel.
+bool isForeground(QRgb pixel, QColor background);
+int foregroundCount(const QImage& image, QColor background);
+// Mean position of the foreground pixels; (-1, -1) when there are none.
+QPointF foregroundCentroid(const QImage& image, QColor background);
+QRect foregroundBounds(const QImage& image, QColor background);
+// Mean of (r + g + b) / 3 over the foreground pixels, 0 to 255.
+double meanForegroundBrightness(const QImage& image, QColor background);
+// How many pixels differ between two images of one size by more than a few steps.
+int differingPixels(const QImage& a, const QImage& b);
+// The largest channel difference between two images of one size.
+int maxChannelDifference(const QImage& a, const QImage& b);
+
+} // namespace imagemetrics

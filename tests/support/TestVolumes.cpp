@@ -1,0 +1,70 @@
+#include "TestVolumes.h"
+
+#include "Bundle.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstring>
+
+namespace testvolumes {
+
+namespace {
+
+constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
+
+} // namespace
+
+NRRDfmt record(std::uint32_t width, std::uint32_t height, std::uint32_t depth, const SampleFunction& sample,
+               float spacing) {
+    QByteArray bytes(static_cast<qsizetype>(std::size_t{width} * height * depth * sizeof(std::uint16_t)),
+                     '\0');
+    std::size_t index = 0;
+    for (std::uint32_t z = 0; z < depth; ++z) {
+        for (std::uint32_t y = 0; y < height; ++y) {
+            for (std::uint32_t x = 0; x < width; ++x, ++index) {
+                const std::uint16_t value = sample(x, y, z);
+                std::memcpy(bytes.data() + index * sizeof(value), &value, sizeof(value));
+            }
+        }
+    }
+    NRRDfmt result;
+    result.type = QStringLiteral("short");
+    result.dimension = 3;
+    result.width = width;
+    result.height = height;
+    result.depth = depth;
+    result.cellspaceX = spacing;
+    result.cellspaceY = spacing;
+    result.cellspaceZ = spacing;
+    result.encoding = QStringLiteral("raw");
+    result.data = ByteBuffer::fromByteArray(std::move(bytes));
+    return result;
+}
+
+NRRDfmt sphere(std::uint32_t size, std::uint16_t inside, std::uint16_t outside) {
+    const double centre = (size - 1) / 2.0;
+    const double radius = 0.35 * size;
+    return record(size, size, size, [=](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+        const double dx = x - centre, dy = y - centre, dz = z - centre;
+        return dx * dx + dy * dy + dz * dz <= radius * radius ? inside : outside;
+    });
+}
+
+std::shared_ptr<const VolumeData> sampleWithoutVoxels() {
+    QTemporaryDir empty;
+    return VolumeData::initWithBundle(Bundle(empty.path()));
+}
+
+std::shared_ptr<const VolumeData> sampleOfZeros() {
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("512x512x463-16U.raw")));
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(kSampleBytes)) {
+        return nullptr;
+    }
+    file.close();
+    // The volume maps the file; the mapping outlives the folder's removal.
+    return VolumeData::initWithBundle(Bundle(folder.path()));
+}
+
+} // namespace testvolumes

@@ -1,0 +1,59 @@
+#include "VolumeStatus.h"
+
+#include "Bundle.h"
+#include "VolumeData.h"
+
+#include <QFileInfo>
+
+namespace {
+
+// The built-in sample's resource name, as the loader looks it up in the bundle.
+constexpr auto kSampleResource = "512x512x463-16U";
+constexpr auto kSampleExtension = "raw";
+constexpr int kSpacingDigits = 6;
+
+// Spacing as a reader expects it: 0.625, 1.0, 0.3 (never "1" for a whole millimetre).
+QString millimetres(float spacing) {
+    QString text = QString::number(static_cast<double>(spacing), 'g', kSpacingDigits);
+    if (!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char('e')) &&
+        !text.contains(QLatin1Char('n'))) {
+        text += QStringLiteral(".0");
+    }
+    return text;
+}
+
+} // namespace
+
+QString VolumeStatus::describe(const VolumeData& volume) {
+    return QStringLiteral("%1 × %2 × %3 · %4 × %5 × %6 mm")
+        .arg(volume.width())
+        .arg(volume.height())
+        .arg(volume.depth())
+        .arg(millimetres(volume.cellspaceX()), millimetres(volume.cellspaceY()),
+             millimetres(volume.cellspaceZ()));
+}
+
+QString VolumeStatus::describeSample(const VolumeData* sample, const Bundle& bundle) {
+    if (sample && !sample->data().isNull()) {
+        return describe(*sample);
+    }
+    const QString path =
+        bundle.pathForResource(QString::fromLatin1(kSampleResource), QString::fromLatin1(kSampleExtension));
+    const QFileInfo file(path);
+    if (!file.exists()) {
+        return QStringLiteral("Built-in sample missing: %1 was not found").arg(path);
+    }
+    if (sample) {
+        const quint64 needed = sample->width() * sample->height() * sample->depth() * sizeof(std::uint16_t);
+        if (static_cast<quint64>(file.size()) < needed) {
+            return QStringLiteral("Built-in sample too short: %1 holds %2 bytes, %3 × %4 × %5 voxels need %6")
+                .arg(path)
+                .arg(file.size())
+                .arg(sample->width())
+                .arg(sample->height())
+                .arg(sample->depth())
+                .arg(needed);
+        }
+    }
+    return QStringLiteral("Built-in sample could not be read: %1").arg(path);
+}
