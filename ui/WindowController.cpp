@@ -2,6 +2,7 @@
 
 #include "AppDelegate.h"
 #include "Bundle.h"
+#include "ImportCommand.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "VolumeStatus.h"
@@ -121,6 +122,8 @@ void WindowController::showVolumeStatus() {
     m_statusLabel = new QLabel(statusBar());
     m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
     statusBar()->addWidget(m_statusLabel, 1);
+    connect(&m_contentViewController->importCommand(), &ImportCommand::statusChanged, m_statusLabel,
+            &QLabel::setText);
     QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
     if (!renderer) {
         m_statusLabel->setText(tr("No volume: the renderer could not be set up"));

@@ -1,0 +1,47 @@
+#pragma once
+
+// Stand-ins for the import's open panels and warnings: the panels answer from a script
+// and both keep what they were asked, so tests drive the whole command without dialogs.
+
+#include "FilePicker.h"
+#include "UserAlert.h"
+
+#include <QStringList>
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+class ScriptedFilePicker : public FilePicker {
+  public:
+    // One answer per panel, in order: a path, or nothing for Cancel. A panel beyond
+    // the script is cancelled.
+    explicit ScriptedFilePicker(std::deque<std::optional<QString>> answers = {})
+        : m_answers(std::move(answers)) {}
+
+    std::optional<QString> openFile(const FilePickerRequest& request) override {
+        m_requests.push_back(request);
+        if (m_answers.empty()) {
+            return std::nullopt;
+        }
+        std::optional<QString> answer = m_answers.front();
+        m_answers.pop_front();
+        return answer;
+    }
+
+    void answer(std::deque<std::optional<QString>> answers) { m_answers = std::move(answers); }
+    const std::vector<FilePickerRequest>& requests() const { return m_requests; }
+
+  private:
+    std::deque<std::optional<QString>> m_answers;
+    std::vector<FilePickerRequest> m_requests;
+};
+
+class RecordingAlert : public UserAlert {
+  public:
+    void warn(const QString& /*title*/, const QString& text) override { m_warnings << text; }
+    const QStringList& warnings() const { return m_warnings; }
+
+  private:
+    QStringList m_warnings;
+};
