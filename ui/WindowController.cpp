@@ -121,6 +121,9 @@ QString WindowController::statusText() const {
 void WindowController::showVolumeStatus() {
     m_statusLabel = new QLabel(statusBar());
     m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    // A long message (an import's refusal) is cut off at the window's edge rather
+    // than widening the window.
+    m_statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(m_statusLabel, 1);
     connect(&m_contentViewController->importCommand(), &ImportCommand::statusChanged, m_statusLabel,
             &QLabel::setText);

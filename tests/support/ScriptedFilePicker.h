@@ -7,6 +7,7 @@
 #include "UserAlert.h"
 
 #include <QStringList>
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <utility>
@@ -21,19 +22,21 @@ class ScriptedFilePicker : public FilePicker {
 
     std::optional<QString> openFile(const FilePickerRequest& request) override {
         m_requests.push_back(request);
-        if (m_answers.empty()) {
+        if (m_next >= m_answers.size()) {
             return std::nullopt;
         }
-        std::optional<QString> answer = m_answers.front();
-        m_answers.pop_front();
-        return answer;
+        return m_answers[m_next++];
     }
 
-    void answer(std::deque<std::optional<QString>> answers) { m_answers = std::move(answers); }
+    void answer(std::deque<std::optional<QString>> answers) {
+        m_answers = std::move(answers);
+        m_next = 0;
+    }
     const std::vector<FilePickerRequest>& requests() const { return m_requests; }
 
   private:
     std::deque<std::optional<QString>> m_answers;
+    std::size_t m_next = 0;
     std::vector<FilePickerRequest> m_requests;
 };
 
