@@ -201,21 +201,6 @@ TEST_F(ViewControllerTest, EachSliderActionWritesItsMappedValue) {
     }
 }
 
-TEST_F(ViewControllerTest, SliderActionsReadTheirOwnSliderOnly) {
-    m_vc.viewDidLoad();
-    QVRenderer& renderer = *m_vc.renderer();
-    m_x->setValue(20);
-    m_y->setValue(40);
-    m_xBtm->setValue(10);
-    m_vc.xslideraction();
-    m_vc.xBtmslideraction();
-    EXPECT_FLOAT_EQ(renderer.xcept(), 0.2f);
-    EXPECT_FLOAT_EQ(renderer.xceptBtm(), 0.4f);
-    EXPECT_EQ(renderer.ycept(), 1.0f);
-    EXPECT_EQ(renderer.yceptBtm(), 0.0f);
-    EXPECT_EQ(renderer.zrot(), 0.0f);
-}
-
 TEST_F(ViewControllerTest, InterceptToggleShowsThenHidesTheSixClipSliders) {
     m_vc.viewDidLoad();
     const std::array clipSliders{m_x, m_xBtm, m_y, m_yBtm, m_z, m_zBtm};

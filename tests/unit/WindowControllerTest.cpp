@@ -97,24 +97,23 @@ TEST_F(WindowControllerTest, MovingASliderWritesTheRendererAndTheResetPositionsG
     EXPECT_EQ(renderer().zrot(), 0.0f);
 }
 
-TEST_F(WindowControllerTest, InterceptCommandShowsThenHidesTheSixClipSliders) {
-    for (const bool shown : {true, false}) {
-        action("actionIntercept")->trigger();
-        for (const char* name : kClipSliders) {
-            EXPECT_EQ(slider(name)->isHidden(), !shown) << name;
-        }
-        EXPECT_TRUE(slider("zrotslider")->isHidden());
+TEST_F(WindowControllerTest, MenuItemsRunTheWindowCommands) {
+    action("actionIntercept")->trigger();
+    for (const char* name : kClipSliders) {
+        EXPECT_FALSE(slider(name)->isHidden()) << name;
     }
-    EXPECT_FALSE(m_window->contentViewController()->showIntercept());
-}
-
-TEST_F(WindowControllerTest, ZrotCommandShowsThenHidesTheRotationSlider) {
+    EXPECT_TRUE(slider("zrotslider")->isHidden());
     action("actionZrot")->trigger();
     EXPECT_FALSE(slider("zrotslider")->isHidden());
-    EXPECT_TRUE(slider("xslider")->isHidden());
+    action("actionIntercept")->trigger();
     action("actionZrot")->trigger();
+    EXPECT_TRUE(slider("xslider")->isHidden());
     EXPECT_TRUE(slider("zrotslider")->isHidden());
-    EXPECT_FALSE(m_window->contentViewController()->showZrot());
+
+    action("actionClutBW")->trigger();
+    EXPECT_EQ(renderer().clutmode(), 1);
+    action("actionClutDefault")->trigger();
+    EXPECT_EQ(renderer().clutmode(), 0);
 }
 
 TEST_F(WindowControllerTest, LookupCommandsSelectTheirModeWhateverItWas) {
@@ -132,14 +131,6 @@ TEST_F(WindowControllerTest, LookupCommandsSelectTheirModeWhateverItWas) {
         (m_window.get()->*c.command)();
         EXPECT_EQ(renderer().clutmode(), c.after) << "from " << c.before;
     }
-}
-
-TEST_F(WindowControllerTest, MenuItemsRunTheLookupCommands) {
-    action("actionClutBW")->trigger();
-    action("actionClutBW")->trigger();
-    EXPECT_EQ(renderer().clutmode(), 1);
-    action("actionClutDefault")->trigger();
-    EXPECT_EQ(renderer().clutmode(), 0);
 }
 
 TEST_F(WindowControllerTest, MenuItemsCarryTheirShortcuts) {
