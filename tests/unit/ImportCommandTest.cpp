@@ -333,6 +333,9 @@ TEST_F(ImportCommandTest, RefusalAfterAnImportKeepsTheImportedVolume) {
 
     EXPECT_EQ(state(), before);
     EXPECT_EQ(m_alert->warnings().size(), 1);
+    ASSERT_EQ(m_panels->requests().size(), 4u);
+    EXPECT_EQ(m_panels->requests()[2].directory, QFileInfo(good).absolutePath())
+        << "the header panel opens where the last header was";
 }
 
 // Holds every thread of the global pool until released, so that imports started
@@ -391,6 +394,27 @@ TEST_F(ImportCommandTest, LaterImportWinsAndTheEarlierNeverReachesTheRenderer) {
     EXPECT_EQ(m_window->statusText(), QStringLiteral("2 × 2 × 2 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_EQ(state().sliders, (std::array{100, 50, 100, 50, 100, 50, 0}));
     EXPECT_TRUE(m_alert->warnings().isEmpty());
+}
+
+TEST_F(ImportCommandTest, RefusedImportLeavesAnImportInProgressRunning) {
+    const QString loading =
+        m_files.write(QStringLiteral("loading.nhdr"), detachedHeader(QStringLiteral("loading.raw")));
+    m_files.write(QStringLiteral("loading.raw"), sampleBytes(ramp(kVoxels), 2));
+    const QString flat = m_files.write(QStringLiteral("flat.nhdr"),
+                                       QByteArrayLiteral("NRRD0004\ntype: ushort\ndimension: 2\nsizes: 4 3\n"
+                                                         "encoding: raw\ndata file: loading.raw\n"));
+    {
+        PoolGate gate;
+        m_panels->answer({loading, m_files.path(QStringLiteral("loading.raw")), flat});
+        m_window->menuImportaction();
+        m_window->menuImportaction();
+        EXPECT_TRUE(command().isLoading());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+
+    EXPECT_EQ(renderer().volumeState().width, 4u);
+    EXPECT_EQ(m_alert->warnings().size(), 1);
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("4 × 3 × 2 · 0.5 × 0.75 × 2.5 mm"));
 }
 
 TEST_F(ImportCommandTest, ClosingTheWindowWhileLoadingDropsTheImport) {
