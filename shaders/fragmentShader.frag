@@ -28,7 +28,9 @@ const float kOpaque = 0.99;
 const float kDensity = 650.0;
 // Samples fainter than this are composited without shading: they barely show.
 const float kShadeThreshold = 0.02;
-const float kAmbient = 0.3;
+const float kAmbient = 0.25;
+// Over this many steps behind the start of a ray the material counts as a cut face.
+const float kCutDepth = 3.0;
 // A change of this share of the window width per voxel counts as a surface to be lit.
 const float kSurfaceContrast = 0.05;
 const float kTiny = 1e-8;
@@ -68,22 +70,23 @@ vec2 boxInterval(vec3 origin, vec3 dir, vec3 low, vec3 high) {
 }
 
 // Diffuse light from the camera on the surface through p, judged by the gradient of the
-// raw values (central differences one voxel apart, scaled to world lengths). Inside
-// uniform material, where the gradient says nothing, the sample is left unshaded.
-float shade(vec3 p, vec3 worldDir, vec3 voxel) {
+// raw values (central differences one voxel apart, scaled to world lengths): x is the
+// lit shade, y how clearly p lies on a surface (0 inside uniform material, where the
+// gradient says nothing).
+vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
     vec3 dx = vec3(voxel.x, 0.0, 0.0);
     vec3 dy = vec3(0.0, voxel.y, 0.0);
     vec3 dz = vec3(0.0, 0.0, voxel.z);
     vec3 change = vec3(sampleValue(p + dx) - sampleValue(p - dx), sampleValue(p + dy) - sampleValue(p - dy),
                        sampleValue(p + dz) - sampleValue(p - dz));
-    float surface = clamp(0.5 * length(change) / (kSurfaceContrast * vWindow.y), 0.0, 1.0);
     vec3 gradient = change / (2.0 * voxel * vModelScale);
     float gradientLength = length(gradient);
     if (gradientLength <= kTiny) {
-        return 1.0;
+        return vec2(1.0, 0.0);
     }
     float diffuse = abs(dot(gradient / gradientLength, worldDir));
-    return mix(1.0, kAmbient + (1.0 - kAmbient) * diffuse, surface);
+    float surface = clamp(0.5 * length(change) / (kSurfaceContrast * vWindow.y), 0.0, 1.0);
+    return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
 }
 
 void main() {
@@ -131,6 +134,9 @@ void main() {
 
     vec3 color = vec3(0.0);
     float alpha = 0.0;
+    // Uniform material behind a surface keeps the shade of that surface, so an organ reads
+    // as a solid. Where the ray starts inside material (a cut), the cut face is lit head-on.
+    float shade = 1.0;
     for (int i = 0; i < maxSteps && t < tEnd; ++i, t += stepLength) {
         vec3 p = vCameraTex + t * dir;
         float intensity = windowed(sampleValue(p));
@@ -138,11 +144,12 @@ void main() {
             continue;
         }
         float a = 1.0 - exp(-kDensity * intensity * intensity * stepWorld);
-        vec3 c = lookup(intensity);
         if (a > kShadeThreshold) {
-            c *= shade(p, worldDir, voxel);
+            vec2 lit = surfaceShade(p, worldDir, voxel);
+            float pastCut = clamp((t - tStart) / (kCutDepth * stepLength), 0.0, 1.0);
+            shade = mix(shade, lit.x, lit.y * pastCut);
         }
-        color += (1.0 - alpha) * a * c;
+        color += (1.0 - alpha) * a * shade * lookup(intensity);
         alpha += (1.0 - alpha) * a;
         if (alpha >= kOpaque) {
             break;

@@ -15,8 +15,8 @@ class GlCommandBuffer : public gpu::CommandBuffer {
     explicit GlCommandBuffer(std::shared_ptr<GlInlineBytes> inlineBytes)
         : m_inlineBytes(std::move(inlineBytes)) {}
 
-    void setLabel(const std::string& label) override { m_label = label; }
-    const std::string& label() const { return m_label; }
+    // OpenGL 4.1 has no labels for command streams; debug groups came with 4.3.
+    void setLabel(const std::string& /*label*/) override {}
     // Null when no context sharing with the device is current on this thread.
     std::unique_ptr<gpu::RenderCommandEncoder>
     renderCommandEncoderWithDescriptor(const gpu::RenderPassDescriptor& descriptor) override;
@@ -25,7 +25,6 @@ class GlCommandBuffer : public gpu::CommandBuffer {
 
   private:
     std::shared_ptr<GlInlineBytes> m_inlineBytes;
-    std::string m_label;
     gpu::Drawable* m_drawable = nullptr;
     bool m_committed = false;
 };

@@ -21,8 +21,8 @@ class GlRenderCommandEncoder : public gpu::RenderCommandEncoder {
                            std::shared_ptr<GlInlineBytes> inlineBytes, const gpu::RenderPassDescriptor& pass);
     ~GlRenderCommandEncoder() override;
 
-    void setLabel(const std::string& label) override { m_label = label; }
-    const std::string& label() const { return m_label; }
+    // OpenGL 4.1 has no labels for command streams; debug groups came with 4.3.
+    void setLabel(const std::string& /*label*/) override {}
     void setRenderPipelineState(const gpu::RenderPipelineState& state) override;
     void setVertexBuffer(const gpu::Buffer* buffer, std::size_t offset, std::size_t index) override;
     void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) override;
@@ -33,7 +33,6 @@ class GlRenderCommandEncoder : public gpu::RenderCommandEncoder {
   private:
     QOpenGLFunctions_4_1_Core& m_gl;
     std::shared_ptr<GlInlineBytes> m_inlineBytes;
-    std::string m_label;
     bool m_ended = false;
 };
 

@@ -1,3 +1,4 @@
+#include "DriverWarmUp.h"
 #include "gl/SurfaceFormat.h"
 
 #include <QApplication>
@@ -10,5 +11,9 @@ int main(int argc, char** argv) {
     gl::setDefaultSurfaceFormat();
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
+    // Only a display server gives OpenGL contexts; Qt's offscreen platform gives none.
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && !GTEST_FLAG_GET(list_tests)) {
+        warmUpOpenGLDriverForLeakChecks();
+    }
     return RUN_ALL_TESTS();
 }
