@@ -1,5 +1,6 @@
 #include "ViewController.h"
 
+#include "ImportCommand.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 
@@ -47,7 +48,8 @@ void setHidden(const QPointer<QSlider>& slider, bool hidden) {
 } // namespace
 
 ViewController::ViewController(QObject* parent, DeviceFactory makeDevice)
-    : QObject(parent), m_makeDevice(std::move(makeDevice)) {}
+    : QObject(parent), m_makeDevice(std::move(makeDevice)), m_import(std::make_unique<ImportCommand>(*this)) {
+}
 
 ViewController::~ViewController() {
     // The view must not call a renderer that is going away.
@@ -126,7 +128,7 @@ void ViewController::showZrotSlider() {
 }
 
 void ViewController::menuImportaction() {
-    qInfo("menuImportaction");
+    m_import->menuImportaction();
 }
 
 void ViewController::zBtmslideraction() {

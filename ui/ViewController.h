@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+class ImportCommand;
 class QVMTKView;
 class QVRenderer;
 
@@ -48,7 +49,9 @@ class ViewController : public QObject {
     void showInterceptSlider();
     void showZrotSlider();
 
+    // Imports an NRRD volume (see ImportCommand).
     void menuImportaction();
+    ImportCommand& importCommand() const { return *m_import; }
 
     // Each reads its own slider (not the sender) and writes one renderer property.
     void zBtmslideraction();
@@ -85,4 +88,6 @@ class ViewController : public QObject {
     bool m_showIntercept = false;
     bool m_showZrot = false;
     std::unique_ptr<QVRenderer> m_renderer;
+    // After the renderer: goes first, so no import is still handing it a volume.
+    std::unique_ptr<ImportCommand> m_import;
 };

@@ -1,9 +1,11 @@
 #include "VolumeStatus.h"
 
 #include "Bundle.h"
+#include "NRRDfmt.h"
 #include "VolumeData.h"
 
 #include <QFileInfo>
+#include <cstdint>
 
 namespace {
 
@@ -19,15 +21,25 @@ QString millimetres(float spacing) {
     return text;
 }
 
+QString sizeAndSpacing(std::uint64_t width, std::uint64_t height, std::uint64_t depth, float cellspaceX,
+                       float cellspaceY, float cellspaceZ) {
+    return QStringLiteral("%1 × %2 × %3 · %4 × %5 × %6 mm")
+        .arg(width)
+        .arg(height)
+        .arg(depth)
+        .arg(millimetres(cellspaceX), millimetres(cellspaceY), millimetres(cellspaceZ));
+}
+
 } // namespace
 
 QString VolumeStatus::describe(const VolumeData& volume) {
-    return QStringLiteral("%1 × %2 × %3 · %4 × %5 × %6 mm")
-        .arg(volume.width())
-        .arg(volume.height())
-        .arg(volume.depth())
-        .arg(millimetres(volume.cellspaceX()), millimetres(volume.cellspaceY()),
-             millimetres(volume.cellspaceZ()));
+    return sizeAndSpacing(volume.width(), volume.height(), volume.depth(), volume.cellspaceX(),
+                          volume.cellspaceY(), volume.cellspaceZ());
+}
+
+QString VolumeStatus::describe(const NRRDfmt& volume) {
+    return sizeAndSpacing(volume.width, volume.height, volume.depth, volume.cellspaceX, volume.cellspaceY,
+                          volume.cellspaceZ);
 }
 
 QString VolumeStatus::describeSample(const VolumeData* sample, const Bundle& bundle) {

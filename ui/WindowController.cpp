@@ -2,6 +2,7 @@
 
 #include "AppDelegate.h"
 #include "Bundle.h"
+#include "ImportCommand.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "VolumeStatus.h"
@@ -120,7 +121,12 @@ QString WindowController::statusText() const {
 void WindowController::showVolumeStatus() {
     m_statusLabel = new QLabel(statusBar());
     m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    // A long message (an import's refusal) is cut off at the window's edge rather
+    // than widening the window.
+    m_statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(m_statusLabel, 1);
+    connect(&m_contentViewController->importCommand(), &ImportCommand::statusChanged, m_statusLabel,
+            &QLabel::setText);
     QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
     if (!renderer) {
         m_statusLabel->setText(tr("No volume: the renderer could not be set up"));

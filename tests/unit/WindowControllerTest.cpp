@@ -1,10 +1,12 @@
 #include "WindowController.h"
 
 #include "AppDelegate.h"
+#include "ImportCommand.h"
 #include "LogCapture.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "RecordingGpu.h"
+#include "ScriptedFilePicker.h"
 
 #include <QAction>
 #include <QKeySequence>
@@ -145,9 +147,11 @@ TEST_F(WindowControllerTest, MenuItemsCarryTheirShortcuts) {
 }
 
 TEST_F(WindowControllerTest, ImportMenuItemReachesTheViewController) {
+    m_window->contentViewController()->importCommand().setFilePicker(std::make_unique<ScriptedFilePicker>());
     LogCapture log;
     action("actionImport")->trigger();
-    EXPECT_EQ(log.lines(), QStringList{QStringLiteral("menuImportaction")});
+    EXPECT_EQ(log.lines(), (QStringList{QStringLiteral("menuImportaction"),
+                                        QStringLiteral("Cancel button was pressed.")}));
 }
 
 TEST_F(WindowControllerTest, WindowIsGreyAndStatusLineDescribesTheBuiltInVolume) {
