@@ -1,3 +1,4 @@
+#include "ImageMetrics.h"
 #include "ImportCommand.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
@@ -44,16 +45,6 @@ QByteArray ballVolume() {
         }
     }
     return file;
-}
-
-int differingPixels(const QImage& a, const QImage& b) {
-    int count = 0;
-    for (int y = 0; y < std::min(a.height(), b.height()); ++y) {
-        for (int x = 0; x < std::min(a.width(), b.width()); ++x) {
-            count += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
-        }
-    }
-    return count;
 }
 
 // The viewer window on the built-in volume, importing through scripted panels.
@@ -121,7 +112,7 @@ TEST_F(ImportAppTest, ImportedVolumeReplacesThePicture) {
     EXPECT_EQ(m_window->statusText(), QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().width, 64u);
     ASSERT_EQ(after.size(), before.size());
-    EXPECT_GT(differingPixels(before, after), before.width() * before.height() / 10);
+    EXPECT_GT(imagemetrics::changedPixels(before, after), before.width() * before.height() / 10);
     // The ball sits in the middle and is lit; the air around it is not drawn.
     EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
 }
@@ -139,7 +130,7 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     EXPECT_TRUE(m_window->statusText().contains(QStringLiteral("1000 bytes short")))
         << m_window->statusText().toStdString();
     EXPECT_EQ(m_alert->warnings().size(), 1);
-    EXPECT_EQ(differingPixels(before, after), 0);
+    EXPECT_EQ(imagemetrics::changedPixels(before, after), 0);
 }
 
 } // namespace

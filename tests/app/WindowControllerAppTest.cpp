@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "ImageMetrics.h"
 #include "QVMTKView.h"
 #include "WindowController.h"
 
@@ -35,16 +36,6 @@ int volumePixels(const QImage& image, const QRect& area) {
     for (int y = area.top(); y <= area.bottom(); ++y) {
         for (int x = area.left(); x <= area.right(); ++x) {
             count += isBackground(image.pixel(x, y)) ? 0 : 1;
-        }
-    }
-    return count;
-}
-
-int differingPixels(const QImage& a, const QImage& b) {
-    int count = 0;
-    for (int y = 0; y < std::min(a.height(), b.height()); ++y) {
-        for (int x = 0; x < std::min(a.width(), b.width()); ++x) {
-            count += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
         }
     }
     return count;
@@ -149,7 +140,7 @@ TEST_F(AppWindowTest, LeftDragTurnsTheVolume) {
     ASSERT_TRUE(waitForFrames(3));
     stopDrags();
     const QImage after = grab(QStringLiteral("after-left-drag"));
-    EXPECT_GT(differingPixels(before, after), 200);
+    EXPECT_GT(imagemetrics::changedPixels(before, after), 200);
 }
 
 TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
