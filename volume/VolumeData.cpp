@@ -18,7 +18,6 @@ constexpr std::uint64_t kBundleHeight = 512;
 constexpr std::uint64_t kBundleDepth = 463;
 constexpr float kBundleCellspaceXY = 0.625f;
 constexpr float kBundleCellspaceZ = 1.0f;
-constexpr auto kBundleResource = "512x512x463-16U";
 constexpr auto kRawExtension = "raw";
 
 constexpr std::uint64_t kSample2Width = 256;
@@ -85,7 +84,8 @@ std::unique_ptr<VolumeData> VolumeData::initWithBundle(const Bundle& bundle) {
     volume->m_cellspaceY = kBundleCellspaceXY;
     volume->m_cellspaceZ = kBundleCellspaceZ;
 
-    const std::optional<QString> path = bundle.URLForResource(kBundleResource, kRawExtension);
+    const std::optional<QString> path =
+        bundle.URLForResource(VolumeData::kSampleResourceName, VolumeData::kSampleResourceExtension);
     if (!path)
         return volume;
     ByteBuffer bytes = ByteBuffer::mapFile(*path);

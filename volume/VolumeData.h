@@ -15,6 +15,10 @@
 // initWithFileAtLocation initializers.
 class VolumeData {
   public:
+    // Where initWithBundle finds the built-in sample in the bundle.
+    static constexpr const char* kSampleResourceName = "512x512x463-16U";
+    static constexpr const char* kSampleResourceExtension = "raw";
+
     // The built-in 512 x 512 x 463 sample ("512x512x463-16U.raw"). A missing or short
     // resource leaves `data` null but keeps the dimensions and spacing: callers must
     // check data().size() before they upload.

@@ -34,6 +34,11 @@ bool checkCoreProfile(QOpenGLContext& context, QSurface& surface, QString* error
         gl->glGetIntegerv(GL_MAJOR_VERSION, &major);
         gl->glGetIntegerv(GL_MINOR_VERSION, &minor);
         gl->glGetIntegerv(GL_CONTEXT_PROFILE_MASK, &profile);
+    } else {
+        // Without the 4.1 entry points, name the version the context reports of itself.
+        major = context.format().majorVersion();
+        minor = context.format().minorVersion();
+        profile = context.format().profile() == QSurfaceFormat::CoreProfile ? GL_CONTEXT_CORE_PROFILE_BIT : 0;
     }
     context.doneCurrent();
     const bool recentEnough = major > kRequiredMajor || (major == kRequiredMajor && minor >= kRequiredMinor);

@@ -77,11 +77,19 @@ std::shared_ptr<gpu::Buffer> GlDevice::newBufferWithBytes(const void* bytes, std
 
 } // namespace gl
 
+std::shared_ptr<gpu::Device> gpu::tryCreateSystemDefaultDevice(std::string* error) {
+    QString reason;
+    std::shared_ptr<gl::GlDevice> device = gl::GlDevice::create(&reason);
+    if (!device && error)
+        *error = reason.toStdString();
+    return device;
+}
+
 std::shared_ptr<gpu::Device> gpu::createSystemDefaultDevice() {
-    QString error;
-    std::shared_ptr<gl::GlDevice> device = gl::GlDevice::create(&error);
+    std::string error;
+    std::shared_ptr<gpu::Device> device = tryCreateSystemDefaultDevice(&error);
     if (!device) {
-        qWarning("OpenGL: no GPU device: %s", qPrintable(error));
+        qWarning("OpenGL: no GPU device: %s", error.c_str());
     }
     return device;
 }

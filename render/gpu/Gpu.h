@@ -198,7 +198,9 @@ class Device {
 };
 
 // The system's default device (MTLCreateSystemDefaultDevice): null when no GPU context
-// of the version the shaders need can be created. Implemented by the backend.
+// of the version the shaders need can be created. Implemented by the backend. The first
+// form logs why it failed; the second hands the reason (e.g. the version found) to the caller.
 std::shared_ptr<Device> createSystemDefaultDevice();
+std::shared_ptr<Device> tryCreateSystemDefaultDevice(std::string* error);
 
 } // namespace gpu

@@ -19,6 +19,9 @@ QRect foregroundBounds(const QImage& image, QColor background);
 double meanForegroundBrightness(const QImage& image, QColor background);
 // How many pixels differ between two images of one size by more than a few steps.
 int differingPixels(const QImage& a, const QImage& b);
+// How many pixels of the area the two images share differ at all (no tolerance): for
+// frames of one implementation that must stay identical.
+int changedPixels(const QImage& a, const QImage& b);
 // The largest channel difference between two images of one size.
 int maxChannelDifference(const QImage& a, const QImage& b);
 

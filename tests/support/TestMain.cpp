@@ -10,9 +10,13 @@
 int main(int argc, char** argv) {
     gl::setDefaultSurfaceFormat();
     ::testing::InitGoogleTest(&argc, argv);
+    // Listing the cases (ctest's discovery) needs no application: it runs without the
+    // tests' environment, possibly with no display at all.
+    if (GTEST_FLAG_GET(list_tests))
+        return RUN_ALL_TESTS();
     QApplication app(argc, argv);
     // Only a display server gives OpenGL contexts; Qt's offscreen platform gives none.
-    if (QGuiApplication::platformName() == QLatin1String("xcb") && !GTEST_FLAG_GET(list_tests)) {
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         warmUpOpenGLDriverForLeakChecks();
     }
     return RUN_ALL_TESTS();

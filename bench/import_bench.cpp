@@ -1,0 +1,353 @@
+// voxview-import-bench: imports the built-in 512 × 512 × 463 sample (242,745,344 bytes)
+// through the import command of the real viewer window, as a detached header beside
+// its raw data, and measures what the user feels: the time from the command to the
+// first frame that shows the new volume, and the longest the GUI thread went without
+// turning its event loop while the volume loaded. It also draws the built-in sample
+// and the imported copy with the same window (−10/1300) and compares the pictures.
+// Run under Xvfb; prints one JSON object.
+
+#include "Bundle.h"
+#include "FilePicker.h"
+#include "ImportCommand.h"
+#include "QVMTKView.h"
+#include "QVRenderer.h"
+#include "UserAlert.h"
+#include "WindowController.h"
+#include "gl/GlDevice.h"
+#include "gl/SurfaceFormat.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr auto kSampleName = "512x512x463-16U";
+constexpr auto kSampleExtension = "raw";
+constexpr auto kHeaderText = "NRRD0004\n"
+                             "# the built-in sample, described for the import\n"
+                             "type: unsigned short\n"
+                             "dimension: 3\n"
+                             "sizes: 512 512 463\n"
+                             "space directions: (0.625,0,0) (0,0.625,0) (0,0,1)\n"
+                             "endian: little\n"
+                             "encoding: raw\n"
+                             "data file: 512x512x463-16U.raw\n";
+// The window every import leaves, given to the built-in sample for the comparison.
+constexpr std::int64_t kImportWindowLevel = -10;
+constexpr std::int64_t kImportWindowWidth = 1300;
+constexpr int kDefaultRuns = 3;
+constexpr QSize kDefaultViewSize(320, 240);
+// The GUI thread's heartbeat: a stall is the longest gap between two beats.
+constexpr int kTickMs = 2;
+constexpr int kBaselineMs = 3000;
+constexpr int kSettleFrames = 3;
+constexpr int kTimeoutMs = 120000;
+constexpr double kNanosPerMilli = 1e6;
+
+// The header panel answers with the header, the data panel accepts its preselection,
+// as a user who presses Return twice.
+class AcceptingFilePicker : public FilePicker {
+  public:
+    explicit AcceptingFilePicker(QString header) : m_header(std::move(header)) {}
+    std::optional<QString> openFile(const FilePickerRequest& request) override {
+        return request.selectedFile.isEmpty() ? m_header : request.selectedFile;
+    }
+
+  private:
+    QString m_header;
+};
+
+class CollectingAlert : public UserAlert {
+  public:
+    void warn(const QString& /*title*/, const QString& text) override { m_warnings << text; }
+    QStringList m_warnings;
+};
+
+// Beats every few milliseconds on the GUI thread and keeps the longest gap.
+class GuiStallProbe : public QObject {
+  public:
+    GuiStallProbe() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(kTickMs);
+        connect(&m_timer, &QTimer::timeout, this, [this] { beat(); });
+    }
+    void start() {
+        m_longest = 0;
+        m_clock.start();
+        m_last = 0;
+        m_timer.start();
+    }
+    void stop() {
+        beat();
+        m_timer.stop();
+    }
+    double longestGapMs() const { return static_cast<double>(m_longest) / kNanosPerMilli; }
+
+  private:
+    void beat() {
+        const qint64 now = m_clock.nsecsElapsed();
+        m_longest = std::max(m_longest, now - m_last);
+        m_last = now;
+    }
+
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
+
+// Sits between the view and the renderer and notices the first frame that begins with
+// a volume texture other than the one on show when it was armed; reports it when that
+// frame is on screen.
+class FirstFrameProbe : public QObject, public MTKViewDelegate {
+  public:
+    FirstFrameProbe(QVMTKView& view, QVRenderer& renderer) : m_view(view), m_renderer(renderer) {
+        m_view.setDelegate(this);
+        connect(&m_view, &QOpenGLWidget::frameSwapped, this, [this] { swapped(); });
+    }
+    ~FirstFrameProbe() override { m_view.setDelegate(&m_renderer); }
+
+    void arm(std::function<void()> shown) {
+        m_oldTexture = m_renderer.volumeState().texture.get();
+        m_newDrawn = false;
+        m_shown = std::move(shown);
+        m_frames = 0;
+    }
+    int frames() const { return m_frames; }
+
+    void mtkView_drawableSizeWillChange(MTKView& view, DrawableSize size) override {
+        m_renderer.mtkView_drawableSizeWillChange(view, size);
+    }
+    void drawInMTKView(MTKView& view) override {
+        if (m_shown && m_renderer.volumeState().texture.get() != m_oldTexture) {
+            m_newDrawn = true;
+        }
+        m_renderer.drawInMTKView(view);
+    }
+
+  private:
+    void swapped() {
+        ++m_frames;
+        if (m_shown && m_newDrawn) {
+            std::exchange(m_shown, nullptr)();
+        }
+    }
+
+    QVMTKView& m_view;
+    QVRenderer& m_renderer;
+    const gpu::Texture* m_oldTexture = nullptr;
+    bool m_newDrawn = false;
+    std::function<void()> m_shown;
+    int m_frames = 0;
+};
+
+void waitForFrames(QVMTKView& view, int frames) {
+    QEventLoop loop;
+    int seen = 0;
+    const QMetaObject::Connection counting =
+        QObject::connect(&view, &QOpenGLWidget::frameSwapped, &loop, [&] {
+            if (++seen >= frames) {
+                loop.quit();
+            }
+        });
+    QTimer::singleShot(kTimeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(counting);
+}
+
+struct PictureDifference {
+    int pixels = 0;
+    int largestChannel = 0;
+};
+
+PictureDifference compare(const QImage& a, const QImage& b) {
+    PictureDifference difference;
+    if (a.size() != b.size()) {
+        difference.pixels = -1;
+        return difference;
+    }
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            if (p != q) {
+                ++difference.pixels;
+                difference.largestChannel =
+                    std::max({difference.largestChannel, std::abs(qRed(p) - qRed(q)),
+                              std::abs(qGreen(p) - qGreen(q)), std::abs(qBlue(p) - qBlue(q))});
+            }
+        }
+    }
+    return difference;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+int fail(const QString& message) {
+    std::fprintf(stderr, "voxview-import-bench: %s\n", qPrintable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    gl::setDefaultSurfaceFormat();
+    QApplication application(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Times NRRD imports of the built-in sample in the viewer window."));
+    parser.addHelpOption();
+    const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("Imports to time."),
+                                        QStringLiteral("n"), QString::number(kDefaultRuns));
+    const QCommandLineOption widthOption(QStringLiteral("width"), QStringLiteral("View width."),
+                                         QStringLiteral("pixels"), QString::number(kDefaultViewSize.width()));
+    const QCommandLineOption heightOption(QStringLiteral("height"), QStringLiteral("View height."),
+                                          QStringLiteral("pixels"),
+                                          QString::number(kDefaultViewSize.height()));
+    const QCommandLineOption picturesOption(QStringLiteral("pictures"),
+                                            QStringLiteral("Folder for the two compared pictures."),
+                                            QStringLiteral("folder"));
+    parser.addOptions({runsOption, widthOption, heightOption, picturesOption});
+    parser.process(application);
+    const int runs = std::max(1, parser.value(runsOption).toInt());
+
+    const std::optional<QString> sample = Bundle::mainBundle().URLForResource(
+        QString::fromLatin1(kSampleName), QString::fromLatin1(kSampleExtension));
+    if (!sample) {
+        return fail(QStringLiteral("the built-in sample is missing; build voxview_sample_resources"));
+    }
+    QTemporaryDir folder;
+    const QString header = folder.filePath(QStringLiteral("sample.nhdr"));
+    const QString data = folder.filePath(QStringLiteral("%1.%2").arg(kSampleName, kSampleExtension));
+    QFile headerFile(header);
+    if (!folder.isValid() || !QFile::link(*sample, data) || !headerFile.open(QIODevice::WriteOnly) ||
+        headerFile.write(kHeaderText) < 0) {
+        return fail(QStringLiteral("cannot write the header beside the sample in %1").arg(folder.path()));
+    }
+    headerFile.close();
+
+    QString reason;
+    std::shared_ptr<gpu::Device> device = gl::GlDevice::create(&reason);
+    if (!device) {
+        return fail(reason);
+    }
+    WindowController window(nullptr, [device] { return device; });
+    ImportCommand& command = window.contentViewController()->importCommand();
+    command.setFilePicker(std::make_unique<AcceptingFilePicker>(header));
+    auto alert = std::make_unique<CollectingAlert>();
+    const CollectingAlert& warnings = *alert;
+    command.setUserAlert(std::move(alert));
+    QVRenderer& renderer = *window.contentViewController()->renderer();
+    QVMTKView& view = *window.view();
+    view.setMinimumSize(parser.value(widthOption).toInt(), parser.value(heightOption).toInt());
+    view.setMaximumSize(view.minimumSize());
+    window.show();
+    waitForFrames(view, kSettleFrames);
+
+    // The built-in sample under the window an import leaves.
+    renderer.setWl(kImportWindowLevel);
+    renderer.setWw(kImportWindowWidth);
+    waitForFrames(view, kSettleFrames);
+    const QImage builtIn = view.grabFramebuffer();
+
+    GuiStallProbe stalls;
+    FirstFrameProbe firstFrame(view, renderer);
+    stalls.start();
+    QEventLoop idle;
+    QTimer::singleShot(kBaselineMs, &idle, &QEventLoop::quit);
+    firstFrame.arm(nullptr);
+    idle.exec();
+    stalls.stop();
+    const double baselineStallMs = stalls.longestGapMs();
+    const int baselineFrames = firstFrame.frames();
+
+    QJsonArray runResults;
+    std::vector<double> firstFrameTimes;
+    double longestStallMs = 0.0;
+    QImage imported;
+    for (int run = 0; run < runs; ++run) {
+        QEventLoop loading;
+        QElapsedTimer clock;
+        qint64 shownAt = -1;
+        firstFrame.arm([&] {
+            shownAt = clock.nsecsElapsed();
+            loading.quit();
+        });
+        int statusUpdates = 0;
+        const QMetaObject::Connection counting =
+            QObject::connect(&command, &ImportCommand::statusChanged, [&statusUpdates] { ++statusUpdates; });
+        QTimer::singleShot(kTimeoutMs, &loading, &QEventLoop::quit);
+        stalls.start();
+        clock.start();
+        window.menuImportaction();
+        const qint64 returnedAt = clock.nsecsElapsed();
+        if (shownAt < 0) {
+            loading.exec();
+        }
+        stalls.stop();
+        QObject::disconnect(counting);
+        if (shownAt < 0 || !warnings.m_warnings.isEmpty()) {
+            return fail(
+                QStringLiteral("the import did not show the volume: %1").arg(warnings.m_warnings.join(' ')));
+        }
+        const double shownMs = static_cast<double>(shownAt) / kNanosPerMilli;
+        firstFrameTimes.push_back(shownMs);
+        longestStallMs = std::max(longestStallMs, stalls.longestGapMs());
+        runResults.append(QJsonObject{
+            {QStringLiteral("command_returned_ms"), static_cast<double>(returnedAt) / kNanosPerMilli},
+            {QStringLiteral("first_frame_ms"), shownMs},
+            {QStringLiteral("longest_gui_stall_ms"), stalls.longestGapMs()},
+            {QStringLiteral("frames_while_loading"), firstFrame.frames()},
+            {QStringLiteral("status_updates"), statusUpdates},
+        });
+        firstFrame.arm(nullptr);
+        waitForFrames(view, kSettleFrames);
+        if (run == 0) {
+            imported = view.grabFramebuffer();
+        }
+    }
+
+    const PictureDifference difference = compare(builtIn, imported);
+    if (parser.isSet(picturesOption)) {
+        const QDir pictures(parser.value(picturesOption));
+        pictures.mkpath(QStringLiteral("."));
+        builtIn.save(pictures.filePath(QStringLiteral("import-bench-builtin.png")));
+        imported.save(pictures.filePath(QStringLiteral("import-bench-imported.png")));
+    }
+    const QJsonObject result{
+        {QStringLiteral("volume_bytes"), static_cast<double>(QFileInfo(*sample).size())},
+        {QStringLiteral("view"), QJsonArray{view.width(), view.height()}},
+        {QStringLiteral("runs"), runResults},
+        {QStringLiteral("first_frame_ms_median"), median(firstFrameTimes)},
+        {QStringLiteral("longest_gui_stall_ms"), longestStallMs},
+        {QStringLiteral("baseline_longest_gui_stall_ms"), baselineStallMs},
+        {QStringLiteral("baseline_frames_per_s"), baselineFrames * 1000.0 / kBaselineMs},
+        {QStringLiteral("picture_differing_pixels"), difference.pixels},
+        {QStringLiteral("picture_largest_channel_difference"), difference.largestChannel},
+        {QStringLiteral("status_line"), window.statusText()},
+    };
+    std::printf("%s", QJsonDocument(result).toJson(QJsonDocument::Indented).constData());
+    return 0;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+// Stand-ins for the import's open panels and warnings: the panels answer from a script
+// and both keep what they were asked, so tests drive the whole command without dialogs.
+
+#include "FilePicker.h"
+#include "UserAlert.h"
+
+#include <QStringList>
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+class ScriptedFilePicker : public FilePicker {
+  public:
+    // One answer per panel, in order: a path, or nothing for Cancel. A panel beyond
+    // the script is cancelled.
+    explicit ScriptedFilePicker(std::deque<std::optional<QString>> answers = {})
+        : m_answers(std::move(answers)) {}
+
+    std::optional<QString> openFile(const FilePickerRequest& request) override {
+        m_requests.push_back(request);
+        if (m_next >= m_answers.size()) {
+            return std::nullopt;
+        }
+        return m_answers[m_next++];
+    }
+
+    void answer(std::deque<std::optional<QString>> answers) {
+        m_answers = std::move(answers);
+        m_next = 0;
+    }
+    const std::vector<FilePickerRequest>& requests() const { return m_requests; }
+
+  private:
+    std::deque<std::optional<QString>> m_answers;
+    std::size_t m_next = 0;
+    std::vector<FilePickerRequest> m_requests;
+};
+
+class RecordingAlert : public UserAlert {
+  public:
+    void warn(const QString& /*title*/, const QString& text) override { m_warnings << text; }
+    const QStringList& warnings() const { return m_warnings; }
+
+  private:
+    QStringList m_warnings;
+};

@@ -1,0 +1,203 @@
+#include "QVMTKView.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QTest>
+#include <QWheelEvent>
+#include <array>
+#include <cstdint>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Values {
+    std::int64_t deltaX, deltaY, zoom, rdeltaX, rdeltaY;
+    bool operator==(const Values&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Values& v) {
+    return out << "{deltaX " << v.deltaX << ", deltaY " << v.deltaY << ", zoom " << v.zoom << ", rdeltaX "
+               << v.rdeltaX << ", rdeltaY " << v.rdeltaY << "}";
+}
+
+Values valuesOf(const QVMTKView& view) {
+    return {view.deltaX(), view.deltaY(), view.zoom(), view.rdeltaX(), view.rdeltaY()};
+}
+
+// Sends pointer events with fractional positions, which QTest's QPoint API cannot.
+void send(QWidget& widget, QEvent::Type type, QPointF position, Qt::MouseButton button,
+          Qt::MouseButtons buttons) {
+    QMouseEvent event(type, position, widget.mapToGlobal(position), button, buttons, Qt::NoModifier);
+    QApplication::sendEvent(&widget, &event);
+}
+
+void press(QWidget& widget, QPointF position, Qt::MouseButton button) {
+    send(widget, QEvent::MouseButtonPress, position, button, button);
+}
+
+void drag(QWidget& widget, QPointF position, Qt::MouseButton button) {
+    send(widget, QEvent::MouseMove, position, Qt::NoButton, button);
+}
+
+void release(QWidget& widget, QPointF position, Qt::MouseButton button) {
+    send(widget, QEvent::MouseButtonRelease, position, button, Qt::NoButton);
+}
+
+void wheel(QWidget& widget, QPoint angleDelta) {
+    const QPointF position(20.0, 20.0);
+    QWheelEvent event(position, widget.mapToGlobal(position), QPoint(), angleDelta, Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&widget, &event);
+}
+
+class QVMTKViewTest : public ::testing::Test {
+  protected:
+    // The offscreen platform has no OpenGL, and Qt cannot compose a shown
+    // QOpenGLWidget there: the view stays hidden and is made the active window
+    // directly, which is all the event handling looks at.
+    void SetUp() override {
+        m_view.resize(200, 150);
+        QApplication::setActiveWindow(&m_view);
+        ASSERT_TRUE(m_view.isActiveWindow());
+    }
+    void TearDown() override { QApplication::setActiveWindow(nullptr); }
+
+    // Leaves every value non-zero: a left drag, a right drag and a wheel turn.
+    void setAllValues() {
+        press(m_view, {10.0, 10.0}, Qt::LeftButton);
+        drag(m_view, {15.0, 7.0}, Qt::LeftButton);
+        release(m_view, {15.0, 7.0}, Qt::LeftButton);
+        press(m_view, {30.0, 30.0}, Qt::RightButton);
+        drag(m_view, {26.0, 39.0}, Qt::RightButton);
+        release(m_view, {26.0, 39.0}, Qt::RightButton);
+        wheel(m_view, {0, 240});
+        ASSERT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
+    }
+
+    QVMTKView m_view;
+};
+
+TEST_F(QVMTKViewTest, StartsWithAllValuesZero) {
+    EXPECT_EQ(valuesOf(m_view), (Values{0, 0, 0, 0, 0}));
+}
+
+struct DragCase {
+    QPointF from, to;
+    std::int64_t x, y;
+};
+
+// Movement since the previous event, truncated toward zero; x right and y down positive.
+constexpr std::array kDragCases{
+    DragCase{{50.0, 50.0}, {50.7, 48.5}, 0, -1}, DragCase{{50.0, 50.0}, {53.0, 48.0}, 3, -2},
+    DragCase{{50.0, 50.0}, {47.1, 52.9}, -2, 2}, DragCase{{50.0, 50.0}, {49.4, 50.6}, 0, 0},
+    DragCase{{10.25, 5.5}, {30.0, 5.0}, 19, 0},  DragCase{{50.0, 50.0}, {50.0, 50.0}, 0, 0},
+};
+
+TEST_F(QVMTKViewTest, LeftDragStoresTruncatedMovementSinceThePreviousEvent) {
+    for (const DragCase& c : kDragCases) {
+        press(m_view, c.from, Qt::LeftButton);
+        drag(m_view, c.to, Qt::LeftButton);
+        EXPECT_EQ(m_view.deltaX(), c.x) << "from " << c.from.x() << " to " << c.to.x();
+        EXPECT_EQ(m_view.deltaY(), c.y) << "from " << c.from.y() << " to " << c.to.y();
+        EXPECT_EQ(m_view.rdeltaX(), 0);
+        EXPECT_EQ(m_view.rdeltaY(), 0);
+        release(m_view, c.to, Qt::LeftButton);
+    }
+}
+
+TEST_F(QVMTKViewTest, RightDragStoresTruncatedMovementSinceThePreviousEvent) {
+    for (const DragCase& c : kDragCases) {
+        press(m_view, c.from, Qt::RightButton);
+        drag(m_view, c.to, Qt::RightButton);
+        EXPECT_EQ(m_view.rdeltaX(), c.x) << "from " << c.from.x() << " to " << c.to.x();
+        EXPECT_EQ(m_view.rdeltaY(), c.y) << "from " << c.from.y() << " to " << c.to.y();
+        EXPECT_EQ(m_view.deltaX(), 0);
+        EXPECT_EQ(m_view.deltaY(), 0);
+        release(m_view, c.to, Qt::RightButton);
+    }
+}
+
+TEST_F(QVMTKViewTest, EachDragEventReplacesTheMovementAndItStaysAfterTheRelease) {
+    press(m_view, {10.0, 10.0}, Qt::LeftButton);
+    drag(m_view, {20.0, 20.0}, Qt::LeftButton);
+    drag(m_view, {23.0, 18.0}, Qt::LeftButton);
+    release(m_view, {23.0, 18.0}, Qt::LeftButton);
+    for (int read = 0; read < 3; ++read) {
+        EXPECT_EQ(m_view.deltaX(), 3);
+        EXPECT_EQ(m_view.deltaY(), -2);
+    }
+}
+
+TEST_F(QVMTKViewTest, LeftPressClearsTheDragValuesButKeepsZoom) {
+    setAllValues();
+    QTest::mouseClick(&m_view, Qt::LeftButton, Qt::NoModifier, QPoint(40, 40));
+    EXPECT_EQ(valuesOf(m_view), (Values{0, 0, 2, 0, 0}));
+}
+
+TEST_F(QVMTKViewTest, RightAndMiddlePressesAndPlainMovementClearNothing) {
+    setAllValues();
+    QTest::mouseClick(&m_view, Qt::RightButton, Qt::NoModifier, QPoint(40, 40));
+    QTest::mouseClick(&m_view, Qt::MiddleButton, Qt::NoModifier, QPoint(40, 40));
+    send(m_view, QEvent::MouseMove, {90.0, 90.0}, Qt::NoButton, Qt::NoButton);
+    EXPECT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
+}
+
+TEST_F(QVMTKViewTest, WithBothButtonsHeldTheLeftDragWins) {
+    setAllValues();
+    press(m_view, {40.0, 40.0}, Qt::RightButton);
+    send(m_view, QEvent::MouseMove, {47.0, 41.0}, Qt::NoButton, Qt::LeftButton | Qt::RightButton);
+    EXPECT_EQ(valuesOf(m_view), (Values{7, 1, 2, -4, 9}));
+}
+
+TEST_F(QVMTKViewTest, ClickThatOnlyActivatesTheWindowNeitherClearsNorSets) {
+    setAllValues();
+    QWidget other;
+    QApplication::setActiveWindow(&other);
+    ASSERT_FALSE(m_view.isActiveWindow());
+
+    press(m_view, {40.0, 40.0}, Qt::LeftButton);
+    drag(m_view, {60.0, 30.0}, Qt::LeftButton);
+    release(m_view, {60.0, 30.0}, Qt::LeftButton);
+    EXPECT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
+
+    QApplication::setActiveWindow(&m_view);
+    press(m_view, {40.0, 40.0}, Qt::LeftButton);
+    EXPECT_EQ(valuesOf(m_view), (Values{0, 0, 2, 0, 0}));
+}
+
+struct WheelCase {
+    QPoint angleDelta;
+    std::int64_t zoom;
+};
+
+// 120 units are one notch; fractions of a notch are dropped toward zero and the
+// horizontal component plays no part.
+constexpr std::array kWheelCases{
+    WheelCase{{0, 108}, 0},  WheelCase{{0, -324}, -2}, WheelCase{{0, 360}, 3},   WheelCase{{0, 120}, 1},
+    WheelCase{{0, 119}, 0},  WheelCase{{0, -119}, 0},  WheelCase{{0, -120}, -1}, WheelCase{{480, 240}, 2},
+    WheelCase{{-480, 0}, 0}, WheelCase{{0, 15}, 0},
+};
+
+TEST_F(QVMTKViewTest, WheelSetsZoomInWholeNotches) {
+    for (const WheelCase& c : kWheelCases) {
+        wheel(m_view, {0, 600}); // a different value first, so each case must overwrite it
+        wheel(m_view, c.angleDelta);
+        EXPECT_EQ(m_view.zoom(), c.zoom)
+            << "angleDelta (" << c.angleDelta.x() << ", " << c.angleDelta.y() << ")";
+    }
+}
+
+TEST_F(QVMTKViewTest, WheelTouchesOnlyZoomAndNoClickClearsIt) {
+    setAllValues();
+    wheel(m_view, {0, -360});
+    EXPECT_EQ(valuesOf(m_view), (Values{5, -3, -3, -4, 9}));
+    QTest::mouseClick(&m_view, Qt::LeftButton, Qt::NoModifier, QPoint(40, 40));
+    EXPECT_EQ(m_view.zoom(), -3);
+}
+
+TEST_F(QVMTKViewTest, NoRenderPassOrDrawableOutsideAFrame) {
+    EXPECT_EQ(m_view.currentRenderPassDescriptor(), nullptr);
+    EXPECT_EQ(m_view.currentDrawable(), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+#include "WindowController.h"
+
+#include "AppDelegate.h"
+#include "ImportCommand.h"
+#include "LogCapture.h"
+#include "QVMTKView.h"
+#include "QVRenderer.h"
+#include "RecordingGpu.h"
+#include "ScriptedFilePicker.h"
+
+#include <QAction>
+#include <QKeySequence>
+#include <QLabel>
+#include <QSlider>
+#include <array>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+// The window from MainWindow.ui, loaded as the application loads it, drawing
+// through a recording GPU device. It is not shown: the offscreen platform has no
+// OpenGL to compose the view with.
+class WindowControllerTest : public ::testing::Test {
+  protected:
+    WindowControllerTest() {
+        m_device->options().textureError = "not needed by the window tests";
+        m_window = std::make_unique<WindowController>(&m_appDelegate, [this] { return m_device; });
+    }
+
+    QSlider* slider(const char* name) const {
+        return m_window->findChild<QSlider*>(QString::fromLatin1(name));
+    }
+    QAction* action(const char* name) const {
+        return m_window->findChild<QAction*>(QString::fromLatin1(name));
+    }
+    QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
+
+    std::shared_ptr<recording::Device> m_device = std::make_shared<recording::Device>();
+    AppDelegate m_appDelegate;
+    std::unique_ptr<WindowController> m_window;
+};
+
+constexpr std::array kClipSliders{"xslider", "xbtmslider", "yslider", "ybtmslider", "zslider", "zbtmslider"};
+
+TEST_F(WindowControllerTest, LayoutConnectsEveryOutletOfTheViewController) {
+    const ViewController& vc = *m_window->contentViewController();
+    EXPECT_EQ(vc.view(), m_window->view());
+    EXPECT_EQ(m_window->centralWidget(), m_window->view());
+    EXPECT_EQ(vc.zrotslider, slider("zrotslider"));
+    EXPECT_EQ(vc.xslider, slider("xslider"));
+    EXPECT_EQ(vc.yslider, slider("yslider"));
+    EXPECT_EQ(vc.zslider, slider("zslider"));
+    EXPECT_EQ(vc.xbtmslider, slider("xbtmslider"));
+    EXPECT_EQ(vc.ybtmslider, slider("ybtmslider"));
+    EXPECT_EQ(vc.zbtmslider, slider("zbtmslider"));
+    EXPECT_EQ(vc.wwLabel, m_window->findChild<QLabel*>(QStringLiteral("wwLabel")));
+    EXPECT_EQ(vc.wlLabel, m_window->findChild<QLabel*>(QStringLiteral("wlLabel")));
+    for (QObject* outlet :
+         std::initializer_list<QObject*>{vc.zrotslider, vc.xslider, vc.wwLabel, vc.wlLabel}) {
+        EXPECT_NE(outlet, nullptr);
+    }
+    EXPECT_EQ(vc.wwLabel->text(), QStringLiteral("WW"));
+    EXPECT_EQ(vc.wlLabel->text(), QStringLiteral("WL"));
+}
+
+TEST_F(WindowControllerTest, SlidersStartHiddenAtTheirResetPositions) {
+    struct Expected {
+        const char* name;
+        int minimum, maximum, value;
+    };
+    for (const Expected& e : {Expected{"xslider", 0, 100, 100}, Expected{"yslider", 0, 100, 100},
+                              Expected{"zslider", 0, 100, 100}, Expected{"xbtmslider", 0, 100, 50},
+                              Expected{"ybtmslider", 0, 100, 50}, Expected{"zbtmslider", 0, 100, 50},
+                              Expected{"zrotslider", -100, 100, 0}}) {
+        const QSlider* s = slider(e.name);
+        ASSERT_NE(s, nullptr) << e.name;
+        EXPECT_EQ(s->minimum(), e.minimum) << e.name;
+        EXPECT_EQ(s->maximum(), e.maximum) << e.name;
+        EXPECT_EQ(s->value(), e.value) << e.name;
+        EXPECT_TRUE(s->isHidden()) << e.name;
+    }
+}
+
+TEST_F(WindowControllerTest, MovingASliderWritesTheRendererAndTheResetPositionsGiveTheDefaults) {
+    slider("xslider")->setValue(50);
+    slider("ybtmslider")->setValue(10);
+    slider("zrotslider")->setValue(-40);
+    EXPECT_EQ(renderer().xcept(), 0.5f);
+    EXPECT_FLOAT_EQ(renderer().yceptBtm(), 0.4f);
+    EXPECT_FLOAT_EQ(renderer().zrot(), -0.2f);
+    slider("xslider")->setValue(100);
+    slider("ybtmslider")->setValue(50);
+    slider("zrotslider")->setValue(0);
+    EXPECT_EQ(renderer().xcept(), 1.0f);
+    EXPECT_EQ(renderer().yceptBtm(), 0.0f);
+    EXPECT_EQ(renderer().zrot(), 0.0f);
+}
+
+TEST_F(WindowControllerTest, MenuItemsRunTheWindowCommands) {
+    action("actionIntercept")->trigger();
+    for (const char* name : kClipSliders) {
+        EXPECT_FALSE(slider(name)->isHidden()) << name;
+    }
+    EXPECT_TRUE(slider("zrotslider")->isHidden());
+    action("actionZrot")->trigger();
+    EXPECT_FALSE(slider("zrotslider")->isHidden());
+    action("actionIntercept")->trigger();
+    action("actionZrot")->trigger();
+    EXPECT_TRUE(slider("xslider")->isHidden());
+    EXPECT_TRUE(slider("zrotslider")->isHidden());
+
+    action("actionClutBW")->trigger();
+    EXPECT_EQ(renderer().clutmode(), 1);
+    action("actionClutDefault")->trigger();
+    EXPECT_EQ(renderer().clutmode(), 0);
+}
+
+TEST_F(WindowControllerTest, LookupCommandsSelectTheirModeWhateverItWas) {
+    struct Case {
+        std::int64_t before;
+        void (WindowController::*command)();
+        std::int64_t after;
+    };
+    for (const Case& c :
+         {Case{0, &WindowController::clutBW, 1}, Case{1, &WindowController::clutBW, 1},
+          Case{1, &WindowController::clutDefault, 0}, Case{0, &WindowController::clutDefault, 0},
+          Case{7, &WindowController::clutBW, 1}, Case{7, &WindowController::clutDefault, 0},
+          Case{-1, &WindowController::clutDefault, 0}}) {
+        renderer().setClutmode(c.before);
+        (m_window.get()->*c.command)();
+        EXPECT_EQ(renderer().clutmode(), c.after) << "from " << c.before;
+    }
+}
+
+TEST_F(WindowControllerTest, MenuItemsCarryTheirShortcuts) {
+    struct Expected {
+        const char* action;
+        const char* shortcut;
+    };
+    for (const Expected& e : {Expected{"actionImport", "Ctrl+O"}, Expected{"actionIntercept", "Ctrl+I"},
+                              Expected{"actionZrot", "Ctrl+R"}, Expected{"actionClutBW", "Ctrl+B"},
+                              Expected{"actionClutDefault", "Ctrl+D"}, Expected{"actionQuit", "Ctrl+Q"}}) {
+        ASSERT_NE(action(e.action), nullptr) << e.action;
+        EXPECT_EQ(action(e.action)->shortcut(), QKeySequence(QString::fromLatin1(e.shortcut))) << e.action;
+    }
+}
+
+TEST_F(WindowControllerTest, ImportMenuItemReachesTheViewController) {
+    m_window->contentViewController()->importCommand().setFilePicker(std::make_unique<ScriptedFilePicker>());
+    LogCapture log;
+    action("actionImport")->trigger();
+    EXPECT_EQ(log.lines(), (QStringList{QStringLiteral("menuImportaction"),
+                                        QStringLiteral("Cancel button was pressed.")}));
+}
+
+TEST_F(WindowControllerTest, WindowIsGreyAndStatusLineDescribesTheBuiltInVolume) {
+    EXPECT_EQ(m_window->size(), QSize(1024, 768));
+    EXPECT_EQ(m_window->palette().color(QPalette::Window), QColor::fromRgbF(0.4f, 0.4f, 0.4f, 0.9f));
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm"));
+}
+
+TEST(AppDelegateTest, SupportsSecureRestorableStateForAnyApplication) {
+    const AppDelegate delegate;
+    const QObject someObject;
+    EXPECT_TRUE(delegate.applicationSupportsSecureRestorableState(nullptr));
+    EXPECT_TRUE(delegate.applicationSupportsSecureRestorableState(&someObject));
+}
+
+} // namespace

@@ -1,0 +1,23 @@
+#include "DialogFilePicker.h"
+
+#include <QFileDialog>
+
+DialogFilePicker::DialogFilePicker(QWidget* parent) : m_parent(parent) {}
+
+std::optional<QString> DialogFilePicker::openFile(const FilePickerRequest& request) {
+    QFileDialog dialog(m_parent, request.title, request.directory);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters(request.nameFilters);
+    if (request.selectedFilter >= 0 && request.selectedFilter < request.nameFilters.size()) {
+        dialog.selectNameFilter(request.nameFilters[request.selectedFilter]);
+    }
+    if (!request.selectedFile.isEmpty()) {
+        dialog.selectFile(request.selectedFile);
+    }
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.first();
+}

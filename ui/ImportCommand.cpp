@@ -1,0 +1,304 @@
+#include "ImportCommand.h"
+
+#include "DialogFilePicker.h"
+#include "ImportHandOver.h"
+#include "MessageBoxAlert.h"
+#include "NrrdVolumeReader.h"
+#include "QVMTKView.h"
+#include "QVRenderer.h"
+#include "ViewController.h"
+#include "VolumeStatus.h"
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSignalBlocker>
+#include <QThreadPool>
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <optional>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcImport, "voxview.import")
+
+namespace {
+
+// Slider positions that match the clip values and rotation the renderer resets to when
+// it takes a new volume: upper clips at 1.0, lower clips at 0, no z rotation.
+constexpr int kTopSliderReset = 100;
+constexpr int kBottomSliderReset = 50;
+constexpr int kZrotSliderReset = 0;
+
+// Progress reaches the status line at most this often, and only when the whole
+// percentage has changed: each update is a queued call to the GUI thread.
+constexpr std::chrono::milliseconds kProgressInterval{100};
+constexpr int kFullPercent = 100;
+
+QString loadingText(const QString& dataName, int percent) {
+    return QStringLiteral("Loading %1 … %2 %").arg(dataName).arg(percent);
+}
+
+// Thins out the reader's fine-grained progress on the worker thread.
+class ProgressThrottle {
+  public:
+    std::optional<int> percentDue(double fraction) {
+        const double bounded = fraction > 0.0 ? std::min(fraction, 1.0) : 0.0;
+        const int percent = static_cast<int>(bounded * kFullPercent);
+        const auto now = std::chrono::steady_clock::now();
+        if (percent == m_lastPercent || now - m_lastReport < kProgressInterval) {
+            return std::nullopt;
+        }
+        m_lastPercent = percent;
+        m_lastReport = now;
+        return percent;
+    }
+
+  private:
+    int m_lastPercent = 0; // the command shows 0 % when it starts
+    std::chrono::steady_clock::time_point m_lastReport = std::chrono::steady_clock::now();
+};
+
+} // namespace
+
+// Everything a pool thread needs to read one volume and hand it over. `command` is only
+// touched through calls posted to its own thread.
+struct ImportCommand::Load {
+    std::shared_ptr<ImportHandOver> handOver;
+    std::shared_ptr<const NrrdVolumeReader> reader;
+    NrrdDataChoice choice;
+    std::stop_token stop;
+    QVRenderer* renderer;
+    ImportCommand* command;
+    std::uint64_t import;
+    QString headerName;
+    QString dataName;
+};
+
+ImportCommand::ImportCommand(ViewController& controller, QObject* parent)
+    : QObject(parent), m_controller(controller), m_handOver(std::make_shared<ImportHandOver>(this)) {}
+
+ImportCommand::~ImportCommand() {
+    m_loadingStop.request_stop();
+    m_handOver->close();
+}
+
+void ImportCommand::setFilePicker(std::unique_ptr<FilePicker> picker) {
+    m_filePicker = std::move(picker);
+}
+
+void ImportCommand::setUserAlert(std::unique_ptr<UserAlert> alert) {
+    m_userAlert = std::move(alert);
+}
+
+FilePicker& ImportCommand::filePicker() {
+    if (!m_filePicker) {
+        QVMTKView* view = m_controller.view();
+        m_filePicker = std::make_unique<DialogFilePicker>(view ? view->window() : nullptr);
+    }
+    return *m_filePicker;
+}
+
+UserAlert& ImportCommand::userAlert() {
+    if (!m_userAlert) {
+        QVMTKView* view = m_controller.view();
+        m_userAlert = std::make_unique<MessageBoxAlert>(view ? view->window() : nullptr);
+    }
+    return *m_userAlert;
+}
+
+void ImportCommand::menuImportaction() {
+    qInfo("menuImportaction");
+    const std::optional<QString> headerPath = filePicker().openFile(headerRequest());
+    if (!headerPath) {
+        qInfo("Cancel button was pressed.");
+        return;
+    }
+    if (headerPath->isEmpty()) {
+        return;
+    }
+    const QFileInfo header(*headerPath);
+    m_lastFolder = header.absolutePath();
+    if (!m_controller.renderer()) {
+        refuse(header.fileName(), tr("The viewer has no renderer to show it."));
+        return;
+    }
+
+    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(*headerPath, readOptions());
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
+        refuse(header.fileName(), refusal->reason);
+        return;
+    }
+    auto reader = std::make_shared<const NrrdVolumeReader>(std::get<NrrdVolumeReader>(std::move(opened)));
+    if (reader->hasAttachedData()) {
+        startLoading(std::move(reader), NrrdDataChoice::fromHeader(), header.fileName());
+        return;
+    }
+    const std::optional<QString> dataPath = filePicker().openFile(dataRequest(*reader));
+    if (!dataPath) {
+        // The user knows; the volume on show and any import still loading stay as they are.
+        qInfo("Cancel button was pressed.");
+        return;
+    }
+    if (dataPath->isEmpty()) {
+        return;
+    }
+    startLoading(std::move(reader), NrrdDataChoice::file(*dataPath), QFileInfo(*dataPath).fileName());
+}
+
+NrrdReadOptions ImportCommand::readOptions() const {
+    NrrdReadOptions options;
+    QVMTKView* view = m_controller.view();
+    if (view && view->device()) {
+        options.maxTextureSize = static_cast<std::uint32_t>(std::min<std::size_t>(
+            view->device()->maxTexture3DSize(), std::numeric_limits<std::uint32_t>::max()));
+    }
+    return options;
+}
+
+FilePickerRequest ImportCommand::headerRequest() const {
+    FilePickerRequest request;
+    request.title = tr("Import NRRD volume");
+    request.nameFilters = {tr("NRRD headers (*.nrrd *.NRRD *.nhdr)")};
+    request.directory = m_lastFolder;
+    return request;
+}
+
+// The data panel opens beside the header, with the file the header names already
+// chosen when it is there. Its first filter is the encoding's name as the extension
+// ("raw" offers *.raw); "All files" shows what the encoding's name does not match,
+// such as gzip data in "head.raw.gz", and is selected when it alone shows the named file.
+FilePickerRequest ImportCommand::dataRequest(const NrrdVolumeReader& reader) const {
+    const QFileInfo header(reader.headerPath());
+    const QString encoding = reader.header().encoding;
+    FilePickerRequest request;
+    request.title = tr("Data file for %1").arg(header.fileName());
+    request.nameFilters = {tr("%1 files (*.%1)").arg(encoding), tr("All files (*)")};
+    request.directory = header.absolutePath();
+    const QFileInfo named(reader.dataFilePath());
+    if (!reader.dataFilePath().isEmpty() && named.isFile()) {
+        request.selectedFile = named.absoluteFilePath();
+        if (!named.fileName().endsWith(QLatin1Char('.') + encoding)) {
+            request.selectedFilter = 1;
+        }
+    }
+    return request;
+}
+
+void ImportCommand::startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
+                                 const QString& dataName) {
+    m_loadingStop.request_stop();
+    m_loadingStop = std::stop_source();
+    m_loadingImport = ++m_lastImport;
+    emit statusChanged(loadingText(dataName, 0));
+
+    const QString headerName = QFileInfo(reader->headerPath()).fileName();
+    Load job{
+        m_handOver,      std::move(reader), choice,  m_loadingStop.get_token(), m_controller.renderer(), this,
+        m_loadingImport, headerName,        dataName};
+    QThreadPool::globalInstance()->start([job = std::move(job)] { load(job); });
+}
+
+// Pool thread: reads and decodes the samples, then hands the volume to the renderer.
+// Touches no widget; everything the user sees is posted back to the command's thread.
+void ImportCommand::load(const Load& job) {
+    ProgressThrottle throttle;
+    const NrrdProgress progress(
+        [&job, &throttle](double fraction) {
+            if (const std::optional<int> percent = throttle.percentDue(fraction)) {
+                job.handOver->post(
+                    [command = job.command, import = job.import, text = loadingText(job.dataName, *percent)] {
+                        command->showProgress(import, text);
+                    });
+            }
+        },
+        job.stop);
+    NrrdResult<NRRDfmt> volume = job.reader->readVolume(job.choice, progress);
+    if (job.stop.stop_requested()) {
+        qCInfo(lcImport).noquote()
+            << QStringLiteral("The import of %1 gave way to a later one.").arg(job.headerName);
+        return;
+    }
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&volume)) {
+        job.handOver->post(
+            [command = job.command, import = job.import, headerName = job.headerName,
+             reason = refusal->reason] { command->finishRefused(import, headerName, reason); });
+        return;
+    }
+    const NRRDfmt& record = std::get<NRRDfmt>(volume);
+    job.handOver->post([command = job.command, import = job.import,
+                        text = QStringLiteral("Uploading %1 to the GPU …").arg(job.dataName)] {
+        command->showProgress(import, text);
+    });
+    QString reason;
+    switch (job.handOver->handOver(*job.renderer, record, job.stop, &reason)) {
+    case ImportHandOver::Outcome::Replaced:
+        job.handOver->post([command = job.command, import = job.import, headerName = job.headerName,
+                            description = VolumeStatus::describe(record)] {
+            command->finishReplaced(import, headerName, description);
+        });
+        break;
+    case ImportHandOver::Outcome::Refused:
+        job.handOver->post([command = job.command, import = job.import, headerName = job.headerName, reason] {
+            command->finishRefused(import, headerName, reason);
+        });
+        break;
+    case ImportHandOver::Outcome::Stopped:
+        qCInfo(lcImport).noquote()
+            << QStringLiteral("The import of %1 gave way to a later one.").arg(job.headerName);
+        break;
+    }
+}
+
+void ImportCommand::showProgress(std::uint64_t import, const QString& text) {
+    if (import == m_loadingImport) {
+        emit statusChanged(text);
+    }
+}
+
+void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerName,
+                                   const QString& description) {
+    // Volumes reach the renderer in the order their imports started; news of one that
+    // a later volume has already replaced changes nothing.
+    if (import < m_shownImport) {
+        return;
+    }
+    m_shownImport = import;
+    resetSliders();
+    qCInfo(lcImport).noquote() << QStringLiteral("Imported %1: %2").arg(headerName, description);
+    if (import == m_loadingImport) {
+        m_loadingImport = 0;
+        emit statusChanged(description);
+    }
+}
+
+void ImportCommand::finishRefused(std::uint64_t import, const QString& headerName, const QString& reason) {
+    if (import != m_loadingImport) {
+        return;
+    }
+    m_loadingImport = 0;
+    refuse(headerName, reason);
+}
+
+void ImportCommand::refuse(const QString& headerName, const QString& reason) {
+    const QString text = tr("Cannot import %1: %2").arg(headerName, reason);
+    qCWarning(lcImport).noquote() << text;
+    emit statusChanged(text);
+    userAlert().warn(tr("Import refused"), text);
+}
+
+// Moves the sliders as setIntValue does: the renderer already holds the values they
+// stand for, so their actions must not run.
+void ImportCommand::resetSliders() {
+    const std::pair<QSlider*, int> resets[] = {
+        {m_controller.xslider, kTopSliderReset},     {m_controller.xbtmslider, kBottomSliderReset},
+        {m_controller.yslider, kTopSliderReset},     {m_controller.ybtmslider, kBottomSliderReset},
+        {m_controller.zslider, kTopSliderReset},     {m_controller.zbtmslider, kBottomSliderReset},
+        {m_controller.zrotslider, kZrotSliderReset},
+    };
+    for (const auto& [slider, position] : resets) {
+        if (slider) {
+            const QSignalBlocker block(slider);
+            slider->setValue(position);
+        }
+    }
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "FilePicker.h"
+#include "UserAlert.h"
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <stop_token>
+
+class ImportHandOver;
+class NrrdDataChoice;
+class NrrdVolumeReader;
+class ViewController;
+struct NrrdReadOptions;
+
+// The import command: replaces the shown volume with one read from an NRRD file.
+//
+// The user picks the header, then the data file unless the header carries its data.
+// The header is read and checked at once; the samples are read, decoded and uploaded
+// on a pool thread while the status line counts the percentage, so the window keeps
+// drawing and answering. Once the new volume is on show the seven sliders move to the
+// positions that match the renderer's reset clip values and rotation, without running
+// their actions, and the status line describes the volume. A file that cannot be shown
+// is refused with its reason (a log line, the status line and a warning) and changes
+// nothing: volume, window, camera and sliders stay as they were. An import started
+// while another is loading stops that one; only the later one's volume is shown.
+class ImportCommand : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit ImportCommand(ViewController& controller, QObject* parent = nullptr);
+    // Stops a read in progress and waits for an upload in progress: the renderer goes
+    // with the controller right after.
+    ~ImportCommand() override;
+
+    // The open panels and the warnings; by default file dialogs and message boxes over
+    // the view's window.
+    void setFilePicker(std::unique_ptr<FilePicker> picker);
+    void setUserAlert(std::unique_ptr<UserAlert> alert);
+
+    void menuImportaction();
+
+    // A volume is being read or uploaded.
+    bool isLoading() const { return m_loadingImport != 0; }
+
+  signals:
+    // The status line's new text: progress, the imported volume or why it was refused.
+    void statusChanged(const QString& text);
+
+  private:
+    struct Load;
+
+    FilePicker& filePicker();
+    UserAlert& userAlert();
+    NrrdReadOptions readOptions() const;
+    FilePickerRequest headerRequest() const;
+    FilePickerRequest dataRequest(const NrrdVolumeReader& reader) const;
+    void startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
+                      const QString& dataName);
+    static void load(const Load& job);
+
+    // Run on this object's thread when a load reports back.
+    void showProgress(std::uint64_t import, const QString& text);
+    void finishReplaced(std::uint64_t import, const QString& headerName, const QString& description);
+    void finishRefused(std::uint64_t import, const QString& headerName, const QString& reason);
+
+    void refuse(const QString& headerName, const QString& reason);
+    void resetSliders();
+
+    ViewController& m_controller;
+    std::unique_ptr<FilePicker> m_filePicker;
+    std::unique_ptr<UserAlert> m_userAlert;
+    std::shared_ptr<ImportHandOver> m_handOver;
+    std::stop_source m_loadingStop;
+    std::uint64_t m_lastImport = 0;    // numbers imports in the order they started
+    std::uint64_t m_loadingImport = 0; // the one whose volume is awaited; 0 when none
+    std::uint64_t m_shownImport = 0;   // the last one whose volume reached the renderer
+    QString m_lastFolder;              // where the header panel opens next
+};

@@ -1,0 +1,143 @@
+#include "QVMTKView.h"
+
+#include <QColor>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWheelEvent>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// One notch of a classic mouse wheel, in QWheelEvent::angleDelta() units (1/8 degree).
+constexpr double kAngleDeltaPerNotch = 120.0;
+
+// Drops the fraction of a pointer movement (toward zero). Movements are a few
+// hundred pixels at most; the guards only keep a broken event from being undefined
+// behaviour in the conversion.
+std::int64_t truncated(double delta) {
+    if (!std::isfinite(delta)) {
+        return 0;
+    }
+    constexpr double kLimit = 9.0e18;
+    return static_cast<std::int64_t>(std::trunc(std::clamp(delta, -kLimit, kLimit)));
+}
+
+} // namespace
+
+QVMTKView::QVMTKView(QWidget* parent) : QOpenGLWidget(parent) {
+    // Takes keyboard focus when clicked, like any focusable document view.
+    setFocusPolicy(Qt::ClickFocus);
+}
+
+QVMTKView::~QVMTKView() = default;
+
+void QVMTKView::setDevice(std::shared_ptr<gpu::Device> device) {
+    m_device = std::move(device);
+}
+
+DrawableSize QVMTKView::drawableSize() const {
+    // The same rounding QOpenGLWidget uses for its framebuffer.
+    const QSize pixels = size() * devicePixelRatioF();
+    return {static_cast<double>(pixels.width()), static_cast<double>(pixels.height())};
+}
+
+const gpu::RenderPassDescriptor* QVMTKView::currentRenderPassDescriptor() {
+    return m_renderPass ? &*m_renderPass : nullptr;
+}
+
+gpu::Drawable* QVMTKView::currentDrawable() {
+    return m_drawable ? &*m_drawable : nullptr;
+}
+
+void QVMTKView::setDelegate(MTKViewDelegate* delegate) {
+    m_delegate = delegate;
+}
+
+void QVMTKView::resizeGL(int, int) {
+    if (m_delegate) {
+        m_delegate->mtkView_drawableSizeWillChange(*this, drawableSize());
+    }
+}
+
+void QVMTKView::paintGL() {
+    const DrawableSize pixels = drawableSize();
+    gpu::RenderPassDescriptor pass;
+    pass.nativeTarget = defaultFramebufferObject();
+    pass.width = static_cast<std::uint32_t>(pixels.width);
+    pass.height = static_cast<std::uint32_t>(pixels.height);
+    pass.clear = true;
+    pass.clearColor = kClearColor;
+    m_renderPass = pass;
+    m_drawable.emplace();
+
+    if (m_delegate) {
+        m_delegate->drawInMTKView(*this);
+    }
+    // A frame nobody presented (no delegate yet, nothing to draw) would show
+    // whatever the framebuffer held before; show the clear colour instead.
+    if (!m_drawable->presented()) {
+        fillWithClearColor();
+    }
+
+    m_renderPass.reset();
+    m_drawable.reset();
+    update();
+}
+
+void QVMTKView::fillWithClearColor() {
+    QPainter painter(this);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.fillRect(rect(), QColor::fromRgbF(static_cast<float>(kClearColor.red),
+                                              static_cast<float>(kClearColor.green),
+                                              static_cast<float>(kClearColor.blue),
+                                              static_cast<float>(kClearColor.alpha)));
+}
+
+void QVMTKView::mousePressEvent(QMouseEvent* event) {
+    m_lastPointerPosition = event->position();
+    if (!isActiveWindow()) {
+        // Without a window manager nothing else would activate the window, and every
+        // later click would count as an activating one.
+        m_inActivationClick = true;
+        activateWindow();
+        event->accept();
+        return;
+    }
+    m_inActivationClick = false;
+    QOpenGLWidget::mousePressEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        m_deltaX = 0;
+        m_deltaY = 0;
+        m_rdeltaX = 0;
+        m_rdeltaY = 0;
+    }
+    event->accept();
+}
+
+void QVMTKView::mouseMoveEvent(QMouseEvent* event) {
+    const QPointF movement = event->position() - m_lastPointerPosition;
+    m_lastPointerPosition = event->position();
+    if (m_inActivationClick) {
+        return;
+    }
+    if (event->buttons() & Qt::LeftButton) {
+        m_deltaX = truncated(movement.x());
+        m_deltaY = truncated(movement.y());
+    } else if (event->buttons() & Qt::RightButton) {
+        m_rdeltaX = truncated(movement.x());
+        m_rdeltaY = truncated(movement.y());
+    }
+}
+
+void QVMTKView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->buttons() == Qt::NoButton) {
+        m_inActivationClick = false;
+    }
+}
+
+void QVMTKView::wheelEvent(QWheelEvent* event) {
+    m_zoom = truncated(event->angleDelta().y() / kAngleDeltaPerNotch);
+    event->accept();
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "MTKView.h"
+#include "gpu/Gpu.h"
+
+#include <QOpenGLWidget>
+#include <QPointF>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+// The drawable view that fills the main window. It offers the renderer the
+// surface it draws into (device, colour format, drawable size in device pixels,
+// and during a frame a render pass descriptor and a drawable) and turns pointer
+// input into the five values the frame step reads once per frame. It draws
+// nothing itself except the clear colour when its delegate presents nothing.
+//
+// The view redraws continuously: every displayed frame calls the delegate's
+// drawInMTKView once and schedules the next frame (paced by the buffer swap),
+// and every resize tells the delegate the new drawable size in device pixels.
+//
+// How Qt's pointer events become the five values. Every value is the movement of
+// the most recent event of its kind, truncated toward zero (2.9 -> 2, -2.9 -> -2);
+// nothing is summed, and reading a value does not consume it, so the frame step
+// applies it again every frame (the values act as speeds).
+//   - Left press: clears deltaX, deltaY, rdeltaX, rdeltaY (in that order); zoom is
+//     kept.
+//   - Left drag: deltaX, deltaY <- the pointer's movement since the previous move
+//     event (or since the press), in logical pixels, x to the right and y downward
+//     positive. Positions are taken as QPointF so fractional high-DPI movement is
+//     truncated, not rounded.
+//   - Right drag: the same movement into rdeltaX, rdeltaY. When both buttons are
+//     held the left button wins. A right press clears nothing.
+//   - Wheel: zoom <- angleDelta().y() / 120, truncated: one notch (120 units) is
+//     1.0, turning the wheel away from the user is positive, and the small deltas
+//     of a trackpad or high-resolution wheel give 0, which stops the zooming. The
+//     horizontal component is ignored; an event without vertical movement sets 0.
+//   - Button release, middle button, plain movement and keys change nothing.
+//   - A click into an inactive window only activates it: when a button goes down
+//     while the view's window is not the active window, the view asks for the
+//     window to be activated, and that press and the drags that follow it until the
+//     release neither clear nor set any value. (On X11 the press reaches the
+//     application before the window manager's focus change, so the window is still
+//     inactive at press time; a platform that activates the window before
+//     delivering the press treats the click as an ordinary one.)
+class QVMTKView : public QOpenGLWidget, public MTKView {
+    Q_OBJECT
+
+  public:
+    explicit QVMTKView(QWidget* parent = nullptr);
+    ~QVMTKView() override;
+
+    // MTKView: the surface the delegate draws into.
+    std::shared_ptr<gpu::Device> device() const override { return m_device; }
+    void setDevice(std::shared_ptr<gpu::Device> device);
+    gpu::PixelFormat colorPixelFormat() const override { return kColorPixelFormat; }
+    DrawableSize drawableSize() const override;
+    const gpu::RenderPassDescriptor* currentRenderPassDescriptor() override;
+    gpu::Drawable* currentDrawable() override;
+
+    // Not owned: the delegate must outlive the view or be unset before it goes.
+    MTKViewDelegate* delegate() const { return m_delegate; }
+    void setDelegate(MTKViewDelegate* delegate);
+
+    static constexpr gpu::ClearColor clearColor() { return kClearColor; }
+
+    // The pointer values, as described above.
+    std::int64_t deltaX() const override { return m_deltaX; }
+    std::int64_t deltaY() const override { return m_deltaY; }
+    std::int64_t zoom() const override { return m_zoom; }
+    std::int64_t rdeltaX() const override { return m_rdeltaX; }
+    std::int64_t rdeltaY() const override { return m_rdeltaY; }
+
+  protected:
+    void resizeGL(int width, int height) override;
+    void paintGL() override;
+
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+  private:
+    // The default framebuffer of the widget is 8-bit RGBA.
+    static constexpr gpu::PixelFormat kColorPixelFormat = gpu::PixelFormat::RGBA8Unorm;
+    // Opaque black behind the volume, as a CT viewer's background.
+    static constexpr gpu::ClearColor kClearColor{0.0, 0.0, 0.0, 1.0};
+
+    class FrameDrawable : public gpu::Drawable {
+      public:
+        void present() override { m_presented = true; }
+        bool presented() const { return m_presented; }
+
+      private:
+        bool m_presented = false;
+    };
+
+    void fillWithClearColor();
+
+    std::shared_ptr<gpu::Device> m_device;
+    MTKViewDelegate* m_delegate = nullptr;
+    // Set only while paintGL runs.
+    std::optional<gpu::RenderPassDescriptor> m_renderPass;
+    std::optional<FrameDrawable> m_drawable;
+
+    QPointF m_lastPointerPosition;
+    bool m_inActivationClick = false;
+
+    std::int64_t m_deltaX = 0;
+    std::int64_t m_deltaY = 0;
+    std::int64_t m_zoom = 0;
+    std::int64_t m_rdeltaX = 0;
+    std::int64_t m_rdeltaY = 0;
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "gpu/Gpu.h"
+
+#include <QLabel>
+#include <QObject>
+#include <QPointer>
+#include <QSlider>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class ImportCommand;
+class QVMTKView;
+class QVRenderer;
+
+// The controller of the main window's content. When its view has loaded it wires
+// device, view and renderer together and shows the renderer's window width and
+// level in two labels; seven sliders write the clip values (intercepts) and the z
+// rotation straight into the renderer, and two toggles show and hide them.
+//
+// The outlets are weak: the controls belong to the window, and a control that is
+// gone (or was never connected) reads as null, which makes every operation on it
+// do nothing and reading its position yield 0.
+class ViewController : public QObject {
+    Q_OBJECT
+
+  public:
+    using DeviceFactory = std::function<std::shared_ptr<gpu::Device>()>;
+
+    // makeDevice creates the GPU device in viewDidLoad: the system's default
+    // device, or another backend's in tests.
+    explicit ViewController(QObject* parent = nullptr,
+                            DeviceFactory makeDevice = gpu::createSystemDefaultDevice);
+    ~ViewController() override;
+
+    // The root view, handed over by the window layout before viewDidLoad.
+    void setView(QVMTKView* view);
+    QVMTKView* view() const;
+
+    // Runs once, after the layout has set the view and the outlets: gives the view
+    // a device, creates the renderer for it, tells it the drawable size, observes
+    // its "wl" and "ww", makes it the view's delegate and styles the labels.
+    void viewDidLoad();
+
+    // Called synchronously from inside the renderer's setWw/setWl.
+    void observeValueForKeyPath(const QString& keyPath);
+
+    void showInterceptSlider();
+    void showZrotSlider();
+
+    // Imports an NRRD volume (see ImportCommand).
+    void menuImportaction();
+    ImportCommand& importCommand() const { return *m_import; }
+
+    // Each reads its own slider (not the sender) and writes one renderer property.
+    void zBtmslideraction();
+    void yBtmslideraction();
+    void xBtmslideraction();
+    void zrotslideraction();
+    void zslideraction();
+    void yslideraction();
+    void xslideraction();
+
+    QVRenderer* renderer() const { return m_renderer.get(); }
+
+    bool showIntercept() const { return m_showIntercept; }
+    void setShowIntercept(bool shown) { m_showIntercept = shown; }
+    bool showZrot() const { return m_showZrot; }
+    void setShowZrot(bool shown) { m_showZrot = shown; }
+
+    // Outlets, set by the window layout.
+    QPointer<QSlider> zrotslider;
+    QPointer<QSlider> yslider;
+    QPointer<QSlider> xslider;
+    QPointer<QSlider> zslider;
+    QPointer<QSlider> xbtmslider;
+    QPointer<QSlider> ybtmslider;
+    QPointer<QSlider> zbtmslider;
+    QPointer<QLabel> wwLabel;
+    QPointer<QLabel> wlLabel;
+
+  private:
+    void styleLabel(QLabel* label, const QString& text) const;
+
+    DeviceFactory m_makeDevice;
+    QPointer<QVMTKView> _view;
+    bool m_showIntercept = false;
+    bool m_showZrot = false;
+    std::unique_ptr<QVRenderer> m_renderer;
+    // After the renderer: goes first, so no import is still handing it a volume.
+    std::unique_ptr<ImportCommand> m_import;
+};

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "ViewController.h"
+
+#include <QMainWindow>
+#include <memory>
+
+class AppDelegate;
+class QLabel;
+class QVMTKView;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The main window, built from MainWindow.ui. Constructing it loads the layout the
+// way the application loop would: it creates the window's widgets and its content
+// view controller, connects the controller's outlets and actions, lets the
+// controller load its view, then runs windowDidLoad. It carries the window
+// commands: the two slider toggles and the choice of colour lookup.
+class WindowController : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // appDelegate (not owned, may be null) takes the import command when there is
+    // no content view controller. makeDevice is handed to the view controller.
+    explicit WindowController(AppDelegate* appDelegate = nullptr,
+                              ViewController::DeviceFactory makeDevice = gpu::createSystemDefaultDevice,
+                              QWidget* parent = nullptr);
+    ~WindowController() override;
+
+    ViewController* contentViewController() const { return m_contentViewController.get(); }
+    QVMTKView* view() const;
+
+    void windowDidLoad();
+
+    void cameraZrot();
+    void intercept();
+    // Select the grey or the default colour lookup; each writes the renderer's
+    // clutmode only when it differs from the mode it selects.
+    void clutBW();
+    void clutDefault();
+
+    // Routes the import command to the content view controller, else to the
+    // application delegate.
+    void menuImportaction();
+
+    // The permanent text of the status line: the volume's size and spacing, or
+    // why the built-in sample could not be shown.
+    QString statusText() const;
+
+  private:
+    void connectLayout();
+    void selectClutmode(std::int64_t mode);
+    void showVolumeStatus();
+
+    std::unique_ptr<Ui::MainWindow> m_ui;
+    AppDelegate* m_appDelegate;
+    std::unique_ptr<ViewController> m_contentViewController;
+    ViewController* _vc = nullptr;
+    QLabel* m_statusLabel = nullptr;
+};
