@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
@@ -29,6 +30,10 @@ std::int64_t truncated(double delta) {
 QVMTKView::QVMTKView(QWidget* parent) : QOpenGLWidget(parent) {
     // Takes keyboard focus when clicked, like any focusable document view.
     setFocusPolicy(Qt::ClickFocus);
+    m_clock.start();
+    m_nextFrame.setSingleShot(true);
+    m_nextFrame.setTimerType(Qt::PreciseTimer);
+    connect(&m_nextFrame, &QTimer::timeout, this, qOverload<>(&QWidget::update));
 }
 
 QVMTKView::~QVMTKView() = default;
@@ -62,6 +67,7 @@ void QVMTKView::resizeGL(int, int) {
 }
 
 void QVMTKView::paintGL() {
+    m_pacer.frameStarted(m_clock.elapsed());
     const DrawableSize pixels = drawableSize();
     gpu::RenderPassDescriptor pass;
     pass.nativeTarget = defaultFramebufferObject();
@@ -83,7 +89,19 @@ void QVMTKView::paintGL() {
 
     m_renderPass.reset();
     m_drawable.reset();
-    update();
+    scheduleNextFrame();
+}
+
+void QVMTKView::scheduleNextFrame() {
+    if (const QScreen* display = screen()) {
+        m_pacer.setRefreshRate(display->refreshRate());
+    }
+    const std::int64_t delay = m_pacer.delayBeforeNextFrame(m_clock.elapsed());
+    if (delay == 0) {
+        update();
+    } else {
+        m_nextFrame.start(static_cast<int>(delay));
+    }
 }
 
 void QVMTKView::fillWithClearColor() {

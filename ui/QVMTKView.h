@@ -1,10 +1,13 @@
 #pragma once
 
+#include "FramePacer.h"
 #include "MTKView.h"
 #include "gpu/Gpu.h"
 
+#include <QElapsedTimer>
 #include <QOpenGLWidget>
 #include <QPointF>
+#include <QTimer>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -96,12 +99,18 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     };
 
     void fillWithClearColor();
+    // Asks for the next frame at once, or after the pacer's delay where the swap does not wait.
+    void scheduleNextFrame();
 
     std::shared_ptr<gpu::Device> m_device;
     MTKViewDelegate* m_delegate = nullptr;
     // Set only while paintGL runs.
     std::optional<gpu::RenderPassDescriptor> m_renderPass;
     std::optional<FrameDrawable> m_drawable;
+
+    FramePacer m_pacer;
+    QElapsedTimer m_clock;
+    QTimer m_nextFrame;
 
     QPointF m_lastPointerPosition;
     bool m_inActivationClick = false;
