@@ -1,4 +1,4 @@
-#include "InspectReport.h"
+#include "NrrdReport.h"
 
 #include "SampleStatistics.h"
 

@@ -1,7 +1,7 @@
 // voxview-inspect HEADER [DATA]: runs the viewer's NRRD import without a GPU and prints
 // what the viewer would show as one JSON object, or why it would refuse the file.
 
-#include "InspectReport.h"
+#include "NrrdReport.h"
 #include "NrrdVolumeReader.h"
 
 #include <QCommandLineParser>
