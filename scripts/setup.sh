@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libegl-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-  xvfb xauth libgl1-mesa-dri mesa-utils
+  xvfb xauth x11-utils libgl1-mesa-dri mesa-utils
   glslang-tools teem-apps
   clang libclang-rt-14-dev
 )
