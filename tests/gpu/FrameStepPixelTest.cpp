@@ -1,6 +1,7 @@
 #include "GpuTestBed.h"
 #include "ImageMetrics.h"
 #include "SampleFiles.h"
+#include "TestVolumes.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -10,37 +11,13 @@ namespace {
 using namespace imagemetrics;
 
 constexpr QSize kViewSize{256, 256};
-constexpr std::int32_t kSignedOffset = -32768;
-constexpr int kCtOffset = 1024;
-
-// The head phantom on a 64-voxel cut of the built-in sample's field, handed over the way
-// an import of signed CT values arrives: stored +32768, with the offset that undoes it.
-NRRDfmt phantomImport() {
-    const SampleGrid grid = gridOverLargeSample(64, 64, 58);
-    const std::vector<std::uint16_t> samples = renderHeadVolume(grid, 1);
-    QByteArray bytes(static_cast<qsizetype>(samples.size() * sizeof(std::uint16_t)), '\0');
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const std::uint16_t stored = static_cast<std::uint16_t>(samples[i] - kCtOffset - kSignedOffset);
-        std::memcpy(bytes.data() + i * sizeof(stored), &stored, sizeof(stored));
-    }
-    NRRDfmt record;
-    record.width = static_cast<std::uint32_t>(grid.width);
-    record.height = static_cast<std::uint32_t>(grid.height);
-    record.depth = static_cast<std::uint32_t>(grid.depth);
-    record.cellspaceX = grid.spacingX;
-    record.cellspaceY = grid.spacingY;
-    record.cellspaceZ = grid.spacingZ;
-    record.sampleOffset = kSignedOffset;
-    record.data = ByteBuffer::fromByteArray(std::move(bytes));
-    return record;
-}
 
 class FrameStepPixels : public testing::Test {
   protected:
     void SetUp() override {
         const QString error = bed.create(kViewSize);
         ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-        const NRRDfmt phantom = phantomImport();
+        const NRRDfmt phantom = testvolumes::headPhantom();
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&phantom));
     }
 

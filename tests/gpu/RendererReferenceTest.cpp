@@ -6,6 +6,7 @@
 
 #include "GpuTestBed.h"
 #include "SampleFiles.h"
+#include "TestVolumes.h"
 
 #include <QImage>
 #include <algorithm>
@@ -20,8 +21,6 @@ namespace {
 
 constexpr QSize kViewSize{128, 128};
 constexpr QColor kBackground{26, 51, 77};
-constexpr std::int32_t kSignedOffset = -32768;
-constexpr int kCtOffset = 1024;
 
 // The fragment shader's constants.
 constexpr double kTexelScale = 65535.0;
@@ -298,27 +297,13 @@ Difference compare(const QImage& a, const QImage& b) {
 
 // The head phantom on a 64 × 64 × 58 cut of the built-in sample's field, as a signed CT import.
 NRRDfmt phantomRecord(Volume* volume) {
-    const SampleGrid grid = gridOverLargeSample(64, 64, 58);
-    const std::vector<std::uint16_t> samples = renderHeadVolume(grid, 1);
-    volume->width = static_cast<int>(grid.width);
-    volume->height = static_cast<int>(grid.height);
-    volume->depth = static_cast<int>(grid.depth);
-    volume->sampleOffset = kSignedOffset;
-    volume->texels.resize(samples.size());
-    QByteArray bytes(static_cast<qsizetype>(samples.size() * sizeof(std::uint16_t)), '\0');
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        volume->texels[i] = static_cast<std::uint16_t>(samples[i] - kCtOffset - kSignedOffset);
-        std::memcpy(bytes.data() + i * sizeof(std::uint16_t), &volume->texels[i], sizeof(std::uint16_t));
-    }
-    NRRDfmt record;
-    record.width = static_cast<std::uint32_t>(grid.width);
-    record.height = static_cast<std::uint32_t>(grid.height);
-    record.depth = static_cast<std::uint32_t>(grid.depth);
-    record.cellspaceX = grid.spacingX;
-    record.cellspaceY = grid.spacingY;
-    record.cellspaceZ = grid.spacingZ;
-    record.sampleOffset = kSignedOffset;
-    record.data = ByteBuffer::fromByteArray(std::move(bytes));
+    NRRDfmt record = testvolumes::headPhantom();
+    volume->width = static_cast<int>(record.width);
+    volume->height = static_cast<int>(record.height);
+    volume->depth = static_cast<int>(record.depth);
+    volume->sampleOffset = record.sampleOffset;
+    volume->texels.resize(record.data.size() / sizeof(std::uint16_t));
+    std::memcpy(volume->texels.data(), record.data.data(), record.data.size());
     return record;
 }
 

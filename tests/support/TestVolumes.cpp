@@ -1,6 +1,7 @@
 #include "TestVolumes.h"
 
 #include "Bundle.h"
+#include "SampleFiles.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -38,6 +39,28 @@ NRRDfmt record(std::uint32_t width, std::uint32_t height, std::uint32_t depth, c
     result.cellspaceY = spacing;
     result.cellspaceZ = spacing;
     result.encoding = QStringLiteral("raw");
+    result.data = ByteBuffer::fromByteArray(std::move(bytes));
+    return result;
+}
+
+NRRDfmt headPhantom() {
+    constexpr std::int32_t kSignedOffset = -32768;
+    constexpr int kCtOffset = 1024;
+    const SampleGrid grid = gridOverLargeSample(64, 64, 58);
+    const std::vector<std::uint16_t> samples = renderHeadVolume(grid, 1);
+    QByteArray bytes(static_cast<qsizetype>(samples.size() * sizeof(std::uint16_t)), '\0');
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const auto stored = static_cast<std::uint16_t>(samples[i] - kCtOffset - kSignedOffset);
+        std::memcpy(bytes.data() + i * sizeof(stored), &stored, sizeof(stored));
+    }
+    NRRDfmt result;
+    result.width = static_cast<std::uint32_t>(grid.width);
+    result.height = static_cast<std::uint32_t>(grid.height);
+    result.depth = static_cast<std::uint32_t>(grid.depth);
+    result.cellspaceX = grid.spacingX;
+    result.cellspaceY = grid.spacingY;
+    result.cellspaceZ = grid.spacingZ;
+    result.sampleOffset = kSignedOffset;
     result.data = ByteBuffer::fromByteArray(std::move(bytes));
     return result;
 }

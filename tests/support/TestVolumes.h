@@ -19,6 +19,10 @@ NRRDfmt record(std::uint32_t width, std::uint32_t height, std::uint32_t depth, c
 // A ball of `inside` in the middle of a cube of `outside`, radius 0.35 of the side.
 NRRDfmt sphere(std::uint32_t size, std::uint16_t inside, std::uint16_t outside = 0);
 
+// The head phantom on a 64 x 64 x 58 cut of the built-in sample's field, as an import of
+// signed CT values arrives: stored +32768, with the sample offset that undoes it.
+NRRDfmt headPhantom();
+
 // The built-in sample's record (512 x 512 x 463 voxels, spacing 0.625, 0.625, 1) without
 // its voxels, as a bundle that lacks the resource gives it: the renderer makes no texture.
 std::shared_ptr<const VolumeData> sampleWithoutVoxels();
