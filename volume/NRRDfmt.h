@@ -3,7 +3,9 @@
 #include "ByteBuffer.h"
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <optional>
 
 // What an NRRD import hands to the renderer: the header's fields as read, and the
 // decoded voxels. `data` always holds width x height x depth unsigned 16-bit samples
@@ -22,4 +24,24 @@ struct NRRDfmt {
     QString dataFile;
     ByteBuffer data;
     std::int32_t sampleOffset = 0;
+    // How a sample becomes a value in the file's own units:
+    // value = (texel + sampleOffset) * valueScale + valueOffset. 8- and 16-bit integer
+    // volumes keep 1 and 0; rescaled ones (32-bit integers, floats, a DICOM rescale
+    // slope) carry the linear map that put their range into the 16-bit texture.
+    double valueScale = 1.0;
+    double valueOffset = 0.0;
+    // The values are Hounsfield units (CT): the usual CT windows apply to them.
+    bool hounsfield = false;
+    // The file's own display window where it names one (DICOM Window Center/Width),
+    // in the file's units.
+    struct Window {
+        double level = 0.0;
+        double width = 0.0;
+    };
+    std::optional<Window> fileWindow;
+    // What the user should know about how the file was read (oblique slices shown in
+    // voxel order, first volume of a 4-D file, spacing assumed).
+    QStringList notes;
+    // Which reader made the record: "nrrd", "dicom", "nifti" or "tiff".
+    QString format = QStringLiteral("nrrd");
 };
