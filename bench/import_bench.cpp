@@ -163,7 +163,7 @@ void waitForFrames(QVMTKView& view, int frames) {
     QEventLoop loop;
     int seen = 0;
     const QMetaObject::Connection counting =
-        QObject::connect(&view, &QOpenGLWidget::frameSwapped, &loop, [&] {
+        QObject::connect(&view, &QVMTKView::frameCompleted, &loop, [&] {
             if (++seen >= frames) {
                 loop.quit();
             }
