@@ -19,7 +19,7 @@
 // Frames: while the view is shown, every refresh of its screen (DisplayLink) calls the
 // delegate's drawInMTKView once, so speeds are applied and the "ww"/"wl" observers hear
 // every frame. The render pass and the drawable are made only when the delegate asks
-// for them, and only a frame that presents a picture is composed into the window and
+// for them, and only a frame that wrote the framebuffer is composed into the window and
 // swapped: a frame whose picture cannot have changed costs the delegate's arithmetic
 // and nothing else. The framebuffer keeps its picture between frames; when it is made
 // anew (first show, resize) the frame that fills it is drawn at once, inside Qt's paint,
