@@ -34,6 +34,14 @@ QVMTKView::QVMTKView(QWidget* parent) : QOpenGLWidget(parent) {
     // frame that changes nothing leaves it alone and an expose shows it again as it is.
     setUpdateBehavior(QOpenGLWidget::PartialUpdate);
     connect(&m_displayLink, &DisplayLink::refreshed, this, &QVMTKView::displayRefreshed);
+    // Qt makes a new framebuffer when the size or the screen's pixel ratio changes: whatever
+    // it shows must be drawn anew.
+    connect(this, &QOpenGLWidget::resized, this, &QVMTKView::forgetPicture);
+}
+
+void QVMTKView::forgetPicture() {
+    m_framebufferCurrent = false;
+    m_pictureKept = false;
 }
 
 QVMTKView::~QVMTKView() = default;
@@ -92,14 +100,10 @@ void QVMTKView::hideEvent(QHideEvent* event) {
 }
 
 void QVMTKView::initializeGL() {
-    m_framebufferCurrent = false;
-    m_pictureKept = false;
+    forgetPicture();
 }
 
 void QVMTKView::resizeGL(int, int) {
-    // Qt has made a new framebuffer of the new size: whatever it shows must be drawn anew.
-    m_framebufferCurrent = false;
-    m_pictureKept = false;
     if (m_delegate) {
         m_delegate->mtkView_drawableSizeWillChange(*this, drawableSize());
     }

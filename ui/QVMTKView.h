@@ -115,6 +115,8 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     };
 
     void fillWithClearColor();
+    // The framebuffer was made anew (first show, resize, another pixel ratio).
+    void forgetPicture();
     // One frame: the delegate's call, with the context current. `mustFill`: the
     // framebuffer holds nothing yet and gets the clear colour unless the delegate presents.
     // Returns whether the framebuffer was written.
