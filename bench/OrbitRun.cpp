@@ -33,6 +33,7 @@ void OrbitRun::run(int frames) {
     QElapsedTimer timer;
     for (int frame = 0; frame < frames; ++frame) {
         chooseTurn();
+        m_view.setUserInteracting(true);
         const double cpuBefore = ProcessProbe::cpuMilliseconds();
         timer.start();
         m_view.draw(m_renderer); // returns once the GPU has finished the frame
@@ -46,6 +47,7 @@ void OrbitRun::run(int frames) {
 
 void OrbitRun::stop(int frames, double limitMs) {
     m_view.setDeltaX(0);
+    m_view.setUserInteracting(false);
     QElapsedTimer sinceStop;
     sinceStop.start();
     while (static_cast<double>(sinceStop.elapsed()) < limitMs) {

@@ -72,3 +72,14 @@ double ProcessProbe::peakResidentMegabytes() {
     }
     return static_cast<double>(usage.ru_maxrss) / kKibPerMib; // Linux reports KiB
 }
+
+double ProcessProbe::residentMegabytes() {
+    // /proc/self/statm: total program size, then resident pages.
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return 0.0;
+    }
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    const double pages = fields.value(1).toDouble();
+    return pages * static_cast<double>(sysconf(_SC_PAGESIZE)) / (kKibPerMib * kKibPerMib);
+}

@@ -26,4 +26,7 @@ double cpuMilliseconds();
 // The largest resident set so far, in MiB.
 double peakResidentMegabytes();
 
+// The resident set now (VmRSS: private and shared pages, file-backed ones included), in MiB.
+double residentMegabytes();
+
 } // namespace ProcessProbe

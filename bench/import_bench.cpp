@@ -4,11 +4,15 @@
 // first frame that shows the new volume, and the longest the GUI thread went without
 // turning its event loop while the volume loaded. It also draws the built-in sample
 // and the imported copy with the same window (−10/1300) and compares the pictures.
+// Before the imports it measures what the window costs when nobody touches it (processor
+// time per second of waiting, resident memory after start) and how many frames it draws
+// while the volume spins after a flick; after each import, the resident memory.
 // Run under Xvfb; prints one JSON object.
 
 #include "Bundle.h"
 #include "FilePicker.h"
 #include "ImportCommand.h"
+#include "ProcessProbe.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "UserAlert.h"
@@ -27,9 +31,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -60,6 +66,12 @@ constexpr int kTickMs = 2;
 constexpr int kBaselineMs = 3000;
 constexpr int kSettleFrames = 3;
 constexpr int kTimeoutMs = 120000;
+// Start-up is over (upload, shader compilation, first frames) well within this.
+constexpr int kStartupSettleMs = 3000;
+constexpr int kDefaultIdleSeconds = 10;
+constexpr int kSpinMs = 3000;
+// A flick of this many pixels per event: the volume goes on turning after the release.
+constexpr int kFlickPixels = 3;
 constexpr double kNanosPerMilli = 1e6;
 
 // The header panel answers with the header, the data panel accepts its preselection,
@@ -162,15 +174,54 @@ class FirstFrameProbe : public QObject, public MTKViewDelegate {
 void waitForFrames(QVMTKView& view, int frames) {
     QEventLoop loop;
     int seen = 0;
-    const QMetaObject::Connection counting =
-        QObject::connect(&view, &QOpenGLWidget::frameSwapped, &loop, [&] {
-            if (++seen >= frames) {
-                loop.quit();
-            }
-        });
+    const QMetaObject::Connection counting = QObject::connect(&view, &QVMTKView::frameCompleted, &loop, [&] {
+        if (++seen >= frames) {
+            loop.quit();
+        }
+    });
     QTimer::singleShot(kTimeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
     QObject::disconnect(counting);
+}
+
+// Runs the event loop for `ms` milliseconds and counts the view's frames and buffer swaps.
+struct FrameCount {
+    int frames = 0;
+    int swaps = 0;
+};
+FrameCount runFor(QVMTKView& view, int ms) {
+    FrameCount count;
+    QEventLoop loop;
+    const QMetaObject::Connection frames =
+        QObject::connect(&view, &QVMTKView::frameCompleted, &loop, [&count] { ++count.frames; });
+    const QMetaObject::Connection swaps =
+        QObject::connect(&view, &QOpenGLWidget::frameSwapped, &loop, [&count] { ++count.swaps; });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(frames);
+    QObject::disconnect(swaps);
+    return count;
+}
+
+// A left press, one move and a release in the middle of the view, as a user's flick.
+void leftDrag(QVMTKView& view, QPointF movement) {
+    const QPointF start(view.width() / 2.0, view.height() / 2.0);
+    const auto send = [&view](QEvent::Type type, QPointF at, Qt::MouseButton button,
+                              Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, view.mapToGlobal(at), button, buttons, Qt::NoModifier);
+        QApplication::sendEvent(&view, &event);
+    };
+    send(QEvent::MouseButtonPress, start, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseMove, start + movement, Qt::NoButton, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, start + movement, Qt::LeftButton, Qt::NoButton);
+}
+
+double perSecond(int count, int ms) {
+    return count * 1000.0 / ms;
+}
+
+double rounded(double value) {
+    return std::round(value * 10.0) / 10.0;
 }
 
 struct PictureDifference {
@@ -229,9 +280,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption picturesOption(QStringLiteral("pictures"),
                                             QStringLiteral("Folder for the two compared pictures."),
                                             QStringLiteral("folder"));
-    parser.addOptions({runsOption, widthOption, heightOption, picturesOption});
+    const QCommandLineOption idleOption(QStringLiteral("idle-seconds"),
+                                        QStringLiteral("How long to measure the untouched window."),
+                                        QStringLiteral("s"), QString::number(kDefaultIdleSeconds));
+    parser.addOptions({runsOption, widthOption, heightOption, picturesOption, idleOption});
     parser.process(application);
     const int runs = std::max(1, parser.value(runsOption).toInt());
+    const int idleMs = std::max(1, parser.value(idleOption).toInt()) * 1000;
 
     const std::optional<QString> sample = Bundle::mainBundle().URLForResource(
         QString::fromLatin1(kSampleName), QString::fromLatin1(kSampleExtension));
@@ -264,7 +319,16 @@ int main(int argc, char** argv) {
     view.setMinimumSize(parser.value(widthOption).toInt(), parser.value(heightOption).toInt());
     view.setMaximumSize(view.minimumSize());
     window.show();
+    window.activateWindow();
     waitForFrames(view, kSettleFrames);
+
+    // What the untouched window costs once start-up is over.
+    runFor(view, kStartupSettleMs);
+    const double rssAfterStart = ProcessProbe::residentMegabytes();
+    const double peakAfterStart = ProcessProbe::peakResidentMegabytes();
+    const double cpuBeforeIdle = ProcessProbe::cpuMilliseconds();
+    const FrameCount idleFrames = runFor(view, idleMs);
+    const double idleCpuPercent = (ProcessProbe::cpuMilliseconds() - cpuBeforeIdle) * 100.0 / idleMs;
 
     // The built-in sample under the window an import leaves.
     renderer.setWl(kImportWindowLevel);
@@ -284,6 +348,7 @@ int main(int argc, char** argv) {
     const int baselineFrames = firstFrame.frames();
 
     QJsonArray runResults;
+    std::vector<double> rssAfterImport;
     std::vector<double> firstFrameTimes;
     double longestStallMs = 0.0;
     QImage imported;
@@ -315,19 +380,33 @@ int main(int argc, char** argv) {
         const double shownMs = static_cast<double>(shownAt) / kNanosPerMilli;
         firstFrameTimes.push_back(shownMs);
         longestStallMs = std::max(longestStallMs, stalls.longestGapMs());
-        runResults.append(QJsonObject{
+        QJsonObject result{
             {QStringLiteral("command_returned_ms"), static_cast<double>(returnedAt) / kNanosPerMilli},
             {QStringLiteral("first_frame_ms"), shownMs},
             {QStringLiteral("longest_gui_stall_ms"), stalls.longestGapMs()},
             {QStringLiteral("frames_while_loading"), firstFrame.frames()},
             {QStringLiteral("status_updates"), statusUpdates},
-        });
+        };
         firstFrame.arm(nullptr);
         waitForFrames(view, kSettleFrames);
         if (run == 0) {
             imported = view.grabFramebuffer();
         }
+        // The replaced volume's texture goes with the frame after the swap.
+        rssAfterImport.push_back(ProcessProbe::residentMegabytes());
+        result.insert(QStringLiteral("rss_after_mb"), rounded(rssAfterImport.back()));
+        runResults.append(result);
     }
+
+    // The volume turning on after a flick: every frame is a new picture. (A first click
+    // into a window that is not active only activates it.)
+    if (!window.isActiveWindow()) {
+        return fail(QStringLiteral("the window did not become active; the flick would only activate it"));
+    }
+    leftDrag(view, {kFlickPixels, 0});
+    const FrameCount spinFrames = runFor(view, kSpinMs);
+    leftDrag(view, {0, 0});
+    waitForFrames(view, kSettleFrames);
 
     const PictureDifference difference = compare(builtIn, imported);
     if (parser.isSet(picturesOption)) {
@@ -347,6 +426,23 @@ int main(int argc, char** argv) {
         {QStringLiteral("picture_differing_pixels"), difference.pixels},
         {QStringLiteral("picture_largest_channel_difference"), difference.largestChannel},
         {QStringLiteral("status_line"), window.statusText()},
+        {QStringLiteral("idle"),
+         QJsonObject{
+             {QStringLiteral("seconds"), idleMs / 1000},
+             {QStringLiteral("cpu_percent_of_one_core"), rounded(idleCpuPercent)},
+             {QStringLiteral("frames_per_s"), rounded(perSecond(idleFrames.frames, idleMs))},
+             {QStringLiteral("buffer_swaps_per_s"), rounded(perSecond(idleFrames.swaps, idleMs))},
+         }},
+        {QStringLiteral("spinning"),
+         QJsonObject{
+             {QStringLiteral("frames_per_s"), rounded(perSecond(spinFrames.frames, kSpinMs))},
+             {QStringLiteral("buffer_swaps_per_s"), rounded(perSecond(spinFrames.swaps, kSpinMs))},
+         }},
+        {QStringLiteral("rss_after_start_mb"), rounded(rssAfterStart)},
+        {QStringLiteral("peak_rss_after_start_mb"), rounded(peakAfterStart)},
+        {QStringLiteral("rss_after_first_import_mb"), rounded(rssAfterImport.front())},
+        {QStringLiteral("rss_after_last_import_mb"), rounded(rssAfterImport.back())},
+        {QStringLiteral("peak_rss_mb"), rounded(ProcessProbe::peakResidentMegabytes())},
     };
     std::printf("%s", QJsonDocument(result).toJson(QJsonDocument::Indented).constData());
     return 0;

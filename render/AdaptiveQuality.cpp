@@ -1,17 +1,15 @@
 #include "AdaptiveQuality.h"
 
-AdaptiveQuality::Action AdaptiveQuality::next(bool inputsChanged, bool keptMatches, bool keptIsFull,
-                                              Clock::time_point now) {
+AdaptiveQuality::Action AdaptiveQuality::next(const Frame& frame) {
     const bool firstFrame = !m_anyFrame;
     m_anyFrame = true;
-    if (inputsChanged) {
-        m_lastChange = now;
+    if (frame.inputsChanged) {
+        m_lastChange = frame.now;
     }
-    if (keptMatches && keptIsFull) {
+    const bool reducedAllowed =
+        m_enabled && !firstFrame && frame.interacting && frame.now - m_lastChange < m_settle;
+    if (frame.keptMatches && (frame.keptIsFull || reducedAllowed)) {
         return Action::Reuse;
     }
-    if (!m_enabled || firstFrame || now - m_lastChange >= m_settle) {
-        return Action::DrawFull;
-    }
-    return keptMatches ? Action::Reuse : Action::DrawInteractive;
+    return reducedAllowed ? Action::DrawInteractive : Action::DrawFull;
 }

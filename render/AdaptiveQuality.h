@@ -2,32 +2,35 @@
 
 #include <chrono>
 
-// Decides how each frame is made, so that the view stays smooth while the user drags and
-// sharp once they stop. The view redraws continuously, so most frames show what the last
-// one showed:
+// Decides how each frame is made, so that the view keeps up with the user's hands and
+// is sharp whenever they are off the controls:
 //  - a frame whose inputs (camera, window, clip values, lookup, volume, drawable) equal
-//    those of the kept image is not drawn again: the kept image is shown (Reuse);
-//  - while the inputs change from frame to frame, frames are drawn at reduced quality
-//    (DrawInteractive), and kept;
-//  - once they have stayed the same for the settle time, one full-quality frame is drawn
-//    (DrawFull) and kept. The first frame, and every frame with adaptation switched off,
-//    is drawn at full quality.
+//    those of the kept image is not drawn again: the kept image stands (Reuse);
+//  - while the user interacts (a button held, a scroll gesture) and the inputs change,
+//    frames are drawn at reduced resolution (DrawInteractive), and kept;
+//  - every other frame that needs drawing is drawn at full quality (DrawFull): the first
+//    one, every one with adaptation switched off, the turning and the window drift that
+//    go on after the hands let go, and the frame after a reduced one once the hands are
+//    off or the inputs have stayed the same for the settle time.
 class AdaptiveQuality {
   public:
     using Clock = std::chrono::steady_clock;
     enum class Action { Reuse, DrawInteractive, DrawFull };
 
-    // Short enough that the full-quality frame follows the last change well within 0.3 s,
-    // long enough that the pauses between a slider's steps do not start one.
+    // Short enough that a pointer held still with its button down is sharp within 0.3 s,
+    // long enough that the pauses between a slider's steps do not start a full frame.
     static constexpr std::chrono::milliseconds kDefaultSettle{100};
 
-    // `inputsChanged`: this frame's inputs differ from the previous frame's (always true
-    // for the first). `keptMatches`: the kept image was made from exactly these inputs;
-    // `keptIsFull`: at full quality.
-    Action next(bool inputsChanged, bool keptMatches, bool keptIsFull, Clock::time_point now);
+    struct Frame {
+        bool interacting = false;   // the user's hands are on the controls
+        bool inputsChanged = false; // differ from the previous frame's (true for the first)
+        bool keptMatches = false;   // the kept image was made from exactly these inputs
+        bool keptIsFull = false;    // ... at full quality
+        Clock::time_point now{};
+    };
+    Action next(const Frame& frame);
 
     void setEnabled(bool enabled) { m_enabled = enabled; }
-    bool isEnabled() const { return m_enabled; }
     void setSettle(Clock::duration settle) { m_settle = settle; }
 
   private:

@@ -34,6 +34,16 @@ class MTKView {
     virtual std::int64_t zoom() const = 0;
     virtual std::int64_t rdeltaX() const = 0;
     virtual std::int64_t rdeltaY() const = 0;
+
+    // Whether the user's hands are on the controls now (a button held, a scroll gesture
+    // under way): frames may then be drawn at reduced resolution to keep up with them.
+    // Turning or drifting that goes on after the hands let go is not interaction.
+    virtual bool userIsInteracting() const { return false; }
+    // Whether the drawable, at an unchanged size, still shows the picture the delegate
+    // presented last. A view that keeps it needs nothing drawn, copied or presented for
+    // a frame whose picture would be the same; one that does not (a swap chain, a
+    // framebuffer made anew) is given a picture every frame.
+    virtual bool keepsPresentedPicture() const { return false; }
 };
 
 class MTKViewDelegate {

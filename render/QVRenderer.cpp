@@ -35,12 +35,6 @@ constexpr std::size_t kBrickTextureIndex = 1;
 // The voxels go up in slabs of about this size; each slab's pages of a mapped file are
 // handed back once uploaded, so the file and the texture are never both resident.
 constexpr std::uint64_t kUploadSlabBytes = 32u << 20;
-// Frames drawn while the user drags have a half, a third, … of the drawable's width and
-// height, so that they hold at most about this many pixels: on a software rasteriser a
-// frame of the head costs about 0.4 µs of processor time per pixel, and 15 frames a
-// second must leave room for the application.
-constexpr double kInteractivePixelBudget = 96.0 * 1024.0;
-constexpr std::uint32_t kLeastInteractiveDivisor = 2;
 
 constexpr std::uint32_t kSharedStorage = 0;
 
@@ -60,6 +54,10 @@ std::uint32_t wholePixels(double size) {
         return 0;
     }
     return size >= kLargest ? std::numeric_limits<std::uint32_t>::max() : static_cast<std::uint32_t>(size);
+}
+
+bool sameColour(const gpu::ClearColor& a, const gpu::ClearColor& b) {
+    return a.red == b.red && a.green == b.green && a.blue == b.blue && a.alpha == b.alpha;
 }
 
 } // namespace
@@ -284,6 +282,18 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
     if (!m_commandQueue) {
         return;
     }
+    const bool drawsVolume = drawVolume && m_pipelineState && m_volume.texture;
+    FrameInputs inputs;
+    AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
+    if (drawsVolume) {
+        const DrawableSize size = view.drawableSize();
+        inputs = frameInputs(wholePixels(size.width), wholePixels(size.height));
+        action = decide(inputs, view);
+        if (action == AdaptiveQuality::Action::Reuse && m_keptShown && view.keepsPresentedPicture()) {
+            // The view still shows this very picture: nothing to draw, copy or present.
+            return;
+        }
+    }
     std::unique_ptr<gpu::CommandBuffer> commandBuffer = m_commandQueue->commandBuffer();
     if (!commandBuffer) {
         return;
@@ -291,13 +301,19 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
     commandBuffer->setLabel(kCommandLabel);
     const gpu::RenderPassDescriptor* pass = drawVolume ? view.currentRenderPassDescriptor() : nullptr;
     if (pass != nullptr) {
-        if (m_pipelineState && m_volume.texture) {
-            encodeAdaptiveFrame(*commandBuffer, *pass);
+        if (drawsVolume) {
+            if (pass->width != inputs.width || pass->height != inputs.height) {
+                // The view offers another size than it reported: decide for the size drawn.
+                inputs = frameInputs(pass->width, pass->height);
+                action = decide(inputs, view);
+            }
+            encodeAdaptiveFrame(*commandBuffer, *pass, action, inputs);
         } else if (std::unique_ptr<gpu::RenderCommandEncoder> encoder =
                        commandBuffer->renderCommandEncoderWithDescriptor(*pass)) {
             // Without a pipeline or a volume the pass still clears: the view shows its clear colour.
             encoder->setLabel(kEncoderLabel);
             encoder->endEncoding();
+            m_keptShown = false;
         }
         commandBuffer->presentDrawable(view.currentDrawable());
     }
@@ -307,45 +323,66 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
 bool QVRenderer::FrameInputs::operator==(const FrameInputs& other) const {
     return std::memcmp(&uniforms, &other.uniforms, sizeof(Uniforms)) == 0 && window.wl == other.window.wl &&
            window.ww == other.window.ww && volume == other.volume && width == other.width &&
-           height == other.height && clear.red == other.clear.red && clear.green == other.clear.green &&
-           clear.blue == other.clear.blue && clear.alpha == other.clear.alpha;
+           height == other.height;
 }
 
-void QVRenderer::encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer,
-                                     const gpu::RenderPassDescriptor& pass) {
+QVRenderer::FrameInputs QVRenderer::frameInputs(std::uint32_t width, std::uint32_t height) const {
     FrameInputs inputs;
     inputs.uniforms = m_uniforms;
     inputs.window = m_wlww;
     inputs.volume = m_volume.generation;
-    inputs.width = pass.width;
-    inputs.height = pass.height;
-    inputs.clear = pass.clearColor;
-    const bool changed = !m_lastInputs || !(*m_lastInputs == inputs);
-    m_lastInputs = inputs;
-    const bool keptMatches = m_kept != nullptr && m_keptInputs == inputs;
-    AdaptiveQuality::Action action =
-        m_quality.next(changed, keptMatches, m_keptFull, AdaptiveQuality::Clock::now());
+    inputs.width = width;
+    inputs.height = height;
+    return inputs;
+}
 
-    const double pixels = static_cast<double>(pass.width) * static_cast<double>(pass.height);
-    const auto divisor =
-        std::max(kLeastInteractiveDivisor,
-                 static_cast<std::uint32_t>(std::ceil(std::sqrt(pixels / kInteractivePixelBudget))));
-    const std::uint32_t reducedWidth = std::max<std::uint32_t>(pass.width / divisor, 1);
-    const std::uint32_t reducedHeight = std::max<std::uint32_t>(pass.height / divisor, 1);
-    if (action == AdaptiveQuality::Action::DrawInteractive &&
-        !prepareTarget(m_reducedTarget, reducedWidth, reducedHeight, pass.clearColor)) {
+AdaptiveQuality::Action QVRenderer::decide(const FrameInputs& inputs, const MTKView& view) {
+    AdaptiveQuality::Frame frame;
+    frame.interacting = view.userIsInteracting();
+    frame.inputsChanged = !m_lastInputs || !(*m_lastInputs == inputs);
+    frame.keptMatches = m_kept != nullptr && m_keptInputs == inputs;
+    frame.keptIsFull = m_keptFull;
+    frame.now = AdaptiveQuality::Clock::now();
+    m_lastInputs = inputs;
+    const AdaptiveQuality::Action action = m_quality.next(frame);
+    if (action != AdaptiveQuality::Action::DrawInteractive) {
+        m_budget.interrupted();
+    }
+    return action;
+}
+
+void QVRenderer::encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass,
+                                     AdaptiveQuality::Action action, const FrameInputs& inputs) {
+    const bool sameBackground = m_kept != nullptr && sameColour(m_kept->pass.clearColor, pass.clearColor);
+    if (action == AdaptiveQuality::Action::Reuse && !sameBackground) {
         action = AdaptiveQuality::Action::DrawFull;
+    }
+    std::uint32_t reducedWidth = pass.width;
+    std::uint32_t reducedHeight = pass.height;
+    if (action == AdaptiveQuality::Action::DrawInteractive) {
+        // As many pixels as the measured frame time allows, in the drawable's proportions.
+        const double pixels = static_cast<double>(pass.width) * static_cast<double>(pass.height);
+        const double scale =
+            std::min(1.0, std::sqrt(m_budget.frameStarted(AdaptiveQuality::Clock::now()) / pixels));
+        reducedWidth = std::max<std::uint32_t>(static_cast<std::uint32_t>(pass.width * scale), 1);
+        reducedHeight = std::max<std::uint32_t>(static_cast<std::uint32_t>(pass.height * scale), 1);
+        m_budget.frameDrawn(static_cast<double>(reducedWidth) * static_cast<double>(reducedHeight));
+        if (!prepareTarget(m_reducedTarget, reducedWidth, reducedHeight, pass.clearColor)) {
+            action = AdaptiveQuality::Action::DrawFull;
+        }
     }
     switch (action) {
     case AdaptiveQuality::Action::Reuse:
         copy(commandBuffer, m_kept->pass, pass);
+        m_keptShown = true;
         return;
     case AdaptiveQuality::Action::DrawInteractive:
         updateMarch();
         encodeVolume(commandBuffer, m_reducedTarget.pass);
         copy(commandBuffer, m_reducedTarget.pass, pass);
         m_kept = &m_reducedTarget;
-        m_keptFull = false;
+        // A budget that covers the whole drawable gives the full-quality picture.
+        m_keptFull = reducedWidth == pass.width && reducedHeight == pass.height;
         break;
     case AdaptiveQuality::Action::DrawFull:
         updateMarch();
@@ -360,6 +397,7 @@ void QVRenderer::encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer,
         break;
     }
     m_keptInputs = inputs;
+    m_keptShown = m_kept != nullptr;
 }
 
 bool QVRenderer::prepareTarget(FrameTarget& target, std::uint32_t width, std::uint32_t height,

@@ -2,6 +2,7 @@
 
 #include "AdaptiveQuality.h"
 #include "BrickGrid.h"
+#include "FrameTimeBudget.h"
 #include "MTKView.h"
 #include "ShaderTypes.h"
 #include "gpu/Gpu.h"
@@ -35,8 +36,11 @@ struct NRRDfmt;
 // Speed: the upload builds a brick grid of the volume's largest texels (BrickGrid), with
 // which rays skip the bricks that lie entirely below the window and start and end on the
 // box around everything that can show. Each frame's image is kept: a frame whose inputs
-// did not change shows it again instead of marching rays, and while the inputs change
-// frames are drawn at reduced resolution (AdaptiveQuality).
+// did not change costs nothing where the view still shows that image, and a copy of it
+// where it does not. While the user's hands are on the controls and the inputs change,
+// frames are drawn at a reduced resolution that follows the measured frame time
+// (AdaptiveQuality, FrameTimeBudget); turning and drift after the hands let go are drawn
+// at full quality.
 class QVRenderer : public QObject, public MTKViewDelegate {
     Q_OBJECT
 
@@ -75,12 +79,14 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // builds the matrices and the uniforms, then encodes the frame as DrawA does.
     void drawInMTKView(MTKView& view) override;
     // Encodes one frame with the current uniforms; commits an empty command buffer when
-    // the view offers no render pass descriptor. In order: command buffer and its label,
+    // the view offers no render pass descriptor, and encodes nothing at all (not even a
+    // command buffer) when the view still shows the picture these uniforms give. Otherwise,
+    // in order: command buffer and its label,
     // the view's pass; then, when the image must be drawn, an encoder with its label, the
     // pipeline, a new vertex buffer at vertex index 0, the uniforms and the window pair at
     // 1 and 2, the skipping box at fragment index 3, the volume and its brick grid at
     // fragment textures 0 and 1, one draw of 36 vertices, end of encoding (into the view's
-    // pass at full quality, into a reduced texture while the inputs change); then a copy
+    // pass at full quality, into a reduced texture while the user interacts); then a copy
     // between the drawn image and the kept one (the only step of a frame in which nothing
     // changed); then the drawable is presented and the buffer committed.
     void DrawA(MTKView& view);
@@ -93,11 +99,13 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr);
     void updateVolumeDataWithURL(const QString& url);
 
-    // On (the default): frames drawn while the camera, window, clip values or drawable
-    // change have reduced resolution, and full quality follows once they stay put. Off:
-    // every frame that is drawn is drawn at full quality.
+    // On (the default): frames drawn while the user interacts and the camera, window, clip
+    // values or drawable change have reduced resolution, and full quality follows once the
+    // hands are off or the inputs stay put. Off: every frame that is drawn is drawn at
+    // full quality.
     void setAdaptiveQuality(bool enabled) { m_quality.setEnabled(enabled); }
-    // How long the inputs must stay put before the full-quality frame is drawn.
+    // How long the inputs must stay put under the user's hands before the full-quality
+    // frame is drawn.
     void setQualitySettle(std::chrono::milliseconds settle) { m_quality.setSettle(settle); }
 
     float zoom() const { return m_zoom; }
@@ -165,14 +173,17 @@ class QVRenderer : public QObject, public MTKViewDelegate {
 
     // What an image depends on; a kept image is shown again only for equal inputs. Which
     // framebuffer the view offers does not matter: a view may alternate between several.
+    // (The background is checked against the kept image's when the pass is at hand.)
     struct FrameInputs {
         Uniforms uniforms{};
         WindowPair window{};
         std::uint64_t volume = 0; // the volume's generation
         std::uint32_t width = 0, height = 0;
-        gpu::ClearColor clear;
         bool operator==(const FrameInputs& other) const;
     };
+    FrameInputs frameInputs(std::uint32_t width, std::uint32_t height) const;
+    // How this frame is made; notes its inputs as the previous frame's for the next one.
+    AdaptiveQuality::Action decide(const FrameInputs& inputs, const MTKView& view);
     // A texture that keeps a frame's image, and the pass that draws into it.
     struct FrameTarget {
         std::shared_ptr<gpu::Texture> texture;
@@ -188,7 +199,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     bool prepareTarget(FrameTarget& target, std::uint32_t width, std::uint32_t height,
                        const gpu::ClearColor& clear);
     // Draws the frame as `action` says into `pass` (the view's), keeping its image.
-    void encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
+    void encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass,
+                             AdaptiveQuality::Action action, const FrameInputs& inputs);
     void copy(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& from,
               const gpu::RenderPassDescriptor& to);
 
@@ -204,11 +216,13 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::shared_ptr<const BrickGrid> m_marchBricks; // the grid and threshold m_march's box was found for
     std::int64_t m_marchThreshold = 0;
     AdaptiveQuality m_quality;
+    FrameTimeBudget m_budget;
     FrameTarget m_fullTarget;            // the drawable's size
     FrameTarget m_reducedTarget;         // the frames drawn while the inputs change
     const FrameTarget* m_kept = nullptr; // holds the last image shown
     FrameInputs m_keptInputs;
     bool m_keptFull = false;
+    bool m_keptShown = false; // the view was last given the kept image (not a clear pass)
     std::optional<FrameInputs> m_lastInputs;
 
     mutable std::mutex m_stateMutex;

@@ -1,9 +1,9 @@
 #include "QVMTKView.h"
 
 #include <QColor>
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
@@ -30,10 +30,18 @@ std::int64_t truncated(double delta) {
 QVMTKView::QVMTKView(QWidget* parent) : QOpenGLWidget(parent) {
     // Takes keyboard focus when clicked, like any focusable document view.
     setFocusPolicy(Qt::ClickFocus);
-    m_clock.start();
-    m_nextFrame.setSingleShot(true);
-    m_nextFrame.setTimerType(Qt::PreciseTimer);
-    connect(&m_nextFrame, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    // The framebuffer keeps its picture once it has been composed into the window, so a
+    // frame that changes nothing leaves it alone and an expose shows it again as it is.
+    setUpdateBehavior(QOpenGLWidget::PartialUpdate);
+    connect(&m_displayLink, &DisplayLink::refreshed, this, &QVMTKView::displayRefreshed);
+    // Qt makes a new framebuffer when the size or the screen's pixel ratio changes: whatever
+    // it shows must be drawn anew.
+    connect(this, &QOpenGLWidget::resized, this, &QVMTKView::forgetPicture);
+}
+
+void QVMTKView::forgetPicture() {
+    m_framebufferCurrent = false;
+    m_pictureKept = false;
 }
 
 QVMTKView::~QVMTKView() = default;
@@ -49,15 +57,50 @@ DrawableSize QVMTKView::drawableSize() const {
 }
 
 const gpu::RenderPassDescriptor* QVMTKView::currentRenderPassDescriptor() {
-    return m_renderPass ? &*m_renderPass : nullptr;
+    if (!m_inFrame) {
+        return nullptr;
+    }
+    if (!m_renderPass) {
+        const DrawableSize pixels = drawableSize();
+        gpu::RenderPassDescriptor pass;
+        pass.nativeTarget = defaultFramebufferObject();
+        pass.width = static_cast<std::uint32_t>(pixels.width);
+        pass.height = static_cast<std::uint32_t>(pixels.height);
+        pass.clear = true;
+        pass.clearColor = kClearColor;
+        m_renderPass = pass;
+    }
+    return &*m_renderPass;
 }
 
 gpu::Drawable* QVMTKView::currentDrawable() {
+    if (m_inFrame && !m_drawable) {
+        m_drawable.emplace();
+    }
     return m_drawable ? &*m_drawable : nullptr;
 }
 
 void QVMTKView::setDelegate(MTKViewDelegate* delegate) {
     m_delegate = delegate;
+}
+
+bool QVMTKView::userIsInteracting() const {
+    return QGuiApplication::mouseButtons() != Qt::NoButton;
+}
+
+void QVMTKView::showEvent(QShowEvent* event) {
+    QOpenGLWidget::showEvent(event);
+    m_displayLink.start();
+}
+
+void QVMTKView::hideEvent(QHideEvent* event) {
+    // Nobody sees the frames of a hidden (or minimised) view; speeds resume when it is shown.
+    m_displayLink.stop();
+    QOpenGLWidget::hideEvent(event);
+}
+
+void QVMTKView::initializeGL() {
+    forgetPicture();
 }
 
 void QVMTKView::resizeGL(int, int) {
@@ -67,41 +110,48 @@ void QVMTKView::resizeGL(int, int) {
 }
 
 void QVMTKView::paintGL() {
-    m_pacer.frameStarted(m_clock.elapsed());
-    const DrawableSize pixels = drawableSize();
-    gpu::RenderPassDescriptor pass;
-    pass.nativeTarget = defaultFramebufferObject();
-    pass.width = static_cast<std::uint32_t>(pixels.width);
-    pass.height = static_cast<std::uint32_t>(pixels.height);
-    pass.clear = true;
-    pass.clearColor = kClearColor;
-    m_renderPass = pass;
-    m_drawable.emplace();
+    // Qt composes the window: after a display refresh that drew, or for an expose, the
+    // framebuffer already holds the picture.
+    if (m_framebufferCurrent) {
+        return;
+    }
+    drawFrame(true);
+    // The next refresh is a whole interval after this frame, not a second frame at once.
+    m_displayLink.restartInterval();
+}
 
+void QVMTKView::displayRefreshed() {
+    if (!isValid()) {
+        return; // not shown yet: its first frame comes with its first paint
+    }
+    makeCurrent();
+    if (drawFrame(!m_framebufferCurrent)) {
+        update();
+    }
+}
+
+bool QVMTKView::drawFrame(bool mustFill) {
+    m_inFrame = true;
     if (m_delegate) {
         m_delegate->drawInMTKView(*this);
     }
-    // A frame nobody presented (no delegate yet, nothing to draw) would show
-    // whatever the framebuffer held before; show the clear colour instead.
-    if (!m_drawable->presented()) {
-        fillWithClearColor();
-    }
-
+    m_inFrame = false;
+    const bool passTaken = m_renderPass.has_value();
+    const bool presented = m_drawable && m_drawable->presented();
     m_renderPass.reset();
     m_drawable.reset();
-    scheduleNextFrame();
-}
-
-void QVMTKView::scheduleNextFrame() {
-    if (const QScreen* display = screen()) {
-        m_pacer.setRefreshRate(display->refreshRate());
+    if (presented) {
+        m_pictureKept = true;
+    } else if (passTaken || mustFill) {
+        // A frame that wrote the framebuffer but presented nothing (no delegate yet,
+        // nothing to draw) would show whatever it held before; show the clear colour.
+        fillWithClearColor();
+        m_pictureKept = false;
     }
-    const std::int64_t delay = m_pacer.delayBeforeNextFrame(m_clock.elapsed());
-    if (delay == 0) {
-        update();
-    } else {
-        m_nextFrame.start(static_cast<int>(delay));
-    }
+    const bool wrote = presented || passTaken || mustFill;
+    m_framebufferCurrent = m_framebufferCurrent || wrote;
+    emit frameCompleted();
+    return wrote;
 }
 
 void QVMTKView::fillWithClearColor() {

@@ -1,13 +1,11 @@
 #pragma once
 
-#include "FramePacer.h"
+#include "DisplayLink.h"
 #include "MTKView.h"
 #include "gpu/Gpu.h"
 
-#include <QElapsedTimer>
 #include <QOpenGLWidget>
 #include <QPointF>
-#include <QTimer>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,9 +16,15 @@
 // input into the five values the frame step reads once per frame. It draws
 // nothing itself except the clear colour when its delegate presents nothing.
 //
-// The view redraws continuously: every displayed frame calls the delegate's
-// drawInMTKView once and schedules the next frame (paced by the buffer swap),
-// and every resize tells the delegate the new drawable size in device pixels.
+// Frames: while the view is shown, every refresh of its screen (DisplayLink) calls the
+// delegate's drawInMTKView once, so speeds are applied and the "ww"/"wl" observers hear
+// every frame. The render pass and the drawable are made only when the delegate asks
+// for them, and only a frame that wrote the framebuffer is composed into the window and
+// swapped: a frame whose picture cannot have changed costs the delegate's arithmetic
+// and nothing else. The framebuffer keeps its picture between frames; when it is made
+// anew (first show, resize) the frame that fills it is drawn at once, inside Qt's paint,
+// and until then keepsPresentedPicture() is false. Every resize tells the delegate the
+// new drawable size in device pixels. frameCompleted() follows every frame.
 //
 // How Qt's pointer events become the five values. Every value is the movement of
 // the most recent event of its kind, truncated toward zero (2.9 -> 2, -2.9 -> -2);
@@ -74,9 +78,21 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     std::int64_t rdeltaX() const override { return m_rdeltaX; }
     std::int64_t rdeltaY() const override { return m_rdeltaY; }
 
+    // The user's hands are busy while a mouse button is held anywhere in the application
+    // (on the view, or dragging one of the sliders).
+    bool userIsInteracting() const override;
+    bool keepsPresentedPicture() const override { return m_pictureKept; }
+
+  signals:
+    // After each frame's delegate call, whether or not it presented a picture.
+    void frameCompleted();
+
   protected:
+    void initializeGL() override;
     void resizeGL(int width, int height) override;
     void paintGL() override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -99,18 +115,27 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     };
 
     void fillWithClearColor();
-    // Asks for the next frame at once, or after the pacer's delay where the swap does not wait.
-    void scheduleNextFrame();
+    // The framebuffer was made anew (first show, resize, another pixel ratio).
+    void forgetPicture();
+    // One frame: the delegate's call, with the context current. `mustFill`: the
+    // framebuffer holds nothing yet and gets the clear colour unless the delegate presents.
+    // Returns whether the framebuffer was written.
+    bool drawFrame(bool mustFill);
+    // A display refresh: a frame, composed into the window only when it wrote the framebuffer.
+    void displayRefreshed();
 
     std::shared_ptr<gpu::Device> m_device;
     MTKViewDelegate* m_delegate = nullptr;
-    // Set only while paintGL runs.
+    // Open only while the delegate draws a frame; the pass is made when first asked for.
+    bool m_inFrame = false;
     std::optional<gpu::RenderPassDescriptor> m_renderPass;
     std::optional<FrameDrawable> m_drawable;
+    // The framebuffer holds what the delegate presented last (false once it is made anew).
+    bool m_pictureKept = false;
+    // The framebuffer holds the last frame's picture (false while Qt's new one is blank).
+    bool m_framebufferCurrent = false;
 
-    FramePacer m_pacer;
-    QElapsedTimer m_clock;
-    QTimer m_nextFrame;
+    DisplayLink m_displayLink{this};
 
     QPointF m_lastPointerPosition;
     bool m_inActivationClick = false;

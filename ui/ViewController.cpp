@@ -101,6 +101,8 @@ void ViewController::styleLabel(QLabel* label, const QString& text) const {
     label->setText(text);
 }
 
+// Called in every frame. QLabel ignores a text equal to the one it shows, so a window
+// that does not change repaints nothing here (the idle window's test counts paints).
 void ViewController::observeValueForKeyPath(const QString& keyPath) {
     if (!m_renderer) {
         return;

@@ -35,6 +35,9 @@ class OffscreenMTKView : public MTKView {
     void setZoom(std::int64_t value) { m_zoom = value; }
     void setRdeltaX(std::int64_t value) { m_rdeltaX = value; }
     void setRdeltaY(std::int64_t value) { m_rdeltaY = value; }
+    // Stands for the user's hands on the controls (the bench's drag).
+    bool userIsInteracting() const override { return m_interacting; }
+    void setUserInteracting(bool interacting) { m_interacting = interacting; }
 
     void setClearColor(gpu::ClearColor color);
 
@@ -56,6 +59,7 @@ class OffscreenMTKView : public MTKView {
     std::int64_t m_zoom = 0;
     std::int64_t m_rdeltaX = 0;
     std::int64_t m_rdeltaY = 0;
+    bool m_interacting = false;
 };
 
 } // namespace gl

@@ -76,7 +76,7 @@ class ImportAppTest : public ::testing::Test {
     }
 
     bool waitForFrames(int frames) {
-        QSignalSpy swapped(m_window->view(), &QOpenGLWidget::frameSwapped);
+        QSignalSpy swapped(m_window->view(), &QVMTKView::frameCompleted);
         return QTest::qWaitFor([&] { return swapped.count() >= frames; }, kTimeoutMs);
     }
 

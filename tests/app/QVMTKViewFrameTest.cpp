@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QSignalSpy>
 #include <QSurfaceFormat>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -11,6 +12,10 @@ namespace {
 
 // Frames on llvmpipe come quickly at this size; the bound only keeps a broken view from hanging the run.
 constexpr int kTimeoutMs = 10000;
+// Frames paced by the display: a 200 Hz screen refreshes 50 times in 250 ms (an unpaced
+// loop would call the delegate thousands of times).
+constexpr int kPacingWindowMs = 250;
+constexpr std::size_t kMostFramesInPacingWindow = 50;
 
 // Records what the view offers its delegate in each frame.
 class RecordingDelegate : public MTKViewDelegate {
@@ -25,6 +30,10 @@ class RecordingDelegate : public MTKViewDelegate {
     void mtkView_drawableSizeWillChange(MTKView&, DrawableSize size) override { sizes.push_back(size); }
 
     void drawInMTKView(MTKView& view) override {
+        ++calls;
+        if (takesNothing) {
+            return;
+        }
         if (paintedFramesLeft > 0) {
             // Stands in for a renderer that draws and presents: fills the frame red.
             --paintedFramesLeft;
@@ -43,6 +52,8 @@ class RecordingDelegate : public MTKViewDelegate {
 
     QWidget* widget = nullptr;
     int paintedFramesLeft = 0;
+    bool takesNothing = false; // as a renderer whose picture has not changed
+    std::size_t calls = 0;
     std::vector<DrawableSize> sizes;
     std::vector<Frame> frames;
 };
@@ -63,6 +74,11 @@ class QVMTKViewFrameTest : public ::testing::Test {
     }
     void TearDown() override { m_view.setDelegate(nullptr); }
 
+    bool waitForCalls(std::size_t count) {
+        const std::size_t until = m_delegate.calls + count;
+        return QTest::qWaitFor([&] { return m_delegate.calls >= until; }, kTimeoutMs);
+    }
+
     RecordingDelegate m_delegate;
     QVMTKView m_view;
 };
@@ -71,6 +87,20 @@ TEST_F(QVMTKViewFrameTest, DrawsFrameAfterFrameWithoutAnyInput) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !m_delegate.frames.empty(); }, kTimeoutMs));
     const std::size_t shown = m_delegate.frames.size();
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_delegate.frames.size() >= shown + 20; }, kTimeoutMs));
+}
+
+// Frames come once per display refresh even when the delegate has nothing to draw, and
+// such frames are not composed into the window.
+TEST_F(QVMTKViewFrameTest, FramesThatTakeNothingComeOncePerRefreshAndAreNotComposed) {
+    ASSERT_TRUE(waitForCalls(1));
+    m_delegate.takesNothing = true;
+    ASSERT_TRUE(waitForCalls(1));
+    QSignalSpy swapped(&m_view, &QOpenGLWidget::frameSwapped);
+    const std::size_t before = m_delegate.calls;
+    QTest::qWait(kPacingWindowMs);
+    EXPECT_GE(m_delegate.calls - before, 1u);
+    EXPECT_LE(m_delegate.calls - before, kMostFramesInPacingWindow);
+    EXPECT_EQ(swapped.count(), 0);
 }
 
 TEST_F(QVMTKViewFrameTest, OffersThePassAndDrawableOnlyDuringAFrame) {
@@ -105,7 +135,8 @@ TEST_F(QVMTKViewFrameTest, AFrameNobodyPresentsShowsTheClearColour) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !m_delegate.frames.empty(); }, kTimeoutMs));
     m_delegate.paintedFramesLeft = 1;
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_delegate.paintedFramesLeft == 0; }, kTimeoutMs));
-    // Grabbing draws one more frame, which the delegate leaves unpresented.
+    // The frames after it took the pass and presented nothing.
+    ASSERT_TRUE(waitForCalls(2));
     const QImage image = m_view.grabFramebuffer();
     ASSERT_FALSE(image.isNull());
     const gpu::ClearColor clear = QVMTKView::clearColor();

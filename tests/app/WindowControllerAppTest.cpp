@@ -1,6 +1,8 @@
 #include "AppDelegate.h"
 #include "ImageMetrics.h"
 #include "QVMTKView.h"
+#include "QVRenderer.h"
+#include "ViewController.h"
 #include "WindowController.h"
 
 #include <QAction>
@@ -21,6 +23,7 @@ namespace {
 
 // Small, so that llvmpipe draws the built-in 512 × 512 × 463 volume quickly.
 constexpr QSize kWindowSize(320, 240);
+constexpr QSize kDriftWindowSize(720, 540);
 // Generous: the first frame waits for the volume upload on a loaded machine.
 constexpr int kTimeoutMs = 30000;
 // A pixel is background when it is within this distance of the clear colour.
@@ -57,7 +60,7 @@ class AppWindowTest : public ::testing::Test {
     }
 
     bool waitForFrames(int frames) {
-        QSignalSpy swapped(m_view, &QOpenGLWidget::frameSwapped);
+        QSignalSpy swapped(m_view, &QVMTKView::frameCompleted);
         return QTest::qWaitFor([&] { return swapped.count() >= frames; }, kTimeoutMs);
     }
 
@@ -132,6 +135,53 @@ TEST_F(AppWindowTest, RightDragChangesTheWindowShownInTheLabels) {
     const QString stopped = label("wwLabel")->text();
     ASSERT_TRUE(waitForFrames(2));
     EXPECT_EQ(label("wwLabel")->text(), stopped);
+}
+
+// Left alone, the window still steps every display frame (the labels hear each one) but
+// draws, composes and repaints nothing.
+TEST_F(AppWindowTest, AnIdleWindowDrawsAndRepaintsNothing) {
+    ASSERT_TRUE(waitForFrames(5));
+    struct PaintCounter : QObject {
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Paint) {
+                painted << watched->objectName();
+            }
+            return false;
+        }
+        QStringList painted;
+    } paints;
+    m_window->installEventFilter(&paints);
+    for (QWidget* widget : m_window->findChildren<QWidget*>()) {
+        widget->installEventFilter(&paints);
+    }
+    QSignalSpy swapped(m_view, &QOpenGLWidget::frameSwapped);
+    QSignalSpy wwHeard(m_window->contentViewController()->renderer(), &QVRenderer::valueChanged);
+    ASSERT_TRUE(waitForFrames(20));
+    EXPECT_EQ(swapped.count(), 0);
+    EXPECT_TRUE(paints.painted.isEmpty()) << paints.painted.join(QLatin1Char(' ')).toStdString();
+    EXPECT_GE(wwHeard.count(), 2 * 20);
+    EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
+}
+
+// After a right drag the window goes on drifting; once the button is up the drifting
+// picture is drawn at full quality, as sharp as the still one.
+TEST_F(AppWindowTest, TheWindowDriftingAfterARightDragIsDrawnSharp) {
+    // Large enough that frames reduced for a drag would hold fewer pixels than the view.
+    m_window->resize(kDriftWindowSize);
+    ASSERT_TRUE(waitForFrames(3));
+    const double still = imagemetrics::fineDetail(grab(QStringLiteral("before-drift")));
+    const QPoint start(m_view->width() / 2, m_view->height() / 2);
+    QTest::mousePress(m_view, Qt::RightButton, Qt::NoModifier, start);
+    QTest::mouseMove(m_view, start + QPoint(1, 1));
+    ASSERT_TRUE(waitForFrames(3));
+    QTest::mouseRelease(m_view, Qt::RightButton, Qt::NoModifier, start + QPoint(1, 1));
+    ASSERT_TRUE(waitForFrames(3));
+    const QString drifted = label("wwLabel")->text();
+    const QImage drifting = grab(QStringLiteral("drifting"));
+    ASSERT_TRUE(waitForFrames(2));
+    ASSERT_NE(label("wwLabel")->text(), drifted);
+    EXPECT_GT(imagemetrics::fineDetail(drifting), 0.9 * still);
+    stopDrags();
 }
 
 TEST_F(AppWindowTest, LeftDragTurnsTheVolume) {

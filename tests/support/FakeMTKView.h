@@ -31,16 +31,22 @@ class FakeMTKView : public MTKView {
     std::int64_t zoom() const override { return read("zoom", m_zoom); }
     std::int64_t rdeltaX() const override { return read("rdeltaX", m_rdeltaX); }
     std::int64_t rdeltaY() const override { return read("rdeltaY", m_rdeltaY); }
+    bool userIsInteracting() const override { return m_interacting; }
+    bool keepsPresentedPicture() const override { return m_keepsPicture; }
 
     void setDevice(std::shared_ptr<gpu::Device> device) { m_device = std::move(device); }
     void setColorPixelFormat(gpu::PixelFormat format) { m_pixelFormat = format; }
     void setDrawableSize(DrawableSize size) { m_drawableSize = size; }
     void setHasRenderPass(bool hasPass) { m_hasPass = hasPass; }
     void setRenderPassTarget(std::uint64_t nativeTarget) { m_pass.nativeTarget = nativeTarget; }
+    // The drawable's size and the pass's, as a real view offers them.
     void setRenderPassSize(std::uint32_t width, std::uint32_t height) {
         m_pass.width = width;
         m_pass.height = height;
+        m_drawableSize = {static_cast<double>(width), static_cast<double>(height)};
     }
+    void setUserInteracting(bool interacting) { m_interacting = interacting; }
+    void setKeepsPresentedPicture(bool keeps) { m_keepsPicture = keeps; }
     void setDeltaX(std::int64_t value) { m_deltaX = value; }
     void setDeltaY(std::int64_t value) { m_deltaY = value; }
     void setZoom(std::int64_t value) { m_zoom = value; }
@@ -65,4 +71,6 @@ class FakeMTKView : public MTKView {
     std::int64_t m_zoom = 0;
     std::int64_t m_rdeltaX = 0;
     std::int64_t m_rdeltaY = 0;
+    bool m_interacting = false;
+    bool m_keepsPicture = false;
 };

@@ -95,4 +95,18 @@ int maxChannelDifference(const QImage& a, const QImage& b) {
     return largest;
 }
 
+double fineDetail(const QImage& image) {
+    double sum = 0.0;
+    long long pairs = 0;
+    for (int y = 0; y + 1 < image.height(); ++y) {
+        for (int x = 0; x + 1 < image.width(); ++x) {
+            const int here = qGray(image.pixel(x, y));
+            sum +=
+                std::abs(here - qGray(image.pixel(x + 1, y))) + std::abs(here - qGray(image.pixel(x, y + 1)));
+            pairs += 2;
+        }
+    }
+    return pairs > 0 ? sum / static_cast<double>(pairs) : 0.0;
+}
+
 } // namespace imagemetrics

@@ -24,5 +24,8 @@ int differingPixels(const QImage& a, const QImage& b);
 int changedPixels(const QImage& a, const QImage& b);
 // The largest channel difference between two images of one size.
 int maxChannelDifference(const QImage& a, const QImage& b);
+// Fine detail: the mean difference in grey level between each pixel and its right and
+// lower neighbours. A picture drawn at reduced resolution and scaled up has less of it.
+double fineDetail(const QImage& image);
 
 } // namespace imagemetrics

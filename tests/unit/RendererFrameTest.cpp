@@ -1,9 +1,11 @@
 #include "RendererTestBed.h"
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -83,72 +85,101 @@ TEST_F(RendererFrames, AViewThatAlternatesFramebuffersStillGetsTheKeptImage) {
     }
 }
 
-TEST_F(RendererFrames, WhileTheCameraTurnsFramesAreDrawnAtHalfSizeAndFullQualityFollowsWhenItStops) {
-    bed.renderer->setQualitySettle(1h);
-    bed.view.setDeltaX(5);
-    bed.frame();
-    EXPECT_EQ(
-        gpuCalls(*bed.log),
-        frame({{"device.newTextureWithDescriptor(pixelFormat=70 type=2 size=32x32x1 usage=4) = texture#4"},
-               drawInto("texture#4 32x32"),
-               copyOf("texture#4 32x32", "64x64")}));
-
-    bed.log->clear();
-    bed.frame();
-    EXPECT_EQ(gpuCalls(*bed.log), frame({drawInto("texture#4 32x32"), copyOf("texture#4 32x32", "64x64")}));
-
-    // The camera stops: until the settle time has passed the reduced image is shown again.
-    bed.view.setDeltaX(0);
-    bed.log->clear();
-    bed.frame();
-    EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#4 32x32", "64x64")}));
-
-    bed.renderer->setQualitySettle(0ms);
-    bed.log->clear();
-    bed.frame();
-    EXPECT_EQ(gpuCalls(*bed.log), frame({drawInto("64x64"), copyOf("64x64", "texture#3 64x64")}));
-
-    bed.log->clear();
-    bed.frame();
-    EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#3 64x64", "64x64")}));
-}
-
-// The reduced frames hold about 100 000 pixels at most, and never more than a quarter.
-TEST_F(RendererFrames, LargerDrawablesGetMoreStronglyReducedFrames) {
-    bed.renderer->setQualitySettle(1h);
-    bed.view.setDeltaX(5);
-    const struct {
-        std::uint32_t width, height;
-        const char* reduced;
-    } sizes[] = {{512, 512, "256x256"}, {1024, 768, "341x256"}, {1920, 1080, "384x216"}, {3, 1, "1x1"}};
-    for (const auto& size : sizes) {
-        bed.view.setRenderPassSize(size.width, size.height);
-        bed.log->clear();
-        bed.frame();
-        const Calls encoders = bed.log->callsStartingWith("commandBuffer.renderCommandEncoderWithDescriptor");
-        ASSERT_EQ(encoders.size(), 1u) << size.width << "x" << size.height;
-        EXPECT_NE(encoders[0].find(std::string(" ") + size.reduced + ")"), std::string::npos) << encoders[0];
-    }
-}
-
-TEST_F(RendererFrames, ChangesOfTheWindowClipValuesLookupAndZoomCountAsChanges) {
-    bed.renderer->setQualitySettle(1h);
+// The rule that keeps an idle window cheap: the view still shows the kept picture, so a
+// frame that changes nothing encodes nothing, while the observers still hear the window.
+TEST_F(RendererFrames, AFrameThatChangesNothingInAViewThatKeepsItsPictureEncodesNothing) {
+    bed.view.setKeepsPresentedPicture(true);
     const std::vector<std::function<void(QVRenderer&)>> changes{
-        [](QVRenderer& r) { r.setWl(r.wl() + 1); }, [](QVRenderer& r) { r.setWw(r.ww() + 1); },
-        [](QVRenderer& r) { r.setXcept(0.9f); },    [](QVRenderer& r) { r.setZceptBtm(0.2f); },
-        [](QVRenderer& r) { r.setClutmode(1); },    [](QVRenderer& r) { r.setZoom(0.5f); },
+        [](QVRenderer&) {},
+        [](QVRenderer& r) { r.setWw(r.ww() + 1); },
+        [](QVRenderer& r) { r.setWl(r.wl() + 1); },
+        [](QVRenderer& r) { r.setXcept(0.9f); },
+        [](QVRenderer& r) { r.setZceptBtm(0.2f); },
+        [](QVRenderer& r) { r.setClutmode(1); },
+        [](QVRenderer& r) { r.setZoom(0.5f); },
     };
     for (std::size_t i = 0; i < changes.size(); ++i) {
         changes[i](*bed.renderer);
         bed.log->clear();
         bed.frame();
-        EXPECT_EQ(bed.log->count("commandBuffer.renderCommandEncoderWithDescriptor(texture#4 32x32)"), 1u)
+        EXPECT_EQ(bed.log->count("commandBuffer.renderCommandEncoderWithDescriptor(64x64)"), i == 0 ? 0u : 1u)
             << "change " << i;
+        bed.log->clear();
+        bed.frame();
+        EXPECT_EQ(gpuCalls(*bed.log), Calls{}) << "after change " << i;
+        EXPECT_EQ(bed.log->calls(), (Calls{"view.rdeltaX()", "notify ww", "view.rdeltaY()", "notify wl",
+                                           "view.deltaY()", "view.deltaX()", "view.zoom()"}));
+    }
+    // The view made its framebuffer anew: the kept picture goes to it again.
+    bed.view.setKeepsPresentedPicture(false);
+    bed.log->clear();
+    bed.frame();
+    EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#3 64x64", "64x64")}));
+}
+
+// Reduced frames while the hands are on the controls; the turning that goes on after they
+// let go is drawn in full, and so is a still pointer once the settle time has passed.
+TEST_F(RendererFrames, ReducedFramesOnlyWhileTheUserInteracts) {
+    bed.view.setRenderPassSize(1024, 768);
+    bed.renderer->setQualitySettle(1h);
+    bed.view.setUserInteracting(true);
+    bed.view.setDeltaX(5);
+    const auto encodedInto = [&] {
+        bed.log->clear();
+        bed.frame();
+        const Calls encoders = bed.log->callsStartingWith("commandBuffer.renderCommandEncoderWithDescriptor");
+        return encoders.empty() ? std::string("nothing") : encoders.back();
+    };
+    const std::string reduced = encodedInto();
+    EXPECT_NE(reduced.find("texture#"), std::string::npos) << reduced;
+    EXPECT_EQ(encodedInto(), reduced);
+
+    bed.view.setUserInteracting(false);
+    EXPECT_EQ(encodedInto(), "commandBuffer.renderCommandEncoderWithDescriptor(1024x768)");
+    EXPECT_EQ(encodedInto(), "commandBuffer.renderCommandEncoderWithDescriptor(1024x768)");
+
+    // The button held, the pointer still: the reduced picture stands until the settle time.
+    bed.view.setUserInteracting(true);
+    EXPECT_NE(encodedInto().find("texture#"), std::string::npos);
+    bed.view.setDeltaX(0);
+    EXPECT_EQ(encodedInto(), "nothing");
+    EXPECT_FALSE(bed.renderer->showsFullQuality());
+    bed.renderer->setQualitySettle(0ms);
+    EXPECT_EQ(encodedInto(), "commandBuffer.renderCommandEncoderWithDescriptor(1024x768)");
+    EXPECT_TRUE(bed.renderer->showsFullQuality());
+}
+
+// The reduction follows the measured frame time: frames that come further apart than the
+// target hold fewer pixels, in the drawable's proportions.
+TEST_F(RendererFrames, ReducedFramesShrinkWhenTheyTakeLongerThanTheTarget) {
+    bed.view.setRenderPassSize(1024, 768);
+    bed.view.setUserInteracting(true);
+    std::vector<std::pair<int, int>> sizes;
+    for (int i = 0; i < 3; ++i) {
+        bed.view.setDeltaX(5 + i);
+        bed.log->clear();
+        bed.frame();
+        const Calls made =
+            bed.log->callsStartingWith("device.newTextureWithDescriptor(pixelFormat=70 type=2");
+        ASSERT_EQ(made.size(), 1u) << "frame " << i;
+        int width = 0, height = 0;
+        ASSERT_EQ(std::sscanf(made[0].c_str(),
+                              "device.newTextureWithDescriptor(pixelFormat=70 type=2 size=%dx%d", &width,
+                              &height),
+                  2);
+        sizes.emplace_back(width, height);
+        std::this_thread::sleep_for(FrameTimeBudget::kTargetFrameTime * 3);
+    }
+    EXPECT_LE(sizes[0].first * sizes[0].second, FrameTimeBudget::kInitialPixels);
+    for (std::size_t i = 1; i < sizes.size(); ++i) {
+        EXPECT_LT(sizes[i].first, sizes[i - 1].first) << "frame " << i;
+        EXPECT_NEAR(sizes[i].first * 3.0 / 4.0, sizes[i].second, 1.0) << "frame " << i;
     }
 }
 
 TEST_F(RendererFrames, WithAdaptiveQualityOffEveryChangedFrameIsDrawnInFull) {
     bed.renderer->setAdaptiveQuality(false);
+    bed.view.setUserInteracting(true);
     bed.view.setDeltaX(5);
     for (int i = 0; i < 3; ++i) {
         bed.log->clear();
