@@ -41,8 +41,8 @@ int main(int argc, char** argv) {
                                                 "header or a volume with its data attached."),
                                     QStringLiteral("[FILE"));
     arguments.addPositionalArgument(QStringLiteral("DATA"),
-                                    QObject::tr("The data file of a detached header, where the header does "
-                                                "not name it."),
+                                    QObject::tr("The data file of a detached header; without it, the data "
+                                                "panel asks for one."),
                                     QStringLiteral("[DATA]]"));
     arguments.process(application);
     const QStringList files = arguments.positionalArguments();

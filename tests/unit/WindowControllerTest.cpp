@@ -6,7 +6,6 @@
 #include "RecordingGpu.h"
 
 #include <QAction>
-#include <QKeySequence>
 #include <QLabel>
 #include <QSlider>
 #include <array>
@@ -134,19 +133,6 @@ TEST_F(WindowControllerTest, LookupCommandsSelectTheirModeWhateverItWas) {
         renderer().setClutmode(c.before);
         (m_window.get()->*c.command)();
         EXPECT_EQ(renderer().clutmode(), c.after) << "from " << c.before;
-    }
-}
-
-TEST_F(WindowControllerTest, MenuItemsCarryTheirShortcuts) {
-    struct Expected {
-        const char* action;
-        const char* shortcut;
-    };
-    for (const Expected& e : {Expected{"actionImport", "Ctrl+O"}, Expected{"actionIntercept", "Ctrl+I"},
-                              Expected{"actionZrot", "Ctrl+R"}, Expected{"actionClutBW", "Ctrl+B"},
-                              Expected{"actionClutDefault", "Ctrl+D"}, Expected{"actionQuit", "Ctrl+Q"}}) {
-        ASSERT_NE(action(e.action), nullptr) << e.action;
-        EXPECT_EQ(action(e.action)->shortcut(), QKeySequence(QString::fromLatin1(e.shortcut))) << e.action;
     }
 }
 
