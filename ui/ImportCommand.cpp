@@ -146,16 +146,13 @@ void ImportCommand::openFile(const QString& path, const QString& dataPath) {
     startLoading(std::move(reader), NrrdDataChoice::file(*chosen), QFileInfo(*chosen).fileName());
 }
 
+// Stops the worker's read and its hand-over. A volume whose upload had already begun
+// still arrives, and is then shown and described like any other.
 void ImportCommand::cancelLoading() {
     if (!isLoading()) {
         return;
     }
     qCInfo(lcImport).noquote() << QStringLiteral("The import in progress was cancelled.");
-    stopLoading();
-}
-
-// Stops the worker: it neither replaces the volume nor reports anything after this.
-void ImportCommand::stopLoading() {
     m_loadingStop.request_stop();
     m_loadingImport = 0;
     emit loadingChanged(false);
@@ -283,7 +280,7 @@ void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerNa
     m_controller.resetSliders();
     qCInfo(lcImport).noquote() << QStringLiteral("Imported %1: %2").arg(headerName, description);
     emit volumeShown(headerName, description);
-    if (import == m_loadingImport) {
+    if (import == m_loadingImport || m_loadingImport == 0) {
         m_loadingImport = 0;
         emit statusChanged(description);
         emit loadingChanged(false);

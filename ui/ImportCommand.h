@@ -79,7 +79,6 @@ class ImportCommand : public QObject {
     void finishRefused(std::uint64_t import, const QString& headerName, const QString& reason);
 
     void refuse(const QString& headerName, const QString& reason);
-    void stopLoading();
 
     ViewController& m_controller;
     std::unique_ptr<FilePicker> m_filePicker;

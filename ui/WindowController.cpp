@@ -94,10 +94,10 @@ void WindowController::connectLayout() {
     connect(m_ui->zrotslider, &QSlider::valueChanged, vc, &ViewController::zrotslideraction);
 
     // One lookup at a time, and the menu shows which.
-    m_lookups = new QActionGroup(this);
-    m_lookups->setExclusive(true);
-    m_lookups->addAction(m_ui->actionClutBW);
-    m_lookups->addAction(m_ui->actionClutDefault);
+    auto* lookups = new QActionGroup(this);
+    lookups->setExclusive(true);
+    lookups->addAction(m_ui->actionClutBW);
+    lookups->addAction(m_ui->actionClutDefault);
 
     connect(m_ui->actionImport, &QAction::triggered, this, &WindowController::menuImportaction);
     connect(m_ui->actionCancelImport, &QAction::triggered, this, &WindowController::cancelImport);

@@ -6,7 +6,6 @@
 #include <memory>
 
 class AppDelegate;
-class QActionGroup;
 class QLabel;
 class QPushButton;
 class QVMTKView;
@@ -83,7 +82,6 @@ class WindowController : public QMainWindow {
     ViewController* _vc = nullptr;
     QLabel* m_statusLabel = nullptr;
     QPushButton* m_cancelButton = nullptr;
-    QActionGroup* m_lookups = nullptr;
     std::unique_ptr<SaveImageCommand> m_saveImage;
     // The volume on show: its file name and the status line's account of it.
     QString m_volumeName;
