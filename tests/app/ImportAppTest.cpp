@@ -21,6 +21,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <ostream>
 
 namespace {
 
@@ -139,6 +140,8 @@ struct OpenWay {
     const char* name;
     std::function<void(ImportAppTest&, const QString& header, const QString& data)> open;
     std::size_t panels; // how many open panels the user saw
+
+    friend void PrintTo(const OpenWay& way, std::ostream* out) { *out << way.name; }
 };
 
 class OpenWayTest : public ImportAppTest, public ::testing::WithParamInterface<OpenWay> {};
