@@ -82,6 +82,8 @@ class AcceptingFilePicker : public FilePicker {
     std::optional<QString> openFile(const FilePickerRequest& request) override {
         return request.selectedFile.isEmpty() ? m_header : request.selectedFile;
     }
+    // The import never asks where to save.
+    std::optional<QString> saveFile(const FilePickerRequest& /*request*/) override { return std::nullopt; }
 
   private:
     QString m_header;

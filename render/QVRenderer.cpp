@@ -67,6 +67,8 @@ QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, Q
     m_wl = kStartupWindowLevel;
     m_ww = kStartupWindowWidth;
     m_wlww = {static_cast<std::int32_t>(kStartupWindowLevel), static_cast<std::int32_t>(kStartupWindowWidth)};
+    m_volume.defaultWl = kStartupWindowLevel;
+    m_volume.defaultWw = kStartupWindowWidth;
     m_uniforms.modelMatrix = matrix_identity_float4x4;
     m_uniforms.viewMatrix = matrix_identity_float4x4;
     m_uniforms.projectionMatrix = matrix_identity_float4x4;
@@ -256,6 +258,25 @@ std::shared_ptr<gpu::Texture> QVRenderer::newBrickTexture(const BrickGrid& grid,
 }
 
 void QVRenderer::resetCameraClipAndLookup() {
+    resetCameraAndClip();
+    m_clutmode = 0;
+}
+
+void QVRenderer::resetView() {
+    resetCameraAndClip();
+    std::int64_t level = 0;
+    std::int64_t width = 0;
+    {
+        std::lock_guard lock(m_stateMutex);
+        level = m_volume.defaultWl;
+        width = m_volume.defaultWw;
+    }
+    // Outside the lock: the observers run inside the setters.
+    setWw(width);
+    setWl(level);
+}
+
+void QVRenderer::resetCameraAndClip() {
     m_zoom = 0.0f;
     m_xrot = 0.0f;
     m_yrot = 0.0f;
@@ -266,7 +287,6 @@ void QVRenderer::resetCameraClipAndLookup() {
     m_xceptBtm = kLowerClip;
     m_yceptBtm = kLowerClip;
     m_zceptBtm = kLowerClip;
-    m_clutmode = 0;
 }
 
 void QVRenderer::mtkView_drawableSizeWillChange(MTKView& /*view*/, DrawableSize size) {
@@ -512,6 +532,8 @@ bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* rea
     resetCameraClipAndLookup();
     m_ww = kImportWindowWidth;
     m_wl = kImportWindowLevel;
+    m_volume.defaultWl = kImportWindowLevel;
+    m_volume.defaultWw = kImportWindowWidth;
     if (m_volume.texture) {
         m_retiredTextures.push_back(std::move(m_volume.texture));
         m_retiredTextures.push_back(std::move(m_volume.brickTexture));

@@ -64,6 +64,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
         float cellspaceY = 0.0f;
         float cellspaceZ = 0.0f;
         std::int32_t sampleOffset = 0;
+        // The display window the volume opened with, which Reset View goes back to.
+        std::int64_t defaultWl = 0;
+        std::int64_t defaultWw = 0;
     };
 
     // Reads the view's device and colour format, builds the pipeline and the command
@@ -98,6 +101,11 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // failed upload).
     bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr);
     void updateVolumeDataWithURL(const QString& url);
+
+    // Back to the view the volume opened with: camera angles, zoom and z rotation 0,
+    // nothing clipped, the volume's own display window (through the notifying setters).
+    // The colour lookup stays as the user chose it.
+    void resetView();
 
     // On (the default): frames drawn while the user interacts and the camera, window, clip
     // values or drawable change have reduced resolution, and full quality follows once the
@@ -164,6 +172,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::optional<Upload> uploadVolume(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
                                        const ByteBuffer& data, QString* reason) const;
     std::shared_ptr<gpu::Texture> newBrickTexture(const BrickGrid& grid, QString* reason) const;
+    void resetCameraAndClip();
     void resetCameraClipAndLookup();
     // DrawA's encoding; the caller holds m_stateMutex. Without drawing the volume it
     // commits an empty command buffer.

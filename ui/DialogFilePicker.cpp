@@ -5,9 +5,17 @@
 DialogFilePicker::DialogFilePicker(QWidget* parent) : m_parent(parent) {}
 
 std::optional<QString> DialogFilePicker::openFile(const FilePickerRequest& request) {
+    return run(request, QFileDialog::AcceptOpen);
+}
+
+std::optional<QString> DialogFilePicker::saveFile(const FilePickerRequest& request) {
+    return run(request, QFileDialog::AcceptSave);
+}
+
+std::optional<QString> DialogFilePicker::run(const FilePickerRequest& request, QFileDialog::AcceptMode mode) {
     QFileDialog dialog(m_parent, request.title, request.directory);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     dialog.setNameFilters(request.nameFilters);
     if (request.selectedFilter >= 0 && request.selectedFilter < request.nameFilters.size()) {
         dialog.selectNameFilter(request.nameFilters[request.selectedFilter]);

@@ -15,7 +15,7 @@ struct FilePickerRequest {
     QString selectedFile;
 };
 
-// Lets the user choose one existing file. The import reaches its open panels only
+// Lets the user choose one existing file, or where to write one. The import reaches its open panels only
 // through this interface, so the whole command can run without dialogs.
 class FilePicker {
   public:
@@ -24,4 +24,7 @@ class FilePicker {
     // The chosen file; an empty text when the panel was confirmed without a file;
     // nothing when the user cancelled.
     virtual std::optional<QString> openFile(const FilePickerRequest& request) = 0;
+    // The same for a file to write: it may not exist yet, and the user confirms
+    // replacing one that does.
+    virtual std::optional<QString> saveFile(const FilePickerRequest& request) = 0;
 };

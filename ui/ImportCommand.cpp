@@ -11,7 +11,6 @@
 
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSignalBlocker>
 #include <QThreadPool>
 #include <algorithm>
 #include <chrono>
@@ -22,12 +21,6 @@
 Q_LOGGING_CATEGORY(lcImport, "voxview.import")
 
 namespace {
-
-// Slider positions that match the clip values and rotation the renderer resets to when
-// it takes a new volume: upper clips at 1.0, lower clips at 0, no z rotation.
-constexpr int kTopSliderReset = 100;
-constexpr int kBottomSliderReset = 50;
-constexpr int kZrotSliderReset = 0;
 
 // Progress reaches the status line at most this often, and only when the whole
 // percentage has changed: each update is a queued call to the GUI thread.
@@ -116,33 +109,53 @@ void ImportCommand::menuImportaction() {
     if (headerPath->isEmpty()) {
         return;
     }
-    const QFileInfo header(*headerPath);
+    openFile(*headerPath);
+}
+
+void ImportCommand::openFile(const QString& path, const QString& dataPath) {
+    const QFileInfo header(path);
     m_lastFolder = header.absolutePath();
     if (!m_controller.renderer()) {
         refuse(header.fileName(), tr("The viewer has no renderer to show it."));
         return;
     }
 
-    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(*headerPath, readOptions());
+    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(path, readOptions());
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
         refuse(header.fileName(), refusal->reason);
         return;
     }
     auto reader = std::make_shared<const NrrdVolumeReader>(std::get<NrrdVolumeReader>(std::move(opened)));
+    if (!dataPath.isEmpty()) {
+        startLoading(std::move(reader), NrrdDataChoice::file(dataPath), QFileInfo(dataPath).fileName());
+        return;
+    }
     if (reader->hasAttachedData()) {
         startLoading(std::move(reader), NrrdDataChoice::fromHeader(), header.fileName());
         return;
     }
-    const std::optional<QString> dataPath = filePicker().openFile(dataRequest(*reader));
-    if (!dataPath) {
+    const std::optional<QString> chosen = filePicker().openFile(dataRequest(*reader));
+    if (!chosen) {
         // The user knows; the volume on show and any import still loading stay as they are.
         qInfo("Cancel button was pressed.");
         return;
     }
-    if (dataPath->isEmpty()) {
+    if (chosen->isEmpty()) {
         return;
     }
-    startLoading(std::move(reader), NrrdDataChoice::file(*dataPath), QFileInfo(*dataPath).fileName());
+    startLoading(std::move(reader), NrrdDataChoice::file(*chosen), QFileInfo(*chosen).fileName());
+}
+
+// Stops the worker's read and its hand-over. A volume whose upload had already begun
+// still arrives, and is then shown and described like any other.
+void ImportCommand::cancelLoading() {
+    if (!isLoading()) {
+        return;
+    }
+    qCInfo(lcImport).noquote() << QStringLiteral("The import in progress was cancelled.");
+    m_loadingStop.request_stop();
+    m_loadingImport = 0;
+    emit loadingChanged(false);
 }
 
 NrrdReadOptions ImportCommand::readOptions() const {
@@ -190,6 +203,7 @@ void ImportCommand::startLoading(std::shared_ptr<const NrrdVolumeReader> reader,
     m_loadingStop = std::stop_source();
     m_loadingImport = ++m_lastImport;
     emit statusChanged(loadingText(dataName, 0));
+    emit loadingChanged(true);
 
     const QString headerName = QFileInfo(reader->headerPath()).fileName();
     Load job{
@@ -263,11 +277,13 @@ void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerNa
         return;
     }
     m_shownImport = import;
-    resetSliders();
+    m_controller.resetSliders();
     qCInfo(lcImport).noquote() << QStringLiteral("Imported %1: %2").arg(headerName, description);
-    if (import == m_loadingImport) {
+    emit volumeShown(headerName, description);
+    if (import == m_loadingImport || m_loadingImport == 0) {
         m_loadingImport = 0;
         emit statusChanged(description);
+        emit loadingChanged(false);
     }
 }
 
@@ -276,6 +292,7 @@ void ImportCommand::finishRefused(std::uint64_t import, const QString& headerNam
         return;
     }
     m_loadingImport = 0;
+    emit loadingChanged(false);
     refuse(headerName, reason);
 }
 
@@ -284,21 +301,4 @@ void ImportCommand::refuse(const QString& headerName, const QString& reason) {
     qCWarning(lcImport).noquote() << text;
     emit statusChanged(text);
     userAlert().warn(tr("Import refused"), text);
-}
-
-// Moves the sliders as setIntValue does: the renderer already holds the values they
-// stand for, so their actions must not run.
-void ImportCommand::resetSliders() {
-    const std::pair<QSlider*, int> resets[] = {
-        {m_controller.xslider, kTopSliderReset},     {m_controller.xbtmslider, kBottomSliderReset},
-        {m_controller.yslider, kTopSliderReset},     {m_controller.ybtmslider, kBottomSliderReset},
-        {m_controller.zslider, kTopSliderReset},     {m_controller.zbtmslider, kBottomSliderReset},
-        {m_controller.zrotslider, kZrotSliderReset},
-    };
-    for (const auto& [slider, position] : resets) {
-        if (slider) {
-            const QSignalBlocker block(slider);
-            slider->setValue(position);
-        }
-    }
 }

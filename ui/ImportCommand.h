@@ -42,12 +42,24 @@ class ImportCommand : public QObject {
 
     void menuImportaction();
 
+    // Imports the file the user named outside the header panel (command line, drop):
+    // `path` as the header panel would have chosen it and `dataPath` as the data panel
+    // would. Without `dataPath`, a header whose data is not attached opens the data panel.
+    void openFile(const QString& path, const QString& dataPath = {});
+
+    // Stops the import in progress: the volume on show stays.
+    void cancelLoading();
+
     // A volume is being read or uploaded.
     bool isLoading() const { return m_loadingImport != 0; }
 
   signals:
     // The status line's new text: progress, the imported volume or why it was refused.
     void statusChanged(const QString& text);
+    // An imported volume is on show, named by its header file.
+    void volumeShown(const QString& name, const QString& description);
+    // An import started, or ended in any way.
+    void loadingChanged(bool loading);
 
   private:
     struct Load;
@@ -67,7 +79,6 @@ class ImportCommand : public QObject {
     void finishRefused(std::uint64_t import, const QString& headerName, const QString& reason);
 
     void refuse(const QString& headerName, const QString& reason);
-    void resetSliders();
 
     ViewController& m_controller;
     std::unique_ptr<FilePicker> m_filePicker;

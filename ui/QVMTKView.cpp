@@ -25,6 +25,16 @@ std::int64_t truncated(double delta) {
     return static_cast<std::int64_t>(std::trunc(std::clamp(delta, -kLimit, kLimit)));
 }
 
+// The zoom level of a scroll event's movement in steps: whole steps toward zero, but
+// never less than one step for a movement that is there at all.
+std::int64_t zoomLevel(double steps) {
+    const std::int64_t level = truncated(steps);
+    if (level != 0 || steps == 0.0 || !std::isfinite(steps)) {
+        return level;
+    }
+    return steps > 0.0 ? 1 : -1;
+}
+
 } // namespace
 
 QVMTKView::QVMTKView(QWidget* parent) : QOpenGLWidget(parent) {
@@ -37,6 +47,9 @@ QVMTKView::QVMTKView(QWidget* parent) : QOpenGLWidget(parent) {
     // Qt makes a new framebuffer when the size or the screen's pixel ratio changes: whatever
     // it shows must be drawn anew.
     connect(this, &QOpenGLWidget::resized, this, &QVMTKView::forgetPicture);
+    m_wheelGestureEnd.setSingleShot(true);
+    connect(&m_wheelGestureEnd, &QTimer::timeout, this, &QVMTKView::wheelIntervalElapsed);
+    connect(this, &QVMTKView::frameCompleted, this, &QVMTKView::frameShown);
 }
 
 void QVMTKView::forgetPicture() {
@@ -85,7 +98,7 @@ void QVMTKView::setDelegate(MTKViewDelegate* delegate) {
 }
 
 bool QVMTKView::userIsInteracting() const {
-    return QGuiApplication::mouseButtons() != Qt::NoButton;
+    return QGuiApplication::mouseButtons() != Qt::NoButton || wheelGestureInProgress();
 }
 
 void QVMTKView::showEvent(QShowEvent* event) {
@@ -206,6 +219,47 @@ void QVMTKView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void QVMTKView::wheelEvent(QWheelEvent* event) {
-    m_zoom = truncated(event->angleDelta().y() / kAngleDeltaPerNotch);
+    const bool pixels = !event->pixelDelta().isNull();
+    const double steps =
+        pixels ? event->pixelDelta().y() / kPixelsPerZoomStep : event->angleDelta().y() / kAngleDeltaPerNotch;
     event->accept();
+    if (event->phase() == Qt::ScrollEnd) {
+        endWheelGesture();
+        return;
+    }
+    m_zoom = zoomLevel(steps);
+    m_wheelGesture = event->phase() == Qt::NoScrollPhase ? WheelGesture::Wheel : WheelGesture::Phased;
+    m_frameShownSinceWheel = false;
+    m_wheelIntervalElapsed = false;
+    m_wheelGestureEnd.start(m_wheelGesture == WheelGesture::Wheel ? kWheelGestureEnd : kPhasedGestureSilence);
+}
+
+void QVMTKView::wheelIntervalElapsed() {
+    if (m_frameShownSinceWheel) {
+        endWheelGesture();
+    } else {
+        m_wheelIntervalElapsed = true;
+    }
+}
+
+void QVMTKView::frameShown() {
+    m_frameShownSinceWheel = true;
+    if (m_wheelIntervalElapsed) {
+        endWheelGesture();
+    }
+}
+
+void QVMTKView::endWheelGesture() {
+    m_wheelGestureEnd.stop();
+    m_wheelGesture = WheelGesture::None;
+    m_wheelIntervalElapsed = false;
+    m_zoom = 0;
+}
+
+void QVMTKView::clearPointerValues() {
+    m_deltaX = 0;
+    m_deltaY = 0;
+    m_rdeltaX = 0;
+    m_rdeltaY = 0;
+    endWheelGesture();
 }

@@ -6,6 +6,8 @@
 
 #include <QOpenGLWidget>
 #include <QPointF>
+#include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,10 +40,22 @@
 //     truncated, not rounded.
 //   - Right drag: the same movement into rdeltaX, rdeltaY. When both buttons are
 //     held the left button wins. A right press clears nothing.
-//   - Wheel: zoom <- angleDelta().y() / 120, truncated: one notch (120 units) is
-//     1.0, turning the wheel away from the user is positive, and the small deltas
-//     of a trackpad or high-resolution wheel give 0, which stops the zooming. The
-//     horizontal component is ignored; an event without vertical movement sets 0.
+//   - Wheel and trackpad: zoom <- a level for as long as the scroll gesture lasts,
+//     0 when it ends, so the camera moves while the user's hand moves and stops with
+//     it. The level is the vertical movement of the latest event in steps, truncated,
+//     but at least 1 step in its direction whenever it moved at all, so the small
+//     deltas of trackpads and high-resolution wheels zoom too. Scrolling away from
+//     the user is positive; the horizontal component is ignored (an event without
+//     vertical movement sets 0).
+//       * A step is one classic notch (angleDelta 120) or, where the device reports
+//         pixel deltas (trackpads), kPixelsPerZoomStep pixels.
+//       * A gesture with scroll phases (trackpads) ends with ScrollEnd, which Qt sends
+//         after any momentum; updates and momentum set the level. Should that end
+//         never come, kPhasedGestureSilence without events ends it.
+//       * A classic wheel sends no phases: its gesture ends kWheelGestureEnd after the
+//         last notch, and never before a frame has shown the notch, so a notch always
+//         zooms even when frames are slow.
+//     wheelGestureInProgress() is true from the first event until the end.
 //   - Button release, middle button, plain movement and keys change nothing.
 //   - A click into an inactive window only activates it: when a button goes down
 //     while the view's window is not the active window, the view asks for the
@@ -79,9 +93,25 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     std::int64_t rdeltaY() const override { return m_rdeltaY; }
 
     // The user's hands are busy while a mouse button is held anywhere in the application
-    // (on the view, or dragging one of the sliders).
+    // (on the view, or dragging one of the sliders) and while a wheel or trackpad gesture
+    // lasts.
     bool userIsInteracting() const override;
     bool keepsPresentedPicture() const override { return m_pictureKept; }
+
+    // A wheel or trackpad gesture is under way: the user's hand is on the zoom.
+    bool wheelGestureInProgress() const { return m_wheelGesture != WheelGesture::None; }
+
+    // Clears the five values and ends a wheel gesture: nothing keeps the picture moving.
+    void clearPointerValues();
+
+    // A classic wheel's gesture ends this long after its last notch: longer than the
+    // pause between notches of a turning wheel, short enough that one notch moves the
+    // camera by a few frames' zoom steps.
+    static constexpr std::chrono::milliseconds kWheelGestureEnd{60};
+    // A trackpad gesture whose end never arrives ends after this long without events.
+    static constexpr std::chrono::milliseconds kPhasedGestureSilence{500};
+    // Pixel deltas that make one zoom step: a slow trackpad swipe gives 1 to 3 steps.
+    static constexpr double kPixelsPerZoomStep = 10.0;
 
   signals:
     // After each frame's delegate call, whether or not it presented a picture.
@@ -114,6 +144,8 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
         bool m_presented = false;
     };
 
+    enum class WheelGesture { None, Wheel, Phased };
+
     void fillWithClearColor();
     // The framebuffer was made anew (first show, resize, another pixel ratio).
     void forgetPicture();
@@ -123,6 +155,10 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     bool drawFrame(bool mustFill);
     // A display refresh: a frame, composed into the window only when it wrote the framebuffer.
     void displayRefreshed();
+    void endWheelGesture();
+    // The wheel's end interval is over; the gesture ends once a frame has shown it.
+    void wheelIntervalElapsed();
+    void frameShown();
 
     std::shared_ptr<gpu::Device> m_device;
     MTKViewDelegate* m_delegate = nullptr;
@@ -136,6 +172,11 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     bool m_framebufferCurrent = false;
 
     DisplayLink m_displayLink{this};
+
+    WheelGesture m_wheelGesture = WheelGesture::None;
+    QTimer m_wheelGestureEnd;
+    bool m_frameShownSinceWheel = false;
+    bool m_wheelIntervalElapsed = false;
 
     QPointF m_lastPointerPosition;
     bool m_inActivationClick = false;

@@ -8,7 +8,9 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QPalette>
+#include <QSignalBlocker>
 #include <QtGlobal>
+#include <utility>
 
 namespace {
 
@@ -20,6 +22,11 @@ constexpr double kBottomInterceptAtZero = 0.5;
 constexpr double kBottomInterceptPerStep = 0.01;
 // The z-rotation slider turns the view about the viewing axis, in radians per step.
 constexpr double kZrotRadiansPerStep = 0.005;
+
+// Slider positions that stand for the reset clip values and rotation.
+constexpr int kTopSliderReset = 100;
+constexpr int kBottomSliderReset = 50;
+constexpr int kZrotSliderReset = 0;
 
 // Light grey at 90 % opacity over the volume, in the system font at 14 points.
 constexpr float kLabelGrey = 0.9f;
@@ -127,6 +134,21 @@ void ViewController::showInterceptSlider() {
 void ViewController::showZrotSlider() {
     setHidden(zrotslider, m_showZrot);
     m_showZrot = !m_showZrot;
+}
+
+void ViewController::resetSliders() {
+    const std::pair<const QPointer<QSlider>*, int> resets[] = {
+        {&xslider, kTopSliderReset},     {&xbtmslider, kBottomSliderReset},
+        {&yslider, kTopSliderReset},     {&ybtmslider, kBottomSliderReset},
+        {&zslider, kTopSliderReset},     {&zbtmslider, kBottomSliderReset},
+        {&zrotslider, kZrotSliderReset},
+    };
+    for (const auto& [slider, position] : resets) {
+        if (*slider) {
+            const QSignalBlocker block(slider->data());
+            (*slider)->setValue(position);
+        }
+    }
 }
 
 void ViewController::menuImportaction() {

@@ -49,6 +49,11 @@ class ViewController : public QObject {
     void showInterceptSlider();
     void showZrotSlider();
 
+    // Moves the seven sliders to the positions of the renderer's reset clip values and
+    // rotation (upper clips 1.0, lower clips 0, no z rotation), as setIntValue does:
+    // without running their actions, since the renderer already holds those values.
+    void resetSliders();
+
     // Imports an NRRD volume (see ImportCommand).
     void menuImportaction();
     ImportCommand& importCommand() const { return *m_import; }

@@ -7,7 +7,9 @@
 
 class AppDelegate;
 class QLabel;
+class QPushButton;
 class QVMTKView;
+class SaveImageCommand;
 
 namespace Ui {
 class MainWindow;
@@ -17,7 +19,9 @@ class MainWindow;
 // way the application loop would: it creates the window's widgets and its content
 // view controller, connects the controller's outlets and actions, lets the
 // controller load its view, then runs windowDidLoad. It carries the window
-// commands: the two slider toggles and the choice of colour lookup.
+// commands: the two slider toggles, the choice of colour lookup, Reset View, Save
+// Image and the cancelling of an import; it opens files dropped onto it, and its title
+// names the volume on show and its size.
 class WindowController : public QMainWindow {
     Q_OBJECT
 
@@ -44,19 +48,42 @@ class WindowController : public QMainWindow {
     // Routes the import command to the content view controller, else to the
     // application delegate.
     void menuImportaction();
+    // Imports a file named outside the import's panels (command line, drop) through the
+    // same import: see ImportCommand::openFile.
+    void openFile(const QString& path, const QString& dataPath = {});
+
+    // Clears the pointer values and the wheel gesture, and puts camera, zoom, clip values
+    // with their sliders and the display window back to where the volume opened.
+    void resetView();
+    void saveImage();
+    SaveImageCommand& saveImageCommand() const { return *m_saveImage; }
 
     // The permanent text of the status line: the volume's size and spacing, or
     // why the built-in sample could not be shown.
     QString statusText() const;
 
+  protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
   private:
     void connectLayout();
     void selectClutmode(std::int64_t mode);
     void showVolumeStatus();
+    // The checks of the lookup and toggle items follow what they stand for.
+    void showCommandStates();
+    void showVolume(const QString& name, const QString& description);
+    void showLoading(bool loading);
+    void cancelImport();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     AppDelegate* m_appDelegate;
     std::unique_ptr<ViewController> m_contentViewController;
     ViewController* _vc = nullptr;
     QLabel* m_statusLabel = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+    std::unique_ptr<SaveImageCommand> m_saveImage;
+    // The volume on show: its file name and the status line's account of it.
+    QString m_volumeName;
+    QString m_volumeDescription;
 };

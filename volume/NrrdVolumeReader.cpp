@@ -169,8 +169,10 @@ NrrdResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeaderFi
     return NrrdVolumeReader(file, std::move(header), checkedLayout, std::move(record));
 }
 
+// Many writers end a detached header with a blank line and nothing after it: the data
+// is attached only when bytes follow that line.
 bool NrrdVolumeReader::hasAttachedData() const {
-    return m_header.dataFileText.isEmpty() && !m_file.attachedData().isNull();
+    return m_header.dataFileText.isEmpty() && m_file.attachedData().size() > 0;
 }
 
 QString NrrdVolumeReader::dataFilePath() const {
@@ -203,8 +205,12 @@ NrrdResult<NRRDfmt> NrrdVolumeReader::readVolume(const NrrdDataSource& source,
                                                  const NrrdProgress& progress) const {
     const std::size_t samples = std::size_t{m_record.width} * m_record.height * m_record.depth;
     NrrdResult<NrrdDecoder::Voxels> voxels = NrrdDecoder(m_layout, samples, progress).decode(source.bytes);
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&voxels))
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&voxels)) {
+        // Whoever reports the refusal names the header; a separate data file is named here.
+        if (source.attached)
+            return *refusal;
         return NrrdRefusal{QStringLiteral("%1: %2").arg(QFileInfo(source.path).fileName(), refusal->reason)};
+    }
     NRRDfmt record = m_record;
     record.data = std::get<NrrdDecoder::Voxels>(voxels).data;
     record.sampleOffset = std::get<NrrdDecoder::Voxels>(voxels).sampleOffset;

@@ -1,20 +1,27 @@
 #include "ImageMetrics.h"
 #include "ImportCommand.h"
+#include "PoolGate.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "ScriptedFilePicker.h"
 #include "WindowController.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QMimeData>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
+#include <QUrl>
 #include <QtEndian>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <ostream>
 
 namespace {
 
@@ -27,10 +34,14 @@ constexpr int kAir = -1000;
 constexpr int kTissue = 400;
 constexpr int kBallRadius = 24;
 
-// A 64³ signed volume of a ball in air, with its data attached to the header.
-QByteArray ballVolume() {
-    QByteArray file = QByteArrayLiteral("NRRD0004\ntype: short\ndimension: 3\nsizes: 64 64 64\n"
-                                        "spacings: 1 1 1\nendian: little\nencoding: raw\n\n");
+// The header of a 64³ signed volume, ending with a blank line: with the samples after
+// it the data is attached; alone, it is a detached header that names no data file.
+const QByteArray kBallHeader = QByteArrayLiteral("NRRD0004\ntype: short\ndimension: 3\nsizes: 64 64 64\n"
+                                                 "spacings: 1 1 1\nendian: little\nencoding: raw\n\n");
+
+// The samples of a ball of soft tissue in air.
+QByteArray ballSamples() {
+    QByteArray file;
     for (int z = 0; z < kSide; ++z) {
         for (int y = 0; y < kSide; ++y) {
             for (int x = 0; x < kSide; ++x) {
@@ -47,9 +58,13 @@ QByteArray ballVolume() {
     return file;
 }
 
+QByteArray ballVolume() {
+    return kBallHeader + ballSamples();
+}
+
 // The viewer window on the built-in volume, importing through scripted panels.
 class ImportAppTest : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         ASSERT_TRUE(m_files.isValid());
         m_window = std::make_unique<WindowController>();
@@ -62,6 +77,9 @@ class ImportAppTest : public ::testing::Test {
         m_window->resize(kWindowSize);
         m_window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
+        // Keyboard shortcuts reach the active window only.
+        m_window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
         ASSERT_TRUE(waitForFrames(2));
     }
 
@@ -88,6 +106,19 @@ class ImportAppTest : public ::testing::Test {
         ASSERT_TRUE(waitForFrames(2));
     }
 
+    // Drops a file onto the window as a file manager would.
+    void drop(const QString& path) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        const QPoint centre = m_window->rect().center();
+        QDragEnterEvent enter(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_window.get(), &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDropEvent dropped(QPointF(centre), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_window.get(), &dropped);
+        ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
+    }
+
     // The view's picture, kept as a test artefact.
     QImage grab(const QString& name) const {
         const QImage image = m_window->view()->grabFramebuffer();
@@ -103,18 +134,84 @@ class ImportAppTest : public ::testing::Test {
     RecordingAlert* m_alert = nullptr;
 };
 
-TEST_F(ImportAppTest, ImportedVolumeReplacesThePicture) {
-    const QImage before = grab(QStringLiteral("import-before"));
-    import({write(QStringLiteral("ball.nrrd"), ballVolume())});
-    const QImage after = grab(QStringLiteral("import-after"));
+// The ways a user opens a detached header that ends with a blank line and names no data
+// file: each reaches the data file and shows the volume.
+struct OpenWay {
+    const char* name;
+    std::function<void(ImportAppTest&, const QString& header, const QString& data)> open;
+    std::size_t panels; // how many open panels the user saw
+
+    friend void PrintTo(const OpenWay& way, std::ostream* out) { *out << way.name; }
+};
+
+class OpenWayTest : public ImportAppTest, public ::testing::WithParamInterface<OpenWay> {};
+
+TEST_P(OpenWayTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
+    const QString header = write(QStringLiteral("ball.nhdr"), kBallHeader);
+    const QString data = write(QStringLiteral("ball.raw"), ballSamples());
+    const QImage before = grab(QStringLiteral("open-before"));
+    GetParam().open(*this, header, data);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+    ASSERT_TRUE(waitForFrames(2));
+    const QImage after = grab(QStringLiteral("open-after-") + QString::fromLatin1(GetParam().name));
 
     EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    EXPECT_EQ(m_panels->requests().size(), GetParam().panels);
     EXPECT_EQ(m_window->statusText(), QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
-    EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().width, 64u);
+    EXPECT_EQ(m_window->windowTitle(), QStringLiteral("ball.nhdr — 64 × 64 × 64 — voxview"));
     ASSERT_EQ(after.size(), before.size());
     EXPECT_GT(imagemetrics::changedPixels(before, after), before.width() * before.height() / 10);
     // The ball sits in the middle and is lit; the air around it is not drawn.
     EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, OpenWayTest,
+    ::testing::Values(OpenWay{"Menu",
+                              [](ImportAppTest& test, const QString& header, const QString& data) {
+                                  test.m_panels->answer({header, data});
+                                  QTest::keyClick(test.m_window->windowHandle(), Qt::Key_O,
+                                                  Qt::ControlModifier);
+                              },
+                              2},
+                      // What `voxview HEADER DATA` does once the window is up.
+                      OpenWay{"CommandLine",
+                              [](ImportAppTest& test, const QString& header, const QString& data) {
+                                  test.m_window->openFile(header, data);
+                              },
+                              0},
+                      OpenWay{"Drop",
+                              [](ImportAppTest& test, const QString& header, const QString& data) {
+                                  test.m_panels->answer({data});
+                                  test.drop(header);
+                              },
+                              1}),
+    [](const ::testing::TestParamInfo<OpenWay>& info) { return std::string(info.param.name); });
+
+TEST_F(ImportAppTest, CancelledImportKeepsTheVolumeOnShow) {
+    const QString ball = write(QStringLiteral("ball.nrrd"), ballVolume());
+    const QString title = m_window->windowTitle();
+    const QString status = m_window->statusText();
+    auto* cancel = m_window->findChild<QPushButton*>(QStringLiteral("cancelImportButton"));
+    EXPECT_FALSE(cancel->isVisible());
+    {
+        PoolGate gate;
+        m_panels->answer({ball});
+        m_window->menuImportaction();
+        ASSERT_TRUE(command().isLoading());
+        EXPECT_TRUE(cancel->isVisible());
+        QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
+        EXPECT_FALSE(command().isLoading());
+        EXPECT_FALSE(cancel->isVisible());
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(waitForFrames(2));
+
+    EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().width, 512u);
+    EXPECT_EQ(m_window->statusText(), status);
+    EXPECT_EQ(m_window->windowTitle(), title);
+    EXPECT_TRUE(m_alert->warnings().isEmpty());
 }
 
 TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
@@ -122,11 +219,14 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     const QString shortBall = write(QStringLiteral("short.nrrd"), ball.left(ball.size() - 1000));
     const QImage before = grab(QStringLiteral("refused-before"));
     const QSize windowSize = m_window->size();
+    const QString title = m_window->windowTitle();
     import({shortBall});
     const QImage after = grab(QStringLiteral("refused-after"));
 
     EXPECT_EQ(m_window->size(), windowSize);
-    EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("Cannot import short.nrrd: ")));
+    EXPECT_EQ(m_window->windowTitle(), title);
+    EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("Cannot import short.nrrd: The data holds")))
+        << m_window->statusText().toStdString();
     EXPECT_TRUE(m_window->statusText().contains(QStringLiteral("1000 bytes short")))
         << m_window->statusText().toStdString();
     EXPECT_EQ(m_alert->warnings().size(), 1);

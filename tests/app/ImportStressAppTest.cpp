@@ -76,9 +76,8 @@ TEST(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
         QTest::qWait(kPauseStepMs * (import % 3));
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return !command.isLoading(); }, kTimeoutMs));
-    QSignalSpy swapped(window.view(), &QOpenGLWidget::frameSwapped);
-    window.view()->update();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return swapped.count() >= 1; }, kTimeoutMs));
+    QSignalSpy frames(window.view(), &QVMTKView::frameCompleted);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return frames.count() >= 1; }, kTimeoutMs));
 
     EXPECT_TRUE(warnings->warnings().isEmpty()) << warnings->warnings().join('\n').toStdString();
     const auto& last = sizes[(kImports - 1) % 2];

@@ -2,22 +2,35 @@
 #include "ImageMetrics.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
+#include "SaveImageCommand.h"
+#include "ScriptedFilePicker.h"
 #include "ViewController.h"
 #include "WindowController.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 #include <array>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <map>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -95,6 +108,44 @@ class AppWindowTest : public ::testing::Test {
     // A left click stops whatever turning or windowing the last drags left going.
     void stopDrags() { drag(Qt::LeftButton, {0, 0}); }
 
+    QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
+
+    // The still picture, once the full-quality frame has followed any reduced ones.
+    QImage grabStill(const QString& name) {
+        // A frame first: the last one shown may predate what the test just changed.
+        EXPECT_TRUE(waitForFrames(1));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return renderer().showsFullQuality(); }, kTimeoutMs))
+            << name.toStdString();
+        return grab(name);
+    }
+
+    // Window coordinates of a point of a widget inside it.
+    QPoint inWindow(const QWidget* widget, QPoint local) const {
+        return widget->mapTo(m_window.get(), local);
+    }
+    QPoint viewCentre() const { return inWindow(m_view, m_view->rect().center()); }
+
+    // Input as the window system delivers it: to whatever lies under the pointer.
+    void pointerDrag(Qt::MouseButton button, QPoint from, QPoint to) {
+        QWindow* window = m_window->windowHandle();
+        QTest::mousePress(window, button, Qt::NoModifier, from);
+        QTest::mouseMove(window, (from + to) / 2);
+        QTest::mouseMove(window, to);
+        QTest::mouseRelease(window, button, Qt::NoModifier, to);
+    }
+
+    // A wheel event to the widget under the pointer, which passes it on to its parents
+    // when it does not take it.
+    void wheelAt(QPoint position, QPoint angleDelta, QPoint pixelDelta = {},
+                 Qt::ScrollPhase phase = Qt::NoScrollPhase) {
+        QWidget* target = m_window->childAt(position);
+        ASSERT_NE(target, nullptr);
+        const QPointF local = target->mapFrom(m_window.get(), QPointF(position));
+        QWheelEvent event(local, target->mapToGlobal(local), pixelDelta, angleDelta, Qt::NoButton,
+                          Qt::NoModifier, phase, false);
+        QApplication::sendEvent(target, &event);
+    }
+
     QSlider* slider(const char* name) const {
         return m_window->findChild<QSlider*>(QString::fromLatin1(name));
     }
@@ -120,21 +171,7 @@ TEST_F(AppWindowTest, ShowsTheBuiltInVolumeInTheMiddleOfTheView) {
     EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
     EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 738"));
     EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm"));
-}
-
-TEST_F(AppWindowTest, RightDragChangesTheWindowShownInTheLabels) {
-    drag(Qt::RightButton, {10, 6});
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return label("wwLabel")->text() != QStringLiteral("WW: 1384"); }, kTimeoutMs));
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return label("wlLabel")->text() != QStringLiteral("WL: 738"); }, kTimeoutMs));
-    EXPECT_TRUE(label("wwLabel")->text().startsWith(QStringLiteral("WW: ")));
-    EXPECT_TRUE(label("wlLabel")->text().startsWith(QStringLiteral("WL: ")));
-    stopDrags();
-    ASSERT_TRUE(waitForFrames(1));
-    const QString stopped = label("wwLabel")->text();
-    ASSERT_TRUE(waitForFrames(2));
-    EXPECT_EQ(label("wwLabel")->text(), stopped);
+    EXPECT_EQ(m_window->windowTitle(), QStringLiteral("512x512x463-16U.raw — 512 × 512 × 463 — voxview"));
 }
 
 // Left alone, the window still steps every display frame (the labels hear each one) but
@@ -184,15 +221,6 @@ TEST_F(AppWindowTest, TheWindowDriftingAfterARightDragIsDrawnSharp) {
     stopDrags();
 }
 
-TEST_F(AppWindowTest, LeftDragTurnsTheVolume) {
-    const QImage before = grab(QStringLiteral("before-left-drag"));
-    drag(Qt::LeftButton, {12, 0});
-    ASSERT_TRUE(waitForFrames(3));
-    stopDrags();
-    const QImage after = grab(QStringLiteral("after-left-drag"));
-    EXPECT_GT(imagemetrics::changedPixels(before, after), 200);
-}
-
 TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
     drag(Qt::LeftButton, {12, 0});
     ASSERT_EQ(m_view->deltaX(), 12);
@@ -214,63 +242,186 @@ TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
     EXPECT_EQ(m_view->deltaX(), 0);
 }
 
-// At the start the camera sits at z = -2 and looks toward +z with y up, so the
-// volume's +x side (the part an upper x clip removes) lies on the left of the view.
-TEST_F(AppWindowTest, XTopSliderAtHalfCutsAwayTheVolumesUpperXHalf) {
-    const QImage whole = grab(QStringLiteral("before-x-clip"));
-    trigger("actionIntercept");
-    slider("xslider")->setValue(50);
-    ASSERT_TRUE(waitForFrames(2));
-    const QImage cut = grab(QStringLiteral("x-clip-at-half"));
-    const int centreX = whole.width() / 2;
-    const QRect upperXSide(0, 0, centreX - 2, whole.height());
-    const QRect lowerXSide(centreX + 2, 0, whole.width() - centreX - 2, whole.height());
-    ASSERT_GT(volumePixels(whole, upperXSide), 200);
-    EXPECT_LT(volumePixels(cut, upperXSide), volumePixels(whole, upperXSide) / 10);
-    EXPECT_GT(volumePixels(cut, lowerXSide), volumePixels(whole, lowerXSide) / 2);
-    slider("xslider")->setValue(100);
-    ASSERT_TRUE(waitForFrames(2));
-    EXPECT_GT(volumePixels(grab(QStringLiteral("x-clip-reset")), upperXSide),
-              volumePixels(whole, upperXSide) / 2);
-}
+// One step of a scroll gesture, then a pause before the next.
+struct GestureStep {
+    QPoint angleDelta;
+    QPoint pixelDelta;
+    Qt::ScrollPhase phase;
+    int pauseMs;
+};
 
-TEST_F(AppWindowTest, BlackAndWhiteMakesTheVolumeGrey) {
-    auto colourSpread = [](const QImage& image) {
-        int spread = 0;
-        for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                const QRgb p = image.pixel(x, y);
-                spread = std::max({spread, std::abs(qRed(p) - qGreen(p)), std::abs(qGreen(p) - qBlue(p)),
-                                   std::abs(qRed(p) - qBlue(p))});
+struct GestureCase {
+    const char* name;
+    std::vector<GestureStep> steps;
+};
+
+// A classic wheel's notch (no phases: it ends by itself) and a trackpad swipe toward the
+// user's screen with small pixel deltas, momentum and its end.
+const GestureCase kGestures[] = {
+    {"classic-notch", {{{0, 120}, {}, Qt::NoScrollPhase, 0}}},
+    {"trackpad-swipe",
+     {{{}, {}, Qt::ScrollBegin, 0},
+      {{0, 24}, {0, 3}, Qt::ScrollUpdate, 40},
+      {{0, 48}, {0, 6}, Qt::ScrollUpdate, 40},
+      {{0, 16}, {0, 2}, Qt::ScrollMomentum, 40},
+      {{}, {}, Qt::ScrollEnd, 0}}},
+};
+
+TEST_F(AppWindowTest, WheelAndTrackpadGesturesZoomAndStopWithTheGesture) {
+    for (const GestureCase& gesture : kGestures) {
+        SCOPED_TRACE(gesture.name);
+        const QString name = QString::fromLatin1(gesture.name);
+        const QImage before = grabStill(name + QStringLiteral("-before"));
+        QSignalSpy frames(m_view, &QOpenGLWidget::frameSwapped);
+        QElapsedTimer clock;
+        clock.start();
+        for (const GestureStep& step : gesture.steps) {
+            wheelAt(viewCentre(), step.angleDelta, step.pixelDelta, step.phase);
+            if (step.phase != Qt::ScrollBegin && step.phase != Qt::ScrollEnd) {
+                EXPECT_GT(m_view->zoom(), 0);
             }
+            QTest::qWait(step.pauseMs);
         }
-        return spread;
-    };
-    const QImage colour = grab(QStringLiteral("default-lookup"));
-    ASSERT_GT(colourSpread(colour), 40);
-    trigger("actionClutBW");
-    ASSERT_TRUE(waitForFrames(2));
-    const QImage grey = grab(QStringLiteral("black-and-white-lookup"));
-    EXPECT_GT(volumePixels(grey, grey.rect()), 200);
-    EXPECT_LE(colourSpread(grey), 2);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !m_view->wheelGestureInProgress(); }, kTimeoutMs));
+        const qint64 zoomedMs = clock.elapsed();
+        const qsizetype zoomedFrames = frames.count();
+        EXPECT_EQ(m_view->zoom(), 0);
+
+        const QImage stopped = grabStill(name + QStringLiteral("-stopped"));
+        ASSERT_TRUE(waitForFrames(10));
+        const QImage later = grabStill(name + QStringLiteral("-later"));
+        const int coveredBefore = volumePixels(before, before.rect());
+        const int coveredAfter = volumePixels(stopped, stopped.rect());
+        std::cout << "[ measure  ] " << gesture.name << ": zoom level held " << zoomedMs << " ms over "
+                  << zoomedFrames << " frames; volume covers " << coveredBefore << " then " << coveredAfter
+                  << " of " << before.width() * before.height() << " pixels\n";
+        EXPECT_GT(coveredAfter, coveredBefore + coveredBefore / 50) << "the gesture did not zoom in";
+        EXPECT_EQ(imagemetrics::changedPixels(stopped, later), 0) << "the picture moves on after the gesture";
+        m_window->resetView();
+    }
 }
 
-TEST_F(AppWindowTest, InterceptCommandShowsThenHidesTheSixClipSliders) {
-    constexpr std::array kClipSliders{"xslider",    "xbtmslider", "yslider",
-                                      "ybtmslider", "zslider",    "zbtmslider"};
-    for (const char* name : kClipSliders) {
-        EXPECT_FALSE(slider(name)->isVisible()) << name;
-    }
-    trigger("actionIntercept");
-    for (const char* name : kClipSliders) {
-        EXPECT_TRUE(slider(name)->isVisible()) << name;
-    }
+// Where the handle of a horizontal slider stands at `value`, in window coordinates.
+QPoint handleAt(const QSlider* slider, int value) {
+    const int length = slider->style()->pixelMetric(QStyle::PM_SliderLength, nullptr, slider);
+    const int x = QStyle::sliderPositionFromValue(slider->minimum(), slider->maximum(), value,
+                                                  slider->width() - length) +
+                  length / 2;
+    return slider->mapTo(slider->window(), QPoint(x, slider->height() / 2));
+}
+
+TEST_F(AppWindowTest, ResetViewUndoesDragsWheelAndSlidersDoneWithThePointer) {
+    const QImage start = grabStill(QStringLiteral("reset-start"));
+    QWindow* window = m_window->windowHandle();
+    QTest::keyClick(window, Qt::Key_I, Qt::ControlModifier);
+    ASSERT_TRUE(slider("xslider")->isVisible());
+    EXPECT_TRUE(label("xsliderLabel")->isVisible());
+
+    // The upper x clip's handle dragged to the middle cuts away the volume's +x half,
+    // which lies on the left of the view at the start.
+    QSlider* xslider = slider("xslider");
+    pointerDrag(Qt::LeftButton, handleAt(xslider, 100), handleAt(xslider, 50));
+    EXPECT_NEAR(xslider->value(), 50, 6);
+    const QImage cut = grabStill(QStringLiteral("reset-x-clip"));
     grabWindow(QStringLiteral("window-with-clip-sliders"));
-    trigger("actionIntercept");
-    for (const char* name : kClipSliders) {
-        EXPECT_FALSE(slider(name)->isVisible()) << name;
+    const QRect upperXSide(0, 0, start.width() / 2 - 2, start.height());
+    ASSERT_GT(volumePixels(start, upperXSide), 200);
+    EXPECT_LT(volumePixels(cut, upperXSide), volumePixels(start, upperXSide) / 2);
+
+    // A right drag that starts on the window labels reaches the view under them.
+    const QLabel* ww = label("wwLabel");
+    const QPoint onLabel = inWindow(ww, ww->rect().center());
+    pointerDrag(Qt::RightButton, onLabel, onLabel + QPoint(10, 6));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ww->text() != QStringLiteral("WW: 1384"); }, kTimeoutMs));
+    wheelAt(viewCentre(), {0, 120});
+    pointerDrag(Qt::LeftButton, viewCentre(), viewCentre() + QPoint(12, 0));
+    ASSERT_NE(m_view->deltaX(), 0);
+    ASSERT_TRUE(waitForFrames(3));
+
+    QTest::keyClick(window, Qt::Key_Home);
+    EXPECT_EQ(m_view->deltaX(), 0);
+    EXPECT_EQ(m_view->rdeltaX(), 0);
+    EXPECT_EQ(m_view->zoom(), 0);
+    EXPECT_FALSE(m_view->wheelGestureInProgress());
+    EXPECT_EQ(xslider->value(), 100);
+    EXPECT_EQ(renderer().xcept(), 1.0f);
+    const QImage reset = grabStill(QStringLiteral("reset-done"));
+    EXPECT_EQ(ww->text(), QStringLiteral("WW: 1384"));
+    EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 738"));
+    EXPECT_EQ(imagemetrics::changedPixels(start, reset), 0);
+}
+
+// WCAG's relative luminance of an sRGB colour.
+double luminance(QRgb pixel) {
+    const auto linear = [](int channel) {
+        const double v = channel / 255.0;
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(pixel)) + 0.7152 * linear(qGreen(pixel)) + 0.0722 * linear(qBlue(pixel));
+}
+
+// The contrast of the text in a picture of a line of text: its commonest colour is the
+// background, the pixel farthest from it in luminance the text.
+double textContrast(const QImage& line) {
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < line.height(); ++y) {
+        for (int x = 0; x < line.width(); ++x) {
+            ++counts[line.pixel(x, y) | 0xff000000u];
+        }
     }
-    EXPECT_FALSE(slider("zrotslider")->isVisible());
+    QRgb background = 0;
+    int most = 0;
+    for (const auto& [colour, count] : counts) {
+        if (count > most) {
+            most = count;
+            background = colour;
+        }
+    }
+    const double back = luminance(background);
+    double contrast = 1.0;
+    for (const auto& entry : counts) {
+        const double text = luminance(entry.first);
+        contrast = std::max(contrast, (std::max(text, back) + 0.05) / (std::min(text, back) + 0.05));
+    }
+    return contrast;
+}
+
+TEST_F(AppWindowTest, StatusLineStaysShownAndReadableWhileMenuTipsShow) {
+    QLabel* status = label("statusLabel");
+    const QString description = status->text();
+    m_window->findChild<QAction*>(QStringLiteral("actionClutBW"))->showStatusText(m_window.get());
+    EXPECT_TRUE(status->isVisible());
+    EXPECT_EQ(status->text(), description);
+    const QImage line =
+        m_window->grab(QRect(status->mapTo(m_window.get(), QPoint(0, 0)), status->size())).toImage();
+    line.save(artefactPath(QStringLiteral("status-line")));
+    EXPECT_GE(textContrast(line), 4.5);
+}
+
+TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    auto panels = std::make_unique<ScriptedFilePicker>(
+        std::deque<std::optional<QString>>{QDir(folder.path()).filePath(QStringLiteral("head view"))});
+    const ScriptedFilePicker& asked = *panels;
+    m_window->saveImageCommand().setFilePicker(std::move(panels));
+    m_window->saveImageCommand().setUserAlert(std::make_unique<RecordingAlert>());
+    // Saved right after a change, when the view shows a frame of reduced resolution (in a
+    // view of more pixels than such a frame has).
+    m_window->resize(kWindowSize * 3 / 2);
+    ASSERT_TRUE(waitForFrames(2));
+    trigger("actionIntercept");
+    slider("xslider")->setValue(80);
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
+    ASSERT_EQ(asked.requests().size(), 1u);
+    EXPECT_TRUE(asked.requests()[0].selectedFile.endsWith(QStringLiteral("/512x512x463-16U.png")));
+    QImageReader reader(QDir(folder.path()).filePath(QStringLiteral("head view.png")));
+    EXPECT_EQ(reader.format(), QByteArray("png"));
+    const QImage saved = reader.read();
+    ASSERT_FALSE(saved.isNull()) << reader.errorString().toStdString();
+    const QImage still = grabStill(QStringLiteral("save-image-still")).convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(saved.size(), QSize(m_view->width(), m_view->height()) * m_view->devicePixelRatio());
+    EXPECT_EQ(imagemetrics::changedPixels(still, saved.convertToFormat(QImage::Format_RGB32)), 0);
 }
 
 } // namespace

@@ -15,10 +15,12 @@
 
 class ScriptedFilePicker : public FilePicker {
   public:
-    // One answer per panel, in order: a path, or nothing for Cancel. A panel beyond
-    // the script is cancelled.
+    // One answer per panel (open or save), in order: a path, or nothing for Cancel. A
+    // panel beyond the script is cancelled.
     explicit ScriptedFilePicker(std::deque<std::optional<QString>> answers = {})
         : m_answers(std::move(answers)) {}
+
+    std::optional<QString> saveFile(const FilePickerRequest& request) override { return openFile(request); }
 
     std::optional<QString> openFile(const FilePickerRequest& request) override {
         m_requests.push_back(request);

@@ -4,6 +4,7 @@
 #include "LogCapture.h"
 #include "NRRDfmt.h"
 #include "NrrdTestFiles.h"
+#include "PoolGate.h"
 #include "QVRenderer.h"
 #include "RecordingGpu.h"
 #include "RendererTestBed.h"
@@ -11,7 +12,6 @@
 #include "WindowController.h"
 
 #include <QFileInfo>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTest>
@@ -337,33 +337,6 @@ TEST_F(ImportCommandTest, RefusalAfterAnImportKeepsTheImportedVolume) {
     EXPECT_EQ(m_panels->requests()[2].directory, QFileInfo(good).absolutePath())
         << "the header panel opens where the last header was";
 }
-
-// Holds every thread of the global pool until released, so that imports started
-// meanwhile read only afterwards, in whatever order the pool picks.
-class PoolGate {
-  public:
-    PoolGate() {
-        QThreadPool* pool = QThreadPool::globalInstance();
-        for (int i = 0; i < pool->maxThreadCount(); ++i) {
-            pool->start([this] {
-                m_started.release();
-                m_open.acquire();
-            });
-        }
-        m_started.acquire(pool->maxThreadCount());
-    }
-    ~PoolGate() { open(); }
-
-    void open() {
-        m_open.release(QThreadPool::globalInstance()->maxThreadCount() - m_opened);
-        m_opened = QThreadPool::globalInstance()->maxThreadCount();
-    }
-
-  private:
-    QSemaphore m_started;
-    QSemaphore m_open;
-    int m_opened = 0;
-};
 
 TEST_F(ImportCommandTest, LaterImportWinsAndTheEarlierNeverReachesTheRenderer) {
     const QString first =

@@ -43,10 +43,11 @@ void release(QWidget& widget, QPointF position, Qt::MouseButton button) {
     send(widget, QEvent::MouseButtonRelease, position, button, Qt::NoButton);
 }
 
-void wheel(QWidget& widget, QPoint angleDelta) {
+void wheel(QWidget& widget, QPoint angleDelta, QPoint pixelDelta = {},
+           Qt::ScrollPhase phase = Qt::NoScrollPhase) {
     const QPointF position(20.0, 20.0);
-    QWheelEvent event(position, widget.mapToGlobal(position), QPoint(), angleDelta, Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QWheelEvent event(position, widget.mapToGlobal(position), pixelDelta, angleDelta, Qt::NoButton,
+                      Qt::NoModifier, phase, false);
     QApplication::sendEvent(&widget, &event);
 }
 
@@ -167,23 +168,37 @@ TEST_F(QVMTKViewTest, ClickThatOnlyActivatesTheWindowNeitherClearsNorSets) {
 
 struct WheelCase {
     QPoint angleDelta;
+    QPoint pixelDelta;
+    Qt::ScrollPhase phase;
     std::int64_t zoom;
+    bool inGesture;
 };
 
-// 120 units are one notch; fractions of a notch are dropped toward zero and the
-// horizontal component plays no part.
+// Whole steps (120 angle units, or 10 pixels where the device reports pixels) toward
+// zero, but at least one step for any vertical movement; the horizontal component
+// plays no part, and the end of a trackpad gesture sets 0.
 constexpr std::array kWheelCases{
-    WheelCase{{0, 108}, 0},  WheelCase{{0, -324}, -2}, WheelCase{{0, 360}, 3},   WheelCase{{0, 120}, 1},
-    WheelCase{{0, 119}, 0},  WheelCase{{0, -119}, 0},  WheelCase{{0, -120}, -1}, WheelCase{{480, 240}, 2},
-    WheelCase{{-480, 0}, 0}, WheelCase{{0, 15}, 0},
+    WheelCase{{0, 360}, {}, Qt::NoScrollPhase, 3, true},
+    WheelCase{{0, -324}, {}, Qt::NoScrollPhase, -2, true},
+    WheelCase{{0, 119}, {}, Qt::NoScrollPhase, 1, true},
+    WheelCase{{0, -15}, {}, Qt::NoScrollPhase, -1, true},
+    WheelCase{{480, 240}, {}, Qt::NoScrollPhase, 2, true},
+    WheelCase{{-480, 0}, {}, Qt::NoScrollPhase, 0, true},
+    WheelCase{{0, 24}, {0, 3}, Qt::ScrollUpdate, 1, true},
+    WheelCase{{0, 200}, {0, 25}, Qt::ScrollUpdate, 2, true},
+    WheelCase{{0, -32}, {0, -4}, Qt::ScrollMomentum, -1, true},
+    WheelCase{{0, 40}, {0, 5}, Qt::NoScrollPhase, 1, true},
+    WheelCase{{}, {}, Qt::ScrollBegin, 0, true},
+    WheelCase{{0, 16}, {0, 2}, Qt::ScrollEnd, 0, false},
 };
 
-TEST_F(QVMTKViewTest, WheelSetsZoomInWholeNotches) {
+TEST_F(QVMTKViewTest, WheelAndTrackpadSetZoomInStepsUntilTheGestureEnds) {
     for (const WheelCase& c : kWheelCases) {
         wheel(m_view, {0, 600}); // a different value first, so each case must overwrite it
-        wheel(m_view, c.angleDelta);
-        EXPECT_EQ(m_view.zoom(), c.zoom)
-            << "angleDelta (" << c.angleDelta.x() << ", " << c.angleDelta.y() << ")";
+        wheel(m_view, c.angleDelta, c.pixelDelta, c.phase);
+        EXPECT_EQ(m_view.zoom(), c.zoom) << "angleDelta (" << c.angleDelta.x() << ", " << c.angleDelta.y()
+                                         << "), pixelDelta y " << c.pixelDelta.y() << ", phase " << c.phase;
+        EXPECT_EQ(m_view.wheelGestureInProgress(), c.inGesture) << "phase " << c.phase;
     }
 }
 

@@ -1,11 +1,8 @@
 #include "ViewController.h"
 
-#include "ImportCommand.h"
-#include "LogCapture.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "RecordingGpu.h"
-#include "ScriptedFilePicker.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -276,18 +273,6 @@ TEST_F(ViewControllerTest, GoingAwayUnsetsTheViewsDelegate) {
         ASSERT_NE(view.delegate(), nullptr);
     }
     EXPECT_EQ(view.delegate(), nullptr);
-}
-
-TEST_F(ViewControllerTest, ImportCommandRunsTheImport) {
-    m_vc.viewDidLoad();
-    auto picker = std::make_unique<ScriptedFilePicker>();
-    const ScriptedFilePicker& panels = *picker;
-    m_vc.importCommand().setFilePicker(std::move(picker));
-    LogCapture log;
-    m_vc.menuImportaction();
-    EXPECT_EQ(log.lines(), (QStringList{QStringLiteral("menuImportaction"),
-                                        QStringLiteral("Cancel button was pressed.")}));
-    EXPECT_EQ(panels.requests().size(), 1u);
 }
 
 } // namespace

@@ -1,0 +1,81 @@
+#include "SaveImageCommand.h"
+
+#include "DialogFilePicker.h"
+#include "MessageBoxAlert.h"
+#include "QVMTKView.h"
+#include "QVRenderer.h"
+#include "ViewController.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageWriter>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcSaveImage, "voxview.saveimage")
+
+namespace {
+
+const QString kPngSuffix = QStringLiteral("png");
+
+} // namespace
+
+SaveImageCommand::SaveImageCommand(ViewController& controller) : m_controller(controller) {}
+
+SaveImageCommand::~SaveImageCommand() = default;
+
+void SaveImageCommand::setFilePicker(std::unique_ptr<FilePicker> picker) {
+    m_filePicker = std::move(picker);
+}
+
+void SaveImageCommand::setUserAlert(std::unique_ptr<UserAlert> alert) {
+    m_userAlert = std::move(alert);
+}
+
+void SaveImageCommand::saveImage(const QString& suggestedName) {
+    QVMTKView* view = m_controller.view();
+    if (!view) {
+        return;
+    }
+    if (!m_filePicker) {
+        m_filePicker = std::make_unique<DialogFilePicker>(view->window());
+    }
+    if (!m_userAlert) {
+        m_userAlert = std::make_unique<MessageBoxAlert>(view->window());
+    }
+    FilePickerRequest request;
+    request.title = tr("Save Image");
+    request.nameFilters = {tr("PNG images (*.png)")};
+    request.directory = m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder;
+    request.selectedFile = QDir(request.directory).filePath(suggestedName + QLatin1Char('.') + kPngSuffix);
+    const std::optional<QString> chosen = m_filePicker->saveFile(request);
+    if (!chosen || chosen->isEmpty()) {
+        return;
+    }
+    QString path = *chosen;
+    if (QFileInfo(path).suffix().isEmpty()) {
+        path += QLatin1Char('.') + kPngSuffix;
+    }
+    m_lastFolder = QFileInfo(path).absolutePath();
+
+    // A frame of its own, drawn at full resolution whatever the user is doing.
+    QVRenderer* renderer = m_controller.renderer();
+    if (renderer) {
+        renderer->setAdaptiveQuality(false);
+    }
+    // The view is opaque on screen: so is its picture.
+    const QImage picture = view->grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+    if (renderer) {
+        renderer->setAdaptiveQuality(true);
+    }
+
+    QImageWriter writer(path, kPngSuffix.toLatin1());
+    if (!writer.write(picture)) {
+        const QString text =
+            tr("Cannot save the image to %1: %2").arg(QFileInfo(path).fileName(), writer.errorString());
+        qCWarning(lcSaveImage).noquote() << text;
+        m_userAlert->warn(tr("Image not saved"), text);
+        return;
+    }
+    qCInfo(lcSaveImage).noquote() << QStringLiteral("Saved the view as %1").arg(path);
+}
