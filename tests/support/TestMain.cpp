@@ -29,10 +29,6 @@ void checkLeaksBeforeTeardown() {
 // (4.1 core, one share group) must be in place before it exists.
 int main(int argc, char** argv) {
     gl::setDefaultSurfaceFormat();
-    // The window's menus stay in the window: asking the desktop for a global menu bar
-    // starts Qt's D-Bus thread, whose hand-offs (in Qt and GLib, neither built with
-    // ThreadSanitizer) the TSan build would take for races.
-    QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar);
     ::testing::InitGoogleTest(&argc, argv);
     // Listing the cases (ctest's discovery) needs no application: it runs without the
     // tests' environment, possibly with no display at all.
