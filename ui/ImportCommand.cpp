@@ -7,6 +7,7 @@
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "ViewController.h"
+#include "VolumeFile.h"
 #include "VolumeStatus.h"
 
 #include <QFileInfo>
@@ -64,8 +65,7 @@ class ProgressThrottle {
 // touched through calls posted to its own thread.
 struct ImportCommand::Load {
     std::shared_ptr<ImportHandOver> handOver;
-    std::shared_ptr<const NrrdVolumeReader> reader;
-    NrrdDataChoice choice;
+    Read read;
     std::stop_token stop;
     QVRenderer* renderer;
     ImportCommand* command;
@@ -108,29 +108,47 @@ UserAlert& ImportCommand::userAlert() {
 
 void ImportCommand::menuImportaction() {
     qInfo("menuImportaction");
-    const std::optional<QString> headerPath = filePicker().openFile(headerRequest());
-    if (!headerPath) {
+    const std::optional<QString> path = filePicker().openFile(headerRequest());
+    if (!path) {
         qInfo("Cancel button was pressed.");
         return;
     }
-    if (headerPath->isEmpty()) {
+    if (path->isEmpty()) {
         return;
     }
-    const QFileInfo header(*headerPath);
-    m_lastFolder = header.absolutePath();
-    if (!m_controller.renderer()) {
-        refuse(header.fileName(), tr("The viewer has no renderer to show it."));
-        return;
-    }
+    importFile(*path);
+}
 
-    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(*headerPath, readOptions());
+void ImportCommand::importFile(const QString& path) {
+    const QFileInfo file(path);
+    m_lastFolder = file.absolutePath();
+    if (!m_controller.renderer()) {
+        refuse(file.fileName(), tr("The viewer has no renderer to show it."));
+        return;
+    }
+    if (VolumeFile::detect(path) == VolumeFormat::Nrrd) {
+        importNrrd(path);
+        return;
+    }
+    startLoading([path, options = readOptions()](
+                     const NrrdProgress& progress) { return VolumeFile::read(path, options, progress); },
+                 file.fileName(), file.fileName());
+}
+
+void ImportCommand::importNrrd(const QString& headerPath) {
+    const QFileInfo header(headerPath);
+    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(headerPath, readOptions());
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
         refuse(header.fileName(), refusal->reason);
         return;
     }
     auto reader = std::make_shared<const NrrdVolumeReader>(std::get<NrrdVolumeReader>(std::move(opened)));
-    if (reader->hasAttachedData()) {
-        startLoading(std::move(reader), NrrdDataChoice::fromHeader(), header.fileName());
+    const auto readWith = [reader](NrrdDataChoice choice) {
+        return
+            [reader, choice](const NrrdProgress& progress) { return reader->readVolume(choice, progress); };
+    };
+    if (reader->hasAttachedData() || reader->hasSeveralDataFiles()) {
+        startLoading(readWith(NrrdDataChoice::fromHeader()), header.fileName(), header.fileName());
         return;
     }
     const std::optional<QString> dataPath = filePicker().openFile(dataRequest(*reader));
@@ -142,7 +160,8 @@ void ImportCommand::menuImportaction() {
     if (dataPath->isEmpty()) {
         return;
     }
-    startLoading(std::move(reader), NrrdDataChoice::file(*dataPath), QFileInfo(*dataPath).fileName());
+    startLoading(readWith(NrrdDataChoice::file(*dataPath)), header.fileName(),
+                 QFileInfo(*dataPath).fileName());
 }
 
 NrrdReadOptions ImportCommand::readOptions() const {
@@ -157,8 +176,11 @@ NrrdReadOptions ImportCommand::readOptions() const {
 
 FilePickerRequest ImportCommand::headerRequest() const {
     FilePickerRequest request;
-    request.title = tr("Import NRRD volume");
-    request.nameFilters = {tr("NRRD headers (*.nrrd *.NRRD *.nhdr)")};
+    request.title = tr("Import volume");
+    request.nameFilters = {
+        tr("Volumes (*.nrrd *.NRRD *.nhdr *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF)"),
+        tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"),
+        tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"), tr("All files (*)")};
     request.directory = m_lastFolder;
     return request;
 }
@@ -184,17 +206,20 @@ FilePickerRequest ImportCommand::dataRequest(const NrrdVolumeReader& reader) con
     return request;
 }
 
-void ImportCommand::startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
-                                 const QString& dataName) {
+void ImportCommand::startLoading(Read read, const QString& fileName, const QString& dataName) {
     m_loadingStop.request_stop();
     m_loadingStop = std::stop_source();
     m_loadingImport = ++m_lastImport;
     emit statusChanged(loadingText(dataName, 0));
 
-    const QString headerName = QFileInfo(reader->headerPath()).fileName();
-    Load job{
-        m_handOver,      std::move(reader), choice,  m_loadingStop.get_token(), m_controller.renderer(), this,
-        m_loadingImport, headerName,        dataName};
+    Load job{m_handOver,
+             std::move(read),
+             m_loadingStop.get_token(),
+             m_controller.renderer(),
+             this,
+             m_loadingImport,
+             fileName,
+             dataName};
     QThreadPool::globalInstance()->start([job = std::move(job)] { load(job); });
 }
 
@@ -212,7 +237,7 @@ void ImportCommand::load(const Load& job) {
             }
         },
         job.stop);
-    NrrdResult<NRRDfmt> volume = job.reader->readVolume(job.choice, progress);
+    NrrdResult<NRRDfmt> volume = job.read(progress);
     if (job.stop.stop_requested()) {
         qCInfo(lcImport).noquote()
             << QStringLiteral("The import of %1 gave way to a later one.").arg(job.headerName);

@@ -6,19 +6,26 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stop_token>
+#include <variant>
 
 class ImportHandOver;
-class NrrdDataChoice;
+class NrrdProgress;
 class NrrdVolumeReader;
 class ViewController;
+struct NRRDfmt;
 struct NrrdReadOptions;
+struct NrrdRefusal;
 
-// The import command: replaces the shown volume with one read from an NRRD file.
+// The import command: replaces the shown volume with one read from a volume file
+// (NRRD, NIfTI, TIFF; VolumeFile tells which).
 //
-// The user picks the header, then the data file unless the header carries its data.
-// The header is read and checked at once; the samples are read, decoded and uploaded
+// The user picks the file. An NRRD header is read and checked at once, and the data
+// panel asks for its data file unless the header carries its data or spreads it over
+// several files; the other formats need no second panel. The samples are read,
+// decoded and uploaded
 // on a pool thread while the status line counts the percentage, so the window keeps
 // drawing and answering. Once the new volume is on show the seven sliders move to the
 // positions that match the renderer's reset clip values and rotation, without running
@@ -51,14 +58,17 @@ class ImportCommand : public QObject {
 
   private:
     struct Load;
+    // Reads the volume on a pool thread.
+    using Read = std::function<std::variant<NRRDfmt, NrrdRefusal>(const NrrdProgress&)>;
 
     FilePicker& filePicker();
     UserAlert& userAlert();
     NrrdReadOptions readOptions() const;
     FilePickerRequest headerRequest() const;
     FilePickerRequest dataRequest(const NrrdVolumeReader& reader) const;
-    void startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
-                      const QString& dataName);
+    void importFile(const QString& path);
+    void importNrrd(const QString& headerPath);
+    void startLoading(Read read, const QString& fileName, const QString& dataName);
     static void load(const Load& job);
 
     // Run on this object's thread when a load reports back.
