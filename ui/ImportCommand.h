@@ -25,14 +25,15 @@ struct NrrdRefusal;
 // The user picks the file. An NRRD header is read and checked at once, and the data
 // panel asks for its data file unless the header carries its data or spreads it over
 // several files; the other formats need no second panel. The samples are read,
-// decoded and uploaded
-// on a pool thread while the status line counts the percentage, so the window keeps
-// drawing and answering. Once the new volume is on show the seven sliders move to the
-// positions that match the renderer's reset clip values and rotation, without running
-// their actions, and the status line describes the volume. A file that cannot be shown
-// is refused with its reason (a log line, the status line and a warning) and changes
-// nothing: volume, window, camera and sliders stay as they were. An import started
-// while another is loading stops that one; only the later one's volume is shown.
+// decoded and uploaded on a pool thread while the status line counts the percentage,
+// so the window keeps drawing and answering. Once the new volume is on show the seven
+// sliders move to the positions that match the renderer's reset clip values and
+// rotation, without running their actions, and the status line describes the volume
+// and what its reader noted (spacing assumed, NaN shown, first of a series). A file
+// that cannot be shown is refused with its reason (a log line, the status line and a
+// warning) and changes nothing: volume, window, camera and sliders stay as they were.
+// An import started while another is loading stops that one; only the later one's
+// volume is shown.
 class ImportCommand : public QObject {
     Q_OBJECT
 
