@@ -16,6 +16,9 @@ constexpr std::int64_t kStartupWindowLevel = 738;
 constexpr std::int64_t kStartupWindowWidth = 1384;
 constexpr std::int64_t kImportWindowLevel = -10;
 constexpr std::int64_t kImportWindowWidth = 1300;
+// The whole 16-bit texel range, centre and width.
+constexpr std::int64_t kTexelRangeLevel = 32768;
+constexpr std::int64_t kTexelRangeWidth = 65536;
 constexpr float kUpperClip = 1.0f;
 constexpr float kLowerClip = 0.0f;
 
@@ -529,11 +532,24 @@ bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* rea
     m_volume.cellspaceY = record->cellspaceY;
     m_volume.cellspaceZ = record->cellspaceZ;
     m_volume.sampleOffset = record->sampleOffset;
+    m_volume.valueMap = {record->valueScale, record->valueOffset};
+    {
+        std::lock_guard mapLock(m_valueMapMutex);
+        m_valueMap = m_volume.valueMap;
+    }
     resetCameraClipAndLookup();
-    m_ww = kImportWindowWidth;
-    m_wl = kImportWindowLevel;
-    m_volume.defaultWl = kImportWindowLevel;
-    m_volume.defaultWw = kImportWindowWidth;
+    if (record->valueScale != 1.0) {
+        // Samples rescaled into the texture (floats, wide integers, a rescale slope) have
+        // no CT-like scale for the window -10/1300 to fit: it would show a sliver of their
+        // range. They start with the window over the whole range instead.
+        m_ww = kTexelRangeWidth;
+        m_wl = kTexelRangeLevel + record->sampleOffset;
+    } else {
+        m_ww = kImportWindowWidth;
+        m_wl = kImportWindowLevel;
+    }
+    m_volume.defaultWl = m_wl;
+    m_volume.defaultWw = m_ww;
     if (m_volume.texture) {
         m_retiredTextures.push_back(std::move(m_volume.texture));
         m_retiredTextures.push_back(std::move(m_volume.brickTexture));
@@ -568,6 +584,11 @@ std::shared_ptr<const VolumeData> QVRenderer::vdata() const {
 void QVRenderer::setVdata(std::shared_ptr<const VolumeData> value) {
     std::lock_guard lock(m_vdataMutex);
     m_vdata = std::move(value);
+}
+
+QVRenderer::ValueMap QVRenderer::valueMap() const {
+    std::lock_guard lock(m_valueMapMutex);
+    return m_valueMap;
 }
 
 QVRenderer::VolumeState QVRenderer::volumeState() const {

@@ -51,6 +51,13 @@ class QVRenderer : public QObject, public MTKViewDelegate {
         std::uint32_t height = 0;
     };
 
+    // How the samples of the volume on show (texel + sampleOffset, the units of wl and
+    // ww) become the file's own values: value = sample * scale + offset.
+    struct ValueMap {
+        double scale = 1.0;
+        double offset = 0.0;
+    };
+
     // The volume a frame draws, all from one import (or from creation).
     struct VolumeState {
         std::shared_ptr<gpu::Texture> texture;      // null when the volume could not be uploaded
@@ -67,6 +74,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
         // The display window the volume opened with, which Reset View goes back to.
         std::int64_t defaultWl = 0;
         std::int64_t defaultWw = 0;
+        ValueMap valueMap;
     };
 
     // Reads the view's device and colour format, builds the pipeline and the command
@@ -154,6 +162,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // Whether the image the last frame showed is a full-quality one (GUI thread).
     bool showsFullQuality() const { return m_kept != nullptr && m_keptFull; }
     VolumeState volumeState() const;
+    // The volume's value map alone, for the observers of "wl" and "ww": they run inside
+    // a frame, which holds the volume state, so it is kept apart under its own lock.
+    ValueMap valueMap() const;
 
   signals:
     // Emitted by setWl/setWw with the key path ("wl" or "ww"); connect with
@@ -235,7 +246,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::optional<FrameInputs> m_lastInputs;
 
     mutable std::mutex m_stateMutex;
-    VolumeState m_volume;                                         // guarded by m_stateMutex
+    VolumeState m_volume;               // guarded by m_stateMutex
+    mutable std::mutex m_valueMapMutex; // taken inside m_stateMutex, never around it
+    ValueMap m_valueMap;                // guarded by m_valueMapMutex
     std::vector<std::shared_ptr<gpu::Texture>> m_retiredTextures; // guarded; released by the next frame
 
     std::atomic<float> m_zoom{0.0f};

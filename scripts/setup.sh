@@ -10,6 +10,7 @@ packages=(
   xvfb xauth x11-utils libgl1-mesa-dri mesa-utils
   glslang-tools teem-apps
   clang libclang-rt-14-dev
+  libbz2-dev libtiff-dev libnifti2-dev
 )
 
 missing=()

@@ -7,6 +7,7 @@
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "ViewController.h"
+#include "VolumeFile.h"
 #include "VolumeStatus.h"
 
 #include <QFileInfo>
@@ -57,8 +58,7 @@ class ProgressThrottle {
 // touched through calls posted to its own thread.
 struct ImportCommand::Load {
     std::shared_ptr<ImportHandOver> handOver;
-    std::shared_ptr<const NrrdVolumeReader> reader;
-    NrrdDataChoice choice;
+    Read read;
     std::stop_token stop;
     QVRenderer* renderer;
     ImportCommand* command;
@@ -101,37 +101,51 @@ UserAlert& ImportCommand::userAlert() {
 
 void ImportCommand::menuImportaction() {
     qInfo("menuImportaction");
-    const std::optional<QString> headerPath = filePicker().openFile(headerRequest());
-    if (!headerPath) {
+    const std::optional<QString> path = filePicker().openFile(headerRequest());
+    if (!path) {
         qInfo("Cancel button was pressed.");
         return;
     }
-    if (headerPath->isEmpty()) {
+    if (path->isEmpty()) {
         return;
     }
-    openFile(*headerPath);
+    openFile(*path);
 }
 
 void ImportCommand::openFile(const QString& path, const QString& dataPath) {
-    const QFileInfo header(path);
-    m_lastFolder = header.absolutePath();
+    const QFileInfo file(path);
+    m_lastFolder = file.absolutePath();
     if (!m_controller.renderer()) {
-        refuse(header.fileName(), tr("The viewer has no renderer to show it."));
+        refuse(file.fileName(), tr("The viewer has no renderer to show it."));
         return;
     }
+    if (VolumeFile::detect(path) == VolumeFormat::Nrrd) {
+        importNrrd(path, dataPath);
+        return;
+    }
+    startLoading([path, options = readOptions()](
+                     const NrrdProgress& progress) { return VolumeFile::read(path, options, progress); },
+                 file.fileName(), file.fileName());
+}
 
-    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(path, readOptions());
+void ImportCommand::importNrrd(const QString& headerPath, const QString& dataPath) {
+    const QFileInfo header(headerPath);
+    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(headerPath, readOptions());
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
         refuse(header.fileName(), refusal->reason);
         return;
     }
     auto reader = std::make_shared<const NrrdVolumeReader>(std::get<NrrdVolumeReader>(std::move(opened)));
+    const auto readWith = [reader](NrrdDataChoice choice) {
+        return
+            [reader, choice](const NrrdProgress& progress) { return reader->readVolume(choice, progress); };
+    };
     if (!dataPath.isEmpty()) {
-        startLoading(std::move(reader), NrrdDataChoice::file(dataPath), QFileInfo(dataPath).fileName());
+        startLoading(readWith(NrrdDataChoice::file(dataPath)), header.fileName(), QFileInfo(dataPath).fileName());
         return;
     }
-    if (reader->hasAttachedData()) {
-        startLoading(std::move(reader), NrrdDataChoice::fromHeader(), header.fileName());
+    if (reader->hasAttachedData() || reader->hasSeveralDataFiles()) {
+        startLoading(readWith(NrrdDataChoice::fromHeader()), header.fileName(), header.fileName());
         return;
     }
     const std::optional<QString> chosen = filePicker().openFile(dataRequest(*reader));
@@ -143,7 +157,7 @@ void ImportCommand::openFile(const QString& path, const QString& dataPath) {
     if (chosen->isEmpty()) {
         return;
     }
-    startLoading(std::move(reader), NrrdDataChoice::file(*chosen), QFileInfo(*chosen).fileName());
+    startLoading(readWith(NrrdDataChoice::file(*chosen)), header.fileName(), QFileInfo(*chosen).fileName());
 }
 
 // Stops the worker's read and its hand-over. A volume whose upload had already begun
@@ -170,8 +184,11 @@ NrrdReadOptions ImportCommand::readOptions() const {
 
 FilePickerRequest ImportCommand::headerRequest() const {
     FilePickerRequest request;
-    request.title = tr("Import NRRD volume");
-    request.nameFilters = {tr("NRRD headers (*.nrrd *.NRRD *.nhdr)")};
+    request.title = tr("Import volume");
+    request.nameFilters = {
+        tr("Volumes (*.nrrd *.NRRD *.nhdr *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF)"),
+        tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"),
+        tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"), tr("All files (*)")};
     request.directory = m_lastFolder;
     return request;
 }
@@ -197,18 +214,21 @@ FilePickerRequest ImportCommand::dataRequest(const NrrdVolumeReader& reader) con
     return request;
 }
 
-void ImportCommand::startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
-                                 const QString& dataName) {
+void ImportCommand::startLoading(Read read, const QString& fileName, const QString& dataName) {
     m_loadingStop.request_stop();
     m_loadingStop = std::stop_source();
     m_loadingImport = ++m_lastImport;
     emit statusChanged(loadingText(dataName, 0));
     emit loadingChanged(true);
 
-    const QString headerName = QFileInfo(reader->headerPath()).fileName();
-    Load job{
-        m_handOver,      std::move(reader), choice,  m_loadingStop.get_token(), m_controller.renderer(), this,
-        m_loadingImport, headerName,        dataName};
+    Load job{m_handOver,
+             std::move(read),
+             m_loadingStop.get_token(),
+             m_controller.renderer(),
+             this,
+             m_loadingImport,
+             fileName,
+             dataName};
     QThreadPool::globalInstance()->start([job = std::move(job)] { load(job); });
 }
 
@@ -226,7 +246,7 @@ void ImportCommand::load(const Load& job) {
             }
         },
         job.stop);
-    NrrdResult<NRRDfmt> volume = job.reader->readVolume(job.choice, progress);
+    NrrdResult<NRRDfmt> volume = job.read(progress);
     if (job.stop.stop_requested()) {
         qCInfo(lcImport).noquote()
             << QStringLiteral("The import of %1 gave way to a later one.").arg(job.headerName);

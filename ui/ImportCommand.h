@@ -6,26 +6,34 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stop_token>
+#include <variant>
 
 class ImportHandOver;
-class NrrdDataChoice;
+class NrrdProgress;
 class NrrdVolumeReader;
 class ViewController;
+struct NRRDfmt;
 struct NrrdReadOptions;
+struct NrrdRefusal;
 
-// The import command: replaces the shown volume with one read from an NRRD file.
+// The import command: replaces the shown volume with one read from a volume file
+// (NRRD, NIfTI, TIFF; VolumeFile tells which).
 //
-// The user picks the header, then the data file unless the header carries its data.
-// The header is read and checked at once; the samples are read, decoded and uploaded
-// on a pool thread while the status line counts the percentage, so the window keeps
-// drawing and answering. Once the new volume is on show the seven sliders move to the
-// positions that match the renderer's reset clip values and rotation, without running
-// their actions, and the status line describes the volume. A file that cannot be shown
-// is refused with its reason (a log line, the status line and a warning) and changes
-// nothing: volume, window, camera and sliders stay as they were. An import started
-// while another is loading stops that one; only the later one's volume is shown.
+// The user picks the file. An NRRD header is read and checked at once, and the data
+// panel asks for its data file unless the header carries its data or spreads it over
+// several files; the other formats need no second panel. The samples are read,
+// decoded and uploaded on a pool thread while the status line counts the percentage,
+// so the window keeps drawing and answering. Once the new volume is on show the seven
+// sliders move to the positions that match the renderer's reset clip values and
+// rotation, without running their actions, and the status line describes the volume
+// and what its reader noted (spacing assumed, NaN shown, first of a series). A file
+// that cannot be shown is refused with its reason (a log line, the status line and a
+// warning) and changes nothing: volume, window, camera and sliders stay as they were.
+// An import started while another is loading stops that one; only the later one's
+// volume is shown.
 class ImportCommand : public QObject {
     Q_OBJECT
 
@@ -42,9 +50,10 @@ class ImportCommand : public QObject {
 
     void menuImportaction();
 
-    // Imports the file the user named outside the header panel (command line, drop):
-    // `path` as the header panel would have chosen it and `dataPath` as the data panel
-    // would. Without `dataPath`, a header whose data is not attached opens the data panel.
+    // Imports the file the header panel chose, or one the user named elsewhere (command
+    // line, drop), in any format the import reads; `dataPath` as the data panel would
+    // have chosen it. Without `dataPath`, an NRRD header whose data is neither attached
+    // nor listed opens the data panel.
     void openFile(const QString& path, const QString& dataPath = {});
 
     // Stops the import in progress: the volume on show stays.
@@ -63,14 +72,18 @@ class ImportCommand : public QObject {
 
   private:
     struct Load;
+    // Reads the volume on a pool thread.
+    using Read = std::function<std::variant<NRRDfmt, NrrdRefusal>(const NrrdProgress&)>;
 
     FilePicker& filePicker();
     UserAlert& userAlert();
     NrrdReadOptions readOptions() const;
     FilePickerRequest headerRequest() const;
     FilePickerRequest dataRequest(const NrrdVolumeReader& reader) const;
-    void startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
-                      const QString& dataName);
+    // An NRRD header: its data attached, named by DATA, in the files it lists, or picked
+    // in the data panel.
+    void importNrrd(const QString& headerPath, const QString& dataPath);
+    void startLoading(Read read, const QString& fileName, const QString& dataName);
     static void load(const Load& job);
 
     // Run on this object's thread when a load reports back.

@@ -10,6 +10,8 @@
 #include <QPalette>
 #include <QSignalBlocker>
 #include <QtGlobal>
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -32,6 +34,8 @@ constexpr int kZrotSliderReset = 0;
 constexpr float kLabelGrey = 0.9f;
 constexpr float kLabelAlpha = 0.9f;
 constexpr double kLabelPointSize = 14.0;
+constexpr int kMaxLabelDecimals = 6;
+constexpr double kWholeTolerance = 1e-6;
 
 // A slider that is gone reads as position 0.
 int position(const QPointer<QSlider>& slider) {
@@ -114,12 +118,35 @@ void ViewController::observeValueForKeyPath(const QString& keyPath) {
     if (!m_renderer) {
         return;
     }
+    // The renderer windows samples; the labels speak the file's units (Hounsfield units
+    // after a rescale slope, the real values of a float volume).
+    const QVRenderer::ValueMap map = m_renderer->valueMap();
     if (keyPath == QLatin1String("ww") && wwLabel) {
-        wwLabel->setText(QStringLiteral("WW: %1").arg(m_renderer->ww()));
+        wwLabel->setText(
+            QStringLiteral("WW: %1").arg(fileValue(m_renderer->ww(), std::fabs(map.scale), 0.0)));
     }
     if (keyPath == QLatin1String("wl") && wlLabel) {
-        wlLabel->setText(QStringLiteral("WL: %1").arg(m_renderer->wl()));
+        wlLabel->setText(QStringLiteral("WL: %1").arg(fileValue(m_renderer->wl(), map.scale, map.offset)));
     }
+}
+
+QString ViewController::fileValue(std::int64_t sample, double scale, double offset) {
+    if (scale == 1.0 && std::trunc(offset) == offset) {
+        return QString::number(sample + static_cast<std::int64_t>(offset));
+    }
+    const double value = static_cast<double>(sample) * scale + offset;
+    // As many decimals as one step of a sample needs, so that dragging shows every
+    // step, and as the offset needs (an intercept of -1024.5).
+    int decimals =
+        std::clamp(static_cast<int>(std::ceil(-std::log10(std::fabs(scale)))), 0, kMaxLabelDecimals);
+    while (decimals < kMaxLabelDecimals) {
+        const double shifted = offset * std::pow(10.0, decimals);
+        if (std::fabs(shifted - std::round(shifted)) < kWholeTolerance) {
+            break;
+        }
+        ++decimals;
+    }
+    return QString::number(value, 'f', decimals);
 }
 
 void ViewController::showInterceptSlider() {

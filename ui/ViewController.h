@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QSlider>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -84,6 +85,10 @@ class ViewController : public QObject {
     QPointer<QSlider> zbtmslider;
     QPointer<QLabel> wwLabel;
     QPointer<QLabel> wlLabel;
+
+    // A window value in samples as the labels show it, in the file's units:
+    // sample * scale + offset, with the decimals a scale other than 1 needs.
+    static QString fileValue(std::int64_t sample, double scale, double offset);
 
   private:
     void styleLabel(QLabel* label, const QString& text) const;

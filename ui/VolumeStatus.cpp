@@ -38,8 +38,14 @@ QString VolumeStatus::describe(const VolumeData& volume) {
 }
 
 QString VolumeStatus::describe(const NRRDfmt& volume) {
-    return sizeAndSpacing(volume.width, volume.height, volume.depth, volume.cellspaceX, volume.cellspaceY,
-                          volume.cellspaceZ);
+    QString text = sizeAndSpacing(volume.width, volume.height, volume.depth, volume.cellspaceX,
+                                  volume.cellspaceY, volume.cellspaceZ);
+    // What the reader assumed or changed (NaN shown as the lowest value, the first
+    // volume of a series) must not pass unsaid.
+    for (const QString& note : volume.notes) {
+        text += QStringLiteral(" · ") + note;
+    }
+    return text;
 }
 
 QString VolumeStatus::describeSample(const VolumeData* sample, const Bundle& bundle) {

@@ -13,7 +13,7 @@ class VolumeStatus {
   public:
     // "512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm"
     static QString describe(const VolumeData& volume);
-    // The same for an imported volume.
+    // The same for an imported volume, followed by the reader's notes.
     static QString describe(const NRRDfmt& volume);
 
     // describe() for a usable sample; otherwise the reason it shows nothing.

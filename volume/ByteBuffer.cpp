@@ -7,6 +7,13 @@
 #include <unistd.h>
 #include <utility>
 
+namespace {
+
+// User files are read in pieces of this size: fine enough for progress and cancelling.
+constexpr qint64 kReadPiece = qint64{4} << 20;
+
+} // namespace
+
 // Either an owned QByteArray or a read-only map of a file that stays open for the
 // map's life. Both are immutable once built, so any thread may read them.
 struct ByteBuffer::Storage {
@@ -53,18 +60,38 @@ ByteBuffer ByteBuffer::mapFile(const QString& path, QString* error) {
     return ByteBuffer(std::move(storage), view);
 }
 
-ByteBuffer ByteBuffer::readFile(const QString& path, QString* error) {
+ByteBuffer ByteBuffer::readFile(const QString& path, QString* error, const NrrdProgress& progress) {
+    const auto fail = [error](const QString& reason) {
+        if (error)
+            *error = reason;
+        return ByteBuffer();
+    };
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = file.errorString();
-        return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(file.errorString());
+    const qint64 size = file.size();
+    if (size == 0 || file.isSequential()) {
+        // Pipes and special files tell no size: read them as they come.
+        QByteArray bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            return fail(file.errorString());
+        return fromByteArray(std::move(bytes));
     }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        if (error)
-            *error = file.errorString();
-        return {};
+    QByteArray bytes(size, Qt::Uninitialized);
+    if (bytes.size() != size)
+        return fail(QStringLiteral("not enough memory for its %1 bytes").arg(size));
+    qint64 done = 0;
+    while (done < size) {
+        if (progress.stopRequested())
+            return fail(QStringLiteral("the read was cancelled"));
+        const qint64 got = file.read(bytes.data() + done, std::min(kReadPiece, size - done));
+        if (got < 0)
+            return fail(file.errorString());
+        if (got == 0)
+            return fail(
+                QStringLiteral("the file shrank from %1 to %2 bytes while it was read").arg(size).arg(done));
+        done += got;
+        progress.report(static_cast<double>(done) / static_cast<double>(size));
     }
     return fromByteArray(std::move(bytes));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "NrrdProgress.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstddef>
@@ -20,12 +22,17 @@ class ByteBuffer {
     static ByteBuffer fromByteArray(QByteArray bytes);
 
     // Maps the whole file read-only. On failure returns a null buffer and,
-    // when given, stores the reason in *error.
+    // when given, stores the reason in *error. Only for files that ship with the
+    // viewer: a mapped file that shrinks under the map raises SIGBUS on access.
     static ByteBuffer mapFile(const QString& path, QString* error = nullptr);
 
-    // Reads the whole file into memory (for small files and for files that
-    // cannot be mapped, such as pipes). Null on failure, reason in *error.
-    static ByteBuffer readFile(const QString& path, QString* error = nullptr);
+    // Reads the whole file into memory, in pieces, reporting the share read after each
+    // one. This is how user files are read: a file that shrinks while it is read (a
+    // download still being written, a file truncated by another program) gives a null
+    // buffer and the reason, where a map of it would fault on the missing pages. Null
+    // on failure or when progress asks to stop, reason in *error.
+    static ByteBuffer readFile(const QString& path, QString* error = nullptr,
+                               const NrrdProgress& progress = {});
 
     bool isNull() const { return !m_storage; }
     const std::byte* data() const { return m_bytes.data(); }

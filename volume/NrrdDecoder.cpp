@@ -1,14 +1,15 @@
 #include "NrrdDecoder.h"
 
-#include <QScopeGuard>
+#include "NrrdInflate.h"
+#include "NrrdTextData.h"
+#include "TexelConverter.h"
+
 #include <QtEndian>
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
 #include <optional>
-#include <vector>
-#include <zlib.h>
 
 namespace {
 
@@ -16,15 +17,11 @@ constexpr std::size_t kTexelBytes = 2;
 // Progress is reported, and a stop request honoured, after each chunk of this many
 // samples (4 MiB of texels).
 constexpr std::size_t kChunkSamples = std::size_t{1} << 21;
-// zlib counts its input and output in 32-bit integers.
-constexpr std::size_t kInflateInputChunk = std::size_t{1} << 30;
-constexpr std::size_t kSkipScratchBytes = std::size_t{1} << 16;
-// Accept zlib and gzip streams alike (15-bit window, header detected automatically).
-constexpr int kZlibOrGzipWindow = 15 + 32;
-// When data is inflated and then converted, inflating takes most of the time.
-constexpr double kInflateShare = 0.9;
+// When data is inflated or parsed and then converted, the first step takes most of the time.
+constexpr double kDecodeShare = 0.9;
 constexpr std::uint16_t kSignBit16 = 0x8000;
 constexpr int kSignedShift8 = 32768;
+constexpr std::int32_t kSignedShift = 32768;
 
 const QString kCancelled = QStringLiteral("The import was cancelled.");
 
@@ -38,12 +35,17 @@ NrrdRefusal shortData(std::size_t have, std::size_t need) {
 
 enum class SampleKind { U16Little, U16Big, S16Little, S16Big, U8, S8 };
 
-SampleKind sampleKind(const NrrdLayout& layout) {
-    if (layout.bytesPerSample == 1)
-        return layout.isSigned ? SampleKind::S8 : SampleKind::U8;
-    if (layout.isSigned)
-        return layout.bigEndian ? SampleKind::S16Big : SampleKind::S16Little;
-    return layout.bigEndian ? SampleKind::U16Big : SampleKind::U16Little;
+SampleKind sampleKind(SampleType type, bool bigEndian) {
+    switch (type) {
+    case SampleType::UInt8:
+        return SampleKind::U8;
+    case SampleType::Int8:
+        return SampleKind::S8;
+    case SampleType::Int16:
+        return bigEndian ? SampleKind::S16Big : SampleKind::S16Little;
+    default:
+        return bigEndian ? SampleKind::U16Big : SampleKind::U16Little;
+    }
 }
 
 // One sample as a texel: in host byte order, signed samples shifted by +32768 so that
@@ -91,6 +93,12 @@ void convert(SampleKind kind, const std::byte* samples, std::byte* texels, std::
     }
 }
 
+// Reverses the byte order of each sample in place.
+void swapSamples(std::byte* samples, std::size_t count, std::size_t sampleBytes) {
+    for (std::size_t i = 0; i < count; ++i)
+        std::reverse(samples + i * sampleBytes, samples + (i + 1) * sampleBytes);
+}
+
 // The offset just past the first `lines` line feeds (CR LF lines end at their LF).
 std::optional<std::size_t> afterLines(std::span<const std::byte> bytes, std::int64_t lines) {
     std::size_t position = 0;
@@ -115,156 +123,166 @@ std::byte* writable(QByteArray& array) {
     return reinterpret_cast<std::byte*>(array.data());
 }
 
+const std::byte* readable(const QByteArray& array) {
+    return reinterpret_cast<const std::byte*>(array.constData());
+}
+
 } // namespace
 
 NrrdDecoder::NrrdDecoder(const NrrdLayout& layout, std::size_t sampleCount, NrrdProgress progress)
-    : m_layout(layout), m_sampleCount(sampleCount),
-      m_sampleBytes(sampleCount * static_cast<std::size_t>(layout.bytesPerSample)),
-      m_progress(std::move(progress)) {}
+    : m_layout(layout), m_sampleCount(sampleCount), m_progress(std::move(progress)) {}
 
 NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::decode(const ByteBuffer& source) const {
-    const std::optional<std::size_t> start = afterLines(source.bytes(), m_layout.lineSkip);
+    return decode(std::vector<ByteBuffer>{source});
+}
+
+NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::decode(const std::vector<ByteBuffer>& files) const {
+    if (files.empty() || m_sampleCount % files.size() != 0)
+        return NrrdRefusal{QStringLiteral("%1 data files cannot hold equal shares of %2 samples.")
+                               .arg(files.size())
+                               .arg(m_sampleCount)};
+    const double decodeShare = m_layout.encoding == NrrdLayout::Encoding::Raw ? 0.0 : kDecodeShare;
+    const std::size_t perFile = m_sampleCount / files.size();
+    const std::size_t sampleBytes = static_cast<std::size_t>(m_layout.bytesPerSample());
+    try {
+        if (files.size() == 1) {
+            NrrdResult<Samples> samples =
+                samplesOf(files.front(), perFile, m_progress.part(0.0, decodeShare));
+            if (const auto* refusal = std::get_if<NrrdRefusal>(&samples))
+                return *refusal;
+            return toVoxels(std::get<Samples>(std::move(samples)),
+                            m_progress.part(decodeShare, 1.0 - decodeShare));
+        }
+        Samples all{{}, allocate(m_sampleCount * sampleBytes), true};
+        const double fileShare = decodeShare / static_cast<double>(files.size());
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            NrrdResult<Samples> samples =
+                samplesOf(files[i], perFile, m_progress.part(fileShare * static_cast<double>(i), fileShare));
+            if (const auto* refusal = std::get_if<NrrdRefusal>(&samples))
+                return NrrdRefusal{QStringLiteral("data file %1 of %2: %3")
+                                       .arg(i + 1)
+                                       .arg(files.size())
+                                       .arg(refusal->reason)};
+            const Samples& piece = std::get<Samples>(samples);
+            const std::byte* from = piece.isOwned ? readable(piece.owned) : piece.view.data();
+            std::memcpy(writable(all.owned) + i * perFile * sampleBytes, from, perFile * sampleBytes);
+        }
+        return toVoxels(std::move(all), m_progress.part(decodeShare, 1.0 - decodeShare));
+    } catch (const std::bad_alloc&) {
+        return NrrdRefusal{QStringLiteral("There is not enough memory for the volume's %1 bytes.")
+                               .arg(m_sampleCount * std::max(sampleBytes, kTexelBytes))};
+    }
+}
+
+NrrdResult<NrrdDecoder::Samples> NrrdDecoder::samplesOf(const ByteBuffer& file, std::size_t count,
+                                                        const NrrdProgress& progress) const {
+    const std::optional<std::size_t> start = afterLines(file.bytes(), m_layout.lineSkip);
     if (!start)
         return NrrdRefusal{
             QStringLiteral("The data ends before the %1 lines that \"line skip:\" passes over.")
                 .arg(m_layout.lineSkip)};
-    const ByteBuffer data = source.slice(*start, source.size() - *start);
+    const ByteBuffer data = file.slice(*start, file.size() - *start);
+    const std::size_t sampleBytes = static_cast<std::size_t>(m_layout.bytesPerSample());
+    const std::size_t bytes = count * sampleBytes;
+    const auto skip = static_cast<std::size_t>(std::max<std::int64_t>(m_layout.byteSkip, 0));
 
-    try {
-        if (m_layout.encoding == NrrdLayout::Encoding::Raw) {
-            NrrdResult<ByteBuffer> samples = rawSamples(data);
-            if (const auto* refusal = std::get_if<NrrdRefusal>(&samples))
-                return *refusal;
-            const ByteBuffer& raw = std::get<ByteBuffer>(samples);
-            if (isTexelLayout(raw.data())) {
-                m_progress.report(1.0);
-                return Voxels{raw, m_layout.sampleOffset()};
-            }
-            NrrdResult<QByteArray> texels = toTexels(raw.bytes(), allocate(m_sampleCount * kTexelBytes));
-            if (const auto* refusal = std::get_if<NrrdRefusal>(&texels))
-                return *refusal;
-            return Voxels{ByteBuffer::fromByteArray(std::get<QByteArray>(std::move(texels))),
-                          m_layout.sampleOffset()};
-        }
-
-        NrrdResult<QByteArray> inflated = inflateSamples(data);
-        if (const auto* refusal = std::get_if<NrrdRefusal>(&inflated))
+    NrrdResult<QByteArray> decoded = NrrdRefusal{};
+    switch (m_layout.encoding) {
+    case NrrdLayout::Encoding::Raw: {
+        NrrdResult<ByteBuffer> raw = rawSamples(data, bytes);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&raw))
             return *refusal;
-        QByteArray& samples = std::get<QByteArray>(inflated);
-        const std::span<const std::byte> sampleBytes(reinterpret_cast<const std::byte*>(samples.constData()),
-                                                     m_sampleBytes);
-        // 16-bit samples become texels in place; 8-bit ones need room to widen.
-        QByteArray target =
-            m_layout.bytesPerSample == 2 ? std::move(samples) : allocate(m_sampleCount * kTexelBytes);
-        NrrdResult<QByteArray> texels = toTexels(sampleBytes, std::move(target));
-        if (const auto* refusal = std::get_if<NrrdRefusal>(&texels))
-            return *refusal;
-        return Voxels{ByteBuffer::fromByteArray(std::get<QByteArray>(std::move(texels))),
-                      m_layout.sampleOffset()};
-    } catch (const std::bad_alloc&) {
-        return NrrdRefusal{QStringLiteral("There is not enough memory for the volume's %1 bytes.")
-                               .arg(m_sampleCount * kTexelBytes)};
+        return Samples{std::get<ByteBuffer>(std::move(raw)), {}, false};
     }
+    case NrrdLayout::Encoding::Gzip:
+        decoded = NrrdInflate(NrrdInflate::Method::Gzip, skip, bytes, progress).inflate(data);
+        break;
+    case NrrdLayout::Encoding::Bzip2:
+        decoded = NrrdInflate(NrrdInflate::Method::Bzip2, skip, bytes, progress).inflate(data);
+        break;
+    case NrrdLayout::Encoding::Hex:
+        decoded = NrrdTextData(count, progress)
+                      .hexBytes(data.bytes().subspan(std::min(skip, data.size())), sampleBytes);
+        break;
+    case NrrdLayout::Encoding::Ascii:
+        decoded = NrrdTextData(count, progress)
+                      .asciiSamples(data.bytes().subspan(std::min(skip, data.size())), m_layout.sampleType);
+        break;
+    }
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&decoded))
+        return *refusal;
+    return Samples{{}, std::get<QByteArray>(std::move(decoded)), true};
 }
 
-NrrdResult<ByteBuffer> NrrdDecoder::rawSamples(const ByteBuffer& data) const {
+NrrdResult<ByteBuffer> NrrdDecoder::rawSamples(const ByteBuffer& data, std::size_t bytes) const {
     std::size_t start = 0;
     if (m_layout.byteSkip == NrrdLayout::kSamplesAtEnd) {
-        if (data.size() < m_sampleBytes)
-            return shortData(data.size(), m_sampleBytes);
-        start = data.size() - m_sampleBytes;
+        if (data.size() < bytes)
+            return shortData(data.size(), bytes);
+        start = data.size() - bytes;
     } else {
         start = static_cast<std::size_t>(m_layout.byteSkip);
     }
     const std::size_t available = data.size() > start ? data.size() - start : 0;
-    if (available < m_sampleBytes)
-        return shortData(available, m_sampleBytes);
-    return data.slice(start, m_sampleBytes);
+    if (available < bytes)
+        return shortData(available, bytes);
+    return data.slice(start, bytes);
 }
 
-NrrdResult<QByteArray> NrrdDecoder::inflateSamples(const ByteBuffer& data) const {
-    QByteArray samples = allocate(m_sampleBytes);
-    z_stream stream{};
-    if (inflateInit2(&stream, kZlibOrGzipWindow) != Z_OK)
-        return NrrdRefusal{QStringLiteral("zlib could not start inflating the data.")};
-    const auto end = qScopeGuard([&stream] { inflateEnd(&stream); });
+NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::toVoxels(Samples samples, const NrrdProgress& progress) const {
+    const std::byte* source = samples.isOwned ? readable(samples.owned) : samples.view.data();
+    const std::size_t sampleBytes = static_cast<std::size_t>(m_layout.bytesPerSample());
 
-    const std::byte* input = data.data();
-    std::size_t inputLeft = data.size();
-    std::size_t skipLeft = static_cast<std::size_t>(m_layout.byteSkip);
-    std::vector<Bytef> scratch(skipLeft > 0 ? kSkipScratchBytes : 0);
-    std::size_t produced = 0;
-
-    while (produced < m_sampleBytes) {
-        if (m_progress.stopRequested())
-            return NrrdRefusal{kCancelled};
-        if (stream.avail_in == 0 && inputLeft > 0) {
-            const std::size_t feed = std::min(inputLeft, kInflateInputChunk);
-            stream.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(input));
-            stream.avail_in = static_cast<uInt>(feed);
-            input += feed;
-            inputLeft -= feed;
+    if (!isTextureSampleType(m_layout.sampleType)) {
+        if (samplesAreBigEndian() != (std::endian::native == std::endian::big)) {
+            if (!samples.isOwned) {
+                samples.owned = allocate(m_sampleCount * sampleBytes);
+                std::memcpy(writable(samples.owned), source, m_sampleCount * sampleBytes);
+                samples.isOwned = true;
+            }
+            swapSamples(writable(samples.owned), m_sampleCount, sampleBytes);
+            source = readable(samples.owned);
         }
-        // "byte skip:" counts inflated bytes: those are inflated into scratch space and dropped.
-        const bool skipping = skipLeft > 0;
-        const std::size_t room = skipping ? std::min(skipLeft, scratch.size())
-                                          : std::min(m_sampleBytes - produced, kChunkSamples * kTexelBytes);
-        stream.next_out = skipping ? scratch.data() : reinterpret_cast<Bytef*>(samples.data() + produced);
-        stream.avail_out = static_cast<uInt>(room);
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        const std::size_t written = room - stream.avail_out;
-        if (skipping)
-            skipLeft -= written;
-        else
-            produced += written;
-        m_progress.report(kInflateShare * static_cast<double>(produced) / static_cast<double>(m_sampleBytes));
-
-        const bool inputDone = stream.avail_in == 0 && inputLeft == 0;
-        if (status == Z_STREAM_END) {
-            // Writers may append further gzip members; each starts a new stream.
-            if (inputDone || inflateReset(&stream) != Z_OK)
-                break;
-            continue;
-        }
-        if (status == Z_BUF_ERROR && stream.avail_in == 0) {
-            if (inputDone)
-                break;
-            continue;
-        }
-        if (status != Z_OK)
-            return NrrdRefusal{
-                QStringLiteral("The gzip data is damaged (%1).")
-                    .arg(stream.msg ? QString::fromLatin1(stream.msg) : QString::number(status))};
+        NrrdResult<TexelConverter::Texels> texels =
+            TexelConverter(m_layout.sampleType, m_sampleCount, progress)
+                .convert(std::span<const std::byte>(source, m_sampleCount * sampleBytes));
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&texels))
+            return *refusal;
+        TexelConverter::Texels& converted = std::get<TexelConverter::Texels>(texels);
+        return Voxels{converted.data, converted.sampleOffset, converted.valueScale, converted.valueOffset,
+                      converted.notes};
     }
-    if (produced < m_sampleBytes)
-        return NrrdRefusal{
-            QStringLiteral("The gzip data inflates to %1 bytes of samples but the volume needs %2: it "
-                           "is %3 bytes short.")
-                .arg(produced)
-                .arg(m_sampleBytes)
-                .arg(m_sampleBytes - produced)};
-    return samples;
-}
 
-NrrdResult<QByteArray> NrrdDecoder::toTexels(std::span<const std::byte> samples, QByteArray texels) const {
-    const SampleKind kind = sampleKind(m_layout);
-    const auto sampleBytes = static_cast<std::size_t>(m_layout.bytesPerSample);
-    const double start = m_layout.encoding == NrrdLayout::Encoding::Gzip ? kInflateShare : 0.0;
+    const bool isSigned = m_layout.sampleType == SampleType::Int8 || m_layout.sampleType == SampleType::Int16;
+    const std::int32_t sampleOffset = isSigned ? -kSignedShift : 0;
+    if (!samples.isOwned && isTexelLayout(source)) {
+        progress.report(1.0);
+        return Voxels{samples.view, sampleOffset, 1.0, 0.0, {}};
+    }
+    // 16-bit samples decoded into memory become texels in place; others need room.
+    QByteArray texels = samples.isOwned && sampleBytes == kTexelBytes ? std::move(samples.owned)
+                                                                      : allocate(m_sampleCount * kTexelBytes);
+    const SampleKind kind = sampleKind(m_layout.sampleType, samplesAreBigEndian());
     std::byte* out = writable(texels);
     for (std::size_t done = 0; done < m_sampleCount;) {
-        if (m_progress.stopRequested())
+        if (progress.stopRequested())
             return NrrdRefusal{kCancelled};
         const std::size_t count = std::min(kChunkSamples, m_sampleCount - done);
-        convert(kind, samples.data() + done * sampleBytes, out + done * kTexelBytes, count, sampleBytes);
+        convert(kind, source + done * sampleBytes, out + done * kTexelBytes, count, sampleBytes);
         done += count;
-        m_progress.report(start +
-                          (1.0 - start) * static_cast<double>(done) / static_cast<double>(m_sampleCount));
+        progress.report(static_cast<double>(done) / static_cast<double>(m_sampleCount));
     }
-    return texels;
+    return Voxels{ByteBuffer::fromByteArray(std::move(texels)), sampleOffset, 1.0, 0.0, {}};
+}
+
+bool NrrdDecoder::samplesAreBigEndian() const {
+    // Text spells values, not bytes: its samples arrive in host order.
+    return m_layout.isBinary() ? m_layout.bigEndian : std::endian::native == std::endian::big;
 }
 
 bool NrrdDecoder::isTexelLayout(const std::byte* samples) const {
-    const std::endian order = m_layout.bigEndian ? std::endian::big : std::endian::little;
-    return m_layout.bytesPerSample == 2 && !m_layout.isSigned && order == std::endian::native &&
+    const bool big = samplesAreBigEndian();
+    const std::endian order = big ? std::endian::big : std::endian::little;
+    return m_layout.sampleType == SampleType::UInt16 && order == std::endian::native &&
            reinterpret_cast<std::uintptr_t>(samples) % alignof(std::uint16_t) == 0;
 }

@@ -5,35 +5,52 @@
 #include "NrrdProgress.h"
 #include "NrrdRefusal.h"
 
+#include <QByteArray>
+#include <QStringList>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-// Turns an NRRD data section into the voxel buffer the renderer uploads: exactly
+// Turns NRRD data sections into the voxel buffer the renderer uploads: exactly
 // sampleCount unsigned 16-bit texels in host byte order. Skips the lines and bytes the
-// header asks for, inflates gzip data without ever producing more than the volume
-// needs, swaps big-endian samples and shifts signed ones into the unsigned range.
-// Raw little-endian unsigned 16-bit data is handed on as a view of the source, without
-// a copy. Bytes after the samples are ignored. Runs on any thread; reports progress and
-// stops when asked to.
+// header asks for, inflates gzip and bzip2 data without ever producing more than the
+// volume needs, reads hex and ascii text, swaps big-endian samples and shifts signed
+// 8- and 16-bit ones into the unsigned range; wider and floating-point samples go
+// through TexelConverter's rescale. Raw little-endian unsigned 16-bit data in one file
+// is handed on as a view of the source, without a copy. Bytes after the samples are
+// ignored. Runs on any thread; reports progress and stops when asked to.
 class NrrdDecoder {
   public:
     struct Voxels {
         ByteBuffer data;
         std::int32_t sampleOffset = 0;
+        double valueScale = 1.0;
+        double valueOffset = 0.0;
+        QStringList notes;
     };
 
     NrrdDecoder(const NrrdLayout& layout, std::size_t sampleCount, NrrdProgress progress = {});
 
     NrrdResult<Voxels> decode(const ByteBuffer& source) const;
+    // The volume spread over several data files, in order, each holding an equal share
+    // of the samples and read with the same layout.
+    NrrdResult<Voxels> decode(const std::vector<ByteBuffer>& files) const;
 
   private:
-    NrrdResult<ByteBuffer> rawSamples(const ByteBuffer& data) const;
-    NrrdResult<QByteArray> inflateSamples(const ByteBuffer& data) const;
-    NrrdResult<QByteArray> toTexels(std::span<const std::byte> samples, QByteArray texels) const;
+    // One file's samples: a view of raw data, or bytes decoded into memory.
+    struct Samples {
+        ByteBuffer view;
+        QByteArray owned;
+        bool isOwned = false;
+    };
+    NrrdResult<Samples> samplesOf(const ByteBuffer& file, std::size_t count,
+                                  const NrrdProgress& progress) const;
+    NrrdResult<ByteBuffer> rawSamples(const ByteBuffer& data, std::size_t bytes) const;
+    NrrdResult<Voxels> toVoxels(Samples samples, const NrrdProgress& progress) const;
     bool isTexelLayout(const std::byte* samples) const;
+    bool samplesAreBigEndian() const;
 
     NrrdLayout m_layout;
     std::size_t m_sampleCount;
-    std::size_t m_sampleBytes;
     NrrdProgress m_progress;
 };

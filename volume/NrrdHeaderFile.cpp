@@ -1,6 +1,7 @@
 #include "NrrdHeaderFile.h"
 
 #include <QByteArrayView>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <algorithm>
@@ -55,11 +56,39 @@ NrrdResult<NrrdHeaderFile> NrrdHeaderFile::read(const QString& path) {
     // Pipes and devices would block or never end; headers are plain files.
     if (!info.isFile())
         return NrrdRefusal{QStringLiteral("The header %1 is not a regular file.").arg(info.fileName())};
+    // The header lies in the first kMaxHeaderBytes; one byte more tells whether the
+    // file goes on. The rest, attached data, waits for the worker that decodes it.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return NrrdRefusal{
+            QStringLiteral("Cannot read the header file %1: %2.").arg(info.fileName(), file.errorString())};
+    const QByteArray head = file.read(kMaxHeaderBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return NrrdRefusal{
+            QStringLiteral("Cannot read the header file %1: %2.").arg(info.fileName(), file.errorString())};
+    const bool complete = file.atEnd();
+    NrrdResult<NrrdHeaderFile> parsed = fromBytes(ByteBuffer::fromByteArray(head), path);
+    if (auto* headerFile = std::get_if<NrrdHeaderFile>(&parsed))
+        headerFile->m_complete = complete;
+    return parsed;
+}
+
+NrrdResult<ByteBuffer> NrrdHeaderFile::readAttachedData(const NrrdProgress& progress) const {
+    if (!m_dataStart)
+        return ByteBuffer();
+    if (m_complete)
+        return m_bytes.slice(*m_dataStart, m_bytes.size() - *m_dataStart);
     QString error;
-    const ByteBuffer bytes = ByteBuffer::mapFile(path, &error);
-    if (bytes.isNull())
-        return NrrdRefusal{QStringLiteral("Cannot read the header file %1: %2.").arg(info.fileName(), error)};
-    return fromBytes(bytes, path);
+    const ByteBuffer whole = ByteBuffer::readFile(m_path, &error, progress);
+    if (whole.isNull())
+        return NrrdRefusal{
+            QStringLiteral("Cannot read the data of %1: %2.").arg(QFileInfo(m_path).fileName(), error)};
+    if (whole.size() < m_bytes.size() ||
+        !std::equal(m_bytes.bytes().begin(),
+                    m_bytes.bytes().begin() + static_cast<std::ptrdiff_t>(*m_dataStart),
+                    whole.bytes().begin()))
+        return NrrdRefusal{QStringLiteral("%1 changed while it was read.").arg(QFileInfo(m_path).fileName())};
+    return whole.slice(*m_dataStart, whole.size() - *m_dataStart);
 }
 
 NrrdResult<NrrdHeaderFile> NrrdHeaderFile::fromBytes(const ByteBuffer& bytes, const QString& path) {
@@ -84,7 +113,7 @@ NrrdResult<NrrdHeaderFile> NrrdHeaderFile::fromBytes(const ByteBuffer& bytes, co
     NrrdHeaderFile file;
     file.m_path = path;
     file.m_text = std::move(text);
-    if (extent->dataStart)
-        file.m_attachedData = bytes.slice(*extent->dataStart, bytes.size() - *extent->dataStart);
+    file.m_bytes = bytes;
+    file.m_dataStart = extent->dataStart;
     return file;
 }

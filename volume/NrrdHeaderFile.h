@@ -4,6 +4,8 @@
 #include "NrrdRefusal.h"
 
 #include <QString>
+#include <cstddef>
+#include <optional>
 
 // An NRRD file split into its text header and, when the header ends with a blank line,
 // the bytes that follow it (the attached data of a ".nrrd" file). Only the header part
@@ -14,7 +16,8 @@ class NrrdHeaderFile {
     // is not one.
     static constexpr qsizetype kMaxHeaderBytes = 1 << 20;
 
-    // Maps the file (attached data is not read until it is decoded).
+    // Reads the start of the file, where the header is; attached data is not read
+    // until it is asked for.
     static NrrdResult<NrrdHeaderFile> read(const QString& path);
     // The same from bytes already in memory; `path` names the file for messages and
     // locates detached data files.
@@ -22,14 +25,20 @@ class NrrdHeaderFile {
 
     const QString& path() const { return m_path; }
     const QString& text() const { return m_text; }
-    // The bytes after the blank line that ends the header (possibly none); a null
-    // buffer when the header runs to the end of the file.
-    const ByteBuffer& attachedData() const { return m_attachedData; }
+    // A blank line ends the header; bytes after it are its data. Many writers end a
+    // detached header with a blank line and nothing after it: that header has no data.
+    bool hasAttachedData() const { return m_dataStart && (!m_complete || m_bytes.size() > *m_dataStart); }
+    // Those bytes, read into memory now when the file was read only in part, so that a
+    // file truncated meanwhile is a refusal; empty when the header runs to the end of
+    // the file.
+    NrrdResult<ByteBuffer> readAttachedData(const NrrdProgress& progress = {}) const;
 
   private:
     NrrdHeaderFile() = default;
 
     QString m_path;
     QString m_text;
-    ByteBuffer m_attachedData;
+    ByteBuffer m_bytes; // the whole file, or its first bytes when m_complete is false
+    bool m_complete = true;
+    std::optional<std::size_t> m_dataStart;
 };

@@ -5,43 +5,62 @@
 
 namespace {
 
-constexpr std::int32_t kSignedShift = 32768;
-
-struct SampleType {
+struct TypeSpelling {
     const char16_t* name;
-    int bytes;
-    bool isSigned;
+    SampleType type;
 };
 
-// Every way NRRD writers spell the 8- and 16-bit integer types. Wider integers and
-// floating-point samples have no lossless place in a 16-bit texture and are refused.
+// Every way NRRD writers spell the sample types. 8- and 16-bit integers go into the
+// texture as written; wider integers and floating-point samples through a rescale.
 constexpr std::array kSampleTypes{
-    SampleType{u"ushort", 2, false},
-    SampleType{u"unsigned short", 2, false},
-    SampleType{u"unsigned short int", 2, false},
-    SampleType{u"uint16", 2, false},
-    SampleType{u"uint16_t", 2, false},
-    SampleType{u"short", 2, true},
-    SampleType{u"short int", 2, true},
-    SampleType{u"signed short", 2, true},
-    SampleType{u"signed short int", 2, true},
-    SampleType{u"int16", 2, true},
-    SampleType{u"int16_t", 2, true},
-    SampleType{u"uchar", 1, false},
-    SampleType{u"unsigned char", 1, false},
-    SampleType{u"uint8", 1, false},
-    SampleType{u"uint8_t", 1, false},
-    SampleType{u"signed char", 1, true},
-    SampleType{u"char", 1, true},
-    SampleType{u"int8", 1, true},
-    SampleType{u"int8_t", 1, true},
+    TypeSpelling{u"ushort", SampleType::UInt16},
+    TypeSpelling{u"unsigned short", SampleType::UInt16},
+    TypeSpelling{u"unsigned short int", SampleType::UInt16},
+    TypeSpelling{u"uint16", SampleType::UInt16},
+    TypeSpelling{u"uint16_t", SampleType::UInt16},
+    TypeSpelling{u"short", SampleType::Int16},
+    TypeSpelling{u"short int", SampleType::Int16},
+    TypeSpelling{u"signed short", SampleType::Int16},
+    TypeSpelling{u"signed short int", SampleType::Int16},
+    TypeSpelling{u"int16", SampleType::Int16},
+    TypeSpelling{u"int16_t", SampleType::Int16},
+    TypeSpelling{u"uchar", SampleType::UInt8},
+    TypeSpelling{u"unsigned char", SampleType::UInt8},
+    TypeSpelling{u"uint8", SampleType::UInt8},
+    TypeSpelling{u"uint8_t", SampleType::UInt8},
+    TypeSpelling{u"signed char", SampleType::Int8},
+    TypeSpelling{u"char", SampleType::Int8},
+    TypeSpelling{u"int8", SampleType::Int8},
+    TypeSpelling{u"int8_t", SampleType::Int8},
+    TypeSpelling{u"int", SampleType::Int32},
+    TypeSpelling{u"signed int", SampleType::Int32},
+    TypeSpelling{u"int32", SampleType::Int32},
+    TypeSpelling{u"int32_t", SampleType::Int32},
+    TypeSpelling{u"uint", SampleType::UInt32},
+    TypeSpelling{u"unsigned int", SampleType::UInt32},
+    TypeSpelling{u"uint32", SampleType::UInt32},
+    TypeSpelling{u"uint32_t", SampleType::UInt32},
+    TypeSpelling{u"longlong", SampleType::Int64},
+    TypeSpelling{u"long long", SampleType::Int64},
+    TypeSpelling{u"long long int", SampleType::Int64},
+    TypeSpelling{u"signed long long", SampleType::Int64},
+    TypeSpelling{u"signed long long int", SampleType::Int64},
+    TypeSpelling{u"int64", SampleType::Int64},
+    TypeSpelling{u"int64_t", SampleType::Int64},
+    TypeSpelling{u"ulonglong", SampleType::UInt64},
+    TypeSpelling{u"unsigned long long", SampleType::UInt64},
+    TypeSpelling{u"unsigned long long int", SampleType::UInt64},
+    TypeSpelling{u"uint64", SampleType::UInt64},
+    TypeSpelling{u"uint64_t", SampleType::UInt64},
+    TypeSpelling{u"float", SampleType::Float32},
+    TypeSpelling{u"double", SampleType::Float64},
 };
 
-std::optional<SampleType> sampleType(const QString& typeText) {
+std::optional<SampleType> sampleTypeOf(const QString& typeText) {
     const QString spelled = typeText.simplified().toLower();
-    for (const SampleType& type : kSampleTypes) {
-        if (spelled == QStringView(type.name))
-            return type;
+    for (const TypeSpelling& spelling : kSampleTypes) {
+        if (spelled == QStringView(spelling.name))
+            return spelling.type;
     }
     return std::nullopt;
 }
@@ -52,10 +71,17 @@ NrrdResult<NrrdLayout::Encoding> encodingOf(const QString& written) {
         return NrrdLayout::Encoding::Raw;
     if (name == u"gzip" || name == u"gz")
         return NrrdLayout::Encoding::Gzip;
+    if (name == u"bzip2" || name == u"bz2")
+        return NrrdLayout::Encoding::Bzip2;
+    if (name == u"ascii" || name == u"text" || name == u"txt")
+        return NrrdLayout::Encoding::Ascii;
+    if (name == u"hex")
+        return NrrdLayout::Encoding::Hex;
     if (name.isEmpty())
         return NrrdRefusal{QStringLiteral("The header has no \"encoding:\" line.")};
     return NrrdRefusal{
-        QStringLiteral("Data encoded as \"%1\" cannot be read; only raw and gzip data can.").arg(written)};
+        QStringLiteral("Data encoded as \"%1\" cannot be read; raw, gzip, bzip2, ascii and hex data can.")
+            .arg(written)};
 }
 
 } // namespace
@@ -65,22 +91,20 @@ NrrdResult<NrrdLayout> NrrdLayout::fromHeader(const NrrdHeader& header) {
 
     if (header.typeText.trimmed().isEmpty())
         return NrrdRefusal{QStringLiteral("The header has no \"type:\" line.")};
-    const std::optional<SampleType> type = sampleType(header.typeText);
+    const std::optional<SampleType> type = sampleTypeOf(header.typeText);
     if (!type)
-        return NrrdRefusal{
-            QStringLiteral("Samples of type \"%1\" cannot be shown; only 8- and 16-bit integer "
-                           "samples can.")
-                .arg(header.typeText.simplified())};
-    layout.bytesPerSample = type->bytes;
-    layout.isSigned = type->isSigned;
+        return NrrdRefusal{QStringLiteral("Samples of type \"%1\" cannot be shown; integer, float and double "
+                                          "samples can.")
+                               .arg(header.typeText.simplified())};
+    layout.sampleType = *type;
 
     const NrrdResult<Encoding> encoded = encodingOf(header.encoding);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&encoded))
         return *refusal;
     layout.encoding = std::get<Encoding>(encoded);
 
-    // A missing byte order is harmless for single bytes and taken as little-endian,
-    // the order of every machine the viewer runs on, for 16-bit samples.
+    // A missing byte order is harmless for single bytes and text and taken as
+    // little-endian, the order of every machine the viewer runs on, for wider samples.
     const QString endian = header.endian.toLower();
     if (endian == u"big")
         layout.bigEndian = true;
@@ -98,12 +122,4 @@ NrrdResult<NrrdLayout> NrrdLayout::fromHeader(const NrrdHeader& header) {
         return NrrdRefusal{
             QStringLiteral("\"byte skip: -1\" needs raw data; compressed data has no known end.")};
     return layout;
-}
-
-QString NrrdLayout::sampleTypeName() const {
-    return QStringLiteral("%1int%2").arg(isSigned ? QString() : QStringLiteral("u")).arg(bytesPerSample * 8);
-}
-
-std::int32_t NrrdLayout::sampleOffset() const {
-    return isSigned ? -kSignedShift : 0;
 }

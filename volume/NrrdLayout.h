@@ -2,6 +2,7 @@
 
 #include "NrrdHeader.h"
 #include "NrrdRefusal.h"
+#include "SampleType.h"
 
 #include <QString>
 #include <cstdint>
@@ -10,13 +11,12 @@
 // and what precedes them. Built from a header only when every one of these is
 // something the viewer can show as written; otherwise the header is refused.
 struct NrrdLayout {
-    enum class Encoding { Raw, Gzip };
+    enum class Encoding { Raw, Gzip, Bzip2, Ascii, Hex };
 
     // "byte skip: -1": the samples are the last bytes of a raw data file.
     static constexpr std::int64_t kSamplesAtEnd = -1;
 
-    int bytesPerSample = 2;
-    bool isSigned = false;
+    SampleType sampleType = SampleType::UInt16;
     bool bigEndian = false;
     Encoding encoding = Encoding::Raw;
     std::int64_t lineSkip = 0;
@@ -24,9 +24,10 @@ struct NrrdLayout {
 
     static NrrdResult<NrrdLayout> fromHeader(const NrrdHeader& header);
 
-    // "uint16", "int16", "uint8" or "int8".
-    QString sampleTypeName() const;
-    // What a texel holds minus what was written: signed samples are stored shifted
-    // into the unsigned range, so that texel + sampleOffset is the sample as written.
-    std::int32_t sampleOffset() const;
+    int bytesPerSample() const { return static_cast<int>(sampleTypeBytes(sampleType)); }
+    // "uint16", "int16", "float32" ...
+    QString sampleTypeName() const { return ::sampleTypeName(sampleType); }
+    // Whether the data is the bytes of the samples (raw or compressed) rather than text
+    // that spells them; only bytes have a byte order.
+    bool isBinary() const { return encoding != Encoding::Ascii; }
 };

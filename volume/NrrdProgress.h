@@ -19,6 +19,14 @@ class NrrdProgress {
     }
     bool stopRequested() const { return m_stop.stop_requested(); }
 
+    // The progress of one step that covers [start, start + share] of the whole.
+    NrrdProgress part(double start, double share) const {
+        if (!m_report)
+            return NrrdProgress({}, m_stop);
+        return NrrdProgress(
+            [report = m_report, start, share](double fraction) { report(start + share * fraction); }, m_stop);
+    }
+
   private:
     std::function<void(double)> m_report;
     std::stop_token m_stop;

@@ -1,6 +1,8 @@
 #include "NrrdVolumeReader.h"
 
+#include "NrrdDataFiles.h"
 #include "NrrdDecoder.h"
+#include "VolumeSize.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,28 +16,10 @@ Q_LOGGING_CATEGORY(lcNrrd, "voxview.nrrd")
 namespace {
 
 constexpr std::int32_t kVolumeDimension = 3;
-constexpr std::size_t kTexelBytes = 2;
 constexpr float kFallbackSpacing = 1.0f;
+// Of an import's progress, reading the files into memory takes about this share.
+constexpr double kReadShare = 0.3;
 constexpr std::array kAxisNames{'x', 'y', 'z'};
-// "data file: <format> <first> <last> <step> [<subdim>]" names numbered files.
-constexpr qsizetype kPatternTokens = 4;
-
-QString sizeText(const std::array<std::int32_t, 3>& sizes) {
-    return QStringLiteral("%1 x %2 x %3").arg(sizes[0]).arg(sizes[1]).arg(sizes[2]);
-}
-
-// The number of texel bytes, or nothing when it cannot be held in one buffer.
-std::optional<std::size_t> texelBytes(const std::array<std::int32_t, 3>& sizes) {
-    constexpr std::size_t kLimit = static_cast<std::size_t>(std::numeric_limits<qsizetype>::max());
-    std::size_t bytes = kTexelBytes;
-    for (const std::int32_t size : sizes) {
-        const auto factor = static_cast<std::size_t>(size);
-        if (bytes > kLimit / factor)
-            return std::nullopt;
-        bytes *= factor;
-    }
-    return bytes;
-}
 
 std::optional<NrrdRefusal> checkShape(const NrrdHeader& header, const NrrdReadOptions& options) {
     if (!header.dimension)
@@ -49,21 +33,7 @@ std::optional<NrrdRefusal> checkShape(const NrrdHeader& header, const NrrdReadOp
     if (header.sizeCount != kVolumeDimension)
         return NrrdRefusal{
             QStringLiteral("The \"sizes:\" line lists %1 sizes for a 3-D volume.").arg(header.sizeCount)};
-    if (sizes[0] <= 0 || sizes[1] <= 0 || sizes[2] <= 0)
-        return NrrdRefusal{
-            QStringLiteral("The volume size %1 is not positive along every axis.").arg(sizeText(sizes))};
-    if (!texelBytes(sizes))
-        return NrrdRefusal{
-            QStringLiteral("The volume size %1 is too large to hold in memory.").arg(sizeText(sizes))};
-    for (const std::int32_t size : sizes) {
-        if (static_cast<std::uint32_t>(size) > options.maxTextureSize)
-            return NrrdRefusal{
-                QStringLiteral("The volume size %1 exceeds the largest 3-D texture the GPU takes "
-                               "(%2 voxels per side).")
-                    .arg(sizeText(sizes))
-                    .arg(options.maxTextureSize)};
-    }
-    return std::nullopt;
+    return refuseVolumeSize(sizes[0], sizes[1], sizes[2], options);
 }
 
 std::optional<float> usableSpacing(const std::optional<NrrdHeader::AxisSpacing>& spacing, int axis) {
@@ -80,7 +50,7 @@ std::optional<float> usableSpacing(const std::optional<NrrdHeader::AxisSpacing>&
 
 // Voxel spacing per axis: from the direction vectors, else from "spacings:", else 1 so
 // that the volume keeps its voxel proportions instead of collapsing to nothing.
-std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& headerName) {
+std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& headerName, QStringList& notes) {
     std::array<float, 3> spacing{};
     QStringList fallbacks;
     for (int axis = 0; axis < kVolumeDimension; ++axis) {
@@ -91,32 +61,16 @@ std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& heade
             fallbacks << QString(QChar::fromLatin1(kAxisNames[axis]));
         spacing[axis] = value.value_or(kFallbackSpacing);
     }
-    if (!fallbacks.isEmpty())
-        qCInfo(lcNrrd).noquote() << QStringLiteral("%1 gives no usable voxel spacing along %2; using %3.")
-                                        .arg(headerName, fallbacks.join(QStringLiteral(", ")))
-                                        .arg(kFallbackSpacing, 0, 'f', 1);
+    if (!fallbacks.isEmpty()) {
+        notes << QStringLiteral("%1 gives no usable voxel spacing along %2; using %3.")
+                     .arg(headerName, fallbacks.join(QStringLiteral(", ")))
+                     .arg(kFallbackSpacing, 0, 'f', 1);
+        qCInfo(lcNrrd).noquote() << notes.back();
+    }
     return spacing;
 }
 
-bool isInteger(QStringView token) {
-    bool ok = false;
-    static_cast<void>(token.toLongLong(&ok));
-    return ok;
-}
-
-// "data file: LIST" and "data file: slice%03d.raw 1 90 1" spread the samples over
-// several files.
-bool namesSeveralFiles(const QString& dataFileText) {
-    const QList<QStringView> tokens = QStringView(dataFileText).split(u' ', Qt::SkipEmptyParts);
-    if (tokens.isEmpty())
-        return false;
-    if (tokens[0] == u"LIST")
-        return true;
-    return tokens.size() >= kPatternTokens && tokens[0].contains(u'%') && isInteger(tokens[1]) &&
-           isInteger(tokens[2]) && isInteger(tokens[3]);
-}
-
-NrrdResult<NrrdDataSource> openDataFile(const QString& path) {
+NrrdResult<NrrdDataSource> openDataFile(const QString& path, const NrrdProgress& progress = {}) {
     const QFileInfo info(path);
     if (!info.exists())
         return NrrdRefusal{QStringLiteral("The data file %1 does not exist.").arg(info.fileName())};
@@ -124,10 +78,10 @@ NrrdResult<NrrdDataSource> openDataFile(const QString& path) {
     if (!info.isFile())
         return NrrdRefusal{QStringLiteral("The data file %1 is not a regular file.").arg(info.fileName())};
     QString error;
-    ByteBuffer bytes = ByteBuffer::mapFile(path, &error);
+    ByteBuffer bytes = ByteBuffer::readFile(path, &error, progress);
     if (bytes.isNull())
         return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.").arg(info.fileName(), error)};
-    return NrrdDataSource{path, false, std::move(bytes)};
+    return NrrdDataSource{path, false, {std::move(bytes)}};
 }
 
 } // namespace
@@ -152,8 +106,9 @@ NrrdResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeaderFi
     if (const auto* refusal = std::get_if<NrrdRefusal>(&layout))
         return *refusal;
 
-    const std::array<float, 3> spacing = voxelSpacing(header, QFileInfo(file.path()).fileName());
     NRRDfmt record;
+    const std::array<float, 3> spacing =
+        voxelSpacing(header, QFileInfo(file.path()).fileName(), record.notes);
     record.type = header.type;
     record.dimension = static_cast<std::uint32_t>(*header.dimension);
     record.width = static_cast<std::uint32_t>((*header.sizes)[0]);
@@ -164,63 +119,86 @@ NrrdResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeaderFi
     record.cellspaceZ = spacing[2];
     record.encoding = header.encoding;
     record.dataFile = header.dataFile;
-    const NrrdLayout& checkedLayout = std::get<NrrdLayout>(layout);
-    record.sampleOffset = checkedLayout.sampleOffset();
-    return NrrdVolumeReader(file, std::move(header), checkedLayout, std::move(record));
+    return NrrdVolumeReader(file, std::move(header), std::get<NrrdLayout>(layout), std::move(record));
 }
 
-// Many writers end a detached header with a blank line and nothing after it: the data
-// is attached only when bytes follow that line.
 bool NrrdVolumeReader::hasAttachedData() const {
-    return m_header.dataFileText.isEmpty() && m_file.attachedData().size() > 0;
+    return m_header.dataFileText.isEmpty() && m_file.hasAttachedData();
+}
+
+bool NrrdVolumeReader::hasSeveralDataFiles() const {
+    return NrrdDataFiles::namesSeveral(m_header.dataFileText);
 }
 
 QString NrrdVolumeReader::dataFilePath() const {
-    if (m_header.dataFileText.isEmpty() || namesSeveralFiles(m_header.dataFileText))
+    if (m_header.dataFileText.isEmpty() || hasSeveralDataFiles())
         return {};
     return QDir::cleanPath(QFileInfo(m_file.path()).dir().filePath(m_header.dataFileText));
 }
 
-NrrdResult<NrrdDataSource> NrrdVolumeReader::resolveData(const NrrdDataChoice& choice) const {
+NrrdResult<NrrdDataSource> NrrdVolumeReader::resolveData(const NrrdDataChoice& choice,
+                                                         const NrrdProgress& progress) const {
     switch (choice.kind()) {
     case NrrdDataChoice::Kind::Cancelled:
         return NrrdRefusal{QStringLiteral("No data file was chosen.")};
     case NrrdDataChoice::Kind::File:
-        return openDataFile(choice.path());
+        return openDataFile(choice.path(), progress);
     case NrrdDataChoice::Kind::FromHeader:
         break;
     }
-    if (hasAttachedData())
-        return NrrdDataSource{m_file.path(), true, m_file.attachedData()};
+    if (hasAttachedData()) {
+        NrrdResult<ByteBuffer> attached = m_file.readAttachedData(progress);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&attached))
+            return *refusal;
+        return NrrdDataSource{m_file.path(), true, {std::get<ByteBuffer>(std::move(attached))}};
+    }
     if (m_header.dataFileText.isEmpty())
         return NrrdRefusal{QStringLiteral("The header names no data file and has no data attached.")};
-    if (namesSeveralFiles(m_header.dataFileText))
-        return NrrdRefusal{
-            QStringLiteral("Volumes stored in several data files (\"data file: %1\") are not supported.")
-                .arg(m_header.dataFileText)};
-    return openDataFile(dataFilePath());
+    if (!hasSeveralDataFiles())
+        return openDataFile(dataFilePath(), progress);
+
+    NrrdResult<QStringList> paths =
+        NrrdDataFiles::list(m_header, *m_header.sizes, QFileInfo(m_file.path()).absolutePath());
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&paths))
+        return *refusal;
+    NrrdDataSource source;
+    const QStringList& files = std::get<QStringList>(paths);
+    const double share = 1.0 / static_cast<double>(files.size());
+    for (const QString& path : files) {
+        NrrdResult<NrrdDataSource> file =
+            openDataFile(path, progress.part(share * static_cast<double>(source.files.size()), share));
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&file))
+            return *refusal;
+        source.files.push_back(std::get<NrrdDataSource>(file).files.front());
+    }
+    source.path = std::get<QStringList>(paths).front();
+    return source;
 }
 
 NrrdResult<NRRDfmt> NrrdVolumeReader::readVolume(const NrrdDataSource& source,
                                                  const NrrdProgress& progress) const {
     const std::size_t samples = std::size_t{m_record.width} * m_record.height * m_record.depth;
-    NrrdResult<NrrdDecoder::Voxels> voxels = NrrdDecoder(m_layout, samples, progress).decode(source.bytes);
+    NrrdResult<NrrdDecoder::Voxels> voxels = NrrdDecoder(m_layout, samples, progress).decode(source.files);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&voxels)) {
         // Whoever reports the refusal names the header; a separate data file is named here.
         if (source.attached)
             return *refusal;
         return NrrdRefusal{QStringLiteral("%1: %2").arg(QFileInfo(source.path).fileName(), refusal->reason)};
     }
+    const NrrdDecoder::Voxels& decoded = std::get<NrrdDecoder::Voxels>(voxels);
     NRRDfmt record = m_record;
-    record.data = std::get<NrrdDecoder::Voxels>(voxels).data;
-    record.sampleOffset = std::get<NrrdDecoder::Voxels>(voxels).sampleOffset;
+    record.data = decoded.data;
+    record.sampleOffset = decoded.sampleOffset;
+    record.valueScale = decoded.valueScale;
+    record.valueOffset = decoded.valueOffset;
+    record.notes += decoded.notes;
     return record;
 }
 
 NrrdResult<NRRDfmt> NrrdVolumeReader::readVolume(const NrrdDataChoice& choice,
                                                  const NrrdProgress& progress) const {
-    NrrdResult<NrrdDataSource> source = resolveData(choice);
+    NrrdResult<NrrdDataSource> source = resolveData(choice, progress.part(0.0, kReadShare));
     if (const auto* refusal = std::get_if<NrrdRefusal>(&source))
         return *refusal;
-    return readVolume(std::get<NrrdDataSource>(source), progress);
+    return readVolume(std::get<NrrdDataSource>(source), progress.part(kReadShare, 1.0 - kReadShare));
 }

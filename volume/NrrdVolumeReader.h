@@ -7,23 +7,18 @@
 #include "NrrdHeaderFile.h"
 #include "NrrdLayout.h"
 #include "NrrdProgress.h"
+#include "NrrdReadOptions.h"
 #include "NrrdRefusal.h"
 
 #include <QString>
 #include <cstdint>
-
-struct NrrdReadOptions {
-    // The largest 3-D texture side the GPU accepts (GL_MAX_3D_TEXTURE_SIZE).
-    static constexpr std::uint32_t kDefaultMaxTextureSize = 2048;
-
-    std::uint32_t maxTextureSize = kDefaultMaxTextureSize;
-};
+#include <vector>
 
 // The bytes an import's samples are read from.
 struct NrrdDataSource {
-    QString path;          // the file that holds them
-    bool attached = false; // they follow the header in the header's own file
-    ByteBuffer bytes;      // the whole data section, mapped
+    QString path;                  // the file that holds them (the first of several)
+    bool attached = false;         // they follow the header in the header's own file
+    std::vector<ByteBuffer> files; // the data section of each file, read into memory, in order
 };
 
 // Reads an NRRD volume in two steps. open() reads and checks the header (cheap: any
@@ -45,8 +40,13 @@ class NrrdVolumeReader {
     // The header's "data file:" resolved against the header's folder, whether or not it
     // exists; empty when the header names none or names several files.
     QString dataFilePath() const;
+    // The header spreads the samples over several files ("data file: LIST", or a
+    // numbered pattern): they are found from the header, never chosen.
+    bool hasSeveralDataFiles() const;
 
-    NrrdResult<NrrdDataSource> resolveData(const NrrdDataChoice& choice) const;
+    // Finds the data and reads it into memory (a file that shrinks meanwhile is refused).
+    NrrdResult<NrrdDataSource> resolveData(const NrrdDataChoice& choice,
+                                           const NrrdProgress& progress = {}) const;
     NrrdResult<NRRDfmt> readVolume(const NrrdDataSource& source, const NrrdProgress& progress = {}) const;
     // resolveData() and readVolume() in one.
     NrrdResult<NRRDfmt> readVolume(const NrrdDataChoice& choice, const NrrdProgress& progress = {}) const;

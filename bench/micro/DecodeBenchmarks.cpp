@@ -59,7 +59,7 @@ BENCHMARK(BM_DecodeRawLittleEndianUnsigned)->Unit(benchmark::kMillisecond)->UseR
 void BM_DecodeRawBigEndianSigned(benchmark::State& state) {
     NrrdLayout layout;
     layout.bigEndian = true;
-    layout.isSigned = true;
+    layout.sampleType = SampleType::Int16;
     decode(state, layout, ByteBuffer::fromByteArray(rampSamples()));
 }
 BENCHMARK(BM_DecodeRawBigEndianSigned)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -4,12 +4,14 @@
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "ScriptedFilePicker.h"
+#include "VolumeFileWriters.h"
 #include "WindowController.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -21,7 +23,10 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <nifti1.h>
 #include <ostream>
+#include <tiffio.h>
+#include <vector>
 
 namespace {
 
@@ -39,24 +44,26 @@ constexpr int kBallRadius = 24;
 const QByteArray kBallHeader = QByteArrayLiteral("NRRD0004\ntype: short\ndimension: 3\nsizes: 64 64 64\n"
                                                  "spacings: 1 1 1\nendian: little\nencoding: raw\n\n");
 
-// The samples of a ball of soft tissue in air.
-QByteArray ballSamples() {
-    QByteArray file;
-    for (int z = 0; z < kSide; ++z) {
-        for (int y = 0; y < kSide; ++y) {
-            for (int x = 0; x < kSide; ++x) {
-                const int dx = x - kSide / 2;
-                const int dy = y - kSide / 2;
-                const int dz = z - kSide / 2;
-                const bool inside = dx * dx + dy * dy + dz * dz <= kBallRadius * kBallRadius;
-                char sample[2];
-                qToLittleEndian(static_cast<qint16>(inside ? kTissue : kAir), sample);
-                file.append(sample, 2);
-            }
-        }
-    }
-    return file;
+// Whether a voxel of the 64³ test volume lies in the ball.
+bool inBall(int x, int y, int z) {
+    const int dx = x - kSide / 2;
+    const int dy = y - kSide / 2;
+    const int dz = z - kSide / 2;
+    return dx * dx + dy * dy + dz * dz <= kBallRadius * kBallRadius;
 }
+
+// The ball's samples as T, x fastest.
+template <typename T> std::vector<T> ballSamples(T air, T tissue) {
+    std::vector<T> samples;
+    for (int z = 0; z < kSide; ++z)
+        for (int y = 0; y < kSide; ++y)
+            for (int x = 0; x < kSide; ++x)
+                samples.push_back(inBall(x, y, z) ? tissue : air);
+    return samples;
+}
+
+// The samples of a ball of soft tissue in air, as a signed CT import stores them.
+QByteArray ballSamples() { return bytesOf(ballSamples<std::int16_t>(kAir, kTissue)); }
 
 QByteArray ballVolume() {
     return kBallHeader + ballSamples();
@@ -212,6 +219,46 @@ TEST_F(ImportAppTest, CancelledImportKeepsTheVolumeOnShow) {
     EXPECT_EQ(m_window->statusText(), status);
     EXPECT_EQ(m_window->windowTitle(), title);
     EXPECT_TRUE(m_alert->warnings().isEmpty());
+}
+
+// The ball as a NIfTI float volume (rescaled into the texture: it starts with the
+// window over its whole range, and the labels show real values with decimals) and as a TIFF stack of 16-bit
+// pages, through the same menu command and panel.
+TEST_F(ImportAppTest, NiftiAndTiffVolumesReplaceThePictureAndLabelTheirUnits) {
+    const QString nifti = QDir(m_files.path()).filePath(QStringLiteral("ball.nii.gz"));
+    writeNifti(
+        nifti,
+        {{3, kSide, kSide, kSide, 1}, DT_FLOAT32, bytesOf(ballSamples(0.0f, 0.75f)), {1, 1, 1}, 0, 0, false});
+    const QString tiff = QDir(m_files.path()).filePath(QStringLiteral("ball.tif"));
+    const std::vector<std::uint16_t> ball = ballSamples<std::uint16_t>(0, 1400);
+    std::vector<TiffPage> pages;
+    for (int z = 0; z < kSide; ++z)
+        pages.push_back({kSide, kSide, 16, SAMPLEFORMAT_UINT, 1,
+                         bytesOf(std::vector<std::uint16_t>(ball.begin() + z * kSide * kSide,
+                                                            ball.begin() + (z + 1) * kSide * kSide))});
+    writeTiff(tiff, pages, "ImageJ=1.54f\nunit=mm\nspacing=1\n", 1.0f);
+
+    const struct {
+        QString file;
+        const char* name;
+        QString level;
+    } cases[] = {
+        {nifti, "import-nifti", QStringLiteral("WL: 0.37501")},
+        {tiff, "import-tiff", QStringLiteral("WL: -10")},
+    };
+    const QImage before = grab(QStringLiteral("import-formats-before"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        import({c.file});
+        const QImage after = grab(QString::fromLatin1(c.name));
+
+        EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+        EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm")))
+            << m_window->statusText().toStdString();
+        EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), c.level);
+        EXPECT_GT(imagemetrics::changedPixels(before, after), before.width() * before.height() / 20);
+        EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
+    }
 }
 
 TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {

@@ -1,14 +1,17 @@
 // Feeds invented files to the NRRD import as a header with attached data: the header
-// reader, every check of the header and the decoding of the data must turn any bytes
-// into a volume of exactly the promised size or a refusal, and never crash, read out
-// of bounds or overflow.
+// reader, every check of the header, the lists and patterns of several data files and
+// the decoding of the data (raw, gzip, bzip2, hex, ascii; every sample type) must turn
+// any bytes into a volume of exactly the promised size or a refusal, and never crash,
+// read out of bounds or overflow.
 
 #include "ByteBuffer.h"
+#include "NrrdDataFiles.h"
 #include "NrrdHeaderFile.h"
 #include "NrrdVolumeReader.h"
 
 #include <QByteArray>
 #include <QtGlobal>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,7 +23,6 @@ const QString kHeaderPath = QStringLiteral("/nonexistent/voxview-fuzz/input.nrrd
 // Keeps every volume the fuzzer can describe within a few hundred kilobytes.
 constexpr std::uint32_t kMaxTextureSize = 64;
 constexpr std::size_t kTexelBytes = 2;
-constexpr std::int32_t kSignedOffset = -32768;
 
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
 
@@ -51,6 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!reader)
         return 0;
     static_cast<void>(reader->dataFilePath());
+    if (reader->hasSeveralDataFiles()) {
+        // Patterns and lists name files without touching the file system.
+        const NrrdResult<QStringList> files =
+            NrrdDataFiles::list(reader->header(), *reader->header().sizes, QStringLiteral("/nonexistent"));
+        if (const auto* names = std::get_if<QStringList>(&files))
+            check(!names->isEmpty() && names->size() <= kMaxTextureSize * kMaxTextureSize);
+        return 0;
+    }
     if (!reader->hasAttachedData())
         return 0;
 
@@ -61,7 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(record->depth > 0 && record->depth <= kMaxTextureSize);
         check(record->data.size() ==
               std::size_t{record->width} * record->height * record->depth * kTexelBytes);
-        check(record->sampleOffset == 0 || record->sampleOffset == kSignedOffset);
+        // Every sample type comes with a usable map back to the file's values.
+        check(record->valueScale != 0.0 && std::isfinite(record->valueScale) &&
+              std::isfinite(record->valueOffset));
         check(record->cellspaceX > 0.0f && record->cellspaceY > 0.0f && record->cellspaceZ > 0.0f);
     } else {
         check(!std::get<NrrdRefusal>(volume).reason.isEmpty());

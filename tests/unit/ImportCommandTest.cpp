@@ -9,6 +9,7 @@
 #include "RecordingGpu.h"
 #include "RendererTestBed.h"
 #include "ScriptedFilePicker.h"
+#include "VolumeFileWriters.h"
 #include "WindowController.h"
 
 #include <QFileInfo>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
+#include <nifti1.h>
 #include <ostream>
 
 namespace {
@@ -151,8 +153,12 @@ TEST_F(ImportCommandTest, CancelledHeaderPanelLogsAndChangesNothing) {
     EXPECT_EQ(log.lines(), (QStringList{QStringLiteral("menuImportaction"),
                                         QStringLiteral("Cancel button was pressed.")}));
     ASSERT_EQ(m_panels->requests().size(), 1u);
-    EXPECT_EQ(m_panels->requests()[0].nameFilters,
-              QStringList{QStringLiteral("NRRD headers (*.nrrd *.NRRD *.nhdr)")});
+    // Every format the viewer reads, each on its own and together, and any file.
+    const QStringList filters = m_panels->requests()[0].nameFilters;
+    for (const char* pattern : {"*.nrrd", "*.nhdr", "*.nii", "*.nii.gz", "*.hdr", "*.tif", "*.tiff"})
+        EXPECT_TRUE(filters.front().contains(QLatin1String(pattern))) << pattern;
+    EXPECT_EQ(filters.size(), 5);
+    EXPECT_EQ(filters.back(), QStringLiteral("All files (*)"));
     EXPECT_EQ(state(), before);
     EXPECT_EQ(m_window->statusText(), status);
     EXPECT_TRUE(m_alert->warnings().isEmpty());
@@ -316,8 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
                     QByteArrayLiteral("NRRD0004\ntype: ushort\ndimension: 2\nsizes: 4 3\n"
                                       "encoding: raw\ndata file: head.raw\n"),
                     2 * 12, "only 3-D volumes"},
-        RefusalCase{"FloatSamples", detachedHeader(QStringLiteral("head.raw"), QStringLiteral("float")),
-                    4 * kVoxels, "Samples of type \"float\" cannot be shown"}),
+        RefusalCase{"BlockSamples", detachedHeader(QStringLiteral("head.raw"), QStringLiteral("block")),
+                    4 * kVoxels, "Samples of type \"block\" cannot be shown"}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ImportCommandTest, RefusalAfterAnImportKeepsTheImportedVolume) {
@@ -344,7 +350,8 @@ TEST_F(ImportCommandTest, LaterImportWinsAndTheEarlierNeverReachesTheRenderer) {
     m_files.write(QStringLiteral("first.raw"), sampleBytes(ramp(kVoxels, 100), 2));
     const QString second = m_files.write(
         QStringLiteral("second.nrrd"),
-        QByteArrayLiteral("NRRD0004\ntype: ushort\ndimension: 3\nsizes: 2 2 2\nencoding: raw\n\n") +
+        QByteArrayLiteral(
+            "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 2 2 2\nspacings: 1 1 1\nencoding: raw\n\n") +
             sampleBytes(ramp(8, 500), 2));
     m_device->log().clear();
     {
@@ -367,6 +374,44 @@ TEST_F(ImportCommandTest, LaterImportWinsAndTheEarlierNeverReachesTheRenderer) {
     EXPECT_EQ(m_window->statusText(), QStringLiteral("2 × 2 × 2 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_EQ(state().sliders, (std::array{100, 50, 100, 50, 100, 50, 0}));
     EXPECT_TRUE(m_alert->warnings().isEmpty());
+}
+
+// The window stays in samples; the labels convert it through the map of the volume on
+// show into the file's units: a float volume's real values, a NIfTI slope and
+// intercept, and plain integers again once such a volume is replaced.
+TEST_F(ImportCommandTest, LabelsSpeakTheUnitsOfTheVolumeOnShow) {
+    std::vector<float> reals(kVoxels);
+    for (int i = 0; i < kVoxels; ++i)
+        reals[static_cast<std::size_t>(i)] = static_cast<float>(i) / (kVoxels - 1);
+    const QString floats = m_files.write(
+        QStringLiteral("reals.nrrd"),
+        QByteArrayLiteral("NRRD0004\ntype: float\ndimension: 3\nsizes: 4 3 2\nencoding: raw\n\n") +
+            ::bytesOf(reals));
+    const QString nifti = m_files.path(QStringLiteral("ct.nii"));
+    writeNifti(nifti,
+               {{3, 4, 3, 2, 1}, DT_INT16, QByteArray(2 * kVoxels, '\1'), {1, 1, 1}, 0.5, -24.0, false});
+    const QString integers = m_files.write(
+        QStringLiteral("ints.nrrd"), QByteArrayLiteral("NRRD0004\ntype: ushort\ndimension: 3\nsizes: 4 3 2\n"
+                                                       "encoding: raw\n\n") +
+                                         sampleBytes(ramp(kVoxels), 2));
+    const struct {
+        QString file;
+        const char* wwText;
+        const char* wlText;
+    } cases[] = {
+        {floats, "WW: 0.01984", "WL: -0.00015"},
+        {nifti, "WW: 650.0", "WL: -29.0"},
+        {integers, "WW: 1300", "WL: -10"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        import({c.file});
+        ASSERT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+        renderer().setWw(1300);
+        renderer().setWl(-10);
+        EXPECT_EQ(m_window->contentViewController()->wwLabel->text(), QString::fromLatin1(c.wwText));
+        EXPECT_EQ(m_window->contentViewController()->wlLabel->text(), QString::fromLatin1(c.wlText));
+    }
 }
 
 TEST_F(ImportCommandTest, RefusedImportLeavesAnImportInProgressRunning) {

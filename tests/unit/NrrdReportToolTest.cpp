@@ -1,4 +1,5 @@
 #include "NrrdTestFiles.h"
+#include "VolumeFileWriters.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -6,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <gtest/gtest.h>
+#include <nifti1.h>
 
 // voxview-inspect end to end: the executable as users and scripts run it.
 namespace {
@@ -38,6 +40,7 @@ TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
     const QJsonDocument document = QJsonDocument::fromJson(run.out, &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
     const QJsonObject report = document.object();
+    EXPECT_EQ(report["format"].toString(), "nrrd");
     EXPECT_EQ(report["width"].toInt(), 2);
     EXPECT_EQ(report["height"].toInt(), 2);
     EXPECT_EQ(report["depth"].toInt(), 2);
@@ -72,6 +75,24 @@ TEST(NrrdInspect, ReadsTheDataFileGivenOnTheCommandLine) {
     EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{1, 1, 1}));
     EXPECT_EQ(report["notes"].toArray().size(), 1);
     EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+}
+
+// A NIfTI file through the same import: its format, and statistics in the file's own
+// units, through the rescale slope and intercept.
+TEST(NrrdInspect, ReportsOtherFormatsInTheFilesUnits) {
+    NrrdTestFiles files;
+    const std::vector<std::int16_t> stored = {-1000, -200, 0, 100};
+    writeNifti(files.path("ct.nii.gz"),
+               {{3, 2, 2, 1, 1}, DT_INT16, bytesOf(stored), {0.5, 0.5, 2}, 0.5, -24, false});
+    const InspectRun run = inspect({files.path("ct.nii.gz")});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+    EXPECT_EQ(report["format"].toString(), "nifti");
+    EXPECT_EQ(report["header"].toString(), QFileInfo(files.path("ct.nii.gz")).absoluteFilePath());
+    EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{0.5, 0.5, 2}));
+    EXPECT_EQ(report["min"].toDouble(), -524.0);
+    EXPECT_EQ(report["max"].toDouble(), 26.0);
+    EXPECT_DOUBLE_EQ(report["mean"].toDouble(), -1100 * 0.5 / 4 - 24);
 }
 
 TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {

@@ -1,6 +1,7 @@
 #include "NrrdTestFiles.h"
 
 #include <QFile>
+#include <QStringList>
 #include <QtEndian>
 #include <cstring>
 #include <stdexcept>
@@ -72,4 +73,11 @@ std::vector<int> ramp(int count, int first) {
     for (int i = 0; i < count; ++i)
         values[static_cast<std::size_t>(i)] = first + i;
     return values;
+}
+
+QString asciiText(const std::vector<int>& samples, const QString& separator) {
+    QStringList numbers;
+    for (const int sample : samples)
+        numbers << QString::number(sample);
+    return numbers.join(separator);
 }

@@ -29,5 +29,7 @@ QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
 QByteArray gzipped(const QByteArray& bytes);
 // The samples of a record as the viewer interprets them: texel + sampleOffset.
 std::vector<int> samplesOf(const NRRDfmt& volume);
+// The samples as decimal text, separated by `separator`.
+QString asciiText(const std::vector<int>& samples, const QString& separator);
 // 0, 1, ... count-1 shifted by `first`: a ramp whose every sample differs.
 std::vector<int> ramp(int count, int first = 0);

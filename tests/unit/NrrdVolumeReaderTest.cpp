@@ -1,9 +1,14 @@
 #include "NrrdVolumeReader.h"
 
 #include "NrrdTestFiles.h"
+#include "VolumeFileWriters.h"
 
 #include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <cmath>
 #include <gtest/gtest.h>
+#include <limits>
 #include <stop_token>
 
 namespace {
@@ -12,6 +17,9 @@ constexpr int kWidth = 4;
 constexpr int kHeight = 3;
 constexpr int kDepth = 2;
 constexpr int kSamples = kWidth * kHeight * kDepth;
+// How far a rescaled sample may lie from its value: half a texel step, and the rounding
+// of the map's own arithmetic.
+constexpr double kHalfStep = 0.5 + 1e-9;
 
 // A header for a 4 x 3 x 2 volume; `extra` lines follow the basic fields.
 QByteArray header(const QString& type, const QString& encoding, const QString& extra = {}) {
@@ -85,6 +93,19 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
         {"signed char, gzip", attached(header("signed char", "gzip"), gzipped(sampleBytes(signed8, 1))),
          signed8},
         {"Unsigned Short in capitals", attached(header("Unsigned Short", "RAW"), u16), unsigned16},
+        {"short, bzip2, big endian", attached(header("short", "bzip2", "endian: big\n"), bzipped(s16Big)),
+         signed16},
+        {"uint16, two bzip2 streams, byte skip",
+         attached(header("uint16", "bz2", "byte skip: 2\n"),
+                  bzipped("ab" + u16.first(10)) + bzipped(u16.sliced(10))),
+         unsigned16},
+        {"short, ascii with commas and line breaks",
+         attached(header("short", "ascii"), asciiText(signed16, ",\n").toLatin1()), signed16},
+        {"uchar, text", attached(header("uchar", "text"), asciiText(unsigned8, " ").toLatin1()), unsigned8},
+        {"ushort, hex, big endian",
+         attached(header("ushort", "hex", "endian: big\n"),
+                  sampleBytes(unsigned16, 2, ByteOrder::Big).toHex(' ')),
+         unsigned16},
         {"trailing bytes ignored", attached(header("ushort", "raw"), u16 + "trailing"), unsigned16},
         {"byte skip", attached(header("ushort", "raw", "byte skip: 5\n"), "12345" + u16), unsigned16},
         {"byte skip -1", attached(header("ushort", "raw", "byte skip: -1\n"), "junk" + u16), unsigned16},
@@ -113,17 +134,6 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
         EXPECT_EQ(volume.data.size(), std::size_t{kSamples} * 2);
         EXPECT_EQ(samplesOf(volume), c.samples);
     }
-}
-
-TEST_F(NrrdVolumeReaderTest, SignedSamplesKeepTheirValueThroughTheOffset) {
-    const QString path = m_files.write(
-        "head.nrrd", attached(header("short", "raw"), sampleBytes(std::vector<int>(kSamples, -1000), 2)));
-    const NRRDfmt volume = std::get<NRRDfmt>(import(path));
-    EXPECT_EQ(volume.sampleOffset, -32768);
-    std::uint16_t texel = 0;
-    std::memcpy(&texel, volume.data.data(), 2);
-    EXPECT_EQ(texel, 32768 - 1000); // ordered below 0 in the unsigned texture, not wrapped to 64536
-    EXPECT_EQ(samplesOf(volume).front(), -1000);
 }
 
 TEST_F(NrrdVolumeReaderTest, FillsTheRecordFromTheHeader) {
@@ -229,14 +239,22 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"above the texture limit", withSizes("2049 1 1"), "exceeds the largest 3-D texture"},
         {"no type", attached(header("ushort", "raw").replace("type: ushort\n", ""), u16),
          "no \"type:\" line"},
-        {"float", attached(header("float", "raw"), u16), "type \"float\" cannot be shown"},
-        {"int", attached(header("int", "raw"), u16), "type \"int\" cannot be shown"},
-        {"unsigned int", attached(header("unsigned int", "raw"), u16), "type \"unsigned int\""},
-        {"double", attached(header("double", "raw"), u16), "type \"double\""},
+        {"block", attached(header("block", "raw"), u16), "type \"block\" cannot be shown"},
         {"no encoding", attached(header("ushort", "raw").replace("encoding: raw\n", ""), u16),
          "no \"encoding:\" line"},
-        {"ascii", attached(header("ushort", "ascii"), "1 2 3"), "\"ascii\" cannot be read"},
-        {"bzip2", attached(header("ushort", "bzip2"), u16), "\"bzip2\" cannot be read"},
+        {"zrl", attached(header("ushort", "zrl"), u16), "\"zrl\" cannot be read"},
+        {"short ascii", attached(header("ushort", "ascii"), "1 2 3"),
+         "spells 3 samples but the volume needs 24"},
+        {"ascii beyond the type", attached(header("uchar", "ascii"), "1 2 300 4"),
+         "\"300\", is not a number of type uint8"},
+        {"ascii word", attached(header("float", "ascii"), "1 2 three"),
+         "\"three\", is not a number of type float32"},
+        {"hex non-digit", attached(header("ushort", "hex"), "00 0g"), "no hex digit"},
+        {"damaged bzip2 stream", attached(header("ushort", "bzip2"), u16), "damaged"},
+        {"short bzip2 data", attached(header("ushort", "bzip2"), bzipped(u16.chopped(4))), "4 bytes short"},
+        {"float without a finite sample",
+         attached(header("float", "raw"), bytesOf(std::vector<float>(kSamples, std::nanf("")))),
+         "no finite sample"},
         {"odd byte order", attached(header("ushort", "raw", "endian: middle\n"), u16),
          "neither little nor big"},
         {"negative line skip", attached(header("ushort", "raw", "line skip: -1\n"), u16), "negative"},
@@ -261,10 +279,17 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
          "nowhere.raw does not exist"},
         {"data file is a folder", header("ushort", "raw", "data file: .\n"), "not a regular file"},
         {"data file is a device", header("ushort", "raw", "data file: /dev/zero\n"), "not a regular file"},
-        {"list of data files", header("ushort", "raw", "data file: LIST\na.raw\nb.raw\n"),
-         "several data files"},
-        {"numbered data files", header("ushort", "raw", "data file: slice%03d.raw 1 2 1\n"),
-         "several data files"},
+        {"list one file short", header("ushort", "raw", "data file: LIST\na.raw\n"),
+         "names 1 data files but"},
+        {"pattern of too many files", header("ushort", "raw", "data file: s%03d.raw 1 3 1\n"),
+         "names 3 data files"},
+        {"pattern without conversion", header("ushort", "raw", "data file: s%s.raw 1 2 1\n"),
+         "no file name pattern"},
+        {"pattern stepping away", header("ushort", "raw", "data file: s%d.raw 1 2 -1\n"), "name no files"},
+        {"subdim out of range", header("ushort", "raw", "data file: s%d.raw 1 2 1 4\n"),
+         "no usable number of axes"},
+        {"a listed file missing", header("ushort", "raw", "data file: LIST\nnone1.raw\nnone2.raw\n"),
+         "none1.raw does not exist"},
     };
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -355,7 +380,7 @@ TEST_F(NrrdVolumeReaderTest, HandsOnAlignedRawUnsignedDataWithoutACopy) {
     const NrrdVolumeReader reader = std::get<NrrdVolumeReader>(NrrdVolumeReader::open(path));
     const NrrdDataSource source = std::get<NrrdDataSource>(reader.resolveData(NrrdDataChoice::fromHeader()));
     const NRRDfmt volume = std::get<NRRDfmt>(reader.readVolume(source));
-    EXPECT_EQ(volume.data.data(), source.bytes.data());
+    EXPECT_EQ(volume.data.data(), source.files.front().data());
 
     // Samples at an odd offset are copied to an aligned buffer.
     const QString odd =
@@ -408,6 +433,105 @@ TEST_F(NrrdVolumeReaderTest, StopsWhenTheImportIsCancelled) {
                   std::string::npos);
         EXPECT_EQ(reports, 1);
     }
+}
+
+// Samples wider than 16 bits reach the texture through the value map: each sample
+// comes back from its texel within half a step of the map, and whole numbers that
+// span at most 65536 values come back exactly.
+TEST_F(NrrdVolumeReaderTest, MapsWiderAndRealSamplesBackToTheirValues) {
+    std::vector<double> reals(kSamples);
+    for (int i = 0; i < kSamples; ++i)
+        reals[static_cast<std::size_t>(i)] = -2.5 + 0.37 * i;
+    std::vector<float> withNan(reals.begin(), reals.end());
+    withNan[3] = std::nanf("");
+    withNan[5] = std::numeric_limits<float>::infinity();
+    std::vector<double> expectedWithNan(withNan.begin(), withNan.end());
+    expectedWithNan[3] = reals[0];
+    expectedWithNan[5] = *std::max_element(reals.begin(), reals.end());
+    std::vector<std::int32_t> wide = {-2000000000, 2000000000};
+    wide.resize(kSamples, 0);
+    const std::vector<int> rampFrom100000 = ramp(kSamples, 100000);
+    const std::vector<std::int32_t> narrow(rampFrom100000.begin(), rampFrom100000.end());
+    const auto doubles = [](const auto& values) { return std::vector<double>(values.begin(), values.end()); };
+
+    struct Case {
+        const char* name;
+        QByteArray file;
+        std::vector<double> values;
+        bool exact;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"double, raw", attached(header("double", "raw"), bytesOf(reals)), reals, false,
+         "rescaled to 16 bits"},
+        {"float with NaN and infinity, gzip", attached(header("float", "gzip"), gzipped(bytesOf(withNan))),
+         expectedWithNan, false, "1 samples are not a number"},
+        {"int, wide range", attached(header("int", "raw"), bytesOf(wide)), doubles(wide), false, "rescaled"},
+        {"int32 within 65536 values", attached(header("int32", "raw"), bytesOf(narrow)), doubles(narrow),
+         true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const NrrdResult<NRRDfmt> result = import(m_files.write(QStringLiteral("wide.nrrd"), c.file));
+        ASSERT_EQ(reasonOf(result), "");
+        const NRRDfmt& volume = std::get<NRRDfmt>(result);
+        const std::vector<int> samples = samplesOf(volume);
+        for (std::size_t i = 0; i < c.values.size(); ++i) {
+            const double value = samples[i] * volume.valueScale + volume.valueOffset;
+            EXPECT_NEAR(value, c.values[i], c.exact ? 0.0 : volume.valueScale * kHalfStep) << "sample " << i;
+        }
+        EXPECT_EQ(volume.notes.join(' ').contains(QString::fromLatin1(c.note)), true)
+            << volume.notes.join(' ').toStdString();
+    }
+}
+
+// "data file:" patterns and lists: each file holds a share of the volume, read with
+// the header's encoding; files of a list are taken in the order listed.
+TEST_F(NrrdVolumeReaderTest, ReadsVolumesSpreadOverSeveralFiles) {
+    const std::vector<int> samples = ramp(kSamples, 300);
+    const QByteArray bytes = sampleBytes(samples, 2);
+    const qsizetype slice = kWidth * kHeight * 2;
+    m_files.write("s01.raw.gz", gzipped(bytes.first(slice)));
+    m_files.write("s03.raw.gz", gzipped(bytes.sliced(slice)));
+    m_files.write("late.raw", bytes.sliced(slice));
+    m_files.write("early.raw", bytes.first(slice));
+    m_files.write("all.raw", bytes);
+    const struct {
+        const char* name;
+        QByteArray header;
+    } cases[] = {
+        {"numbered pattern, gzip", header("ushort", "gzip", "data file: s%02d.raw.gz 1 3 2\n")},
+        {"list", header("ushort", "raw", "data file: LIST\nearly.raw\nlate.raw\n")},
+        {"list holding all three axes", header("ushort", "raw", "data file: LIST 3\nall.raw\n")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = m_files.write(QStringLiteral("several.nhdr"), c.header);
+        const NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path);
+        ASSERT_TRUE(std::holds_alternative<NrrdVolumeReader>(reader));
+        EXPECT_TRUE(std::get<NrrdVolumeReader>(reader).hasSeveralDataFiles());
+        const NrrdResult<NRRDfmt> result = import(path);
+        ASSERT_EQ(reasonOf(result), "");
+        EXPECT_EQ(samplesOf(std::get<NRRDfmt>(result)), samples);
+    }
+}
+
+// Another program truncating the data file while the import reads it: a refusal that
+// says so, never a fault on a vanished page.
+TEST_F(NrrdVolumeReaderTest, RefusesADataFileThatShrinksWhileItIsRead) {
+    constexpr int kSide = 1024;
+    const QString data = m_files.write("big.raw", QByteArray(kSide * kSide * 3 * 2, '\1'));
+    const QString path = m_files.write(
+        "big.nhdr",
+        header("ushort", "raw", "data file: big.raw\n").replace("sizes: 4 3 2", "sizes: 1024 1024 3"));
+    bool truncated = false;
+    const NrrdProgress truncate([&](double) {
+        if (!truncated)
+            truncated = QFile::resize(data, kSide);
+    });
+    const std::string reason = reasonOf(import(path, NrrdDataChoice::fromHeader(), {}, truncate));
+    EXPECT_TRUE(truncated);
+    EXPECT_NE(reason.find("shrank"), std::string::npos) << reason;
 }
 
 } // namespace

@@ -4,7 +4,10 @@
 
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonValue>
 #include <charconv>
+#include <cmath>
+#include <utility>
 
 namespace {
 
@@ -18,30 +21,73 @@ double shortestDecimal(float value) {
     return decimal;
 }
 
-} // namespace
+// A sample in the file's units: whole samples stay JSON integers where the map keeps
+// them whole.
+QJsonValue fileValue(double sample, const NRRDfmt& volume) {
+    const double value = sample * volume.valueScale + volume.valueOffset;
+    if (std::trunc(value) == value && std::fabs(value) < static_cast<double>(std::int64_t{1} << 53))
+        return static_cast<qint64>(value);
+    return value;
+}
 
-QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& source, const NRRDfmt& volume,
-                          const QStringList& notes) {
+// Fields every format reports.
+QJsonObject volumeFields(const NRRDfmt& volume, const QStringList& notes) {
     const SampleStatistics statistics = SampleStatistics::of(volume.data, volume.sampleOffset);
-    const NrrdLayout& layout = reader.layout();
-    return QJsonObject{
-        {"header", QFileInfo(reader.headerPath()).absoluteFilePath()},
+    QJsonValue low = fileValue(statistics.min, volume);
+    QJsonValue high = fileValue(statistics.max, volume);
+    if (volume.valueScale < 0.0)
+        std::swap(low, high);
+    QStringList allNotes = volume.notes;
+    for (const QString& note : notes) {
+        if (!allNotes.contains(note))
+            allNotes << note;
+    }
+    QJsonObject report{
+        {"format", volume.format},
         {"width", static_cast<qint64>(volume.width)},
         {"height", static_cast<qint64>(volume.height)},
         {"depth", static_cast<qint64>(volume.depth)},
         {"dimension", static_cast<qint64>(volume.dimension)},
         {"spacing", QJsonArray{shortestDecimal(volume.cellspaceX), shortestDecimal(volume.cellspaceY),
                                shortestDecimal(volume.cellspaceZ)}},
-        {"type", reader.header().typeText.simplified()},
-        {"sample_type", layout.sampleTypeName()},
         {"encoding", volume.encoding},
-        {"endian", layout.bigEndian ? QStringLiteral("big") : QStringLiteral("little")},
-        {"data_source", source.attached ? QStringLiteral("attached") : QStringLiteral("file")},
-        {"data_file", QFileInfo(source.path).absoluteFilePath()},
         {"sample_offset", volume.sampleOffset},
-        {"min", statistics.min},
-        {"max", statistics.max},
-        {"mean", statistics.mean},
-        {"notes", QJsonArray::fromStringList(notes)},
+        {"value_scale", volume.valueScale},
+        {"value_offset", volume.valueOffset},
+        {"min", low},
+        {"max", high},
+        {"mean", statistics.mean * volume.valueScale + volume.valueOffset},
+        {"notes", QJsonArray::fromStringList(allNotes)},
     };
+    if (volume.fileWindow)
+        report.insert("file_window", QJsonArray{volume.fileWindow->level, volume.fileWindow->width});
+    return report;
+}
+
+} // namespace
+
+QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& source, const NRRDfmt& volume,
+                          const QStringList& notes) {
+    QJsonObject report = volumeFields(volume, notes);
+    const NrrdLayout& layout = reader.layout();
+    report.insert("header", QFileInfo(reader.headerPath()).absoluteFilePath());
+    report.insert("type", reader.header().typeText.simplified());
+    report.insert("sample_type", layout.sampleTypeName());
+    report.insert("endian", layout.bigEndian ? QStringLiteral("big") : QStringLiteral("little"));
+    report.insert("data_source", source.attached ? QStringLiteral("attached") : QStringLiteral("file"));
+    report.insert("data_file", QFileInfo(source.path).absoluteFilePath());
+    return report;
+}
+
+QJsonObject inspectReport(const QString& path, const NRRDfmt& volume, const QStringList& notes) {
+    QJsonObject report = volumeFields(volume, notes);
+    report.insert("header", QFileInfo(path).absoluteFilePath());
+    report.insert("type", volume.type);
+    report.insert("sample_type", volume.type);
+    // The reader turned the samples into host order itself; the file's order is not kept.
+    report.insert("endian", QJsonValue());
+    report.insert("data_source", QStringLiteral("file"));
+    report.insert("data_file",
+                  QFileInfo(volume.dataFile.isEmpty() ? path : volume.dataFile).absoluteFilePath());
+    return report;
 }

@@ -4,9 +4,13 @@
 #include "NrrdVolumeReader.h"
 
 #include <QJsonObject>
+#include <QString>
 #include <QStringList>
 
 // What voxview-inspect prints about an imported volume: the record the renderer would
-// take, how its samples were found and read, and their statistics.
+// take, its format, how its samples were found and read, and their statistics in the
+// file's own units.
 QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& source, const NRRDfmt& volume,
                           const QStringList& notes);
+// The same for a volume of another format, read from `path` (a file or a folder).
+QJsonObject inspectReport(const QString& path, const NRRDfmt& volume, const QStringList& notes);

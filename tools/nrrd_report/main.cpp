@@ -1,8 +1,11 @@
-// voxview-inspect HEADER [DATA]: runs the viewer's NRRD import without a GPU and prints
-// what the viewer would show as one JSON object, or why it would refuse the file.
+// voxview-inspect PATH [DATA]: runs the viewer's import without a GPU and prints what
+// the viewer would show as one JSON object, or why it would refuse the file. PATH is
+// any file the viewer opens (NRRD, NIfTI, TIFF) or a folder; DATA is the data file of a
+// detached NRRD header, as the viewer's data panel would choose it.
 
 #include "NrrdReport.h"
 #include "NrrdVolumeReader.h"
+#include "VolumeFile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,8 +32,13 @@ int fail(const QString& header, const QString& reason) {
     return kRefused;
 }
 
+int print(const QJsonObject& report) {
+    std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+    return 0;
+}
+
 int usage(const QString& problem) {
-    std::fprintf(stderr, "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] HEADER [DATA]\n",
+    std::fprintf(stderr, "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] PATH [DATA]\n",
                  qUtf8Printable(problem));
     return kUsageError;
 }
@@ -44,8 +52,8 @@ int main(int argc, char** argv) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Reads an NRRD volume as the voxview import does and prints "
-                       "its size, spacing, type and sample statistics as JSON."));
+        QStringLiteral("Reads a volume (NRRD, NIfTI, TIFF) as the voxview import does and prints "
+                       "its format, size, spacing, type and sample statistics as JSON."));
     parser.addHelpOption();
     const QCommandLineOption maxTextureSize(QStringLiteral("max-texture-size"),
                                             QStringLiteral("Largest 3-D texture side to accept (default %1).")
@@ -53,8 +61,10 @@ int main(int argc, char** argv) {
                                             QStringLiteral("N"),
                                             QString::number(NrrdReadOptions::kDefaultMaxTextureSize));
     parser.addOption(maxTextureSize);
-    parser.addPositionalArgument(QStringLiteral("HEADER"),
-                                 QStringLiteral("The NRRD header (.nhdr or .nrrd)."));
+    parser.addPositionalArgument(
+        QStringLiteral("PATH"),
+        QStringLiteral("The volume file (.nrrd, .nhdr, .nii, .nii.gz, .hdr, .tif ...) "
+                       "or folder."));
     parser.addPositionalArgument(
         QStringLiteral("DATA"),
         QStringLiteral("The data file, as chosen in the viewer's data panel (optional)."),
@@ -66,7 +76,7 @@ int main(int argc, char** argv) {
 
     const QStringList arguments = parser.positionalArguments();
     if (arguments.isEmpty() || arguments.size() > 2)
-        return usage(QStringLiteral("expected a header and at most one data file"));
+        return usage(QStringLiteral("expected a volume file and at most one data file"));
     NrrdReadOptions options;
     bool validLimit = false;
     options.maxTextureSize = parser.value(maxTextureSize).toUInt(&validLimit);
@@ -74,6 +84,14 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--max-texture-size needs a positive integer"));
 
     const QString& header = arguments[0];
+    if (VolumeFile::detect(header) != VolumeFormat::Nrrd) {
+        if (arguments.size() > 1)
+            return usage(QStringLiteral("only an NRRD header takes a data file"));
+        const NrrdResult<NRRDfmt> volume = VolumeFile::read(header, options);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
+            return fail(header, refusal->reason);
+        return print(inspectReport(header, std::get<NRRDfmt>(volume), g_notes));
+    }
     const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
         return fail(header, refusal->reason);
@@ -88,8 +106,5 @@ int main(int argc, char** argv) {
     if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
         return fail(header, refusal->reason);
 
-    const QJsonObject report =
-        inspectReport(reader, std::get<NrrdDataSource>(source), std::get<NRRDfmt>(volume), g_notes);
-    std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
-    return 0;
+    return print(inspectReport(reader, std::get<NrrdDataSource>(source), std::get<NRRDfmt>(volume), g_notes));
 }

@@ -1,0 +1,90 @@
+#include "VolumeFileWriters.h"
+
+#include <QFile>
+#include <bzlib.h>
+#include <cstring>
+#include <nifti2_io.h>
+#include <stdexcept>
+#include <tiffio.h>
+
+namespace {
+
+constexpr int kBzipBlockSize = 9;
+
+} // namespace
+
+void writeNifti(const QString& path, const NiftiFile& file) {
+    std::int64_t dims[8] = {file.dims[0], file.dims[1], file.dims[2], file.dims[3], file.dims[4], 1, 1, 1};
+    nifti_image* image = nifti_make_new_nim(dims, file.datatype, 1);
+    if (!image)
+        throw std::runtime_error("nifti_make_new_nim failed");
+    if (static_cast<std::size_t>(file.samples.size()) !=
+        static_cast<std::size_t>(image->nvox) * image->nbyper)
+        throw std::runtime_error("sample bytes do not match the NIfTI dimensions");
+    std::memcpy(image->data, file.samples.constData(), static_cast<std::size_t>(file.samples.size()));
+    for (int axis = 0; axis < 3; ++axis)
+        image->pixdim[axis + 1] = file.pixdim[static_cast<std::size_t>(axis)];
+    image->dx = file.pixdim[0];
+    image->dy = file.pixdim[1];
+    image->dz = file.pixdim[2];
+    image->scl_slope = file.slope;
+    image->scl_inter = file.intercept;
+    image->xyz_units = NIFTI_UNITS_MM;
+    const QString lower = path.toLower();
+    const bool pair = lower.endsWith(QLatin1String(".hdr"));
+    image->nifti_type = file.nifti2 ? (pair ? NIFTI_FTYPE_NIFTI2_2 : NIFTI_FTYPE_NIFTI2_1)
+                                    : (pair ? NIFTI_FTYPE_NIFTI1_2 : NIFTI_FTYPE_NIFTI1_1);
+    const QByteArray native = QFile::encodeName(path);
+    if (nifti_set_filenames(image, native.constData(), 0, 1) != 0) {
+        nifti_image_free(image);
+        throw std::runtime_error("nifti_set_filenames failed");
+    }
+    nifti_image_write(image);
+    nifti_image_free(image);
+}
+
+void writeTiff(const QString& path, const std::vector<TiffPage>& pages, const QByteArray& description,
+               float pixelsPerUnit) {
+    TIFF* tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tiff)
+        throw std::runtime_error("TIFFOpen failed");
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const TiffPage& page = pages[i];
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, page.width);
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, page.height);
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, page.bitsPerSample);
+        TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, page.sampleFormat);
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, page.samplesPerPixel);
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
+                     page.samplesPerPixel == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 1u);
+        if (i == 0 && !description.isEmpty())
+            TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.constData());
+        if (i == 0 && pixelsPerUnit > 0.0f) {
+            TIFFSetField(tiff, TIFFTAG_XRESOLUTION, pixelsPerUnit);
+            TIFFSetField(tiff, TIFFTAG_YRESOLUTION, pixelsPerUnit);
+            TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_CENTIMETER);
+        }
+        const std::size_t rowBytes = std::size_t{page.width} * page.samplesPerPixel * page.bitsPerSample / 8;
+        for (std::uint32_t row = 0; row < page.height; ++row) {
+            QByteArray line =
+                page.samples.mid(static_cast<qsizetype>(row * rowBytes), static_cast<qsizetype>(rowBytes));
+            if (TIFFWriteScanline(tiff, line.data(), row, 0) < 0)
+                throw std::runtime_error("TIFFWriteScanline failed");
+        }
+        TIFFWriteDirectory(tiff);
+    }
+    TIFFClose(tiff);
+}
+
+QByteArray bzipped(const QByteArray& bytes) {
+    QByteArray out(bytes.size() + bytes.size() / 100 + 600, '\0');
+    auto length = static_cast<unsigned>(out.size());
+    if (BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(bytes.constData()),
+                                 static_cast<unsigned>(bytes.size()), kBzipBlockSize, 0, 0) != BZ_OK)
+        throw std::runtime_error("BZ2_bzBuffToBuffCompress failed");
+    out.resize(length);
+    return out;
+}

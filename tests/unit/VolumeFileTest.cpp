@@ -1,0 +1,207 @@
+#include "VolumeFile.h"
+
+#include "NrrdTestFiles.h"
+#include "VolumeFileWriters.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <nifti1.h>
+#include <tiffio.h>
+
+// NIfTI and TIFF files written by their own libraries, read through the dispatch the
+// window, the command line and voxview-inspect share.
+namespace {
+
+constexpr int kWidth = 4;
+constexpr int kHeight = 3;
+constexpr int kSlice = kWidth * kHeight;
+
+// CT numbers from -1000 upwards in steps of 100, `slices` slices of 4 x 3.
+std::vector<std::int16_t> ctVolume(int slices) {
+    std::vector<std::int16_t> values(static_cast<std::size_t>(slices * kSlice));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<std::int16_t>(-1000 + 100 * static_cast<int>(i));
+    return values;
+}
+
+// The file's values as the viewer shows them: (texel + sampleOffset) * scale + offset.
+std::vector<double> valuesOf(const NRRDfmt& volume) {
+    std::vector<double> values;
+    for (const int sample : samplesOf(volume))
+        values.push_back(sample * volume.valueScale + volume.valueOffset);
+    return values;
+}
+
+std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
+    const auto* refusal = std::get_if<NrrdRefusal>(&result);
+    return refusal ? refusal->reason.toStdString() : std::string();
+}
+
+struct Expected {
+    VolumeFormat format;
+    std::array<std::uint32_t, 3> size;
+    std::array<float, 3> spacing;
+    std::vector<double> values;
+    const char* note; // in the notes ("" for none expected)
+};
+
+class VolumeFileTest : public testing::Test {
+  protected:
+    void expectVolume(const QString& path, const Expected& expected) {
+        EXPECT_EQ(VolumeFile::detect(path), expected.format);
+        const NrrdResult<NRRDfmt> result = VolumeFile::read(path);
+        ASSERT_EQ(reasonOf(result), "");
+        const NRRDfmt& volume = std::get<NRRDfmt>(result);
+        EXPECT_EQ(volume.format, VolumeFile::formatName(expected.format));
+        EXPECT_EQ((std::array{volume.width, volume.height, volume.depth}), expected.size);
+        EXPECT_EQ((std::array{volume.cellspaceX, volume.cellspaceY, volume.cellspaceZ}), expected.spacing);
+        const std::vector<double> values = valuesOf(volume);
+        ASSERT_EQ(values.size(), expected.values.size());
+        for (std::size_t i = 0; i < values.size(); ++i)
+            EXPECT_NEAR(values[i], expected.values[i], std::fabs(volume.valueScale) / 2) << "voxel " << i;
+        const QString notes = volume.notes.join(' ');
+        EXPECT_TRUE(notes.contains(QString::fromLatin1(expected.note))) << notes.toStdString();
+    }
+
+    NrrdTestFiles m_files;
+};
+
+TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
+    const std::vector<std::int16_t> slices = ctVolume(2);
+    const std::vector<double> asStored(slices.begin(), slices.end());
+    std::vector<double> rescaled;
+    for (const double value : asStored)
+        rescaled.push_back(value * 0.5 - 24.0);
+    std::vector<float> series(2 * kSlice * 2);
+    for (std::size_t i = 0; i < series.size(); ++i)
+        series[i] = i < 2 * kSlice ? 0.25f * static_cast<float>(i) : -7.0f;
+    const std::vector<double> firstVolume(series.begin(), series.begin() + 2 * kSlice);
+
+    struct Case {
+        const char* name;
+        const char* file;
+        NiftiFile nifti;
+        Expected expected;
+    };
+    const Case cases[] = {
+        {"NIfTI-1 .nii, int16, negative pixdim",
+         "ct.nii",
+         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {-0.5, 0.5, 2.0}, 0.0, 0.0, false},
+         {VolumeFormat::Nifti, {4, 3, 2}, {0.5f, 0.5f, 2.0f}, asStored, ""}},
+        {"NIfTI-1 .nii.gz with slope and intercept",
+         "ct.nii.gz",
+         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {1.0, 1.0, 1.0}, 0.5, -24.0, false},
+         {VolumeFormat::Nifti, {4, 3, 2}, {1.0f, 1.0f, 1.0f}, rescaled, ""}},
+        {"NIfTI-2 .nii",
+         "ct2.nii",
+         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {0.8, 0.8, 1.5}, 0.0, 0.0, true},
+         {VolumeFormat::Nifti, {4, 3, 2}, {0.8f, 0.8f, 1.5f}, asStored, ""}},
+        {".hdr and .img pair",
+         "pair.hdr",
+         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {1.0, 1.0, 3.0}, 0.0, 0.0, false},
+         {VolumeFormat::Nifti, {4, 3, 2}, {1.0f, 1.0f, 3.0f}, asStored, ""}},
+        {"4-D float series: the first volume",
+         "fmri.nii",
+         {{4, 4, 3, 2, 2}, DT_FLOAT32, bytesOf(series), {3.0, 3.0, 3.0}, 0.0, 0.0, false},
+         {VolumeFormat::Nifti,
+          {4, 3, 2},
+          {3.0f, 3.0f, 3.0f},
+          firstVolume,
+          "series of 2 volumes; the first is shown"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = m_files.path(QString::fromLatin1(c.file));
+        writeNifti(path, c.nifti);
+        expectVolume(path, c.expected);
+    }
+}
+
+TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
+    std::vector<TiffPage> pages;
+    std::vector<double> ramp16;
+    for (int z = 0; z < 3; ++z) {
+        std::vector<std::uint16_t> page(kSlice);
+        for (int i = 0; i < kSlice; ++i) {
+            page[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(1000 * z + i);
+            ramp16.push_back(1000 * z + i);
+        }
+        pages.push_back({kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)});
+    }
+    writeTiff(m_files.path("stack.tif"), pages,
+              "ImageJ=1.54f\nimages=3\nslices=3\nunit=micron\nspacing=2.5\n",
+              1.0f); // one pixel per unit: ImageJ's micron wins over the tag's centimetre
+
+    std::vector<double> floats;
+    for (int z = 0; z < 2; ++z) {
+        std::vector<float> page(kSlice);
+        for (int i = 0; i < kSlice; ++i) {
+            page[static_cast<std::size_t>(i)] = 0.001f * static_cast<float>(z * kSlice + i);
+            floats.push_back(page[static_cast<std::size_t>(i)]);
+        }
+        writeTiff(m_files.path(QStringLiteral("slice_%1.tif").arg(9 + z)),
+                  {{kWidth, kHeight, 32, SAMPLEFORMAT_IEEEFP, 1, bytesOf(page)}}, {}, 20.0f); // 0.5 mm
+    }
+    std::vector<std::uint8_t> grey(kSlice, 7);
+    writeTiff(m_files.path("single.tiff"), {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, bytesOf(grey)}});
+
+    expectVolume(m_files.path("stack.tif"),
+                 {VolumeFormat::Tiff, {4, 3, 3}, {0.001f, 0.001f, 0.0025f}, ramp16, ""});
+    // Picking the later file of the numbered pair opens both, in numeric order (9, 10).
+    expectVolume(m_files.path("slice_10.tif"),
+                 {VolumeFormat::Tiff, {4, 3, 2}, {0.5f, 0.5f, 0.5f}, floats, "no slice spacing"});
+    expectVolume(m_files.path("single.tiff"), {VolumeFormat::Tiff,
+                                               {4, 3, 1},
+                                               {1.0f, 1.0f, 1.0f},
+                                               std::vector<double>(kSlice, 7.0),
+                                               "no pixel size"});
+}
+
+TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
+    const std::vector<std::uint16_t> page(kSlice, 1);
+    writeTiff(m_files.path("rgb.tif"),
+              {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 3, QByteArray(3 * kSlice, 'x')}});
+    writeTiff(m_files.path("hyper.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}},
+              "ImageJ=1.54f\nimages=2\nchannels=2\n");
+    writeTiff(m_files.path("odd_1.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
+    writeTiff(m_files.path("odd_2.tif"),
+              {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, QByteArray(kSlice, 'x')}});
+    // Noise, which LZW cannot shrink: cutting the file cuts pages off.
+    QByteArray noise(64 * 64 * 2, '\0');
+    std::uint32_t state = 1;
+    for (char& byte : noise) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    const TiffPage noisy{64, 64, 16, SAMPLEFORMAT_UINT, 1, noise};
+    writeTiff(m_files.path("cut.tif"), {noisy, noisy, noisy});
+    writeNifti(m_files.path("rgb.nii"),
+               {{3, 4, 3, 1, 1}, DT_RGB24, QByteArray(3 * kSlice, 'x'), {1, 1, 1}, 0, 0, false});
+    writeNifti(m_files.path("short.nii"),
+               {{3, 64, 64, 4, 1}, DT_INT16, QByteArray(64 * 64 * 4 * 2, 'x'), {1, 1, 1}, 0, 0, false});
+    QFile::resize(m_files.path("short.nii"), 2000);
+    QFile::resize(m_files.path("cut.tif"), QFileInfo(m_files.path("cut.tif")).size() * 2 / 3);
+    m_files.write("notes.txt", "not a volume");
+
+    const struct {
+        const char* file;
+        const char* reason;
+    } cases[] = {
+        {"rgb.tif", "colour images"},
+        {"hyper.tif", "hyperstack of 2 channels"},
+        {"odd_1.tif", "odd_2.tif, slice 2, is 4 x 3 uint8 where the stack is 4 x 3 uint16"},
+        {"cut.tif", "cut short"},
+        {"rgb.nii", "RGB24 cannot be shown"},
+        {"short.nii", "short or damaged"},
+        {"notes.txt", "none of the formats"},
+        {"missing.nii", "does not exist"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string reason = reasonOf(VolumeFile::read(m_files.path(QString::fromLatin1(c.file))));
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << "reason: \"" << reason << '"';
+    }
+}
+
+} // namespace

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "NRRDfmt.h"
+#include "NrrdProgress.h"
+#include "NrrdReadOptions.h"
+#include "NrrdRefusal.h"
+
+#include <QString>
+
+// Reads NIfTI-1 and NIfTI-2 volumes (".nii", ".nii.gz", ".hdr" with its ".img") through
+// nifticlib, which reads with plain file reads: a file that shrinks meanwhile is a
+// refusal. Voxel spacing comes from pixdim (in millimetres; metres and microns are
+// converted), values through scl_slope/scl_inter (a slope of 0 means none), the file's
+// display range cal_min/cal_max becomes its window. Of a 4-D series the first volume is
+// shown, with a note; five or more dimensions, complex and colour samples are refused.
+class NiftiVolumeReader {
+  public:
+    static NrrdResult<NRRDfmt> read(const QString& path, const NrrdReadOptions& options = {},
+                                    const NrrdProgress& progress = {});
+};

@@ -1,0 +1,320 @@
+#include "TiffVolumeReader.h"
+
+#include "ImageJDescription.h"
+#include "NumberedFiles.h"
+#include "TexelConverter.h"
+#include "VolumeSize.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <tiffio.h>
+#include <vector>
+
+namespace {
+
+constexpr double kMillimetresPerInch = 25.4;
+constexpr double kMillimetresPerCentimetre = 10.0;
+constexpr float kFallbackSpacing = 1.0f;
+// Reading the slices takes about as long as converting them.
+constexpr double kReadShare = 0.5;
+constexpr std::size_t kMessageBytes = 512;
+
+// libtiff reports through global handlers; the last error of this thread becomes part
+// of the refusal instead of a line on stderr.
+thread_local QString t_lastError;
+
+void keepError(const char* module, const char* format, va_list arguments) {
+    char text[kMessageBytes];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    t_lastError =
+        module ? QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(module), QString::fromLocal8Bit(text))
+               : QString::fromLocal8Bit(text);
+}
+
+void ignoreWarning(const char*, const char*, va_list) {}
+
+struct TiffClose {
+    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
+};
+using Tiff = std::unique_ptr<TIFF, TiffClose>;
+
+// The facts of one page that decide whether and how it can be read.
+struct Page {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    SampleType type = SampleType::UInt8;
+
+    bool operator==(const Page&) const = default;
+};
+
+QString describe(const Page& page) {
+    return QStringLiteral("%1 x %2 %3").arg(page.width).arg(page.height).arg(sampleTypeName(page.type));
+}
+
+std::optional<SampleType> sampleType(std::uint16_t format, std::uint16_t bits) {
+    if (format == SAMPLEFORMAT_IEEEFP) {
+        if (bits == 32)
+            return SampleType::Float32;
+        if (bits == 64)
+            return SampleType::Float64;
+        return std::nullopt;
+    }
+    const bool isSigned = format == SAMPLEFORMAT_INT;
+    if (format != SAMPLEFORMAT_UINT && !isSigned)
+        return std::nullopt;
+    switch (bits) {
+    case 8:
+        return isSigned ? SampleType::Int8 : SampleType::UInt8;
+    case 16:
+        return isSigned ? SampleType::Int16 : SampleType::UInt16;
+    case 32:
+        return isSigned ? SampleType::Int32 : SampleType::UInt32;
+    case 64:
+        return isSigned ? SampleType::Int64 : SampleType::UInt64;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The current page's facts, or why it cannot be shown.
+NrrdResult<Page> pageOf(TIFF* tiff) {
+    Page page;
+    std::uint16_t samplesPerPixel = 1, bits = 1, format = SAMPLEFORMAT_UINT,
+                  photometric = PHOTOMETRIC_MINISBLACK;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &page.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &page.height);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samplesPerPixel);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+    if (samplesPerPixel != 1 || photometric == PHOTOMETRIC_RGB || photometric == PHOTOMETRIC_PALETTE)
+        return NrrdRefusal{QStringLiteral("its pages are colour images (%1 samples per pixel); only grey "
+                                          "images can be shown")
+                               .arg(samplesPerPixel)};
+    if (photometric == PHOTOMETRIC_MINISWHITE)
+        return NrrdRefusal{
+            QStringLiteral("its pages store grey inverted (white is zero), which is not supported")};
+    if (TIFFIsTiled(tiff))
+        return NrrdRefusal{QStringLiteral("its pages are stored in tiles, which is not supported")};
+    const std::optional<SampleType> type = sampleType(format, bits);
+    if (!type)
+        return NrrdRefusal{
+            QStringLiteral("its %1-bit samples (format %2) cannot be shown; 8-, 16-, 32- and 64-bit "
+                           "integers and floats can")
+                .arg(bits)
+                .arg(format)};
+    page.type = *type;
+    return page;
+}
+
+// Appends the current page's rows to `samples`.
+std::optional<NrrdRefusal> readPage(TIFF* tiff, const Page& page, std::byte* samples) {
+    const std::size_t rowBytes = std::size_t{page.width} * sampleTypeBytes(page.type);
+    if (static_cast<std::size_t>(TIFFScanlineSize64(tiff)) != rowBytes)
+        return NrrdRefusal{QStringLiteral("its rows do not hold %1 bytes as their size says").arg(rowBytes)};
+    for (std::uint32_t row = 0; row < page.height; ++row) {
+        if (TIFFReadScanline(tiff, samples + row * rowBytes, row, 0) < 0)
+            return NrrdRefusal{QStringLiteral("row %1 cannot be read (%2)").arg(row).arg(t_lastError)};
+    }
+    return std::nullopt;
+}
+
+Tiff open(const QString& path) {
+    t_lastError.clear();
+    // "m": plain reads instead of a memory map, which would fault if the file shrank.
+    return Tiff(TIFFOpen(QFile::encodeName(path).constData(), "rm"));
+}
+
+struct Spacing {
+    std::array<float, 3> millimetres{kFallbackSpacing, kFallbackSpacing, kFallbackSpacing};
+    QStringList notes;
+};
+
+std::optional<double> usable(double value) {
+    if (!std::isfinite(value) || value <= 0.0 || value > std::numeric_limits<float>::max())
+        return std::nullopt;
+    return value;
+}
+
+Spacing spacingOf(TIFF* tiff, const std::optional<ImageJDescription>& imageJ, const QString& name) {
+    Spacing spacing;
+    std::optional<double> unit;
+    if (imageJ && !imageJ->unit.isEmpty())
+        unit = imageJ->millimetresPerUnit();
+    std::uint16_t resolutionUnit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_RESOLUTIONUNIT, &resolutionUnit);
+    if (!unit && resolutionUnit == RESUNIT_INCH)
+        unit = kMillimetresPerInch;
+    if (!unit && resolutionUnit == RESUNIT_CENTIMETER)
+        unit = kMillimetresPerCentimetre;
+
+    float xResolution = 0.0f, yResolution = 0.0f;
+    const bool hasX = TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &xResolution) == 1;
+    const bool hasY = TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &yResolution) == 1;
+    const double scale = unit.value_or(1.0);
+    const std::optional<double> x = hasX && xResolution > 0.0f ? usable(scale / xResolution) : std::nullopt;
+    const std::optional<double> y = hasY && yResolution > 0.0f ? usable(scale / yResolution) : std::nullopt;
+    const std::optional<double> z =
+        imageJ && imageJ->spacing ? usable(*imageJ->spacing * scale) : std::nullopt;
+
+    if (x && y) {
+        spacing.millimetres[0] = static_cast<float>(*x);
+        spacing.millimetres[1] = static_cast<float>(*y);
+        if (!unit)
+            spacing.notes << QStringLiteral(
+                                 "%1 names no length unit; its pixel sizes are taken as millimetres.")
+                                 .arg(name);
+    } else {
+        spacing.notes << QStringLiteral("%1 gives no pixel size; 1.0 stands in.").arg(name);
+    }
+    if (z) {
+        spacing.millimetres[2] = static_cast<float>(*z);
+    } else {
+        spacing.millimetres[2] = spacing.millimetres[0];
+        spacing.notes << QStringLiteral("%1 gives no slice spacing; slices are taken as far apart as pixels.")
+                             .arg(name);
+    }
+    return spacing;
+}
+
+QString compressionName(TIFF* tiff) {
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    const TIFFCodec* codec = TIFFFindCODEC(compression);
+    return codec ? QString::fromLatin1(codec->name).toLower() : QString::number(compression);
+}
+
+} // namespace
+
+NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOptions& options,
+                                           const NrrdProgress& progress) {
+    static std::once_flag handlers;
+    std::call_once(handlers, [] {
+        TIFFSetErrorHandler(keepError);
+        TIFFSetWarningHandler(ignoreWarning);
+    });
+
+    const QString name = QFileInfo(path).fileName();
+    if (!QFileInfo(path).isFile())
+        return NrrdRefusal{QStringLiteral("%1 is not a regular file.").arg(name)};
+    const Tiff first = open(path);
+    if (!first)
+        return NrrdRefusal{
+            QStringLiteral("%1 is not a TIFF file that can be read (%2).").arg(name, t_lastError)};
+    NrrdResult<Page> firstPage = pageOf(first.get());
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&firstPage))
+        return NrrdRefusal{QStringLiteral("%1: %2.").arg(name, refusal->reason)};
+    const Page page = std::get<Page>(firstPage);
+
+    char* descriptionText = nullptr;
+    std::optional<ImageJDescription> imageJ;
+    if (TIFFGetField(first.get(), TIFFTAG_IMAGEDESCRIPTION, &descriptionText) == 1 && descriptionText)
+        imageJ = ImageJDescription::parse(QString::fromUtf8(descriptionText));
+    if (imageJ && (imageJ->channels > 1 || imageJ->frames > 1))
+        return NrrdRefusal{
+            QStringLiteral("%1 is a hyperstack of %2 channels and %3 frames; only a single stack "
+                           "of slices can be shown.")
+                .arg(name)
+                .arg(imageJ->channels)
+                .arg(imageJ->frames)};
+
+    // The pages of this file, or the numbered files around it when it has only one. A
+    // chain of pages that breaks off is a damaged file, not a shorter stack.
+    t_lastError.clear();
+    const std::int64_t pages = TIFFNumberOfDirectories(first.get());
+    if (!t_lastError.isEmpty())
+        return NrrdRefusal{QStringLiteral("%1 is damaged or cut short (%2).").arg(name, t_lastError)};
+    const QStringList files = pages > 1 ? QStringList{path} : NumberedFiles::around(path);
+    const std::int64_t depth = pages > 1 ? pages : files.size();
+    if (const std::optional<NrrdRefusal> refusal = refuseVolumeSize(page.width, page.height, depth, options))
+        return NrrdRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
+
+    const std::size_t sliceBytes = std::size_t{page.width} * page.height * sampleTypeBytes(page.type);
+    const auto count = static_cast<std::size_t>(page.width) * page.height * static_cast<std::size_t>(depth);
+    std::vector<std::byte> samples;
+    try {
+        samples.resize(sliceBytes * static_cast<std::size_t>(depth));
+    } catch (const std::bad_alloc&) {
+        return NrrdRefusal{QStringLiteral("There is not enough memory for the %1 bytes of %2.")
+                               .arg(sliceBytes * depth)
+                               .arg(name)};
+    }
+    // From the first page, before the pages are read through.
+    const Spacing spacing = spacingOf(first.get(), imageJ, name);
+    const QString encoding = compressionName(first.get());
+    const NrrdProgress reading = progress.part(0.0, kReadShare);
+    for (std::int64_t slice = 0; slice < depth; ++slice) {
+        if (progress.stopRequested())
+            return NrrdRefusal{QStringLiteral("The import was cancelled.")};
+        Tiff other;
+        TIFF* tiff = first.get();
+        QString sliceName = name;
+        if (pages > 1) {
+            if (slice > 0 && TIFFReadDirectory(tiff) != 1)
+                return NrrdRefusal{QStringLiteral("%1: page %2 cannot be read (%3).")
+                                       .arg(name)
+                                       .arg(slice + 1)
+                                       .arg(t_lastError)};
+        } else if (slice > 0 || files.front() != path) {
+            sliceName = QFileInfo(files[slice]).fileName();
+            other = open(files[slice]);
+            if (!other)
+                return NrrdRefusal{QStringLiteral("%1, slice %2 of the stack, cannot be read (%3).")
+                                       .arg(sliceName)
+                                       .arg(slice + 1)
+                                       .arg(t_lastError)};
+            tiff = other.get();
+        }
+        NrrdResult<Page> thisPage = pageOf(tiff);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&thisPage))
+            return NrrdRefusal{
+                QStringLiteral("%1, slice %2: %3.").arg(sliceName).arg(slice + 1).arg(refusal->reason)};
+        if (std::get<Page>(thisPage) != page)
+            return NrrdRefusal{QStringLiteral("%1, slice %2, is %3 where the stack is %4.")
+                                   .arg(sliceName)
+                                   .arg(slice + 1)
+                                   .arg(describe(std::get<Page>(thisPage)), describe(page))};
+        if (const std::optional<NrrdRefusal> refusal =
+                readPage(tiff, page, samples.data() + slice * sliceBytes))
+            return NrrdRefusal{
+                QStringLiteral("%1, slice %2: %3.").arg(sliceName).arg(slice + 1).arg(refusal->reason)};
+        reading.report(static_cast<double>(slice + 1) / static_cast<double>(depth));
+    }
+
+    NrrdResult<TexelConverter::Texels> texels =
+        TexelConverter(page.type, count, progress.part(kReadShare, 1.0 - kReadShare)).convert(samples);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&texels))
+        return NrrdRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
+    TexelConverter::Texels& converted = std::get<TexelConverter::Texels>(texels);
+
+    NRRDfmt record;
+    record.format = QStringLiteral("tiff");
+    record.type = sampleTypeName(page.type);
+    record.dimension = 3;
+    record.width = page.width;
+    record.height = page.height;
+    record.depth = static_cast<std::uint32_t>(depth);
+    record.cellspaceX = spacing.millimetres[0];
+    record.cellspaceY = spacing.millimetres[1];
+    record.cellspaceZ = spacing.millimetres[2];
+    record.encoding = encoding;
+    record.dataFile = files.front();
+    record.data = converted.data;
+    record.sampleOffset = converted.sampleOffset;
+    record.valueScale = converted.valueScale;
+    record.valueOffset = converted.valueOffset;
+    if (pages <= 1 && files.size() > 1)
+        record.notes << QStringLiteral("%1 slices from %2 to %3.")
+                            .arg(files.size())
+                            .arg(QFileInfo(files.front()).fileName(), QFileInfo(files.back()).fileName());
+    record.notes += spacing.notes;
+    record.notes += converted.notes;
+    return record;
+}

@@ -1,0 +1,119 @@
+#include "VolumeFile.h"
+
+#include "NiftiVolumeReader.h"
+#include "NrrdVolumeReader.h"
+#include "TiffVolumeReader.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+
+namespace {
+
+// NIfTI-1 headers are 348 bytes with their magic at 344; NIfTI-2 ones 540 bytes with
+// theirs at 4. The header size also tells the byte order.
+constexpr qint32 kNifti1HeaderSize = 348;
+constexpr qint32 kNifti2HeaderSize = 540;
+constexpr qsizetype kNifti1MagicAt = 344;
+constexpr qsizetype kNifti2MagicAt = 4;
+// DICOM Part 10 files: a 128-byte preamble, then "DICM".
+constexpr qsizetype kDicomMagicAt = 128;
+constexpr qsizetype kSniffBytes = kNifti1MagicAt + 4;
+
+bool isNifti(const QByteArray& head) {
+    if (head.size() < kNifti2MagicAt + 4)
+        return false;
+    const auto little = qFromLittleEndian<qint32>(head.constData());
+    const auto big = qFromBigEndian<qint32>(head.constData());
+    const auto is = [&](qint32 size) { return little == size || big == size; };
+    if (is(kNifti2HeaderSize))
+        return head.mid(kNifti2MagicAt, 3) == "n+2" || head.mid(kNifti2MagicAt, 3) == "ni2";
+    return is(kNifti1HeaderSize) && head.size() >= kSniffBytes &&
+           (head.mid(kNifti1MagicAt, 3) == "n+1" || head.mid(kNifti1MagicAt, 3) == "ni1" ||
+            head.mid(kNifti1MagicAt, 4) == QByteArray(4, '\0')); // Analyze 7.5: no magic
+}
+
+bool isTiff(const QByteArray& head) {
+    return head.startsWith(QByteArrayLiteral("II*\0")) || head.startsWith(QByteArrayLiteral("MM\0*")) ||
+           head.startsWith(QByteArrayLiteral("II+\0")) || head.startsWith(QByteArrayLiteral("MM\0+"));
+}
+
+VolumeFormat byName(const QString& fileName) {
+    const QString name = fileName.toLower();
+    if (name.endsWith(QLatin1String(".nrrd")) || name.endsWith(QLatin1String(".nhdr")))
+        return VolumeFormat::Nrrd;
+    if (name.endsWith(QLatin1String(".nii")) || name.endsWith(QLatin1String(".nii.gz")) ||
+        name.endsWith(QLatin1String(".hdr")) || name.endsWith(QLatin1String(".img")) ||
+        name.endsWith(QLatin1String(".hdr.gz")) || name.endsWith(QLatin1String(".img.gz")))
+        return VolumeFormat::Nifti;
+    if (name.endsWith(QLatin1String(".tif")) || name.endsWith(QLatin1String(".tiff")))
+        return VolumeFormat::Tiff;
+    if (name.endsWith(QLatin1String(".dcm")))
+        return VolumeFormat::Dicom;
+    return VolumeFormat::Unknown;
+}
+
+} // namespace
+
+VolumeFormat VolumeFile::detect(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir())
+        return VolumeFormat::Dicom;
+    QFile file(path);
+    if (info.isFile() && file.open(QIODevice::ReadOnly)) {
+        const QByteArray head = file.read(kDicomMagicAt + 4);
+        if (head.startsWith("NRRD000"))
+            return VolumeFormat::Nrrd;
+        if (isTiff(head))
+            return VolumeFormat::Tiff;
+        if (isNifti(head))
+            return VolumeFormat::Nifti;
+        if (head.mid(kDicomMagicAt, 4) == "DICM")
+            return VolumeFormat::Dicom;
+    }
+    return byName(info.fileName());
+}
+
+QString VolumeFile::formatName(VolumeFormat format) {
+    switch (format) {
+    case VolumeFormat::Nrrd:
+        return QStringLiteral("nrrd");
+    case VolumeFormat::Nifti:
+        return QStringLiteral("nifti");
+    case VolumeFormat::Tiff:
+        return QStringLiteral("tiff");
+    case VolumeFormat::Dicom:
+        return QStringLiteral("dicom");
+    case VolumeFormat::Unknown:
+        break;
+    }
+    return {};
+}
+
+NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions& options,
+                                     const NrrdProgress& progress) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
+    switch (detect(path)) {
+    case VolumeFormat::Nrrd: {
+        NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path, options);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))
+            return *refusal;
+        return std::get<NrrdVolumeReader>(reader).readVolume(NrrdDataChoice::fromHeader(), progress);
+    }
+    case VolumeFormat::Nifti:
+        return NiftiVolumeReader::read(path, options, progress);
+    case VolumeFormat::Tiff:
+        return TiffVolumeReader::read(path, options, progress);
+    case VolumeFormat::Dicom:
+        // The DICOM series reader (GDCM) plugs in here.
+        return NrrdRefusal{
+            QStringLiteral("%1 is DICOM, which this build cannot read yet.").arg(info.fileName())};
+    case VolumeFormat::Unknown:
+        break;
+    }
+    return NrrdRefusal{
+        QStringLiteral("%1 is none of the formats the viewer reads (NRRD, NIfTI, TIFF, DICOM).")
+            .arg(info.fileName())};
+}

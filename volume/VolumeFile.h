@@ -1,0 +1,29 @@
+#pragma once
+
+#include "NRRDfmt.h"
+#include "NrrdProgress.h"
+#include "NrrdReadOptions.h"
+#include "NrrdRefusal.h"
+
+#include <QString>
+
+// The one place that knows which reader opens a file: the import command, the command
+// line and voxview-inspect all come through here.
+//
+// The format is told by the file's first bytes (NRRD's "NRRD000", NIfTI's header size
+// and magic, TIFF's byte-order mark, DICOM's "DICM" preamble), else by its name (".nii.gz"
+// is compressed, an Analyze ".img" has no magic of its own); a folder is a DICOM series.
+enum class VolumeFormat { Unknown, Nrrd, Nifti, Tiff, Dicom };
+
+class VolumeFile {
+  public:
+    static VolumeFormat detect(const QString& path);
+    // "nrrd", "nifti", "tiff", "dicom" (as NRRDfmt::format names them); empty when unknown.
+    static QString formatName(VolumeFormat format);
+
+    // Reads a volume that needs nothing but its path. An NRRD header is read with the
+    // data it names or carries (NrrdVolumeReader opens one step by step where a data
+    // file is to be chosen). Any thread.
+    static NrrdResult<NRRDfmt> read(const QString& path, const NrrdReadOptions& options = {},
+                                    const NrrdProgress& progress = {});
+};
