@@ -1,6 +1,9 @@
 #include "ImportCommand.h"
 
 #include "DialogFilePicker.h"
+#include "DialogSeriesPicker.h"
+#include "DicomSeriesReader.h"
+#include "DicomSeriesScanner.h"
 #include "ImportHandOver.h"
 #include "MessageBoxAlert.h"
 #include "NrrdVolumeReader.h"
@@ -64,8 +67,7 @@ class ProgressThrottle {
 // touched through calls posted to its own thread.
 struct ImportCommand::Load {
     std::shared_ptr<ImportHandOver> handOver;
-    std::shared_ptr<const NrrdVolumeReader> reader;
-    NrrdDataChoice choice;
+    VolumeRead read;
     std::stop_token stop;
     QVRenderer* renderer;
     ImportCommand* command;
@@ -98,6 +100,18 @@ FilePicker& ImportCommand::filePicker() {
     return *m_filePicker;
 }
 
+void ImportCommand::setSeriesPicker(std::unique_ptr<SeriesPicker> picker) {
+    m_seriesPicker = std::move(picker);
+}
+
+SeriesPicker& ImportCommand::seriesPicker() {
+    if (!m_seriesPicker) {
+        QVMTKView* view = m_controller.view();
+        m_seriesPicker = std::make_unique<DialogSeriesPicker>(view ? view->window() : nullptr);
+    }
+    return *m_seriesPicker;
+}
+
 UserAlert& ImportCommand::userAlert() {
     if (!m_userAlert) {
         QVMTKView* view = m_controller.view();
@@ -122,15 +136,27 @@ void ImportCommand::menuImportaction() {
         refuse(header.fileName(), tr("The viewer has no renderer to show it."));
         return;
     }
+    if (DicomSeriesScanner::isDicom(*headerPath)) {
+        importDicom(*headerPath);
+    } else {
+        importNrrd(*headerPath);
+    }
+}
 
-    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(*headerPath, readOptions());
+void ImportCommand::importNrrd(const QString& headerPath) {
+    const QFileInfo header(headerPath);
+    NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(headerPath, readOptions());
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
         refuse(header.fileName(), refusal->reason);
         return;
     }
     auto reader = std::make_shared<const NrrdVolumeReader>(std::get<NrrdVolumeReader>(std::move(opened)));
+    const auto readFrom = [reader](const NrrdDataChoice& choice) -> VolumeRead {
+        return
+            [reader, choice](const NrrdProgress& progress) { return reader->readVolume(choice, progress); };
+    };
     if (reader->hasAttachedData()) {
-        startLoading(std::move(reader), NrrdDataChoice::fromHeader(), header.fileName());
+        startLoading(readFrom(NrrdDataChoice::fromHeader()), header.fileName(), header.fileName());
         return;
     }
     const std::optional<QString> dataPath = filePicker().openFile(dataRequest(*reader));
@@ -142,7 +168,36 @@ void ImportCommand::menuImportaction() {
     if (dataPath->isEmpty()) {
         return;
     }
-    startLoading(std::move(reader), NrrdDataChoice::file(*dataPath), QFileInfo(*dataPath).fileName());
+    startLoading(readFrom(NrrdDataChoice::file(*dataPath)), header.fileName(),
+                 QFileInfo(*dataPath).fileName());
+}
+
+// The series is listed here, on the GUI thread, because the user may have to choose
+// one; only the headers are read. The slices are read and decoded on the pool thread.
+void ImportCommand::importDicom(const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned)) {
+        refuse(name, refusal->reason);
+        return;
+    }
+    std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
+    std::size_t chosen = 0;
+    if (found.size() > 1) {
+        const std::optional<std::size_t> choice = seriesPicker().chooseSeries(found);
+        if (!choice || *choice >= found.size()) {
+            qInfo("Cancel button was pressed.");
+            return;
+        }
+        chosen = *choice;
+    }
+    auto series = std::make_shared<const DicomSeries>(std::move(found[chosen]));
+    const QString seriesName = series->description.isEmpty() ? name : series->description;
+    startLoading(
+        [series, options = readOptions()](const NrrdProgress& progress) {
+            return DicomSeriesReader::read(*series, options, progress);
+        },
+        name, seriesName);
 }
 
 NrrdReadOptions ImportCommand::readOptions() const {
@@ -157,8 +212,10 @@ NrrdReadOptions ImportCommand::readOptions() const {
 
 FilePickerRequest ImportCommand::headerRequest() const {
     FilePickerRequest request;
-    request.title = tr("Import NRRD volume");
-    request.nameFilters = {tr("NRRD headers (*.nrrd *.NRRD *.nhdr)")};
+    request.title = tr("Import volume");
+    // DICOM files often have no extension: their filter shows every file.
+    request.nameFilters = {tr("NRRD headers (*.nrrd *.NRRD *.nhdr)"),
+                           tr("DICOM (*.dcm *.DCM *.ima *.IMA *)")};
     request.directory = m_lastFolder;
     return request;
 }
@@ -184,17 +241,20 @@ FilePickerRequest ImportCommand::dataRequest(const NrrdVolumeReader& reader) con
     return request;
 }
 
-void ImportCommand::startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
-                                 const QString& dataName) {
+void ImportCommand::startLoading(VolumeRead read, const QString& headerName, const QString& dataName) {
     m_loadingStop.request_stop();
     m_loadingStop = std::stop_source();
     m_loadingImport = ++m_lastImport;
     emit statusChanged(loadingText(dataName, 0));
 
-    const QString headerName = QFileInfo(reader->headerPath()).fileName();
-    Load job{
-        m_handOver,      std::move(reader), choice,  m_loadingStop.get_token(), m_controller.renderer(), this,
-        m_loadingImport, headerName,        dataName};
+    Load job{m_handOver,
+             std::move(read),
+             m_loadingStop.get_token(),
+             m_controller.renderer(),
+             this,
+             m_loadingImport,
+             headerName,
+             dataName};
     QThreadPool::globalInstance()->start([job = std::move(job)] { load(job); });
 }
 
@@ -212,7 +272,7 @@ void ImportCommand::load(const Load& job) {
             }
         },
         job.stop);
-    NrrdResult<NRRDfmt> volume = job.reader->readVolume(job.choice, progress);
+    NrrdResult<NRRDfmt> volume = job.read(progress);
     if (job.stop.stop_requested()) {
         qCInfo(lcImport).noquote()
             << QStringLiteral("The import of %1 gave way to a later one.").arg(job.headerName);

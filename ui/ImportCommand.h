@@ -1,23 +1,30 @@
 #pragma once
 
 #include "FilePicker.h"
+#include "NRRDfmt.h"
+#include "NrrdProgress.h"
+#include "NrrdRefusal.h"
+#include "SeriesPicker.h"
 #include "UserAlert.h"
 
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stop_token>
 
 class ImportHandOver;
-class NrrdDataChoice;
 class NrrdVolumeReader;
 class ViewController;
 struct NrrdReadOptions;
 
-// The import command: replaces the shown volume with one read from an NRRD file.
+// The import command: replaces the shown volume with one read from an NRRD file or a
+// DICOM series.
 //
-// The user picks the header, then the data file unless the header carries its data.
+// NRRD: the user picks the header, then the data file unless the header carries its
+// data. DICOM: the user picks any file of a series (or a folder) and the whole series
+// opens; a folder with several series asks which one.
 // The header is read and checked at once; the samples are read, decoded and uploaded
 // on a pool thread while the status line counts the percentage, so the window keeps
 // drawing and answering. Once the new volume is on show the seven sliders move to the
@@ -39,6 +46,8 @@ class ImportCommand : public QObject {
     // the view's window.
     void setFilePicker(std::unique_ptr<FilePicker> picker);
     void setUserAlert(std::unique_ptr<UserAlert> alert);
+    // Which series of a folder to open; by default a list dialog over the view's window.
+    void setSeriesPicker(std::unique_ptr<SeriesPicker> picker);
 
     void menuImportaction();
 
@@ -51,14 +60,18 @@ class ImportCommand : public QObject {
 
   private:
     struct Load;
+    // Reads the volume on a pool thread: the record, or why it cannot be shown.
+    using VolumeRead = std::function<NrrdResult<NRRDfmt>(const NrrdProgress&)>;
 
     FilePicker& filePicker();
     UserAlert& userAlert();
+    SeriesPicker& seriesPicker();
     NrrdReadOptions readOptions() const;
     FilePickerRequest headerRequest() const;
     FilePickerRequest dataRequest(const NrrdVolumeReader& reader) const;
-    void startLoading(std::shared_ptr<const NrrdVolumeReader> reader, const NrrdDataChoice& choice,
-                      const QString& dataName);
+    void importNrrd(const QString& headerPath);
+    void importDicom(const QString& path);
+    void startLoading(VolumeRead read, const QString& headerName, const QString& dataName);
     static void load(const Load& job);
 
     // Run on this object's thread when a load reports back.
@@ -72,6 +85,7 @@ class ImportCommand : public QObject {
     ViewController& m_controller;
     std::unique_ptr<FilePicker> m_filePicker;
     std::unique_ptr<UserAlert> m_userAlert;
+    std::unique_ptr<SeriesPicker> m_seriesPicker;
     std::shared_ptr<ImportHandOver> m_handOver;
     std::stop_source m_loadingStop;
     std::uint64_t m_lastImport = 0;    // numbers imports in the order they started

@@ -1,3 +1,4 @@
+#include "DicomTestSeries.h"
 #include "ImageMetrics.h"
 #include "ImportCommand.h"
 #include "QVMTKView.h"
@@ -131,6 +132,31 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
         << m_window->statusText().toStdString();
     EXPECT_EQ(m_alert->warnings().size(), 1);
     EXPECT_EQ(imagemetrics::changedPixels(before, after), 0);
+}
+
+TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
+    DicomTestSeries head;
+    head.intercept = 0; // CT numbers -500 ... -43: inside the window an import starts with
+    head.write(m_files.path());
+    DicomTestSeries other;
+    other.uid += QStringLiteral(".2");
+    other.description = QStringLiteral("Localizer");
+    other.depth = 2;
+    other.fileNumbers = {21, 22};
+    other.write(m_files.path());
+    auto chooser = std::make_unique<ScriptedSeriesPicker>(head.description);
+    const ScriptedSeriesPicker& shown = *chooser;
+    command().setSeriesPicker(std::move(chooser));
+    const QImage before = grab(QStringLiteral("dicom-before"));
+    import({m_files.path()});
+    const QImage after = grab(QStringLiteral("dicom-after"));
+
+    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    ASSERT_EQ(shown.shown().size(), 1u);
+    EXPECT_EQ(shown.shown()[0].size(), 2u);
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
+    EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().depth, 5u);
+    EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // and both keep what they were asked, so tests drive the whole command without dialogs.
 
 #include "FilePicker.h"
+#include "SeriesPicker.h"
 #include "UserAlert.h"
 
 #include <QStringList>
@@ -38,6 +39,27 @@ class ScriptedFilePicker : public FilePicker {
     std::deque<std::optional<QString>> m_answers;
     std::size_t m_next = 0;
     std::vector<FilePickerRequest> m_requests;
+};
+
+// Chooses the series with the given description, keeping the lists it was shown;
+// cancels when none matches.
+class ScriptedSeriesPicker : public SeriesPicker {
+  public:
+    explicit ScriptedSeriesPicker(QString description) : m_description(std::move(description)) {}
+
+    std::optional<std::size_t> chooseSeries(const std::vector<DicomSeries>& series) override {
+        m_shown.push_back(series);
+        for (std::size_t i = 0; i < series.size(); ++i) {
+            if (series[i].description == m_description)
+                return i;
+        }
+        return std::nullopt;
+    }
+    const std::vector<std::vector<DicomSeries>>& shown() const { return m_shown; }
+
+  private:
+    QString m_description;
+    std::vector<std::vector<DicomSeries>> m_shown;
 };
 
 class RecordingAlert : public UserAlert {

@@ -152,7 +152,8 @@ TEST_F(ImportCommandTest, CancelledHeaderPanelLogsAndChangesNothing) {
                                         QStringLiteral("Cancel button was pressed.")}));
     ASSERT_EQ(m_panels->requests().size(), 1u);
     EXPECT_EQ(m_panels->requests()[0].nameFilters,
-              QStringList{QStringLiteral("NRRD headers (*.nrrd *.NRRD *.nhdr)")});
+              (QStringList{QStringLiteral("NRRD headers (*.nrrd *.NRRD *.nhdr)"),
+                           QStringLiteral("DICOM (*.dcm *.DCM *.ima *.IMA *)")}));
     EXPECT_EQ(state(), before);
     EXPECT_EQ(m_window->statusText(), status);
     EXPECT_TRUE(m_alert->warnings().isEmpty());

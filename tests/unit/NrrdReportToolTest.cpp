@@ -1,3 +1,4 @@
+#include "DicomTestSeries.h"
 #include "NrrdTestFiles.h"
 
 #include <QFileInfo>
@@ -105,6 +106,33 @@ TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_TRUE(run.out.isEmpty());
     EXPECT_TRUE(run.err.contains("Usage"));
+}
+
+TEST(DicomInspect, ReadsTheSeriesChosenInAFolderOfSeveral) {
+    NrrdTestFiles files;
+    const QString folder = QFileInfo(files.path("x")).absolutePath();
+    DicomTestSeries head;
+    head.write(folder);
+    DicomTestSeries chest;
+    chest.uid += QStringLiteral(".2");
+    chest.fileNumbers = {11, 12, 13, 14, 15};
+    chest.write(folder);
+
+    const InspectRun ambiguous = inspect({folder});
+    EXPECT_EQ(ambiguous.exitCode, 1);
+    EXPECT_TRUE(ambiguous.err.contains("There are 2 series; choose one with --series UID"))
+        << ambiguous.err.toStdString();
+    EXPECT_TRUE(ambiguous.err.contains(chest.uid.toLatin1()));
+
+    const InspectRun run = inspect({QStringLiteral("--series"), head.uid, folder});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+    EXPECT_EQ(report["format"].toString(), "dicom");
+    EXPECT_EQ(report["series"].toString(), head.uid);
+    EXPECT_EQ(report["depth"].toInt(), 5);
+    EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{0.5, 0.75, 2}));
+    EXPECT_EQ(report["min"].toInt(), head.stored(0, 0, 0) - 1024);
+    EXPECT_EQ(report["max"].toInt(), head.stored(7, 5, 4) - 1024);
 }
 
 } // namespace

@@ -18,30 +18,62 @@ double shortestDecimal(float value) {
     return decimal;
 }
 
-} // namespace
-
-QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& source, const NRRDfmt& volume,
-                          const QStringList& notes) {
+// What every format reports alike: size, spacing, offset, statistics in the file's
+// units, notes.
+QJsonObject volumeFields(const NRRDfmt& volume, const QStringList& notes) {
     const SampleStatistics statistics = SampleStatistics::of(volume.data, volume.sampleOffset);
-    const NrrdLayout& layout = reader.layout();
-    return QJsonObject{
-        {"header", QFileInfo(reader.headerPath()).absoluteFilePath()},
+    QJsonObject fields{
+        {"format", volume.format},
         {"width", static_cast<qint64>(volume.width)},
         {"height", static_cast<qint64>(volume.height)},
         {"depth", static_cast<qint64>(volume.depth)},
         {"dimension", static_cast<qint64>(volume.dimension)},
         {"spacing", QJsonArray{shortestDecimal(volume.cellspaceX), shortestDecimal(volume.cellspaceY),
                                shortestDecimal(volume.cellspaceZ)}},
-        {"type", reader.header().typeText.simplified()},
-        {"sample_type", layout.sampleTypeName()},
         {"encoding", volume.encoding},
-        {"endian", layout.bigEndian ? QStringLiteral("big") : QStringLiteral("little")},
-        {"data_source", source.attached ? QStringLiteral("attached") : QStringLiteral("file")},
-        {"data_file", QFileInfo(source.path).absoluteFilePath()},
         {"sample_offset", volume.sampleOffset},
-        {"min", statistics.min},
-        {"max", statistics.max},
-        {"mean", statistics.mean},
-        {"notes", QJsonArray::fromStringList(notes)},
+        {"notes", QJsonArray::fromStringList(volume.notes + notes)},
     };
+    // Rescaled samples report decimals; the others their whole sample values.
+    if (volume.valueScale == 1.0 && volume.valueOffset == 0.0) {
+        fields.insert("min", statistics.min);
+        fields.insert("max", statistics.max);
+        fields.insert("mean", statistics.mean);
+    } else {
+        const auto value = [&volume](double sample) {
+            return sample * volume.valueScale + volume.valueOffset;
+        };
+        fields.insert("min", value(statistics.min));
+        fields.insert("max", value(statistics.max));
+        fields.insert("mean", value(statistics.mean));
+    }
+    return fields;
+}
+
+} // namespace
+
+QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& source, const NRRDfmt& volume,
+                          const QStringList& notes) {
+    const NrrdLayout& layout = reader.layout();
+    QJsonObject report = volumeFields(volume, notes);
+    report.insert("header", QFileInfo(reader.headerPath()).absoluteFilePath());
+    report.insert("type", reader.header().typeText.simplified());
+    report.insert("sample_type", layout.sampleTypeName());
+    report.insert("endian", layout.bigEndian ? QStringLiteral("big") : QStringLiteral("little"));
+    report.insert("data_source", source.attached ? QStringLiteral("attached") : QStringLiteral("file"));
+    report.insert("data_file", QFileInfo(source.path).absoluteFilePath());
+    return report;
+}
+
+QJsonObject inspectReport(const QString& path, const DicomSeries& series, const NRRDfmt& volume,
+                          const QStringList& notes) {
+    QJsonObject report = volumeFields(volume, notes);
+    report.insert("header", QFileInfo(path).absoluteFilePath());
+    report.insert("series", series.uid);
+    report.insert("type", volume.type);
+    report.insert("sample_type", volume.type);
+    report.insert("endian", QStringLiteral("little"));
+    report.insert("data_source", QStringLiteral("series"));
+    report.insert("data_file", QFileInfo(volume.dataFile).absoluteFilePath());
+    return report;
 }

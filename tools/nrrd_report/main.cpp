@@ -1,6 +1,9 @@
-// voxview-inspect HEADER [DATA]: runs the viewer's NRRD import without a GPU and prints
-// what the viewer would show as one JSON object, or why it would refuse the file.
+// voxview-inspect PATH [DATA]: runs the viewer's import without a GPU and prints what
+// the viewer would show as one JSON object, or why it would refuse the file. PATH is an
+// NRRD header, or a DICOM file or folder (--series UID picks one series of a folder).
 
+#include "DicomSeriesReader.h"
+#include "DicomSeriesScanner.h"
 #include "NrrdReport.h"
 #include "NrrdVolumeReader.h"
 
@@ -30,9 +33,46 @@ int fail(const QString& header, const QString& reason) {
 }
 
 int usage(const QString& problem) {
-    std::fprintf(stderr, "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] HEADER [DATA]\n",
-                 qUtf8Printable(problem));
+    std::fprintf(
+        stderr,
+        "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] [--series UID] PATH [DATA]\n",
+        qUtf8Printable(problem));
     return kUsageError;
+}
+
+void print(const QJsonObject& report) {
+    std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+}
+
+// The series given by UID, the only one there is, or a refusal that lists them.
+NrrdResult<DicomSeries> pickSeries(std::vector<DicomSeries> found, const QString& uid) {
+    if (uid.isEmpty() && found.size() == 1)
+        return std::move(found.front());
+    QStringList listed;
+    for (DicomSeries& series : found) {
+        if (series.uid == uid)
+            return std::move(series);
+        listed << QStringLiteral("%1 (%2)").arg(series.uid, series.summary());
+    }
+    const QString problem =
+        uid.isEmpty() ? QStringLiteral("There are %1 series; choose one with --series UID").arg(found.size())
+                      : QStringLiteral("There is no series %1").arg(uid);
+    return NrrdRefusal{QStringLiteral("%1: %2.").arg(problem, listed.join(QStringLiteral(", ")))};
+}
+
+int inspectDicom(const QString& path, const QString& uid, const NrrdReadOptions& options) {
+    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
+        return fail(path, refusal->reason);
+    const NrrdResult<DicomSeries> series =
+        pickSeries(std::get<std::vector<DicomSeries>>(std::move(scanned)), uid);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&series))
+        return fail(path, refusal->reason);
+    const NrrdResult<NRRDfmt> volume = DicomSeriesReader::read(std::get<DicomSeries>(series), options);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
+        return fail(path, refusal->reason);
+    print(inspectReport(path, std::get<DicomSeries>(series), std::get<NRRDfmt>(volume), g_notes));
+    return 0;
 }
 
 } // namespace
@@ -53,8 +93,14 @@ int main(int argc, char** argv) {
                                             QStringLiteral("N"),
                                             QString::number(NrrdReadOptions::kDefaultMaxTextureSize));
     parser.addOption(maxTextureSize);
-    parser.addPositionalArgument(QStringLiteral("HEADER"),
-                                 QStringLiteral("The NRRD header (.nhdr or .nrrd)."));
+    const QCommandLineOption series(
+        QStringLiteral("series"),
+        QStringLiteral("The DICOM series to read from a folder that holds several."), QStringLiteral("UID"));
+    parser.addOption(series);
+    parser.addPositionalArgument(
+        QStringLiteral("PATH"),
+        QStringLiteral(
+            "The NRRD header (.nhdr or .nrrd), or a DICOM file or folder (its whole series is read)."));
     parser.addPositionalArgument(
         QStringLiteral("DATA"),
         QStringLiteral("The data file, as chosen in the viewer's data panel (optional)."),
@@ -66,7 +112,7 @@ int main(int argc, char** argv) {
 
     const QStringList arguments = parser.positionalArguments();
     if (arguments.isEmpty() || arguments.size() > 2)
-        return usage(QStringLiteral("expected a header and at most one data file"));
+        return usage(QStringLiteral("expected a path and at most one data file"));
     NrrdReadOptions options;
     bool validLimit = false;
     options.maxTextureSize = parser.value(maxTextureSize).toUInt(&validLimit);
@@ -74,6 +120,11 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--max-texture-size needs a positive integer"));
 
     const QString& header = arguments[0];
+    if (DicomSeriesScanner::isDicom(header)) {
+        if (arguments.size() > 1)
+            return usage(QStringLiteral("a DICOM series takes no data file"));
+        return inspectDicom(header, parser.value(series), options);
+    }
     const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
         return fail(header, refusal->reason);
@@ -88,8 +139,6 @@ int main(int argc, char** argv) {
     if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
         return fail(header, refusal->reason);
 
-    const QJsonObject report =
-        inspectReport(reader, std::get<NrrdDataSource>(source), std::get<NRRDfmt>(volume), g_notes);
-    std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+    print(inspectReport(reader, std::get<NrrdDataSource>(source), std::get<NRRDfmt>(volume), g_notes));
     return 0;
 }
