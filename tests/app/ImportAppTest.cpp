@@ -135,15 +135,11 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
 }
 
 TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
-    DicomTestSeries head;
-    head.intercept = 0; // CT numbers -500 ... -43: inside the window an import starts with
+    // CT numbers -500 ... -43: inside the window an import starts with.
+    const DicomTestSeries head{.intercept = 0};
     head.write(m_files.path());
-    DicomTestSeries other;
-    other.uid += QStringLiteral(".2");
-    other.description = QStringLiteral("Localizer");
-    other.depth = 2;
-    other.fileNumbers = {21, 22};
-    other.write(m_files.path());
+    DicomTestSeries{.depth = 2, .uid = head.uid + ".2", .description = "Localizer", .fileNumbers = {21, 22}}
+        .write(m_files.path());
     auto chooser = std::make_unique<ScriptedSeriesPicker>(head.description);
     const ScriptedSeriesPicker& shown = *chooser;
     command().setSeriesPicker(std::move(chooser));

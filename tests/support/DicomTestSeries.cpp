@@ -33,7 +33,7 @@ QStringList DicomTestSeries::write(const QString& folder) const {
                                   orientation[2] * orientation[3] - orientation[0] * orientation[5],
                                   orientation[0] * orientation[4] - orientation[1] * orientation[3]};
         for (unsigned axis = 0; axis < 3; ++axis)
-            image.SetOrigin(axis, origin[axis] + along * normal[axis]);
+            image.SetOrigin(axis, origin[axis] + along * (normal[axis] + shear * orientation[3 + axis]));
         image.SetSlope(slope);
         image.SetIntercept(intercept);
         std::vector<std::int16_t> samples;

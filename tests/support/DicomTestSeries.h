@@ -19,7 +19,10 @@ struct DicomTestSeries {
     std::array<double, 6> orientation{1, 0, 0, 0, 1, 0};
     std::array<double, 3> origin{-10, -20, 30};
     // Positions of the slices along the normal, from the origin; empty: z * spacingZ.
-    std::vector<double> positions;
+    std::vector<double> positions{};
+    // Each slice shifted along the columns by this much per mm along the normal, as a
+    // tilted gantry writes them.
+    double shear = 0.0;
     double slope = 1.0;
     double intercept = -1024.0;
     bool signedSamples = true;
@@ -28,7 +31,7 @@ struct DicomTestSeries {
     gdcm::TransferSyntax::TSType syntax = gdcm::TransferSyntax::ExplicitVRLittleEndian;
     // The file of slice z is named name(fileNumbers[z]) and carries that Instance
     // Number; empty: numbered 1, 2, ... in slice order.
-    std::vector<int> fileNumbers;
+    std::vector<int> fileNumbers{};
 
     // The stored sample at a voxel: distinct for every voxel of an 8 x 6 x 5 series.
     int stored(int x, int y, int z) const { return (signedSamples ? -500 : 500) + x + 10 * y + 100 * z; }

@@ -108,14 +108,12 @@ TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {
     EXPECT_TRUE(run.err.contains("Usage"));
 }
 
-TEST(DicomInspect, ReadsTheSeriesChosenInAFolderOfSeveral) {
+TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
     NrrdTestFiles files;
-    const QString folder = QFileInfo(files.path("x")).absolutePath();
-    DicomTestSeries head;
+    const QString folder = QFileInfo(files.write("notes.txt", "not an image\n")).absolutePath();
+    const DicomTestSeries head;
     head.write(folder);
-    DicomTestSeries chest;
-    chest.uid += QStringLiteral(".2");
-    chest.fileNumbers = {11, 12, 13, 14, 15};
+    const DicomTestSeries chest{.depth = 3, .uid = head.uid + ".2", .fileNumbers = {11, 12, 13}};
     chest.write(folder);
 
     const InspectRun ambiguous = inspect({folder});
@@ -124,15 +122,18 @@ TEST(DicomInspect, ReadsTheSeriesChosenInAFolderOfSeveral) {
         << ambiguous.err.toStdString();
     EXPECT_TRUE(ambiguous.err.contains(chest.uid.toLatin1()));
 
-    const InspectRun run = inspect({QStringLiteral("--series"), head.uid, folder});
-    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-    const QJsonObject report = QJsonDocument::fromJson(run.out).object();
-    EXPECT_EQ(report["format"].toString(), "dicom");
-    EXPECT_EQ(report["series"].toString(), head.uid);
-    EXPECT_EQ(report["depth"].toInt(), 5);
-    EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{0.5, 0.75, 2}));
-    EXPECT_EQ(report["min"].toInt(), head.stored(0, 0, 0) - 1024);
-    EXPECT_EQ(report["max"].toInt(), head.stored(7, 5, 4) - 1024);
+    for (const QStringList& arguments :
+         {QStringList{"--series", chest.uid, folder}, QStringList{files.path("IM0012.dcm")}}) {
+        const InspectRun run = inspect(arguments);
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+        EXPECT_EQ(report["format"].toString(), "dicom");
+        EXPECT_EQ(report["series"].toString(), chest.uid);
+        EXPECT_EQ(report["depth"].toInt(), 3);
+        EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{0.5, 0.75, 2}));
+        EXPECT_EQ(report["min"].toInt(), chest.stored(0, 0, 0) - 1024);
+        EXPECT_EQ(report["max"].toInt(), chest.stored(7, 5, 2) - 1024);
+    }
 }
 
 } // namespace
