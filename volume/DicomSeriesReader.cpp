@@ -107,9 +107,9 @@ std::optional<NrrdRefusal> checkSizes(const DicomSeries& series, const NrrdReadO
 
 // Every slice keeps its stored samples as texels: one rescale for the whole series,
 // slope 1 and a whole intercept, 8 or 16 bits of one signedness.
-bool storedSamplesAreTexels(const DicomSeries& series) {
-    const DicomSlice& first = series.slices.front();
-    return std::ranges::all_of(series.slices, [&first](const DicomSlice& slice) {
+bool storedSamplesAreTexels(const std::vector<DicomSlice>& slices) {
+    const DicomSlice& first = slices.front();
+    return std::ranges::all_of(slices, [&first](const DicomSlice& slice) {
         return slice.slope == 1.0 && slice.intercept == first.intercept && isWhole(slice.intercept) &&
                (slice.bitsAllocated == 8 || slice.bitsAllocated == 16) &&
                slice.signedSamples == first.signedSamples;
@@ -202,15 +202,16 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
         return *refusal;
     DicomStack& stack = std::get<DicomStack>(arranged);
 
-    const DicomSlice& first = series.slices.front();
+    std::vector<DicomSlice> slices = series.slices;
+    const DicomSlice& first = slices.front();
     const std::uint32_t frames = first.frames; // more than 1 only for a lone multi-frame file
     const std::size_t sliceVoxels = std::size_t{first.columns} * first.rows * frames;
     const std::size_t voxels = sliceVoxels * stack.order.size();
-    const bool direct = storedSamplesAreTexels(series);
+    bool direct = true; // decided once the first slice is read
     const std::int32_t bias = first.signedSamples ? kSignedBias : 0;
     QByteArray texels(static_cast<qsizetype>(voxels * kTexelBytes), Qt::Uninitialized);
     auto* texel = reinterpret_cast<std::uint16_t*>(texels.data());
-    std::vector<float> values(direct ? 0 : voxels); // rescaled values, mapped once their range is known
+    std::vector<float> values; // rescaled values, mapped once their range is known
 
     NRRDfmt record;
     record.format = QStringLiteral("dicom");
@@ -228,12 +229,21 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
     for (std::size_t i = 0; i < stack.order.size(); ++i) {
         if (progress.stopRequested())
             return NrrdRefusal{QStringLiteral("The import was stopped.")};
-        const DicomSlice& slice = series.slices[stack.order[i]];
+        DicomSlice& slice = slices[stack.order[i]];
         if (const std::optional<NrrdRefusal> refusal =
                 decoder.decode(slice, first.columns, first.rows, frames))
             return *refusal;
         const gdcm::Image& image = decoder.image();
         if (i == 0) {
+            // An enhanced multi-frame file keeps its rescale in functional groups, which
+            // GDCM reads and the header scan does not.
+            if (frames > 1) {
+                slice.slope = image.GetSlope();
+                slice.intercept = image.GetIntercept();
+            }
+            direct = storedSamplesAreTexels(slices);
+            if (!direct)
+                values.resize(voxels);
             record.cellspaceX = static_cast<float>(image.GetSpacing(0));
             record.cellspaceY = static_cast<float>(image.GetSpacing(1));
             if (frames > 1) {

@@ -15,13 +15,18 @@ const char* const kFrameOfReference = "1.2.826.0.1.3680043.9.7433.2.1";
 
 QStringList DicomTestSeries::write(const QString& folder) const {
     QStringList paths;
-    for (int z = 0; z < depth; ++z) {
+    const int frames = multiFrame ? depth : 1;
+    for (int z = 0; z < depth; z += frames) {
         // GDCM's writer holds its image by reference count: it must live on the heap.
         gdcm::SmartPointer<gdcm::Image> owned = new gdcm::Image;
         gdcm::Image& image = *owned;
-        image.SetNumberOfDimensions(2);
+        image.SetNumberOfDimensions(multiFrame ? 3 : 2);
         image.SetDimension(0, static_cast<unsigned>(width));
         image.SetDimension(1, static_cast<unsigned>(height));
+        if (multiFrame) {
+            image.SetDimension(2, static_cast<unsigned>(frames));
+            image.SetSpacing(2, spacingZ);
+        }
         image.SetPixelFormat(
             gdcm::PixelFormat(signedSamples ? gdcm::PixelFormat::INT16 : gdcm::PixelFormat::UINT16));
         image.SetPhotometricInterpretation(gdcm::PhotometricInterpretation::MONOCHROME2);
@@ -37,9 +42,10 @@ QStringList DicomTestSeries::write(const QString& folder) const {
         image.SetSlope(slope);
         image.SetIntercept(intercept);
         std::vector<std::int16_t> samples;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                samples.push_back(static_cast<std::int16_t>(stored(x, y, z)));
+        for (int frame = z; frame < z + frames; ++frame)
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x)
+                    samples.push_back(static_cast<std::int16_t>(stored(x, y, frame)));
         gdcm::DataElement pixels(gdcm::Tag(0x7fe0, 0x0010));
         pixels.SetByteValue(reinterpret_cast<const char*>(samples.data()),
                             static_cast<std::uint32_t>(samples.size() * sizeof(std::int16_t)));

@@ -32,10 +32,13 @@ struct DicomTestSeries {
     // The file of slice z is named name(fileNumbers[z]) and carries that Instance
     // Number; empty: numbered 1, 2, ... in slice order.
     std::vector<int> fileNumbers{};
+    // All slices as the frames of one file instead.
+    bool multiFrame = false;
 
     // The stored sample at a voxel: distinct for every voxel of an 8 x 6 x 5 series.
     int stored(int x, int y, int z) const { return (signedSamples ? -500 : 500) + x + 10 * y + 100 * z; }
 
-    // Writes one file per slice into the folder, returns their paths in slice order.
+    // Writes one file per slice (or one in all) into the folder, returns their paths in
+    // slice order.
     QStringList write(const QString& folder) const;
 };
