@@ -4,6 +4,7 @@
 #include <gdcmAnonymizer.h>
 #include <gdcmImageChangeTransferSyntax.h>
 #include <gdcmImageWriter.h>
+#include <gdcmTrace.h>
 #include <stdexcept>
 
 namespace {
@@ -14,6 +15,7 @@ const char* const kFrameOfReference = "1.2.826.0.1.3680043.9.7433.2.1";
 } // namespace
 
 QStringList DicomTestSeries::write(const QString& folder) const {
+    gdcm::Trace::WarningOff(); // the writer's remarks on what it fills in itself
     QStringList paths;
     const int frames = multiFrame ? depth : 1;
     for (int z = 0; z < depth; z += frames) {
