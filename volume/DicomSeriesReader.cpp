@@ -5,10 +5,14 @@
 #include "LinearRescale.h"
 
 #include <QFileInfo>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
+#include <mutex>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -106,45 +110,15 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
         record.fileWindow = NRRDfmt::Window{(*series.window)[0], (*series.window)[1]};
     record.notes = stack.notes;
 
-    DicomSliceDecoder decoder;
-    for (std::size_t i = 0; i < stack.order.size(); ++i) {
-        if (progress.stopRequested())
-            return NrrdRefusal{QStringLiteral("The import was stopped.")};
-        DicomSlice& slice = slices[stack.order[i]];
-        if (const std::optional<NrrdRefusal> refusal =
-                decoder.decode(slice, first.columns, first.rows, frames))
-            return *refusal;
+    // The first slice in order decides the record's spacing, type and value map; the
+    // others are decoded side by side (decompression dominates), each into its own place.
+    const auto place = [&](std::size_t i, DicomSliceDecoder& decoder) -> std::optional<NrrdRefusal> {
+        const DicomSlice& slice = slices[stack.order[i]];
         const gdcm::Image& image = decoder.image();
-        if (i == 0) {
-            // An enhanced multi-frame file keeps its rescale in functional groups, which
-            // GDCM reads and the header scan does not.
-            if (frames > 1) {
-                slice.slope = image.GetSlope();
-                slice.intercept = image.GetIntercept();
-            }
-            direct = storedSamplesAreTexels(slices);
-            if (!direct)
-                values.resize(voxels);
-            record.cellspaceX = static_cast<float>(image.GetSpacing(0));
-            record.cellspaceY = static_cast<float>(image.GetSpacing(1));
-            if (frames > 1) {
-                record.cellspaceZ = static_cast<float>(image.GetSpacing(2));
-                record.notes =
-                    QStringList{QStringLiteral("A multi-frame file: its frames are shown in the order "
-                                               "they are stored.")};
-            }
-            record.type = QString::fromLatin1(image.GetPixelFormat().GetScalarTypeAsString()).toLower();
-            record.encoding = decoder.transferSyntax();
-            record.dataFile = slice.path;
-            if (image.GetPhotometricInterpretation() == gdcm::PhotometricInterpretation::MONOCHROME1)
-                record.notes << QStringLiteral(
-                    "MONOCHROME1: the lowest values are meant to be brightest; they "
-                    "are shown as values, dark to bright.");
-        } else if (std::abs(image.GetSpacing(0) - record.cellspaceX) > kSpacingTolerance ||
-                   std::abs(image.GetSpacing(1) - record.cellspaceY) > kSpacingTolerance) {
+        if (std::abs(image.GetSpacing(0) - record.cellspaceX) > kSpacingTolerance ||
+            std::abs(image.GetSpacing(1) - record.cellspaceY) > kSpacingTolerance)
             return NrrdRefusal{QStringLiteral("The slices differ in pixel spacing: %1 and %2.")
                                    .arg(name(record.dataFile), name(slice.path))};
-        }
         const std::vector<std::int64_t>& stored = decoder.stored();
         const std::size_t start = i * sliceVoxels;
         if (direct) {
@@ -160,7 +134,62 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
                 values[start + v] =
                     static_cast<float>(static_cast<double>(stored[v]) * slice.slope + slice.intercept);
         }
-        progress.report(static_cast<double>(i + 1) / static_cast<double>(stack.order.size()));
+        return std::nullopt;
+    };
+
+    DicomSliceDecoder decoder;
+    DicomSlice& firstInOrder = slices[stack.order.front()];
+    if (const std::optional<NrrdRefusal> refusal =
+            decoder.decode(firstInOrder, first.columns, first.rows, frames))
+        return *refusal;
+    const gdcm::Image& image = decoder.image();
+    // An enhanced multi-frame file keeps its rescale in functional groups, which GDCM
+    // reads and the header scan does not.
+    if (frames > 1) {
+        firstInOrder.slope = image.GetSlope();
+        firstInOrder.intercept = image.GetIntercept();
+        record.cellspaceZ = static_cast<float>(image.GetSpacing(2));
+        record.notes = QStringList{
+            QStringLiteral("A multi-frame file: its frames are shown in the order they are stored.")};
+    }
+    direct = storedSamplesAreTexels(slices);
+    if (!direct)
+        values.resize(voxels);
+    record.cellspaceX = static_cast<float>(image.GetSpacing(0));
+    record.cellspaceY = static_cast<float>(image.GetSpacing(1));
+    record.type = QString::fromLatin1(image.GetPixelFormat().GetScalarTypeAsString()).toLower();
+    record.encoding = decoder.transferSyntax();
+    record.dataFile = firstInOrder.path;
+    if (image.GetPhotometricInterpretation() == gdcm::PhotometricInterpretation::MONOCHROME1)
+        record.notes << QStringLiteral(
+            "MONOCHROME1: the lowest values are meant to be brightest; they are shown "
+            "as values, dark to bright.");
+    if (const std::optional<NrrdRefusal> refusal = place(0, decoder))
+        return *refusal;
+
+    std::vector<std::size_t> rest(stack.order.size() - 1);
+    std::iota(rest.begin(), rest.end(), std::size_t{1});
+    std::vector<std::optional<NrrdRefusal>> refusals(stack.order.size());
+    std::mutex reporting; // the caller's progress report need not be thread-safe
+    std::size_t done = 1;
+    // A pool of its own: the read itself runs on a thread of the global pool, which may
+    // have no other thread free to take the slices.
+    QThreadPool decoders;
+    QtConcurrent::blockingMap(&decoders, rest, [&](std::size_t i) {
+        if (progress.stopRequested())
+            return;
+        DicomSliceDecoder own;
+        refusals[i] = own.decode(slices[stack.order[i]], first.columns, first.rows, frames);
+        if (!refusals[i])
+            refusals[i] = place(i, own);
+        const std::lock_guard lock(reporting);
+        progress.report(static_cast<double>(++done) / static_cast<double>(stack.order.size()));
+    });
+    if (progress.stopRequested())
+        return NrrdRefusal{QStringLiteral("The import was stopped.")};
+    for (const std::optional<NrrdRefusal>& refusal : refusals) {
+        if (refusal)
+            return *refusal;
     }
 
     if (direct) {
