@@ -41,25 +41,19 @@ class ScriptedFilePicker : public FilePicker {
     std::vector<FilePickerRequest> m_requests;
 };
 
-// Chooses the series with the given description, keeping the lists it was shown;
-// cancels when none matches.
+// Chooses the series at a fixed place in the list and counts the series it was offered.
 class ScriptedSeriesPicker : public SeriesPicker {
   public:
-    explicit ScriptedSeriesPicker(QString description) : m_description(std::move(description)) {}
+    explicit ScriptedSeriesPicker(std::size_t choice) : m_choice(choice) {}
 
     std::optional<std::size_t> chooseSeries(const std::vector<DicomSeries>& series) override {
-        m_shown.push_back(series);
-        for (std::size_t i = 0; i < series.size(); ++i) {
-            if (series[i].description == m_description)
-                return i;
-        }
-        return std::nullopt;
+        offered.push_back(series.size());
+        return m_choice;
     }
-    const std::vector<std::vector<DicomSeries>>& shown() const { return m_shown; }
+    std::vector<std::size_t> offered;
 
   private:
-    QString m_description;
-    std::vector<std::vector<DicomSeries>> m_shown;
+    std::size_t m_choice;
 };
 
 class RecordingAlert : public UserAlert {
