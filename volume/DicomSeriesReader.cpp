@@ -59,7 +59,10 @@ std::optional<NrrdRefusal> checkSizes(const DicomSeries& series, const NrrdReadO
                 .arg(options.maxTextureSize)};
     if (series.slices.size() > 1 &&
         std::ranges::any_of(series.slices, [](const auto& s) { return s.frames > 1; }))
-        return NrrdRefusal{QStringLiteral("The series mixes multi-frame files with others.")};
+        return NrrdRefusal{
+            QStringLiteral("The series spreads over %1 files, some with several frames (a time series or "
+                           "several volumes); only single-frame slices or one multi-frame file can be shown.")
+                .arg(series.slices.size())};
     return std::nullopt;
 }
 
