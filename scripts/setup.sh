@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   xvfb xauth x11-utils libgl1-mesa-dri mesa-utils
   glslang-tools teem-apps
+  libgdcm-dev
   clang libclang-rt-14-dev
   libbz2-dev libtiff-dev libnifti2-dev
 )

@@ -1,6 +1,9 @@
 #include "ImportCommand.h"
 
 #include "DialogFilePicker.h"
+#include "DialogSeriesPicker.h"
+#include "DicomSeriesReader.h"
+#include "DicomSeriesScanner.h"
 #include "ImportHandOver.h"
 #include "MessageBoxAlert.h"
 #include "NrrdVolumeReader.h"
@@ -91,6 +94,18 @@ FilePicker& ImportCommand::filePicker() {
     return *m_filePicker;
 }
 
+void ImportCommand::setSeriesPicker(std::unique_ptr<SeriesPicker> picker) {
+    m_seriesPicker = std::move(picker);
+}
+
+SeriesPicker& ImportCommand::seriesPicker() {
+    if (!m_seriesPicker) {
+        QVMTKView* view = m_controller.view();
+        m_seriesPicker = std::make_unique<DialogSeriesPicker>(view ? view->window() : nullptr);
+    }
+    return *m_seriesPicker;
+}
+
 UserAlert& ImportCommand::userAlert() {
     if (!m_userAlert) {
         QVMTKView* view = m_controller.view();
@@ -119,9 +134,15 @@ void ImportCommand::openFile(const QString& path, const QString& dataPath) {
         refuse(file.fileName(), tr("The viewer has no renderer to show it."));
         return;
     }
-    if (VolumeFile::detect(path) == VolumeFormat::Nrrd) {
+    switch (VolumeFile::detect(path)) {
+    case VolumeFormat::Nrrd:
         importNrrd(path, dataPath);
         return;
+    case VolumeFormat::Dicom:
+        importDicom(path);
+        return;
+    default:
+        break;
     }
     startLoading([path, options = readOptions()](
                      const NrrdProgress& progress) { return VolumeFile::read(path, options, progress); },
@@ -172,6 +193,34 @@ void ImportCommand::cancelLoading() {
     emit loadingChanged(false);
 }
 
+// The series is listed here, on the GUI thread, because the user may have to choose
+// one; only the headers are read. The slices are read and decoded on the pool thread.
+void ImportCommand::importDicom(const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned)) {
+        refuse(name, refusal->reason);
+        return;
+    }
+    std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
+    std::size_t chosen = 0;
+    if (found.size() > 1) {
+        const std::optional<std::size_t> choice = seriesPicker().chooseSeries(found);
+        if (!choice || *choice >= found.size()) {
+            qInfo("Cancel button was pressed.");
+            return;
+        }
+        chosen = *choice;
+    }
+    auto series = std::make_shared<const DicomSeries>(std::move(found[chosen]));
+    const QString seriesName = series->description.isEmpty() ? name : series->description;
+    startLoading(
+        [series, options = readOptions()](const NrrdProgress& progress) {
+            return DicomSeriesReader::read(*series, options, progress);
+        },
+        name, seriesName);
+}
+
 NrrdReadOptions ImportCommand::readOptions() const {
     NrrdReadOptions options;
     QVMTKView* view = m_controller.view();
@@ -185,10 +234,11 @@ NrrdReadOptions ImportCommand::readOptions() const {
 FilePickerRequest ImportCommand::headerRequest() const {
     FilePickerRequest request;
     request.title = tr("Import volume");
+    // DICOM files often have no extension: the DICOM filter shows every file.
     request.nameFilters = {
-        tr("Volumes (*.nrrd *.NRRD *.nhdr *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF)"),
-        tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"),
-        tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"), tr("All files (*)")};
+        tr("Volumes (*.nrrd *.NRRD *.nhdr *.dcm *.DCM *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF)"),
+        tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
+        tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"), tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"), tr("All files (*)")};
     request.directory = m_lastFolder;
     return request;
 }

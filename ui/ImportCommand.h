@@ -1,6 +1,10 @@
 #pragma once
 
 #include "FilePicker.h"
+#include "NRRDfmt.h"
+#include "NrrdProgress.h"
+#include "NrrdRefusal.h"
+#include "SeriesPicker.h"
 #include "UserAlert.h"
 
 #include <QObject>
@@ -20,20 +24,21 @@ struct NrrdReadOptions;
 struct NrrdRefusal;
 
 // The import command: replaces the shown volume with one read from a volume file
-// (NRRD, NIfTI, TIFF; VolumeFile tells which).
+// (NRRD, DICOM, NIfTI, TIFF; VolumeFile tells which).
 //
 // The user picks the file. An NRRD header is read and checked at once, and the data
 // panel asks for its data file unless the header carries its data or spreads it over
-// several files; the other formats need no second panel. The samples are read,
-// decoded and uploaded on a pool thread while the status line counts the percentage,
-// so the window keeps drawing and answering. Once the new volume is on show the seven
-// sliders move to the positions that match the renderer's reset clip values and
-// rotation, without running their actions, and the status line describes the volume
-// and what its reader noted (spacing assumed, NaN shown, first of a series). A file
-// that cannot be shown is refused with its reason (a log line, the status line and a
-// warning) and changes nothing: volume, window, camera and sliders stay as they were.
-// An import started while another is loading stops that one; only the later one's
-// volume is shown.
+// several files. For DICOM the user picks any file of a series (or a folder) and the
+// whole series opens; a folder with several series asks which one. The other formats
+// need no second panel. The samples are read, decoded and uploaded on a pool thread
+// while the status line counts the percentage, so the window keeps drawing and
+// answering. Once the new volume is on show the seven sliders move to the positions
+// that match the renderer's reset clip values and rotation, without running their
+// actions, and the status line describes the volume and what its reader noted (spacing
+// assumed, NaN shown, oblique slices). A file that cannot be shown is refused with its
+// reason (a log line, the status line and a warning) and changes nothing: volume,
+// window, camera and sliders stay as they were. An import started while another is
+// loading stops that one; only the later one's volume is shown.
 class ImportCommand : public QObject {
     Q_OBJECT
 
@@ -47,6 +52,8 @@ class ImportCommand : public QObject {
     // the view's window.
     void setFilePicker(std::unique_ptr<FilePicker> picker);
     void setUserAlert(std::unique_ptr<UserAlert> alert);
+    // Which series of a folder to open; by default a list dialog over the view's window.
+    void setSeriesPicker(std::unique_ptr<SeriesPicker> picker);
 
     void menuImportaction();
 
@@ -77,12 +84,15 @@ class ImportCommand : public QObject {
 
     FilePicker& filePicker();
     UserAlert& userAlert();
+    SeriesPicker& seriesPicker();
     NrrdReadOptions readOptions() const;
     FilePickerRequest headerRequest() const;
     FilePickerRequest dataRequest(const NrrdVolumeReader& reader) const;
     // An NRRD header: its data attached, named by DATA, in the files it lists, or picked
     // in the data panel.
     void importNrrd(const QString& headerPath, const QString& dataPath);
+    // A DICOM file or folder: its series, or the one the user picks among several.
+    void importDicom(const QString& path);
     void startLoading(Read read, const QString& fileName, const QString& dataName);
     static void load(const Load& job);
 
@@ -96,6 +106,7 @@ class ImportCommand : public QObject {
     ViewController& m_controller;
     std::unique_ptr<FilePicker> m_filePicker;
     std::unique_ptr<UserAlert> m_userAlert;
+    std::unique_ptr<SeriesPicker> m_seriesPicker;
     std::shared_ptr<ImportHandOver> m_handOver;
     std::stop_source m_loadingStop;
     std::uint64_t m_lastImport = 0;    // numbers imports in the order they started

@@ -1,5 +1,7 @@
 #include "VolumeFile.h"
 
+#include "DicomSeriesReader.h"
+#include "DicomSeriesScanner.h"
 #include "NiftiVolumeReader.h"
 #include "NrrdVolumeReader.h"
 #include "TiffVolumeReader.h"
@@ -106,10 +108,19 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
         return NiftiVolumeReader::read(path, options, progress);
     case VolumeFormat::Tiff:
         return TiffVolumeReader::read(path, options, progress);
-    case VolumeFormat::Dicom:
-        // The DICOM series reader (GDCM) plugs in here.
-        return NrrdRefusal{
-            QStringLiteral("%1 is DICOM, which this build cannot read yet.").arg(info.fileName())};
+    case VolumeFormat::Dicom: {
+        // A file stands for its own series; a folder must hold only one, since nobody is
+        // here to choose (the window asks, voxview-inspect takes --series).
+        NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
+            return *refusal;
+        const std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
+        if (found.size() != 1)
+            return NrrdRefusal{QStringLiteral("%1 holds %2 DICOM series; choose one of them.")
+                                   .arg(info.fileName())
+                                   .arg(found.size())};
+        return DicomSeriesReader::read(found.front(), options, progress);
+    }
     case VolumeFormat::Unknown:
         break;
     }

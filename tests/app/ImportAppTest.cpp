@@ -1,3 +1,4 @@
+#include "DicomTestSeries.h"
 #include "ImageMetrics.h"
 #include "ImportCommand.h"
 #include "PoolGate.h"
@@ -278,6 +279,32 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
         << m_window->statusText().toStdString();
     EXPECT_EQ(m_alert->warnings().size(), 1);
     EXPECT_EQ(imagemetrics::changedPixels(before, after), 0);
+}
+
+TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
+    // CT numbers -500 ... -43: inside the window an import starts with.
+    const DicomTestSeries head{.intercept = 0};
+    head.write(m_files.path());
+    DicomTestSeries{.depth = 2, .uid = head.uid + ".2", .description = "Localizer", .fileNumbers = {21, 22}}
+        .write(m_files.path());
+    // Listed by description: "Head 2.0" before "Localizer".
+    auto chooser = std::make_unique<ScriptedSeriesPicker>(0);
+    const ScriptedSeriesPicker& shown = *chooser;
+    command().setSeriesPicker(std::move(chooser));
+    const QImage before = grab(QStringLiteral("dicom-before"));
+    m_panels->answer({m_files.path()});
+    m_window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier); // the import's shortcut
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+    ASSERT_TRUE(waitForFrames(2));
+    const QImage after = grab(QStringLiteral("dicom-after"));
+
+    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    EXPECT_EQ(shown.offered, std::vector<std::size_t>{2});
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
+    EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().depth, 5u);
+    EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // and both keep what they were asked, so tests drive the whole command without dialogs.
 
 #include "FilePicker.h"
+#include "SeriesPicker.h"
 #include "UserAlert.h"
 
 #include <QStringList>
@@ -40,6 +41,21 @@ class ScriptedFilePicker : public FilePicker {
     std::deque<std::optional<QString>> m_answers;
     std::size_t m_next = 0;
     std::vector<FilePickerRequest> m_requests;
+};
+
+// Chooses the series at a fixed place in the list and counts the series it was offered.
+class ScriptedSeriesPicker : public SeriesPicker {
+  public:
+    explicit ScriptedSeriesPicker(std::size_t choice) : m_choice(choice) {}
+
+    std::optional<std::size_t> chooseSeries(const std::vector<DicomSeries>& series) override {
+        offered.push_back(series.size());
+        return m_choice;
+    }
+    std::vector<std::size_t> offered;
+
+  private:
+    std::size_t m_choice;
 };
 
 class RecordingAlert : public UserAlert {

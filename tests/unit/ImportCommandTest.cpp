@@ -155,9 +155,9 @@ TEST_F(ImportCommandTest, CancelledHeaderPanelLogsAndChangesNothing) {
     ASSERT_EQ(m_panels->requests().size(), 1u);
     // Every format the viewer reads, each on its own and together, and any file.
     const QStringList filters = m_panels->requests()[0].nameFilters;
-    for (const char* pattern : {"*.nrrd", "*.nhdr", "*.nii", "*.nii.gz", "*.hdr", "*.tif", "*.tiff"})
+    for (const char* pattern : {"*.nrrd", "*.nhdr", "*.dcm", "*.nii", "*.nii.gz", "*.hdr", "*.tif", "*.tiff"})
         EXPECT_TRUE(filters.front().contains(QLatin1String(pattern))) << pattern;
-    EXPECT_EQ(filters.size(), 5);
+    EXPECT_EQ(filters.size(), 6);
     EXPECT_EQ(filters.back(), QStringLiteral("All files (*)"));
     EXPECT_EQ(state(), before);
     EXPECT_EQ(m_window->statusText(), status);

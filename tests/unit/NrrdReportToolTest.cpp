@@ -1,3 +1,4 @@
+#include "DicomTestSeries.h"
 #include "NrrdTestFiles.h"
 #include "VolumeFileWriters.h"
 
@@ -126,6 +127,34 @@ TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_TRUE(run.out.isEmpty());
     EXPECT_TRUE(run.err.contains("Usage"));
+}
+
+TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
+    NrrdTestFiles files;
+    const QString folder = QFileInfo(files.write("notes.txt", "not an image\n")).absolutePath();
+    const DicomTestSeries head;
+    head.write(folder);
+    const DicomTestSeries chest{.depth = 3, .uid = head.uid + ".2", .fileNumbers = {11, 12, 13}};
+    chest.write(folder);
+
+    const InspectRun ambiguous = inspect({folder});
+    EXPECT_EQ(ambiguous.exitCode, 1);
+    EXPECT_TRUE(ambiguous.err.contains("There are 2 series; choose one with --series UID"))
+        << ambiguous.err.toStdString();
+    EXPECT_TRUE(ambiguous.err.contains(chest.uid.toLatin1()));
+
+    for (const QStringList& arguments :
+         {QStringList{"--series", chest.uid, folder}, QStringList{files.path("IM0012.dcm")}}) {
+        const InspectRun run = inspect(arguments);
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+        EXPECT_EQ(report["format"].toString(), "dicom");
+        EXPECT_EQ(report["series"].toString(), chest.uid);
+        EXPECT_EQ(report["depth"].toInt(), 3);
+        EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{0.5, 0.75, 2}));
+        EXPECT_EQ(report["min"].toInt(), chest.stored(0, 0, 0) - 1024);
+        EXPECT_EQ(report["max"].toInt(), chest.stored(7, 5, 2) - 1024);
+    }
 }
 
 } // namespace

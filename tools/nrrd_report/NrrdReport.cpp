@@ -91,3 +91,11 @@ QJsonObject inspectReport(const QString& path, const NRRDfmt& volume, const QStr
                   QFileInfo(volume.dataFile.isEmpty() ? path : volume.dataFile).absoluteFilePath());
     return report;
 }
+
+QJsonObject inspectReport(const QString& path, const DicomSeries& series, const NRRDfmt& volume,
+                          const QStringList& notes) {
+    QJsonObject report = inspectReport(path, volume, notes);
+    report.insert("series", series.uid);
+    report.insert("data_source", QStringLiteral("series"));
+    return report;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DicomSeries.h"
 #include "NRRDfmt.h"
 #include "NrrdVolumeReader.h"
 
@@ -14,3 +15,8 @@ QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& 
                           const QStringList& notes);
 // The same for a volume of another format, read from `path` (a file or a folder).
 QJsonObject inspectReport(const QString& path, const NRRDfmt& volume, const QStringList& notes);
+
+// The same for a DICOM series, with "series", its Series Instance UID; "data_file" is
+// the first slice in order.
+QJsonObject inspectReport(const QString& path, const DicomSeries& series, const NRRDfmt& volume,
+                          const QStringList& notes);

@@ -1,8 +1,11 @@
 // voxview-inspect PATH [DATA]: runs the viewer's import without a GPU and prints what
 // the viewer would show as one JSON object, or why it would refuse the file. PATH is
-// any file the viewer opens (NRRD, NIfTI, TIFF) or a folder; DATA is the data file of a
-// detached NRRD header, as the viewer's data panel would choose it.
+// any file the viewer opens (NRRD, DICOM, NIfTI, TIFF) or a folder of DICOM files
+// (--series UID picks one series of a folder that holds several); DATA is the data file
+// of a detached NRRD header, as the viewer's data panel would choose it.
 
+#include "DicomSeriesReader.h"
+#include "DicomSeriesScanner.h"
 #include "NrrdReport.h"
 #include "NrrdVolumeReader.h"
 #include "VolumeFile.h"
@@ -38,9 +41,41 @@ int print(const QJsonObject& report) {
 }
 
 int usage(const QString& problem) {
-    std::fprintf(stderr, "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] PATH [DATA]\n",
-                 qUtf8Printable(problem));
+    std::fprintf(
+        stderr,
+        "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] [--series UID] PATH [DATA]\n",
+        qUtf8Printable(problem));
     return kUsageError;
+}
+
+// The series given by UID, the only one there is, or a refusal that lists them.
+NrrdResult<DicomSeries> pickSeries(std::vector<DicomSeries> found, const QString& uid) {
+    if (uid.isEmpty() && found.size() == 1)
+        return std::move(found.front());
+    QStringList listed;
+    for (DicomSeries& series : found) {
+        if (series.uid == uid)
+            return std::move(series);
+        listed << QStringLiteral("%1 (%2)").arg(series.uid, series.summary());
+    }
+    const QString problem =
+        uid.isEmpty() ? QStringLiteral("There are %1 series; choose one with --series UID").arg(found.size())
+                      : QStringLiteral("There is no series %1").arg(uid);
+    return NrrdRefusal{QStringLiteral("%1: %2.").arg(problem, listed.join(QStringLiteral(", ")))};
+}
+
+int inspectDicom(const QString& path, const QString& uid, const NrrdReadOptions& options) {
+    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
+        return fail(path, refusal->reason);
+    const NrrdResult<DicomSeries> series =
+        pickSeries(std::get<std::vector<DicomSeries>>(std::move(scanned)), uid);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&series))
+        return fail(path, refusal->reason);
+    const NrrdResult<NRRDfmt> volume = DicomSeriesReader::read(std::get<DicomSeries>(series), options);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
+        return fail(path, refusal->reason);
+    return print(inspectReport(path, std::get<DicomSeries>(series), std::get<NRRDfmt>(volume), g_notes));
 }
 
 } // namespace
@@ -61,10 +96,14 @@ int main(int argc, char** argv) {
                                             QStringLiteral("N"),
                                             QString::number(NrrdReadOptions::kDefaultMaxTextureSize));
     parser.addOption(maxTextureSize);
+    const QCommandLineOption series(
+        QStringLiteral("series"),
+        QStringLiteral("The DICOM series to read from a folder that holds several."), QStringLiteral("UID"));
+    parser.addOption(series);
     parser.addPositionalArgument(
         QStringLiteral("PATH"),
-        QStringLiteral("The volume file (.nrrd, .nhdr, .nii, .nii.gz, .hdr, .tif ...) "
-                       "or folder."));
+        QStringLiteral("The volume file (.nrrd, .nhdr, .dcm, .nii, .nii.gz, .hdr, .tif ...) "
+                       "or a folder of DICOM files."));
     parser.addPositionalArgument(
         QStringLiteral("DATA"),
         QStringLiteral("The data file, as chosen in the viewer's data panel (optional)."),
@@ -84,6 +123,11 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--max-texture-size needs a positive integer"));
 
     const QString& header = arguments[0];
+    if (DicomSeriesScanner::isDicom(header)) {
+        if (arguments.size() > 1)
+            return usage(QStringLiteral("a DICOM series takes no data file"));
+        return inspectDicom(header, parser.value(series), options);
+    }
     if (VolumeFile::detect(header) != VolumeFormat::Nrrd) {
         if (arguments.size() > 1)
             return usage(QStringLiteral("only an NRRD header takes a data file"));

@@ -1,0 +1,87 @@
+#include "DicomTestSeries.h"
+
+#include <QDir>
+#include <gdcmAnonymizer.h>
+#include <gdcmImageChangeTransferSyntax.h>
+#include <gdcmImageWriter.h>
+#include <gdcmTrace.h>
+#include <stdexcept>
+
+namespace {
+
+const char* const kCtImageStorage = "1.2.840.10008.5.1.4.1.1.2";
+const char* const kFrameOfReference = "1.2.826.0.1.3680043.9.7433.2.1";
+
+} // namespace
+
+QStringList DicomTestSeries::write(const QString& folder) const {
+    gdcm::Trace::WarningOff(); // the writer's remarks on what it fills in itself
+    QStringList paths;
+    const int frames = multiFrame ? depth : 1;
+    for (int z = 0; z < depth; z += frames) {
+        // GDCM's writer holds its image by reference count: it must live on the heap.
+        gdcm::SmartPointer<gdcm::Image> owned = new gdcm::Image;
+        gdcm::Image& image = *owned;
+        image.SetNumberOfDimensions(multiFrame ? 3 : 2);
+        image.SetDimension(0, static_cast<unsigned>(width));
+        image.SetDimension(1, static_cast<unsigned>(height));
+        if (multiFrame) {
+            image.SetDimension(2, static_cast<unsigned>(frames));
+            image.SetSpacing(2, spacingZ);
+        }
+        image.SetPixelFormat(
+            gdcm::PixelFormat(signedSamples ? gdcm::PixelFormat::INT16 : gdcm::PixelFormat::UINT16));
+        image.SetPhotometricInterpretation(gdcm::PhotometricInterpretation::MONOCHROME2);
+        image.SetSpacing(0, spacingX);
+        image.SetSpacing(1, spacingY);
+        image.SetDirectionCosines(orientation.data());
+        const double along = positions.empty() ? z * spacingZ : positions[static_cast<std::size_t>(z)];
+        const double normal[3] = {orientation[1] * orientation[5] - orientation[2] * orientation[4],
+                                  orientation[2] * orientation[3] - orientation[0] * orientation[5],
+                                  orientation[0] * orientation[4] - orientation[1] * orientation[3]};
+        for (unsigned axis = 0; axis < 3; ++axis)
+            image.SetOrigin(axis, origin[axis] + along * (normal[axis] + shear * orientation[3 + axis]));
+        image.SetSlope(slope);
+        image.SetIntercept(intercept);
+        std::vector<std::int16_t> samples;
+        for (int frame = z; frame < z + frames; ++frame)
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x)
+                    samples.push_back(static_cast<std::int16_t>(stored(x, y, frame)));
+        gdcm::DataElement pixels(gdcm::Tag(0x7fe0, 0x0010));
+        pixels.SetByteValue(reinterpret_cast<const char*>(samples.data()),
+                            static_cast<std::uint32_t>(samples.size() * sizeof(std::int16_t)));
+        image.SetDataElement(pixels);
+        image.SetTransferSyntax(gdcm::TransferSyntax::ExplicitVRLittleEndian);
+
+        gdcm::ImageWriter writer;
+        if (syntax != gdcm::TransferSyntax::ExplicitVRLittleEndian) {
+            gdcm::ImageChangeTransferSyntax change;
+            change.SetTransferSyntax(syntax);
+            change.SetInput(image);
+            if (!change.Change())
+                throw std::runtime_error("GDCM cannot encode this transfer syntax");
+            writer.SetImage(change.GetOutput());
+        } else {
+            writer.SetImage(image);
+        }
+        const int number = fileNumbers.empty() ? z + 1 : fileNumbers[static_cast<std::size_t>(z)];
+        gdcm::Anonymizer tags;
+        tags.SetFile(writer.GetFile());
+        tags.Replace(gdcm::Tag(0x0008, 0x0016), kCtImageStorage);
+        tags.Replace(gdcm::Tag(0x0008, 0x0060), "CT");
+        tags.Replace(gdcm::Tag(0x0020, 0x000e), uid.toLatin1().constData());
+        tags.Replace(gdcm::Tag(0x0020, 0x0052), kFrameOfReference);
+        tags.Replace(gdcm::Tag(0x0008, 0x103e), description.toLatin1().constData());
+        tags.Replace(gdcm::Tag(0x0020, 0x0013), QByteArray::number(number).constData());
+        tags.Replace(gdcm::Tag(0x0028, 0x1050), "40\\400");
+        tags.Replace(gdcm::Tag(0x0028, 0x1051), "350\\1500");
+        const QString path =
+            QDir(folder).filePath(QStringLiteral("IM%1.dcm").arg(number, 4, 10, QLatin1Char('0')));
+        writer.SetFileName(path.toStdString().c_str());
+        if (!writer.Write())
+            throw std::runtime_error("GDCM could not write a test slice");
+        paths << path;
+    }
+    return paths;
+}

@@ -1,0 +1,115 @@
+#include "DicomSeriesReader.h"
+#include "DicomSeriesScanner.h"
+#include "DicomTestSeries.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstring>
+#include <gtest/gtest.h>
+
+// DICOM series written by GDCM's writer, read back through the scanner and the reader
+// as the import does.
+namespace {
+
+NrrdResult<NRRDfmt> readSeriesOf(const QString& path) {
+    const NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
+        return *refusal;
+    return DicomSeriesReader::read(std::get<std::vector<DicomSeries>>(scanned).front());
+}
+
+// The value the viewer shows for a voxel, in the file's units.
+double valueAt(const NRRDfmt& volume, std::size_t index) {
+    std::uint16_t texel = 0;
+    std::memcpy(&texel, volume.data.data() + index * sizeof texel, sizeof texel);
+    return (texel + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
+}
+
+using TS = gdcm::TransferSyntax;
+
+const struct {
+    const char* name;
+    DicomTestSeries series;
+    const char* note; // a note the record must carry, or nullptr for none
+} kReadCases[] = {
+    {"plain signed CT", {}, nullptr},
+    {"file names and instance numbers shuffled", {.fileNumbers = {3, 5, 1, 4, 2}}, nullptr},
+    {"written from the top down", {.positions = {8, 6, 4, 2, 0}}, nullptr},
+    {"unsigned, no intercept", {.intercept = 0, .signedSamples = false}, nullptr},
+    {"fractional slope", {.slope = 0.5, .intercept = -1000.25}, nullptr},
+    {"JPEG lossless", {.syntax = TS::JPEGLosslessProcess14_1}, nullptr},
+    {"JPEG-LS", {.syntax = TS::JPEGLSLossless}, nullptr},
+    {"JPEG 2000", {.syntax = TS::JPEG2000Lossless}, nullptr},
+    {"RLE", {.syntax = TS::RLELossless}, nullptr},
+    {"oblique", {.orientation = {0.866025, 0.5, 0, -0.5, 0.866025, 0}}, "oblique"},
+    {"one multi-frame file", {.multiFrame = true}, "multi-frame"},
+    {"gantry tilt", {.positions = {0, 2, 4, 6, 8}, .shear = 0.2}, "gantry tilt of 11.3°"},
+};
+
+TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValues) {
+    for (const auto& c : kReadCases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir folder;
+        const DicomTestSeries& series = c.series;
+        // Picking any one file opens the whole series.
+        const NrrdResult<NRRDfmt> read = readSeriesOf(series.write(folder.path()).last());
+        ASSERT_TRUE(std::holds_alternative<NRRDfmt>(read))
+            << std::get<NrrdRefusal>(read).reason.toStdString();
+        const NRRDfmt& volume = std::get<NRRDfmt>(read);
+        EXPECT_EQ(volume.encoding, QString::fromLatin1(TS::GetTSString(series.syntax)).trimmed());
+        ASSERT_EQ(volume.data.size(), std::size_t(8 * 6 * 5 * 2));
+        EXPECT_EQ(std::tuple(volume.width, volume.height, volume.depth), std::tuple(8u, 6u, 5u));
+        EXPECT_EQ(std::pair(volume.cellspaceX, volume.cellspaceY), std::pair(0.5f, 0.75f));
+        EXPECT_NEAR(volume.cellspaceZ, 2.0f, 1e-4); // positions are written rounded
+        EXPECT_TRUE(volume.hounsfield);
+        ASSERT_TRUE(volume.fileWindow);
+        EXPECT_EQ(std::pair(volume.fileWindow->level, volume.fileWindow->width), std::pair(40.0, 350.0));
+        EXPECT_EQ(volume.notes.join(' ').contains(c.note ? c.note : "\x01"), c.note != nullptr)
+            << volume.notes.join(' ').toStdString();
+
+        // Slice k of the volume is the file with the k-th smallest position.
+        const bool topDown = !series.positions.empty() && series.positions[0] > series.positions[1];
+        const double tolerance = volume.valueScale / 2 + 1e-9;
+        for (int z = 0; z < 5; ++z)
+            for (int y = 0; y < 6; ++y)
+                for (int x = 0; x < 8; ++x)
+                    ASSERT_NEAR(valueAt(volume, std::size_t((z * 6 + y) * 8 + x)),
+                                series.stored(x, y, topDown ? 4 - z : z) * series.slope + series.intercept,
+                                tolerance)
+                        << x << "," << y << "," << z;
+    }
+}
+
+TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
+    const struct {
+        const char* name;
+        std::vector<double> positions;
+        const char* reason;
+    } cases[] = {
+        {"uneven", {0, 2, 4, 7, 9}, "spacing is uneven: gaps range from 2 to 3 mm"},
+        {"missing slice", {0, 2, 4, 8, 10}, "Slices are missing between 34 and 38 mm"},
+        {"two volumes", {0, 2, 2, 4, 6}, "lie at the same position (32 mm)"},
+        {"mixed sizes", {}, "differ in size: 4 x 6 (1 files), 8 x 6 (5 files)"},
+        {"damaged slice", {}, "IM0004.dcm: its pixel data is cut short"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir folder;
+        const QStringList files = DicomTestSeries{.positions = c.positions}.write(folder.path());
+        if (c.name == std::string("mixed sizes"))
+            DicomTestSeries{.width = 4, .depth = 1, .origin = {0, 0, 40}, .fileNumbers = {9}}.write(
+                folder.path());
+        if (c.name == std::string("damaged slice")) {
+            QFile file(files[3]);
+            ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(file.resize(file.size() - 80)); // ends inside the pixel data
+        }
+        const NrrdResult<NRRDfmt> read = readSeriesOf(folder.path());
+        ASSERT_TRUE(std::holds_alternative<NrrdRefusal>(read));
+        EXPECT_TRUE(std::get<NrrdRefusal>(read).reason.contains(c.reason))
+            << std::get<NrrdRefusal>(read).reason.toStdString();
+    }
+}
+
+} // namespace

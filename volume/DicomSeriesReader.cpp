@@ -1,0 +1,210 @@
+#include "DicomSeriesReader.h"
+
+#include "DicomSliceDecoder.h"
+#include "DicomSliceOrder.h"
+#include "LinearRescale.h"
+
+#include <QFileInfo>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <numeric>
+#include <vector>
+
+namespace {
+
+constexpr std::int32_t kSignedBias = 32768; // int16 -32768 becomes texel 0
+constexpr std::uint32_t kVolumeDimension = 3;
+// Pixel spacings of one series agree to far better than this (mm).
+constexpr double kSpacingTolerance = 1e-3;
+constexpr std::size_t kTexelBytes = sizeof(std::uint16_t);
+
+QString name(const QString& path) {
+    return QFileInfo(path).fileName();
+}
+
+bool isWhole(double value) {
+    return std::isfinite(value) && value == std::round(value) &&
+           std::abs(value) < std::numeric_limits<std::int16_t>::max();
+}
+
+// Slices of one size, or the refusal that lists the sizes found.
+std::optional<NrrdRefusal> checkSizes(const DicomSeries& series, const NrrdReadOptions& options) {
+    std::map<std::pair<std::uint32_t, std::uint32_t>, int> sizes;
+    for (const DicomSlice& slice : series.slices)
+        ++sizes[{slice.columns, slice.rows}];
+    if (sizes.size() > 1) {
+        QStringList found;
+        for (const auto& [size, count] : sizes)
+            found << QStringLiteral("%1 x %2 (%3 files)").arg(size.first).arg(size.second).arg(count);
+        return NrrdRefusal{
+            QStringLiteral("The slices differ in size: %1.").arg(found.join(QStringLiteral(", ")))};
+    }
+    const DicomSlice& first = series.slices.front();
+    const std::uint32_t depth =
+        series.slices.size() == 1 ? first.frames : std::uint32_t(series.slices.size());
+    if (first.columns == 0 || first.rows == 0)
+        return NrrdRefusal{QStringLiteral("%1 has no Rows or Columns.").arg(name(first.path))};
+    if (std::max({first.columns, first.rows, depth}) > options.maxTextureSize)
+        return NrrdRefusal{
+            QStringLiteral("The volume size %1 x %2 x %3 exceeds the largest 3-D texture the GPU "
+                           "takes (%4 voxels per side).")
+                .arg(first.columns)
+                .arg(first.rows)
+                .arg(depth)
+                .arg(options.maxTextureSize)};
+    if (series.slices.size() > 1 &&
+        std::ranges::any_of(series.slices, [](const auto& s) { return s.frames > 1; }))
+        return NrrdRefusal{
+            QStringLiteral("The series spreads over %1 files, some with several frames (a time series or "
+                           "several volumes); only single-frame slices or one multi-frame file can be shown.")
+                .arg(series.slices.size())};
+    return std::nullopt;
+}
+
+// Every slice keeps its stored samples as texels: one rescale for the whole series,
+// slope 1 and a whole intercept, 8 or 16 bits of one signedness.
+bool storedSamplesAreTexels(const std::vector<DicomSlice>& slices) {
+    const DicomSlice& first = slices.front();
+    return std::ranges::all_of(slices, [&first](const DicomSlice& slice) {
+        return slice.slope == 1.0 && slice.intercept == first.intercept && isWhole(slice.intercept) &&
+               (slice.bitsAllocated == 8 || slice.bitsAllocated == 16) &&
+               slice.signedSamples == first.signedSamples;
+    });
+}
+
+} // namespace
+
+NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const NrrdReadOptions& options,
+                                            const NrrdProgress& progress) {
+    if (series.slices.empty())
+        return NrrdRefusal{QStringLiteral("The series %1 has no images.").arg(series.uid)};
+    if (const std::optional<NrrdRefusal> refusal = checkSizes(series, options))
+        return *refusal;
+    NrrdResult<DicomStack> arranged = DicomSliceOrder::arrange(series.slices);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&arranged))
+        return *refusal;
+    DicomStack& stack = std::get<DicomStack>(arranged);
+
+    std::vector<DicomSlice> slices = series.slices;
+    const DicomSlice& first = slices.front();
+    const std::uint32_t frames = first.frames; // more than 1 only for a lone multi-frame file
+    const std::size_t sliceVoxels = std::size_t{first.columns} * first.rows * frames;
+    const std::size_t voxels = sliceVoxels * stack.order.size();
+    bool direct = true; // decided once the first slice is read
+    const std::int32_t bias = first.signedSamples ? kSignedBias : 0;
+    QByteArray texels(static_cast<qsizetype>(voxels * kTexelBytes), Qt::Uninitialized);
+    auto* texel = reinterpret_cast<std::uint16_t*>(texels.data());
+    std::vector<float> values; // rescaled values, mapped once their range is known
+
+    NRRDfmt record;
+    record.format = QStringLiteral("dicom");
+    record.dimension = kVolumeDimension;
+    record.width = first.columns;
+    record.height = first.rows;
+    record.depth = frames * static_cast<std::uint32_t>(stack.order.size());
+    record.cellspaceZ = static_cast<float>(stack.spacing);
+    record.hounsfield = series.modality == QStringLiteral("CT") || series.rescaleType == QStringLiteral("HU");
+    if (series.window)
+        record.fileWindow = NRRDfmt::Window{(*series.window)[0], (*series.window)[1]};
+    record.notes = stack.notes;
+
+    // The first slice in order decides the record's spacing, type and value map; the
+    // others are decoded side by side (decompression dominates), each into its own place.
+    const auto place = [&](std::size_t i, DicomSliceDecoder& decoder) -> std::optional<NrrdRefusal> {
+        const DicomSlice& slice = slices[stack.order[i]];
+        const gdcm::Image& image = decoder.image();
+        if (std::abs(image.GetSpacing(0) - record.cellspaceX) > kSpacingTolerance ||
+            std::abs(image.GetSpacing(1) - record.cellspaceY) > kSpacingTolerance)
+            return NrrdRefusal{QStringLiteral("The slices differ in pixel spacing: %1 and %2.")
+                                   .arg(name(record.dataFile), name(slice.path))};
+        const std::vector<std::int64_t>& stored = decoder.stored();
+        const std::size_t start = i * sliceVoxels;
+        if (direct) {
+            const bool sliceSigned = image.GetPixelFormat().GetPixelRepresentation() == 1;
+            if (sliceSigned != first.signedSamples || image.GetPixelFormat().GetBitsAllocated() > 16)
+                return NrrdRefusal{QStringLiteral("%1 stores its samples differently from the header's Bits "
+                                                  "Allocated and Pixel Representation.")
+                                       .arg(name(slice.path))};
+            for (std::size_t v = 0; v < sliceVoxels; ++v)
+                texel[start + v] = static_cast<std::uint16_t>(stored[v] + bias);
+        } else {
+            for (std::size_t v = 0; v < sliceVoxels; ++v)
+                values[start + v] =
+                    static_cast<float>(static_cast<double>(stored[v]) * slice.slope + slice.intercept);
+        }
+        return std::nullopt;
+    };
+
+    DicomSliceDecoder decoder;
+    DicomSlice& firstInOrder = slices[stack.order.front()];
+    if (const std::optional<NrrdRefusal> refusal =
+            decoder.decode(firstInOrder, first.columns, first.rows, frames))
+        return *refusal;
+    const gdcm::Image& image = decoder.image();
+    // An enhanced multi-frame file keeps its rescale in functional groups, which GDCM
+    // reads and the header scan does not.
+    if (frames > 1) {
+        firstInOrder.slope = image.GetSlope();
+        firstInOrder.intercept = image.GetIntercept();
+        record.cellspaceZ = static_cast<float>(image.GetSpacing(2));
+        record.notes = QStringList{
+            QStringLiteral("A multi-frame file: its frames are shown in the order they are stored.")};
+    }
+    direct = storedSamplesAreTexels(slices);
+    if (!direct)
+        values.resize(voxels);
+    record.cellspaceX = static_cast<float>(image.GetSpacing(0));
+    record.cellspaceY = static_cast<float>(image.GetSpacing(1));
+    record.type = QString::fromLatin1(image.GetPixelFormat().GetScalarTypeAsString()).toLower();
+    record.encoding = decoder.transferSyntax();
+    record.dataFile = firstInOrder.path;
+    if (image.GetPhotometricInterpretation() == gdcm::PhotometricInterpretation::MONOCHROME1)
+        record.notes << QStringLiteral(
+            "MONOCHROME1: the lowest values are meant to be brightest; they are shown "
+            "as values, dark to bright.");
+    if (const std::optional<NrrdRefusal> refusal = place(0, decoder))
+        return *refusal;
+
+    std::vector<std::size_t> rest(stack.order.size() - 1);
+    std::iota(rest.begin(), rest.end(), std::size_t{1});
+    std::vector<std::optional<NrrdRefusal>> refusals(stack.order.size());
+    std::mutex reporting; // the caller's progress report need not be thread-safe
+    std::size_t done = 1;
+    // A pool of its own: the read itself runs on a thread of the global pool, which may
+    // have no other thread free to take the slices.
+    QThreadPool decoders;
+    QtConcurrent::blockingMap(&decoders, rest, [&](std::size_t i) {
+        if (progress.stopRequested())
+            return;
+        DicomSliceDecoder own;
+        refusals[i] = own.decode(slices[stack.order[i]], first.columns, first.rows, frames);
+        if (!refusals[i])
+            refusals[i] = place(i, own);
+        const std::lock_guard lock(reporting);
+        progress.report(static_cast<double>(++done) / static_cast<double>(stack.order.size()));
+    });
+    if (progress.stopRequested())
+        return NrrdRefusal{QStringLiteral("The import was stopped.")};
+    for (const std::optional<NrrdRefusal>& refusal : refusals) {
+        if (refusal)
+            return *refusal;
+    }
+
+    if (direct) {
+        record.sampleOffset = static_cast<std::int32_t>(first.intercept) - bias;
+    } else {
+        const auto [low, high] = std::ranges::minmax_element(values);
+        const LinearRescale rescale = LinearRescale::forRange(*low, *high);
+        for (std::size_t v = 0; v < voxels; ++v)
+            texel[v] = rescale.texel(values[v]);
+        record.valueScale = rescale.scale;
+        record.valueOffset = rescale.offset;
+    }
+    record.data = ByteBuffer::fromByteArray(std::move(texels));
+    return record;
+}

@@ -1,0 +1,176 @@
+#include "DicomSeriesScanner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <gdcmScanner.h>
+#include <gdcmTrace.h>
+#include <map>
+#include <utility>
+
+namespace {
+
+constexpr qint64 kPreambleBytes = 128;
+constexpr char kMagic[] = "DICM";
+constexpr qint64 kMagicBytes = sizeof kMagic - 1;
+
+const gdcm::Tag kSeriesUid(0x0020, 0x000e);
+const gdcm::Tag kFrameOfReference(0x0020, 0x0052);
+const gdcm::Tag kSeriesDescription(0x0008, 0x103e);
+const gdcm::Tag kModality(0x0008, 0x0060);
+const gdcm::Tag kRows(0x0028, 0x0010);
+const gdcm::Tag kColumns(0x0028, 0x0011);
+const gdcm::Tag kFrames(0x0028, 0x0008);
+const gdcm::Tag kImagePosition(0x0020, 0x0032);
+const gdcm::Tag kImageOrientation(0x0020, 0x0037);
+const gdcm::Tag kRescaleIntercept(0x0028, 0x1052);
+const gdcm::Tag kRescaleSlope(0x0028, 0x1053);
+const gdcm::Tag kRescaleType(0x0028, 0x1054);
+const gdcm::Tag kBitsAllocated(0x0028, 0x0100);
+const gdcm::Tag kPixelRepresentation(0x0028, 0x0103);
+const gdcm::Tag kWindowCenter(0x0028, 0x1050);
+const gdcm::Tag kWindowWidth(0x0028, 0x1051);
+
+class TagValues {
+  public:
+    TagValues(const gdcm::Scanner& scanner, const std::string& file) : m_scanner(scanner), m_file(file) {}
+
+    // The value as text without DICOM's padding; empty when the file lacks it.
+    QString text(const gdcm::Tag& tag) const {
+        const char* value = m_scanner.GetValue(m_file.c_str(), tag);
+        return value ? QString::fromLatin1(value).trimmed() : QString();
+    }
+
+    // The numbers of a multi-valued element ("0.5\0.5"); nothing unless it holds
+    // exactly N valid ones.
+    template <std::size_t N> std::optional<std::array<double, N>> numbers(const gdcm::Tag& tag) const {
+        const QStringList parts = text(tag).split(QLatin1Char('\\'));
+        if (parts.size() != static_cast<qsizetype>(N))
+            return std::nullopt;
+        std::array<double, N> values{};
+        for (std::size_t i = 0; i < N; ++i) {
+            bool ok = false;
+            values[i] = parts[static_cast<qsizetype>(i)].trimmed().toDouble(&ok);
+            if (!ok)
+                return std::nullopt;
+        }
+        return values;
+    }
+
+    // The first of a possibly multi-valued number, or the fallback.
+    double first(const gdcm::Tag& tag, double fallback) const {
+        bool ok = false;
+        const double value = text(tag).section(QLatin1Char('\\'), 0, 0).trimmed().toDouble(&ok);
+        return ok ? value : fallback;
+    }
+
+  private:
+    const gdcm::Scanner& m_scanner;
+    const std::string& m_file;
+};
+
+DicomSlice sliceOf(const TagValues& values, const QString& path) {
+    DicomSlice slice;
+    slice.path = path;
+    slice.columns = static_cast<std::uint32_t>(values.first(kColumns, 0));
+    slice.rows = static_cast<std::uint32_t>(values.first(kRows, 0));
+    slice.frames = static_cast<std::uint32_t>(std::max(values.first(kFrames, 1), 1.0));
+    slice.position = values.numbers<3>(kImagePosition);
+    slice.orientation = values.numbers<6>(kImageOrientation);
+    slice.slope = values.first(kRescaleSlope, 1.0);
+    slice.intercept = values.first(kRescaleIntercept, 0.0);
+    slice.bitsAllocated = static_cast<std::uint32_t>(values.first(kBitsAllocated, 0));
+    slice.signedSamples = values.first(kPixelRepresentation, 0) == 1.0;
+    return slice;
+}
+
+DicomSeries seriesOf(const TagValues& values) {
+    DicomSeries series;
+    series.uid = values.text(kSeriesUid);
+    series.frameOfReference = values.text(kFrameOfReference);
+    series.description = values.text(kSeriesDescription);
+    series.modality = values.text(kModality);
+    series.rescaleType = values.text(kRescaleType);
+    const double center = values.first(kWindowCenter, 0.0);
+    const double width = values.first(kWindowWidth, 0.0);
+    if (width > 0.0)
+        series.window = std::array<double, 2>{center, width};
+    return series;
+}
+
+} // namespace
+
+bool DicomSeriesScanner::isDicom(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir())
+        return true;
+    QFile file(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray start = file.read(kPreambleBytes + kMagicBytes);
+    return start.size() == kPreambleBytes + kMagicBytes && start.endsWith(kMagic);
+}
+
+NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& path) {
+    // GDCM writes its warnings ("incomplete pixel data") to stderr; our refusals say what
+    // matters. Every read of a series follows a scan, so silencing it here, once, covers both.
+    static const bool silenced = [] {
+        gdcm::Trace::WarningOff();
+        gdcm::Trace::ErrorOff();
+        gdcm::Trace::DebugOff();
+        return true;
+    }();
+    static_cast<void>(silenced);
+    const QFileInfo picked(path);
+    if (!picked.exists())
+        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(picked.fileName())};
+    const QDir folder = picked.isDir() ? QDir(picked.absoluteFilePath()) : picked.absoluteDir();
+
+    gdcm::Directory::FilenamesType files;
+    for (const QFileInfo& entry : folder.entryInfoList(QDir::Files, QDir::Name))
+        files.push_back(QFile::encodeName(entry.absoluteFilePath()).toStdString());
+    gdcm::Scanner scanner;
+    for (const gdcm::Tag& tag :
+         {kSeriesUid, kFrameOfReference, kSeriesDescription, kModality, kRows, kColumns, kFrames,
+          kImagePosition, kImageOrientation, kRescaleIntercept, kRescaleSlope, kRescaleType, kBitsAllocated,
+          kPixelRepresentation, kWindowCenter, kWindowWidth})
+        scanner.AddTag(tag);
+    scanner.Scan(files);
+
+    // A file names its series by the pair of Series Instance UID and Frame of Reference UID.
+    std::map<std::pair<QString, QString>, DicomSeries> byKey;
+    std::pair<QString, QString> pickedKey;
+    for (const std::string& file : files) {
+        if (!scanner.IsKey(file.c_str()))
+            continue;
+        const TagValues values(scanner, file);
+        const QString filePath = QFile::decodeName(QByteArray::fromStdString(file));
+        const std::pair key{values.text(kSeriesUid), values.text(kFrameOfReference)};
+        if (filePath == picked.absoluteFilePath())
+            pickedKey = key;
+        if (key.first.isEmpty() || values.text(kRows).isEmpty())
+            continue; // not an image: a DICOMDIR, a report, a presentation state
+        auto [entry, added] = byKey.try_emplace(key);
+        if (added)
+            entry->second = seriesOf(values);
+        entry->second.slices.push_back(sliceOf(values, filePath));
+    }
+
+    if (!picked.isDir()) {
+        const auto found = byKey.find(pickedKey);
+        if (pickedKey.first.isEmpty() || found == byKey.end())
+            return NrrdRefusal{
+                QStringLiteral("%1 is not a DICOM image that can be read.").arg(picked.fileName())};
+        return std::vector<DicomSeries>{std::move(found->second)};
+    }
+    if (byKey.empty())
+        return NrrdRefusal{QStringLiteral("The folder %1 holds no DICOM images.").arg(picked.fileName())};
+    std::vector<DicomSeries> series;
+    for (auto& [key, entry] : byKey)
+        series.push_back(std::move(entry));
+    std::stable_sort(series.begin(), series.end(), [](const DicomSeries& a, const DicomSeries& b) {
+        return a.description.localeAwareCompare(b.description) < 0;
+    });
+    return series;
+}

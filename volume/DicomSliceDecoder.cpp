@@ -1,0 +1,117 @@
+#include "DicomSliceDecoder.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <cstring>
+#include <gdcmExplicitDataElement.h>
+#include <gdcmImplicitDataElement.h>
+
+namespace {
+
+constexpr std::uint64_t kPreambleAndMagic = 132;
+// How far the parsed length may exceed the file before it counts as cut short: GDCM
+// tidies a few element headers as it reads (odd lengths, unknown VRs), a truncated file
+// misses far more.
+constexpr std::uint64_t kLengthSlack = 64;
+
+QString name(const QString& path) {
+    return QFileInfo(path).fileName();
+}
+
+// The stored samples of one decoded slice, as integers; nothing for sample types a
+// CT or MR slice does not use.
+template <typename T> void widen(const std::vector<char>& bytes, std::vector<std::int64_t>& stored) {
+    stored.resize(bytes.size() / sizeof(T));
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        T value;
+        std::memcpy(&value, bytes.data() + i * sizeof(T), sizeof(T));
+        stored[i] = value;
+    }
+}
+
+bool widenStored(gdcm::PixelFormat::ScalarType type, const std::vector<char>& bytes,
+                 std::vector<std::int64_t>& stored) {
+    switch (type) {
+    case gdcm::PixelFormat::UINT8:
+        widen<std::uint8_t>(bytes, stored);
+        return true;
+    case gdcm::PixelFormat::INT8:
+        widen<std::int8_t>(bytes, stored);
+        return true;
+    case gdcm::PixelFormat::UINT16:
+        widen<std::uint16_t>(bytes, stored);
+        return true;
+    case gdcm::PixelFormat::INT16:
+        widen<std::int16_t>(bytes, stored);
+        return true;
+    case gdcm::PixelFormat::UINT32:
+        widen<std::uint32_t>(bytes, stored);
+        return true;
+    case gdcm::PixelFormat::INT32:
+        widen<std::int32_t>(bytes, stored);
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+std::optional<NrrdRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, std::uint32_t width,
+                                                     std::uint32_t height, std::uint32_t frames) {
+    m_reader = std::make_unique<gdcm::ImageReader>();
+    const QByteArray fileName = QFile::encodeName(slice.path);
+    m_reader->SetFileName(fileName.constData());
+    if (!m_reader->Read())
+        return NrrdRefusal{
+            QStringLiteral("%1 cannot be read: it is damaged or not a DICOM image.").arg(name(slice.path))};
+    const gdcm::Image& image = m_reader->GetImage();
+    const gdcm::PixelFormat& format = image.GetPixelFormat();
+    if (format.GetSamplesPerPixel() != 1)
+        return NrrdRefusal{
+            QStringLiteral("%1 holds colour pixels; only grey images can be shown.").arg(name(slice.path))};
+    const std::uint32_t depth = image.GetNumberOfDimensions() > 2 ? image.GetDimension(2) : 1;
+    if (image.GetColumns() != width || image.GetRows() != height || depth != frames)
+        return NrrdRefusal{QStringLiteral("%1 decodes to %2 x %3 x %4 voxels, its header says %5 x %6 x %7.")
+                               .arg(name(slice.path))
+                               .arg(image.GetColumns())
+                               .arg(image.GetRows())
+                               .arg(depth)
+                               .arg(width)
+                               .arg(height)
+                               .arg(frames)};
+    const std::size_t expected = std::size_t{width} * height * frames * format.GetPixelSize();
+    if (const std::uint64_t missing = missingBytes(slice.path); missing > kLengthSlack)
+        return NrrdRefusal{QStringLiteral("%1: its pixel data is cut short (the file ends %2 bytes early).")
+                               .arg(name(slice.path))
+                               .arg(missing)};
+    m_bytes.resize(image.GetBufferLength());
+    if (m_bytes.size() != expected || !image.GetBuffer(m_bytes.data()))
+        return NrrdRefusal{QStringLiteral("%1: its pixel data (%2) cannot be decoded.")
+                               .arg(name(slice.path), transferSyntax())};
+    if (!widenStored(format.GetScalarType(), m_bytes, m_stored))
+        return NrrdRefusal{QStringLiteral("%1 stores %2 samples, which cannot be shown.")
+                               .arg(name(slice.path), QString::fromLatin1(format.GetScalarTypeAsString()))};
+    return std::nullopt;
+}
+
+// GDCM accepts a file that ends inside its pixel data ("incomplete pixel data") and
+// leaves the missing pixels at 0: a slice that would look plausible but be wrong. The
+// encoded length of everything it parsed says how long the file should be.
+std::uint64_t DicomSliceDecoder::missingBytes(const QString& path) const {
+    const gdcm::File& file = m_reader->GetFile();
+    const gdcm::FileMetaInformation& header = file.GetHeader();
+    const gdcm::DataSet& elements = file.GetDataSet();
+    std::uint64_t parsed = header.GetFullLength(); // counts preamble and "DICM" even when absent
+    if (header.GetPreamble().IsEmpty())
+        parsed -= kPreambleAndMagic;
+    parsed += header.GetDataSetTransferSyntax().IsExplicit()
+                  ? std::uint64_t{elements.GetLength<gdcm::ExplicitDataElement>()}
+                  : std::uint64_t{elements.GetLength<gdcm::ImplicitDataElement>()};
+    const auto size = static_cast<std::uint64_t>(QFileInfo(path).size());
+    return parsed > size ? parsed - size : 0;
+}
+
+QString DicomSliceDecoder::transferSyntax() const {
+    return QString::fromLatin1(gdcm::TransferSyntax::GetTSString(image().GetTransferSyntax())).trimmed();
+}
