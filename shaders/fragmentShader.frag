@@ -7,12 +7,25 @@
 // named BufferN to index N. The volume's 16-bit texels arrive normalised and filtered
 // trilinearly; times 65535 they are raw units again.
 //
-// Empty space costs little: rays march only inside the box around every brick that
-// reaches into the window, and there a ray leaves each brick whose largest texel lies
-// below the window without sampling it, in steps of up to 64 voxels where the coarser
-// levels of the brick grid are empty too. Nothing visible is skipped: a brick's maximum
-// covers every voxel a trilinear sample inside it can blend, and the samples that are
-// taken lie where they would lie without skipping.
+// Four rendering modes share the one ray loop; each differs only in what a sample does
+// to the ray's result. Composite gathers lit, translucent material front to back. The
+// projections (maximum, minimum, mean of the samples, then windowed) draw every ray
+// that crosses the clip box opaque, as a radiograph shows its whole field.
+//
+// Empty space costs little: in composite and maximum mode rays march only inside the
+// box around every brick that reaches into the window, and there a ray leaves each brick
+// whose largest texel cannot change the result (below the window; in maximum mode also
+// below the largest sample the ray has met) without sampling it, in steps of up to 64
+// voxels where the coarser levels of the brick grid qualify too. A brick's maximum covers
+// every voxel a trilinear sample inside it can blend, and the samples that are taken lie
+// where they would lie without skipping. Minimum and mean need every sample, below the
+// window too: they march the whole clip box; the minimum stops at the window's floor.
+//
+// Surfaces without wood-grain rings: samples lie on a lattice along each ray whose start
+// is shifted per pixel by a hash of the pixel (white noise, the same in every frame, so
+// a still picture stays still). Where a ray first meets material dense enough to be lit,
+// the crossing is placed between the last two samples by linear interpolation and the
+// lattice restarts there, so every ray meets a surface at the same depth into it.
 
 uniform sampler3D Texture0;
 // The brick grid: level n holds the largest texel of each brick of 8 · 2^n voxels (widened
@@ -32,6 +45,8 @@ flat in vec3 vClipHigh;
 flat in vec2 vWindow;
 flat in float vSampleOffset;
 flat in int vClutmode;
+flat in int vRenderMode;
+flat in int vSamplesPerStep;
 
 out vec4 fragColor;
 
@@ -42,8 +57,13 @@ const float kOpaque = 0.99;
 // of the window: tissue at the start-up window turns opaque within a few voxels, values
 // low in the window stay translucent.
 const float kDensity = 650.0;
-// Samples fainter than this are composited without shading: they barely show.
+// Samples whose opacity over one voxel step stays below this are composited without
+// shading: they barely show. The first sample above it marks a surface.
 const float kShadeThreshold = 0.02;
+// Parts of a step composited between two samples.
+const int kSegmentParts = 4;
+// Halvings of the step in which a ray's first surface lies, before interpolating.
+const int kCrossingBisections = 2;
 const float kAmbient = 0.25;
 // Over this many steps behind the start of a ray the material counts as a cut face.
 const float kCutDepth = 3.0;
@@ -53,6 +73,11 @@ const float kTiny = 1e-8;
 const int kBrickSide = 8;
 
 const int kClutGrey = 1;
+const int kModeComposite = 0;
+const int kModeMip = 1;
+const int kModeMinip = 2;
+const float kHashToUnit = 1.0 / 16777216.0;
+const float kHuge = 3.0e38;
 const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
 const vec3 kOrange = vec3(0.95, 0.50, 0.15);
 const vec3 kIvory = vec3(1.00, 0.96, 0.86);
@@ -112,6 +137,18 @@ vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
     return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
 }
 
+// A value in [0, 1) per pixel without visible structure: an integer hash of its position.
+float pixelJitter() {
+    uvec2 pixel = uvec2(gl_FragCoord.xy);
+    uint h = pixel.x + (pixel.y << 16);
+    h ^= h >> 16;
+    h *= 0x7feb352du;
+    h ^= h >> 15;
+    h *= 0x846ca68bu;
+    h ^= h >> 16;
+    return float(h >> 8) * kHashToUnit;
+}
+
 void main() {
     vec3 toPoint = vTexPoint - vCameraTex;
     float pointDistance = length(toPoint);
@@ -138,86 +175,180 @@ void main() {
         discard;
     }
 
-    // The part of the ray that can meet anything inside the window.
-    vec3 reachLow = max(low, march.occupiedLow.xyz);
-    vec3 reachHigh = min(high, march.occupiedHigh.xyz);
-    vec2 reach = boxInterval(vCameraTex, dir, reachLow, reachHigh);
-    float tMarchEnd = min(tEnd, reach.y);
-    if (any(greaterThan(reachLow, reachHigh)) || max(reach.x, tStart) >= tMarchEnd) {
-        discard;
-    }
-
-    // One step advances at most one voxel along every axis. The start is jittered per pixel
-    // within a step so that the sampling shows no rings. Samples lie on that lattice from
-    // the clip box on, whatever is skipped.
+    // One voxel step advances at most one voxel along every axis; a ray takes
+    // vSamplesPerStep samples per voxel step. The lattice starts on the clip box, shifted
+    // per pixel within a step; samples lie on it whatever is skipped.
     ivec3 size = textureSize(Texture0, 0);
     vec3 sizeF = vec3(max(size, ivec3(1)));
     vec3 voxel = 1.0 / sizeF;
-    float stepLength = 1.0 / float(max(max(size.x, size.y), size.z));
-    float jitter = fract(52.9829189 * fract(dot(gl_FragCoord.xy, vec2(0.06711056, 0.00583715))));
+    float voxelStep = 1.0 / float(max(max(size.x, size.y), size.z));
+    float stepLength = voxelStep / float(vSamplesPerStep);
     vec3 worldDir = normalize(vModelScale * dir);
-    float stepWorld = stepLength * length(vModelScale * dir);
-    float tFirst = tStart + jitter * stepLength;
-    float t = tFirst + max(ceil((reach.x - tFirst) / stepLength), 0.0) * stepLength;
-    int maxSteps = int(ceil((tMarchEnd - t) / stepLength)) + 1;
+    float worldPerTex = length(vModelScale * dir);
+    float stepWorld = stepLength * worldPerTex;
+    float latticeStart = tStart + pixelJitter() * stepLength;
+    if (latticeStart >= tEnd) {
+        discard;
+    }
+
+    // The part of the ray that can change the result. Minimum and mean need all of it.
+    bool skips = vRenderMode <= kModeMip;
+    vec3 reachLow = skips ? max(low, march.occupiedLow.xyz) : low;
+    vec3 reachHigh = skips ? min(high, march.occupiedHigh.xyz) : high;
+    vec2 reach = boxInterval(vCameraTex, dir, reachLow, reachHigh);
+    float tMarchEnd = min(tEnd, reach.y);
+    bool nothingReached = any(greaterThan(reachLow, reachHigh)) || max(reach.x, tStart) >= tMarchEnd;
+    if (nothingReached && vRenderMode == kModeComposite) {
+        discard;
+    }
+    float t = latticeStart + max(ceil((reach.x - latticeStart) / stepLength), 0.0) * stepLength;
+    // One more for the lattice's restart on a surface.
+    int maxSteps = nothingReached ? 0 : int(ceil((tMarchEnd - t) / stepLength)) + 2;
 
     vec3 invDir = 1.0 / mix(dir, vec3(kTiny), lessThan(abs(dir), vec3(kTiny)));
     vec3 farSide = vec3(greaterThan(dir, vec3(0.0)));
     ivec3 lastBrick = (size - 1) / kBrickSide;
-    // The ray is in a brick that reaches into the window until here.
+    // The ray is in a brick that can change the result until here.
     float tBrickEnd = -1.0;
+    // A brick whose largest sample is at most this changes nothing.
+    float skipBelow = vWindow.x;
+
+    // The windowed intensity at which a sample's opacity over one voxel step reaches
+    // kShadeThreshold: the ray's first such sample lies on a surface.
+    float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
+    bool surfaceMet = false;
+    float previousIntensity = 0.0; // of the lattice point before t; skipped points are 0
 
     vec3 color = vec3(0.0);
     float alpha = 0.0;
     // Uniform material behind a surface keeps the shade of that surface, so an organ reads
     // as a solid. Where the ray starts inside material (a cut), the cut face is lit head-on.
     float shade = 1.0;
+    // Maximum, minimum or sum of the raw samples, and how many were taken.
+    float gathered = vRenderMode == kModeMip ? -kHuge : (vRenderMode == kModeMinip ? kHuge : 0.0);
+    float taken = 0.0;
     for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
         vec3 p = vCameraTex + t * dir;
-        if (t >= tBrickEnd) {
+        float tNext = t + stepLength;
+        // In a cell that cannot change the result the ray takes no sample: its samples
+        // would all lie below the window (intensity 0), and it goes on to the lattice's
+        // first point beyond the cell.
+        bool skipped = false;
+        if (skips && t >= tBrickEnd) {
             ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
-            // How many levels of cells around p are empty; each level is fetched with a
-            // constant level number, the sampler's fast path.
+            // How many levels of cells around p change nothing; each level is fetched with
+            // a constant level number, the sampler's fast path.
             int emptyLevels = 0;
-            if (brickMaximum(brick, 0) <= vWindow.x) {
+            if (brickMaximum(brick, 0) <= skipBelow) {
                 emptyLevels = 1;
-                if (brickMaximum(brick >> 1, 1) <= vWindow.x) {
+                if (brickMaximum(brick >> 1, 1) <= skipBelow) {
                     emptyLevels = 2;
-                    if (brickMaximum(brick >> 2, 2) <= vWindow.x) {
+                    if (brickMaximum(brick >> 2, 2) <= skipBelow) {
                         emptyLevels = 3;
-                        if (brickMaximum(brick >> 3, 3) <= vWindow.x) {
+                        if (brickMaximum(brick >> 3, 3) <= skipBelow) {
                             emptyLevels = 4;
                         }
                     }
                 }
             }
-            // Where the ray leaves the largest empty cell around p, or p's brick.
+            // Where the ray leaves the largest such cell around p, or p's brick.
             int level = max(emptyLevels - 1, 0);
             float cellSide = float(kBrickSide << level);
             vec3 exits = ((vec3(brick >> level) + farSide) * cellSide / sizeF - vCameraTex) * invDir;
             float tExit = min(min(exits.x, exits.y), exits.z);
             if (emptyLevels > 0) {
-                // On to the first sample of the lattice beyond the empty cell.
-                t = max(tFirst + ceil((tExit - tFirst) / stepLength) * stepLength, t + stepLength);
+                skipped = true;
+                tNext = max(latticeStart + ceil((tExit - latticeStart) / stepLength) * stepLength, tNext);
+            } else {
+                tBrickEnd = tExit;
+            }
+        }
+        if (vRenderMode == kModeComposite) {
+            float intensity = skipped ? 0.0 : windowed(sampleValue(p));
+            if (!surfaceMet && intensity > surfaceIntensity) {
+                // The ray's first surface lies between the last two lattice points, or between
+                // the clip box and the first: bisect for where the intensity crosses into it,
+                // then place the crossing by linear interpolation. The lattice restarts there.
+                // Where the ray starts in material the surface is the cut itself.
+                surfaceMet = true;
+                float lowT = t - stepLength;
+                float lowIntensity = previousIntensity;
+                if (lowT <= tStart) {
+                    lowT = tStart;
+                    lowIntensity = windowed(sampleValue(vCameraTex + tStart * dir));
+                }
+                float highT = t;
+                float highIntensity = intensity;
+                for (int k = 0; k < kCrossingBisections && lowIntensity <= surfaceIntensity; ++k) {
+                    float midT = 0.5 * (lowT + highT);
+                    float midIntensity = windowed(sampleValue(vCameraTex + midT * dir));
+                    if (midIntensity > surfaceIntensity) {
+                        highT = midT;
+                        highIntensity = midIntensity;
+                    } else {
+                        lowT = midT;
+                        lowIntensity = midIntensity;
+                    }
+                }
+                float crossing = (surfaceIntensity - lowIntensity) / (highIntensity - lowIntensity);
+                latticeStart = lowIntensity > surfaceIntensity ? lowT : mix(lowT, highT, clamp(crossing, 0.0, 1.0));
+                previousIntensity = max(lowIntensity, surfaceIntensity);
+                t = latticeStart + stepLength;
                 continue;
             }
-            tBrickEnd = tExit;
-        }
-        float intensity = windowed(sampleValue(p));
-        if (intensity > 0.0) {
-            float a = 1.0 - exp(-kDensity * intensity * intensity * stepWorld);
-            if (a > kShadeThreshold) {
-                vec2 lit = surfaceShade(p, worldDir, voxel);
-                float pastCut = clamp((t - tStart) / (kCutDepth * stepLength), 0.0, 1.0);
-                shade = mix(shade, lit.x, lit.y * pastCut);
+            if (intensity > 0.0 || previousIntensity > 0.0) {
+                if (intensity > surfaceIntensity) {
+                    vec2 lit = surfaceShade(p, worldDir, voxel);
+                    float pastCut = clamp((t - tStart) / (kCutDepth * voxelStep), 0.0, 1.0);
+                    // The pull towards the lit shade is per voxel step, whatever the sampling.
+                    float pull = lit.y * pastCut;
+                    if (vSamplesPerStep > 1) {
+                        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
+                    }
+                    shade = mix(shade, lit.x, pull);
+                }
+                // The step up to this sample, with the intensity running linearly between the
+                // two samples: a surface's rise is gathered as it is, not as a jump.
+                for (int k = 0; k < kSegmentParts; ++k) {
+                    float along = mix(previousIntensity, intensity, (float(k) + 0.5) / float(kSegmentParts));
+                    float a = 1.0 - exp(-kDensity * along * along * stepWorld / float(kSegmentParts));
+                    color += (1.0 - alpha) * a * shade * lookup(along);
+                    alpha += (1.0 - alpha) * a;
+                }
+                if (alpha >= kOpaque) {
+                    break;
+                }
             }
-            color += (1.0 - alpha) * a * shade * lookup(intensity);
-            alpha += (1.0 - alpha) * a;
-            if (alpha >= kOpaque) {
-                break;
+            previousIntensity = intensity;
+        } else if (!skipped) {
+            float value = sampleValue(p);
+            taken += 1.0;
+            if (vRenderMode == kModeMip) {
+                gathered = max(gathered, value);
+                skipBelow = max(skipBelow, value);
+                if (gathered >= vWindow.x + vWindow.y) {
+                    break;
+                }
+            } else if (vRenderMode == kModeMinip) {
+                gathered = min(gathered, value);
+                if (gathered <= vWindow.x) {
+                    break;
+                }
+            } else {
+                gathered += value;
             }
         }
-        t += stepLength;
+        t = tNext;
+    }
+    if (vRenderMode != kModeComposite) {
+        // A maximum ray that met nothing above the window projects the window's floor; the
+        // others always take a sample, unless rounding left their march empty.
+        if (taken == 0.0 && vRenderMode != kModeMip) {
+            discard;
+        }
+        float projected = vRenderMode <= kModeMinip ? gathered : gathered / max(taken, 1.0);
+        fragColor = vec4(lookup(windowed(projected)), 1.0);
+        return;
     }
     if (alpha <= 0.0) {
         discard;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "WindowPresets.h"
 #include "gpu/Gpu.h"
 
 #include <QLabel>
@@ -9,6 +10,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ImportCommand;
 class QVMTKView;
@@ -48,6 +50,10 @@ class ViewController : public QObject {
 
     void showInterceptSlider();
     void showZrotSlider();
+
+    // Sets the renderer's window to the preset's through setWw / setWl, so the labels
+    // follow; nothing, and the reason, when the volume on show has no such window.
+    std::optional<QString> applyWindowPreset(WindowPreset preset);
 
     // Imports an NRRD volume (see ImportCommand).
     void menuImportaction();

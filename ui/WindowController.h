@@ -4,8 +4,11 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class AppDelegate;
+class QAction;
 class QLabel;
 class QVMTKView;
 
@@ -40,6 +43,10 @@ class WindowController : public QMainWindow {
     // clutmode only when it differs from the mode it selects.
     void clutBW();
     void clutDefault();
+    // Sets the display window to a preset's; a preset the volume has none of (a CT
+    // window for values that are not Hounsfield units) says why in the status line.
+    void windowPreset(WindowPreset preset);
+    void selectRenderMode(RenderMode mode);
 
     // Routes the import command to the content view controller, else to the
     // application delegate.
@@ -51,6 +58,8 @@ class WindowController : public QMainWindow {
 
   private:
     void connectLayout();
+    // The View menu's Window presets and Rendering modes.
+    void connectWindowAndRenderingMenus();
     void selectClutmode(std::int64_t mode);
     void showVolumeStatus();
 
@@ -59,4 +68,5 @@ class WindowController : public QMainWindow {
     std::unique_ptr<ViewController> m_contentViewController;
     ViewController* _vc = nullptr;
     QLabel* m_statusLabel = nullptr;
+    std::vector<std::pair<QAction*, WindowPreset>> m_presetActions;
 };
