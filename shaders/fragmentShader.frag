@@ -25,7 +25,9 @@
 // is shifted per pixel by a hash of the pixel (white noise, the same in every frame, so
 // a still picture stays still). Where a ray first meets material dense enough to be lit,
 // the crossing is placed between the last two samples by linear interpolation and the
-// lattice restarts there, so every ray meets a surface at the same depth into it.
+// lattice restarts there, so every ray meets a surface at the same depth into it. Each
+// step is gathered in parts with intensity and shade running linearly between its two
+// samples, so a surface's rise counts as a rise, not as a jump at a sample.
 
 uniform sampler3D Texture0;
 // The brick grid: level n holds the largest texel of each brick of 8 · 2^n voxels (widened
@@ -61,9 +63,7 @@ const float kDensity = 650.0;
 // shading: they barely show. The first sample above it marks a surface.
 const float kShadeThreshold = 0.02;
 // Parts of a step composited between two samples.
-const int kSegmentParts = 4;
-// Halvings of the step in which a ray's first surface lies, before interpolating.
-const int kCrossingBisections = 2;
+const int kSegmentParts = 2;
 const float kAmbient = 0.25;
 // Over this many steps behind the start of a ray the material counts as a cut face.
 const float kCutDepth = 3.0;
@@ -135,6 +135,18 @@ vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
     float diffuse = abs(dot(gradient / gradientLength, worldDir));
     float surface = clamp(0.5 * length(change) / (kSurfaceContrast * vWindow.y), 0.0, 1.0);
     return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
+}
+
+// The shade carried along the ray after a sample at p, `depth` voxel steps behind the
+// start of the ray: pulled towards the lit shade as far as p clearly lies on a surface
+// and not on a cut face; the pull is per voxel step, whatever the sampling.
+float pulledShade(float shade, vec3 p, float depth, vec3 worldDir, vec3 voxel) {
+    vec2 lit = surfaceShade(p, worldDir, voxel);
+    float pull = lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
+    if (vSamplesPerStep > 1) {
+        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
+    }
+    return mix(shade, lit.x, pull);
 }
 
 // A value in [0, 1) per pixel without visible structure: an integer hash of its position.
@@ -263,56 +275,42 @@ void main() {
                 tBrickEnd = tExit;
             }
         }
+        // One fetch per step whatever the mode: a software rasteriser runs every branch of
+        // the loop for all pixels of a block, so fetches inside the branches would multiply.
+        float value = skipped ? vWindow.x : sampleValue(p);
         if (vRenderMode == kModeComposite) {
-            float intensity = skipped ? 0.0 : windowed(sampleValue(p));
+            float intensity = windowed(value);
             if (!surfaceMet && intensity > surfaceIntensity) {
-                // The ray's first surface lies between the last two lattice points, or between
-                // the clip box and the first: bisect for where the intensity crosses into it,
-                // then place the crossing by linear interpolation. The lattice restarts there.
-                // Where the ray starts in material the surface is the cut itself.
+                // The ray's first surface: it crosses into it between the last two lattice
+                // points, where linear interpolation places the crossing, and the lattice
+                // restarts there. Where the ray starts in material the surface is the cut
+                // itself. No further sample is taken: on a software rasteriser every sample
+                // here would cost every pixel of a block on every step.
                 surfaceMet = true;
-                float lowT = t - stepLength;
-                float lowIntensity = previousIntensity;
-                if (lowT <= tStart) {
-                    lowT = tStart;
-                    lowIntensity = windowed(sampleValue(vCameraTex + tStart * dir));
+                float before = t - stepLength;
+                if (before <= tStart) {
+                    latticeStart = tStart;
+                    previousIntensity = intensity;
+                } else {
+                    float crossing = (surfaceIntensity - previousIntensity) / (intensity - previousIntensity);
+                    latticeStart = mix(before, t, clamp(crossing, 0.0, 1.0));
+                    previousIntensity = surfaceIntensity;
                 }
-                float highT = t;
-                float highIntensity = intensity;
-                for (int k = 0; k < kCrossingBisections && lowIntensity <= surfaceIntensity; ++k) {
-                    float midT = 0.5 * (lowT + highT);
-                    float midIntensity = windowed(sampleValue(vCameraTex + midT * dir));
-                    if (midIntensity > surfaceIntensity) {
-                        highT = midT;
-                        highIntensity = midIntensity;
-                    } else {
-                        lowT = midT;
-                        lowIntensity = midIntensity;
-                    }
-                }
-                float crossing = (surfaceIntensity - lowIntensity) / (highIntensity - lowIntensity);
-                latticeStart = lowIntensity > surfaceIntensity ? lowT : mix(lowT, highT, clamp(crossing, 0.0, 1.0));
-                previousIntensity = max(lowIntensity, surfaceIntensity);
                 t = latticeStart + stepLength;
                 continue;
             }
             if (intensity > 0.0 || previousIntensity > 0.0) {
+                float shadeBefore = shade;
                 if (intensity > surfaceIntensity) {
-                    vec2 lit = surfaceShade(p, worldDir, voxel);
-                    float pastCut = clamp((t - tStart) / (kCutDepth * voxelStep), 0.0, 1.0);
-                    // The pull towards the lit shade is per voxel step, whatever the sampling.
-                    float pull = lit.y * pastCut;
-                    if (vSamplesPerStep > 1) {
-                        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
-                    }
-                    shade = mix(shade, lit.x, pull);
+                    shade = pulledShade(shade, p, (t - tStart) / voxelStep, worldDir, voxel);
                 }
                 // The step up to this sample, with the intensity running linearly between the
                 // two samples: a surface's rise is gathered as it is, not as a jump.
                 for (int k = 0; k < kSegmentParts; ++k) {
-                    float along = mix(previousIntensity, intensity, (float(k) + 0.5) / float(kSegmentParts));
+                    float part = (float(k) + 0.5) / float(kSegmentParts);
+                    float along = mix(previousIntensity, intensity, part);
                     float a = 1.0 - exp(-kDensity * along * along * stepWorld / float(kSegmentParts));
-                    color += (1.0 - alpha) * a * shade * lookup(along);
+                    color += (1.0 - alpha) * a * mix(shadeBefore, shade, part) * lookup(along);
                     alpha += (1.0 - alpha) * a;
                 }
                 if (alpha >= kOpaque) {
@@ -321,7 +319,6 @@ void main() {
             }
             previousIntensity = intensity;
         } else if (!skipped) {
-            float value = sampleValue(p);
             taken += 1.0;
             if (vRenderMode == kModeMip) {
                 gathered = max(gathered, value);

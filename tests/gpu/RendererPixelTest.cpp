@@ -107,13 +107,6 @@ TEST_F(RendererPixelsOnBlack, GreyLookupGivesGreyPixelsWarmLookupDoesNot) {
     EXPECT_GT(foregroundCount(grey, Qt::black), 1000);
 }
 
-TEST_F(RendererPixels, WiderWindowDarkensTheBall) {
-    const double narrow = meanForegroundBrightness(bed.frame(), GpuTestBed::kBackground);
-    bed.renderer->setWw(4000);
-    const double wide = meanForegroundBrightness(bed.frame(), GpuTestBed::kBackground);
-    EXPECT_LT(wide, narrow * 0.9) << narrow << " " << wide;
-}
-
 TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
     // A ball of 1300 with a window two units wide: level 1301 puts its lower edge on the
     // value (transparent), level 1300 one unit below it (half intensity: visible). Any
