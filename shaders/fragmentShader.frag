@@ -7,8 +7,8 @@
 // named BufferN to index N. The volume's 16-bit texels arrive normalised and filtered
 // trilinearly; times 65535 they are raw units again.
 //
-// Four rendering modes share the one ray loop; each differs only in what a sample does
-// to the ray's result. Composite gathers lit, translucent material front to back. The
+// Four rendering modes share the set-up of the ray and its lattice; each has a short
+// loop of its own. Composite gathers lit, translucent material front to back. The
 // projections (maximum, minimum, mean of the samples, then windowed) draw every ray
 // that crosses the clip box opaque, as a radiograph shows its whole field.
 //
@@ -34,6 +34,21 @@ uniform sampler3D Texture0;
 // by one voxel on every side), read with texelFetch.
 uniform sampler3D Texture1;
 
+// The frame's uniforms, as the vertex stage has them. The rendering mode and the samples
+// per step are read here rather than handed on as varyings: a value from a uniform
+// block is the same for every pixel, so a software rasteriser runs only the branch of
+// the chosen mode instead of every mode's branch for every pixel.
+layout(std140) uniform Buffer1 {
+    mat4 modelMatrix;
+    mat4 viewMatrix;
+    mat4 projectionMatrix;
+    vec4 cameraPosition;
+    vec4 intercept;
+    vec4 interceptBtm;
+    uint clutmodeWord;
+    int sampleOffset;
+} uniforms;
+
 layout(std140) uniform Buffer3 {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show
     vec4 occupiedHigh;
@@ -47,8 +62,6 @@ flat in vec3 vClipHigh;
 flat in vec2 vWindow;
 flat in float vSampleOffset;
 flat in int vClutmode;
-flat in int vRenderMode;
-flat in int vSamplesPerStep;
 
 out vec4 fragColor;
 
@@ -63,7 +76,7 @@ const float kDensity = 650.0;
 // shading: they barely show. The first sample above it marks a surface.
 const float kShadeThreshold = 0.02;
 // Parts of a step composited between two samples.
-const int kSegmentParts = 2;
+const int kSegmentParts = 1;
 const float kAmbient = 0.25;
 // Over this many steps behind the start of a ray the material counts as a cut face.
 const float kCutDepth = 3.0;
@@ -76,6 +89,7 @@ const int kClutGrey = 1;
 const int kModeComposite = 0;
 const int kModeMip = 1;
 const int kModeMinip = 2;
+const int kModeAverage = 3;
 const float kHashToUnit = 1.0 / 16777216.0;
 const float kHuge = 3.0e38;
 const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
@@ -137,16 +151,54 @@ vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
     return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
 }
 
+// Samples per voxel step along a ray.
+int samplesPerStep() {
+    return max(int((uniforms.clutmodeWord >> 16) & 0xFFu), 1);
+}
+
 // The shade carried along the ray after a sample at p, `depth` voxel steps behind the
 // start of the ray: pulled towards the lit shade as far as p clearly lies on a surface
 // and not on a cut face; the pull is per voxel step, whatever the sampling.
 float pulledShade(float shade, vec3 p, float depth, vec3 worldDir, vec3 voxel) {
     vec2 lit = surfaceShade(p, worldDir, voxel);
     float pull = lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
-    if (vSamplesPerStep > 1) {
-        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
+    if (samplesPerStep() > 1) {
+        pull = 1.0 - pow(1.0 - pull, 1.0 / float(samplesPerStep()));
     }
     return mix(shade, lit.x, pull);
+}
+
+// Where a ray at p, t along it, goes next. When the largest cell of the brick grid around
+// p in which every sample is at most `below` exists, the ray takes no sample there: it
+// goes on to the lattice's first point beyond that cell and `skipped` is set. Otherwise
+// it goes on one step, and `brickEnd` tells where it leaves p's brick. Each level is
+// fetched with a constant level number, the sampler's fast path.
+float nextPoint(vec3 p, float t, float below, float latticeStart, float stepLength, vec3 sizeF, ivec3 lastBrick,
+                vec3 farSide, vec3 invDir, inout float brickEnd, out bool skipped) {
+    ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
+    int emptyLevels = 0;
+    if (brickMaximum(brick, 0) <= below) {
+        emptyLevels = 1;
+        if (brickMaximum(brick >> 1, 1) <= below) {
+            emptyLevels = 2;
+            if (brickMaximum(brick >> 2, 2) <= below) {
+                emptyLevels = 3;
+                if (brickMaximum(brick >> 3, 3) <= below) {
+                    emptyLevels = 4;
+                }
+            }
+        }
+    }
+    int level = max(emptyLevels - 1, 0);
+    float cellSide = float(kBrickSide << level);
+    vec3 exits = ((vec3(brick >> level) + farSide) * cellSide / sizeF - vCameraTex) * invDir;
+    float tExit = min(min(exits.x, exits.y), exits.z);
+    skipped = emptyLevels > 0;
+    if (skipped) {
+        return max(latticeStart + ceil((tExit - latticeStart) / stepLength) * stepLength, t + stepLength);
+    }
+    brickEnd = tExit;
+    return t + stepLength;
 }
 
 // A value in [0, 1) per pixel without visible structure: an integer hash of its position.
@@ -162,6 +214,7 @@ float pixelJitter() {
 }
 
 void main() {
+    int renderMode = int((uniforms.clutmodeWord >> 8) & 0xFFu);
     vec3 toPoint = vTexPoint - vCameraTex;
     float pointDistance = length(toPoint);
     if (pointDistance <= kTiny) {
@@ -188,13 +241,13 @@ void main() {
     }
 
     // One voxel step advances at most one voxel along every axis; a ray takes
-    // vSamplesPerStep samples per voxel step. The lattice starts on the clip box, shifted
+    // samplesPerStep() samples per voxel step. The lattice starts on the clip box, shifted
     // per pixel within a step; samples lie on it whatever is skipped.
     ivec3 size = textureSize(Texture0, 0);
     vec3 sizeF = vec3(max(size, ivec3(1)));
     vec3 voxel = 1.0 / sizeF;
     float voxelStep = 1.0 / float(max(max(size.x, size.y), size.z));
-    float stepLength = voxelStep / float(vSamplesPerStep);
+    float stepLength = voxelStep / float(samplesPerStep());
     vec3 worldDir = normalize(vModelScale * dir);
     float worldPerTex = length(vModelScale * dir);
     float stepWorld = stepLength * worldPerTex;
@@ -204,13 +257,13 @@ void main() {
     }
 
     // The part of the ray that can change the result. Minimum and mean need all of it.
-    bool skips = vRenderMode <= kModeMip;
+    bool skips = renderMode <= kModeMip;
     vec3 reachLow = skips ? max(low, march.occupiedLow.xyz) : low;
     vec3 reachHigh = skips ? min(high, march.occupiedHigh.xyz) : high;
     vec2 reach = boxInterval(vCameraTex, dir, reachLow, reachHigh);
     float tMarchEnd = min(tEnd, reach.y);
     bool nothingReached = any(greaterThan(reachLow, reachHigh)) || max(reach.x, tStart) >= tMarchEnd;
-    if (nothingReached && vRenderMode == kModeComposite) {
+    if (nothingReached && renderMode == kModeComposite) {
         discard;
     }
     float t = latticeStart + max(ceil((reach.x - latticeStart) / stepLength), 0.0) * stepLength;
@@ -222,70 +275,36 @@ void main() {
     ivec3 lastBrick = (size - 1) / kBrickSide;
     // The ray is in a brick that can change the result until here.
     float tBrickEnd = -1.0;
-    // A brick whose largest sample is at most this changes nothing.
-    float skipBelow = vWindow.x;
 
-    // The windowed intensity at which a sample's opacity over one voxel step reaches
-    // kShadeThreshold: the ray's first such sample lies on a surface.
-    float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
-    bool surfaceMet = false;
-    float previousIntensity = 0.0; // of the lattice point before t; skipped points are 0
-
-    vec3 color = vec3(0.0);
-    float alpha = 0.0;
-    // Uniform material behind a surface keeps the shade of that surface, so an organ reads
-    // as a solid. Where the ray starts inside material (a cut), the cut face is lit head-on.
-    float shade = 1.0;
-    // Maximum, minimum or sum of the raw samples, and how many were taken.
-    float gathered = vRenderMode == kModeMip ? -kHuge : (vRenderMode == kModeMinip ? kHuge : 0.0);
-    float taken = 0.0;
-    for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
-        vec3 p = vCameraTex + t * dir;
-        float tNext = t + stepLength;
-        // In a cell that cannot change the result the ray takes no sample: its samples
-        // would all lie below the window (intensity 0), and it goes on to the lattice's
-        // first point beyond the cell.
-        bool skipped = false;
-        if (skips && t >= tBrickEnd) {
-            ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
-            // How many levels of cells around p change nothing; each level is fetched with
-            // a constant level number, the sampler's fast path.
-            int emptyLevels = 0;
-            if (brickMaximum(brick, 0) <= skipBelow) {
-                emptyLevels = 1;
-                if (brickMaximum(brick >> 1, 1) <= skipBelow) {
-                    emptyLevels = 2;
-                    if (brickMaximum(brick >> 2, 2) <= skipBelow) {
-                        emptyLevels = 3;
-                        if (brickMaximum(brick >> 3, 3) <= skipBelow) {
-                            emptyLevels = 4;
-                        }
-                    }
-                }
+    // Each mode has a loop of its own: a software rasteriser runs every branch inside a
+    // loop for all pixels of a block, but leaves a loop at once when no pixel needs it.
+    if (renderMode == kModeComposite) {
+        // The windowed intensity at which a sample's opacity over one voxel step reaches
+        // kShadeThreshold: the ray's first such sample lies on a surface.
+        float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
+        bool surfaceMet = false;
+        float previousIntensity = 0.0; // of the lattice point before t; skipped points are 0
+        vec3 color = vec3(0.0);
+        float alpha = 0.0;
+        // Uniform material behind a surface keeps the shade of that surface, so an organ
+        // reads as a solid. Where the ray starts inside material (a cut), the cut face is
+        // lit head-on.
+        float shade = 1.0;
+        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
+            vec3 p = vCameraTex + t * dir;
+            float tNext = t + stepLength;
+            bool skipped = false;
+            if (t >= tBrickEnd) {
+                tNext = nextPoint(p, t, vWindow.x, latticeStart, stepLength, sizeF, lastBrick, farSide, invDir,
+                                  tBrickEnd, skipped);
             }
-            // Where the ray leaves the largest such cell around p, or p's brick.
-            int level = max(emptyLevels - 1, 0);
-            float cellSide = float(kBrickSide << level);
-            vec3 exits = ((vec3(brick >> level) + farSide) * cellSide / sizeF - vCameraTex) * invDir;
-            float tExit = min(min(exits.x, exits.y), exits.z);
-            if (emptyLevels > 0) {
-                skipped = true;
-                tNext = max(latticeStart + ceil((tExit - latticeStart) / stepLength) * stepLength, tNext);
-            } else {
-                tBrickEnd = tExit;
-            }
-        }
-        // One fetch per step whatever the mode: a software rasteriser runs every branch of
-        // the loop for all pixels of a block, so fetches inside the branches would multiply.
-        float value = skipped ? vWindow.x : sampleValue(p);
-        if (vRenderMode == kModeComposite) {
-            float intensity = windowed(value);
+            float intensity = skipped ? 0.0 : windowed(sampleValue(p));
             if (!surfaceMet && intensity > surfaceIntensity) {
                 // The ray's first surface: it crosses into it between the last two lattice
                 // points, where linear interpolation places the crossing, and the lattice
                 // restarts there. Where the ray starts in material the surface is the cut
                 // itself. No further sample is taken: on a software rasteriser every sample
-                // here would cost every pixel of a block on every step.
+                // inside the loop costs every pixel of a block on every step.
                 surfaceMet = true;
                 float before = t - stepLength;
                 if (before <= tStart) {
@@ -304,8 +323,8 @@ void main() {
                 if (intensity > surfaceIntensity) {
                     shade = pulledShade(shade, p, (t - tStart) / voxelStep, worldDir, voxel);
                 }
-                // The step up to this sample, with the intensity running linearly between the
-                // two samples: a surface's rise is gathered as it is, not as a jump.
+                // The step up to this sample, with the intensity running linearly between
+                // the two samples: a surface's rise is gathered as it is, not as a jump.
                 for (int k = 0; k < kSegmentParts; ++k) {
                     float part = (float(k) + 0.5) / float(kSegmentParts);
                     float along = mix(previousIntensity, intensity, part);
@@ -318,15 +337,43 @@ void main() {
                 }
             }
             previousIntensity = intensity;
-        } else if (!skipped) {
-            taken += 1.0;
-            if (vRenderMode == kModeMip) {
-                gathered = max(gathered, value);
-                skipBelow = max(skipBelow, value);
+            t = tNext;
+        }
+        if (alpha <= 0.0) {
+            discard;
+        }
+        // The pipeline blends source × source alpha, so hand over colour not premultiplied.
+        fragColor = vec4(color / alpha, alpha);
+        return;
+    }
+
+    // The projections: maximum, minimum or sum of the raw samples, and how many were taken.
+    float gathered = renderMode == kModeMip ? -kHuge : (renderMode == kModeMinip ? kHuge : 0.0);
+    float taken = 0.0;
+    if (renderMode == kModeMip) {
+        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
+            vec3 p = vCameraTex + t * dir;
+            float tNext = t + stepLength;
+            bool skipped = false;
+            if (t >= tBrickEnd) {
+                // Nothing below the largest sample met so far can change the maximum.
+                tNext = nextPoint(p, t, max(vWindow.x, gathered), latticeStart, stepLength, sizeF, lastBrick,
+                                  farSide, invDir, tBrickEnd, skipped);
+            }
+            if (!skipped) {
+                gathered = max(gathered, sampleValue(p));
+                taken += 1.0;
                 if (gathered >= vWindow.x + vWindow.y) {
                     break;
                 }
-            } else if (vRenderMode == kModeMinip) {
+            }
+            t = tNext;
+        }
+    } else {
+        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
+            float value = sampleValue(vCameraTex + t * dir);
+            taken += 1.0;
+            if (renderMode == kModeMinip) {
                 gathered = min(gathered, value);
                 if (gathered <= vWindow.x) {
                     break;
@@ -334,22 +381,14 @@ void main() {
             } else {
                 gathered += value;
             }
+            t += stepLength;
         }
-        t = tNext;
-    }
-    if (vRenderMode != kModeComposite) {
-        // A maximum ray that met nothing above the window projects the window's floor; the
-        // others always take a sample, unless rounding left their march empty.
-        if (taken == 0.0 && vRenderMode != kModeMip) {
+        // Rounding can leave the march of a ray that grazes the box empty.
+        if (taken == 0.0) {
             discard;
         }
-        float projected = vRenderMode <= kModeMinip ? gathered : gathered / max(taken, 1.0);
-        fragColor = vec4(lookup(windowed(projected)), 1.0);
-        return;
     }
-    if (alpha <= 0.0) {
-        discard;
-    }
-    // The pipeline blends source × source alpha, so hand over colour not premultiplied.
-    fragColor = vec4(color / alpha, alpha);
+    // A maximum ray that met nothing above the window projects the window's floor.
+    float projected = renderMode == kModeAverage ? gathered / max(taken, 1.0) : gathered;
+    fragColor = vec4(lookup(windowed(projected)), 1.0);
 }
