@@ -9,7 +9,8 @@ namespace {
 constexpr int kLargestSide = 8192;
 constexpr int kMostFrames = 100000;
 
-constexpr RenderMode kModes[] = {RenderMode::Composite, RenderMode::Mip, RenderMode::Minip, RenderMode::Average};
+constexpr RenderMode kModes[] = {RenderMode::Composite, RenderMode::Mip, RenderMode::Minip,
+                                 RenderMode::Average};
 
 // A whole number in [low, high], or nothing.
 std::optional<int> boundedInt(const QString& text, int low, int high) {
@@ -98,7 +99,8 @@ std::variant<BenchOptions, QString> BenchOptions::parse(const QStringList& argum
             }
             options.mode = *found;
         } else if (name == QLatin1String("--sampling") && needs(1)) {
-            const std::optional<int> sampling = boundedInt(arguments[++i], 1, QVRenderer::kMostSamplesPerStep);
+            const std::optional<int> sampling =
+                boundedInt(arguments[++i], 1, QVRenderer::kMostSamplesPerStep);
             if (!sampling) {
                 return QStringLiteral("--sampling needs a whole number from 1 to %1, not \"%2\"")
                     .arg(QVRenderer::kMostSamplesPerStep)

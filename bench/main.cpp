@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
         return fail(QStringLiteral("cannot write %1").arg(options.pngPath));
     }
     const QByteArray json =
-        QJsonDocument(report(options, volume, {renderer->wl(), renderer->ww()}, run, setupMs)).toJson(QJsonDocument::Compact);
+        QJsonDocument(report(options, volume, {renderer->wl(), renderer->ww()}, run, setupMs))
+            .toJson(QJsonDocument::Compact);
     std::printf("%s\n", json.constData());
     if (!options.jsonPath.isEmpty()) {
         QFile out(options.jsonPath);

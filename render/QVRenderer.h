@@ -76,9 +76,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
         // A sample's value in the file's units: (texel + sampleOffset) * valueScale + valueOffset.
         double valueScale = 1.0;
         double valueOffset = 0.0;
-        bool hounsfield = false;                       // the values are Hounsfield units
-        std::optional<NRRDfmt::Window> fileWindow;     // the file's own window, in its units
-        SampleStatistics::Summary texels;              // extremes and percentiles of the texels
+        bool hounsfield = false;                   // the values are Hounsfield units
+        std::optional<NRRDfmt::Window> fileWindow; // the file's own window, in its units
+        SampleStatistics::Summary texels;          // extremes and percentiles of the texels
     };
 
     // Reads the view's device and colour format, builds the pipeline and the command

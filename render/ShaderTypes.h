@@ -19,9 +19,9 @@ struct alignas(16) Uniforms {
     float4x4 viewMatrix;
     float4x4 projectionMatrix;
     float4 cameraPosition;
-    float4 intercept;      // upper clip values (xcept, ycept, zcept, 0) in texture coordinates
-    float4 interceptBtm;   // lower clip values (xceptBtm, yceptBtm, zceptBtm, 0)
-    std::uint8_t clutmode; // 0 warm colour lookup, 1 grey
+    float4 intercept;            // upper clip values (xcept, ycept, zcept, 0) in texture coordinates
+    float4 interceptBtm;         // lower clip values (xceptBtm, yceptBtm, zceptBtm, 0)
+    std::uint8_t clutmode;       // 0 warm colour lookup, 1 grey
     std::uint8_t renderMode;     // a RenderMode: how the samples along a ray become a pixel
     std::uint8_t samplesPerStep; // samples per voxel step along a ray; 0 counts as 1
     std::uint8_t reserved0;

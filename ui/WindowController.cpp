@@ -78,10 +78,14 @@ void WindowController::connectLayout() {
 
 void WindowController::connectWindowAndRenderingMenus() {
     m_presetActions = {
-        {m_ui->actionWindowStartup, WindowPreset::Startup},   {m_ui->actionWindowImport, WindowPreset::Import},
-        {m_ui->actionWindowAuto, WindowPreset::Auto},         {m_ui->actionWindowFullRange, WindowPreset::FullRange},
-        {m_ui->actionWindowFile, WindowPreset::File},         {m_ui->actionWindowSoftTissue, WindowPreset::SoftTissue},
-        {m_ui->actionWindowBone, WindowPreset::Bone},         {m_ui->actionWindowLung, WindowPreset::Lung},
+        {m_ui->actionWindowStartup, WindowPreset::Startup},
+        {m_ui->actionWindowImport, WindowPreset::Import},
+        {m_ui->actionWindowAuto, WindowPreset::Auto},
+        {m_ui->actionWindowFullRange, WindowPreset::FullRange},
+        {m_ui->actionWindowFile, WindowPreset::File},
+        {m_ui->actionWindowSoftTissue, WindowPreset::SoftTissue},
+        {m_ui->actionWindowBone, WindowPreset::Bone},
+        {m_ui->actionWindowLung, WindowPreset::Lung},
         {m_ui->actionWindowBrain, WindowPreset::Brain},
     };
     for (const auto& [action, preset] : m_presetActions) {
@@ -93,8 +97,8 @@ void WindowController::connectWindowAndRenderingMenus() {
         QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
         const QVRenderer::VolumeState volume = renderer ? renderer->volumeState() : QVRenderer::VolumeState{};
         for (const auto& [action, preset] : m_presetActions) {
-            action->setEnabled(
-                std::holds_alternative<WindowPresets::SampleWindow>(WindowPresets::windowFor(preset, volume)));
+            action->setEnabled(std::holds_alternative<WindowPresets::SampleWindow>(
+                WindowPresets::windowFor(preset, volume)));
         }
     });
     connect(m_ui->menuWindowPresets, &QMenu::aboutToHide, this, [this] {

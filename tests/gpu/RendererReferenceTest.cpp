@@ -236,9 +236,9 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
                     if (gradientLength <= kTiny) {
                         return shade;
                     }
-                    const double diffuse = std::abs((gradient[0] * worldDir[0] + gradient[1] * worldDir[1] +
-                                                     gradient[2] * worldDir[2]) /
-                                                    gradientLength);
+                    const double diffuse = std::abs(
+                        (gradient[0] * worldDir[0] + gradient[1] * worldDir[1] + gradient[2] * worldDir[2]) /
+                        gradientLength);
                     const double lit = kAmbient + (1.0 - kAmbient) * diffuse;
                     const double surface =
                         std::clamp(0.5 * length(change) / (kSurfaceContrast * windowWidth), 0.0, 1.0);
@@ -268,7 +268,9 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
                             t = tStart;
                             previous = intensity;
                         } else {
-                            t -= step * (1.0 - std::clamp((surfaceIntensity - previous) / (intensity - previous), 0.0, 1.0));
+                            t -= step *
+                                 (1.0 - std::clamp((surfaceIntensity - previous) / (intensity - previous),
+                                                   0.0, 1.0));
                             previous = surfaceIntensity;
                         }
                         continue;
@@ -284,8 +286,10 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
                     // The step up to this sample in parts, the intensity running linearly between samples.
                     for (int k = 0; k < kSegmentParts; ++k) {
                         const double along = previous + (intensity - previous) * (k + 0.5) / kSegmentParts;
-                        const double a = 1.0 - std::exp(-kDensity * along * along * stepWorld / kSegmentParts);
-                        const double partShade = shadeBefore + (shade - shadeBefore) * (k + 0.5) / kSegmentParts;
+                        const double a =
+                            1.0 - std::exp(-kDensity * along * along * stepWorld / kSegmentParts);
+                        const double partShade =
+                            shadeBefore + (shade - shadeBefore) * (k + 0.5) / kSegmentParts;
                         color = color + ((1.0 - alpha) * a * partShade) * lookup(along, clutmode);
                         alpha += (1.0 - alpha) * a;
                     }
@@ -295,7 +299,8 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
                     }
                 }
                 if (mode == RenderMode::Composite) {
-                    // Blended over the clear colour: source (colour / alpha) × alpha + destination × (1 − alpha).
+                    // Blended over the clear colour: source (colour / alpha) × alpha + destination × (1 −
+                    // alpha).
                     if (alpha > 0.0) {
                         rgb = color + (1.0 - alpha) * rgb;
                     }
@@ -446,26 +451,26 @@ TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Views, RendererAgainstCpuReference,
-                         testing::Values(
-                             // Skin at the import window, seen obliquely.
-                             View{"ObliqueSkin", false, 10, -6, 6, -10, 1300, 1.0f, 0.0f, 0},
-                             // A bone window: most of the head is below it, so most bricks are skipped.
-                             View{"BoneWindowGrey", false, -8, 4, 9, 700, 800, 1.0f, 0.0f, 1},
-                             // Cut open on two axes: cut faces lit head-on, rays start inside material.
-                             View{"CutOpen", false, 6, 3, 9, 40, 300, 0.6f, 0.3f, 0},
-                             // The window's lower edge among the blobs' values: half of them fade out.
-                             View{"BlobsAroundTheLowerEdge", true, 7, 5, 8, 1600, 1200, 1.0f, 0.0f, 0},
-                             View{"BlobsCutGrey", true, -5, -7, 8, 900, 1000, 0.7f, 0.2f, 1},
-                             // Maximum: the skull through the head; among the blobs a brick is
-                             // skipped once the ray has met a larger sample.
-                             View{"MaximumOfTheHead", false, 10, -6, 6, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},
-                             View{"MaximumOfTheBlobs", true, 7, 5, 8, 1100, 1800, 0.8f, 0.0f, 0, RenderMode::Mip},
-                             // Minimum of a slab of the head, air inside the window.
-                             View{"MinimumOfACut", false, -8, 4, 9, -200, 2000, 0.6f, 0.3f, 1, RenderMode::Minip},
-                             View{"AverageOfTheHead", false, 6, 3, 9, -500, 1500, 1.0f, 0.0f, 0,
-                                  RenderMode::Average}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Views, RendererAgainstCpuReference,
+    testing::Values(
+        // Skin at the import window, seen obliquely.
+        View{"ObliqueSkin", false, 10, -6, 6, -10, 1300, 1.0f, 0.0f, 0},
+        // A bone window: most of the head is below it, so most bricks are skipped.
+        View{"BoneWindowGrey", false, -8, 4, 9, 700, 800, 1.0f, 0.0f, 1},
+        // Cut open on two axes: cut faces lit head-on, rays start inside material.
+        View{"CutOpen", false, 6, 3, 9, 40, 300, 0.6f, 0.3f, 0},
+        // The window's lower edge among the blobs' values: half of them fade out.
+        View{"BlobsAroundTheLowerEdge", true, 7, 5, 8, 1600, 1200, 1.0f, 0.0f, 0},
+        View{"BlobsCutGrey", true, -5, -7, 8, 900, 1000, 0.7f, 0.2f, 1},
+        // Maximum: the skull through the head; among the blobs a brick is
+        // skipped once the ray has met a larger sample.
+        View{"MaximumOfTheHead", false, 10, -6, 6, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},
+        View{"MaximumOfTheBlobs", true, 7, 5, 8, 1100, 1800, 0.8f, 0.0f, 0, RenderMode::Mip},
+        // Minimum of a slab of the head, air inside the window.
+        View{"MinimumOfACut", false, -8, 4, 9, -200, 2000, 0.6f, 0.3f, 1, RenderMode::Minip},
+        View{"AverageOfTheHead", false, 6, 3, 9, -500, 1500, 1.0f, 0.0f, 0, RenderMode::Average}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A ball whose edge climbs over two voxels, as CT and microscopy surfaces do, seen from
 // the start: a surface met at whatever depth the sampling lattice happens to fall shows
@@ -476,11 +481,14 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     GpuTestBed bed;
     const QString error = bed.create(kRingView, kBackground);
     ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-    const NRRDfmt ball = testvolumes::record(kSide, kSide, kSide, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-        const double centre = (kSide - 1) / 2.0;
-        const double d = std::sqrt((x - centre) * (x - centre) + (y - centre) * (y - centre) + (z - centre) * (z - centre));
-        return static_cast<std::uint16_t>(std::lround(1000.0 * std::clamp(0.35 * kSide + 1.0 - d, 0.0, 2.0) / 2.0));
-    });
+    const NRRDfmt ball =
+        testvolumes::record(kSide, kSide, kSide, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+            const double centre = (kSide - 1) / 2.0;
+            const double d = std::sqrt((x - centre) * (x - centre) + (y - centre) * (y - centre) +
+                                       (z - centre) * (z - centre));
+            return static_cast<std::uint16_t>(
+                std::lround(1000.0 * std::clamp(0.35 * kSide + 1.0 - d, 0.0, 2.0) / 2.0));
+        });
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
     bed.renderer->setClutmode(1);
     bed.renderer->setWl(500);

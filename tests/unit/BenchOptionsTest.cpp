@@ -51,10 +51,10 @@ TEST(BenchOptions, DefaultsMeasureTheSampleAtFullQuality) {
 }
 
 TEST(BenchOptions, ReadsEveryOption) {
-    const auto parsed =
-        BenchOptions::parse({"--volume", "head.nhdr", "--size", "1024", "768", "--frames", "60", "--json",
-                             "out.json", "--png", "last.png", "--quality", "interactive", "--mode", "minip",
-                             "--sampling", "8", "--window", "-600", "1500"});
+    const auto parsed = BenchOptions::parse({"--volume",   "head.nhdr", "--size",      "1024",     "768",
+                                             "--frames",   "60",        "--json",      "out.json", "--png",
+                                             "last.png",   "--quality", "interactive", "--mode",   "minip",
+                                             "--sampling", "8",         "--window",    "-600",     "1500"});
     const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
     ASSERT_NE(options, nullptr);
     EXPECT_FALSE(options->usesSample());
