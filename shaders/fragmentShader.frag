@@ -34,21 +34,6 @@ uniform sampler3D Texture0;
 // by one voxel on every side), read with texelFetch.
 uniform sampler3D Texture1;
 
-// The frame's uniforms, as the vertex stage has them. The rendering mode and the samples
-// per step are read here rather than handed on as varyings: a value from a uniform
-// block is the same for every pixel, so a software rasteriser runs only the branch of
-// the chosen mode instead of every mode's branch for every pixel.
-layout(std140) uniform Buffer1 {
-    mat4 modelMatrix;
-    mat4 viewMatrix;
-    mat4 projectionMatrix;
-    vec4 cameraPosition;
-    vec4 intercept;
-    vec4 interceptBtm;
-    uint clutmodeWord;
-    int sampleOffset;
-} uniforms;
-
 layout(std140) uniform Buffer3 {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show
     vec4 occupiedHigh;
@@ -62,6 +47,8 @@ flat in vec3 vClipHigh;
 flat in vec2 vWindow;
 flat in float vSampleOffset;
 flat in int vClutmode;
+flat in int vRenderMode;
+flat in int vSamplesPerStep;
 
 out vec4 fragColor;
 
@@ -151,19 +138,14 @@ vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
     return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
 }
 
-// Samples per voxel step along a ray.
-int samplesPerStep() {
-    return max(int((uniforms.clutmodeWord >> 16) & 0xFFu), 1);
-}
-
 // The shade carried along the ray after a sample at p, `depth` voxel steps behind the
 // start of the ray: pulled towards the lit shade as far as p clearly lies on a surface
 // and not on a cut face; the pull is per voxel step, whatever the sampling.
 float pulledShade(float shade, vec3 p, float depth, vec3 worldDir, vec3 voxel) {
     vec2 lit = surfaceShade(p, worldDir, voxel);
     float pull = lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
-    if (samplesPerStep() > 1) {
-        pull = 1.0 - pow(1.0 - pull, 1.0 / float(samplesPerStep()));
+    if (vSamplesPerStep > 1) {
+        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
     }
     return mix(shade, lit.x, pull);
 }
@@ -214,7 +196,7 @@ float pixelJitter() {
 }
 
 void main() {
-    int renderMode = int((uniforms.clutmodeWord >> 8) & 0xFFu);
+    int renderMode = vRenderMode;
     vec3 toPoint = vTexPoint - vCameraTex;
     float pointDistance = length(toPoint);
     if (pointDistance <= kTiny) {
@@ -241,13 +223,13 @@ void main() {
     }
 
     // One voxel step advances at most one voxel along every axis; a ray takes
-    // samplesPerStep() samples per voxel step. The lattice starts on the clip box, shifted
+    // vSamplesPerStep samples per voxel step. The lattice starts on the clip box, shifted
     // per pixel within a step; samples lie on it whatever is skipped.
     ivec3 size = textureSize(Texture0, 0);
     vec3 sizeF = vec3(max(size, ivec3(1)));
     vec3 voxel = 1.0 / sizeF;
     float voxelStep = 1.0 / float(max(max(size.x, size.y), size.z));
-    float stepLength = voxelStep / float(samplesPerStep());
+    float stepLength = voxelStep / float(vSamplesPerStep);
     vec3 worldDir = normalize(vModelScale * dir);
     float worldPerTex = length(vModelScale * dir);
     float stepWorld = stepLength * worldPerTex;
