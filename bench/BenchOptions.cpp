@@ -1,10 +1,16 @@
 #include "BenchOptions.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 // Viewports above this are not what the bench is for, and keep W x H x 4 within int.
 constexpr int kLargestSide = 8192;
 constexpr int kMostFrames = 100000;
+
+constexpr RenderMode kModes[] = {RenderMode::Composite, RenderMode::Mip, RenderMode::Minip,
+                                 RenderMode::Average};
 
 // A whole number in [low, high], or nothing.
 std::optional<int> boundedInt(const QString& text, int low, int high) {
@@ -16,11 +22,34 @@ std::optional<int> boundedInt(const QString& text, int low, int high) {
     return value;
 }
 
+std::optional<std::int64_t> windowValue(const QString& text) {
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    return ok ? std::optional<std::int64_t>(value) : std::nullopt;
+}
+
 } // namespace
+
+QString BenchOptions::modeName(RenderMode mode) {
+    switch (mode) {
+    case RenderMode::Composite:
+        return QStringLiteral("composite");
+    case RenderMode::Mip:
+        return QStringLiteral("mip");
+    case RenderMode::Minip:
+        return QStringLiteral("minip");
+    case RenderMode::Average:
+        return QStringLiteral("average");
+    }
+    return {};
+}
 
 QString BenchOptions::usage() {
     return QStringLiteral("usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
-                          "[--json FILE] [--png FILE] [--quality full|interactive]");
+                          "[--json FILE] [--png FILE] [--quality full|interactive] "
+                          "[--mode composite|mip|minip|average] [--sampling N] "
+                          "[--window LEVEL WIDTH | --window %1]")
+        .arg(WindowPresets::names());
 }
 
 std::variant<BenchOptions, QString> BenchOptions::parse(const QStringList& arguments) {
@@ -61,6 +90,39 @@ std::variant<BenchOptions, QString> BenchOptions::parse(const QStringList& argum
             } else {
                 return QStringLiteral("--quality is full or interactive, not \"%1\"").arg(quality);
             }
+        } else if (name == QLatin1String("--mode") && needs(1)) {
+            const QString& mode = arguments[++i];
+            const auto* found = std::find_if(std::begin(kModes), std::end(kModes),
+                                             [&](RenderMode m) { return modeName(m) == mode; });
+            if (found == std::end(kModes)) {
+                return QStringLiteral("--mode is composite, mip, minip or average, not \"%1\"").arg(mode);
+            }
+            options.mode = *found;
+        } else if (name == QLatin1String("--sampling") && needs(1)) {
+            const std::optional<int> sampling =
+                boundedInt(arguments[++i], 1, QVRenderer::kMostSamplesPerStep);
+            if (!sampling) {
+                return QStringLiteral("--sampling needs a whole number from 1 to %1, not \"%2\"")
+                    .arg(QVRenderer::kMostSamplesPerStep)
+                    .arg(arguments[i]);
+            }
+            options.sampling = *sampling;
+        } else if (name == QLatin1String("--window") && needs(1)) {
+            const QString& first = arguments[++i];
+            if (const std::optional<WindowPreset> preset = WindowPresets::fromName(first)) {
+                options.windowPreset = preset;
+                options.window.reset();
+                continue;
+            }
+            const std::optional<std::int64_t> level = windowValue(first);
+            const std::optional<std::int64_t> width = needs(1) ? windowValue(arguments[i + 1]) : std::nullopt;
+            if (!level || !width) {
+                return QStringLiteral("--window needs LEVEL WIDTH (whole numbers) or one of %1, not \"%2\"")
+                    .arg(WindowPresets::names(), first);
+            }
+            ++i;
+            options.window = WindowPresets::SampleWindow{*level, *width};
+            options.windowPreset.reset();
         } else if (name.startsWith(QLatin1String("--"))) {
             return QStringLiteral("unknown option or missing value: %1").arg(name);
         } else {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ShaderTypes.h"
+#include "WindowPresets.h"
+
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -8,7 +11,9 @@
 
 // What one voxview-bench run measures, from its command line:
 //   [--volume sample|HEADER] [--size W H] [--frames N] [--json FILE] [--png FILE]
-//   [--quality full|interactive]
+//   [--quality full|interactive] [--mode composite|mip|minip|average] [--sampling N]
+//   [--window LEVEL WIDTH | --window PRESET]
+// A window given as two numbers is in sample units, as the renderer's wl and ww.
 struct BenchOptions {
     enum class Quality { Full, Interactive };
 
@@ -18,9 +23,15 @@ struct BenchOptions {
     QString jsonPath; // empty: the JSON goes to standard output only
     QString pngPath;  // empty: no image is saved
     Quality quality = Quality::Full;
+    RenderMode mode = RenderMode::Composite;
+    int sampling = 1; // samples per voxel step
+    // Neither: the window the volume opens with.
+    std::optional<WindowPresets::SampleWindow> window;
+    std::optional<WindowPreset> windowPreset;
 
     bool usesSample() const { return volume == QLatin1String("sample"); }
     QString qualityName() const { return quality == Quality::Full ? "full" : "interactive"; }
+    static QString modeName(RenderMode mode);
 
     // The options, or a one-line reason why the arguments cannot be used. `arguments`
     // excludes the program name.

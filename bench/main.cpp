@@ -38,14 +38,22 @@ int fail(const QString& reason) {
     return kRunError;
 }
 
-QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume, const OrbitRun& run,
-                   double setupMs) {
+// The window a run drew with, in sample units.
+struct DrawnWindow {
+    std::int64_t wl, ww;
+};
+
+QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume, DrawnWindow window,
+                   const OrbitRun& run, double setupMs) {
     const FrameStats stats = FrameStats::fromTimes(run.frameMilliseconds());
     const FrameStats cpu = FrameStats::fromTimes(run.frameCpuMilliseconds());
     const ProcessProbe::Elapsed startup = run.startup();
     QJsonObject json;
     json["renderer"] = "voxview";
     json["quality"] = options.qualityName();
+    json["mode"] = BenchOptions::modeName(options.mode);
+    json["sampling"] = options.sampling;
+    json["window"] = QJsonArray{static_cast<qint64>(window.wl), static_cast<qint64>(window.ww)};
     json["frames"] = stats.frames;
     json["viewport"] = QJsonArray{options.size.width(), options.size.height()};
     json["volume"] = QJsonObject{
@@ -106,6 +114,20 @@ int main(int argc, char** argv) {
     // Full: every frame of the orbit at full quality, as after the user lets go. Interactive:
     // the frames shown while the camera moves.
     renderer->setAdaptiveQuality(options.quality == BenchOptions::Quality::Interactive);
+    renderer->setRenderMode(options.mode);
+    renderer->setSamplesPerStep(options.sampling);
+    std::optional<WindowPresets::SampleWindow> window = options.window;
+    if (options.windowPreset) {
+        const auto preset = WindowPresets::windowFor(*options.windowPreset, volume);
+        if (const QString* reason = std::get_if<QString>(&preset)) {
+            return fail(QStringLiteral("no such window: %1").arg(*reason));
+        }
+        window = std::get<WindowPresets::SampleWindow>(preset);
+    }
+    if (window) {
+        renderer->setWw(window->width);
+        renderer->setWl(window->level);
+    }
 
     OrbitRun run(*renderer, *view);
     run.run(options.frames);
@@ -115,7 +137,8 @@ int main(int argc, char** argv) {
         return fail(QStringLiteral("cannot write %1").arg(options.pngPath));
     }
     const QByteArray json =
-        QJsonDocument(report(options, volume, run, setupMs)).toJson(QJsonDocument::Compact);
+        QJsonDocument(report(options, volume, {renderer->wl(), renderer->ww()}, run, setupMs))
+            .toJson(QJsonDocument::Compact);
     std::printf("%s\n", json.constData());
     if (!options.jsonPath.isEmpty()) {
         QFile out(options.jsonPath);

@@ -120,5 +120,7 @@ void QVRenderer::updateUniforms() {
     m_uniforms.intercept = {m_xcept, m_ycept, m_zcept, 0.0f};
     m_uniforms.interceptBtm = {m_xceptBtm, m_yceptBtm, m_zceptBtm, 0.0f};
     m_uniforms.clutmode = static_cast<std::uint8_t>(m_clutmode.load());
+    m_uniforms.renderMode = static_cast<std::uint8_t>(m_renderMode.load());
+    m_uniforms.samplesPerStep = static_cast<std::uint8_t>(m_samplesPerStep.load());
     m_uniforms.sampleOffset = m_volume.sampleOffset;
 }

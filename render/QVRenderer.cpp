@@ -12,10 +12,6 @@
 
 namespace {
 
-constexpr std::int64_t kStartupWindowLevel = 738;
-constexpr std::int64_t kStartupWindowWidth = 1384;
-constexpr std::int64_t kImportWindowLevel = -10;
-constexpr std::int64_t kImportWindowWidth = 1300;
 // The whole 16-bit texel range, centre and width.
 constexpr std::int64_t kTexelRangeLevel = 32768;
 constexpr std::int64_t kTexelRangeWidth = 65536;
@@ -100,6 +96,8 @@ QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, Q
     m_volume.cellspaceX = vdata->cellspaceX();
     m_volume.cellspaceY = vdata->cellspaceY();
     m_volume.cellspaceZ = vdata->cellspaceZ();
+    m_volume.hounsfield = true;
+    m_volume.valueOffset = kSampleHounsfieldOffset;
     if (!m_device) {
         return;
     }
@@ -113,6 +111,7 @@ QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, Q
     m_volume.texture = std::move(upload->texture);
     m_volume.brickTexture = std::move(upload->brickTexture);
     m_volume.bricks = std::move(upload->bricks);
+    m_volume.texels = upload->texels;
 }
 
 std::unique_ptr<QVRenderer> QVRenderer::initWithMetalKitView(MTKView& view) {
@@ -212,6 +211,7 @@ std::optional<QVRenderer::Upload> QVRenderer::uploadVolume(std::uint64_t width, 
     const std::uint64_t sliceBytes = width * height * kBytesPerVoxel;
     const std::uint64_t slabSlices = std::max<std::uint64_t>(kUploadSlabBytes / sliceBytes, 1);
     auto bricks = std::make_shared<BrickGrid>(width, height, depth);
+    SampleStatistics statistics(width * height * depth);
     for (std::uint64_t z = 0; z < depth; z += slabSlices) {
         const std::uint64_t slices = std::min(slabSlices, depth - z);
         const std::byte* slab = data.data() + z * sliceBytes;
@@ -221,6 +221,7 @@ std::optional<QVRenderer::Upload> QVRenderer::uploadVolume(std::uint64_t width, 
             return std::nullopt;
         }
         bricks->addSlices(slab, z, slices);
+        statistics.addTexels(slab, width * height * slices);
         data.releasePages(z * sliceBytes, slices * sliceBytes);
     }
     bricks->finish();
@@ -229,6 +230,7 @@ std::optional<QVRenderer::Upload> QVRenderer::uploadVolume(std::uint64_t width, 
         return std::nullopt;
     }
     upload.bricks = std::move(bricks);
+    upload.texels = statistics.summary();
     return upload;
 }
 
@@ -537,6 +539,11 @@ bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* rea
         std::lock_guard mapLock(m_valueMapMutex);
         m_valueMap = m_volume.valueMap;
     }
+    m_volume.valueScale = record->valueScale;
+    m_volume.valueOffset = record->valueOffset;
+    m_volume.hounsfield = record->hounsfield;
+    m_volume.fileWindow = record->fileWindow;
+    m_volume.texels = upload->texels;
     resetCameraClipAndLookup();
     if (record->valueScale != 1.0) {
         // Samples rescaled into the texture (floats, wide integers, a rescale slope) have

@@ -4,11 +4,14 @@
 #include "BrickGrid.h"
 #include "FrameTimeBudget.h"
 #include "MTKView.h"
+#include "NRRDfmt.h"
+#include "SampleStatistics.h"
 #include "ShaderTypes.h"
 #include "gpu/Gpu.h"
 
 #include <QObject>
 #include <QString>
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -18,7 +21,6 @@
 
 class ByteBuffer;
 class VolumeData;
-struct NRRDfmt;
 
 // The view's drawing delegate: owns the GPU objects and all rendering state (display
 // window, camera angles and zoom, clip values, colour lookup) and draws the volume
@@ -45,6 +47,17 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     Q_OBJECT
 
   public:
+    // The display window at start-up (the built-in sample) and after an import, in
+    // sample units.
+    static constexpr std::int64_t kStartupWindowLevel = 738;
+    static constexpr std::int64_t kStartupWindowWidth = 1384;
+    static constexpr std::int64_t kImportWindowLevel = -10;
+    static constexpr std::int64_t kImportWindowWidth = 1300;
+    // The built-in sample stores CT values as HU + 1024.
+    static constexpr double kSampleHounsfieldOffset = -1024.0;
+    // At most this many samples per voxel step along a ray (the uniforms carry a byte).
+    static constexpr int kMostSamplesPerStep = 64;
+
     // Drawable size in whole pixels, as the projection uses it.
     struct ViewportSize {
         std::uint32_t width = 0;
@@ -75,6 +88,14 @@ class QVRenderer : public QObject, public MTKViewDelegate {
         std::int64_t defaultWl = 0;
         std::int64_t defaultWw = 0;
         ValueMap valueMap;
+        // A sample's value in the units the window presets speak: (texel + sampleOffset) *
+        // valueScale + valueOffset. The file's units for an import (as valueMap); for the
+        // built-in sample, whose samples are shown as they are (738/1384), Hounsfield units.
+        double valueScale = 1.0;
+        double valueOffset = 0.0;
+        bool hounsfield = false;                   // the values are Hounsfield units
+        std::optional<NRRDfmt::Window> fileWindow; // the file's own window, in its units
+        SampleStatistics::Summary texels;          // extremes and percentiles of the texels
     };
 
     // Reads the view's device and colour format, builds the pipeline and the command
@@ -150,6 +171,13 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     void setWw(std::int64_t value); // notifies "ww" on every call
     std::int64_t clutmode() const { return m_clutmode; }
     void setClutmode(std::int64_t value) { m_clutmode = value; }
+    // How the samples along a ray become a pixel; kept when a volume is imported.
+    RenderMode renderMode() const { return m_renderMode; }
+    void setRenderMode(RenderMode mode) { m_renderMode = mode; }
+    // Samples per voxel step along a ray (1 as the viewer draws; more for quality
+    // measurements), clamped to 1 … kMostSamplesPerStep.
+    int samplesPerStep() const { return m_samplesPerStep; }
+    void setSamplesPerStep(int samples) { m_samplesPerStep = std::clamp(samples, 1, kMostSamplesPerStep); }
     std::shared_ptr<const VolumeData> vdata() const;
     void setVdata(std::shared_ptr<const VolumeData> value);
 
@@ -177,6 +205,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
         std::shared_ptr<gpu::Texture> texture;
         std::shared_ptr<gpu::Texture> brickTexture;
         std::shared_ptr<const BrickGrid> bricks;
+        SampleStatistics::Summary texels;
     };
     // Makes and fills the textures for the voxels; nothing, with the reason, when they
     // cannot be shown.
@@ -264,6 +293,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::atomic<std::int64_t> m_wl{0};
     std::atomic<std::int64_t> m_ww{0};
     std::atomic<std::int64_t> m_clutmode{0};
+    std::atomic<RenderMode> m_renderMode{RenderMode::Composite};
+    std::atomic<int> m_samplesPerStep{1};
 
     mutable std::mutex m_vdataMutex;
     std::shared_ptr<const VolumeData> m_vdata; // guarded by m_vdataMutex

@@ -19,15 +19,22 @@ struct alignas(16) Uniforms {
     float4x4 viewMatrix;
     float4x4 projectionMatrix;
     float4 cameraPosition;
-    float4 intercept;      // upper clip values (xcept, ycept, zcept, 0) in texture coordinates
-    float4 interceptBtm;   // lower clip values (xceptBtm, yceptBtm, zceptBtm, 0)
-    std::uint8_t clutmode; // 0 warm colour lookup, 1 grey
-    std::uint8_t reserved0[3];
+    float4 intercept;            // upper clip values (xcept, ycept, zcept, 0) in texture coordinates
+    float4 interceptBtm;         // lower clip values (xceptBtm, yceptBtm, zceptBtm, 0)
+    std::uint8_t clutmode;       // 0 warm colour lookup, 1 grey
+    std::uint8_t renderMode;     // a RenderMode: how the samples along a ray become a pixel
+    std::uint8_t samplesPerStep; // samples per voxel step along a ray; 0 counts as 1
+    std::uint8_t reserved0;
     // Added to a texel to give the sample value in raw units: 0 for unsigned volumes,
     // -32768 for signed ones, which are stored offset by +32768 so the texture stays unsigned.
     std::int32_t sampleOffset;
     std::uint8_t reserved1[8];
 };
+
+// How the samples along a ray become a pixel: composited as lit, translucent material
+// (the default), or projected as their maximum (vessels, bone, fluorescence), minimum
+// (airways) or mean (a radiograph-like thick slab). The shaders know the same numbers.
+enum class RenderMode : std::uint8_t { Composite = 0, Mip = 1, Minip = 2, Average = 3 };
 
 // The display window as the shaders receive it: level first, then width, in raw units.
 struct WindowPair {
@@ -53,6 +60,8 @@ static_assert(offsetof(Uniforms, cameraPosition) == 192);
 static_assert(offsetof(Uniforms, intercept) == 208);
 static_assert(offsetof(Uniforms, interceptBtm) == 224);
 static_assert(offsetof(Uniforms, clutmode) == 240);
+static_assert(offsetof(Uniforms, renderMode) == 241);
+static_assert(offsetof(Uniforms, samplesPerStep) == 242);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
 static_assert(sizeof(WindowPair) == 8);
 static_assert(sizeof(MarchUniforms) == 32);

@@ -7,12 +7,27 @@
 // named BufferN to index N. The volume's 16-bit texels arrive normalised and filtered
 // trilinearly; times 65535 they are raw units again.
 //
-// Empty space costs little: rays march only inside the box around every brick that
-// reaches into the window, and there a ray leaves each brick whose largest texel lies
-// below the window without sampling it, in steps of up to 64 voxels where the coarser
-// levels of the brick grid are empty too. Nothing visible is skipped: a brick's maximum
-// covers every voxel a trilinear sample inside it can blend, and the samples that are
-// taken lie where they would lie without skipping.
+// Four rendering modes share the set-up of the ray and its lattice; each has a short
+// loop of its own. Composite gathers lit, translucent material front to back. The
+// projections (maximum, minimum, mean of the samples, then windowed) draw every ray
+// that crosses the clip box opaque, as a radiograph shows its whole field.
+//
+// Empty space costs little: in composite and maximum mode rays march only inside the
+// box around every brick that reaches into the window, and there a ray leaves each brick
+// whose largest texel cannot change the result (below the window; in maximum mode also
+// below the largest sample the ray has met) without sampling it, in steps of up to 64
+// voxels where the coarser levels of the brick grid qualify too. A brick's maximum covers
+// every voxel a trilinear sample inside it can blend, and the samples that are taken lie
+// where they would lie without skipping. Minimum and mean need every sample, below the
+// window too: they march the whole clip box; the minimum stops at the window's floor.
+//
+// Surfaces without wood-grain rings: samples lie on a lattice along each ray whose start
+// is shifted per pixel by a hash of the pixel (white noise, the same in every frame, so
+// a still picture stays still). Where a ray first meets material dense enough to be lit,
+// the crossing is placed between the last two samples by linear interpolation and the
+// lattice restarts there, so every ray meets a surface at the same depth into it. Each
+// step is gathered in parts with intensity and shade running linearly between its two
+// samples, so a surface's rise counts as a rise, not as a jump at a sample.
 
 uniform sampler3D Texture0;
 // The brick grid: level n holds the largest texel of each brick of 8 · 2^n voxels (widened
@@ -32,6 +47,8 @@ flat in vec3 vClipHigh;
 flat in vec2 vWindow;
 flat in float vSampleOffset;
 flat in int vClutmode;
+flat in int vRenderMode;
+flat in int vSamplesPerStep;
 
 out vec4 fragColor;
 
@@ -42,8 +59,11 @@ const float kOpaque = 0.99;
 // of the window: tissue at the start-up window turns opaque within a few voxels, values
 // low in the window stay translucent.
 const float kDensity = 650.0;
-// Samples fainter than this are composited without shading: they barely show.
+// Samples whose opacity over one voxel step stays below this are composited without
+// shading: they barely show. The first sample above it marks a surface.
 const float kShadeThreshold = 0.02;
+// Parts of a step composited between two samples.
+const int kSegmentParts = 1;
 const float kAmbient = 0.25;
 // Over this many steps behind the start of a ray the material counts as a cut face.
 const float kCutDepth = 3.0;
@@ -53,6 +73,12 @@ const float kTiny = 1e-8;
 const int kBrickSide = 8;
 
 const int kClutGrey = 1;
+const int kModeComposite = 0;
+const int kModeMip = 1;
+const int kModeMinip = 2;
+const int kModeAverage = 3;
+const float kHashToUnit = 1.0 / 16777216.0;
+const float kHuge = 3.0e38;
 const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
 const vec3 kOrange = vec3(0.95, 0.50, 0.15);
 const vec3 kIvory = vec3(1.00, 0.96, 0.86);
@@ -112,7 +138,65 @@ vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
     return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
 }
 
+// The shade carried along the ray after a sample at p, `depth` voxel steps behind the
+// start of the ray: pulled towards the lit shade as far as p clearly lies on a surface
+// and not on a cut face; the pull is per voxel step, whatever the sampling.
+float pulledShade(float shade, vec3 p, float depth, vec3 worldDir, vec3 voxel) {
+    vec2 lit = surfaceShade(p, worldDir, voxel);
+    float pull = lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
+    if (vSamplesPerStep > 1) {
+        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
+    }
+    return mix(shade, lit.x, pull);
+}
+
+// Where a ray at p, t along it, goes next. When the largest cell of the brick grid around
+// p in which every sample is at most `below` exists, the ray takes no sample there: it
+// goes on to the lattice's first point beyond that cell and `skipped` is set. Otherwise
+// it goes on one step, and `brickEnd` tells where it leaves p's brick. Each level is
+// fetched with a constant level number, the sampler's fast path.
+float nextPoint(vec3 p, float t, float below, float latticeStart, float stepLength, vec3 sizeF, ivec3 lastBrick,
+                vec3 farSide, vec3 invDir, inout float brickEnd, out bool skipped) {
+    ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
+    int emptyLevels = 0;
+    if (brickMaximum(brick, 0) <= below) {
+        emptyLevels = 1;
+        if (brickMaximum(brick >> 1, 1) <= below) {
+            emptyLevels = 2;
+            if (brickMaximum(brick >> 2, 2) <= below) {
+                emptyLevels = 3;
+                if (brickMaximum(brick >> 3, 3) <= below) {
+                    emptyLevels = 4;
+                }
+            }
+        }
+    }
+    int level = max(emptyLevels - 1, 0);
+    float cellSide = float(kBrickSide << level);
+    vec3 exits = ((vec3(brick >> level) + farSide) * cellSide / sizeF - vCameraTex) * invDir;
+    float tExit = min(min(exits.x, exits.y), exits.z);
+    skipped = emptyLevels > 0;
+    if (skipped) {
+        return max(latticeStart + ceil((tExit - latticeStart) / stepLength) * stepLength, t + stepLength);
+    }
+    brickEnd = tExit;
+    return t + stepLength;
+}
+
+// A value in [0, 1) per pixel without visible structure: an integer hash of its position.
+float pixelJitter() {
+    uvec2 pixel = uvec2(gl_FragCoord.xy);
+    uint h = pixel.x + (pixel.y << 16);
+    h ^= h >> 16;
+    h *= 0x7feb352du;
+    h ^= h >> 15;
+    h *= 0x846ca68bu;
+    h ^= h >> 16;
+    return float(h >> 8) * kHashToUnit;
+}
+
 void main() {
+    int renderMode = vRenderMode;
     vec3 toPoint = vTexPoint - vCameraTex;
     float pointDistance = length(toPoint);
     if (pointDistance <= kTiny) {
@@ -138,90 +222,155 @@ void main() {
         discard;
     }
 
-    // The part of the ray that can meet anything inside the window.
-    vec3 reachLow = max(low, march.occupiedLow.xyz);
-    vec3 reachHigh = min(high, march.occupiedHigh.xyz);
-    vec2 reach = boxInterval(vCameraTex, dir, reachLow, reachHigh);
-    float tMarchEnd = min(tEnd, reach.y);
-    if (any(greaterThan(reachLow, reachHigh)) || max(reach.x, tStart) >= tMarchEnd) {
-        discard;
-    }
-
-    // One step advances at most one voxel along every axis. The start is jittered per pixel
-    // within a step so that the sampling shows no rings. Samples lie on that lattice from
-    // the clip box on, whatever is skipped.
+    // One voxel step advances at most one voxel along every axis; a ray takes
+    // vSamplesPerStep samples per voxel step. The lattice starts on the clip box, shifted
+    // per pixel within a step; samples lie on it whatever is skipped.
     ivec3 size = textureSize(Texture0, 0);
     vec3 sizeF = vec3(max(size, ivec3(1)));
     vec3 voxel = 1.0 / sizeF;
-    float stepLength = 1.0 / float(max(max(size.x, size.y), size.z));
-    float jitter = fract(52.9829189 * fract(dot(gl_FragCoord.xy, vec2(0.06711056, 0.00583715))));
+    float voxelStep = 1.0 / float(max(max(size.x, size.y), size.z));
+    float stepLength = voxelStep / float(vSamplesPerStep);
     vec3 worldDir = normalize(vModelScale * dir);
-    float stepWorld = stepLength * length(vModelScale * dir);
-    float tFirst = tStart + jitter * stepLength;
-    float t = tFirst + max(ceil((reach.x - tFirst) / stepLength), 0.0) * stepLength;
-    int maxSteps = int(ceil((tMarchEnd - t) / stepLength)) + 1;
+    float worldPerTex = length(vModelScale * dir);
+    float stepWorld = stepLength * worldPerTex;
+    float latticeStart = tStart + pixelJitter() * stepLength;
+    if (latticeStart >= tEnd) {
+        discard;
+    }
+
+    // The part of the ray that can change the result. Minimum and mean need all of it.
+    bool skips = renderMode <= kModeMip;
+    vec3 reachLow = skips ? max(low, march.occupiedLow.xyz) : low;
+    vec3 reachHigh = skips ? min(high, march.occupiedHigh.xyz) : high;
+    vec2 reach = boxInterval(vCameraTex, dir, reachLow, reachHigh);
+    float tMarchEnd = min(tEnd, reach.y);
+    bool nothingReached = any(greaterThan(reachLow, reachHigh)) || max(reach.x, tStart) >= tMarchEnd;
+    if (nothingReached && renderMode == kModeComposite) {
+        discard;
+    }
+    float t = latticeStart + max(ceil((reach.x - latticeStart) / stepLength), 0.0) * stepLength;
+    // One more for the lattice's restart on a surface.
+    int maxSteps = nothingReached ? 0 : int(ceil((tMarchEnd - t) / stepLength)) + 2;
 
     vec3 invDir = 1.0 / mix(dir, vec3(kTiny), lessThan(abs(dir), vec3(kTiny)));
     vec3 farSide = vec3(greaterThan(dir, vec3(0.0)));
     ivec3 lastBrick = (size - 1) / kBrickSide;
-    // The ray is in a brick that reaches into the window until here.
+    // The ray is in a brick that can change the result until here.
     float tBrickEnd = -1.0;
 
-    vec3 color = vec3(0.0);
-    float alpha = 0.0;
-    // Uniform material behind a surface keeps the shade of that surface, so an organ reads
-    // as a solid. Where the ray starts inside material (a cut), the cut face is lit head-on.
-    float shade = 1.0;
-    for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
-        vec3 p = vCameraTex + t * dir;
-        if (t >= tBrickEnd) {
-            ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
-            // How many levels of cells around p are empty; each level is fetched with a
-            // constant level number, the sampler's fast path.
-            int emptyLevels = 0;
-            if (brickMaximum(brick, 0) <= vWindow.x) {
-                emptyLevels = 1;
-                if (brickMaximum(brick >> 1, 1) <= vWindow.x) {
-                    emptyLevels = 2;
-                    if (brickMaximum(brick >> 2, 2) <= vWindow.x) {
-                        emptyLevels = 3;
-                        if (brickMaximum(brick >> 3, 3) <= vWindow.x) {
-                            emptyLevels = 4;
-                        }
-                    }
-                }
+    // Each mode has a loop of its own: a software rasteriser runs every branch inside a
+    // loop for all pixels of a block, but leaves a loop at once when no pixel needs it.
+    if (renderMode == kModeComposite) {
+        // The windowed intensity at which a sample's opacity over one voxel step reaches
+        // kShadeThreshold: the ray's first such sample lies on a surface.
+        float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
+        bool surfaceMet = false;
+        float previousIntensity = 0.0; // of the lattice point before t; skipped points are 0
+        vec3 color = vec3(0.0);
+        float alpha = 0.0;
+        // Uniform material behind a surface keeps the shade of that surface, so an organ
+        // reads as a solid. Where the ray starts inside material (a cut), the cut face is
+        // lit head-on.
+        float shade = 1.0;
+        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
+            vec3 p = vCameraTex + t * dir;
+            float tNext = t + stepLength;
+            bool skipped = false;
+            if (t >= tBrickEnd) {
+                tNext = nextPoint(p, t, vWindow.x, latticeStart, stepLength, sizeF, lastBrick, farSide, invDir,
+                                  tBrickEnd, skipped);
             }
-            // Where the ray leaves the largest empty cell around p, or p's brick.
-            int level = max(emptyLevels - 1, 0);
-            float cellSide = float(kBrickSide << level);
-            vec3 exits = ((vec3(brick >> level) + farSide) * cellSide / sizeF - vCameraTex) * invDir;
-            float tExit = min(min(exits.x, exits.y), exits.z);
-            if (emptyLevels > 0) {
-                // On to the first sample of the lattice beyond the empty cell.
-                t = max(tFirst + ceil((tExit - tFirst) / stepLength) * stepLength, t + stepLength);
+            float intensity = skipped ? 0.0 : windowed(sampleValue(p));
+            if (!surfaceMet && intensity > surfaceIntensity) {
+                // The ray's first surface: it crosses into it between the last two lattice
+                // points, where linear interpolation places the crossing, and the lattice
+                // restarts there. Where the ray starts in material the surface is the cut
+                // itself. No further sample is taken: on a software rasteriser every sample
+                // inside the loop costs every pixel of a block on every step.
+                surfaceMet = true;
+                float before = t - stepLength;
+                if (before <= tStart) {
+                    latticeStart = tStart;
+                    previousIntensity = intensity;
+                } else {
+                    float crossing = (surfaceIntensity - previousIntensity) / (intensity - previousIntensity);
+                    latticeStart = mix(before, t, clamp(crossing, 0.0, 1.0));
+                    previousIntensity = surfaceIntensity;
+                }
+                t = latticeStart + stepLength;
                 continue;
             }
-            tBrickEnd = tExit;
-        }
-        float intensity = windowed(sampleValue(p));
-        if (intensity > 0.0) {
-            float a = 1.0 - exp(-kDensity * intensity * intensity * stepWorld);
-            if (a > kShadeThreshold) {
-                vec2 lit = surfaceShade(p, worldDir, voxel);
-                float pastCut = clamp((t - tStart) / (kCutDepth * stepLength), 0.0, 1.0);
-                shade = mix(shade, lit.x, lit.y * pastCut);
+            if (intensity > 0.0 || previousIntensity > 0.0) {
+                float shadeBefore = shade;
+                if (intensity > surfaceIntensity) {
+                    shade = pulledShade(shade, p, (t - tStart) / voxelStep, worldDir, voxel);
+                }
+                // The step up to this sample, with the intensity running linearly between
+                // the two samples: a surface's rise is gathered as it is, not as a jump.
+                for (int k = 0; k < kSegmentParts; ++k) {
+                    float part = (float(k) + 0.5) / float(kSegmentParts);
+                    float along = mix(previousIntensity, intensity, part);
+                    float a = 1.0 - exp(-kDensity * along * along * stepWorld / float(kSegmentParts));
+                    color += (1.0 - alpha) * a * mix(shadeBefore, shade, part) * lookup(along);
+                    alpha += (1.0 - alpha) * a;
+                }
+                if (alpha >= kOpaque) {
+                    break;
+                }
             }
-            color += (1.0 - alpha) * a * shade * lookup(intensity);
-            alpha += (1.0 - alpha) * a;
-            if (alpha >= kOpaque) {
-                break;
-            }
+            previousIntensity = intensity;
+            t = tNext;
         }
-        t += stepLength;
+        if (alpha <= 0.0) {
+            discard;
+        }
+        // The pipeline blends source × source alpha, so hand over colour not premultiplied.
+        fragColor = vec4(color / alpha, alpha);
+        return;
     }
-    if (alpha <= 0.0) {
-        discard;
+
+    // The projections: maximum, minimum or sum of the raw samples, and how many were taken.
+    float gathered = renderMode == kModeMip ? -kHuge : (renderMode == kModeMinip ? kHuge : 0.0);
+    float taken = 0.0;
+    if (renderMode == kModeMip) {
+        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
+            vec3 p = vCameraTex + t * dir;
+            float tNext = t + stepLength;
+            bool skipped = false;
+            if (t >= tBrickEnd) {
+                // Nothing below the largest sample met so far can change the maximum.
+                tNext = nextPoint(p, t, max(vWindow.x, gathered), latticeStart, stepLength, sizeF, lastBrick,
+                                  farSide, invDir, tBrickEnd, skipped);
+            }
+            if (!skipped) {
+                gathered = max(gathered, sampleValue(p));
+                taken += 1.0;
+                if (gathered >= vWindow.x + vWindow.y) {
+                    break;
+                }
+            }
+            t = tNext;
+        }
+    } else {
+        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
+            float value = sampleValue(vCameraTex + t * dir);
+            taken += 1.0;
+            if (renderMode == kModeMinip) {
+                gathered = min(gathered, value);
+                if (gathered <= vWindow.x) {
+                    break;
+                }
+            } else {
+                gathered += value;
+            }
+            t += stepLength;
+        }
+        // Rounding can leave the march of a ray that grazes the box empty.
+        if (taken == 0.0) {
+            discard;
+        }
     }
-    // The pipeline blends source × source alpha, so hand over colour not premultiplied.
-    fragColor = vec4(color / alpha, alpha);
+    // A maximum ray that met nothing above the window projects the window's floor.
+    float projected = renderMode == kModeAverage ? gathered / max(taken, 1.0) : gathered;
+    fragColor = vec4(lookup(windowed(projected)), 1.0);
 }

@@ -24,7 +24,8 @@ layout(std140) uniform Buffer1 {
     vec4 cameraPosition; // world space, w = 1
     vec4 intercept;      // upper clip values in texture coordinates
     vec4 interceptBtm;   // lower clip values
-    uint clutmodeWord;   // the lookup mode in the low byte; the bytes above are zero
+    // Byte 0 the lookup mode, byte 1 the rendering mode, byte 2 the samples per voxel step.
+    uint clutmodeWord;
     int sampleOffset;    // texel + sampleOffset = sample value (signed volumes are stored +32768)
 } uniforms;
 
@@ -42,6 +43,8 @@ flat out vec3 vClipHigh;
 flat out vec2 vWindow;            // lower edge and width of the window, raw units
 flat out float vSampleOffset;
 flat out int vClutmode;
+flat out int vRenderMode;
+flat out int vSamplesPerStep;
 
 void main() {
     CubeVertex vertex = vertices[gl_VertexID];
@@ -65,4 +68,6 @@ void main() {
     vWindow = vec2(float(window.wl) - 0.5 * width, width);
     vSampleOffset = float(uniforms.sampleOffset);
     vClutmode = int(uniforms.clutmodeWord & 0xFFu);
+    vRenderMode = int((uniforms.clutmodeWord >> 8) & 0xFFu);
+    vSamplesPerStep = max(int((uniforms.clutmodeWord >> 16) & 0xFFu), 1);
 }

@@ -178,6 +178,20 @@ void ViewController::resetSliders() {
     }
 }
 
+std::optional<QString> ViewController::applyWindowPreset(WindowPreset preset) {
+    if (!m_renderer) {
+        return tr("no volume is shown");
+    }
+    const auto window = WindowPresets::windowFor(preset, m_renderer->volumeState());
+    if (const QString* reason = std::get_if<QString>(&window)) {
+        return *reason;
+    }
+    const auto& chosen = std::get<WindowPresets::SampleWindow>(window);
+    m_renderer->setWw(chosen.width);
+    m_renderer->setWl(chosen.level);
+    return std::nullopt;
+}
+
 void ViewController::menuImportaction() {
     m_import->menuImportaction();
 }

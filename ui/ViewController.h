@@ -1,5 +1,6 @@
 #pragma once
 
+#include "WindowPresets.h"
 #include "gpu/Gpu.h"
 
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ImportCommand;
 class QVMTKView;
@@ -54,6 +56,10 @@ class ViewController : public QObject {
     // rotation (upper clips 1.0, lower clips 0, no z rotation), as setIntValue does:
     // without running their actions, since the renderer already holds those values.
     void resetSliders();
+
+    // Sets the renderer's window to the preset's through setWw / setWl, so the labels
+    // follow; nothing, and the reason, when the volume on show has no such window.
+    std::optional<QString> applyWindowPreset(WindowPreset preset);
 
     // Imports an NRRD volume (see ImportCommand).
     void menuImportaction();

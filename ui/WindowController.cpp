@@ -50,6 +50,9 @@ QString droppedFile(const QMimeData* data) {
     return {};
 }
 
+// How long a refused preset's reason stays in the status line.
+constexpr int kRefusalMessageMs = 5000;
+
 } // namespace
 
 WindowController::WindowController(AppDelegate* appDelegate, ViewController::DeviceFactory makeDevice,
@@ -107,6 +110,51 @@ void WindowController::connectLayout() {
     connect(m_ui->actionZrot, &QAction::triggered, this, &WindowController::cameraZrot);
     connect(m_ui->actionClutBW, &QAction::triggered, this, &WindowController::clutBW);
     connect(m_ui->actionClutDefault, &QAction::triggered, this, &WindowController::clutDefault);
+    connectWindowAndRenderingMenus();
+}
+
+void WindowController::connectWindowAndRenderingMenus() {
+    m_presetActions = {
+        {m_ui->actionWindowStartup, WindowPreset::Startup},
+        {m_ui->actionWindowImport, WindowPreset::Import},
+        {m_ui->actionWindowAuto, WindowPreset::Auto},
+        {m_ui->actionWindowFullRange, WindowPreset::FullRange},
+        {m_ui->actionWindowFile, WindowPreset::File},
+        {m_ui->actionWindowSoftTissue, WindowPreset::SoftTissue},
+        {m_ui->actionWindowBone, WindowPreset::Bone},
+        {m_ui->actionWindowLung, WindowPreset::Lung},
+        {m_ui->actionWindowBrain, WindowPreset::Brain},
+    };
+    for (const auto& [action, preset] : m_presetActions) {
+        connect(action, &QAction::triggered, this, [this, preset = preset] { windowPreset(preset); });
+    }
+    // The open menu offers only the presets the volume on show has; while it is closed
+    // every shortcut stays live and a preset without a window says why when used.
+    connect(m_ui->menuWindowPresets, &QMenu::aboutToShow, this, [this] {
+        QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
+        const QVRenderer::VolumeState volume = renderer ? renderer->volumeState() : QVRenderer::VolumeState{};
+        for (const auto& [action, preset] : m_presetActions) {
+            action->setEnabled(std::holds_alternative<WindowPresets::SampleWindow>(
+                WindowPresets::windowFor(preset, volume)));
+        }
+    });
+    connect(m_ui->menuWindowPresets, &QMenu::aboutToHide, this, [this] {
+        for (const auto& entry : m_presetActions) {
+            entry.first->setEnabled(true);
+        }
+    });
+
+    auto* modes = new QActionGroup(this);
+    const std::pair<QAction*, RenderMode> modeActions[] = {
+        {m_ui->actionRenderComposite, RenderMode::Composite},
+        {m_ui->actionRenderMip, RenderMode::Mip},
+        {m_ui->actionRenderMinip, RenderMode::Minip},
+        {m_ui->actionRenderAverage, RenderMode::Average},
+    };
+    for (const auto& [action, mode] : modeActions) {
+        modes->addAction(action);
+        connect(action, &QAction::triggered, this, [this, mode = mode] { selectRenderMode(mode); });
+    }
 }
 
 void WindowController::windowDidLoad() {
@@ -162,6 +210,21 @@ void WindowController::selectClutmode(std::int64_t mode) {
     QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
     if (renderer && renderer->clutmode() != mode) {
         renderer->setClutmode(mode);
+    }
+}
+
+void WindowController::windowPreset(WindowPreset preset) {
+    if (!_vc) {
+        return;
+    }
+    if (const std::optional<QString> refusal = _vc->applyWindowPreset(preset)) {
+        statusBar()->showMessage(tr("No such window: %1").arg(*refusal), kRefusalMessageMs);
+    }
+}
+
+void WindowController::selectRenderMode(RenderMode mode) {
+    if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
+        renderer->setRenderMode(mode);
     }
 }
 

@@ -4,8 +4,11 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class AppDelegate;
+class QAction;
 class QLabel;
 class QPushButton;
 class QVMTKView;
@@ -44,6 +47,10 @@ class WindowController : public QMainWindow {
     // clutmode only when it differs from the mode it selects.
     void clutBW();
     void clutDefault();
+    // Sets the display window to a preset's; a preset the volume has none of (a CT
+    // window for values that are not Hounsfield units) says why in the status line.
+    void windowPreset(WindowPreset preset);
+    void selectRenderMode(RenderMode mode);
 
     // Routes the import command to the content view controller, else to the
     // application delegate.
@@ -68,6 +75,8 @@ class WindowController : public QMainWindow {
 
   private:
     void connectLayout();
+    // The View menu's Window presets and Rendering modes.
+    void connectWindowAndRenderingMenus();
     void selectClutmode(std::int64_t mode);
     void showVolumeStatus();
     // The checks of the lookup and toggle items follow what they stand for.
@@ -86,4 +95,5 @@ class WindowController : public QMainWindow {
     // The volume on show: its file name and the status line's account of it.
     QString m_volumeName;
     QString m_volumeDescription;
+    std::vector<std::pair<QAction*, WindowPreset>> m_presetActions;
 };

@@ -424,4 +424,36 @@ TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
     EXPECT_EQ(imagemetrics::changedPixels(still, saved.convertToFormat(QImage::Format_RGB32)), 0);
 }
 
+// The CT windows are in Hounsfield units; the built-in sample stores HU + 1024.
+TEST_F(AppWindowTest, WindowPresetsFromTheMenuAndTheirShortcutsSetTheLabels) {
+    const auto shown = [&] { return label("wwLabel")->text() + QLatin1Char(' ') + label("wlLabel")->text(); };
+    const auto width = [&] { return label("wwLabel")->text().mid(4).toLongLong(); };
+    trigger("actionWindowBone");
+    EXPECT_EQ(shown(), QStringLiteral("WW: 1500 WL: 1324"));
+    QTest::keyClick(m_window.get(), Qt::Key_8);
+    EXPECT_EQ(shown(), QStringLiteral("WW: 1500 WL: 424"));
+    QTest::keyClick(m_window.get(), Qt::Key_5); // the sample names no window of its own
+    EXPECT_EQ(shown(), QStringLiteral("WW: 1500 WL: 424"));
+    EXPECT_FALSE(m_window->statusBar()->currentMessage().isEmpty());
+    QTest::keyClick(m_window.get(), Qt::Key_4);
+    const qlonglong fullRange = width();
+    QTest::keyClick(m_window.get(), Qt::Key_3);
+    const qlonglong automatic = width();
+    EXPECT_GT(automatic, 100);
+    EXPECT_LT(automatic, fullRange);
+    trigger("actionWindowStartup");
+    ASSERT_TRUE(waitForFrames(1));
+    EXPECT_EQ(shown(), QStringLiteral("WW: 1384 WL: 738"));
+}
+
+TEST_F(AppWindowTest, MaximumIntensityProjectionFromTheMenuRedrawsTheVolume) {
+    const QImage composite = grab(QStringLiteral("composite"));
+    trigger("actionRenderMip");
+    ASSERT_TRUE(waitForFrames(2));
+    const QImage maximum = grab(QStringLiteral("maximum-intensity-projection"));
+    EXPECT_TRUE(m_window->findChild<QAction*>(QStringLiteral("actionRenderMip"))->isChecked());
+    EXPECT_FALSE(m_window->findChild<QAction*>(QStringLiteral("actionRenderComposite"))->isChecked());
+    EXPECT_GT(imagemetrics::changedPixels(composite, maximum), 1000);
+}
+
 } // namespace

@@ -30,6 +30,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RejectedArguments{"FramesZero", {"--frames", "0"}, "--frames"},
                       RejectedArguments{"FramesNegative", {"--frames", "-3"}, "--frames"},
                       RejectedArguments{"QualityUnknown", {"--quality", "best"}, "--quality"},
+                      RejectedArguments{"ModeUnknown", {"--mode", "volume"}, "--mode"},
+                      RejectedArguments{"SamplingZero", {"--sampling", "0"}, "--sampling"},
+                      RejectedArguments{"WindowWithoutWidth", {"--window", "40"}, "--window"},
+                      RejectedArguments{"WindowUnknownPreset", {"--window", "liver"}, "--window"},
                       RejectedArguments{"OptionWithoutValue", {"--json"}, "--json"},
                       RejectedArguments{"UnknownOption", {"--fast"}, "--fast"},
                       RejectedArguments{"StrayArgument", {"head.nrrd"}, "head.nrrd"}),
@@ -47,9 +51,10 @@ TEST(BenchOptions, DefaultsMeasureTheSampleAtFullQuality) {
 }
 
 TEST(BenchOptions, ReadsEveryOption) {
-    const auto parsed =
-        BenchOptions::parse({"--volume", "head.nhdr", "--size", "1024", "768", "--frames", "60", "--json",
-                             "out.json", "--png", "last.png", "--quality", "interactive"});
+    const auto parsed = BenchOptions::parse({"--volume",   "head.nhdr", "--size",      "1024",     "768",
+                                             "--frames",   "60",        "--json",      "out.json", "--png",
+                                             "last.png",   "--quality", "interactive", "--mode",   "minip",
+                                             "--sampling", "8",         "--window",    "-600",     "1500"});
     const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
     ASSERT_NE(options, nullptr);
     EXPECT_FALSE(options->usesSample());
@@ -59,6 +64,13 @@ TEST(BenchOptions, ReadsEveryOption) {
     EXPECT_EQ(options->jsonPath, "out.json");
     EXPECT_EQ(options->pngPath, "last.png");
     EXPECT_EQ(options->quality, BenchOptions::Quality::Interactive);
+    EXPECT_EQ(options->mode, RenderMode::Minip);
+    EXPECT_EQ(options->sampling, 8);
+    ASSERT_TRUE(options->window.has_value());
+    EXPECT_EQ(options->window->level, -600);
+    EXPECT_EQ(options->window->width, 1500);
+    const auto named = BenchOptions::parse({"--window", "soft-tissue"});
+    EXPECT_EQ(std::get<BenchOptions>(named).windowPreset, WindowPreset::SoftTissue);
 }
 
 struct StatsCase {
