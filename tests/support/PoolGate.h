@@ -2,30 +2,36 @@
 
 #include <QSemaphore>
 #include <QThreadPool>
+#include <memory>
 
 // Holds every thread of the global pool until released, so that imports started
 // meanwhile read only afterwards, in whatever order the pool picks.
 class PoolGate {
   public:
-    PoolGate() {
-        QThreadPool* pool = QThreadPool::globalInstance();
-        for (int i = 0; i < pool->maxThreadCount(); ++i) {
-            pool->start([this] {
-                m_started.release();
-                m_open.acquire();
+    PoolGate() : m_pool(QThreadPool::globalInstance()->maxThreadCount()) {
+        for (int i = 0; i < m_pool; ++i) {
+            // The gated threads share the semaphores with the gate, since they are still
+            // inside acquire() when the gate goes out of scope.
+            QThreadPool::globalInstance()->start([state = m_state] {
+                state->started.release();
+                state->open.acquire();
             });
         }
-        m_started.acquire(pool->maxThreadCount());
+        m_state->started.acquire(m_pool);
     }
     ~PoolGate() { open(); }
 
     void open() {
-        m_open.release(QThreadPool::globalInstance()->maxThreadCount() - m_opened);
-        m_opened = QThreadPool::globalInstance()->maxThreadCount();
+        m_state->open.release(m_pool - m_opened);
+        m_opened = m_pool;
     }
 
   private:
-    QSemaphore m_started;
-    QSemaphore m_open;
+    struct State {
+        QSemaphore started;
+        QSemaphore open;
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+    int m_pool;
     int m_opened = 0;
 };
