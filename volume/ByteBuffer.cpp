@@ -3,6 +3,7 @@
 #include <QFile>
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
@@ -29,6 +30,13 @@ struct ByteBuffer::Storage {
 
 ByteBuffer::ByteBuffer(std::shared_ptr<const Storage> storage, std::span<const std::byte> bytes)
     : m_storage(std::move(storage)), m_bytes(bytes) {}
+
+QByteArray ByteBuffer::allocate(std::size_t bytes) {
+    QByteArray array(static_cast<qsizetype>(bytes), Qt::Uninitialized);
+    if (static_cast<std::size_t>(array.size()) != bytes)
+        throw std::bad_alloc();
+    return array;
+}
 
 ByteBuffer ByteBuffer::fromByteArray(QByteArray bytes) {
     auto storage = std::make_shared<Storage>();

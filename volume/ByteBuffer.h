@@ -20,6 +20,9 @@ class ByteBuffer {
     ByteBuffer() = default;
 
     static ByteBuffer fromByteArray(QByteArray bytes);
+    // An uninitialised array of exactly `bytes` bytes for samples to be decoded into;
+    // throws std::bad_alloc when it cannot be had (the import refuses the volume then).
+    static QByteArray allocate(std::size_t bytes);
 
     // Maps the whole file read-only. On failure returns a null buffer and,
     // when given, stores the reason in *error. Only for files that ship with the

@@ -23,8 +23,6 @@ constexpr std::uint16_t kSignBit16 = 0x8000;
 constexpr int kSignedShift8 = 32768;
 constexpr std::int32_t kSignedShift = 32768;
 
-const QString kCancelled = QStringLiteral("The import was cancelled.");
-
 NrrdRefusal shortData(std::size_t have, std::size_t need) {
     return NrrdRefusal{
         QStringLiteral("The data holds %1 bytes of samples but the volume needs %2: it is %3 bytes short.")
@@ -112,13 +110,6 @@ std::optional<std::size_t> afterLines(std::span<const std::byte> bytes, std::int
     return position;
 }
 
-QByteArray allocate(std::size_t bytes) {
-    QByteArray array(static_cast<qsizetype>(bytes), Qt::Uninitialized);
-    if (static_cast<std::size_t>(array.size()) != bytes)
-        throw std::bad_alloc();
-    return array;
-}
-
 std::byte* writable(QByteArray& array) {
     return reinterpret_cast<std::byte*>(array.data());
 }
@@ -153,7 +144,7 @@ NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::decode(const std::vector<ByteBuffer
             return toVoxels(std::get<Samples>(std::move(samples)),
                             m_progress.part(decodeShare, 1.0 - decodeShare));
         }
-        Samples all{{}, allocate(m_sampleCount * sampleBytes), true};
+        Samples all{{}, ByteBuffer::allocate(m_sampleCount * sampleBytes), true};
         const double fileShare = decodeShare / static_cast<double>(files.size());
         for (std::size_t i = 0; i < files.size(); ++i) {
             NrrdResult<Samples> samples =
@@ -236,7 +227,7 @@ NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::toVoxels(Samples samples, const Nrr
     if (!isTextureSampleType(m_layout.sampleType)) {
         if (samplesAreBigEndian() != (std::endian::native == std::endian::big)) {
             if (!samples.isOwned) {
-                samples.owned = allocate(m_sampleCount * sampleBytes);
+                samples.owned = ByteBuffer::allocate(m_sampleCount * sampleBytes);
                 std::memcpy(writable(samples.owned), source, m_sampleCount * sampleBytes);
                 samples.isOwned = true;
             }
@@ -260,13 +251,14 @@ NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::toVoxels(Samples samples, const Nrr
         return Voxels{samples.view, sampleOffset, 1.0, 0.0, {}};
     }
     // 16-bit samples decoded into memory become texels in place; others need room.
-    QByteArray texels = samples.isOwned && sampleBytes == kTexelBytes ? std::move(samples.owned)
-                                                                      : allocate(m_sampleCount * kTexelBytes);
+    QByteArray texels = samples.isOwned && sampleBytes == kTexelBytes
+                            ? std::move(samples.owned)
+                            : ByteBuffer::allocate(m_sampleCount * kTexelBytes);
     const SampleKind kind = sampleKind(m_layout.sampleType, samplesAreBigEndian());
     std::byte* out = writable(texels);
     for (std::size_t done = 0; done < m_sampleCount;) {
         if (progress.stopRequested())
-            return NrrdRefusal{kCancelled};
+            return cancelledImport();
         const std::size_t count = std::min(kChunkSamples, m_sampleCount - done);
         convert(kind, source + done * sampleBytes, out + done * kTexelBytes, count, sampleBytes);
         done += count;

@@ -17,15 +17,6 @@ constexpr std::size_t kSkipScratchBytes = std::size_t{1} << 16;
 // Accept zlib and gzip streams alike (15-bit window, header detected automatically).
 constexpr int kZlibOrGzipWindow = 15 + 32;
 
-const QString kCancelled = QStringLiteral("The import was cancelled.");
-
-QByteArray allocate(std::size_t bytes) {
-    QByteArray array(static_cast<qsizetype>(bytes), Qt::Uninitialized);
-    if (static_cast<std::size_t>(array.size()) != bytes)
-        throw std::bad_alloc();
-    return array;
-}
-
 // What both libraries' stream loops share: feeding input in chunks, and output either
 // into scratch space (skipped bytes) or into the samples.
 struct Pump {
@@ -78,7 +69,7 @@ NrrdRefusal NrrdInflate::shortStream(std::size_t produced) const {
 }
 
 NrrdResult<QByteArray> NrrdInflate::gunzip(const ByteBuffer& data) const {
-    QByteArray samples = allocate(m_need);
+    QByteArray samples = ByteBuffer::allocate(m_need);
     z_stream stream{};
     if (inflateInit2(&stream, kZlibOrGzipWindow) != Z_OK)
         return NrrdRefusal{QStringLiteral("zlib could not start inflating the data.")};
@@ -87,7 +78,7 @@ NrrdResult<QByteArray> NrrdInflate::gunzip(const ByteBuffer& data) const {
     Pump pump(data, m_skip);
     while (pump.produced < m_need) {
         if (m_progress.stopRequested())
-            return NrrdRefusal{kCancelled};
+            return cancelledImport();
         if (stream.avail_in == 0 && pump.inputLeft > 0) {
             stream.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(pump.input));
             const std::size_t feed = pump.take();
@@ -123,7 +114,7 @@ NrrdResult<QByteArray> NrrdInflate::gunzip(const ByteBuffer& data) const {
 }
 
 NrrdResult<QByteArray> NrrdInflate::bunzip(const ByteBuffer& data) const {
-    QByteArray samples = allocate(m_need);
+    QByteArray samples = ByteBuffer::allocate(m_need);
     bz_stream stream{};
     if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK)
         return NrrdRefusal{QStringLiteral("libbz2 could not start inflating the data.")};
@@ -136,7 +127,7 @@ NrrdResult<QByteArray> NrrdInflate::bunzip(const ByteBuffer& data) const {
     Pump pump(data, m_skip);
     while (pump.produced < m_need) {
         if (m_progress.stopRequested())
-            return NrrdRefusal{kCancelled};
+            return cancelledImport();
         if (stream.avail_in == 0 && pump.inputLeft > 0) {
             stream.next_in = reinterpret_cast<char*>(const_cast<std::byte*>(pump.input));
             const std::size_t feed = pump.take();

@@ -11,4 +11,9 @@ struct NrrdRefusal {
 
 // The outcome of an import step: its value, or the reason it was refused. Never a
 // half-filled value: a step that fails hands back only the refusal.
+// The refusal of an import whose caller gave it up while it was read.
+inline NrrdRefusal cancelledImport() {
+    return NrrdRefusal{QStringLiteral("The import was cancelled.")};
+}
+
 template <typename T> using NrrdResult = std::variant<T, NrrdRefusal>;

@@ -1,5 +1,7 @@
 #include "NrrdTextData.h"
 
+#include "ByteBuffer.h"
+
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -14,15 +16,6 @@ constexpr int kHexBase = 16;
 // A token that is not a number is quoted in the refusal up to this length.
 constexpr std::ptrdiff_t kQuotedTokenLength = 20;
 constexpr int kDecimalLetterOffset = 10;
-
-const QString kCancelled = QStringLiteral("The import was cancelled.");
-
-QByteArray allocate(std::size_t bytes) {
-    QByteArray array(static_cast<qsizetype>(bytes), Qt::Uninitialized);
-    if (static_cast<std::size_t>(array.size()) != bytes)
-        throw std::bad_alloc();
-    return array;
-}
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -58,13 +51,13 @@ template <typename T> bool parseNumber(const char* end, const char*& position, T
 template <typename T>
 NrrdResult<QByteArray> parseAscii(std::span<const std::byte> bytes, SampleType type, std::size_t count,
                                   const NrrdProgress& progress) {
-    QByteArray samples = allocate(count * sizeof(T));
+    QByteArray samples = ByteBuffer::allocate(count * sizeof(T));
     const char* position = reinterpret_cast<const char*>(bytes.data());
     const char* const end = position + bytes.size();
     for (std::size_t i = 0; i < count; ++i) {
         if (i % kChunkSamples == 0) {
             if (progress.stopRequested())
-                return NrrdRefusal{kCancelled};
+                return cancelledImport();
             progress.report(static_cast<double>(i) / static_cast<double>(count));
         }
         while (position < end && (isSpace(*position) || *position == ','))
@@ -95,7 +88,7 @@ NrrdTextData::NrrdTextData(std::size_t sampleCount, NrrdProgress progress)
 NrrdResult<QByteArray> NrrdTextData::hexBytes(std::span<const std::byte> text,
                                               std::size_t bytesPerSample) const {
     const std::size_t need = m_sampleCount * bytesPerSample;
-    QByteArray bytes = allocate(need);
+    QByteArray bytes = ByteBuffer::allocate(need);
     std::size_t produced = 0;
     std::optional<int> high;
     for (std::size_t i = 0; i < text.size() && produced < need; ++i) {
@@ -115,7 +108,7 @@ NrrdResult<QByteArray> NrrdTextData::hexBytes(std::span<const std::byte> text,
         high.reset();
         if (produced % (kChunkSamples * bytesPerSample) == 0) {
             if (m_progress.stopRequested())
-                return NrrdRefusal{kCancelled};
+                return cancelledImport();
             m_progress.report(static_cast<double>(produced) / static_cast<double>(need));
         }
     }

@@ -132,8 +132,6 @@ template <typename T> class Conversion {
     const NrrdProgress& m_progress;
 };
 
-const QString kCancelled = QStringLiteral("The import was cancelled.");
-
 template <typename T>
 NrrdResult<TexelConverter::Texels> convertAs(SampleType type, const std::byte* samples, std::size_t count,
                                              const NrrdProgress& progress) {
@@ -145,7 +143,7 @@ NrrdResult<TexelConverter::Texels> convertAs(SampleType type, const std::byte* s
         map.sampleOffset = std::numeric_limits<T>::is_signed ? -kSignedShift : 0;
     } else {
         if (!conversion.scan(range))
-            return NrrdRefusal{kCancelled};
+            return cancelledImport();
         if (range.min > range.max)
             return NrrdRefusal{
                 QStringLiteral("The volume holds no finite sample: nothing true can be shown.")};
@@ -157,7 +155,7 @@ NrrdResult<TexelConverter::Texels> convertAs(SampleType type, const std::byte* s
     if (static_cast<std::size_t>(texels.size()) != count * sizeof(std::uint16_t))
         throw std::bad_alloc();
     if (!conversion.write(map, reinterpret_cast<std::byte*>(texels.data()), writeStart))
-        return NrrdRefusal{kCancelled};
+        return cancelledImport();
 
     TexelConverter::Texels result{
         ByteBuffer::fromByteArray(std::move(texels)), map.sampleOffset, map.scale, map.offset, {}};

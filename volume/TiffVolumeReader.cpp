@@ -252,7 +252,7 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
     const NrrdProgress reading = progress.part(0.0, kReadShare);
     for (std::int64_t slice = 0; slice < depth; ++slice) {
         if (progress.stopRequested())
-            return NrrdRefusal{QStringLiteral("The import was cancelled.")};
+            return cancelledImport();
         Tiff other;
         TIFF* tiff = first.get();
         QString sliceName = name;
