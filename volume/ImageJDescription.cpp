@@ -46,6 +46,8 @@ std::optional<ImageJDescription> ImageJDescription::parse(QStringView text) {
                 description.spacing = spacing;
         } else if (key == u"unit") {
             description.unit = value.toString();
+        } else if (key == u"slices") {
+            description.slices = positiveCount(value);
         } else if (key == u"channels") {
             description.channels = positiveCount(value);
         } else if (key == u"frames") {

@@ -10,8 +10,12 @@
 struct ImageJDescription {
     std::optional<double> spacing; // between slices, in `unit`
     QString unit;                  // as written: "micron", "mm", "\u00B5m", "pixel" ...
+    int slices = 1;
     int channels = 1;
     int frames = 1;
+
+    // The pages divide along more than one of slices, channels and frames.
+    bool isHyperstack() const { return (slices > 1) + (channels > 1) + (frames > 1) > 1; }
 
     // Nothing when the text is not ImageJ's.
     static std::optional<ImageJDescription> parse(QStringView text);

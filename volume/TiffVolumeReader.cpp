@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -217,13 +218,23 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
     std::optional<ImageJDescription> imageJ;
     if (TIFFGetField(first.get(), TIFFTAG_IMAGEDESCRIPTION, &descriptionText) == 1 && descriptionText)
         imageJ = ImageJDescription::parse(QString::fromUtf8(descriptionText));
-    if (imageJ && (imageJ->channels > 1 || imageJ->frames > 1))
+    // Pages that divide along one axis only are one stack, whatever ImageJ called the axis
+    // (some writers label a plain stack as channels); along two or more they would be
+    // mixed into one volume.
+    if (imageJ && imageJ->isHyperstack())
         return NrrdRefusal{
-            QStringLiteral("%1 is a hyperstack of %2 channels and %3 frames; only a single stack "
-                           "of slices can be shown.")
+            QStringLiteral("%1 is a hyperstack of %2 slices, %3 channels and %4 frames; only a single "
+                           "stack of slices can be shown.")
                 .arg(name)
+                .arg(imageJ->slices)
                 .arg(imageJ->channels)
                 .arg(imageJ->frames)};
+    QStringList axisNotes;
+    if (imageJ && (imageJ->channels > 1 || imageJ->frames > 1))
+        axisNotes << QStringLiteral("The %1 %2 of %3 are shown as slices.")
+                         .arg(std::max(imageJ->channels, imageJ->frames))
+                         .arg(imageJ->channels > 1 ? QStringLiteral("channels") : QStringLiteral("frames"))
+                         .arg(name);
 
     // The pages of this file, or the numbered files around it when it has only one. A
     // chain of pages that breaks off is a damaged file, not a shorter stack.
@@ -314,6 +325,7 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
         record.notes << QStringLiteral("%1 slices from %2 to %3.")
                             .arg(files.size())
                             .arg(QFileInfo(files.front()).fileName(), QFileInfo(files.back()).fileName());
+    record.notes += axisNotes;
     record.notes += spacing.notes;
     record.notes += converted.notes;
     return record;

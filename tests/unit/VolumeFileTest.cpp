@@ -148,6 +148,13 @@ TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
 
     expectVolume(m_files.path("stack.tif"),
                  {VolumeFormat::Tiff, {4, 3, 3}, {0.001f, 0.001f, 0.0025f}, ramp16, ""});
+    // Some writers label a plain stack's pages as channels: still one stack.
+    writeTiff(m_files.path("channels.tif"), pages, "ImageJ=1.11a\nimages=3\nchannels=3\nhyperstack=true\n");
+    expectVolume(m_files.path("channels.tif"), {VolumeFormat::Tiff,
+                                                {4, 3, 3},
+                                                {1.0f, 1.0f, 1.0f},
+                                                ramp16,
+                                                "3 channels of channels.tif are shown as slices"});
     // Picking the later file of the numbered pair opens both, in numeric order (9, 10).
     expectVolume(m_files.path("slice_10.tif"),
                  {VolumeFormat::Tiff, {4, 3, 2}, {0.5f, 0.5f, 0.5f}, floats, "no slice spacing"});
@@ -163,7 +170,7 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
     writeTiff(m_files.path("rgb.tif"),
               {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 3, QByteArray(3 * kSlice, 'x')}});
     writeTiff(m_files.path("hyper.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}},
-              "ImageJ=1.54f\nimages=2\nchannels=2\n");
+              "ImageJ=1.54f\nimages=4\nchannels=2\nslices=2\n");
     writeTiff(m_files.path("odd_1.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
     writeTiff(m_files.path("odd_2.tif"),
               {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, QByteArray(kSlice, 'x')}});
@@ -189,7 +196,7 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
         const char* reason;
     } cases[] = {
         {"rgb.tif", "colour images"},
-        {"hyper.tif", "hyperstack of 2 channels"},
+        {"hyper.tif", "hyperstack of 2 slices, 2 channels and 1 frames"},
         {"odd_1.tif", "odd_2.tif, slice 2, is 4 x 3 uint8 where the stack is 4 x 3 uint16"},
         {"cut.tif", "cut short"},
         {"rgb.nii", "RGB24 cannot be shown"},
