@@ -4,6 +4,7 @@
 #include "NrrdLayout.h"
 #include "NrrdProgress.h"
 #include "NrrdRefusal.h"
+#include "TexelConverter.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -21,13 +22,8 @@
 // ignored. Runs on any thread; reports progress and stops when asked to.
 class NrrdDecoder {
   public:
-    struct Voxels {
-        ByteBuffer data;
-        std::int32_t sampleOffset = 0;
-        double valueScale = 1.0;
-        double valueOffset = 0.0;
-        QStringList notes;
-    };
+    // The texels and how they map back to the file's values.
+    using Voxels = TexelConverter::Texels;
 
     NrrdDecoder(const NrrdLayout& layout, std::size_t sampleCount, NrrdProgress progress = {});
 
