@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
     arguments.addHelpOption();
     arguments.addVersionOption();
     arguments.addPositionalArgument(QStringLiteral("FILE"),
-                                    QObject::tr("The volume to open instead of the built-in sample: an NRRD "
-                                                "header or a volume with its data attached."),
+                                    QObject::tr("The volume to open instead of the built-in sample: an NRRD, "
+                                                "NIfTI or TIFF file, or a DICOM file or folder."),
                                     QStringLiteral("[FILE"));
     arguments.addPositionalArgument(QStringLiteral("DATA"),
                                     QObject::tr("The data file of a detached header; without it, the data "
