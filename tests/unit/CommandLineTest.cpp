@@ -13,7 +13,8 @@ TEST(CommandLine, AnswersHelpVersionAndTooManyFilesWithoutAWindow) {
     } cases[] = {
         {{QStringLiteral("--version")}, 0, "voxview "},
         {{QStringLiteral("--help")}, 0, "[FILE [DATA]]"},
-        {{QStringLiteral("a.nhdr"), QStringLiteral("a.raw"), QStringLiteral("b.raw")}, 2,
+        {{QStringLiteral("a.nhdr"), QStringLiteral("a.raw"), QStringLiteral("b.raw")},
+         2,
          "voxview takes at most FILE and DATA."},
     };
     for (const auto& c : cases) {
