@@ -17,8 +17,8 @@ std::vector<std::byte> bytesOf(const ByteBuffer& buffer) {
 auto snapshot(const QVRenderer& r) {
     const QVRenderer::VolumeState v = r.volumeState();
     return std::tuple(r.wl(), r.ww(), r.clutmode(), r.zoom(), r.xrot(), r.yrot(), r.zrot(), r.xcept(),
-                      r.xceptBtm(), r.ycept(), r.yceptBtm(), r.zcept(), r.zceptBtm(), v.texture.get(), v.width,
-                      v.height, v.depth, v.cellspaceX, v.cellspaceY, v.cellspaceZ, v.sampleOffset);
+                      r.xceptBtm(), r.ycept(), r.yceptBtm(), r.zcept(), r.zceptBtm(), v.texture.get(),
+                      v.width, v.height, v.depth, v.cellspaceX, v.cellspaceY, v.cellspaceZ, v.sampleOffset);
 }
 
 // Moves every value an import resets away from its default.
@@ -26,9 +26,10 @@ void disturb(QVRenderer& r) {
     r.setWl(100);
     r.setWw(200);
     r.setClutmode(1);
-    for (const auto set : {&QVRenderer::setZoom, &QVRenderer::setXrot, &QVRenderer::setYrot, &QVRenderer::setZrot,
-                           &QVRenderer::setXcept, &QVRenderer::setXceptBtm, &QVRenderer::setYcept,
-                           &QVRenderer::setYceptBtm, &QVRenderer::setZcept, &QVRenderer::setZceptBtm}) {
+    for (const auto set :
+         {&QVRenderer::setZoom, &QVRenderer::setXrot, &QVRenderer::setYrot, &QVRenderer::setZrot,
+          &QVRenderer::setXcept, &QVRenderer::setXceptBtm, &QVRenderer::setYcept, &QVRenderer::setYceptBtm,
+          &QVRenderer::setZcept, &QVRenderer::setZceptBtm}) {
         (r.*set)(0.3f);
     }
 }
@@ -65,10 +66,10 @@ TEST(RendererImport, ResetsTheDefaultsAndTakesTheRecordsGeometryWithoutNotifying
 
     // The import window, lookup 0, the camera at the start, nothing clipped, the record's geometry.
     const gpu::Texture* texture = bed.renderer->volumeState().texture.get();
-    EXPECT_EQ(snapshot(*bed.renderer), std::tuple(std::int64_t{-10}, std::int64_t{1300}, std::int64_t{0}, 0.0f,
-                                                  0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 1.0f, 0.0f, 1.0f, 0.0f, texture,
-                                                  std::uint64_t{4}, std::uint64_t{6}, std::uint64_t{8}, 0.5f,
-                                                  0.75f, 2.5f, -32768));
+    EXPECT_EQ(snapshot(*bed.renderer),
+              std::tuple(std::int64_t{-10}, std::int64_t{1300}, std::int64_t{0}, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f,
+                         0.0f, 1.0f, 0.0f, 1.0f, 0.0f, texture, std::uint64_t{4}, std::uint64_t{6},
+                         std::uint64_t{8}, 0.5f, 0.75f, 2.5f, -32768));
     // What the import does not own stays as it was until the next frame.
     EXPECT_EQ(bed.renderer->wlww().wl, 738); // as the frame before the import left it
     EXPECT_EQ(std::memcmp(&bed.renderer->uniforms(), &uniforms, sizeof(Uniforms)), 0);
