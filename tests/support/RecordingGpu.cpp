@@ -104,8 +104,7 @@ void Device::applyTexture(std::size_t index, const gpu::Texture* texture) {
     m_draw.textures[index] = texture != nullptr ? texture->handle() : 0;
 }
 
-void Device::draw(gpu::PrimitiveType, std::size_t vertexStart, std::size_t vertexCount) {
-    m_draw.vertexStart = vertexStart;
+void Device::draw(gpu::PrimitiveType, std::size_t, std::size_t vertexCount) {
     m_draw.vertexCount = vertexCount;
     m_frames.back().draws.push_back(m_draw);
 }

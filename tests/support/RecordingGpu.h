@@ -51,7 +51,7 @@ struct Draw {
     gpu::Handle pipeline = 0;
     std::map<std::size_t, gpu::Handle> textures;         // by texture index; 0 for none
     std::map<std::size_t, std::vector<std::byte>> bytes; // by binding index
-    std::size_t vertexStart = 0, vertexCount = 0;
+    std::size_t vertexCount = 0;
 };
 
 struct Copy {
