@@ -1,7 +1,7 @@
 #include "OrbitRun.h"
 
+#include "OffscreenMTKView.h"
 #include "QVRenderer.h"
-#include "gl/OffscreenMTKView.h"
 
 #include <QElapsedTimer>
 #include <cmath>
@@ -15,7 +15,7 @@ constexpr double kTurnBound = 1.57;
 
 } // namespace
 
-OrbitRun::OrbitRun(QVRenderer& renderer, gl::OffscreenMTKView& view)
+OrbitRun::OrbitRun(QVRenderer& renderer, OffscreenMTKView& view)
     : m_renderer(renderer), m_view(view), m_deltaX(kOrbitDeltaX) {}
 
 void OrbitRun::chooseTurn() {

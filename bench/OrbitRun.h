@@ -6,17 +6,15 @@
 #include <cstdint>
 #include <vector>
 
-class QVRenderer;
-namespace gl {
 class OffscreenMTKView;
-}
+class QVRenderer;
 
 // Draws frames through the renderer's real frame step while the camera orbits the
 // volume at a constant turn speed, as after a left drag, and times each frame to its
 // finish on the GPU.
 class OrbitRun {
   public:
-    OrbitRun(QVRenderer& renderer, gl::OffscreenMTKView& view);
+    OrbitRun(QVRenderer& renderer, OffscreenMTKView& view);
 
     // Draws `frames` frames. The time from process start to the end of the first one is
     // kept as the start-up time.
@@ -42,7 +40,7 @@ class OrbitRun {
     void chooseTurn();
 
     QVRenderer& m_renderer;
-    gl::OffscreenMTKView& m_view;
+    OffscreenMTKView& m_view;
     std::int64_t m_deltaX;
     std::vector<double> m_frameMs;
     std::vector<double> m_frameCpuMs;

@@ -17,7 +17,6 @@
 #include "QVRenderer.h"
 #include "UserAlert.h"
 #include "WindowController.h"
-#include "gl/GlDevice.h"
 #include "gl/SurfaceFormat.h"
 
 #include <QApplication>
@@ -305,10 +304,10 @@ int main(int argc, char** argv) {
     }
     headerFile.close();
 
-    QString reason;
-    std::shared_ptr<gpu::Device> device = gl::GlDevice::create(&reason);
+    std::string reason;
+    std::shared_ptr<gpu::Device> device = gpu::tryCreateSystemDefaultDevice(&reason);
     if (!device) {
-        return fail(reason);
+        return fail(QString::fromStdString(reason));
     }
     WindowController window(nullptr, [device] { return device; });
     ImportCommand& command = window.contentViewController()->importCommand();

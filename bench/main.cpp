@@ -6,10 +6,10 @@
 #include "BenchOptions.h"
 #include "BenchRenderer.h"
 #include "FrameStats.h"
+#include "OffscreenMTKView.h"
 #include "OrbitRun.h"
 #include "ProcessProbe.h"
 #include "QVRenderer.h"
-#include "gl/OffscreenMTKView.h"
 #include "gl/SurfaceFormat.h"
 
 #include <QElapsedTimer>
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         return fail(QStringLiteral("no OpenGL 4.1 core device (is an X display available?)"));
     }
     QString error;
-    std::unique_ptr<gl::OffscreenMTKView> view = gl::OffscreenMTKView::create(device, options.size, &error);
+    std::unique_ptr<OffscreenMTKView> view = OffscreenMTKView::create(device, options.size, &error);
     if (!view) {
         return fail(error);
     }

@@ -21,8 +21,6 @@ constexpr float kLowerClip = 0.0f;
 constexpr char kPipelineLabel[] = "Simple Pipeline";
 constexpr char kVertexFunction[] = "vertexShader";
 constexpr char kFragmentFunction[] = "fragmentShader";
-constexpr char kCommandLabel[] = "MyCommand";
-constexpr char kEncoderLabel[] = "MyRenderEncoder";
 
 constexpr std::size_t kBytesPerVoxel = 2;
 constexpr std::size_t kVertexBufferIndex = 0;
@@ -34,8 +32,6 @@ constexpr std::size_t kBrickTextureIndex = 1;
 // The voxels go up in slabs of about this size; each slab's pages of a mapped file are
 // handed back once uploaded, so the file and the texture are never both resident.
 constexpr std::uint64_t kUploadSlabBytes = 32u << 20;
-
-constexpr std::uint32_t kSharedStorage = 0;
 
 // Bytes a width x height x depth volume of 16-bit voxels needs; false when that does not
 // fit in 64 bits (no buffer could hold it).
@@ -319,11 +315,10 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
             return;
         }
     }
-    std::unique_ptr<gpu::CommandBuffer> commandBuffer = m_commandQueue->commandBuffer();
+    gpu::CommandBuffer* commandBuffer = m_commandQueue->commandBuffer();
     if (!commandBuffer) {
         return;
     }
-    commandBuffer->setLabel(kCommandLabel);
     const gpu::RenderPassDescriptor* pass = drawVolume ? view.currentRenderPassDescriptor() : nullptr;
     if (pass != nullptr) {
         if (drawsVolume) {
@@ -333,10 +328,9 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
                 action = decide(inputs, view);
             }
             encodeAdaptiveFrame(*commandBuffer, *pass, action, inputs);
-        } else if (std::unique_ptr<gpu::RenderCommandEncoder> encoder =
+        } else if (gpu::RenderCommandEncoder* encoder =
                        commandBuffer->renderCommandEncoderWithDescriptor(*pass)) {
             // Without a pipeline or a volume the pass still clears: the view shows its clear colour.
-            encoder->setLabel(kEncoderLabel);
             encoder->endEncoding();
             m_keptShown = false;
         }
@@ -456,30 +450,24 @@ bool QVRenderer::prepareTarget(FrameTarget& target, std::uint32_t width, std::ui
 
 void QVRenderer::copy(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& from,
                       const gpu::RenderPassDescriptor& to) {
-    if (std::unique_ptr<gpu::BlitCommandEncoder> blit = commandBuffer.blitCommandEncoder()) {
+    if (gpu::BlitCommandEncoder* blit = commandBuffer.blitCommandEncoder()) {
         blit->copyRenderTarget(from, to);
-        blit->endEncoding();
     }
 }
 
 void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass) {
-    std::unique_ptr<gpu::RenderCommandEncoder> encoder =
-        commandBuffer.renderCommandEncoderWithDescriptor(pass);
+    gpu::RenderCommandEncoder* encoder = commandBuffer.renderCommandEncoderWithDescriptor(pass);
     if (!encoder) {
         return;
     }
-    encoder->setLabel(kEncoderLabel);
     encoder->setRenderPipelineState(*m_pipelineState);
-    if (std::shared_ptr<gpu::Buffer> vertexBuffer =
-            m_device->newBufferWithBytes(m_vertices, sizeof(proxycube::kVertices), kSharedStorage)) {
-        encoder->setVertexBuffer(vertexBuffer.get(), 0, kVertexBufferIndex);
-        encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
-        encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);
-        encoder->setFragmentBytes(&m_march, sizeof(MarchUniforms), kMarchIndex);
-        encoder->setFragmentTexture(m_volume.texture.get(), kVolumeTextureIndex);
-        encoder->setFragmentTexture(m_volume.brickTexture.get(), kBrickTextureIndex);
-        encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
-    }
+    encoder->setVertexBytes(m_vertices, sizeof(proxycube::kVertices), kVertexBufferIndex);
+    encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
+    encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);
+    encoder->setFragmentBytes(&m_march, sizeof(MarchUniforms), kMarchIndex);
+    encoder->setFragmentTexture(m_volume.texture.get(), kVolumeTextureIndex);
+    encoder->setFragmentTexture(m_volume.brickTexture.get(), kBrickTextureIndex);
+    encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
     encoder->endEncoding();
 }
 

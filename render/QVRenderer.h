@@ -113,10 +113,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // Encodes one frame with the current uniforms; commits an empty command buffer when
     // the view offers no render pass descriptor, and encodes nothing at all (not even a
     // command buffer) when the view still shows the picture these uniforms give. Otherwise,
-    // in order: command buffer and its label,
-    // the view's pass; then, when the image must be drawn, an encoder with its label, the
-    // pipeline, a new vertex buffer at vertex index 0, the uniforms and the window pair at
-    // 1 and 2, the skipping box at fragment index 3, the volume and its brick grid at
+    // in order: the command buffer, the view's pass; then, when the image must be drawn, an
+    // encoder with the pipeline, the proxy cube's vertices at index 0, the uniforms and the
+    // window pair at 1 and 2, the skipping box at 3, the volume and its brick grid at
     // fragment textures 0 and 1, one draw of 36 vertices, end of encoding (into the view's
     // pass at full quality, into a reduced texture while the user interacts); then a copy
     // between the drawn image and the kept one (the only step of a frame in which nothing

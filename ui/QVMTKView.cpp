@@ -150,7 +150,7 @@ bool QVMTKView::drawFrame(bool mustFill) {
     }
     m_inFrame = false;
     const bool passTaken = m_renderPass.has_value();
-    const bool presented = m_drawable && m_drawable->presented();
+    const bool presented = m_drawable && m_drawable->presented() > 0;
     m_renderPass.reset();
     m_drawable.reset();
     if (presented) {

@@ -135,15 +135,6 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     // Opaque black behind the volume, as a CT viewer's background.
     static constexpr gpu::ClearColor kClearColor{0.0, 0.0, 0.0, 1.0};
 
-    class FrameDrawable : public gpu::Drawable {
-      public:
-        void present() override { m_presented = true; }
-        bool presented() const { return m_presented; }
-
-      private:
-        bool m_presented = false;
-    };
-
     enum class WheelGesture { None, Wheel, Phased };
 
     void fillWithClearColor();
@@ -165,7 +156,7 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     // Open only while the delegate draws a frame; the pass is made when first asked for.
     bool m_inFrame = false;
     std::optional<gpu::RenderPassDescriptor> m_renderPass;
-    std::optional<FrameDrawable> m_drawable;
+    std::optional<gpu::Drawable> m_drawable;
     // The framebuffer holds what the delegate presented last (false once it is made anew).
     bool m_pictureKept = false;
     // The framebuffer holds the last frame's picture (false while Qt's new one is blank).

@@ -4,9 +4,9 @@
 // pool thread (upload in slabs and brick grid, through the worker's own context).
 
 #include "NRRDfmt.h"
+#include "OffscreenMTKView.h"
 #include "QVRenderer.h"
 #include "VolumeData.h"
-#include "gl/OffscreenMTKView.h"
 
 #include <QThreadPool>
 #include <benchmark/benchmark.h>
@@ -37,7 +37,7 @@ class NoPassView : public MTKView {
 };
 
 // The orbit swings back and forth so the turn angle never reaches its bound.
-void swingOrbit(QVRenderer& renderer, gl::OffscreenMTKView& view) {
+void swingOrbit(QVRenderer& renderer, OffscreenMTKView& view) {
     constexpr float kSwing = 1.0f;
     if (view.deltaX() == 0) {
         return;
@@ -73,7 +73,7 @@ void BM_FrameOffscreen(benchmark::State& state) {
     }
     const int side = static_cast<int>(state.range(0));
     QString error;
-    std::unique_ptr<gl::OffscreenMTKView> view = gl::OffscreenMTKView::create(device, {side, side}, &error);
+    std::unique_ptr<OffscreenMTKView> view = OffscreenMTKView::create(device, {side, side}, &error);
     if (!view) {
         state.SkipWithError(qPrintable(error));
         return;

@@ -1,16 +1,11 @@
 #include "GlDevice.h"
 
-#include "GlCommandQueue.h"
-#include "GlLibrary.h"
-#include "GlPipelineState.h"
+#include "GlProgram.h"
 #include "GlTexture.h"
 
 #include <QOpenGLFunctions_4_1_Core>
 
 namespace gl {
-
-GlDevice::GlDevice(std::shared_ptr<GlContextProvider> contexts)
-    : m_contexts(std::move(contexts)), m_buffers(std::make_shared<GlBufferPool>(m_contexts)) {}
 
 std::shared_ptr<GlDevice> GlDevice::create(QString* error) {
     std::shared_ptr<GlContextProvider> contexts = GlContextProvider::create(error);
@@ -29,50 +24,61 @@ std::shared_ptr<GlDevice> GlDevice::create(QString* error) {
     return device;
 }
 
-std::unique_ptr<gpu::Library> GlDevice::newDefaultLibrary() {
-    return GlLibrary::defaultLibrary();
-}
-
-std::shared_ptr<gpu::RenderPipelineState>
-GlDevice::newRenderPipelineStateWithDescriptor(const gpu::RenderPipelineDescriptor& descriptor,
-                                               std::string* error) {
-    std::string reason;
-    std::shared_ptr<GlPipelineState> state = GlPipelineState::create(m_contexts, descriptor, &reason);
-    if (error != nullptr) {
-        *error = reason;
+GlDevice::~GlDevice() {
+    GlContextProvider::Scope scope(*m_contexts);
+    if (scope.isValid()) {
+        m_encoder.release(*scope.gl());
     }
-    return state;
 }
 
-std::unique_ptr<gpu::CommandQueue> GlDevice::newCommandQueue() {
-    return std::make_unique<GlCommandQueue>(m_contexts);
+std::unique_ptr<gpu::Library> GlDevice::newDefaultLibrary() {
+    return loadDefaultLibrary();
 }
 
-std::shared_ptr<gpu::Texture> GlDevice::newTextureWithDescriptor(const gpu::TextureDescriptor& descriptor,
-                                                                 std::string* error) {
-    std::string reason;
+gpu::Handle GlDevice::makePipeline(const gpu::RenderPipelineDescriptor& descriptor, std::string* error) {
+    GlContextProvider::Scope scope(*m_contexts);
+    if (!scope.isValid()) {
+        *error = "no OpenGL context";
+        return 0;
+    }
+    return linkProgram(*scope.gl(), descriptor, error);
+}
+
+void GlDevice::releasePipeline(gpu::Handle pipeline) {
+    GlContextProvider::Scope scope(*m_contexts);
+    if (scope.isValid()) {
+        scope.gl()->glDeleteProgram(static_cast<GLuint>(pipeline));
+    }
+}
+
+gpu::Handle GlDevice::makeTexture(const gpu::TextureDescriptor& descriptor, std::string* error) {
     if (descriptor.width > m_maxTexture3DSize || descriptor.height > m_maxTexture3DSize ||
         descriptor.depth > m_maxTexture3DSize) {
-        reason = "size above the limit of " + std::to_string(m_maxTexture3DSize) + " texels per side";
+        *error = "size above the limit of " + std::to_string(m_maxTexture3DSize) + " texels per side";
+        return 0;
     }
-    std::shared_ptr<GlTexture> texture =
-        reason.empty() ? GlTexture::create(m_contexts, descriptor, &reason) : nullptr;
-    if (error != nullptr) {
-        *error = reason;
+    GlContextProvider::Scope scope(*m_contexts);
+    if (!scope.isValid()) {
+        *error = "no OpenGL context";
+        return 0;
     }
-    return texture;
+    return gl::makeTexture(*scope.gl(), descriptor, error);
 }
 
-std::shared_ptr<gpu::Buffer> GlDevice::newBufferWithBytes(const void* bytes, std::size_t length,
-                                                          std::uint32_t /*options*/) {
-    if (bytes == nullptr || length == 0) {
-        return nullptr;
+bool GlDevice::replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
+                             std::size_t slice, const void* bytes, std::size_t bytesPerRow,
+                             std::size_t bytesPerImage) {
+    GlContextProvider::Scope scope(*m_contexts);
+    return scope.isValid() && gl::replaceRegion(*scope.gl(), texture, region, mipmapLevel, slice, bytes,
+                                                bytesPerRow, bytesPerImage);
+}
+
+void GlDevice::releaseTexture(gpu::Handle texture) {
+    GlContextProvider::Scope scope(*m_contexts);
+    if (scope.isValid()) {
+        const auto name = static_cast<GLuint>(texture);
+        scope.gl()->glDeleteTextures(1, &name);
     }
-    const unsigned name = m_buffers->acquire(bytes, length);
-    if (name == 0) {
-        return nullptr;
-    }
-    return std::make_shared<GlBuffer>(m_buffers, name, length);
 }
 
 } // namespace gl
@@ -80,8 +86,9 @@ std::shared_ptr<gpu::Buffer> GlDevice::newBufferWithBytes(const void* bytes, std
 std::shared_ptr<gpu::Device> gpu::tryCreateSystemDefaultDevice(std::string* error) {
     QString reason;
     std::shared_ptr<gl::GlDevice> device = gl::GlDevice::create(&reason);
-    if (!device && error)
+    if (!device && error != nullptr) {
         *error = reason.toStdString();
+    }
     return device;
 }
 

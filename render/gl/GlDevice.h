@@ -1,7 +1,7 @@
 #pragma once
 
-#include "GlBuffer.h"
 #include "GlContextProvider.h"
+#include "GlEncoder.h"
 #include "gpu/Gpu.h"
 
 #include <QString>
@@ -9,29 +9,53 @@
 
 namespace gl {
 
-// The OpenGL 4.1 core device: its objects live in Qt's global share group, so what is
-// made before the view is shown, or on a worker thread, is visible to the view's context.
-class GlDevice : public gpu::Device {
+// The OpenGL 4.1 core device. Its textures and programs live in Qt's global share group,
+// made and released in whichever context the provider gives the calling thread, so what
+// is made before the view is shown, or on a worker thread, is visible to the view's
+// context. Frames are encoded in the context current on the GUI thread (the view's).
+class GlDevice final : public gpu::Device {
   public:
     // GUI thread only. Null, with the reason in *error, when no suitable context exists.
     static std::shared_ptr<GlDevice> create(QString* error);
+    ~GlDevice() override;
 
     std::unique_ptr<gpu::Library> newDefaultLibrary() override;
-    std::shared_ptr<gpu::RenderPipelineState>
-    newRenderPipelineStateWithDescriptor(const gpu::RenderPipelineDescriptor& descriptor,
-                                         std::string* error) override;
-    std::unique_ptr<gpu::CommandQueue> newCommandQueue() override;
-    std::shared_ptr<gpu::Texture> newTextureWithDescriptor(const gpu::TextureDescriptor& descriptor,
-                                                           std::string* error) override;
-    std::shared_ptr<gpu::Buffer> newBufferWithBytes(const void* bytes, std::size_t length,
-                                                    std::uint32_t options) override;
     std::size_t maxTexture3DSize() const override { return m_maxTexture3DSize; }
 
   private:
-    explicit GlDevice(std::shared_ptr<GlContextProvider> contexts);
+    explicit GlDevice(std::shared_ptr<GlContextProvider> contexts) : m_contexts(std::move(contexts)) {}
+
+    gpu::Handle makePipeline(const gpu::RenderPipelineDescriptor& descriptor, std::string* error) override;
+    void releasePipeline(gpu::Handle pipeline) override;
+    gpu::Handle makeTexture(const gpu::TextureDescriptor& descriptor, std::string* error) override;
+    bool replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
+                       std::size_t slice, const void* bytes, std::size_t bytesPerRow,
+                       std::size_t bytesPerImage) override;
+    void releaseTexture(gpu::Handle texture) override;
+
+    bool beginCommands() override { return m_encoder.begin(); }
+    bool beginPass(const gpu::RenderPassDescriptor& pass) override { return m_encoder.beginPass(pass); }
+    void applyPipeline(const gpu::RenderPipelineState& pipeline) override {
+        m_encoder.applyPipeline(pipeline);
+    }
+    void applyBytes(std::size_t index, const void* bytes, std::size_t length) override {
+        m_encoder.applyBytes(index, bytes, length);
+    }
+    void applyTexture(std::size_t index, const gpu::Texture* texture) override {
+        m_encoder.applyTexture(index, texture);
+    }
+    void draw(gpu::PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) override {
+        m_encoder.draw(type, vertexStart, vertexCount);
+    }
+    void endPass() override { m_encoder.endPass(); }
+    void copyRenderTarget(const gpu::RenderPassDescriptor& source,
+                          const gpu::RenderPassDescriptor& destination) override {
+        m_encoder.copy(source, destination);
+    }
+    void commit() override { m_encoder.commit(); }
 
     std::shared_ptr<GlContextProvider> m_contexts;
-    std::shared_ptr<GlBufferPool> m_buffers;
+    GlEncoder m_encoder;
     std::size_t m_maxTexture3DSize = 0;
 };
 

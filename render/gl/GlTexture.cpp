@@ -59,48 +59,38 @@ bool levelCountValid(const gpu::TextureDescriptor& descriptor) {
 
 } // namespace
 
-GlTexture::GlTexture(std::shared_ptr<GlContextProvider> contexts, const gpu::TextureDescriptor& descriptor)
-    : m_contexts(std::move(contexts)), m_width(descriptor.width), m_height(descriptor.height),
-      m_depth(descriptor.depth), m_levels(descriptor.mipmapLevelCount),
-      m_renderTarget(describesRenderTarget(descriptor)) {}
-
-std::shared_ptr<GlTexture> GlTexture::create(std::shared_ptr<GlContextProvider> contexts,
-                                             const gpu::TextureDescriptor& descriptor, std::string* error) {
-    if (!describesVolume(descriptor) && !describesRenderTarget(descriptor)) {
+unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor& descriptor,
+                     std::string* error) {
+    const bool renderTarget = describesRenderTarget(descriptor);
+    if (!describesVolume(descriptor) && !renderTarget) {
         *error = "only 3-D textures of unsigned 16-bit texels and 2-D RGBA8 render targets are supported";
-        return nullptr;
+        return 0;
     }
     constexpr auto kMaxGlSize = static_cast<std::size_t>(std::numeric_limits<GLsizei>::max());
     if (descriptor.width == 0 || descriptor.height == 0 || descriptor.depth == 0 ||
         descriptor.width > kMaxGlSize || descriptor.height > kMaxGlSize || descriptor.depth > kMaxGlSize ||
         !levelCountValid(descriptor)) {
         *error = "texture size or mipmap level count out of range";
-        return nullptr;
+        return 0;
     }
-    std::shared_ptr<GlTexture> texture(new GlTexture(contexts, descriptor));
-    GlContextProvider::Scope scope(*contexts);
-    if (!scope.isValid()) {
-        *error = "no OpenGL context";
-        return nullptr;
-    }
-    QOpenGLFunctions_4_1_Core& gl = *scope.gl();
     clearErrors(gl);
-    gl.glGenTextures(1, &texture->m_name);
-    const GLenum target = texture->m_renderTarget ? GL_TEXTURE_2D : GL_TEXTURE_3D;
-    const bool mipmapped = texture->m_levels > 1;
-    gl.glBindTexture(target, texture->m_name);
-    gl.glTexParameteri(target, GL_TEXTURE_MIN_FILTER, mipmapped ? GL_NEAREST_MIPMAP_NEAREST : GL_LINEAR);
-    gl.glTexParameteri(target, GL_TEXTURE_MAG_FILTER, mipmapped ? GL_NEAREST : GL_LINEAR);
+    GLuint name = 0;
+    gl.glGenTextures(1, &name);
+    const GLenum target = renderTarget ? GL_TEXTURE_2D : GL_TEXTURE_3D;
+    const std::size_t levels = descriptor.mipmapLevelCount;
+    gl.glBindTexture(target, name);
+    gl.glTexParameteri(target, GL_TEXTURE_MIN_FILTER, levels > 1 ? GL_NEAREST_MIPMAP_NEAREST : GL_LINEAR);
+    gl.glTexParameteri(target, GL_TEXTURE_MAG_FILTER, levels > 1 ? GL_NEAREST : GL_LINEAR);
     gl.glTexParameteri(target, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     gl.glTexParameteri(target, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     gl.glTexParameteri(target, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
     gl.glTexParameteri(target, GL_TEXTURE_BASE_LEVEL, 0);
-    gl.glTexParameteri(target, GL_TEXTURE_MAX_LEVEL, static_cast<GLint>(texture->m_levels - 1));
-    if (texture->m_renderTarget) {
+    gl.glTexParameteri(target, GL_TEXTURE_MAX_LEVEL, static_cast<GLint>(levels - 1));
+    if (renderTarget) {
         gl.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, static_cast<GLsizei>(descriptor.width),
                         static_cast<GLsizei>(descriptor.height), 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     } else {
-        for (std::size_t level = 0; level < texture->m_levels; ++level) {
+        for (std::size_t level = 0; level < levels; ++level) {
             gl.glTexImage3D(GL_TEXTURE_3D, static_cast<GLint>(level), GL_R16,
                             static_cast<GLsizei>(levelSide(descriptor.width, level)),
                             static_cast<GLsizei>(levelSide(descriptor.height, level)),
@@ -111,42 +101,31 @@ std::shared_ptr<GlTexture> GlTexture::create(std::shared_ptr<GlContextProvider> 
     gl.glBindTexture(target, 0);
     if (const GLenum code = gl.glGetError(); code != GL_NO_ERROR) {
         *error = glErrorText(code) + " while allocating the texture";
-        return nullptr; // the destructor deletes the name
+        gl.glDeleteTextures(1, &name);
+        return 0;
     }
-    return texture;
+    return name;
 }
 
-GlTexture::~GlTexture() {
-    if (m_name == 0) {
-        return;
-    }
-    GlContextProvider::Scope scope(*m_contexts);
-    if (scope.isValid()) {
-        scope.gl()->glDeleteTextures(1, &m_name);
-    }
-}
-
-bool GlTexture::replaceRegion(const gpu::Region& region, std::size_t mipmapLevel, std::size_t slice,
-                              const void* bytes, std::size_t bytesPerRow, std::size_t bytesPerImage) {
+bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, const gpu::Region& region,
+                   std::size_t mipmapLevel, std::size_t slice, const void* bytes, std::size_t bytesPerRow,
+                   std::size_t bytesPerImage) {
+    const gpu::TextureDescriptor& descriptor = texture.descriptor();
     const gpu::Size& size = region.size;
     const gpu::Origin& origin = region.origin;
-    const bool inside = mipmapLevel < m_levels && origin.x + size.width <= levelSide(m_width, mipmapLevel) &&
-                        origin.y + size.height <= levelSide(m_height, mipmapLevel) &&
-                        origin.z + size.depth <= levelSide(m_depth, mipmapLevel);
+    const bool inside = mipmapLevel < descriptor.mipmapLevelCount &&
+                        origin.x + size.width <= levelSide(descriptor.width, mipmapLevel) &&
+                        origin.y + size.height <= levelSide(descriptor.height, mipmapLevel) &&
+                        origin.z + size.depth <= levelSide(descriptor.depth, mipmapLevel);
     const bool packingValid = bytesPerRow % kBytesPerTexel == 0 &&
                               bytesPerRow >= size.width * kBytesPerTexel &&
                               bytesPerImage % bytesPerRow == 0 && bytesPerImage >= bytesPerRow * size.height;
-    if (m_renderTarget || bytes == nullptr || !inside || !packingValid || slice != 0) {
+    if (!describesVolume(descriptor) || bytes == nullptr || !inside || !packingValid || slice != 0) {
         qWarning("OpenGL: texture upload refused: region, level or packing out of range");
         return false;
     }
-    GlContextProvider::Scope scope(*m_contexts);
-    if (!scope.isValid()) {
-        return false;
-    }
-    QOpenGLFunctions_4_1_Core& gl = *scope.gl();
     clearErrors(gl);
-    gl.glBindTexture(GL_TEXTURE_3D, m_name);
+    gl.glBindTexture(GL_TEXTURE_3D, static_cast<GLuint>(texture.handle()));
     gl.glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
     gl.glPixelStorei(GL_UNPACK_ALIGNMENT, static_cast<GLint>(kBytesPerTexel));
     gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(bytesPerRow / kBytesPerTexel));

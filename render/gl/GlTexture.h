@@ -1,14 +1,12 @@
 #pragma once
 
-#include "GlContextProvider.h"
 #include "gpu/Gpu.h"
 
-#include <memory>
 #include <string>
 
-namespace gl {
+class QOpenGLFunctions_4_1_Core;
 
-// Either a 3-D texture of unsigned 16-bit texels, or a 2-D colour render target.
+// Textures are either 3-D textures of unsigned 16-bit texels or 2-D colour render targets.
 //
 // The 16-bit texels are stored normalised (GL_R16) so the sampler can filter them
 // trilinearly; the shader multiplies by 65535 to get the raw sample values back exactly
@@ -17,31 +15,18 @@ namespace gl {
 //
 // A render target (RGBA8, 2-D) is drawn into and copied through framebuffers made for
 // each use: framebuffers are not shared between contexts, the texture is.
-class GlTexture : public gpu::Texture {
-  public:
-    static std::shared_ptr<GlTexture> create(std::shared_ptr<GlContextProvider> contexts,
-                                             const gpu::TextureDescriptor& descriptor, std::string* error);
-    ~GlTexture() override;
+namespace gl {
 
-    std::size_t width() const override { return m_width; }
-    std::size_t height() const override { return m_height; }
-    std::size_t depth() const override { return m_depth; }
-    bool replaceRegion(const gpu::Region& region, std::size_t mipmapLevel, std::size_t slice,
-                       const void* bytes, std::size_t bytesPerRow, std::size_t bytesPerImage) override;
+// The texture's name in `gl`'s share group; 0, with the reason in *error, when the
+// descriptor asks for another kind of texture or OpenGL cannot allocate it.
+unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor& descriptor,
+                     std::string* error);
 
-    unsigned name() const { return m_name; }
-    bool isRenderTarget() const { return m_renderTarget; }
-
-  private:
-    GlTexture(std::shared_ptr<GlContextProvider> contexts, const gpu::TextureDescriptor& descriptor);
-
-    std::shared_ptr<GlContextProvider> m_contexts;
-    std::size_t m_width;
-    std::size_t m_height;
-    std::size_t m_depth;
-    std::size_t m_levels;
-    bool m_renderTarget;
-    unsigned m_name = 0;
-};
+// Fills a region of a 3-D texture and waits until the GPU has executed the upload, so
+// that every other context of the share group sees the new texels. Logs and returns
+// false when the region, level or packing does not fit the texture, or OpenGL fails.
+bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, const gpu::Region& region,
+                   std::size_t mipmapLevel, std::size_t slice, const void* bytes, std::size_t bytesPerRow,
+                   std::size_t bytesPerImage);
 
 } // namespace gl

@@ -1,37 +1,35 @@
 #pragma once
 
-// The small GPU interface the renderer talks to. It is shaped like the handful of
-// Metal objects a volume renderer needs (device, library and functions, pipeline,
-// command queue and buffer, render encoder, buffer, 3-D texture) so the renderer
-// reads the same on every backend. render/gl implements it on OpenGL 4.1 core;
-// tests/support has a recording implementation that logs every call.
+// The small GPU interface the renderer talks to. It is shaped like the handful of Metal
+// objects a volume renderer needs (device, library and functions, pipeline, command
+// queue and buffer, render and blit encoders, 3-D texture, drawable) so the renderer
+// reads the same on every backend.
 //
-// Descriptors are plain structs with usable zero defaults. Objects are handed out as
-// smart pointers: the caller owns what it creates and releases it by dropping it.
+// A backend implements Device alone: render/gl on OpenGL 4.1 core, and the recording
+// backend of the unit tests (tests/support). Everything else here is a plain value or a
+// small class that hands its work to the device that made it; the device knows its
+// textures and pipelines by the handles it gave them. Descriptors are plain structs with
+// usable zero defaults. What the caller creates it owns and releases by dropping it; the
+// command buffer and its encoders belong to their queue and serve every frame.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace gpu {
 
-// Enumerator values follow Metal's so logged values read the same as in its documentation.
-enum class PixelFormat : std::uint32_t { Invalid = 0, R16Uint = 23, RGBA8Unorm = 70, BGRA8Unorm = 80 };
-enum class TextureType : std::uint32_t { Type2D = 2, Type3D = 7 };
-// What a texture is for; a bit set, as Metal's MTLTextureUsage.
-enum class TextureUsage : std::uint32_t { ShaderRead = 1, RenderTarget = 4 };
-enum class BlendOperation : std::uint32_t { Add = 0 };
-enum class BlendFactor : std::uint32_t {
-    Zero = 0,
-    One = 1,
-    SourceColor = 2,
-    OneMinusSourceColor = 3,
-    SourceAlpha = 4,
-    OneMinusSourceAlpha = 5,
-};
-enum class PrimitiveType : std::uint32_t { Triangle = 3 };
+enum class PixelFormat : std::uint8_t { Invalid, R16Uint, RGBA8Unorm };
+enum class TextureType : std::uint8_t { Type2D, Type3D };
+enum class TextureUsage : std::uint8_t { ShaderRead, RenderTarget };
+enum class BlendOperation : std::uint8_t { Add };
+enum class BlendFactor : std::uint8_t { Zero, One, SourceAlpha, OneMinusSourceAlpha };
+enum class PrimitiveType : std::uint8_t { Triangle };
+
+// A backend's name for one of its objects; never 0.
+using Handle = std::uint64_t;
 
 struct Origin {
     std::size_t x = 0, y = 0, z = 0;
@@ -48,17 +46,20 @@ struct ClearColor {
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
 };
 
-class Function {
-  public:
-    virtual ~Function() = default;
-    virtual const std::string& name() const = 0;
+// One stage's shader, as source in the backend's shading language.
+struct Function {
+    std::string name;
+    std::string source;
 };
 
 class Library {
   public:
-    virtual ~Library() = default;
+    explicit Library(std::vector<Function> functions) : m_functions(std::move(functions)) {}
     // Null when the library holds no function of that name.
-    virtual std::unique_ptr<Function> newFunctionWithName(const std::string& name) = 0;
+    std::unique_ptr<Function> newFunctionWithName(const std::string& name) const;
+
+  private:
+    std::vector<Function> m_functions;
 };
 
 struct RenderPipelineColorAttachmentDescriptor {
@@ -73,16 +74,10 @@ struct RenderPipelineColorAttachmentDescriptor {
 };
 
 struct RenderPipelineDescriptor {
-    std::string label;
+    std::string label; // names the pipeline in error messages
     const Function* vertexFunction = nullptr;
     const Function* fragmentFunction = nullptr;
     std::array<RenderPipelineColorAttachmentDescriptor, 1> colorAttachments{};
-};
-
-class RenderPipelineState {
-  public:
-    virtual ~RenderPipelineState() = default;
-    virtual const std::string& label() const = 0;
 };
 
 struct TextureDescriptor {
@@ -94,24 +89,51 @@ struct TextureDescriptor {
     TextureUsage usage = TextureUsage::ShaderRead;
 };
 
-class Texture {
+class Device;
+
+class RenderPipelineState {
   public:
-    virtual ~Texture() = default;
-    virtual std::size_t width() const = 0;
-    virtual std::size_t height() const = 0;
-    virtual std::size_t depth() const = 0;
-    // Copies the bytes into the region before it returns; the caller may release them
-    // afterwards, and any context in the device's share group sees the new texels.
-    // bytesPerRow and bytesPerImage describe the source's packing. False when the
-    // backend reported an error (the texels are then undefined).
-    virtual bool replaceRegion(const Region& region, std::size_t mipmapLevel, std::size_t slice,
-                               const void* bytes, std::size_t bytesPerRow, std::size_t bytesPerImage) = 0;
+    RenderPipelineState(std::shared_ptr<Device> device, Handle handle,
+                        const RenderPipelineColorAttachmentDescriptor& colorAttachment)
+        : m_device(std::move(device)), m_handle(handle), m_colorAttachment(colorAttachment) {}
+    ~RenderPipelineState();
+    RenderPipelineState(const RenderPipelineState&) = delete;
+    RenderPipelineState& operator=(const RenderPipelineState&) = delete;
+
+    Handle handle() const { return m_handle; }
+    const RenderPipelineColorAttachmentDescriptor& colorAttachment() const { return m_colorAttachment; }
+
+  private:
+    std::shared_ptr<Device> m_device;
+    Handle m_handle;
+    RenderPipelineColorAttachmentDescriptor m_colorAttachment;
 };
 
-class Buffer {
+// May be filled and released on any thread.
+class Texture {
   public:
-    virtual ~Buffer() = default;
-    virtual std::size_t length() const = 0;
+    Texture(std::shared_ptr<Device> device, Handle handle, const TextureDescriptor& descriptor)
+        : m_device(std::move(device)), m_handle(handle), m_descriptor(descriptor) {}
+    ~Texture();
+    Texture(const Texture&) = delete;
+    Texture& operator=(const Texture&) = delete;
+
+    std::size_t width() const { return m_descriptor.width; }
+    std::size_t height() const { return m_descriptor.height; }
+    std::size_t depth() const { return m_descriptor.depth; }
+    const TextureDescriptor& descriptor() const { return m_descriptor; }
+    Handle handle() const { return m_handle; }
+    // Copies the bytes into the region before it returns; the caller may release them
+    // afterwards, and every later frame sees the new texels. bytesPerRow and bytesPerImage
+    // describe the source's packing. False when the backend refused the region or reported
+    // an error (the texels are then undefined).
+    bool replaceRegion(const Region& region, std::size_t mipmapLevel, std::size_t slice, const void* bytes,
+                       std::size_t bytesPerRow, std::size_t bytesPerImage);
+
+  private:
+    std::shared_ptr<Device> m_device;
+    Handle m_handle;
+    TextureDescriptor m_descriptor;
 };
 
 // Where a frame draws: the backend's render target, its size in pixels and how the
@@ -127,74 +149,129 @@ struct RenderPassDescriptor {
     ClearColor clearColor;
 };
 
+// What a view shows once the frame that presents it is committed; the view counts the
+// frames that did.
 class Drawable {
   public:
-    virtual ~Drawable() = default;
-    // Marks the drawable for showing once the command buffer that presents it has run.
-    virtual void present() = 0;
+    void present() { ++m_presented; }
+    int presented() const { return m_presented; }
+
+  private:
+    int m_presented = 0;
 };
 
+// Vertex and fragment stages read the same binding indices: bytes set for either stage
+// at index N serve both.
 class RenderCommandEncoder {
   public:
-    virtual ~RenderCommandEncoder() = default;
-    virtual void setLabel(const std::string& label) = 0;
-    virtual void setRenderPipelineState(const RenderPipelineState& state) = 0;
-    virtual void setVertexBuffer(const Buffer* buffer, std::size_t offset, std::size_t index) = 0;
+    explicit RenderCommandEncoder(Device& device) : m_device(device) {}
+    void setRenderPipelineState(const RenderPipelineState& state);
     // The bytes are copied when encoded; the caller may change them afterwards.
-    virtual void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) = 0;
-    // The bytes are copied when encoded, as for setVertexBytes.
-    virtual void setFragmentBytes(const void* bytes, std::size_t length, std::size_t index) = 0;
-    virtual void setFragmentTexture(const Texture* texture, std::size_t index) = 0;
-    virtual void drawPrimitives(PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) = 0;
-    virtual void endEncoding() = 0;
+    void setVertexBytes(const void* bytes, std::size_t length, std::size_t index);
+    void setFragmentBytes(const void* bytes, std::size_t length, std::size_t index);
+    void setFragmentTexture(const Texture* texture, std::size_t index);
+    void drawPrimitives(PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount);
+    void endEncoding();
+
+  private:
+    Device& m_device;
 };
 
-// Copies between render targets.
 class BlitCommandEncoder {
   public:
-    virtual ~BlitCommandEncoder() = default;
+    explicit BlitCommandEncoder(Device& device) : m_device(device) {}
     // Copies the whole of the source pass's target onto the whole of the destination's,
     // scaled with linear filtering when their sizes differ. Neither pass is cleared.
-    virtual void copyRenderTarget(const RenderPassDescriptor& source,
-                                  const RenderPassDescriptor& destination) = 0;
-    virtual void endEncoding() = 0;
+    void copyRenderTarget(const RenderPassDescriptor& source, const RenderPassDescriptor& destination);
+
+  private:
+    Device& m_device;
 };
 
+// The commands of one frame, in the order they are encoded; one at a time per queue.
 class CommandBuffer {
   public:
-    virtual ~CommandBuffer() = default;
-    virtual void setLabel(const std::string& label) = 0;
-    virtual std::unique_ptr<RenderCommandEncoder>
-    renderCommandEncoderWithDescriptor(const RenderPassDescriptor& descriptor) = 0;
-    virtual std::unique_ptr<BlitCommandEncoder> blitCommandEncoder() = 0;
-    virtual void presentDrawable(Drawable* drawable) = 0;
-    virtual void commit() = 0;
+    explicit CommandBuffer(Device& device) : m_device(device), m_render(device), m_blit(device) {}
+    // Null when the pass's target cannot be drawn into, or once committed.
+    RenderCommandEncoder* renderCommandEncoderWithDescriptor(const RenderPassDescriptor& descriptor);
+    // Null once committed.
+    BlitCommandEncoder* blitCommandEncoder();
+    void presentDrawable(Drawable* drawable) { m_drawable = drawable; }
+    // Hands the commands to the GPU, then marks the drawable presented.
+    void commit();
+
+  private:
+    friend class CommandQueue;
+    Device& m_device;
+    RenderCommandEncoder m_render;
+    BlitCommandEncoder m_blit;
+    Drawable* m_drawable = nullptr;
+    bool m_committed = true;
 };
 
 class CommandQueue {
   public:
-    virtual ~CommandQueue() = default;
-    virtual std::unique_ptr<CommandBuffer> commandBuffer() = 0;
+    explicit CommandQueue(std::shared_ptr<Device> device)
+        : m_device(std::move(device)), m_buffer(*m_device) {}
+    // The queue's command buffer, begun anew. Null while the previous one is not committed,
+    // and when the device cannot encode on this thread now (OpenGL: no context sharing with
+    // the device is current).
+    CommandBuffer* commandBuffer();
+
+  private:
+    std::shared_ptr<Device> m_device;
+    CommandBuffer m_buffer;
 };
 
-class Device {
+class Device : public std::enable_shared_from_this<Device> {
   public:
     virtual ~Device() = default;
+
     // The application's built-in shader library; null when it cannot be loaded.
     virtual std::unique_ptr<Library> newDefaultLibrary() = 0;
     // Null on failure, with the backend's reason (compiler or linker log) in *error.
-    virtual std::shared_ptr<RenderPipelineState>
-    newRenderPipelineStateWithDescriptor(const RenderPipelineDescriptor& descriptor, std::string* error) = 0;
-    virtual std::unique_ptr<CommandQueue> newCommandQueue() = 0;
+    std::shared_ptr<RenderPipelineState>
+    newRenderPipelineStateWithDescriptor(const RenderPipelineDescriptor& descriptor, std::string* error);
+    std::unique_ptr<CommandQueue> newCommandQueue() {
+        return std::make_unique<CommandQueue>(shared_from_this());
+    }
     // Null when the texture cannot be created (size above the limit, out of memory), with
-    // the backend's reason in *error. Callable from any thread: a thread without a current
-    // context gets one of the device's own. Textures may be released on any thread.
-    virtual std::shared_ptr<Texture> newTextureWithDescriptor(const TextureDescriptor& descriptor,
-                                                              std::string* error) = 0;
-    virtual std::shared_ptr<Buffer> newBufferWithBytes(const void* bytes, std::size_t length,
-                                                       std::uint32_t options) = 0;
+    // the backend's reason in *error. Callable from any thread.
+    std::shared_ptr<Texture> newTextureWithDescriptor(const TextureDescriptor& descriptor,
+                                                      std::string* error);
     // The largest width, height or depth of a 3-D texture.
     virtual std::size_t maxTexture3DSize() const = 0;
+
+  protected:
+    friend class RenderPipelineState;
+    friend class Texture;
+    friend class RenderCommandEncoder;
+    friend class BlitCommandEncoder;
+    friend class CommandBuffer;
+    friend class CommandQueue;
+
+    // What a backend implements. Pipelines and textures: any thread; 0 on failure, with
+    // the reason in *error.
+    virtual Handle makePipeline(const RenderPipelineDescriptor& descriptor, std::string* error) = 0;
+    virtual void releasePipeline(Handle pipeline) = 0;
+    virtual Handle makeTexture(const TextureDescriptor& descriptor, std::string* error) = 0;
+    virtual bool replaceRegion(const Texture& texture, const Region& region, std::size_t mipmapLevel,
+                               std::size_t slice, const void* bytes, std::size_t bytesPerRow,
+                               std::size_t bytesPerImage) = 0;
+    virtual void releaseTexture(Handle texture) = 0;
+
+    // Encoding, on one thread at a time: a frame's commands from beginCommands to commit,
+    // the draws between beginPass and endPass.
+    virtual bool beginCommands() = 0;
+    virtual bool beginPass(const RenderPassDescriptor& pass) = 0;
+    virtual void applyPipeline(const RenderPipelineState& pipeline) = 0;
+    virtual void applyBytes(std::size_t index, const void* bytes, std::size_t length) = 0;
+    virtual void applyTexture(std::size_t index, const Texture* texture) = 0;
+    virtual void draw(PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) = 0;
+    virtual void endPass() = 0;
+    virtual void copyRenderTarget(const RenderPassDescriptor& source,
+                                  const RenderPassDescriptor& destination) = 0;
+    virtual void commit() = 0;
 };
 
 // The system's default device (MTLCreateSystemDefaultDevice): null when no GPU context

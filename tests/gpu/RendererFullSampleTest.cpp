@@ -22,7 +22,7 @@ TEST(RendererFullSample, BuiltInSampleRendersAtFullSize) {
     std::shared_ptr<gpu::Device> device = gpu::createSystemDefaultDevice();
     ASSERT_TRUE(device);
     QString error;
-    std::unique_ptr<gl::OffscreenMTKView> view = gl::OffscreenMTKView::create(device, kViewSize, &error);
+    std::unique_ptr<OffscreenMTKView> view = OffscreenMTKView::create(device, kViewSize, &error);
     ASSERT_TRUE(view) << error.toStdString();
     const QColor background = GpuTestBed::kBackground;
     view->setClearColor({background.redF(), background.greenF(), background.blueF(), 1.0});

@@ -1,7 +1,6 @@
 #include "GpuTestBed.h"
 #include "ImageMetrics.h"
 #include "LogCapture.h"
-#include "gl/GlLibrary.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -116,10 +115,10 @@ TEST_F(RendererPixels, EmptyViewportDrawsNothingAndKeepsRunning) {
 TEST(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
     GpuTestBed bed;
     ASSERT_TRUE(bed.create(kViewSize).isEmpty());
-    const gl::GlFunction vertex("vertexShader", gl::ShaderStage::Vertex,
-                                "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n");
-    const gl::GlFunction fragment("fragmentShader", gl::ShaderStage::Fragment,
-                                  "#version 410 core\nout vec4 c;\nvoid main() { c = vec4(1.0); }\n");
+    const gpu::Function vertex{"vertexShader",
+                               "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n"};
+    const gpu::Function fragment{"fragmentShader",
+                                 "#version 410 core\nout vec4 c;\nvoid main() { c = vec4(1.0); }\n"};
     gpu::RenderPipelineDescriptor descriptor;
     descriptor.label = "Broken";
     descriptor.vertexFunction = &vertex;

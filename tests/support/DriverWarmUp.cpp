@@ -2,9 +2,9 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 
+#include "OffscreenMTKView.h"
 #include "QVRenderer.h"
 #include "TestVolumes.h"
-#include "gl/OffscreenMTKView.h"
 
 #include <sanitizer/lsan_interface.h>
 
@@ -12,8 +12,7 @@ void warmUpOpenGLDriverForLeakChecks() {
     __lsan_disable();
     if (std::shared_ptr<gpu::Device> device = gpu::createSystemDefaultDevice()) {
         QString error;
-        if (std::unique_ptr<gl::OffscreenMTKView> view =
-                gl::OffscreenMTKView::create(device, {8, 8}, &error)) {
+        if (std::unique_ptr<OffscreenMTKView> view = OffscreenMTKView::create(device, {8, 8}, &error)) {
             QVRenderer renderer(*view, testvolumes::sampleWithoutVoxels());
             const NRRDfmt ball = testvolumes::sphere(4, 1000);
             renderer.updateVolumeDataWithNRRDfmt(&ball);

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "ImageMetrics.h"
+#include "OffscreenMTKView.h"
 #include "QVRenderer.h"
 #include "TestVolumes.h"
-#include "gl/OffscreenMTKView.h"
 
 #include <QColor>
 #include <QImage>
@@ -19,7 +19,7 @@ struct GpuTestBed {
     static constexpr QColor kBackground{26, 51, 77};
 
     std::shared_ptr<gpu::Device> device;
-    std::unique_ptr<gl::OffscreenMTKView> view;
+    std::unique_ptr<OffscreenMTKView> view;
     std::unique_ptr<QVRenderer> renderer;
 
     // Empty on success, otherwise why the bed could not be set up.
@@ -29,7 +29,7 @@ struct GpuTestBed {
             return QStringLiteral("no OpenGL 4.1 core device (run under Xvfb with QT_QPA_PLATFORM=xcb)");
         }
         QString error;
-        view = gl::OffscreenMTKView::create(device, size, &error);
+        view = OffscreenMTKView::create(device, size, &error);
         if (!view) {
             return error;
         }

@@ -1,17 +1,15 @@
 #pragma once
 
-// A complete backend of the GPU interface that draws nothing and records every call
-// with its arguments in a CallLog, so the renderer's creation, frame encoding and
-// uploads can be checked without a GPU. Failures can be switched on to exercise the
-// renderer's error paths. Objects made by one device share its log, options and the
-// record of the last draw.
+// A backend of the GPU interface that draws nothing and records what it was given: the
+// textures made (with their descriptors and uploads) and, for every command buffer, the
+// passes begun, what each draw had bound, the copies, and whether it was committed. The
+// renderer's creation, frames and uploads are checked against these records without a GPU.
+// Failures can be switched on to exercise the renderer's error paths.
 
-#include "CallLog.h"
 #include "gpu/Gpu.h"
 
-#include <atomic>
 #include <cstddef>
-#include <memory>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -28,86 +26,87 @@ struct Options {
     std::size_t maxTexture3DSize = 2048;
 };
 
-// What the last draw was given, byte for byte.
-struct LastDraw {
-    std::vector<std::byte> vertexBuffer; // index 0
-    std::vector<std::byte> uniforms;     // index 1
-    std::vector<std::byte> windowPair;   // index 2
-    std::vector<std::byte> march;        // fragment bytes, index 3
-    int textureId = 0;                   // fragment texture index 0; 0 when none was bound
-    int brickTextureId = 0;              // fragment texture index 1
+struct Upload {
+    gpu::Region region;
+    std::size_t level = 0, bytesPerRow = 0, bytesPerImage = 0;
+};
+
+struct TextureRecord {
+    gpu::Handle handle = 0;
+    gpu::TextureDescriptor descriptor;
+    std::vector<Upload> uploads;
+    std::vector<std::byte> lastBytes; // the latest upload's bytes; empty above 16 MiB
+    std::string releasedOn;           // "GUI thread" or "worker thread"; empty while alive
+};
+
+// A pass's or a copy's target: a texture of the device, or the view's framebuffer (texture 0).
+struct Target {
+    gpu::Handle texture = 0;
+    std::uint32_t width = 0, height = 0;
+    bool operator==(const Target&) const = default;
+};
+
+struct Draw {
+    Target target;
+    gpu::Handle pipeline = 0;
+    std::map<std::size_t, gpu::Handle> textures;         // by texture index; 0 for none
+    std::map<std::size_t, std::vector<std::byte>> bytes; // by binding index
     std::size_t vertexCount = 0;
 };
 
-struct Shared {
-    std::shared_ptr<CallLog> log;
-    Options options;
-    std::atomic<int> nextTextureId{1};
-    std::mutex mutex;
-    LastDraw lastDraw;    // guarded by mutex
-    LastDraw pendingDraw; // what the open encoder has bound so far; guarded by mutex
+struct Copy {
+    Target from, to;
+    bool operator==(const Copy&) const = default;
 };
 
-// Logged as "texture#<id>"; its release names the thread: "texture#1.release(GUI thread)".
-// A render pass names its target as "<width>x<height>" for the view's own and as
-// "texture#<id> <width>x<height>" for a texture.
-class Texture : public gpu::Texture {
-  public:
-    Texture(std::shared_ptr<Shared> shared, int id, const gpu::TextureDescriptor& descriptor)
-        : m_shared(std::move(shared)), m_id(id), m_descriptor(descriptor) {}
-    ~Texture() override;
-
-    std::size_t width() const override { return m_descriptor.width; }
-    std::size_t height() const override { return m_descriptor.height; }
-    std::size_t depth() const override { return m_descriptor.depth; }
-    bool replaceRegion(const gpu::Region& region, std::size_t mipmapLevel, std::size_t slice,
-                       const void* bytes, std::size_t bytesPerRow, std::size_t bytesPerImage) override;
-
-    int id() const { return m_id; }
-    // The bytes of the last upload, bytesPerImage × depth of them as given; empty for
-    // uploads above 16 MiB.
-    std::vector<std::byte> uploaded() const;
-
-  private:
-    std::shared_ptr<Shared> m_shared;
-    int m_id;
-    gpu::TextureDescriptor m_descriptor;
-    mutable std::mutex m_mutex;
-    std::vector<std::byte> m_uploaded;
+// One command buffer, from its start to its commit.
+struct Frame {
+    std::vector<Target> passes;
+    std::vector<Draw> draws;
+    std::vector<Copy> copies;
+    bool committed = false;
 };
 
 class Device : public gpu::Device {
   public:
-    explicit Device(std::shared_ptr<CallLog> log = std::make_shared<CallLog>());
-
     std::unique_ptr<gpu::Library> newDefaultLibrary() override;
-    std::shared_ptr<gpu::RenderPipelineState>
-    newRenderPipelineStateWithDescriptor(const gpu::RenderPipelineDescriptor& descriptor,
-                                         std::string* error) override;
-    std::unique_ptr<gpu::CommandQueue> newCommandQueue() override;
-    std::shared_ptr<gpu::Texture> newTextureWithDescriptor(const gpu::TextureDescriptor& descriptor,
-                                                           std::string* error) override;
-    std::shared_ptr<gpu::Buffer> newBufferWithBytes(const void* bytes, std::size_t length,
-                                                    std::uint32_t options) override;
-    std::size_t maxTexture3DSize() const override { return m_shared->options.maxTexture3DSize; }
+    std::size_t maxTexture3DSize() const override { return m_options.maxTexture3DSize; }
 
-    // Set before the renderer is made; read by every object the device makes.
-    Options& options() { return m_shared->options; }
-    CallLog& log() { return *m_shared->log; }
-    const std::shared_ptr<CallLog>& sharedLog() const { return m_shared->log; }
-    LastDraw lastDraw() const;
+    // Set before the renderer is made.
+    Options& options() { return m_options; }
+    // Every texture made so far, in order.
+    std::vector<TextureRecord> textures() const;
+    TextureRecord texture(const gpu::Texture& texture) const;
+    // The command buffers started since the last call, oldest first.
+    std::vector<Frame> takeFrames();
 
   private:
-    std::shared_ptr<Shared> m_shared;
-};
+    gpu::Handle makePipeline(const gpu::RenderPipelineDescriptor& descriptor, std::string* error) override;
+    void releasePipeline(gpu::Handle) override {}
+    gpu::Handle makeTexture(const gpu::TextureDescriptor& descriptor, std::string* error) override;
+    bool replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
+                       std::size_t slice, const void* bytes, std::size_t bytesPerRow,
+                       std::size_t bytesPerImage) override;
+    void releaseTexture(gpu::Handle texture) override;
+    bool beginCommands() override;
+    bool beginPass(const gpu::RenderPassDescriptor& pass) override;
+    void applyPipeline(const gpu::RenderPipelineState& pipeline) override {
+        m_draw.pipeline = pipeline.handle();
+    }
+    void applyBytes(std::size_t index, const void* bytes, std::size_t length) override;
+    void applyTexture(std::size_t index, const gpu::Texture* texture) override;
+    void draw(gpu::PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) override;
+    void endPass() override {}
+    void copyRenderTarget(const gpu::RenderPassDescriptor& source,
+                          const gpu::RenderPassDescriptor& destination) override;
+    void commit() override;
 
-class Drawable : public gpu::Drawable {
-  public:
-    explicit Drawable(std::shared_ptr<CallLog> log) : m_log(std::move(log)) {}
-    void present() override { m_log->record("drawable.present()"); }
-
-  private:
-    std::shared_ptr<CallLog> m_log;
+    mutable std::mutex m_mutex; // textures are made, filled and released on any thread
+    Options m_options;
+    std::vector<TextureRecord> m_textures;
+    gpu::Handle m_nextPipeline = 1;
+    std::vector<Frame> m_frames; // encoded on one thread at a time
+    Draw m_draw;                 // what the open pass has bound so far
 };
 
 } // namespace recording

@@ -1,22 +1,22 @@
 #pragma once
 
-#include "CallLog.h"
 #include "FakeMTKView.h"
 #include "QVRenderer.h"
 #include "RecordingGpu.h"
 #include "TestVolumes.h"
 
 #include <QObject>
+#include <QStringList>
 #include <memory>
+#include <optional>
 
-// A renderer on the recording backend and a fake view, sharing one call log. Observers
-// of "wl" and "ww" are recorded in the log too ("notify ww"), so their order among the
-// GPU calls and the view reads is visible.
+// A renderer on the recording backend and a fake view; the observers of "wl" and "ww"
+// are heard in `notified`.
 struct RendererTestBed {
-    std::shared_ptr<CallLog> log = std::make_shared<CallLog>();
-    std::shared_ptr<recording::Device> device = std::make_shared<recording::Device>(log);
-    FakeMTKView view{device, log};
+    std::shared_ptr<recording::Device> device = std::make_shared<recording::Device>();
+    FakeMTKView view{device};
     std::unique_ptr<QVRenderer> renderer;
+    QStringList notified;
 
     // Makes the renderer on `vdata` (the sample's record without voxels when null) and
     // reports a square 512-pixel drawable, as the view controller does after creation.
@@ -25,9 +25,14 @@ struct RendererTestBed {
         renderer->mtkView_drawableSizeWillChange(view, {512.0, 512.0});
         QObject::connect(
             renderer.get(), &QVRenderer::valueChanged, renderer.get(),
-            [log = log](const QString& key) { log->record("notify " + key.toStdString()); },
-            Qt::DirectConnection);
+            [this](const QString& key) { notified.append(key); }, Qt::DirectConnection);
     }
 
-    void frame() { renderer->drawInMTKView(view); }
+    // One frame through the frame step: what it encoded, or nothing when it encoded nothing.
+    std::optional<recording::Frame> frame() {
+        device->takeFrames();
+        renderer->drawInMTKView(view);
+        std::vector<recording::Frame> frames = device->takeFrames();
+        return frames.empty() ? std::nullopt : std::optional(frames.back());
+    }
 };

@@ -94,27 +94,17 @@ constexpr std::array kDragCases{
     DragCase{{10.25, 5.5}, {30.0, 5.0}, 19, 0},  DragCase{{50.0, 50.0}, {50.0, 50.0}, 0, 0},
 };
 
-TEST_F(QVMTKViewTest, LeftDragStoresTruncatedMovementSinceThePreviousEvent) {
-    for (const DragCase& c : kDragCases) {
-        press(m_view, c.from, Qt::LeftButton);
-        drag(m_view, c.to, Qt::LeftButton);
-        EXPECT_EQ(m_view.deltaX(), c.x) << "from " << c.from.x() << " to " << c.to.x();
-        EXPECT_EQ(m_view.deltaY(), c.y) << "from " << c.from.y() << " to " << c.to.y();
-        EXPECT_EQ(m_view.rdeltaX(), 0);
-        EXPECT_EQ(m_view.rdeltaY(), 0);
-        release(m_view, c.to, Qt::LeftButton);
-    }
-}
-
-TEST_F(QVMTKViewTest, RightDragStoresTruncatedMovementSinceThePreviousEvent) {
-    for (const DragCase& c : kDragCases) {
-        press(m_view, c.from, Qt::RightButton);
-        drag(m_view, c.to, Qt::RightButton);
-        EXPECT_EQ(m_view.rdeltaX(), c.x) << "from " << c.from.x() << " to " << c.to.x();
-        EXPECT_EQ(m_view.rdeltaY(), c.y) << "from " << c.from.y() << " to " << c.to.y();
-        EXPECT_EQ(m_view.deltaX(), 0);
-        EXPECT_EQ(m_view.deltaY(), 0);
-        release(m_view, c.to, Qt::RightButton);
+// A left drag sets deltaX/deltaY, a right drag rdeltaX/rdeltaY; the other pair stays 0.
+TEST_F(QVMTKViewTest, DragStoresTruncatedMovementSinceThePreviousEvent) {
+    for (const Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton}) {
+        for (const DragCase& c : kDragCases) {
+            press(m_view, c.from, button);
+            drag(m_view, c.to, button);
+            const Values expected =
+                button == Qt::LeftButton ? Values{c.x, c.y, 0, 0, 0} : Values{0, 0, 0, c.x, c.y};
+            EXPECT_EQ(valuesOf(m_view), expected) << "from " << c.from.x() << ", " << c.from.y();
+            release(m_view, c.to, button);
+        }
     }
 }
 

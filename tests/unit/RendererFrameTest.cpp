@@ -1,94 +1,86 @@
 #include "RendererTestBed.h"
 
 #include <chrono>
-#include <cstdio>
+#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
-#include <string>
+#include <limits>
 #include <thread>
-#include <vector>
 
 namespace {
 
-using Calls = std::vector<std::string>;
 using namespace std::chrono_literals;
+using recording::Copy;
+using recording::Frame;
+using recording::Target;
+using Copies = std::vector<Copy>;
 
-// The GPU calls of the log, without the view's reads and the observers' notifications.
-Calls gpuCalls(const CallLog& log) {
-    Calls calls;
-    for (const std::string& call : log.calls()) {
-        if (call.rfind("view.", 0) != 0 && call.rfind("notify", 0) != 0) {
-            calls.push_back(call);
-        }
-    }
-    return calls;
+const Target kView{0, 64, 64};
+
+template <typename T> std::vector<std::byte> bytesOf(const T& value) {
+    const auto* first = reinterpret_cast<const std::byte*>(&value);
+    return {first, first + sizeof(T)};
 }
 
-// The cube's draw into `target`, with the volume in texture#1 and its brick grid in texture#2.
-Calls drawInto(const std::string& target) {
-    return {
-        "commandBuffer.renderCommandEncoderWithDescriptor(" + target + ")",
-        "encoder.setLabel(MyRenderEncoder)",
-        "encoder.setRenderPipelineState(Simple Pipeline)",
-        "device.newBufferWithBytes(length=1152 options=0)",
-        "encoder.setVertexBuffer(length=1152 offset=0 index=0)",
-        "encoder.setVertexBytes(length=256 index=1)",
-        "encoder.setVertexBytes(length=8 index=2)",
-        "encoder.setFragmentBytes(length=32 index=3)",
-        "encoder.setFragmentTexture(texture#1 index=0)",
-        "encoder.setFragmentTexture(texture#2 index=1)",
-        "encoder.drawPrimitives(type=3 start=0 count=36)",
-        "encoder.endEncoding()",
-    };
-}
-
-Calls copyOf(const std::string& from, const std::string& to) {
-    return {"commandBuffer.blitCommandEncoder()", "blit.copyRenderTarget(" + from + " -> " + to + ")",
-            "blit.endEncoding()"};
-}
-
-Calls frame(std::vector<Calls> parts) {
-    Calls calls{"commandQueue.commandBuffer()", "commandBuffer.setLabel(MyCommand)"};
-    for (const Calls& part : parts) {
-        calls.insert(calls.end(), part.begin(), part.end());
-    }
-    calls.insert(calls.end(), {"commandBuffer.presentDrawable(drawable)", "commandBuffer.commit()"});
-    return calls;
-}
-
+// A ball imported and its first frame drawn, in full, into the view's 64 x 64 pass.
 class RendererFrames : public testing::Test {
   protected:
     void SetUp() override {
         bed.create();
         const NRRDfmt ball = testvolumes::sphere(16, 1000);
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
-        bed.frame(); // the first frame: drawn in full and kept in texture#3
-        bed.log->clear();
+        const std::optional<Frame> frame = bed.frame();
+        ASSERT_TRUE(frame && frame->copies.size() == 1);
+        first = *frame;
+    }
+
+    // Where the first frame's image is kept.
+    Target kept() const { return first.copies[0].to; }
+
+    // Where a frame drew the volume: the view, a reduced texture, or nowhere.
+    std::optional<Target> drawnInto() {
+        const std::optional<Frame> frame = bed.frame();
+        return frame && !frame->draws.empty() ? std::optional(frame->draws.back().target) : std::nullopt;
     }
 
     RendererTestBed bed;
+    Frame first;
 };
 
-TEST_F(RendererFrames, AFrameWhereNothingChangedShowsTheKeptImageWithoutDrawing) {
-    bed.frame();
-    EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#3 64x64", "64x64")}));
+TEST_F(RendererFrames, AFrameDrawsTheCubeWithThisFramesValuesKeepsTheImageAndPresents) {
+    const QVRenderer::VolumeState volume = bed.renderer->volumeState();
+    ASSERT_EQ(first.draws.size(), 1u);
+    const recording::Draw& draw = first.draws[0];
+    EXPECT_EQ(draw.target, kView);
+    EXPECT_NE(draw.pipeline, 0u);
+    EXPECT_EQ(draw.textures, (std::map<std::size_t, gpu::Handle>{{0, volume.texture->handle()},
+                                                                 {1, volume.brickTexture->handle()}}));
+    EXPECT_EQ(draw.bytes.at(1), bytesOf(bed.renderer->uniforms()));
+    EXPECT_EQ(draw.bytes.at(2), bytesOf(bed.renderer->wlww()));
+    EXPECT_EQ(draw.bytes.at(3), bytesOf(bed.renderer->marchUniforms()));
+    EXPECT_EQ(draw.vertexCount, 36u);
+    EXPECT_EQ(first.copies, (Copies{{kView, {kept().texture, 64, 64}}}));
+    EXPECT_NE(kept().texture, 0u);
+    EXPECT_TRUE(first.committed);
+    EXPECT_EQ(bed.view.drawable.presented(), 1);
 }
 
 // What the image depends on is unchanged: the framebuffer it goes to does not count.
-TEST_F(RendererFrames, AViewThatAlternatesFramebuffersStillGetsTheKeptImage) {
+TEST_F(RendererFrames, AFrameWhereNothingChangedCopiesTheKeptImageToWhicheverFramebufferIsOffered) {
     for (const std::uint64_t target : {7u, 8u, 7u}) {
-        bed.view.setRenderPassTarget(target);
-        bed.log->clear();
-        bed.frame();
-        EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#3 64x64", "64x64")}))
-            << "framebuffer " << target;
+        bed.view.pass.nativeTarget = target;
+        const std::optional<Frame> frame = bed.frame();
+        ASSERT_TRUE(frame);
+        EXPECT_TRUE(frame->passes.empty()) << "framebuffer " << target;
+        EXPECT_EQ(frame->copies, (Copies{{kept(), kView}})) << "framebuffer " << target;
     }
+    EXPECT_EQ(bed.view.drawable.presented(), 4);
 }
 
 // The rule that keeps an idle window cheap: the view still shows the kept picture, so a
 // frame that changes nothing encodes nothing, while the observers still hear the window.
 TEST_F(RendererFrames, AFrameThatChangesNothingInAViewThatKeepsItsPictureEncodesNothing) {
-    bed.view.setKeepsPresentedPicture(true);
+    bed.view.keepsPicture = true;
     const std::vector<std::function<void(QVRenderer&)>> changes{
         [](QVRenderer&) {},
         [](QVRenderer& r) { r.setWw(r.ww() + 1); },
@@ -100,102 +92,87 @@ TEST_F(RendererFrames, AFrameThatChangesNothingInAViewThatKeepsItsPictureEncodes
     };
     for (std::size_t i = 0; i < changes.size(); ++i) {
         changes[i](*bed.renderer);
-        bed.log->clear();
-        bed.frame();
-        EXPECT_EQ(bed.log->count("commandBuffer.renderCommandEncoderWithDescriptor(64x64)"), i == 0 ? 0u : 1u)
-            << "change " << i;
-        bed.log->clear();
-        bed.frame();
-        EXPECT_EQ(gpuCalls(*bed.log), Calls{}) << "after change " << i;
-        EXPECT_EQ(bed.log->calls(), (Calls{"view.rdeltaX()", "notify ww", "view.rdeltaY()", "notify wl",
-                                           "view.deltaY()", "view.deltaX()", "view.zoom()"}));
+        EXPECT_EQ(drawnInto().has_value(), i != 0) << "change " << i;
+        bed.notified.clear();
+        EXPECT_FALSE(bed.frame()) << "after change " << i;
+        EXPECT_EQ(bed.notified, (QStringList{"ww", "wl"}));
     }
     // The view made its framebuffer anew: the kept picture goes to it again.
-    bed.view.setKeepsPresentedPicture(false);
-    bed.log->clear();
-    bed.frame();
-    EXPECT_EQ(gpuCalls(*bed.log), frame({copyOf("texture#3 64x64", "64x64")}));
+    bed.view.keepsPicture = false;
+    const std::optional<Frame> frame = bed.frame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->copies, (Copies{{kept(), kView}}));
 }
 
 // Reduced frames while the hands are on the controls; the turning that goes on after they
 // let go is drawn in full, and so is a still pointer once the settle time has passed.
 TEST_F(RendererFrames, ReducedFramesOnlyWhileTheUserInteracts) {
-    bed.view.setRenderPassSize(1024, 768);
+    const Target full{0, 1024, 768};
+    bed.view.resize(1024, 768);
     bed.renderer->setQualitySettle(1h);
-    bed.view.setUserInteracting(true);
-    bed.view.setDeltaX(5);
-    const auto encodedInto = [&] {
-        bed.log->clear();
-        bed.frame();
-        const Calls encoders = bed.log->callsStartingWith("commandBuffer.renderCommandEncoderWithDescriptor");
-        return encoders.empty() ? std::string("nothing") : encoders.back();
-    };
-    const std::string reduced = encodedInto();
-    EXPECT_NE(reduced.find("texture#"), std::string::npos) << reduced;
-    EXPECT_EQ(encodedInto(), reduced);
+    bed.view.interacting = true;
+    bed.view.pointer.deltaX = 5;
+    const std::optional<Target> reduced = drawnInto();
+    ASSERT_TRUE(reduced);
+    EXPECT_NE(reduced->texture, 0u);
+    EXPECT_LT(reduced->width, full.width);
+    EXPECT_EQ(drawnInto(), reduced);
 
-    bed.view.setUserInteracting(false);
-    EXPECT_EQ(encodedInto(), "commandBuffer.renderCommandEncoderWithDescriptor(1024x768)");
-    EXPECT_EQ(encodedInto(), "commandBuffer.renderCommandEncoderWithDescriptor(1024x768)");
+    bed.view.interacting = false;
+    EXPECT_EQ(drawnInto(), full);
+    EXPECT_EQ(drawnInto(), full);
 
     // The button held, the pointer still: the reduced picture stands until the settle time.
-    bed.view.setUserInteracting(true);
-    EXPECT_NE(encodedInto().find("texture#"), std::string::npos);
-    bed.view.setDeltaX(0);
-    EXPECT_EQ(encodedInto(), "nothing");
+    bed.view.interacting = true;
+    EXPECT_NE(drawnInto(), full);
+    bed.view.pointer.deltaX = 0;
+    EXPECT_FALSE(drawnInto());
     EXPECT_FALSE(bed.renderer->showsFullQuality());
     bed.renderer->setQualitySettle(0ms);
-    EXPECT_EQ(encodedInto(), "commandBuffer.renderCommandEncoderWithDescriptor(1024x768)");
+    EXPECT_EQ(drawnInto(), full);
     EXPECT_TRUE(bed.renderer->showsFullQuality());
 }
 
 // The reduction follows the measured frame time: frames that come further apart than the
 // target hold fewer pixels, in the drawable's proportions.
 TEST_F(RendererFrames, ReducedFramesShrinkWhenTheyTakeLongerThanTheTarget) {
-    bed.view.setRenderPassSize(1024, 768);
-    bed.view.setUserInteracting(true);
-    std::vector<std::pair<int, int>> sizes;
+    bed.view.resize(1024, 768);
+    bed.view.interacting = true;
+    std::vector<Target> drawn;
     for (int i = 0; i < 3; ++i) {
-        bed.view.setDeltaX(5 + i);
-        bed.log->clear();
-        bed.frame();
-        const Calls made =
-            bed.log->callsStartingWith("device.newTextureWithDescriptor(pixelFormat=70 type=2");
-        ASSERT_EQ(made.size(), 1u) << "frame " << i;
-        int width = 0, height = 0;
-        ASSERT_EQ(std::sscanf(made[0].c_str(),
-                              "device.newTextureWithDescriptor(pixelFormat=70 type=2 size=%dx%d", &width,
-                              &height),
-                  2);
-        sizes.emplace_back(width, height);
+        bed.view.pointer.deltaX = 5 + i;
+        const std::optional<Target> target = drawnInto();
+        ASSERT_TRUE(target && target->texture != 0) << "frame " << i;
+        drawn.push_back(*target);
         std::this_thread::sleep_for(FrameTimeBudget::kTargetFrameTime * 3);
     }
-    EXPECT_LE(sizes[0].first * sizes[0].second, FrameTimeBudget::kInitialPixels);
-    for (std::size_t i = 1; i < sizes.size(); ++i) {
-        EXPECT_LT(sizes[i].first, sizes[i - 1].first) << "frame " << i;
-        EXPECT_NEAR(sizes[i].first * 3.0 / 4.0, sizes[i].second, 1.0) << "frame " << i;
+    EXPECT_LE(drawn[0].width * drawn[0].height, FrameTimeBudget::kInitialPixels);
+    for (std::size_t i = 1; i < drawn.size(); ++i) {
+        EXPECT_LT(drawn[i].width, drawn[i - 1].width) << "frame " << i;
+        EXPECT_NEAR(drawn[i].width * 3.0 / 4.0, drawn[i].height, 1.0) << "frame " << i;
     }
 }
 
-TEST_F(RendererFrames, WithAdaptiveQualityOffEveryChangedFrameIsDrawnInFull) {
+TEST_F(RendererFrames, WithAdaptiveQualityOffEveryChangedFrameIsDrawnInFullAndKept) {
     bed.renderer->setAdaptiveQuality(false);
-    bed.view.setUserInteracting(true);
-    bed.view.setDeltaX(5);
+    bed.view.interacting = true;
+    bed.view.pointer.deltaX = 5;
     for (int i = 0; i < 3; ++i) {
-        bed.log->clear();
-        bed.frame();
-        EXPECT_EQ(gpuCalls(*bed.log), frame({drawInto("64x64"), copyOf("64x64", "texture#3 64x64")}));
+        const std::optional<Frame> frame = bed.frame();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->passes, std::vector<Target>{kView}) << "frame " << i;
+        EXPECT_EQ(frame->copies, (Copies{{kView, kept()}})) << "frame " << i;
     }
 }
 
-// An import replaces the volume: the kept image of the old one is not shown again.
-TEST_F(RendererFrames, AnImportedVolumeIsDrawnNotTheKeptImage) {
-    bed.renderer->setAdaptiveQuality(false);
-    const NRRDfmt other = testvolumes::sphere(16, 3000);
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&other));
-    bed.log->clear();
-    bed.frame();
-    EXPECT_EQ(bed.log->count("commandBuffer.renderCommandEncoderWithDescriptor(64x64)"), 1u);
+TEST_F(RendererFrames, WithoutRenderPassDescriptorAnEmptyCommandBufferIsCommitted) {
+    bed.view.hasPass = false;
+    const std::optional<Frame> frame = bed.frame();
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(frame->passes.empty());
+    EXPECT_TRUE(frame->copies.empty());
+    EXPECT_TRUE(frame->committed);
+    EXPECT_EQ(bed.view.drawable.presented(), 1);
 }
 
 struct BoxCase {
@@ -246,5 +223,29 @@ INSTANTIATE_TEST_SUITE_P(
         // Lower edge 1500: nothing can show, no ray is marched.
         BoxCase{"WindowAboveEverything", 2000, 1000, {}, {}, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct SizeCase {
+    double width, height;
+    std::uint32_t expectedWidth, expectedHeight;
+};
+
+class RendererDrawableSize : public testing::TestWithParam<SizeCase> {};
+
+TEST_P(RendererDrawableSize, StoresWholePixelsTruncated) {
+    RendererTestBed bed;
+    bed.create();
+    bed.renderer->mtkView_drawableSizeWillChange(bed.view, {GetParam().width, GetParam().height});
+    EXPECT_EQ(bed.renderer->viewportSize().width, GetParam().expectedWidth);
+    EXPECT_EQ(bed.renderer->viewportSize().height, GetParam().expectedHeight);
+}
+
+constexpr std::uint32_t kMaxPixels = std::numeric_limits<std::uint32_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(, RendererDrawableSize,
+                         testing::Values(SizeCase{1023.9, 767.5, 1023, 767}, SizeCase{0.99, 0.0, 0, 0},
+                                         // Sizes no drawable has: nothing wraps around or overflows.
+                                         SizeCase{-3.0, std::nan(""), 0, 0},
+                                         SizeCase{1.0e12, std::numeric_limits<double>::infinity(), kMaxPixels,
+                                                  kMaxPixels}));
 
 } // namespace

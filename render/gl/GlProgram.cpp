@@ -1,29 +1,24 @@
-#include "GlPipelineState.h"
+#include "GlProgram.h"
 
-#include "GlLibrary.h"
-
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
 #include <QOpenGLFunctions_4_1_Core>
 #include <algorithm>
-#include <string>
 #include <vector>
 
 namespace gl {
 
 namespace {
 
-constexpr GLuint kBindingIndices = 8;
-constexpr GLint kTextureIndices = 4;
+const QString kShaderFolder = QStringLiteral(":/shaders");
 
 // Compiler and linker logs span several lines; the caller reports them as one.
 std::string oneLine(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\0' || text.back() == ' ')) {
         text.pop_back();
     }
-    for (char& c : text) {
-        if (c == '\n') {
-            c = ' ';
-        }
-    }
+    std::replace(text.begin(), text.end(), '\n', ' ');
     return text;
 }
 
@@ -43,16 +38,16 @@ std::string programLog(QOpenGLFunctions_4_1_Core& gl, GLuint program) {
     return oneLine(log.data());
 }
 
-GLuint compile(QOpenGLFunctions_4_1_Core& gl, const GlFunction& function, std::string* error) {
-    const GLenum type = function.stage() == ShaderStage::Vertex ? GL_VERTEX_SHADER : GL_FRAGMENT_SHADER;
+GLuint compile(QOpenGLFunctions_4_1_Core& gl, GLenum type, const gpu::Function& function,
+               std::string* error) {
     const GLuint shader = gl.glCreateShader(type);
-    const char* source = function.source().c_str();
+    const char* source = function.source.c_str();
     gl.glShaderSource(shader, 1, &source, nullptr);
     gl.glCompileShader(shader);
     GLint compiled = GL_FALSE;
     gl.glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
     if (compiled != GL_TRUE) {
-        *error = "shader \"" + function.name() + "\" does not compile: " + shaderLog(gl, shader);
+        *error = "shader \"" + function.name + "\" does not compile: " + shaderLog(gl, shader);
         gl.glDeleteShader(shader);
         return 0;
     }
@@ -67,44 +62,41 @@ void bindByName(QOpenGLFunctions_4_1_Core& gl, GLuint program) {
             gl.glUniformBlockBinding(program, blockIndex, index);
         }
     }
-    for (GLint unit = 0; unit < kTextureIndices; ++unit) {
+    for (GLuint unit = 0; unit < kTextureUnits; ++unit) {
         const std::string sampler = "Texture" + std::to_string(unit);
         const GLint location = gl.glGetUniformLocation(program, sampler.c_str());
         if (location >= 0) {
-            gl.glProgramUniform1i(program, location, unit);
+            gl.glProgramUniform1i(program, location, static_cast<GLint>(unit));
         }
     }
 }
 
 } // namespace
 
-GlPipelineState::GlPipelineState(std::shared_ptr<GlContextProvider> contexts,
-                                 const gpu::RenderPipelineDescriptor& descriptor)
-    : m_contexts(std::move(contexts)), m_label(descriptor.label),
-      m_colorAttachment(descriptor.colorAttachments[0]) {}
+std::unique_ptr<gpu::Library> loadDefaultLibrary() {
+    std::vector<gpu::Function> functions;
+    for (QDirIterator files(kShaderFolder, QDir::Files); files.hasNext();) {
+        QFile file(files.next());
+        if (file.open(QIODevice::ReadOnly)) {
+            functions.push_back(
+                {QFileInfo(file).completeBaseName().toStdString(), file.readAll().toStdString()});
+        }
+    }
+    return functions.empty() ? nullptr : std::make_unique<gpu::Library>(std::move(functions));
+}
 
-std::shared_ptr<GlPipelineState> GlPipelineState::create(std::shared_ptr<GlContextProvider> contexts,
-                                                         const gpu::RenderPipelineDescriptor& descriptor,
-                                                         std::string* error) {
-    const auto* vertex = dynamic_cast<const GlFunction*>(descriptor.vertexFunction);
-    const auto* fragment = dynamic_cast<const GlFunction*>(descriptor.fragmentFunction);
-    if (vertex == nullptr || fragment == nullptr || vertex->stage() != ShaderStage::Vertex ||
-        fragment->stage() != ShaderStage::Fragment) {
+unsigned linkProgram(QOpenGLFunctions_4_1_Core& gl, const gpu::RenderPipelineDescriptor& descriptor,
+                     std::string* error) {
+    if (descriptor.vertexFunction == nullptr || descriptor.fragmentFunction == nullptr) {
         *error = "pipeline \"" + descriptor.label + "\" needs a vertex and a fragment function";
-        return nullptr;
+        return 0;
     }
-    std::shared_ptr<GlPipelineState> state(new GlPipelineState(contexts, descriptor));
-    GlContextProvider::Scope scope(*contexts);
-    if (!scope.isValid()) {
-        *error = "no OpenGL context";
-        return nullptr;
-    }
-    QOpenGLFunctions_4_1_Core& gl = *scope.gl();
-    const GLuint vertexShader = compile(gl, *vertex, error);
-    const GLuint fragmentShader = vertexShader != 0 ? compile(gl, *fragment, error) : 0;
+    const GLuint vertexShader = compile(gl, GL_VERTEX_SHADER, *descriptor.vertexFunction, error);
+    const GLuint fragmentShader =
+        vertexShader != 0 ? compile(gl, GL_FRAGMENT_SHADER, *descriptor.fragmentFunction, error) : 0;
     if (fragmentShader == 0) {
         gl.glDeleteShader(vertexShader);
-        return nullptr;
+        return 0;
     }
     const GLuint program = gl.glCreateProgram();
     gl.glAttachShader(program, vertexShader);
@@ -119,21 +111,10 @@ std::shared_ptr<GlPipelineState> GlPipelineState::create(std::shared_ptr<GlConte
     if (linked != GL_TRUE) {
         *error = "pipeline \"" + descriptor.label + "\" does not link: " + programLog(gl, program);
         gl.glDeleteProgram(program);
-        return nullptr;
+        return 0;
     }
     bindByName(gl, program);
-    state->m_program = program;
-    return state;
-}
-
-GlPipelineState::~GlPipelineState() {
-    if (m_program == 0) {
-        return;
-    }
-    GlContextProvider::Scope scope(*m_contexts);
-    if (scope.isValid()) {
-        scope.gl()->glDeleteProgram(m_program);
-    }
+    return program;
 }
 
 } // namespace gl

@@ -3,23 +3,11 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
-#include <QOpenGLFunctions_4_1_Core>
-#include <QOpenGLVersionFunctionsFactory>
-
-namespace gl {
+#include <QOpenGLFunctions>
 
 namespace {
 
 constexpr int kBytesPerPixel = 4;
-
-class OffscreenDrawable : public gpu::Drawable {
-  public:
-    void present() override { ++m_presented; }
-    int presented() const { return m_presented; }
-
-  private:
-    int m_presented = 0;
-};
 
 } // namespace
 
@@ -30,8 +18,7 @@ struct OffscreenMTKView::Private {
     QOffscreenSurface surface;
     std::unique_ptr<QOpenGLFramebufferObject> framebuffer;
     gpu::RenderPassDescriptor pass;
-    OffscreenDrawable drawable;
-    QOpenGLFunctions_4_1_Core* gl = nullptr;
+    gpu::Drawable drawable;
 };
 
 OffscreenMTKView::OffscreenMTKView(std::unique_ptr<Private> d) : d(std::move(d)) {}
@@ -60,12 +47,6 @@ std::unique_ptr<OffscreenMTKView> OffscreenMTKView::create(std::shared_ptr<gpu::
     d->surface.create();
     if (!d->surface.isValid() || !d->context.makeCurrent(&d->surface)) {
         *error = QStringLiteral("no offscreen surface");
-        return nullptr;
-    }
-    d->gl = QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_4_1_Core>(&d->context);
-    if (d->gl == nullptr || !d->gl->initializeOpenGLFunctions()) {
-        *error = QStringLiteral("no OpenGL 4.1 core functions");
-        d->context.doneCurrent();
         return nullptr;
     }
     d->framebuffer = std::make_unique<QOpenGLFramebufferObject>(size, QOpenGLFramebufferObject::NoAttachment,
@@ -107,7 +88,7 @@ void OffscreenMTKView::draw(MTKViewDelegate& delegate) {
         return;
     }
     delegate.drawInMTKView(*this);
-    d->gl->glFinish();
+    d->context.functions()->glFinish();
     d->context.doneCurrent();
 }
 
@@ -116,10 +97,11 @@ QImage OffscreenMTKView::grabImage() {
     if (!d->context.makeCurrent(&d->surface)) {
         return {};
     }
-    d->gl->glBindFramebuffer(GL_FRAMEBUFFER, d->framebuffer->handle());
-    d->gl->glPixelStorei(GL_PACK_ALIGNMENT, kBytesPerPixel);
-    d->gl->glReadPixels(0, 0, d->size.width(), d->size.height(), GL_RGBA, GL_UNSIGNED_BYTE, image.bits());
-    d->gl->glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    QOpenGLFunctions& gl = *d->context.functions();
+    gl.glBindFramebuffer(GL_FRAMEBUFFER, d->framebuffer->handle());
+    gl.glPixelStorei(GL_PACK_ALIGNMENT, kBytesPerPixel);
+    gl.glReadPixels(0, 0, d->size.width(), d->size.height(), GL_RGBA, GL_UNSIGNED_BYTE, image.bits());
+    gl.glBindFramebuffer(GL_FRAMEBUFFER, 0);
     d->context.doneCurrent();
     for (int y = 0; y < image.height(); ++y) {
         uchar* row = image.scanLine(y);
@@ -135,5 +117,3 @@ QImage OffscreenMTKView::grabImage() {
 int OffscreenMTKView::presentedFrames() const {
     return d->drawable.presented();
 }
-
-} // namespace gl

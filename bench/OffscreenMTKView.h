@@ -7,11 +7,10 @@
 #include <QString>
 #include <memory>
 
-namespace gl {
-
 // A view without a window: a framebuffer of a fixed size in a context of its own on an
-// offscreen surface. Tests and the bench draw frames into it and read the pixels back.
-// GUI thread only. The five pointer values are plain settable values here.
+// offscreen surface, in the device's share group. The bench and the pixel tests draw
+// frames into it and read the pixels back. GUI thread only. The five pointer values are
+// plain settable values here.
 class OffscreenMTKView : public MTKView {
   public:
     // Null, with the reason in *error, when no context or framebuffer can be made.
@@ -61,5 +60,3 @@ class OffscreenMTKView : public MTKView {
     std::int64_t m_rdeltaY = 0;
     bool m_interacting = false;
 };
-
-} // namespace gl
