@@ -1,12 +1,12 @@
 #pragma once
 
-#include "AdaptiveQuality.h"
 #include "BrickGrid.h"
-#include "FrameTimeBudget.h"
+#include "FrameCache.h"
 #include "MTKView.h"
 #include "NRRDfmt.h"
-#include "SampleStatistics.h"
 #include "ShaderTypes.h"
+#include "VolumeState.h"
+#include "VolumeUpload.h"
 #include "gpu/Gpu.h"
 
 #include <QObject>
@@ -19,7 +19,6 @@
 #include <optional>
 #include <vector>
 
-class ByteBuffer;
 class VolumeData;
 
 // The view's drawing delegate: owns the GPU objects and all rendering state (display
@@ -47,14 +46,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     Q_OBJECT
 
   public:
-    // The display window at start-up (the built-in sample) and after an import, in
-    // sample units.
+    // The display window at start-up (the built-in sample), in sample units.
     static constexpr std::int64_t kStartupWindowLevel = 738;
     static constexpr std::int64_t kStartupWindowWidth = 1384;
-    static constexpr std::int64_t kImportWindowLevel = -10;
-    static constexpr std::int64_t kImportWindowWidth = 1300;
-    // The built-in sample stores CT values as HU + 1024.
-    static constexpr double kSampleHounsfieldOffset = -1024.0;
     // At most this many samples per voxel step along a ray (the uniforms carry a byte).
     static constexpr int kMostSamplesPerStep = 64;
 
@@ -64,39 +58,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
         std::uint32_t height = 0;
     };
 
-    // How the samples of the volume on show (texel + sampleOffset, the units of wl and
-    // ww) become the file's own values: value = sample * scale + offset.
-    struct ValueMap {
-        double scale = 1.0;
-        double offset = 0.0;
-    };
-
-    // The volume a frame draws, all from one import (or from creation).
-    struct VolumeState {
-        std::shared_ptr<gpu::Texture> texture;      // null when the volume could not be uploaded
-        std::shared_ptr<gpu::Texture> brickTexture; // the grid's levels as mipmap levels
-        std::shared_ptr<const BrickGrid> bricks;
-        std::uint64_t generation = 0; // one more with every volume uploaded
-        std::uint64_t width = 0;
-        std::uint64_t height = 0;
-        std::uint64_t depth = 0;
-        float cellspaceX = 0.0f;
-        float cellspaceY = 0.0f;
-        float cellspaceZ = 0.0f;
-        std::int32_t sampleOffset = 0;
-        // The display window the volume opened with, which Reset View goes back to.
-        std::int64_t defaultWl = 0;
-        std::int64_t defaultWw = 0;
-        ValueMap valueMap;
-        // A sample's value in the units the window presets speak: (texel + sampleOffset) *
-        // valueScale + valueOffset. The file's units for an import (as valueMap); for the
-        // built-in sample, whose samples are shown as they are (738/1384), Hounsfield units.
-        double valueScale = 1.0;
-        double valueOffset = 0.0;
-        bool hounsfield = false;                   // the values are Hounsfield units
-        std::optional<NRRDfmt::Window> fileWindow; // the file's own window, in its units
-        SampleStatistics::Summary texels;          // extremes and percentiles of the texels
-    };
+    using VolumeState = ::VolumeState;
+    using ValueMap = VolumeState::ValueMap;
 
     // Reads the view's device and colour format, builds the pipeline and the command
     // queue and uploads `vdata`, or the built-in sample volume of the application's
@@ -140,10 +103,10 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // values or drawable change have reduced resolution, and full quality follows once the
     // hands are off or the inputs stay put. Off: every frame that is drawn is drawn at
     // full quality.
-    void setAdaptiveQuality(bool enabled) { m_quality.setEnabled(enabled); }
+    void setAdaptiveQuality(bool enabled) { m_frames.setAdaptiveQuality(enabled); }
     // How long the inputs must stay put under the user's hands before the full-quality
     // frame is drawn.
-    void setQualitySettle(std::chrono::milliseconds settle) { m_quality.setSettle(settle); }
+    void setQualitySettle(std::chrono::milliseconds settle) { m_frames.setQualitySettle(settle); }
 
     float zoom() const { return m_zoom; }
     void setZoom(float value) { m_zoom = value; }
@@ -188,7 +151,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     const CubeVertex* vertices() const { return m_vertices; }
     const MarchUniforms& marchUniforms() const { return m_march; }
     // Whether the image the last frame showed is a full-quality one (GUI thread).
-    bool showsFullQuality() const { return m_kept != nullptr && m_keptFull; }
+    bool showsFullQuality() const { return m_frames.showsFullQuality(); }
     VolumeState volumeState() const;
     // The volume's value map alone, for the observers of "wl" and "ww": they run inside
     // a frame, which holds the volume state, so it is kept apart under its own lock.
@@ -201,17 +164,6 @@ class QVRenderer : public QObject, public MTKViewDelegate {
 
   private:
     void buildPipeline(gpu::PixelFormat colorPixelFormat);
-    struct Upload {
-        std::shared_ptr<gpu::Texture> texture;
-        std::shared_ptr<gpu::Texture> brickTexture;
-        std::shared_ptr<const BrickGrid> bricks;
-        SampleStatistics::Summary texels;
-    };
-    // Makes and fills the textures for the voxels; nothing, with the reason, when they
-    // cannot be shown.
-    std::optional<Upload> uploadVolume(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
-                                       const ByteBuffer& data, QString* reason) const;
-    std::shared_ptr<gpu::Texture> newBrickTexture(const BrickGrid& grid, QString* reason) const;
     void resetCameraAndClip();
     void resetCameraClipAndLookup();
     // DrawA's encoding; the caller holds m_stateMutex. Without drawing the volume it
@@ -220,38 +172,12 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // The frame's proportions, camera, matrices, clip values and lookup mode.
     void updateUniforms();
 
-    // What an image depends on; a kept image is shown again only for equal inputs. Which
-    // framebuffer the view offers does not matter: a view may alternate between several.
-    // (The background is checked against the kept image's when the pass is at hand.)
-    struct FrameInputs {
-        Uniforms uniforms{};
-        WindowPair window{};
-        std::uint64_t volume = 0; // the volume's generation
-        std::uint32_t width = 0, height = 0;
-        bool operator==(const FrameInputs& other) const;
-    };
-    FrameInputs frameInputs(std::uint32_t width, std::uint32_t height) const;
-    // How this frame is made; notes its inputs as the previous frame's for the next one.
-    AdaptiveQuality::Action decide(const FrameInputs& inputs, const MTKView& view);
-    // A texture that keeps a frame's image, and the pass that draws into it.
-    struct FrameTarget {
-        std::shared_ptr<gpu::Texture> texture;
-        gpu::RenderPassDescriptor pass;
-    };
+    FrameCache::Inputs frameInputs(std::uint32_t width, std::uint32_t height) const;
     // The skipping box for the current window; recomputed only when the window's lower
     // edge or the volume changes.
     void updateMarch();
     // The cube's draw into `pass`, as DrawA encodes it.
     void encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
-    // The target resized to width × height (a new texture when the size changes); false
-    // when no texture can be made.
-    bool prepareTarget(FrameTarget& target, std::uint32_t width, std::uint32_t height,
-                       const gpu::ClearColor& clear);
-    // Draws the frame as `action` says into `pass` (the view's), keeping its image.
-    void encodeAdaptiveFrame(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass,
-                             AdaptiveQuality::Action action, const FrameInputs& inputs);
-    void copy(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& from,
-              const gpu::RenderPassDescriptor& to);
 
     std::shared_ptr<gpu::Device> m_device;
     std::shared_ptr<gpu::RenderPipelineState> m_pipelineState;
@@ -264,15 +190,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     MarchUniforms m_march{};
     std::shared_ptr<const BrickGrid> m_marchBricks; // the grid and threshold m_march's box was found for
     std::int64_t m_marchThreshold = 0;
-    AdaptiveQuality m_quality;
-    FrameTimeBudget m_budget;
-    FrameTarget m_fullTarget;            // the drawable's size
-    FrameTarget m_reducedTarget;         // the frames drawn while the inputs change
-    const FrameTarget* m_kept = nullptr; // holds the last image shown
-    FrameInputs m_keptInputs;
-    bool m_keptFull = false;
-    bool m_keptShown = false; // the view was last given the kept image (not a clear pass)
-    std::optional<FrameInputs> m_lastInputs;
+    FrameCache m_frames;
 
     mutable std::mutex m_stateMutex;
     VolumeState m_volume;               // guarded by m_stateMutex
