@@ -127,16 +127,8 @@ void QVRenderer::resetCameraClipAndLookup() {
 
 void QVRenderer::resetView() {
     resetCameraAndClip();
-    std::int64_t level = 0;
-    std::int64_t width = 0;
-    {
-        std::lock_guard lock(m_stateMutex);
-        level = m_volume.defaultWl;
-        width = m_volume.defaultWw;
-    }
-    // Outside the lock: the observers run inside the setters.
-    setWw(width);
-    setWl(level);
+    setWw(m_volume.defaultWw);
+    setWl(m_volume.defaultWl);
 }
 
 void QVRenderer::resetCameraAndClip() {
@@ -157,15 +149,11 @@ void QVRenderer::mtkView_drawableSizeWillChange(MTKView& /*view*/, DrawableSize 
 }
 
 void QVRenderer::DrawA(MTKView& view) {
-    std::lock_guard lock(m_stateMutex);
-    encodeFrame(view, true);
-}
-
-void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
     if (!m_commandQueue) {
         return;
     }
-    const bool drawsVolume = drawVolume && m_pipelineState && m_volume.texture;
+    const bool drawable = hasDrawable();
+    const bool drawsVolume = drawable && m_pipelineState && m_volume.texture;
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
     if (drawsVolume) {
@@ -183,7 +171,7 @@ void QVRenderer::encodeFrame(MTKView& view, bool drawVolume) {
         return;
     }
     commandBuffer->setLabel(kCommandLabel);
-    const gpu::RenderPassDescriptor* pass = drawVolume ? view.currentRenderPassDescriptor() : nullptr;
+    const gpu::RenderPassDescriptor* pass = drawable ? view.currentRenderPassDescriptor() : nullptr;
     if (pass != nullptr) {
         if (drawsVolume) {
             if (pass->width != inputs.width || pass->height != inputs.height) {
@@ -280,23 +268,21 @@ bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* rea
         }
         return false;
     }
-    VolumeState& volume = std::get<VolumeState>(uploaded);
-
-    std::lock_guard lock(m_stateMutex);
-    {
-        std::lock_guard mapLock(m_valueMapMutex);
-        m_valueMap = volume.valueMap;
-    }
-    resetCameraClipAndLookup();
-    m_wl = volume.defaultWl;
-    m_ww = volume.defaultWw;
-    volume.generation = m_volume.generation + 1;
-    if (m_volume.texture) {
-        m_retiredTextures.push_back(std::move(m_volume.texture));
-        m_retiredTextures.push_back(std::move(m_volume.brickTexture));
-    }
-    m_volume = std::move(volume);
+    m_mailbox.post(std::get<VolumeState>(std::move(uploaded)));
     return true;
+}
+
+void QVRenderer::adoptPostedVolume() {
+    std::optional<VolumeState> posted = m_mailbox.take();
+    if (!posted) {
+        return;
+    }
+    posted->generation = m_volume.generation + 1;
+    // The replaced volume leaves with `posted`: its textures are released here.
+    std::swap(m_volume, *posted);
+    resetCameraClipAndLookup();
+    m_wl = m_volume.defaultWl;
+    m_ww = m_volume.defaultWw;
 }
 
 void QVRenderer::updateVolumeDataWithURL(const QString& /*url*/) {
@@ -324,12 +310,6 @@ void QVRenderer::setVdata(std::shared_ptr<const VolumeData> value) {
     m_vdata = std::move(value);
 }
 
-QVRenderer::ValueMap QVRenderer::valueMap() const {
-    std::lock_guard lock(m_valueMapMutex);
-    return m_valueMap;
-}
-
 QVRenderer::VolumeState QVRenderer::volumeState() const {
-    std::lock_guard lock(m_stateMutex);
     return m_volume;
 }

@@ -5,6 +5,7 @@
 #include "MTKView.h"
 #include "NRRDfmt.h"
 #include "ShaderTypes.h"
+#include "VolumeMailbox.h"
 #include "VolumeState.h"
 #include "VolumeUpload.h"
 #include "gpu/Gpu.h"
@@ -17,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 class VolumeData;
 
@@ -26,13 +26,12 @@ class VolumeData;
 // once per frame. Property setters may be called from the GUI thread; an imported
 // volume arrives from a pool thread through updateVolumeDataWithNRRDfmt.
 //
-// The hand-over: the volume a frame draws (texture, voxel counts, spacing, sample
-// offset) and the defaults an import resets are guarded by one mutex. A frame holds it
-// from reading the pointer values to committing; an import uploads its texture first,
-// without it, and then swaps everything in one short step, so a frame sees all of the
-// old volume or all of the new one. The replaced texture is released by the next frame,
-// on the GUI thread. The observers of "wl" and "ww" run inside the frame and must not
-// start an import synchronously. The renderer must outlive an import in progress.
+// The hand-over: an import uploads its volume on its own thread (VolumeUpload) and posts
+// it, finished, to a mailbox. The GUI thread adopts it at the start of the next frame,
+// with the defaults an import resets, in one step: a frame draws all of one volume, and
+// no lock is held while the observers of "wl" and "ww" run, so they may ask the renderer
+// for its volume. The replaced volume's GPU objects are released on the GUI thread as the
+// new one is adopted. The renderer must outlive an import in progress.
 //
 // Speed: the upload builds a brick grid of the volume's largest texels (BrickGrid), with
 // which rays skip the bricks that lie entirely below the window and start and end on the
@@ -70,11 +69,12 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     ~QVRenderer() override;
 
     void mtkView_drawableSizeWillChange(MTKView& view, DrawableSize size) override;
-    // The frame step: folds the view's pointer values into window, angles and zoom,
-    // builds the matrices and the uniforms, then encodes the frame as DrawA does.
+    // The frame step: adopts a posted volume, folds the view's pointer values into window,
+    // angles and zoom, builds the matrices and the uniforms, then encodes the frame (DrawA).
     void drawInMTKView(MTKView& view) override;
     // Encodes one frame with the current uniforms; commits an empty command buffer when
-    // the view offers no render pass descriptor, and encodes nothing at all (not even a
+    // the drawable is empty or the view offers no render pass descriptor, and encodes
+    // nothing at all (not even a
     // command buffer) when the view still shows the picture these uniforms give. Otherwise,
     // in order: command buffer and its label,
     // the view's pass; then, when the image must be drawn, an encoder with its label, the
@@ -86,12 +86,18 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // changed); then the drawable is presented and the buffer committed.
     void DrawA(MTKView& view);
 
-    // Replaces the volume. Runs on the calling (worker) thread and uploads there; the
-    // new volume and the reset defaults reach the next frame together. Returns false,
-    // with the reason in the log and in *reason, and changes nothing when the record
-    // cannot be shown (absent or short data, zero size, size above the GPU's limit, a
-    // failed upload).
+    // Replaces the volume. Runs on the calling (worker) thread, uploads there and posts
+    // the finished volume; it is shown, with the reset defaults, once the GUI thread
+    // adopts it. A volume posted before the last one was adopted replaces it. Returns
+    // false, with the reason in the log and in *reason, and changes nothing when the
+    // record cannot be shown (absent or short data, zero size, size above the GPU's
+    // limit, a failed upload).
     bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr);
+    // GUI thread: shows the volume posted last, if any, with the defaults it opens with:
+    // its display window, camera and clip values reset, the lookup back to 0 (without
+    // notifying). Every frame starts with it; whoever describes the new volume before the
+    // next frame (the import command) calls it first.
+    void adoptPostedVolume();
     void updateVolumeDataWithURL(const QString& url);
 
     // Back to the view the volume opened with: camera angles, zoom and z rotation 0,
@@ -144,7 +150,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::shared_ptr<const VolumeData> vdata() const;
     void setVdata(std::shared_ptr<const VolumeData> value);
 
-    // What the next draw hands to the GPU (GUI thread), and the current volume (any thread).
+    // What the next draw hands to the GPU, and the volume on show (GUI thread).
     const Uniforms& uniforms() const { return m_uniforms; }
     WindowPair wlww() const { return m_wlww; }
     ViewportSize viewportSize() const { return m_viewportSize; }
@@ -153,9 +159,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // Whether the image the last frame showed is a full-quality one (GUI thread).
     bool showsFullQuality() const { return m_frames.showsFullQuality(); }
     VolumeState volumeState() const;
-    // The volume's value map alone, for the observers of "wl" and "ww": they run inside
-    // a frame, which holds the volume state, so it is kept apart under its own lock.
-    ValueMap valueMap() const;
+    ValueMap valueMap() const { return m_volume.valueMap; }
 
   signals:
     // Emitted by setWl/setWw with the key path ("wl" or "ww"); connect with
@@ -166,9 +170,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     void buildPipeline(gpu::PixelFormat colorPixelFormat);
     void resetCameraAndClip();
     void resetCameraClipAndLookup();
-    // DrawA's encoding; the caller holds m_stateMutex. Without drawing the volume it
-    // commits an empty command buffer.
-    void encodeFrame(MTKView& view, bool drawVolume);
+    // A drawable without pixels has no aspect ratio: nothing is drawn into it.
+    bool hasDrawable() const { return m_viewportSize.width > 0 && m_viewportSize.height > 0; }
     // The frame's proportions, camera, matrices, clip values and lookup mode.
     void updateUniforms();
 
@@ -192,11 +195,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::int64_t m_marchThreshold = 0;
     FrameCache m_frames;
 
-    mutable std::mutex m_stateMutex;
-    VolumeState m_volume;               // guarded by m_stateMutex
-    mutable std::mutex m_valueMapMutex; // taken inside m_stateMutex, never around it
-    ValueMap m_valueMap;                // guarded by m_valueMapMutex
-    std::vector<std::shared_ptr<gpu::Texture>> m_retiredTextures; // guarded; released by the next frame
+    VolumeState m_volume; // the volume on show
+    VolumeMailbox m_mailbox;
 
     std::atomic<float> m_zoom{0.0f};
     std::atomic<float> m_xrot{0.0f};

@@ -82,12 +82,13 @@ TEST(RendererImport, UploadsAnOddSizedVolumeWithoutRowPadding) {
             "texture#2.replaceRegion(origin=0,0,0 size=2x2x2 level=2 slice=0 bytesPerRow=4 bytesPerImage=8)",
             "texture#2.replaceRegion(origin=0,0,0 size=1x1x1 level=3 slice=0 bytesPerRow=2 bytesPerImage=2)",
         }));
+    bed.renderer->adoptPostedVolume();
     const auto* texture = dynamic_cast<const recording::Texture*>(bed.renderer->volumeState().texture.get());
     ASSERT_NE(texture, nullptr);
     EXPECT_EQ(texture->uploaded(), bytesOf(record.data));
 }
 
-TEST(RendererImport, ResetsTheDefaultsAndTakesTheRecordsGeometryWithoutNotifying) {
+TEST(RendererImport, ThePostedVolumeAndItsDefaultsAreShownTogetherByTheNextFrame) {
     RendererTestBed bed;
     bed.create();
     bed.frame();
@@ -99,11 +100,19 @@ TEST(RendererImport, ResetsTheDefaultsAndTakesTheRecordsGeometryWithoutNotifying
     record.cellspaceY = 0.75f;
     record.cellspaceZ = 2.5f;
     record.sampleOffset = -32768;
+    const Snapshot before = Snapshot::of(*bed.renderer);
     bed.log->clear();
 
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
 
+    // Posted, not shown: nothing the frames or the observers read has changed yet.
     const QVRenderer& r = *bed.renderer;
+    EXPECT_TRUE(Snapshot::of(r) == before);
+    EXPECT_EQ(std::memcmp(&r.uniforms(), &uniforms, sizeof(Uniforms)), 0);
+    EXPECT_TRUE(bed.log->callsStartingWith("notify").empty());
+
+    bed.frame();
+
     EXPECT_EQ(r.wl(), -10);
     EXPECT_EQ(r.ww(), 1300);
     EXPECT_EQ(r.clutmode(), 0);
@@ -121,15 +130,10 @@ TEST(RendererImport, ResetsTheDefaultsAndTakesTheRecordsGeometryWithoutNotifying
     EXPECT_EQ(volume.cellspaceY, 0.75f);
     EXPECT_EQ(volume.cellspaceZ, 2.5f);
     EXPECT_EQ(volume.sampleOffset, -32768);
-    // What the import does not own stays as it was until the next frame.
     EXPECT_EQ(r.vdata(), vdata);
-    EXPECT_EQ(r.wlww().wl, 738); // as the frame before the import left it
-    EXPECT_EQ(r.wlww().ww, 1384);
-    EXPECT_EQ(std::memcmp(&r.uniforms(), &uniforms, sizeof(Uniforms)), 0);
-    EXPECT_TRUE(bed.log->callsStartingWith("notify").empty());
-
-    bed.frame();
+    // The frame's own notifications only, with the new window.
     EXPECT_EQ(bed.log->callsStartingWith("notify"), (Calls{"notify ww", "notify wl"}));
+    EXPECT_EQ(r.wlww().wl, -10);
     EXPECT_EQ(r.uniforms().sampleOffset, -32768);
 }
 
@@ -149,6 +153,7 @@ TEST_P(RendererImportRefusal, RefusesWithAReasonAndKeepsTheCurrentVolume) {
     bed.create();
     const NRRDfmt current = testvolumes::record(2, 3, 4, [](auto, auto, auto) { return 1; });
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&current));
+    bed.renderer->adoptPostedVolume();
     disturb(*bed.renderer);
     const Snapshot before = Snapshot::of(*bed.renderer);
     refusal.arrange(bed.device->options());
@@ -216,7 +221,7 @@ TEST(RendererImport, AcceptsDataLongerThanTheVolume) {
     EXPECT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
 }
 
-TEST(RendererImport, WorkerImportIsUploadedThereAndTheOldTextureIsReleasedByTheNextFrame) {
+TEST(RendererImport, WorkerImportIsUploadedThereAndShownAndTheOldTextureReleasedByTheNextFrame) {
     RendererTestBed bed;
     bed.create();
     const NRRDfmt first = testvolumes::sphere(8, 1000);
@@ -228,9 +233,8 @@ TEST(RendererImport, WorkerImportIsUploadedThereAndTheOldTextureIsReleasedByTheN
     std::thread worker([&] { accepted = bed.renderer->updateVolumeDataWithNRRDfmt(&second); });
     worker.join();
     ASSERT_TRUE(accepted);
-    // The frame that might still use texture#1 has been encoded; it goes with the next one.
     EXPECT_TRUE(bed.log->callsStartingWith("texture#1.release").empty());
-    EXPECT_EQ(bed.renderer->volumeState().width, 6u);
+    EXPECT_EQ(bed.renderer->volumeState().width, 8u);
 
     bed.log->clear();
     bed.frame();
