@@ -2,8 +2,10 @@
 
 #include "NRRDfmt.h"
 #include "VolumeData.h"
+#include "VolumeSize.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 namespace {
@@ -14,19 +16,9 @@ constexpr double kSampleHounsfieldOffset = -1024.0;
 constexpr std::int64_t kTexelRangeLevel = 32768;
 constexpr std::int64_t kTexelRangeWidth = 65536;
 
-constexpr std::size_t kBytesPerVoxel = 2;
 // The voxels go up in slabs of about this size; each slab's pages of a mapped file are
 // handed back once uploaded, so the file and the texture are never both resident.
 constexpr std::uint64_t kUploadSlabBytes = 32u << 20;
-
-// Bytes a width x height x depth volume of 16-bit voxels needs; false when that does not
-// fit in 64 bits (no buffer could hold it).
-bool volumeBytes(std::uint64_t width, std::uint64_t height, std::uint64_t depth, std::uint64_t* bytes) {
-    std::uint64_t product = 0;
-    return !__builtin_mul_overflow(width, height, &product) &&
-           !__builtin_mul_overflow(product, depth, &product) &&
-           !__builtin_mul_overflow(product, std::uint64_t{kBytesPerVoxel}, bytes);
-}
 
 } // namespace
 
@@ -78,30 +70,26 @@ bool VolumeUpload::upload(const ByteBuffer& data, VolumeState& volume, QString* 
     const std::uint64_t width = volume.width;
     const std::uint64_t height = volume.height;
     const std::uint64_t depth = volume.depth;
-    std::uint64_t needed = 0;
+    NrrdReadOptions limits;
+    limits.maxTextureSize = static_cast<std::uint32_t>(
+        std::min<std::size_t>(m_device.maxTexture3DSize(), std::numeric_limits<std::uint32_t>::max()));
     if (data.isNull()) {
         *reason = QStringLiteral("there is no voxel data");
-    } else if (width == 0 || height == 0 || depth == 0) {
-        *reason = QStringLiteral("the volume has a zero size (%1 x %2 x %3 voxels)")
-                      .arg(width)
-                      .arg(height)
-                      .arg(depth);
-    } else if (const std::uint64_t limit = m_device.maxTexture3DSize();
-               width > limit || height > limit || depth > limit) {
-        *reason = QStringLiteral("%1 x %2 x %3 voxels exceed the GPU's limit of %4 per side")
-                      .arg(width)
-                      .arg(height)
-                      .arg(depth)
-                      .arg(limit);
-    } else if (!volumeBytes(width, height, depth, &needed) || data.size() < needed) {
+        return false;
+    }
+    if (const std::optional<NrrdRefusal> refusal =
+            refuseVolumeSize(static_cast<std::int64_t>(width), static_cast<std::int64_t>(height),
+                             static_cast<std::int64_t>(depth), limits)) {
+        *reason = refusal->reason;
+        return false;
+    }
+    if (const std::uint64_t needed = *volumeBytes(width, height, depth); data.size() < needed) {
         *reason = QStringLiteral("the voxel data holds %1 bytes but %2 x %3 x %4 voxels need %5")
                       .arg(data.size())
                       .arg(width)
                       .arg(height)
                       .arg(depth)
                       .arg(needed);
-    }
-    if (!reason->isEmpty()) {
         return false;
     }
 
@@ -123,7 +111,7 @@ bool VolumeUpload::upload(const ByteBuffer& data, VolumeState& volume, QString* 
     }
     // Rows and slices are packed without padding, whatever the width. Slab by slab, the
     // brick grid reads each slab while it is resident, and a mapped file's pages go back.
-    const std::uint64_t sliceBytes = width * height * kBytesPerVoxel;
+    const std::uint64_t sliceBytes = width * height * kTexelBytes;
     const std::uint64_t slabSlices = std::max<std::uint64_t>(kUploadSlabBytes / sliceBytes, 1);
     auto bricks = std::make_shared<BrickGrid>(width, height, depth);
     SampleStatistics statistics(width * height * depth);
@@ -131,7 +119,7 @@ bool VolumeUpload::upload(const ByteBuffer& data, VolumeState& volume, QString* 
         const std::uint64_t slices = std::min(slabSlices, depth - z);
         const std::byte* slab = data.data() + z * sliceBytes;
         const gpu::Region region{{0, 0, z}, {width, height, slices}};
-        if (!texture->replaceRegion(region, 0, 0, slab, width * kBytesPerVoxel, sliceBytes)) {
+        if (!texture->replaceRegion(region, 0, 0, slab, width * kTexelBytes, sliceBytes)) {
             *reason = QStringLiteral("the voxels could not be uploaded to the GPU");
             return false;
         }
@@ -170,8 +158,8 @@ std::shared_ptr<gpu::Texture> VolumeUpload::newBrickTexture(const BrickGrid& gri
     for (std::size_t index = 0; index < BrickGrid::kLevels; ++index) {
         const BrickGrid::Level& level = grid.level(index);
         const gpu::Region region{{0, 0, 0}, {level.width, level.height, level.depth}};
-        if (!texture->replaceRegion(region, index, 0, level.maxima.data(), level.width * kBytesPerVoxel,
-                                    level.width * level.height * kBytesPerVoxel)) {
+        if (!texture->replaceRegion(region, index, 0, level.maxima.data(), level.width * kTexelBytes,
+                                    level.width * level.height * kTexelBytes)) {
             *reason = QStringLiteral("the brick grid could not be uploaded to the GPU");
             return nullptr;
         }
