@@ -222,18 +222,23 @@ TEST(RendererImport, AcceptsDataLongerThanTheVolume) {
     EXPECT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
 }
 
-TEST(RendererImport, WorkerImportIsUploadedThereAndShownAndTheOldTextureReleasedByTheNextFrame) {
+TEST(RendererImport, WorkerImportIsShownAndTheOldTextureReleasedByTheNextFrameAnUnshownOneIsDropped) {
     RendererTestBed bed;
     bed.create();
     const NRRDfmt first = testvolumes::sphere(8, 1000);
+    const NRRDfmt dropped = testvolumes::sphere(4, 500);
     const NRRDfmt second = testvolumes::sphere(6, 2000);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
-    bed.frame();
+    bed.frame(); // keeps its image in texture#3
 
     bool accepted = false;
-    std::thread worker([&] { accepted = bed.renderer->updateVolumeDataWithNRRDfmt(&second); });
+    std::thread worker([&] {
+        accepted = bed.renderer->updateVolumeDataWithNRRDfmt(&dropped) &&
+                   bed.renderer->updateVolumeDataWithNRRDfmt(&second);
+    });
     worker.join();
     ASSERT_TRUE(accepted);
+    EXPECT_EQ(bed.log->callsStartingWith("texture#4.release"), (Calls{"texture#4.release(worker thread)"}));
     EXPECT_TRUE(bed.log->callsStartingWith("texture#1.release").empty());
     EXPECT_EQ(bed.renderer->volumeState().width, 8u);
 
