@@ -32,6 +32,9 @@ std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& v
     if (!renderer->updateVolumeDataWithNRRDfmt(&std::get<NRRDfmt>(read), error)) {
         return nullptr;
     }
+    // On show before the first frame, as the import command shows it: the window the
+    // bench sets must not give way to the import's own.
+    renderer->adoptPostedVolume();
     return renderer;
 }
 

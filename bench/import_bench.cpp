@@ -127,8 +127,8 @@ class GuiStallProbe : public QObject {
     qint64 m_longest = 0;
 };
 
-// Sits between the view and the renderer and notices the first frame that begins with
-// a volume texture other than the one on show when it was armed; reports it when that
+// Sits between the view and the renderer and notices the first frame that draws a
+// volume texture other than the one on show when it was armed; reports it when that
 // frame is on screen.
 class FirstFrameProbe : public QObject, public MTKViewDelegate {
   public:
@@ -150,10 +150,11 @@ class FirstFrameProbe : public QObject, public MTKViewDelegate {
         m_renderer.mtkView_drawableSizeWillChange(view, size);
     }
     void drawInMTKView(MTKView& view) override {
+        // The frame adopts a posted volume before it draws.
+        m_renderer.drawInMTKView(view);
         if (m_shown && m_renderer.volumeState().texture.get() != m_oldTexture) {
             m_newDrawn = true;
         }
-        m_renderer.drawInMTKView(view);
     }
 
   private:

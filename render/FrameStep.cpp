@@ -1,6 +1,7 @@
 // The frame step of QVRenderer: once per display frame it folds the view's pointer
 // values into the display window, the camera angles and the zoom, derives the model,
-// view and projection matrices, and encodes the frame.
+// view and projection matrices, and encodes the frame. A volume an import posted since
+// the last frame is adopted first, so that the observers and the frame see it whole.
 
 #include "Math.h"
 #include "QVRenderer.h"
@@ -59,11 +60,7 @@ float extent(float cellspace, std::uint64_t count) {
 } // namespace
 
 void QVRenderer::drawInMTKView(MTKView& view) {
-    // Textures replaced by an import are released here, on the GUI thread, after the
-    // lock is given back (destroyed after the guard below).
-    std::vector<std::shared_ptr<gpu::Texture>> retired;
-    std::lock_guard lock(m_stateMutex);
-    retired.swap(m_retiredTextures);
+    adoptPostedVolume();
 
     // Window width, then level: the observers hear "ww" then "wl" in every frame.
     const std::int64_t ww = m_ww;
@@ -82,11 +79,10 @@ void QVRenderer::drawInMTKView(MTKView& view) {
     }
 
     // An empty drawable has no aspect ratio: nothing to draw, the empty frame is still committed.
-    const bool drawable = m_viewportSize.width > 0 && m_viewportSize.height > 0;
-    if (drawable) {
+    if (hasDrawable()) {
         updateUniforms();
     }
-    encodeFrame(view, drawable);
+    DrawA(view);
 }
 
 void QVRenderer::updateUniforms() {

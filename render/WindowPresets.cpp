@@ -1,5 +1,7 @@
 #include "WindowPresets.h"
 
+#include "VolumeUpload.h"
+
 #include <QStringList>
 #include <algorithm>
 #include <array>
@@ -72,7 +74,7 @@ WindowPresets::windowFor(WindowPreset preset, const QVRenderer::VolumeState& vol
     case WindowPreset::Startup:
         return SampleWindow{QVRenderer::kStartupWindowLevel, QVRenderer::kStartupWindowWidth};
     case WindowPreset::Import:
-        return SampleWindow{QVRenderer::kImportWindowLevel, QVRenderer::kImportWindowWidth};
+        return SampleWindow{VolumeUpload::kImportWindowLevel, VolumeUpload::kImportWindowWidth};
     case WindowPreset::Auto:
         if (!volume.texture) {
             return QStringLiteral("no volume is shown");

@@ -347,6 +347,9 @@ void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerNa
         return;
     }
     m_shownImport = import;
+    // The title, the sliders and the status line describe the new volume from here on:
+    // it is shown now rather than with the next frame.
+    m_controller.renderer()->adoptPostedVolume();
     m_controller.resetSliders();
     qCInfo(lcImport).noquote() << QStringLiteral("Imported %1: %2").arg(headerName, description);
     emit volumeShown(headerName, description);

@@ -23,7 +23,7 @@ class ImportHandOver {
 
     explicit ImportHandOver(QObject* receiver);
 
-    // Worker thread: replaces the renderer's volume with `record` (upload and swap)
+    // Worker thread: replaces the renderer's volume with `record` (upload and post)
     // unless `stop` has been requested or the hand-over is closed. On a refusal the
     // renderer keeps its volume and *reason says why.
     Outcome handOver(QVRenderer& renderer, const NRRDfmt& record, const std::stop_token& stop,

@@ -3,6 +3,7 @@
 #include "Bundle.h"
 #include "NRRDfmt.h"
 #include "VolumeData.h"
+#include "VolumeSize.h"
 
 #include <QFileInfo>
 #include <cstdint>
@@ -59,15 +60,16 @@ QString VolumeStatus::describeSample(const VolumeData* sample, const Bundle& bun
         return QStringLiteral("Built-in sample missing: %1 was not found").arg(path);
     }
     if (sample) {
-        const quint64 needed = sample->width() * sample->height() * sample->depth() * sizeof(std::uint16_t);
-        if (static_cast<quint64>(file.size()) < needed) {
+        const std::optional<std::uint64_t> needed =
+            volumeBytes(sample->width(), sample->height(), sample->depth());
+        if (needed && static_cast<quint64>(file.size()) < *needed) {
             return QStringLiteral("Built-in sample too short: %1 holds %2 bytes, %3 × %4 × %5 voxels need %6")
                 .arg(path)
                 .arg(file.size())
                 .arg(sample->width())
                 .arg(sample->height())
                 .arg(sample->depth())
-                .arg(needed);
+                .arg(*needed);
         }
     }
     return QStringLiteral("Built-in sample could not be read: %1").arg(path);

@@ -3,6 +3,7 @@
 #include "DicomSliceDecoder.h"
 #include "DicomSliceOrder.h"
 #include "LinearRescale.h"
+#include "VolumeSize.h"
 
 #include <QFileInfo>
 #include <QThreadPool>
@@ -21,7 +22,6 @@ constexpr std::int32_t kSignedBias = 32768; // int16 -32768 becomes texel 0
 constexpr std::uint32_t kVolumeDimension = 3;
 // Pixel spacings of one series agree to far better than this (mm).
 constexpr double kSpacingTolerance = 1e-3;
-constexpr std::size_t kTexelBytes = sizeof(std::uint16_t);
 
 QString name(const QString& path) {
     return QFileInfo(path).fileName();
@@ -49,14 +49,8 @@ std::optional<NrrdRefusal> checkSizes(const DicomSeries& series, const NrrdReadO
         series.slices.size() == 1 ? first.frames : std::uint32_t(series.slices.size());
     if (first.columns == 0 || first.rows == 0)
         return NrrdRefusal{QStringLiteral("%1 has no Rows or Columns.").arg(name(first.path))};
-    if (std::max({first.columns, first.rows, depth}) > options.maxTextureSize)
-        return NrrdRefusal{
-            QStringLiteral("The volume size %1 x %2 x %3 exceeds the largest 3-D texture the GPU "
-                           "takes (%4 voxels per side).")
-                .arg(first.columns)
-                .arg(first.rows)
-                .arg(depth)
-                .arg(options.maxTextureSize)};
+    if (std::optional<NrrdRefusal> refusal = refuseVolumeSize(first.columns, first.rows, depth, options))
+        return refusal;
     if (series.slices.size() > 1 &&
         std::ranges::any_of(series.slices, [](const auto& s) { return s.frames > 1; }))
         return NrrdRefusal{
@@ -97,7 +91,10 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
     const std::size_t voxels = sliceVoxels * stack.order.size();
     bool direct = true; // decided once the first slice is read
     const std::int32_t bias = first.signedSamples ? kSignedBias : 0;
-    QByteArray texels(static_cast<qsizetype>(voxels * kTexelBytes), Qt::Uninitialized);
+    // The sizes were checked: the count fits.
+    QByteArray texels(
+        static_cast<qsizetype>(*volumeBytes(first.columns, first.rows, frames * stack.order.size())),
+        Qt::Uninitialized);
     auto* texel = reinterpret_cast<std::uint16_t*>(texels.data());
     std::vector<float> values; // rescaled values, mapped once their range is known
 

@@ -3,6 +3,7 @@
 #include "NrrdInflate.h"
 #include "NrrdTextData.h"
 #include "TexelConverter.h"
+#include "VolumeSize.h"
 
 #include <QtEndian>
 #include <algorithm>
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t kTexelBytes = 2;
 // Progress is reported, and a stop request honoured, after each chunk of this many
 // samples (4 MiB of texels).
 constexpr std::size_t kChunkSamples = std::size_t{1} << 21;

@@ -1,6 +1,7 @@
 #include "VolumeData.h"
 
 #include "Classification.h"
+#include "VolumeSize.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -89,7 +90,7 @@ std::unique_ptr<VolumeData> VolumeData::initWithBundle(const Bundle& bundle) {
     if (!path)
         return volume;
     ByteBuffer bytes = ByteBuffer::mapFile(*path);
-    const std::size_t needed = kBundleWidth * kBundleHeight * kBundleDepth * kBytesPerSample;
+    const std::size_t needed = *volumeBytes(kBundleWidth, kBundleHeight, kBundleDepth);
     if (!bytes.isNull() && bytes.size() < needed) {
         qInfo("Sample volume %s is short: %zu of %zu bytes (%zu missing); not loaded", qUtf8Printable(*path),
               bytes.size(), needed, needed - bytes.size());

@@ -19,6 +19,7 @@ class FrameStepPixels : public testing::Test {
         ASSERT_TRUE(error.isEmpty()) << error.toStdString();
         const NRRDfmt phantom = testvolumes::headPhantom();
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&phantom));
+        bed.renderer->adoptPostedVolume();
     }
 
     void expectCentred(const QImage& image) {

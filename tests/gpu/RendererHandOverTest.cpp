@@ -5,6 +5,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -80,6 +81,36 @@ TEST(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVolum
     EXPECT_EQ(mixed, 0);
     EXPECT_GT(showingFirst, 0);
     EXPECT_GT(showingSecond, 0);
+}
+
+// The observers of the window run inside the frame and ask the renderer for the volume
+// (the labels' value map, the presets); a volume posted from a worker is the one they
+// see and the one the frame draws, whole.
+TEST(RendererHandOver, ObserversInsideTheFrameSeeTheVolumeItDraws) {
+    GpuTestBed bed;
+    const QString error = bed.create(kViewSize);
+    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    const NRRDfmt first = ball();
+    const NRRDfmt second = slab();
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&second));
+    const QImage secondPicture = bed.frame();
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
+    bed.frame();
+    std::vector<std::uint64_t> widthsSeen;
+    QObject::connect(
+        bed.renderer.get(), &QVRenderer::valueChanged, bed.renderer.get(),
+        [&bed, &widthsSeen](const QString&) {
+            widthsSeen.push_back(bed.renderer->volumeState().width);
+            EXPECT_TRUE(bed.renderer->vdata());
+        },
+        Qt::DirectConnection);
+
+    std::thread worker([&] { EXPECT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&second)); });
+    worker.join();
+    const QImage picture = bed.frame();
+
+    EXPECT_EQ(widthsSeen, (std::vector<std::uint64_t>{second.width, second.width}));
+    EXPECT_LE(maxChannelDifference(picture, secondPicture), kSameFrame);
 }
 
 } // namespace

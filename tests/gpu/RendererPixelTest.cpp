@@ -24,6 +24,7 @@ class RendererPixels : public testing::Test {
         NRRDfmt ball = testvolumes::sphere(kVolumeSize, kBall + 1000, 0);
         ball.sampleOffset = -1000;
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
+        bed.renderer->adoptPostedVolume();
     }
 
     GpuTestBed bed;
@@ -87,6 +88,7 @@ TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
     // error in recovering raw units from the texels shows as the wrong one of the two.
     NRRDfmt ball = testvolumes::sphere(kVolumeSize, 1300, 0);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
+    bed.renderer->adoptPostedVolume();
     bed.renderer->setWw(2);
     bed.renderer->setWl(1301);
     EXPECT_EQ(foregroundCount(bed.frame(), GpuTestBed::kBackground), 0);

@@ -490,6 +490,7 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
                 std::lround(1000.0 * std::clamp(0.35 * kSide + 1.0 - d, 0.0, 2.0) / 2.0));
         });
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
+    bed.renderer->adoptPostedVolume();
     bed.renderer->setClutmode(1);
     bed.renderer->setWl(500);
     bed.renderer->setWw(1000);

@@ -483,6 +483,7 @@ TEST_F(ImportHandOverTest, StoppedOrClosedHandOverLeavesTheRendererAlone) {
     EXPECT_NE(renderer().volumeState().width, 2u);
     EXPECT_EQ(handOver.handOver(renderer(), m_record, running.get_token(), &reason),
               ImportHandOver::Outcome::Replaced);
+    renderer().adoptPostedVolume();
     EXPECT_EQ(renderer().volumeState().width, 2u);
 
     handOver.close();

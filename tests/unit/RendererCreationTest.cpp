@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
         CreationFailure{"UploadFails", [](recording::Options& o) { o.uploadFails = true; },
                         "could not be uploaded"},
         CreationFailure{"SampleAboveTextureLimit", [](recording::Options& o) { o.maxTexture3DSize = 256; },
-                        "exceed the GPU's limit of 256 per side"}),
+                        "the largest 3-D texture the GPU takes (256 voxels per side)"}),
     [](const testing::TestParamInfo<CreationFailure>& info) { return std::string(info.param.name); });
 
 TEST(RendererCreation, MissingSampleVoxelsLeaveNoTextureAndFramesClear) {

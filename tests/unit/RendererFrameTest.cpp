@@ -196,6 +196,7 @@ TEST_P(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindow) {
     });
     block.sampleOffset = -1000;
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&block));
+    bed.renderer->adoptPostedVolume();
     bed.renderer->setWl(GetParam().wl);
     bed.renderer->setWw(GetParam().ww);
     bed.frame();

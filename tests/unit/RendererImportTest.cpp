@@ -41,6 +41,7 @@ TEST(RendererImport, UploadsAnOddSizedVolumeWithoutRowPadding) {
         testvolumes::record(3, 5, 7, [](auto x, auto y, auto z) { return x + 10 * y + 100 * z; });
 
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
+    bed.renderer->adoptPostedVolume();
 
     const recording::TextureRecord texture = bed.device->texture(*bed.renderer->volumeState().texture);
     ASSERT_EQ(texture.uploads.size(), 1u);
@@ -49,7 +50,7 @@ TEST(RendererImport, UploadsAnOddSizedVolumeWithoutRowPadding) {
     EXPECT_EQ(texture.lastBytes, bytesOf(record.data));
 }
 
-TEST(RendererImport, ResetsTheDefaultsAndTakesTheRecordsGeometryWithoutNotifying) {
+TEST(RendererImport, ThePostedVolumeAndItsDefaultsAreShownTogetherByTheNextFrame) {
     RendererTestBed bed;
     bed.create();
     bed.frame();
@@ -60,25 +61,31 @@ TEST(RendererImport, ResetsTheDefaultsAndTakesTheRecordsGeometryWithoutNotifying
     record.cellspaceY = 0.75f;
     record.cellspaceZ = 2.5f;
     record.sampleOffset = -32768;
+    record.data = ByteBuffer::fromByteArray(QByteArray(4 * 6 * 8 * 2 + 10, '\7')); // longer than needed
     // Of the setters, only the window's notify.
     EXPECT_EQ(bed.notified, (QStringList{"ww", "wl", "wl", "ww"}));
     bed.notified.clear();
+    const auto before = snapshot(*bed.renderer);
 
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
 
-    // The import window, lookup 0, the camera at the start, nothing clipped, the record's geometry.
-    const gpu::Texture* texture = bed.renderer->volumeState().texture.get();
-    EXPECT_EQ(snapshot(*bed.renderer),
-              std::tuple(std::int64_t{-10}, std::int64_t{1300}, std::int64_t{0}, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f,
-                         0.0f, 1.0f, 0.0f, 1.0f, 0.0f, texture, std::uint64_t{4}, std::uint64_t{6},
-                         std::uint64_t{8}, 0.5f, 0.75f, 2.5f, -32768));
-    // What the import does not own stays as it was until the next frame.
-    EXPECT_EQ(bed.renderer->wlww().wl, 738); // as the frame before the import left it
+    // Posted, not shown: nothing the frames or the observers read has changed yet.
+    EXPECT_EQ(snapshot(*bed.renderer), before);
     EXPECT_EQ(std::memcmp(&bed.renderer->uniforms(), &uniforms, sizeof(Uniforms)), 0);
     EXPECT_TRUE(bed.notified.isEmpty());
 
     bed.frame();
+
+    // The import window, lookup 0, the camera at the start, nothing clipped, the record's
+    // geometry, and only the frame's own notifications, with the new window.
+    const gpu::Texture* texture = bed.renderer->volumeState().texture.get();
+    ASSERT_NE(texture, nullptr);
+    EXPECT_EQ(snapshot(*bed.renderer),
+              std::tuple(std::int64_t{-10}, std::int64_t{1300}, std::int64_t{0}, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f,
+                         0.0f, 1.0f, 0.0f, 1.0f, 0.0f, texture, std::uint64_t{4}, std::uint64_t{6},
+                         std::uint64_t{8}, 0.5f, 0.75f, 2.5f, -32768));
     EXPECT_EQ(bed.notified, (QStringList{"ww", "wl"}));
+    EXPECT_EQ(bed.renderer->wlww().wl, -10);
     EXPECT_EQ(bed.renderer->uniforms().sampleOffset, -32768);
 }
 
@@ -98,6 +105,7 @@ TEST_P(RendererImportRefusal, RefusesWithAReasonAndKeepsTheCurrentVolume) {
     bed.create();
     const NRRDfmt current = testvolumes::record(2, 3, 4, [](auto, auto, auto) { return 1; });
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&current));
+    bed.renderer->adoptPostedVolume();
     disturb(*bed.renderer);
     const auto before = snapshot(*bed.renderer);
     refusal.arrange(bed.device->options());
@@ -130,16 +138,17 @@ INSTANTIATE_TEST_SUITE_P(
     , RendererImportRefusal,
     testing::Values(
         Refusal{"AbsentData", 2, 2, 2, -1, noFailure, "no voxel data"},
-        Refusal{"ZeroWidth", 0, 2, 2, 16, noFailure, "zero size"},
-        Refusal{"ZeroHeight", 2, 0, 2, 16, noFailure, "zero size"},
-        Refusal{"ZeroDepth", 2, 2, 0, 16, noFailure, "zero size"},
+        Refusal{"ZeroWidth", 0, 2, 2, 16, noFailure, "not positive along every axis"},
+        Refusal{"ZeroHeight", 2, 0, 2, 16, noFailure, "not positive along every axis"},
+        Refusal{"ZeroDepth", 2, 2, 0, 16, noFailure, "not positive along every axis"},
         Refusal{"OneByteShort", 3, 5, 7, 209, noFailure, "holds 209 bytes but 3 x 5 x 7 voxels need 210"},
         Refusal{"EmptyData", 3, 5, 7, 0, noFailure, "holds 0 bytes"},
         // 2^32 - 1 per side: the byte count does not even fit in 64 bits.
         Refusal{"SizeBeyondAnyBuffer", 0xffffffffu, 0xffffffffu, 0xffffffffu, 16,
-                [](recording::Options& o) { o.maxTexture3DSize = 0xffffffffu; }, "holds 16 bytes"},
+                [](recording::Options& o) { o.maxTexture3DSize = 0xffffffffu; },
+                "too large to hold in memory"},
         Refusal{"AboveTextureLimit", 9, 2, 2, 72, [](recording::Options& o) { o.maxTexture3DSize = 8; },
-                "exceed the GPU's limit of 8 per side"},
+                "the largest 3-D texture the GPU takes (8 voxels per side)"},
         Refusal{"TextureNotMade", 2, 2, 2, 16,
                 [](recording::Options& o) { o.textureError = "out of memory"; },
                 "cannot make a 2 x 2 x 2 texture: out of memory"},
@@ -147,38 +156,42 @@ INSTANTIATE_TEST_SUITE_P(
                 "could not be uploaded"}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-TEST(RendererImport, RefusesAnAbsentRecordAndAcceptsDataLongerThanTheVolume) {
+TEST(RendererImport, RefusesAnAbsentRecord) {
     RendererTestBed bed;
     bed.create();
     QString reason;
     EXPECT_FALSE(bed.renderer->updateVolumeDataWithNRRDfmt(nullptr, &reason));
     EXPECT_FALSE(reason.isEmpty());
-    NRRDfmt record = testvolumes::record(2, 2, 2, [](auto, auto, auto) { return 5; });
-    record.data = ByteBuffer::fromByteArray(QByteArray(100, '\0'));
-    EXPECT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
 }
 
-TEST(RendererImport, WorkerImportIsUploadedThereAndTheOldTexturesAreReleasedByTheNextFrame) {
+TEST(RendererImport, WorkerImportIsShownAndTheOldTexturesReleasedByTheNextFrameAnUnshownOneIsDropped) {
     RendererTestBed bed;
     bed.create();
     const NRRDfmt first = testvolumes::sphere(8, 1000);
+    const NRRDfmt dropped = testvolumes::sphere(4, 500);
     const NRRDfmt second = testvolumes::sphere(6, 2000);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
-    bed.frame();
+    bed.frame(); // adopts the first volume (textures 0 and 1) and keeps its image in texture 2
 
     bool accepted = false;
-    std::thread worker([&] { accepted = bed.renderer->updateVolumeDataWithNRRDfmt(&second); });
+    std::thread worker([&] {
+        accepted = bed.renderer->updateVolumeDataWithNRRDfmt(&dropped) &&
+                   bed.renderer->updateVolumeDataWithNRRDfmt(&second);
+    });
     worker.join();
     ASSERT_TRUE(accepted);
-    // The frame that might still use the first volume has been encoded; it goes with the next one.
+    // A volume replaced before any frame showed it goes at once, where it was replaced; the
+    // one on show stays until the GUI thread adopts the next.
+    EXPECT_EQ(bed.device->textures().at(3).releasedOn, "worker thread");
     EXPECT_TRUE(bed.device->textures().at(0).releasedOn.empty());
-    EXPECT_EQ(bed.renderer->volumeState().width, 6u);
+    EXPECT_EQ(bed.renderer->volumeState().width, 8u);
 
     const std::optional<recording::Frame> frame = bed.frame();
     // The first volume's texture and brick grid go; the frame draws the second's.
     EXPECT_EQ(bed.device->textures().at(0).releasedOn, "GUI thread");
     EXPECT_EQ(bed.device->textures().at(1).releasedOn, "GUI thread");
     const QVRenderer::VolumeState volume = bed.renderer->volumeState();
+    EXPECT_EQ(volume.width, 6u);
     ASSERT_TRUE(frame && frame->draws.size() == 1);
     EXPECT_EQ(frame->draws[0].textures.at(0), volume.texture->handle());
     EXPECT_EQ(frame->draws[0].textures.at(1), volume.brickTexture->handle());
