@@ -1,7 +1,6 @@
 #include "DicomTestSeries.h"
 #include "ImageMetrics.h"
 #include "ImportCommand.h"
-#include "PoolGate.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "ScriptedFilePicker.h"
@@ -15,7 +14,9 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -64,7 +65,9 @@ template <typename T> std::vector<T> ballSamples(T air, T tissue) {
 }
 
 // The samples of a ball of soft tissue in air, as a signed CT import stores them.
-QByteArray ballSamples() { return bytesOf(ballSamples<std::int16_t>(kAir, kTissue)); }
+QByteArray ballSamples() {
+    return bytesOf(ballSamples<std::int16_t>(kAir, kTissue));
+}
 
 QByteArray ballVolume() {
     return kBallHeader + ballSamples();
@@ -196,30 +199,63 @@ INSTANTIATE_TEST_SUITE_P(
                               1}),
     [](const ::testing::TestParamInfo<OpenWay>& info) { return std::string(info.param.name); });
 
-TEST_F(ImportAppTest, CancelledImportKeepsTheVolumeOnShow) {
+// Escape while the samples are being decoded stops the import: the volume, title and
+// status line stay, and the window goes on drawing and importing. Escape once the
+// upload has begun may let the volume arrive, but the window then describes the volume
+// it shows.
+TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWorking) {
+    // 256³ samples as text: slow to parse, quick to write.
+    const QString slow =
+        write(QStringLiteral("slow.nrrd"),
+              "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 256 256 256\nencoding: ascii\n\n" +
+                  QByteArray("1 ").repeated(256 * 256 * 256));
     const QString ball = write(QStringLiteral("ball.nrrd"), ballVolume());
     const QString title = m_window->windowTitle();
     const QString status = m_window->statusText();
+    const QImage before = grab(QStringLiteral("escape-before"));
     auto* cancel = m_window->findChild<QPushButton*>(QStringLiteral("cancelImportButton"));
     EXPECT_FALSE(cancel->isVisible());
-    {
-        PoolGate gate;
-        m_panels->answer({ball});
-        m_window->menuImportaction();
-        ASSERT_TRUE(command().isLoading());
-        EXPECT_TRUE(cancel->isVisible());
-        QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
-        EXPECT_FALSE(command().isLoading());
-        EXPECT_FALSE(cancel->isVisible());
-    }
-    QThreadPool::globalInstance()->waitForDone();
-    QCoreApplication::processEvents();
-    ASSERT_TRUE(waitForFrames(2));
+    const QRegularExpression decoding(QStringLiteral("^Loading slow.nrrd … [1-5]?[0-9] %$"));
+    const auto statusLine = [this] {
+        return m_window->findChild<QLabel*>(QStringLiteral("statusLabel"))->text();
+    };
 
+    m_panels->answer({slow});
+    m_window->menuImportaction();
+    EXPECT_TRUE(cancel->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return decoding.match(statusLine()).hasMatch() &&
+                   statusLine() != QStringLiteral("Loading slow.nrrd … 0 %");
+        },
+        kTimeoutMs))
+        << statusLine().toStdString();
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
+    EXPECT_FALSE(command().isLoading());
+    EXPECT_FALSE(cancel->isVisible());
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_TRUE(waitForFrames(2));
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().width, 512u);
     EXPECT_EQ(m_window->statusText(), status);
     EXPECT_EQ(m_window->windowTitle(), title);
-    EXPECT_TRUE(m_alert->warnings().isEmpty());
+    EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("escape-during-decode"))), 0);
+
+    m_panels->answer({slow});
+    m_window->menuImportaction();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return statusLine().startsWith(QStringLiteral("Uploading")) || !command().isLoading(); },
+        kTimeoutMs));
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_TRUE(waitForFrames(2));
+    const std::uint64_t shown = m_window->contentViewController()->renderer()->volumeState().width;
+    EXPECT_TRUE(shown == 512u || shown == 256u) << shown;
+    EXPECT_EQ(m_window->windowTitle().contains(QStringLiteral("256 × 256 × 256")), shown == 256u)
+        << m_window->windowTitle().toStdString();
+
+    import({ball});
+    EXPECT_EQ(m_window->windowTitle(), QStringLiteral("ball.nrrd — 64 × 64 × 64 — voxview"));
+    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
 }
 
 // The ball as a NIfTI float volume (rescaled into the texture: it starts with the
@@ -248,9 +284,13 @@ TEST_F(ImportAppTest, NiftiAndTiffVolumesReplaceThePictureAndLabelTheirUnits) {
         {tiff, "import-tiff", QStringLiteral("WL: -10")},
     };
     const QImage before = grab(QStringLiteral("import-formats-before"));
+    QSlider* xslider = m_window->findChild<QSlider*>(QStringLiteral("xslider"));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        xslider->setValue(70);
         import({c.file});
+        EXPECT_EQ(xslider->value(), 100);
+        EXPECT_EQ(m_window->contentViewController()->renderer()->xcept(), 1.0f);
         const QImage after = grab(QString::fromLatin1(c.name));
 
         EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
@@ -265,8 +305,12 @@ TEST_F(ImportAppTest, NiftiAndTiffVolumesReplaceThePictureAndLabelTheirUnits) {
 TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     const QByteArray ball = ballVolume();
     const QString shortBall = write(QStringLiteral("short.nrrd"), ball.left(ball.size() - 1000));
+    m_window->findChild<QSlider*>(QStringLiteral("xslider"))->setValue(70);
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_8); // a window preset
+    ASSERT_TRUE(waitForFrames(2));
     const QImage before = grab(QStringLiteral("refused-before"));
     const QSize windowSize = m_window->size();
+    const QString level = m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text();
     const QString title = m_window->windowTitle();
     import({shortBall});
     const QImage after = grab(QStringLiteral("refused-after"));
@@ -278,6 +322,8 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     EXPECT_TRUE(m_window->statusText().contains(QStringLiteral("1000 bytes short")))
         << m_window->statusText().toStdString();
     EXPECT_EQ(m_alert->warnings().size(), 1);
+    EXPECT_EQ(m_window->findChild<QSlider*>(QStringLiteral("xslider"))->value(), 70);
+    EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), level);
     EXPECT_EQ(imagemetrics::changedPixels(before, after), 0);
 }
 

@@ -386,16 +386,21 @@ double textContrast(const QImage& line) {
     return contrast;
 }
 
-TEST_F(AppWindowTest, StatusLineStaysShownAndReadableWhileMenuTipsShow) {
+// The status line stays while menu tips show; it and the window labels drawn over the
+// view are readable (WCAG's 4.5 : 1) and start with the built-in volume's values.
+TEST_F(AppWindowTest, StatusLineAndWindowLabelsStayShownAndReadable) {
     QLabel* status = label("statusLabel");
     const QString description = status->text();
     m_window->findChild<QAction*>(QStringLiteral("actionClutBW"))->showStatusText(m_window.get());
     EXPECT_TRUE(status->isVisible());
     EXPECT_EQ(status->text(), description);
-    const QImage line =
-        m_window->grab(QRect(status->mapTo(m_window.get(), QPoint(0, 0)), status->size())).toImage();
-    line.save(artefactPath(QStringLiteral("status-line")));
-    EXPECT_GE(textContrast(line), 4.5);
+    for (const char* name : {"statusLabel", "wwLabel", "wlLabel"}) {
+        const QLabel* text = label(name);
+        const QImage line =
+            m_window->grab(QRect(text->mapTo(m_window.get(), QPoint(0, 0)), text->size())).toImage();
+        line.save(artefactPath(QString::fromLatin1(name)));
+        EXPECT_GE(textContrast(line), 4.5) << name;
+    }
 }
 
 TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
@@ -454,6 +459,105 @@ TEST_F(AppWindowTest, MaximumIntensityProjectionFromTheMenuRedrawsTheVolume) {
     EXPECT_TRUE(m_window->findChild<QAction*>(QStringLiteral("actionRenderMip"))->isChecked());
     EXPECT_FALSE(m_window->findChild<QAction*>(QStringLiteral("actionRenderComposite"))->isChecked());
     EXPECT_GT(imagemetrics::changedPixels(composite, maximum), 1000);
+}
+
+// Each slider of the window, dragged with the pointer from where it starts, changes the
+// picture and moves its own clip value or turn and no other. The volume is turned first:
+// seen straight along z, neither a z clip nor the turn about z would show.
+TEST_F(AppWindowTest, EachSliderDraggedWithThePointerMovesOnlyItsOwnValue) {
+    using Value = float (QVRenderer::*)() const;
+    const struct {
+        const char* name;
+        int to;
+    } drags[] = {{"xslider", 50}, {"xbtmslider", 10}, {"yslider", 50},   {"ybtmslider", 10},
+                 {"zslider", 15}, {"zbtmslider", 10}, {"zrotslider", 60}};
+    const Value values[] = {&QVRenderer::xcept,    &QVRenderer::xceptBtm, &QVRenderer::ycept,
+                            &QVRenderer::yceptBtm, &QVRenderer::zcept,    &QVRenderer::zceptBtm,
+                            &QVRenderer::zrot};
+    for (const auto& drag : drags)
+        EXPECT_FALSE(slider(drag.name)->isVisible()) << drag.name;
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_I, Qt::ControlModifier);
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_R, Qt::ControlModifier);
+    grabWindow(QStringLiteral("window-with-every-slider"));
+    for (std::size_t i = 0; i < std::size(drags); ++i) {
+        SCOPED_TRACE(drags[i].name);
+        QTest::keyClick(m_window->windowHandle(), Qt::Key_Home);
+        pointerDrag(Qt::LeftButton, viewCentre(), viewCentre() + QPoint(6, 4));
+        ASSERT_TRUE(waitForFrames(2)); // the turn goes on for these frames
+        stopDrags();
+        const QImage turned = grabStill(QStringLiteral("slider-turned"));
+        QSlider* dragged = slider(drags[i].name);
+        std::vector<float> before;
+        for (const Value value : values)
+            before.push_back((renderer().*value)());
+        pointerDrag(Qt::LeftButton, handleAt(dragged, dragged->value()), handleAt(dragged, drags[i].to));
+        EXPECT_NEAR(dragged->value(), drags[i].to, 6);
+        for (std::size_t j = 0; j < std::size(values); ++j) {
+            if (j == i)
+                EXPECT_NE((renderer().*values[j])(), before[j]);
+            else
+                EXPECT_EQ((renderer().*values[j])(), before[j]) << drags[j].name << " moved too";
+        }
+        const QImage moved = grabStill(QStringLiteral("slider-") + QString::fromLatin1(drags[i].name));
+        EXPECT_GT(imagemetrics::changedPixels(turned, moved),
+                  imagemetrics::foregroundCount(turned, Qt::black) / 20);
+    }
+}
+
+// The picture follows the window's shape: drawn anew for every size, centred, neither
+// stretched nor left over from the last size, and the same again at the first size.
+TEST_F(AppWindowTest, ResizedWindowRedrawsThePictureForItsNewShape) {
+    const QColor clear(Qt::black);
+    const QImage first = grabStill(QStringLiteral("resize-first"));
+    const QRect firstBounds = imagemetrics::foregroundBounds(first, clear);
+    ASSERT_GT(firstBounds.height(), first.height() / 4);
+    const double firstAspect = double(firstBounds.width()) / firstBounds.height();
+    for (const QSize size : {QSize(560, 240), QSize(320, 420), kWindowSize}) {
+        SCOPED_TRACE(size.width());
+        m_window->resize(size);
+        const QImage picture = grabStill(QStringLiteral("resize-%1x%2").arg(size.width()).arg(size.height()));
+        ASSERT_EQ(picture.size(), m_view->size() * m_view->devicePixelRatio());
+        const QRect bounds = imagemetrics::foregroundBounds(picture, clear);
+        EXPECT_NEAR(bounds.center().x(), picture.width() / 2, picture.width() / 30);
+        EXPECT_NEAR(bounds.center().y(), picture.height() / 2, picture.height() / 30);
+        EXPECT_NEAR(double(bounds.width()) / bounds.height(), firstAspect, 0.05 * firstAspect);
+        if (size == kWindowSize) {
+            EXPECT_EQ(imagemetrics::changedPixels(first, picture), 0);
+        }
+    }
+}
+
+// While the left button is held and the volume turns, frames of reduced resolution show
+// the volume where the full-quality picture showed it, not black and not noise.
+TEST_F(AppWindowTest, FramesWhileTheButtonIsHeldShowTheVolumeAtReducedResolution) {
+    // Large enough that a reduced frame holds fewer pixels than the view.
+    m_window->resize(kDriftWindowSize);
+    const QColor clear(Qt::black);
+    const QImage still = grabStill(QStringLiteral("reduced-still"));
+    const QPoint start = viewCentre();
+    QWindow* window = m_window->windowHandle();
+    QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, start);
+    QTest::mouseMove(window, start + QPoint(1, 0));
+    ASSERT_TRUE(waitForFrames(3));
+    EXPECT_FALSE(renderer().showsFullQuality());
+    const QImage reduced = grab(QStringLiteral("reduced-while-held"));
+    QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, start + QPoint(1, 0));
+    stopDrags();
+
+    ASSERT_EQ(reduced.size(), still.size());
+    const double area = imagemetrics::foregroundCount(still, clear);
+    EXPECT_NEAR(imagemetrics::foregroundCount(reduced, clear), area, 0.2 * area);
+    const QPointF offset =
+        imagemetrics::foregroundCentroid(reduced, clear) - imagemetrics::foregroundCentroid(still, clear);
+    EXPECT_LT(offset.manhattanLength(), still.width() / 20.0);
+    const double brightness = imagemetrics::meanForegroundBrightness(still, clear);
+    EXPECT_NEAR(imagemetrics::meanForegroundBrightness(reduced, clear), brightness, 0.25 * brightness);
+    // Seen from afar the two agree nearly everywhere.
+    const QSize coarse = still.size() / 8;
+    EXPECT_LT(imagemetrics::differingPixels(
+                  still.scaled(coarse, Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
+                  reduced.scaled(coarse, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)),
+              coarse.width() * coarse.height() / 10);
 }
 
 } // namespace

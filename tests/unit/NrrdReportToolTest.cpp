@@ -38,25 +38,16 @@ TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
 
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(run.out, &error);
+    const QJsonObject report = QJsonDocument::fromJson(run.out, &error).object();
     ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
-    const QJsonObject report = document.object();
-    EXPECT_EQ(report["format"].toString(), "nrrd");
-    EXPECT_EQ(report["width"].toInt(), 2);
-    EXPECT_EQ(report["height"].toInt(), 2);
-    EXPECT_EQ(report["depth"].toInt(), 2);
-    EXPECT_EQ(report["dimension"].toInt(), 3);
-    EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{0.5, 0.5, 1.25}));
-    EXPECT_EQ(report["type"].toString(), "signed short");
-    EXPECT_EQ(report["sample_type"].toString(), "int16");
-    EXPECT_EQ(report["encoding"].toString(), "gzip");
-    EXPECT_EQ(report["endian"].toString(), "big");
-    EXPECT_EQ(report["data_source"].toString(), "attached");
-    EXPECT_EQ(report["data_file"].toString(), QFileInfo(path).absoluteFilePath());
-    EXPECT_EQ(report["sample_offset"].toInt(), -32768);
-    EXPECT_EQ(report["min"].toInt(), -1000);
-    EXPECT_EQ(report["max"].toInt(), 1000);
-    EXPECT_DOUBLE_EQ(report["mean"].toDouble(), -400.0 / 8.0);
+    QJsonObject expected = QJsonDocument::fromJson(R"({"format": "nrrd", "width": 2, "height": 2, "depth": 2,
+        "dimension": 3, "spacing": [0.5, 0.5, 1.25], "type": "signed short", "sample_type": "int16",
+        "encoding": "gzip", "endian": "big", "data_source": "attached", "sample_offset": -32768,
+        "min": -1000, "max": 1000, "mean": -50})")
+                               .object();
+    expected["data_file"] = QFileInfo(path).absoluteFilePath();
+    for (auto field = expected.begin(); field != expected.end(); ++field)
+        EXPECT_EQ(report[field.key()], field.value()) << field.key().toStdString();
     EXPECT_TRUE(run.out.endsWith("}\n"));
 }
 
