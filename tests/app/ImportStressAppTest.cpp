@@ -3,10 +3,10 @@
 #include "QVRenderer.h"
 #include "ScriptedFilePicker.h"
 #include "ViewController.h"
+#include "VolumeFileWriters.h"
 #include "WindowController.h"
 
 #include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,16 +44,11 @@ QByteArray volume(int width, int height, int depth) {
 TEST(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
     QTemporaryDir files;
     ASSERT_TRUE(files.isValid());
-    const struct {
-        int width, height, depth;
-    } sizes[] = {{48, 40, 32}, {64, 24, 40}};
+    const struct { int width, height, depth; } sizes[] = {{48, 40, 32}, {64, 24, 40}};
     QStringList paths;
     for (const auto& size : sizes) {
         const QString path = QDir(files.path()).filePath(QStringLiteral("v%1.nrrd").arg(size.width));
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(volume(size.width, size.height, size.depth));
-        paths << path;
+        paths << writeFile(path, volume(size.width, size.height, size.depth));
     }
 
     WindowController window;

@@ -1,5 +1,5 @@
-#include "NrrdTestFiles.h"
 #include "NrrdVolumeReader.h"
+#include "VolumeFileWriters.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -46,7 +46,7 @@ class NrrdUnuTest : public testing::Test {
     }
 
     QString m_unu;
-    NrrdTestFiles m_files;
+    TestFolder m_files;
 };
 
 struct UnuCase {

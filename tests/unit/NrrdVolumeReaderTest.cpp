@@ -1,7 +1,6 @@
 #include "NrrdVolumeReader.h"
 
 #include "LogCapture.h"
-#include "NrrdTestFiles.h"
 #include "VolumeFileWriters.h"
 
 #include <QDir>
@@ -54,7 +53,7 @@ std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
 
 class NrrdVolumeReaderTest : public testing::Test {
   protected:
-    NrrdTestFiles m_files;
+    TestFolder m_files;
 };
 
 struct DecodeCase {

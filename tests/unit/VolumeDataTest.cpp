@@ -2,6 +2,7 @@
 
 #include "Classification.h"
 #include "LogCapture.h"
+#include "VolumeFileWriters.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,16 +31,6 @@ const Row kSmallVolumeRows[] = {{0, {0, 0, 0, 50}},     {49, {49, 49, 0, 50}},
 const Row kHeadRows[] = {{0, {0, 0, 0, 50}},   {399, {143, 143, 0, 50}},    {400, {0, 0, 0, 0}},
                          {900, {0, 0, 0, 50}}, {1000, {0, 40, 150, 150}},   {1100, {0, 100, 100, 150}},
                          {1300, {0, 0, 0, 0}}, {1400, {170, 170, 170, 200}}};
-
-void writeFile(const QString& path, const QByteArray& contents) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(path);
-    ASSERT_EQ(file.write(contents), contents.size());
-}
-
-QByteArray bytesOf(const ByteBuffer& buffer) {
-    return QByteArray(reinterpret_cast<const char*>(buffer.data()), static_cast<qsizetype>(buffer.size()));
-}
 
 ClassifiedVoxel voxelAt(const ByteBuffer& data, std::size_t index) {
     ClassifiedVoxel voxel{};
@@ -181,9 +172,7 @@ TEST(VolumeData, FileAtLocation2ClassifiesTheBigEndianSlicesAndSavesThem) {
             EXPECT_EQ(voxelAt(volume->data(), start + i), kHeadRows[i].bytes)
                 << start << " " << kHeadRows[i].sample;
 
-    QFile copy(home.filePath("test16.raw"));
-    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
-    const QByteArray saved = copy.readAll();
+    const QByteArray saved = readFile(home.filePath("test16.raw"));
     ASSERT_EQ(saved.size(), 113 * kHeadSliceBytes);
     for (const std::size_t i : {std::size_t{1}, std::size_t{65537}, kHeadVoxels - 1})
         EXPECT_EQ(qFromBigEndian<std::uint16_t>(saved.constData() + 2 * i), samples[i]) << i;

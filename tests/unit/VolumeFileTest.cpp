@@ -1,6 +1,5 @@
 #include "VolumeFile.h"
 
-#include "NrrdTestFiles.h"
 #include "VolumeFileWriters.h"
 
 #include <QFile>
@@ -64,7 +63,7 @@ class VolumeFileTest : public testing::Test {
         EXPECT_TRUE(notes.contains(QString::fromLatin1(expected.note))) << notes.toStdString();
     }
 
-    NrrdTestFiles m_files;
+    TestFolder m_files;
 };
 
 TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
