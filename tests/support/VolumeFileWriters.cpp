@@ -167,3 +167,16 @@ QString asciiText(const std::vector<int>& samples, const QString& separator) {
         numbers << QString::number(sample);
     return numbers.join(separator);
 }
+
+std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
+    const auto* refusal = std::get_if<NrrdRefusal>(&result);
+    return refusal ? refusal->reason.toStdString() : std::string();
+}
+
+NrrdResult<NRRDfmt> readNrrd(const QString& headerPath, const NrrdDataChoice& choice,
+                             const NrrdReadOptions& options, const NrrdProgress& progress) {
+    const NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(headerPath, options);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))
+        return *refusal;
+    return std::get<NrrdVolumeReader>(reader).readVolume(choice, progress);
+}

@@ -5,6 +5,7 @@
 
 #include "ByteBuffer.h"
 #include "NRRDfmt.h"
+#include "NrrdVolumeReader.h"
 
 #include <QByteArray>
 #include <QString>
@@ -64,6 +65,12 @@ QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
                        ByteOrder order = ByteOrder::Little);
 // The samples of a record as the viewer interprets them: texel + sampleOffset.
 std::vector<int> samplesOf(const NRRDfmt& volume);
+// The reason of a refusal; empty when the file was read.
+std::string reasonOf(const NrrdResult<NRRDfmt>& result);
+// The NRRD file read as an import reads it: opened, then its data read.
+NrrdResult<NRRDfmt> readNrrd(const QString& headerPath,
+                             const NrrdDataChoice& choice = NrrdDataChoice::fromHeader(),
+                             const NrrdReadOptions& options = {}, const NrrdProgress& progress = {});
 // The samples as decimal text, separated by `separator`.
 QString asciiText(const std::vector<int>& samples, const QString& separator);
 // 0, 1, ... count-1 shifted by `first`: a ramp whose every sample differs.

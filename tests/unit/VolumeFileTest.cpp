@@ -32,11 +32,6 @@ std::vector<double> valuesOf(const NRRDfmt& volume) {
     return values;
 }
 
-std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
-    const auto* refusal = std::get_if<NrrdRefusal>(&result);
-    return refusal ? refusal->reason.toStdString() : std::string();
-}
-
 struct Expected {
     VolumeFormat format;
     std::array<std::uint32_t, 3> size;
