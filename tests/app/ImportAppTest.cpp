@@ -4,34 +4,28 @@
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "ScriptedFilePicker.h"
+#include "ShownWindow.h"
 #include "VolumeFileWriters.h"
 #include "WindowController.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QImage>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QSlider>
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
-#include <QtEndian>
 #include <functional>
 #include <gtest/gtest.h>
-#include <memory>
 #include <nifti1.h>
 #include <tiffio.h>
 #include <vector>
 
 namespace {
 
-constexpr QSize kWindowSize(320, 240);
-// Generous: the built-in volume's upload and frames are slow on a loaded machine.
-constexpr int kTimeoutMs = 60000;
 constexpr int kSide = 64;
 // CT numbers: air around a ball of soft tissue.
 constexpr int kAir = -1000;
@@ -71,31 +65,20 @@ QByteArray ballVolume() {
 }
 
 // The viewer window on the built-in volume, importing through scripted panels.
-class ImportAppTest : public ::testing::Test {
+class ImportAppTest : public ShownWindowTest {
   protected:
     void SetUp() override {
-        m_window = std::make_unique<WindowController>();
+        auto window = std::make_unique<WindowController>();
         auto panels = std::make_unique<ScriptedFilePicker>();
         m_panels = panels.get();
         auto alert = std::make_unique<RecordingAlert>();
         m_alert = alert.get();
-        command().setFilePicker(std::move(panels));
-        command().setUserAlert(std::move(alert));
-        m_window->resize(kWindowSize);
-        m_window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
-        // Keyboard shortcuts reach the active window only.
-        m_window->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
-        ASSERT_TRUE(waitForFrames(2));
+        window->contentViewController()->importCommand().setFilePicker(std::move(panels));
+        window->contentViewController()->importCommand().setUserAlert(std::move(alert));
+        ASSERT_NO_FATAL_FAILURE(show(std::move(window)));
     }
 
     ImportCommand& command() const { return m_window->contentViewController()->importCommand(); }
-
-    bool waitForFrames(int frames) {
-        QSignalSpy swapped(m_window->view(), &QVMTKView::frameCompleted);
-        return QTest::qWaitFor([&] { return swapped.count() >= frames; }, kTimeoutMs);
-    }
 
     // Runs the import and waits until its volume is drawn or it is refused.
     void import(std::deque<std::optional<QString>> answers) {
@@ -118,17 +101,7 @@ class ImportAppTest : public ::testing::Test {
         ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
     }
 
-    // The view's picture, kept as a test artefact.
-    QImage grab(const QString& name) const {
-        const QImage image = m_window->view()->grabFramebuffer();
-        const QDir artefacts(QCoreApplication::applicationDirPath() + QStringLiteral("/../test-artifacts"));
-        artefacts.mkpath(QStringLiteral("."));
-        image.save(artefacts.filePath(name + QStringLiteral(".png")));
-        return image;
-    }
-
     TestFolder m_files;
-    std::unique_ptr<WindowController> m_window;
     ScriptedFilePicker* m_panels = nullptr;
     RecordingAlert* m_alert = nullptr;
 };
@@ -328,6 +301,49 @@ TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
     EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().depth, 5u);
     EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
+}
+
+// The window's own import path under load: the command reads and decodes on the global
+// thread pool and hands each volume over while the view keeps drawing on the GUI thread;
+// imports start before the previous one has finished, so later ones stop earlier ones
+// mid-read or mid-upload. Run under ThreadSanitizer it finds races between the upload
+// and the frames; in any build the last import's volume must be the one on show.
+class ImportStress : public ImportAppTest {};
+
+TEST_F(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
+    constexpr int kImports = 12;
+    constexpr int kPauseStepMs = 25;
+    const struct { int width, height, depth; } sizes[] = {{48, 40, 32}, {64, 24, 40}};
+    QStringList paths;
+    for (const auto& size : sizes) {
+        std::vector<int> samples(static_cast<std::size_t>(size.width * size.height * size.depth));
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = i % 7 == 0 ? 1500 : 0;
+        paths << m_files.write(
+            QStringLiteral("v%1.nrrd").arg(size.width),
+            QStringLiteral("NRRD0004\ntype: unsigned short\ndimension: 3\nsizes: %1 %2 %3\n"
+                           "encoding: raw\nendian: little\n\n")
+                    .arg(size.width)
+                    .arg(size.height)
+                    .arg(size.depth)
+                    .toLatin1() +
+                sampleBytes(samples, 2));
+    }
+    for (int import = 0; import < kImports; ++import) {
+        m_panels->answer({paths[import % 2]});
+        m_window->menuImportaction();
+        // The GUI thread turns its event loop (frames, queued hand-over results) for no
+        // time at all up to a few frames' worth: some imports overtake a read, some an upload.
+        QTest::qWait(kPauseStepMs * (import % 3));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !command().isLoading(); }, 2 * kTimeoutMs));
+    ASSERT_TRUE(waitForFrames(1));
+
+    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    const auto& last = sizes[(kImports - 1) % 2];
+    const QVRenderer::VolumeState shown = m_window->contentViewController()->renderer()->volumeState();
+    EXPECT_EQ(std::tuple(shown.width, shown.height, shown.depth),
+              std::tuple(std::uint64_t(last.width), std::uint64_t(last.height), std::uint64_t(last.depth)));
 }
 
 } // namespace
