@@ -3,6 +3,7 @@
 #include "Classification.h"
 #include "LogCapture.h"
 #include "VolumeFileWriters.h"
+#include "VolumeStatus.h"
 
 #include <QDir>
 #include <QFile>
@@ -50,16 +51,20 @@ class TemporaryHome {
     QByteArray m_previous;
 };
 
-// A missing or short built-in sample keeps the geometry but no data; a short one says so.
+// A missing or short built-in sample keeps the geometry but no data; a short one says so
+// in the log, and the status line describes the sample or why it is missing.
 TEST(VolumeData, BuiltInSampleIsTakenOnlyWhole) {
     const struct {
         const char* name;
         qint64 length; // < 0: no file
         bool loaded;
         const char* logged;
-    } cases[] = {{"exact", kLargeBytes, true, nullptr},
-                 {"missing", -1, false, nullptr},
-                 {"one byte short", kLargeBytes - 1, false, "(1 missing)"}};
+        const char* described; // %1: the sample's path
+    } cases[] = {
+        {"exact", kLargeBytes, true, nullptr, "512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm"},
+        {"missing", -1, false, nullptr, "Built-in sample missing: %1 was not found"},
+        {"one byte short", kLargeBytes - 1, false, "(1 missing)",
+         "Built-in sample too short: %1 holds 242745343 bytes, 512 × 512 × 463 voxels need 242745344"}};
     for (const auto& c : cases) {
         for (const auto load : {&VolumeData::initWithBundle, &VolumeData::init16U}) {
             SCOPED_TRACE(c.name);
@@ -80,6 +85,12 @@ TEST(VolumeData, BuiltInSampleIsTakenOnlyWhole) {
             if (c.logged) {
                 EXPECT_EQ(log.count(QString::fromLatin1(c.logged)), 1)
                     << log.lines().join('\n').toStdString();
+            }
+            const QString described = QString::fromUtf8(c.described)
+                                          .replace(QStringLiteral("%1"), dir.filePath("512x512x463-16U.raw"));
+            EXPECT_EQ(VolumeStatus::describeSample(volume.get(), Bundle(dir.path())), described);
+            if (c.length < 0) {
+                EXPECT_EQ(VolumeStatus::describeSample(nullptr, Bundle(dir.path())), described);
             }
         }
     }
