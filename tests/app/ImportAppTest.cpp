@@ -4,37 +4,28 @@
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "ScriptedFilePicker.h"
+#include "ShownWindow.h"
 #include "VolumeFileWriters.h"
 #include "WindowController.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QSlider>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
-#include <QtEndian>
 #include <functional>
 #include <gtest/gtest.h>
-#include <memory>
 #include <nifti1.h>
-#include <ostream>
 #include <tiffio.h>
 #include <vector>
 
 namespace {
 
-constexpr QSize kWindowSize(320, 240);
-// Generous: the built-in volume's upload and frames are slow on a loaded machine.
-constexpr int kTimeoutMs = 60000;
 constexpr int kSide = 64;
 // CT numbers: air around a ball of soft tissue.
 constexpr int kAir = -1000;
@@ -74,40 +65,20 @@ QByteArray ballVolume() {
 }
 
 // The viewer window on the built-in volume, importing through scripted panels.
-class ImportAppTest : public ::testing::Test {
-  public:
+class ImportAppTest : public ShownWindowTest {
+  protected:
     void SetUp() override {
-        ASSERT_TRUE(m_files.isValid());
-        m_window = std::make_unique<WindowController>();
+        auto window = std::make_unique<WindowController>();
         auto panels = std::make_unique<ScriptedFilePicker>();
         m_panels = panels.get();
         auto alert = std::make_unique<RecordingAlert>();
         m_alert = alert.get();
-        command().setFilePicker(std::move(panels));
-        command().setUserAlert(std::move(alert));
-        m_window->resize(kWindowSize);
-        m_window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
-        // Keyboard shortcuts reach the active window only.
-        m_window->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
-        ASSERT_TRUE(waitForFrames(2));
+        window->contentViewController()->importCommand().setFilePicker(std::move(panels));
+        window->contentViewController()->importCommand().setUserAlert(std::move(alert));
+        ASSERT_NO_FATAL_FAILURE(show(std::move(window)));
     }
 
     ImportCommand& command() const { return m_window->contentViewController()->importCommand(); }
-
-    QString write(const QString& name, const QByteArray& bytes) const {
-        const QString path = QDir(m_files.path()).filePath(name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        EXPECT_EQ(file.write(bytes), bytes.size());
-        return path;
-    }
-
-    bool waitForFrames(int frames) {
-        QSignalSpy swapped(m_window->view(), &QVMTKView::frameCompleted);
-        return QTest::qWaitFor([&] { return swapped.count() >= frames; }, kTimeoutMs);
-    }
 
     // Runs the import and waits until its volume is drawn or it is refused.
     void import(std::deque<std::optional<QString>> answers) {
@@ -130,74 +101,53 @@ class ImportAppTest : public ::testing::Test {
         ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
     }
 
-    // The view's picture, kept as a test artefact.
-    QImage grab(const QString& name) const {
-        const QImage image = m_window->view()->grabFramebuffer();
-        const QDir artefacts(QCoreApplication::applicationDirPath() + QStringLiteral("/../test-artifacts"));
-        artefacts.mkpath(QStringLiteral("."));
-        image.save(artefacts.filePath(name + QStringLiteral(".png")));
-        return image;
-    }
-
-    QTemporaryDir m_files;
-    std::unique_ptr<WindowController> m_window;
+    TestFolder m_files;
     ScriptedFilePicker* m_panels = nullptr;
     RecordingAlert* m_alert = nullptr;
 };
 
 // The ways a user opens a detached header that ends with a blank line and names no data
-// file: each reaches the data file and shows the volume.
-struct OpenWay {
-    const char* name;
-    std::function<void(ImportAppTest&, const QString& header, const QString& data)> open;
-    std::size_t panels; // how many open panels the user saw
+// file: the menu (two panels), `voxview HEADER DATA` once the window is up (none) and a
+// drop (the data file's panel). Each reaches its data file and shows the ball.
+TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
+    const QString data = m_files.write(QStringLiteral("ball.raw"), ballSamples());
+    const QImage builtIn = grab(QStringLiteral("open-before"));
+    const struct {
+        const char* name;
+        std::function<void(const QString& header)> open;
+        std::size_t panels;
+    } ways[] = {{"menu",
+                 [&](const QString& header) {
+                     m_panels->answer({header, data});
+                     QTest::keyClick(m_window->windowHandle(), Qt::Key_O, Qt::ControlModifier);
+                 },
+                 2},
+                {"command-line", [&](const QString& header) { m_window->openFile(header, data); }, 0},
+                {"drop",
+                 [&](const QString& header) {
+                     m_panels->answer({data});
+                     drop(header);
+                 },
+                 1}};
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.name);
+        const QString name = QString::fromLatin1(way.name);
+        const std::size_t panelsBefore = m_panels->requests().size();
+        way.open(m_files.write(name + QStringLiteral(".nhdr"), kBallHeader));
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+        ASSERT_TRUE(waitForFrames(2));
+        const QImage after = grab(QStringLiteral("open-after-") + name);
 
-    friend void PrintTo(const OpenWay& way, std::ostream* out) { *out << way.name; }
-};
-
-class OpenWayTest : public ImportAppTest, public ::testing::WithParamInterface<OpenWay> {};
-
-TEST_P(OpenWayTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
-    const QString header = write(QStringLiteral("ball.nhdr"), kBallHeader);
-    const QString data = write(QStringLiteral("ball.raw"), ballSamples());
-    const QImage before = grab(QStringLiteral("open-before"));
-    GetParam().open(*this, header, data);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
-    ASSERT_TRUE(waitForFrames(2));
-    const QImage after = grab(QStringLiteral("open-after-") + QString::fromLatin1(GetParam().name));
-
-    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
-    EXPECT_EQ(m_panels->requests().size(), GetParam().panels);
-    EXPECT_EQ(m_window->statusText(), QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
-    EXPECT_EQ(m_window->windowTitle(), QStringLiteral("ball.nhdr — 64 × 64 × 64 — voxview"));
-    ASSERT_EQ(after.size(), before.size());
-    EXPECT_GT(imagemetrics::changedPixels(before, after), before.width() * before.height() / 10);
-    // The ball sits in the middle and is lit; the air around it is not drawn.
-    EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
+        EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+        EXPECT_EQ(m_panels->requests().size() - panelsBefore, way.panels);
+        EXPECT_EQ(m_window->statusText(), QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
+        EXPECT_EQ(m_window->windowTitle(), name + QStringLiteral(".nhdr — 64 × 64 × 64 — voxview"));
+        ASSERT_EQ(after.size(), builtIn.size());
+        EXPECT_GT(imagemetrics::changedPixels(builtIn, after), builtIn.width() * builtIn.height() / 10);
+        // The ball sits in the middle and is lit; the air around it is not drawn.
+        EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Ways, OpenWayTest,
-    ::testing::Values(OpenWay{"Menu",
-                              [](ImportAppTest& test, const QString& header, const QString& data) {
-                                  test.m_panels->answer({header, data});
-                                  QTest::keyClick(test.m_window->windowHandle(), Qt::Key_O,
-                                                  Qt::ControlModifier);
-                              },
-                              2},
-                      // What `voxview HEADER DATA` does once the window is up.
-                      OpenWay{"CommandLine",
-                              [](ImportAppTest& test, const QString& header, const QString& data) {
-                                  test.m_window->openFile(header, data);
-                              },
-                              0},
-                      OpenWay{"Drop",
-                              [](ImportAppTest& test, const QString& header, const QString& data) {
-                                  test.m_panels->answer({data});
-                                  test.drop(header);
-                              },
-                              1}),
-    [](const ::testing::TestParamInfo<OpenWay>& info) { return std::string(info.param.name); });
 
 // Escape while the samples are being decoded stops the import: the volume, title and
 // status line stay, and the window goes on drawing and importing. Escape once the
@@ -206,10 +156,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWorking) {
     // 256³ samples as text: slow to parse, quick to write.
     const QString slow =
-        write(QStringLiteral("slow.nrrd"),
-              "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 256 256 256\nencoding: ascii\n\n" +
-                  QByteArray("1 ").repeated(256 * 256 * 256));
-    const QString ball = write(QStringLiteral("ball.nrrd"), ballVolume());
+        m_files.write(QStringLiteral("slow.nrrd"),
+                      "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 256 256 256\nencoding: ascii\n\n" +
+                          QByteArray("1 ").repeated(256 * 256 * 256));
+    const QString ball = m_files.write(QStringLiteral("ball.nrrd"), ballVolume());
     const QString title = m_window->windowTitle();
     const QString status = m_window->statusText();
     const QImage before = grab(QStringLiteral("escape-before"));
@@ -262,11 +212,11 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
 // window over its whole range, and the labels show real values with decimals) and as a TIFF stack of 16-bit
 // pages, through the same menu command and panel.
 TEST_F(ImportAppTest, NiftiAndTiffVolumesReplaceThePictureAndLabelTheirUnits) {
-    const QString nifti = QDir(m_files.path()).filePath(QStringLiteral("ball.nii.gz"));
+    const QString nifti = m_files.path(QStringLiteral("ball.nii.gz"));
     writeNifti(
         nifti,
         {{3, kSide, kSide, kSide, 1}, DT_FLOAT32, bytesOf(ballSamples(0.0f, 0.75f)), {1, 1, 1}, 0, 0, false});
-    const QString tiff = QDir(m_files.path()).filePath(QStringLiteral("ball.tif"));
+    const QString tiff = m_files.path(QStringLiteral("ball.tif"));
     const std::vector<std::uint16_t> ball = ballSamples<std::uint16_t>(0, 1400);
     std::vector<TiffPage> pages;
     for (int z = 0; z < kSide; ++z)
@@ -304,7 +254,7 @@ TEST_F(ImportAppTest, NiftiAndTiffVolumesReplaceThePictureAndLabelTheirUnits) {
 
 TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     const QByteArray ball = ballVolume();
-    const QString shortBall = write(QStringLiteral("short.nrrd"), ball.left(ball.size() - 1000));
+    const QString shortBall = m_files.write(QStringLiteral("short.nrrd"), ball.left(ball.size() - 1000));
     m_window->findChild<QSlider*>(QStringLiteral("xslider"))->setValue(70);
     QTest::keyClick(m_window->windowHandle(), Qt::Key_8); // a window preset
     ASSERT_TRUE(waitForFrames(2));
@@ -330,15 +280,15 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
 TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
     // CT numbers -500 ... -43: inside the window an import starts with.
     const DicomTestSeries head{.intercept = 0};
-    head.write(m_files.path());
+    head.write(m_files.dir().path());
     DicomTestSeries{.depth = 2, .uid = head.uid + ".2", .description = "Localizer", .fileNumbers = {21, 22}}
-        .write(m_files.path());
+        .write(m_files.dir().path());
     // Listed by description: "Head 2.0" before "Localizer".
     auto chooser = std::make_unique<ScriptedSeriesPicker>(0);
     const ScriptedSeriesPicker& shown = *chooser;
     command().setSeriesPicker(std::move(chooser));
     const QImage before = grab(QStringLiteral("dicom-before"));
-    m_panels->answer({m_files.path()});
+    m_panels->answer({m_files.dir().path()});
     m_window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
     QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier); // the import's shortcut
@@ -351,6 +301,49 @@ TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
     EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().depth, 5u);
     EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
+}
+
+// The window's own import path under load: the command reads and decodes on the global
+// thread pool and hands each volume over while the view keeps drawing on the GUI thread;
+// imports start before the previous one has finished, so later ones stop earlier ones
+// mid-read or mid-upload. Run under ThreadSanitizer it finds races between the upload
+// and the frames; in any build the last import's volume must be the one on show.
+class ImportStress : public ImportAppTest {};
+
+TEST_F(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
+    constexpr int kImports = 12;
+    constexpr int kPauseStepMs = 25;
+    const struct { int width, height, depth; } sizes[] = {{48, 40, 32}, {64, 24, 40}};
+    QStringList paths;
+    for (const auto& size : sizes) {
+        std::vector<int> samples(static_cast<std::size_t>(size.width * size.height * size.depth));
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = i % 7 == 0 ? 1500 : 0;
+        paths << m_files.write(
+            QStringLiteral("v%1.nrrd").arg(size.width),
+            QStringLiteral("NRRD0004\ntype: unsigned short\ndimension: 3\nsizes: %1 %2 %3\n"
+                           "encoding: raw\nendian: little\n\n")
+                    .arg(size.width)
+                    .arg(size.height)
+                    .arg(size.depth)
+                    .toLatin1() +
+                sampleBytes(samples, 2));
+    }
+    for (int import = 0; import < kImports; ++import) {
+        m_panels->answer({paths[import % 2]});
+        m_window->menuImportaction();
+        // The GUI thread turns its event loop (frames, queued hand-over results) for no
+        // time at all up to a few frames' worth: some imports overtake a read, some an upload.
+        QTest::qWait(kPauseStepMs * (import % 3));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !command().isLoading(); }, 2 * kTimeoutMs));
+    ASSERT_TRUE(waitForFrames(1));
+
+    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    const auto& last = sizes[(kImports - 1) % 2];
+    const QVRenderer::VolumeState shown = m_window->contentViewController()->renderer()->volumeState();
+    EXPECT_EQ(std::tuple(shown.width, shown.height, shown.depth),
+              std::tuple(std::uint64_t(last.width), std::uint64_t(last.height), std::uint64_t(last.depth)));
 }
 
 } // namespace

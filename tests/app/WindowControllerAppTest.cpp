@@ -4,6 +4,7 @@
 #include "QVRenderer.h"
 #include "SaveImageCommand.h"
 #include "ScriptedFilePicker.h"
+#include "ShownWindow.h"
 #include "ViewController.h"
 #include "WindowController.h"
 
@@ -34,60 +35,19 @@
 
 namespace {
 
-// Small, so that llvmpipe draws the built-in 512 × 512 × 463 volume quickly.
-constexpr QSize kWindowSize(320, 240);
+// Large enough that frames reduced for a drag hold fewer pixels than the view.
 constexpr QSize kDriftWindowSize(720, 540);
-// Generous: the first frame waits for the volume upload on a loaded machine.
-constexpr int kTimeoutMs = 30000;
-// A pixel is background when it is within this distance of the clear colour.
-constexpr int kBackgroundTolerance = 8;
-
-bool isBackground(QRgb pixel) {
-    return qRed(pixel) <= kBackgroundTolerance && qGreen(pixel) <= kBackgroundTolerance &&
-           qBlue(pixel) <= kBackgroundTolerance;
-}
-
+// Pixels of an area of the picture where the volume shows over the clear colour.
 int volumePixels(const QImage& image, const QRect& area) {
-    int count = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            count += isBackground(image.pixel(x, y)) ? 0 : 1;
-        }
-    }
-    return count;
+    return imagemetrics::foregroundCount(image.copy(area), Qt::black);
 }
 
-// The whole viewer window, from MainWindow.ui, drawing the built-in volume on the
-// system's OpenGL (Mesa llvmpipe under Xvfb).
-class AppWindowTest : public ::testing::Test {
+// The viewer window drawing the built-in volume.
+class AppWindowTest : public ShownWindowTest {
   protected:
     void SetUp() override {
-        m_window = std::make_unique<WindowController>(&m_appDelegate);
-        m_window->resize(kWindowSize);
-        m_window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
-        m_window->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+        ASSERT_NO_FATAL_FAILURE(show(std::make_unique<WindowController>(&m_appDelegate)));
         m_view = m_window->view();
-        ASSERT_TRUE(waitForFrames(2));
-    }
-
-    bool waitForFrames(int frames) {
-        QSignalSpy swapped(m_view, &QVMTKView::frameCompleted);
-        return QTest::qWaitFor([&] { return swapped.count() >= frames; }, kTimeoutMs);
-    }
-
-    static QString artefactPath(const QString& name) {
-        const QDir artefacts(QCoreApplication::applicationDirPath() + QStringLiteral("/../test-artifacts"));
-        artefacts.mkpath(QStringLiteral("."));
-        return artefacts.filePath(name + QStringLiteral(".png"));
-    }
-
-    // The view's current picture, kept as a test artefact.
-    QImage grab(const QString& name) {
-        const QImage image = m_view->grabFramebuffer();
-        image.save(artefactPath(name));
-        return image;
     }
 
     // The whole window with its controls, kept as a test artefact.
@@ -98,15 +58,8 @@ class AppWindowTest : public ::testing::Test {
         QApplication::sendEvent(m_view, &event);
     }
 
-    void drag(Qt::MouseButton button, QPointF movement) {
-        const QPointF start(m_view->width() / 2.0, m_view->height() / 2.0);
-        send(QEvent::MouseButtonPress, start, button, button);
-        send(QEvent::MouseMove, start + movement, Qt::NoButton, button);
-        send(QEvent::MouseButtonRelease, start + movement, button, Qt::NoButton);
-    }
-
     // A left click stops whatever turning or windowing the last drags left going.
-    void stopDrags() { drag(Qt::LeftButton, {0, 0}); }
+    void stopDrags() { pointerDrag(Qt::LeftButton, viewCentre(), viewCentre()); }
 
     QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
 
@@ -155,7 +108,6 @@ class AppWindowTest : public ::testing::Test {
     }
 
     AppDelegate m_appDelegate;
-    std::unique_ptr<WindowController> m_window;
     QVMTKView* m_view = nullptr;
 };
 
@@ -166,7 +118,8 @@ TEST_F(AppWindowTest, ShowsTheBuiltInVolumeInTheMiddleOfTheView) {
     EXPECT_GT(volumePixels(image, QRect(centre - QPoint(4, 4), QSize(9, 9))), 70);
     for (const QPoint corner : {QPoint(0, 0), QPoint(image.width() - 1, 0), QPoint(0, image.height() - 1),
                                 QPoint(image.width() - 1, image.height() - 1)}) {
-        EXPECT_TRUE(isBackground(image.pixel(corner))) << corner.x() << "," << corner.y();
+        EXPECT_FALSE(imagemetrics::isForeground(image.pixel(corner), Qt::black))
+            << corner.x() << "," << corner.y();
     }
     EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
     EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 738"));
@@ -203,7 +156,6 @@ TEST_F(AppWindowTest, AnIdleWindowDrawsAndRepaintsNothing) {
 // After a right drag the window goes on drifting; once the button is up the drifting
 // picture is drawn at full quality, as sharp as the still one.
 TEST_F(AppWindowTest, TheWindowDriftingAfterARightDragIsDrawnSharp) {
-    // Large enough that frames reduced for a drag would hold fewer pixels than the view.
     m_window->resize(kDriftWindowSize);
     ASSERT_TRUE(waitForFrames(3));
     const double still = imagemetrics::fineDetail(grab(QStringLiteral("before-drift")));
@@ -222,8 +174,9 @@ TEST_F(AppWindowTest, TheWindowDriftingAfterARightDragIsDrawnSharp) {
 }
 
 TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
-    drag(Qt::LeftButton, {12, 0});
-    ASSERT_EQ(m_view->deltaX(), 12);
+    pointerDrag(Qt::LeftButton, viewCentre(), viewCentre() + QPoint(12, 0));
+    const int turning = m_view->deltaX();
+    ASSERT_NE(turning, 0);
     QWidget other;
     other.resize(100, 100);
     other.show();
@@ -234,7 +187,7 @@ TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
     const QPointF inside(10, 10);
     send(QEvent::MouseButtonPress, inside, Qt::LeftButton, Qt::LeftButton);
     send(QEvent::MouseButtonRelease, inside, Qt::LeftButton, Qt::NoButton);
-    EXPECT_EQ(m_view->deltaX(), 12);
+    EXPECT_EQ(m_view->deltaX(), turning);
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
 
     send(QEvent::MouseButtonPress, inside, Qt::LeftButton, Qt::LeftButton);
@@ -530,7 +483,6 @@ TEST_F(AppWindowTest, ResizedWindowRedrawsThePictureForItsNewShape) {
 // While the left button is held and the volume turns, frames of reduced resolution show
 // the volume where the full-quality picture showed it, not black and not noise.
 TEST_F(AppWindowTest, FramesWhileTheButtonIsHeldShowTheVolumeAtReducedResolution) {
-    // Large enough that a reduced frame holds fewer pixels than the view.
     m_window->resize(kDriftWindowSize);
     const QColor clear(Qt::black);
     const QImage still = grabStill(QStringLiteral("reduced-still"));

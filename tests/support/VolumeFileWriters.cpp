@@ -1,17 +1,36 @@
 #include "VolumeFileWriters.h"
 
 #include <QFile>
+#include <QStringList>
+#include <QtEndian>
 #include <bzlib.h>
 #include <cstring>
 #include <nifti2_io.h>
 #include <stdexcept>
 #include <tiffio.h>
+#include <zlib.h>
 
 namespace {
 
 constexpr int kBzipBlockSize = 9;
+constexpr int kGzipWindow = 15 + 16; // deflate with a gzip header and trailer
+constexpr int kMemoryLevel = 8;
 
 } // namespace
+
+QString writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write test file " + path.toStdString());
+    return path;
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read test file " + path.toStdString());
+    return file.readAll();
+}
 
 void writeNifti(const QString& path, const NiftiFile& file) {
     std::int64_t dims[8] = {file.dims[0], file.dims[1], file.dims[2], file.dims[3], file.dims[4], 1, 1, 1};
@@ -87,4 +106,77 @@ QByteArray bzipped(const QByteArray& bytes) {
         throw std::runtime_error("BZ2_bzBuffToBuffCompress failed");
     out.resize(length);
     return out;
+}
+
+QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample, ByteOrder order) {
+    QByteArray bytes;
+    for (const int sample : samples) {
+        if (bytesPerSample == 1) {
+            bytes.append(static_cast<char>(static_cast<std::uint8_t>(sample)));
+            continue;
+        }
+        const auto value = static_cast<quint16>(sample);
+        char pair[2];
+        if (order == ByteOrder::Big)
+            qToBigEndian(value, pair);
+        else
+            qToLittleEndian(value, pair);
+        bytes.append(pair, 2);
+    }
+    return bytes;
+}
+
+QByteArray gzipped(const QByteArray& bytes) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, kGzipWindow, kMemoryLevel,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2 failed");
+    QByteArray out(static_cast<qsizetype>(deflateBound(&stream, static_cast<uLong>(bytes.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.constData()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int status = deflate(&stream, Z_FINISH);
+    out.resize(static_cast<qsizetype>(stream.total_out));
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END)
+        throw std::runtime_error("deflate failed");
+    return out;
+}
+
+std::vector<int> samplesOf(const NRRDfmt& volume) {
+    std::vector<int> samples(volume.data.size() / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        std::uint16_t texel = 0;
+        std::memcpy(&texel, volume.data.data() + 2 * i, 2);
+        samples[i] = texel + volume.sampleOffset;
+    }
+    return samples;
+}
+
+std::vector<int> ramp(int count, int first) {
+    std::vector<int> values(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        values[static_cast<std::size_t>(i)] = first + i;
+    return values;
+}
+
+QString asciiText(const std::vector<int>& samples, const QString& separator) {
+    QStringList numbers;
+    for (const int sample : samples)
+        numbers << QString::number(sample);
+    return numbers.join(separator);
+}
+
+std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
+    const auto* refusal = std::get_if<NrrdRefusal>(&result);
+    return refusal ? refusal->reason.toStdString() : std::string();
+}
+
+NrrdResult<NRRDfmt> readNrrd(const QString& headerPath, const NrrdDataChoice& choice,
+                             const NrrdReadOptions& options, const NrrdProgress& progress) {
+    const NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(headerPath, options);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))
+        return *refusal;
+    return std::get<NrrdVolumeReader>(reader).readVolume(choice, progress);
 }

@@ -1,13 +1,33 @@
 #pragma once
 
 // Small volume files for tests, written with each format's own library: NIfTI with
-// nifticlib's writer, TIFF with libtiff's, bzip2 streams with libbz2.
+// nifticlib's writer, TIFF with libtiff's, gzip streams with zlib, bzip2 with libbz2.
+
+#include "ByteBuffer.h"
+#include "NRRDfmt.h"
+#include "NrrdVolumeReader.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QTemporaryDir>
 #include <array>
 #include <cstdint>
 #include <vector>
+
+// Writes the bytes to `path` (throws when it cannot) and returns the path.
+QString writeFile(const QString& path, const QByteArray& bytes);
+QByteArray readFile(const QString& path);
+
+// A temporary folder, removed with the object, to write test files into.
+class TestFolder {
+  public:
+    QString write(const QString& name, const QByteArray& bytes) const { return writeFile(path(name), bytes); }
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    const QTemporaryDir& dir() const { return m_dir; }
+
+  private:
+    QTemporaryDir m_dir;
+};
 
 struct NiftiFile {
     std::array<std::int64_t, 5> dims{3, 4, 3, 2, 1}; // rank, then x, y, z, t
@@ -35,10 +55,32 @@ struct TiffPage {
 void writeTiff(const QString& path, const std::vector<TiffPage>& pages, const QByteArray& description = {},
                float pixelsPerUnit = 0.0f);
 
+// A gzip stream (with gzip header and trailer) of the bytes, as NRRD writers produce it.
+QByteArray gzipped(const QByteArray& bytes);
 QByteArray bzipped(const QByteArray& bytes);
+
+enum class ByteOrder { Little, Big };
+// Samples written as 8- or 16-bit integers in the given byte order.
+QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
+                       ByteOrder order = ByteOrder::Little);
+// The samples of a record as the viewer interprets them: texel + sampleOffset.
+std::vector<int> samplesOf(const NRRDfmt& volume);
+// The reason of a refusal; empty when the file was read.
+std::string reasonOf(const NrrdResult<NRRDfmt>& result);
+// The NRRD file read as an import reads it: opened, then its data read.
+NrrdResult<NRRDfmt> readNrrd(const QString& headerPath,
+                             const NrrdDataChoice& choice = NrrdDataChoice::fromHeader(),
+                             const NrrdReadOptions& options = {}, const NrrdProgress& progress = {});
+// The samples as decimal text, separated by `separator`.
+QString asciiText(const std::vector<int>& samples, const QString& separator);
+// 0, 1, ... count-1 shifted by `first`: a ramp whose every sample differs.
+std::vector<int> ramp(int count, int first = 0);
 
 // Samples of a type as bytes in host order.
 template <typename T> QByteArray bytesOf(const std::vector<T>& values) {
     return QByteArray(reinterpret_cast<const char*>(values.data()),
                       static_cast<qsizetype>(values.size() * sizeof(T)));
+}
+inline QByteArray bytesOf(const ByteBuffer& buffer) {
+    return QByteArray(reinterpret_cast<const char*>(buffer.data()), static_cast<qsizetype>(buffer.size()));
 }

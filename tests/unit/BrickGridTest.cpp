@@ -144,17 +144,10 @@ TEST(BrickGrid, AVoxelOnABrickBoundaryCountsForTheBricksOnBothSides) {
     EXPECT_EQ(at(0, 0, 2), 0);
 }
 
-struct BoxCase {
-    const char* name;
-    std::int64_t threshold;
-    BrickGrid::VoxelBox expected;
-    bool empty;
-};
-
-class OccupiedBox : public testing::TestWithParam<BoxCase> {};
-
-// 40 x 24 x 20 voxels: 100 at voxel (20, 5, 3), 200 at voxel (35, 20, 18).
-TEST_P(OccupiedBox, HoldsEveryBrickAboveTheThreshold) {
+// 40 x 24 x 20 voxels: 100 at voxel (20, 5, 3), 200 at voxel (35, 20, 18). Voxel 20 reaches
+// brick 2 (16…23), voxel 35 brick 4 (32…39); y 5 brick 0, y 20 brick 2 (clipped to 24); z 3
+// brick 0, z 18 brick 2 (clipped to 20). Below zero every brick counts, air included.
+TEST(BrickGrid, OccupiedBoxHoldsEveryBrickAboveTheThreshold) {
     constexpr std::uint64_t kWidth = 40, kHeight = 24, kDepth = 20;
     std::vector<std::uint16_t> texels(kWidth * kHeight * kDepth, 0);
     texels[(3 * kHeight + 5) * kWidth + 20] = 100;
@@ -162,24 +155,21 @@ TEST_P(OccupiedBox, HoldsEveryBrickAboveTheThreshold) {
     BrickGrid grid(kWidth, kHeight, kDepth);
     grid.addSlices(reinterpret_cast<const std::byte*>(texels.data()), 0, kDepth);
     grid.finish();
-
-    const BrickGrid::VoxelBox box = grid.occupiedBox(GetParam().threshold);
-    EXPECT_EQ(box.isEmpty(), GetParam().empty);
-    if (!GetParam().empty) {
-        EXPECT_EQ(box.low, GetParam().expected.low);
-        EXPECT_EQ(box.high, GetParam().expected.high);
+    const struct {
+        std::int64_t threshold;
+        BrickGrid::VoxelBox expected;
+    } cases[] = {{99, {{16, 0, 0}, {40, 24, 20}}},
+                 {100, {{32, 16, 16}, {40, 24, 20}}},
+                 {200, {}},
+                 {-1, {{0, 0, 0}, {40, 24, 20}}}};
+    for (const auto& c : cases) {
+        const BrickGrid::VoxelBox box = grid.occupiedBox(c.threshold);
+        EXPECT_EQ(box.isEmpty(), c.expected.isEmpty()) << c.threshold;
+        if (!c.expected.isEmpty()) {
+            EXPECT_EQ(box.low, c.expected.low) << c.threshold;
+            EXPECT_EQ(box.high, c.expected.high) << c.threshold;
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Thresholds, OccupiedBox,
-                         testing::Values(
-                             // Voxel 20 reaches bricks 2 (16…23); voxel 35 bricks 4 (32…39); y 5 brick 0, y
-                             // 20 brick 2 (clipped to 24); z 3 brick 0, z 18 brick 2 (clipped to 20).
-                             BoxCase{"BothVoxels", 99, {{16, 0, 0}, {40, 24, 20}}, false},
-                             BoxCase{"OnlyTheBrighter", 100, {{32, 16, 16}, {40, 24, 20}}, false},
-                             BoxCase{"NothingAbove", 200, {}, true},
-                             // Below zero every brick counts, air included.
-                             BoxCase{"AllOfIt", -1, {{0, 0, 0}, {40, 24, 20}}, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "Bundle.h"
 
+#include "VolumeFileWriters.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -8,17 +10,12 @@
 
 namespace {
 
-void touch(const QString& path) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(path);
-}
-
 TEST(Bundle, FindsResourcesByNameAndExtensionIncludingSubfolders) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     ASSERT_TRUE(QDir(dir.path()).mkpath("CThead"));
-    touch(dir.filePath("512x512x463-16U.raw"));
-    touch(dir.filePath("CThead/CThead.7"));
+    writeFile(dir.filePath("512x512x463-16U.raw"), {});
+    writeFile(dir.filePath("CThead/CThead.7"), {});
     const Bundle bundle(dir.path());
 
     EXPECT_EQ(bundle.URLForResource("512x512x463-16U", "raw"), dir.filePath("512x512x463-16U.raw"));

@@ -1,15 +1,12 @@
 #include "ByteBuffer.h"
 
+#include "VolumeFileWriters.h"
+
 #include <QFile>
-#include <QTemporaryDir>
 #include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray bytesOf(const ByteBuffer& buffer) {
-    return QByteArray(reinterpret_cast<const char*>(buffer.data()), static_cast<qsizetype>(buffer.size()));
-}
 
 // Resident pages of mapped files, in KiB, as the kernel counts them for this process.
 long residentFileKib() {
@@ -31,13 +28,6 @@ std::uint64_t touchEveryPage(const ByteBuffer& buffer) {
         sum += static_cast<unsigned char>(buffer.data()[i]);
     }
     return sum;
-}
-
-QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& contents) {
-    QFile file(dir.filePath(name));
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(contents);
-    return file.fileName();
 }
 
 // A default buffer is null, an empty array is not; slices are clamped to the buffer and
@@ -65,17 +55,17 @@ TEST(ByteBuffer, SlicesAreClampedAndKeepTheStorage) {
 // Mapped or read, a file gives its bytes; a missing one gives null and a reason. A map
 // stays valid while any slice holds it, even after the file's name is gone.
 TEST(ByteBuffer, MapAndReadGiveTheFileBytes) {
-    QTemporaryDir dir;
+    TestFolder dir;
     QByteArray contents(70000, '\0');
     for (int i = 0; i < contents.size(); ++i)
         contents[i] = static_cast<char>(i * 7);
-    const QString path = writeFile(dir, "volume.raw", contents);
+    const QString path = dir.write("volume.raw", contents);
     EXPECT_EQ(bytesOf(ByteBuffer::readFile(path)), contents);
     const ByteBuffer part = ByteBuffer::mapFile(path).slice(10, 6);
     EXPECT_EQ(ByteBuffer::mapFile(path).size(), 70000u);
     ASSERT_TRUE(QFile::remove(path));
     EXPECT_EQ(bytesOf(part), contents.mid(10, 6));
-    const ByteBuffer emptyMap = ByteBuffer::mapFile(writeFile(dir, "empty.raw", {}));
+    const ByteBuffer emptyMap = ByteBuffer::mapFile(dir.write("empty.raw", {}));
     EXPECT_FALSE(emptyMap.isNull());
     EXPECT_EQ(emptyMap.size(), 0u);
     for (const bool map : {true, false}) {
@@ -92,13 +82,12 @@ TEST(ByteBuffer, MapAndReadGiveTheFileBytes) {
 TEST(ByteBuffer, ReleasedPagesOfAMappedFileLeaveTheResidentSetAndReadTheSame) {
     constexpr qsizetype kFileBytes = 32 << 20;
     constexpr long kMostlyReleasedKib = 24 << 10;
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+    TestFolder dir;
     QByteArray contents(kFileBytes, '\0');
     for (qsizetype i = 0; i < kFileBytes; ++i) {
         contents[i] = static_cast<char>((i * 31) >> 9);
     }
-    const ByteBuffer mapped = ByteBuffer::mapFile(writeFile(dir, "volume.raw", contents));
+    const ByteBuffer mapped = ByteBuffer::mapFile(dir.write("volume.raw", contents));
     ASSERT_EQ(mapped.size(), static_cast<std::size_t>(kFileBytes));
     const std::uint64_t sum = touchEveryPage(mapped);
     const long touched = residentFileKib();

@@ -1,6 +1,7 @@
 #include "HeadPhantom.h"
 #include "RawFileWriter.h"
 #include "SampleFiles.h"
+#include "VolumeFileWriters.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,15 +22,18 @@ std::uint16_t sampleAt(const std::vector<std::uint16_t>& v, const SampleGrid& g,
     return v[(z * g.height + y) * g.width + x];
 }
 
+// A file of little-endian 16-bit samples; none when its length is odd.
+std::vector<std::uint16_t> littleEndianSamples(const QString& path) {
+    const QByteArray bytes = readFile(path);
+    std::vector<std::uint16_t> samples(bytes.size() % 2 ? 0 : static_cast<std::size_t>(bytes.size() / 2));
+    qFromLittleEndian<std::uint16_t>(bytes.constData(), static_cast<qsizetype>(samples.size()),
+                                     samples.data());
+    return samples;
+}
+
 // The voxel whose centre is nearest to a coordinate in mm from the centre of the grid.
 std::size_t indexOf(float mm, std::size_t count, float spacing) {
     return static_cast<std::size_t>(mm / spacing + static_cast<float>(count) * 0.5f);
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << qPrintable(path);
-    return file.readAll();
 }
 
 TEST(Generator, SameVolumeWhateverTheNumberOfWorkers) {
@@ -80,7 +84,7 @@ TEST(Generator, WritesUnderTheFinalNameOnlyOnCommit) {
     QByteArray bigEndian;
     for (std::size_t i = 0; i < grid.samples(); ++i)
         bigEndian.append("\x01\x02", 2);
-    EXPECT_EQ(readAll(dir.filePath("v.raw")), bigEndian);
+    EXPECT_EQ(readFile(dir.filePath("v.raw")), bigEndian);
     EXPECT_EQ(QDir(dir.path()).entryList({"*.part"}, QDir::Files), QStringList());
 }
 
@@ -100,22 +104,18 @@ TEST(Generator, StreamedFileHoldsTheRenderedVolume) {
     std::vector<std::uint16_t> samples;
     ASSERT_EQ(writeHeadVolume(dir.filePath("head.raw"), kCoarse, &samples), std::nullopt);
     EXPECT_EQ(samples, renderHeadVolume(kCoarse, 1));
-    const QByteArray written = readAll(dir.filePath("head.raw"));
-    ASSERT_EQ(written.size(), static_cast<qsizetype>(kCoarse.samples() * 2));
-    std::vector<std::uint16_t> read(kCoarse.samples());
-    qFromLittleEndian<std::uint16_t>(written.constData(), static_cast<qsizetype>(read.size()), read.data());
-    EXPECT_EQ(read, samples);
+    EXPECT_EQ(littleEndianSamples(dir.filePath("head.raw")), samples);
 }
 
 // The build writes the resources of the viewer; the 512 head is checked by size only.
 TEST(Generator, BuildWroteTheSampleResources) {
     const QDir resources(VOXVIEW_RESOURCES_DIR);
     EXPECT_EQ(QFileInfo(resources.filePath("512x512x463-16U.raw")).size(), 242'745'344);
-    const QByteArray small = readAll(resources.filePath("256x256x113-16.raw"));
+    const QByteArray small = readFile(resources.filePath("256x256x113-16.raw"));
     ASSERT_EQ(small.size(), 14'811'136);
     // Each CThead slice is the matching slice of the 256 head, big-endian.
     for (int i = 1; i <= 113; ++i) {
-        const QByteArray slice = readAll(resources.filePath("CThead/CThead.%1").arg(i));
+        const QByteArray slice = readFile(resources.filePath("CThead/CThead.%1").arg(i));
         ASSERT_EQ(slice.size(), 131'072) << i;
         const qsizetype base = (i - 1) * 131'072;
         for (const qsizetype offset : {qsizetype{0}, qsizetype{65'000}, qsizetype{131'070}})
@@ -126,12 +126,8 @@ TEST(Generator, BuildWroteTheSampleResources) {
 }
 
 TEST(Generator, BuildOutputIsWhatTheGeneratorWrites) {
-    const std::vector<std::uint16_t> small = renderHeadVolume(kSmallSampleGrid);
-    const QByteArray written = readAll(QDir(VOXVIEW_RESOURCES_DIR).filePath("256x256x113-16.raw"));
-    ASSERT_EQ(written.size(), static_cast<qsizetype>(small.size() * 2));
-    std::vector<std::uint16_t> read(small.size());
-    qFromLittleEndian<std::uint16_t>(written.constData(), static_cast<qsizetype>(read.size()), read.data());
-    EXPECT_EQ(read, small);
+    EXPECT_EQ(littleEndianSamples(QDir(VOXVIEW_RESOURCES_DIR).filePath("256x256x113-16.raw")),
+              renderHeadVolume(kSmallSampleGrid));
 }
 
 } // namespace

@@ -3,12 +3,12 @@
 #include "ImportHandOver.h"
 #include "LogCapture.h"
 #include "NRRDfmt.h"
-#include "NrrdTestFiles.h"
 #include "PoolGate.h"
 #include "QVRenderer.h"
 #include "RecordingGpu.h"
 #include "RendererTestBed.h"
 #include "ScriptedFilePicker.h"
+#include "VolumeFileWriters.h"
 #include "WindowController.h"
 
 #include <QFileInfo>
@@ -60,7 +60,7 @@ class ImportCommandTest : public ::testing::Test {
     std::unique_ptr<WindowController> m_window;
     ScriptedFilePicker* m_panels = nullptr;
     RecordingAlert* m_alert = nullptr;
-    NrrdTestFiles m_files;
+    TestFolder m_files;
 };
 
 // The header panel offers every format; the data panel opens beside the header with the

@@ -60,66 +60,46 @@ TEST_P(NrrdHeaderLine, SetsTheFieldsOfItsKey) {
               GetParam().fields);
 }
 
-// The reader's documented behaviour for single lines, tokens split at every space.
+// Single lines as real writers produce them and malformed ones (a line of a known key
+// that cannot be read is skipped whole, never read past its end), tokens split at every
+// space; then whole headers: line endings, repeated keys and the order of lines. Lines
+// every import reads (type, sizes, encoding, endian, spacings, skips, data file) are
+// checked through the reader's decoding tables.
 INSTANTIATE_TEST_SUITE_P(
-    AsWritten, NrrdHeaderLine,
+    Lines, NrrdHeaderLine,
     testing::Values(
-        HeaderCase{"NRRD0004", ""}, HeaderCase{"# any comment text", ""},
+        HeaderCase{"# any comment text", ""},
         HeaderCase{"type: unsigned short", "type=unsigned/unsigned short"},
-        HeaderCase{"type: short", "type=short/short"},
-        HeaderCase{"type: signed short int", "type=signed/signed short int"},
-        HeaderCase{"dimension: 3", "dimension=3"}, HeaderCase{"sizes: 256 256 113", "sizes=256,256,113(3)"},
         HeaderCase{"sizes:  256 256 113", "sizes=0,256,256(4)"}, HeaderCase{"Sizes: 256 256 113", ""},
-        HeaderCase{"sizes: 2 256 256 113", "sizes=2,256,256(4)"}, HeaderCase{" sizes: 256 256 113", ""},
-        HeaderCase{"space: left-posterior-superior", ""}, HeaderCase{"space dimension: 3", ""},
-        HeaderCase{"space directions: (0.5,0,0) (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{" sizes: 256 256 113", ""}, HeaderCase{"space: left-posterior-superior", ""},
+        HeaderCase{"space dimension: 3", ""}, HeaderCase{"space origin: (0,0,0)", ""},
         HeaderCase{"space directions: (0.5,0.1,0) (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
-        HeaderCase{"endian: big", "endian=big"}, HeaderCase{"encoding: raw", "encoding=raw"},
-        HeaderCase{"encoding: gzip", "encoding=gzip"},
-        HeaderCase{"data file: head.raw", "dataFile=head.raw/head.raw"},
-        HeaderCase{"space origin: (0,0,0)", ""}));
-
-// Lines that real writers produce beyond the basic subset, and malformed ones: a line
-// of a known key that cannot be read is skipped whole, never read past its end.
-INSTANTIATE_TEST_SUITE_P(
-    FromRealWriters, NrrdHeaderLine,
-    testing::Values(
-        HeaderCase{"space directions: (-0.5,0,0) (0,-0.5,0) (0,0,-2.5)", "directions=0.5,0.5,2.5"},
         HeaderCase{"space directions: (0.5, 0, 0) (0, 0.5, 0) (0, 0, 2.5)", "directions=0.5,0.5,2.5"},
         HeaderCase{"space directions: (0.5,0,0)  (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
         HeaderCase{"space directions: (0,3,4) (0.5,0,0) (0,0,2)", "directions=5,0.5,2"},
         HeaderCase{"space directions: none (1,0,0) (0,1,0)", "directions=0,1,1"},
-        HeaderCase{"space directions: (2,0,0) none (0,0,3)", "directions=2,0,3"},
         HeaderCase{"space directions: (1e-3,0,0) (0,1E-3,0) (0,0,.5)", "directions=0.001,0.001,0.5"},
         HeaderCase{"space directions: (1,0,0) (0,1,0)", ""},
         HeaderCase{"space directions: (1,0,0) (0,1,0) (0,0", ""},
         HeaderCase{"space directions: (1,0,0) (1) (0,0,1)", ""},
         HeaderCase{"space directions: (1,0,0) x (0,0,1)", ""}, HeaderCase{"space directions: () () ()", ""},
-        HeaderCase{"space directions:", ""}, HeaderCase{"spacings: 0.5 0.5 2.5", "spacings=0.5,0.5,2.5"},
-        HeaderCase{"spacings: nan 1 1", "spacings=0,1,1"}, HeaderCase{"spacings: 1 1", ""},
-        HeaderCase{"type:", ""}, HeaderCase{"dimension:", ""}, HeaderCase{"encoding:", ""},
-        HeaderCase{"sizes: 256 256", ""}, HeaderCase{"sizes: 256 256 113 ", "sizes=256,256,113(3)"},
+        HeaderCase{"space directions:", ""}, HeaderCase{"spacings: nan 1 1", "spacings=0,1,1"},
+        HeaderCase{"spacings: 1 1", ""}, HeaderCase{"type:", ""}, HeaderCase{"dimension:", ""},
+        HeaderCase{"encoding:", ""}, HeaderCase{"sizes: 256 256", ""},
+        HeaderCase{"sizes: 256 256 113 ", "sizes=256,256,113(3)"},
         HeaderCase{"sizes: 99999999999 -99999999999 1", "sizes=2147483647,-2147483648,1(3)"},
         HeaderCase{"dimension: -3", "dimension=-3"}, HeaderCase{"dimension: 3x", "dimension=3"},
         HeaderCase{"datafile: head.raw", "dataFile=head.raw/head.raw"},
         HeaderCase{"data file: my head.raw", "dataFile=my/my head.raw"}, HeaderCase{"data file:", ""},
-        HeaderCase{"data file: LIST", "dataFile=LIST/LIST"}, HeaderCase{"byte skip: -1", "byteSkip=-1"},
-        HeaderCase{"byteskip: 16", "byteSkip=16"}, HeaderCase{"line skip: 2", "lineSkip=2"},
-        HeaderCase{"lineskip: 3", "lineSkip=3"}, HeaderCase{"byte skip:", ""},
-        HeaderCase{"kinds: domain domain domain", ""}));
-
-// Whole headers: line endings, repeated keys, and the order of lines.
-INSTANTIATE_TEST_SUITE_P(
-    Headers, NrrdHeaderLine,
-    testing::Values(HeaderCase{"NRRD0004\r\ntype: short\r\ndimension: 3\r\nsizes: 4 3 2\r\n",
-                               "type=short/short; dimension=3; sizes=4,3,2(3)"},
-                    HeaderCase{"NRRD0004\rtype: short\rdimension: 3\r", "type=short/short; dimension=3"},
-                    HeaderCase{"NRRD0004\ntype: short\r\ndimension: 3", "type=short/short; dimension=3"},
-                    HeaderCase{"dimension: 2\ndimension: 3", "dimension=3"},
-                    HeaderCase{"type: short\ntype:", "type=short/short"},
-                    HeaderCase{"sizes: 1 2 3\nsizes: 4 5", "sizes=1,2,3(3)"},
-                    HeaderCase{"space directions: (1,0,0) (0,1,0) (0,0,1)\nspace directions: (2,0,0) (0,2,0)",
-                               "directions=1,1,1"}));
+        HeaderCase{"byteskip: 16", "byteSkip=16"}, HeaderCase{"lineskip: 3", "lineSkip=3"},
+        HeaderCase{"byte skip:", ""}, HeaderCase{"kinds: domain domain domain", ""},
+        HeaderCase{"NRRD0004\rtype: short\rdimension: 3\r", "type=short/short; dimension=3"},
+        HeaderCase{"NRRD0004\ntype: short\r\ndimension: 3", "type=short/short; dimension=3"},
+        HeaderCase{"dimension: 2\ndimension: 3", "dimension=3"},
+        HeaderCase{"type: short\ntype:", "type=short/short"},
+        HeaderCase{"sizes: 1 2 3\nsizes: 4 5", "sizes=1,2,3(3)"},
+        HeaderCase{"space directions: (1,0,0) (0,1,0) (0,0,1)\nspace directions: (2,0,0) (0,2,0)",
+                   "directions=1,1,1"}));
 
 TEST(NrrdHeaderLines, SplitsAtLfCrAndCrLfWithoutATrailingEmptyLine) {
     EXPECT_EQ(NrrdHeader::parse(u"a\r\n\r\nb\rc\n").lines, (QStringList{"a", "", "b", "c"}));

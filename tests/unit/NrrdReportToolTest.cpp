@@ -1,5 +1,4 @@
 #include "DicomTestSeries.h"
-#include "NrrdTestFiles.h"
 #include "VolumeFileWriters.h"
 
 #include <QFileInfo>
@@ -31,7 +30,7 @@ const QByteArray kSignedHeader = "NRRD0004\ntype: signed short\ndimension: 3\nsi
 const std::vector<int> kSamples = {-1000, -1000, 0, 0, 100, 200, 300, 1000};
 
 TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
-    NrrdTestFiles files;
+    TestFolder files;
     const QString path =
         files.write("head.nrrd", kSignedHeader + "\n" + gzipped(sampleBytes(kSamples, 2, ByteOrder::Big)));
     const InspectRun run = inspect({path});
@@ -52,7 +51,7 @@ TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
 }
 
 TEST(NrrdInspect, ReadsTheDataFileGivenOnTheCommandLine) {
-    NrrdTestFiles files;
+    TestFolder files;
     const QString header = files.write("head.nhdr", "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 2 2 1\n"
                                                     "encoding: raw\ndata file: absent.raw\n");
     const QString data = files.write("picked.bin", sampleBytes({1, 2, 3, 10}, 2));
@@ -72,7 +71,7 @@ TEST(NrrdInspect, ReadsTheDataFileGivenOnTheCommandLine) {
 // A NIfTI file through the same import: its format, and statistics in the file's own
 // units, through the rescale slope and intercept.
 TEST(NrrdInspect, ReportsOtherFormatsInTheFilesUnits) {
-    NrrdTestFiles files;
+    TestFolder files;
     const std::vector<std::int16_t> stored = {-1000, -200, 0, 100};
     writeNifti(files.path("ct.nii.gz"),
                {{3, 2, 2, 1, 1}, DT_INT16, bytesOf(stored), {0.5, 0.5, 2}, 0.5, -24, false});
@@ -88,7 +87,7 @@ TEST(NrrdInspect, ReportsOtherFormatsInTheFilesUnits) {
 }
 
 TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
-    NrrdTestFiles files;
+    TestFolder files;
     const QString shortFile =
         files.write("short.nrrd", kSignedHeader + "\n" + gzipped(sampleBytes({1, 2, 3}, 2, ByteOrder::Big)));
     const QString wide =
@@ -121,7 +120,7 @@ TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {
 }
 
 TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
-    NrrdTestFiles files;
+    TestFolder files;
     const QString folder = QFileInfo(files.write("notes.txt", "not an image\n")).absolutePath();
     const DicomTestSeries head;
     head.write(folder);

@@ -1,7 +1,6 @@
 #include "NrrdVolumeReader.h"
 
 #include "LogCapture.h"
-#include "NrrdTestFiles.h"
 #include "VolumeFileWriters.h"
 
 #include <QDir>
@@ -38,23 +37,9 @@ QByteArray attached(const QByteArray& headerText, const QByteArray& data) {
     return headerText + "\n" + data;
 }
 
-NrrdResult<NRRDfmt> import(const QString& headerPath,
-                           const NrrdDataChoice& choice = NrrdDataChoice::fromHeader(),
-                           const NrrdReadOptions& options = {}, const NrrdProgress& progress = {}) {
-    const NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(headerPath, options);
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))
-        return *refusal;
-    return std::get<NrrdVolumeReader>(reader).readVolume(choice, progress);
-}
-
-std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
-    const auto* refusal = std::get_if<NrrdRefusal>(&result);
-    return refusal ? refusal->reason.toStdString() : std::string();
-}
-
 class NrrdVolumeReaderTest : public testing::Test {
   protected:
-    NrrdTestFiles m_files;
+    TestFolder m_files;
 };
 
 struct DecodeCase {
@@ -129,7 +114,7 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
     for (const DecodeCase& c : cases) {
         SCOPED_TRACE(c.name);
         const QString path = m_files.write(QStringLiteral("case.nrrd"), c.file);
-        const NrrdResult<NRRDfmt> result = import(path);
+        const NrrdResult<NRRDfmt> result = readNrrd(path);
         ASSERT_EQ(reasonOf(result), "");
         const NRRDfmt& volume = std::get<NRRDfmt>(result);
         EXPECT_EQ(volume.data.size(), std::size_t{kSamples} * 2);
@@ -169,7 +154,7 @@ TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
         SCOPED_TRACE(c.name);
         const QString path = m_files.write("s.nrrd", attached(header("ushort", "raw", c.lines), data));
         LogCapture log;
-        const NrrdResult<NRRDfmt> result = import(path);
+        const NrrdResult<NRRDfmt> result = readNrrd(path);
         ASSERT_EQ(reasonOf(result), "");
         const NRRDfmt& volume = std::get<NRRDfmt>(result);
         EXPECT_FLOAT_EQ(volume.cellspaceX, c.spacing[0]);
@@ -248,7 +233,7 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.reason);
         const QString path = m_files.write("refused.nrrd", c.file);
-        const std::string reason = reasonOf(import(path));
+        const std::string reason = reasonOf(readNrrd(path));
         EXPECT_NE(reason.find(c.reason), std::string::npos) << "reason: \"" << reason << '"';
     }
 }
@@ -266,21 +251,21 @@ TEST_F(NrrdVolumeReaderTest, HonoursTheTextureLimitAndRefusesOverflowingSizes) {
     small.maxTextureSize = 1024;
     NrrdReadOptions unlimited;
     unlimited.maxTextureSize = std::numeric_limits<std::uint32_t>::max();
-    EXPECT_EQ(reasonOf(import(wide)), "");
-    EXPECT_NE(reasonOf(import(wide, NrrdDataChoice::fromHeader(), small)).find("1024 voxels per side"),
+    EXPECT_EQ(reasonOf(readNrrd(wide)), "");
+    EXPECT_NE(reasonOf(readNrrd(wide, NrrdDataChoice::fromHeader(), small)).find("1024 voxels per side"),
               std::string::npos);
-    EXPECT_NE(reasonOf(import(huge, NrrdDataChoice::fromHeader(), unlimited)).find("too large to hold"),
+    EXPECT_NE(reasonOf(readNrrd(huge, NrrdDataChoice::fromHeader(), unlimited)).find("too large to hold"),
               std::string::npos);
 }
 
 TEST_F(NrrdVolumeReaderTest, RefusesMissingAndUnchosenFiles) {
-    EXPECT_NE(reasonOf(import(m_files.path("absent.nhdr"))).find("absent.nhdr does not exist"),
+    EXPECT_NE(reasonOf(readNrrd(m_files.path("absent.nhdr"))).find("absent.nhdr does not exist"),
               std::string::npos);
-    EXPECT_NE(reasonOf(import(m_files.dir().path())).find("is not a regular file"), std::string::npos);
+    EXPECT_NE(reasonOf(readNrrd(m_files.dir().path())).find("is not a regular file"), std::string::npos);
     const QString path = m_files.write("head.nhdr", header("ushort", "raw", "data file: head.raw\n"));
     m_files.write("head.raw", sampleBytes(ramp(kSamples), 2));
-    EXPECT_EQ(reasonOf(import(path, NrrdDataChoice::cancelled())), "No data file was chosen.");
-    EXPECT_NE(reasonOf(import(path, NrrdDataChoice::file(m_files.path("other.raw"))))
+    EXPECT_EQ(reasonOf(readNrrd(path, NrrdDataChoice::cancelled())), "No data file was chosen.");
+    EXPECT_NE(reasonOf(readNrrd(path, NrrdDataChoice::file(m_files.path("other.raw"))))
                   .find("other.raw does not exist"),
               std::string::npos);
 }
@@ -306,7 +291,7 @@ TEST_F(NrrdVolumeReaderTest, FindsTheDataFileBesideTheHeaderOrWhereItIsChosen) {
 
     const QString absolute =
         m_files.write("abs.nhdr", header("ushort", "raw", "data file: " + m_files.path("chosen.bin") + "\n"));
-    EXPECT_EQ(samplesOf(std::get<NRRDfmt>(import(absolute))), second);
+    EXPECT_EQ(samplesOf(std::get<NRRDfmt>(readNrrd(absolute))), second);
 
     // Attached data needs no choice, but a chosen file replaces it.
     const NrrdVolumeReader attachedReader = std::get<NrrdVolumeReader>(NrrdVolumeReader::open(
@@ -334,7 +319,7 @@ TEST_F(NrrdVolumeReaderTest, HandsOnAlignedRawUnsignedDataWithoutACopy) {
     // Samples at an odd offset are copied to an aligned buffer.
     const QString odd =
         m_files.write("odd.nrrd", attached(headerText + oddLine, sampleBytes(ramp(kSamples), 2)));
-    const NRRDfmt copied = std::get<NRRDfmt>(import(odd));
+    const NRRDfmt copied = std::get<NRRDfmt>(readNrrd(odd));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(copied.data.data()) % 2, 0u);
     EXPECT_EQ(samplesOf(copied), ramp(kSamples));
 }
@@ -355,8 +340,8 @@ TEST_F(NrrdVolumeReaderTest, ReportsRisingProgressAndStopsWhenCancelled) {
         const QByteArray payload = QByteArray(encoding) == "gzip" ? gzipped(data) : data;
         const QString path = m_files.write("large.nrrd", attached(largeHeader(encoding), payload));
         std::vector<double> reports;
-        const NrrdResult<NRRDfmt> result = import(path, NrrdDataChoice::fromHeader(), {},
-                                                  NrrdProgress([&](double f) { reports.push_back(f); }));
+        const NrrdResult<NRRDfmt> result = readNrrd(path, NrrdDataChoice::fromHeader(), {},
+                                                    NrrdProgress([&](double f) { reports.push_back(f); }));
         ASSERT_EQ(reasonOf(result), "");
         ASSERT_GE(reports.size(), 3u);
         EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
@@ -371,7 +356,7 @@ TEST_F(NrrdVolumeReaderTest, ReportsRisingProgressAndStopsWhenCancelled) {
                 stop.request_stop();
             },
             stop.get_token());
-        EXPECT_NE(reasonOf(import(path, NrrdDataChoice::fromHeader(), {}, stopping)).find("cancelled"),
+        EXPECT_NE(reasonOf(readNrrd(path, NrrdDataChoice::fromHeader(), {}, stopping)).find("cancelled"),
                   std::string::npos);
         EXPECT_EQ(reports.size(), 1u);
     }
@@ -414,7 +399,7 @@ TEST_F(NrrdVolumeReaderTest, MapsWiderAndRealSamplesBackToTheirValues) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const NrrdResult<NRRDfmt> result = import(m_files.write(QStringLiteral("wide.nrrd"), c.file));
+        const NrrdResult<NRRDfmt> result = readNrrd(m_files.write(QStringLiteral("wide.nrrd"), c.file));
         ASSERT_EQ(reasonOf(result), "");
         const NRRDfmt& volume = std::get<NRRDfmt>(result);
         const std::vector<int> samples = samplesOf(volume);
@@ -452,7 +437,7 @@ TEST_F(NrrdVolumeReaderTest, ReadsVolumesSpreadOverSeveralFiles) {
         const NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path);
         ASSERT_TRUE(std::holds_alternative<NrrdVolumeReader>(reader));
         EXPECT_TRUE(std::get<NrrdVolumeReader>(reader).hasSeveralDataFiles());
-        const NrrdResult<NRRDfmt> result = import(path);
+        const NrrdResult<NRRDfmt> result = readNrrd(path);
         ASSERT_EQ(reasonOf(result), "");
         EXPECT_EQ(samplesOf(std::get<NRRDfmt>(result)), samples);
     }
@@ -471,7 +456,7 @@ TEST_F(NrrdVolumeReaderTest, RefusesADataFileThatShrinksWhileItIsRead) {
         if (!truncated)
             truncated = QFile::resize(data, kSide);
     });
-    const std::string reason = reasonOf(import(path, NrrdDataChoice::fromHeader(), {}, truncate));
+    const std::string reason = reasonOf(readNrrd(path, NrrdDataChoice::fromHeader(), {}, truncate));
     EXPECT_TRUE(truncated);
     EXPECT_NE(reason.find("shrank"), std::string::npos) << reason;
 }

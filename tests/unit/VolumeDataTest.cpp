@@ -2,6 +2,8 @@
 
 #include "Classification.h"
 #include "LogCapture.h"
+#include "VolumeFileWriters.h"
+#include "VolumeStatus.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,16 +33,6 @@ const Row kHeadRows[] = {{0, {0, 0, 0, 50}},   {399, {143, 143, 0, 50}},    {400
                          {900, {0, 0, 0, 50}}, {1000, {0, 40, 150, 150}},   {1100, {0, 100, 100, 150}},
                          {1300, {0, 0, 0, 0}}, {1400, {170, 170, 170, 200}}};
 
-void writeFile(const QString& path, const QByteArray& contents) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(path);
-    ASSERT_EQ(file.write(contents), contents.size());
-}
-
-QByteArray bytesOf(const ByteBuffer& buffer) {
-    return QByteArray(reinterpret_cast<const char*>(buffer.data()), static_cast<qsizetype>(buffer.size()));
-}
-
 ClassifiedVoxel voxelAt(const ByteBuffer& data, std::size_t index) {
     ClassifiedVoxel voxel{};
     std::memcpy(voxel.data(), data.data() + index * voxel.size(), voxel.size());
@@ -59,16 +51,20 @@ class TemporaryHome {
     QByteArray m_previous;
 };
 
-// A missing or short built-in sample keeps the geometry but no data; a short one says so.
+// A missing or short built-in sample keeps the geometry but no data; a short one says so
+// in the log, and the status line describes the sample or why it is missing.
 TEST(VolumeData, BuiltInSampleIsTakenOnlyWhole) {
     const struct {
         const char* name;
         qint64 length; // < 0: no file
         bool loaded;
         const char* logged;
-    } cases[] = {{"exact", kLargeBytes, true, nullptr},
-                 {"missing", -1, false, nullptr},
-                 {"one byte short", kLargeBytes - 1, false, "(1 missing)"}};
+        const char* described; // %1: the sample's path
+    } cases[] = {
+        {"exact", kLargeBytes, true, nullptr, "512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm"},
+        {"missing", -1, false, nullptr, "Built-in sample missing: %1 was not found"},
+        {"one byte short", kLargeBytes - 1, false, "(1 missing)",
+         "Built-in sample too short: %1 holds 242745343 bytes, 512 × 512 × 463 voxels need 242745344"}};
     for (const auto& c : cases) {
         for (const auto load : {&VolumeData::initWithBundle, &VolumeData::init16U}) {
             SCOPED_TRACE(c.name);
@@ -89,6 +85,12 @@ TEST(VolumeData, BuiltInSampleIsTakenOnlyWhole) {
             if (c.logged) {
                 EXPECT_EQ(log.count(QString::fromLatin1(c.logged)), 1)
                     << log.lines().join('\n').toStdString();
+            }
+            const QString described = QString::fromUtf8(c.described)
+                                          .replace(QStringLiteral("%1"), dir.filePath("512x512x463-16U.raw"));
+            EXPECT_EQ(VolumeStatus::describeSample(volume.get(), Bundle(dir.path())), described);
+            if (c.length < 0) {
+                EXPECT_EQ(VolumeStatus::describeSample(nullptr, Bundle(dir.path())), described);
             }
         }
     }
@@ -181,9 +183,7 @@ TEST(VolumeData, FileAtLocation2ClassifiesTheBigEndianSlicesAndSavesThem) {
             EXPECT_EQ(voxelAt(volume->data(), start + i), kHeadRows[i].bytes)
                 << start << " " << kHeadRows[i].sample;
 
-    QFile copy(home.filePath("test16.raw"));
-    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
-    const QByteArray saved = copy.readAll();
+    const QByteArray saved = readFile(home.filePath("test16.raw"));
     ASSERT_EQ(saved.size(), 113 * kHeadSliceBytes);
     for (const std::size_t i : {std::size_t{1}, std::size_t{65537}, kHeadVoxels - 1})
         EXPECT_EQ(qFromBigEndian<std::uint16_t>(saved.constData() + 2 * i), samples[i]) << i;

@@ -1,6 +1,5 @@
 #include "VolumeFile.h"
 
-#include "NrrdTestFiles.h"
 #include "VolumeFileWriters.h"
 
 #include <QFile>
@@ -33,11 +32,6 @@ std::vector<double> valuesOf(const NRRDfmt& volume) {
     return values;
 }
 
-std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
-    const auto* refusal = std::get_if<NrrdRefusal>(&result);
-    return refusal ? refusal->reason.toStdString() : std::string();
-}
-
 struct Expected {
     VolumeFormat format;
     std::array<std::uint32_t, 3> size;
@@ -64,7 +58,7 @@ class VolumeFileTest : public testing::Test {
         EXPECT_TRUE(notes.contains(QString::fromLatin1(expected.note))) << notes.toStdString();
     }
 
-    NrrdTestFiles m_files;
+    TestFolder m_files;
 };
 
 TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "QVMTKView.h"
+#include "WindowController.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QImage>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+
+// The whole viewer window from MainWindow.ui, shown and active (keyboard shortcuts reach
+// the active window only), drawing on the system's OpenGL (Mesa llvmpipe under Xvfb).
+class ShownWindowTest : public ::testing::Test {
+  protected:
+    // Generous: the first frames wait for the built-in volume's upload on a loaded machine.
+    static constexpr int kTimeoutMs = 60000;
+    static constexpr QSize kWindowSize{320, 240};
+
+    void show(std::unique_ptr<WindowController> window) {
+        m_window = std::move(window);
+        m_window->resize(kWindowSize);
+        m_window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
+        m_window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+        ASSERT_TRUE(waitForFrames(2));
+    }
+
+    bool waitForFrames(int frames) const {
+        QSignalSpy completed(m_window->view(), &QVMTKView::frameCompleted);
+        return QTest::qWaitFor([&] { return completed.count() >= frames; }, kTimeoutMs);
+    }
+
+    static QString artefactPath(const QString& name) {
+        const QDir artefacts(QCoreApplication::applicationDirPath() + QStringLiteral("/../test-artifacts"));
+        artefacts.mkpath(QStringLiteral("."));
+        return artefacts.filePath(name + QStringLiteral(".png"));
+    }
+
+    // The view's current picture, kept as a test artefact.
+    QImage grab(const QString& name) const {
+        const QImage image = m_window->view()->grabFramebuffer();
+        image.save(artefactPath(name));
+        return image;
+    }
+
+    std::unique_ptr<WindowController> m_window;
+};
