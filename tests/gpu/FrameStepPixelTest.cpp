@@ -15,8 +15,7 @@ constexpr QSize kViewSize{256, 256};
 class FrameStepPixels : public testing::Test {
   protected:
     void SetUp() override {
-        const QString error = bed.create(kViewSize);
-        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
         const NRRDfmt phantom = testvolumes::headPhantom();
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&phantom));
         bed.renderer->adoptPostedVolume();

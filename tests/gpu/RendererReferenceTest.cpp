@@ -354,8 +354,7 @@ class RendererAgainstCpuReference : public testing::TestWithParam<View> {};
 TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     const View& view = GetParam();
     GpuTestBed bed;
-    const QString error = bed.create(kViewSize, kBackground);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    ASSERT_EQ(bed.create(kViewSize, kBackground).toStdString(), "");
     const NRRDfmt record = view.blobs ? blobsRecord() : testvolumes::headPhantom();
     const Volume volume = volumeOf(record);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
@@ -416,8 +415,7 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     constexpr std::uint32_t kSide = 64;
     constexpr QSize kRingView{256, 256};
     GpuTestBed bed;
-    const QString error = bed.create(kRingView, kBackground);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    ASSERT_EQ(bed.create(kRingView, kBackground).toStdString(), "");
     const NRRDfmt ball =
         testvolumes::record(kSide, kSide, kSide, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
             const double centre = (kSide - 1) / 2.0;
