@@ -1,9 +1,7 @@
 #include "GpuTestBed.h"
 #include "ImageMetrics.h"
-#include "SampleFiles.h"
 #include "TestVolumes.h"
 
-#include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
@@ -12,33 +10,18 @@ using namespace imagemetrics;
 
 constexpr QSize kViewSize{256, 256};
 
-class FrameStepPixels : public testing::Test {
-  protected:
-    void SetUp() override {
-        const QString error = bed.create(kViewSize);
-        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-        const NRRDfmt phantom = testvolumes::headPhantom();
-        ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&phantom));
-        bed.renderer->adoptPostedVolume();
-    }
-
-    void expectCentred(const QImage& image) {
-        const QPointF centroid = foregroundCentroid(image, GpuTestBed::kBackground);
-        EXPECT_NEAR(centroid.x(), 127.5, 0.08 * kViewSize.width());
-        EXPECT_NEAR(centroid.y(), 127.5, 0.08 * kViewSize.height());
-    }
-
+TEST(FrameStepPixels, LeftDragTurnsTheVolumeAboutItsCentre) {
     GpuTestBed bed;
-};
-
-TEST_F(FrameStepPixels, LeftDragTurnsTheVolumeAboutItsCentre) {
+    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
+    const NRRDfmt phantom = testvolumes::headPhantom();
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&phantom));
+    bed.renderer->adoptPostedVolume();
     // A window that takes in air shows the whole box, whose outline stays centred when
     // the camera orbits the volume's centre, whatever the head inside looks like.
     bed.renderer->setWl(-1000);
     bed.renderer->setWw(400);
     const QImage first = bed.frame();
     ASSERT_GT(foregroundCount(first, GpuTestBed::kBackground), 5000);
-    expectCentred(first);
 
     bed.view->setDeltaX(10);
     QImage turned;
@@ -48,34 +31,11 @@ TEST_F(FrameStepPixels, LeftDragTurnsTheVolumeAboutItsCentre) {
 
     EXPECT_NEAR(bed.renderer->yrot(), -1.0f, 1e-5f);
     EXPECT_GT(differingPixels(first, turned), kViewSize.width() * kViewSize.height() / 20);
-    expectCentred(turned);
-}
-
-TEST_F(FrameStepPixels, WheelTowardsTheHeadMakesItLarger) {
-    const int before = foregroundCount(bed.frame(), GpuTestBed::kBackground);
-    ASSERT_GT(before, 1000);
-    bed.view->setZoom(2);
-    QImage nearer;
-    for (int i = 0; i < 3; ++i) {
-        nearer = bed.frame();
+    for (const QImage& image : {first, turned}) {
+        const QPointF centroid = foregroundCentroid(image, GpuTestBed::kBackground);
+        EXPECT_NEAR(centroid.x(), 127.5, 0.08 * kViewSize.width());
+        EXPECT_NEAR(centroid.y(), 127.5, 0.08 * kViewSize.height());
     }
-    // From 2 to 1.4 away: about twice the area.
-    EXPECT_GT(foregroundCount(nearer, GpuTestBed::kBackground), before * 3 / 2);
-}
-
-TEST_F(FrameStepPixels, RightDragWideningTheWindowDarkensTheSkin) {
-    // Level just below skin (+40): in a narrow window the skin is near its top, bright;
-    // widening around the same level moves it towards the middle, darker. Air stays out.
-    bed.renderer->setWl(-50);
-    bed.renderer->setWw(200);
-    const double before = meanForegroundBrightness(bed.frame(), GpuTestBed::kBackground);
-    bed.view->setRdeltaX(80);
-    QImage wider;
-    for (int i = 0; i < 5; ++i) {
-        wider = bed.frame();
-    }
-    EXPECT_EQ(bed.renderer->ww(), 200 + 800);
-    EXPECT_LT(meanForegroundBrightness(wider, GpuTestBed::kBackground), before * 0.85) << before;
 }
 
 } // namespace

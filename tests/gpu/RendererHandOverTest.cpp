@@ -36,12 +36,16 @@ NRRDfmt slab() {
     return record;
 }
 
-TEST(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVolume) {
+class RendererHandOver : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(bed.create(kViewSize).toStdString(), ""); }
+
     GpuTestBed bed;
-    const QString error = bed.create(kViewSize);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
     const NRRDfmt first = ball();
     const NRRDfmt second = slab();
+};
+
+TEST_F(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVolume) {
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
     const QImage firstPicture = bed.frame();
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&second));
@@ -86,12 +90,7 @@ TEST(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVolum
 // The observers of the window run inside the frame and ask the renderer for the volume
 // (the labels' value map, the presets); a volume posted from a worker is the one they
 // see and the one the frame draws, whole.
-TEST(RendererHandOver, ObserversInsideTheFrameSeeTheVolumeItDraws) {
-    GpuTestBed bed;
-    const QString error = bed.create(kViewSize);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-    const NRRDfmt first = ball();
-    const NRRDfmt second = slab();
+TEST_F(RendererHandOver, ObserversInsideTheFrameSeeTheVolumeItDraws) {
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&second));
     const QImage secondPicture = bed.frame();
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
@@ -99,7 +98,7 @@ TEST(RendererHandOver, ObserversInsideTheFrameSeeTheVolumeItDraws) {
     std::vector<std::uint64_t> widthsSeen;
     QObject::connect(
         bed.renderer.get(), &QVRenderer::valueChanged, bed.renderer.get(),
-        [&bed, &widthsSeen](const QString&) {
+        [this, &widthsSeen](const QString&) {
             widthsSeen.push_back(bed.renderer->volumeState().width);
             EXPECT_TRUE(bed.renderer->vdata());
         },

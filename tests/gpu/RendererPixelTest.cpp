@@ -13,15 +13,13 @@ constexpr QSize kViewSize{128, 128};
 constexpr std::uint32_t kVolumeSize = 64;
 // After an import the window is −10 / 1300, so it spans −660 … 640 raw units: a ball of
 // 300 sits at 0.74 of it, its surroundings of 0 at 0.51.
-constexpr std::uint16_t kBall = 300;
 
 class RendererPixels : public testing::Test {
   protected:
     void SetUp() override {
-        const QString error = bed.create(kViewSize);
-        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
         // Below the window's lower edge (−660) the surroundings are transparent.
-        NRRDfmt ball = testvolumes::sphere(kVolumeSize, kBall + 1000, 0);
+        NRRDfmt ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
         ball.sampleOffset = -1000;
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
         bed.renderer->adoptPostedVolume();
@@ -48,30 +46,6 @@ TEST_F(RendererPixels, BallShowsAtTheCentreOnTheClearColour) {
     EXPECT_EQ(bed.view->presentedFrames(), 1);
 }
 
-TEST_F(RendererPixels, LowerUpperXClipRemovesThePositiveXHalf) {
-    const QImage whole = bed.frame();
-    bed.renderer->setXcept(0.5f);
-    const QImage cut = bed.frame();
-
-    // The start-up camera looks along +z from z = −2 with y up, so the volume's +x side
-    // is on the left of the picture: that half goes, the other stays as it was.
-    int leftForeground = 0;
-    int rightChanged = 0;
-    for (int y = 0; y < cut.height(); ++y) {
-        for (int x = 0; x < cut.width(); ++x) {
-            if (x < 62) {
-                leftForeground += isForeground(cut.pixel(x, y), GpuTestBed::kBackground) ? 1 : 0;
-            } else if (x > 66) {
-                rightChanged += isForeground(cut.pixel(x, y), QColor::fromRgb(whole.pixel(x, y))) ? 1 : 0;
-            }
-        }
-    }
-    EXPECT_EQ(leftForeground, 0);
-    EXPECT_LT(rightChanged, 10);
-    EXPECT_GT(foregroundCount(cut, GpuTestBed::kBackground),
-              foregroundCount(whole, GpuTestBed::kBackground) / 3);
-}
-
 TEST_F(RendererPixels, LowerClipValuesCutFromTheOtherSide) {
     bed.renderer->setXceptBtm(0.5f);
     const QImage cut = bed.frame();
@@ -96,16 +70,6 @@ TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
     EXPECT_GT(foregroundCount(bed.frame(), GpuTestBed::kBackground), 1000);
 }
 
-TEST_F(RendererPixels, SignedVolumeStoredWithAnOffsetLooksTheSame) {
-    // The fixture's ball holds 300 and −1000 as texels + 1000; the same values stored the
-    // way signed imports arrive (+32768) must give the same picture.
-    const QImage offsetBall = bed.frame();
-    NRRDfmt signedBall = testvolumes::sphere(kVolumeSize, 32768 + kBall, 32768 - 1000);
-    signedBall.sampleOffset = -32768;
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&signedBall));
-    EXPECT_LE(maxChannelDifference(bed.frame(), offsetBall), 2);
-}
-
 TEST_F(RendererPixels, EmptyViewportDrawsNothingAndKeepsRunning) {
     bed.renderer->mtkView_drawableSizeWillChange(*bed.view, {128.0, 0.0});
     bed.view->draw(*bed.renderer);
@@ -116,7 +80,7 @@ TEST_F(RendererPixels, EmptyViewportDrawsNothingAndKeepsRunning) {
 
 TEST(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
     GpuTestBed bed;
-    ASSERT_TRUE(bed.create(kViewSize).isEmpty());
+    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
     const gpu::Function vertex{"vertexShader",
                                "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n"};
     const gpu::Function fragment{"fragmentShader",
@@ -133,7 +97,7 @@ TEST(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
 
 TEST(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
     GpuTestBed bed;
-    ASSERT_TRUE(bed.create(kViewSize).isEmpty());
+    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
     const std::size_t tooLarge = bed.device->maxTexture3DSize() + 1;
     gpu::TextureDescriptor descriptor;
     descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
@@ -146,7 +110,7 @@ TEST(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
 
 TEST(GlDevice, ShipsBothShadersInItsDefaultLibrary) {
     GpuTestBed bed;
-    ASSERT_TRUE(bed.create(kViewSize).isEmpty());
+    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
     std::unique_ptr<gpu::Library> library = bed.device->newDefaultLibrary();
     ASSERT_TRUE(library);
     EXPECT_TRUE(library->newFunctionWithName("vertexShader"));

@@ -9,6 +9,7 @@
 #include "TestVolumes.h"
 
 #include <QImage>
+#include <QMatrix4x4>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -35,7 +36,6 @@ constexpr double kSurfaceContrast = 0.05;
 constexpr double kTiny = 1e-8;
 
 using Vec3 = std::array<double, 3>;
-using Mat4 = std::array<std::array<double, 4>, 4>; // [row][column]
 
 Vec3 operator+(Vec3 a, Vec3 b) {
     return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
@@ -56,65 +56,16 @@ Vec3 mix(Vec3 a, Vec3 b, double t) {
     return a + t * (b - a);
 }
 
-Mat4 matrixOf(const float4x4& m) {
-    const float4* c = m.columns;
-    return {{{c[0].x, c[1].x, c[2].x, c[3].x},
-             {c[0].y, c[1].y, c[2].y, c[3].y},
-             {c[0].z, c[1].z, c[2].z, c[3].z},
-             {c[0].w, c[1].w, c[2].w, c[3].w}}};
+// The renderer's matrices are stored column by column, Qt's row by row.
+QMatrix4x4 matrixOf(const float4x4& m) {
+    return QMatrix4x4(&m.columns[0].x).transposed();
 }
 
-Mat4 product(const Mat4& a, const Mat4& b) {
-    Mat4 p{};
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) {
-            for (int k = 0; k < 4; ++k) {
-                p[r][c] += a[r][k] * b[k][c];
-            }
-        }
-    }
-    return p;
-}
-
-// Gauss-Jordan elimination with partial pivoting.
-Mat4 inverse(Mat4 m) {
-    Mat4 inv{};
-    for (int i = 0; i < 4; ++i) {
-        inv[i][i] = 1.0;
-    }
-    for (int col = 0; col < 4; ++col) {
-        int pivot = col;
-        for (int r = col + 1; r < 4; ++r) {
-            if (std::abs(m[r][col]) > std::abs(m[pivot][col])) {
-                pivot = r;
-            }
-        }
-        std::swap(m[col], m[pivot]);
-        std::swap(inv[col], inv[pivot]);
-        const double scale = 1.0 / m[col][col];
-        for (int c = 0; c < 4; ++c) {
-            m[col][c] *= scale;
-            inv[col][c] *= scale;
-        }
-        for (int r = 0; r < 4; ++r) {
-            if (r != col) {
-                const double f = m[r][col];
-                for (int c = 0; c < 4; ++c) {
-                    m[r][c] -= f * m[col][c];
-                    inv[r][c] -= f * inv[col][c];
-                }
-            }
-        }
-    }
-    return inv;
-}
-
-Vec3 transformPoint(const Mat4& m, Vec3 p) {
-    std::array<double, 4> out{};
-    for (int r = 0; r < 4; ++r) {
-        out[r] = m[r][0] * p[0] + m[r][1] * p[1] + m[r][2] * p[2] + m[r][3];
-    }
-    return {out[0] / out[3], out[1] / out[3], out[2] / out[3]};
+// A point through a matrix, after the perspective division, moved from model space
+// (centred on 0) to texture space (0 to 1).
+Vec3 toTexture(const QMatrix4x4& m, QVector3D p) {
+    const QVector3D q = m.map(p);
+    return Vec3{q.x(), q.y(), q.z()} + Vec3{0.5, 0.5, 0.5};
 }
 
 struct Volume {
@@ -172,13 +123,11 @@ Vec3 lookup(double intensity, int clutmode) {
 // The picture the renderer's last frame should show, marched on the CPU.
 QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
     const Uniforms& u = renderer.uniforms();
-    const Mat4 model = matrixOf(u.modelMatrix);
-    const Mat4 toModel =
-        inverse(product(matrixOf(u.projectionMatrix), product(matrixOf(u.viewMatrix), model)));
-    const Vec3 modelScale{model[0][0], model[1][1], model[2][2]};
+    const QMatrix4x4 model = matrixOf(u.modelMatrix);
+    const QMatrix4x4 toModel = (matrixOf(u.projectionMatrix) * matrixOf(u.viewMatrix) * model).inverted();
+    const Vec3 modelScale{model(0, 0), model(1, 1), model(2, 2)};
     const Vec3 camera =
-        transformPoint(inverse(model), {u.cameraPosition.x, u.cameraPosition.y, u.cameraPosition.z}) +
-        Vec3{0.5, 0.5, 0.5};
+        toTexture(model.inverted(), {u.cameraPosition.x, u.cameraPosition.y, u.cameraPosition.z});
     const Vec3 clipLow{std::clamp<double>(u.interceptBtm.x, 0, 1), std::clamp<double>(u.interceptBtm.y, 0, 1),
                        std::clamp<double>(u.interceptBtm.z, 0, 1)};
     const Vec3 clipHigh{std::clamp<double>(u.intercept.x, 0, 1), std::clamp<double>(u.intercept.y, 0, 1),
@@ -195,7 +144,7 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
         for (int px = 0; px < kViewSize.width(); ++px) {
             const double nx = (px + 0.5) / kViewSize.width() * 2.0 - 1.0;
             const double ny = (py + 0.5) / kViewSize.height() * 2.0 - 1.0;
-            const Vec3 through = transformPoint(toModel, {nx, ny, 0.5}) + Vec3{0.5, 0.5, 0.5};
+            const Vec3 through = toTexture(toModel, {static_cast<float>(nx), static_cast<float>(ny), 0.5f});
             const Vec3 dir = (1.0 / length(through - camera)) * (through - camera);
             Vec3 rgb{kBackground.redF(), kBackground.greenF(), kBackground.blueF()};
 
@@ -352,51 +301,39 @@ Difference compare(const QImage& a, const QImage& b) {
     return d;
 }
 
-// The head phantom on a 64 × 64 × 58 cut of the built-in sample's field, as a signed CT import.
-NRRDfmt phantomRecord(Volume* volume) {
-    NRRDfmt record = testvolumes::headPhantom();
-    volume->width = static_cast<int>(record.width);
-    volume->height = static_cast<int>(record.height);
-    volume->depth = static_cast<int>(record.depth);
-    volume->sampleOffset = record.sampleOffset;
-    volume->texels.resize(record.data.size() / sizeof(std::uint16_t));
-    std::memcpy(volume->texels.data(), record.data.data(), record.data.size());
-    return record;
+// The marcher's copy of an imported record's voxels.
+Volume volumeOf(const NRRDfmt& record) {
+    Volume volume{static_cast<int>(record.width), static_cast<int>(record.height),
+                  static_cast<int>(record.depth), std::vector<std::uint16_t>(record.data.size() / 2),
+                  static_cast<double>(record.sampleOffset)};
+    std::memcpy(volume.texels.data(), record.data.data(), record.data.size());
+    return volume;
 }
 
 // Small blobs of many values in air, some across brick boundaries: what a brick grid that
 // skips too much, or a box that is too small, loses first.
-NRRDfmt blobsRecord(Volume* volume) {
+NRRDfmt blobsRecord() {
     constexpr int kSide = 64;
-    constexpr int kBlobs = 80;
     std::mt19937 random(20250101);
     std::uniform_real_distribution<double> centre(4.0, kSide - 4.0), radius(0.6, 2.5), value(200.0, 3000.0);
     std::vector<double> field(kSide * kSide * kSide, 0.0);
-    for (int b = 0; b < kBlobs; ++b) {
+    for (int b = 0; b < 80; ++b) {
         const double cx = centre(random), cy = centre(random), cz = centre(random), r = radius(random),
                      v = value(random);
         for (int z = static_cast<int>(cz - r - 2); z <= static_cast<int>(cz + r + 2); ++z) {
             for (int y = static_cast<int>(cy - r - 2); y <= static_cast<int>(cy + r + 2); ++y) {
                 for (int x = static_cast<int>(cx - r - 2); x <= static_cast<int>(cx + r + 2); ++x) {
-                    const double d =
-                        std::sqrt((x - cx) * (x - cx) + (y - cy) * (y - cy) + (z - cz) * (z - cz));
+                    const double d = length(Vec3{x - cx, y - cy, z - cz});
                     double& f = field[(static_cast<std::size_t>(z) * kSide + y) * kSide + x];
                     f = std::max(f, v * std::clamp(r + 0.5 - d, 0.0, 1.0));
                 }
             }
         }
     }
-    *volume = Volume{kSide, kSide, kSide, std::vector<std::uint16_t>(field.size()), 0.0};
-    QByteArray bytes(static_cast<qsizetype>(field.size() * sizeof(std::uint16_t)), '\0');
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        volume->texels[i] = static_cast<std::uint16_t>(std::lround(field[i]));
-        std::memcpy(bytes.data() + i * sizeof(std::uint16_t), &volume->texels[i], sizeof(std::uint16_t));
-    }
-    NRRDfmt record;
-    record.width = record.height = record.depth = kSide;
-    record.cellspaceX = record.cellspaceY = record.cellspaceZ = 1.0f;
-    record.data = ByteBuffer::fromByteArray(std::move(bytes));
-    return record;
+    return testvolumes::record(kSide, kSide, kSide, [&](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+        return static_cast<std::uint16_t>(
+            std::lround(field[(static_cast<std::size_t>(z) * kSide + y) * kSide + x]));
+    });
 }
 
 struct View {
@@ -417,10 +354,9 @@ class RendererAgainstCpuReference : public testing::TestWithParam<View> {};
 TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     const View& view = GetParam();
     GpuTestBed bed;
-    const QString error = bed.create(kViewSize, kBackground);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-    Volume volume{};
-    const NRRDfmt record = view.blobs ? blobsRecord(&volume) : phantomRecord(&volume);
+    ASSERT_EQ(bed.create(kViewSize, kBackground).toStdString(), "");
+    const NRRDfmt record = view.blobs ? blobsRecord() : testvolumes::headPhantom();
+    const Volume volume = volumeOf(record);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
     bed.view->setDeltaX(view.deltaX);
     bed.view->setDeltaY(view.deltaY);
@@ -479,8 +415,7 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     constexpr std::uint32_t kSide = 64;
     constexpr QSize kRingView{256, 256};
     GpuTestBed bed;
-    const QString error = bed.create(kRingView, kBackground);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    ASSERT_EQ(bed.create(kRingView, kBackground).toStdString(), "");
     const NRRDfmt ball =
         testvolumes::record(kSide, kSide, kSide, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
             const double centre = (kSide - 1) / 2.0;

@@ -26,6 +26,15 @@ template <typename Visit> void forEachForeground(const QImage& image, QColor bac
     }
 }
 
+// Visits the pixels of the two images at each position of the area `size`.
+template <typename Visit> void forEachPair(const QImage& a, const QImage& b, QSize size, Visit visit) {
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            visit(a.pixel(x, y), b.pixel(x, y));
+        }
+    }
+}
+
 } // namespace
 
 bool isForeground(QRgb pixel, QColor background) {
@@ -67,31 +76,21 @@ double meanForegroundBrightness(const QImage& image, QColor background) {
 
 int differingPixels(const QImage& a, const QImage& b) {
     int count = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            count += channelDifference(a.pixel(x, y), b.pixel(x, y)) > kChannelTolerance ? 1 : 0;
-        }
-    }
+    forEachPair(a, b, a.size(),
+                [&](QRgb p, QRgb q) { count += channelDifference(p, q) > kChannelTolerance ? 1 : 0; });
     return count;
 }
 
 int changedPixels(const QImage& a, const QImage& b) {
     int count = 0;
-    for (int y = 0; y < std::min(a.height(), b.height()); ++y) {
-        for (int x = 0; x < std::min(a.width(), b.width()); ++x) {
-            count += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
-        }
-    }
+    forEachPair(a, b, a.size().boundedTo(b.size()), [&](QRgb p, QRgb q) { count += p != q ? 1 : 0; });
     return count;
 }
 
 int maxChannelDifference(const QImage& a, const QImage& b) {
     int largest = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            largest = std::max(largest, channelDifference(a.pixel(x, y), b.pixel(x, y)));
-        }
-    }
+    forEachPair(a, b, a.size(),
+                [&](QRgb p, QRgb q) { largest = std::max(largest, channelDifference(p, q)); });
     return largest;
 }
 

@@ -96,16 +96,11 @@ bool Device::beginPass(const gpu::RenderPassDescriptor& pass) {
     return true;
 }
 
-void Device::applyBytes(std::size_t index, const void* bytes, std::size_t length) {
-    m_draw.bytes[index] = copyOf(bytes, length);
-}
-
 void Device::applyTexture(std::size_t index, const gpu::Texture* texture) {
     m_draw.textures[index] = texture != nullptr ? texture->handle() : 0;
 }
 
-void Device::draw(gpu::PrimitiveType, std::size_t, std::size_t vertexCount) {
-    m_draw.vertexCount = vertexCount;
+void Device::draw(gpu::PrimitiveType, std::size_t, std::size_t) {
     m_frames.back().draws.push_back(m_draw);
 }
 

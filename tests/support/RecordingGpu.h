@@ -2,7 +2,7 @@
 
 // A backend of the GPU interface that draws nothing and records what it was given: the
 // textures made (with their descriptors and uploads) and, for every command buffer, the
-// passes begun, what each draw had bound, the copies, and whether it was committed. The
+// passes begun, the textures each draw had bound, the copies, and whether it was committed. The
 // renderer's creation, frames and uploads are checked against these records without a GPU.
 // Failures can be switched on to exercise the renderer's error paths.
 
@@ -48,10 +48,7 @@ struct Target {
 
 struct Draw {
     Target target;
-    gpu::Handle pipeline = 0;
-    std::map<std::size_t, gpu::Handle> textures;         // by texture index; 0 for none
-    std::map<std::size_t, std::vector<std::byte>> bytes; // by binding index
-    std::size_t vertexCount = 0;
+    std::map<std::size_t, gpu::Handle> textures; // by texture index; 0 for none
 };
 
 struct Copy {
@@ -90,10 +87,8 @@ class Device : public gpu::Device {
     void releaseTexture(gpu::Handle texture) override;
     bool beginCommands() override;
     bool beginPass(const gpu::RenderPassDescriptor& pass) override;
-    void applyPipeline(const gpu::RenderPipelineState& pipeline) override {
-        m_draw.pipeline = pipeline.handle();
-    }
-    void applyBytes(std::size_t index, const void* bytes, std::size_t length) override;
+    void applyPipeline(const gpu::RenderPipelineState&) override {}
+    void applyBytes(std::size_t, const void*, std::size_t) override {}
     void applyTexture(std::size_t index, const gpu::Texture* texture) override;
     void draw(gpu::PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) override;
     void endPass() override {}

@@ -86,19 +86,25 @@ TEST(FrameStep, TiltAndTurnStopShortOfAQuarterTurn) {
     EXPECT_FLOAT_EQ(bed.renderer->yrot(), -1.5f);
 }
 
+// The near and far planes, 0.1 and 10 in front of the camera, go to depth 0 and 1.
 TEST(FrameStep, PortraitViewportHalvesTheAspect) {
     RendererTestBed bed;
     bed.create();
     bed.renderer->mtkView_drawableSizeWillChange(bed.view, {600.0, 1200.0});
     bed.frame();
-    EXPECT_NEAR(bed.renderer->uniforms().projectionMatrix.columns[0].x, 4.83115f, kTolerance);
-    EXPECT_NEAR(bed.renderer->uniforms().projectionMatrix.columns[1].y, 2.41557f, kTolerance);
+    const float4x4& projection = bed.renderer->uniforms().projectionMatrix;
+    EXPECT_NEAR(projection.columns[0].x, 4.83115f, kTolerance);
+    EXPECT_NEAR(projection.columns[1].y, 2.41557f, kTolerance);
+    for (const auto& [z, depth] : {std::pair{0.1f, 0.0f}, std::pair{10.0f, 1.0f}}) {
+        const float4 clip = projection * float4{0, 0, z, 1};
+        EXPECT_NEAR(clip.z / clip.w, depth, kTolerance) << "view z " << z;
+    }
 }
 
 struct CameraCase {
     const char* name;
     std::int64_t wheel; // the view's zoom value for one frame
-    float zoom, yrot, zrot;
+    float zoom, xrot, yrot, zrot;
     float4 camera;
 };
 
@@ -109,6 +115,7 @@ TEST_P(FrameStepCamera, SitsWhereZoomAndAnglesPutIt) {
     RendererTestBed bed;
     bed.create();
     bed.renderer->setZoom(c.zoom);
+    bed.renderer->setXrot(c.xrot);
     bed.renderer->setYrot(c.yrot);
     bed.renderer->setZrot(c.zrot);
     bed.view.pointer.zoom = c.wheel;
@@ -119,13 +126,16 @@ TEST_P(FrameStepCamera, SitsWhereZoomAndAnglesPutIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     , FrameStepCamera,
-    testing::Values(CameraCase{"Start", 0, 0, 0, 0, {0, 0, -2, 1}},
+    testing::Values(CameraCase{"Start", 0, 0, 0, 0, 0, {0, 0, -2, 1}},
                     // Five wheel steps of 0.1 bring it nearer.
-                    CameraCase{"WheelBringsItNearer", 5, 0, 0, 0, {0, 0, -1.5f, 1}},
-                    CameraCase{"ViewingAxisTurnLeavesItOnTheAxis", 0, 0.5f, 0, 0.7f, {0, 0, -1.5f, 1}},
-                    CameraCase{"PastTheTargetToTheFarSide", 0, 2.5f, 0, 0, {0, 0, 0.5f, 1}},
+                    CameraCase{"WheelBringsItNearer", 5, 0, 0, 0, 0, {0, 0, -1.5f, 1}},
+                    CameraCase{"ViewingAxisTurnLeavesItOnTheAxis", 0, 0.5f, 0, 0, 0.7f, {0, 0, -1.5f, 1}},
+                    CameraCase{"PastTheTargetToTheFarSide", 0, 2.5f, 0, 0, 0, {0, 0, 0.5f, 1}},
+                    // Turned about y first, then tilted about x, each by the right-hand rule.
+                    CameraCase{
+                        "TurnedThenTilted", 0, 0, 0.5f, 0.3f, 0, {-0.591040f, 0.916025f, -1.676773f, 1}},
                     // On its target it would have no viewing direction: it stays just in front.
-                    CameraCase{"OnItsTargetJustInFront", 0, 2, 0.4f, 0, {-0.000389f, 0, -0.000921f, 1}}),
+                    CameraCase{"OnItsTargetJustInFront", 0, 2, 0, 0.4f, 0, {-0.000389f, 0, -0.000921f, 1}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FrameStep, ClipValuesAndTheLowByteOfTheLookupModeReachTheUniforms) {

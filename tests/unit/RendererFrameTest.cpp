@@ -17,11 +17,6 @@ using Copies = std::vector<Copy>;
 
 const Target kView{0, 64, 64};
 
-template <typename T> std::vector<std::byte> bytesOf(const T& value) {
-    const auto* first = reinterpret_cast<const std::byte*>(&value);
-    return {first, first + sizeof(T)};
-}
-
 // A ball imported and its first frame drawn, in full, into the view's 64 x 64 pass.
 class RendererFrames : public testing::Test {
   protected:
@@ -47,18 +42,10 @@ class RendererFrames : public testing::Test {
     Frame first;
 };
 
-TEST_F(RendererFrames, AFrameDrawsTheCubeWithThisFramesValuesKeepsTheImageAndPresents) {
-    const QVRenderer::VolumeState volume = bed.renderer->volumeState();
+// What the draw binds shows in the pixel tests; here, where the picture goes.
+TEST_F(RendererFrames, AFrameDrawsIntoTheViewKeepsTheImageAndPresents) {
     ASSERT_EQ(first.draws.size(), 1u);
-    const recording::Draw& draw = first.draws[0];
-    EXPECT_EQ(draw.target, kView);
-    EXPECT_NE(draw.pipeline, 0u);
-    EXPECT_EQ(draw.textures, (std::map<std::size_t, gpu::Handle>{{0, volume.texture->handle()},
-                                                                 {1, volume.brickTexture->handle()}}));
-    EXPECT_EQ(draw.bytes.at(1), bytesOf(bed.renderer->uniforms()));
-    EXPECT_EQ(draw.bytes.at(2), bytesOf(bed.renderer->wlww()));
-    EXPECT_EQ(draw.bytes.at(3), bytesOf(bed.renderer->marchUniforms()));
-    EXPECT_EQ(draw.vertexCount, 36u);
+    EXPECT_EQ(first.draws[0].target, kView);
     EXPECT_EQ(first.copies, (Copies{{kView, {kept().texture, 64, 64}}}));
     EXPECT_NE(kept().texture, 0u);
     EXPECT_TRUE(first.committed);
