@@ -70,6 +70,7 @@ const float kCutDepth = 3.0;
 // A change of this share of the window width per voxel counts as a surface to be lit.
 const float kSurfaceContrast = 0.05;
 const float kTiny = 1e-8;
+const float kLn2 = 0.69314718;
 const int kBrickSide = 8;
 
 const int kClutGrey = 1;
@@ -104,6 +105,13 @@ float windowed(float value) {
     return clamp(windowLevel(value), 0.0, 1.0);
 }
 
+// The cube root of v in [0, 1]: a guess from the float's bits, then two Newton steps.
+float cubeRoot(float v) {
+    float y = uintBitsToFloat(floatBitsToUint(v) / 3u + 0x2a514067u);
+    y = (2.0 * y + v / (y * y)) / 3.0;
+    return (2.0 * y + v / (y * y)) / 3.0;
+}
+
 // A step of the ray `length` long (world units) whose window level runs linearly from
 // `from` to `to`, gathered whole rather than at its samples. The windowed intensity is the
 // level clamped to [0, 1]; the extinction, which grows with its square, is integrated over
@@ -120,10 +128,14 @@ vec3 gatheredStep(float from, float to, float length) {
     bool even = abs(change) < kEvenStep;
     float meanSquare = even ? middle * middle : (integrals.y - integrals.x) / change;
     float depth = kDensity * meanSquare * length;
-    float a = 1.0 - exp(-depth);
-    float halfShare = depth > kTiny ? -log(1.0 - 0.5 * a) / depth : 0.5;
+    float clear = exp(-depth);
+    float a = 1.0 - clear;
+    // -ln(1 - a/2) / depth, by its series on thin steps and a rational ln(1 + x) beyond
+    float lnOnePlusClear = clear * (60.0 + clear * (60.0 + 11.0 * clear)) /
+                           (60.0 + clear * (90.0 + clear * (36.0 + 3.0 * clear)));
+    float halfShare = depth < 0.25 ? 0.5 - 0.125 * depth : (kLn2 - lnOnePlusClear) / depth;
     float reached = mix(integrals.x, integrals.y, halfShare);
-    float level = reached <= 1.0 / 3.0 ? pow(3.0 * reached, 1.0 / 3.0) : reached + 2.0 / 3.0;
+    float level = reached <= 1.0 / 3.0 ? cubeRoot(3.0 * reached) : reached + 2.0 / 3.0;
     if (even) {
         return vec3(a, middle, 0.5);
     }
