@@ -23,11 +23,11 @@
 //
 // Surfaces without wood-grain rings: samples lie on a lattice along each ray whose start
 // is shifted per pixel by a hash of the pixel (white noise, the same in every frame, so
-// a still picture stays still). Where a ray first meets material dense enough to be lit,
-// the crossing is placed between the last two samples by linear interpolation and the
-// lattice restarts there, so every ray meets a surface at the same depth into it. Each
-// step is gathered in parts with intensity and shade running linearly between its two
-// samples, so a surface's rise counts as a rise, not as a jump at a sample.
+// a still picture stays still). Each step between two samples is gathered whole, with the
+// window level running linearly between them: the extinction over the step and the
+// intensity it shows are integrals of the windowed intensity in closed form, the window's
+// clamps included. A surface's rise then counts as much wherever the lattice falls in it,
+// at the cost of a few multiplications per step, without one sample more.
 
 uniform sampler3D Texture0;
 // The brick grid: level n holds the largest texel of each brick of 8 · 2^n voxels (widened
@@ -62,14 +62,15 @@ const float kDensity = 650.0;
 // Samples whose opacity over one voxel step stays below this are composited without
 // shading: they barely show. The first sample above it marks a surface.
 const float kShadeThreshold = 0.02;
-// Parts of a step composited between two samples.
-const int kSegmentParts = 1;
+// A step whose window level changes less than this is gathered at its midpoint.
+const float kEvenStep = 1e-3;
 const float kAmbient = 0.25;
 // Over this many steps behind the start of a ray the material counts as a cut face.
 const float kCutDepth = 3.0;
 // A change of this share of the window width per voxel counts as a surface to be lit.
 const float kSurfaceContrast = 0.05;
 const float kTiny = 1e-8;
+const float kLn2 = 0.69314718;
 const int kBrickSide = 8;
 
 const int kClutGrey = 1;
@@ -95,8 +96,50 @@ float brickMaximum(ivec3 cell, int level) {
     return texelFetch(Texture1, cell, level).r * kTexelScale + vSampleOffset;
 }
 
+// Where a raw value lies in the window: 0 at its floor, 1 at its top, beyond on either side.
+float windowLevel(float value) {
+    return (value - vWindow.x) / vWindow.y;
+}
+
 float windowed(float value) {
-    return clamp((value - vWindow.x) / vWindow.y, 0.0, 1.0);
+    return clamp(windowLevel(value), 0.0, 1.0);
+}
+
+// The cube root of v in [0, 1]: a guess from the float's bits, then two Newton steps.
+float cubeRoot(float v) {
+    float y = uintBitsToFloat(floatBitsToUint(v) / 3u + 0x2a514067u);
+    y = (2.0 * y + v / (y * y)) / 3.0;
+    return (2.0 * y + v / (y * y)) / 3.0;
+}
+
+// A step of the ray `length` long (world units) whose window level runs linearly from
+// `from` to `to`, gathered whole rather than at its samples. The windowed intensity is the
+// level clamped to [0, 1]; the extinction, which grows with its square, is integrated over
+// the step in closed form (the antiderivative c^3/3 inside the window, growing by the level
+// above it, nothing below). What the step shows is taken where half of its opacity has
+// gathered: on a steep rise that lies near the front of the step, which hides the rest.
+// x is the step's opacity, y the windowed intensity there, z how far along the step that is.
+vec3 gatheredStep(float from, float to, float length) {
+    float change = to - from;
+    vec2 levels = vec2(from, to);
+    vec2 ends = clamp(levels, 0.0, 1.0);
+    vec2 integrals = ends * ends * ends / 3.0 + max(levels - 1.0, 0.0);
+    float middle = clamp(0.5 * (from + to), 0.0, 1.0);
+    bool even = abs(change) < kEvenStep;
+    float meanSquare = even ? middle * middle : (integrals.y - integrals.x) / change;
+    float depth = kDensity * meanSquare * length;
+    float clear = exp(-depth);
+    float a = 1.0 - clear;
+    // -ln(1 - a/2) / depth, by its series on thin steps and a rational ln(1 + x) beyond
+    float lnOnePlusClear = clear * (60.0 + clear * (60.0 + 11.0 * clear)) /
+                           (60.0 + clear * (90.0 + clear * (36.0 + 3.0 * clear)));
+    float halfShare = depth < 0.25 ? 0.5 - 0.125 * depth : (kLn2 - lnOnePlusClear) / depth;
+    float reached = mix(integrals.x, integrals.y, halfShare);
+    float level = reached <= 1.0 / 3.0 ? cubeRoot(3.0 * reached) : reached + 2.0 / 3.0;
+    if (even) {
+        return vec3(a, middle, 0.5);
+    }
+    return vec3(a, clamp(level, 0.0, 1.0), clamp((level - from) / change, 0.0, 1.0));
 }
 
 // clutmode 0: low values dark red, middle orange, the top of the window ivory, so skin,
@@ -105,7 +148,8 @@ vec3 lookup(float intensity) {
     if (vClutmode == kClutGrey) {
         return vec3(intensity);
     }
-    return intensity < 0.5 ? mix(kDarkRed, kOrange, intensity * 2.0) : mix(kOrange, kIvory, intensity * 2.0 - 1.0);
+    return intensity < 0.5 ? mix(kDarkRed, kOrange, intensity * 2.0)
+                           : mix(kOrange, kIvory, intensity * 2.0 - 1.0);
 }
 
 // Entry and exit distance of the ray origin + t * dir through the box [low, high].
@@ -155,8 +199,8 @@ float pulledShade(float shade, vec3 p, float depth, vec3 worldDir, vec3 voxel) {
 // goes on to the lattice's first point beyond that cell and `skipped` is set. Otherwise
 // it goes on one step, and `brickEnd` tells where it leaves p's brick. Each level is
 // fetched with a constant level number, the sampler's fast path.
-float nextPoint(vec3 p, float t, float below, float latticeStart, float stepLength, vec3 sizeF, ivec3 lastBrick,
-                vec3 farSide, vec3 invDir, inout float brickEnd, out bool skipped) {
+float nextPoint(vec3 p, float t, float below, float latticeStart, float stepLength, vec3 sizeF,
+                ivec3 lastBrick, vec3 farSide, vec3 invDir, inout float brickEnd, out bool skipped) {
     ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
     int emptyLevels = 0;
     if (brickMaximum(brick, 0) <= below) {
@@ -232,7 +276,6 @@ void main() {
     float stepLength = voxelStep / float(vSamplesPerStep);
     vec3 worldDir = normalize(vModelScale * dir);
     float worldPerTex = length(vModelScale * dir);
-    float stepWorld = stepLength * worldPerTex;
     float latticeStart = tStart + pixelJitter() * stepLength;
     if (latticeStart >= tEnd) {
         discard;
@@ -249,8 +292,7 @@ void main() {
         discard;
     }
     float t = latticeStart + max(ceil((reach.x - latticeStart) / stepLength), 0.0) * stepLength;
-    // One more for the lattice's restart on a surface.
-    int maxSteps = nothingReached ? 0 : int(ceil((tMarchEnd - t) / stepLength)) + 2;
+    int maxSteps = nothingReached ? 0 : int(ceil((tMarchEnd - t) / stepLength)) + 1;
 
     vec3 invDir = 1.0 / mix(dir, vec3(kTiny), lessThan(abs(dir), vec3(kTiny)));
     vec3 farSide = vec3(greaterThan(dir, vec3(0.0)));
@@ -262,10 +304,10 @@ void main() {
     // loop for all pixels of a block, but leaves a loop at once when no pixel needs it.
     if (renderMode == kModeComposite) {
         // The windowed intensity at which a sample's opacity over one voxel step reaches
-        // kShadeThreshold: the ray's first such sample lies on a surface.
+        // kShadeThreshold: samples above it lie on a surface and are lit.
         float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
-        bool surfaceMet = false;
-        float previousIntensity = 0.0; // of the lattice point before t; skipped points are 0
+        // The window position of the lattice point before t, not clamped to the window.
+        float previousLevel = 0.0;
         vec3 color = vec3(0.0);
         float alpha = 0.0;
         // Uniform material behind a surface keeps the shade of that surface, so an organ
@@ -273,52 +315,42 @@ void main() {
         // lit head-on.
         float shade = 1.0;
         for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
-            vec3 p = vCameraTex + t * dir;
             float tNext = t + stepLength;
+            float tSample = t;
             bool skipped = false;
             if (t >= tBrickEnd) {
-                tNext = nextPoint(p, t, vWindow.x, latticeStart, stepLength, sizeF, lastBrick, farSide, invDir,
-                                  tBrickEnd, skipped);
-            }
-            float intensity = skipped ? 0.0 : windowed(sampleValue(p));
-            if (!surfaceMet && intensity > surfaceIntensity) {
-                // The ray's first surface: it crosses into it between the last two lattice
-                // points, where linear interpolation places the crossing, and the lattice
-                // restarts there. Where the ray starts in material the surface is the cut
-                // itself. No further sample is taken: on a software rasteriser every sample
-                // inside the loop costs every pixel of a block on every step.
-                surfaceMet = true;
-                float before = t - stepLength;
-                if (before <= tStart) {
-                    latticeStart = tStart;
-                    previousIntensity = intensity;
-                } else {
-                    float crossing = (surfaceIntensity - previousIntensity) / (intensity - previousIntensity);
-                    latticeStart = mix(before, t, clamp(crossing, 0.0, 1.0));
-                    previousIntensity = surfaceIntensity;
+                tNext = nextPoint(vCameraTex + t * dir, t, vWindow.x, latticeStart, stepLength, sizeF,
+                                  lastBrick, farSide, invDir, tBrickEnd, skipped);
+                if (skipped && previousLevel > 0.0) {
+                    // The step out of material ends in the empty cell: it is gathered first.
+                    tNext = t + stepLength;
+                    skipped = false;
+                } else if (skipped) {
+                    // Across the cell the ray samples only the cell's last lattice point:
+                    // below the window, it tells how steeply the next step rises.
+                    tSample = tNext - stepLength;
                 }
-                t = latticeStart + stepLength;
-                continue;
             }
-            if (intensity > 0.0 || previousIntensity > 0.0) {
+            vec3 p = vCameraTex + tSample * dir;
+            float level = windowLevel(sampleValue(p));
+            if (!skipped && (level > 0.0 || previousLevel > 0.0)) {
+                float intensity = clamp(level, 0.0, 1.0);
                 float shadeBefore = shade;
                 if (intensity > surfaceIntensity) {
                     shade = pulledShade(shade, p, (t - tStart) / voxelStep, worldDir, voxel);
                 }
-                // The step up to this sample, with the intensity running linearly between
-                // the two samples: a surface's rise is gathered as it is, not as a jump.
-                for (int k = 0; k < kSegmentParts; ++k) {
-                    float part = (float(k) + 0.5) / float(kSegmentParts);
-                    float along = mix(previousIntensity, intensity, part);
-                    float a = 1.0 - exp(-kDensity * along * along * stepWorld / float(kSegmentParts));
-                    color += (1.0 - alpha) * a * mix(shadeBefore, shade, part) * lookup(along);
-                    alpha += (1.0 - alpha) * a;
-                }
+                // The ray's first step begins on the clip box, where a cut shows the material
+                // of its first sample throughout.
+                bool onCut = t - stepLength <= tStart;
+                vec3 gathered = gatheredStep(onCut ? level : previousLevel, level,
+                                             (onCut ? t - tStart : stepLength) * worldPerTex);
+                color += (1.0 - alpha) * gathered.x * mix(shadeBefore, shade, gathered.z) * lookup(gathered.y);
+                alpha += (1.0 - alpha) * gathered.x;
                 if (alpha >= kOpaque) {
                     break;
                 }
             }
-            previousIntensity = intensity;
+            previousLevel = level;
             t = tNext;
         }
         if (alpha <= 0.0) {

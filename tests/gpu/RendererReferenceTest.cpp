@@ -29,7 +29,7 @@ constexpr double kTexelScale = 65535.0;
 constexpr double kOpaque = 0.99;
 constexpr double kDensity = 650.0;
 constexpr double kShadeThreshold = 0.02;
-constexpr int kSegmentParts = 1;
+constexpr double kEvenStep = 1e-3;
 constexpr double kAmbient = 0.25;
 constexpr double kCutDepth = 3.0;
 constexpr double kSurfaceContrast = 0.05;
@@ -120,6 +120,29 @@ Vec3 lookup(double intensity, int clutmode) {
                            : mix(orange, ivory, intensity * 2.0 - 1.0);
 }
 
+// A step `length` long whose window level runs linearly from `from` to `to`: its opacity,
+// the extinction integrated in closed form, and the windowed intensity and place along
+// the step where half of that opacity has gathered.
+std::array<double, 3> gatheredStep(double from, double to, double length) {
+    const double change = to - from;
+    const auto integral = [](double level) {
+        const double c = std::clamp(level, 0.0, 1.0);
+        return c * c * c / 3.0 + std::max(level - 1.0, 0.0);
+    };
+    const double middle = std::clamp(0.5 * (from + to), 0.0, 1.0);
+    const bool even = std::abs(change) < kEvenStep;
+    const double meanSquare = even ? middle * middle : (integral(to) - integral(from)) / change;
+    const double depth = kDensity * meanSquare * length;
+    const double a = 1.0 - std::exp(-depth);
+    if (even) {
+        return {a, middle, 0.5};
+    }
+    const double halfShare = depth > kTiny ? -std::log(1.0 - 0.5 * a) / depth : 0.5;
+    const double reached = integral(from) + (integral(to) - integral(from)) * halfShare;
+    const double level = reached <= 1.0 / 3.0 ? std::cbrt(3.0 * reached) : reached + 2.0 / 3.0;
+    return {a, std::clamp(level, 0.0, 1.0), std::clamp((level - from) / change, 0.0, 1.0)};
+}
+
 // The picture the renderer's last frame should show, marched on the CPU.
 QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
     const Uniforms& u = renderer.uniforms();
@@ -194,8 +217,7 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
                     return shade + (lit - shade) * surface * std::clamp(depth / kCutDepth, 0.0, 1.0);
                 };
                 Vec3 color{0, 0, 0};
-                double alpha = 0.0, shade = 1.0, previous = 0.0;
-                bool surfaceMet = false;
+                double alpha = 0.0, shade = 1.0, previous = 0.0; // window level, not clamped
                 double largest = -1e300, smallest = 1e300, sum = 0.0;
                 int taken = 0;
                 for (double t = latticeStart; t < tEnd; t += step) {
@@ -208,41 +230,25 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
                     if (mode != RenderMode::Composite) {
                         continue;
                     }
-                    const double intensity = windowed(value);
-                    if (!surfaceMet && intensity > surfaceIntensity) {
-                        // The first surface's crossing, interpolated between the last two samples
-                        // (at a cut, the clip box); the lattice restarts there.
-                        surfaceMet = true;
-                        if (t - step <= tStart) {
-                            t = tStart;
-                            previous = intensity;
-                        } else {
-                            t -= step *
-                                 (1.0 - std::clamp((surfaceIntensity - previous) / (intensity - previous),
-                                                   0.0, 1.0));
-                            previous = surfaceIntensity;
-                        }
+                    const double level = (value - windowLow) / windowWidth;
+                    if (level <= 0.0 && previous <= 0.0) {
+                        previous = level;
                         continue;
                     }
-                    if (intensity <= 0.0 && previous <= 0.0) {
-                        previous = intensity;
-                        continue;
-                    }
+                    const double intensity = std::clamp(level, 0.0, 1.0);
                     const double shadeBefore = shade;
                     if (intensity > surfaceIntensity) {
                         shade = pulledShade(shade, p, (t - tStart) / step);
                     }
-                    // The step up to this sample in parts, the intensity running linearly between samples.
-                    for (int k = 0; k < kSegmentParts; ++k) {
-                        const double along = previous + (intensity - previous) * (k + 0.5) / kSegmentParts;
-                        const double a =
-                            1.0 - std::exp(-kDensity * along * along * stepWorld / kSegmentParts);
-                        const double partShade =
-                            shadeBefore + (shade - shadeBefore) * (k + 0.5) / kSegmentParts;
-                        color = color + ((1.0 - alpha) * a * partShade) * lookup(along, clutmode);
-                        alpha += (1.0 - alpha) * a;
-                    }
-                    previous = intensity;
+                    // The step up to this sample, whole; the first begins on the clip box, where a
+                    // cut shows its first sample's material.
+                    const bool onCut = t - step <= tStart;
+                    const std::array<double, 3> g = gatheredStep(
+                        onCut ? level : previous, level, (onCut ? t - tStart : step) * stepWorld / step);
+                    color = color + ((1.0 - alpha) * g[0] * (shadeBefore + (shade - shadeBefore) * g[2])) *
+                                        lookup(g[1], clutmode);
+                    alpha += (1.0 - alpha) * g[0];
+                    previous = level;
                     if (alpha >= kOpaque) {
                         break;
                     }
