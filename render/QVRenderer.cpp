@@ -15,9 +15,12 @@ namespace {
 constexpr float kUpperClip = 1.0f;
 constexpr float kLowerClip = 0.0f;
 
-constexpr char kPipelineLabel[] = "Simple Pipeline";
+constexpr char kCompositeLabel[] = "Composite Pipeline";
+constexpr char kProjectionLabel[] = "Projection Pipeline";
 constexpr char kVertexFunction[] = "vertexShader";
 constexpr char kFragmentFunction[] = "fragmentShader";
+// Builds the fragment shader for the projection modes instead of compositing.
+constexpr char kProjectionMacro[] = "PROJECTIONS";
 
 constexpr std::size_t kVertexBufferIndex = 0;
 constexpr std::size_t kUniformsIndex = 1;
@@ -86,17 +89,19 @@ void QVRenderer::buildPipeline(gpu::PixelFormat colorPixelFormat) {
         return;
     }
     std::unique_ptr<gpu::Function> vertexFunction = library->newFunctionWithName(kVertexFunction);
-    std::unique_ptr<gpu::Function> fragmentFunction = library->newFunctionWithName(kFragmentFunction);
-    if (!vertexFunction || !fragmentFunction) {
+    std::unique_ptr<gpu::Function> compositeFunction = library->newFunctionWithName(kFragmentFunction);
+    std::unique_ptr<gpu::Function> projectionFunction =
+        library->newFunctionWithName(kFragmentFunction, kProjectionMacro);
+    if (!vertexFunction || !compositeFunction) {
         qWarning("QVRenderer: the shader library lacks \"%s\"; only the clear colour will show",
                  vertexFunction ? kFragmentFunction : kVertexFunction);
         return;
     }
 
     gpu::RenderPipelineDescriptor descriptor;
-    descriptor.label = kPipelineLabel;
+    descriptor.label = kCompositeLabel;
     descriptor.vertexFunction = vertexFunction.get();
-    descriptor.fragmentFunction = fragmentFunction.get();
+    descriptor.fragmentFunction = compositeFunction.get();
     // colour = source × source alpha + destination × (1 − source alpha), and the same for alpha.
     gpu::RenderPipelineColorAttachmentDescriptor& attachment = descriptor.colorAttachments[0];
     attachment.pixelFormat = colorPixelFormat;
@@ -109,8 +114,16 @@ void QVRenderer::buildPipeline(gpu::PixelFormat colorPixelFormat) {
     attachment.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
 
     std::string error;
-    m_pipelineState = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
-    if (!m_pipelineState) {
+    m_compositePipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+    if (m_compositePipeline) {
+        descriptor.label = kProjectionLabel;
+        descriptor.fragmentFunction = projectionFunction.get();
+        m_projectionPipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+    }
+    if (!m_projectionPipeline) {
+        // Every mode or none: a volume that shows in one mode and not in another would
+        // read as a fault of the data.
+        m_compositePipeline.reset();
         qWarning("QVRenderer: the render pipeline cannot be built; only the clear colour will show: %s",
                  error.c_str());
     }
@@ -149,7 +162,7 @@ void QVRenderer::DrawA(MTKView& view) {
         return;
     }
     const bool drawable = hasDrawable();
-    const bool drawsVolume = drawable && m_pipelineState && m_volume.texture;
+    const bool drawsVolume = drawable && m_compositePipeline && m_volume.texture;
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
     if (drawsVolume) {
@@ -205,7 +218,8 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
     if (!encoder) {
         return;
     }
-    encoder->setRenderPipelineState(*m_pipelineState);
+    const bool composites = m_uniforms.renderMode == static_cast<std::uint8_t>(RenderMode::Composite);
+    encoder->setRenderPipelineState(composites ? *m_compositePipeline : *m_projectionPipeline);
     encoder->setVertexBytes(m_vertices, sizeof(proxycube::kVertices), kVertexBufferIndex);
     encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
     encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);

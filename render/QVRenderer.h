@@ -181,7 +181,10 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     void encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
 
     std::shared_ptr<gpu::Device> m_device;
-    std::shared_ptr<gpu::RenderPipelineState> m_pipelineState;
+    // The fragment shader built for compositing alone and for the projection modes
+    // alone: both exist, or neither.
+    std::shared_ptr<gpu::RenderPipelineState> m_compositePipeline;
+    std::shared_ptr<gpu::RenderPipelineState> m_projectionPipeline;
     std::unique_ptr<gpu::CommandQueue> m_commandQueue;
     ViewportSize m_viewportSize;
     Uniforms m_uniforms{};

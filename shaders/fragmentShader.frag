@@ -10,7 +10,9 @@
 // Four rendering modes share the set-up of the ray and its lattice; each has a short
 // loop of its own. Composite gathers lit, translucent material front to back. The
 // projections (maximum, minimum, mean of the samples, then windowed) draw every ray
-// that crosses the clip box opaque, as a radiograph shows its whole field.
+// that crosses the clip box opaque, as a radiograph shows its whole field. The program
+// is built twice: as it stands it composites only; with PROJECTIONS defined it projects
+// alone, in the mode the vertex stage hands over.
 //
 // Empty space costs little: in composite and maximum mode rays march only inside the
 // box around every brick that reaches into the window, and there a ray leaves each brick
@@ -240,7 +242,11 @@ float pixelJitter() {
 }
 
 void main() {
+#ifdef PROJECTIONS
     int renderMode = vRenderMode;
+#else
+    const int renderMode = kModeComposite;
+#endif
     vec3 toPoint = vTexPoint - vCameraTex;
     float pointDistance = length(toPoint);
     if (pointDistance <= kTiny) {
@@ -300,67 +306,65 @@ void main() {
     // The ray is in a brick that can change the result until here.
     float tBrickEnd = -1.0;
 
-    // Each mode has a loop of its own: a software rasteriser runs every branch inside a
-    // loop for all pixels of a block, but leaves a loop at once when no pixel needs it.
-    if (renderMode == kModeComposite) {
-        // The windowed intensity at which a sample's opacity over one voxel step reaches
-        // kShadeThreshold: samples above it lie on a surface and are lit.
-        float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
-        // The window position of the lattice point before t, not clamped to the window.
-        float previousLevel = 0.0;
-        vec3 color = vec3(0.0);
-        float alpha = 0.0;
-        // Uniform material behind a surface keeps the shade of that surface, so an organ
-        // reads as a solid. Where the ray starts inside material (a cut), the cut face is
-        // lit head-on.
-        float shade = 1.0;
-        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
-            float tNext = t + stepLength;
-            float tSample = t;
-            bool skipped = false;
-            if (t >= tBrickEnd) {
-                tNext = nextPoint(vCameraTex + t * dir, t, vWindow.x, latticeStart, stepLength, sizeF,
-                                  lastBrick, farSide, invDir, tBrickEnd, skipped);
-                if (skipped && previousLevel > 0.0) {
-                    // The step out of material ends in the empty cell: it is gathered first.
-                    tNext = t + stepLength;
-                    skipped = false;
-                } else if (skipped) {
-                    // Across the cell the ray samples only the cell's last lattice point:
-                    // below the window, it tells how steeply the next step rises.
-                    tSample = tNext - stepLength;
-                }
+    // The composite loop and the projection loops are compiled apart: a software rasteriser
+    // pays for every branch of the shader, taken or not.
+#ifndef PROJECTIONS
+    // The windowed intensity at which a sample's opacity over one voxel step reaches
+    // kShadeThreshold: samples above it lie on a surface and are lit.
+    float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
+    // The window position of the lattice point before t, not clamped to the window.
+    float previousLevel = 0.0;
+    vec3 color = vec3(0.0);
+    float alpha = 0.0;
+    // Uniform material behind a surface keeps the shade of that surface, so an organ
+    // reads as a solid. Where the ray starts inside material (a cut), the cut face is
+    // lit head-on.
+    float shade = 1.0;
+    for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
+        float tNext = t + stepLength;
+        float tSample = t;
+        bool skipped = false;
+        if (t >= tBrickEnd) {
+            tNext = nextPoint(vCameraTex + t * dir, t, vWindow.x, latticeStart, stepLength, sizeF,
+                              lastBrick, farSide, invDir, tBrickEnd, skipped);
+            if (skipped && previousLevel > 0.0) {
+                // The step out of material ends in the empty cell: it is gathered first.
+                tNext = t + stepLength;
+                skipped = false;
+            } else if (skipped) {
+                // Across the cell the ray samples only the cell's last lattice point:
+                // below the window, it tells how steeply the next step rises.
+                tSample = tNext - stepLength;
             }
-            vec3 p = vCameraTex + tSample * dir;
-            float level = windowLevel(sampleValue(p));
-            if (!skipped && (level > 0.0 || previousLevel > 0.0)) {
-                float intensity = clamp(level, 0.0, 1.0);
-                float shadeBefore = shade;
-                if (intensity > surfaceIntensity) {
-                    shade = pulledShade(shade, p, (t - tStart) / voxelStep, worldDir, voxel);
-                }
-                // The ray's first step begins on the clip box, where a cut shows the material
-                // of its first sample throughout.
-                bool onCut = t - stepLength <= tStart;
-                vec3 gathered = gatheredStep(onCut ? level : previousLevel, level,
-                                             (onCut ? t - tStart : stepLength) * worldPerTex);
-                color += (1.0 - alpha) * gathered.x * mix(shadeBefore, shade, gathered.z) * lookup(gathered.y);
-                alpha += (1.0 - alpha) * gathered.x;
-                if (alpha >= kOpaque) {
-                    break;
-                }
+        }
+        vec3 p = vCameraTex + tSample * dir;
+        float level = windowLevel(sampleValue(p));
+        if (!skipped && (level > 0.0 || previousLevel > 0.0)) {
+            float intensity = clamp(level, 0.0, 1.0);
+            float shadeBefore = shade;
+            if (intensity > surfaceIntensity) {
+                shade = pulledShade(shade, p, (t - tStart) / voxelStep, worldDir, voxel);
             }
-            previousLevel = level;
-            t = tNext;
+            // The ray's first step begins on the clip box, where a cut shows the material
+            // of its first sample throughout.
+            bool onCut = t - stepLength <= tStart;
+            vec3 gathered = gatheredStep(onCut ? level : previousLevel, level,
+                                         (onCut ? t - tStart : stepLength) * worldPerTex);
+            color += (1.0 - alpha) * gathered.x * mix(shadeBefore, shade, gathered.z) * lookup(gathered.y);
+            alpha += (1.0 - alpha) * gathered.x;
+            if (alpha >= kOpaque) {
+                break;
+            }
         }
-        if (alpha <= 0.0) {
-            discard;
-        }
-        // The pipeline blends source × source alpha, so hand over colour not premultiplied.
-        fragColor = vec4(color / alpha, alpha);
-        return;
+        previousLevel = level;
+        t = tNext;
     }
-
+    if (alpha <= 0.0) {
+        discard;
+    }
+    // The pipeline blends source × source alpha, so hand over colour not premultiplied.
+    fragColor = vec4(color / alpha, alpha);
+#else
     // The projections: maximum, minimum or sum of the raw samples, and how many were taken.
     float gathered = renderMode == kModeMip ? -kHuge : (renderMode == kModeMinip ? kHuge : 0.0);
     float taken = 0.0;
@@ -405,4 +409,5 @@ void main() {
     // A maximum ray that met nothing above the window projects the window's floor.
     float projected = renderMode == kModeAverage ? gathered / max(taken, 1.0) : gathered;
     fragColor = vec4(lookup(windowed(projected)), 1.0);
+#endif
 }

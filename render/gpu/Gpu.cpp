@@ -10,6 +10,23 @@ std::unique_ptr<Function> Library::newFunctionWithName(const std::string& name) 
     return found != m_functions.end() ? std::make_unique<Function>(*found) : nullptr;
 }
 
+std::unique_ptr<Function> Library::newFunctionWithName(const std::string& name,
+                                                       const std::string& macro) const {
+    std::unique_ptr<Function> function = newFunctionWithName(name);
+    if (function) {
+        std::string& source = function->source;
+        std::size_t at = 0;
+        if (source.rfind("#version", 0) == 0) {
+            if (source.find('\n') == std::string::npos) {
+                source += '\n';
+            }
+            at = source.find('\n') + 1;
+        }
+        source.insert(at, "#define " + macro + "\n");
+    }
+    return function;
+}
+
 RenderPipelineState::~RenderPipelineState() {
     m_device->releasePipeline(m_handle);
 }
