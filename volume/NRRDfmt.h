@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BrickSource.h"
 #include "ByteBuffer.h"
 
 #include <QString>
@@ -23,6 +24,10 @@ struct NRRDfmt {
     QString encoding;
     QString dataFile;
     ByteBuffer data;
+    // Set instead of `data` for a volume too large to hold in memory or in one texture
+    // whose samples can be read in place (raw 16-bit samples, one file or several): the
+    // renderer reads its bricks from here, a piece at a time.
+    std::shared_ptr<const BrickSource> source;
     std::int32_t sampleOffset = 0;
     // How a sample becomes a value in the file's own units:
     // value = (texel + sampleOffset) * valueScale + valueOffset. 8- and 16-bit integer

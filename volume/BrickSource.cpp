@@ -1,0 +1,16 @@
+#include "BrickSource.h"
+
+#include "VolumeSize.h"
+
+#include <cstring>
+
+bool MemoryBrickSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                                std::uint16_t* out) const {
+    const std::uint64_t offset = ((z * m_height + y) * m_width + x) * kTexelBytes;
+    const std::uint64_t bytes = count * kTexelBytes;
+    if (offset + bytes > m_texels.size()) {
+        return false;
+    }
+    std::memcpy(out, m_texels.data() + offset, bytes);
+    return true;
+}

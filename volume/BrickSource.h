@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ByteBuffer.h"
+
+#include <cstdint>
+#include <memory>
+
+// Where the voxels of a volume are read from when they are needed, a piece at a time,
+// rather than held whole: the renderer's brick loader asks for rows of level-0 texels
+// from its worker threads and builds its bricks of every level from them. Texels are
+// what the texture holds: unsigned 16-bit, host byte order (signed volumes offset by
+// +32768, as NRRDfmt describes).
+//
+// Implementations are read from several threads at once and must be safe for that.
+class BrickSource {
+  public:
+    virtual ~BrickSource() = default;
+
+    // Copies the `count` texels of row (y, z) from x on into `out`. The caller keeps
+    // x + count <= width, y < height, z < depth. False when the voxels can no longer be
+    // read (a file that shrank or went away, an I/O error): the loader then stops.
+    virtual bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                         std::uint16_t* out) const = 0;
+};
+
+// Texels already in memory (a decoded import, the built-in sample's map), x fastest,
+// rows and slices packed.
+class MemoryBrickSource final : public BrickSource {
+  public:
+    MemoryBrickSource(ByteBuffer texels, std::uint64_t width, std::uint64_t height)
+        : m_texels(std::move(texels)), m_width(width), m_height(height) {}
+
+    bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override;
+
+    const ByteBuffer& texels() const { return m_texels; }
+
+  private:
+    ByteBuffer m_texels;
+    std::uint64_t m_width, m_height;
+};
