@@ -45,7 +45,7 @@ std::unique_ptr<QVRenderer> BenchRenderer::create(const QString& volume, MTKView
         return withImportedVolume(volume, view, error);
     }
     auto renderer = std::make_unique<QVRenderer>(view);
-    if (!renderer->volumeState().texture) {
+    if (!renderer->brickPool()) {
         *error = QStringLiteral("the built-in sample could not be loaded or uploaded (see the log above)");
         return nullptr;
     }

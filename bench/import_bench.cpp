@@ -139,7 +139,7 @@ class FirstFrameProbe : public QObject, public MTKViewDelegate {
     ~FirstFrameProbe() override { m_view.setDelegate(&m_renderer); }
 
     void arm(std::function<void()> shown) {
-        m_oldTexture = m_renderer.volumeState().texture.get();
+        m_oldGeneration = m_renderer.volumeState().generation;
         m_newDrawn = false;
         m_shown = std::move(shown);
         m_frames = 0;
@@ -152,7 +152,8 @@ class FirstFrameProbe : public QObject, public MTKViewDelegate {
     void drawInMTKView(MTKView& view) override {
         // The frame adopts a posted volume before it draws.
         m_renderer.drawInMTKView(view);
-        if (m_shown && m_renderer.volumeState().texture.get() != m_oldTexture) {
+        if (m_shown && m_renderer.volumeState().generation != m_oldGeneration && m_renderer.brickPool() &&
+            m_renderer.brickPool()->drawable()) {
             m_newDrawn = true;
         }
     }
@@ -167,7 +168,7 @@ class FirstFrameProbe : public QObject, public MTKViewDelegate {
 
     QVMTKView& m_view;
     QVRenderer& m_renderer;
-    const gpu::Texture* m_oldTexture = nullptr;
+    std::uint64_t m_oldGeneration = 0;
     bool m_newDrawn = false;
     std::function<void()> m_shown;
     int m_frames = 0;

@@ -61,6 +61,7 @@ float extent(float cellspace, std::uint64_t count) {
 
 void QVRenderer::drawInMTKView(MTKView& view) {
     adoptPostedVolume();
+    takeSampleSurvey();
 
     // Window width, then level: the observers hear "ww" then "wl" in every frame.
     const std::int64_t ww = m_ww;

@@ -26,8 +26,9 @@ constexpr std::size_t kVertexBufferIndex = 0;
 constexpr std::size_t kUniformsIndex = 1;
 constexpr std::size_t kWindowIndex = 2;
 constexpr std::size_t kMarchIndex = 3;
-constexpr std::size_t kVolumeTextureIndex = 0;
+constexpr std::size_t kAtlasTextureIndex = 0;
 constexpr std::size_t kBrickTextureIndex = 1;
+constexpr std::size_t kPageTableTextureIndex = 2;
 
 // The drawable size arrives in device pixels as doubles; whole pixels, truncated.
 std::uint32_t wholePixels(double size) {
@@ -40,8 +41,9 @@ std::uint32_t wholePixels(double size) {
 
 } // namespace
 
-QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, QObject* parent)
-    : QObject(parent), m_device(view.device()), m_frames(m_device) {
+QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, QObject* parent,
+                       const BrickPool::Budgets& budgets)
+    : QObject(parent), m_device(view.device()), m_frames(m_device), m_budgets(budgets) {
     m_wl = kStartupWindowLevel;
     m_ww = kStartupWindowWidth;
     m_wlww = {static_cast<std::int32_t>(kStartupWindowLevel), static_cast<std::int32_t>(kStartupWindowWidth)};
@@ -63,17 +65,22 @@ QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, Q
     }
     setVdata(vdata);
     if (vdata) {
-        m_volume = VolumeUpload::sample(*vdata);
+        m_volume = VolumeSurvey::sample(*vdata);
     }
     m_volume.defaultWl = kStartupWindowLevel;
     m_volume.defaultWw = kStartupWindowWidth;
-    if (!vdata || !m_device) {
+    if (!m_volume.source || !m_device) {
+        if (vdata) {
+            qWarning("QVRenderer: the volume is not shown: there is no voxel data for its size");
+        }
         return;
     }
-    QString reason;
-    if (!VolumeUpload(*m_device).upload(vdata->data(), m_volume, &reason)) {
-        qWarning("QVRenderer: the volume is not shown: %s", qPrintable(reason));
-    }
+    // The first bricks go up while the grid and statistics are still being gathered.
+    const ByteBuffer data = vdata->data();
+    const std::array<std::uint64_t, 3> size{m_volume.width, m_volume.height, m_volume.depth};
+    m_sampleSurvey =
+        std::async(std::launch::async, [data, size] { return VolumeSurvey::survey(data, size); });
+    showVolume();
 }
 
 std::unique_ptr<QVRenderer> QVRenderer::initWithMetalKitView(MTKView& view) {
@@ -162,7 +169,8 @@ void QVRenderer::DrawA(MTKView& view) {
         return;
     }
     const bool drawable = hasDrawable();
-    const bool drawsVolume = drawable && m_compositePipeline && m_volume.texture;
+    updatePool();
+    const bool drawsVolume = drawable && m_compositePipeline && m_pool && m_pool->drawable();
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
     if (drawsVolume) {
@@ -208,6 +216,8 @@ FrameCache::Inputs QVRenderer::frameInputs(std::uint32_t width, std::uint32_t he
     inputs.uniforms = m_uniforms;
     inputs.window = m_wlww;
     inputs.volume = m_volume.generation;
+    inputs.bricks = m_pool ? m_pool->version() : 0;
+    inputs.grid = m_volume.brickTexture != nullptr;
     inputs.width = width;
     inputs.height = height;
     return inputs;
@@ -224,27 +234,39 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
     encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
     encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);
     encoder->setFragmentBytes(&m_march, sizeof(MarchUniforms), kMarchIndex);
-    encoder->setFragmentTexture(m_volume.texture.get(), kVolumeTextureIndex);
-    encoder->setFragmentTexture(m_volume.brickTexture.get(), kBrickTextureIndex);
+    encoder->setFragmentTexture(m_pool->atlas(), kAtlasTextureIndex);
+    // Without a grid the shader never reads texture 1; it still gets a complete texture.
+    encoder->setFragmentTexture(m_volume.brickTexture ? m_volume.brickTexture.get() : m_pool->pageTable(),
+                                kBrickTextureIndex);
+    encoder->setFragmentTexture(m_pool->pageTable(), kPageTableTextureIndex);
     encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
     encoder->endEncoding();
 }
 
-void QVRenderer::updateMarch() {
+std::int64_t QVRenderer::invisibleTexels() const {
+    if (m_renderMode == RenderMode::Minip || m_renderMode == RenderMode::Average) {
+        return -1;
+    }
     // The window's lower edge as the vertex stage computes it, in texels: a brick shows
     // only if its largest texel lies above. One unit lower keeps the box on the safe side
     // of rounding.
     const float width = std::max(static_cast<float>(m_wlww.ww), 1.0f);
     const float lowerEdge =
         static_cast<float>(m_wlww.wl) - 0.5f * width - static_cast<float>(m_volume.sampleOffset);
-    const std::int64_t threshold =
-        static_cast<std::int64_t>(std::floor(std::clamp(lowerEdge, -2.0f, 65536.0f))) - 1;
+    return static_cast<std::int64_t>(std::floor(std::clamp(lowerEdge, -2.0f, 65536.0f))) - 1;
+}
+
+void QVRenderer::updateMarch() {
+    const std::int64_t threshold = invisibleTexels();
     if (m_volume.bricks == m_marchBricks && threshold == m_marchThreshold) {
         return;
     }
     m_marchBricks = m_volume.bricks;
     m_marchThreshold = threshold;
-    const BrickGrid::VoxelBox box = m_volume.bricks->occupiedBox(threshold);
+    BrickGrid::VoxelBox box{{0, 0, 0}, {m_volume.width, m_volume.height, m_volume.depth}};
+    if (m_volume.bricks) {
+        box = m_volume.bricks->occupiedBox(threshold);
+    }
     const std::array<double, 3> size{static_cast<double>(m_volume.width),
                                      static_cast<double>(m_volume.height),
                                      static_cast<double>(m_volume.depth)};
@@ -253,8 +275,81 @@ void QVRenderer::updateMarch() {
         low[axis] = static_cast<float>(static_cast<double>(box.low[axis]) / size[axis]);
         high[axis] = static_cast<float>(static_cast<double>(box.high[axis]) / size[axis]);
     }
-    m_march.occupiedLow = {low[0], low[1], low[2], 0.0f};
+    m_march.occupiedLow = {low[0], low[1], low[2], m_volume.bricks ? 1.0f : 0.0f};
     m_march.occupiedHigh = {high[0], high[1], high[2], 0.0f};
+}
+
+void QVRenderer::updatePool() {
+    if (!m_pool || !hasDrawable()) {
+        return;
+    }
+    BrickPool::View view;
+    view.viewProjection = m_uniforms.projectionMatrix * m_uniforms.viewMatrix;
+    const float4x4& model = m_uniforms.modelMatrix;
+    view.scale = {model.columns[0].x, model.columns[1].y, model.columns[2].z};
+    view.camera = {m_uniforms.cameraPosition.x, m_uniforms.cameraPosition.y, m_uniforms.cameraPosition.z};
+    view.projectionScale = m_uniforms.projectionMatrix.columns[1].y;
+    view.viewportHeight = m_viewportSize.height;
+    const float4& low = m_uniforms.interceptBtm;
+    const float4& high = m_uniforms.intercept;
+    view.clipLow = {std::clamp(low.x, 0.0f, 1.0f), std::clamp(low.y, 0.0f, 1.0f),
+                    std::clamp(low.z, 0.0f, 1.0f)};
+    view.clipHigh = {std::clamp(high.x, 0.0f, 1.0f), std::clamp(high.y, 0.0f, 1.0f),
+                     std::clamp(high.z, 0.0f, 1.0f)};
+    view.threshold = invisibleTexels();
+    m_pool->update(view);
+
+    const BrickLayout& layout = m_pool->layout();
+    const std::uint32_t level = m_pool->level();
+    const gpu::Texture& atlas = *m_pool->atlas();
+    m_march.volumeSize = {static_cast<float>(m_volume.width), static_cast<float>(m_volume.height),
+                          static_cast<float>(m_volume.depth), static_cast<float>(level)};
+    m_march.atlasScale = {1.0f / static_cast<float>(atlas.width()), 1.0f / static_cast<float>(atlas.height()),
+                          1.0f / static_cast<float>(atlas.depth()),
+                          static_cast<float>(layout.pageOrigin(level))};
+    m_march.brick = {static_cast<float>(layout.brickSide()), static_cast<float>(layout.slotSide()), 0.0f,
+                     0.0f};
+}
+
+void QVRenderer::showVolume() {
+    m_pool.reset();
+    if (!m_device || !m_volume.source) {
+        return;
+    }
+    std::variant<std::unique_ptr<BrickPool>, QString> created = BrickPool::create(
+        *m_device, m_volume.source, {m_volume.width, m_volume.height, m_volume.depth}, m_budgets);
+    if (const QString* reason = std::get_if<QString>(&created)) {
+        qWarning("QVRenderer: the volume is not shown: %s", qPrintable(*reason));
+        return;
+    }
+    m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
+    if (m_volume.bricks && !m_volume.brickTexture) {
+        QString reason;
+        m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *m_volume.bricks, &reason);
+        if (!m_volume.brickTexture) {
+            // Rays then march without skipping: slower, the same picture.
+            qWarning("QVRenderer: %s", qPrintable(reason));
+            m_volume.bricks.reset();
+        }
+    }
+}
+
+void QVRenderer::takeSampleSurvey() {
+    if (!m_sampleSurvey.valid() ||
+        m_sampleSurvey.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        return;
+    }
+    VolumeSurvey::Survey survey = m_sampleSurvey.get();
+    // An import adopted meanwhile has its own.
+    if (m_volume.generation != 0 || !m_device) {
+        return;
+    }
+    QString reason;
+    m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *survey.bricks, &reason);
+    if (m_volume.brickTexture) {
+        m_volume.bricks = std::move(survey.bricks);
+    }
+    m_volume.texels = survey.texels;
 }
 
 bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason) {
@@ -262,7 +357,7 @@ bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* rea
     if (record != nullptr && !m_device) {
         uploaded = QStringLiteral("there is no GPU device");
     } else if (record != nullptr) {
-        uploaded = VolumeUpload(*m_device).imported(*record);
+        uploaded = VolumeSurvey::imported(*record, m_budgets, m_device->maxTexture3DSize());
     }
     if (const QString* why = std::get_if<QString>(&uploaded)) {
         qWarning("QVRenderer: the imported volume is refused, the current one stays: %s", qPrintable(*why));
@@ -283,6 +378,7 @@ void QVRenderer::adoptPostedVolume() {
     posted->generation = m_volume.generation + 1;
     // The replaced volume leaves with `posted`: its textures are released here.
     std::swap(m_volume, *posted);
+    showVolume();
     resetCameraClipAndLookup();
     m_wl = m_volume.defaultWl;
     m_ww = m_volume.defaultWw;

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "BrickGrid.h"
+#include "BrickPool.h"
 #include "FrameCache.h"
 #include "MTKView.h"
 #include "NRRDfmt.h"
 #include "ShaderTypes.h"
 #include "VolumeMailbox.h"
 #include "VolumeState.h"
-#include "VolumeUpload.h"
+#include "VolumeSurvey.h"
 #include "gpu/Gpu.h"
 
 #include <QObject>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,14 +28,21 @@ class VolumeData;
 // once per frame. Property setters may be called from the GUI thread; an imported
 // volume arrives from a pool thread through updateVolumeDataWithNRRDfmt.
 //
-// The hand-over: an import uploads its volume on its own thread (VolumeUpload) and posts
-// it, finished, to a mailbox. The GUI thread adopts it at the start of the next frame,
-// with the defaults an import resets, in one step: a frame draws all of one volume, and
-// no lock is held while the observers of "wl" and "ww" run, so they may ask the renderer
-// for its volume. The replaced volume's GPU objects are released on the GUI thread as the
-// new one is adopted. The renderer must outlive an import in progress.
+// The voxels reach the GPU through a brick pool (BrickPool): levels of detail cut into
+// bricks, streamed in by worker threads and uploaded a bounded amount per frame, so the
+// first picture comes from a coarse level at once, finer bricks replace it as they
+// arrive, and volumes larger than memory or than one texture show at the level the view
+// needs. Frames keep coming while bricks arrive.
 //
-// Speed: the upload builds a brick grid of the volume's largest texels (BrickGrid), with
+// The hand-over: an import surveys its volume on its own thread (VolumeSurvey), without
+// touching the GPU, and posts it to a mailbox. The GUI thread adopts it at the start of
+// the next frame, with the defaults an import resets, in one step: a frame draws all of
+// one volume, and no lock is held while the observers of "wl" and "ww" run, so they may
+// ask the renderer for its volume. The replaced volume's pool and GPU objects are
+// released on the GUI thread as the new one is adopted. The renderer must outlive an
+// import in progress.
+//
+// Speed: the survey builds a brick grid of the volume's largest texels (BrickGrid), with
 // which rays skip the bricks that lie entirely below the window and start and end on the
 // box around everything that can show. Each frame's image is kept: a frame whose inputs
 // did not change costs nothing where the view still shows that image, and a copy of it
@@ -64,7 +73,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // queue and uploads `vdata`, or the built-in sample volume of the application's
     // bundle when it is null. Keeps no reference to the view.
     explicit QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata = nullptr,
-                        QObject* parent = nullptr);
+                        QObject* parent = nullptr, const BrickPool::Budgets& budgets = {});
     static std::unique_ptr<QVRenderer> initWithMetalKitView(MTKView& view);
     ~QVRenderer() override;
 
@@ -72,18 +81,23 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // The frame step: adopts a posted volume, folds the view's pointer values into window,
     // angles and zoom, builds the matrices and the uniforms, then encodes the frame (DrawA).
     void drawInMTKView(MTKView& view) override;
-    // Encodes one frame with the current uniforms; commits an empty command buffer when
-    // the drawable is empty or the view offers no render pass descriptor, and encodes
-    // nothing at all (not even a
-    // command buffer) when the view still shows the picture these uniforms give. Otherwise,
-    // in order: the command buffer, the view's pass; then, when the image must be drawn, an
-    // encoder with the pipeline, the proxy cube's vertices at index 0, the uniforms and the
-    // window pair at 1 and 2, the skipping box at 3, the volume and its brick grid at
-    // fragment textures 0 and 1, one draw of 36 vertices, end of encoding (into the view's
+    // Encodes one frame with the current uniforms, after the brick pool's update; commits
+    // an empty command buffer when the drawable is empty or the view offers no render pass
+    // descriptor, and encodes nothing at all (not even a command buffer) when the view
+    // still shows the picture these uniforms and bricks give. Otherwise, in order: the
+    // command buffer, the view's pass; then, when the image must be drawn, an encoder with
+    // the pipeline, the proxy cube's vertices at index 0, the uniforms and the window pair
+    // at 1 and 2, the skipping box and the pool's place at 3, the brick atlas, the brick
+    // grid and the page table at fragment textures 0, 1 and 2, one draw of 36 vertices,
+    // end of encoding (into the view's
     // pass at full quality, into a reduced texture while the user interacts); then a copy
     // between the drawn image and the kept one (the only step of a frame in which nothing
     // changed); then the drawable is presented and the buffer committed.
     void DrawA(MTKView& view);
+
+    // The brick pool of the volume on show: null when there is none (GUI thread).
+    const BrickPool* brickPool() const { return m_pool.get(); }
+    const BrickPool::Budgets& budgets() const { return m_budgets; }
 
     // Replaces the volume. Runs on the calling (worker) thread, uploads there and posts
     // the finished volume; it is shown, with the reset defaults, once the GUI thread
@@ -177,6 +191,15 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // The skipping box for the current window; recomputed only when the window's lower
     // edge or the volume changes.
     void updateMarch();
+    // Texels at or below which nothing of the frame's mode can show; −1 when every sample
+    // counts.
+    std::int64_t invisibleTexels() const;
+    // The frame's choice of bricks, uploads of those read, and where the shader finds them.
+    void updatePool();
+    // Makes the pool and grid texture of the volume just put on show.
+    void showVolume();
+    // Takes the built-in sample's grid and statistics once its survey has finished.
+    void takeSampleSurvey();
     // The cube's draw into `pass`, as DrawA encodes it.
     void encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
 
@@ -197,6 +220,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     FrameCache m_frames;
 
     VolumeState m_volume; // the volume on show
+    BrickPool::Budgets m_budgets;
+    std::unique_ptr<BrickPool> m_pool; // m_volume's bricks on the GPU
+    std::future<VolumeSurvey::Survey> m_sampleSurvey;
     VolumeMailbox m_mailbox;
 
     std::atomic<float> m_zoom{0.0f};

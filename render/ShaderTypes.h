@@ -43,10 +43,15 @@ struct WindowPair {
 };
 
 // What the fragment stage needs beyond Uniforms, at binding 3: the box outside which
-// nothing reaches into the display window. Rays march only inside it.
+// nothing reaches into the display window (rays march only inside it), and where the
+// brick pool keeps the volume.
 struct alignas(16) MarchUniforms {
-    float4 occupiedLow; // texture coordinates; low > high on an axis when nothing can show
+    float4 occupiedLow; // texture coordinates; low > high on an axis when nothing can show;
+                        // w 1 where rays skip by the brick grid, 0 where there is none
     float4 occupiedHigh;
+    float4 volumeSize; // level-0 voxels per axis; w the frame's level of detail
+    float4 atlasScale; // 1 / the atlas's texels per axis; w the page table's first slice of the level
+    float4 brick;      // x voxels per brick side, y texels per slot side
 };
 
 static_assert(sizeof(CubeVertex) == 32);
@@ -64,6 +69,6 @@ static_assert(offsetof(Uniforms, renderMode) == 241);
 static_assert(offsetof(Uniforms, samplesPerStep) == 242);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
 static_assert(sizeof(WindowPair) == 8);
-static_assert(sizeof(MarchUniforms) == 32);
+static_assert(sizeof(MarchUniforms) == 80);
 static_assert(offsetof(MarchUniforms, occupiedHigh) == 16);
 static_assert(offsetof(WindowPair, ww) == 4);

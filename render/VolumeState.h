@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BrickGrid.h"
+#include "BrickSource.h"
 #include "NRRDfmt.h"
 #include "SampleStatistics.h"
 #include "gpu/Gpu.h"
@@ -9,9 +10,9 @@
 #include <memory>
 #include <optional>
 
-// A volume the frames draw, all from one import (or from the built-in sample): its
-// textures and brick grid, its geometry and how its samples read, and the display
-// window it opens with.
+// A volume the frames draw, all from one import (or from the built-in sample): where its
+// voxels are read from, its brick grid, its geometry and how its samples read, and the
+// display window it opens with.
 struct VolumeState {
     // How the samples of the volume (texel + sampleOffset, the units of wl and ww) become
     // the file's own values: value = sample * scale + offset.
@@ -20,10 +21,13 @@ struct VolumeState {
         double offset = 0.0;
     };
 
-    std::shared_ptr<gpu::Texture> texture;      // null when the volume could not be uploaded
-    std::shared_ptr<gpu::Texture> brickTexture; // the grid's levels as mipmap levels
+    std::shared_ptr<const BrickSource> source; // null when there is no volume to show
+    // The largest texels of 8³-voxel bricks, with which rays skip what lies below the
+    // window: null until surveyed, and for volumes read in place (a pass over all their
+    // voxels would take minutes), whose rays skip nothing.
     std::shared_ptr<const BrickGrid> bricks;
-    std::uint64_t generation = 0; // one more with every volume shown
+    std::shared_ptr<gpu::Texture> brickTexture; // the grid's levels as mipmap levels
+    std::uint64_t generation = 0;               // one more with every volume shown
     std::uint64_t width = 0;
     std::uint64_t height = 0;
     std::uint64_t depth = 0;
@@ -42,5 +46,7 @@ struct VolumeState {
     double valueOffset = 0.0;
     bool hounsfield = false;                   // the values are Hounsfield units
     std::optional<NRRDfmt::Window> fileWindow; // the file's own window, in its units
-    SampleStatistics::Summary texels;          // extremes and percentiles of the texels
+    // Extremes and percentiles of the texels (of a coarse level for volumes read in
+    // place); none until surveyed.
+    std::optional<SampleStatistics::Summary> texels;
 };

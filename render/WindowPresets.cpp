@@ -1,6 +1,6 @@
 #include "WindowPresets.h"
 
-#include "VolumeUpload.h"
+#include "VolumeSurvey.h"
 
 #include <QStringList>
 #include <algorithm>
@@ -74,17 +74,19 @@ WindowPresets::windowFor(WindowPreset preset, const QVRenderer::VolumeState& vol
     case WindowPreset::Startup:
         return SampleWindow{QVRenderer::kStartupWindowLevel, QVRenderer::kStartupWindowWidth};
     case WindowPreset::Import:
-        return SampleWindow{VolumeUpload::kImportWindowLevel, VolumeUpload::kImportWindowWidth};
+        return SampleWindow{VolumeSurvey::kImportWindowLevel, VolumeSurvey::kImportWindowWidth};
     case WindowPreset::Auto:
-        if (!volume.texture) {
-            return QStringLiteral("no volume is shown");
+        if (!volume.texels) {
+            return (volume.source ? QStringLiteral("the volume's samples are still being counted")
+                                  : QStringLiteral("no volume is shown"));
         }
-        return spanning(volume.texels.lowPercentile + offset, volume.texels.highPercentile + offset);
+        return spanning(volume.texels->lowPercentile + offset, volume.texels->highPercentile + offset);
     case WindowPreset::FullRange:
-        if (!volume.texture) {
-            return QStringLiteral("no volume is shown");
+        if (!volume.texels) {
+            return (volume.source ? QStringLiteral("the volume's samples are still being counted")
+                                  : QStringLiteral("no volume is shown"));
         }
-        return spanning(volume.texels.min + offset, volume.texels.max + offset);
+        return spanning(volume.texels->min + offset, volume.texels->max + offset);
     case WindowPreset::File:
         if (!volume.fileWindow) {
             return QStringLiteral("the file names no window of its own");

@@ -7,6 +7,13 @@
 // named BufferN to index N. The volume's 16-bit texels arrive normalised and filtered
 // trilinearly; times 65535 they are raw units again.
 //
+// The volume lives in a brick pool: bricks of its levels of detail in the slots of an
+// atlas, each slot the brick and one voxel more on every side, so that a trilinear sample
+// inside a brick reads its own slot only. The page table tells, for each brick of the
+// frame's level, which slot to read and which level that slot holds (a coarser one until
+// the brick itself arrives), or that the brick and its neighbours lie below the window:
+// no ray gathers anything there, and the sample stands in below the window's floor.
+//
 // Four rendering modes share the set-up of the ray and its lattice; each has a short
 // loop of its own. Composite gathers lit, translucent material front to back. The
 // projections (maximum, minimum, mean of the samples, then windowed) draw every ray
@@ -31,14 +38,22 @@
 // clamps included. A surface's rise then counts as much wherever the lattice falls in it,
 // at the cost of a few multiplications per step, without one sample more.
 
+// The brick atlas.
 uniform sampler3D Texture0;
 // The brick grid: level n holds the largest texel of each brick of 8 · 2^n voxels (widened
 // by one voxel on every side), read with texelFetch.
 uniform sampler3D Texture1;
+// The page table: per brick, the slot's place in the atlas (x, y, z) and the level it
+// holds + 1 (w; 0 below the window), 16-bit unsigned normalised, read with texelFetch.
+uniform sampler3D Texture2;
 
 layout(std140) uniform Buffer3 {
-    vec4 occupiedLow;  // texture coordinates of the box around everything that can show
+    vec4 occupiedLow;  // texture coordinates of the box around everything that can show;
+                       // w 1 where the brick grid is there to skip by
     vec4 occupiedHigh;
+    vec4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
+    vec4 atlasScale;   // 1 / atlas texels per axis; w the page table's first slice of the level
+    vec4 brick;        // x voxels per brick side, y texels per slot side
 } march;
 
 in vec3 vTexPoint;
@@ -86,10 +101,22 @@ const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
 const vec3 kOrange = vec3(0.95, 0.50, 0.15);
 const vec3 kIvory = vec3(1.00, 0.96, 0.86);
 
-// Level 0 explicitly: the volume has no other, and inside the marching loops implicit
-// derivatives would be undefined (and costly to compute).
+// The raw value at p (texture coordinates of the whole volume), from the brick of the
+// frame's level that holds p, or from the coarser brick standing in for it. Level 0 of
+// the atlas explicitly: inside the marching loops implicit derivatives would be undefined
+// (and costly to compute).
 float sampleValue(vec3 p) {
-    return textureLod(Texture0, p, 0.0).r * kTexelScale + vSampleOffset;
+    vec3 voxels = clamp(p, 0.0, 0.99999994) * march.volumeSize.xyz;
+    float side = march.brick.x;
+    ivec3 brick = ivec3(voxels * exp2(-march.volumeSize.w) / side);
+    vec4 entry = floor(texelFetch(Texture2, brick + ivec3(0, 0, int(march.atlasScale.w)), 0) * kTexelScale + 0.5);
+    if (entry.w == 0.0) {
+        return vWindow.x - vWindow.y;
+    }
+    vec3 held = voxels * exp2(1.0 - entry.w);
+    vec3 inSlot = held - floor(held / side) * side + 1.0;
+    return textureLod(Texture0, (entry.xyz * march.brick.y + inSlot) * march.atlasScale.xyz, 0.0).r * kTexelScale +
+           vSampleOffset;
 }
 
 // The largest raw value a trilinear sample can take inside the given cell of a level of
@@ -275,10 +302,13 @@ void main() {
     // One voxel step advances at most one voxel along every axis; a ray takes
     // vSamplesPerStep samples per voxel step. The lattice starts on the clip box, shifted
     // per pixel within a step; samples lie on it whatever is skipped.
-    ivec3 size = textureSize(Texture0, 0);
+    // Voxels and steps are those of the frame's level of detail; the brick grid counts
+    // level-0 voxels.
+    ivec3 size = ivec3(march.volumeSize.xyz);
     vec3 sizeF = vec3(max(size, ivec3(1)));
-    vec3 voxel = 1.0 / sizeF;
-    float voxelStep = 1.0 / float(max(max(size.x, size.y), size.z));
+    float levelSpan = exp2(march.volumeSize.w);
+    vec3 voxel = levelSpan / sizeF;
+    float voxelStep = levelSpan / float(max(max(size.x, size.y), size.z));
     float stepLength = voxelStep / float(vSamplesPerStep);
     vec3 worldDir = normalize(vModelScale * dir);
     float worldPerTex = length(vModelScale * dir);
@@ -303,8 +333,8 @@ void main() {
     vec3 invDir = 1.0 / mix(dir, vec3(kTiny), lessThan(abs(dir), vec3(kTiny)));
     vec3 farSide = vec3(greaterThan(dir, vec3(0.0)));
     ivec3 lastBrick = (size - 1) / kBrickSide;
-    // The ray is in a brick that can change the result until here.
-    float tBrickEnd = -1.0;
+    // The ray is in a brick that can change the result until here; without a grid, always.
+    float tBrickEnd = march.occupiedLow.w > 0.0 ? -1.0 : kHuge;
 
     // The composite loop and the projection loops are compiled apart: a software rasteriser
     // pays for every branch of the shader, taken or not.

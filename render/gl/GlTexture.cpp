@@ -8,7 +8,6 @@ namespace gl {
 
 namespace {
 
-constexpr std::size_t kBytesPerTexel = 2;
 constexpr GLuint64 kFenceWaitNanoseconds = 1'000'000'000;
 
 std::string glErrorText(GLenum code) {
@@ -39,9 +38,19 @@ std::size_t levelSide(std::size_t side, std::size_t level) {
     return std::max<std::size_t>(side >> level, 1);
 }
 
+// Volume texels (filtered) and the brick pool's page table entries (fetched whole).
 bool describesVolume(const gpu::TextureDescriptor& descriptor) {
-    return descriptor.pixelFormat == gpu::PixelFormat::R16Uint &&
+    return (descriptor.pixelFormat == gpu::PixelFormat::R16Uint ||
+            descriptor.pixelFormat == gpu::PixelFormat::RGBA16Unorm) &&
            descriptor.textureType == gpu::TextureType::Type3D;
+}
+
+bool holdsEntries(const gpu::TextureDescriptor& descriptor) {
+    return descriptor.pixelFormat == gpu::PixelFormat::RGBA16Unorm;
+}
+
+std::size_t bytesPerTexel(const gpu::TextureDescriptor& descriptor) {
+    return holdsEntries(descriptor) ? 8 : 2;
 }
 
 bool describesRenderTarget(const gpu::TextureDescriptor& descriptor) {
@@ -63,7 +72,7 @@ unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor
                      std::string* error) {
     const bool renderTarget = describesRenderTarget(descriptor);
     if (!describesVolume(descriptor) && !renderTarget) {
-        *error = "only 3-D textures of unsigned 16-bit texels and 2-D RGBA8 render targets are supported";
+        *error = "only 3-D textures of 16-bit texels and 2-D RGBA8 render targets are supported";
         return 0;
     }
     constexpr auto kMaxGlSize = static_cast<std::size_t>(std::numeric_limits<GLsizei>::max());
@@ -79,8 +88,10 @@ unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor
     const GLenum target = renderTarget ? GL_TEXTURE_2D : GL_TEXTURE_3D;
     const std::size_t levels = descriptor.mipmapLevelCount;
     gl.glBindTexture(target, name);
-    gl.glTexParameteri(target, GL_TEXTURE_MIN_FILTER, levels > 1 ? GL_NEAREST_MIPMAP_NEAREST : GL_LINEAR);
-    gl.glTexParameteri(target, GL_TEXTURE_MAG_FILTER, levels > 1 ? GL_NEAREST : GL_LINEAR);
+    const bool nearest = levels > 1 || holdsEntries(descriptor);
+    gl.glTexParameteri(target, GL_TEXTURE_MIN_FILTER,
+                       levels > 1 ? GL_NEAREST_MIPMAP_NEAREST : (nearest ? GL_NEAREST : GL_LINEAR));
+    gl.glTexParameteri(target, GL_TEXTURE_MAG_FILTER, nearest ? GL_NEAREST : GL_LINEAR);
     gl.glTexParameteri(target, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     gl.glTexParameteri(target, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     gl.glTexParameteri(target, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
@@ -91,11 +102,12 @@ unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor
                         static_cast<GLsizei>(descriptor.height), 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     } else {
         for (std::size_t level = 0; level < levels; ++level) {
-            gl.glTexImage3D(GL_TEXTURE_3D, static_cast<GLint>(level), GL_R16,
+            gl.glTexImage3D(GL_TEXTURE_3D, static_cast<GLint>(level),
+                            holdsEntries(descriptor) ? GL_RGBA16 : GL_R16,
                             static_cast<GLsizei>(levelSide(descriptor.width, level)),
                             static_cast<GLsizei>(levelSide(descriptor.height, level)),
-                            static_cast<GLsizei>(levelSide(descriptor.depth, level)), 0, GL_RED,
-                            GL_UNSIGNED_SHORT, nullptr);
+                            static_cast<GLsizei>(levelSide(descriptor.depth, level)), 0,
+                            holdsEntries(descriptor) ? GL_RGBA : GL_RED, GL_UNSIGNED_SHORT, nullptr);
         }
     }
     gl.glBindTexture(target, 0);
@@ -117,8 +129,8 @@ bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, c
                         origin.x + size.width <= levelSide(descriptor.width, mipmapLevel) &&
                         origin.y + size.height <= levelSide(descriptor.height, mipmapLevel) &&
                         origin.z + size.depth <= levelSide(descriptor.depth, mipmapLevel);
-    const bool packingValid = bytesPerRow % kBytesPerTexel == 0 &&
-                              bytesPerRow >= size.width * kBytesPerTexel &&
+    const std::size_t texelBytes = bytesPerTexel(descriptor);
+    const bool packingValid = bytesPerRow % texelBytes == 0 && bytesPerRow >= size.width * texelBytes &&
                               bytesPerImage % bytesPerRow == 0 && bytesPerImage >= bytesPerRow * size.height;
     if (!describesVolume(descriptor) || bytes == nullptr || !inside || !packingValid || slice != 0) {
         qWarning("OpenGL: texture upload refused: region, level or packing out of range");
@@ -127,13 +139,14 @@ bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, c
     clearErrors(gl);
     gl.glBindTexture(GL_TEXTURE_3D, static_cast<GLuint>(texture.handle()));
     gl.glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
-    gl.glPixelStorei(GL_UNPACK_ALIGNMENT, static_cast<GLint>(kBytesPerTexel));
-    gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(bytesPerRow / kBytesPerTexel));
+    gl.glPixelStorei(GL_UNPACK_ALIGNMENT, 2);
+    gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(bytesPerRow / texelBytes));
     gl.glPixelStorei(GL_UNPACK_IMAGE_HEIGHT, static_cast<GLint>(bytesPerImage / bytesPerRow));
     gl.glTexSubImage3D(GL_TEXTURE_3D, static_cast<GLint>(mipmapLevel), static_cast<GLint>(origin.x),
                        static_cast<GLint>(origin.y), static_cast<GLint>(origin.z),
                        static_cast<GLsizei>(size.width), static_cast<GLsizei>(size.height),
-                       static_cast<GLsizei>(size.depth), GL_RED, GL_UNSIGNED_SHORT, bytes);
+                       static_cast<GLsizei>(size.depth), holdsEntries(descriptor) ? GL_RGBA : GL_RED,
+                       GL_UNSIGNED_SHORT, bytes);
     // Back to OpenGL's defaults: the view's context may be the one in use here.
     gl.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);

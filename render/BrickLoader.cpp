@@ -1,0 +1,82 @@
+#include "BrickLoader.h"
+
+#include "BrickSource.h"
+
+BrickLoader::BrickLoader(std::shared_ptr<const BrickSource> source, BrickLayout layout,
+                         std::array<std::uint64_t, 3> size, std::size_t threads, std::uint64_t readyBytes)
+    : m_source(std::move(source)), m_layout(std::move(layout)), m_size(size),
+      m_brickBytes(m_layout.slotTexels() * sizeof(std::uint16_t)) {
+    m_readyLimit = std::max(readyBytes, m_brickBytes);
+    for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
+        m_workers.emplace_back([this] { work(); });
+    }
+}
+
+BrickLoader::~BrickLoader() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    for (std::thread& worker : m_workers) {
+        worker.join();
+    }
+}
+
+std::uint64_t BrickLoader::id(const BrickKey& key) const {
+    return m_layout.index(key) * 64 + key.level;
+}
+
+void BrickLoader::wish(const std::vector<BrickKey>& bricks) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_wishes.clear();
+        for (const BrickKey& key : bricks) {
+            if (!m_busy.contains(id(key))) {
+                m_wishes.push_back(key);
+            }
+        }
+    }
+    m_wake.notify_all();
+}
+
+std::vector<BrickTexels> BrickLoader::take(std::uint64_t maxBytes) {
+    std::vector<BrickTexels> taken;
+    {
+        std::lock_guard lock(m_mutex);
+        std::uint64_t bytes = 0;
+        while (!m_ready.empty() && (taken.empty() || bytes + m_brickBytes <= maxBytes)) {
+            taken.push_back(std::move(m_ready.front()));
+            m_ready.pop_front();
+            m_busy.erase(id(taken.back().key));
+            bytes += m_brickBytes;
+        }
+    }
+    m_wake.notify_all();
+    return taken;
+}
+
+void BrickLoader::work() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] {
+            return m_stopping ||
+                   (!m_failed && !m_wishes.empty() && (m_ready.size() + 1) * m_brickBytes <= m_readyLimit);
+        });
+        if (m_stopping) {
+            return;
+        }
+        const BrickKey key = m_wishes.front();
+        m_wishes.pop_front();
+        m_busy.insert(id(key));
+        lock.unlock();
+        std::optional<BrickTexels> brick = buildBrick(*m_source, m_layout, m_size, key);
+        lock.lock();
+        if (!brick) {
+            m_failed = true;
+            m_busy.erase(id(key));
+            continue;
+        }
+        m_ready.push_back(std::move(*brick));
+    }
+}

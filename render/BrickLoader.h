@@ -1,0 +1,57 @@
+#pragma once
+
+#include "BrickBuilder.h"
+#include "BrickLayout.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+class BrickSource;
+
+// Reads bricks on worker threads, in the order the frames wish for them. Each wish list
+// replaces the last (the camera has moved on: what the last frame wanted may no longer be
+// needed); a brick being read or read and not yet taken is not read again. Bricks read
+// and not yet taken hold at most `readyBytes` of memory: the workers wait beyond that,
+// so a volume larger than memory never piles up in it. Destroying the loader stops the
+// workers after the brick each is reading.
+class BrickLoader {
+  public:
+    BrickLoader(std::shared_ptr<const BrickSource> source, BrickLayout layout,
+                std::array<std::uint64_t, 3> size, std::size_t threads, std::uint64_t readyBytes);
+    ~BrickLoader();
+    BrickLoader(const BrickLoader&) = delete;
+    BrickLoader& operator=(const BrickLoader&) = delete;
+
+    // Bricks to read, most wanted first.
+    void wish(const std::vector<BrickKey>& bricks);
+    // Bricks read since the last call, up to about `maxBytes` of texels (at least one).
+    std::vector<BrickTexels> take(std::uint64_t maxBytes);
+    // Whether the source could not be read (a file that shrank or went away).
+    bool failed() const { return m_failed; }
+
+  private:
+    void work();
+    std::uint64_t id(const BrickKey& key) const;
+
+    std::shared_ptr<const BrickSource> m_source;
+    BrickLayout m_layout;
+    std::array<std::uint64_t, 3> m_size;
+    std::uint64_t m_readyLimit;
+    std::uint64_t m_brickBytes;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<BrickKey> m_wishes;            // guarded by m_mutex
+    std::unordered_set<std::uint64_t> m_busy; // read or being read, not taken; guarded
+    std::deque<BrickTexels> m_ready;          // oldest first; guarded by m_mutex
+    bool m_stopping = false;                  // guarded by m_mutex
+    std::atomic<bool> m_failed{false};
+    std::vector<std::thread> m_workers;
+};

@@ -1,0 +1,141 @@
+#pragma once
+
+#include "BrickLayout.h"
+#include "BrickLoader.h"
+#include "Math.h"
+#include "gpu/Gpu.h"
+
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <variant>
+#include <vector>
+
+class BrickSource;
+
+// The volume on the GPU as a multi-resolution brick pool: bricks of every level of detail
+// (BrickLayout) resident in slots of one fixed-size atlas texture, found by the shader
+// through a page table. Lives on the GUI thread, which draws with it.
+//
+// Each frame (update) chooses the level its pixels need — one voxel per pixel at the
+// volume's centre, coarser where the bricks in view would not fit the atlas — and wishes
+// for the bricks of that level the rays can meet: inside the clip box and the view, and
+// not known to lie below the display window together with all their neighbours (a ray
+// samples at most one voxel into a brick it skips; the neighbours' own slots hold those
+// samples). Bricks read by the loader's workers go up at most uploadBytes per frame, so
+// no frame is long; a brick needs a slot, taken from the brick the frames have needed
+// least recently when the atlas is full. The page table then tells, for every brick of
+// the frame's level, the slot of its own texels or, until they arrive, of the nearest
+// coarser brick resident (the base level always is), or that it lies below the window.
+// With the camera still and every brick it needs resident the frame samples exactly the
+// volume's level-0 voxels, as one texture of the whole volume would.
+class BrickPool {
+  public:
+    struct Budgets {
+        // The atlas; llvmpipe's textures live in the process's memory.
+        std::uint64_t gpuBytes = std::uint64_t{1} << 30;
+        // Bricks read and not yet uploaded.
+        std::uint64_t readyBytes = std::uint64_t{256} << 20;
+        // Texels uploaded in one frame.
+        std::uint64_t uploadBytesPerFrame = std::uint64_t{16} << 20;
+        std::uint64_t brickSide = 32;
+        std::size_t threads = 2;
+    };
+
+    // What a frame shows of the volume, as far as the choice of bricks goes.
+    struct View {
+        float4x4 viewProjection = matrix_identity_float4x4; // world to clip space
+        std::array<float, 3> scale{1.0f, 1.0f, 1.0f};       // world length of the volume's sides
+        std::array<float, 3> camera{};                      // world position; the volume's centre is 0
+        float projectionScale = 1.0f;                       // cot(field of view / 2)
+        std::uint32_t viewportHeight = 1;
+        std::array<float, 3> clipLow{0.0f, 0.0f, 0.0f}, clipHigh{1.0f, 1.0f, 1.0f}; // texture coordinates
+        // Texels at or below this cannot show; negative when every sample counts (the
+        // minimum and mean projections).
+        std::int64_t threshold = -1;
+    };
+
+    static std::variant<std::unique_ptr<BrickPool>, QString> create(gpu::Device& device,
+                                                                    std::shared_ptr<const BrickSource> source,
+                                                                    std::array<std::uint64_t, 3> size,
+                                                                    const Budgets& budgets);
+    ~BrickPool();
+
+    // Why a volume of this size can have no pool within these budgets, if it cannot.
+    static std::optional<QString> refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
+                                          std::size_t maxTexture3DSize);
+
+    // Chooses this frame's level and bricks, uploads bricks that arrived, and rewrites the
+    // page table where that changed what the frame samples. True when it did.
+    bool update(const View& view);
+
+    // The base level is resident: frames can draw.
+    bool drawable() const { return m_baseMissing == 0; }
+    // Every brick the last view needs at its level is resident.
+    bool complete() const { return m_complete; }
+    // Whether the source stopped answering; the pool shows what it has.
+    bool failed() const { return m_loader->failed(); }
+    // Changes whenever what the frames sample changes.
+    std::uint64_t version() const { return m_version; }
+    std::uint32_t level() const { return m_level; }
+    const BrickLayout& layout() const { return m_layout; }
+    std::uint64_t capacity() const { return m_slots.size(); }
+    std::uint64_t residentCount() const { return m_slots.size() - m_free.size(); }
+
+    gpu::Texture* atlas() const { return m_atlas.get(); }
+    gpu::Texture* pageTable() const { return m_pageTable.get(); }
+
+  private:
+    struct Slot {
+        BrickKey key;
+        bool used = false;
+        std::uint64_t lastNeeded = 0;
+    };
+
+    // How many slots the atlas has along each side, and how many of them are used.
+    struct AtlasShape {
+        std::array<std::uint64_t, 3> perAxis{};
+        std::uint64_t capacity = 0;
+    };
+    static std::variant<AtlasShape, QString> shape(const BrickLayout& layout, const Budgets& budgets,
+                                                   std::size_t maxTexture3DSize);
+
+    BrickPool(std::shared_ptr<const BrickSource> source, std::array<std::uint64_t, 3> size,
+              BrickLayout layout, const Budgets& budgets);
+
+    // The finest level whose bricks in view fit the atlas beside the base level, from the
+    // one the pixels need on, and those bricks, nearest the camera first.
+    std::uint32_t chooseLevel(const View& view, std::vector<BrickKey>& needed) const;
+    std::vector<BrickKey> neededBricks(const View& view, std::uint32_t level) const;
+    // Whether samples inside the brick can reach above `threshold`: unless it and each of
+    // its neighbours are known to lie at or below it.
+    bool canShow(const BrickKey& key, std::int64_t threshold) const;
+    bool upload(const BrickTexels& brick);
+    std::int64_t takeSlot();
+    void writePageTable();
+    std::int32_t& slotOf(const BrickKey& key) { return m_slotOf[key.level][m_layout.index(key)]; }
+    std::int32_t slotOf(const BrickKey& key) const { return m_slotOf[key.level][m_layout.index(key)]; }
+
+    std::array<std::uint64_t, 3> m_size;
+    BrickLayout m_layout;
+    Budgets m_budgets;
+    std::shared_ptr<gpu::Texture> m_atlas;
+    std::shared_ptr<gpu::Texture> m_pageTable;
+    std::array<std::uint64_t, 3> m_atlasSlots{}; // slots along each side of the atlas
+    std::unique_ptr<BrickLoader> m_loader;
+
+    std::vector<std::vector<std::int32_t>> m_maxima; // per level and brick; −1 until read
+    std::vector<std::vector<std::int32_t>> m_slotOf; // per level and brick; −1 when not resident
+    std::vector<Slot> m_slots;
+    std::vector<std::uint32_t> m_free;
+    std::uint64_t m_baseMissing = 0;
+
+    std::uint64_t m_frame = 0;
+    std::uint32_t m_level = 0;
+    std::int64_t m_threshold = -1;
+    bool m_pageStale = true;
+    bool m_complete = false;
+    std::uint64_t m_version = 0;
+};
