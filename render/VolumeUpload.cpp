@@ -5,7 +5,6 @@
 #include "VolumeSize.h"
 
 #include <algorithm>
-#include <limits>
 #include <string>
 
 namespace {
@@ -70,16 +69,16 @@ bool VolumeUpload::upload(const ByteBuffer& data, VolumeState& volume, QString* 
     const std::uint64_t width = volume.width;
     const std::uint64_t height = volume.height;
     const std::uint64_t depth = volume.depth;
-    NrrdReadOptions limits;
-    limits.maxTextureSize = static_cast<std::uint32_t>(
-        std::min<std::size_t>(m_device.maxTexture3DSize(), std::numeric_limits<std::uint32_t>::max()));
     if (data.isNull()) {
         *reason = QStringLiteral("there is no voxel data");
         return false;
     }
-    if (const std::optional<NrrdRefusal> refusal =
-            refuseVolumeSize(static_cast<std::int64_t>(width), static_cast<std::int64_t>(height),
-                             static_cast<std::int64_t>(depth), limits)) {
+    std::optional<NrrdRefusal> refusal =
+        refuseVolumeShape(static_cast<std::int64_t>(width), static_cast<std::int64_t>(height),
+                          static_cast<std::int64_t>(depth));
+    if (!refusal)
+        refusal = refuseTextureSize(width, height, depth, m_device.maxTexture3DSize());
+    if (refusal) {
         *reason = refusal->reason;
         return false;
     }

@@ -1,0 +1,156 @@
+#include "NrrdVolumeReader.h"
+#include "VolumeFileWriters.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+#include <random>
+
+// Volumes too large for the RAM budget, read in place: every row a brick loader asks
+// for holds the texels the in-memory decoder makes of the same file.
+namespace {
+
+constexpr int kWidth = 20;
+constexpr int kHeight = 12;
+constexpr int kDepth = 9;
+constexpr int kSamples = kWidth * kHeight * kDepth;
+constexpr int kSlice = kWidth * kHeight;
+
+NrrdReadOptions budget(std::uint64_t bytes) {
+    NrrdReadOptions options;
+    options.ramBudgetBytes = bytes;
+    return options;
+}
+
+QByteArray header(const char* type, const QByteArray& extra, const char* encoding = "raw") {
+    return QStringLiteral("NRRD0004\ntype: %1\ndimension: 3\nsizes: %2 %3 %4\nencoding: %5\n")
+               .arg(type)
+               .arg(kWidth)
+               .arg(kHeight)
+               .arg(kDepth)
+               .arg(encoding)
+               .toUtf8() +
+           extra;
+}
+
+std::vector<int> randomSamples(int low, int high) {
+    std::mt19937 generator(7);
+    std::uniform_int_distribution<int> value(low, high);
+    std::vector<int> samples(kSamples);
+    for (int& sample : samples)
+        sample = value(generator);
+    return samples;
+}
+
+std::vector<std::uint16_t> readRow(const NRRDfmt& volume, int x, int y, int z, int count) {
+    std::vector<std::uint16_t> row(static_cast<std::size_t>(count));
+    EXPECT_TRUE(volume.source->readRow(x, y, z, count, row.data()));
+    return row;
+}
+
+std::vector<std::uint16_t> memoryRow(const NRRDfmt& volume, int x, int y, int z, int count) {
+    std::vector<std::uint16_t> row(static_cast<std::size_t>(count));
+    std::memcpy(row.data(), volume.data.data() + 2 * (((z * kHeight) + y) * kWidth + x), row.size() * 2);
+    return row;
+}
+
+struct LayoutCase {
+    const char* name;
+    const char* type;
+    int low, high, bytes;
+    ByteOrder order;
+    QByteArray extra;  // header lines after the basic fields
+    QByteArray before; // bytes ahead of the samples in their file
+    bool attached;
+    int files; // data files named by a numbered pattern, one slice each when more than one
+};
+
+TEST(RawFileBrickSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
+    const LayoutCase cases[] = {
+        {"detached", "ushort", 0, 65535, 2, ByteOrder::Little, "data file: v.raw\n", "", false, 1},
+        {"attached", "ushort", 0, 65535, 2, ByteOrder::Little, "", "", true, 1},
+        {"several files", "int16", -32768, 32767, 2, ByteOrder::Little, "data file: s%02d.raw 1 9 1\n", "",
+         false, kDepth},
+        {"byte skip", "ushort", 0, 65535, 2, ByteOrder::Little, "byte skip: 7\ndata file: v.raw\n", "1234567",
+         false, 1},
+        {"byte skip -1", "short", -32768, 32767, 2, ByteOrder::Big,
+         "endian: big\nbyte skip: -1\ndata file: v.raw\n", "leading bytes", false, 1},
+        {"line skip", "int8", -128, 127, 1, ByteOrder::Little, "line skip: 2\n", "one\r\ntwo\n", true, 1},
+        {"big endian", "uint16", 0, 65535, 2, ByteOrder::Big, "endian: big\ndata file: v.raw\n", "", false,
+         1},
+        {"int16", "signed short", -32768, 32767, 2, ByteOrder::Little, "data file: v.raw\n", "", false, 1},
+        {"uint8", "uchar", 0, 255, 1, ByteOrder::Little, "data file: v.raw\n", "", false, 1},
+    };
+    for (const LayoutCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TestFolder files;
+        const QByteArray samples = c.before + sampleBytes(randomSamples(c.low, c.high), c.bytes, c.order);
+        QString path = files.path("v.nhdr");
+        if (c.attached) {
+            path = files.write("v.nrrd", header(c.type, c.extra) + "\n" + samples);
+        } else if (c.files == 1) {
+            files.write("v.nhdr", header(c.type, c.extra));
+            files.write("v.raw", samples);
+        } else {
+            files.write("v.nhdr", header(c.type, c.extra));
+            for (int z = 0; z < c.files; ++z)
+                files.write(QStringLiteral("s%1.raw").arg(z + 1, 2, 10, QChar('0')),
+                            samples.sliced(z * kSlice * c.bytes, kSlice * c.bytes));
+        }
+        const NRRDfmt inPlace = std::get<NRRDfmt>(readNrrd(path, NrrdDataChoice::fromHeader(), budget(1)));
+        const NRRDfmt inMemory = std::get<NRRDfmt>(readNrrd(path));
+        ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
+        ASSERT_FALSE(inMemory.source);
+        EXPECT_EQ(inPlace.sampleOffset, inMemory.sampleOffset);
+        std::mt19937 generator(11);
+        for (int i = 0; i < 40; ++i) {
+            const int x = std::uniform_int_distribution<int>(0, kWidth - 1)(generator);
+            const int count = std::uniform_int_distribution<int>(1, kWidth - x)(generator);
+            const int y = std::uniform_int_distribution<int>(0, kHeight - 1)(generator);
+            const int z = std::uniform_int_distribution<int>(0, kDepth - 1)(generator);
+            ASSERT_EQ(readRow(inPlace, x, y, z, count), memoryRow(inMemory, x, y, z, count))
+                << "row " << x << "+" << count << ", " << y << ", " << z;
+        }
+    }
+}
+
+// A file cut short after it was opened: rows past its new end cannot be read, rows
+// before it still can.
+TEST(RawFileBrickSource, ReadsOfAFileTruncatedAfterOpeningFail) {
+    const TestFolder files;
+    files.write("v.raw", sampleBytes(randomSamples(0, 65535), 2));
+    const NRRDfmt volume =
+        std::get<NRRDfmt>(readNrrd(files.write("v.nhdr", header("ushort", "data file: v.raw\n")),
+                                   NrrdDataChoice::fromHeader(), budget(1)));
+    ASSERT_TRUE(QFile::resize(files.path("v.raw"), kSamples));
+    std::vector<std::uint16_t> row(kWidth);
+    EXPECT_TRUE(volume.source->readRow(0, 0, 0, kWidth, row.data()));
+    EXPECT_FALSE(volume.source->readRow(0, kHeight - 1, kDepth - 1, kWidth, row.data()));
+}
+
+// What cannot be read in place is decoded into memory, within the budget or not at all:
+// the budget counts the decoded texels and the data read to decode them.
+TEST(RawFileBrickSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget) {
+    const std::vector<int> samples = randomSamples(0, 65535);
+    const struct {
+        const char* name;
+        QByteArray file;
+        std::uint64_t budget;
+        const char* reason;
+    } cases[] = {
+        {"gzip", header("ushort", "\n", "gzip") + gzipped(sampleBytes(samples, 2)), 1000, "MB decoded"},
+        {"float", header("float", "\n") + QByteArray(kSamples * 4, '\0'), 1000, "MB decoded"},
+        {"ascii text longer than its texels",
+         header("ushort", "\n", "ascii") + asciiText(samples, " ").toUtf8(), kSamples * 2,
+         "MB read into memory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TestFolder files;
+        const std::string reason =
+            reasonOf(readNrrd(files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), budget(c.budget)));
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
+    }
+}
+
+} // namespace
