@@ -41,18 +41,6 @@ std::vector<int> randomSamples(int low, int high) {
     return samples;
 }
 
-std::vector<std::uint16_t> readRow(const NRRDfmt& volume, int x, int y, int z, int count) {
-    std::vector<std::uint16_t> row(static_cast<std::size_t>(count));
-    EXPECT_TRUE(volume.source->readRow(x, y, z, count, row.data()));
-    return row;
-}
-
-std::vector<std::uint16_t> memoryRow(const NRRDfmt& volume, int x, int y, int z, int count) {
-    std::vector<std::uint16_t> row(static_cast<std::size_t>(count));
-    std::memcpy(row.data(), volume.data.data() + 2 * (((z * kHeight) + y) * kWidth + x), row.size() * 2);
-    return row;
-}
-
 struct LayoutCase {
     const char* name;
     const char* type;
@@ -102,12 +90,13 @@ TEST(RawFileBrickSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
         ASSERT_FALSE(inMemory.source);
         EXPECT_EQ(inPlace.sampleOffset, inMemory.sampleOffset);
         std::mt19937 generator(11);
+        const auto below = [&](int end) { return std::uniform_int_distribution<int>(0, end - 1)(generator); };
         for (int i = 0; i < 40; ++i) {
-            const int x = std::uniform_int_distribution<int>(0, kWidth - 1)(generator);
-            const int count = std::uniform_int_distribution<int>(1, kWidth - x)(generator);
-            const int y = std::uniform_int_distribution<int>(0, kHeight - 1)(generator);
-            const int z = std::uniform_int_distribution<int>(0, kDepth - 1)(generator);
-            ASSERT_EQ(readRow(inPlace, x, y, z, count), memoryRow(inMemory, x, y, z, count))
+            const int x = below(kWidth), count = below(kWidth - x) + 1, y = below(kHeight), z = below(kDepth);
+            std::vector<std::uint16_t> row(static_cast<std::size_t>(count));
+            ASSERT_TRUE(inPlace.source->readRow(x, y, z, count, row.data()));
+            EXPECT_EQ(bytesOf(row),
+                      bytesOf(inMemory.data).sliced(2 * ((z * kHeight + y) * kWidth + x), 2 * count))
                 << "row " << x << "+" << count << ", " << y << ", " << z;
         }
     }
@@ -138,7 +127,6 @@ TEST(RawFileBrickSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget) 
         const char* reason;
     } cases[] = {
         {"gzip", header("ushort", "\n", "gzip") + gzipped(sampleBytes(samples, 2)), 1000, "MB decoded"},
-        {"float", header("float", "\n") + QByteArray(kSamples * 4, '\0'), 1000, "MB decoded"},
         {"ascii text longer than its texels",
          header("ushort", "\n", "ascii") + asciiText(samples, " ").toUtf8(), kSamples * 2,
          "MB read into memory"},
