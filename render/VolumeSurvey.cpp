@@ -87,7 +87,7 @@ std::variant<VolumeState, QString> VolumeSurvey::imported(const NRRDfmt& record,
         return QStringLiteral("there is no voxel data");
     }
     if (const std::optional<NrrdRefusal> refusal =
-            refuseVolumeSize(record.width, record.height, record.depth, NrrdReadOptions{})) {
+            refuseVolumeShape(record.width, record.height, record.depth)) {
         return refusal->reason;
     }
     const std::array<std::uint64_t, 3> size = sizeOf(volume);

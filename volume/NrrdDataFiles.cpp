@@ -122,6 +122,10 @@ NrrdResult<QStringList> NrrdDataFiles::list(const NrrdHeader& header,
     if (!needed)
         return NrrdRefusal{QStringLiteral("\"data file: %1\" gives no usable number of axes per file.")
                                .arg(header.dataFileText)};
+    if (*needed > kMaxFiles)
+        return NrrdRefusal{QStringLiteral("The volume is stored in %1 data files; at most %2 can be read.")
+                               .arg(*needed)
+                               .arg(kMaxFiles)};
 
     QStringList files;
     if (isList) {

@@ -14,6 +14,10 @@
 // per step of the remaining axes. Names are resolved against the header's folder.
 class NrrdDataFiles {
   public:
+    // One file per slice of the deepest volumes there are; a pattern naming more (one
+    // file per row of a large volume) would only exhaust memory and open files.
+    static constexpr qint64 kMaxFiles = qint64{1} << 16;
+
     // Whether the "data file:" value names several files.
     static bool namesSeveral(const QString& dataFileText);
 

@@ -2,10 +2,10 @@
 
 #include "NrrdInflate.h"
 #include "NrrdTextData.h"
+#include "SampleTexels.h"
 #include "TexelConverter.h"
 #include "VolumeSize.h"
 
-#include <QtEndian>
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -19,9 +19,6 @@ namespace {
 constexpr std::size_t kChunkSamples = std::size_t{1} << 21;
 // When data is inflated or parsed and then converted, the first step takes most of the time.
 constexpr double kDecodeShare = 0.9;
-constexpr std::uint16_t kSignBit16 = 0x8000;
-constexpr int kSignedShift8 = 32768;
-constexpr std::int32_t kSignedShift = 32768;
 
 NrrdRefusal shortData(std::size_t have, std::size_t need) {
     return NrrdRefusal{
@@ -29,66 +26,6 @@ NrrdRefusal shortData(std::size_t have, std::size_t need) {
             .arg(have)
             .arg(need)
             .arg(need - have)};
-}
-
-enum class SampleKind { U16Little, U16Big, S16Little, S16Big, U8, S8 };
-
-SampleKind sampleKind(SampleType type, bool bigEndian) {
-    switch (type) {
-    case SampleType::UInt8:
-        return SampleKind::U8;
-    case SampleType::Int8:
-        return SampleKind::S8;
-    case SampleType::Int16:
-        return bigEndian ? SampleKind::S16Big : SampleKind::S16Little;
-    default:
-        return bigEndian ? SampleKind::U16Big : SampleKind::U16Little;
-    }
-}
-
-// One sample as a texel: in host byte order, signed samples shifted by +32768 so that
-// their order survives in an unsigned texture.
-template <SampleKind kind> std::uint16_t texel(const std::byte* sample) {
-    if constexpr (kind == SampleKind::U8)
-        return static_cast<std::uint8_t>(*sample);
-    else if constexpr (kind == SampleKind::S8)
-        return static_cast<std::uint16_t>(static_cast<std::int8_t>(*sample) + kSignedShift8);
-    else if constexpr (kind == SampleKind::U16Little)
-        return qFromLittleEndian<quint16>(sample);
-    else if constexpr (kind == SampleKind::U16Big)
-        return qFromBigEndian<quint16>(sample);
-    else if constexpr (kind == SampleKind::S16Little)
-        return qFromLittleEndian<quint16>(sample) ^ kSignBit16;
-    else
-        return qFromBigEndian<quint16>(sample) ^ kSignBit16;
-}
-
-// Converts count samples; `texels` may be the same memory as `samples` for 16-bit
-// samples, since each texel is written after its own sample has been read.
-template <SampleKind kind>
-void convert(const std::byte* samples, std::byte* texels, std::size_t count, std::size_t sampleBytes) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint16_t value = texel<kind>(samples + i * sampleBytes);
-        std::memcpy(texels + i * kTexelBytes, &value, kTexelBytes);
-    }
-}
-
-void convert(SampleKind kind, const std::byte* samples, std::byte* texels, std::size_t count,
-             std::size_t sampleBytes) {
-    switch (kind) {
-    case SampleKind::U16Little:
-        return convert<SampleKind::U16Little>(samples, texels, count, sampleBytes);
-    case SampleKind::U16Big:
-        return convert<SampleKind::U16Big>(samples, texels, count, sampleBytes);
-    case SampleKind::S16Little:
-        return convert<SampleKind::S16Little>(samples, texels, count, sampleBytes);
-    case SampleKind::S16Big:
-        return convert<SampleKind::S16Big>(samples, texels, count, sampleBytes);
-    case SampleKind::U8:
-        return convert<SampleKind::U8>(samples, texels, count, sampleBytes);
-    case SampleKind::S8:
-        return convert<SampleKind::S8>(samples, texels, count, sampleBytes);
-    }
 }
 
 // Reverses the byte order of each sample in place.
@@ -244,8 +181,7 @@ NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::toVoxels(Samples samples, const Nrr
                       converted.notes};
     }
 
-    const bool isSigned = m_layout.sampleType == SampleType::Int8 || m_layout.sampleType == SampleType::Int16;
-    const std::int32_t sampleOffset = isSigned ? -kSignedShift : 0;
+    const std::int32_t sampleOffset = texelSampleOffset(m_layout.sampleType);
     if (!samples.isOwned && isTexelLayout(source)) {
         progress.report(1.0);
         return Voxels{samples.view, sampleOffset, 1.0, 0.0, {}};
@@ -254,13 +190,13 @@ NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::toVoxels(Samples samples, const Nrr
     QByteArray texels = samples.isOwned && sampleBytes == kTexelBytes
                             ? std::move(samples.owned)
                             : ByteBuffer::allocate(m_sampleCount * kTexelBytes);
-    const SampleKind kind = sampleKind(m_layout.sampleType, samplesAreBigEndian());
     std::byte* out = writable(texels);
     for (std::size_t done = 0; done < m_sampleCount;) {
         if (progress.stopRequested())
             return cancelledImport();
         const std::size_t count = std::min(kChunkSamples, m_sampleCount - done);
-        convert(kind, source + done * sampleBytes, out + done * kTexelBytes, count, sampleBytes);
+        samplesToTexels(m_layout.sampleType, samplesAreBigEndian(), source + done * sampleBytes,
+                        out + done * kTexelBytes, count);
         done += count;
         progress.report(static_cast<double>(done) / static_cast<double>(m_sampleCount));
     }

@@ -28,6 +28,8 @@ class NrrdHeaderFile {
     // A blank line ends the header; bytes after it are its data. Many writers end a
     // detached header with a blank line and nothing after it: that header has no data.
     bool hasAttachedData() const { return m_dataStart && (!m_complete || m_bytes.size() > *m_dataStart); }
+    // Where those bytes begin in the file, for a reader that takes them in place.
+    std::optional<std::size_t> dataStart() const { return m_dataStart; }
     // Those bytes, read into memory now when the file was read only in part, so that a
     // file truncated meanwhile is a refusal; empty when the header runs to the end of
     // the file.

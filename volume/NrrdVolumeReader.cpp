@@ -2,11 +2,13 @@
 
 #include "NrrdDataFiles.h"
 #include "NrrdDecoder.h"
+#include "SampleTexels.h"
 #include "VolumeSize.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -21,7 +23,7 @@ constexpr float kFallbackSpacing = 1.0f;
 constexpr double kReadShare = 0.3;
 constexpr std::array kAxisNames{'x', 'y', 'z'};
 
-std::optional<NrrdRefusal> checkShape(const NrrdHeader& header, const NrrdReadOptions& options) {
+std::optional<NrrdRefusal> checkShape(const NrrdHeader& header) {
     if (!header.dimension)
         return NrrdRefusal{QStringLiteral("The header has no \"dimension:\" line.")};
     if (*header.dimension != kVolumeDimension)
@@ -33,7 +35,21 @@ std::optional<NrrdRefusal> checkShape(const NrrdHeader& header, const NrrdReadOp
     if (header.sizeCount != kVolumeDimension)
         return NrrdRefusal{
             QStringLiteral("The \"sizes:\" line lists %1 sizes for a 3-D volume.").arg(header.sizeCount)};
-    return refuseVolumeSize(sizes[0], sizes[1], sizes[2], options);
+    return refuseVolumeShape(sizes[0], sizes[1], sizes[2]);
+}
+
+// Whether a volume of this shape and layout is read in place: too large for the RAM
+// budget or for one texture, with samples that can be read as they lie.
+bool isReadInPlace(const std::array<std::int32_t, 3>& sizes, const NrrdLayout& layout,
+                   const NrrdReadOptions& options) {
+    if (!RawFileBrickSource::canRead(layout))
+        return false;
+    const auto [width, height, depth] = sizes;
+    const std::uint64_t texels =
+        *volumeBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                     static_cast<std::uint64_t>(depth));
+    return texels > options.ramBudgetBytes ||
+           static_cast<std::uint64_t>(std::max({width, height, depth})) > options.maxTextureSize;
 }
 
 std::optional<float> usableSpacing(const std::optional<NrrdHeader::AxisSpacing>& spacing, int axis) {
@@ -70,24 +86,23 @@ std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& heade
     return spacing;
 }
 
-NrrdResult<NrrdDataSource> openDataFile(const QString& path, const NrrdProgress& progress = {}) {
+// A data file named or chosen, before anything is read from it.
+NrrdResult<RawFileBrickSource::DataFile> locateDataFile(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists())
         return NrrdRefusal{QStringLiteral("The data file %1 does not exist.").arg(info.fileName())};
     // Devices and pipes (a header naming /dev/zero) would never end.
     if (!info.isFile())
         return NrrdRefusal{QStringLiteral("The data file %1 is not a regular file.").arg(info.fileName())};
-    QString error;
-    ByteBuffer bytes = ByteBuffer::readFile(path, &error, progress);
-    if (bytes.isNull())
-        return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.").arg(info.fileName(), error)};
-    return NrrdDataSource{path, false, {std::move(bytes)}};
+    return RawFileBrickSource::DataFile{path, 0};
 }
 
 } // namespace
 
-NrrdVolumeReader::NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record)
-    : m_file(std::move(file)), m_header(std::move(header)), m_layout(layout), m_record(std::move(record)) {}
+NrrdVolumeReader::NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record,
+                                   const NrrdReadOptions& options)
+    : m_file(std::move(file)), m_header(std::move(header)), m_layout(layout), m_record(std::move(record)),
+      m_options(options), m_readsInPlace(isReadInPlace(*m_header.sizes, m_layout, options)) {}
 
 NrrdResult<NrrdVolumeReader> NrrdVolumeReader::open(const QString& headerPath,
                                                     const NrrdReadOptions& options) {
@@ -100,11 +115,21 @@ NrrdResult<NrrdVolumeReader> NrrdVolumeReader::open(const QString& headerPath,
 NrrdResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeaderFile& file,
                                                               const NrrdReadOptions& options) {
     NrrdHeader header = NrrdHeader::parse(file.text());
-    if (const std::optional<NrrdRefusal> refusal = checkShape(header, options))
+    if (const std::optional<NrrdRefusal> refusal = checkShape(header))
         return *refusal;
     NrrdResult<NrrdLayout> layout = NrrdLayout::fromHeader(header);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&layout))
         return *refusal;
+    const NrrdLayout& samples = std::get<NrrdLayout>(layout);
+    const std::array<std::int32_t, 3>& sizes = *header.sizes;
+    // The decoder holds wider samples beside their texels.
+    const std::size_t decodedBytes =
+        std::max(kTexelBytes, static_cast<std::size_t>(samples.bytesPerSample()));
+    if (!isReadInPlace(sizes, samples, options)) {
+        if (const std::optional<NrrdRefusal> refusal =
+                refuseVolumeSize(sizes[0], sizes[1], sizes[2], options, decodedBytes))
+            return *refusal;
+    }
 
     NRRDfmt record;
     const std::array<float, 3> spacing =
@@ -119,7 +144,7 @@ NrrdResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeaderFi
     record.cellspaceZ = spacing[2];
     record.encoding = header.encoding;
     record.dataFile = header.dataFile;
-    return NrrdVolumeReader(file, std::move(header), std::get<NrrdLayout>(layout), std::move(record));
+    return NrrdVolumeReader(file, std::move(header), samples, std::move(record), options);
 }
 
 bool NrrdVolumeReader::hasAttachedData() const {
@@ -136,55 +161,111 @@ QString NrrdVolumeReader::dataFilePath() const {
     return QDir::cleanPath(QFileInfo(m_file.path()).dir().filePath(m_header.dataFileText));
 }
 
-NrrdResult<NrrdDataSource> NrrdVolumeReader::resolveData(const NrrdDataChoice& choice,
-                                                         const NrrdProgress& progress) const {
+NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& choice) const {
+    std::vector<QString> paths;
     switch (choice.kind()) {
     case NrrdDataChoice::Kind::Cancelled:
         return NrrdRefusal{QStringLiteral("No data file was chosen.")};
     case NrrdDataChoice::Kind::File:
-        return openDataFile(choice.path(), progress);
+        paths.push_back(choice.path());
+        break;
     case NrrdDataChoice::Kind::FromHeader:
+        if (hasAttachedData())
+            return NrrdDataSource{m_file.path(), true, {}, {{m_file.path(), *m_file.dataStart()}}};
+        if (m_header.dataFileText.isEmpty())
+            return NrrdRefusal{QStringLiteral("The header names no data file and has no data attached.")};
+        if (!hasSeveralDataFiles()) {
+            paths.push_back(dataFilePath());
+            break;
+        }
+        NrrdResult<QStringList> listed =
+            NrrdDataFiles::list(m_header, *m_header.sizes, QFileInfo(m_file.path()).absolutePath());
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&listed))
+            return *refusal;
+        for (const QString& path : std::get<QStringList>(listed))
+            paths.push_back(path);
         break;
     }
-    if (hasAttachedData()) {
+    NrrdDataSource source{paths.front(), false, {}, {}};
+    for (const QString& path : paths) {
+        NrrdResult<RawFileBrickSource::DataFile> file = locateDataFile(path);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&file))
+            return *refusal;
+        source.located.push_back(std::get<RawFileBrickSource::DataFile>(file));
+    }
+    return source;
+}
+
+NrrdResult<NrrdDataSource> NrrdVolumeReader::resolveData(const NrrdDataChoice& choice,
+                                                         const NrrdProgress& progress) const {
+    NrrdResult<NrrdDataSource> located = locateData(choice);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&located))
+        return *refusal;
+    if (m_readsInPlace)
+        return located;
+    return readIntoMemory(std::get<NrrdDataSource>(std::move(located)), progress);
+}
+
+NrrdResult<NrrdDataSource> NrrdVolumeReader::readIntoMemory(NrrdDataSource source,
+                                                            const NrrdProgress& progress) const {
+    std::uint64_t input = 0;
+    for (const RawFileBrickSource::DataFile& file : source.located)
+        input += static_cast<std::uint64_t>(QFileInfo(file.path).size()) - file.dataStart;
+    if (input > m_options.ramBudgetBytes)
+        return NrrdRefusal{
+            QStringLiteral("The data of %1 needs %2 MB read into memory, more than the RAM "
+                           "budget of %3 MB; only raw 8- and 16-bit samples are read in place.")
+                .arg(QFileInfo(source.path).fileName(), megabytesText(input),
+                     megabytesText(m_options.ramBudgetBytes))};
+    if (source.attached) {
         NrrdResult<ByteBuffer> attached = m_file.readAttachedData(progress);
         if (const auto* refusal = std::get_if<NrrdRefusal>(&attached))
             return *refusal;
-        return NrrdDataSource{m_file.path(), true, {std::get<ByteBuffer>(std::move(attached))}};
+        source.files.push_back(std::get<ByteBuffer>(std::move(attached)));
+        return source;
     }
-    if (m_header.dataFileText.isEmpty())
-        return NrrdRefusal{QStringLiteral("The header names no data file and has no data attached.")};
-    if (!hasSeveralDataFiles())
-        return openDataFile(dataFilePath(), progress);
-
-    NrrdResult<QStringList> paths =
-        NrrdDataFiles::list(m_header, *m_header.sizes, QFileInfo(m_file.path()).absolutePath());
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&paths))
-        return *refusal;
-    NrrdDataSource source;
-    const QStringList& files = std::get<QStringList>(paths);
-    const double share = 1.0 / static_cast<double>(files.size());
-    for (const QString& path : files) {
-        NrrdResult<NrrdDataSource> file =
-            openDataFile(path, progress.part(share * static_cast<double>(source.files.size()), share));
-        if (const auto* refusal = std::get_if<NrrdRefusal>(&file))
-            return *refusal;
-        source.files.push_back(std::get<NrrdDataSource>(file).files.front());
+    const double share = 1.0 / static_cast<double>(source.located.size());
+    for (const RawFileBrickSource::DataFile& file : source.located) {
+        QString error;
+        const ByteBuffer bytes = ByteBuffer::readFile(
+            file.path, &error, progress.part(share * static_cast<double>(source.files.size()), share));
+        if (bytes.isNull())
+            return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.")
+                                   .arg(QFileInfo(file.path).fileName(), error)};
+        source.files.push_back(bytes);
     }
-    source.path = std::get<QStringList>(paths).front();
     return source;
+}
+
+NrrdResult<NRRDfmt> NrrdVolumeReader::readInPlace(const NrrdDataSource& source) const {
+    NrrdResult<std::shared_ptr<const RawFileBrickSource>> opened =
+        RawFileBrickSource::open(source.located, m_layout, m_record.width, m_record.height, m_record.depth);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
+        return *refusal;
+    NRRDfmt record = m_record;
+    record.source = std::get<std::shared_ptr<const RawFileBrickSource>>(std::move(opened));
+    record.sampleOffset = texelSampleOffset(m_layout.sampleType);
+    return record;
 }
 
 NrrdResult<NRRDfmt> NrrdVolumeReader::readVolume(const NrrdDataSource& source,
                                                  const NrrdProgress& progress) const {
     const std::size_t samples = std::size_t{m_record.width} * m_record.height * m_record.depth;
-    NrrdResult<NrrdDecoder::Voxels> voxels = NrrdDecoder(m_layout, samples, progress).decode(source.files);
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&voxels)) {
+    NrrdResult<NRRDfmt> read = m_readsInPlace ? readInPlace(source) : decode(source, samples, progress);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&read)) {
         // Whoever reports the refusal names the header; a separate data file is named here.
         if (source.attached)
             return *refusal;
         return NrrdRefusal{QStringLiteral("%1: %2").arg(QFileInfo(source.path).fileName(), refusal->reason)};
     }
+    return read;
+}
+
+NrrdResult<NRRDfmt> NrrdVolumeReader::decode(const NrrdDataSource& source, std::size_t samples,
+                                             const NrrdProgress& progress) const {
+    NrrdResult<NrrdDecoder::Voxels> voxels = NrrdDecoder(m_layout, samples, progress).decode(source.files);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&voxels))
+        return *refusal;
     const NrrdDecoder::Voxels& decoded = std::get<NrrdDecoder::Voxels>(voxels);
     NRRDfmt record = m_record;
     record.data = decoded.data;

@@ -9,6 +9,7 @@
 #include "NrrdProgress.h"
 #include "NrrdReadOptions.h"
 #include "NrrdRefusal.h"
+#include "RawFileBrickSource.h"
 
 #include <QString>
 #include <cstdint>
@@ -19,6 +20,9 @@ struct NrrdDataSource {
     QString path;                  // the file that holds them (the first of several)
     bool attached = false;         // they follow the header in the header's own file
     std::vector<ByteBuffer> files; // the data section of each file, read into memory, in order
+    // The files in order and where each one's data begins; for a volume read in place
+    // these are all there is, nothing having been read.
+    std::vector<RawFileBrickSource::DataFile> located;
 };
 
 // Reads an NRRD volume in two steps. open() reads and checks the header (cheap: any
@@ -26,6 +30,14 @@ struct NrrdDataSource {
 // decodes the samples (long: meant for a worker thread) into the record the renderer
 // takes. Either step hands back a refusal with its reason instead, so a volume that
 // cannot be shown correctly never reaches the renderer.
+//
+// Where the voxels go is decided from the header alone. A volume whose texels exceed
+// the RAM budget, or with a side longer than the GPU's largest 3-D texture, is read in
+// place when its samples allow it (raw, 8 or 16 bits): the record carries a brick source
+// over the files and no voxels. Every other volume is decoded into memory as a whole,
+// and is refused when that needs more than the RAM budget: its decoded samples and
+// texels, or the compressed or text data read to decode them (a wider or floating-point
+// volume needs a pass over every sample for its range before any texel exists).
 class NrrdVolumeReader {
   public:
     static NrrdResult<NrrdVolumeReader> open(const QString& headerPath, const NrrdReadOptions& options = {});
@@ -44,7 +56,11 @@ class NrrdVolumeReader {
     // numbered pattern): they are found from the header, never chosen.
     bool hasSeveralDataFiles() const;
 
-    // Finds the data and reads it into memory (a file that shrinks meanwhile is refused).
+    // The samples are read in place rather than decoded into memory.
+    bool readsInPlace() const { return m_readsInPlace; }
+
+    // Finds the data and, unless it is read in place, reads it into memory (a file that
+    // shrinks meanwhile is refused).
     NrrdResult<NrrdDataSource> resolveData(const NrrdDataChoice& choice,
                                            const NrrdProgress& progress = {}) const;
     NrrdResult<NRRDfmt> readVolume(const NrrdDataSource& source, const NrrdProgress& progress = {}) const;
@@ -52,10 +68,18 @@ class NrrdVolumeReader {
     NrrdResult<NRRDfmt> readVolume(const NrrdDataChoice& choice, const NrrdProgress& progress = {}) const;
 
   private:
-    NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record);
+    NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record,
+                     const NrrdReadOptions& options);
+    NrrdResult<NrrdDataSource> locateData(const NrrdDataChoice& choice) const;
+    NrrdResult<NrrdDataSource> readIntoMemory(NrrdDataSource source, const NrrdProgress& progress) const;
+    NrrdResult<NRRDfmt> readInPlace(const NrrdDataSource& source) const;
+    NrrdResult<NRRDfmt> decode(const NrrdDataSource& source, std::size_t samples,
+                               const NrrdProgress& progress) const;
 
     NrrdHeaderFile m_file;
     NrrdHeader m_header;
     NrrdLayout m_layout;
     NRRDfmt m_record; // every field but the voxels
+    NrrdReadOptions m_options;
+    bool m_readsInPlace = false;
 };

@@ -1,8 +1,18 @@
 #include "VolumeSize.h"
 
 #include <QtGlobal>
-#include <array>
+#include <algorithm>
 #include <limits>
+
+namespace {
+
+constexpr std::uint64_t kMegabyte = std::uint64_t{1} << 20;
+
+QString sizeText(std::int64_t width, std::int64_t height, std::int64_t depth) {
+    return QStringLiteral("%1 x %2 x %3").arg(width).arg(height).arg(depth);
+}
+
+} // namespace
 
 std::optional<std::uint64_t> volumeBytes(std::uint64_t width, std::uint64_t height, std::uint64_t depth) {
     std::uint64_t bytes = 0;
@@ -12,25 +22,57 @@ std::optional<std::uint64_t> volumeBytes(std::uint64_t width, std::uint64_t heig
     return bytes;
 }
 
-std::optional<NrrdRefusal> refuseVolumeSize(std::int64_t width, std::int64_t height, std::int64_t depth,
-                                            const NrrdReadOptions& options) {
-    const std::array<std::int64_t, 3> sizes{width, height, depth};
-    const QString text = QStringLiteral("%1 x %2 x %3").arg(width).arg(height).arg(depth);
+QString megabytesText(std::uint64_t bytes) {
+    constexpr double kWholeFrom = 100.0;
+    const double megabytes = static_cast<double>(bytes) / static_cast<double>(kMegabyte);
+    return QString::number(megabytes, 'f', megabytes >= kWholeFrom ? 0 : megabytes >= 1.0 ? 1 : 3);
+}
+
+std::optional<NrrdRefusal> refuseVolumeShape(std::int64_t width, std::int64_t height, std::int64_t depth) {
+    const QString text = sizeText(width, height, depth);
     if (width <= 0 || height <= 0 || depth <= 0)
         return NrrdRefusal{QStringLiteral("The volume size %1 is not positive along every axis.").arg(text)};
-    constexpr auto kLimit = static_cast<std::uint64_t>(std::numeric_limits<qsizetype>::max());
-    const std::optional<std::uint64_t> bytes =
-        volumeBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
-                    static_cast<std::uint64_t>(depth));
-    if (!bytes || *bytes > kLimit)
+    const auto w = static_cast<std::uint64_t>(width);
+    const auto h = static_cast<std::uint64_t>(height);
+    const auto d = static_cast<std::uint64_t>(depth);
+    if (!volumeBytes(w, h, d))
         return NrrdRefusal{QStringLiteral("The volume size %1 is too large to hold in memory.").arg(text)};
-    for (const std::int64_t size : sizes) {
-        if (static_cast<std::uint64_t>(size) > options.maxTextureSize)
-            return NrrdRefusal{
-                QStringLiteral("The volume size %1 exceeds the largest 3-D texture the GPU takes "
-                               "(%2 voxels per side).")
-                    .arg(text)
-                    .arg(options.maxTextureSize)};
-    }
+    if (std::max({w, h, d}) > kMaxVolumeSide)
+        return NrrdRefusal{QStringLiteral("The volume size %1 has a side longer than %2 voxels.")
+                               .arg(text)
+                               .arg(kMaxVolumeSide)};
     return std::nullopt;
+}
+
+std::optional<NrrdRefusal> refuseVolumeSize(std::int64_t width, std::int64_t height, std::int64_t depth,
+                                            const NrrdReadOptions& options, std::size_t bytesPerVoxel) {
+    if (std::optional<NrrdRefusal> refusal = refuseVolumeShape(width, height, depth))
+        return refusal;
+    const QString text = sizeText(width, height, depth);
+    const std::uint64_t voxels =
+        *volumeBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                     static_cast<std::uint64_t>(depth)) /
+        kTexelBytes;
+    constexpr auto kBufferLimit = static_cast<std::uint64_t>(std::numeric_limits<qsizetype>::max());
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(voxels, std::uint64_t{bytesPerVoxel}, &bytes) || bytes > kBufferLimit)
+        return NrrdRefusal{QStringLiteral("The volume size %1 is too large to hold in memory.").arg(text)};
+    if (bytes > options.ramBudgetBytes)
+        return NrrdRefusal{QStringLiteral("The volume size %1 needs %2 MB decoded, more than the RAM budget "
+                                          "of %3 MB; only raw 8- and 16-bit NRRD samples are read in place.")
+                               .arg(text)
+                               .arg(megabytesText(bytes), megabytesText(options.ramBudgetBytes))};
+    return std::nullopt;
+}
+
+std::optional<NrrdRefusal> refuseTextureSize(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
+                                             std::uint64_t maxTextureSize) {
+    if (std::max({width, height, depth}) <= maxTextureSize)
+        return std::nullopt;
+    return NrrdRefusal{QStringLiteral("The texture size %1 x %2 x %3 exceeds the largest 3-D texture the GPU "
+                                      "takes (%4 voxels per side).")
+                           .arg(width)
+                           .arg(height)
+                           .arg(depth)
+                           .arg(maxTextureSize)};
 }

@@ -20,8 +20,10 @@ namespace {
 // A folder that does not exist: detached data files named by invented headers are
 // never opened, so a run cannot wander through the file system.
 const QString kHeaderPath = QStringLiteral("/nonexistent/voxview-fuzz/input.nrrd");
-// Keeps every volume the fuzzer can describe within a few hundred kilobytes.
+// Volumes beyond this side are read in place, which an invented header cannot be (its
+// file does not exist); smaller ones are decoded within a RAM budget of 2 MiB.
 constexpr std::uint32_t kMaxTextureSize = 64;
+constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
 constexpr std::size_t kTexelBytes = 2;
 
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
@@ -48,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     NrrdReadOptions options;
     options.maxTextureSize = kMaxTextureSize;
+    options.ramBudgetBytes = kRamBudgetBytes;
     const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::fromHeaderFile(*headerFile, options);
     const auto* reader = std::get_if<NrrdVolumeReader>(&opened);
     if (!reader)
@@ -58,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const NrrdResult<QStringList> files =
             NrrdDataFiles::list(reader->header(), *reader->header().sizes, QStringLiteral("/nonexistent"));
         if (const auto* names = std::get_if<QStringList>(&files))
-            check(!names->isEmpty() && names->size() <= kMaxTextureSize * kMaxTextureSize);
+            check(!names->isEmpty() && names->size() <= NrrdDataFiles::kMaxFiles);
         return 0;
     }
     if (!reader->hasAttachedData())
@@ -66,11 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const NrrdResult<NRRDfmt> volume = reader->readVolume(NrrdDataChoice::fromHeader());
     if (const auto* record = std::get_if<NRRDfmt>(&volume)) {
-        check(record->width > 0 && record->width <= kMaxTextureSize);
-        check(record->height > 0 && record->height <= kMaxTextureSize);
-        check(record->depth > 0 && record->depth <= kMaxTextureSize);
+        check(record->width > 0 && record->height > 0 && record->depth > 0);
+        check(!record->source);
         check(record->data.size() ==
               std::size_t{record->width} * record->height * record->depth * kTexelBytes);
+        check(record->data.size() <= kRamBudgetBytes);
         // Every sample type comes with a usable map back to the file's values.
         check(record->valueScale != 0.0 && std::isfinite(record->valueScale) &&
               std::isfinite(record->valueOffset));

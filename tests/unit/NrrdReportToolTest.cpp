@@ -66,6 +66,14 @@ TEST(NrrdInspect, ReadsTheDataFileGivenOnTheCommandLine) {
     EXPECT_EQ(report["spacing"].toArray(), (QJsonArray{1, 1, 1}));
     EXPECT_EQ(report["notes"].toArray().size(), 1);
     EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+    EXPECT_FALSE(report["read_in_place"].toBool());
+
+    // Over the RAM budget it is read in place, and not read whole for its statistics.
+    const QJsonObject inPlace =
+        QJsonDocument::fromJson(inspect({"--ram-budget", "0.000001", header, data}).out).object();
+    EXPECT_TRUE(inPlace["read_in_place"].toBool());
+    EXPECT_EQ(inPlace["data_file"], report["data_file"]);
+    EXPECT_TRUE(inPlace["max"].isNull());
 }
 
 // A NIfTI file through the same import: its format, and statistics in the file's own
@@ -99,7 +107,7 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
     } cases[] = {
         {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
         {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
-        {{"--max-texture-size", "512", wide}, "exceeds the largest 3-D texture"},
+        {{"--ram-budget", "0.001", wide}, "more than the RAM budget of 0.001 MB"},
     };
     for (const auto& c : cases) {
         const InspectRun run = inspect(c.arguments);

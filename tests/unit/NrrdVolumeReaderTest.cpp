@@ -193,7 +193,7 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
         {withSizes(" 4 3 2"), "lists 4 sizes"},
         {withSizes("0 3 2"), "not positive"},
         {withSizes("4 -3 2"), "not positive"},
-        {withSizes("2049 1 1"), "exceeds the largest 3-D texture"},
+        {withSizes("2049 1 1"), "it is 4050 bytes short"},
         {attached(header("ushort", "raw").replace("type: ushort\n", ""), u16), "no \"type:\" line"},
         {attached(header("block", "raw"), u16), "type \"block\" cannot be shown"},
         {attached(header("ushort", "raw").replace("encoding: raw\n", ""), u16), "no \"encoding:\" line"},
@@ -238,9 +238,9 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     }
 }
 
-// The largest 3-D texture is accepted; a smaller limit, or sizes whose byte count
-// overflows under no limit at all, are refused.
-TEST_F(NrrdVolumeReaderTest, HonoursTheTextureLimitAndRefusesOverflowingSizes) {
+// A side beyond the largest 3-D texture is read in place, to the same texels, rather
+// than refused; sizes whose byte count overflows are refused.
+TEST_F(NrrdVolumeReaderTest, ReadsInPlaceBeyondTheTextureLimitAndRefusesOverflowingSizes) {
     const QString wide = m_files.write(
         "wide.nrrd", attached(header("ushort", "raw").replace("sizes: 4 3 2", "sizes: 2048 1 1"),
                               sampleBytes(ramp(2048), 2)));
@@ -249,13 +249,14 @@ TEST_F(NrrdVolumeReaderTest, HonoursTheTextureLimitAndRefusesOverflowingSizes) {
         header("ushort", "raw").replace("sizes: 4 3 2", "sizes: 2000000000 2000000000 2000000000"));
     NrrdReadOptions small;
     small.maxTextureSize = 1024;
-    NrrdReadOptions unlimited;
-    unlimited.maxTextureSize = std::numeric_limits<std::uint32_t>::max();
-    EXPECT_EQ(reasonOf(readNrrd(wide)), "");
-    EXPECT_NE(reasonOf(readNrrd(wide, NrrdDataChoice::fromHeader(), small)).find("1024 voxels per side"),
-              std::string::npos);
-    EXPECT_NE(reasonOf(readNrrd(huge, NrrdDataChoice::fromHeader(), unlimited)).find("too large to hold"),
-              std::string::npos);
+    const NRRDfmt inMemory = std::get<NRRDfmt>(readNrrd(wide));
+    const NRRDfmt inPlace = std::get<NRRDfmt>(readNrrd(wide, NrrdDataChoice::fromHeader(), small));
+    EXPECT_FALSE(inMemory.source);
+    ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
+    std::vector<std::uint16_t> row(2048);
+    ASSERT_TRUE(inPlace.source->readRow(0, 0, 0, row.size(), row.data()));
+    EXPECT_EQ(bytesOf(row), bytesOf(inMemory.data));
+    EXPECT_NE(reasonOf(readNrrd(huge)).find("too large to hold"), std::string::npos);
 }
 
 TEST_F(NrrdVolumeReaderTest, RefusesMissingAndUnchosenFiles) {

@@ -61,6 +61,13 @@ QJsonObject volumeFields(const NRRDfmt& volume, const QStringList& notes) {
     };
     if (volume.fileWindow)
         report.insert("file_window", QJsonArray{volume.fileWindow->level, volume.fileWindow->width});
+    // A volume read in place is never read whole, here neither: its statistics stay unknown.
+    const bool inPlace = volume.data.isNull() && volume.source;
+    report.insert("read_in_place", inPlace);
+    if (inPlace) {
+        for (const char* unknown : {"min", "max", "mean"})
+            report.insert(unknown, QJsonValue());
+    }
     return report;
 }
 

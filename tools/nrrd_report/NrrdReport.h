@@ -9,8 +9,8 @@
 #include <QStringList>
 
 // What voxview-inspect prints about an imported volume: the record the renderer would
-// take, its format, how its samples were found and read, and their statistics in the
-// file's own units.
+// take, its format, how its samples were found and read (into memory, or in place), and
+// their statistics in the file's own units (unknown for a volume read in place).
 QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& source, const NRRDfmt& volume,
                           const QStringList& notes);
 // The same for a volume of another format, read from `path` (a file or a folder).

@@ -2,7 +2,9 @@
 // the viewer would show as one JSON object, or why it would refuse the file. PATH is
 // any file the viewer opens (NRRD, DICOM, NIfTI, TIFF) or a folder of DICOM files
 // (--series UID picks one series of a folder that holds several); DATA is the data file
-// of a detached NRRD header, as the viewer's data panel would choose it.
+// of a detached NRRD header, as the viewer's data panel would choose it. A raw volume
+// beyond --ram-budget or --max-texture-size is read in place, as the viewer reads it, and
+// reported without being read whole.
 
 #include "DicomSeriesReader.h"
 #include "DicomSeriesScanner.h"
@@ -14,12 +16,16 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <cmath>
 #include <cstdio>
 
 namespace {
 
 constexpr int kRefused = 1;
 constexpr int kUsageError = 2;
+constexpr int kMegabyteShift = 20;
+// A budget beyond any machine's memory, and far within 64 bits of bytes.
+constexpr double kMaxRamBudgetMegabytes = 1e12;
 
 // The import's log lines (such as a spacing that fell back to 1) go into the report's
 // "notes" instead of stderr, which carries only the one line of a refusal.
@@ -41,10 +47,11 @@ int print(const QJsonObject& report) {
 }
 
 int usage(const QString& problem) {
-    std::fprintf(
-        stderr,
-        "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] [--series UID] PATH [DATA]\n",
-        qUtf8Printable(problem));
+    std::fprintf(stderr,
+                 "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] [--ram-budget MB] "
+                 "[--series UID] PATH "
+                 "[DATA]\n",
+                 qUtf8Printable(problem));
     return kUsageError;
 }
 
@@ -96,6 +103,13 @@ int main(int argc, char** argv) {
                                             QStringLiteral("N"),
                                             QString::number(NrrdReadOptions::kDefaultMaxTextureSize));
     parser.addOption(maxTextureSize);
+    const QCommandLineOption ramBudget(
+        QStringLiteral("ram-budget"),
+        QStringLiteral("Megabytes an import may hold in memory; larger raw volumes are read in place "
+                       "(default %1).")
+            .arg(NrrdReadOptions::kDefaultRamBudgetBytes >> kMegabyteShift),
+        QStringLiteral("MB"), QString::number(NrrdReadOptions::kDefaultRamBudgetBytes >> kMegabyteShift));
+    parser.addOption(ramBudget);
     const QCommandLineOption series(
         QStringLiteral("series"),
         QStringLiteral("The DICOM series to read from a folder that holds several."), QStringLiteral("UID"));
@@ -121,6 +135,11 @@ int main(int argc, char** argv) {
     options.maxTextureSize = parser.value(maxTextureSize).toUInt(&validLimit);
     if (!validLimit || options.maxTextureSize == 0)
         return usage(QStringLiteral("--max-texture-size needs a positive integer"));
+    bool validBudget = false;
+    const double budget = parser.value(ramBudget).toDouble(&validBudget);
+    if (!validBudget || !(budget > 0.0) || budget > kMaxRamBudgetMegabytes)
+        return usage(QStringLiteral("--ram-budget needs a positive number of megabytes"));
+    options.ramBudgetBytes = static_cast<std::uint64_t>(std::ldexp(budget, kMegabyteShift));
 
     const QString& header = arguments[0];
     if (DicomSeriesScanner::isDicom(header)) {

@@ -1,0 +1,127 @@
+#include "NrrdVolumeReader.h"
+#include "VolumeFileWriters.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+#include <random>
+
+// Volumes too large for the RAM budget, read in place: every row a brick loader asks
+// for holds the texels the in-memory decoder makes of the same file.
+namespace {
+
+constexpr int kWidth = 20;
+constexpr int kHeight = 12;
+constexpr int kDepth = 9;
+constexpr int kSamples = kWidth * kHeight * kDepth;
+constexpr int kSlice = kWidth * kHeight;
+
+NrrdReadOptions budget(std::uint64_t bytes) {
+    return NrrdReadOptions{.ramBudgetBytes = bytes};
+}
+
+// A header of a 20 x 12 x 9 volume, `extra` lines after the basic fields.
+QByteArray header(const QByteArray& type, const QByteArray& extra, const QByteArray& encoding = "raw") {
+    return "NRRD0004\ntype: " + type + "\ndimension: 3\nsizes: 20 12 9\nencoding: " + encoding + "\n" + extra;
+}
+
+// Any bytes are samples of any 8- or 16-bit type, in either byte order.
+QByteArray randomBytes(int count) {
+    std::mt19937 generator(7);
+    QByteArray bytes(count, Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator());
+    return bytes;
+}
+
+struct LayoutCase {
+    const char* name;
+    QByteArray type;
+    int bytes;
+    QByteArray extra;  // header lines after the basic fields
+    QByteArray before; // bytes ahead of the samples in their file
+    bool attached;
+    int files; // data files named by a numbered pattern, one slice each when more than one
+};
+
+TEST(RawFileBrickSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
+    const LayoutCase cases[] = {
+        {"detached", "ushort", 2, "data file: v.raw\n", "", false, 1},
+        {"attached", "ushort", 2, "", "", true, 1},
+        {"several files", "int16", 2, "data file: s%02d.raw 1 9 1\n", "", false, kDepth},
+        {"byte skip", "ushort", 2, "byte skip: 7\ndata file: v.raw\n", "1234567", false, 1},
+        {"byte skip -1", "short", 2, "endian: big\nbyte skip: -1\ndata file: v.raw\n", "leading bytes", false,
+         1},
+        {"line skip", "int8", 1, "line skip: 2\n", "one\r\ntwo\n", true, 1},
+        {"big endian", "uint16", 2, "endian: big\ndata file: v.raw\n", "", false, 1},
+        {"uint8", "uchar", 1, "data file: v.raw\n", "", false, 1},
+    };
+    for (const LayoutCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TestFolder files;
+        const QByteArray samples = c.before + randomBytes(kSamples * c.bytes);
+        QString path = files.write("v.nhdr", header(c.type, c.extra));
+        if (c.attached)
+            path = files.write("v.nrrd", header(c.type, c.extra) + "\n" + samples);
+        else if (c.files == 1)
+            files.write("v.raw", samples);
+        for (int z = 0; c.files > 1 && z < c.files; ++z)
+            files.write(QStringLiteral("s%1.raw").arg(z + 1, 2, 10, QChar('0')),
+                        samples.sliced(z * kSlice * c.bytes, kSlice * c.bytes));
+        const NRRDfmt inPlace = std::get<NRRDfmt>(readNrrd(path, NrrdDataChoice::fromHeader(), budget(1)));
+        const NRRDfmt inMemory = std::get<NRRDfmt>(readNrrd(path));
+        ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
+        ASSERT_FALSE(inMemory.source);
+        EXPECT_EQ(inPlace.sampleOffset, inMemory.sampleOffset);
+        std::mt19937 generator(11);
+        const auto below = [&](int end) { return std::uniform_int_distribution<int>(0, end - 1)(generator); };
+        for (int i = 0; i < 40; ++i) {
+            const int x = below(kWidth), count = below(kWidth - x) + 1, y = below(kHeight), z = below(kDepth);
+            std::vector<std::uint16_t> row(static_cast<std::size_t>(count));
+            ASSERT_TRUE(inPlace.source->readRow(x, y, z, count, row.data()));
+            EXPECT_EQ(bytesOf(row),
+                      bytesOf(inMemory.data).sliced(2 * ((z * kHeight + y) * kWidth + x), 2 * count))
+                << "row " << x << "+" << count << ", " << y << ", " << z;
+        }
+    }
+}
+
+// A file cut short after it was opened: rows past its new end cannot be read, rows
+// before it still can.
+TEST(RawFileBrickSource, ReadsOfAFileTruncatedAfterOpeningFail) {
+    const TestFolder files;
+    files.write("v.raw", randomBytes(kSamples * 2));
+    const NRRDfmt volume =
+        std::get<NRRDfmt>(readNrrd(files.write("v.nhdr", header("ushort", "data file: v.raw\n")),
+                                   NrrdDataChoice::fromHeader(), budget(1)));
+    ASSERT_TRUE(QFile::resize(files.path("v.raw"), kSamples));
+    std::vector<std::uint16_t> row(kWidth);
+    EXPECT_TRUE(volume.source->readRow(0, 0, 0, kWidth, row.data()));
+    EXPECT_FALSE(volume.source->readRow(0, kHeight - 1, kDepth - 1, kWidth, row.data()));
+}
+
+// What cannot be read in place is decoded into memory, within the budget or not at all:
+// the budget counts the decoded texels and the data read to decode them.
+TEST(RawFileBrickSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget) {
+    const std::vector<int> samples = ramp(kSamples, 60000);
+    const struct {
+        const char* name;
+        QByteArray file;
+        std::uint64_t budget;
+        const char* reason;
+    } cases[] = {
+        {"gzip", header("ushort", "\n", "gzip") + gzipped(sampleBytes(samples, 2)), 1000, "MB decoded"},
+        {"ascii text longer than its texels",
+         header("ushort", "\n", "ascii") + asciiText(samples, " ").toUtf8(), kSamples * 2,
+         "MB read into memory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TestFolder files;
+        const std::string reason =
+            reasonOf(readNrrd(files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), budget(c.budget)));
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
+    }
+}
+
+} // namespace

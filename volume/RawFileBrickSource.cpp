@@ -1,0 +1,157 @@
+#include "RawFileBrickSource.h"
+
+#include "SampleTexels.h"
+#include "VolumeSize.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// "line skip:" lines are found by reading this much at a time.
+constexpr std::size_t kLineScanBytes = std::size_t{1} << 16;
+
+// Reads exactly `bytes` bytes at `offset`; false at the end of the file or on an error.
+bool readFully(int fd, std::uint64_t offset, std::byte* into, std::uint64_t bytes) {
+    while (bytes > 0) {
+        const ssize_t read = ::pread(fd, into, bytes, static_cast<off_t>(offset));
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read <= 0)
+            return false;
+        const auto done = static_cast<std::uint64_t>(read);
+        into += done;
+        offset += done;
+        bytes -= done;
+    }
+    return true;
+}
+
+// The offset just past the first `lines` line feeds from `start` on; nothing when the
+// file ends first.
+std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::int64_t lines) {
+    std::array<std::byte, kLineScanBytes> chunk{};
+    std::uint64_t position = start;
+    while (lines > 0) {
+        const ssize_t read = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(position));
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read <= 0)
+            return std::nullopt;
+        const auto end = chunk.begin() + read;
+        auto at = chunk.begin();
+        while (lines > 0 && (at = std::find(at, end, static_cast<std::byte>('\n'))) != end) {
+            ++at;
+            --lines;
+        }
+        position += static_cast<std::uint64_t>(lines > 0 ? read : at - chunk.begin());
+    }
+    return position;
+}
+
+NrrdRefusal cannotRead(const QString& path, int error) {
+    return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.")
+                           .arg(QFileInfo(path).fileName(), QString::fromLocal8Bit(std::strerror(error)))};
+}
+
+} // namespace
+
+bool RawFileBrickSource::canRead(const NrrdLayout& layout) {
+    return layout.encoding == NrrdLayout::Encoding::Raw && isTextureSampleType(layout.sampleType);
+}
+
+RawFileBrickSource::RawFileBrickSource(const NrrdLayout& layout, std::uint64_t width, std::uint64_t height,
+                                       std::uint64_t samplesPerFile)
+    : m_layout(layout), m_sampleBytes(static_cast<std::uint64_t>(layout.bytesPerSample())), m_width(width),
+      m_height(height), m_samplesPerFile(samplesPerFile),
+      m_samplesAreTexels(layout.sampleType == SampleType::UInt16 &&
+                         layout.bigEndian == (std::endian::native == std::endian::big)) {}
+
+RawFileBrickSource::~RawFileBrickSource() {
+    for (const Part& part : m_parts)
+        ::close(part.fd);
+}
+
+NrrdResult<std::shared_ptr<const RawFileBrickSource>>
+RawFileBrickSource::open(const std::vector<DataFile>& files, const NrrdLayout& layout, std::uint64_t width,
+                         std::uint64_t height, std::uint64_t depth) {
+    const std::uint64_t samples = width * height * depth;
+    if (files.empty() || samples % files.size() != 0)
+        return NrrdRefusal{QStringLiteral("%1 data files cannot hold equal shares of %2 samples.")
+                               .arg(files.size())
+                               .arg(samples)};
+    std::shared_ptr<RawFileBrickSource> source(
+        new RawFileBrickSource(layout, width, height, samples / files.size()));
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (std::optional<NrrdRefusal> refusal = source->addPart(files[i])) {
+            if (files.size() == 1)
+                return *refusal;
+            return NrrdRefusal{
+                QStringLiteral("data file %1 of %2: %3").arg(i + 1).arg(files.size()).arg(refusal->reason)};
+        }
+    }
+    return std::shared_ptr<const RawFileBrickSource>(std::move(source));
+}
+
+std::optional<NrrdRefusal> RawFileBrickSource::addPart(const DataFile& file) {
+    const int fd = ::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return cannotRead(file.path, errno);
+    m_parts.push_back({fd, 0});
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return cannotRead(file.path, errno);
+    const auto fileSize = static_cast<std::uint64_t>(status.st_size);
+
+    const std::optional<std::uint64_t> dataStart = afterLines(fd, file.dataStart, m_layout.lineSkip);
+    if (!dataStart)
+        return NrrdRefusal{
+            QStringLiteral("The data ends before the %1 lines that \"line skip:\" passes over.")
+                .arg(m_layout.lineSkip)};
+    const std::uint64_t data = fileSize > *dataStart ? fileSize - *dataStart : 0;
+    const std::uint64_t need = m_samplesPerFile * m_sampleBytes;
+    std::uint64_t start = *dataStart;
+    if (m_layout.byteSkip == NrrdLayout::kSamplesAtEnd)
+        start = fileSize - std::min(data, need);
+    else
+        start += static_cast<std::uint64_t>(m_layout.byteSkip);
+    const std::uint64_t have = fileSize > start ? fileSize - start : 0;
+    if (have < need)
+        return NrrdRefusal{QStringLiteral("The data holds %1 bytes of samples but the volume needs %2: it is "
+                                          "%3 bytes short.")
+                               .arg(have)
+                               .arg(need)
+                               .arg(need - have)};
+    m_parts.back().samplesStart = start;
+    return std::nullopt;
+}
+
+bool RawFileBrickSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                                 std::uint16_t* out) const {
+    std::uint64_t index = (z * m_height + y) * m_width + x;
+    auto* texels = reinterpret_cast<std::byte*>(out);
+    // A row may run across the end of one file into the next.
+    while (count > 0) {
+        const Part& part = m_parts[index / m_samplesPerFile];
+        const std::uint64_t within = index % m_samplesPerFile;
+        const std::uint64_t piece = std::min(count, m_samplesPerFile - within);
+        // 8-bit samples land in the back half of the piece's texels and widen forward.
+        std::byte* samples = m_sampleBytes == 1 ? texels + piece : texels;
+        if (!readFully(part.fd, part.samplesStart + within * m_sampleBytes, samples, piece * m_sampleBytes))
+            return false;
+        if (!m_samplesAreTexels)
+            samplesToTexels(m_layout.sampleType, m_layout.bigEndian, samples, texels, piece);
+        texels += piece * kTexelBytes;
+        index += piece;
+        count -= piece;
+    }
+    return true;
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "BrickSource.h"
+#include "NrrdLayout.h"
+#include "NrrdRefusal.h"
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// Texels read in place from raw NRRD samples of 8 or 16 bits, a row at a time, for a
+// volume too large to decode into memory or into one texture. Nothing is mapped or
+// loaded whole: each file is opened once and read with positioned reads, which share no
+// seek position, so any number of brick loaders may read at once. The samples may lie
+// in one file or be split over several (each holding an equal share, in order), after
+// a header (attached data) or alone, behind "line skip:" lines and "byte skip:" bytes
+// or at the very end of their file ("byte skip: -1"), in either byte order. Texels come
+// out exactly as the in-memory decoder makes them (SampleTexels).
+class RawFileBrickSource final : public BrickSource {
+  public:
+    // A file holding a share of the samples, and where its data section begins: after
+    // the header for attached data, else 0.
+    struct DataFile {
+        QString path;
+        std::uint64_t dataStart = 0;
+    };
+
+    // Whether samples of this layout can be read in place: raw, 8 or 16 bits. Wider and
+    // floating-point samples need a pass over all of them for their range first.
+    static bool canRead(const NrrdLayout& layout);
+
+    // Opens the files, finds where the samples of each begin and checks that each file
+    // holds its share; refused with the reason when one cannot be opened or is short.
+    static NrrdResult<std::shared_ptr<const RawFileBrickSource>>
+    open(const std::vector<DataFile>& files, const NrrdLayout& layout, std::uint64_t width,
+         std::uint64_t height, std::uint64_t depth);
+
+    ~RawFileBrickSource() override;
+    RawFileBrickSource(const RawFileBrickSource&) = delete;
+    RawFileBrickSource& operator=(const RawFileBrickSource&) = delete;
+
+    bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override;
+
+  private:
+    struct Part {
+        int fd = -1;
+        std::uint64_t samplesStart = 0; // file offset of its first sample
+    };
+
+    RawFileBrickSource(const NrrdLayout& layout, std::uint64_t width, std::uint64_t height,
+                       std::uint64_t samplesPerFile);
+    std::optional<NrrdRefusal> addPart(const DataFile& file);
+
+    std::vector<Part> m_parts;
+    NrrdLayout m_layout;
+    std::uint64_t m_sampleBytes;
+    std::uint64_t m_width;
+    std::uint64_t m_height;
+    std::uint64_t m_samplesPerFile;
+    bool m_samplesAreTexels; // unsigned 16-bit in host order: read straight into the row
+};
