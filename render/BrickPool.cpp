@@ -63,8 +63,9 @@ BrickPool::shape(const BrickLayout& layout, const Budgets& budgets, std::size_t 
     }
     const auto cube = static_cast<std::uint64_t>(std::ceil(std::cbrt(static_cast<double>(shape.capacity))));
     shape.perAxis[0] = std::min(perSide, cube);
-    shape.perAxis[1] = std::min(perSide, static_cast<std::uint64_t>(std::ceil(std::sqrt(
-                                           static_cast<double>(ceilDiv(shape.capacity, shape.perAxis[0]))))));
+    shape.perAxis[1] =
+        std::min(perSide, static_cast<std::uint64_t>(std::ceil(
+                              std::sqrt(static_cast<double>(ceilDiv(shape.capacity, shape.perAxis[0]))))));
     shape.perAxis[2] = std::min(perSide, ceilDiv(shape.capacity, shape.perAxis[0] * shape.perAxis[1]));
     shape.capacity = std::min(shape.capacity, shape.perAxis[0] * shape.perAxis[1] * shape.perAxis[2]);
     return shape;
@@ -143,9 +144,14 @@ BrickPool::BrickPool(std::shared_ptr<const BrickSource> source, std::array<std::
 BrickPool::~BrickPool() = default;
 
 bool BrickPool::canShow(const BrickKey& key, std::int64_t threshold) const {
-    if (threshold < 0) {
-        return true;
-    }
+    return threshold < 0 || neighbourhoodMaximum(key, true) > threshold;
+}
+
+bool BrickPool::mustUpload(const BrickKey& key, std::int64_t threshold) const {
+    return threshold < 0 || neighbourhoodMaximum(key, false) > threshold;
+}
+
+std::int64_t BrickPool::neighbourhoodMaximum(const BrickKey& key, bool unknownShows) const {
     const std::array<std::uint64_t, 3>& bricks = m_layout.bricks(key.level);
     std::array<std::uint32_t, 3> low{}, high{};
     for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -154,17 +160,19 @@ bool BrickPool::canShow(const BrickKey& key, std::int64_t threshold) const {
             static_cast<std::uint32_t>(std::min<std::uint64_t>(key.brick[axis] + 1, bricks[axis] - 1));
     }
     const std::vector<std::int32_t>& maxima = m_maxima[key.level];
+    std::int64_t largest = -1;
     for (std::uint32_t z = low[2]; z <= high[2]; ++z) {
         for (std::uint32_t y = low[1]; y <= high[1]; ++y) {
             for (std::uint32_t x = low[0]; x <= high[0]; ++x) {
                 const std::int32_t maximum = maxima[m_layout.index({key.level, {x, y, z}})];
-                if (maximum < 0 || maximum > threshold) {
-                    return true;
+                if (maximum < 0 && unknownShows) {
+                    return std::numeric_limits<std::int64_t>::max();
                 }
+                largest = std::max<std::int64_t>(largest, maximum);
             }
         }
     }
-    return false;
+    return largest;
 }
 
 std::vector<BrickKey> BrickPool::neededBricks(const View& view, std::uint32_t level) const {
@@ -203,8 +211,8 @@ std::vector<BrickKey> BrickPool::neededBricks(const View& view, std::uint32_t le
 }
 
 std::uint32_t BrickPool::chooseLevel(const View& view, std::vector<BrickKey>& needed) const {
-    // Level-0 voxels per world unit along the finest axis, and the world length one
-    // pixel spans at the volume's centre.
+    // Level-0 voxels per world unit along the finest axis, and the world length one pixel
+    // spans at the volume's centre.
     double density = 0.0;
     for (std::size_t axis = 0; axis < 3; ++axis) {
         density = std::max(density, static_cast<double>(m_size[axis]) / std::max(view.scale[axis], 1e-6f));
@@ -212,7 +220,9 @@ std::uint32_t BrickPool::chooseLevel(const View& view, std::vector<BrickKey>& ne
     const double distance = std::hypot(view.camera[0], view.camera[1], view.camera[2]);
     const double pixel = 2.0 * distance / std::max(view.projectionScale, 1e-6f) /
                          static_cast<double>(std::max<std::uint32_t>(view.viewportHeight, 1));
-    const double voxelsPerPixel = std::max(pixel * density, 1.0);
+    // Up to two voxels per pixel keep the level: rays step about a voxel, and the front of
+    // the volume is nearer than its centre.
+    const double voxelsPerPixel = std::max(0.5 * pixel * density, 1.0);
     const std::uint32_t base = m_layout.baseLevel();
     std::uint32_t level = std::min(static_cast<std::uint32_t>(std::floor(std::log2(voxelsPerPixel))), base);
     const std::uint64_t room = m_slots.size() - m_layout.brickCount(base);
@@ -294,7 +304,7 @@ bool BrickPool::update(const View& view) {
         const bool base = brick.key.level == m_layout.baseLevel();
         m_pageStale = m_pageStale || brick.key.level == m_level;
         if (slotOf(brick.key) < 0 &&
-            (base || (brick.key.level == m_level && canShow(brick.key, m_threshold)))) {
+            (base || (brick.key.level == m_level && mustUpload(brick.key, m_threshold)))) {
             upload(brick);
         }
     }
@@ -306,8 +316,12 @@ bool BrickPool::update(const View& view) {
             wishes.push_back(m_layout.key(base, index));
         }
     }
+    // Bricks not read yet, and bricks read before that turn out to be needed (a neighbour
+    // reaches above the window): a brick below it is not read again while its neighbours
+    // are still unknown.
     for (const BrickKey& key : needed) {
-        if (slotOf(key) < 0 && canShow(key, m_threshold)) {
+        const bool unread = m_maxima[key.level][m_layout.index(key)] < 0;
+        if (slotOf(key) < 0 && (unread || mustUpload(key, m_threshold))) {
             wishes.push_back(key);
         }
     }

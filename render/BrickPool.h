@@ -19,7 +19,7 @@ class BrickSource;
 // (BrickLayout) resident in slots of one fixed-size atlas texture, found by the shader
 // through a page table. Lives on the GUI thread, which draws with it.
 //
-// Each frame (update) chooses the level its pixels need — one voxel per pixel at the
+// Each frame (update) chooses the level its pixels need — at most two voxels per pixel at the
 // volume's centre, coarser where the bricks in view would not fit the atlas — and wishes
 // for the bricks of that level the rays can meet: inside the clip box and the view, and
 // not known to lie below the display window together with all their neighbours (a ray
@@ -112,6 +112,13 @@ class BrickPool {
     // Whether samples inside the brick can reach above `threshold`: unless it and each of
     // its neighbours are known to lie at or below it.
     bool canShow(const BrickKey& key, std::int64_t threshold) const;
+    // Whether the brick must be resident: it or a neighbour is known to reach above
+    // `threshold`. A brick below it whose neighbours are not all known yet waits, and is
+    // read again once they are.
+    bool mustUpload(const BrickKey& key, std::int64_t threshold) const;
+    // The largest known maximum of the brick and its neighbours; the largest value there
+    // is when one is unknown and `unknownShows`.
+    std::int64_t neighbourhoodMaximum(const BrickKey& key, bool unknownShows) const;
     bool upload(const BrickTexels& brick);
     std::int64_t takeSlot();
     void writePageTable();
@@ -137,5 +144,6 @@ class BrickPool {
     std::int64_t m_threshold = -1;
     bool m_pageStale = true;
     bool m_complete = false;
+    bool m_uploadFailed = false; // warned once
     std::uint64_t m_version = 0;
 };

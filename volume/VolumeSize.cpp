@@ -65,14 +65,3 @@ std::optional<NrrdRefusal> refuseVolumeSize(std::int64_t width, std::int64_t hei
     return std::nullopt;
 }
 
-std::optional<NrrdRefusal> refuseTextureSize(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
-                                             std::uint64_t maxTextureSize) {
-    if (std::max({width, height, depth}) <= maxTextureSize)
-        return std::nullopt;
-    return NrrdRefusal{QStringLiteral("The texture size %1 x %2 x %3 exceeds the largest 3-D texture the GPU "
-                                      "takes (%4 voxels per side).")
-                           .arg(width)
-                           .arg(height)
-                           .arg(depth)
-                           .arg(maxTextureSize)};
-}

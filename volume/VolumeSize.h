@@ -20,7 +20,7 @@ std::optional<std::uint64_t> volumeBytes(std::uint64_t width, std::uint64_t heig
 // Whether a width × height × depth volume can be shown at all, wherever its voxels are
 // read from: positive along every axis, a byte count that fits in 64 bits, no side longer
 // than kMaxVolumeSide. The GPU's texture limit is not a limit of the volume: the renderer
-// keeps each of its textures within it (refuseTextureSize).
+// cuts it into bricks.
 std::optional<NrrdRefusal> refuseVolumeShape(std::int64_t width, std::int64_t height, std::int64_t depth);
 
 // The same for a volume decoded into memory, which must also fit options.ramBudgetBytes
@@ -28,11 +28,6 @@ std::optional<NrrdRefusal> refuseVolumeShape(std::int64_t width, std::int64_t he
 std::optional<NrrdRefusal> refuseVolumeSize(std::int64_t width, std::int64_t height, std::int64_t depth,
                                             const NrrdReadOptions& options,
                                             std::size_t bytesPerVoxel = kTexelBytes);
-
-// Whether one texture of width × height × depth texels is within the GPU's 3-D texture
-// limit (maxTextureSize texels per side). The one place that limit is checked.
-std::optional<NrrdRefusal> refuseTextureSize(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
-                                             std::uint64_t maxTextureSize);
 
 // Bytes in megabytes (2^20) for messages: "4096", "95.4", "0.004".
 QString megabytesText(std::uint64_t bytes);

@@ -13,7 +13,7 @@ class QOpenGLFunctions_4_1_Core;
 namespace gl {
 
 constexpr unsigned kBindingIndices = 4;
-constexpr unsigned kTextureUnits = 2;
+constexpr unsigned kTextureUnits = 3;
 
 // The application's shaders, embedded as Qt resources under ":/shaders": the function
 // named "vertexShader" is the file vertexShader.vert, "fragmentShader" is

@@ -9,12 +9,13 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
+#include <QThread>
 #include <memory>
 
 // A renderer on the OpenGL device drawing into an offscreen view, for pixel tests.
 // The renderer starts on the sample's record without voxels (nothing uploaded), so a
 // test imports the volume it needs. Frames go through the real frame step, at full
-// quality.
+// quality. Bricks of 8 voxels cut a 64³ volume into two levels of detail below the base.
 struct GpuTestBed {
     static constexpr QColor kBackground{26, 51, 77};
 
@@ -34,7 +35,9 @@ struct GpuTestBed {
             return error;
         }
         view->setClearColor({background.redF(), background.greenF(), background.blueF(), 1.0});
-        renderer = std::make_unique<QVRenderer>(*view, testvolumes::sampleWithoutVoxels());
+        BrickPool::Budgets budgets;
+        budgets.brickSide = kBrickSide;
+        renderer = std::make_unique<QVRenderer>(*view, testvolumes::sampleWithoutVoxels(), nullptr, budgets);
         renderer->mtkView_drawableSizeWillChange(*view, view->drawableSize());
         // Pixel tests compare full-quality images; the reduced frames shown while the
         // inputs change have tests of their own.
@@ -42,8 +45,20 @@ struct GpuTestBed {
         return {};
     }
 
+    // The picture once every brick the view needs is resident.
     QImage frame() {
         view->draw(*renderer);
+        ++drawn;
+        for (int wait = 0; wait < kMostWaits && renderer->brickPool() && !renderer->brickPool()->complete();
+             ++wait) {
+            QThread::msleep(1);
+            view->draw(*renderer);
+            ++drawn;
+        }
         return view->grabImage();
     }
+
+    int drawn = 0; // frames drawn by frame()
+    static constexpr std::uint64_t kBrickSide = 8;
+    static constexpr int kMostWaits = 5000;
 };

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <thread>
 
 // A renderer on the recording backend and a fake view; the observers of "wl" and "ww"
 // are heard in `notified`.
@@ -17,6 +18,7 @@ struct RendererTestBed {
     FakeMTKView view{device};
     std::unique_ptr<QVRenderer> renderer;
     QStringList notified;
+    int frames = 0; // frames drawn through frame()
 
     // Makes the renderer on `vdata` (the sample's record without voxels when null) and
     // reports a square 512-pixel drawable, as the view controller does after creation.
@@ -32,7 +34,20 @@ struct RendererTestBed {
     std::optional<recording::Frame> frame() {
         device->takeFrames();
         renderer->drawInMTKView(view);
+        ++frames;
         std::vector<recording::Frame> frames = device->takeFrames();
         return frames.empty() ? std::nullopt : std::optional(frames.back());
+    }
+
+    // Frames until every brick the view needs is resident (the pool's workers read them):
+    // the last of them.
+    std::optional<recording::Frame> settledFrame() {
+        std::optional<recording::Frame> last = frame();
+        for (int wait = 0; wait < 5000 && renderer->brickPool() && !renderer->brickPool()->complete();
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            last = frame();
+        }
+        return last;
     }
 };
