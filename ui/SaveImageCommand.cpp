@@ -7,14 +7,18 @@
 #include "ViewController.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageWriter>
 #include <QLoggingCategory>
+#include <QThread>
 
 Q_LOGGING_CATEGORY(lcSaveImage, "voxview.saveimage")
 
 namespace {
+
+constexpr qint64 kMostBrickWaitMs = 10000;
 
 const QString kPngSuffix = QStringLiteral("png");
 
@@ -63,8 +67,18 @@ void SaveImageCommand::saveImage(const QString& suggestedName) {
     if (renderer) {
         renderer->setAdaptiveQuality(false);
     }
+    // The finished picture: frames until every brick the view needs has arrived, within a
+    // bound, so that a source that stopped answering still saves what shows.
+    QImage picture = view->grabFramebuffer();
+    QElapsedTimer waited;
+    waited.start();
+    while (renderer && renderer->brickPool() && !renderer->brickPool()->complete() &&
+           waited.elapsed() < kMostBrickWaitMs) {
+        QThread::msleep(2);
+        picture = view->grabFramebuffer();
+    }
     // The view is opaque on screen: so is its picture.
-    const QImage picture = view->grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+    picture = picture.convertToFormat(QImage::Format_RGB32);
     if (renderer) {
         renderer->setAdaptiveQuality(true);
     }

@@ -67,6 +67,7 @@ class AppWindowTest : public ShownWindowTest {
     QImage grabStill(const QString& name) {
         // A frame first: the last one shown may predate what the test just changed.
         EXPECT_TRUE(waitForFrames(1));
+        EXPECT_TRUE(waitForBricks()) << name.toStdString();
         EXPECT_TRUE(QTest::qWaitFor([&] { return renderer().showsFullQuality(); }, kTimeoutMs))
             << name.toStdString();
         return grab(name);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "QVMTKView.h"
+#include "QVRenderer.h"
+#include "ViewController.h"
 #include "WindowController.h"
 
 #include <QCoreApplication>
@@ -27,6 +29,16 @@ class ShownWindowTest : public ::testing::Test {
         m_window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
         ASSERT_TRUE(waitForFrames(2));
+        ASSERT_TRUE(waitForBricks());
+    }
+
+    // Until every brick the view needs is resident and a frame has shown them.
+    bool waitForBricks() const {
+        const auto complete = [this] {
+            const BrickPool* pool = m_window->contentViewController()->renderer()->brickPool();
+            return pool == nullptr || pool->complete();
+        };
+        return QTest::qWaitFor(complete, kTimeoutMs) && waitForFrames(2) && complete();
     }
 
     bool waitForFrames(int frames) const {
