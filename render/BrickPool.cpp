@@ -1,5 +1,6 @@
 #include "BrickPool.h"
 
+#include "BrickGrid.h"
 #include "BrickSource.h"
 #include "VolumeSize.h"
 
@@ -94,39 +95,49 @@ std::variant<std::unique_ptr<BrickPool>, QString> BrickPool::create(gpu::Device&
         return *reason;
     }
     const AtlasShape& atlasShape = std::get<AtlasShape>(shaped);
-    const std::array<std::uint64_t, 3>& perAxis = atlasShape.perAxis;
-    const std::uint64_t capacity = atlasShape.capacity;
-    const std::uint64_t side = layout.slotSide();
-    gpu::TextureDescriptor atlas;
-    atlas.pixelFormat = gpu::PixelFormat::R16Uint;
-    atlas.width = perAxis[0] * side;
-    atlas.height = perAxis[1] * side;
-    atlas.depth = perAxis[2] * side;
     gpu::TextureDescriptor table;
     table.pixelFormat = gpu::PixelFormat::RGBA16Unorm;
     const std::array<std::uint64_t, 3> tableSize = layout.pageTableSize();
     table.width = tableSize[0];
     table.height = tableSize[1];
     table.depth = tableSize[2];
-    std::string error;
+    // The atlas starts with the layers of slots the base level needs and grows by whole
+    // layers as bricks above the window arrive: most of a CT volume is air, which never goes up.
+    const std::uint64_t layerSlots = atlasShape.perAxis[0] * atlasShape.perAxis[1];
+    const std::uint64_t layers =
+        std::min(ceilDiv(layout.brickCount(layout.baseLevel()) + 1, layerSlots), atlasShape.perAxis[2]);
     std::unique_ptr<BrickPool> pool(new BrickPool(std::move(source), size, std::move(layout), budgets));
-    pool->m_atlas = device.newTextureWithDescriptor(atlas, &error);
-    if (pool->m_atlas) {
-        pool->m_pageTable = device.newTextureWithDescriptor(table, &error);
-    }
-    if (!pool->m_pageTable) {
-        return QStringLiteral("the GPU cannot make the brick atlas (%1 x %2 x %3) or its page table: %4")
-            .arg(atlas.width)
-            .arg(atlas.height)
-            .arg(atlas.depth)
+    pool->m_device = device.shared_from_this();
+    pool->m_atlasSlots = atlasShape.perAxis;
+    pool->m_capacity = atlasShape.capacity;
+    std::string error;
+    pool->m_pageTable = device.newTextureWithDescriptor(table, &error);
+    if (!pool->m_pageTable || !pool->grow(layers, &error)) {
+        return QStringLiteral("the GPU cannot make the brick atlas or its page table: %1")
             .arg(QString::fromStdString(error));
     }
-    pool->m_atlasSlots = perAxis;
-    pool->m_slots.resize(capacity);
-    for (std::uint64_t slot = capacity; slot-- > 0;) {
-        pool->m_free.push_back(static_cast<std::uint32_t>(slot));
-    }
     return pool;
+}
+
+bool BrickPool::grow(std::uint64_t layers, std::string* error) {
+    const std::uint64_t side = m_layout.slotSide();
+    gpu::TextureDescriptor descriptor;
+    descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
+    descriptor.width = m_atlasSlots[0] * side;
+    descriptor.height = m_atlasSlots[1] * side;
+    descriptor.depth = layers * side;
+    std::shared_ptr<gpu::Texture> atlas = m_device->newTextureWithDescriptor(descriptor, error);
+    if (!atlas || (m_atlas && !m_atlas->copyInto(*atlas))) {
+        return false;
+    }
+    m_atlas = std::move(atlas);
+    const std::uint64_t slotCount = std::min(m_capacity, m_atlasSlots[0] * m_atlasSlots[1] * layers);
+    for (std::uint64_t slot = slotCount; slot-- > m_slots.size();) {
+        m_free.push_back(static_cast<std::uint32_t>(slot));
+    }
+    m_slots.resize(slotCount);
+    m_pageStale = true;
+    return true;
 }
 
 BrickPool::BrickPool(std::shared_ptr<const BrickSource> source, std::array<std::uint64_t, 3> size,
@@ -142,6 +153,23 @@ BrickPool::BrickPool(std::shared_ptr<const BrickSource> source, std::array<std::
 }
 
 BrickPool::~BrickPool() = default;
+
+void BrickPool::knowMaxima(const BrickGrid& grid) {
+    for (std::size_t level = 0; level < BrickGrid::kLevels; ++level) {
+        if (BrickGrid::kBrickSide << level != m_layout.brickSide()) {
+            continue;
+        }
+        const BrickGrid::Level& cells = grid.level(level);
+        std::vector<std::int32_t>& maxima = m_maxima[0];
+        for (std::uint64_t index = 0; index < maxima.size(); ++index) {
+            const BrickKey key = m_layout.key(0, index);
+            if (maxima[index] < 0) {
+                maxima[index] = cells.maxima[(key.brick[2] * cells.height + key.brick[1]) * cells.width + key.brick[0]];
+            }
+        }
+        m_pageStale = true;
+    }
+}
 
 bool BrickPool::canShow(const BrickKey& key, std::int64_t threshold) const {
     return threshold < 0 || neighbourhoodMaximum(key, true) > threshold;
@@ -225,7 +253,7 @@ std::uint32_t BrickPool::chooseLevel(const View& view, std::vector<BrickKey>& ne
     const double voxelsPerPixel = std::max(0.5 * pixel * density, 1.0);
     const std::uint32_t base = m_layout.baseLevel();
     std::uint32_t level = std::min(static_cast<std::uint32_t>(std::floor(std::log2(voxelsPerPixel))), base);
-    const std::uint64_t room = m_slots.size() - m_layout.brickCount(base);
+    const std::uint64_t room = m_capacity - m_layout.brickCount(base);
     for (; level < base; ++level) {
         needed = neededBricks(view, level);
         if (needed.size() <= room) {
@@ -237,6 +265,15 @@ std::uint32_t BrickPool::chooseLevel(const View& view, std::vector<BrickKey>& ne
 }
 
 std::int64_t BrickPool::takeSlot() {
+    const std::uint64_t layers = m_atlas->depth() / m_layout.slotSide();
+    if (m_free.empty() && m_slots.size() < m_capacity) {
+        std::string error;
+        if (!grow(std::min(2 * layers, m_atlasSlots[2]), &error)) {
+            // Bricks then take turns in the slots there are.
+            qWarning("BrickPool: the atlas cannot grow beyond %zu bricks: %s", m_slots.size(), error.c_str());
+            m_capacity = m_slots.size();
+        }
+    }
     if (!m_free.empty()) {
         const std::uint32_t slot = m_free.back();
         m_free.pop_back();

@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
+class BrickGrid;
 class BrickSource;
 
 // The volume on the GPU as a multi-resolution brick pool: bricks of every level of detail
@@ -37,7 +39,7 @@ class BrickPool {
         // The atlas; llvmpipe's textures live in the process's memory.
         std::uint64_t gpuBytes = std::uint64_t{1} << 30;
         // Bricks read and not yet uploaded.
-        std::uint64_t readyBytes = std::uint64_t{256} << 20;
+        std::uint64_t readyBytes = std::uint64_t{32} << 20;
         // Texels uploaded in one frame.
         std::uint64_t uploadBytesPerFrame = std::uint64_t{16} << 20;
         std::uint64_t brickSide = 32;
@@ -67,6 +69,11 @@ class BrickPool {
     static std::optional<QString> refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
                                           std::size_t maxTexture3DSize);
 
+    // Takes the maxima of level-0 bricks from a survey of the volume, when its cells are
+    // the pool's bricks (each widened by one voxel, as a slot is): bricks below the window
+    // with all their neighbours are then never read.
+    void knowMaxima(const BrickGrid& grid);
+
     // Chooses this frame's level and bricks, uploads bricks that arrived, and rewrites the
     // page table where that changed what the frame samples. True when it did.
     bool update(const View& view);
@@ -81,7 +88,9 @@ class BrickPool {
     std::uint64_t version() const { return m_version; }
     std::uint32_t level() const { return m_level; }
     const BrickLayout& layout() const { return m_layout; }
+    // Slots the atlas has now, and the most it may grow to within the GPU budget.
     std::uint64_t capacity() const { return m_slots.size(); }
+    std::uint64_t largestCapacity() const { return m_capacity; }
     std::uint64_t residentCount() const { return m_slots.size() - m_free.size(); }
 
     gpu::Texture* atlas() const { return m_atlas.get(); }
@@ -120,6 +129,8 @@ class BrickPool {
     // is when one is unknown and `unknownShows`.
     std::int64_t neighbourhoodMaximum(const BrickKey& key, bool unknownShows) const;
     bool upload(const BrickTexels& brick);
+    // Makes the atlas `layers` layers of slots deep, keeping the slots it has.
+    bool grow(std::uint64_t layers, std::string* error);
     std::int64_t takeSlot();
     void writePageTable();
     std::int32_t& slotOf(const BrickKey& key) { return m_slotOf[key.level][m_layout.index(key)]; }
@@ -128,9 +139,11 @@ class BrickPool {
     std::array<std::uint64_t, 3> m_size;
     BrickLayout m_layout;
     Budgets m_budgets;
+    std::shared_ptr<gpu::Device> m_device;
     std::shared_ptr<gpu::Texture> m_atlas;
     std::shared_ptr<gpu::Texture> m_pageTable;
-    std::array<std::uint64_t, 3> m_atlasSlots{}; // slots along each side of the atlas
+    std::array<std::uint64_t, 3> m_atlasSlots{}; // slots along each side of the largest atlas
+    std::uint64_t m_capacity = 0;                // slots of the largest atlas
     std::unique_ptr<BrickLoader> m_loader;
 
     std::vector<std::vector<std::int32_t>> m_maxima; // per level and brick; −1 until read

@@ -323,6 +323,9 @@ void QVRenderer::showVolume() {
         return;
     }
     m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
+    if (m_volume.bricks) {
+        m_pool->knowMaxima(*m_volume.bricks);
+    }
     if (m_volume.bricks && !m_volume.brickTexture) {
         QString reason;
         m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *m_volume.bricks, &reason);
@@ -346,6 +349,9 @@ void QVRenderer::takeSampleSurvey() {
     }
     QString reason;
     m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *survey.bricks, &reason);
+    if (m_pool) {
+        m_pool->knowMaxima(*survey.bricks);
+    }
     if (m_volume.brickTexture) {
         m_volume.bricks = std::move(survey.bricks);
     }

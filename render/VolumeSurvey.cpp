@@ -1,6 +1,7 @@
 #include "VolumeSurvey.h"
 
 #include "NRRDfmt.h"
+#include "RawFileBrickSource.h"
 #include "VolumeData.h"
 #include "VolumeSize.h"
 
@@ -53,9 +54,20 @@ VolumeState VolumeSurvey::sample(const VolumeData& vdata) {
     volume.hounsfield = true;
     volume.valueOffset = kSampleHounsfieldOffset;
     const std::optional<std::uint64_t> bytes = volumeBytes(volume.width, volume.height, volume.depth);
-    if (!vdata.data().isNull() && bytes && *bytes > 0 && vdata.data().size() >= *bytes) {
-        volume.source = std::make_shared<MemoryBrickSource>(vdata.data(), volume.width, volume.height);
+    if (vdata.data().isNull() || !bytes || *bytes == 0 || vdata.data().size() < *bytes) {
+        return volume;
     }
+    // Bricks are read from the file rather than its map: read through a map, every page a
+    // brick's rows touch would stay resident beside the atlas's copy.
+    if (!vdata.dataPath().isEmpty()) {
+        auto file = RawFileBrickSource::open({{vdata.dataPath(), 0}}, NrrdLayout{}, volume.width, volume.height,
+                                             volume.depth);
+        if (auto* opened = std::get_if<std::shared_ptr<const RawFileBrickSource>>(&file)) {
+            volume.source = std::move(*opened);
+            return volume;
+        }
+    }
+    volume.source = std::make_shared<MemoryBrickSource>(vdata.data(), volume.width, volume.height);
     return volume;
 }
 

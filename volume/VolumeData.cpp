@@ -97,6 +97,7 @@ std::unique_ptr<VolumeData> VolumeData::initWithBundle(const Bundle& bundle) {
         return volume;
     }
     volume->m_data = std::move(bytes);
+    volume->m_dataPath = *path;
     return volume;
 }
 

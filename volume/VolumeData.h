@@ -41,6 +41,8 @@ class VolumeData {
     std::uint64_t height() const { return m_height; }
     std::uint64_t depth() const { return m_depth; }
     const ByteBuffer& data() const { return m_data; }
+    // The file `data` maps (the built-in sample's resource); empty for samples in memory.
+    const QString& dataPath() const { return m_dataPath; }
     const ByteBuffer& data2() const { return m_data2; }
     const ByteBuffer& data2flip() const { return m_data2flip; }
     const std::uint16_t* pix16() const { return m_pix16; }
@@ -55,6 +57,7 @@ class VolumeData {
     std::uint64_t m_height = 0;
     std::uint64_t m_depth = 0;
     ByteBuffer m_data;
+    QString m_dataPath;
     ByteBuffer m_data2;
     ByteBuffer m_data2flip;
     const std::uint16_t* m_pix16 = nullptr;

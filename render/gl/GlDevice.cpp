@@ -73,6 +73,11 @@ bool GlDevice::replaceRegion(const gpu::Texture& texture, const gpu::Region& reg
                                                 bytesPerRow, bytesPerImage);
 }
 
+bool GlDevice::copyTexture(const gpu::Texture& source, const gpu::Texture& destination) {
+    GlContextProvider::Scope scope(*m_contexts);
+    return scope.isValid() && gl::copyTexture(*scope.gl(), source, destination);
+}
+
 void GlDevice::releaseTexture(gpu::Handle texture) {
     GlContextProvider::Scope scope(*m_contexts);
     if (scope.isValid()) {

@@ -31,6 +31,7 @@ class GlDevice final : public gpu::Device {
     bool replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
                        std::size_t slice, const void* bytes, std::size_t bytesPerRow,
                        std::size_t bytesPerImage) override;
+    bool copyTexture(const gpu::Texture& source, const gpu::Texture& destination) override;
     void releaseTexture(gpu::Handle texture) override;
 
     bool beginCommands() override { return m_encoder.begin(); }

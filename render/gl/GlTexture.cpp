@@ -163,4 +163,46 @@ bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, c
     return true;
 }
 
+bool copyTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& source, const gpu::Texture& destination) {
+    const gpu::TextureDescriptor& from = source.descriptor();
+    const gpu::TextureDescriptor& to = destination.descriptor();
+    if (!describesVolume(from) || holdsEntries(from) || to.pixelFormat != from.pixelFormat ||
+        to.textureType != from.textureType || from.mipmapLevelCount != 1 || to.width < from.width ||
+        to.height < from.height || to.depth < from.depth) {
+        qWarning("OpenGL: texture copy refused: formats or sizes do not fit");
+        return false;
+    }
+    clearErrors(gl);
+    GLint previousRead = 0;
+    gl.glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &previousRead);
+    GLuint framebuffer = 0;
+    gl.glGenFramebuffers(1, &framebuffer);
+    gl.glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
+    gl.glReadBuffer(GL_COLOR_ATTACHMENT0);
+    gl.glBindTexture(GL_TEXTURE_3D, static_cast<GLuint>(destination.handle()));
+    bool complete = true;
+    for (std::size_t z = 0; z < from.depth && complete; ++z) {
+        gl.glFramebufferTextureLayer(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, static_cast<GLuint>(source.handle()),
+                                     0, static_cast<GLint>(z));
+        complete = gl.glCheckFramebufferStatus(GL_READ_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+        if (complete) {
+            gl.glCopyTexSubImage3D(GL_TEXTURE_3D, 0, 0, 0, static_cast<GLint>(z), 0, 0,
+                                   static_cast<GLsizei>(from.width), static_cast<GLsizei>(from.height));
+        }
+    }
+    gl.glBindTexture(GL_TEXTURE_3D, 0);
+    gl.glBindFramebuffer(GL_READ_FRAMEBUFFER, static_cast<GLuint>(previousRead));
+    gl.glDeleteFramebuffers(1, &framebuffer);
+    if (const GLenum code = gl.glGetError(); !complete || code != GL_NO_ERROR) {
+        qWarning("OpenGL: texture copy failed: %s",
+                 complete ? glErrorText(code).c_str() : "a layer cannot be read through a framebuffer");
+        return false;
+    }
+    if (!waitForCommands(gl)) {
+        qWarning("OpenGL: texture copy failed: the fence could not be waited for");
+        return false;
+    }
+    return true;
+}
+
 } // namespace gl

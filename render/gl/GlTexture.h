@@ -29,4 +29,9 @@ bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, c
                    std::size_t mipmapLevel, std::size_t slice, const void* bytes, std::size_t bytesPerRow,
                    std::size_t bytesPerImage);
 
+// Copies a single-level 3-D texture of 16-bit texels layer by layer, through a read
+// framebuffer, into the same place of a larger one of the same format, and waits like
+// replaceRegion. Logs and returns false when the two do not fit or OpenGL fails.
+bool copyTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& source, const gpu::Texture& destination);
+
 } // namespace gl

@@ -40,6 +40,10 @@ bool Texture::replaceRegion(const Region& region, std::size_t mipmapLevel, std::
     return m_device->replaceRegion(*this, region, mipmapLevel, slice, bytes, bytesPerRow, bytesPerImage);
 }
 
+bool Texture::copyInto(const Texture& destination) const {
+    return m_device->copyTexture(*this, destination);
+}
+
 void RenderCommandEncoder::setRenderPipelineState(const RenderPipelineState& state) {
     m_device.applyPipeline(state);
 }

@@ -135,6 +135,10 @@ class Texture {
     // an error (the texels are then undefined).
     bool replaceRegion(const Region& region, std::size_t mipmapLevel, std::size_t slice, const void* bytes,
                        std::size_t bytesPerRow, std::size_t bytesPerImage);
+    // Copies every texel of this 3-D texture to the same coordinates of `destination`, a
+    // texture of the same format at least as large, before it returns. False when the
+    // backend refused or failed (destination's texels are then undefined).
+    bool copyInto(const Texture& destination) const;
 
   private:
     std::shared_ptr<Device> m_device;
@@ -264,6 +268,7 @@ class Device : public std::enable_shared_from_this<Device> {
     virtual bool replaceRegion(const Texture& texture, const Region& region, std::size_t mipmapLevel,
                                std::size_t slice, const void* bytes, std::size_t bytesPerRow,
                                std::size_t bytesPerImage) = 0;
+    virtual bool copyTexture(const Texture& source, const Texture& destination) = 0;
     virtual void releaseTexture(Handle texture) = 0;
 
     // Encoding, on one thread at a time: a frame's commands from beginCommands to commit,

@@ -77,6 +77,14 @@ bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& regio
     return !m_options.uploadFails;
 }
 
+bool Device::copyTexture(const gpu::Texture& source, const gpu::Texture& destination) {
+    std::lock_guard lock(m_mutex);
+    const std::vector<Upload> copied = m_textures.at(source.handle() - 1).uploads;
+    std::vector<Upload>& uploads = m_textures.at(destination.handle() - 1).uploads;
+    uploads.insert(uploads.begin(), copied.begin(), copied.end());
+    return !m_options.uploadFails;
+}
+
 void Device::releaseTexture(gpu::Handle texture) {
     const QCoreApplication* app = QCoreApplication::instance();
     const bool gui = app != nullptr && QThread::currentThread() == app->thread();

@@ -34,7 +34,7 @@ struct Upload {
 struct TextureRecord {
     gpu::Handle handle = 0;
     gpu::TextureDescriptor descriptor;
-    std::vector<Upload> uploads;
+    std::vector<Upload> uploads;      // a copy's source's first
     std::vector<std::byte> lastBytes; // the latest upload's bytes; empty above 16 MiB
     std::string releasedOn;           // "GUI thread" or "worker thread"; empty while alive
 };
@@ -84,6 +84,7 @@ class Device : public gpu::Device {
     bool replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
                        std::size_t slice, const void* bytes, std::size_t bytesPerRow,
                        std::size_t bytesPerImage) override;
+    bool copyTexture(const gpu::Texture& source, const gpu::Texture& destination) override;
     void releaseTexture(gpu::Handle texture) override;
     bool beginCommands() override;
     bool beginPass(const gpu::RenderPassDescriptor& pass) override;
