@@ -37,6 +37,9 @@ TEST(RendererCreation, StreamsTheSampleIntoAtlasSlotsWithinTheBudgetOfEachFrame)
     ASSERT_TRUE(pool.complete());
     // Zeros lie below the start-up window: only the base level goes up.
     EXPECT_EQ(uploaded, pool.layout().brickCount(pool.layout().baseLevel()));
+    // The atlas holds what went up, and at most one layer of slots more.
+    const std::uint64_t layers = pool.atlas()->depth() / side;
+    EXPECT_LT(pool.capacity() - pool.residentCount(), pool.capacity() / layers);
     const recording::TextureRecord grid = bed.device->texture(*bed.renderer->volumeState().brickTexture);
     EXPECT_EQ(grid.descriptor.mipmapLevelCount, grid.uploads.size());
 }
