@@ -169,7 +169,8 @@ void QVRenderer::DrawA(MTKView& view) {
         return;
     }
     const bool drawable = hasDrawable();
-    updatePool();
+    // The size the view has now: the one it last reported may still be on its way.
+    updatePool(wholePixels(view.drawableSize().height));
     const bool drawsVolume = drawable && m_compositePipeline && m_pool && m_pool->drawable();
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
@@ -279,7 +280,7 @@ void QVRenderer::updateMarch() {
     m_march.occupiedHigh = {high[0], high[1], high[2], 0.0f};
 }
 
-void QVRenderer::updatePool() {
+void QVRenderer::updatePool(std::uint32_t drawableHeight) {
     if (!m_pool || !hasDrawable()) {
         return;
     }
@@ -289,7 +290,7 @@ void QVRenderer::updatePool() {
     view.scale = {model.columns[0].x, model.columns[1].y, model.columns[2].z};
     view.camera = {m_uniforms.cameraPosition.x, m_uniforms.cameraPosition.y, m_uniforms.cameraPosition.z};
     view.projectionScale = m_uniforms.projectionMatrix.columns[1].y;
-    view.viewportHeight = m_viewportSize.height;
+    view.viewportHeight = drawableHeight;
     const float4& low = m_uniforms.interceptBtm;
     const float4& high = m_uniforms.intercept;
     view.clipLow = {std::clamp(low.x, 0.0f, 1.0f), std::clamp(low.y, 0.0f, 1.0f),

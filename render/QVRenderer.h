@@ -195,7 +195,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // counts.
     std::int64_t invisibleTexels() const;
     // The frame's choice of bricks, uploads of those read, and where the shader finds them.
-    void updatePool();
+    // Chooses and streams the bricks for a frame of the view's current drawable height.
+    void updatePool(std::uint32_t drawableHeight);
     // Makes the pool and grid texture of the volume just put on show.
     void showVolume();
     // Takes the built-in sample's grid and statistics once its survey has finished.

@@ -101,6 +101,10 @@ class QVMTKView : public QOpenGLWidget, public MTKView {
     // A wheel or trackpad gesture is under way: the user's hand is on the zoom.
     bool wheelGestureInProgress() const { return m_wheelGesture != WheelGesture::None; }
 
+    // Draws the next frame now, as the next display refresh would, for a command that
+    // needs the finished picture before then.
+    void drawFrameNow() { displayRefreshed(); }
+
     // Clears the five values and ends a wheel gesture: nothing keeps the picture moving.
     void clearPointerValues();
 

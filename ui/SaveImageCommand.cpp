@@ -67,16 +67,17 @@ void SaveImageCommand::saveImage(const QString& suggestedName) {
     if (renderer) {
         renderer->setAdaptiveQuality(false);
     }
-    // The finished picture: frames until every brick the view needs has arrived, within a
-    // bound, so that a source that stopped answering still saves what shows.
-    QImage picture = view->grabFramebuffer();
+    // The finished picture: frames drawn at once until every brick the view needs has
+    // arrived, within a bound, so that a source that stopped answering still saves what shows.
     QElapsedTimer waited;
     waited.start();
+    view->drawFrameNow();
     while (renderer && renderer->brickPool() && !renderer->brickPool()->complete() &&
            waited.elapsed() < kMostBrickWaitMs) {
         QThread::msleep(2);
-        picture = view->grabFramebuffer();
+        view->drawFrameNow();
     }
+    QImage picture = view->grabFramebuffer();
     // The view is opaque on screen: so is its picture.
     picture = picture.convertToFormat(QImage::Format_RGB32);
     if (renderer) {
