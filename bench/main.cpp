@@ -30,8 +30,6 @@ constexpr int kRunError = 1;
 // After the orbit: frames in which nothing changes, and how long the full-quality frame may take.
 constexpr int kStillFrames = 10;
 constexpr double kFullQualityLimitMs = 5000.0;
-// Before the orbit: how long the bricks of the first view may take to arrive.
-constexpr double kWarmUpLimitMs = 60000.0;
 
 double rounded(double milliseconds) {
     return std::round(milliseconds * 10.0) / 10.0;
@@ -157,7 +155,7 @@ int main(int argc, char** argv) {
 
     // Frames drawn before the pool holds the view's bricks are cheap and show little: the
     // orbit is timed from the full picture on.
-    const auto warmUp = PoolWarmUp::run(*renderer, *view, kWarmUpLimitMs);
+    const auto warmUp = PoolWarmUp::run(*renderer, *view, options.warmUpLimitSeconds * 1000.0);
     if (const QString* reason = std::get_if<QString>(&warmUp)) {
         return fail(QStringLiteral("%1: %2").arg(options.volume, *reason));
     }
