@@ -8,6 +8,10 @@ namespace {
 // Viewports above this are not what the bench is for, and keep W x H x 4 within int.
 constexpr int kLargestSide = 8192;
 constexpr int kMostFrames = 100000;
+// Budgets are given in MiB; 4 TiB is beyond any machine the bench runs on.
+constexpr int kMegabyteShift = 20;
+constexpr int kMostMegabytes = 1 << 22;
+constexpr int kMostWarmUpSeconds = 3600;
 
 constexpr RenderMode kModes[] = {RenderMode::Composite, RenderMode::Mip, RenderMode::Minip,
                                  RenderMode::Average};
@@ -45,10 +49,11 @@ QString BenchOptions::modeName(RenderMode mode) {
 }
 
 QString BenchOptions::usage() {
-    return QStringLiteral("usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
-                          "[--json FILE] [--png FILE] [--quality full|interactive] "
-                          "[--mode composite|mip|minip|average] [--sampling N] "
-                          "[--window LEVEL WIDTH | --window %1]")
+    return QStringLiteral(
+               "usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
+               "[--json FILE] [--png FILE] [--quality full|interactive] "
+               "[--mode composite|mip|minip|average] [--sampling N] "
+               "[--window LEVEL WIDTH | --window %1] [--gpu-budget MB] [--ram-budget MB] [--warm-up-limit S]")
         .arg(WindowPresets::names());
 }
 
@@ -123,6 +128,26 @@ std::variant<BenchOptions, QString> BenchOptions::parse(const QStringList& argum
             ++i;
             options.window = WindowPresets::SampleWindow{*level, *width};
             options.windowPreset.reset();
+        } else if ((name == QLatin1String("--gpu-budget") || name == QLatin1String("--ram-budget")) &&
+                   needs(1)) {
+            const std::optional<int> megabytes = boundedInt(arguments[++i], 1, kMostMegabytes);
+            if (!megabytes) {
+                return QStringLiteral("%1 needs a whole number of megabytes from 1 to %2, not \"%3\"")
+                    .arg(name)
+                    .arg(kMostMegabytes)
+                    .arg(arguments[i]);
+            }
+            const std::uint64_t bytes = static_cast<std::uint64_t>(*megabytes) << kMegabyteShift;
+            (name == QLatin1String("--gpu-budget") ? options.gpuBudgetBytes : options.ramBudgetBytes) = bytes;
+        } else if (name == QLatin1String("--warm-up-limit") && needs(1)) {
+            const std::optional<int> seconds = boundedInt(arguments[++i], 1, kMostWarmUpSeconds);
+            if (!seconds) {
+                return QStringLiteral(
+                           "--warm-up-limit needs a whole number of seconds from 1 to %1, not \"%2\"")
+                    .arg(kMostWarmUpSeconds)
+                    .arg(arguments[i]);
+            }
+            options.warmUpLimitSeconds = *seconds;
         } else if (name.startsWith(QLatin1String("--"))) {
             return QStringLiteral("unknown option or missing value: %1").arg(name);
         } else {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BrickPool.h"
+#include "NrrdReadOptions.h"
 #include "ShaderTypes.h"
 #include "WindowPresets.h"
 
@@ -12,7 +14,8 @@
 // What one voxview-bench run measures, from its command line:
 //   [--volume sample|HEADER] [--size W H] [--frames N] [--json FILE] [--png FILE]
 //   [--quality full|interactive] [--mode composite|mip|minip|average] [--sampling N]
-//   [--window LEVEL WIDTH | --window PRESET]
+//   [--window LEVEL WIDTH | --window PRESET] [--gpu-budget MB] [--ram-budget MB]
+//   [--warm-up-limit S]
 // A window given as two numbers is in sample units, as the renderer's wl and ww.
 struct BenchOptions {
     enum class Quality { Full, Interactive };
@@ -28,6 +31,12 @@ struct BenchOptions {
     // Neither: the window the volume opens with.
     std::optional<WindowPresets::SampleWindow> window;
     std::optional<WindowPreset> windowPreset;
+    // The brick pool's atlas, and what the import of --volume HEADER may hold in memory
+    // (a larger raw volume is read in place), as the viewer's options of the same names.
+    std::uint64_t gpuBudgetBytes = BrickPool::Budgets{}.gpuBytes;
+    std::uint64_t ramBudgetBytes = NrrdReadOptions::kDefaultRamBudgetBytes;
+    // How long the bricks of the first view may take to arrive before the orbit, in seconds.
+    int warmUpLimitSeconds = 60;
 
     bool usesSample() const { return volume == QLatin1String("sample"); }
     QString qualityName() const { return quality == Quality::Full ? "full" : "interactive"; }

@@ -10,9 +10,12 @@ namespace {
 
 constexpr char kSample[] = "sample";
 
-std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& view, QString* error) {
+std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& view,
+                                               const BrickPool::Budgets& budgets,
+                                               std::uint64_t ramBudgetBytes, QString* error) {
     NrrdReadOptions options;
     options.maxTextureSize = static_cast<std::uint32_t>(view.device()->maxTexture3DSize());
+    options.ramBudgetBytes = ramBudgetBytes;
     const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
         *error = refusal->reason;
@@ -28,7 +31,8 @@ std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& v
     // resource), so nothing but the imported volume is read or uploaded.
     const QTemporaryDir emptyBundle;
     auto renderer = std::make_unique<QVRenderer>(
-        view, std::shared_ptr<const VolumeData>(VolumeData::initWithBundle(Bundle(emptyBundle.path()))));
+        view, std::shared_ptr<const VolumeData>(VolumeData::initWithBundle(Bundle(emptyBundle.path()))),
+        nullptr, budgets);
     if (!renderer->updateVolumeDataWithNRRDfmt(&std::get<NRRDfmt>(read), error)) {
         return nullptr;
     }
@@ -40,14 +44,19 @@ std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& v
 
 } // namespace
 
-std::unique_ptr<QVRenderer> BenchRenderer::create(const QString& volume, MTKView& view, QString* error) {
-    if (volume != QLatin1String(kSample)) {
-        return withImportedVolume(volume, view, error);
+std::unique_ptr<QVRenderer> BenchRenderer::create(const QString& volume, MTKView& view,
+                                                  const BrickPool::Budgets& budgets,
+                                                  std::uint64_t ramBudgetBytes, QString* error) {
+    std::unique_ptr<QVRenderer> renderer =
+        volume != QLatin1String(kSample) ? withImportedVolume(volume, view, budgets, ramBudgetBytes, error)
+                                         : std::make_unique<QVRenderer>(view, nullptr, nullptr, budgets);
+    if (!renderer || renderer->brickPool()) {
+        return renderer;
     }
-    auto renderer = std::make_unique<QVRenderer>(view);
-    if (!renderer->brickPool()) {
-        *error = QStringLiteral("the built-in sample could not be loaded or uploaded (see the log above)");
-        return nullptr;
-    }
-    return renderer;
+    // No pool: the volume did not load, or its bricks do not fit the budgets.
+    const QVRenderer::VolumeState shown = renderer->volumeState();
+    *error = BrickPool::refusal({shown.width, shown.height, shown.depth}, budgets,
+                                view.device()->maxTexture3DSize())
+                 .value_or(QStringLiteral("the volume could not be loaded or uploaded (see the log above)"));
+    return nullptr;
 }

@@ -1,6 +1,8 @@
 #include "OrbitRun.h"
 
+#include "BrickPool.h"
 #include "OffscreenMTKView.h"
+#include "ProcessProbe.h"
 #include "QVRenderer.h"
 
 #include <QElapsedTimer>
@@ -39,8 +41,9 @@ void OrbitRun::run(int frames) {
         m_view.draw(m_renderer); // returns once the GPU has finished the frame
         m_frameMs.push_back(static_cast<double>(timer.nsecsElapsed()) / 1.0e6);
         m_frameCpuMs.push_back(ProcessProbe::cpuMilliseconds() - cpuBefore);
-        if (m_frameMs.size() == 1) {
-            m_startup = ProcessProbe::sinceStart();
+        if (const BrickPool* pool = m_renderer.brickPool()) {
+            m_frameLevels.push_back(pool->level());
+            m_incompleteFrames += pool->complete() ? 0 : 1;
         }
     }
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "ProcessProbe.h"
-
 #include <QImage>
 #include <cstdint>
 #include <vector>
@@ -16,8 +14,7 @@ class OrbitRun {
   public:
     OrbitRun(QVRenderer& renderer, OffscreenMTKView& view);
 
-    // Draws `frames` frames. The time from process start to the end of the first one is
-    // kept as the start-up time.
+    // Draws `frames` frames; bricks the new views need stream in meanwhile.
     void run(int frames);
     // Stops the camera, as when the user lets go, and draws frames until the renderer shows
     // a full-quality image (at most `limitMs`), then `frames` more in which nothing changes.
@@ -26,7 +23,10 @@ class OrbitRun {
     const std::vector<double>& frameMilliseconds() const { return m_frameMs; }
     // Processor time of each frame, all threads (the driver's rasteriser threads included).
     const std::vector<double>& frameCpuMilliseconds() const { return m_frameCpuMs; }
-    ProcessProbe::Elapsed startup() const { return m_startup; }
+    // The brick pool's level of detail after each frame, and how many frames drew without
+    // every brick their view needed (a coarser level standing in).
+    const std::vector<std::uint32_t>& frameLevels() const { return m_frameLevels; }
+    int incompleteFrames() const { return m_incompleteFrames; }
     // From the end of the last frame that moved the camera to the end of the first frame
     // at full quality; negative when none came within the limit.
     double fullQualityAfterMilliseconds() const { return m_fullQualityAfterMs; }
@@ -44,7 +44,8 @@ class OrbitRun {
     std::int64_t m_deltaX;
     std::vector<double> m_frameMs;
     std::vector<double> m_frameCpuMs;
-    ProcessProbe::Elapsed m_startup;
+    std::vector<std::uint32_t> m_frameLevels;
+    int m_incompleteFrames = 0;
     double m_fullQualityAfterMs = -1.0;
     std::vector<double> m_stillFrameMs;
 };

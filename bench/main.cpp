@@ -1,13 +1,14 @@
 // voxview-bench: draws frames of a volume with the viewer's own renderer and frame step
 // into an offscreen framebuffer while the camera orbits, and reports frame times,
-// start-up time and peak memory as JSON. Needs an X display for its OpenGL context
-// (run it under xvfb-run on a machine without one).
+// how long the volume's bricks took to appear, start-up time and peak memory as JSON. Needs an X display for
+// its OpenGL context (run it under xvfb-run on a machine without one).
 
 #include "BenchOptions.h"
 #include "BenchRenderer.h"
 #include "FrameStats.h"
 #include "OffscreenMTKView.h"
 #include "OrbitRun.h"
+#include "PoolWarmUp.h"
 #include "ProcessProbe.h"
 #include "QVRenderer.h"
 #include "gl/SurfaceFormat.h"
@@ -18,6 +19,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -44,10 +46,18 @@ struct DrawnWindow {
 };
 
 QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume, DrawnWindow window,
-                   const OrbitRun& run, double setupMs, ProcessProbe::Elapsed loadStart) {
+                   const PoolWarmUp::Times& warmUp, const OrbitRun& run, double setupMs,
+                   ProcessProbe::Elapsed loadStart) {
     const FrameStats stats = FrameStats::fromTimes(run.frameMilliseconds());
     const FrameStats cpu = FrameStats::fromTimes(run.frameCpuMilliseconds());
-    const ProcessProbe::Elapsed startup = run.startup();
+    const ProcessProbe::Elapsed startup = warmUp.fullPicture;
+    std::vector<std::uint32_t> levels = run.frameLevels();
+    std::sort(levels.begin(), levels.end());
+    levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
+    QJsonArray orbitLevels;
+    for (std::uint32_t level : levels) {
+        orbitLevels.append(static_cast<qint64>(level));
+    }
     QJsonObject json;
     json["renderer"] = "voxview";
     json["quality"] = options.qualityName();
@@ -62,8 +72,13 @@ QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& v
                             static_cast<qint64>(volume.depth)}},
         {"spacing", QJsonArray{volume.cellspaceX, volume.cellspaceY, volume.cellspaceZ}},
     };
-    // From the start of loading the volume (file, texture upload, brick grid) to the first
-    // picture finished: both ends on the clock that start-up is read from.
+    // From the start of loading the volume (file, brick grid, pool) to the end of the first
+    // coarse picture and of the first full one: all on the clock that start-up is read from.
+    json["first_picture_ms"] = rounded(warmUp.firstPicture.milliseconds - loadStart.milliseconds);
+    json["first_picture_from_start_ms"] = rounded(warmUp.firstPicture.milliseconds);
+    json["full_resolution_ms"] = rounded(startup.milliseconds - loadStart.milliseconds);
+    json["full_resolution_level"] = static_cast<qint64>(warmUp.level);
+    json["warm_up_frames"] = warmUp.frames;
     json["first_frame_ms"] = rounded(startup.milliseconds - loadStart.milliseconds);
     json["first_draw_ms"] = rounded(stats.firstMs);
     json["median_ms"] = rounded(stats.medianMs);
@@ -76,6 +91,8 @@ QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& v
     json["peak_rss_mb"] = rounded(ProcessProbe::peakResidentMegabytes());
     json["full_quality_after_ms"] = rounded(run.fullQualityAfterMilliseconds());
     json["still_frame_ms"] = rounded(FrameStats::fromTimes(run.stillFrameMilliseconds()).medianMs);
+    json["orbit_levels"] = orbitLevels;
+    json["orbit_incomplete_frames"] = run.incompleteFrames();
     return json;
 }
 
@@ -103,12 +120,15 @@ int main(int argc, char** argv) {
         return fail(error);
     }
 
-    // Creation loads the volume, builds the pipeline and uploads the texture, as at the
-    // viewer's start (or as an import replaces the volume).
+    // Creation loads the volume, builds the pipeline and the brick pool, as at the viewer's
+    // start (or as an import replaces the volume); the bricks stream in with the frames.
     const ProcessProbe::Elapsed loadStart = ProcessProbe::sinceStart();
     QElapsedTimer setup;
     setup.start();
-    std::unique_ptr<QVRenderer> renderer = BenchRenderer::create(options.volume, *view, &error);
+    BrickPool::Budgets budgets;
+    budgets.gpuBytes = options.gpuBudgetBytes;
+    std::unique_ptr<QVRenderer> renderer =
+        BenchRenderer::create(options.volume, *view, budgets, options.ramBudgetBytes, &error);
     const double setupMs = static_cast<double>(setup.nsecsElapsed()) / 1.0e6;
     if (!renderer) {
         return fail(QStringLiteral("%1: %2").arg(options.volume, error));
@@ -133,6 +153,12 @@ int main(int argc, char** argv) {
         renderer->setWl(window->level);
     }
 
+    // Frames drawn before the pool holds the view's bricks are cheap and show little: the
+    // orbit is timed from the full picture on.
+    const auto warmUp = PoolWarmUp::run(*renderer, *view, options.warmUpLimitSeconds * 1000.0);
+    if (const QString* reason = std::get_if<QString>(&warmUp)) {
+        return fail(QStringLiteral("%1: %2").arg(options.volume, *reason));
+    }
     OrbitRun run(*renderer, *view);
     run.run(options.frames);
     run.stop(kStillFrames, kFullQualityLimitMs);
@@ -141,7 +167,8 @@ int main(int argc, char** argv) {
         return fail(QStringLiteral("cannot write %1").arg(options.pngPath));
     }
     const QByteArray json =
-        QJsonDocument(report(options, volume, {renderer->wl(), renderer->ww()}, run, setupMs, loadStart))
+        QJsonDocument(report(options, volume, {renderer->wl(), renderer->ww()},
+                             std::get<PoolWarmUp::Times>(warmUp), run, setupMs, loadStart))
             .toJson(QJsonDocument::Compact);
     std::printf("%s\n", json.constData());
     if (!options.jsonPath.isEmpty()) {

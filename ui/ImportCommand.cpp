@@ -223,6 +223,7 @@ void ImportCommand::importDicom(const QString& path) {
 
 NrrdReadOptions ImportCommand::readOptions() const {
     NrrdReadOptions options;
+    options.ramBudgetBytes = m_controller.budgets().importRamBytes;
     QVMTKView* view = m_controller.view();
     if (view && view->device()) {
         options.maxTextureSize = static_cast<std::uint32_t>(std::min<std::size_t>(

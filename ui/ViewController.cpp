@@ -58,9 +58,9 @@ void setHidden(const QPointer<QSlider>& slider, bool hidden) {
 
 } // namespace
 
-ViewController::ViewController(QObject* parent, DeviceFactory makeDevice)
-    : QObject(parent), m_makeDevice(std::move(makeDevice)), m_import(std::make_unique<ImportCommand>(*this)) {
-}
+ViewController::ViewController(QObject* parent, DeviceFactory makeDevice, const ViewerBudgets& budgets)
+    : QObject(parent), m_makeDevice(std::move(makeDevice)), m_budgets(budgets),
+      m_import(std::make_unique<ImportCommand>(*this)) {}
 
 ViewController::~ViewController() {
     // The view must not call a renderer that is going away.
@@ -83,7 +83,7 @@ void ViewController::viewDidLoad() {
         return;
     }
     _view->setDevice(m_makeDevice ? m_makeDevice() : nullptr);
-    m_renderer = QVRenderer::initWithMetalKitView(*_view);
+    m_renderer = std::make_unique<QVRenderer>(*_view, nullptr, nullptr, m_budgets.pool);
     if (!m_renderer) {
         qWarning("ViewController: the renderer could not be created");
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ViewerBudgets.h"
 #include "WindowPresets.h"
 #include "gpu/Gpu.h"
 
@@ -32,14 +33,17 @@ class ViewController : public QObject {
     using DeviceFactory = std::function<std::shared_ptr<gpu::Device>()>;
 
     // makeDevice creates the GPU device in viewDidLoad: the system's default
-    // device, or another backend's in tests.
+    // device, or another backend's in tests. The renderer and the imports keep within
+    // `budgets`.
     explicit ViewController(QObject* parent = nullptr,
-                            DeviceFactory makeDevice = gpu::createSystemDefaultDevice);
+                            DeviceFactory makeDevice = gpu::createSystemDefaultDevice,
+                            const ViewerBudgets& budgets = {});
     ~ViewController() override;
 
     // The root view, handed over by the window layout before viewDidLoad.
     void setView(QVMTKView* view);
     QVMTKView* view() const;
+    const ViewerBudgets& budgets() const { return m_budgets; }
 
     // Runs once, after the layout has set the view and the outlets: gives the view
     // a device, creates the renderer for it, tells it the drawable size, observes
@@ -100,6 +104,7 @@ class ViewController : public QObject {
     void styleLabel(QLabel* label, const QString& text) const;
 
     DeviceFactory m_makeDevice;
+    ViewerBudgets m_budgets;
     QPointer<QVMTKView> _view;
     bool m_showIntercept = false;
     bool m_showZrot = false;

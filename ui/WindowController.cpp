@@ -56,9 +56,9 @@ constexpr int kRefusalMessageMs = 5000;
 } // namespace
 
 WindowController::WindowController(AppDelegate* appDelegate, ViewController::DeviceFactory makeDevice,
-                                   QWidget* parent)
+                                   const ViewerBudgets& budgets, QWidget* parent)
     : QMainWindow(parent), m_ui(std::make_unique<Ui::MainWindow>()), m_appDelegate(appDelegate),
-      m_contentViewController(std::make_unique<ViewController>(nullptr, std::move(makeDevice))),
+      m_contentViewController(std::make_unique<ViewController>(nullptr, std::move(makeDevice), budgets)),
       m_saveImage(std::make_unique<SaveImageCommand>(*m_contentViewController)) {
     m_ui->setupUi(this);
     setAcceptDrops(true);

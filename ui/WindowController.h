@@ -30,10 +30,10 @@ class WindowController : public QMainWindow {
 
   public:
     // appDelegate (not owned, may be null) takes the import command when there is
-    // no content view controller. makeDevice is handed to the view controller.
+    // no content view controller. makeDevice and budgets are handed to the view controller.
     explicit WindowController(AppDelegate* appDelegate = nullptr,
                               ViewController::DeviceFactory makeDevice = gpu::createSystemDefaultDevice,
-                              QWidget* parent = nullptr);
+                              const ViewerBudgets& budgets = {}, QWidget* parent = nullptr);
     ~WindowController() override;
 
     ViewController* contentViewController() const { return m_contentViewController.get(); }

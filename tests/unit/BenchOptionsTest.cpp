@@ -8,10 +8,11 @@ namespace {
 
 // Each refusal names the option (or the stray argument) it starts with.
 TEST(BenchOptions, RejectsBadArgumentsNamingTheProblem) {
-    const char* cases[] = {"--size 512",   "--size 512 wide", "--size 0 512",   "--size 512 100000",
-                           "--frames 0",   "--frames -3",     "--quality best", "--mode volume",
-                           "--sampling 0", "--window 40",     "--window liver", "--json",
-                           "--fast",       "head.nrrd"};
+    const char* cases[] = {"--size 512",       "--size 512 wide", "--size 0 512",   "--size 512 100000",
+                           "--frames 0",       "--frames -3",     "--quality best", "--mode volume",
+                           "--sampling 0",     "--window 40",     "--window liver", "--json",
+                           "--fast",           "head.nrrd",       "--gpu-budget 0", "--ram-budget lots",
+                           "--warm-up-limit 0"};
     for (const char* arguments : cases) {
         const QStringList split = QString::fromLatin1(arguments).split(' ');
         const auto parsed = BenchOptions::parse(split);
@@ -33,10 +34,13 @@ TEST(BenchOptions, DefaultsMeasureTheSampleAtFullQuality) {
 }
 
 TEST(BenchOptions, ReadsEveryOption) {
-    const auto parsed = BenchOptions::parse({"--volume",   "head.nhdr", "--size",      "1024",     "768",
-                                             "--frames",   "60",        "--json",      "out.json", "--png",
-                                             "last.png",   "--quality", "interactive", "--mode",   "minip",
-                                             "--sampling", "8",         "--window",    "-600",     "1500"});
+    const auto parsed =
+        BenchOptions::parse({"--volume",     "head.nhdr", "--size",       "1024",     "768",
+                             "--frames",     "60",        "--json",       "out.json", "--png",
+                             "last.png",     "--quality", "interactive",  "--mode",   "minip",
+                             "--sampling",   "8",         "--window",     "-600",     "1500",
+                             "--gpu-budget", "256",       "--ram-budget", "8192",     "--warm-up-limit",
+                             "600"});
     const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
     ASSERT_NE(options, nullptr);
     EXPECT_FALSE(options->usesSample());
@@ -51,6 +55,9 @@ TEST(BenchOptions, ReadsEveryOption) {
     ASSERT_TRUE(options->window.has_value());
     EXPECT_EQ(options->window->level, -600);
     EXPECT_EQ(options->window->width, 1500);
+    EXPECT_EQ(options->gpuBudgetBytes, std::uint64_t{256} << 20);
+    EXPECT_EQ(options->ramBudgetBytes, std::uint64_t{8} << 30);
+    EXPECT_EQ(options->warmUpLimitSeconds, 600);
     const auto named = BenchOptions::parse({"--window", "soft-tissue"});
     EXPECT_EQ(std::get<BenchOptions>(named).windowPreset, WindowPreset::SoftTissue);
 }

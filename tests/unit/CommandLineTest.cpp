@@ -16,6 +16,12 @@ TEST(CommandLine, AnswersHelpVersionAndTooManyFilesWithoutAWindow) {
         {{QStringLiteral("a.nhdr"), QStringLiteral("a.raw"), QStringLiteral("b.raw")},
          2,
          "voxview takes at most FILE and DATA."},
+        {{QStringLiteral("--gpu-budget"), QStringLiteral("0")},
+         2,
+         "--gpu-budget needs a whole number of megabytes"},
+        {{QStringLiteral("--ram-budget"), QStringLiteral("lots")},
+         2,
+         "--ram-budget needs a whole number of megabytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(QLatin1Char(' ')).toStdString());

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "ProcessProbe.h"
+
+#include <QString>
+#include <cstdint>
+#include <variant>
+
+class OffscreenMTKView;
+class QVRenderer;
+
+// Still frames from the load of a volume until its brick pool holds what the view needs,
+// as the user watches it appear before touching anything: first a coarse picture (the
+// base level resident), then the full one (every brick of the level the view needs).
+namespace PoolWarmUp {
+
+struct Times {
+    ProcessProbe::Elapsed firstPicture; // end of the first frame that drew the volume
+    ProcessProbe::Elapsed fullPicture;  // end of the first frame with every brick the view needs
+    std::uint32_t level = 0;            // the level of detail of the full picture (0: every voxel)
+    int frames = 0;                     // still frames drawn until then
+};
+
+// The times, or why the full picture did not come within `limitMs`.
+std::variant<Times, QString> run(QVRenderer& renderer, OffscreenMTKView& view, double limitMs);
+
+} // namespace PoolWarmUp
