@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr std::size_t kEntryChannels = 4; // slot x, y, z and the level held + 1 (0: below the window)
+constexpr std::size_t kEntryChannels = 4; // slot x, y, z and the level held
+// The first slot holds zero texels: the entry of every brick below the window points there.
+constexpr std::uint32_t kZeroSlot = 0;
 
 std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) {
     return (a + b - 1) / b;
@@ -53,9 +55,10 @@ BrickPool::shape(const BrickLayout& layout, const Budgets& budgets, std::size_t 
     }
     const std::uint64_t baseBricks = layout.brickCount(layout.baseLevel());
     AtlasShape shape;
-    shape.capacity = std::min(budgets.gpuBytes / slotBytes, allBricks);
-    // The base level and at least one finer brick, unless the base level is all there is.
-    if (perSide == 0 || shape.capacity < std::min(baseBricks + 1, allBricks)) {
+    shape.capacity = std::min(budgets.gpuBytes / slotBytes, allBricks + 1);
+    // The zero slot, the base level and at least one finer brick, unless the base level is
+    // all there is.
+    if (perSide == 0 || shape.capacity < std::min(baseBricks + 1, allBricks) + 1) {
         return QStringLiteral(
                    "a GPU budget of %1 MB cannot hold the volume's coarsest level (%2 bricks of %3 KB)")
             .arg(budgets.gpuBytes >> 20)
@@ -105,7 +108,7 @@ std::variant<std::unique_ptr<BrickPool>, QString> BrickPool::create(gpu::Device&
     // layers as bricks above the window arrive: most of a CT volume is air, which never goes up.
     const std::uint64_t layerSlots = atlasShape.perAxis[0] * atlasShape.perAxis[1];
     const std::uint64_t layers =
-        std::min(ceilDiv(layout.brickCount(layout.baseLevel()) + 1, layerSlots), atlasShape.perAxis[2]);
+        std::min(ceilDiv(layout.brickCount(layout.baseLevel()) + 2, layerSlots), atlasShape.perAxis[2]);
     std::unique_ptr<BrickPool> pool(new BrickPool(std::move(source), size, std::move(layout), budgets));
     pool->m_device = device.shared_from_this();
     pool->m_atlasSlots = atlasShape.perAxis;
@@ -115,6 +118,12 @@ std::variant<std::unique_ptr<BrickPool>, QString> BrickPool::create(gpu::Device&
     if (!pool->m_pageTable || !pool->grow(layers, &error)) {
         return QStringLiteral("the GPU cannot make the brick atlas or its page table: %1")
             .arg(QString::fromStdString(error));
+    }
+    const std::uint64_t side = pool->m_layout.slotSide();
+    const std::vector<std::uint16_t> zeros(pool->m_layout.slotTexels(), 0);
+    if (!pool->m_atlas->replaceRegion({{0, 0, 0}, {side, side, side}}, 0, 0, zeros.data(), side * kTexelBytes,
+                                      side * side * kTexelBytes)) {
+        return QStringLiteral("the GPU cannot fill the brick atlas");
     }
     return pool;
 }
@@ -132,7 +141,7 @@ bool BrickPool::grow(std::uint64_t layers, std::string* error) {
     }
     m_atlas = std::move(atlas);
     const std::uint64_t slotCount = std::min(m_capacity, m_atlasSlots[0] * m_atlasSlots[1] * layers);
-    for (std::uint64_t slot = slotCount; slot-- > m_slots.size();) {
+    for (std::uint64_t slot = slotCount; slot-- > std::max<std::uint64_t>(m_slots.size(), kZeroSlot + 1);) {
         m_free.push_back(static_cast<std::uint32_t>(slot));
     }
     m_slots.resize(slotCount);
@@ -253,7 +262,7 @@ std::uint32_t BrickPool::chooseLevel(const View& view, std::vector<BrickKey>& ne
     const double voxelsPerPixel = std::max(0.5 * pixel * density, 1.0);
     const std::uint32_t base = m_layout.baseLevel();
     std::uint32_t level = std::min(static_cast<std::uint32_t>(std::floor(std::log2(voxelsPerPixel))), base);
-    const std::uint64_t room = m_capacity - m_layout.brickCount(base);
+    const std::uint64_t room = m_capacity - m_layout.brickCount(base) - 1;
     for (; level < base; ++level) {
         needed = neededBricks(view, level);
         if (needed.size() <= room) {
@@ -282,7 +291,7 @@ std::int64_t BrickPool::takeSlot() {
     std::int64_t oldest = -1;
     for (std::size_t slot = 0; slot < m_slots.size(); ++slot) {
         const Slot& s = m_slots[slot];
-        if (s.key.level != m_layout.baseLevel() && s.lastNeeded < m_frame &&
+        if (slot != kZeroSlot && s.key.level != m_layout.baseLevel() && s.lastNeeded < m_frame &&
             (oldest < 0 || s.lastNeeded < m_slots[static_cast<std::size_t>(oldest)].lastNeeded)) {
             oldest = static_cast<std::int64_t>(slot);
         }
@@ -381,7 +390,7 @@ void BrickPool::writePageTable() {
     for (std::uint64_t index = 0; index < count; ++index) {
         BrickKey key = m_layout.key(m_level, index);
         if (slotOf(key) < 0 && !canShow(key, m_threshold)) {
-            continue; // below the window: the shader stands in a value under it
+            continue; // below the window: the zero slot
         }
         while (slotOf(key) < 0 && key.level < m_layout.baseLevel()) {
             key = BrickLayout::parent(key);
@@ -395,7 +404,7 @@ void BrickPool::writePageTable() {
         entry[0] = static_cast<std::uint16_t>(s % m_atlasSlots[0]);
         entry[1] = static_cast<std::uint16_t>(s / m_atlasSlots[0] % m_atlasSlots[1]);
         entry[2] = static_cast<std::uint16_t>(s / (m_atlasSlots[0] * m_atlasSlots[1]));
-        entry[3] = static_cast<std::uint16_t>(key.level + 1);
+        entry[3] = static_cast<std::uint16_t>(key.level);
     }
     const std::uint64_t rowBytes = bricks[0] * kEntryChannels * sizeof(std::uint16_t);
     const gpu::Region region{{0, 0, m_layout.pageOrigin(m_level)}, {bricks[0], bricks[1], bricks[2]}};

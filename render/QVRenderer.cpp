@@ -308,8 +308,9 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
     m_march.atlasScale = {1.0f / static_cast<float>(atlas.width()), 1.0f / static_cast<float>(atlas.height()),
                           1.0f / static_cast<float>(atlas.depth()),
                           static_cast<float>(layout.pageOrigin(level))};
-    m_march.brick = {static_cast<float>(layout.brickSide()), static_cast<float>(layout.slotSide()), 0.0f,
-                     0.0f};
+    m_march.brick = {static_cast<float>(layout.brickSide()), static_cast<float>(layout.slotSide()),
+                     std::ldexp(1.0f, -static_cast<int>(level)) / static_cast<float>(layout.brickSide()),
+                     1.0f / static_cast<float>(layout.brickSide())};
 }
 
 void QVRenderer::showVolume() {

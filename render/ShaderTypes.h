@@ -51,7 +51,7 @@ struct alignas(16) MarchUniforms {
     float4 occupiedHigh;
     float4 volumeSize; // level-0 voxels per axis; w the frame's level of detail
     float4 atlasScale; // 1 / the atlas's texels per axis; w the page table's first slice of the level
-    float4 brick;      // x voxels per brick side, y texels per slot side
+    float4 brick;      // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
 };
 
 static_assert(sizeof(CubeVertex) == 32);

@@ -11,8 +11,8 @@
 // atlas, each slot the brick and one voxel more on every side, so that a trilinear sample
 // inside a brick reads its own slot only. The page table tells, for each brick of the
 // frame's level, which slot to read and which level that slot holds (a coarser one until
-// the brick itself arrives), or that the brick and its neighbours lie below the window:
-// no ray gathers anything there, and the sample stands in below the window's floor.
+// the brick itself arrives), or, where the brick and its neighbours lie below the window,
+// the atlas's first slot, whose zero texels lie at or below the window's floor too.
 //
 // Four rendering modes share the set-up of the ray and its lattice; each has a short
 // loop of its own. Composite gathers lit, translucent material front to back. The
@@ -44,7 +44,7 @@ uniform sampler3D Texture0;
 // by one voxel on every side), read with texelFetch.
 uniform sampler3D Texture1;
 // The page table: per brick, the slot's place in the atlas (x, y, z) and the level it
-// holds + 1 (w; 0 below the window), 16-bit unsigned normalised, read with texelFetch.
+// holds (w), 16-bit unsigned normalised, read with texelFetch.
 uniform sampler3D Texture2;
 
 layout(std140) uniform Buffer3 {
@@ -53,7 +53,7 @@ layout(std140) uniform Buffer3 {
     vec4 occupiedHigh;
     vec4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
     vec4 atlasScale;   // 1 / atlas texels per axis; w the page table's first slice of the level
-    vec4 brick;        // x voxels per brick side, y texels per slot side
+    vec4 brick;        // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
 } march;
 
 in vec3 vTexPoint;
@@ -102,19 +102,17 @@ const vec3 kOrange = vec3(0.95, 0.50, 0.15);
 const vec3 kIvory = vec3(1.00, 0.96, 0.86);
 
 // The raw value at p (texture coordinates of the whole volume), from the brick of the
-// frame's level that holds p, or from the coarser brick standing in for it. Level 0 of
-// the atlas explicitly: inside the marching loops implicit derivatives would be undefined
-// (and costly to compute).
+// frame's level that holds p, or from the coarser brick standing in for it, or from the
+// atlas's first slot, all zero texels, for bricks below the window. Without a branch:
+// a software rasteriser pays for every branch, and this runs for every sample. Level 0
+// of the atlas explicitly: inside the marching loops implicit derivatives would be
+// undefined (and costly to compute).
 float sampleValue(vec3 p) {
     vec3 voxels = clamp(p, 0.0, 0.99999994) * march.volumeSize.xyz;
-    float side = march.brick.x;
-    ivec3 brick = ivec3(voxels * exp2(-march.volumeSize.w) / side);
-    vec4 entry = floor(texelFetch(Texture2, brick + ivec3(0, 0, int(march.atlasScale.w)), 0) * kTexelScale + 0.5);
-    if (entry.w == 0.0) {
-        return vWindow.x - vWindow.y;
-    }
-    vec3 held = voxels * exp2(1.0 - entry.w);
-    vec3 inSlot = held - floor(held / side) * side + 1.0;
+    ivec3 brick = ivec3(voxels * march.brick.z) + ivec3(0, 0, int(march.atlasScale.w));
+    vec4 entry = floor(texelFetch(Texture2, brick, 0) * kTexelScale + 0.5);
+    vec3 held = voxels * exp2(-entry.w);
+    vec3 inSlot = held - floor(held * march.brick.w) * march.brick.x + 1.0;
     return textureLod(Texture0, (entry.xyz * march.brick.y + inSlot) * march.atlasScale.xyz, 0.0).r * kTexelScale +
            vSampleOffset;
 }
