@@ -48,37 +48,49 @@ std::optional<BrickTexels> buildBrick(const BrickSource& source, const BrickLayo
     const bool averages = key.level > 0;
     const std::uint64_t rowStart = taps[0].first.front();
     const std::uint64_t rowCount = taps[0].second.back() - rowStart + 1;
-    std::vector<std::uint16_t> row(rowCount);
-    std::vector<std::uint32_t> sums(slot);
+    // The rows a slice of the slot reads lie between these; read together while the rows
+    // between them that are not needed stay few, else a pair at a time.
+    const std::uint64_t firstRow = taps[1].first.front();
+    const std::uint64_t rowSpan = taps[1].second.back() - firstRow + 1;
+    const bool wholeSpan = rowSpan <= 4 * slot;
+    std::vector<std::uint16_t> rows(rowCount * (wholeSpan ? rowSpan : 2));
+    std::vector<std::uint32_t> sums(slot * slot); // one slice of the slot
 
     BrickTexels brick;
     brick.key = key;
     brick.texels.resize(layout.slotTexels());
     for (std::uint64_t z = 0; z < slot; ++z) {
-        for (std::uint64_t y = 0; y < slot; ++y) {
-            std::uint16_t* out = brick.texels.data() + (z * slot + y) * slot;
-            if (!averages) {
-                if (!source.readRow(rowStart, taps[1].first[y], taps[2].first[z], rowCount, row.data())) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        for (int half = 0; half < (averages ? 2 : 1); ++half) {
+            const std::uint64_t zz = half == 0 ? taps[2].first[z] : taps[2].second[z];
+            if (wholeSpan && !source.readRows(rowStart, firstRow, zz, rowCount, rowSpan, rows.data())) {
+                return std::nullopt;
+            }
+            for (std::uint64_t y = 0; y < slot; ++y) {
+                const std::uint64_t yy = taps[1].first[y];
+                const std::uint16_t* pair = rows.data() + (wholeSpan ? (yy - firstRow) * rowCount : 0);
+                if (!wholeSpan &&
+                    !source.readRows(rowStart, yy, zz, rowCount, taps[1].second[y] - yy + 1, rows.data())) {
                     return std::nullopt;
                 }
-                for (std::uint64_t x = 0; x < slot; ++x) {
-                    out[x] = row[taps[0].first[x] - rowStart];
-                }
-                continue;
-            }
-            std::fill(sums.begin(), sums.end(), 0u);
-            for (const std::uint64_t zz : {taps[2].first[z], taps[2].second[z]}) {
-                for (const std::uint64_t yy : {taps[1].first[y], taps[1].second[y]}) {
-                    if (!source.readRow(rowStart, yy, zz, rowCount, row.data())) {
-                        return std::nullopt;
-                    }
+                std::uint16_t* out = brick.texels.data() + (z * slot + y) * slot;
+                if (!averages) {
                     for (std::uint64_t x = 0; x < slot; ++x) {
-                        sums[x] += row[taps[0].first[x] - rowStart] + row[taps[0].second[x] - rowStart];
+                        out[x] = pair[taps[0].first[x] - rowStart];
+                    }
+                    continue;
+                }
+                const std::uint16_t* next = pair + (taps[1].second[y] - yy) * rowCount;
+                std::uint32_t* sum = sums.data() + y * slot;
+                for (std::uint64_t x = 0; x < slot; ++x) {
+                    const std::uint64_t a = taps[0].first[x] - rowStart, b = taps[0].second[x] - rowStart;
+                    sum[x] += pair[a] + pair[b] + next[a] + next[b];
+                }
+                if (half == 1) {
+                    for (std::uint64_t x = 0; x < slot; ++x) {
+                        out[x] = static_cast<std::uint16_t>((sum[x] + 4) / 8);
                     }
                 }
-            }
-            for (std::uint64_t x = 0; x < slot; ++x) {
-                out[x] = static_cast<std::uint16_t>((sums[x] + 4) / 8);
             }
         }
     }

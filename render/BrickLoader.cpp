@@ -2,6 +2,18 @@
 
 #include "BrickSource.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Loaders yield to the thread that draws: on a machine with few cores a frame (and the
+// shader compile of the first) must not wait behind bricks that arrive a frame later.
+constexpr int kLoaderNiceness = 10;
+
+} // namespace
+
 BrickLoader::BrickLoader(std::shared_ptr<const BrickSource> source, BrickLayout layout,
                          std::array<std::uint64_t, 3> size, std::size_t threads, std::uint64_t readyBytes)
     : m_source(std::move(source)), m_layout(std::move(layout)), m_size(size),
@@ -57,6 +69,8 @@ std::vector<BrickTexels> BrickLoader::take(std::uint64_t maxBytes) {
 }
 
 void BrickLoader::work() {
+    // Linux gives each thread its own niceness; failing to lower it changes nothing else.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kLoaderNiceness);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] {

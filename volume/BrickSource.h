@@ -21,6 +21,10 @@ class BrickSource {
     // read (a file that shrank or went away, an I/O error): the loader then stops.
     virtual bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                          std::uint16_t* out) const = 0;
+    // The same for `rows` consecutive rows from y on, one after the other in `out`. A source
+    // whose every read has a fixed cost (a system call) reads them at once.
+    virtual bool readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                          std::uint64_t rows, std::uint16_t* out) const;
 };
 
 // Texels already in memory (a decoded import, the built-in sample's map), x fastest,

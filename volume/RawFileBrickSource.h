@@ -43,6 +43,10 @@ class RawFileBrickSource final : public BrickSource {
 
     bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                  std::uint16_t* out) const override;
+    // One read of the bytes from the first row's first sample to the last row's last, when
+    // they lie in one file and are not many more than the rows themselves.
+    bool readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count, std::uint64_t rows,
+                  std::uint16_t* out) const override;
 
   private:
     struct Part {

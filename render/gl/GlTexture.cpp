@@ -8,8 +8,6 @@ namespace gl {
 
 namespace {
 
-constexpr GLuint64 kFenceWaitNanoseconds = 1'000'000'000;
-
 std::string glErrorText(GLenum code) {
     return "OpenGL error 0x" + QString::number(code, 16).toStdString();
 }
@@ -17,21 +15,6 @@ std::string glErrorText(GLenum code) {
 void clearErrors(QOpenGLFunctions_4_1_Core& gl) {
     while (gl.glGetError() != GL_NO_ERROR) {
     }
-}
-
-// Waits until the GPU has executed everything issued so far, so that other contexts of
-// the share group see the finished texture.
-bool waitForCommands(QOpenGLFunctions_4_1_Core& gl) {
-    GLsync fence = gl.glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
-    if (fence == nullptr) {
-        return false;
-    }
-    GLenum result = GL_TIMEOUT_EXPIRED;
-    while (result == GL_TIMEOUT_EXPIRED) {
-        result = gl.glClientWaitSync(fence, GL_SYNC_FLUSH_COMMANDS_BIT, kFenceWaitNanoseconds);
-    }
-    gl.glDeleteSync(fence);
-    return result == GL_ALREADY_SIGNALED || result == GL_CONDITION_SATISFIED;
 }
 
 std::size_t levelSide(std::size_t side, std::size_t level) {
@@ -156,10 +139,6 @@ bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, c
         qWarning("OpenGL: texture upload failed: %s", glErrorText(code).c_str());
         return false;
     }
-    if (!waitForCommands(gl)) {
-        qWarning("OpenGL: texture upload failed: the fence could not be waited for");
-        return false;
-    }
     return true;
 }
 
@@ -182,8 +161,8 @@ bool copyTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& source, cons
     gl.glBindTexture(GL_TEXTURE_3D, static_cast<GLuint>(destination.handle()));
     bool complete = true;
     for (std::size_t z = 0; z < from.depth && complete; ++z) {
-        gl.glFramebufferTextureLayer(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, static_cast<GLuint>(source.handle()),
-                                     0, static_cast<GLint>(z));
+        gl.glFramebufferTextureLayer(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
+                                     static_cast<GLuint>(source.handle()), 0, static_cast<GLint>(z));
         complete = gl.glCheckFramebufferStatus(GL_READ_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
         if (complete) {
             gl.glCopyTexSubImage3D(GL_TEXTURE_3D, 0, 0, 0, static_cast<GLint>(z), 0, 0,
@@ -196,10 +175,6 @@ bool copyTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& source, cons
     if (const GLenum code = gl.glGetError(); !complete || code != GL_NO_ERROR) {
         qWarning("OpenGL: texture copy failed: %s",
                  complete ? glErrorText(code).c_str() : "a layer cannot be read through a framebuffer");
-        return false;
-    }
-    if (!waitForCommands(gl)) {
-        qWarning("OpenGL: texture copy failed: the fence could not be waited for");
         return false;
     }
     return true;

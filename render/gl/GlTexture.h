@@ -22,16 +22,17 @@ namespace gl {
 unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor& descriptor,
                      std::string* error);
 
-// Fills a region of a 3-D texture and waits until the GPU has executed the upload, so
-// that every other context of the share group sees the new texels. Logs and returns
-// false when the region, level or packing does not fit the texture, or OpenGL fails.
+// Fills a region of a 3-D texture. No wait: the context drawing the frames issues it (its
+// later draws see the texels in order), or a context made current for it finishes its
+// commands when its scope ends. Logs and returns false when the region, level or packing
+// does not fit the texture, or OpenGL fails.
 bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, const gpu::Region& region,
                    std::size_t mipmapLevel, std::size_t slice, const void* bytes, std::size_t bytesPerRow,
                    std::size_t bytesPerImage);
 
 // Copies a single-level 3-D texture of 16-bit texels layer by layer, through a read
-// framebuffer, into the same place of a larger one of the same format, and waits like
-// replaceRegion. Logs and returns false when the two do not fit or OpenGL fails.
+// framebuffer, into the same place of a larger one of the same format, as replaceRegion
+// fills one. Logs and returns false when the two do not fit or OpenGL fails.
 bool copyTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& source, const gpu::Texture& destination);
 
 } // namespace gl

@@ -76,11 +76,13 @@ TEST(RawFileBrickSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
         const auto below = [&](int end) { return std::uniform_int_distribution<int>(0, end - 1)(generator); };
         for (int i = 0; i < 40; ++i) {
             const int x = below(kWidth), count = below(kWidth - x) + 1, y = below(kHeight), z = below(kDepth);
-            std::vector<std::uint16_t> row(static_cast<std::size_t>(count));
-            ASSERT_TRUE(inPlace.source->readRow(x, y, z, count, row.data()));
-            EXPECT_EQ(bytesOf(row),
-                      bytesOf(inMemory.data).sliced(2 * ((z * kHeight + y) * kWidth + x), 2 * count))
-                << "row " << x << "+" << count << ", " << y << ", " << z;
+            const int rows = below(kHeight - y) + 1;
+            std::vector<std::uint16_t> block(static_cast<std::size_t>(count * rows));
+            ASSERT_TRUE(inPlace.source->readRows(x, y, z, count, rows, block.data()));
+            for (int r = 0; r < rows; ++r)
+                EXPECT_EQ(bytesOf(block).sliced(2 * r * count, 2 * count),
+                          bytesOf(inMemory.data).sliced(2 * ((z * kHeight + y + r) * kWidth + x), 2 * count))
+                    << "row " << x << "+" << count << ", " << y + r << ", " << z;
         }
     }
 }
