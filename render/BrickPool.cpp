@@ -5,6 +5,7 @@
 #include "VolumeSize.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -173,7 +174,8 @@ void BrickPool::knowMaxima(const BrickGrid& grid) {
         for (std::uint64_t index = 0; index < maxima.size(); ++index) {
             const BrickKey key = m_layout.key(0, index);
             if (maxima[index] < 0) {
-                maxima[index] = cells.maxima[(key.brick[2] * cells.height + key.brick[1]) * cells.width + key.brick[0]];
+                maxima[index] =
+                    cells.maxima[(key.brick[2] * cells.height + key.brick[1]) * cells.width + key.brick[0]];
             }
         }
         m_pageStale = true;
@@ -330,6 +332,16 @@ bool BrickPool::upload(const BrickTexels& brick) {
     return true;
 }
 
+void BrickPool::arrive(const BrickTexels& brick) {
+    m_maxima[brick.key.level][m_layout.index(brick.key)] = brick.maximum;
+    const bool base = brick.key.level == m_layout.baseLevel();
+    m_pageStale = m_pageStale || brick.key.level == m_level;
+    if (slotOf(brick.key) < 0 &&
+        (base || (brick.key.level == m_level && mustUpload(brick.key, m_threshold)))) {
+        upload(brick);
+    }
+}
+
 bool BrickPool::update(const View& view) {
     ++m_frame;
     std::vector<BrickKey> needed;
@@ -345,14 +357,17 @@ bool BrickPool::update(const View& view) {
         }
     }
 
-    for (const BrickTexels& brick : m_loader->take(m_budgets.uploadBytesPerFrame)) {
-        m_maxima[brick.key.level][m_layout.index(brick.key)] = brick.maximum;
-        const bool base = brick.key.level == m_layout.baseLevel();
-        m_pageStale = m_pageStale || brick.key.level == m_level;
-        if (slotOf(brick.key) < 0 &&
-            (base || (brick.key.level == m_level && mustUpload(brick.key, m_threshold)))) {
-            upload(brick);
+    // Bricks arrive until the frame's bytes or time for uploads are spent, so that no frame
+    // is long however many bricks wait.
+    const auto uploadEnd = std::chrono::steady_clock::now() + m_budgets.uploadTimePerFrame;
+    std::uint64_t uploadBytes = 0;
+    while (uploadBytes < m_budgets.uploadBytesPerFrame && std::chrono::steady_clock::now() < uploadEnd) {
+        const std::vector<BrickTexels> arrived = m_loader->take(1); // one brick
+        if (arrived.empty()) {
+            break;
         }
+        uploadBytes += arrived.front().texels.size() * sizeof(std::uint16_t);
+        arrive(arrived.front());
     }
 
     std::vector<BrickKey> wishes;

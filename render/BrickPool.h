@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,6 +43,8 @@ class BrickPool {
         std::uint64_t readyBytes = std::uint64_t{32} << 20;
         // Texels uploaded in one frame.
         std::uint64_t uploadBytesPerFrame = std::uint64_t{16} << 20;
+        // And time spent on them in one frame.
+        std::chrono::milliseconds uploadTimePerFrame{8};
         std::uint64_t brickSide = 32;
         std::size_t threads = 2;
     };
@@ -128,6 +131,8 @@ class BrickPool {
     // The largest known maximum of the brick and its neighbours; the largest value there
     // is when one is unknown and `unknownShows`.
     std::int64_t neighbourhoodMaximum(const BrickKey& key, bool unknownShows) const;
+    // Notes a brick read by the loader and uploads it if this frame's level needs it.
+    void arrive(const BrickTexels& brick);
     bool upload(const BrickTexels& brick);
     // Makes the atlas `layers` layers of slots deep, keeping the slots it has.
     bool grow(std::uint64_t layers, std::string* error);
