@@ -171,7 +171,10 @@ void QVRenderer::DrawA(MTKView& view) {
     const bool drawable = hasDrawable();
     // The size the view has now: the one it last reported may still be on its way.
     updatePool(wholePixels(view.drawableSize().height));
-    const bool drawsVolume = drawable && m_compositePipeline && m_pool && m_pool->drawable();
+    // The sample's first picture waits for its survey too: without the brick grid rays
+    // cannot skip empty space, and such a frame takes most of a second on a software rasteriser.
+    const bool drawsVolume =
+        drawable && m_compositePipeline && m_pool && m_pool->drawable() && !m_sampleSurvey.valid();
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
     if (drawsVolume) {
