@@ -1,6 +1,7 @@
 #include "BrickBuilder.h"
 
 #include "BrickSource.h"
+#include "VolumeSize.h"
 
 #include <algorithm>
 
@@ -49,10 +50,11 @@ std::optional<BrickTexels> buildBrick(const BrickSource& source, const BrickLayo
     const std::uint64_t rowStart = taps[0].first.front();
     const std::uint64_t rowCount = taps[0].second.back() - rowStart + 1;
     // The rows a slice of the slot reads lie between these; read together while the rows
-    // between them that are not needed stay few, else a pair at a time.
+    // between them that are not needed stay few and the span is one the source reads at
+    // once, else a pair at a time.
     const std::uint64_t firstRow = taps[1].first.front();
     const std::uint64_t rowSpan = taps[1].second.back() - firstRow + 1;
-    const bool wholeSpan = rowSpan <= 4 * slot;
+    const bool wholeSpan = rowSpan <= 4 * slot && rowSpan * size[0] * kTexelBytes <= BrickSource::kSpanBytes;
     std::vector<std::uint16_t> rows(rowCount * (wholeSpan ? rowSpan : 2));
     std::vector<std::uint32_t> sums(slot * slot); // one slice of the slot
 

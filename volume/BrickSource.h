@@ -22,7 +22,10 @@ class BrickSource {
     virtual bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                          std::uint16_t* out) const = 0;
     // The same for `rows` consecutive rows from y on, one after the other in `out`. A source
-    // whose every read has a fixed cost (a system call) reads them at once.
+    // whose every read has a fixed cost (a system call) reads them at once when the bytes
+    // from the first to the last are at most kSpanBytes; callers keep to that, or else ask
+    // only for the rows they need.
+    static constexpr std::uint64_t kSpanBytes = std::uint64_t{1} << 18;
     virtual bool readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                           std::uint64_t rows, std::uint16_t* out) const;
 };

@@ -18,9 +18,6 @@ namespace {
 
 // "line skip:" lines are found by reading this much at a time.
 constexpr std::size_t kLineScanBytes = std::size_t{1} << 16;
-// Rows are read together while the bytes between them stay below this: a system call
-// costs as much as copying tens of kilobytes from the page cache.
-constexpr std::uint64_t kLargestSpanBytes = std::uint64_t{1} << 18;
 
 // Reads exactly `bytes` bytes at `offset`; false at the end of the file or on an error.
 bool readFully(int fd, std::uint64_t offset, std::byte* into, std::uint64_t bytes) {
@@ -166,7 +163,7 @@ bool RawFileBrickSource::readRows(std::uint64_t x, std::uint64_t y, std::uint64_
     const std::uint64_t first = (z * m_height + y) * m_width + x;
     const std::uint64_t span = (rows - 1) * m_width + count;
     const bool oneFile = first / m_samplesPerFile == (first + span - 1) / m_samplesPerFile;
-    if (rows == 1 || !oneFile || span * m_sampleBytes > kLargestSpanBytes)
+    if (rows == 1 || !oneFile || span * m_sampleBytes > kSpanBytes)
         return BrickSource::readRows(x, y, z, count, rows, out);
     thread_local std::vector<std::byte> samples;
     samples.resize(span * m_sampleBytes);
