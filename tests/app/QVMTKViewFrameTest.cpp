@@ -27,7 +27,7 @@ class RecordingDelegate : public MTKViewDelegate {
         DrawableSize size;
     };
 
-    void mtkView_drawableSizeWillChange(MTKView&, DrawableSize size) override { sizes.push_back(size); }
+    void mtkView_drawableSizeWillChange(MTKView&, DrawableSize) override {}
 
     void drawInMTKView(MTKView& view) override {
         ++calls;
@@ -54,7 +54,6 @@ class RecordingDelegate : public MTKViewDelegate {
     int paintedFramesLeft = 0;
     bool takesNothing = false; // as a renderer whose picture has not changed
     std::size_t calls = 0;
-    std::vector<DrawableSize> sizes;
     std::vector<Frame> frames;
 };
 
@@ -109,20 +108,6 @@ TEST_F(QVMTKViewFrameTest, OffersThePassAndDrawableOnlyDuringAFrame) {
     EXPECT_EQ(frame.pass.nativeTarget, m_view.defaultFramebufferObject());
     EXPECT_EQ(m_view.currentRenderPassDescriptor(), nullptr);
     EXPECT_EQ(m_view.currentDrawable(), nullptr);
-}
-
-TEST_F(QVMTKViewFrameTest, TellsTheDelegateEveryNewSizeInDevicePixels) {
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_delegate.sizes.empty(); }, kTimeoutMs));
-    m_view.resize(200, 90);
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return m_delegate.sizes.back().width == 200.0 * m_view.devicePixelRatioF(); }, kTimeoutMs));
-    EXPECT_EQ(m_delegate.sizes.back().height, 90.0 * m_view.devicePixelRatioF());
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return m_delegate.frames.back().pass.width ==
-                   static_cast<std::uint32_t>(200.0 * m_view.devicePixelRatioF());
-        },
-        kTimeoutMs));
 }
 
 TEST_F(QVMTKViewFrameTest, AFrameNobodyPresentsShowsTheClearColour) {

@@ -185,8 +185,10 @@ TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
     ASSERT_FALSE(m_window->isActiveWindow());
 
+    // The activating click neither clears nor sets, even when the pointer moves during it.
     const QPointF inside(10, 10);
     send(QEvent::MouseButtonPress, inside, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseMove, inside + QPointF(20, 0), Qt::NoButton, Qt::LeftButton);
     send(QEvent::MouseButtonRelease, inside, Qt::LeftButton, Qt::NoButton);
     EXPECT_EQ(m_view->deltaX(), turning);
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));

@@ -108,14 +108,4 @@ TEST(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
     EXPECT_GE(bed.device->maxTexture3DSize(), 512u);
 }
 
-TEST(GlDevice, ShipsBothShadersInItsDefaultLibrary) {
-    GpuTestBed bed;
-    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
-    std::unique_ptr<gpu::Library> library = bed.device->newDefaultLibrary();
-    ASSERT_TRUE(library);
-    EXPECT_TRUE(library->newFunctionWithName("vertexShader"));
-    EXPECT_TRUE(library->newFunctionWithName("fragmentShader"));
-    EXPECT_FALSE(library->newFunctionWithName("computeShader"));
-}
-
 } // namespace

@@ -9,14 +9,6 @@ namespace recording {
 
 namespace {
 
-// Uploads up to this size are kept for comparison; the full-size sample is not.
-constexpr std::size_t kMaxKeptUpload = 16 * 1024 * 1024;
-
-std::vector<std::byte> copyOf(const void* bytes, std::size_t length) {
-    const auto* first = static_cast<const std::byte*>(bytes);
-    return {first, first + length};
-}
-
 Target targetOf(const gpu::RenderPassDescriptor& pass) {
     return {pass.colorTexture != nullptr ? pass.colorTexture->handle() : 0, pass.width, pass.height};
 }
@@ -62,19 +54,16 @@ gpu::Handle Device::makeTexture(const gpu::TextureDescriptor& descriptor, std::s
         return 0;
     }
     // Handles count textures from 1, so a texture's record is found by its handle.
-    m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}, {}});
+    m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}});
     return m_textures.back().handle;
 }
 
 bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
-                           std::size_t, const void* bytes, std::size_t bytesPerRow,
-                           std::size_t bytesPerImage) {
+                           std::size_t, const void*, std::size_t, std::size_t bytesPerImage) {
     std::lock_guard lock(m_mutex);
     TextureRecord& record = m_textures.at(texture.handle() - 1);
-    record.uploads.push_back({region, mipmapLevel, bytesPerRow, bytesPerImage});
-    const std::size_t length = bytesPerImage * region.size.depth;
-    record.lastBytes = length <= kMaxKeptUpload ? copyOf(bytes, length) : std::vector<std::byte>{};
-    return !m_options.uploadFails;
+    record.uploads.push_back({region, mipmapLevel, bytesPerImage});
+    return true;
 }
 
 bool Device::copyTexture(const gpu::Texture& source, const gpu::Texture& destination) {
@@ -82,7 +71,7 @@ bool Device::copyTexture(const gpu::Texture& source, const gpu::Texture& destina
     const std::vector<Upload> copied = m_textures.at(source.handle() - 1).uploads;
     std::vector<Upload>& uploads = m_textures.at(destination.handle() - 1).uploads;
     uploads.insert(uploads.begin(), copied.begin(), copied.end());
-    return !m_options.uploadFails;
+    return true;
 }
 
 void Device::releaseTexture(gpu::Handle texture) {

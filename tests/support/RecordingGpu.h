@@ -22,21 +22,19 @@ struct Options {
     std::set<std::string> missingFunctions;
     std::string pipelineError; // non-empty: pipeline creation fails with it
     std::string textureError;  // non-empty: texture creation fails with it
-    bool uploadFails = false;
     std::size_t maxTexture3DSize = 2048;
 };
 
 struct Upload {
     gpu::Region region;
-    std::size_t level = 0, bytesPerRow = 0, bytesPerImage = 0;
+    std::size_t level = 0, bytesPerImage = 0;
 };
 
 struct TextureRecord {
     gpu::Handle handle = 0;
     gpu::TextureDescriptor descriptor;
-    std::vector<Upload> uploads;      // a copy's source's first
-    std::vector<std::byte> lastBytes; // the latest upload's bytes; empty above 16 MiB
-    std::string releasedOn;           // "GUI thread" or "worker thread"; empty while alive
+    std::vector<Upload> uploads; // a copy's source's first
+    std::string releasedOn;      // "GUI thread" or "worker thread"; empty while alive
 };
 
 // A pass's or a copy's target: a texture of the device, or the view's framebuffer (texture 0).

@@ -51,3 +51,8 @@ struct RendererTestBed {
         return last;
     }
 };
+
+// A test bed whose renderer is made on the sample's record without voxels.
+struct CreatedRendererTestBed : RendererTestBed {
+    CreatedRendererTestBed() { create(); }
+};

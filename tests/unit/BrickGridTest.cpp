@@ -123,27 +123,6 @@ INSTANTIATE_TEST_SUITE_P(Volumes, BrickGridOf,
                                          GridCase{"SmallerThanOneBrick", 3, 5, 7, 7}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A lone bright voxel on a brick boundary shows in both bricks whose samples can blend it.
-TEST(BrickGrid, AVoxelOnABrickBoundaryCountsForTheBricksOnBothSides) {
-    constexpr std::uint64_t kSide = 32;
-    std::vector<std::uint16_t> texels(kSide * kSide * kSide, 0);
-    texels[(8 * kSide + 3) * kSide + 7] = 900; // x 7 (last of brick 0), y 3, z 8 (first of brick 1)
-    BrickGrid grid(kSide, kSide, kSide);
-    grid.addSlices(reinterpret_cast<const std::byte*>(texels.data()), 0, kSide);
-    grid.finish();
-    const BrickGrid::Level& base = grid.level(0);
-    const auto at = [&](std::uint64_t x, std::uint64_t y, std::uint64_t z) {
-        return base.maxima[(z * base.height + y) * base.width + x];
-    };
-    EXPECT_EQ(at(0, 0, 0), 900); // x 7 and z 8 lie in brick (0, 0, 0) widened
-    EXPECT_EQ(at(1, 0, 0), 900); // x 7 is brick 1's lower neighbour
-    EXPECT_EQ(at(0, 0, 1), 900);
-    EXPECT_EQ(at(1, 0, 1), 900);
-    EXPECT_EQ(at(2, 0, 1), 0);
-    EXPECT_EQ(at(0, 1, 1), 0);
-    EXPECT_EQ(at(0, 0, 2), 0);
-}
-
 // 40 x 24 x 20 voxels: 100 at voxel (20, 5, 3), 200 at voxel (35, 20, 18). Voxel 20 reaches
 // brick 2 (16…23), voxel 35 brick 4 (32…39); y 5 brick 0, y 20 brick 2 (clipped to 24); z 3
 // brick 0, z 18 brick 2 (clipped to 20). Below zero every brick counts, air included.

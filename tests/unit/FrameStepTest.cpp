@@ -35,8 +35,7 @@ bool allFinite(const Uniforms& u) {
 // The frame tells the observers "ww", then "wl", and gives the sample (512 × 512 voxels
 // of 0.625 mm, 463 slices of 1 mm) its proportions.
 TEST(FrameStep, FirstFrameOfTheSampleVolume) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
 
     bed.frame();
 
@@ -52,8 +51,7 @@ TEST(FrameStep, FirstFrameOfTheSampleVolume) {
 }
 
 TEST(FrameStep, RightDragHeldForTenFramesMovesTheWindowEveryFrame) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.view.pointer.rdeltaX = 5;
     bed.view.pointer.rdeltaY = -3;
     for (int i = 0; i < 10; ++i) {
@@ -64,8 +62,7 @@ TEST(FrameStep, RightDragHeldForTenFramesMovesTheWindowEveryFrame) {
 }
 
 TEST(FrameStep, WindowPairKeepsTheLowThirtyTwoBits) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.renderer->setWl((std::int64_t{1} << 32) - 5);
     bed.renderer->setWw(-(std::int64_t{1} << 32) + 7);
     bed.frame();
@@ -75,8 +72,7 @@ TEST(FrameStep, WindowPairKeepsTheLowThirtyTwoBits) {
 
 // Half a radian per frame: tilt and turn stop at 1.5, as the next step would pass ±1.57.
 TEST(FrameStep, TiltAndTurnStopShortOfAQuarterTurn) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.view.pointer.deltaY = 100;
     bed.view.pointer.deltaX = 100;
     for (int i = 0; i < 5; ++i) {
@@ -88,8 +84,7 @@ TEST(FrameStep, TiltAndTurnStopShortOfAQuarterTurn) {
 
 // The near and far planes, 0.1 and 10 in front of the camera, go to depth 0 and 1.
 TEST(FrameStep, PortraitViewportHalvesTheAspect) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.renderer->mtkView_drawableSizeWillChange(bed.view, {600.0, 1200.0});
     bed.frame();
     const float4x4& projection = bed.renderer->uniforms().projectionMatrix;
@@ -112,8 +107,7 @@ class FrameStepCamera : public testing::TestWithParam<CameraCase> {};
 
 TEST_P(FrameStepCamera, SitsWhereZoomAndAnglesPutIt) {
     const CameraCase& c = GetParam();
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.renderer->setZoom(c.zoom);
     bed.renderer->setXrot(c.xrot);
     bed.renderer->setYrot(c.yrot);
@@ -139,8 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FrameStep, ClipValuesAndTheLowByteOfTheLookupModeReachTheUniforms) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.renderer->setXcept(0.5f);
     bed.renderer->setYceptBtm(0.25f);
     bed.renderer->setZcept(0.75f);
@@ -156,8 +149,7 @@ TEST(FrameStep, ClipValuesAndTheLowByteOfTheLookupModeReachTheUniforms) {
 class FrameStepOddSpacing : public testing::TestWithParam<float> {};
 
 TEST_P(FrameStepOddSpacing, KeepsTheMatricesFinite) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     NRRDfmt record = testvolumes::record(4, 4, 2, [](auto, auto, auto) { return 0; });
     record.cellspaceX = GetParam();
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));

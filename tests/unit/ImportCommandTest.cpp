@@ -168,7 +168,6 @@ TEST_F(ImportCommandTest, ClosingTheWindowWhileLoadingDropsTheImport) {
 class ImportHandOverTest : public ::testing::Test {
   protected:
     ImportHandOverTest() {
-        m_bed.create();
         m_record.width = m_record.height = m_record.depth = 2;
         m_record.cellspaceX = m_record.cellspaceY = m_record.cellspaceZ = 1.0f;
         m_record.data = ByteBuffer::fromByteArray(sampleBytes(ramp(8), 2));
@@ -183,7 +182,7 @@ class ImportHandOverTest : public ::testing::Test {
         return m_bed.renderer->volumeState().width;
     }
 
-    RendererTestBed m_bed;
+    CreatedRendererTestBed m_bed;
     QObject m_receiver;
     ImportHandOver m_handOver{&m_receiver};
     NRRDfmt m_record;

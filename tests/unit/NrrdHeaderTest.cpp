@@ -107,45 +107,28 @@ TEST(NrrdHeaderLines, SplitsAtLfCrAndCrLfWithoutATrailingEmptyLine) {
     EXPECT_EQ(NrrdHeader::parse(u"only").lines, QStringList{"only"});
 }
 
-struct IntCase {
-    const char* text;
-    std::int32_t value;
-};
+// Integers saturate at the 32-bit limits; numbers past a double's range become infinite.
+TEST(NrrdNumberValues, ReadTheLeadingNumber) {
+    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+    const std::pair<const char*, std::int32_t> ints[] = {{"42", 42}, {"  42", 42},  {"\t7", 7}, {"-5", -5},
+                                                         {"+5", 5},  {"12abc", 12}, {"3.9", 3}, {"abc", 0},
+                                                         {"", 0},    {"- 5", 0}};
+    for (const auto& [text, value] : ints)
+        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(text)), value) << text;
+    for (const char* text : {"2147483647", "2147483648", "99999999999999999999999999"})
+        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(text)), kMax) << text;
+    for (const char* text : {"-2147483648", "-2147483649"})
+        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(text)), kMin) << text;
 
-TEST(NrrdIntValue, ReadsTheLeadingIntegerAndSaturates) {
-    const IntCase cases[] = {{"42", 42},
-                             {"  42", 42},
-                             {"\t7", 7},
-                             {"-5", -5},
-                             {"+5", 5},
-                             {"12abc", 12},
-                             {"3.9", 3},
-                             {"abc", 0},
-                             {"", 0},
-                             {"- 5", 0},
-                             {"2147483647", 2147483647},
-                             {"2147483648", std::numeric_limits<std::int32_t>::max()},
-                             {"-2147483648", std::numeric_limits<std::int32_t>::min()},
-                             {"-2147483649", std::numeric_limits<std::int32_t>::min()},
-                             {"99999999999999999999999999", std::numeric_limits<std::int32_t>::max()}};
-    for (const IntCase& c : cases)
-        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(c.text)), c.value) << c.text;
-}
-
-struct FloatCase {
-    const char* text;
-    double value;
-};
-
-TEST(NrrdFloatValue, ReadsTheLeadingNumber) {
     const double inf = std::numeric_limits<double>::infinity();
-    const FloatCase cases[] = {{"0.5", 0.5},   {" 2.5", 2.5},  {"-1.25", -1.25}, {".5", 0.5},
-                               {"5.", 5.0},    {"1e3", 1e3},   {"2e", 2.0},      {"2e+", 2.0},
-                               {"1E-3", 1e-3}, {"+.5e1", 5.0}, {"0.5)", 0.5},    {"abc", 0.0},
-                               {"", 0.0},      {".", 0.0},     {"-", 0.0},       {"0x10", 0.0},
-                               {"nan", 0.0},   {"1e400", inf}, {"-1e400", -inf}, {"1e-400", 0.0}};
-    for (const FloatCase& c : cases)
-        EXPECT_EQ(nrrdFloatValue(QString::fromUtf8(c.text)), c.value) << c.text;
+    const std::pair<const char*, double> floats[] = {
+        {"0.5", 0.5},  {" 2.5", 2.5}, {"-1.25", -1.25}, {".5", 0.5},      {"5.", 5.0},
+        {"1e3", 1e3},  {"2e", 2.0},   {"2e+", 2.0},     {"1E-3", 1e-3},   {"+.5e1", 5.0},
+        {"0.5)", 0.5}, {"abc", 0.0},  {"", 0.0},        {".", 0.0},       {"-", 0.0},
+        {"0x10", 0.0}, {"nan", 0.0},  {"1e400", inf},   {"-1e400", -inf}, {"1e-400", 0.0}};
+    for (const auto& [text, value] : floats)
+        EXPECT_EQ(nrrdFloatValue(QString::fromUtf8(text)), value) << text;
 }
 
 } // namespace

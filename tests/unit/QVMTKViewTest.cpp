@@ -124,20 +124,6 @@ TEST_F(QVMTKViewTest, WithBothButtonsHeldTheLeftDragWins) {
     EXPECT_EQ(valuesOf(m_view), (Values{7, 1, 2, -4, 9}));
 }
 
-TEST_F(QVMTKViewTest, ClickThatOnlyActivatesTheWindowNeitherClearsNorSets) {
-    setAllValues();
-    QWidget other;
-    QApplication::setActiveWindow(&other);
-    ASSERT_FALSE(m_view.isActiveWindow());
-
-    drag(m_view, {40.0, 40.0}, {60.0, 30.0}, Qt::LeftButton);
-    EXPECT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
-
-    QApplication::setActiveWindow(&m_view);
-    press(m_view, {40.0, 40.0}, Qt::LeftButton);
-    EXPECT_EQ(valuesOf(m_view), (Values{0, 0, 2, 0, 0}));
-}
-
 struct WheelCase {
     QPoint angleDelta;
     QPoint pixelDelta;

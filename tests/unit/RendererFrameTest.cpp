@@ -21,7 +21,6 @@ const Target kView{0, 64, 64};
 class RendererFrames : public testing::Test {
   protected:
     void SetUp() override {
-        bed.create();
         const NRRDfmt ball = testvolumes::sphere(16, 1000);
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
         const std::optional<Frame> frame = bed.settledFrame();
@@ -38,7 +37,7 @@ class RendererFrames : public testing::Test {
         return frame && !frame->draws.empty() ? std::optional(frame->draws.back().target) : std::nullopt;
     }
 
-    RendererTestBed bed;
+    CreatedRendererTestBed bed;
     Frame first;
 };
 
@@ -176,8 +175,7 @@ class RendererSkippingBox : public testing::TestWithParam<BoxCase> {};
 // stored +1000 as signed imports are: the box goes around the bricks that can blend the
 // block (x bricks 2…3, y 0…1, z 1) as soon as the window's lower edge lies above the air.
 TEST_P(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindow) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     NRRDfmt block = testvolumes::record(32, 32, 32, [](auto x, auto y, auto z) {
         const bool inside = x >= 20 && x <= 23 && y >= 4 && y <= 7 && z >= 10 && z <= 13;
         return static_cast<std::uint16_t>(inside ? 2000 : 1000);
@@ -221,8 +219,7 @@ struct SizeCase {
 class RendererDrawableSize : public testing::TestWithParam<SizeCase> {};
 
 TEST_P(RendererDrawableSize, StoresWholePixelsTruncated) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.renderer->mtkView_drawableSizeWillChange(bed.view, {GetParam().width, GetParam().height});
     EXPECT_EQ(bed.renderer->viewportSize().width, GetParam().expectedWidth);
     EXPECT_EQ(bed.renderer->viewportSize().height, GetParam().expectedHeight);

@@ -31,8 +31,7 @@ void disturb(QVRenderer& r) {
 }
 
 TEST(RendererImport, ThePostedVolumeAndItsDefaultsAreShownTogetherByTheNextFrame) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     bed.frame();
     const Uniforms uniforms = bed.renderer->uniforms();
     disturb(*bed.renderer);
@@ -81,8 +80,7 @@ class RendererImportRefusal : public testing::TestWithParam<Refusal> {};
 
 TEST_P(RendererImportRefusal, RefusesWithAReasonAndKeepsTheCurrentVolume) {
     const Refusal& refusal = GetParam();
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     const NRRDfmt current = testvolumes::record(2, 3, 4, [](auto, auto, auto) { return 1; });
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&current));
     bed.renderer->adoptPostedVolume();
@@ -132,16 +130,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST(RendererImport, RefusesAnAbsentRecord) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     QString reason;
     EXPECT_FALSE(bed.renderer->updateVolumeDataWithNRRDfmt(nullptr, &reason));
     EXPECT_FALSE(reason.isEmpty());
 }
 
 TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnTheGuiThread) {
-    RendererTestBed bed;
-    bed.create();
+    CreatedRendererTestBed bed;
     const NRRDfmt first = testvolumes::sphere(8, 1000);
     const NRRDfmt dropped = testvolumes::sphere(4, 500);
     const NRRDfmt second = testvolumes::sphere(6, 2000);

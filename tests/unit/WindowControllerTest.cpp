@@ -9,6 +9,7 @@
 #include <QSlider>
 #include <gtest/gtest.h>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -34,29 +35,24 @@ class WindowControllerTest : public ::testing::Test {
     std::unique_ptr<WindowController> m_window;
 };
 
+// Each menu toggle shows and hides its own controls and no others, and its check follows.
 TEST_F(WindowControllerTest, MenuTogglesShowTheirSlidersAndLabelsAndTheChecksFollow) {
-    const char* clipControls[] = {"xslider",      "xbtmslider",       "yslider",         "ybtmslider",
-                                  "zslider",      "zbtmslider",       "xsliderLabel",    "ysliderLabel",
-                                  "zsliderLabel", "uppersliderLabel", "lowersliderLabel"};
-    const char* zrotControls[] = {"zrotslider", "zrotsliderLabel"};
-    for (const char* name : clipControls)
-        EXPECT_TRUE(hidden(name)) << name;
-    action("actionIntercept")->trigger();
-    for (const char* name : clipControls)
-        EXPECT_FALSE(hidden(name)) << name;
-    for (const char* name : zrotControls)
-        EXPECT_TRUE(hidden(name)) << name;
-    EXPECT_TRUE(action("actionIntercept")->isChecked());
-    action("actionZrot")->trigger();
-    for (const char* name : zrotControls)
-        EXPECT_FALSE(hidden(name)) << name;
-    EXPECT_TRUE(action("actionZrot")->isChecked());
-    action("actionIntercept")->trigger();
-    action("actionZrot")->trigger();
-    for (const char* name : {"xslider", "xsliderLabel", "zrotslider"})
-        EXPECT_TRUE(hidden(name)) << name;
-    EXPECT_FALSE(action("actionIntercept")->isChecked());
-    EXPECT_FALSE(action("actionZrot")->isChecked());
+    const struct {
+        const char* action;
+        std::vector<const char*> controls;
+    } toggles[] = {{"actionIntercept",
+                    {"xslider", "xbtmslider", "yslider", "ybtmslider", "zslider", "zbtmslider",
+                     "xsliderLabel", "ysliderLabel", "zsliderLabel", "uppersliderLabel", "lowersliderLabel"}},
+                   {"actionZrot", {"zrotslider", "zrotsliderLabel"}}};
+    for (const auto& toggle : toggles) {
+        for (const bool shown : {true, false}) {
+            action(toggle.action)->trigger();
+            EXPECT_EQ(action(toggle.action)->isChecked(), shown) << toggle.action;
+            for (const auto& group : toggles)
+                for (const char* name : group.controls)
+                    EXPECT_EQ(hidden(name), !(shown && &group == &toggle)) << toggle.action << " " << name;
+        }
+    }
 }
 
 // The two lookups are one exclusive choice: choosing one again keeps it, and the menu
