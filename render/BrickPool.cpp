@@ -279,7 +279,11 @@ std::int64_t BrickPool::takeSlot() {
     const std::uint64_t layers = m_atlas->depth() / m_layout.slotSide();
     if (m_free.empty() && m_slots.size() < m_capacity) {
         std::string error;
-        if (!grow(std::min(2 * layers, m_atlasSlots[2]), &error)) {
+        // Straight to what the view needs where the maxima tell it, else by half again: the
+        // old atlas and the new one are both held while the slots are copied.
+        const std::uint64_t wanted =
+            std::max(ceilDiv(m_demand, m_atlasSlots[0] * m_atlasSlots[1]), layers + (layers + 1) / 2);
+        if (!grow(std::min(wanted, m_atlasSlots[2]), &error)) {
             // Bricks then take turns in the slots there are.
             qWarning("BrickPool: the atlas cannot grow beyond %zu bricks: %s", m_slots.size(), error.c_str());
             m_capacity = m_slots.size();
@@ -351,9 +355,15 @@ bool BrickPool::update(const View& view) {
         m_threshold = view.threshold;
         m_pageStale = true;
     }
+    // Slots this view needs: the zero slot, the base level and the bricks of the frame's
+    // level that are resident or known to reach above the window.
+    m_demand = m_layout.brickCount(m_layout.baseLevel()) + 1;
     for (const BrickKey& key : needed) {
         if (const std::int32_t slot = slotOf(key); slot >= 0) {
             m_slots[static_cast<std::size_t>(slot)].lastNeeded = m_frame;
+            ++m_demand;
+        } else if (mustUpload(key, m_threshold)) {
+            ++m_demand;
         }
     }
 

@@ -149,6 +149,7 @@ class BrickPool {
     std::shared_ptr<gpu::Texture> m_pageTable;
     std::array<std::uint64_t, 3> m_atlasSlots{}; // slots along each side of the largest atlas
     std::uint64_t m_capacity = 0;                // slots of the largest atlas
+    std::uint64_t m_demand = 0;                  // slots the last view needs, as far as known
     std::unique_ptr<BrickLoader> m_loader;
 
     std::vector<std::vector<std::int32_t>> m_maxima; // per level and brick; −1 until read
