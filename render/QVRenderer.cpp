@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <malloc.h>
 #include <variant>
 
 namespace {
@@ -318,6 +319,11 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
 
 void QVRenderer::showVolume() {
     m_pool.reset();
+#ifdef __GLIBC__
+    // The volume replaced (its decoded voxels, the bricks its loaders held) is gone: hand the
+    // freed heap back, or every import leaves the process larger.
+    malloc_trim(0);
+#endif
     if (!m_device || !m_volume.source) {
         return;
     }
