@@ -16,14 +16,15 @@ struct BrickKey {
 // voxels per axis, each standing for the 2^n × 2^n × 2^n voxels of level 0 it covers, so
 // a brick of level n covers exactly the eight bricks of level n − 1 below it (brick b's
 // parent is b / 2 on every axis). A brick is brickSide³ voxels; in the atlas it sits in a
-// slot with one more voxel on every side, so trilinear samples inside the brick blend
-// only texels of its own slot. Levels go on until one brick holds the whole volume.
+// slot with kBorder more voxels on every side, so trilinear samples up to a voxel outside
+// the brick (a gradient, the parts of a step) blend only texels of its own slot. Levels go
+// on until one brick holds the whole volume.
 //
 // The base level is the finest level of at most kBaseBricks bricks: it is always resident,
 // so there is always a picture, however coarse, wherever the finer bricks have not arrived.
 class BrickLayout {
   public:
-    static constexpr std::uint64_t kBorder = 1;
+    static constexpr std::uint64_t kBorder = 2;
     static constexpr std::uint64_t kBaseBricks = 64;
 
     BrickLayout(std::array<std::uint64_t, 3> size, std::uint64_t brickSide);

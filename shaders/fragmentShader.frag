@@ -8,8 +8,8 @@
 // trilinearly; times 65535 they are raw units again.
 //
 // The volume lives in a brick pool: bricks of its levels of detail in the slots of an
-// atlas, each slot the brick and one voxel more on every side, so that a trilinear sample
-// inside a brick reads its own slot only. The page table tells, for each brick of the
+// atlas, each slot the brick and two voxels more on every side, so that a trilinear sample
+// up to a voxel outside a brick reads its own slot only. The page table tells, for each brick of the
 // frame's level, which slot to read and which level that slot holds (a coarser one until
 // the brick itself arrives), or, where the brick and its neighbours lie below the window,
 // the atlas's first slot, whose zero texels lie at or below the window's floor too.
@@ -32,11 +32,11 @@
 //
 // Surfaces without wood-grain rings: samples lie on a lattice along each ray whose start
 // is shifted per pixel by a hash of the pixel (white noise, the same in every frame, so
-// a still picture stays still). Each step between two samples is gathered whole, with the
-// window level running linearly between them: the extinction over the step and the
-// intensity it shows are integrals of the windowed intensity in closed form, the window's
-// clamps included. A surface's rise then counts as much wherever the lattice falls in it,
-// at the cost of a few multiplications per step, without one sample more.
+// a still picture stays still). A step between two samples is gathered at its middle
+// where the window level runs nearly linearly; across an edge, where a trilinear rise of
+// a voxel or two hides inside one step, the step is read again in parts. The shade a
+// surface gives the material behind it follows the light half way per voxel step, so it
+// does not hang on the gradient at the one lattice point where the ray happened to stop.
 
 // The brick atlas.
 uniform sampler3D Texture0;
@@ -79,15 +79,18 @@ const float kDensity = 650.0;
 // Samples whose opacity over one voxel step stays below this are composited without
 // shading: they barely show. The first sample above it marks a surface.
 const float kShadeThreshold = 0.02;
-// A step whose window level changes less than this is gathered at its midpoint.
-const float kEvenStep = 1e-3;
 const float kAmbient = 0.25;
 // Over this many steps behind the start of a ray the material counts as a cut face.
 const float kCutDepth = 3.0;
+// A step whose windowed intensity changes by more than this crosses an edge; it is
+// gathered in kEdgeParts parts.
+const float kEdgeChange = 0.015;
+const int kEdgeParts = 4;
+// Behind a surface the shade moves this share of the way to the light per voxel step.
+const float kShadeFollow = 0.5;
 // A change of this share of the window width per voxel counts as a surface to be lit.
 const float kSurfaceContrast = 0.05;
 const float kTiny = 1e-8;
-const float kLn2 = 0.69314718;
 const int kBrickSide = 8;
 
 const int kClutGrey = 1;
@@ -101,20 +104,36 @@ const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
 const vec3 kOrange = vec3(0.95, 0.50, 0.15);
 const vec3 kIvory = vec3(1.00, 0.96, 0.86);
 
-// The raw value at p (texture coordinates of the whole volume), from the brick of the
-// frame's level that holds p, or from the coarser brick standing in for it, or from the
-// atlas's first slot, all zero texels, for bricks below the window. Without a branch:
-// a software rasteriser pays for every branch, and this runs for every sample. Level 0
-// of the atlas explicitly: inside the marching loops implicit derivatives would be
-// undefined (and costly to compute).
-float sampleValue(vec3 p) {
+// Where the raw value at p (texture coordinates of the whole volume) is read in the atlas:
+// in the slot of the brick of the frame's level that holds p, or of the coarser brick
+// standing in for it, or in the atlas's first slot, all zero texels, for bricks below the
+// window. Without a branch: a software rasteriser pays for every branch, and this runs
+// for every sample. The slot's border of two voxels holds every texel a trilinear sample
+// up to one voxel away from p blends, so the gradient and the parts of a step read p's
+// slot without a page-table fetch of their own.
+struct SlotPoint {
+    vec3 texel;           // atlas texels
+    float texelsPerVoxel; // slot texels per level-0 voxel: 2^-level of the level the slot holds
+};
+
+SlotPoint slotPoint(vec3 p) {
     vec3 voxels = clamp(p, 0.0, 0.99999994) * march.volumeSize.xyz;
     ivec3 brick = ivec3(voxels * march.brick.z) + ivec3(0, 0, int(march.atlasScale.w));
     vec4 entry = floor(texelFetch(Texture2, brick, 0) * kTexelScale + 0.5);
-    vec3 held = voxels * exp2(-entry.w);
-    vec3 inSlot = held - floor(held * march.brick.w) * march.brick.x + 1.0;
-    return textureLod(Texture0, (entry.xyz * march.brick.y + inSlot) * march.atlasScale.xyz, 0.0).r * kTexelScale +
-           vSampleOffset;
+    float texelsPerVoxel = exp2(-entry.w);
+    vec3 held = voxels * texelsPerVoxel;
+    vec3 inSlot = held - floor(held * march.brick.w) * march.brick.x + 0.5 * (march.brick.y - march.brick.x);
+    return SlotPoint(entry.xyz * march.brick.y + inSlot, texelsPerVoxel);
+}
+
+// The raw value at an atlas position. Level 0 of the atlas explicitly: inside the
+// marching loops implicit derivatives would be undefined (and costly to compute).
+float slotValue(vec3 texel) {
+    return textureLod(Texture0, texel * march.atlasScale.xyz, 0.0).r * kTexelScale + vSampleOffset;
+}
+
+float sampleValue(vec3 p) {
+    return slotValue(slotPoint(p).texel);
 }
 
 // The largest raw value a trilinear sample can take inside the given cell of a level of
@@ -130,43 +149,6 @@ float windowLevel(float value) {
 
 float windowed(float value) {
     return clamp(windowLevel(value), 0.0, 1.0);
-}
-
-// The cube root of v in [0, 1]: a guess from the float's bits, then two Newton steps.
-float cubeRoot(float v) {
-    float y = uintBitsToFloat(floatBitsToUint(v) / 3u + 0x2a514067u);
-    y = (2.0 * y + v / (y * y)) / 3.0;
-    return (2.0 * y + v / (y * y)) / 3.0;
-}
-
-// A step of the ray `length` long (world units) whose window level runs linearly from
-// `from` to `to`, gathered whole rather than at its samples. The windowed intensity is the
-// level clamped to [0, 1]; the extinction, which grows with its square, is integrated over
-// the step in closed form (the antiderivative c^3/3 inside the window, growing by the level
-// above it, nothing below). What the step shows is taken where half of its opacity has
-// gathered: on a steep rise that lies near the front of the step, which hides the rest.
-// x is the step's opacity, y the windowed intensity there, z how far along the step that is.
-vec3 gatheredStep(float from, float to, float length) {
-    float change = to - from;
-    vec2 levels = vec2(from, to);
-    vec2 ends = clamp(levels, 0.0, 1.0);
-    vec2 integrals = ends * ends * ends / 3.0 + max(levels - 1.0, 0.0);
-    float middle = clamp(0.5 * (from + to), 0.0, 1.0);
-    bool even = abs(change) < kEvenStep;
-    float meanSquare = even ? middle * middle : (integrals.y - integrals.x) / change;
-    float depth = kDensity * meanSquare * length;
-    float clear = exp(-depth);
-    float a = 1.0 - clear;
-    // -ln(1 - a/2) / depth, by its series on thin steps and a rational ln(1 + x) beyond
-    float lnOnePlusClear = clear * (60.0 + clear * (60.0 + 11.0 * clear)) /
-                           (60.0 + clear * (90.0 + clear * (36.0 + 3.0 * clear)));
-    float halfShare = depth < 0.25 ? 0.5 - 0.125 * depth : (kLn2 - lnOnePlusClear) / depth;
-    float reached = mix(integrals.x, integrals.y, halfShare);
-    float level = reached <= 1.0 / 3.0 ? cubeRoot(3.0 * reached) : reached + 2.0 / 3.0;
-    if (even) {
-        return vec3(a, middle, 0.5);
-    }
-    return vec3(a, clamp(level, 0.0, 1.0), clamp((level - from) / change, 0.0, 1.0));
 }
 
 // clutmode 0: low values dark red, middle orange, the top of the window ivory, so skin,
@@ -189,16 +171,18 @@ vec2 boxInterval(vec3 origin, vec3 dir, vec3 low, vec3 high) {
     return vec2(max(max(near.x, near.y), near.z), min(min(far.x, far.y), far.z));
 }
 
-// Diffuse light from the camera on the surface through p, judged by the gradient of the
-// raw values (central differences one voxel apart, scaled to world lengths): x is the
-// lit shade, y how clearly p lies on a surface (0 inside uniform material, where the
-// gradient says nothing).
-vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
-    vec3 dx = vec3(voxel.x, 0.0, 0.0);
-    vec3 dy = vec3(0.0, voxel.y, 0.0);
-    vec3 dz = vec3(0.0, 0.0, voxel.z);
-    vec3 change = vec3(sampleValue(p + dx) - sampleValue(p - dx), sampleValue(p + dy) - sampleValue(p - dy),
-                       sampleValue(p + dz) - sampleValue(p - dz));
+// Diffuse light from the camera on the surface through a point, judged by the gradient
+// of the raw values (central differences one voxel of the frame's level apart, scaled to
+// world lengths): x is the lit shade, y how clearly the point lies on a surface (0 inside
+// uniform material, where the gradient says nothing).
+vec2 surfaceShade(SlotPoint at, vec3 worldDir, vec3 voxel) {
+    float reach = exp2(march.volumeSize.w) * at.texelsPerVoxel;
+    vec3 dx = vec3(reach, 0.0, 0.0);
+    vec3 dy = vec3(0.0, reach, 0.0);
+    vec3 dz = vec3(0.0, 0.0, reach);
+    vec3 change = vec3(slotValue(at.texel + dx) - slotValue(at.texel - dx),
+                       slotValue(at.texel + dy) - slotValue(at.texel - dy),
+                       slotValue(at.texel + dz) - slotValue(at.texel - dz));
     vec3 gradient = change / (2.0 * voxel * vModelScale);
     float gradientLength = length(gradient);
     if (gradientLength <= kTiny) {
@@ -209,12 +193,13 @@ vec2 surfaceShade(vec3 p, vec3 worldDir, vec3 voxel) {
     return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
 }
 
-// The shade carried along the ray after a sample at p, `depth` voxel steps behind the
-// start of the ray: pulled towards the lit shade as far as p clearly lies on a surface
-// and not on a cut face; the pull is per voxel step, whatever the sampling.
-float pulledShade(float shade, vec3 p, float depth, vec3 worldDir, vec3 voxel) {
-    vec2 lit = surfaceShade(p, worldDir, voxel);
-    float pull = lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
+// The shade carried along the ray after a sample, `depth` voxel steps behind the start of
+// the ray: pulled towards the lit shade, at most `most` of the way, as far as the sample
+// clearly lies on a surface and not on a cut face; the pull is per voxel step, whatever
+// the sampling.
+float pulledShade(float shade, SlotPoint at, float depth, vec3 worldDir, vec3 voxel, float most) {
+    vec2 lit = surfaceShade(at, worldDir, voxel);
+    float pull = most * lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
     if (vSamplesPerStep > 1) {
         pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
     }
@@ -365,21 +350,43 @@ void main() {
                 tSample = tNext - stepLength;
             }
         }
-        vec3 p = vCameraTex + tSample * dir;
-        float level = windowLevel(sampleValue(p));
+        SlotPoint at = slotPoint(vCameraTex + tSample * dir);
+        float level = windowLevel(slotValue(at.texel));
         if (!skipped && (level > 0.0 || previousLevel > 0.0)) {
             float intensity = clamp(level, 0.0, 1.0);
-            float shadeBefore = shade;
-            if (intensity > surfaceIntensity) {
-                shade = pulledShade(shade, p, (t - tStart) / voxelStep, worldDir, voxel);
-            }
             // The ray's first step begins on the clip box, where a cut shows the material
             // of its first sample throughout.
             bool onCut = t - stepLength <= tStart;
-            vec3 gathered = gatheredStep(onCut ? level : previousLevel, level,
-                                         (onCut ? t - tStart : stepLength) * worldPerTex);
-            color += (1.0 - alpha) * gathered.x * mix(shadeBefore, shade, gathered.z) * lookup(gathered.y);
-            alpha += (1.0 - alpha) * gathered.x;
+            float shadeBefore = shade;
+            if (intensity > surfaceIntensity) {
+                // Where the ray meets a surface out of clear space the step shows it lit
+                // throughout; behind it the shade follows the light half way per voxel
+                // step, so it does not hang on the gradient of one lattice point.
+                bool meetsSurface = previousLevel <= surfaceIntensity && !onCut;
+                shade = pulledShade(shade, at, (t - tStart) / voxelStep, worldDir, voxel,
+                                    meetsSurface ? 1.0 : kShadeFollow);
+                if (meetsSurface) {
+                    shadeBefore = shade;
+                }
+            }
+            // The step from the last sample to this one is gathered at its middle. Across an
+            // edge the window level does not run linearly over a voxel step: there the step
+            // is gathered in kEdgeParts parts, between samples read from this sample's slot
+            // (its border reaches a voxel step back).
+            bool edge = !onCut && abs(clamp(previousLevel, 0.0, 1.0) - intensity) > kEdgeChange;
+            int parts = edge ? kEdgeParts : 1;
+            float partLength = (onCut ? t - tStart : stepLength) / float(parts);
+            vec3 partTexels = dir * partLength * march.volumeSize.xyz * at.texelsPerVoxel;
+            float from = onCut ? level : previousLevel;
+            for (int k = 1; k <= parts; ++k) {
+                float to = k == parts ? level : windowLevel(slotValue(at.texel - float(parts - k) * partTexels));
+                float middle = clamp(0.5 * (from + to), 0.0, 1.0);
+                float opacity = 1.0 - exp(-kDensity * middle * middle * partLength * worldPerTex);
+                float partShade = mix(shadeBefore, shade, (float(k) - 0.5) / float(parts));
+                color += (1.0 - alpha) * opacity * partShade * lookup(middle);
+                alpha += (1.0 - alpha) * opacity;
+                from = to;
+            }
             if (alpha >= kOpaque) {
                 break;
             }
