@@ -48,20 +48,14 @@ NRRDfmt headPhantom() {
     constexpr int kCtOffset = 1024;
     const SampleGrid grid = gridOverLargeSample(64, 64, 58);
     const std::vector<std::uint16_t> samples = renderHeadVolume(grid, 1);
-    QByteArray bytes(static_cast<qsizetype>(samples.size() * sizeof(std::uint16_t)), '\0');
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const auto stored = static_cast<std::uint16_t>(samples[i] - kCtOffset - kSignedOffset);
-        std::memcpy(bytes.data() + i * sizeof(stored), &stored, sizeof(stored));
-    }
-    NRRDfmt result;
-    result.width = static_cast<std::uint32_t>(grid.width);
-    result.height = static_cast<std::uint32_t>(grid.height);
-    result.depth = static_cast<std::uint32_t>(grid.depth);
+    NRRDfmt result = record(grid.width, grid.height, grid.depth, [&](auto x, auto y, auto z) {
+        return static_cast<std::uint16_t>(samples[(z * grid.height + y) * grid.width + x] - kCtOffset -
+                                          kSignedOffset);
+    });
     result.cellspaceX = grid.spacingX;
     result.cellspaceY = grid.spacingY;
     result.cellspaceZ = grid.spacingZ;
     result.sampleOffset = kSignedOffset;
-    result.data = ByteBuffer::fromByteArray(std::move(bytes));
     return result;
 }
 

@@ -30,29 +30,29 @@ Volume randomSparseVolume(std::uint64_t width, std::uint64_t height, std::uint64
     return volume;
 }
 
+// A cell of a level, x fastest.
+std::uint16_t cell(const BrickGrid::Level& level, std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+    return level.maxima[(z * level.height + y) * level.width + x];
+}
+
 // The obvious definition: the largest texel of the brick widened by one voxel on every
 // side, clipped to the volume; 0 for the padding bricks, which hold no voxel.
 std::uint16_t bruteForceMaximum(const Volume& v, std::uint64_t bx, std::uint64_t by, std::uint64_t bz) {
-    constexpr std::int64_t side = BrickGrid::kBrickSide;
-    std::uint16_t maximum = 0;
-    if (bx * side >= v.width || by * side >= v.height || bz * side >= v.depth) {
+    constexpr std::uint64_t side = BrickGrid::kBrickSide;
+    if (bx * side >= v.width || by * side >= v.height || bz * side >= v.depth)
         return 0;
-    }
-    for (std::int64_t z = static_cast<std::int64_t>(bz) * side - 1;
-         z <= static_cast<std::int64_t>(bz + 1) * side; ++z) {
-        for (std::int64_t y = static_cast<std::int64_t>(by) * side - 1;
-             y <= static_cast<std::int64_t>(by + 1) * side; ++y) {
-            for (std::int64_t x = static_cast<std::int64_t>(bx) * side - 1;
-                 x <= static_cast<std::int64_t>(bx + 1) * side; ++x) {
-                if (x >= 0 && y >= 0 && z >= 0 && x < static_cast<std::int64_t>(v.width) &&
-                    y < static_cast<std::int64_t>(v.height) && z < static_cast<std::int64_t>(v.depth)) {
-                    maximum =
-                        std::max(maximum, v.at(static_cast<std::uint64_t>(x), static_cast<std::uint64_t>(y),
-                                               static_cast<std::uint64_t>(z)));
-                }
-            }
-        }
-    }
+    // The brick's first and one-past-last voxel along an axis, widened and clipped.
+    const auto span = [](std::uint64_t brick, std::uint64_t size) {
+        return std::pair(brick == 0 ? 0 : brick * side - 1, std::min((brick + 1) * side + 1, size));
+    };
+    const auto [x0, x1] = span(bx, v.width);
+    const auto [y0, y1] = span(by, v.height);
+    const auto [z0, z1] = span(bz, v.depth);
+    std::uint16_t maximum = 0;
+    for (std::uint64_t z = z0; z < z1; ++z)
+        for (std::uint64_t y = y0; y < y1; ++y)
+            for (std::uint64_t x = x0; x < x1; ++x)
+                maximum = std::max(maximum, v.at(x, y, z));
     return maximum;
 }
 
@@ -85,15 +85,11 @@ TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow
     EXPECT_EQ(base.height % 8, 0u);
     EXPECT_EQ(base.depth % 8, 0u);
     EXPECT_GE(base.width * BrickGrid::kBrickSide, c.width);
-    for (std::uint64_t z = 0; z < base.depth; ++z) {
-        for (std::uint64_t y = 0; y < base.height; ++y) {
-            for (std::uint64_t x = 0; x < base.width; ++x) {
-                ASSERT_EQ(base.maxima[(z * base.height + y) * base.width + x],
-                          bruteForceMaximum(volume, x, y, z))
+    for (std::uint64_t z = 0; z < base.depth; ++z)
+        for (std::uint64_t y = 0; y < base.height; ++y)
+            for (std::uint64_t x = 0; x < base.width; ++x)
+                ASSERT_EQ(cell(base, x, y, z), bruteForceMaximum(volume, x, y, z))
                     << "brick " << x << "," << y << "," << z;
-            }
-        }
-    }
     for (std::size_t index = 1; index < BrickGrid::kLevels; ++index) {
         const BrickGrid::Level& fine = grid.level(index - 1);
         const BrickGrid::Level& coarse = grid.level(index);
@@ -103,12 +99,10 @@ TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow
             for (std::uint64_t y = 0; y < coarse.height; ++y) {
                 for (std::uint64_t x = 0; x < coarse.width; ++x) {
                     std::uint16_t expected = 0;
-                    for (std::uint64_t k = 0; k < 8; ++k) {
-                        const std::uint64_t fx = 2 * x + (k & 1), fy = 2 * y + ((k >> 1) & 1),
-                                            fz = 2 * z + (k >> 2);
-                        expected = std::max(expected, fine.maxima[(fz * fine.height + fy) * fine.width + fx]);
-                    }
-                    ASSERT_EQ(coarse.maxima[(z * coarse.height + y) * coarse.width + x], expected)
+                    for (std::uint64_t k = 0; k < 8; ++k)
+                        expected = std::max(
+                            expected, cell(fine, 2 * x + (k & 1), 2 * y + ((k >> 1) & 1), 2 * z + (k >> 2)));
+                    ASSERT_EQ(cell(coarse, x, y, z), expected)
                         << "level " << index << " cell " << x << "," << y << "," << z;
                 }
             }

@@ -2,7 +2,6 @@
 
 #include "VolumeFileWriters.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -25,10 +24,6 @@ TEST(Bundle, FindsResourcesByNameAndExtensionIncludingSubfolders) {
     // A folder is not a resource file.
     EXPECT_EQ(bundle.URLForResource("CThead", ""), std::nullopt);
     EXPECT_EQ(bundle.pathForResource("CThead/CThead", "8"), dir.filePath("CThead/CThead.8"));
-}
-
-TEST(Bundle, MainBundleIsTheResourcesFolderBesideTheExecutable) {
-    EXPECT_EQ(Bundle::mainBundle().resourcesPath(), QCoreApplication::applicationDirPath() + "/Resources");
 }
 
 } // namespace

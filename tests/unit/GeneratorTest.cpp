@@ -97,16 +97,6 @@ TEST(Generator, FailedWriteReportsTheFileAndLeavesNothingBehind) {
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
-// The file is written while the slices are computed; it must hold exactly the volume.
-TEST(Generator, StreamedFileHoldsTheRenderedVolume) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    std::vector<std::uint16_t> samples;
-    ASSERT_EQ(writeHeadVolume(dir.filePath("head.raw"), kCoarse, &samples), std::nullopt);
-    EXPECT_EQ(samples, renderHeadVolume(kCoarse, 1));
-    EXPECT_EQ(littleEndianSamples(dir.filePath("head.raw")), samples);
-}
-
 // The build writes the resources of the viewer; the 512 head is checked by size only.
 TEST(Generator, BuildWroteTheSampleResources) {
     const QDir resources(VOXVIEW_RESOURCES_DIR);

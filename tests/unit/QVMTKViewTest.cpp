@@ -160,12 +160,4 @@ TEST_F(QVMTKViewTest, WheelAndTrackpadSetZoomInStepsUntilTheGestureEnds) {
     }
 }
 
-TEST_F(QVMTKViewTest, WheelTouchesOnlyZoomAndNoClickClearsIt) {
-    setAllValues();
-    wheel(m_view, {0, -360});
-    EXPECT_EQ(valuesOf(m_view), (Values{5, -3, -3, -4, 9}));
-    QTest::mouseClick(&m_view, Qt::LeftButton, Qt::NoModifier, QPoint(40, 40));
-    EXPECT_EQ(m_view.zoom(), -3);
-}
-
 } // namespace

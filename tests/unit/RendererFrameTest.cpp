@@ -41,16 +41,6 @@ class RendererFrames : public testing::Test {
     Frame first;
 };
 
-// What the draw binds shows in the pixel tests; here, where the picture goes.
-TEST_F(RendererFrames, AFrameDrawsIntoTheViewKeepsTheImageAndPresents) {
-    ASSERT_EQ(first.draws.size(), 1u);
-    EXPECT_EQ(first.draws[0].target, kView);
-    EXPECT_EQ(first.copies, (Copies{{kView, {kept().texture, 64, 64}}}));
-    EXPECT_NE(kept().texture, 0u);
-    EXPECT_TRUE(first.committed);
-    EXPECT_EQ(bed.view.drawable.presented(), bed.frames);
-}
-
 // What the image depends on is unchanged: the framebuffer it goes to does not count.
 TEST_F(RendererFrames, AFrameWhereNothingChangedCopiesTheKeptImageToWhicheverFramebufferIsOffered) {
     for (const std::uint64_t target : {7u, 8u, 7u}) {
