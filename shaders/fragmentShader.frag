@@ -8,11 +8,12 @@
 // trilinearly; times 65535 they are raw units again.
 //
 // The volume lives in a brick pool: bricks of its levels of detail in the slots of an
-// atlas, each slot the brick and two voxels more on every side, so that a trilinear sample
-// up to a voxel outside a brick reads its own slot only. The page table tells, for each brick of the
-// frame's level, which slot to read and which level that slot holds (a coarser one until
-// the brick itself arrives), or, where the brick and its neighbours lie below the window,
-// the atlas's first slot, whose zero texels lie at or below the window's floor too.
+// atlas, each slot the brick and two voxels more on every side, so that a trilinear
+// sample up to a voxel outside a brick reads its own slot only. The page table tells, for
+// each brick of the frame's level, which slot to read and which level that slot holds (a
+// coarser one until the brick itself arrives), or, where the brick and its neighbours lie
+// below the window, the atlas's first slot, whose zero texels lie at or below the
+// window's floor too.
 //
 // Four rendering modes share the set-up of the ray and its lattice; each has a short
 // loop of its own. Composite gathers lit, translucent material front to back. The
