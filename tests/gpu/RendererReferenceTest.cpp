@@ -5,7 +5,6 @@
 // path of the renderer must give the same picture.
 
 #include "GpuTestBed.h"
-#include "SampleFiles.h"
 #include "TestVolumes.h"
 
 #include <QImage>

@@ -22,18 +22,12 @@ TEST(BenchOptions, RejectsBadArgumentsNamingTheProblem) {
     }
 }
 
-TEST(BenchOptions, DefaultsMeasureTheSampleAtFullQuality) {
-    const auto parsed = BenchOptions::parse({});
-    const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
-    ASSERT_NE(options, nullptr);
-    EXPECT_TRUE(options->usesSample());
-    EXPECT_EQ(options->size, QSize(512, 512));
-    EXPECT_EQ(options->quality, BenchOptions::Quality::Full);
-    EXPECT_TRUE(options->jsonPath.isEmpty());
-    EXPECT_TRUE(options->pngPath.isEmpty());
-}
-
-TEST(BenchOptions, ReadsEveryOption) {
+TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
+    const BenchOptions defaults = std::get<BenchOptions>(BenchOptions::parse({}));
+    EXPECT_TRUE(defaults.usesSample());
+    EXPECT_EQ(defaults.size, QSize(512, 512));
+    EXPECT_EQ(defaults.quality, BenchOptions::Quality::Full);
+    EXPECT_TRUE(defaults.jsonPath.isEmpty() && defaults.pngPath.isEmpty());
     const auto parsed =
         BenchOptions::parse({"--volume",     "head.nhdr", "--size",       "1024",     "768",
                              "--frames",     "60",        "--json",       "out.json", "--png",
