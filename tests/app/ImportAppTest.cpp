@@ -34,8 +34,8 @@ constexpr int kBallRadius = 24;
 
 // The header of a 64³ signed volume, ending with a blank line: with the samples after
 // it the data is attached; alone, it is a detached header that names no data file.
-const QByteArray kBallHeader = QByteArrayLiteral("NRRD0004\ntype: short\ndimension: 3\nsizes: 64 64 64\n"
-                                                 "spacings: 1 1 1\nendian: little\nencoding: raw\n\n");
+const QByteArray kBallHeader =
+    nrrdHeader("short", {kSide, kSide, kSide}, "raw", "spacings: 1 1 1\nendian: little\n\n");
 
 // Whether a voxel of the 64³ test volume lies in the ball.
 bool inBall(int x, int y, int z) {
@@ -156,9 +156,8 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
 TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWorking) {
     // 256³ samples as text: slow to parse, quick to write.
     const QString slow =
-        m_files.write(QStringLiteral("slow.nrrd"),
-                      "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 256 256 256\nencoding: ascii\n\n" +
-                          QByteArray("1 ").repeated(256 * 256 * 256));
+        m_files.write(QStringLiteral("slow.nrrd"), nrrdHeader("ushort", {256, 256, 256}, "ascii", "\n") +
+                                                       QByteArray("1 ").repeated(256 * 256 * 256));
     const QString ball = m_files.write(QStringLiteral("ball.nrrd"), ballVolume());
     const QString title = m_window->windowTitle();
     const QString status = m_window->statusText();
@@ -321,12 +320,7 @@ TEST_F(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
             samples[i] = i % 7 == 0 ? 1500 : 0;
         paths << m_files.write(
             QStringLiteral("v%1.nrrd").arg(size.width),
-            QStringLiteral("NRRD0004\ntype: unsigned short\ndimension: 3\nsizes: %1 %2 %3\n"
-                           "encoding: raw\nendian: little\n\n")
-                    .arg(size.width)
-                    .arg(size.height)
-                    .arg(size.depth)
-                    .toLatin1() +
+            nrrdHeader("unsigned short", {size.width, size.height, size.depth}, "raw", "endian: little\n\n") +
                 sampleBytes(samples, 2));
     }
     for (int import = 0; import < kImports; ++import) {

@@ -18,6 +18,17 @@ constexpr int kMemoryLevel = 8;
 
 } // namespace
 
+QByteArray nrrdHeader(const QString& type, std::array<int, 3> sizes, const QString& encoding,
+                      const QString& extra) {
+    return QStringLiteral("NRRD0004\ntype: %1\ndimension: 3\nsizes: %2 %3 %4\nencoding: %5\n%6")
+        .arg(type)
+        .arg(sizes[0])
+        .arg(sizes[1])
+        .arg(sizes[2])
+        .arg(encoding, extra)
+        .toUtf8();
+}
+
 QString writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())

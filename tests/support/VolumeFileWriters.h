@@ -14,6 +14,10 @@
 #include <cstdint>
 #include <vector>
 
+// The header of a 3-D NRRD volume; `extra` lines follow the basic fields.
+QByteArray nrrdHeader(const QString& type, std::array<int, 3> sizes, const QString& encoding,
+                      const QString& extra = {});
+
 // Writes the bytes to `path` (throws when it cannot) and returns the path.
 QString writeFile(const QString& path, const QByteArray& bytes);
 QByteArray readFile(const QString& path);

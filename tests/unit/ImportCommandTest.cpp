@@ -24,10 +24,8 @@ constexpr int kTimeoutMs = 30000;
 
 // A detached header of a 4 × 3 × 2 volume with spacing 0.5 × 0.75 × 2.5.
 QByteArray detachedHeader(const QString& dataFile, const QString& encoding = QStringLiteral("raw")) {
-    return QStringLiteral("NRRD0004\ntype: ushort\ndimension: 3\nsizes: 4 3 2\n"
-                          "space directions: (0.5,0,0) (0,0.75,0) (0,0,2.5)\nencoding: %1\ndata file: %2\n")
-        .arg(encoding, dataFile)
-        .toUtf8();
+    return nrrdHeader("ushort", {4, 3, 2}, encoding,
+                      "space directions: (0.5,0,0) (0,0.75,0) (0,0,2.5)\ndata file: " + dataFile + "\n");
 }
 
 // The main window on a recording GPU device, its import command driven by scripted
@@ -114,8 +112,7 @@ TEST_F(ImportCommandTest, RefusedImportLeavesAnImportInProgressRunning) {
     const QString loading = m_files.write(QStringLiteral("loading.nhdr"), detachedHeader("loading.raw"));
     m_files.write(QStringLiteral("loading.raw"), sampleBytes(ramp(24), 2));
     const QString flat = m_files.write(QStringLiteral("flat.nhdr"),
-                                       QByteArrayLiteral("NRRD0004\ntype: ushort\ndimension: 2\nsizes: 4 3\n"
-                                                         "encoding: raw\ndata file: loading.raw\n"));
+                                       detachedHeader("loading.raw").replace("dimension: 3", "dimension: 2"));
     {
         PoolGate gate;
         m_panels->answer({loading, m_files.path(QStringLiteral("loading.raw")), flat});
@@ -138,10 +135,9 @@ TEST_F(ImportCommandTest, BudgetsReachTheRendererAndTheImport) {
     budgets.importRamBytes = std::uint64_t{1} << 20;
     open(budgets);
     EXPECT_EQ(renderer().budgets().gpuBytes, budgets.pool.gpuBytes);
-    const QString header = m_files.write(
-        QStringLiteral("zeros.nrrd"),
-        QByteArrayLiteral("NRRD0004\ntype: ushort\ndimension: 3\nsizes: 1024 1024 1\nencoding: gzip\n\n") +
-            gzipped(QByteArray(2 << 20, '\0')));
+    const QString header =
+        m_files.write(QStringLiteral("zeros.nrrd"), nrrdHeader("ushort", {1024, 1024, 1}, "gzip", "\n") +
+                                                        gzipped(QByteArray(2 << 20, '\0')));
     m_panels->answer({header});
     m_window->menuImportaction();
     ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));

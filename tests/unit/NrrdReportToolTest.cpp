@@ -25,8 +25,8 @@ InspectRun inspect(const QStringList& arguments) {
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
-const QByteArray kSignedHeader = "NRRD0004\ntype: signed short\ndimension: 3\nsizes: 2 2 2\nendian: big\n"
-                                 "encoding: gzip\nspace directions: (-0.5,0,0) (0,0.5,0) (0,0,1.25)\n";
+const QByteArray kSignedHeader = nrrdHeader(
+    "signed short", {2, 2, 2}, "gzip", "endian: big\nspace directions: (-0.5,0,0) (0,0.5,0) (0,0,1.25)\n");
 const std::vector<int> kSamples = {-1000, -1000, 0, 0, 100, 200, 300, 1000};
 
 TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
@@ -52,8 +52,8 @@ TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
 
 TEST(NrrdInspect, ReadsTheDataFileGivenOnTheCommandLine) {
     TestFolder files;
-    const QString header = files.write("head.nhdr", "NRRD0004\ntype: ushort\ndimension: 3\nsizes: 2 2 1\n"
-                                                    "encoding: raw\ndata file: absent.raw\n");
+    const QString header =
+        files.write("head.nhdr", nrrdHeader("ushort", {2, 2, 1}, "raw", "data file: absent.raw\n"));
     const QString data = files.write("picked.bin", sampleBytes({1, 2, 3, 10}, 2));
     const InspectRun run = inspect({header, data});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();

@@ -23,13 +23,7 @@ constexpr double kHalfStep = 0.5 + 1e-9;
 
 // A header for a 4 x 3 x 2 volume; `extra` lines follow the basic fields.
 QByteArray header(const QString& type, const QString& encoding, const QString& extra = {}) {
-    return QStringLiteral("NRRD0004\ntype: %1\ndimension: 3\nsizes: %2 %3 %4\nencoding: %5\n%6")
-        .arg(type)
-        .arg(kWidth)
-        .arg(kHeight)
-        .arg(kDepth)
-        .arg(encoding, extra)
-        .toUtf8();
+    return nrrdHeader(type, {kWidth, kHeight, kDepth}, encoding, extra);
 }
 
 // A ".nrrd" file: the header, the blank line that ends it, the data.
@@ -322,21 +316,15 @@ TEST_F(NrrdVolumeReaderTest, HandsOnAlignedRawUnsignedDataWithoutACopy) {
     EXPECT_EQ(samplesOf(copied), ramp(kSamples));
 }
 
-// 256 x 256 x 80 samples: several chunks, so progress has steps to report.
-QByteArray largeHeader(const char* encoding) {
-    return QStringLiteral(
-               "NRRD0004\ntype: short\ndimension: 3\nsizes: 256 256 80\nendian: big\nencoding: %1\n")
-        .arg(QString::fromLatin1(encoding))
-        .toUtf8();
-}
-
 // Progress rises to one; a stop requested from the first report ends the read there.
 TEST_F(NrrdVolumeReaderTest, ReportsRisingProgressAndStopsWhenCancelled) {
     const QByteArray data = sampleBytes(std::vector<int>(256 * 256 * 80, -3), 2, ByteOrder::Big);
     for (const char* encoding : {"raw", "gzip"}) {
         SCOPED_TRACE(encoding);
         const QByteArray payload = QByteArray(encoding) == "gzip" ? gzipped(data) : data;
-        const QString path = m_files.write("large.nrrd", attached(largeHeader(encoding), payload));
+        // 256 x 256 x 80 samples: several chunks, so progress has steps to report.
+        const QString path = m_files.write(
+            "large.nrrd", attached(nrrdHeader("short", {256, 256, 80}, encoding, "endian: big\n"), payload));
         std::vector<double> reports;
         const NrrdResult<NRRDfmt> result = readNrrd(path, NrrdDataChoice::fromHeader(), {},
                                                     NrrdProgress([&](double f) { reports.push_back(f); }));

@@ -20,8 +20,8 @@ NrrdReadOptions budget(std::uint64_t bytes) {
 }
 
 // A header of a 20 x 12 x 9 volume, `extra` lines after the basic fields.
-QByteArray header(const QByteArray& type, const QByteArray& extra, const QByteArray& encoding = "raw") {
-    return "NRRD0004\ntype: " + type + "\ndimension: 3\nsizes: 20 12 9\nencoding: " + encoding + "\n" + extra;
+QByteArray header(const QString& type, const QString& extra, const QString& encoding = "raw") {
+    return nrrdHeader(type, {kWidth, kHeight, kDepth}, encoding, extra);
 }
 
 // Any bytes are samples of any 8- or 16-bit type, in either byte order.
