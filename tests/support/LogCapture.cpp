@@ -33,9 +33,5 @@ QStringList LogCapture::lines() const {
 }
 
 int LogCapture::count(const QString& text) const {
-    int matching = 0;
-    for (const QString& line : lines()) {
-        matching += line.contains(text) ? 1 : 0;
-    }
-    return matching;
+    return static_cast<int>(lines().filter(text).size());
 }

@@ -19,12 +19,7 @@ class PoolGate {
         }
         m_state->started.acquire(m_pool);
     }
-    ~PoolGate() { open(); }
-
-    void open() {
-        m_state->open.release(m_pool - m_opened);
-        m_opened = m_pool;
-    }
+    ~PoolGate() { m_state->open.release(m_pool); }
 
   private:
     struct State {
@@ -33,5 +28,4 @@ class PoolGate {
     };
     std::shared_ptr<State> m_state = std::make_shared<State>();
     int m_pool;
-    int m_opened = 0;
 };
