@@ -273,36 +273,10 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
     return image;
 }
 
-struct Difference {
-    int largest = 0;
-    double mean = 0.0;
-    double shareAbove = 0.0; // share of pixels off by more than kPixelTolerance in a channel
-};
-
 // On llvmpipe the two agree to one or two steps per channel; a sample lost at a brick
 // boundary already moves a pixel by ten.
 constexpr int kPixelTolerance = 3;
 constexpr int kLargestDifference = 8;
-
-Difference compare(const QImage& a, const QImage& b) {
-    Difference d;
-    long total = 0;
-    int above = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            const int channel = std::max({std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
-                                          std::abs(qBlue(p) - qBlue(q))});
-            d.largest = std::max(d.largest, channel);
-            total += channel;
-            above += channel > kPixelTolerance ? 1 : 0;
-        }
-    }
-    const double pixels = static_cast<double>(a.width()) * a.height();
-    d.mean = static_cast<double>(total) / pixels;
-    d.shareAbove = above / pixels;
-    return d;
-}
 
 // The marcher's copy of an imported record's voxels.
 Volume volumeOf(const NRRDfmt& record) {
@@ -378,12 +352,15 @@ TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
 
     const QImage rendered = bed.frame().convertToFormat(QImage::Format_RGB32);
     const QImage reference = referenceImage(*bed.renderer, volume);
-    const Difference d = compare(rendered, reference);
+    const int largest = imagemetrics::maxChannelDifference(rendered, reference);
+    const double mean = imagemetrics::meanChannelDifference(rendered, reference);
+    const double shareAbove = imagemetrics::differingPixels(rendered, reference, kPixelTolerance) /
+                              (static_cast<double>(kViewSize.width()) * kViewSize.height());
     // Single-precision interpolation and filtering on the GPU move a few surface pixels by a
     // step or two; a skipped brick, a wrong box or a missed sample moves pixels by many.
-    EXPECT_LE(d.largest, kLargestDifference) << "mean " << d.mean << ", share above " << d.shareAbove;
-    EXPECT_LT(d.shareAbove, 0.002) << "largest " << d.largest << ", mean " << d.mean;
-    EXPECT_LT(d.mean, 0.5) << "largest " << d.largest << ", share above " << d.shareAbove;
+    EXPECT_LE(largest, kLargestDifference) << "mean " << mean << ", share above " << shareAbove;
+    EXPECT_LT(shareAbove, 0.002) << "largest " << largest << ", mean " << mean;
+    EXPECT_LT(mean, 0.5) << "largest " << largest << ", share above " << shareAbove;
     if (HasFailure()) {
         rendered.save(QStringLiteral("reference-%1-rendered.png").arg(view.name));
         reference.save(QStringLiteral("reference-%1-cpu.png").arg(view.name));

@@ -74,10 +74,10 @@ double meanForegroundBrightness(const QImage& image, QColor background) {
     return count == 0 ? 0.0 : sum / count;
 }
 
-int differingPixels(const QImage& a, const QImage& b) {
+int differingPixels(const QImage& a, const QImage& b, int tolerance) {
+    const int most = tolerance < 0 ? kChannelTolerance : tolerance;
     int count = 0;
-    forEachPair(a, b, a.size(),
-                [&](QRgb p, QRgb q) { count += channelDifference(p, q) > kChannelTolerance ? 1 : 0; });
+    forEachPair(a, b, a.size(), [&](QRgb p, QRgb q) { count += channelDifference(p, q) > most ? 1 : 0; });
     return count;
 }
 
@@ -92,6 +92,12 @@ int maxChannelDifference(const QImage& a, const QImage& b) {
     forEachPair(a, b, a.size(),
                 [&](QRgb p, QRgb q) { largest = std::max(largest, channelDifference(p, q)); });
     return largest;
+}
+
+double meanChannelDifference(const QImage& a, const QImage& b) {
+    double sum = 0.0;
+    forEachPair(a, b, a.size(), [&](QRgb p, QRgb q) { sum += channelDifference(p, q); });
+    return a.isNull() ? 0.0 : sum / (static_cast<double>(a.width()) * a.height());
 }
 
 double fineDetail(const QImage& image) {

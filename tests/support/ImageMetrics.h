@@ -17,13 +17,15 @@ QPointF foregroundCentroid(const QImage& image, QColor background);
 QRect foregroundBounds(const QImage& image, QColor background);
 // Mean of (r + g + b) / 3 over the foreground pixels, 0 to 255.
 double meanForegroundBrightness(const QImage& image, QColor background);
-// How many pixels differ between two images of one size by more than a few steps.
-int differingPixels(const QImage& a, const QImage& b);
+// How many pixels differ between two images of one size by more than `tolerance` steps
+// in a channel (by default a few, as rasterisers differ at edges).
+int differingPixels(const QImage& a, const QImage& b, int tolerance = -1);
 // How many pixels of the area the two images share differ at all (no tolerance): for
 // frames of one implementation that must stay identical.
 int changedPixels(const QImage& a, const QImage& b);
-// The largest channel difference between two images of one size.
+// The largest channel difference between two images of one size, and its mean over the pixels.
 int maxChannelDifference(const QImage& a, const QImage& b);
+double meanChannelDifference(const QImage& a, const QImage& b);
 // Fine detail: the mean difference in grey level between each pixel and its right and
 // lower neighbours. A picture drawn at reduced resolution and scaled up has less of it.
 double fineDetail(const QImage& image);
