@@ -37,21 +37,15 @@ constexpr int kBallRadius = 24;
 const QByteArray kBallHeader =
     nrrdHeader("short", {kSide, kSide, kSide}, "raw", "spacings: 1 1 1\nendian: little\n\n");
 
-// Whether a voxel of the 64³ test volume lies in the ball.
-bool inBall(int x, int y, int z) {
-    const int dx = x - kSide / 2;
-    const int dy = y - kSide / 2;
-    const int dz = z - kSide / 2;
-    return dx * dx + dy * dy + dz * dz <= kBallRadius * kBallRadius;
-}
-
-// The ball's samples as T, x fastest.
+// The samples of a ball of `tissue` in `air` filling the 64³ volume, x fastest.
 template <typename T> std::vector<T> ballSamples(T air, T tissue) {
     std::vector<T> samples;
     for (int z = 0; z < kSide; ++z)
         for (int y = 0; y < kSide; ++y)
-            for (int x = 0; x < kSide; ++x)
-                samples.push_back(inBall(x, y, z) ? tissue : air);
+            for (int x = 0; x < kSide; ++x) {
+                const int dx = x - kSide / 2, dy = y - kSide / 2, dz = z - kSide / 2;
+                samples.push_back(dx * dx + dy * dy + dz * dz <= kBallRadius * kBallRadius ? tissue : air);
+            }
     return samples;
 }
 
