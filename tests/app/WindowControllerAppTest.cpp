@@ -33,6 +33,15 @@ namespace {
 
 // Large enough that frames reduced for a drag hold fewer pixels than the view.
 constexpr QSize kDriftWindowSize(720, 540);
+// Whether two pictures of one view state agree. Once the brick atlas has grown, bricks lie at
+// other texture coordinates, which round differently: a pixel or two may move by a level,
+// where a picture left over from another state differs in thousands.
+testing::AssertionResult samePicture(const QImage& a, const QImage& b) {
+    const int changed = imagemetrics::changedPixels(a, b);
+    if (a.size() == b.size() && changed * 1000 < a.width() * a.height())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << changed << " pixels changed";
+}
 // Pixels of an area of the picture where the volume shows over the clear colour.
 int volumePixels(const QImage& image, const QRect& area) {
     return imagemetrics::foregroundCount(image.copy(area), Qt::black);
@@ -296,7 +305,7 @@ TEST_F(AppWindowTest, ResetViewUndoesDragsWheelAndSlidersDoneWithThePointer) {
     const QImage reset = grabStill(QStringLiteral("reset-done"));
     EXPECT_EQ(ww->text(), QStringLiteral("WW: 1384"));
     EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 738"));
-    EXPECT_EQ(imagemetrics::changedPixels(start, reset), 0);
+    EXPECT_TRUE(samePicture(start, reset));
 }
 
 // WCAG's relative luminance of an sRGB colour.
@@ -463,7 +472,7 @@ TEST_F(AppWindowTest, ResizedWindowRedrawsThePictureForItsNewShape) {
         EXPECT_NEAR(bounds.center().y(), picture.height() / 2, picture.height() / 30);
         EXPECT_NEAR(double(bounds.width()) / bounds.height(), firstAspect, 0.05 * firstAspect);
         if (size == kWindowSize) {
-            EXPECT_EQ(imagemetrics::changedPixels(first, picture), 0);
+            EXPECT_TRUE(samePicture(first, picture));
         }
     }
 }
