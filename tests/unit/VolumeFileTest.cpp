@@ -78,31 +78,26 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
         NiftiFile nifti;
         Expected expected;
     };
+    // The two slices as int16 with the given voxel size, rescale and NIfTI version.
+    const auto ct = [&](std::array<double, 3> pixdim, double slope = 0, double intercept = 0,
+                        bool two = false) {
+        return NiftiFile{{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), pixdim, slope, intercept, two};
+    };
+    const auto shown = [](std::array<float, 3> spacing, const std::vector<double>& values,
+                          const char* note = "") {
+        return Expected{VolumeFormat::Nifti, {4, 3, 2}, spacing, values, note};
+    };
     const Case cases[] = {
-        {"NIfTI-1 .nii, int16, negative pixdim",
-         "ct.nii",
-         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {-0.5, 0.5, 2.0}, 0.0, 0.0, false},
-         {VolumeFormat::Nifti, {4, 3, 2}, {0.5f, 0.5f, 2.0f}, asStored, ""}},
-        {"NIfTI-1 .nii.gz with slope and intercept",
-         "ct.nii.gz",
-         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {1.0, 1.0, 1.0}, 0.5, -24.0, false},
-         {VolumeFormat::Nifti, {4, 3, 2}, {1.0f, 1.0f, 1.0f}, rescaled, ""}},
-        {"NIfTI-2 .nii",
-         "ct2.nii",
-         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {0.8, 0.8, 1.5}, 0.0, 0.0, true},
-         {VolumeFormat::Nifti, {4, 3, 2}, {0.8f, 0.8f, 1.5f}, asStored, ""}},
-        {".hdr and .img pair",
-         "pair.hdr",
-         {{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), {1.0, 1.0, 3.0}, 0.0, 0.0, false},
-         {VolumeFormat::Nifti, {4, 3, 2}, {1.0f, 1.0f, 3.0f}, asStored, ""}},
+        {"NIfTI-1 .nii, int16, negative pixdim", "ct.nii", ct({-0.5, 0.5, 2.0}),
+         shown({0.5f, 0.5f, 2.0f}, asStored)},
+        {"NIfTI-1 .nii.gz with slope and intercept", "ct.nii.gz", ct({1, 1, 1}, 0.5, -24.0),
+         shown({1, 1, 1}, rescaled)},
+        {"NIfTI-2 .nii", "ct2.nii", ct({0.8, 0.8, 1.5}, 0, 0, true), shown({0.8f, 0.8f, 1.5f}, asStored)},
+        {".hdr and .img pair", "pair.hdr", ct({1, 1, 3}), shown({1, 1, 3}, asStored)},
         {"4-D float series: the first volume",
          "fmri.nii",
          {{4, 4, 3, 2, 2}, DT_FLOAT32, bytesOf(series), {3.0, 3.0, 3.0}, 0.0, 0.0, false},
-         {VolumeFormat::Nifti,
-          {4, 3, 2},
-          {3.0f, 3.0f, 3.0f},
-          firstVolume,
-          "series of 2 volumes; the first is shown"}},
+         shown({3, 3, 3}, firstVolume, "series of 2 volumes; the first is shown")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
