@@ -18,7 +18,7 @@ constexpr qint32 kNifti1HeaderSize = 348;
 constexpr qint32 kNifti2HeaderSize = 540;
 constexpr qsizetype kNifti1MagicAt = 344;
 constexpr qsizetype kNifti2MagicAt = 4;
-// DICOM Part 10 files: a 128-byte preamble, then "DICM".
+// DICOM files in the standard's media format (PS3.10): a 128-byte preamble, then "DICM".
 constexpr qsizetype kDicomMagicAt = 128;
 constexpr qsizetype kSniffBytes = kNifti1MagicAt + 4;
 
