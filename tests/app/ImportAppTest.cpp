@@ -249,8 +249,9 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     const QByteArray ball = ballVolume();
     const QString shortBall = m_files.write(QStringLiteral("short.nrrd"), ball.left(ball.size() - 1000));
     m_window->findChild<QSlider*>(QStringLiteral("xslider"))->setValue(70);
-    QTest::keyClick(m_window->windowHandle(), Qt::Key_8); // a window preset
-    ASSERT_TRUE(waitForFrames(2));
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_8); // a window preset: more bricks show
+    ASSERT_TRUE(waitForFrames(1));
+    ASSERT_TRUE(waitForBricks());
     const QImage before = grab(QStringLiteral("refused-before"));
     const QSize windowSize = m_window->size();
     const QString level = m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text();
