@@ -7,9 +7,6 @@ namespace imagemetrics {
 
 namespace {
 
-// Rasterisers differ by a step or two at edges; a volume differs by far more.
-constexpr int kChannelTolerance = 6;
-
 int channelDifference(QRgb a, QRgb b) {
     return std::max(
         {std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
@@ -75,9 +72,9 @@ double meanForegroundBrightness(const QImage& image, QColor background) {
 }
 
 int differingPixels(const QImage& a, const QImage& b, int tolerance) {
-    const int most = tolerance < 0 ? kChannelTolerance : tolerance;
     int count = 0;
-    forEachPair(a, b, a.size(), [&](QRgb p, QRgb q) { count += channelDifference(p, q) > most ? 1 : 0; });
+    forEachPair(a, b, a.size(),
+                [&](QRgb p, QRgb q) { count += channelDifference(p, q) > tolerance ? 1 : 0; });
     return count;
 }
 

@@ -9,6 +9,9 @@
 // hold on any OpenGL implementation: where the volume shows, how large and how bright.
 namespace imagemetrics {
 
+// Rasterisers differ by a step or two at edges; a volume differs by far more.
+constexpr int kChannelTolerance = 6;
+
 // Whether the pixel differs from the background by more than a few steps in a channel.
 bool isForeground(QRgb pixel, QColor background);
 int foregroundCount(const QImage& image, QColor background);
@@ -18,8 +21,8 @@ QRect foregroundBounds(const QImage& image, QColor background);
 // Mean of (r + g + b) / 3 over the foreground pixels, 0 to 255.
 double meanForegroundBrightness(const QImage& image, QColor background);
 // How many pixels differ between two images of one size by more than `tolerance` steps
-// in a channel (by default a few, as rasterisers differ at edges).
-int differingPixels(const QImage& a, const QImage& b, int tolerance = -1);
+// in a channel.
+int differingPixels(const QImage& a, const QImage& b, int tolerance = kChannelTolerance);
 // How many pixels of the area the two images share differ at all (no tolerance): for
 // frames of one implementation that must stay identical.
 int changedPixels(const QImage& a, const QImage& b);
