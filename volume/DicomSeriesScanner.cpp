@@ -1,5 +1,7 @@
 #include "DicomSeriesScanner.h"
 
+#include "DicomFileCheck.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -127,9 +129,17 @@ NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& pat
         return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(picked.fileName())};
     const QDir folder = picked.isDir() ? QDir(picked.absoluteFilePath()) : picked.absoluteDir();
 
+    // GDCM sees only files whose structure was walked first: one damaged file refuses the
+    // scan (it may be a slice of the series), other files are passed over.
     gdcm::Directory::FilenamesType files;
-    for (const QFileInfo& entry : folder.entryInfoList(QDir::Files, QDir::Name))
-        files.push_back(QFile::encodeName(entry.absoluteFilePath()).toStdString());
+    for (const QFileInfo& entry : folder.entryInfoList(QDir::Files, QDir::Name)) {
+        const DicomFileCheck::Result checked = DicomFileCheck::check(entry.absoluteFilePath());
+        if (checked.verdict == DicomFileCheck::Verdict::Damaged ||
+            (checked.verdict == DicomFileCheck::Verdict::Foreign && entry == picked))
+            return NrrdRefusal{checked.reason};
+        if (checked.verdict == DicomFileCheck::Verdict::Sound)
+            files.push_back(QFile::encodeName(entry.absoluteFilePath()).toStdString());
+    }
     gdcm::Scanner scanner;
     for (const gdcm::Tag& tag :
          {kSeriesUid, kFrameOfReference, kSeriesDescription, kModality, kRows, kColumns, kFrames,

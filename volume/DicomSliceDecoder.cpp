@@ -1,5 +1,7 @@
 #include "DicomSliceDecoder.h"
 
+#include "DicomFileCheck.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <cstring>
@@ -59,6 +61,10 @@ bool widenStored(gdcm::PixelFormat::ScalarType type, const std::vector<char>& by
 
 std::optional<NrrdRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, std::uint32_t width,
                                                      std::uint32_t height, std::uint32_t frames) {
+    // Walked again: the file may have changed since the scan.
+    if (const DicomFileCheck::Result checked = DicomFileCheck::check(slice.path);
+        checked.verdict != DicomFileCheck::Verdict::Sound)
+        return NrrdRefusal{checked.reason};
     m_reader = std::make_unique<gdcm::ImageReader>();
     const QByteArray fileName = QFile::encodeName(slice.path);
     m_reader->SetFileName(fileName.constData());
