@@ -4,10 +4,15 @@
 #include <QFileInfo>
 #include <QtEndian>
 #include <cstdint>
+#include <gdcmDicts.h>
+#include <gdcmGlobal.h>
+#include <gdcmMediaStorage.h>
+#include <gdcmVR.h>
 #include <initializer_list>
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -26,7 +31,24 @@ constexpr std::uint32_t tagOf(std::uint16_t group, std::uint16_t element) {
     return std::uint32_t{group} << 16 | element;
 }
 constexpr std::uint32_t kGroupLength = tagOf(0x0002, 0x0000);
+constexpr std::uint32_t kMediaStorage = tagOf(0x0002, 0x0002);
 constexpr std::uint32_t kTransferSyntax = tagOf(0x0002, 0x0010);
+constexpr std::uint32_t kSopClass = tagOf(0x0008, 0x0016);
+constexpr std::uint32_t kImageOrientation = tagOf(0x0020, 0x0037);
+constexpr std::uint32_t kRescaleSlope = tagOf(0x0028, 0x1053);
+// The functional groups of enhanced multi-frame files, and the sequences in them that
+// GDCM opens at their first item without asking whether there is one.
+constexpr std::uint32_t kSharedGroups = tagOf(0x5200, 0x9229);
+constexpr std::uint32_t kPerFrameGroups = tagOf(0x5200, 0x9230);
+constexpr std::uint32_t kPlanePosition = tagOf(0x0020, 0x9113);
+constexpr std::uint32_t kPlaneOrientation = tagOf(0x0020, 0x9116);
+constexpr std::uint32_t kPixelMeasures = tagOf(0x0028, 0x9110);
+constexpr std::uint32_t kValueTransformation = tagOf(0x0028, 0x9145);
+constexpr std::uint32_t kUltrasoundRegions = tagOf(0x0018, 0x6011);
+constexpr std::uint32_t kOpenedUnasked[] = {kPlanePosition, kPixelMeasures, kValueTransformation,
+                                            kUltrasoundRegions};
+// Rescale Slope is a decimal string of at most 16 characters, a UID at most 64.
+constexpr std::uint32_t kMaxDecimalStringBytes = 16;
 constexpr std::uint32_t kSamplesPerPixel = tagOf(0x0028, 0x0002);
 constexpr std::uint32_t kFrames = tagOf(0x0028, 0x0008);
 constexpr std::uint32_t kRows = tagOf(0x0028, 0x0010);
@@ -105,6 +127,15 @@ std::uint32_t u32(const char* bytes, Encoding encoding) {
                               : qFromLittleEndian<std::uint32_t>(bytes);
 }
 
+// The VR the standard gives a public element; INVALID for private and unknown ones.
+gdcm::VR dictionaryVr(std::uint32_t tag) {
+    const auto group = static_cast<std::uint16_t>(tag >> 16);
+    if (group % 2 != 0)
+        return gdcm::VR::INVALID;
+    const gdcm::Tag key(group, static_cast<std::uint16_t>(tag & 0xffff));
+    return gdcm::Global::GetInstance().GetDicts().GetPublicDict().GetDictEntry(key).GetVR();
+}
+
 // One element's header: its tag, its VR (empty in implicit VR and for items), its length
 // and where its value starts.
 struct Element {
@@ -118,8 +149,44 @@ struct Element {
     qint64 end() const { return valueAt + length; }
 };
 
-// The facts of the top-level data set that size the pixel data.
+// The SOP classes whose geometry GDCM reads from the functional groups (ImageHelper's
+// enhanced multi-frame branch).
+bool readFromFunctionalGroups(const QByteArray& uid) {
+    using MS = gdcm::MediaStorage;
+    static constexpr MS::MSType kEnhanced[] = {
+        MS::EnhancedCTImageStorage,
+        MS::EnhancedMRImageStorage,
+        MS::EnhancedMRColorImageStorage,
+        MS::EnhancedPETImageStorage,
+        MS::OphthalmicTomographyImageStorage,
+        MS::MultiframeSingleBitSecondaryCaptureImageStorage,
+        MS::MultiframeGrayscaleByteSecondaryCaptureImageStorage,
+        MS::MultiframeGrayscaleWordSecondaryCaptureImageStorage,
+        MS::MultiframeTrueColorSecondaryCaptureImageStorage,
+        MS::XRay3DAngiographicImageStorage,
+        MS::XRay3DCraniofacialImageStorage,
+        MS::SegmentationStorage,
+        MS::IVOCTForProcessing,
+        MS::IVOCTForPresentation,
+        MS::BreastTomosynthesisImageStorage,
+        MS::BreastProjectionXRayImageStorageForPresentation,
+        MS::BreastProjectionXRayImageStorageForProcessing,
+        MS::LegacyConvertedEnhancedMRImageStorage,
+        MS::LegacyConvertedEnhancedCTImageStorage,
+        MS::LegacyConvertedEnhancedPETImageStorage,
+    };
+    const MS::MSType type = MS::GetMSType(uid.constData());
+    return std::ranges::find(kEnhanced, type) != std::end(kEnhanced);
+}
+
+// The facts of the data set that size the pixel data and say where GDCM will look.
 struct ImageFacts {
+    // The SOP class as the file meta information and the data set name it: GDCM takes the
+    // first it knows.
+    QByteArray metaSopClass;
+    QByteArray sopClass;
+    bool groupsMeasurePixels = false; // Pixel Measures in the first functional group
+    bool groupsOrientPlanes = false;  // Image Orientation in its Plane Orientation
     std::uint64_t rows = 0;
     std::uint64_t columns = 0;
     std::uint64_t samplesPerPixel = 1;
@@ -139,15 +206,22 @@ class Walk {
     bool readTag(qint64 at, Encoding encoding, std::uint32_t& tag);
     bool readHeader(qint64 at, Encoding encoding, Element& element);
     bool readItemHeader(qint64 at, Encoding encoding, Element& element);
+    bool standardVr(const Element& element);
     bool inside(const Element& element, std::optional<qint64> end);
     bool startsWithItem(const Element& element, Encoding encoding);
 
+    bool text(const Element& element, std::uint32_t maxBytes, QByteArray& value);
+
     bool walkMeta(qint64& at, QByteArray& transferSyntax);
-    bool walkElements(qint64& at, std::optional<qint64> end, Encoding encoding, int depth);
-    bool walkSequence(qint64& at, std::optional<qint64> end, Encoding encoding, int depth);
+    bool walkElements(qint64& at, std::optional<qint64> end, Encoding encoding);
+    bool walkValue(qint64& at, const Element& element, std::optional<qint64> end, Encoding encoding);
+    bool walkSequence(qint64& at, std::optional<qint64> end, Encoding encoding, std::uint32_t tag,
+                      int& items);
     bool walkFragments(qint64& at, Encoding encoding);
-    void note(const Element& element, Encoding encoding);
+    bool where(std::initializer_list<std::uint32_t> sequences) const;
+    bool note(const Element& element, Encoding encoding);
     bool checkPixelData(const Syntax& syntax);
+    bool checkFunctionalGroups();
 
     // One more element or item; a file of millions of empty ones would keep the walk busy.
     bool counted() {
@@ -159,9 +233,17 @@ class Walk {
         return false;
     }
 
+    // The sequences around the element being walked, outermost first, and the item of
+    // each (counted from 1).
+    struct Level {
+        std::uint32_t sequence;
+        int item;
+    };
+
     QFile& m_file;
     const qint64 m_size;
     int m_elements = 0;
+    std::vector<Level> m_path;
     ImageFacts m_facts;
     QString m_fault;
 };
@@ -196,7 +278,7 @@ bool Walk::readHeader(qint64 at, Encoding encoding, Element& element) {
         element.vr = kShortVrs.substr(kShortVrs.find(vr), 2);
         element.length = u16(bytes + 2, encoding);
         element.valueAt = at + 8;
-        return true;
+        return standardVr(element);
     }
     if (!listed(kLongVrs, vr))
         return fail(QStringLiteral("element %1 has no known value representation").arg(tagText(element.tag)));
@@ -205,7 +287,20 @@ bool Walk::readHeader(qint64 at, Encoding encoding, Element& element) {
         return false;
     element.length = u32(bytes + 4, encoding);
     element.valueAt = at + 12;
-    return true;
+    return standardVr(element);
+}
+
+// GDCM reads the elements it interprets (Rows, Bits Allocated, Pixel Spacing ...) as the
+// VR its dictionary gives them and asserts that the file's VR is compatible: a public
+// element stored under an incompatible VR is refused here instead.
+bool Walk::standardVr(const Element& element) {
+    const gdcm::VR expected = dictionaryVr(element.tag);
+    const std::string vr(element.vr);
+    if (expected == gdcm::VR::INVALID || expected.Compatible(gdcm::VR::GetVRType(vr.c_str())))
+        return true;
+    return fail(QStringLiteral("element %1 is stored as %2 where the standard has %3")
+                    .arg(tagText(element.tag), QString::fromStdString(vr),
+                         QString::fromLatin1(gdcm::VR::GetVRString(expected))));
 }
 
 // A tag and a 32-bit length: an item, a delimiter, or an element in implicit VR.
@@ -251,10 +346,12 @@ bool Walk::walkMeta(qint64& at, QByteArray& transferSyntax) {
         return fail(QStringLiteral("it has no file meta information after \"DICM\""));
     while (tag >> 16 == kMetaGroup) {
         Element element;
-        if (!readHeader(at, kExplicitLittle, element) || !inside(element, std::nullopt))
+        if (!readHeader(at, kExplicitLittle, element))
             return false;
         if (element.vr == "SQ" || element.undefinedLength())
             return fail(QStringLiteral("its file meta information holds a sequence or an undefined length"));
+        if (!inside(element, std::nullopt))
+            return false;
         if (element.tag == kGroupLength) {
             char bytes[4];
             if (element.length != 4 || !read(element.valueAt, bytes, 4))
@@ -262,13 +359,10 @@ bool Walk::walkMeta(qint64& at, QByteArray& transferSyntax) {
                                 .arg(element.length));
             groupEnd = element.end() + qFromLittleEndian<std::uint32_t>(bytes);
         }
-        if (element.tag == kTransferSyntax) {
-            if (element.length > kMaxUidBytes)
-                return fail(QStringLiteral("its Transfer Syntax UID is %1 bytes long").arg(element.length));
-            transferSyntax.resize(element.length);
-            if (!read(element.valueAt, transferSyntax.data(), element.length))
-                return false;
-        }
+        if (element.tag == kTransferSyntax && !text(element, kMaxUidBytes, transferSyntax))
+            return false;
+        if (element.tag == kMediaStorage && !text(element, kMaxUidBytes, m_facts.metaSopClass))
+            return false;
         at = element.end();
         // GDCM reads the tag that follows the group without asking whether there is one.
         if (!readTag(at, kExplicitLittle, tag))
@@ -278,16 +372,27 @@ bool Walk::walkMeta(qint64& at, QByteArray& transferSyntax) {
         return fail(QStringLiteral("its file meta information ends at byte %1, its group length says %2")
                         .arg(at)
                         .arg(*groupEnd));
-    while (transferSyntax.endsWith('\0') || transferSyntax.endsWith(' '))
-        transferSyntax.chop(1);
     if (transferSyntax.isEmpty())
         return fail(QStringLiteral("its file meta information names no transfer syntax"));
     return true;
 }
 
+// A short text value without its padding; longer ones are refused.
+bool Walk::text(const Element& element, std::uint32_t maxBytes, QByteArray& value) {
+    if (element.length > maxBytes)
+        return fail(
+            QStringLiteral("element %1 is %2 bytes long").arg(tagText(element.tag)).arg(element.length));
+    value.resize(element.length);
+    if (!read(element.valueAt, value.data(), element.length))
+        return false;
+    while (value.endsWith('\0') || value.endsWith(' '))
+        value.chop(1);
+    return true;
+}
+
 // The elements from `at` to `end`, or to the item delimiter where the item's length is
 // undefined; `at` ends after them.
-bool Walk::walkElements(qint64& at, std::optional<qint64> end, Encoding encoding, int depth) {
+bool Walk::walkElements(qint64& at, std::optional<qint64> end, Encoding encoding) {
     while (!end || at < *end) {
         Element element;
         if (!readHeader(at, encoding, element) || !counted())
@@ -302,48 +407,62 @@ bool Walk::walkElements(qint64& at, std::optional<qint64> end, Encoding encoding
             return fail(QStringLiteral("an item or delimiter %1 stands where an element belongs at byte %2")
                             .arg(tagText(element.tag))
                             .arg(at));
-        if (element.undefinedLength()) {
-            at = element.valueAt;
-            if (element.tag == kPixelData) {
-                if (depth == 0)
-                    m_facts.pixelData = element;
-                if (!walkFragments(at, encoding))
-                    return false;
-            } else if (!encoding.explicitVr || element.vr == "SQ") {
-                if (!walkSequence(at, std::nullopt, encoding, depth + 1))
-                    return false;
-            } else if (element.vr == "UN") {
-                if (!walkSequence(at, std::nullopt, kImplicitLittle, depth + 1))
-                    return false;
-            } else {
-                return fail(QStringLiteral("element %1 (%2) has an undefined length")
-                                .arg(tagText(element.tag), QLatin1String(element.vr.data(), 2)));
-            }
-            continue;
-        }
-        if (!inside(element, end))
+        if (!walkValue(at, element, end, encoding))
             return false;
-        const bool hidden = !encoding.explicitVr || element.vr == "UN";
-        if (element.vr == "SQ" ||
-            (hidden && element.tag != kPixelData && startsWithItem(element, encoding))) {
-            qint64 value = element.valueAt;
-            const Encoding inner = element.vr == "UN" ? kImplicitLittle : encoding;
-            if (!walkSequence(value, element.end(), inner, depth + 1))
-                return false;
-        } else if (depth == 0) {
-            note(element, encoding);
-        }
-        at = element.end();
     }
     if (at != *end)
         return fail(QStringLiteral("an element runs past the end of the item that holds it"));
     return true;
 }
 
-// The items of a sequence, to `end` or to the sequence delimiter.
-bool Walk::walkSequence(qint64& at, std::optional<qint64> end, Encoding encoding, int depth) {
-    if (depth > DicomFileCheck::kMaxDepth)
+// One element's value: a sequence walked item by item, fragments of pixel data, or a
+// value of defined length whose facts are noted.
+bool Walk::walkValue(qint64& at, const Element& element, std::optional<qint64> end, Encoding encoding) {
+    const bool hidden = !encoding.explicitVr || element.vr == "UN";
+    // The inside of a UN element is implicit VR little endian, whatever the file's syntax.
+    const Encoding inner = element.vr == "UN" ? kImplicitLittle : encoding;
+    std::optional<int> items;
+    if (element.undefinedLength()) {
+        at = element.valueAt;
+        if (element.tag == kPixelData) {
+            if (m_path.empty())
+                m_facts.pixelData = element;
+            return walkFragments(at, encoding);
+        }
+        if (!hidden && element.vr != "SQ")
+            return fail(QStringLiteral("element %1 (%2) has an undefined length")
+                            .arg(tagText(element.tag), QLatin1String(element.vr.data(), 2)));
+        if (!walkSequence(at, std::nullopt, inner, element.tag, items.emplace()))
+            return false;
+    } else {
+        if (!inside(element, end))
+            return false;
+        at = element.end();
+        if (element.vr == "SQ" ||
+            (hidden && element.tag != kPixelData && startsWithItem(element, encoding))) {
+            qint64 value = element.valueAt;
+            if (!walkSequence(value, element.end(), inner, element.tag, items.emplace()))
+                return false;
+        } else if (!note(element, encoding)) {
+            return false;
+        }
+    }
+    if (element.tag == kPixelMeasures && where({kSharedGroups}))
+        m_facts.groupsMeasurePixels = true;
+    // GDCM takes the value of an element the standard makes a sequence as one.
+    if (!items && element.length != 0 && dictionaryVr(element.tag) == gdcm::VR::SQ)
+        return fail(QStringLiteral("element %1 holds no sequence").arg(tagText(element.tag)));
+    if (std::ranges::find(kOpenedUnasked, element.tag) != std::end(kOpenedUnasked) && items.value_or(0) == 0)
+        return fail(QStringLiteral("its sequence %1 holds no item").arg(tagText(element.tag)));
+    return true;
+}
+
+// The items of the sequence `tag`, to `end` or to the sequence delimiter.
+bool Walk::walkSequence(qint64& at, std::optional<qint64> end, Encoding encoding, std::uint32_t tag,
+                        int& items) {
+    if (m_path.size() >= DicomFileCheck::kMaxDepth)
         return fail(QStringLiteral("its sequences nest more than %1 deep").arg(DicomFileCheck::kMaxDepth));
+    items = 0;
     while (!end || at < *end) {
         Element item;
         if (!readItemHeader(at, encoding, item) || !counted())
@@ -357,16 +476,32 @@ bool Walk::walkSequence(qint64& at, std::optional<qint64> end, Encoding encoding
         if (item.tag != kItem)
             return fail(QStringLiteral("a sequence holds %1 where an item belongs").arg(tagText(item.tag)));
         at = item.valueAt;
-        if (item.undefinedLength()) {
-            if (!walkElements(at, std::nullopt, encoding, depth))
-                return false;
-            continue;
-        }
-        if (!inside(item, end) || !walkElements(at, item.end(), encoding, depth))
+        if (!item.undefinedLength() && !inside(item, end))
+            return false;
+        m_path.push_back({tag, ++items});
+        const bool walked =
+            walkElements(at, item.undefinedLength() ? std::nullopt : std::optional(item.end()), encoding);
+        m_path.pop_back();
+        if (!walked)
             return false;
     }
     if (at != *end)
         return fail(QStringLiteral("an item runs past the end of the sequence that holds it"));
+    return true;
+}
+
+// The element being walked lies in the first item of each of these sequences, outermost
+// first (an empty list: the top-level data set); a functional group stands for either.
+bool Walk::where(std::initializer_list<std::uint32_t> sequences) const {
+    if (m_path.size() != sequences.size())
+        return false;
+    auto level = m_path.begin();
+    for (const std::uint32_t sequence : sequences) {
+        const bool group = sequence == kSharedGroups && level->sequence == kPerFrameGroups;
+        if ((level->sequence != sequence && !group) || level->item != 1)
+            return false;
+        ++level;
+    }
     return true;
 }
 
@@ -391,11 +526,31 @@ bool Walk::walkFragments(qint64& at, Encoding encoding) {
     }
 }
 
-// Keeps the facts that size the pixel data, as US values or an integer string.
-void Walk::note(const Element& element, Encoding encoding) {
+// Keeps the facts that size the pixel data and say where GDCM will look, and refuses the
+// values GDCM would assert on.
+bool Walk::note(const Element& element, Encoding encoding) {
+    if (where({kSharedGroups, kPlaneOrientation}) && element.tag == kImageOrientation)
+        m_facts.groupsOrientPlanes = true;
+    // GDCM asserts that an orientation in a plane position equals the plane orientation.
+    if (!m_path.empty() && m_path.back().sequence == kPlanePosition && element.tag == kImageOrientation)
+        return fail(QStringLiteral("its Plane Position Sequence holds an Image Orientation"));
+    // ... and that the rescale slope it takes from the functional groups is not 0.
+    if (!m_path.empty() && m_path.back().sequence == kValueTransformation && element.tag == kRescaleSlope) {
+        QByteArray slope;
+        bool number = false;
+        if (!text(element, kMaxDecimalStringBytes, slope))
+            return false;
+        if (slope.trimmed().toDouble(&number) == 0.0 || !number)
+            return fail(
+                QStringLiteral("a Rescale Slope in its functional groups is not a number other than 0"));
+    }
+    if (!m_path.empty())
+        return true;
+    if (element.tag == kSopClass)
+        return text(element, kMaxUidBytes, m_facts.sopClass);
     if (element.tag == kPixelData) {
         m_facts.pixelData = element;
-        return;
+        return true;
     }
     char bytes[kMaxIntegerStringBytes];
     if (element.tag == kFrames && element.length <= kMaxIntegerStringBytes &&
@@ -403,7 +558,7 @@ void Walk::note(const Element& element, Encoding encoding) {
         bool ok = false;
         const qlonglong frames = QByteArray(bytes, element.length).trimmed().toLongLong(&ok);
         m_facts.frames = ok && frames > 0 ? static_cast<std::uint64_t>(frames) : 1;
-        return;
+        return true;
     }
     std::uint64_t* const value = element.tag == kRows              ? &m_facts.rows
                                  : element.tag == kColumns         ? &m_facts.columns
@@ -412,6 +567,7 @@ void Walk::note(const Element& element, Encoding encoding) {
                                                                    : nullptr;
     if (value && element.length == 2 && read(element.valueAt, bytes, 2))
         *value = u16(bytes, encoding);
+    return true;
 }
 
 bool Walk::checkPixelData(const Syntax& syntax) {
@@ -435,6 +591,16 @@ bool Walk::checkPixelData(const Syntax& syntax) {
     return true;
 }
 
+// GDCM computes the slice spacing of an enhanced file from its functional groups once
+// they measure the pixels, and asserts that it found the planes' orientation there.
+bool Walk::checkFunctionalGroups() {
+    const bool enhanced =
+        readFromFunctionalGroups(m_facts.metaSopClass) || readFromFunctionalGroups(m_facts.sopClass);
+    if (!enhanced || !m_facts.groupsMeasurePixels || m_facts.groupsOrientPlanes)
+        return true;
+    return fail(QStringLiteral("its functional groups measure the pixels but give no Image Orientation"));
+}
+
 DicomFileCheck::Result Walk::run() {
     using Verdict = DicomFileCheck::Verdict;
     char start[kPreambleBytes + kMagic.size()];
@@ -451,9 +617,9 @@ DicomFileCheck::Result Walk::run() {
         return {Verdict::Foreign,
                 QStringLiteral("uses the transfer syntax %1, which the viewer does not read")
                     .arg(QString::fromLatin1(uid))};
-    if (!walkElements(at, m_size, syntax->encoding, 0) || !checkPixelData(*syntax))
+    if (!walkElements(at, m_size, syntax->encoding) || !checkPixelData(*syntax) || !checkFunctionalGroups())
         return {Verdict::Damaged, m_fault};
-    return {};
+    return {Verdict::Sound, {}, syntax->encapsulated};
 }
 
 } // namespace

@@ -21,7 +21,9 @@
 //   Pixel x Bits Allocated x Number of Frames need; encapsulated, fragments of defined
 //   length closed by a sequence delimiter.
 //
-// A deflated data set cannot be walked without inflating it, so it is not read.
+// A deflated data set cannot be walked without inflating it, so it is not read. What the
+// codecs make of compressed pixel data (RLE, the JPEG family) is not checked: that would
+// take decoding it.
 class DicomFileCheck {
   public:
     enum class Verdict {
@@ -31,7 +33,8 @@ class DicomFileCheck {
     };
     struct Result {
         Verdict verdict = Verdict::Sound;
-        QString reason; // names the file; empty when sound
+        QString reason;            // names the file; empty when sound
+        bool encapsulated = false; // its pixel data is compressed: a codec will decode it
     };
 
     static constexpr int kMaxDepth = 16;

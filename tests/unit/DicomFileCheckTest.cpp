@@ -1,0 +1,110 @@
+#include "DicomFileCheck.h"
+
+#include "DicomSeriesScanner.h"
+#include "DicomTestSeries.h"
+#include "VolumeFileWriters.h"
+
+#include <QtEndian>
+#include <functional>
+#include <gtest/gtest.h>
+
+// Damaged copies of files written by GDCM, as a disk, a copy or a careless tool leaves
+// them. Handed to GDCM unchecked, those cut short, with a broken meta group, an
+// overwritten length, deep sequences or functional groups without an orientation stop
+// the process with an assertion inside GDCM.
+namespace {
+
+using Verdict = DicomFileCheck::Verdict;
+
+constexpr qsizetype kGroupLengthValue = 140; // (0002,0000) UL after "DICM" and its header
+constexpr qsizetype kVersionLength = 152;    // (0002,0001) OB: tag, VR, 2 reserved, length
+
+qsizetype metaEnd(const QByteArray& file) {
+    return kGroupLengthValue + 4 + qFromLittleEndian<quint32>(file.constData() + kGroupLengthValue);
+}
+
+void putLength(QByteArray& file, qsizetype at, quint32 length) {
+    qToLittleEndian(length, file.data() + at);
+}
+
+// Where an explicit VR little endian element's header starts.
+qsizetype elementAt(const QByteArray& file, quint16 group, quint16 element, const char* vr) {
+    QByteArray header(4, '\0');
+    qToLittleEndian(group, header.data());
+    qToLittleEndian(element, header.data() + 2);
+    return file.indexOf(header + vr, kGroupLengthValue);
+}
+
+// A sequence of undefined length in an item of undefined length, 17 deep.
+QByteArray nestedSequences() {
+    QByteArray nest;
+    for (int depth = 0; depth <= DicomFileCheck::kMaxDepth; ++depth)
+        nest += QByteArray("\x08\x00\x40\x11SQ\0\0\xff\xff\xff\xff\xfe\xff\x00\xe0\xff\xff\xff\xff", 20);
+    return nest;
+}
+
+const struct {
+    const char* name;
+    bool multiFrame; // an enhanced CT file with functional groups, else a CT slice
+    std::function<void(QByteArray&)> damage;
+    Verdict verdict;
+    const char* reason;
+} kCases[] = {
+    {"sound", false, [](QByteArray&) {}, Verdict::Sound, ""},
+    {"ends after its meta group", false, [](QByteArray& f) { f.truncate(metaEnd(f)); }, Verdict::Damaged,
+     "ends after its file meta information"},
+    {"meta element of undefined length", false,
+     [](QByteArray& f) { putLength(f, kVersionLength, 0xffffffff); }, Verdict::Damaged,
+     "a sequence or an undefined length"},
+    {"sequence in the meta group", false, [](QByteArray& f) { f.replace(kVersionLength - 4, 2, "SQ"); },
+     Verdict::Damaged, "(0002,0001) is stored as SQ where the standard has OB"},
+    {"meta length past the end", false, [](QByteArray& f) { putLength(f, kVersionLength, 0x7fffffff); },
+     Verdict::Damaged, "element (0002,0001) runs"},
+    {"group length off by two", false,
+     [](QByteArray& f) { putLength(f, kGroupLengthValue, quint32(metaEnd(f) - kGroupLengthValue - 2)); },
+     Verdict::Damaged, "its group length says"},
+    {"cut inside an element header", false, [](QByteArray& f) { f.truncate(metaEnd(f) + 6); },
+     Verdict::Damaged, "cut short inside an element's header"},
+    {"unknown VR", false, [](QByteArray& f) { f.replace(elementAt(f, 0x0008, 0x0060, "CS") + 4, 2, "ZZ"); },
+     Verdict::Damaged, "(0008,0060) has no known value representation"},
+    {"short length overwritten", false,
+     [](QByteArray& f) {
+         qToLittleEndian<quint16>(0xfff0, f.data() + elementAt(f, 0x0008, 0x0060, "CS") + 6);
+     },
+     Verdict::Damaged, "element (0008,0060) runs"},
+    {"more rows than pixel data", false,
+     [](QByteArray& f) { qToLittleEndian<quint16>(600, f.data() + elementAt(f, 0x0028, 0x0010, "US") + 8); },
+     Verdict::Damaged, "pixel data holds 96 bytes, fewer than its 8 x 600 pixels"},
+    {"sequences nested too deep", false, [](QByteArray& f) { f.insert(metaEnd(f), nestedSequences()); },
+     Verdict::Damaged, "nest more than 16 deep"},
+    {"functional groups without an orientation", true,
+     [](QByteArray& f) {
+         qToLittleEndian<quint16>(0x0038, f.data() + elementAt(f, 0x0020, 0x0037, "DS") + 2);
+     },
+     Verdict::Damaged, "measure the pixels but give no Image Orientation"},
+    {"no DICM", false, [](QByteArray& f) { f.replace(128, 4, "DICX"); }, Verdict::Foreign,
+     "is not a DICOM file"},
+};
+
+TEST(DicomFileCheck, RefusesDamagedCopiesWithTheirFault) {
+    TestFolder folder;
+    const QByteArray slice = readFile(DicomTestSeries{.depth = 1}.write(folder.dir().path()).front());
+    const QByteArray frames =
+        readFile(DicomTestSeries{.multiFrame = true}.write(folder.dir().path()).front());
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        QByteArray damaged = c.multiFrame ? frames : slice;
+        c.damage(damaged);
+        const DicomFileCheck::Result result = DicomFileCheck::check(folder.write("IM0001.dcm", damaged));
+        EXPECT_EQ(result.verdict, c.verdict);
+        EXPECT_TRUE(result.reason.contains(c.reason)) << result.reason.toStdString();
+        // The scan never hands a damaged file to GDCM: it refuses with the same reason.
+        if (c.verdict == Verdict::Damaged) {
+            const auto scanned = DicomSeriesScanner::scan(folder.path("IM0001.dcm"));
+            ASSERT_TRUE(std::holds_alternative<NrrdRefusal>(scanned));
+            EXPECT_EQ(std::get<NrrdRefusal>(scanned).reason, result.reason);
+        }
+    }
+}
+
+} // namespace
