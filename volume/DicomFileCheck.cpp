@@ -26,6 +26,9 @@ constexpr std::uint16_t kItemGroup = 0xfffe;
 constexpr std::uint32_t kMaxUidBytes = 64;
 constexpr std::uint32_t kMaxIntegerStringBytes = 12;
 constexpr std::uint64_t kBitsPerByte = 8;
+// An RLE frame's header: the number of segments and 15 offsets, 32 bits each.
+constexpr std::uint32_t kRleHeaderBytes = 64;
+constexpr std::uint32_t kRleMaxSegments = 15;
 
 constexpr std::uint32_t tagOf(std::uint16_t group, std::uint16_t element) {
     return std::uint32_t{group} << 16 | element;
@@ -83,6 +86,7 @@ constexpr Encoding kImplicitLittle{false, false};
 struct Syntax {
     Encoding encoding;
     bool encapsulated = false; // Pixel Data as compressed fragments
+    bool rle = false;          // ... each an RLE frame
 };
 
 // How the data set of each transfer syntax is encoded; nothing for a syntax the walk
@@ -95,7 +99,9 @@ std::optional<Syntax> syntaxOf(const QByteArray& uid) {
     if (uid == "1.2.840.10008.1.2.2")
         return Syntax{Encoding{true, true}, false};
     // RLE, and the JPEG family (baseline to lossless, JPEG-LS, JPEG 2000).
-    if (uid == "1.2.840.10008.1.2.5" || uid.startsWith("1.2.840.10008.1.2.4."))
+    if (uid == "1.2.840.10008.1.2.5")
+        return Syntax{kExplicitLittle, true, true};
+    if (uid.startsWith("1.2.840.10008.1.2.4."))
         return Syntax{kExplicitLittle, true};
     return std::nullopt;
 }
@@ -218,6 +224,7 @@ class Walk {
     bool walkSequence(qint64& at, std::optional<qint64> end, Encoding encoding, std::uint32_t tag,
                       int& items);
     bool walkFragments(qint64& at, Encoding encoding);
+    bool checkRleHeader(const Element& fragment);
     bool where(std::initializer_list<std::uint32_t> sequences) const;
     bool note(const Element& element, Encoding encoding);
     bool checkPixelData(const Syntax& syntax);
@@ -244,6 +251,7 @@ class Walk {
     const qint64 m_size;
     int m_elements = 0;
     std::vector<Level> m_path;
+    bool m_rle = false;
     ImageFacts m_facts;
     QString m_fault;
 };
@@ -508,7 +516,7 @@ bool Walk::where(std::initializer_list<std::uint32_t> sequences) const {
 // Encapsulated Pixel Data: the offset table and the fragments, each an item of defined
 // length, then the sequence delimiter.
 bool Walk::walkFragments(qint64& at, Encoding encoding) {
-    for (;;) {
+    for (bool offsetTable = true;; offsetTable = false) {
         Element item;
         if (!readItemHeader(at, encoding, item) || !counted())
             return false;
@@ -520,10 +528,33 @@ bool Walk::walkFragments(qint64& at, Encoding encoding) {
         if (item.tag != kItem || item.undefinedLength())
             return fail(QStringLiteral("its pixel data holds %1 of undefined length or no fragment")
                             .arg(tagText(item.tag)));
-        if (!inside(item, std::nullopt))
+        if (!inside(item, std::nullopt) || (m_rle && !offsetTable && !checkRleHeader(item)))
             return false;
         at = item.end();
     }
+}
+
+// An RLE frame starts with 16 numbers: how many segments it has (1 to 15), then where
+// each starts, the first right after this header. GDCM divides by the first and reads
+// as many offsets as it says: a damaged header divides by zero or reads past the array.
+bool Walk::checkRleHeader(const Element& fragment) {
+    char header[kRleHeaderBytes];
+    if (fragment.length < kRleHeaderBytes || !read(fragment.valueAt, header, kRleHeaderBytes))
+        return fail(QStringLiteral("an RLE frame of its pixel data is shorter than its header"));
+    const auto segments = qFromLittleEndian<std::uint32_t>(header);
+    if (segments < 1 || segments > kRleMaxSegments)
+        return fail(QStringLiteral("an RLE frame of its pixel data has %1 segments").arg(segments));
+    std::uint32_t previous = 0;
+    for (std::uint32_t i = 0; i < segments; ++i) {
+        const auto offset = qFromLittleEndian<std::uint32_t>(header + 4 * (i + 1));
+        if (offset <= previous || offset >= fragment.length || (i == 0 && offset != kRleHeaderBytes))
+            return fail(QStringLiteral("segment %1 of an RLE frame of its pixel data starts at byte %2, "
+                                       "outside the frame")
+                            .arg(i + 1)
+                            .arg(offset));
+        previous = offset;
+    }
+    return true;
 }
 
 // Keeps the facts that size the pixel data and say where GDCM will look, and refuses the
@@ -617,6 +648,7 @@ DicomFileCheck::Result Walk::run() {
         return {Verdict::Foreign,
                 QStringLiteral("uses the transfer syntax %1, which the viewer does not read")
                     .arg(QString::fromLatin1(uid))};
+    m_rle = syntax->rle;
     if (!walkElements(at, m_size, syntax->encoding) || !checkPixelData(*syntax) || !checkFunctionalGroups())
         return {Verdict::Damaged, m_fault};
     return {Verdict::Sound, {}, syntax->encapsulated};

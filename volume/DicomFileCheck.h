@@ -19,11 +19,14 @@
 //   at most kMaxElements elements in all;
 // - Pixel Data: in a native syntax at least the bytes that Rows x Columns x Samples per
 //   Pixel x Bits Allocated x Number of Frames need; encapsulated, fragments of defined
-//   length closed by a sequence delimiter.
+//   length closed by a sequence delimiter, each RLE frame with a sound header;
+// - what GDCM's image reading asserts on: a public element under a VR its dictionary
+//   does not allow, an empty sequence it opens at its first item, an enhanced multi-frame
+//   file whose functional groups measure the pixels but give no orientation.
 //
 // A deflated data set cannot be walked without inflating it, so it is not read. What the
-// codecs make of compressed pixel data (RLE, the JPEG family) is not checked: that would
-// take decoding it.
+// codecs make of the compressed fragments themselves is not checked: that would take
+// decoding them.
 class DicomFileCheck {
   public:
     enum class Verdict {

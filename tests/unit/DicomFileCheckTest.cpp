@@ -43,57 +43,61 @@ QByteArray nestedSequences() {
     return nest;
 }
 
+const DicomTestSeries kSlice{.depth = 1};
+const DicomTestSeries kFrames{.multiFrame = true}; // an enhanced CT file with functional groups
+const DicomTestSeries kRle{.depth = 1, .syntax = gdcm::TransferSyntax::RLELossless};
+
 const struct {
     const char* name;
-    bool multiFrame; // an enhanced CT file with functional groups, else a CT slice
+    const DicomTestSeries& written; // its first file is damaged
     std::function<void(QByteArray&)> damage;
     Verdict verdict;
     const char* reason;
 } kCases[] = {
-    {"sound", false, [](QByteArray&) {}, Verdict::Sound, ""},
-    {"ends after its meta group", false, [](QByteArray& f) { f.truncate(metaEnd(f)); }, Verdict::Damaged,
+    {"sound", kSlice, [](QByteArray&) {}, Verdict::Sound, ""},
+    {"ends after its meta group", kSlice, [](QByteArray& f) { f.truncate(metaEnd(f)); }, Verdict::Damaged,
      "ends after its file meta information"},
-    {"meta element of undefined length", false,
+    {"meta element of undefined length", kSlice,
      [](QByteArray& f) { putLength(f, kVersionLength, 0xffffffff); }, Verdict::Damaged,
      "a sequence or an undefined length"},
-    {"sequence in the meta group", false, [](QByteArray& f) { f.replace(kVersionLength - 4, 2, "SQ"); },
+    {"sequence in the meta group", kSlice, [](QByteArray& f) { f.replace(kVersionLength - 4, 2, "SQ"); },
      Verdict::Damaged, "(0002,0001) is stored as SQ where the standard has OB"},
-    {"meta length past the end", false, [](QByteArray& f) { putLength(f, kVersionLength, 0x7fffffff); },
+    {"meta length past the end", kSlice, [](QByteArray& f) { putLength(f, kVersionLength, 0x7fffffff); },
      Verdict::Damaged, "element (0002,0001) runs"},
-    {"group length off by two", false,
+    {"group length off by two", kSlice,
      [](QByteArray& f) { putLength(f, kGroupLengthValue, quint32(metaEnd(f) - kGroupLengthValue - 2)); },
      Verdict::Damaged, "its group length says"},
-    {"cut inside an element header", false, [](QByteArray& f) { f.truncate(metaEnd(f) + 6); },
+    {"cut inside an element header", kSlice, [](QByteArray& f) { f.truncate(metaEnd(f) + 6); },
      Verdict::Damaged, "cut short inside an element's header"},
-    {"unknown VR", false, [](QByteArray& f) { f.replace(elementAt(f, 0x0008, 0x0060, "CS") + 4, 2, "ZZ"); },
+    {"unknown VR", kSlice, [](QByteArray& f) { f.replace(elementAt(f, 0x0008, 0x0060, "CS") + 4, 2, "ZZ"); },
      Verdict::Damaged, "(0008,0060) has no known value representation"},
-    {"short length overwritten", false,
+    {"short length overwritten", kSlice,
      [](QByteArray& f) {
          qToLittleEndian<quint16>(0xfff0, f.data() + elementAt(f, 0x0008, 0x0060, "CS") + 6);
      },
      Verdict::Damaged, "element (0008,0060) runs"},
-    {"more rows than pixel data", false,
+    {"more rows than pixel data", kSlice,
      [](QByteArray& f) { qToLittleEndian<quint16>(600, f.data() + elementAt(f, 0x0028, 0x0010, "US") + 8); },
      Verdict::Damaged, "pixel data holds 96 bytes, fewer than its 8 x 600 pixels"},
-    {"sequences nested too deep", false, [](QByteArray& f) { f.insert(metaEnd(f), nestedSequences()); },
+    {"sequences nested too deep", kSlice, [](QByteArray& f) { f.insert(metaEnd(f), nestedSequences()); },
      Verdict::Damaged, "nest more than 16 deep"},
-    {"functional groups without an orientation", true,
+    {"functional groups without an orientation", kFrames,
      [](QByteArray& f) {
          qToLittleEndian<quint16>(0x0038, f.data() + elementAt(f, 0x0020, 0x0037, "DS") + 2);
      },
      Verdict::Damaged, "measure the pixels but give no Image Orientation"},
-    {"no DICM", false, [](QByteArray& f) { f.replace(128, 4, "DICX"); }, Verdict::Foreign,
+    {"RLE frame without segments", kRle,
+     [](QByteArray& f) { putLength(f, f.indexOf(QByteArray("\xfe\xff\x00\xe0", 4), metaEnd(f)) + 16, 0); },
+     Verdict::Damaged, "an RLE frame of its pixel data has 0 segments"},
+    {"no DICM", kSlice, [](QByteArray& f) { f.replace(128, 4, "DICX"); }, Verdict::Foreign,
      "is not a DICOM file"},
 };
 
 TEST(DicomFileCheck, RefusesDamagedCopiesWithTheirFault) {
     TestFolder folder;
-    const QByteArray slice = readFile(DicomTestSeries{.depth = 1}.write(folder.dir().path()).front());
-    const QByteArray frames =
-        readFile(DicomTestSeries{.multiFrame = true}.write(folder.dir().path()).front());
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        QByteArray damaged = c.multiFrame ? frames : slice;
+        QByteArray damaged = readFile(c.written.write(folder.dir().path()).front());
         c.damage(damaged);
         const DicomFileCheck::Result result = DicomFileCheck::check(folder.write("IM0001.dcm", damaged));
         EXPECT_EQ(result.verdict, c.verdict);
