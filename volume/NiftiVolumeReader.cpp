@@ -1,5 +1,6 @@
 #include "NiftiVolumeReader.h"
 
+#include "NiftiHeaderCheck.h"
 #include "TexelConverter.h"
 #include "VolumeSize.h"
 
@@ -81,6 +82,8 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
     const QString name = QFileInfo(path).fileName();
     if (!QFileInfo(path).isFile())
         return NrrdRefusal{QStringLiteral("%1 is not a regular file.").arg(name)};
+    if (const std::optional<NrrdRefusal> refusal = NiftiHeaderCheck::check(path))
+        return *refusal;
     const QByteArray nativePath = QFile::encodeName(path);
     const Image image(nifti_image_read(nativePath.constData(), 0));
     if (!image)

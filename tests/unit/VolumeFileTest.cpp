@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 #include <gtest/gtest.h>
 #include <nifti1.h>
 #include <tiffio.h>
@@ -177,6 +178,16 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
     writeNifti(m_files.path("short.nii"),
                {{3, 64, 64, 4, 1}, DT_INT16, QByteArray(64 * 64 * 4 * 2, 'x'), {1, 1, 1}, 0, 0, false});
     QFile::resize(m_files.path("short.nii"), 2000);
+    // A NIfTI-2 header of 2 x 1 x ... voxels whose dim[0] is far above 7, as one cut byte
+    // makes it: nifticlib writes past its arrays before it checks dim[0].
+    QByteArray ranked(544 + 4, '\0');
+    qToLittleEndian<qint32>(540, ranked.data());
+    ranked.replace(4, 8, QByteArray("n+2\0\r\n\x1a\n", 8));
+    qToLittleEndian<qint16>(DT_INT16, ranked.data() + 12);
+    qToLittleEndian<qint64>(0x2f00000003, ranked.data() + 16); // dim[0]
+    qToLittleEndian<qint64>(2, ranked.data() + 24);            // dim[1]
+    qToLittleEndian<qint64>(544, ranked.data() + 168);         // vox_offset
+    m_files.write("ranked.nii", ranked);
     QFile::resize(m_files.path("cut.tif"), QFileInfo(m_files.path("cut.tif")).size() * 2 / 3);
     m_files.write("notes.txt", "not a volume");
 
@@ -190,6 +201,7 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"cut.tif", "cut short"},
         {"rgb.nii", "RGB24 cannot be shown"},
         {"short.nii", "short or damaged"},
+        {"ranked.nii", "header of 201863462915 dimensions"},
         {"notes.txt", "none of the formats"},
         {"missing.nii", "does not exist"},
     };
