@@ -2,9 +2,8 @@
 
 #include "DialogFilePicker.h"
 #include "DialogSeriesPicker.h"
-#include "DicomSeriesReader.h"
-#include "DicomSeriesScanner.h"
 #include "ImportHandOver.h"
+#include "ImportWorker.h"
 #include "MessageBoxAlert.h"
 #include "NrrdVolumeReader.h"
 #include "QVMTKView.h"
@@ -33,6 +32,10 @@ constexpr int kFullPercent = 100;
 
 QString loadingText(const QString& dataName, int percent) {
     return QStringLiteral("Loading %1 … %2 %").arg(dataName).arg(percent);
+}
+
+QString scanningText(const QString& name, int percent) {
+    return QStringLiteral("Listing the DICOM series of %1 … %2 %").arg(name).arg(percent);
 }
 
 // Thins out the reader's fine-grained progress on the worker thread.
@@ -68,6 +71,17 @@ struct ImportCommand::Load {
     std::uint64_t import;
     QString headerName;
     QString dataName;
+};
+
+// What a pool thread needs to list the DICOM series of a file or folder.
+struct ImportCommand::Scan {
+    std::shared_ptr<ImportHandOver> handOver;
+    NrrdReadOptions options;
+    std::stop_token stop;
+    ImportCommand* command;
+    std::uint64_t import;
+    QString path;
+    QString name;
 };
 
 ImportCommand::ImportCommand(ViewController& controller, QObject* parent)
@@ -193,21 +207,51 @@ void ImportCommand::cancelLoading() {
     emit loadingChanged(false);
 }
 
-// The series is listed here, on the GUI thread, because the user may have to choose
-// one; only the headers are read. The slices are read and decoded on the pool thread.
+// The series is listed on a pool thread (by the import worker: a damaged file may make
+// the DICOM library abort or hang), with its progress in the status line and Esc stopping
+// it; the user picks one of several series back here, and its slices are read then.
 void ImportCommand::importDicom(const QString& path) {
     const QString name = QFileInfo(path).fileName();
-    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    const std::uint64_t import = beginImport(scanningText(name, 0));
+    Scan job{m_handOver, readOptions(), m_loadingStop.get_token(), this, import, path, name};
+    QThreadPool::globalInstance()->start([job = std::move(job)] { scan(job); });
+}
+
+// Pool thread.
+void ImportCommand::scan(const Scan& job) {
+    const NrrdProgress progress =
+        statusProgress(job.handOver, job.command, job.import, job.stop,
+                       [name = job.name](int percent) { return scanningText(name, percent); });
+    NrrdResult<std::vector<DicomSeries>> scanned = ImportWorker(job.options, progress).scanDicom(job.path);
+    if (job.stop.stop_requested()) {
+        qCInfo(lcImport).noquote() << QStringLiteral("The listing of %1 was stopped.").arg(job.name);
+        return;
+    }
+    job.handOver->post([command = job.command, import = job.import, name = job.name,
+                        scanned = std::move(scanned)] { command->chooseSeries(import, name, scanned); });
+}
+
+void ImportCommand::chooseSeries(std::uint64_t import, const QString& name,
+                                 NrrdResult<std::vector<DicomSeries>> scanned) {
+    if (import != m_loadingImport) {
+        return;
+    }
     if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned)) {
-        refuse(name, refusal->reason);
+        finishRefused(import, name, refusal->reason);
         return;
     }
     std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
     std::size_t chosen = 0;
     if (found.size() > 1) {
         const std::optional<std::size_t> choice = seriesPicker().chooseSeries(found);
+        if (import != m_loadingImport) {
+            return;
+        }
         if (!choice || *choice >= found.size()) {
             qInfo("Cancel button was pressed.");
+            m_loadingImport = 0;
+            emit loadingChanged(false);
+            emit abandoned();
             return;
         }
         chosen = *choice;
@@ -216,7 +260,7 @@ void ImportCommand::importDicom(const QString& path) {
     const QString seriesName = series->description.isEmpty() ? name : series->description;
     startLoading(
         [series, options = readOptions()](const NrrdProgress& progress) {
-            return DicomSeriesReader::read(*series, options, progress);
+            return ImportWorker(options, progress).readDicom(*series);
         },
         name, seriesName);
 }
@@ -265,13 +309,17 @@ FilePickerRequest ImportCommand::dataRequest(const NrrdVolumeReader& reader) con
     return request;
 }
 
-void ImportCommand::startLoading(Read read, const QString& fileName, const QString& dataName) {
+std::uint64_t ImportCommand::beginImport(const QString& status) {
     m_loadingStop.request_stop();
     m_loadingStop = std::stop_source();
     m_loadingImport = ++m_lastImport;
-    emit statusChanged(loadingText(dataName, 0));
+    emit statusChanged(status);
     emit loadingChanged(true);
+    return m_loadingImport;
+}
 
+void ImportCommand::startLoading(Read read, const QString& fileName, const QString& dataName) {
+    beginImport(loadingText(dataName, 0));
     Load job{m_handOver,
              std::move(read),
              m_loadingStop.get_token(),
@@ -286,17 +334,9 @@ void ImportCommand::startLoading(Read read, const QString& fileName, const QStri
 // Pool thread: reads and decodes the samples, then hands the volume to the renderer.
 // Touches no widget; everything the user sees is posted back to the command's thread.
 void ImportCommand::load(const Load& job) {
-    ProgressThrottle throttle;
-    const NrrdProgress progress(
-        [&job, &throttle](double fraction) {
-            if (const std::optional<int> percent = throttle.percentDue(fraction)) {
-                job.handOver->post(
-                    [command = job.command, import = job.import, text = loadingText(job.dataName, *percent)] {
-                        command->showProgress(import, text);
-                    });
-            }
-        },
-        job.stop);
+    const NrrdProgress progress =
+        statusProgress(job.handOver, job.command, job.import, job.stop,
+                       [dataName = job.dataName](int percent) { return loadingText(dataName, percent); });
     NrrdResult<NRRDfmt> volume = job.read(progress);
     if (job.stop.stop_requested()) {
         qCInfo(lcImport).noquote()
@@ -332,6 +372,20 @@ void ImportCommand::load(const Load& job) {
             << QStringLiteral("The import of %1 gave way to a later one.").arg(job.headerName);
         break;
     }
+}
+
+NrrdProgress ImportCommand::statusProgress(const std::shared_ptr<ImportHandOver>& handOver,
+                                           ImportCommand* command, std::uint64_t import,
+                                           const std::stop_token& stop, std::function<QString(int)> text) {
+    auto throttle = std::make_shared<ProgressThrottle>();
+    return NrrdProgress(
+        [handOver, command, import, throttle, text = std::move(text)](double fraction) {
+            if (const std::optional<int> percent = throttle->percentDue(fraction)) {
+                handOver->post(
+                    [command, import, status = text(*percent)] { command->showProgress(import, status); });
+            }
+        },
+        stop);
 }
 
 void ImportCommand::showProgress(std::uint64_t import, const QString& text) {

@@ -331,6 +331,8 @@ void WindowController::showVolumeStatus() {
     connect(&command, &ImportCommand::statusChanged, m_statusLabel, &QLabel::setText);
     connect(&command, &ImportCommand::volumeShown, this, &WindowController::showVolume);
     connect(&command, &ImportCommand::loadingChanged, this, &WindowController::showLoading);
+    connect(&command, &ImportCommand::abandoned, m_statusLabel,
+            [this] { m_statusLabel->setText(m_volumeDescription); });
 
     QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
     if (!renderer) {

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <gdcmCommand.h>
+#include <gdcmProgressEvent.h>
 #include <gdcmScanner.h>
 #include <gdcmTrace.h>
 #include <map>
@@ -99,6 +101,22 @@ DicomSeries seriesOf(const TagValues& values) {
     return series;
 }
 
+// Passes GDCM's count of files read on to the caller, after each file.
+class ScanProgress : public gdcm::Command {
+  public:
+    explicit ScanProgress(const NrrdProgress& progress) : m_progress(progress) {}
+    void Execute(gdcm::Subject*, const gdcm::Event& event) override { report(event); }
+    void Execute(const gdcm::Subject*, const gdcm::Event& event) override { report(event); }
+
+  private:
+    void report(const gdcm::Event& event) const {
+        if (const auto* step = dynamic_cast<const gdcm::ProgressEvent*>(&event))
+            m_progress.report(step->GetProgress());
+    }
+
+    NrrdProgress m_progress;
+};
+
 } // namespace
 
 bool DicomSeriesScanner::isDicom(const QString& path) {
@@ -112,7 +130,8 @@ bool DicomSeriesScanner::isDicom(const QString& path) {
     return start.size() == kPreambleBytes + kMagicBytes && start.endsWith(kMagic);
 }
 
-NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& path) {
+NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& path,
+                                                              const NrrdProgress& progress) {
     // GDCM writes its warnings ("incomplete pixel data") to stderr; our refusals say what
     // matters. Every read of a series follows a scan, so silencing it here, once, covers both.
     static const bool silenced = [] {
@@ -136,6 +155,9 @@ NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& pat
           kImagePosition, kImageOrientation, kRescaleIntercept, kRescaleSlope, kRescaleType, kBitsAllocated,
           kPixelRepresentation, kWindowCenter, kWindowWidth})
         scanner.AddTag(tag);
+    // GDCM's observers are reference counted: it must live on the heap.
+    const gdcm::SmartPointer<ScanProgress> reporter = new ScanProgress(progress);
+    scanner.AddObserver(gdcm::ProgressEvent(), reporter);
     scanner.Scan(files);
 
     // A file names its series by the pair of Series Instance UID and Frame of Reference UID.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DicomSeries.h"
+#include "NrrdProgress.h"
 #include "NrrdRefusal.h"
 
 #include <QString>
@@ -18,5 +19,6 @@ class DicomSeriesScanner {
     // A folder: every series among its files (not its subfolders), ordered by
     // description. A file: the one series it belongs to, with its siblings in the same
     // folder. Files that are not DICOM images (a DICOMDIR, a text file) are passed over.
-    static NrrdResult<std::vector<DicomSeries>> scan(const QString& path);
+    // Progress is the share of the folder's files read.
+    static NrrdResult<std::vector<DicomSeries>> scan(const QString& path, const NrrdProgress& progress = {});
 };

@@ -2,6 +2,7 @@
 
 #include "DicomSeriesReader.h"
 #include "DicomSeriesScanner.h"
+#include "ImportWorker.h"
 #include "NiftiVolumeReader.h"
 #include "NrrdVolumeReader.h"
 #include "TiffVolumeReader.h"
@@ -21,6 +22,9 @@ constexpr qsizetype kNifti2MagicAt = 4;
 // DICOM files in the standard's media format (PS3.10): a 128-byte preamble, then "DICM".
 constexpr qsizetype kDicomMagicAt = 128;
 constexpr qsizetype kSniffBytes = kNifti1MagicAt + 4;
+// The share of a DICOM read's progress that the listing of the series' folder takes:
+// only the headers are read there.
+constexpr double kDicomScanShare = 0.1;
 
 bool isNifti(const QByteArray& head) {
     if (head.size() < kNifti2MagicAt + 4)
@@ -97,6 +101,17 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
     const QFileInfo info(path);
     if (!info.exists())
         return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
+    const VolumeFormat format = detect(path);
+    if (format == VolumeFormat::Nrrd || format == VolumeFormat::Unknown)
+        return readInProcess(path, options, progress);
+    return ImportWorker(options, progress).read(path, format);
+}
+
+NrrdResult<NRRDfmt> VolumeFile::readInProcess(const QString& path, const NrrdReadOptions& options,
+                                              const NrrdProgress& progress) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
     switch (detect(path)) {
     case VolumeFormat::Nrrd: {
         NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path, options);
@@ -111,7 +126,8 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
     case VolumeFormat::Dicom: {
         // A file stands for its own series; a folder must hold only one, since nobody is
         // here to choose (the window asks, voxview-inspect takes --series).
-        NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+        NrrdResult<std::vector<DicomSeries>> scanned =
+            DicomSeriesScanner::scan(path, progress.part(0.0, kDicomScanShare));
         if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
             return *refusal;
         const std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
@@ -119,7 +135,8 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
             return NrrdRefusal{QStringLiteral("%1 holds %2 DICOM series; choose one of them.")
                                    .arg(info.fileName())
                                    .arg(found.size())};
-        return DicomSeriesReader::read(found.front(), options, progress);
+        return DicomSeriesReader::read(found.front(), options,
+                                       progress.part(kDicomScanShare, 1.0 - kDicomScanShare));
     }
     case VolumeFormat::Unknown:
         break;

@@ -9,12 +9,14 @@
 #include "WindowController.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QImage>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
@@ -295,6 +297,27 @@ TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
     EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().depth, 5u);
     EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
+}
+
+// A folder whose DICOM file is damaged where GDCM asserts (the VR of the file meta group's
+// first element) is listed by the import worker, which the library's abort ends instead of
+// the window: the import is refused and the volume on show stays.
+TEST_F(ImportAppTest, DamagedDicomFolderIsRefusedAndTheVolumeOnShowStays) {
+    constexpr qsizetype kFirstMetaVr = 136; // after the preamble, "DICM" and the first tag
+    const QTemporaryDir written;
+    QByteArray slice = readFile(DicomTestSeries{}.write(written.path()).front());
+    slice[kFirstMetaVr] = static_cast<char>(~slice[kFirstMetaVr]);
+    m_files.write(QStringLiteral("IM0001.dcm"), slice);
+    const QString folder = QFileInfo(m_files.dir().path()).fileName();
+    const QString title = m_window->windowTitle();
+    const QImage before = grab(QStringLiteral("damaged-dicom-before"));
+    import({m_files.dir().path()});
+
+    EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("Cannot import %1: ").arg(folder)))
+        << m_window->statusText().toStdString();
+    EXPECT_EQ(m_alert->warnings().size(), 1);
+    EXPECT_EQ(m_window->windowTitle(), title);
+    EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("damaged-dicom-after"))), 0);
 }
 
 // The window's own import path under load: the command reads and decodes on the global

@@ -6,8 +6,8 @@
 // beyond --ram-budget or --max-texture-size is read in place, as the viewer reads it, and
 // reported without being read whole.
 
-#include "DicomSeriesReader.h"
 #include "DicomSeriesScanner.h"
+#include "ImportWorker.h"
 #include "NrrdReport.h"
 #include "NrrdVolumeReader.h"
 #include "VolumeFile.h"
@@ -71,15 +71,18 @@ NrrdResult<DicomSeries> pickSeries(std::vector<DicomSeries> found, const QString
     return NrrdRefusal{QStringLiteral("%1: %2.").arg(problem, listed.join(QStringLiteral(", ")))};
 }
 
+// The series is listed and read by the import worker, as the viewer does it: a file
+// that makes the DICOM library abort or hang is refused like any other.
 int inspectDicom(const QString& path, const QString& uid, const NrrdReadOptions& options) {
-    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    const ImportWorker worker(options, {});
+    NrrdResult<std::vector<DicomSeries>> scanned = worker.scanDicom(path);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
         return fail(path, refusal->reason);
     const NrrdResult<DicomSeries> series =
         pickSeries(std::get<std::vector<DicomSeries>>(std::move(scanned)), uid);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&series))
         return fail(path, refusal->reason);
-    const NrrdResult<NRRDfmt> volume = DicomSeriesReader::read(std::get<DicomSeries>(series), options);
+    const NrrdResult<NRRDfmt> volume = worker.readDicom(std::get<DicomSeries>(series));
     if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
         return fail(path, refusal->reason);
     return print(inspectReport(path, std::get<DicomSeries>(series), std::get<NRRDfmt>(volume), g_notes));
