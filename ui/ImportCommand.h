@@ -63,6 +63,10 @@ class ImportCommand : public QObject {
     // nor listed opens the data panel.
     void openFile(const QString& path, const QString& dataPath = {});
 
+    // Imports the file of the volume on show again, with the same data file: after it
+    // changed on disk. Nothing when the volume on show was not imported.
+    void reload();
+
     // Stops the import in progress: the volume on show stays.
     void cancelLoading();
 
@@ -78,6 +82,11 @@ class ImportCommand : public QObject {
     void loadingChanged(bool loading);
 
   private:
+    // A file to import and its data file, as openFile takes them.
+    struct Request {
+        QString path;
+        QString dataPath;
+    };
     struct Load;
     // Reads the volume on a pool thread.
     using Read = std::function<std::variant<NRRDfmt, NrrdRefusal>(const NrrdProgress&)>;
@@ -98,7 +107,8 @@ class ImportCommand : public QObject {
 
     // Run on this object's thread when a load reports back.
     void showProgress(std::uint64_t import, const QString& text);
-    void finishReplaced(std::uint64_t import, const QString& headerName, const QString& description);
+    void finishReplaced(std::uint64_t import, const Request& request, const QString& headerName,
+                        const QString& description);
     void finishRefused(std::uint64_t import, const QString& headerName, const QString& reason);
 
     void refuse(const QString& headerName, const QString& reason);
@@ -109,6 +119,8 @@ class ImportCommand : public QObject {
     std::unique_ptr<SeriesPicker> m_seriesPicker;
     std::shared_ptr<ImportHandOver> m_handOver;
     std::stop_source m_loadingStop;
+    Request m_request;                 // of the import being set up
+    Request m_shownRequest;            // of the volume on show; empty for the built-in one
     std::uint64_t m_lastImport = 0;    // numbers imports in the order they started
     std::uint64_t m_loadingImport = 0; // the one whose volume is awaited; 0 when none
     std::uint64_t m_shownImport = 0;   // the last one whose volume reached the renderer
