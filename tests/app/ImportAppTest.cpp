@@ -312,23 +312,21 @@ class InPlaceImportAppTest : public ImportAppTest {
 TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictureIsSaved) {
     const QByteArray samples = sampleBytes(std::vector<int>(512 * 512 * 4, 500), 2);
     const QString data = m_files.write(QStringLiteral("slab.raw"), samples);
-    m_window->openFile(m_files.write(QStringLiteral("slab.nhdr"),
-                                     nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
-                       data);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+    import({m_files.write(QStringLiteral("slab.nhdr"),
+                          nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
+            data});
     ASSERT_TRUE(waitForBricks());
-    const QVRenderer& renderer = *m_window->contentViewController()->renderer();
-    ASSERT_GT(renderer.brickPool()->level(), 0u);
+    const BrickPool& pool = *m_window->contentViewController()->renderer()->brickPool();
+    ASSERT_GT(pool.level(), 0u);
     ASSERT_TRUE(QFile::resize(data, samples.size() / 2));
     QVMTKView* view = m_window->view();
-    for (int notch = 0; notch < 20 && renderer.brickPool()->level() > 0; ++notch) {
+    for (int notch = 0; notch < 20 && pool.level() > 0; ++notch) {
         QWheelEvent wheel(view->rect().center(), view->mapToGlobal(view->rect().center()), {}, {0, 120},
                           Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(view, &wheel);
         ASSERT_TRUE(waitForFrames(2));
     }
-    const QString told =
-        QStringLiteral("The data file slab.raw changed or vanished: the view cannot be completed.");
+    const QString told = "The data file slab.raw changed or vanished: the view cannot be completed.";
     EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->statusText() == told; }, kTimeoutMs))
         << m_window->statusText().toStdString();
     auto* reload = m_window->findChild<QPushButton*>(QStringLiteral("reloadButton"));
