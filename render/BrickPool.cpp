@@ -397,7 +397,7 @@ bool BrickPool::update(const View& view) {
         }
     }
     m_complete = wishes.empty();
-    m_loader->wish(wishes);
+    m_missesUnreadable = m_loader->wish(wishes) > 0;
 
     if (!m_pageStale || !drawable()) {
         return false;

@@ -303,6 +303,12 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
                      std::clamp(high.z, 0.0f, 1.0f)};
     view.threshold = invisibleTexels();
     m_pool->update(view);
+    if (m_pool->failed() && !m_unreadableTold) {
+        m_unreadableTold = true;
+        const QString file = unreadableDataFile();
+        qWarning("QVRenderer: bricks of the volume cannot be read: %s changed or vanished", qPrintable(file));
+        emit volumeUnreadable(file);
+    }
 
     const BrickLayout& layout = m_pool->layout();
     const std::uint32_t level = m_pool->level();
@@ -317,8 +323,14 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
                      1.0f / static_cast<float>(layout.brickSide())};
 }
 
+QString QVRenderer::unreadableDataFile() const {
+    const QString file = m_volume.source ? m_volume.source->unreadableFile() : QString();
+    return file.isEmpty() ? tr("of the volume") : file;
+}
+
 void QVRenderer::showVolume() {
     m_pool.reset();
+    m_unreadableTold = false;
 #ifdef __GLIBC__
     // The volume replaced (its decoded voxels, the bricks its loaders held) is gone: hand the
     // freed heap back, or every import leaves the process larger.

@@ -69,6 +69,7 @@ struct ImportCommand::Load {
     QVRenderer* renderer;
     ImportCommand* command;
     std::uint64_t import;
+    Request request;
     QString headerName;
     QString dataName;
 };
@@ -144,6 +145,7 @@ void ImportCommand::menuImportaction() {
 void ImportCommand::openFile(const QString& path, const QString& dataPath) {
     const QFileInfo file(path);
     m_lastFolder = file.absolutePath();
+    m_request = {path, dataPath};
     if (!m_controller.renderer()) {
         refuse(file.fileName(), tr("The viewer has no renderer to show it."));
         return;
@@ -192,7 +194,15 @@ void ImportCommand::importNrrd(const QString& headerPath, const QString& dataPat
     if (chosen->isEmpty()) {
         return;
     }
+    m_request.dataPath = *chosen;
     startLoading(readWith(NrrdDataChoice::file(*chosen)), header.fileName(), QFileInfo(*chosen).fileName());
+}
+
+void ImportCommand::reload() {
+    if (!m_shownRequest.path.isEmpty()) {
+        const Request shown = m_shownRequest;
+        openFile(shown.path, shown.dataPath);
+    }
 }
 
 // Stops the worker's read and its hand-over. A volume whose upload had already begun
@@ -326,6 +336,7 @@ void ImportCommand::startLoading(Read read, const QString& fileName, const QStri
              m_controller.renderer(),
              this,
              m_loadingImport,
+             m_request,
              fileName,
              dataName};
     QThreadPool::globalInstance()->start([job = std::move(job)] { load(job); });
@@ -357,9 +368,9 @@ void ImportCommand::load(const Load& job) {
     QString reason;
     switch (job.handOver->handOver(*job.renderer, record, job.stop, &reason)) {
     case ImportHandOver::Outcome::Replaced:
-        job.handOver->post([command = job.command, import = job.import, headerName = job.headerName,
-                            description = VolumeStatus::describe(record)] {
-            command->finishReplaced(import, headerName, description);
+        job.handOver->post([command = job.command, import = job.import, request = job.request,
+                            headerName = job.headerName, description = VolumeStatus::describe(record)] {
+            command->finishReplaced(import, request, headerName, description);
         });
         break;
     case ImportHandOver::Outcome::Refused:
@@ -394,7 +405,7 @@ void ImportCommand::showProgress(std::uint64_t import, const QString& text) {
     }
 }
 
-void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerName,
+void ImportCommand::finishReplaced(std::uint64_t import, const Request& request, const QString& headerName,
                                    const QString& description) {
     // Volumes reach the renderer in the order their imports started; news of one that
     // a later volume has already replaced changes nothing.
@@ -402,6 +413,7 @@ void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerNa
         return;
     }
     m_shownImport = import;
+    m_shownRequest = request;
     // The title, the sliders and the status line describe the new volume from here on:
     // it is shown now rather than with the next frame.
     m_controller.renderer()->adoptPostedVolume();

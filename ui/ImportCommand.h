@@ -67,6 +67,10 @@ class ImportCommand : public QObject {
     // nor listed opens the data panel.
     void openFile(const QString& path, const QString& dataPath = {});
 
+    // Imports the file of the volume on show again, with the same data file: after it
+    // changed on disk. Nothing when the volume on show was not imported.
+    void reload();
+
     // Stops the import in progress: the volume on show stays.
     void cancelLoading();
 
@@ -85,6 +89,11 @@ class ImportCommand : public QObject {
     void abandoned();
 
   private:
+    // A file to import and its data file, as openFile takes them.
+    struct Request {
+        QString path;
+        QString dataPath;
+    };
     struct Load;
     struct Scan;
     // Reads the volume on a pool thread.
@@ -115,7 +124,8 @@ class ImportCommand : public QObject {
     void showProgress(std::uint64_t import, const QString& text);
     void chooseSeries(std::uint64_t import, const QString& name,
                       NrrdResult<std::vector<DicomSeries>> scanned);
-    void finishReplaced(std::uint64_t import, const QString& headerName, const QString& description);
+    void finishReplaced(std::uint64_t import, const Request& request, const QString& headerName,
+                        const QString& description);
     void finishRefused(std::uint64_t import, const QString& headerName, const QString& reason);
 
     void refuse(const QString& headerName, const QString& reason);
@@ -126,6 +136,8 @@ class ImportCommand : public QObject {
     std::unique_ptr<SeriesPicker> m_seriesPicker;
     std::shared_ptr<ImportHandOver> m_handOver;
     std::stop_source m_loadingStop;
+    Request m_request;                 // of the import being set up
+    Request m_shownRequest;            // of the volume on show; empty for the built-in one
     std::uint64_t m_lastImport = 0;    // numbers imports in the order they started
     std::uint64_t m_loadingImport = 0; // the one whose volume is awaited; 0 when none
     std::uint64_t m_shownImport = 0;   // the last one whose volume reached the renderer

@@ -3,6 +3,7 @@
 #include "ImportCommand.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
+#include "SaveImageCommand.h"
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "VolumeFileWriters.h"
@@ -10,6 +11,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QMimeData>
@@ -20,6 +22,7 @@
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
+#include <QWheelEvent>
 #include <functional>
 #include <gtest/gtest.h>
 #include <nifti1.h>
@@ -64,7 +67,7 @@ QByteArray ballVolume() {
 class ImportAppTest : public ShownWindowTest {
   protected:
     void SetUp() override {
-        auto window = std::make_unique<WindowController>();
+        auto window = std::make_unique<WindowController>(nullptr, gpu::createSystemDefaultDevice, m_budgets);
         auto panels = std::make_unique<ScriptedFilePicker>();
         m_panels = panels.get();
         auto alert = std::make_unique<RecordingAlert>();
@@ -97,6 +100,7 @@ class ImportAppTest : public ShownWindowTest {
         ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
     }
 
+    ViewerBudgets m_budgets;
     TestFolder m_files;
     ScriptedFilePicker* m_panels = nullptr;
     RecordingAlert* m_alert = nullptr;
@@ -318,6 +322,55 @@ TEST_F(ImportAppTest, DamagedDicomFolderIsRefusedAndTheVolumeOnShowStays) {
     EXPECT_EQ(m_alert->warnings().size(), 1);
     EXPECT_EQ(m_window->windowTitle(), title);
     EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("damaged-dicom-after"))), 0);
+}
+
+class InPlaceImportAppTest : public ImportAppTest {
+  protected:
+    InPlaceImportAppTest() { m_budgets.importRamBytes = 1; }
+};
+
+// A 512 × 512 × 4 slab read in place, its face drawn from level 1 until a zoom needs level
+// 0, whose bricks cannot be read once the file is cut short: the status line says so, Save
+// Image saves nothing rather than the coarse picture, and the file made whole reloads.
+TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictureIsSaved) {
+    const QByteArray samples = sampleBytes(std::vector<int>(512 * 512 * 4, 500), 2);
+    const QString data = m_files.write(QStringLiteral("slab.raw"), samples);
+    import({m_files.write(QStringLiteral("slab.nhdr"),
+                          nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
+            data});
+    ASSERT_TRUE(waitForBricks());
+    const BrickPool& pool = *m_window->contentViewController()->renderer()->brickPool();
+    ASSERT_GT(pool.level(), 0u);
+    ASSERT_TRUE(QFile::resize(data, samples.size() / 2));
+    QVMTKView* view = m_window->view();
+    for (int notch = 0; notch < 20 && pool.level() > 0; ++notch) {
+        QWheelEvent wheel(view->rect().center(), view->mapToGlobal(view->rect().center()), {}, {0, 120},
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view, &wheel);
+        ASSERT_TRUE(waitForFrames(2));
+    }
+    const QString told = "The data file slab.raw changed or vanished: the view cannot be completed.";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->statusText() == told; }, kTimeoutMs))
+        << m_window->statusText().toStdString();
+    auto* reload = m_window->findChild<QPushButton*>(QStringLiteral("reloadButton"));
+    EXPECT_TRUE(reload->isVisible());
+
+    const QString picture = m_files.path(QStringLiteral("slab view.png"));
+    m_window->saveImageCommand().setFilePicker(
+        std::make_unique<ScriptedFilePicker>(std::deque<std::optional<QString>>{picture}));
+    auto alert = std::make_unique<RecordingAlert>();
+    const RecordingAlert& saveWarnings = *alert;
+    m_window->saveImageCommand().setUserAlert(std::move(alert));
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(QFile::exists(picture));
+    EXPECT_TRUE(saveWarnings.warnings().value(0).startsWith(
+        QStringLiteral("The picture is incomplete: the data file slab.raw changed or vanished")));
+
+    m_files.write(QStringLiteral("slab.raw"), samples);
+    QTest::mouseClick(reload, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 4 · 1.0 × 1.0 × 1.0 mm"));
+    EXPECT_FALSE(reload->isVisible());
 }
 
 // The window's own import path under load: the command reads and decodes on the global
