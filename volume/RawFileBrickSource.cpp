@@ -1,17 +1,14 @@
 #include "RawFileBrickSource.h"
 
+#include "RegularFile.h"
 #include "SampleTexels.h"
 #include "VolumeSize.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -36,12 +33,15 @@ bool readFully(int fd, std::uint64_t offset, std::byte* into, std::uint64_t byte
 }
 
 // The offset just past the first `lines` line feeds from `start` on; nothing when the
-// file ends first.
-std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::int64_t lines) {
+// file ends first, at `end` at the latest.
+std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::uint64_t end, std::int64_t lines) {
     std::array<std::byte, kLineScanBytes> chunk{};
     std::uint64_t position = start;
     while (lines > 0) {
-        const ssize_t read = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(position));
+        if (position >= end)
+            return std::nullopt;
+        const ssize_t read = ::pread(fd, chunk.data(), std::min<std::uint64_t>(chunk.size(), end - position),
+                                     static_cast<off_t>(position));
         if (read < 0 && errno == EINTR)
             continue;
         if (read <= 0)
@@ -55,11 +55,6 @@ std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::int64_
         position += static_cast<std::uint64_t>(lines > 0 ? read : at - chunk.begin());
     }
     return position;
-}
-
-NrrdRefusal cannotRead(const QString& path, int error) {
-    return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.")
-                           .arg(QFileInfo(path).fileName(), QString::fromLocal8Bit(std::strerror(error)))};
 }
 
 } // namespace
@@ -102,16 +97,15 @@ RawFileBrickSource::open(const std::vector<DataFile>& files, const NrrdLayout& l
 }
 
 std::optional<NrrdRefusal> RawFileBrickSource::addPart(const DataFile& file) {
-    const int fd = ::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return cannotRead(file.path, errno);
+    NrrdResult<RegularFile> opened = RegularFile::open(file.path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
+        return NrrdRefusal{QStringLiteral("The data file %1").arg(refusal->reason)};
+    const std::uint64_t fileSize = std::get<RegularFile>(opened).size();
+    const int fd = std::get<RegularFile>(opened).release();
     m_parts.push_back({fd, 0});
-    struct stat status {};
-    if (::fstat(fd, &status) != 0)
-        return cannotRead(file.path, errno);
-    const auto fileSize = static_cast<std::uint64_t>(status.st_size);
 
-    const std::optional<std::uint64_t> dataStart = afterLines(fd, file.dataStart, m_layout.lineSkip);
+    const std::optional<std::uint64_t> dataStart =
+        afterLines(fd, file.dataStart, fileSize, m_layout.lineSkip);
     if (!dataStart)
         return NrrdRefusal{
             QStringLiteral("The data ends before the %1 lines that \"line skip:\" passes over.")

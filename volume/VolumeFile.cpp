@@ -4,9 +4,9 @@
 #include "DicomSeriesScanner.h"
 #include "NiftiVolumeReader.h"
 #include "NrrdVolumeReader.h"
+#include "RegularFile.h"
 #include "TiffVolumeReader.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 
@@ -21,6 +21,8 @@ constexpr qsizetype kNifti2MagicAt = 4;
 // DICOM files in the standard's media format (PS3.10): a 128-byte preamble, then "DICM".
 constexpr qsizetype kDicomMagicAt = 128;
 constexpr qsizetype kSniffBytes = kNifti1MagicAt + 4;
+// Of a DICOM import's progress, listing the series takes about this share.
+constexpr double kDicomScanShare = 0.1;
 
 bool isNifti(const QByteArray& head) {
     if (head.size() < kNifti2MagicAt + 4)
@@ -61,18 +63,17 @@ VolumeFormat VolumeFile::detect(const QString& path) {
     const QFileInfo info(path);
     if (info.isDir())
         return VolumeFormat::Dicom;
-    QFile file(path);
-    if (info.isFile() && file.open(QIODevice::ReadOnly)) {
-        const QByteArray head = file.read(kDicomMagicAt + 4);
-        if (head.startsWith("NRRD000"))
-            return VolumeFormat::Nrrd;
-        if (isTiff(head))
-            return VolumeFormat::Tiff;
-        if (isNifti(head))
-            return VolumeFormat::Nifti;
-        if (head.mid(kDicomMagicAt, 4) == "DICM")
-            return VolumeFormat::Dicom;
-    }
+    // Only a regular file is opened to sniff: a named pipe would block the caller, which
+    // may be the window's own thread.
+    const QByteArray head = RegularFile::sniff(path, kDicomMagicAt + 4);
+    if (head.startsWith("NRRD000"))
+        return VolumeFormat::Nrrd;
+    if (isTiff(head))
+        return VolumeFormat::Tiff;
+    if (isNifti(head))
+        return VolumeFormat::Nifti;
+    if (head.mid(kDicomMagicAt, 4) == "DICM")
+        return VolumeFormat::Dicom;
     return byName(info.fileName());
 }
 
@@ -95,8 +96,11 @@ QString VolumeFile::formatName(VolumeFormat format) {
 NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions& options,
                                      const NrrdProgress& progress) {
     const QFileInfo info(path);
-    if (!info.exists())
-        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
+    if (!info.isDir()) {
+        const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(path);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+            return *refusal;
+    }
     switch (detect(path)) {
     case VolumeFormat::Nrrd: {
         NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path, options);
@@ -111,7 +115,8 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
     case VolumeFormat::Dicom: {
         // A file stands for its own series; a folder must hold only one, since nobody is
         // here to choose (the window asks, voxview-inspect takes --series).
-        NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+        NrrdResult<std::vector<DicomSeries>> scanned =
+            DicomSeriesScanner::scan(path, progress.part(0.0, kDicomScanShare));
         if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
             return *refusal;
         const std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
@@ -119,7 +124,8 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
             return NrrdRefusal{QStringLiteral("%1 holds %2 DICOM series; choose one of them.")
                                    .arg(info.fileName())
                                    .arg(found.size())};
-        return DicomSeriesReader::read(found.front(), options, progress);
+        return DicomSeriesReader::read(found.front(), options,
+                                       progress.part(kDicomScanShare, 1.0 - kDicomScanShare));
     }
     case VolumeFormat::Unknown:
         break;
