@@ -5,14 +5,14 @@
 #include "VolumeFileWriters.h"
 #include "VolumeSurvey.h"
 
-#include <QDir>
 #include <QFile>
 #include <future>
 #include <gtest/gtest.h>
+#include <nifti1.h>
 #include <sys/stat.h>
 #include <thread>
 
-// Pipes, devices, folders, dangling links and files under /proc wherever an import opens
+// Pipes, devices, dangling links and files under /proc wherever an import opens
 // a file: each is refused by name (or passed over in a DICOM folder), never read.
 namespace {
 
@@ -57,7 +57,7 @@ const struct {
      "v.nrrd is not a regular file: it is a named pipe"},
     {"pipe as a NIfTI .img",
      [](const TestFolder& f) {
-         writeNifti(f.path("v.hdr"), {.datatype = 4, .samples = QByteArray(4 * 3 * 2 * 2, '\1')});
+         writeNifti(f.path("v.hdr"), {.datatype = DT_INT16, .samples = QByteArray(4 * 3 * 2 * 2, '\1')});
          QFile::remove(f.path("v.img"));
          fifo(f.path("v.img"));
          return f.path("v.hdr");
