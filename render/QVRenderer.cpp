@@ -381,12 +381,13 @@ void QVRenderer::takeSampleSurvey() {
     m_volume.texels = survey.texels;
 }
 
-bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason) {
+bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason,
+                                             const std::stop_token& stop) {
     std::variant<VolumeState, QString> uploaded = QStringLiteral("there is no volume record");
     if (record != nullptr && !m_device) {
         uploaded = QStringLiteral("there is no GPU device");
     } else if (record != nullptr) {
-        uploaded = VolumeSurvey::imported(*record, m_budgets, m_device->maxTexture3DSize());
+        uploaded = VolumeSurvey::imported(*record, m_budgets, m_device->maxTexture3DSize(), stop);
     }
     if (const QString* why = std::get_if<QString>(&uploaded)) {
         qWarning("QVRenderer: the imported volume is refused, the current one stays: %s", qPrintable(*why));

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 
 class VolumeData;
 
@@ -107,8 +108,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // adopts it. A volume posted before the last one was adopted replaces it. Returns
     // false, with the reason in the log and in *reason, and changes nothing when the
     // record cannot be shown (absent or short data, zero size, size above the GPU's
-    // limit, a failed upload).
-    bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr);
+    // limit, a failed upload) or `stop` is requested while it is surveyed.
+    bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr,
+                                     const std::stop_token& stop = {});
     // GUI thread: shows the volume posted last, if any, with the defaults it opens with:
     // its display window, camera and clip values reset, the lookup back to 0 (without
     // notifying). Every frame starts with it; whoever describes the new volume before the

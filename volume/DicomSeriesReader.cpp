@@ -186,7 +186,7 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
         progress.report(static_cast<double>(++done) / static_cast<double>(stack.order.size()));
     });
     if (progress.stopRequested())
-        return NrrdRefusal{QStringLiteral("The import was stopped.")};
+        return cancelledImport();
     for (const std::optional<NrrdRefusal>& refusal : refusals) {
         if (refusal)
             return *refusal;

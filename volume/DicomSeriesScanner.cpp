@@ -1,11 +1,11 @@
 #include "DicomSeriesScanner.h"
 
+#include "RegularFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <gdcmCommand.h>
-#include <gdcmProgressEvent.h>
 #include <gdcmScanner.h>
 #include <gdcmTrace.h>
 #include <map>
@@ -16,6 +16,8 @@ namespace {
 constexpr qint64 kPreambleBytes = 128;
 constexpr char kMagic[] = "DICM";
 constexpr qint64 kMagicBytes = sizeof kMagic - 1;
+// Files scanned between two looks at a cancel.
+constexpr std::size_t kScanBatch = 64;
 
 const gdcm::Tag kSeriesUid(0x0020, 0x000e);
 const gdcm::Tag kFrameOfReference(0x0020, 0x0052);
@@ -101,32 +103,12 @@ DicomSeries seriesOf(const TagValues& values) {
     return series;
 }
 
-// Passes GDCM's count of files read on to the caller, after each file.
-class ScanProgress : public gdcm::Command {
-  public:
-    explicit ScanProgress(const NrrdProgress& progress) : m_progress(progress) {}
-    void Execute(gdcm::Subject*, const gdcm::Event& event) override { report(event); }
-    void Execute(const gdcm::Subject*, const gdcm::Event& event) override { report(event); }
-
-  private:
-    void report(const gdcm::Event& event) const {
-        if (const auto* step = dynamic_cast<const gdcm::ProgressEvent*>(&event))
-            m_progress.report(step->GetProgress());
-    }
-
-    NrrdProgress m_progress;
-};
-
 } // namespace
 
 bool DicomSeriesScanner::isDicom(const QString& path) {
-    const QFileInfo info(path);
-    if (info.isDir())
+    if (QFileInfo(path).isDir())
         return true;
-    QFile file(path);
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray start = file.read(kPreambleBytes + kMagicBytes);
+    const QByteArray start = RegularFile::sniff(path, kPreambleBytes + kMagicBytes);
     return start.size() == kPreambleBytes + kMagicBytes && start.endsWith(kMagic);
 }
 
@@ -142,41 +124,56 @@ NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& pat
     }();
     static_cast<void>(silenced);
     const QFileInfo picked(path);
-    if (!picked.exists())
-        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(picked.fileName())};
+    if (!picked.isDir()) {
+        const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(path);
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+            return *refusal;
+    }
     const QDir folder = picked.isDir() ? QDir(picked.absoluteFilePath()) : picked.absoluteDir();
 
+    // GDCM opens what it is given: pipes, devices, links to them and empty files never
+    // reach it.
     gdcm::Directory::FilenamesType files;
-    for (const QFileInfo& entry : folder.entryInfoList(QDir::Files, QDir::Name))
-        files.push_back(QFile::encodeName(entry.absoluteFilePath()).toStdString());
+    for (const QFileInfo& entry : folder.entryInfoList(QDir::Files, QDir::Name)) {
+        const NrrdResult<std::uint64_t> size = RegularFile::sizeOf(entry.absoluteFilePath());
+        if (std::holds_alternative<std::uint64_t>(size) && std::get<std::uint64_t>(size) > 0)
+            files.push_back(QFile::encodeName(entry.absoluteFilePath()).toStdString());
+    }
+
     gdcm::Scanner scanner;
     for (const gdcm::Tag& tag :
          {kSeriesUid, kFrameOfReference, kSeriesDescription, kModality, kRows, kColumns, kFrames,
           kImagePosition, kImageOrientation, kRescaleIntercept, kRescaleSlope, kRescaleType, kBitsAllocated,
           kPixelRepresentation, kWindowCenter, kWindowWidth})
         scanner.AddTag(tag);
-    // GDCM's observers are reference counted: it must live on the heap.
-    const gdcm::SmartPointer<ScanProgress> reporter = new ScanProgress(progress);
-    scanner.AddObserver(gdcm::ProgressEvent(), reporter);
-    scanner.Scan(files);
 
     // A file names its series by the pair of Series Instance UID and Frame of Reference UID.
     std::map<std::pair<QString, QString>, DicomSeries> byKey;
     std::pair<QString, QString> pickedKey;
-    for (const std::string& file : files) {
-        if (!scanner.IsKey(file.c_str()))
-            continue;
-        const TagValues values(scanner, file);
-        const QString filePath = QFile::decodeName(QByteArray::fromStdString(file));
-        const std::pair key{values.text(kSeriesUid), values.text(kFrameOfReference)};
-        if (filePath == picked.absoluteFilePath())
-            pickedKey = key;
-        if (key.first.isEmpty() || values.text(kRows).isEmpty())
-            continue; // not an image: a DICOMDIR, a report, a presentation state
-        auto [entry, added] = byKey.try_emplace(key);
-        if (added)
-            entry->second = seriesOf(values);
-        entry->second.slices.push_back(sliceOf(values, filePath));
+    // Scanned a batch at a time, so that a cancel is heard in a folder of thousands.
+    for (std::size_t first = 0; first < files.size(); first += kScanBatch) {
+        if (progress.stopRequested())
+            return cancelledImport();
+        const gdcm::Directory::FilenamesType batch(
+            files.begin() + static_cast<std::ptrdiff_t>(first),
+            files.begin() + static_cast<std::ptrdiff_t>(std::min(first + kScanBatch, files.size())));
+        scanner.Scan(batch);
+        for (const std::string& file : batch) {
+            if (!scanner.IsKey(file.c_str()))
+                continue;
+            const TagValues values(scanner, file);
+            const QString filePath = QFile::decodeName(QByteArray::fromStdString(file));
+            const std::pair key{values.text(kSeriesUid), values.text(kFrameOfReference)};
+            if (filePath == picked.absoluteFilePath())
+                pickedKey = key;
+            if (key.first.isEmpty() || values.text(kRows).isEmpty())
+                continue; // not an image: a DICOMDIR, a report, a presentation state
+            auto [entry, added] = byKey.try_emplace(key);
+            if (added)
+                entry->second = seriesOf(values);
+            entry->second.slices.push_back(sliceOf(values, filePath));
+        }
+        progress.report(static_cast<double>(first + batch.size()) / static_cast<double>(files.size()));
     }
 
     if (!picked.isDir()) {

@@ -1,5 +1,7 @@
 #include "DicomSliceDecoder.h"
 
+#include "RegularFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <cstring>
@@ -59,6 +61,10 @@ bool widenStored(gdcm::PixelFormat::ScalarType type, const std::vector<char>& by
 
 std::optional<NrrdRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, std::uint32_t width,
                                                      std::uint32_t height, std::uint32_t frames) {
+    // The folder was listed before: the file may have been swapped for a pipe since.
+    const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(slice.path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+        return *refusal;
     m_reader = std::make_unique<gdcm::ImageReader>();
     const QByteArray fileName = QFile::encodeName(slice.path);
     m_reader->SetFileName(fileName.constData());

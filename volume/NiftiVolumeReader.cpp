@@ -1,12 +1,15 @@
 #include "NiftiVolumeReader.h"
 
+#include "RegularFile.h"
 #include "TexelConverter.h"
 #include "VolumeSize.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <nifti2_io.h>
@@ -70,6 +73,75 @@ double millimetresPerUnit(int xyzUnits) {
     }
 }
 
+// The extensions nifticlib knows, plain and compressed, as it matches them: in lower
+// or in upper case, not mixed.
+constexpr std::array kExtensions{".nii", ".hdr", ".img", ".nia", ".nii.gz", ".hdr.gz", ".img.gz"};
+// The names nifticlib tries, in order, taking the first that opens: for the header of
+// an ".img", and for the samples of a one-file header and of a header with its own
+// ".img" (which of the two the header's magic decides: both are checked).
+constexpr std::array kHeaderOfImage{".hdr", ".hdr.gz", ".nii", ".nii.gz"};
+constexpr std::array kImageOfOneFile{".nii", ".nii.gz", ".img", ".img.gz"};
+constexpr std::array kImageOfPair{".img", ".img.gz", ".nii", ".nii.gz"};
+
+// nifticlib finds the other file of a pair by name and opens it itself, and an open of
+// a named pipe blocks until someone writes to it. Every name it may open before it
+// reaches a regular file is checked here, before it is called.
+std::optional<NrrdRefusal> refuseSpecialPartner(const QString& path) {
+    QString base = path;
+    bool upper = false;
+    for (const char* known : kExtensions) {
+        const QString extension = path.right(static_cast<qsizetype>(std::strlen(known)));
+        if (extension.compare(QLatin1String(known), Qt::CaseInsensitive) == 0 &&
+            (extension == extension.toLower() || extension == extension.toUpper())) {
+            base.chop(extension.size());
+            upper = extension != extension.toLower();
+        }
+    }
+    const auto firstRegular = [&](const auto& order) -> std::optional<NrrdRefusal> {
+        for (const char* suffix : order) {
+            const QString candidate =
+                base + (upper ? QString::fromLatin1(suffix).toUpper() : QLatin1String(suffix));
+            if (!QFileInfo::exists(candidate))
+                continue;
+            const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(candidate);
+            if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+                return *refusal;
+            return std::nullopt;
+        }
+        return std::nullopt;
+    };
+    std::optional<NrrdRefusal> refusal;
+    if (path.right(4).compare(QLatin1String(".img"), Qt::CaseInsensitive) == 0 ||
+        path.right(7).compare(QLatin1String(".img.gz"), Qt::CaseInsensitive) == 0)
+        refusal = firstRegular(kHeaderOfImage);
+    if (!refusal)
+        refusal = firstRegular(kImageOfOneFile);
+    if (!refusal)
+        refusal = firstRegular(kImageOfPair);
+    return refusal;
+}
+
+// nifticlib reads exactly the samples it needs, from a file that must hold them: one
+// that tells fewer bytes (a file under /proc tells 0) is refused before it is read.
+// A compressed file's size says nothing of what it inflates to.
+std::optional<NrrdRefusal> refuseShortSamples(const nifti_image& image, std::uint64_t sampleBytes) {
+    if (image.iname == nullptr || nifti_is_gzfile(image.iname))
+        return std::nullopt;
+    const QString samplesPath = QFile::decodeName(image.iname);
+    const NrrdResult<std::uint64_t> size = RegularFile::sizeOf(samplesPath);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&size))
+        return *refusal;
+    const std::uint64_t end =
+        static_cast<std::uint64_t>(std::max<std::int64_t>(image.iname_offset, 0)) + sampleBytes;
+    if (std::get<std::uint64_t>(size) >= end)
+        return std::nullopt;
+    return NrrdRefusal{QStringLiteral("The samples of %1 cannot be read: the file is short or damaged (%2 "
+                                      "bytes, where its samples end at byte %3).")
+                           .arg(QFileInfo(samplesPath).fileName())
+                           .arg(std::get<std::uint64_t>(size))
+                           .arg(end)};
+}
+
 } // namespace
 
 NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadOptions& options,
@@ -79,8 +151,13 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
     std::call_once(quiet, [] { nifti_set_debug_level(0); });
 
     const QString name = QFileInfo(path).fileName();
-    if (!QFileInfo(path).isFile())
-        return NrrdRefusal{QStringLiteral("%1 is not a regular file.").arg(name)};
+    const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+        return *refusal;
+    if (std::optional<NrrdRefusal> refusal = refuseSpecialPartner(path))
+        return *refusal;
+    if (progress.stopRequested())
+        return cancelledImport();
     const QByteArray nativePath = QFile::encodeName(path);
     const Image image(nifti_image_read(nativePath.constData(), 0));
     if (!image)
@@ -102,6 +179,9 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
     const std::int64_t height = image->ny;
     const std::int64_t depth = std::max<std::int64_t>(image->nz, 1);
     if (const std::optional<NrrdRefusal> refusal = refuseVolumeSize(width, height, depth, options))
+        return *refusal;
+    const std::size_t count = static_cast<std::size_t>(width * height * depth);
+    if (const std::optional<NrrdRefusal> refusal = refuseShortSamples(*image, count * sampleTypeBytes(*type)))
         return *refusal;
 
     NRRDfmt record;
@@ -140,10 +220,13 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
     std::fill(std::begin(collapse), std::end(collapse), kWholeAxis);
     if (volumes > 1)
         collapse[kTimeAxis] = 0;
+    if (progress.stopRequested())
+        return cancelledImport();
     void* samples = nullptr;
     const std::int64_t bytes = nifti_read_collapsed_image(image.get(), collapse, &samples);
     const std::unique_ptr<void, MallocFree> owned(samples);
-    const std::size_t count = static_cast<std::size_t>(width * height * depth);
+    if (progress.stopRequested())
+        return cancelledImport();
     if (bytes < 0 || samples == nullptr || static_cast<std::size_t>(bytes) < count * sampleTypeBytes(*type))
         return NrrdRefusal{
             QStringLiteral("The samples of %1 cannot be read: the file is short or damaged.").arg(name)};

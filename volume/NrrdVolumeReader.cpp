@@ -2,6 +2,7 @@
 
 #include "NrrdDataFiles.h"
 #include "NrrdDecoder.h"
+#include "RegularFile.h"
 #include "SampleTexels.h"
 #include "VolumeSize.h"
 
@@ -86,14 +87,15 @@ std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& heade
     return spacing;
 }
 
-// A data file named or chosen, before anything is read from it.
+// A data file named or chosen, before anything is read from it. Devices and pipes (a
+// header naming /dev/zero) would never end; every encoding needs at least a byte, so an
+// empty file, or a file under /proc that tells no size, holds no volume.
 NrrdResult<RawFileBrickSource::DataFile> locateDataFile(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return NrrdRefusal{QStringLiteral("The data file %1 does not exist.").arg(info.fileName())};
-    // Devices and pipes (a header naming /dev/zero) would never end.
-    if (!info.isFile())
-        return NrrdRefusal{QStringLiteral("The data file %1 is not a regular file.").arg(info.fileName())};
+    const NrrdResult<std::uint64_t> size = RegularFile::sizeOf(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&size))
+        return NrrdRefusal{QStringLiteral("The data file %1").arg(refusal->reason)};
+    if (std::get<std::uint64_t>(size) == 0)
+        return NrrdRefusal{QStringLiteral("The data file %1 is empty.").arg(QFileInfo(path).fileName())};
     return RawFileBrickSource::DataFile{path, 0};
 }
 
@@ -161,7 +163,8 @@ QString NrrdVolumeReader::dataFilePath() const {
     return QDir::cleanPath(QFileInfo(m_file.path()).dir().filePath(m_header.dataFileText));
 }
 
-NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& choice) const {
+NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& choice,
+                                                        const NrrdProgress& progress) const {
     std::vector<QString> paths;
     switch (choice.kind()) {
     case NrrdDataChoice::Kind::Cancelled:
@@ -188,6 +191,8 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& ch
     }
     NrrdDataSource source{paths.front(), false, {}, {}};
     for (const QString& path : paths) {
+        if (progress.stopRequested())
+            return cancelledImport();
         NrrdResult<RawFileBrickSource::DataFile> file = locateDataFile(path);
         if (const auto* refusal = std::get_if<NrrdRefusal>(&file))
             return *refusal;
@@ -198,7 +203,7 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& ch
 
 NrrdResult<NrrdDataSource> NrrdVolumeReader::resolveData(const NrrdDataChoice& choice,
                                                          const NrrdProgress& progress) const {
-    NrrdResult<NrrdDataSource> located = locateData(choice);
+    NrrdResult<NrrdDataSource> located = locateData(choice, progress);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&located))
         return *refusal;
     if (m_readsInPlace)
@@ -229,6 +234,8 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::readIntoMemory(NrrdDataSource sourc
         QString error;
         const ByteBuffer bytes = ByteBuffer::readFile(
             file.path, &error, progress.part(share * static_cast<double>(source.files.size()), share));
+        if (progress.stopRequested())
+            return cancelledImport();
         if (bytes.isNull())
             return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.")
                                    .arg(QFileInfo(file.path).fileName(), error)};
@@ -254,7 +261,7 @@ NrrdResult<NRRDfmt> NrrdVolumeReader::readVolume(const NrrdDataSource& source,
     NrrdResult<NRRDfmt> read = m_readsInPlace ? readInPlace(source) : decode(source, samples, progress);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&read)) {
         // Whoever reports the refusal names the header; a separate data file is named here.
-        if (source.attached)
+        if (source.attached || progress.stopRequested())
             return *refusal;
         return NrrdRefusal{QStringLiteral("%1: %2").arg(QFileInfo(source.path).fileName(), refusal->reason)};
     }

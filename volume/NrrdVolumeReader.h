@@ -70,7 +70,7 @@ class NrrdVolumeReader {
   private:
     NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record,
                      const NrrdReadOptions& options);
-    NrrdResult<NrrdDataSource> locateData(const NrrdDataChoice& choice) const;
+    NrrdResult<NrrdDataSource> locateData(const NrrdDataChoice& choice, const NrrdProgress& progress) const;
     NrrdResult<NrrdDataSource> readIntoMemory(NrrdDataSource source, const NrrdProgress& progress) const;
     NrrdResult<NRRDfmt> readInPlace(const NrrdDataSource& source) const;
     NrrdResult<NRRDfmt> decode(const NrrdDataSource& source, std::size_t samples,

@@ -24,7 +24,9 @@ QStringList NumberedFiles::around(const QString& path) {
 
     std::vector<std::pair<qulonglong, QString>> numbered;
     const QDir folder = picked.absoluteDir();
-    for (const QString& name : folder.entryList(QDir::Files)) {
+    // Pipes, devices and dangling links are listed too: a slice that is one of them is
+    // refused by name when it is read, rather than missed.
+    for (const QString& name : folder.entryList(QDir::Files | QDir::System)) {
         if (!name.startsWith(prefix) || !name.endsWith(suffix) ||
             name.size() <= prefix.size() + suffix.size())
             continue;

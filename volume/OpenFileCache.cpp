@@ -1,5 +1,7 @@
 #include "OpenFileCache.h"
 
+#include "RegularFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -32,9 +34,11 @@ NrrdResult<std::shared_ptr<const OpenFileCache::Descriptor>> OpenFileCache::open
         m_recent.splice(m_recent.begin(), m_recent, entry.recent);
         return entry.descriptor;
     }
-    const int fd = ::open(QFile::encodeName(entry.path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return cannotOpen(entry.path, errno);
+    // Opened again as at import: a regular file, never a pipe swapped in under its name.
+    NrrdResult<RegularFile> opened = RegularFile::open(entry.path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
+        return NrrdRefusal{QStringLiteral("The data file %1").arg(refusal->reason)};
+    const int fd = std::get<RegularFile>(opened).release();
     auto descriptor = std::make_shared<const Descriptor>(fd);
     struct stat status {};
     if (::fstat(fd, &status) != 0)

@@ -38,12 +38,15 @@ bool readFully(int fd, std::uint64_t offset, std::byte* into, std::uint64_t byte
 }
 
 // The offset just past the first `lines` line feeds from `start` on; nothing when the
-// file ends first.
-std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::int64_t lines) {
+// file ends first, at `end` at the latest.
+std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::uint64_t end, std::int64_t lines) {
     std::array<std::byte, kLineScanBytes> chunk{};
     std::uint64_t position = start;
     while (lines > 0) {
-        const ssize_t read = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(position));
+        if (position >= end)
+            return std::nullopt;
+        const ssize_t read = ::pread(fd, chunk.data(), std::min<std::uint64_t>(chunk.size(), end - position),
+                                     static_cast<off_t>(position));
         if (read < 0 && errno == EINTR)
             continue;
         if (read <= 0)
@@ -57,11 +60,6 @@ std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::int64_
         position += static_cast<std::uint64_t>(lines > 0 ? read : at - chunk.begin());
     }
     return position;
-}
-
-NrrdRefusal cannotRead(const QString& path, int error) {
-    return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.")
-                           .arg(QFileInfo(path).fileName(), QString::fromLocal8Bit(std::strerror(error)))};
 }
 
 } // namespace
@@ -113,7 +111,8 @@ std::optional<NrrdRefusal> RawFileBrickSource::addPart(const DataFile& file) {
         return cannotRead(file.path, errno);
     const auto fileSize = static_cast<std::uint64_t>(status.st_size);
 
-    const std::optional<std::uint64_t> dataStart = afterLines(fd, file.dataStart, m_layout.lineSkip);
+    const std::optional<std::uint64_t> dataStart =
+        afterLines(fd, file.dataStart, fileSize, m_layout.lineSkip);
     if (!dataStart)
         return NrrdRefusal{
             QStringLiteral("The data ends before the %1 lines that \"line skip:\" passes over.")

@@ -2,6 +2,7 @@
 
 #include "ImageJDescription.h"
 #include "NumberedFiles.h"
+#include "RegularFile.h"
 #include "TexelConverter.h"
 #include "VolumeSize.h"
 
@@ -115,12 +116,15 @@ NrrdResult<Page> pageOf(TIFF* tiff) {
     return page;
 }
 
-// Appends the current page's rows to `samples`.
-std::optional<NrrdRefusal> readPage(TIFF* tiff, const Page& page, std::byte* samples) {
+// Appends the current page's rows to `samples`; stops, with nothing to say, when asked to.
+std::optional<NrrdRefusal> readPage(TIFF* tiff, const Page& page, std::byte* samples,
+                                    const NrrdProgress& progress) {
     const std::size_t rowBytes = std::size_t{page.width} * sampleTypeBytes(page.type);
     if (static_cast<std::size_t>(TIFFScanlineSize64(tiff)) != rowBytes)
         return NrrdRefusal{QStringLiteral("its rows do not hold %1 bytes as their size says").arg(rowBytes)};
     for (std::uint32_t row = 0; row < page.height; ++row) {
+        if (progress.stopRequested())
+            return std::nullopt;
         if (TIFFReadScanline(tiff, samples + row * rowBytes, row, 0) < 0)
             return NrrdRefusal{QStringLiteral("row %1 cannot be read (%2)").arg(row).arg(t_lastError)};
     }
@@ -203,8 +207,9 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
     });
 
     const QString name = QFileInfo(path).fileName();
-    if (!QFileInfo(path).isFile())
-        return NrrdRefusal{QStringLiteral("%1 is not a regular file.").arg(name)};
+    const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+        return *refusal;
     const Tiff first = open(path);
     if (!first)
         return NrrdRefusal{
@@ -275,6 +280,11 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
                                        .arg(t_lastError)};
         } else if (slice > 0 || files.front() != path) {
             sliceName = QFileInfo(files[slice]).fileName();
+            // libtiff opens the file itself: a named pipe among the siblings would block it.
+            const NrrdResult<std::uint64_t> sibling = RegularFile::sizeOf(files[slice]);
+            if (const auto* refusal = std::get_if<NrrdRefusal>(&sibling))
+                return NrrdRefusal{
+                    QStringLiteral("Slice %1 of the stack: %2").arg(slice + 1).arg(refusal->reason)};
             other = open(files[slice]);
             if (!other)
                 return NrrdRefusal{QStringLiteral("%1, slice %2 of the stack, cannot be read (%3).")
@@ -293,7 +303,7 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
                                    .arg(slice + 1)
                                    .arg(describe(std::get<Page>(thisPage)), describe(page))};
         if (const std::optional<NrrdRefusal> refusal =
-                readPage(tiff, page, samples.data() + slice * sliceBytes))
+                readPage(tiff, page, samples.data() + slice * sliceBytes, progress))
             return NrrdRefusal{
                 QStringLiteral("%1, slice %2: %3.").arg(sliceName).arg(slice + 1).arg(refusal->reason)};
         reading.report(static_cast<double>(slice + 1) / static_cast<double>(depth));

@@ -5,9 +5,9 @@
 #include "ImportWorker.h"
 #include "NiftiVolumeReader.h"
 #include "NrrdVolumeReader.h"
+#include "RegularFile.h"
 #include "TiffVolumeReader.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 
@@ -59,24 +59,35 @@ VolumeFormat byName(const QString& fileName) {
     return VolumeFormat::Unknown;
 }
 
+// A path that is gone, or that is neither a folder (a DICOM series) nor a regular file.
+std::optional<NrrdRefusal> refuseUnreadable(const QFileInfo& info) {
+    if (!info.exists())
+        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
+    if (info.isDir())
+        return std::nullopt;
+    const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(info.filePath());
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+        return *refusal;
+    return std::nullopt;
+}
+
 } // namespace
 
 VolumeFormat VolumeFile::detect(const QString& path) {
     const QFileInfo info(path);
     if (info.isDir())
         return VolumeFormat::Dicom;
-    QFile file(path);
-    if (info.isFile() && file.open(QIODevice::ReadOnly)) {
-        const QByteArray head = file.read(kDicomMagicAt + 4);
-        if (head.startsWith("NRRD000"))
-            return VolumeFormat::Nrrd;
-        if (isTiff(head))
-            return VolumeFormat::Tiff;
-        if (isNifti(head))
-            return VolumeFormat::Nifti;
-        if (head.mid(kDicomMagicAt, 4) == "DICM")
-            return VolumeFormat::Dicom;
-    }
+    // Only a regular file is opened to sniff: a named pipe would block the caller, which
+    // may be the window's own thread.
+    const QByteArray head = RegularFile::sniff(path, kDicomMagicAt + 4);
+    if (head.startsWith("NRRD000"))
+        return VolumeFormat::Nrrd;
+    if (isTiff(head))
+        return VolumeFormat::Tiff;
+    if (isNifti(head))
+        return VolumeFormat::Nifti;
+    if (head.mid(kDicomMagicAt, 4) == "DICM")
+        return VolumeFormat::Dicom;
     return byName(info.fileName());
 }
 
@@ -99,8 +110,8 @@ QString VolumeFile::formatName(VolumeFormat format) {
 NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions& options,
                                      const NrrdProgress& progress) {
     const QFileInfo info(path);
-    if (!info.exists())
-        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
+    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(info))
+        return *refusal;
     const VolumeFormat format = detect(path);
     if (format == VolumeFormat::Nrrd || format == VolumeFormat::Unknown)
         return readInProcess(path, options, progress);
@@ -110,8 +121,8 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
 NrrdResult<NRRDfmt> VolumeFile::readInProcess(const QString& path, const NrrdReadOptions& options,
                                               const NrrdProgress& progress) {
     const QFileInfo info(path);
-    if (!info.exists())
-        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
+    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(info))
+        return *refusal;
     switch (detect(path)) {
     case VolumeFormat::Nrrd: {
         NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path, options);
