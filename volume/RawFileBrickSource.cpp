@@ -62,6 +62,11 @@ std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::uint64
     return position;
 }
 
+NrrdRefusal cannotRead(const QString& path, int error) {
+    return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.")
+                           .arg(QFileInfo(path).fileName(), QString::fromLocal8Bit(std::strerror(error)))};
+}
+
 } // namespace
 
 bool RawFileBrickSource::canRead(const NrrdLayout& layout) {
