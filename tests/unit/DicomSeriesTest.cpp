@@ -1,5 +1,6 @@
 #include "DicomSeriesReader.h"
 #include "DicomSeriesScanner.h"
+#include "DicomSliceOrder.h"
 #include "DicomTestSeries.h"
 
 #include <QFile>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
 
 // DICOM series written by GDCM's writer, read back through the scanner and the reader
 // as the import does.
@@ -109,6 +111,31 @@ TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
         ASSERT_TRUE(std::holds_alternative<NrrdRefusal>(read));
         EXPECT_TRUE(std::get<NrrdRefusal>(read).reason.contains(c.reason))
             << std::get<NrrdRefusal>(read).reason.toStdString();
+    }
+}
+
+// A slice whose header cannot place it (the middle one of three here) is refused, not
+// sorted by NaN.
+TEST(DicomSeries, RefusesSlicesWhoseGeometryIsNotFiniteOrNotTwoUnitDirections) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::array<double, 6> orientation;
+        std::array<double, 3> position;
+        const char* reason;
+    } cases[] = {{{nan, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of nan\\0\\0\\0\\1\\0, not two"},
+                 {{0, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of 0\\0\\0\\0\\1\\0, not two"},
+                 {{0, 1, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of 0\\1\\0\\0\\1\\0, not two"},
+                 {{1, 0, 0, 0, 1, 0}, {0, nan, 1}, "Position (Patient) of 0\\nan\\1, not a finite position"}};
+    for (const auto& c : cases) {
+        const std::array<double, 6> axial{1, 0, 0, 0, 1, 0};
+        const NrrdResult<DicomStack> stack = DicomSliceOrder::arrange(
+            {{.path = "IM1.dcm", .position = {{0, 0, 0}}, .orientation = axial},
+             {.path = "IM2.dcm", .position = c.position, .orientation = c.orientation},
+             {.path = "IM3.dcm", .position = {{0, 0, 2}}, .orientation = axial}});
+        EXPECT_TRUE(
+            std::holds_alternative<NrrdRefusal>(stack) &&
+            std::get<NrrdRefusal>(stack).reason.contains(QStringLiteral("IM2.dcm has an Image ") + c.reason))
+            << c.reason;
     }
 }
 
