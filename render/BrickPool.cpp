@@ -55,17 +55,6 @@ BrickPool::shape(const BrickLayout& layout, const Budgets& budgets, std::size_t 
         allBricks += layout.brickCount(level);
     }
     const std::uint64_t baseBricks = layout.brickCount(layout.baseLevel());
-    const std::array<std::uint64_t, 3> table = layout.pageTableSize();
-    if (std::ranges::any_of(table, [&](std::uint64_t side) { return side > maxTexture3DSize; })) {
-        return QStringLiteral("the volume is too long for this GPU: its page table needs %1 x %2 x %3 "
-                              "entries (one per brick of %4 voxels), beyond the GPU's largest 3-D texture "
-                              "of %5 per side")
-            .arg(table[0])
-            .arg(table[1])
-            .arg(table[2])
-            .arg(layout.brickSide())
-            .arg(maxTexture3DSize);
-    }
     AtlasShape shape;
     shape.capacity = std::min(budgets.gpuBytes / slotBytes, allBricks + 1);
     // The zero slot, the base level and at least one finer brick, unless the base level is
@@ -76,6 +65,17 @@ BrickPool::shape(const BrickLayout& layout, const Budgets& budgets, std::size_t 
             .arg(budgets.gpuBytes >> 20)
             .arg(baseBricks)
             .arg(slotBytes >> 10);
+    }
+    const std::array<std::uint64_t, 3> table = layout.pageTableSize();
+    if (std::ranges::any_of(table, [&](std::uint64_t side) { return side > maxTexture3DSize; })) {
+        return QStringLiteral("the volume is too long for this GPU: its page table needs %1 x %2 x %3 "
+                              "entries (one per brick of %4 voxels), beyond the GPU's largest 3-D texture "
+                              "of %5 per side")
+            .arg(table[0])
+            .arg(table[1])
+            .arg(table[2])
+            .arg(layout.brickSide())
+            .arg(maxTexture3DSize);
     }
     const auto cube = static_cast<std::uint64_t>(std::ceil(std::cbrt(static_cast<double>(shape.capacity))));
     shape.perAxis[0] = std::min(perSide, cube);
