@@ -72,11 +72,24 @@ bool storedSamplesAreTexels(const std::vector<DicomSlice>& slices) {
     });
 }
 
-// Pixel Spacing and the distance between slices as read: zero, negative or not finite,
-// they would draw the volume flat, mirrored or not at all.
-std::optional<NrrdRefusal> refuseSpacing(const NRRDfmt& record) {
+bool isPositive(double spacing) {
+    return std::isfinite(spacing) && spacing > 0.0;
+}
+
+// Pixel Spacing as written and the voxel spacing as read: zero, negative or not finite,
+// they would draw the volume flat, mirrored or not at all (GDCM shows a zero or
+// unreadable Pixel Spacing as 1 mm, so the written one is checked too).
+std::optional<NrrdRefusal> refuseSpacing(const std::vector<DicomSlice>& slices, const NRRDfmt& record) {
+    for (const DicomSlice& slice : slices) {
+        if (slice.pixelSpacing && !std::ranges::all_of(*slice.pixelSpacing, isPositive))
+            return NrrdRefusal{
+                QStringLiteral("%1 has a Pixel Spacing of %2\\%3 mm: it must be positive and finite.")
+                    .arg(name(slice.path))
+                    .arg((*slice.pixelSpacing)[0])
+                    .arg((*slice.pixelSpacing)[1])};
+    }
     const std::array<float, 3> spacing{record.cellspaceX, record.cellspaceY, record.cellspaceZ};
-    if (std::ranges::all_of(spacing, [](float s) { return std::isfinite(s) && s > 0.0f; }))
+    if (std::ranges::all_of(spacing, isPositive))
         return std::nullopt;
     return NrrdRefusal{QStringLiteral("%1 gives a voxel spacing of %2 x %3 x %4 mm: Pixel Spacing and the "
                                       "distance between slices must be positive and finite.")
@@ -176,7 +189,7 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
     record.type = QString::fromLatin1(image.GetPixelFormat().GetScalarTypeAsString()).toLower();
     record.encoding = decoder.transferSyntax();
     record.dataFile = firstInOrder.path;
-    if (const std::optional<NrrdRefusal> refusal = refuseSpacing(record))
+    if (const std::optional<NrrdRefusal> refusal = refuseSpacing(slices, record))
         return *refusal;
     if (image.GetPhotometricInterpretation() == gdcm::PhotometricInterpretation::MONOCHROME1)
         record.notes << QStringLiteral(

@@ -26,6 +26,7 @@ const gdcm::Tag kColumns(0x0028, 0x0011);
 const gdcm::Tag kFrames(0x0028, 0x0008);
 const gdcm::Tag kImagePosition(0x0020, 0x0032);
 const gdcm::Tag kImageOrientation(0x0020, 0x0037);
+const gdcm::Tag kPixelSpacing(0x0028, 0x0030);
 const gdcm::Tag kRescaleIntercept(0x0028, 0x1052);
 const gdcm::Tag kRescaleSlope(0x0028, 0x1053);
 const gdcm::Tag kRescaleType(0x0028, 0x1054);
@@ -90,6 +91,10 @@ DicomSlice sliceOf(const TagValues& values, const QString& path) {
     slice.frames = std::max(values.count(kFrames, 1), std::uint32_t{1});
     slice.position = values.numbers<3>(kImagePosition);
     slice.orientation = values.numbers<6>(kImageOrientation);
+    if (!values.text(kPixelSpacing).isEmpty()) {
+        constexpr double kUnreadable = std::numeric_limits<double>::quiet_NaN();
+        slice.pixelSpacing = values.numbers<2>(kPixelSpacing).value_or(std::array{kUnreadable, kUnreadable});
+    }
     slice.slope = values.first(kRescaleSlope, 1.0);
     slice.intercept = values.first(kRescaleIntercept, 0.0);
     slice.bitsAllocated = values.count(kBitsAllocated, 0);
@@ -145,8 +150,8 @@ NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& pat
     gdcm::Scanner scanner;
     for (const gdcm::Tag& tag :
          {kSeriesUid, kFrameOfReference, kSeriesDescription, kModality, kRows, kColumns, kFrames,
-          kImagePosition, kImageOrientation, kRescaleIntercept, kRescaleSlope, kRescaleType, kBitsAllocated,
-          kPixelRepresentation, kWindowCenter, kWindowWidth})
+          kImagePosition, kImageOrientation, kPixelSpacing, kRescaleIntercept, kRescaleSlope, kRescaleType,
+          kBitsAllocated, kPixelRepresentation, kWindowCenter, kWindowWidth})
         scanner.AddTag(tag);
     scanner.Scan(files);
 

@@ -137,6 +137,15 @@ TEST(DicomSeries, RefusesSlicesWhoseGeometryIsNotFiniteOrNotTwoUnitDirections) {
             std::get<NrrdRefusal>(stack).reason.contains(QStringLiteral("IM2.dcm has an Image ") + c.reason))
             << c.reason;
     }
+    // A zero or unreadable Pixel Spacing, which GDCM would show as 1 mm.
+    for (const double spacing : {0.0, nan}) {
+        QTemporaryDir folder;
+        const NrrdResult<NRRDfmt> read =
+            readSeriesOf(DicomTestSeries{.spacingX = spacing}.write(folder.path())[0]);
+        EXPECT_TRUE(std::holds_alternative<NrrdRefusal>(read) &&
+                    std::get<NrrdRefusal>(read).reason.contains("IM0001.dcm has a Pixel Spacing of"))
+            << spacing;
+    }
 }
 
 } // namespace
