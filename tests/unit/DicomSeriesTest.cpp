@@ -86,19 +86,21 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValues) {
 TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
     const struct {
         const char* name;
-        std::vector<double> positions;
+        DicomTestSeries series;
         const char* reason;
     } cases[] = {
-        {"uneven", {0, 2, 4, 7, 9}, "spacing is uneven: gaps range from 2 to 3 mm"},
-        {"missing slice", {0, 2, 4, 8, 10}, "Slices are missing between 34 and 38 mm"},
-        {"two volumes", {0, 2, 2, 4, 6}, "lie at the same position (32 mm)"},
+        {"uneven", {.positions = {0, 2, 4, 7, 9}}, "spacing is uneven: gaps range from 2 to 3 mm"},
+        {"missing slice", {.positions = {0, 2, 4, 8, 10}}, "Slices are missing between 34 and 38 mm"},
+        {"two volumes", {.positions = {0, 2, 2, 4, 6}}, "lie at the same position (32 mm)"},
         {"mixed sizes", {}, "differ in size: 4 x 6 (1 files), 8 x 6 (5 files)"},
         {"damaged slice", {}, "IM0004.dcm: its pixel data is cut short"},
+        // GDCM would read it as 1 mm.
+        {"zero pixel spacing", {.spacingX = 0}, "IM0001.dcm has a Pixel Spacing of 0.75\\0 mm"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir folder;
-        const QStringList files = DicomTestSeries{.positions = c.positions}.write(folder.path());
+        const QStringList files = c.series.write(folder.path());
         if (c.name == std::string("mixed sizes"))
             DicomTestSeries{.width = 4, .depth = 1, .origin = {0, 0, 40}, .fileNumbers = {9}}.write(
                 folder.path());
@@ -124,7 +126,6 @@ TEST(DicomSeries, RefusesSlicesWhoseGeometryIsNotFiniteOrNotTwoUnitDirections) {
         const char* reason;
     } cases[] = {{{nan, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of nan\\0\\0\\0\\1\\0, not two"},
                  {{0, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of 0\\0\\0\\0\\1\\0, not two"},
-                 {{0, 1, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of 0\\1\\0\\0\\1\\0, not two"},
                  {{1, 0, 0, 0, 1, 0}, {0, nan, 1}, "Position (Patient) of 0\\nan\\1, not a finite position"}};
     for (const auto& c : cases) {
         const std::array<double, 6> axial{1, 0, 0, 0, 1, 0};
@@ -136,15 +137,6 @@ TEST(DicomSeries, RefusesSlicesWhoseGeometryIsNotFiniteOrNotTwoUnitDirections) {
             std::holds_alternative<NrrdRefusal>(stack) &&
             std::get<NrrdRefusal>(stack).reason.contains(QStringLiteral("IM2.dcm has an Image ") + c.reason))
             << c.reason;
-    }
-    // A zero or unreadable Pixel Spacing, which GDCM would show as 1 mm.
-    for (const double spacing : {0.0, nan}) {
-        QTemporaryDir folder;
-        const NrrdResult<NRRDfmt> read =
-            readSeriesOf(DicomTestSeries{.spacingX = spacing}.write(folder.path())[0]);
-        EXPECT_TRUE(std::holds_alternative<NrrdRefusal>(read) &&
-                    std::get<NrrdRefusal>(read).reason.contains("IM0001.dcm has a Pixel Spacing of"))
-            << spacing;
     }
 }
 
