@@ -68,7 +68,10 @@ class BrickPool {
                                                                     const Budgets& budgets);
     ~BrickPool();
 
-    // Why a volume of this size can have no pool within these budgets, if it cannot.
+    // Why a volume of this size can have no pool within these budgets, if it cannot: its
+    // page table or its coarsest level does not fit the GPU's largest 3-D texture or the
+    // GPU budget. A pure function of the shape, so the import asks it before the volume on
+    // show is replaced, and voxview-inspect refuses the same shapes for the same reason.
     static std::optional<QString> refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
                                           std::size_t maxTexture3DSize);
 

@@ -316,8 +316,10 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
     m_march.volumeSize = {static_cast<float>(m_volume.width), static_cast<float>(m_volume.height),
                           static_cast<float>(m_volume.depth), static_cast<float>(level)};
     m_march.atlasScale = {1.0f / static_cast<float>(atlas.width()), 1.0f / static_cast<float>(atlas.height()),
-                          1.0f / static_cast<float>(atlas.depth()),
-                          static_cast<float>(layout.pageOrigin(level))};
+                          1.0f / static_cast<float>(atlas.depth()), 0.0f};
+    const std::array<std::uint64_t, 3>& origin = layout.pageOrigin(level);
+    m_march.pageOrigin = {static_cast<float>(origin[0]), static_cast<float>(origin[1]),
+                          static_cast<float>(origin[2]), 0.0f};
     m_march.brick = {static_cast<float>(layout.brickSide()), static_cast<float>(layout.slotSide()),
                      std::ldexp(1.0f, -static_cast<int>(level)) / static_cast<float>(layout.brickSide()),
                      1.0f / static_cast<float>(layout.brickSide())};

@@ -9,6 +9,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -71,6 +72,33 @@ bool storedSamplesAreTexels(const std::vector<DicomSlice>& slices) {
     });
 }
 
+bool isPositive(double spacing) {
+    return std::isfinite(spacing) && spacing > 0.0;
+}
+
+// Pixel Spacing as written and the voxel spacing as read: zero, negative or not finite,
+// they would draw the volume flat, mirrored or not at all (GDCM shows a zero or
+// unreadable Pixel Spacing as 1 mm, so the written one is checked too).
+std::optional<NrrdRefusal> refuseSpacing(const std::vector<DicomSlice>& slices, const NRRDfmt& record) {
+    for (const DicomSlice& slice : slices) {
+        if (slice.pixelSpacing && !std::ranges::all_of(*slice.pixelSpacing, isPositive))
+            return NrrdRefusal{
+                QStringLiteral("%1 has a Pixel Spacing of %2\\%3 mm: it must be positive and finite.")
+                    .arg(name(slice.path))
+                    .arg((*slice.pixelSpacing)[0])
+                    .arg((*slice.pixelSpacing)[1])};
+    }
+    const std::array<float, 3> spacing{record.cellspaceX, record.cellspaceY, record.cellspaceZ};
+    if (std::ranges::all_of(spacing, isPositive))
+        return std::nullopt;
+    return NrrdRefusal{QStringLiteral("%1 gives a voxel spacing of %2 x %3 x %4 mm: Pixel Spacing and the "
+                                      "distance between slices must be positive and finite.")
+                           .arg(name(record.dataFile))
+                           .arg(spacing[0])
+                           .arg(spacing[1])
+                           .arg(spacing[2])};
+}
+
 } // namespace
 
 NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const NrrdReadOptions& options,
@@ -115,8 +143,9 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
     const auto place = [&](std::size_t i, DicomSliceDecoder& decoder) -> std::optional<NrrdRefusal> {
         const DicomSlice& slice = slices[stack.order[i]];
         const gdcm::Image& image = decoder.image();
-        if (std::abs(image.GetSpacing(0) - record.cellspaceX) > kSpacingTolerance ||
-            std::abs(image.GetSpacing(1) - record.cellspaceY) > kSpacingTolerance)
+        // Written so that a NaN spacing differs too.
+        if (!(std::abs(image.GetSpacing(0) - record.cellspaceX) <= kSpacingTolerance) ||
+            !(std::abs(image.GetSpacing(1) - record.cellspaceY) <= kSpacingTolerance))
             return NrrdRefusal{QStringLiteral("The slices differ in pixel spacing: %1 and %2.")
                                    .arg(name(record.dataFile), name(slice.path))};
         const std::vector<std::int64_t>& stored = decoder.stored();
@@ -160,6 +189,8 @@ NrrdResult<NRRDfmt> DicomSeriesReader::read(const DicomSeries& series, const Nrr
     record.type = QString::fromLatin1(image.GetPixelFormat().GetScalarTypeAsString()).toLower();
     record.encoding = decoder.transferSyntax();
     record.dataFile = firstInOrder.path;
+    if (const std::optional<NrrdRefusal> refusal = refuseSpacing(slices, record))
+        return *refusal;
     if (image.GetPhotometricInterpretation() == gdcm::PhotometricInterpretation::MONOCHROME1)
         record.notes << QStringLiteral(
             "MONOCHROME1: the lowest values are meant to be brightest; they are shown "

@@ -6,8 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cmath>
 #include <gdcmScanner.h>
 #include <gdcmTrace.h>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -28,6 +30,7 @@ const gdcm::Tag kColumns(0x0028, 0x0011);
 const gdcm::Tag kFrames(0x0028, 0x0008);
 const gdcm::Tag kImagePosition(0x0020, 0x0032);
 const gdcm::Tag kImageOrientation(0x0020, 0x0037);
+const gdcm::Tag kPixelSpacing(0x0028, 0x0030);
 const gdcm::Tag kRescaleIntercept(0x0028, 0x1052);
 const gdcm::Tag kRescaleSlope(0x0028, 0x1053);
 const gdcm::Tag kRescaleType(0x0028, 0x1054);
@@ -69,6 +72,16 @@ class TagValues {
         return ok ? value : fallback;
     }
 
+    // A count (Rows, Columns, Number of Frames, Bits Allocated): the fallback unless the
+    // value is a whole number in range. "nan", "inf" and negative values read as numbers.
+    std::uint32_t count(const gdcm::Tag& tag, std::uint32_t fallback) const {
+        const double value = first(tag, fallback);
+        if (!(value >= 0.0 && value <= std::numeric_limits<std::uint32_t>::max()) ||
+            value != std::floor(value))
+            return fallback;
+        return static_cast<std::uint32_t>(value);
+    }
+
   private:
     const gdcm::Scanner& m_scanner;
     const std::string& m_file;
@@ -77,14 +90,18 @@ class TagValues {
 DicomSlice sliceOf(const TagValues& values, const QString& path) {
     DicomSlice slice;
     slice.path = path;
-    slice.columns = static_cast<std::uint32_t>(values.first(kColumns, 0));
-    slice.rows = static_cast<std::uint32_t>(values.first(kRows, 0));
-    slice.frames = static_cast<std::uint32_t>(std::max(values.first(kFrames, 1), 1.0));
+    slice.columns = values.count(kColumns, 0);
+    slice.rows = values.count(kRows, 0);
+    slice.frames = std::max(values.count(kFrames, 1), std::uint32_t{1});
     slice.position = values.numbers<3>(kImagePosition);
     slice.orientation = values.numbers<6>(kImageOrientation);
+    if (!values.text(kPixelSpacing).isEmpty()) {
+        constexpr double kUnreadable = std::numeric_limits<double>::quiet_NaN();
+        slice.pixelSpacing = values.numbers<2>(kPixelSpacing).value_or(std::array{kUnreadable, kUnreadable});
+    }
     slice.slope = values.first(kRescaleSlope, 1.0);
     slice.intercept = values.first(kRescaleIntercept, 0.0);
-    slice.bitsAllocated = static_cast<std::uint32_t>(values.first(kBitsAllocated, 0));
+    slice.bitsAllocated = values.count(kBitsAllocated, 0);
     slice.signedSamples = values.first(kPixelRepresentation, 0) == 1.0;
     return slice;
 }
@@ -143,8 +160,8 @@ NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& pat
     gdcm::Scanner scanner;
     for (const gdcm::Tag& tag :
          {kSeriesUid, kFrameOfReference, kSeriesDescription, kModality, kRows, kColumns, kFrames,
-          kImagePosition, kImageOrientation, kRescaleIntercept, kRescaleSlope, kRescaleType, kBitsAllocated,
-          kPixelRepresentation, kWindowCenter, kWindowWidth})
+          kImagePosition, kImageOrientation, kPixelSpacing, kRescaleIntercept, kRescaleSlope, kRescaleType,
+          kBitsAllocated, kPixelRepresentation, kWindowCenter, kWindowWidth})
         scanner.AddTag(tag);
 
     // A file names its series by the pair of Series Instance UID and Frame of Reference UID.

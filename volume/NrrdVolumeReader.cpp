@@ -20,6 +20,8 @@ namespace {
 
 constexpr std::int32_t kVolumeDimension = 3;
 constexpr float kFallbackSpacing = 1.0f;
+// Directions turned less than this from the axes of space are written rounded, not oblique.
+constexpr double kTiltToleranceDegrees = 0.1;
 // Of an import's progress, reading the files into memory takes about this share.
 constexpr double kReadShare = 0.3;
 constexpr std::array kAxisNames{'x', 'y', 'z'};
@@ -82,6 +84,13 @@ std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& heade
         notes << QStringLiteral("%1 gives no usable voxel spacing along %2; using %3.")
                      .arg(headerName, fallbacks.join(QStringLiteral(", ")))
                      .arg(kFallbackSpacing, 0, 'f', 1);
+        qCInfo(lcNrrd).noquote() << notes.back();
+    }
+    if (header.directionSpacing && header.directionTilt > kTiltToleranceDegrees) {
+        notes << QStringLiteral("The space directions of %1 are oblique to the axes of space (up to %2°): "
+                                "shown in voxel order, not turned upright.")
+                     .arg(headerName)
+                     .arg(header.directionTilt, 0, 'f', 1);
         qCInfo(lcNrrd).noquote() << notes.back();
     }
     return spacing;

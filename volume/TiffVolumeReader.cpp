@@ -248,6 +248,8 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
     if (!t_lastError.isEmpty())
         return NrrdRefusal{QStringLiteral("%1 is damaged or cut short (%2).").arg(name, t_lastError)};
     const QStringList files = pages > 1 ? QStringList{path} : NumberedFiles::around(path);
+    if (const std::optional<NrrdRefusal> refusal = NumberedFiles::refuseGaps(files))
+        return *refusal;
     const std::int64_t depth = pages > 1 ? pages : files.size();
     if (const std::optional<NrrdRefusal> refusal = refuseVolumeSize(page.width, page.height, depth, options))
         return NrrdRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};

@@ -275,6 +275,17 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     EXPECT_EQ(m_window->findChild<QSlider*>(QStringLiteral("xslider"))->value(), 70);
     EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), level);
     EXPECT_EQ(imagemetrics::changedPixels(before, after), 0);
+
+    // A column whose page table the GPU cannot hold: refused before the hand-over too.
+    import({m_files.write(QStringLiteral("column.nrrd"),
+                          nrrdHeader("ushort", {1, 1, 600000}, "raw", "endian: little\n\n") +
+                              QByteArray(1200000, '\1'))});
+    EXPECT_TRUE(m_window->statusText().startsWith(
+        QStringLiteral("Cannot import column.nrrd: the volume is too long for this GPU: its page table needs "
+                       "10 x 1 x 18750")))
+        << m_window->statusText().toStdString();
+    EXPECT_EQ(m_window->windowTitle(), title);
+    EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("refused-column"))), 0);
 }
 
 TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {

@@ -101,6 +101,9 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
     const QString wide =
         files.write("wide.nrrd", QByteArray(kSignedHeader).replace("sizes: 2 2 2", "sizes: 2 2 600") + "\n" +
                                      gzipped(sampleBytes(std::vector<int>(2400, 1), 2, ByteOrder::Big)));
+    const QString column =
+        files.write("column.nrrd", nrrdHeader("ushort", {1, 1, 20000}, "raw", "endian: little\n\n") +
+                                       QByteArray(40000, '\0'));
     const struct {
         QStringList arguments;
         const char* reason;
@@ -108,6 +111,8 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
         {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
         {{"--ram-budget", "0.001", wide}, "more than the RAM budget of 0.001 MB"},
+        // The window's reason: its levels stacked along x, 625 bricks of 32 voxels along z.
+        {{"--max-texture-size", "256", column}, "too long for this GPU: its page table needs 5 x 1 x 625"},
     };
     for (const auto& c : cases) {
         const InspectRun run = inspect(c.arguments);
@@ -118,6 +123,7 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         EXPECT_TRUE(run.err.contains(c.reason)) << run.err.toStdString();
     }
     EXPECT_EQ(inspect({wide}).exitCode, 0);
+    EXPECT_EQ(inspect({column}).exitCode, 0);
 }
 
 TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {

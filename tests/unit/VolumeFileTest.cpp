@@ -179,6 +179,8 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
     QFile::resize(m_files.path("short.nii"), 2000);
     QFile::resize(m_files.path("cut.tif"), QFileInfo(m_files.path("cut.tif")).size() * 2 / 3);
     m_files.write("notes.txt", "not a volume");
+    for (const char* name : {"gap_1.tif", "gap_2.tif", "gap_4.tif", "dup_5.tif", "dup_005.tif"})
+        writeTiff(m_files.path(name), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
 
     const struct {
         const char* file;
@@ -192,6 +194,8 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"short.nii", "short or damaged"},
         {"notes.txt", "none of the formats"},
         {"missing.nii", "does not exist"},
+        {"gap_1.tif", "jump from gap_2.tif to gap_4.tif where the others go up by 1"},
+        {"dup_5.tif", "dup_005.tif and dup_5.tif carry the same slice number (5)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
