@@ -13,7 +13,7 @@ constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_6_0;
 // The records below cross the process boundary field by field: a field added to one of them
 // must be written and read here too, or the worker's reads would silently lose it.
 static_assert(sizeof(NRRDfmt) == 256, "NRRDfmt changed: carry the new field in ImportWorkerMessage");
-static_assert(sizeof(DicomSlice) == 152, "DicomSlice changed: carry the new field in ImportWorkerMessage");
+static_assert(sizeof(DicomSlice) == 176, "DicomSlice changed: carry the new field in ImportWorkerMessage");
 static_assert(sizeof(DicomSeries) == 168, "DicomSeries changed: carry the new field in ImportWorkerMessage");
 
 template <std::size_t N> void put(QDataStream& out, const std::optional<std::array<double, N>>& values) {
@@ -90,6 +90,7 @@ void put(QDataStream& out, const DicomSlice& slice) {
     out << slice.path << slice.columns << slice.rows << slice.frames;
     put(out, slice.position);
     put(out, slice.orientation);
+    put(out, slice.pixelSpacing);
     out << slice.slope << slice.intercept << slice.bitsAllocated << slice.signedSamples;
 }
 
@@ -97,6 +98,7 @@ void take(QDataStream& in, DicomSlice& slice) {
     in >> slice.path >> slice.columns >> slice.rows >> slice.frames;
     take(in, slice.position);
     take(in, slice.orientation);
+    take(in, slice.pixelSpacing);
     in >> slice.slope >> slice.intercept >> slice.bitsAllocated >> slice.signedSamples;
 }
 
