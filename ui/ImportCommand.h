@@ -95,6 +95,7 @@ class ImportCommand : public QObject {
     void importDicom(const QString& path);
     void startLoading(Read read, const QString& fileName, const QString& dataName);
     static void load(const Load& job);
+    static void readAndHandOver(const Load& job);
 
     // Run on this object's thread when a load reports back.
     void showProgress(std::uint64_t import, const QString& text);

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
+#include <new>
 
 namespace {
 
@@ -94,10 +95,22 @@ QString VolumeFile::formatName(VolumeFormat format) {
 
 NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions& options,
                                      const NrrdProgress& progress) {
+    // The readers keep within the RAM budget; memory the machine cannot give even so (other
+    // programs hold it, or a library asks for more than it said) refuses the import too.
+    try {
+        return readAs(detect(path), path, options, progress);
+    } catch (const std::bad_alloc&) {
+        return NrrdRefusal{
+            QStringLiteral("There is not enough memory to import %1.").arg(QFileInfo(path).fileName())};
+    }
+}
+
+NrrdResult<NRRDfmt> VolumeFile::readAs(VolumeFormat format, const QString& path,
+                                       const NrrdReadOptions& options, const NrrdProgress& progress) {
     const QFileInfo info(path);
     if (!info.exists())
         return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
-    switch (detect(path)) {
+    switch (format) {
     case VolumeFormat::Nrrd: {
         NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path, options);
         if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))

@@ -24,6 +24,11 @@ class VolumeFile {
     // Reads a volume that needs nothing but its path. An NRRD header is read with the
     // data it names or carries (NrrdVolumeReader opens one step by step where a data
     // file is to be chosen). Any thread.
+    // Running out of memory anywhere in the read is a refusal too.
     static NrrdResult<NRRDfmt> read(const QString& path, const NrrdReadOptions& options = {},
                                     const NrrdProgress& progress = {});
+
+  private:
+    static NrrdResult<NRRDfmt> readAs(VolumeFormat format, const QString& path,
+                                      const NrrdReadOptions& options, const NrrdProgress& progress);
 };

@@ -6,8 +6,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <cstdlib>
 #include <gtest/gtest.h>
-#include <nifti1.h>
+#include <memory>
+#include <nifti2_io.h>
 
 // voxview-inspect end to end: the executable as users and scripts run it.
 namespace {
@@ -20,6 +23,12 @@ struct InspectRun {
 
 InspectRun inspect(const QStringList& arguments) {
     QProcess process;
+    // Under the address sanitizer an allocation the machine cannot give comes back empty,
+    // as it does without it, so that running out of memory is tested as users meet it.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) + ":allocator_may_return_null=1");
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(VOXVIEW_INSPECT_PATH), arguments);
     process.waitForFinished();
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
@@ -101,10 +110,19 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
     const QString wide =
         files.write("wide.nrrd", QByteArray(kSignedHeader).replace("sizes: 2 2 2", "sizes: 2 2 600") + "\n" +
                                      gzipped(sampleBytes(std::vector<int>(2400, 1), 2, ByteOrder::Big)));
+    // A header of 32767^3 int16 samples (64 TiB) within a budget of 1e9 MB: memory the
+    // machine cannot give is a refusal too.
+    const std::int64_t hugeDims[8] = {3, 32767, 32767, 32767, 1, 1, 1, 1};
+    const std::unique_ptr<nifti_1_header, decltype(&std::free)> hugeHeader(
+        nifti_make_new_n1_header(hugeDims, DT_INT16), &std::free);
+    const QString huge = files.write(
+        "huge.nii", QByteArray(reinterpret_cast<const char*>(hugeHeader.get()), sizeof(nifti_1_header)) +
+                        QByteArray(64, '\0'));
     const struct {
         QStringList arguments;
         const char* reason;
     } cases[] = {
+        {{"--ram-budget", "1e9", huge}, "not enough memory to import huge.nii"},
         {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
         {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
         {{"--ram-budget", "0.001", wide}, "more than the RAM budget of 0.001 MB"},
