@@ -4,8 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cmath>
 #include <gdcmScanner.h>
 #include <gdcmTrace.h>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -65,6 +67,16 @@ class TagValues {
         return ok ? value : fallback;
     }
 
+    // A count (Rows, Columns, Number of Frames, Bits Allocated) if the element holds a
+    // whole number that fits, else the fallback.
+    std::uint32_t count(const gdcm::Tag& tag, std::uint32_t fallback) const {
+        const double value = first(tag, fallback);
+        if (!(value >= 0.0 && value <= std::numeric_limits<std::uint32_t>::max()) ||
+            std::trunc(value) != value)
+            return fallback;
+        return static_cast<std::uint32_t>(value);
+    }
+
   private:
     const gdcm::Scanner& m_scanner;
     const std::string& m_file;
@@ -73,14 +85,14 @@ class TagValues {
 DicomSlice sliceOf(const TagValues& values, const QString& path) {
     DicomSlice slice;
     slice.path = path;
-    slice.columns = static_cast<std::uint32_t>(values.first(kColumns, 0));
-    slice.rows = static_cast<std::uint32_t>(values.first(kRows, 0));
-    slice.frames = static_cast<std::uint32_t>(std::max(values.first(kFrames, 1), 1.0));
+    slice.columns = values.count(kColumns, 0);
+    slice.rows = values.count(kRows, 0);
+    slice.frames = std::max(values.count(kFrames, 1), 1u);
     slice.position = values.numbers<3>(kImagePosition);
     slice.orientation = values.numbers<6>(kImageOrientation);
     slice.slope = values.first(kRescaleSlope, 1.0);
     slice.intercept = values.first(kRescaleIntercept, 0.0);
-    slice.bitsAllocated = static_cast<std::uint32_t>(values.first(kBitsAllocated, 0));
+    slice.bitsAllocated = values.count(kBitsAllocated, 0);
     slice.signedSamples = values.first(kPixelRepresentation, 0) == 1.0;
     return slice;
 }
@@ -94,7 +106,7 @@ DicomSeries seriesOf(const TagValues& values) {
     series.rescaleType = values.text(kRescaleType);
     const double center = values.first(kWindowCenter, 0.0);
     const double width = values.first(kWindowWidth, 0.0);
-    if (width > 0.0)
+    if (std::isfinite(center) && std::isfinite(width) && width > 0.0)
         series.window = std::array<double, 2>{center, width};
     return series;
 }
