@@ -77,10 +77,10 @@ bool isReadInPlace(const std::array<std::int32_t, 3>& sizes, const NrrdLayout& l
     if (!RawFileBrickSource::canRead(layout))
         return false;
     const auto [width, height, depth] = sizes;
-    const std::uint64_t peak =
-        *peakBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
-                   static_cast<std::uint64_t>(depth), headerPeak(layout, severalFiles));
-    return peak > options.ramBudgetBytes ||
+    const std::optional<std::uint64_t> peak =
+        peakBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                  static_cast<std::uint64_t>(depth), headerPeak(layout, severalFiles));
+    return !peak || *peak > options.ramBudgetBytes ||
            static_cast<std::uint64_t>(std::max({width, height, depth})) > options.maxTextureSize;
 }
 
@@ -243,8 +243,9 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::readIntoMemory(NrrdDataSource sourc
     for (const RawFileBrickSource::DataFile& file : source.located)
         input += static_cast<std::uint64_t>(QFileInfo(file.path).size()) - file.dataStart;
     // The data read stays in memory while it is decoded.
-    const std::uint64_t decoded = *peakBytes(m_record.width, m_record.height, m_record.depth,
-                                             {decodedBytesPerVoxel(m_layout, source.located.size() > 1), 0});
+    const std::uint64_t decoded = peakBytes(m_record.width, m_record.height, m_record.depth,
+                                            {decodedBytesPerVoxel(m_layout, source.located.size() > 1), 0})
+                                      .value_or(std::numeric_limits<std::uint64_t>::max());
     if (input > m_options.ramBudgetBytes || decoded > m_options.ramBudgetBytes - input)
         return NrrdRefusal{
             QStringLiteral("The data of %1 needs %2 MB read into memory and %3 MB decoded beside it, more "
