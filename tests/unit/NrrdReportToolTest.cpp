@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
@@ -24,14 +25,18 @@ struct InspectRun {
 InspectRun inspect(const QStringList& arguments) {
     QProcess process;
     // Under the address sanitizer an allocation the machine cannot give comes back empty,
-    // as it does without it, so that running out of memory is tested as users meet it.
+    // as it does without it, so that running out of memory is tested as users meet it; the
+    // sanitizer's own remark on it ("==pid==WARNING: ...") is not the tool's output.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("ASAN_OPTIONS"),
                        environment.value(QStringLiteral("ASAN_OPTIONS")) + ":allocator_may_return_null=1");
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(VOXVIEW_INSPECT_PATH), arguments);
     process.waitForFinished();
-    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+    static const QRegularExpression kSanitizerRemark(
+        QStringLiteral("^==\\d+==WARNING: AddressSanitizer.*\\n"), QRegularExpression::MultilineOption);
+    const QString err = QString::fromUtf8(process.readAllStandardError()).remove(kSanitizerRemark);
+    return {process.exitCode(), process.readAllStandardOutput(), err.toUtf8()};
 }
 
 const QByteArray kSignedHeader = nrrdHeader(
