@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -178,7 +179,8 @@ void ImportCommand::importNrrd(const QString& headerPath, const QString& dataPat
             [reader, choice](const NrrdProgress& progress) { return reader->readVolume(choice, progress); };
     };
     if (!dataPath.isEmpty()) {
-        startLoading(readWith(NrrdDataChoice::file(dataPath)), header.fileName(), QFileInfo(dataPath).fileName());
+        startLoading(readWith(NrrdDataChoice::file(dataPath)), header.fileName(),
+                     QFileInfo(dataPath).fileName());
         return;
     }
     if (reader->hasAttachedData() || reader->hasSeveralDataFiles()) {
@@ -292,8 +294,11 @@ FilePickerRequest ImportCommand::headerRequest() const {
     // DICOM files often have no extension: the DICOM filter shows every file.
     request.nameFilters = {
         tr("Volumes (*.nrrd *.NRRD *.nhdr *.dcm *.DCM *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF)"),
-        tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
-        tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"), tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"), tr("All files (*)")};
+        tr("NRRD (*.nrrd *.NRRD *.nhdr)"),
+        tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
+        tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"),
+        tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"),
+        tr("All files (*)")};
     request.directory = m_lastFolder;
     return request;
 }
@@ -342,9 +347,22 @@ void ImportCommand::startLoading(Read read, const QString& fileName, const QStri
     QThreadPool::globalInstance()->start([job = std::move(job)] { load(job); });
 }
 
+// Pool thread: memory that runs out anywhere in the read, the survey or the hand-over
+// refuses the import like any other reason; the volume on show stays.
+void ImportCommand::load(const Load& job) {
+    try {
+        readAndHandOver(job);
+    } catch (const std::bad_alloc&) {
+        job.handOver->post([command = job.command, import = job.import, headerName = job.headerName] {
+            command->finishRefused(import, headerName,
+                                   tr("There is not enough memory to hold it; the volume on show stays."));
+        });
+    }
+}
+
 // Pool thread: reads and decodes the samples, then hands the volume to the renderer.
 // Touches no widget; everything the user sees is posted back to the command's thread.
-void ImportCommand::load(const Load& job) {
+void ImportCommand::readAndHandOver(const Load& job) {
     const NrrdProgress progress =
         statusProgress(job.handOver, job.command, job.import, job.stop,
                        [dataName = job.dataName](int percent) { return loadingText(dataName, percent); });

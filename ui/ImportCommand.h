@@ -119,6 +119,7 @@ class ImportCommand : public QObject {
     static NrrdProgress statusProgress(const std::shared_ptr<ImportHandOver>& handOver,
                                        ImportCommand* command, std::uint64_t import,
                                        const std::stop_token& stop, std::function<QString(int)> text);
+    static void readAndHandOver(const Load& job);
 
     // Run on this object's thread when a scan or a load reports back.
     void showProgress(std::uint64_t import, const QString& text);

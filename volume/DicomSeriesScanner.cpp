@@ -115,7 +115,7 @@ DicomSeries seriesOf(const TagValues& values) {
     series.rescaleType = values.text(kRescaleType);
     const double center = values.first(kWindowCenter, 0.0);
     const double width = values.first(kWindowWidth, 0.0);
-    if (width > 0.0)
+    if (std::isfinite(center) && std::isfinite(width) && width > 0.0)
         series.window = std::array<double, 2>{center, width};
     return series;
 }

@@ -11,6 +11,7 @@
 #include <QLoggingCategory>
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -41,17 +42,48 @@ std::optional<NrrdRefusal> checkShape(const NrrdHeader& header) {
     return refuseVolumeShape(sizes[0], sizes[1], sizes[2]);
 }
 
-// Whether a volume of this shape and layout is read in place: too large for the RAM
-// budget or for one texture, with samples that can be read as they lie.
-bool isReadInPlace(const std::array<std::int32_t, 3>& sizes, const NrrdLayout& layout,
+// What decoding holds for each voxel beside the data read from the files (NrrdDecoder):
+// the decoded samples unless raw ones are used where they lie, the samples of several
+// files gathered into one array (and one file's decoded share, at most as large), a
+// byte-swapped copy of raw wide samples, and the texels unless 16-bit samples become
+// texels where they lie.
+std::size_t decodedBytesPerVoxel(const NrrdLayout& layout, bool severalFiles) {
+    const auto sampleBytes = static_cast<std::size_t>(layout.bytesPerSample());
+    const bool raw = layout.encoding == NrrdLayout::Encoding::Raw;
+    const bool owned = !raw || severalFiles;
+    std::size_t bytes = 0;
+    if (severalFiles)
+        bytes += raw ? sampleBytes : 2 * sampleBytes;
+    else if (!raw)
+        bytes += sampleBytes;
+    const bool swapped = layout.isBinary() && layout.bigEndian != (std::endian::native == std::endian::big);
+    if (!isTextureSampleType(layout.sampleType))
+        return bytes + (!owned && swapped ? sampleBytes : 0) + kTexelBytes;
+    const bool texelsInPlace =
+        sampleBytes == kTexelBytes && (owned || (layout.sampleType == SampleType::UInt16 && !swapped));
+    return bytes + (texelsInPlace ? 0 : kTexelBytes);
+}
+
+// The peak of decoding as far as the header tells: raw data read into memory is the
+// samples themselves; compressed or text data is counted once its size is known.
+DecodePeak headerPeak(const NrrdLayout& layout, bool severalFiles) {
+    const bool raw = layout.encoding == NrrdLayout::Encoding::Raw;
+    return {decodedBytesPerVoxel(layout, severalFiles) +
+                (raw ? static_cast<std::size_t>(layout.bytesPerSample()) : 0),
+            0};
+}
+
+// Whether a volume of this shape and layout is read in place: too large to decode within
+// the RAM budget or for one texture, with samples that can be read as they lie.
+bool isReadInPlace(const std::array<std::int32_t, 3>& sizes, const NrrdLayout& layout, bool severalFiles,
                    const NrrdReadOptions& options) {
     if (!RawFileBrickSource::canRead(layout))
         return false;
     const auto [width, height, depth] = sizes;
-    const std::uint64_t texels =
-        *volumeBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
-                     static_cast<std::uint64_t>(depth));
-    return texels > options.ramBudgetBytes ||
+    const std::optional<std::uint64_t> peak =
+        peakBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                  static_cast<std::uint64_t>(depth), headerPeak(layout, severalFiles));
+    return !peak || *peak > options.ramBudgetBytes ||
            static_cast<std::uint64_t>(std::max({width, height, depth})) > options.maxTextureSize;
 }
 
@@ -113,7 +145,8 @@ NrrdResult<RawFileBrickSource::DataFile> locateDataFile(const QString& path) {
 NrrdVolumeReader::NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record,
                                    const NrrdReadOptions& options)
     : m_file(std::move(file)), m_header(std::move(header)), m_layout(layout), m_record(std::move(record)),
-      m_options(options), m_readsInPlace(isReadInPlace(*m_header.sizes, m_layout, options)) {}
+      m_options(options),
+      m_readsInPlace(isReadInPlace(*m_header.sizes, m_layout, hasSeveralDataFiles(), options)) {}
 
 NrrdResult<NrrdVolumeReader> NrrdVolumeReader::open(const QString& headerPath,
                                                     const NrrdReadOptions& options) {
@@ -133,12 +166,10 @@ NrrdResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeaderFi
         return *refusal;
     const NrrdLayout& samples = std::get<NrrdLayout>(layout);
     const std::array<std::int32_t, 3>& sizes = *header.sizes;
-    // The decoder holds wider samples beside their texels.
-    const std::size_t decodedBytes =
-        std::max(kTexelBytes, static_cast<std::size_t>(samples.bytesPerSample()));
-    if (!isReadInPlace(sizes, samples, options)) {
+    const bool severalFiles = NrrdDataFiles::namesSeveral(header.dataFileText);
+    if (!isReadInPlace(sizes, samples, severalFiles, options)) {
         if (const std::optional<NrrdRefusal> refusal =
-                refuseVolumeSize(sizes[0], sizes[1], sizes[2], options, decodedBytes))
+                refuseVolumeSize(sizes[0], sizes[1], sizes[2], options, headerPeak(samples, severalFiles)))
             return *refusal;
     }
 
@@ -225,11 +256,15 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::readIntoMemory(NrrdDataSource sourc
     std::uint64_t input = 0;
     for (const RawFileBrickSource::DataFile& file : source.located)
         input += static_cast<std::uint64_t>(QFileInfo(file.path).size()) - file.dataStart;
-    if (input > m_options.ramBudgetBytes)
+    // The data read stays in memory while it is decoded.
+    const std::uint64_t decoded = peakBytes(m_record.width, m_record.height, m_record.depth,
+                                            {decodedBytesPerVoxel(m_layout, source.located.size() > 1), 0})
+                                      .value_or(std::numeric_limits<std::uint64_t>::max());
+    if (input > m_options.ramBudgetBytes || decoded > m_options.ramBudgetBytes - input)
         return NrrdRefusal{
-            QStringLiteral("The data of %1 needs %2 MB read into memory, more than the RAM "
-                           "budget of %3 MB; only raw 8- and 16-bit samples are read in place.")
-                .arg(QFileInfo(source.path).fileName(), megabytesText(input),
+            QStringLiteral("The data of %1 needs %2 MB read into memory and %3 MB decoded beside it, more "
+                           "than the RAM budget of %4 MB; only raw 8- and 16-bit samples are read in place.")
+                .arg(QFileInfo(source.path).fileName(), megabytesText(input), megabytesText(decoded),
                      megabytesText(m_options.ramBudgetBytes))};
     if (source.attached) {
         NrrdResult<ByteBuffer> attached = m_file.readAttachedData(progress);

@@ -10,6 +10,7 @@
 
 #include <QFileInfo>
 #include <QtEndian>
+#include <new>
 
 namespace {
 
@@ -109,8 +110,7 @@ QString VolumeFile::formatName(VolumeFormat format) {
 
 NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions& options,
                                      const NrrdProgress& progress) {
-    const QFileInfo info(path);
-    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(info))
+    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(QFileInfo(path)))
         return *refusal;
     const VolumeFormat format = detect(path);
     if (format == VolumeFormat::Nrrd || format == VolumeFormat::Unknown)
@@ -120,10 +120,22 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
 
 NrrdResult<NRRDfmt> VolumeFile::readInProcess(const QString& path, const NrrdReadOptions& options,
                                               const NrrdProgress& progress) {
-    const QFileInfo info(path);
-    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(info))
+    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(QFileInfo(path)))
         return *refusal;
-    switch (detect(path)) {
+    // The readers keep within the RAM budget; memory the machine cannot give even so (other
+    // programs hold it, or a library asks for more than it said) refuses the import too.
+    try {
+        return readAs(detect(path), path, options, progress);
+    } catch (const std::bad_alloc&) {
+        return NrrdRefusal{
+            QStringLiteral("There is not enough memory to import %1.").arg(QFileInfo(path).fileName())};
+    }
+}
+
+NrrdResult<NRRDfmt> VolumeFile::readAs(VolumeFormat format, const QString& path,
+                                       const NrrdReadOptions& options, const NrrdProgress& progress) {
+    const QFileInfo info(path);
+    switch (format) {
     case VolumeFormat::Nrrd: {
         NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path, options);
         if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))

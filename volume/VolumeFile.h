@@ -30,7 +30,12 @@ class VolumeFile {
     static NrrdResult<NRRDfmt> read(const QString& path, const NrrdReadOptions& options = {},
                                     const NrrdProgress& progress = {});
     // The same read, every format in this process: what the import worker itself runs,
-    // and what tests and fuzz targets of the readers call.
+    // and what tests and fuzz targets of the readers call. Running out of memory anywhere
+    // in the read is a refusal too.
     static NrrdResult<NRRDfmt> readInProcess(const QString& path, const NrrdReadOptions& options = {},
                                              const NrrdProgress& progress = {});
+
+  private:
+    static NrrdResult<NRRDfmt> readAs(VolumeFormat format, const QString& path,
+                                      const NrrdReadOptions& options, const NrrdProgress& progress);
 };
