@@ -111,6 +111,7 @@ std::optional<NrrdRefusal> refuseSpacing(const std::vector<DicomSlice>& slices, 
                            .arg(spacing[0])
                            .arg(spacing[1])
                            .arg(spacing[2])};
+}
 
 // The smallest and largest stored sample of one slice.
 struct StoredRange {
