@@ -118,19 +118,21 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
     const QString column =
         files.write("column.nrrd", nrrdHeader("ushort", {1, 1, 20000}, "raw", "endian: little\n\n") +
                                        QByteArray(40000, '\0'));
-    // A header of 32767^3 int16 samples (64 TiB) within a budget of 1e9 MB: memory the
-    // machine cannot give is a refusal too.
+    // A compressed header of 32767^3 int16 samples (64 TiB) within a budget of 1e9 MB: its
+    // length cannot be checked against the file, and memory the machine cannot give is a
+    // refusal too.
     const std::int64_t hugeDims[8] = {3, 32767, 32767, 32767, 1, 1, 1, 1};
     const std::unique_ptr<nifti_1_header, decltype(&std::free)> hugeHeader(
         nifti_make_new_n1_header(hugeDims, DT_INT16), &std::free);
     const QString huge = files.write(
-        "huge.nii", QByteArray(reinterpret_cast<const char*>(hugeHeader.get()), sizeof(nifti_1_header)) +
-                        QByteArray(64, '\0'));
+        "huge.nii.gz",
+        gzipped(QByteArray(reinterpret_cast<const char*>(hugeHeader.get()), sizeof(nifti_1_header)) +
+                QByteArray(64, '\0')));
     const struct {
         QStringList arguments;
         const char* reason;
     } cases[] = {
-        {{"--ram-budget", "1e9", huge}, "not enough memory to import huge.nii"},
+        {{"--ram-budget", "1e9", huge}, "not enough memory to import huge.nii.gz"},
         {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
         {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
         {{"--ram-budget", "0.001", wide}, "more than the RAM budget of 0.001 MB"},
