@@ -1,11 +1,16 @@
 #include "BrickGrid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace {
 
-// Level 0 is padded to a multiple of this many bricks, so each coarser level halves exactly.
+// Each coarser level halves every side of the one below (a side of one stays one), as the
+// mipmap levels of the grid's texture do: level 0 is padded to a power of two up to this
+// many bricks, and to a multiple of it beyond. Its longest side is at least this long,
+// so that the texture has every level. A row or a single slice is not padded along its
+// short axes, so the grid stays a few cells per brick of the volume.
 constexpr std::uint64_t kLevelZeroMultiple = std::uint64_t{1} << (BrickGrid::kLevels - 1);
 // occupiedBox() scans the finest level with at most this many cells (64³).
 constexpr std::uint64_t kMostCellsScanned = std::uint64_t{1} << 18;
@@ -16,7 +21,11 @@ std::uint64_t bricksFor(std::uint64_t voxels) {
 }
 
 std::uint64_t paddedBricksFor(std::uint64_t voxels) {
-    return (bricksFor(voxels) + kLevelZeroMultiple - 1) / kLevelZeroMultiple * kLevelZeroMultiple;
+    const std::uint64_t bricks = bricksFor(voxels);
+    if (bricks <= kLevelZeroMultiple) {
+        return std::bit_ceil(std::max<std::uint64_t>(bricks, 1));
+    }
+    return (bricks + kLevelZeroMultiple - 1) / kLevelZeroMultiple * kLevelZeroMultiple;
 }
 
 // The bricks along one axis whose widened range [b·side − 1, (b + 1)·side] holds the voxel.
@@ -34,14 +43,17 @@ BrickRange bricksTouching(std::uint64_t voxel, std::uint64_t bricks) {
 
 BrickGrid::BrickGrid(std::uint64_t width, std::uint64_t height, std::uint64_t depth)
     : m_width(width), m_height(height), m_depth(depth) {
-    std::uint64_t w = paddedBricksFor(width), h = paddedBricksFor(height), d = paddedBricksFor(depth);
+    std::array<std::uint64_t, 3> sides{paddedBricksFor(width), paddedBricksFor(height),
+                                       paddedBricksFor(depth)};
+    std::uint64_t& longest = *std::max_element(sides.begin(), sides.end());
+    longest = std::max(longest, kLevelZeroMultiple);
     for (Level& level : m_levels) {
-        level.width = w;
-        level.height = h;
-        level.depth = d;
-        w /= 2;
-        h /= 2;
-        d /= 2;
+        level.width = sides[0];
+        level.height = sides[1];
+        level.depth = sides[2];
+        for (std::uint64_t& side : sides) {
+            side = std::max<std::uint64_t>(side / 2, 1);
+        }
     }
     m_levels[0].maxima.assign(m_levels[0].width * m_levels[0].height * m_levels[0].depth, 0);
     m_row.resize(width);

@@ -12,10 +12,11 @@
 // Level 0 has one brick per kBrickSide³ voxels. A trilinear sample anywhere in a brick
 // blends voxels up to one voxel beyond it, so each brick's maximum is taken over the brick
 // widened by one voxel on every side (clipped to the volume): no sample in a brick can
-// exceed it. Each coarser level halves every side, each of its cells holding the largest
-// of the 2 × 2 × 2 cells below; level 0 is padded with empty bricks so that every level's
-// side is a whole number of cells. A ray far from anything visible then skips up to
-// kBrickSide × 2^(kLevels − 1) voxels at once.
+// exceed it. Each coarser level halves every side (a side of one cell stays one), each of
+// its cells holding the largest of the 2 × 2 × 2 cells below; level 0 is padded with
+// empty bricks so that every level's side is a whole number of cells, by less than twice
+// its bricks per axis, so a row or a single slice keeps a grid of its own size. A ray far
+// from anything visible then skips up to kBrickSide × 2^(kLevels − 1) voxels at once.
 //
 // Built slab by slab while the volume is uploaded, so every page of the voxels is read
 // once, while it is resident for the upload anyway.

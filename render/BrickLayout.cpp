@@ -28,10 +28,13 @@ BrickLayout::BrickLayout(std::array<std::uint64_t, 3> size, std::uint64_t brickS
         --m_baseLevel;
     }
     m_levels.resize(m_baseLevel + 1);
+    const std::array<std::uint64_t, 3>& levelZero = m_levels[0].bricks;
+    m_pageAxis =
+        static_cast<std::size_t>(std::min_element(levelZero.begin(), levelZero.end()) - levelZero.begin());
     std::uint64_t origin = 0;
     for (Level& level : m_levels) {
-        level.pageOrigin = origin;
-        origin += level.bricks[2];
+        level.pageOrigin[m_pageAxis] = origin;
+        origin += level.bricks[m_pageAxis];
     }
 }
 
@@ -58,7 +61,9 @@ BrickKey BrickLayout::parent(const BrickKey& key) {
 
 std::array<std::uint64_t, 3> BrickLayout::pageTableSize() const {
     const Level& last = m_levels.back();
-    return {m_levels[0].bricks[0], m_levels[0].bricks[1], last.pageOrigin + last.bricks[2]};
+    std::array<std::uint64_t, 3> size = m_levels[0].bricks;
+    size[m_pageAxis] = last.pageOrigin[m_pageAxis] + last.bricks[m_pageAxis];
+    return size;
 }
 
 std::array<std::array<float, 3>, 2> BrickLayout::textureBox(const BrickKey& key) const {

@@ -45,8 +45,12 @@ class BrickLayout {
     static BrickKey parent(const BrickKey& key);
 
     // The page table holds one entry per brick of every level up to the base level, the
-    // levels stacked along z: level n starts at slice pageOrigin(n).
-    std::uint64_t pageOrigin(std::uint32_t level) const { return m_levels[level].pageOrigin; }
+    // levels stacked along the axis with the fewest bricks (x among equals): level n's
+    // entries start at pageOrigin(n). Stacked along the short axis, a tall stack or a long
+    // row needs a table little longer than its level 0 along the long one.
+    const std::array<std::uint64_t, 3>& pageOrigin(std::uint32_t level) const {
+        return m_levels[level].pageOrigin;
+    }
     std::array<std::uint64_t, 3> pageTableSize() const;
 
     // The brick's box in texture coordinates of the whole volume ([0, 1] per axis).
@@ -54,12 +58,12 @@ class BrickLayout {
 
   private:
     struct Level {
-        std::array<std::uint64_t, 3> voxels{}, bricks{};
-        std::uint64_t pageOrigin = 0;
+        std::array<std::uint64_t, 3> voxels{}, bricks{}, pageOrigin{};
     };
 
     std::array<std::uint64_t, 3> m_size;
     std::uint64_t m_brickSide;
     std::vector<Level> m_levels;
     std::uint32_t m_baseLevel = 0;
+    std::size_t m_pageAxis = 0; // the axis the page table stacks its levels along
 };

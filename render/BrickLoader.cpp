@@ -2,6 +2,7 @@
 
 #include "BrickSource.h"
 
+#include <chrono>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@ namespace {
 // Loaders yield to the thread that draws: on a machine with few cores a frame (and the
 // shader compile of the first) must not wait behind bricks that arrive a frame later.
 constexpr int kLoaderNiceness = 10;
+// The pause before a brick's second read; each further one waits once more as long.
+constexpr std::chrono::milliseconds kRetryPause{50};
 
 } // namespace
 
@@ -39,17 +42,21 @@ std::uint64_t BrickLoader::id(const BrickKey& key) const {
     return m_layout.index(key) * 64 + key.level;
 }
 
-void BrickLoader::wish(const std::vector<BrickKey>& bricks) {
+std::size_t BrickLoader::wish(const std::vector<BrickKey>& bricks) {
+    std::size_t unreadable = 0;
     {
         std::lock_guard lock(m_mutex);
         m_wishes.clear();
         for (const BrickKey& key : bricks) {
-            if (!m_busy.contains(id(key))) {
+            if (m_unreadable.contains(id(key))) {
+                ++unreadable;
+            } else if (!m_busy.contains(id(key))) {
                 m_wishes.push_back(key);
             }
         }
     }
     m_wake.notify_all();
+    return unreadable;
 }
 
 std::vector<BrickTexels> BrickLoader::take(std::uint64_t maxBytes) {
@@ -74,8 +81,7 @@ void BrickLoader::work() {
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] {
-            return m_stopping ||
-                   (!m_failed && !m_wishes.empty() && (m_ready.size() + 1) * m_brickBytes <= m_readyLimit);
+            return m_stopping || (!m_wishes.empty() && (m_ready.size() + 1) * m_brickBytes <= m_readyLimit);
         });
         if (m_stopping) {
             return;
@@ -83,11 +89,18 @@ void BrickLoader::work() {
         const BrickKey key = m_wishes.front();
         m_wishes.pop_front();
         m_busy.insert(id(key));
-        lock.unlock();
-        std::optional<BrickTexels> brick = buildBrick(*m_source, m_layout, m_size, key);
-        lock.lock();
+        std::optional<BrickTexels> brick;
+        for (int attempt = 0; !brick && attempt < kReadAttempts; ++attempt) {
+            if (attempt > 0 && m_wake.wait_for(lock, kRetryPause * attempt, [this] { return m_stopping; })) {
+                return;
+            }
+            lock.unlock();
+            brick = buildBrick(*m_source, m_layout, m_size, key);
+            lock.lock();
+        }
         if (!brick) {
             m_failed = true;
+            m_unreadable.insert(id(key));
             m_busy.erase(id(key));
             continue;
         }

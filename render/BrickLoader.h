@@ -19,8 +19,11 @@ class BrickSource;
 // replaces the last (the camera has moved on: what the last frame wanted may no longer be
 // needed); a brick being read or read and not yet taken is not read again. Bricks read
 // and not yet taken hold at most `readyBytes` of memory: the workers wait beyond that,
-// so a volume larger than memory never piles up in it. Destroying the loader stops the
-// workers after the brick each is reading.
+// so a volume larger than memory never piles up in it. A brick that cannot be read (its
+// file changed on disk, a passing I/O error) is read again a few times after a short
+// pause; one that still fails is unreadable for good and no longer read, while the
+// workers go on with every other brick. Destroying the loader stops the workers after the
+// brick each is reading.
 class BrickLoader {
   public:
     BrickLoader(std::shared_ptr<const BrickSource> source, BrickLayout layout,
@@ -29,11 +32,14 @@ class BrickLoader {
     BrickLoader(const BrickLoader&) = delete;
     BrickLoader& operator=(const BrickLoader&) = delete;
 
-    // Bricks to read, most wanted first.
-    void wish(const std::vector<BrickKey>& bricks);
+    // Read attempts of a brick before it is given up.
+    static constexpr int kReadAttempts = 3;
+
+    // Bricks to read, most wanted first; returns how many of them are unreadable.
+    std::size_t wish(const std::vector<BrickKey>& bricks);
     // Bricks read since the last call, up to about `maxBytes` of texels (at least one).
     std::vector<BrickTexels> take(std::uint64_t maxBytes);
-    // Whether the source could not be read (a file that shrank or went away).
+    // Whether a brick turned out unreadable (a file that shrank, went away or was replaced).
     bool failed() const { return m_failed; }
 
   private:
@@ -48,10 +54,11 @@ class BrickLoader {
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<BrickKey> m_wishes;            // guarded by m_mutex
-    std::unordered_set<std::uint64_t> m_busy; // read or being read, not taken; guarded
-    std::deque<BrickTexels> m_ready;          // oldest first; guarded by m_mutex
-    bool m_stopping = false;                  // guarded by m_mutex
+    std::deque<BrickKey> m_wishes;                  // guarded by m_mutex
+    std::unordered_set<std::uint64_t> m_busy;       // read or being read, not taken; guarded
+    std::unordered_set<std::uint64_t> m_unreadable; // given up; guarded by m_mutex
+    std::deque<BrickTexels> m_ready;                // oldest first; guarded by m_mutex
+    bool m_stopping = false;                        // guarded by m_mutex
     std::atomic<bool> m_failed{false};
     std::vector<std::thread> m_workers;
 };

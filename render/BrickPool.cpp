@@ -66,6 +66,17 @@ BrickPool::shape(const BrickLayout& layout, const Budgets& budgets, std::size_t 
             .arg(baseBricks)
             .arg(slotBytes >> 10);
     }
+    const std::array<std::uint64_t, 3> table = layout.pageTableSize();
+    if (std::ranges::any_of(table, [&](std::uint64_t side) { return side > maxTexture3DSize; })) {
+        return QStringLiteral("the volume is too long for this GPU: its page table needs %1 x %2 x %3 "
+                              "entries (one per brick of %4 voxels), beyond the GPU's largest 3-D texture "
+                              "of %5 per side")
+            .arg(table[0])
+            .arg(table[1])
+            .arg(table[2])
+            .arg(layout.brickSide())
+            .arg(maxTexture3DSize);
+    }
     const auto cube = static_cast<std::uint64_t>(std::ceil(std::cbrt(static_cast<double>(shape.capacity))));
     shape.perAxis[0] = std::min(perSide, cube);
     shape.perAxis[1] =
@@ -397,7 +408,7 @@ bool BrickPool::update(const View& view) {
         }
     }
     m_complete = wishes.empty();
-    m_loader->wish(wishes);
+    m_missesUnreadable = m_loader->wish(wishes) > 0;
 
     if (!m_pageStale || !drawable()) {
         return false;
@@ -432,6 +443,7 @@ void BrickPool::writePageTable() {
         entry[3] = static_cast<std::uint16_t>(key.level);
     }
     const std::uint64_t rowBytes = bricks[0] * kEntryChannels * sizeof(std::uint16_t);
-    const gpu::Region region{{0, 0, m_layout.pageOrigin(m_level)}, {bricks[0], bricks[1], bricks[2]}};
+    const std::array<std::uint64_t, 3>& origin = m_layout.pageOrigin(m_level);
+    const gpu::Region region{{origin[0], origin[1], origin[2]}, {bricks[0], bricks[1], bricks[2]}};
     m_pageTable->replaceRegion(region, 0, 0, entries.data(), rowBytes, rowBytes * bricks[1]);
 }

@@ -68,7 +68,10 @@ class BrickPool {
                                                                     const Budgets& budgets);
     ~BrickPool();
 
-    // Why a volume of this size can have no pool within these budgets, if it cannot.
+    // Why a volume of this size can have no pool within these budgets, if it cannot: its
+    // page table or its coarsest level does not fit the GPU's largest 3-D texture or the
+    // GPU budget. A pure function of the shape, so the import asks it before the volume on
+    // show is replaced, and voxview-inspect refuses the same shapes for the same reason.
     static std::optional<QString> refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
                                           std::size_t maxTexture3DSize);
 
@@ -85,8 +88,11 @@ class BrickPool {
     bool drawable() const { return m_baseMissing == 0; }
     // Every brick the last view needs at its level is resident.
     bool complete() const { return m_complete; }
-    // Whether the source stopped answering; the pool shows what it has.
+    // Whether a brick turned out unreadable (its file changed on disk); the pool shows what
+    // it has and goes on reading the others.
     bool failed() const { return m_loader->failed(); }
+    // Whether a brick the last view needs is unreadable: that view cannot be completed.
+    bool missesUnreadable() const { return m_missesUnreadable; }
     // Changes whenever what the frames sample changes.
     std::uint64_t version() const { return m_version; }
     std::uint32_t level() const { return m_level; }
@@ -163,6 +169,7 @@ class BrickPool {
     std::int64_t m_threshold = -1;
     bool m_pageStale = true;
     bool m_complete = false;
+    bool m_missesUnreadable = false;
     bool m_uploadFailed = false; // warned once
     std::uint64_t m_version = 0;
 };

@@ -303,6 +303,12 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
                      std::clamp(high.z, 0.0f, 1.0f)};
     view.threshold = invisibleTexels();
     m_pool->update(view);
+    if (m_pool->failed() && !m_unreadableTold) {
+        m_unreadableTold = true;
+        const QString file = unreadableDataFile();
+        qWarning("QVRenderer: bricks of the volume cannot be read: %s changed or vanished", qPrintable(file));
+        emit volumeUnreadable(file);
+    }
 
     const BrickLayout& layout = m_pool->layout();
     const std::uint32_t level = m_pool->level();
@@ -310,15 +316,23 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
     m_march.volumeSize = {static_cast<float>(m_volume.width), static_cast<float>(m_volume.height),
                           static_cast<float>(m_volume.depth), static_cast<float>(level)};
     m_march.atlasScale = {1.0f / static_cast<float>(atlas.width()), 1.0f / static_cast<float>(atlas.height()),
-                          1.0f / static_cast<float>(atlas.depth()),
-                          static_cast<float>(layout.pageOrigin(level))};
+                          1.0f / static_cast<float>(atlas.depth()), 0.0f};
+    const std::array<std::uint64_t, 3>& origin = layout.pageOrigin(level);
+    m_march.pageOrigin = {static_cast<float>(origin[0]), static_cast<float>(origin[1]),
+                          static_cast<float>(origin[2]), 0.0f};
     m_march.brick = {static_cast<float>(layout.brickSide()), static_cast<float>(layout.slotSide()),
                      std::ldexp(1.0f, -static_cast<int>(level)) / static_cast<float>(layout.brickSide()),
                      1.0f / static_cast<float>(layout.brickSide())};
 }
 
+QString QVRenderer::unreadableDataFile() const {
+    const QString file = m_volume.source ? m_volume.source->unreadableFile() : QString();
+    return file.isEmpty() ? tr("of the volume") : file;
+}
+
 void QVRenderer::showVolume() {
     m_pool.reset();
+    m_unreadableTold = false;
 #ifdef __GLIBC__
     // The volume replaced (its decoded voxels, the bricks its loaders held) is gone: hand the
     // freed heap back, or every import leaves the process larger.
@@ -369,12 +383,13 @@ void QVRenderer::takeSampleSurvey() {
     m_volume.texels = survey.texels;
 }
 
-bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason) {
+bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason,
+                                             const std::stop_token& stop) {
     std::variant<VolumeState, QString> uploaded = QStringLiteral("there is no volume record");
     if (record != nullptr && !m_device) {
         uploaded = QStringLiteral("there is no GPU device");
     } else if (record != nullptr) {
-        uploaded = VolumeSurvey::imported(*record, m_budgets, m_device->maxTexture3DSize());
+        uploaded = VolumeSurvey::imported(*record, m_budgets, m_device->maxTexture3DSize(), stop);
     }
     if (const QString* why = std::get_if<QString>(&uploaded)) {
         qWarning("QVRenderer: the imported volume is refused, the current one stays: %s", qPrintable(*why));

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 
 class VolumeData;
 
@@ -97,6 +98,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
 
     // The brick pool of the volume on show: null when there is none (GUI thread).
     const BrickPool* brickPool() const { return m_pool.get(); }
+    // The name of the data file of the volume on show a brick could not be read from, as
+    // far as its source tells (GUI thread).
+    QString unreadableDataFile() const;
     const BrickPool::Budgets& budgets() const { return m_budgets; }
 
     // Replaces the volume. Runs on the calling (worker) thread, uploads there and posts
@@ -104,8 +108,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // adopts it. A volume posted before the last one was adopted replaces it. Returns
     // false, with the reason in the log and in *reason, and changes nothing when the
     // record cannot be shown (absent or short data, zero size, size above the GPU's
-    // limit, a failed upload).
-    bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr);
+    // limit, a failed upload) or `stop` is requested while it is surveyed.
+    bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr,
+                                     const std::stop_token& stop = {});
     // GUI thread: shows the volume posted last, if any, with the defaults it opens with:
     // its display window, camera and clip values reset, the lookup back to 0 (without
     // notifying). Every frame starts with it; whoever describes the new volume before the
@@ -177,6 +182,10 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // Emitted by setWl/setWw with the key path ("wl" or "ww"); connect with
     // Qt::DirectConnection so observers run inside the setter.
     void valueChanged(const QString& keyPath);
+    // Emitted by a frame, once for each volume shown, when a brick of it turns out
+    // unreadable: its data file `fileName` changed or vanished since the import, and views
+    // that need that brick cannot be completed.
+    void volumeUnreadable(const QString& fileName);
 
   private:
     void buildPipeline(gpu::PixelFormat colorPixelFormat);
@@ -223,6 +232,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     VolumeState m_volume; // the volume on show
     BrickPool::Budgets m_budgets;
     std::unique_ptr<BrickPool> m_pool; // m_volume's bricks on the GPU
+    bool m_unreadableTold = false;     // volumeUnreadable was emitted for m_pool
     std::future<VolumeSurvey::Survey> m_sampleSurvey;
     VolumeMailbox m_mailbox;
 

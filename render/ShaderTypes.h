@@ -50,8 +50,9 @@ struct alignas(16) MarchUniforms {
                         // w 1 where rays skip by the brick grid, 0 where there is none
     float4 occupiedHigh;
     float4 volumeSize; // level-0 voxels per axis; w the frame's level of detail
-    float4 atlasScale; // 1 / the atlas's texels per axis; w the page table's first slice of the level
+    float4 atlasScale; // 1 / the atlas's texels per axis; w unused
     float4 brick;      // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
+    float4 pageOrigin; // the page table's entry of the level's first brick; w unused
 };
 
 static_assert(sizeof(CubeVertex) == 32);
@@ -69,6 +70,7 @@ static_assert(offsetof(Uniforms, renderMode) == 241);
 static_assert(offsetof(Uniforms, samplesPerStep) == 242);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
 static_assert(sizeof(WindowPair) == 8);
-static_assert(sizeof(MarchUniforms) == 80);
+static_assert(sizeof(MarchUniforms) == 96);
 static_assert(offsetof(MarchUniforms, occupiedHigh) == 16);
+static_assert(offsetof(MarchUniforms, pageOrigin) == 80);
 static_assert(offsetof(WindowPair, ww) == 4);

@@ -16,6 +16,8 @@ constexpr double kSampleHounsfieldOffset = -1024.0;
 constexpr std::int64_t kTexelRangeLevel = 32768;
 constexpr std::int64_t kTexelRangeWidth = 65536;
 
+const QString kCancelled = QStringLiteral("the import was cancelled");
+
 // The voxels are surveyed in slabs of about this size; each slab's pages of a mapped file
 // are handed back once read, so the whole file is never resident at once.
 constexpr std::uint64_t kSurveySlabBytes = 32u << 20;
@@ -25,13 +27,18 @@ std::array<std::uint64_t, 3> sizeOf(const VolumeState& volume) {
 }
 
 // Statistics of a volume read in place: of its base level, a few hundred thousand
-// voxels spread over all of it.
-std::optional<SampleStatistics::Summary>
-coarseStatistics(const BrickSource& source, std::array<std::uint64_t, 3> size, std::uint64_t brickSide) {
+// voxels spread over all of it. Nothing when a brick cannot be read or `stop` is requested.
+std::optional<SampleStatistics::Summary> coarseStatistics(const BrickSource& source,
+                                                          std::array<std::uint64_t, 3> size,
+                                                          std::uint64_t brickSide,
+                                                          const std::stop_token& stop) {
     const BrickLayout layout(size, brickSide);
     const std::uint32_t base = layout.baseLevel();
     SampleStatistics statistics(layout.brickCount(base) * layout.slotTexels());
     for (std::uint64_t index = 0; index < layout.brickCount(base); ++index) {
+        if (stop.stop_requested()) {
+            return std::nullopt;
+        }
         const std::optional<BrickTexels> brick = buildBrick(source, layout, size, layout.key(base, index));
         if (!brick) {
             return std::nullopt;
@@ -71,13 +78,17 @@ VolumeState VolumeSurvey::sample(const VolumeData& vdata) {
     return volume;
 }
 
-VolumeSurvey::Survey VolumeSurvey::survey(const ByteBuffer& data, std::array<std::uint64_t, 3> size) {
+VolumeSurvey::Survey VolumeSurvey::survey(const ByteBuffer& data, std::array<std::uint64_t, 3> size,
+                                          const std::stop_token& stop) {
     const auto [width, height, depth] = size;
     const std::uint64_t sliceBytes = width * height * kTexelBytes;
     const std::uint64_t slabSlices = std::max<std::uint64_t>(kSurveySlabBytes / sliceBytes, 1);
     auto bricks = std::make_shared<BrickGrid>(width, height, depth);
     SampleStatistics statistics(width * height * depth);
     for (std::uint64_t z = 0; z < depth; z += slabSlices) {
+        if (stop.stop_requested()) {
+            return {};
+        }
         const std::uint64_t slices = std::min(slabSlices, depth - z);
         const std::byte* slab = data.data() + z * sliceBytes;
         bricks->addSlices(slab, z, slices);
@@ -90,7 +101,8 @@ VolumeSurvey::Survey VolumeSurvey::survey(const ByteBuffer& data, std::array<std
 
 std::variant<VolumeState, QString> VolumeSurvey::imported(const NRRDfmt& record,
                                                           const BrickPool::Budgets& budgets,
-                                                          std::size_t maxTexture3DSize) {
+                                                          std::size_t maxTexture3DSize,
+                                                          const std::stop_token& stop) {
     VolumeState volume;
     volume.width = record.width;
     volume.height = record.height;
@@ -108,7 +120,10 @@ std::variant<VolumeState, QString> VolumeSurvey::imported(const NRRDfmt& record,
     }
     if (record.source) {
         volume.source = record.source;
-        volume.texels = coarseStatistics(*record.source, size, budgets.brickSide);
+        volume.texels = coarseStatistics(*record.source, size, budgets.brickSide, stop);
+        if (stop.stop_requested()) {
+            return kCancelled;
+        }
         if (!volume.texels) {
             return QStringLiteral("the voxels could not be read");
         }
@@ -122,7 +137,10 @@ std::variant<VolumeState, QString> VolumeSurvey::imported(const NRRDfmt& record,
                 .arg(volume.depth)
                 .arg(needed);
         }
-        Survey surveyed = survey(record.data, size);
+        Survey surveyed = survey(record.data, size, stop);
+        if (!surveyed.bricks) {
+            return kCancelled;
+        }
         volume.bricks = std::move(surveyed.bricks);
         volume.texels = surveyed.texels;
         volume.source = std::make_shared<MemoryBrickSource>(record.data, volume.width, volume.height);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <stop_token>
 #include <variant>
 
 class ByteBuffer;
@@ -33,14 +34,18 @@ class VolumeSurvey {
     // the frame its proportions and its first bricks at once.
     static VolumeState sample(const VolumeData& vdata);
 
-    // The grid and statistics of whole texels in memory (width × height × depth, packed).
-    static Survey survey(const ByteBuffer& data, std::array<std::uint64_t, 3> size);
+    // The grid and statistics of whole texels in memory (width × height × depth, packed);
+    // no grid when `stop` is requested before the last slab.
+    static Survey survey(const ByteBuffer& data, std::array<std::uint64_t, 3> size,
+                         const std::stop_token& stop = {});
 
     // The imported record as a volume to show, surveyed, or why it cannot be shown
     // (absent or short data, a zero size, a volume whose coarsest level the GPU budget
-    // cannot hold).
-    static std::variant<VolumeState, QString>
-    imported(const NRRDfmt& record, const BrickPool::Budgets& budgets, std::size_t maxTexture3DSize);
+    // cannot hold, an import cancelled through `stop` while it was surveyed).
+    static std::variant<VolumeState, QString> imported(const NRRDfmt& record,
+                                                       const BrickPool::Budgets& budgets,
+                                                       std::size_t maxTexture3DSize,
+                                                       const std::stop_token& stop = {});
 
     // The grid's levels as a texture for the shader; null, with the reason, when the GPU
     // cannot make it.

@@ -53,8 +53,9 @@ layout(std140) uniform Buffer3 {
                        // w 1 where the brick grid is there to skip by
     vec4 occupiedHigh;
     vec4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
-    vec4 atlasScale;   // 1 / atlas texels per axis; w the page table's first slice of the level
+    vec4 atlasScale;   // 1 / atlas texels per axis; w unused
     vec4 brick;        // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
+    vec4 pageOrigin;   // the page table's entry of the level's first brick; w unused
 } march;
 
 in vec3 vTexPoint;
@@ -119,7 +120,7 @@ struct SlotPoint {
 
 SlotPoint slotPoint(vec3 p) {
     vec3 voxels = clamp(p, 0.0, 0.99999994) * march.volumeSize.xyz;
-    ivec3 brick = ivec3(voxels * march.brick.z) + ivec3(0, 0, int(march.atlasScale.w));
+    ivec3 brick = ivec3(voxels * march.brick.z) + ivec3(march.pageOrigin.xyz);
     vec4 entry = floor(texelFetch(Texture2, brick, 0) * kTexelScale + 0.5);
     float texelsPerVoxel = exp2(-entry.w);
     vec3 held = voxels * texelsPerVoxel;

@@ -2,9 +2,8 @@
 
 #include "DialogFilePicker.h"
 #include "DialogSeriesPicker.h"
-#include "DicomSeriesReader.h"
-#include "DicomSeriesScanner.h"
 #include "ImportHandOver.h"
+#include "ImportWorker.h"
 #include "MessageBoxAlert.h"
 #include "NrrdVolumeReader.h"
 #include "QVMTKView.h"
@@ -19,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -33,6 +33,10 @@ constexpr int kFullPercent = 100;
 
 QString loadingText(const QString& dataName, int percent) {
     return QStringLiteral("Loading %1 … %2 %").arg(dataName).arg(percent);
+}
+
+QString scanningText(const QString& name, int percent) {
+    return QStringLiteral("Listing the DICOM series of %1 … %2 %").arg(name).arg(percent);
 }
 
 // Thins out the reader's fine-grained progress on the worker thread.
@@ -66,8 +70,20 @@ struct ImportCommand::Load {
     QVRenderer* renderer;
     ImportCommand* command;
     std::uint64_t import;
+    Request request;
     QString headerName;
     QString dataName;
+};
+
+// What a pool thread needs to list the DICOM series of a file or folder.
+struct ImportCommand::Scan {
+    std::shared_ptr<ImportHandOver> handOver;
+    NrrdReadOptions options;
+    std::stop_token stop;
+    ImportCommand* command;
+    std::uint64_t import;
+    QString path;
+    QString name;
 };
 
 ImportCommand::ImportCommand(ViewController& controller, QObject* parent)
@@ -130,6 +146,7 @@ void ImportCommand::menuImportaction() {
 void ImportCommand::openFile(const QString& path, const QString& dataPath) {
     const QFileInfo file(path);
     m_lastFolder = file.absolutePath();
+    m_request = {path, dataPath};
     if (!m_controller.renderer()) {
         refuse(file.fileName(), tr("The viewer has no renderer to show it."));
         return;
@@ -162,7 +179,8 @@ void ImportCommand::importNrrd(const QString& headerPath, const QString& dataPat
             [reader, choice](const NrrdProgress& progress) { return reader->readVolume(choice, progress); };
     };
     if (!dataPath.isEmpty()) {
-        startLoading(readWith(NrrdDataChoice::file(dataPath)), header.fileName(), QFileInfo(dataPath).fileName());
+        startLoading(readWith(NrrdDataChoice::file(dataPath)), header.fileName(),
+                     QFileInfo(dataPath).fileName());
         return;
     }
     if (reader->hasAttachedData() || reader->hasSeveralDataFiles()) {
@@ -178,7 +196,15 @@ void ImportCommand::importNrrd(const QString& headerPath, const QString& dataPat
     if (chosen->isEmpty()) {
         return;
     }
+    m_request.dataPath = *chosen;
     startLoading(readWith(NrrdDataChoice::file(*chosen)), header.fileName(), QFileInfo(*chosen).fileName());
+}
+
+void ImportCommand::reload() {
+    if (!m_shownRequest.path.isEmpty()) {
+        const Request shown = m_shownRequest;
+        openFile(shown.path, shown.dataPath);
+    }
 }
 
 // Stops the worker's read and its hand-over. A volume whose upload had already begun
@@ -193,21 +219,51 @@ void ImportCommand::cancelLoading() {
     emit loadingChanged(false);
 }
 
-// The series is listed here, on the GUI thread, because the user may have to choose
-// one; only the headers are read. The slices are read and decoded on the pool thread.
+// The series is listed on a pool thread (by the import worker: a damaged file may make
+// the DICOM library abort or hang), with its progress in the status line and Esc stopping
+// it; the user picks one of several series back here, and its slices are read then.
 void ImportCommand::importDicom(const QString& path) {
     const QString name = QFileInfo(path).fileName();
-    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    const std::uint64_t import = beginImport(scanningText(name, 0));
+    Scan job{m_handOver, readOptions(), m_loadingStop.get_token(), this, import, path, name};
+    QThreadPool::globalInstance()->start([job = std::move(job)] { scan(job); });
+}
+
+// Pool thread.
+void ImportCommand::scan(const Scan& job) {
+    const NrrdProgress progress =
+        statusProgress(job.handOver, job.command, job.import, job.stop,
+                       [name = job.name](int percent) { return scanningText(name, percent); });
+    NrrdResult<std::vector<DicomSeries>> scanned = ImportWorker(job.options, progress).scanDicom(job.path);
+    if (job.stop.stop_requested()) {
+        qCInfo(lcImport).noquote() << QStringLiteral("The listing of %1 was stopped.").arg(job.name);
+        return;
+    }
+    job.handOver->post([command = job.command, import = job.import, name = job.name,
+                        scanned = std::move(scanned)] { command->chooseSeries(import, name, scanned); });
+}
+
+void ImportCommand::chooseSeries(std::uint64_t import, const QString& name,
+                                 NrrdResult<std::vector<DicomSeries>> scanned) {
+    if (import != m_loadingImport) {
+        return;
+    }
     if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned)) {
-        refuse(name, refusal->reason);
+        finishRefused(import, name, refusal->reason);
         return;
     }
     std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
     std::size_t chosen = 0;
     if (found.size() > 1) {
         const std::optional<std::size_t> choice = seriesPicker().chooseSeries(found);
+        if (import != m_loadingImport) {
+            return;
+        }
         if (!choice || *choice >= found.size()) {
             qInfo("Cancel button was pressed.");
+            m_loadingImport = 0;
+            emit loadingChanged(false);
+            emit abandoned();
             return;
         }
         chosen = *choice;
@@ -216,7 +272,7 @@ void ImportCommand::importDicom(const QString& path) {
     const QString seriesName = series->description.isEmpty() ? name : series->description;
     startLoading(
         [series, options = readOptions()](const NrrdProgress& progress) {
-            return DicomSeriesReader::read(*series, options, progress);
+            return ImportWorker(options, progress).readDicom(*series);
         },
         name, seriesName);
 }
@@ -238,8 +294,11 @@ FilePickerRequest ImportCommand::headerRequest() const {
     // DICOM files often have no extension: the DICOM filter shows every file.
     request.nameFilters = {
         tr("Volumes (*.nrrd *.NRRD *.nhdr *.dcm *.DCM *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF)"),
-        tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
-        tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"), tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"), tr("All files (*)")};
+        tr("NRRD (*.nrrd *.NRRD *.nhdr)"),
+        tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
+        tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"),
+        tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"),
+        tr("All files (*)")};
     request.directory = m_lastFolder;
     return request;
 }
@@ -265,38 +324,48 @@ FilePickerRequest ImportCommand::dataRequest(const NrrdVolumeReader& reader) con
     return request;
 }
 
-void ImportCommand::startLoading(Read read, const QString& fileName, const QString& dataName) {
+std::uint64_t ImportCommand::beginImport(const QString& status) {
     m_loadingStop.request_stop();
     m_loadingStop = std::stop_source();
     m_loadingImport = ++m_lastImport;
-    emit statusChanged(loadingText(dataName, 0));
+    emit statusChanged(status);
     emit loadingChanged(true);
+    return m_loadingImport;
+}
 
+void ImportCommand::startLoading(Read read, const QString& fileName, const QString& dataName) {
+    beginImport(loadingText(dataName, 0));
     Load job{m_handOver,
              std::move(read),
              m_loadingStop.get_token(),
              m_controller.renderer(),
              this,
              m_loadingImport,
+             m_request,
              fileName,
              dataName};
     QThreadPool::globalInstance()->start([job = std::move(job)] { load(job); });
 }
 
+// Pool thread: memory that runs out anywhere in the read, the survey or the hand-over
+// refuses the import like any other reason; the volume on show stays.
+void ImportCommand::load(const Load& job) {
+    try {
+        readAndHandOver(job);
+    } catch (const std::bad_alloc&) {
+        job.handOver->post([command = job.command, import = job.import, headerName = job.headerName] {
+            command->finishRefused(import, headerName,
+                                   tr("There is not enough memory to hold it; the volume on show stays."));
+        });
+    }
+}
+
 // Pool thread: reads and decodes the samples, then hands the volume to the renderer.
 // Touches no widget; everything the user sees is posted back to the command's thread.
-void ImportCommand::load(const Load& job) {
-    ProgressThrottle throttle;
-    const NrrdProgress progress(
-        [&job, &throttle](double fraction) {
-            if (const std::optional<int> percent = throttle.percentDue(fraction)) {
-                job.handOver->post(
-                    [command = job.command, import = job.import, text = loadingText(job.dataName, *percent)] {
-                        command->showProgress(import, text);
-                    });
-            }
-        },
-        job.stop);
+void ImportCommand::readAndHandOver(const Load& job) {
+    const NrrdProgress progress =
+        statusProgress(job.handOver, job.command, job.import, job.stop,
+                       [dataName = job.dataName](int percent) { return loadingText(dataName, percent); });
     NrrdResult<NRRDfmt> volume = job.read(progress);
     if (job.stop.stop_requested()) {
         qCInfo(lcImport).noquote()
@@ -317,9 +386,9 @@ void ImportCommand::load(const Load& job) {
     QString reason;
     switch (job.handOver->handOver(*job.renderer, record, job.stop, &reason)) {
     case ImportHandOver::Outcome::Replaced:
-        job.handOver->post([command = job.command, import = job.import, headerName = job.headerName,
-                            description = VolumeStatus::describe(record)] {
-            command->finishReplaced(import, headerName, description);
+        job.handOver->post([command = job.command, import = job.import, request = job.request,
+                            headerName = job.headerName, description = VolumeStatus::describe(record)] {
+            command->finishReplaced(import, request, headerName, description);
         });
         break;
     case ImportHandOver::Outcome::Refused:
@@ -334,13 +403,27 @@ void ImportCommand::load(const Load& job) {
     }
 }
 
+NrrdProgress ImportCommand::statusProgress(const std::shared_ptr<ImportHandOver>& handOver,
+                                           ImportCommand* command, std::uint64_t import,
+                                           const std::stop_token& stop, std::function<QString(int)> text) {
+    auto throttle = std::make_shared<ProgressThrottle>();
+    return NrrdProgress(
+        [handOver, command, import, throttle, text = std::move(text)](double fraction) {
+            if (const std::optional<int> percent = throttle->percentDue(fraction)) {
+                handOver->post(
+                    [command, import, status = text(*percent)] { command->showProgress(import, status); });
+            }
+        },
+        stop);
+}
+
 void ImportCommand::showProgress(std::uint64_t import, const QString& text) {
     if (import == m_loadingImport) {
         emit statusChanged(text);
     }
 }
 
-void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerName,
+void ImportCommand::finishReplaced(std::uint64_t import, const Request& request, const QString& headerName,
                                    const QString& description) {
     // Volumes reach the renderer in the order their imports started; news of one that
     // a later volume has already replaced changes nothing.
@@ -348,6 +431,7 @@ void ImportCommand::finishReplaced(std::uint64_t import, const QString& headerNa
         return;
     }
     m_shownImport = import;
+    m_shownRequest = request;
     // The title, the sliders and the status line describe the new volume from here on:
     // it is shown now rather than with the next frame.
     m_controller.renderer()->adoptPostedVolume();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DicomSeries.h"
 #include "FilePicker.h"
 #include "NRRDfmt.h"
 #include "NrrdProgress.h"
@@ -32,9 +33,12 @@ struct NrrdRefusal;
 // whole series opens; a folder with several series asks which one. The other formats
 // need no second panel. The samples are read, decoded and uploaded on a pool thread
 // while the status line counts the percentage, so the window keeps drawing and
-// answering. Once the new volume is on show the seven sliders move to the positions
-// that match the renderer's reset clip values and rotation, without running their
-// actions, and the status line describes the volume and what its reader noted (spacing
+// answering; a DICOM folder is listed there too, before the series picker asks. DICOM,
+// NIfTI and TIFF files are read by the import worker (ImportWorker), a process that a
+// damaged file may make its library abort or hang without taking the window along.
+// Once the new volume is on show the seven sliders move to the positions that match
+// the renderer's reset clip values and rotation, without running their actions, and
+// the status line describes the volume and what its reader noted (spacing
 // assumed, NaN shown, oblique slices). A file that cannot be shown is refused with its
 // reason (a log line, the status line and a warning) and changes nothing: volume,
 // window, camera and sliders stay as they were. An import started while another is
@@ -44,8 +48,8 @@ class ImportCommand : public QObject {
 
   public:
     explicit ImportCommand(ViewController& controller, QObject* parent = nullptr);
-    // Stops a read in progress and waits for an upload in progress: the renderer goes
-    // with the controller right after.
+    // Stops a read in progress (an import worker is killed) and waits for an upload in
+    // progress: the renderer goes with the controller right after.
     ~ImportCommand() override;
 
     // The open panels and the warnings; by default file dialogs and message boxes over
@@ -63,6 +67,10 @@ class ImportCommand : public QObject {
     // nor listed opens the data panel.
     void openFile(const QString& path, const QString& dataPath = {});
 
+    // Imports the file of the volume on show again, with the same data file: after it
+    // changed on disk. Nothing when the volume on show was not imported.
+    void reload();
+
     // Stops the import in progress: the volume on show stays.
     void cancelLoading();
 
@@ -76,9 +84,18 @@ class ImportCommand : public QObject {
     void volumeShown(const QString& name, const QString& description);
     // An import started, or ended in any way.
     void loadingChanged(bool loading);
+    // The user closed the series picker: the import ended before anything was read, and the
+    // status line may show the volume on show again.
+    void abandoned();
 
   private:
+    // A file to import and its data file, as openFile takes them.
+    struct Request {
+        QString path;
+        QString dataPath;
+    };
     struct Load;
+    struct Scan;
     // Reads the volume on a pool thread.
     using Read = std::function<std::variant<NRRDfmt, NrrdRefusal>(const NrrdProgress&)>;
 
@@ -93,12 +110,23 @@ class ImportCommand : public QObject {
     void importNrrd(const QString& headerPath, const QString& dataPath);
     // A DICOM file or folder: its series, or the one the user picks among several.
     void importDicom(const QString& path);
+    // Stops the import in progress and numbers a new one; the status line shows `status`.
+    std::uint64_t beginImport(const QString& status);
     void startLoading(Read read, const QString& fileName, const QString& dataName);
+    static void scan(const Scan& job);
     static void load(const Load& job);
+    // A pool thread's progress, posted to the status line as text(percent).
+    static NrrdProgress statusProgress(const std::shared_ptr<ImportHandOver>& handOver,
+                                       ImportCommand* command, std::uint64_t import,
+                                       const std::stop_token& stop, std::function<QString(int)> text);
+    static void readAndHandOver(const Load& job);
 
-    // Run on this object's thread when a load reports back.
+    // Run on this object's thread when a scan or a load reports back.
     void showProgress(std::uint64_t import, const QString& text);
-    void finishReplaced(std::uint64_t import, const QString& headerName, const QString& description);
+    void chooseSeries(std::uint64_t import, const QString& name,
+                      NrrdResult<std::vector<DicomSeries>> scanned);
+    void finishReplaced(std::uint64_t import, const Request& request, const QString& headerName,
+                        const QString& description);
     void finishRefused(std::uint64_t import, const QString& headerName, const QString& reason);
 
     void refuse(const QString& headerName, const QString& reason);
@@ -109,6 +137,8 @@ class ImportCommand : public QObject {
     std::unique_ptr<SeriesPicker> m_seriesPicker;
     std::shared_ptr<ImportHandOver> m_handOver;
     std::stop_source m_loadingStop;
+    Request m_request;                 // of the import being set up
+    Request m_shownRequest;            // of the volume on show; empty for the built-in one
     std::uint64_t m_lastImport = 0;    // numbers imports in the order they started
     std::uint64_t m_loadingImport = 0; // the one whose volume is awaited; 0 when none
     std::uint64_t m_shownImport = 0;   // the last one whose volume reached the renderer

@@ -15,7 +15,11 @@ ImportHandOver::Outcome ImportHandOver::handOver(QVRenderer& renderer, const NRR
     if (m_rendererClosed || stop.stop_requested()) {
         return Outcome::Stopped;
     }
-    return renderer.updateVolumeDataWithNRRDfmt(&record, reason) ? Outcome::Replaced : Outcome::Refused;
+    if (renderer.updateVolumeDataWithNRRDfmt(&record, reason, stop)) {
+        return Outcome::Replaced;
+    }
+    // A survey cut short by the stop is no refusal: the import was given up.
+    return stop.stop_requested() ? Outcome::Stopped : Outcome::Refused;
 }
 
 void ImportHandOver::post(std::function<void()> call) {

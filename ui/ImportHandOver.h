@@ -24,8 +24,9 @@ class ImportHandOver {
     explicit ImportHandOver(QObject* receiver);
 
     // Worker thread: replaces the renderer's volume with `record` (upload and post)
-    // unless `stop` has been requested or the hand-over is closed. On a refusal the
-    // renderer keeps its volume and *reason says why.
+    // unless `stop` has been requested or the hand-over is closed; a stop requested
+    // during the upload ends it there. On a refusal the renderer keeps its volume and
+    // *reason says why.
     Outcome handOver(QVRenderer& renderer, const NRRDfmt& record, const std::stop_token& stop,
                      QString* reason);
 

@@ -19,6 +19,7 @@ Q_LOGGING_CATEGORY(lcSaveImage, "voxview.saveimage")
 namespace {
 
 constexpr qint64 kMostBrickWaitMs = 10000;
+constexpr qint64 kMsPerSecond = 1000;
 
 const QString kPngSuffix = QStringLiteral("png");
 
@@ -68,11 +69,12 @@ void SaveImageCommand::saveImage(const QString& suggestedName) {
         renderer->setAdaptiveQuality(false);
     }
     // The finished picture: frames drawn at once until every brick the view needs has
-    // arrived, within a bound, so that a source that stopped answering still saves what shows.
+    // arrived, within a bound, or one of them turns out unreadable.
     QElapsedTimer waited;
     waited.start();
     view->drawFrameNow();
-    while (renderer && renderer->brickPool() && !renderer->brickPool()->complete() &&
+    const auto pool = [renderer] { return renderer ? renderer->brickPool() : nullptr; };
+    while (pool() && !pool()->complete() && !pool()->missesUnreadable() &&
            waited.elapsed() < kMostBrickWaitMs) {
         QThread::msleep(2);
         view->drawFrameNow();
@@ -82,6 +84,21 @@ void SaveImageCommand::saveImage(const QString& suggestedName) {
     picture = picture.convertToFormat(QImage::Format_RGB32);
     if (renderer) {
         renderer->setAdaptiveQuality(true);
+    }
+    // A coarser level standing in for missing bricks is no picture of the volume to keep:
+    // nothing is saved rather than a picture that looks final and is not.
+    if (pool() && !pool()->complete()) {
+        const QString why =
+            pool()->missesUnreadable()
+                ? tr("the data file %1 changed or vanished, and part of the volume the view shows cannot be "
+                     "read")
+                      .arg(renderer->unreadableDataFile())
+                : tr("the view's bricks did not all arrive within %1 s").arg(kMostBrickWaitMs / kMsPerSecond);
+        const QString text = tr("The picture is incomplete: %1. Nothing was saved to %2.")
+                                 .arg(why, QFileInfo(path).fileName());
+        qCWarning(lcSaveImage).noquote() << text;
+        m_userAlert->warn(tr("Image not saved"), text);
+        return;
     }
 
     QImageWriter writer(path, kPngSuffix.toLatin1());

@@ -11,7 +11,9 @@ class ViewController;
 
 // File › Save Image…: writes the view's picture to a PNG file, drawn at full quality
 // (never one of the reduced frames shown while the user drags) and at the view's size in
-// device pixels. A file that cannot be written is reported with its reason.
+// device pixels. A file that cannot be written is reported with its reason, and so is a
+// picture that cannot be completed (bricks of the volume unreadable or late): nothing is
+// saved then.
 class SaveImageCommand {
     Q_DECLARE_TR_FUNCTIONS(SaveImageCommand)
 

@@ -36,6 +36,12 @@ constexpr float kLabelAlpha = 0.9f;
 constexpr double kLabelPointSize = 14.0;
 constexpr int kMaxLabelDecimals = 6;
 constexpr double kWholeTolerance = 1e-6;
+// Whole numbers up to 2^53 are exact in a double: an offset within it adds to a sample
+// as an integer. Values from 1e15 on are shown with six significant digits and an
+// exponent; fixed decimals would print hundreds of digits for a value such as 1e300.
+constexpr double kExactWhole = 0x1p53;
+constexpr double kLargestFixed = 1e15;
+constexpr int kSignificantDigits = 6;
 
 // A slider that is gone reads as position 0.
 int position(const QPointer<QSlider>& slider) {
@@ -131,14 +137,25 @@ void ViewController::observeValueForKeyPath(const QString& keyPath) {
 }
 
 QString ViewController::fileValue(std::int64_t sample, double scale, double offset) {
-    if (scale == 1.0 && std::trunc(offset) == offset) {
-        return QString::number(sample + static_cast<std::int64_t>(offset));
+    std::int64_t whole = 0;
+    if (scale == 1.0 && std::trunc(offset) == offset && std::fabs(offset) <= kExactWhole &&
+        !__builtin_add_overflow(sample, static_cast<std::int64_t>(offset), &whole)) {
+        return QString::number(whole);
     }
-    const double value = static_cast<double>(sample) * scale + offset;
+    // Without an intermediate product that could overflow where the value itself does not.
+    const double value = std::fma(static_cast<double>(sample), scale, offset);
+    if (std::isinf(value)) {
+        // Wider than the largest double: a window over more than the whole range of reals.
+        return value > 0.0 ? QStringLiteral("∞") : QStringLiteral("−∞");
+    }
+    if (!(std::fabs(value) < kLargestFixed)) {
+        return QString::number(value, 'g', kSignificantDigits);
+    }
     // As many decimals as one step of a sample needs, so that dragging shows every
     // step, and as the offset needs (an intercept of -1024.5).
+    const double stepDecimals = std::ceil(-std::log10(std::fabs(scale)));
     int decimals =
-        std::clamp(static_cast<int>(std::ceil(-std::log10(std::fabs(scale)))), 0, kMaxLabelDecimals);
+        stepDecimals > 0.0 ? static_cast<int>(std::min<double>(stepDecimals, kMaxLabelDecimals)) : 0;
     while (decimals < kMaxLabelDecimals) {
         const double shifted = offset * std::pow(10.0, decimals);
         if (std::fabs(shifted - std::round(shifted)) < kWholeTolerance) {

@@ -97,7 +97,8 @@ class ViewController : public QObject {
     QPointer<QLabel> wlLabel;
 
     // A window value in samples as the labels show it, in the file's units:
-    // sample * scale + offset, with the decimals a scale other than 1 needs.
+    // sample * scale + offset, with the decimals a scale other than 1 needs; huge values
+    // with an exponent, values beyond the largest double as ∞. Never a wrapped integer.
     static QString fileValue(std::int64_t sample, double scale, double offset);
 
   private:

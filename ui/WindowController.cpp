@@ -285,9 +285,22 @@ void WindowController::dropEvent(QDropEvent* event) {
     QTimer::singleShot(0, this, [this, path] { openFile(path); });
 }
 
+void WindowController::showUnreadable(const QString& fileName) {
+    // News of a volume that another has replaced since says nothing of the one on show.
+    const BrickPool* pool = _vc->renderer()->brickPool();
+    if (!pool || !pool->failed()) {
+        return;
+    }
+    m_volumeDescription =
+        tr("The data file %1 changed or vanished: the view cannot be completed.").arg(fileName);
+    m_statusLabel->setText(m_volumeDescription);
+    m_reloadButton->show();
+}
+
 void WindowController::showVolume(const QString& name, const QString& description) {
     m_volumeName = name;
     m_volumeDescription = description;
+    m_reloadButton->hide();
     const QVRenderer::VolumeState volume = _vc->renderer()->volumeState();
     setWindowTitle(QStringLiteral("%1 — %2 × %3 × %4 — %5")
                        .arg(name)
@@ -326,17 +339,28 @@ void WindowController::showVolumeStatus() {
     m_cancelButton->hide();
     statusBar()->addPermanentWidget(m_cancelButton);
     connect(m_cancelButton, &QPushButton::clicked, this, &WindowController::cancelImport);
+    m_reloadButton = new QPushButton(tr("Reload"), statusBar());
+    m_reloadButton->setObjectName(QStringLiteral("reloadButton"));
+    m_reloadButton->setToolTip(tr("Import the volume's file again as it is now"));
+    m_reloadButton->hide();
+    statusBar()->addPermanentWidget(m_reloadButton);
+    connect(m_reloadButton, &QPushButton::clicked, this, [this] { _vc->importCommand().reload(); });
 
     const ImportCommand& command = m_contentViewController->importCommand();
     connect(&command, &ImportCommand::statusChanged, m_statusLabel, &QLabel::setText);
     connect(&command, &ImportCommand::volumeShown, this, &WindowController::showVolume);
     connect(&command, &ImportCommand::loadingChanged, this, &WindowController::showLoading);
+    connect(&command, &ImportCommand::abandoned, m_statusLabel,
+            [this] { m_statusLabel->setText(m_volumeDescription); });
 
     QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
     if (!renderer) {
         m_statusLabel->setText(tr("No volume: the renderer could not be set up"));
         return;
     }
+    // Queued: frames emit it, and the status bar is not laid out again inside a frame.
+    connect(renderer, &QVRenderer::volumeUnreadable, this, &WindowController::showUnreadable,
+            Qt::QueuedConnection);
     const std::shared_ptr<const VolumeData> sample = renderer->vdata();
     m_volumeDescription = VolumeStatus::describeSample(sample.get(), Bundle::mainBundle());
     m_statusLabel->setText(m_volumeDescription);

@@ -24,7 +24,8 @@ class MainWindow;
 // controller load its view, then runs windowDidLoad. It carries the window
 // commands: the two slider toggles, the choice of colour lookup, Reset View, Save
 // Image and the cancelling of an import; it opens files dropped onto it, and its title
-// names the volume on show and its size.
+// names the volume on show and its size. When the file of a volume read in place changes
+// or vanishes while it streams, the status line says so and offers to reload it.
 class WindowController : public QMainWindow {
     Q_OBJECT
 
@@ -84,6 +85,8 @@ class WindowController : public QMainWindow {
     void showVolume(const QString& name, const QString& description);
     void showLoading(bool loading);
     void cancelImport();
+    // The volume on show cannot be read whole any more: its data file `fileName` changed.
+    void showUnreadable(const QString& fileName);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     AppDelegate* m_appDelegate;
@@ -91,6 +94,7 @@ class WindowController : public QMainWindow {
     ViewController* _vc = nullptr;
     QLabel* m_statusLabel = nullptr;
     QPushButton* m_cancelButton = nullptr;
+    QPushButton* m_reloadButton = nullptr;
     std::unique_ptr<SaveImageCommand> m_saveImage;
     // The volume on show: its file name and the status line's account of it.
     QString m_volumeName;

@@ -2,6 +2,7 @@
 
 #include "ByteBuffer.h"
 
+#include <QString>
 #include <cstdint>
 #include <memory>
 
@@ -17,8 +18,8 @@ class BrickSource {
     virtual ~BrickSource() = default;
 
     // Copies the `count` texels of row (y, z) from x on into `out`. The caller keeps
-    // x + count <= width, y < height, z < depth. False when the voxels can no longer be
-    // read (a file that shrank or went away, an I/O error): the loader then stops.
+    // x + count <= width, y < height, z < depth. False when the voxels cannot be read now
+    // (a file that shrank, went away or was replaced, an I/O error).
     virtual bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                          std::uint16_t* out) const = 0;
     // The same for `rows` consecutive rows from y on, one after the other in `out`. A source
@@ -28,6 +29,9 @@ class BrickSource {
     static constexpr std::uint64_t kSpanBytes = std::uint64_t{1} << 18;
     virtual bool readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                           std::uint64_t rows, std::uint16_t* out) const;
+    // The name of the file a read last failed in, for the user to be told which; empty when
+    // none has failed or the voxels are not read from files.
+    virtual QString unreadableFile() const { return {}; }
 };
 
 // Texels already in memory (a decoded import, the built-in sample's map), x fastest,

@@ -1,8 +1,12 @@
 #include "ByteBuffer.h"
 
+#include "RegularFile.h"
+
 #include <QFile>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,7 +15,7 @@
 namespace {
 
 // User files are read in pieces of this size: fine enough for progress and cancelling.
-constexpr qint64 kReadPiece = qint64{4} << 20;
+constexpr std::uint64_t kReadPiece = std::uint64_t{4} << 20;
 
 } // namespace
 
@@ -60,7 +64,7 @@ ByteBuffer ByteBuffer::mapFile(const QString& path, QString* error) {
         return fromByteArray(QByteArray());
     storage->mapped = file.map(0, size);
     if (!storage->mapped) {
-        // Not mappable (a pipe, a special file): fall back to reading it.
+        // Not mappable (a file system without maps): fall back to reading it.
         return readFile(path, error);
     }
     const std::span<const std::byte> view(reinterpret_cast<const std::byte*>(storage->mapped),
@@ -74,31 +78,25 @@ ByteBuffer ByteBuffer::readFile(const QString& path, QString* error, const NrrdP
             *error = reason;
         return ByteBuffer();
     };
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(file.errorString());
-    const qint64 size = file.size();
-    if (size == 0 || file.isSequential()) {
-        // Pipes and special files tell no size: read them as they come.
-        QByteArray bytes = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            return fail(file.errorString());
-        return fromByteArray(std::move(bytes));
-    }
-    QByteArray bytes(size, Qt::Uninitialized);
-    if (bytes.size() != size)
+    NrrdResult<RegularFile> opened = RegularFile::open(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
+        return fail(refusal->reason);
+    const RegularFile& file = std::get<RegularFile>(opened);
+    const std::uint64_t size = file.size();
+    QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
+    if (static_cast<std::uint64_t>(bytes.size()) != size)
         return fail(QStringLiteral("not enough memory for its %1 bytes").arg(size));
-    qint64 done = 0;
+    std::uint64_t done = 0;
     while (done < size) {
         if (progress.stopRequested())
             return fail(QStringLiteral("the read was cancelled"));
-        const qint64 got = file.read(bytes.data() + done, std::min(kReadPiece, size - done));
+        const std::int64_t got = file.readAt(done, bytes.data() + done, std::min(kReadPiece, size - done));
         if (got < 0)
-            return fail(file.errorString());
+            return fail(QString::fromLocal8Bit(std::strerror(errno)));
         if (got == 0)
             return fail(
                 QStringLiteral("the file shrank from %1 to %2 bytes while it was read").arg(size).arg(done));
-        done += got;
+        done += static_cast<std::uint64_t>(got);
         progress.report(static_cast<double>(done) / static_cast<double>(size));
     }
     return fromByteArray(std::move(bytes));

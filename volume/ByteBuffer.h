@@ -30,10 +30,12 @@ class ByteBuffer {
     static ByteBuffer mapFile(const QString& path, QString* error = nullptr);
 
     // Reads the whole file into memory, in pieces, reporting the share read after each
-    // one. This is how user files are read: a file that shrinks while it is read (a
-    // download still being written, a file truncated by another program) gives a null
-    // buffer and the reason, where a map of it would fault on the missing pages. Null
-    // on failure or when progress asks to stop, reason in *error.
+    // one. This is how user files are read: only a regular file (RegularFile), and only
+    // as far as its size when opened, so a file that grows meanwhile is not read past
+    // it; a file that shrinks while it is read (a download still being written, a file
+    // truncated by another program) gives a null buffer and the reason, where a map of
+    // it would fault on the missing pages. Null on failure or when progress asks to
+    // stop, reason in *error.
     static ByteBuffer readFile(const QString& path, QString* error = nullptr,
                                const NrrdProgress& progress = {});
 

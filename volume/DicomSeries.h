@@ -17,6 +17,9 @@ struct DicomSlice {
     std::optional<std::array<double, 3>> position;
     // Image Orientation (Patient): the row direction, then the column direction.
     std::optional<std::array<double, 6>> orientation;
+    // Pixel Spacing as written (between rows, then between columns; NaN where it cannot
+    // be read); absent when the file has none. GDCM reads a zero spacing as 1 mm.
+    std::optional<std::array<double, 2>> pixelSpacing{};
     // Rescale Slope and Intercept: value = stored * slope + intercept.
     double slope = 1.0;
     double intercept = 0.0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DicomSeries.h"
+#include "NrrdProgress.h"
 #include "NrrdRefusal.h"
 
 #include <QString>
@@ -17,6 +18,8 @@ class DicomSeriesScanner {
 
     // A folder: every series among its files (not its subfolders), ordered by
     // description. A file: the one series it belongs to, with its siblings in the same
-    // folder. Files that are not DICOM images (a DICOMDIR, a text file) are passed over.
-    static NrrdResult<std::vector<DicomSeries>> scan(const QString& path);
+    // folder. Files that are not DICOM images (a DICOMDIR, a text file) are passed over,
+    // and so is anything but a regular file (a named pipe, a device, a link to one).
+    // Reports the share of files scanned; refused as cancelled when asked to stop.
+    static NrrdResult<std::vector<DicomSeries>> scan(const QString& path, const NrrdProgress& progress = {});
 };

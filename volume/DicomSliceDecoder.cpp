@@ -1,10 +1,10 @@
 #include "DicomSliceDecoder.h"
 
 #include "DicomFileCheck.h"
+#include "RegularFile.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <cstring>
 #include <gdcmExplicitDataElement.h>
 #include <gdcmImplicitDataElement.h>
 
@@ -20,37 +20,15 @@ QString name(const QString& path) {
     return QFileInfo(path).fileName();
 }
 
-// The stored samples of one decoded slice, as integers; nothing for sample types a
-// CT or MR slice does not use.
-template <typename T> void widen(const std::vector<char>& bytes, std::vector<std::int64_t>& stored) {
-    stored.resize(bytes.size() / sizeof(T));
-    for (std::size_t i = 0; i < stored.size(); ++i) {
-        T value;
-        std::memcpy(&value, bytes.data() + i * sizeof(T), sizeof(T));
-        stored[i] = value;
-    }
-}
-
-bool widenStored(gdcm::PixelFormat::ScalarType type, const std::vector<char>& bytes,
-                 std::vector<std::int64_t>& stored) {
+// The sample types a CT or MR slice uses; forEachStored hands over these.
+bool isStoredType(gdcm::PixelFormat::ScalarType type) {
     switch (type) {
     case gdcm::PixelFormat::UINT8:
-        widen<std::uint8_t>(bytes, stored);
-        return true;
     case gdcm::PixelFormat::INT8:
-        widen<std::int8_t>(bytes, stored);
-        return true;
     case gdcm::PixelFormat::UINT16:
-        widen<std::uint16_t>(bytes, stored);
-        return true;
     case gdcm::PixelFormat::INT16:
-        widen<std::int16_t>(bytes, stored);
-        return true;
     case gdcm::PixelFormat::UINT32:
-        widen<std::uint32_t>(bytes, stored);
-        return true;
     case gdcm::PixelFormat::INT32:
-        widen<std::int32_t>(bytes, stored);
         return true;
     default:
         return false;
@@ -61,10 +39,14 @@ bool widenStored(gdcm::PixelFormat::ScalarType type, const std::vector<char>& by
 
 std::optional<NrrdRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, std::uint32_t width,
                                                      std::uint32_t height, std::uint32_t frames) {
+    // The folder was listed before: the file may have been swapped for a pipe since.
+    const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(slice.path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+        return *refusal;
     // Walked again: the file may have changed since the scan.
-    if (const DicomFileCheck::Result checked = DicomFileCheck::check(slice.path);
-        checked.verdict != DicomFileCheck::Verdict::Sound)
-        return NrrdRefusal{checked.reason};
+    if (const DicomFileCheck::Result walked = DicomFileCheck::check(slice.path);
+        walked.verdict != DicomFileCheck::Verdict::Sound)
+        return NrrdRefusal{walked.reason};
     m_reader = std::make_unique<gdcm::ImageReader>();
     const QByteArray fileName = QFile::encodeName(slice.path);
     m_reader->SetFileName(fileName.constData());
@@ -97,13 +79,16 @@ std::optional<NrrdRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, st
         return NrrdRefusal{QStringLiteral("%1: its pixel data is cut short (the file ends %2 bytes early).")
                                .arg(name(slice.path))
                                .arg(missing)};
-    m_bytes.resize(image.GetBufferLength());
-    if (m_bytes.size() != expected || !image.GetBuffer(m_bytes.data()))
-        return NrrdRefusal{QStringLiteral("%1: its pixel data (%2) cannot be decoded.")
-                               .arg(name(slice.path), transferSyntax())};
-    if (!widenStored(format.GetScalarType(), m_bytes, m_stored))
+    if (!isStoredType(format.GetScalarType()))
         return NrrdRefusal{QStringLiteral("%1 stores %2 samples, which cannot be shown.")
                                .arg(name(slice.path), QString::fromLatin1(format.GetScalarTypeAsString()))};
+    if (image.GetBufferLength() != expected)
+        return NrrdRefusal{QStringLiteral("%1: its pixel data (%2) cannot be decoded.")
+                               .arg(name(slice.path), transferSyntax())};
+    m_bytes.resize(expected);
+    if (!image.GetBuffer(m_bytes.data()))
+        return NrrdRefusal{QStringLiteral("%1: its pixel data (%2) cannot be decoded.")
+                               .arg(name(slice.path), transferSyntax())};
     return std::nullopt;
 }
 

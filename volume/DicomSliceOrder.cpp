@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 #include <numeric>
+#include <optional>
+#include <span>
 
 namespace {
 
@@ -24,6 +26,9 @@ constexpr double kSeveralGaps = 1.5;
 // Stacks whose slices are shifted by less than this angle are not called sheared.
 constexpr double kTiltToleranceDegrees = 0.1;
 constexpr double kSingleSliceSpacing = 1.0;
+// Image Orientation (Patient) holds two perpendicular unit directions; written rounded,
+// they are off by far less than this.
+constexpr double kUnitTolerance = 0.01;
 
 double dot(const Vector& a, const Vector& b) {
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
@@ -51,6 +56,42 @@ QString mm(double value) {
     return QString::number(value, 'g', 6);
 }
 
+QString listed(std::span<const double> values) {
+    QStringList texts;
+    for (const double value : values)
+        texts << QString::number(value, 'g', 6);
+    return texts.join(QLatin1Char('\\'));
+}
+
+// Why a slice's place in space cannot be known from its header, if it cannot: a position
+// or orientation that is not finite, or directions that are not perpendicular unit
+// vectors (a zero vector, or the row along the column), would order the slices by
+// NaN or by nothing at all.
+std::optional<NrrdRefusal> refuseGeometry(const DicomSlice& slice) {
+    if (!slice.position || !slice.orientation)
+        return NrrdRefusal{QStringLiteral("%1 has no Image Position or Image Orientation (Patient): the "
+                                          "slices cannot be put in order.")
+                               .arg(name(slice))};
+    const std::array<double, 3>& position = *slice.position;
+    if (!std::ranges::all_of(position, [](double c) { return std::isfinite(c); }))
+        return NrrdRefusal{
+            QStringLiteral("%1 has an Image Position (Patient) of %2, not a finite position: the "
+                           "slices cannot be put in order.")
+                .arg(name(slice), listed(position))};
+    const std::array<double, 6>& cosines = *slice.orientation;
+    const Vector row{cosines[0], cosines[1], cosines[2]};
+    const Vector column{cosines[3], cosines[4], cosines[5]};
+    const bool unit = std::abs(std::sqrt(dot(row, row)) - 1.0) <= kUnitTolerance &&
+                      std::abs(std::sqrt(dot(column, column)) - 1.0) <= kUnitTolerance;
+    // NaN fails every comparison: such cosines are refused here too.
+    if (!unit || !(std::abs(dot(row, column)) <= kUnitTolerance))
+        return NrrdRefusal{
+            QStringLiteral("%1 has an Image Orientation (Patient) of %2, not two perpendicular "
+                           "unit directions: the slices cannot be put in order.")
+                .arg(name(slice), listed(cosines))};
+    return std::nullopt;
+}
+
 } // namespace
 
 NrrdResult<DicomStack> DicomSliceOrder::arrange(const std::vector<DicomSlice>& slices) {
@@ -64,10 +105,8 @@ NrrdResult<DicomStack> DicomSliceOrder::arrange(const std::vector<DicomSlice>& s
         return stack;
     }
     for (const DicomSlice& slice : slices) {
-        if (!slice.position || !slice.orientation)
-            return NrrdRefusal{QStringLiteral("%1 has no Image Position or Image Orientation (Patient): the "
-                                              "slices cannot be put in order.")
-                                   .arg(name(slice))};
+        if (std::optional<NrrdRefusal> refusal = refuseGeometry(slice))
+            return *refusal;
         for (std::size_t i = 0; i < 6; ++i) {
             if (std::abs((*slice.orientation)[i] - (*slices[0].orientation)[i]) > kOrientationTolerance)
                 return NrrdRefusal{QStringLiteral("The slices are not parallel: %1 and %2 differ in Image "
@@ -81,8 +120,14 @@ NrrdResult<DicomStack> DicomSliceOrder::arrange(const std::vector<DicomSlice>& s
     const Vector normal = normalized(cross(row, column));
 
     std::vector<double> along(slices.size());
-    for (std::size_t i = 0; i < slices.size(); ++i)
+    for (std::size_t i = 0; i < slices.size(); ++i) {
         along[i] = dot(*slices[i].position, normal);
+        if (!std::isfinite(along[i]))
+            return NrrdRefusal{
+                QStringLiteral("%1 lies too far away (Image Position (Patient) %2): the slices "
+                               "cannot be put in order.")
+                    .arg(name(slices[i]), listed(*slices[i].position))};
+    }
     std::ranges::sort(stack.order, [&along](std::size_t a, std::size_t b) { return along[a] < along[b]; });
 
     std::vector<double> gaps;

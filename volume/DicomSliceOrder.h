@@ -19,8 +19,10 @@ struct DicomStack {
 // Orientation (Patient): file names and Instance Numbers are not trusted, as writers
 // number and name slices in either direction or not at all. A stack the viewer would
 // draw wrongly at even spacing (a missing slice, uneven gaps, two volumes in one
-// series, slices that are not parallel) is refused with its reason. Oblique and
-// sheared (gantry-tilted) stacks are shown in voxel order with a note.
+// series, slices that are not parallel) is refused with its reason, and so is a slice
+// whose position or orientation cannot place it (not finite, or directions that are not
+// perpendicular unit vectors). Oblique and sheared (gantry-tilted) stacks are shown in
+// voxel order with a note.
 class DicomSliceOrder {
   public:
     static NrrdResult<DicomStack> arrange(const std::vector<DicomSlice>& slices);

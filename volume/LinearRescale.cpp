@@ -13,10 +13,19 @@ constexpr double kLargestTexel = std::numeric_limits<std::uint16_t>::max();
 LinearRescale LinearRescale::forRange(double low, double high) {
     if (!(high > low))
         return {1.0, low};
-    return {(high - low) / kLargestTexel, low};
+    // high - low may exceed the largest double; then each bound is divided first.
+    const double span = high - low;
+    return {std::isfinite(span) ? span / kLargestTexel : high / kLargestTexel - low / kLargestTexel, low};
+}
+
+double LinearRescale::position(double value, double scale, double offset) {
+    const double difference = value - offset;
+    return std::isfinite(difference) ? difference / scale : value / scale - offset / scale;
 }
 
 std::uint16_t LinearRescale::texel(double value) const {
-    const double position = std::round((value - offset) / scale);
-    return static_cast<std::uint16_t>(std::clamp(position, 0.0, kLargestTexel));
+    const double nearest = std::round(position(value, scale, offset));
+    if (std::isnan(nearest))
+        return 0;
+    return static_cast<std::uint16_t>(std::clamp(nearest, 0.0, kLargestTexel));
 }

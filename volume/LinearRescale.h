@@ -10,9 +10,13 @@ struct LinearRescale {
     double scale = 1.0;
     double offset = 0.0;
 
-    // Both bounds finite. A range of one value maps it to texel 0.
+    // Both bounds finite. A range of one value maps it to texel 0. The scale is finite
+    // for any finite range, even one wider than the largest double (-1e308 ... 1e308).
     static LinearRescale forRange(double low, double high);
 
-    // The nearest texel; values outside the range are clamped to its ends.
+    // (value - offset) / scale, without overflowing where value - offset would.
+    static double position(double value, double scale, double offset);
+
+    // The nearest texel; values outside the range are clamped to its ends, NaN goes to 0.
     std::uint16_t texel(double value) const;
 };

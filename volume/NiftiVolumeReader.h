@@ -13,6 +13,9 @@
 // converted), values through scl_slope/scl_inter (a slope of 0 means none), the file's
 // display range cal_min/cal_max becomes its window. Of a 4-D series the first volume is
 // shown, with a note; five or more dimensions, complex and colour samples are refused.
+// A rescale or display range that is not finite, or a rescale that would carry a value
+// beyond the largest double, is left out with a note. 8- and 16-bit samples are read
+// straight into the texels' memory; wider ones beside it (see the RAM budget's rule).
 class NiftiVolumeReader {
   public:
     static NrrdResult<NRRDfmt> read(const QString& path, const NrrdReadOptions& options = {},

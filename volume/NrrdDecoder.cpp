@@ -86,6 +86,8 @@ NrrdResult<NrrdDecoder::Voxels> NrrdDecoder::decode(const std::vector<ByteBuffer
         for (std::size_t i = 0; i < files.size(); ++i) {
             NrrdResult<Samples> samples =
                 samplesOf(files[i], perFile, m_progress.part(fileShare * static_cast<double>(i), fileShare));
+            if (m_progress.stopRequested())
+                return cancelledImport();
             if (const auto* refusal = std::get_if<NrrdRefusal>(&samples))
                 return NrrdRefusal{QStringLiteral("data file %1 of %2: %3")
                                        .arg(i + 1)

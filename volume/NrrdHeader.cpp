@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace {
 
@@ -68,26 +69,34 @@ int countSizes(const QList<QStringView>& tokens) {
     return static_cast<int>(last - 1);
 }
 
-// The spacing along one axis from its direction vector "(a,b,c)" (brackets included).
-std::optional<double> axisSpacing(QStringView vector, int axis) {
+// The length of a direction vector "(a,b,c)" (brackets included), which is the voxel
+// spacing along its axis however the axis is turned, and the angle in degrees between
+// it and the nearest axis of space.
+struct Direction {
+    double length = 0.0;
+    double tilt = 0.0;
+};
+
+std::optional<Direction> direction(QStringView vector) {
     const QList<QStringView> components = vector.sliced(1, vector.size() - 2).split(u',');
-    if (components.size() <= axis)
+    if (components.size() < kAxes)
         return std::nullopt;
-    const double own = std::fabs(nrrdFloatValue(components[axis]));
-    if (own != 0.0)
-        return own;
     double squares = 0.0;
+    double largest = 0.0;
     for (QStringView component : components) {
         const double value = nrrdFloatValue(component);
         squares += value * value;
+        largest = std::max(largest, std::fabs(value));
     }
-    return std::sqrt(squares);
+    const double length = std::sqrt(squares);
+    const double cosine = length > 0.0 ? std::clamp(largest / length, 0.0, 1.0) : 1.0;
+    return Direction{length, std::acos(cosine) * 180.0 / std::numbers::pi};
 }
 
 // "space directions:" values: one vector per axis, "(x,y,z)", or "none". Writers that
 // put a space after each comma split a vector over several tokens, so tokens are
 // joined again until the closing bracket.
-std::optional<NrrdHeader::AxisSpacing> directionSpacing(const QList<QStringView>& tokens) {
+std::optional<NrrdHeader::Directions> directions(const QList<QStringView>& tokens) {
     QStringList entries;
     QString vector;
     bool inVector = false;
@@ -113,16 +122,17 @@ std::optional<NrrdHeader::AxisSpacing> directionSpacing(const QList<QStringView>
     if (inVector || entries.size() < kAxes)
         return std::nullopt;
 
-    NrrdHeader::AxisSpacing spacing{};
+    NrrdHeader::Directions read;
     for (int axis = 0; axis < kAxes; ++axis) {
         if (entries[axis] == u"none")
             continue;
-        const std::optional<double> value = axisSpacing(entries[axis], axis);
+        const std::optional<Direction> value = direction(entries[axis]);
         if (!value)
             return std::nullopt;
-        spacing[axis] = *value;
+        read.spacing[axis] = value->length;
+        read.tilt = std::max(read.tilt, value->tilt);
     }
-    return spacing;
+    return read;
 }
 
 void applyLine(NrrdHeader& header, QStringView line) {
@@ -148,8 +158,10 @@ void applyLine(NrrdHeader& header, QStringView line) {
         header.dataFile = tokens[1].toString();
         header.dataFileText = joinTokens(tokens, 1).trimmed();
     } else if (key == u"space" && second(u"directions:") && count >= 5) {
-        if (const auto spacing = directionSpacing(tokens.mid(2)))
-            header.directionSpacing = spacing;
+        if (const auto read = directions(tokens.mid(2))) {
+            header.directionSpacing = read->spacing;
+            header.directionTilt = read->tilt;
+        }
     } else if (key == u"endian:" && count >= 2) {
         header.endian = tokens[1].toString();
     } else if (key == u"spacings:" && count >= 4) {

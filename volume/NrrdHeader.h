@@ -21,10 +21,16 @@ double nrrdFloatValue(QStringView text);
 // line of a known key with fewer tokens than its value needs is skipped, so a
 // malformed repeat never erases a good value.
 struct NrrdHeader {
-    // Voxel spacing per axis from one vector of "space directions:": the absolute
-    // value of the axis's own component, or the vector's length when that component
-    // is zero (permuted axes). 0 for a "none" direction.
+    // Voxel spacing per axis: from "space directions:" the length of the axis's vector,
+    // whichever way it points (permuted or turned axes); 0 for a "none" direction.
     using AxisSpacing = std::array<double, 3>;
+    // What "space directions:" tells: the spacing, and the largest angle in degrees
+    // between a direction and the axis of space nearest it (0 for a volume lying along
+    // the axes, in any order).
+    struct Directions {
+        AxisSpacing spacing{};
+        double tilt = 0.0;
+    };
 
     QStringList lines; // every line of the header, in file order
 
@@ -38,6 +44,7 @@ struct NrrdHeader {
     QString dataFile;                                 // third token of "data file:" (second of "datafile:")
     QString dataFileText; // the whole value of that line: names with spaces, LIST, patterns
     std::optional<AxisSpacing> directionSpacing;
+    double directionTilt = 0.0;          // of the line that gave directionSpacing
     std::optional<AxisSpacing> spacings; // "spacings:", used where no direction gives one
     std::optional<std::int32_t> lineSkip;
     std::optional<std::int32_t> byteSkip;

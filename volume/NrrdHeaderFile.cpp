@@ -1,7 +1,8 @@
 #include "NrrdHeaderFile.h"
 
+#include "RegularFile.h"
+
 #include <QByteArrayView>
-#include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <algorithm>
@@ -50,24 +51,20 @@ std::optional<HeaderExtent> findHeaderEnd(std::span<const std::byte> bytes) {
 } // namespace
 
 NrrdResult<NrrdHeaderFile> NrrdHeaderFile::read(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return NrrdRefusal{QStringLiteral("The header file %1 does not exist.").arg(info.fileName())};
     // Pipes and devices would block or never end; headers are plain files.
-    if (!info.isFile())
-        return NrrdRefusal{QStringLiteral("The header %1 is not a regular file.").arg(info.fileName())};
+    NrrdResult<RegularFile> opened = RegularFile::open(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
+        return NrrdRefusal{QStringLiteral("The header file %1").arg(refusal->reason)};
+    const RegularFile& file = std::get<RegularFile>(opened);
     // The header lies in the first kMaxHeaderBytes; one byte more tells whether the
     // file goes on. The rest, attached data, waits for the worker that decodes it.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return NrrdRefusal{
-            QStringLiteral("Cannot read the header file %1: %2.").arg(info.fileName(), file.errorString())};
-    const QByteArray head = file.read(kMaxHeaderBytes + 1);
-    if (file.error() != QFileDevice::NoError)
-        return NrrdRefusal{
-            QStringLiteral("Cannot read the header file %1: %2.").arg(info.fileName(), file.errorString())};
-    const bool complete = file.atEnd();
-    NrrdResult<NrrdHeaderFile> parsed = fromBytes(ByteBuffer::fromByteArray(head), path);
+    NrrdResult<QByteArray> head = file.head(kMaxHeaderBytes + 1);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&head))
+        return NrrdRefusal{QStringLiteral("Cannot read the header file %1: %2.")
+                               .arg(QFileInfo(path).fileName(), refusal->reason)};
+    const QByteArray& start = std::get<QByteArray>(head);
+    const bool complete = static_cast<std::uint64_t>(start.size()) >= file.size();
+    NrrdResult<NrrdHeaderFile> parsed = fromBytes(ByteBuffer::fromByteArray(start), path);
     if (auto* headerFile = std::get_if<NrrdHeaderFile>(&parsed))
         headerFile->m_complete = complete;
     return parsed;
@@ -80,6 +77,8 @@ NrrdResult<ByteBuffer> NrrdHeaderFile::readAttachedData(const NrrdProgress& prog
         return m_bytes.slice(*m_dataStart, m_bytes.size() - *m_dataStart);
     QString error;
     const ByteBuffer whole = ByteBuffer::readFile(m_path, &error, progress);
+    if (whole.isNull() && progress.stopRequested())
+        return cancelledImport();
     if (whole.isNull())
         return NrrdRefusal{
             QStringLiteral("Cannot read the data of %1: %2.").arg(QFileInfo(m_path).fileName(), error)};

@@ -2,6 +2,7 @@
 
 #include "NrrdDataFiles.h"
 #include "NrrdDecoder.h"
+#include "RegularFile.h"
 #include "SampleTexels.h"
 #include "VolumeSize.h"
 
@@ -10,6 +11,7 @@
 #include <QLoggingCategory>
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -19,6 +21,8 @@ namespace {
 
 constexpr std::int32_t kVolumeDimension = 3;
 constexpr float kFallbackSpacing = 1.0f;
+// Directions turned less than this from the axes of space are written rounded, not oblique.
+constexpr double kTiltToleranceDegrees = 0.1;
 // Of an import's progress, reading the files into memory takes about this share.
 constexpr double kReadShare = 0.3;
 constexpr std::array kAxisNames{'x', 'y', 'z'};
@@ -38,17 +42,48 @@ std::optional<NrrdRefusal> checkShape(const NrrdHeader& header) {
     return refuseVolumeShape(sizes[0], sizes[1], sizes[2]);
 }
 
-// Whether a volume of this shape and layout is read in place: too large for the RAM
-// budget or for one texture, with samples that can be read as they lie.
-bool isReadInPlace(const std::array<std::int32_t, 3>& sizes, const NrrdLayout& layout,
+// What decoding holds for each voxel beside the data read from the files (NrrdDecoder):
+// the decoded samples unless raw ones are used where they lie, the samples of several
+// files gathered into one array (and one file's decoded share, at most as large), a
+// byte-swapped copy of raw wide samples, and the texels unless 16-bit samples become
+// texels where they lie.
+std::size_t decodedBytesPerVoxel(const NrrdLayout& layout, bool severalFiles) {
+    const auto sampleBytes = static_cast<std::size_t>(layout.bytesPerSample());
+    const bool raw = layout.encoding == NrrdLayout::Encoding::Raw;
+    const bool owned = !raw || severalFiles;
+    std::size_t bytes = 0;
+    if (severalFiles)
+        bytes += raw ? sampleBytes : 2 * sampleBytes;
+    else if (!raw)
+        bytes += sampleBytes;
+    const bool swapped = layout.isBinary() && layout.bigEndian != (std::endian::native == std::endian::big);
+    if (!isTextureSampleType(layout.sampleType))
+        return bytes + (!owned && swapped ? sampleBytes : 0) + kTexelBytes;
+    const bool texelsInPlace =
+        sampleBytes == kTexelBytes && (owned || (layout.sampleType == SampleType::UInt16 && !swapped));
+    return bytes + (texelsInPlace ? 0 : kTexelBytes);
+}
+
+// The peak of decoding as far as the header tells: raw data read into memory is the
+// samples themselves; compressed or text data is counted once its size is known.
+DecodePeak headerPeak(const NrrdLayout& layout, bool severalFiles) {
+    const bool raw = layout.encoding == NrrdLayout::Encoding::Raw;
+    return {decodedBytesPerVoxel(layout, severalFiles) +
+                (raw ? static_cast<std::size_t>(layout.bytesPerSample()) : 0),
+            0};
+}
+
+// Whether a volume of this shape and layout is read in place: too large to decode within
+// the RAM budget or for one texture, with samples that can be read as they lie.
+bool isReadInPlace(const std::array<std::int32_t, 3>& sizes, const NrrdLayout& layout, bool severalFiles,
                    const NrrdReadOptions& options) {
     if (!RawFileBrickSource::canRead(layout))
         return false;
     const auto [width, height, depth] = sizes;
-    const std::uint64_t texels =
-        *volumeBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
-                     static_cast<std::uint64_t>(depth));
-    return texels > options.ramBudgetBytes ||
+    const std::optional<std::uint64_t> peak =
+        peakBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                  static_cast<std::uint64_t>(depth), headerPeak(layout, severalFiles));
+    return !peak || *peak > options.ramBudgetBytes ||
            static_cast<std::uint64_t>(std::max({width, height, depth})) > options.maxTextureSize;
 }
 
@@ -83,17 +118,25 @@ std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& heade
                      .arg(kFallbackSpacing, 0, 'f', 1);
         qCInfo(lcNrrd).noquote() << notes.back();
     }
+    if (header.directionSpacing && header.directionTilt > kTiltToleranceDegrees) {
+        notes << QStringLiteral("The space directions of %1 are oblique to the axes of space (up to %2°): "
+                                "shown in voxel order, not turned upright.")
+                     .arg(headerName)
+                     .arg(header.directionTilt, 0, 'f', 1);
+        qCInfo(lcNrrd).noquote() << notes.back();
+    }
     return spacing;
 }
 
-// A data file named or chosen, before anything is read from it.
+// A data file named or chosen, before anything is read from it. Devices and pipes (a
+// header naming /dev/zero) would never end; every encoding needs at least a byte, so an
+// empty file, or a file under /proc that tells no size, holds no volume.
 NrrdResult<RawFileBrickSource::DataFile> locateDataFile(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return NrrdRefusal{QStringLiteral("The data file %1 does not exist.").arg(info.fileName())};
-    // Devices and pipes (a header naming /dev/zero) would never end.
-    if (!info.isFile())
-        return NrrdRefusal{QStringLiteral("The data file %1 is not a regular file.").arg(info.fileName())};
+    const NrrdResult<std::uint64_t> size = RegularFile::sizeOf(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&size))
+        return NrrdRefusal{QStringLiteral("The data file %1").arg(refusal->reason)};
+    if (std::get<std::uint64_t>(size) == 0)
+        return NrrdRefusal{QStringLiteral("The data file %1 is empty.").arg(QFileInfo(path).fileName())};
     return RawFileBrickSource::DataFile{path, 0};
 }
 
@@ -102,7 +145,8 @@ NrrdResult<RawFileBrickSource::DataFile> locateDataFile(const QString& path) {
 NrrdVolumeReader::NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record,
                                    const NrrdReadOptions& options)
     : m_file(std::move(file)), m_header(std::move(header)), m_layout(layout), m_record(std::move(record)),
-      m_options(options), m_readsInPlace(isReadInPlace(*m_header.sizes, m_layout, options)) {}
+      m_options(options),
+      m_readsInPlace(isReadInPlace(*m_header.sizes, m_layout, hasSeveralDataFiles(), options)) {}
 
 NrrdResult<NrrdVolumeReader> NrrdVolumeReader::open(const QString& headerPath,
                                                     const NrrdReadOptions& options) {
@@ -122,12 +166,10 @@ NrrdResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeaderFi
         return *refusal;
     const NrrdLayout& samples = std::get<NrrdLayout>(layout);
     const std::array<std::int32_t, 3>& sizes = *header.sizes;
-    // The decoder holds wider samples beside their texels.
-    const std::size_t decodedBytes =
-        std::max(kTexelBytes, static_cast<std::size_t>(samples.bytesPerSample()));
-    if (!isReadInPlace(sizes, samples, options)) {
+    const bool severalFiles = NrrdDataFiles::namesSeveral(header.dataFileText);
+    if (!isReadInPlace(sizes, samples, severalFiles, options)) {
         if (const std::optional<NrrdRefusal> refusal =
-                refuseVolumeSize(sizes[0], sizes[1], sizes[2], options, decodedBytes))
+                refuseVolumeSize(sizes[0], sizes[1], sizes[2], options, headerPeak(samples, severalFiles)))
             return *refusal;
     }
 
@@ -161,7 +203,8 @@ QString NrrdVolumeReader::dataFilePath() const {
     return QDir::cleanPath(QFileInfo(m_file.path()).dir().filePath(m_header.dataFileText));
 }
 
-NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& choice) const {
+NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& choice,
+                                                        const NrrdProgress& progress) const {
     std::vector<QString> paths;
     switch (choice.kind()) {
     case NrrdDataChoice::Kind::Cancelled:
@@ -188,6 +231,8 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& ch
     }
     NrrdDataSource source{paths.front(), false, {}, {}};
     for (const QString& path : paths) {
+        if (progress.stopRequested())
+            return cancelledImport();
         NrrdResult<RawFileBrickSource::DataFile> file = locateDataFile(path);
         if (const auto* refusal = std::get_if<NrrdRefusal>(&file))
             return *refusal;
@@ -198,7 +243,7 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::locateData(const NrrdDataChoice& ch
 
 NrrdResult<NrrdDataSource> NrrdVolumeReader::resolveData(const NrrdDataChoice& choice,
                                                          const NrrdProgress& progress) const {
-    NrrdResult<NrrdDataSource> located = locateData(choice);
+    NrrdResult<NrrdDataSource> located = locateData(choice, progress);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&located))
         return *refusal;
     if (m_readsInPlace)
@@ -211,11 +256,15 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::readIntoMemory(NrrdDataSource sourc
     std::uint64_t input = 0;
     for (const RawFileBrickSource::DataFile& file : source.located)
         input += static_cast<std::uint64_t>(QFileInfo(file.path).size()) - file.dataStart;
-    if (input > m_options.ramBudgetBytes)
+    // The data read stays in memory while it is decoded.
+    const std::uint64_t decoded = peakBytes(m_record.width, m_record.height, m_record.depth,
+                                            {decodedBytesPerVoxel(m_layout, source.located.size() > 1), 0})
+                                      .value_or(std::numeric_limits<std::uint64_t>::max());
+    if (input > m_options.ramBudgetBytes || decoded > m_options.ramBudgetBytes - input)
         return NrrdRefusal{
-            QStringLiteral("The data of %1 needs %2 MB read into memory, more than the RAM "
-                           "budget of %3 MB; only raw 8- and 16-bit samples are read in place.")
-                .arg(QFileInfo(source.path).fileName(), megabytesText(input),
+            QStringLiteral("The data of %1 needs %2 MB read into memory and %3 MB decoded beside it, more "
+                           "than the RAM budget of %4 MB; only raw 8- and 16-bit samples are read in place.")
+                .arg(QFileInfo(source.path).fileName(), megabytesText(input), megabytesText(decoded),
                      megabytesText(m_options.ramBudgetBytes))};
     if (source.attached) {
         NrrdResult<ByteBuffer> attached = m_file.readAttachedData(progress);
@@ -229,6 +278,8 @@ NrrdResult<NrrdDataSource> NrrdVolumeReader::readIntoMemory(NrrdDataSource sourc
         QString error;
         const ByteBuffer bytes = ByteBuffer::readFile(
             file.path, &error, progress.part(share * static_cast<double>(source.files.size()), share));
+        if (progress.stopRequested())
+            return cancelledImport();
         if (bytes.isNull())
             return NrrdRefusal{QStringLiteral("Cannot read the data file %1: %2.")
                                    .arg(QFileInfo(file.path).fileName(), error)};
@@ -254,7 +305,7 @@ NrrdResult<NRRDfmt> NrrdVolumeReader::readVolume(const NrrdDataSource& source,
     NrrdResult<NRRDfmt> read = m_readsInPlace ? readInPlace(source) : decode(source, samples, progress);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&read)) {
         // Whoever reports the refusal names the header; a separate data file is named here.
-        if (source.attached)
+        if (source.attached || progress.stopRequested())
             return *refusal;
         return NrrdRefusal{QStringLiteral("%1: %2").arg(QFileInfo(source.path).fileName(), refusal->reason)};
     }

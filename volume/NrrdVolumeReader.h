@@ -35,9 +35,9 @@ struct NrrdDataSource {
 // the RAM budget, or with a side longer than the GPU's largest 3-D texture, is read in
 // place when its samples allow it (raw, 8 or 16 bits): the record carries a brick source
 // over the files and no voxels. Every other volume is decoded into memory as a whole,
-// and is refused when that needs more than the RAM budget: its decoded samples and
-// texels, or the compressed or text data read to decode them (a wider or floating-point
-// volume needs a pass over every sample for its range before any texel exists).
+// and is refused when its peak needs more than the RAM budget: the data read into memory
+// with the decoded samples and texels beside it (a wider or floating-point volume needs a
+// pass over every sample for its range before any texel exists).
 class NrrdVolumeReader {
   public:
     static NrrdResult<NrrdVolumeReader> open(const QString& headerPath, const NrrdReadOptions& options = {});
@@ -70,7 +70,7 @@ class NrrdVolumeReader {
   private:
     NrrdVolumeReader(NrrdHeaderFile file, NrrdHeader header, NrrdLayout layout, NRRDfmt record,
                      const NrrdReadOptions& options);
-    NrrdResult<NrrdDataSource> locateData(const NrrdDataChoice& choice) const;
+    NrrdResult<NrrdDataSource> locateData(const NrrdDataChoice& choice, const NrrdProgress& progress) const;
     NrrdResult<NrrdDataSource> readIntoMemory(NrrdDataSource source, const NrrdProgress& progress) const;
     NrrdResult<NRRDfmt> readInPlace(const NrrdDataSource& source) const;
     NrrdResult<NRRDfmt> decode(const NrrdDataSource& source, std::size_t samples,

@@ -24,7 +24,9 @@ QStringList NumberedFiles::around(const QString& path) {
 
     std::vector<std::pair<qulonglong, QString>> numbered;
     const QDir folder = picked.absoluteDir();
-    for (const QString& name : folder.entryList(QDir::Files)) {
+    // Pipes, devices and dangling links are listed too: a slice that is one of them is
+    // refused by name when it is read, rather than missed.
+    for (const QString& name : folder.entryList(QDir::Files | QDir::System)) {
         if (!name.startsWith(prefix) || !name.endsWith(suffix) ||
             name.size() <= prefix.size() + suffix.size())
             continue;
@@ -45,4 +47,31 @@ QStringList NumberedFiles::around(const QString& path) {
     for (const auto& [number, file] : numbered)
         files << file;
     return files;
+}
+
+std::optional<NrrdRefusal> NumberedFiles::refuseGaps(const QStringList& run) {
+    std::vector<qulonglong> numbers;
+    for (const QString& file : run)
+        numbers.push_back(kNumberedName.match(QFileInfo(file).fileName()).captured(2).toULongLong());
+    const auto name = [&run](std::size_t i) { return QFileInfo(run[static_cast<qsizetype>(i)]).fileName(); };
+    qulonglong step = 0;
+    for (std::size_t i = 1; i < numbers.size(); ++i) {
+        if (numbers[i] == numbers[i - 1])
+            return NrrdRefusal{
+                QStringLiteral("%1 and %2 carry the same slice number (%3): the stack cannot be "
+                               "put in order.")
+                    .arg(name(i - 1), name(i))
+                    .arg(numbers[i])};
+        step = step == 0 ? numbers[i] - numbers[i - 1] : std::min(step, numbers[i] - numbers[i - 1]);
+    }
+    for (std::size_t i = 1; i < numbers.size(); ++i) {
+        if (numbers[i] - numbers[i - 1] != step)
+            return NrrdRefusal{
+                QStringLiteral("The numbered slices jump from %1 to %2 where the others go up "
+                               "by %3: slices are missing, and the stack shown at even spacing "
+                               "would be distorted.")
+                    .arg(name(i - 1), name(i))
+                    .arg(step)};
+    }
+    return std::nullopt;
 }

@@ -3,18 +3,20 @@
 #include "SampleTexels.h"
 #include "VolumeSize.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// No read has failed.
+constexpr std::size_t kNoPart = std::numeric_limits<std::size_t>::max();
 
 // "line skip:" lines are found by reading this much at a time.
 constexpr std::size_t kLineScanBytes = std::size_t{1} << 16;
@@ -36,12 +38,15 @@ bool readFully(int fd, std::uint64_t offset, std::byte* into, std::uint64_t byte
 }
 
 // The offset just past the first `lines` line feeds from `start` on; nothing when the
-// file ends first.
-std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::int64_t lines) {
+// file ends first, at `end` at the latest.
+std::optional<std::uint64_t> afterLines(int fd, std::uint64_t start, std::uint64_t end, std::int64_t lines) {
     std::array<std::byte, kLineScanBytes> chunk{};
     std::uint64_t position = start;
     while (lines > 0) {
-        const ssize_t read = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(position));
+        if (position >= end)
+            return std::nullopt;
+        const ssize_t read = ::pread(fd, chunk.data(), std::min<std::uint64_t>(chunk.size(), end - position),
+                                     static_cast<off_t>(position));
         if (read < 0 && errno == EINTR)
             continue;
         if (read <= 0)
@@ -73,12 +78,8 @@ RawFileBrickSource::RawFileBrickSource(const NrrdLayout& layout, std::uint64_t w
     : m_layout(layout), m_sampleBytes(static_cast<std::uint64_t>(layout.bytesPerSample())), m_width(width),
       m_height(height), m_samplesPerFile(samplesPerFile),
       m_samplesAreTexels(layout.sampleType == SampleType::UInt16 &&
-                         layout.bigEndian == (std::endian::native == std::endian::big)) {}
-
-RawFileBrickSource::~RawFileBrickSource() {
-    for (const Part& part : m_parts)
-        ::close(part.fd);
-}
+                         layout.bigEndian == (std::endian::native == std::endian::big)),
+      m_files(kMostOpenFiles), m_failedPart(kNoPart) {}
 
 NrrdResult<std::shared_ptr<const RawFileBrickSource>>
 RawFileBrickSource::open(const std::vector<DataFile>& files, const NrrdLayout& layout, std::uint64_t width,
@@ -102,16 +103,21 @@ RawFileBrickSource::open(const std::vector<DataFile>& files, const NrrdLayout& l
 }
 
 std::optional<NrrdRefusal> RawFileBrickSource::addPart(const DataFile& file) {
-    const int fd = ::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return cannotRead(file.path, errno);
-    m_parts.push_back({fd, 0});
+    m_files.add(file.path);
+    m_parts.push_back({});
+    // Held while the part is checked; it stays in the cache for the first reads.
+    const NrrdResult<std::shared_ptr<const OpenFileCache::Descriptor>> opened =
+        m_files.open(m_parts.size() - 1);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
+        return *refusal;
+    const int fd = std::get<std::shared_ptr<const OpenFileCache::Descriptor>>(opened)->fd();
     struct stat status {};
     if (::fstat(fd, &status) != 0)
         return cannotRead(file.path, errno);
     const auto fileSize = static_cast<std::uint64_t>(status.st_size);
 
-    const std::optional<std::uint64_t> dataStart = afterLines(fd, file.dataStart, m_layout.lineSkip);
+    const std::optional<std::uint64_t> dataStart =
+        afterLines(fd, file.dataStart, fileSize, m_layout.lineSkip);
     if (!dataStart)
         return NrrdRefusal{
             QStringLiteral("The data ends before the %1 lines that \"line skip:\" passes over.")
@@ -134,18 +140,32 @@ std::optional<NrrdRefusal> RawFileBrickSource::addPart(const DataFile& file) {
     return std::nullopt;
 }
 
+bool RawFileBrickSource::readPart(std::size_t part, std::uint64_t offset, std::byte* into,
+                                  std::uint64_t bytes) const {
+    const NrrdResult<std::shared_ptr<const OpenFileCache::Descriptor>> opened = m_files.open(part);
+    const auto* descriptor = std::get_if<std::shared_ptr<const OpenFileCache::Descriptor>>(&opened);
+    if (descriptor && readFully((*descriptor)->fd(), m_parts[part].samplesStart + offset, into, bytes))
+        return true;
+    m_failedPart = part;
+    return false;
+}
+
+QString RawFileBrickSource::unreadableFile() const {
+    const std::size_t part = m_failedPart;
+    return part == kNoPart ? QString() : QFileInfo(m_files.path(part)).fileName();
+}
+
 bool RawFileBrickSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                                  std::uint16_t* out) const {
     std::uint64_t index = (z * m_height + y) * m_width + x;
     auto* texels = reinterpret_cast<std::byte*>(out);
     // A row may run across the end of one file into the next.
     while (count > 0) {
-        const Part& part = m_parts[index / m_samplesPerFile];
         const std::uint64_t within = index % m_samplesPerFile;
         const std::uint64_t piece = std::min(count, m_samplesPerFile - within);
         // 8-bit samples land in the back half of the piece's texels and widen forward.
         std::byte* samples = m_sampleBytes == 1 ? texels + piece : texels;
-        if (!readFully(part.fd, part.samplesStart + within * m_sampleBytes, samples, piece * m_sampleBytes))
+        if (!readPart(index / m_samplesPerFile, within * m_sampleBytes, samples, piece * m_sampleBytes))
             return false;
         if (!m_samplesAreTexels)
             samplesToTexels(m_layout.sampleType, m_layout.bigEndian, samples, texels, piece);
@@ -167,9 +187,8 @@ bool RawFileBrickSource::readRows(std::uint64_t x, std::uint64_t y, std::uint64_
         return BrickSource::readRows(x, y, z, count, rows, out);
     thread_local std::vector<std::byte> samples;
     samples.resize(span * m_sampleBytes);
-    const Part& part = m_parts[first / m_samplesPerFile];
-    if (!readFully(part.fd, part.samplesStart + first % m_samplesPerFile * m_sampleBytes, samples.data(),
-                   samples.size()))
+    if (!readPart(first / m_samplesPerFile, first % m_samplesPerFile * m_sampleBytes, samples.data(),
+                  samples.size()))
         return false;
     for (std::uint64_t row = 0; row < rows; ++row) {
         const std::byte* from = samples.data() + row * m_width * m_sampleBytes;

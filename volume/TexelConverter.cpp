@@ -1,5 +1,7 @@
 #include "TexelConverter.h"
 
+#include "LinearRescale.h"
+
 #include <QByteArray>
 #include <algorithm>
 #include <cmath>
@@ -45,6 +47,8 @@ struct ValueMap {
 // Whole numbers spanning at most 65536 values keep them exactly, with the sample offset
 // NRRD's 8- and 16-bit types use where it fits so that the usual windows still apply.
 ValueMap chooseMap(const Range& range) {
+    // Infinite only for ranges wider than the largest double (-1e308 ... 1e308), which no
+    // whole-number map could keep anyway; the scale below stays finite for those too.
     const double span = range.max - range.min;
     if (range.wholeNumbers && span <= kTexelMax) {
         if (range.min >= 0.0 && range.max <= kTexelMax)
@@ -59,7 +63,7 @@ ValueMap chooseMap(const Range& range) {
     }
     if (span == 0.0)
         return {0, 1.0, range.min};
-    return {0, span / kTexelMax, range.min};
+    return {0, LinearRescale::forRange(range.min, range.max).scale, range.min};
 }
 
 QString number(double value) {
@@ -110,7 +114,8 @@ template <typename T> class Conversion {
             if (std::isnan(sample))
                 return 0;
         }
-        const double position = (static_cast<double>(sample) - map.offset) / map.scale - map.sampleOffset;
+        const double position =
+            LinearRescale::position(static_cast<double>(sample), map.scale, map.offset) - map.sampleOffset;
         // Infinities land here too, on the ends of the range.
         return static_cast<std::uint16_t>(std::clamp(std::round(position), 0.0, kTexelMax));
     }

@@ -2,12 +2,15 @@
 
 #include "ImageJDescription.h"
 #include "NumberedFiles.h"
+#include "RegularFile.h"
+#include "SampleTexels.h"
 #include "TexelConverter.h"
 #include "VolumeSize.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -115,14 +118,49 @@ NrrdResult<Page> pageOf(TIFF* tiff) {
     return page;
 }
 
-// Appends the current page's rows to `samples`.
-std::optional<NrrdRefusal> readPage(TIFF* tiff, const Page& page, std::byte* samples) {
+// Where a page's rows go: its samples as they are (wide samples, converted once their
+// range is known), or straight into texels (8- and 16-bit samples).
+struct PageTarget {
+    std::byte* samples = nullptr;
+    std::byte* texels = nullptr;
+};
+
+// libtiff reads a compressed strip whole before it decodes a row of it: the largest
+// strip of the current page must lie within its file and within what the budget has
+// left beside the volume.
+std::optional<NrrdRefusal> checkStrips(TIFF* tiff, std::uint64_t fileBytes, std::uint64_t room) {
+    std::uint64_t* counts = nullptr;
+    if (TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &counts) != 1 || counts == nullptr)
+        return NrrdRefusal{QStringLiteral("its strips have no byte counts")};
+    const std::uint64_t largest = *std::max_element(counts, counts + TIFFNumberOfStrips(tiff));
+    if (largest > fileBytes)
+        return NrrdRefusal{QStringLiteral("a strip of %1 bytes does not fit in the file of %2 bytes")
+                               .arg(largest)
+                               .arg(fileBytes)};
+    if (largest > room)
+        return NrrdRefusal{QStringLiteral("a compressed strip of %1 MB does not fit in what the RAM budget "
+                                          "leaves beside the volume")
+                               .arg(megabytesText(largest))};
+    return std::nullopt;
+}
+
+// Reads the current page's rows into `target`.
+// Stops, with nothing to say, when asked to.
+std::optional<NrrdRefusal> readPage(TIFF* tiff, const Page& page, const PageTarget& target,
+                                    std::vector<std::byte>& row, const NrrdProgress& progress) {
     const std::size_t rowBytes = std::size_t{page.width} * sampleTypeBytes(page.type);
     if (static_cast<std::size_t>(TIFFScanlineSize64(tiff)) != rowBytes)
         return NrrdRefusal{QStringLiteral("its rows do not hold %1 bytes as their size says").arg(rowBytes)};
-    for (std::uint32_t row = 0; row < page.height; ++row) {
-        if (TIFFReadScanline(tiff, samples + row * rowBytes, row, 0) < 0)
-            return NrrdRefusal{QStringLiteral("row %1 cannot be read (%2)").arg(row).arg(t_lastError)};
+    row.resize(rowBytes);
+    for (std::uint32_t y = 0; y < page.height; ++y) {
+        if (progress.stopRequested())
+            return std::nullopt;
+        std::byte* into = target.samples ? target.samples + y * rowBytes : row.data();
+        if (TIFFReadScanline(tiff, into, y, 0) < 0)
+            return NrrdRefusal{QStringLiteral("row %1 cannot be read (%2)").arg(y).arg(t_lastError)};
+        if (target.texels)
+            samplesToTexels(page.type, std::endian::native == std::endian::big, into,
+                            target.texels + std::size_t{y} * page.width * kTexelBytes, page.width);
     }
     return std::nullopt;
 }
@@ -203,8 +241,9 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
     });
 
     const QString name = QFileInfo(path).fileName();
-    if (!QFileInfo(path).isFile())
-        return NrrdRefusal{QStringLiteral("%1 is not a regular file.").arg(name)};
+    const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(path);
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+        return *refusal;
     const Tiff first = open(path);
     if (!first)
         return NrrdRefusal{
@@ -243,24 +282,36 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
     if (!t_lastError.isEmpty())
         return NrrdRefusal{QStringLiteral("%1 is damaged or cut short (%2).").arg(name, t_lastError)};
     const QStringList files = pages > 1 ? QStringList{path} : NumberedFiles::around(path);
+    if (const std::optional<NrrdRefusal> refusal = NumberedFiles::refuseGaps(files))
+        return *refusal;
     const std::int64_t depth = pages > 1 ? pages : files.size();
-    if (const std::optional<NrrdRefusal> refusal = refuseVolumeSize(page.width, page.height, depth, options))
+    // 8- and 16-bit pages become texels as they are read, one row at a time; wider ones
+    // are held whole beside their texels until their range is known.
+    const std::size_t sampleBytes = sampleTypeBytes(page.type);
+    const bool intoTexels = sampleBytes <= kTexelBytes;
+    const std::size_t rowBytes = std::size_t{page.width} * sampleBytes;
+    const DecodePeak peak{intoTexels ? kTexelBytes : sampleBytes + kTexelBytes, rowBytes};
+    if (const std::optional<NrrdRefusal> refusal =
+            refuseVolumeSize(page.width, page.height, depth, options, peak))
         return NrrdRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
+    const std::uint64_t stripRoom = options.ramBudgetBytes - *peakBytes(page.width, page.height, depth, peak);
 
-    const std::size_t sliceBytes = std::size_t{page.width} * page.height * sampleTypeBytes(page.type);
-    const auto count = static_cast<std::size_t>(page.width) * page.height * static_cast<std::size_t>(depth);
-    std::vector<std::byte> samples;
+    const std::size_t sliceSamples = std::size_t{page.width} * page.height;
+    const auto count = sliceSamples * static_cast<std::size_t>(depth);
+    const std::size_t heldBytes = count * (intoTexels ? kTexelBytes : sampleBytes);
+    QByteArray texels;
+    QByteArray samples;
     try {
-        samples.resize(sliceBytes * static_cast<std::size_t>(depth));
+        (intoTexels ? texels : samples) = ByteBuffer::allocate(heldBytes);
     } catch (const std::bad_alloc&) {
-        return NrrdRefusal{QStringLiteral("There is not enough memory for the %1 bytes of %2.")
-                               .arg(sliceBytes * depth)
-                               .arg(name)};
+        return NrrdRefusal{QStringLiteral("There is not enough memory for the %1 MB of %2.")
+                               .arg(megabytesText(heldBytes), name)};
     }
+    std::vector<std::byte> row;
     // From the first page, before the pages are read through.
     const Spacing spacing = spacingOf(first.get(), imageJ, name);
     const QString encoding = compressionName(first.get());
-    const NrrdProgress reading = progress.part(0.0, kReadShare);
+    const NrrdProgress reading = intoTexels ? progress : progress.part(0.0, kReadShare);
     for (std::int64_t slice = 0; slice < depth; ++slice) {
         if (progress.stopRequested())
             return cancelledImport();
@@ -275,6 +326,11 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
                                        .arg(t_lastError)};
         } else if (slice > 0 || files.front() != path) {
             sliceName = QFileInfo(files[slice]).fileName();
+            // libtiff opens the file itself: a named pipe among the siblings would block it.
+            const NrrdResult<std::uint64_t> sibling = RegularFile::sizeOf(files[slice]);
+            if (const auto* refusal = std::get_if<NrrdRefusal>(&sibling))
+                return NrrdRefusal{
+                    QStringLiteral("Slice %1 of the stack: %2").arg(slice + 1).arg(refusal->reason)};
             other = open(files[slice]);
             if (!other)
                 return NrrdRefusal{QStringLiteral("%1, slice %2 of the stack, cannot be read (%3).")
@@ -292,18 +348,35 @@ NrrdResult<NRRDfmt> TiffVolumeReader::read(const QString& path, const NrrdReadOp
                                    .arg(sliceName)
                                    .arg(slice + 1)
                                    .arg(describe(std::get<Page>(thisPage)), describe(page))};
-        if (const std::optional<NrrdRefusal> refusal =
-                readPage(tiff, page, samples.data() + slice * sliceBytes))
+        const auto at = static_cast<std::size_t>(slice) * sliceSamples;
+        const PageTarget target{
+            intoTexels ? nullptr : reinterpret_cast<std::byte*>(samples.data()) + at * sampleBytes,
+            intoTexels ? reinterpret_cast<std::byte*>(texels.data()) + at * kTexelBytes : nullptr};
+        std::optional<NrrdRefusal> refusal = checkStrips(
+            tiff, static_cast<std::uint64_t>(QFileInfo(pages > 1 ? path : files[slice]).size()), stripRoom);
+        if (!refusal)
+            refusal = readPage(tiff, page, target, row, progress);
+        if (refusal)
             return NrrdRefusal{
                 QStringLiteral("%1, slice %2: %3.").arg(sliceName).arg(slice + 1).arg(refusal->reason)};
         reading.report(static_cast<double>(slice + 1) / static_cast<double>(depth));
     }
+    // A page left part-read by a stop must never be shown.
+    if (progress.stopRequested())
+        return cancelledImport();
 
-    NrrdResult<TexelConverter::Texels> texels =
-        TexelConverter(page.type, count, progress.part(kReadShare, 1.0 - kReadShare)).convert(samples);
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&texels))
-        return NrrdRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
-    TexelConverter::Texels& converted = std::get<TexelConverter::Texels>(texels);
+    TexelConverter::Texels converted{{}, texelSampleOffset(page.type), 1.0, 0.0, {}};
+    if (intoTexels) {
+        converted.data = ByteBuffer::fromByteArray(std::move(texels));
+    } else {
+        NrrdResult<TexelConverter::Texels> wide =
+            TexelConverter(page.type, count, progress.part(kReadShare, 1.0 - kReadShare))
+                .convert(
+                    std::as_bytes(std::span(samples.constData(), static_cast<std::size_t>(samples.size()))));
+        if (const auto* refusal = std::get_if<NrrdRefusal>(&wide))
+            return NrrdRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
+        converted = std::get<TexelConverter::Texels>(std::move(wide));
+    }
 
     NRRDfmt record;
     record.format = QStringLiteral("tiff");

@@ -2,13 +2,15 @@
 
 #include "DicomSeriesReader.h"
 #include "DicomSeriesScanner.h"
+#include "ImportWorker.h"
 #include "NiftiVolumeReader.h"
 #include "NrrdVolumeReader.h"
+#include "RegularFile.h"
 #include "TiffVolumeReader.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
+#include <new>
 
 namespace {
 
@@ -21,6 +23,9 @@ constexpr qsizetype kNifti2MagicAt = 4;
 // DICOM files in the standard's media format (PS3.10): a 128-byte preamble, then "DICM".
 constexpr qsizetype kDicomMagicAt = 128;
 constexpr qsizetype kSniffBytes = kNifti1MagicAt + 4;
+// The share of a DICOM read's progress that the listing of the series' folder takes:
+// only the headers are read there.
+constexpr double kDicomScanShare = 0.1;
 
 bool isNifti(const QByteArray& head) {
     if (head.size() < kNifti2MagicAt + 4)
@@ -55,24 +60,35 @@ VolumeFormat byName(const QString& fileName) {
     return VolumeFormat::Unknown;
 }
 
+// A path that is gone, or that is neither a folder (a DICOM series) nor a regular file.
+std::optional<NrrdRefusal> refuseUnreadable(const QFileInfo& info) {
+    if (!info.exists())
+        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
+    if (info.isDir())
+        return std::nullopt;
+    const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(info.filePath());
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
+        return *refusal;
+    return std::nullopt;
+}
+
 } // namespace
 
 VolumeFormat VolumeFile::detect(const QString& path) {
     const QFileInfo info(path);
     if (info.isDir())
         return VolumeFormat::Dicom;
-    QFile file(path);
-    if (info.isFile() && file.open(QIODevice::ReadOnly)) {
-        const QByteArray head = file.read(kDicomMagicAt + 4);
-        if (head.startsWith("NRRD000"))
-            return VolumeFormat::Nrrd;
-        if (isTiff(head))
-            return VolumeFormat::Tiff;
-        if (isNifti(head))
-            return VolumeFormat::Nifti;
-        if (head.mid(kDicomMagicAt, 4) == "DICM")
-            return VolumeFormat::Dicom;
-    }
+    // Only a regular file is opened to sniff: a named pipe would block the caller, which
+    // may be the window's own thread.
+    const QByteArray head = RegularFile::sniff(path, kDicomMagicAt + 4);
+    if (head.startsWith("NRRD000"))
+        return VolumeFormat::Nrrd;
+    if (isTiff(head))
+        return VolumeFormat::Tiff;
+    if (isNifti(head))
+        return VolumeFormat::Nifti;
+    if (head.mid(kDicomMagicAt, 4) == "DICM")
+        return VolumeFormat::Dicom;
     return byName(info.fileName());
 }
 
@@ -94,10 +110,32 @@ QString VolumeFile::formatName(VolumeFormat format) {
 
 NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions& options,
                                      const NrrdProgress& progress) {
+    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(QFileInfo(path)))
+        return *refusal;
+    const VolumeFormat format = detect(path);
+    if (format == VolumeFormat::Nrrd || format == VolumeFormat::Unknown)
+        return readInProcess(path, options, progress);
+    return ImportWorker(options, progress).read(path, format);
+}
+
+NrrdResult<NRRDfmt> VolumeFile::readInProcess(const QString& path, const NrrdReadOptions& options,
+                                              const NrrdProgress& progress) {
+    if (std::optional<NrrdRefusal> refusal = refuseUnreadable(QFileInfo(path)))
+        return *refusal;
+    // The readers keep within the RAM budget; memory the machine cannot give even so (other
+    // programs hold it, or a library asks for more than it said) refuses the import too.
+    try {
+        return readAs(detect(path), path, options, progress);
+    } catch (const std::bad_alloc&) {
+        return NrrdRefusal{
+            QStringLiteral("There is not enough memory to import %1.").arg(QFileInfo(path).fileName())};
+    }
+}
+
+NrrdResult<NRRDfmt> VolumeFile::readAs(VolumeFormat format, const QString& path,
+                                       const NrrdReadOptions& options, const NrrdProgress& progress) {
     const QFileInfo info(path);
-    if (!info.exists())
-        return NrrdRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
-    switch (detect(path)) {
+    switch (format) {
     case VolumeFormat::Nrrd: {
         NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(path, options);
         if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))
@@ -111,7 +149,8 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
     case VolumeFormat::Dicom: {
         // A file stands for its own series; a folder must hold only one, since nobody is
         // here to choose (the window asks, voxview-inspect takes --series).
-        NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+        NrrdResult<std::vector<DicomSeries>> scanned =
+            DicomSeriesScanner::scan(path, progress.part(0.0, kDicomScanShare));
         if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
             return *refusal;
         const std::vector<DicomSeries>& found = std::get<std::vector<DicomSeries>>(scanned);
@@ -119,7 +158,8 @@ NrrdResult<NRRDfmt> VolumeFile::read(const QString& path, const NrrdReadOptions&
             return NrrdRefusal{QStringLiteral("%1 holds %2 DICOM series; choose one of them.")
                                    .arg(info.fileName())
                                    .arg(found.size())};
-        return DicomSeriesReader::read(found.front(), options, progress);
+        return DicomSeriesReader::read(found.front(), options,
+                                       progress.part(kDicomScanShare, 1.0 - kDicomScanShare));
     }
     case VolumeFormat::Unknown:
         break;

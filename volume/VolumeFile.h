@@ -23,7 +23,19 @@ class VolumeFile {
 
     // Reads a volume that needs nothing but its path. An NRRD header is read with the
     // data it names or carries (NrrdVolumeReader opens one step by step where a data
-    // file is to be chosen). Any thread.
+    // file is to be chosen), here, by our own reader. NIfTI, TIFF and DICOM go through
+    // their format's library, which a damaged file can make abort, hang or allocate
+    // without bound: they are read by the import worker (ImportWorker), so that such a
+    // file is refused and this process goes on. Any thread.
     static NrrdResult<NRRDfmt> read(const QString& path, const NrrdReadOptions& options = {},
                                     const NrrdProgress& progress = {});
+    // The same read, every format in this process: what the import worker itself runs,
+    // and what tests and fuzz targets of the readers call. Running out of memory anywhere
+    // in the read is a refusal too.
+    static NrrdResult<NRRDfmt> readInProcess(const QString& path, const NrrdReadOptions& options = {},
+                                             const NrrdProgress& progress = {});
+
+  private:
+    static NrrdResult<NRRDfmt> readAs(VolumeFormat format, const QString& path,
+                                      const NrrdReadOptions& options, const NrrdProgress& progress);
 };

@@ -44,24 +44,32 @@ std::optional<NrrdRefusal> refuseVolumeShape(std::int64_t width, std::int64_t he
     return std::nullopt;
 }
 
+std::optional<std::uint64_t> peakBytes(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
+                                       const DecodePeak& peak) {
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(width, height, &bytes) || __builtin_mul_overflow(bytes, depth, &bytes) ||
+        __builtin_mul_overflow(bytes, std::uint64_t{peak.bytesPerVoxel}, &bytes) ||
+        __builtin_add_overflow(bytes, peak.heldBytes, &bytes))
+        return std::nullopt;
+    return bytes;
+}
+
 std::optional<NrrdRefusal> refuseVolumeSize(std::int64_t width, std::int64_t height, std::int64_t depth,
-                                            const NrrdReadOptions& options, std::size_t bytesPerVoxel) {
+                                            const NrrdReadOptions& options, const DecodePeak& peak) {
     if (std::optional<NrrdRefusal> refusal = refuseVolumeShape(width, height, depth))
         return refusal;
     const QString text = sizeText(width, height, depth);
-    const std::uint64_t voxels =
-        *volumeBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
-                     static_cast<std::uint64_t>(depth)) /
-        kTexelBytes;
     constexpr auto kBufferLimit = static_cast<std::uint64_t>(std::numeric_limits<qsizetype>::max());
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(voxels, std::uint64_t{bytesPerVoxel}, &bytes) || bytes > kBufferLimit)
+    const std::optional<std::uint64_t> bytes =
+        peakBytes(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                  static_cast<std::uint64_t>(depth), peak);
+    if (!bytes || *bytes > kBufferLimit)
         return NrrdRefusal{QStringLiteral("The volume size %1 is too large to hold in memory.").arg(text)};
-    if (bytes > options.ramBudgetBytes)
-        return NrrdRefusal{QStringLiteral("The volume size %1 needs %2 MB decoded, more than the RAM budget "
+    if (*bytes > options.ramBudgetBytes)
+        return NrrdRefusal{QStringLiteral("The volume size %1 needs %2 MB decoded (its samples, texels and "
+                                          "the decoder's buffers at their peak), more than the RAM budget "
                                           "of %3 MB; only raw 8- and 16-bit NRRD samples are read in place.")
                                .arg(text)
-                               .arg(megabytesText(bytes), megabytesText(options.ramBudgetBytes))};
+                               .arg(megabytesText(*bytes), megabytesText(options.ramBudgetBytes))};
     return std::nullopt;
 }
-

@@ -23,11 +23,25 @@ std::optional<std::uint64_t> volumeBytes(std::uint64_t width, std::uint64_t heig
 // cuts it into bricks.
 std::optional<NrrdRefusal> refuseVolumeShape(std::int64_t width, std::int64_t height, std::int64_t depth);
 
-// The same for a volume decoded into memory, which must also fit options.ramBudgetBytes
-// at `bytesPerVoxel` (its texels, or more where the decoder holds wider samples too).
+// What decoding a volume holds in memory at its peak: `bytesPerVoxel` for every voxel
+// (its texels, and the samples, library buffers or intermediate arrays held beside them)
+// and `heldBytes` whatever the volume's size (the compressed input, the slices being
+// decoded, a library's strip).
+struct DecodePeak {
+    std::size_t bytesPerVoxel = kTexelBytes;
+    std::uint64_t heldBytes = 0;
+};
+
+// The peak's bytes for a width × height × depth volume (sizes positive); nothing when
+// they do not fit in 64 bits.
+std::optional<std::uint64_t> peakBytes(std::uint64_t width, std::uint64_t height, std::uint64_t depth,
+                                       const DecodePeak& peak);
+
+// The same as refuseVolumeShape for a volume decoded into memory, which must also fit
+// options.ramBudgetBytes at its peak: every reader checks this before its first large
+// allocation.
 std::optional<NrrdRefusal> refuseVolumeSize(std::int64_t width, std::int64_t height, std::int64_t depth,
-                                            const NrrdReadOptions& options,
-                                            std::size_t bytesPerVoxel = kTexelBytes);
+                                            const NrrdReadOptions& options, const DecodePeak& peak = {});
 
 // Bytes in megabytes (2^20) for messages: "4096", "95.4", "0.004".
 QString megabytesText(std::uint64_t bytes);

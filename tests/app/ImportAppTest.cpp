@@ -3,21 +3,26 @@
 #include "ImportCommand.h"
 #include "QVMTKView.h"
 #include "QVRenderer.h"
+#include "SaveImageCommand.h"
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "VolumeFileWriters.h"
 #include "WindowController.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
+#include <QWheelEvent>
 #include <functional>
 #include <gtest/gtest.h>
 #include <nifti1.h>
@@ -62,7 +67,7 @@ QByteArray ballVolume() {
 class ImportAppTest : public ShownWindowTest {
   protected:
     void SetUp() override {
-        auto window = std::make_unique<WindowController>();
+        auto window = std::make_unique<WindowController>(nullptr, gpu::createSystemDefaultDevice, m_budgets);
         auto panels = std::make_unique<ScriptedFilePicker>();
         m_panels = panels.get();
         auto alert = std::make_unique<RecordingAlert>();
@@ -95,6 +100,7 @@ class ImportAppTest : public ShownWindowTest {
         ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
     }
 
+    ViewerBudgets m_budgets;
     TestFolder m_files;
     ScriptedFilePicker* m_panels = nullptr;
     RecordingAlert* m_alert = nullptr;
@@ -269,6 +275,17 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     EXPECT_EQ(m_window->findChild<QSlider*>(QStringLiteral("xslider"))->value(), 70);
     EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), level);
     EXPECT_EQ(imagemetrics::changedPixels(before, after), 0);
+
+    // A column whose page table the GPU cannot hold: refused before the hand-over too.
+    import({m_files.write(QStringLiteral("column.nrrd"),
+                          nrrdHeader("ushort", {1, 1, 600000}, "raw", "endian: little\n\n") +
+                              QByteArray(1200000, '\1'))});
+    EXPECT_TRUE(m_window->statusText().startsWith(
+        QStringLiteral("Cannot import column.nrrd: the volume is too long for this GPU: its page table needs "
+                       "10 x 1 x 18750")))
+        << m_window->statusText().toStdString();
+    EXPECT_EQ(m_window->windowTitle(), title);
+    EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("refused-column"))), 0);
 }
 
 TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
@@ -295,6 +312,76 @@ TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
     EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().depth, 5u);
     EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
+}
+
+// A folder whose DICOM file is damaged where GDCM asserts (the VR of the file meta group's
+// first element) is listed by the import worker, which the library's abort ends instead of
+// the window: the import is refused and the volume on show stays.
+TEST_F(ImportAppTest, DamagedDicomFolderIsRefusedAndTheVolumeOnShowStays) {
+    constexpr qsizetype kFirstMetaVr = 136; // after the preamble, "DICM" and the first tag
+    const QTemporaryDir written;
+    QByteArray slice = readFile(DicomTestSeries{}.write(written.path()).front());
+    slice[kFirstMetaVr] = static_cast<char>(~slice[kFirstMetaVr]);
+    m_files.write(QStringLiteral("IM0001.dcm"), slice);
+    const QString folder = QFileInfo(m_files.dir().path()).fileName();
+    const QString title = m_window->windowTitle();
+    const QImage before = grab(QStringLiteral("damaged-dicom-before"));
+    import({m_files.dir().path()});
+
+    EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("Cannot import %1: ").arg(folder)))
+        << m_window->statusText().toStdString();
+    EXPECT_EQ(m_alert->warnings().size(), 1);
+    EXPECT_EQ(m_window->windowTitle(), title);
+    EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("damaged-dicom-after"))), 0);
+}
+
+class InPlaceImportAppTest : public ImportAppTest {
+  protected:
+    InPlaceImportAppTest() { m_budgets.importRamBytes = 1; }
+};
+
+// A 512 × 512 × 4 slab read in place, its face drawn from level 1 until a zoom needs level
+// 0, whose bricks cannot be read once the file is cut short: the status line says so, Save
+// Image saves nothing rather than the coarse picture, and the file made whole reloads.
+TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictureIsSaved) {
+    const QByteArray samples = sampleBytes(std::vector<int>(512 * 512 * 4, 500), 2);
+    const QString data = m_files.write(QStringLiteral("slab.raw"), samples);
+    import({m_files.write(QStringLiteral("slab.nhdr"),
+                          nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
+            data});
+    ASSERT_TRUE(waitForBricks());
+    const BrickPool& pool = *m_window->contentViewController()->renderer()->brickPool();
+    ASSERT_GT(pool.level(), 0u);
+    ASSERT_TRUE(QFile::resize(data, samples.size() / 2));
+    QVMTKView* view = m_window->view();
+    for (int notch = 0; notch < 20 && pool.level() > 0; ++notch) {
+        QWheelEvent wheel(view->rect().center(), view->mapToGlobal(view->rect().center()), {}, {0, 120},
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view, &wheel);
+        ASSERT_TRUE(waitForFrames(2));
+    }
+    const QString told = "The data file slab.raw changed or vanished: the view cannot be completed.";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->statusText() == told; }, kTimeoutMs))
+        << m_window->statusText().toStdString();
+    auto* reload = m_window->findChild<QPushButton*>(QStringLiteral("reloadButton"));
+    EXPECT_TRUE(reload->isVisible());
+
+    const QString picture = m_files.path(QStringLiteral("slab view.png"));
+    m_window->saveImageCommand().setFilePicker(
+        std::make_unique<ScriptedFilePicker>(std::deque<std::optional<QString>>{picture}));
+    auto alert = std::make_unique<RecordingAlert>();
+    const RecordingAlert& saveWarnings = *alert;
+    m_window->saveImageCommand().setUserAlert(std::move(alert));
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(QFile::exists(picture));
+    EXPECT_TRUE(saveWarnings.warnings().value(0).startsWith(
+        QStringLiteral("The picture is incomplete: the data file slab.raw changed or vanished")));
+
+    m_files.write(QStringLiteral("slab.raw"), samples);
+    QTest::mouseClick(reload, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 4 · 1.0 × 1.0 × 1.0 mm"));
+    EXPECT_FALSE(reload->isVisible());
 }
 
 // The window's own import path under load: the command reads and decodes on the global

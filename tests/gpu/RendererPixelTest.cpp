@@ -46,6 +46,19 @@ TEST_F(RendererPixels, BallShowsAtTheCentreOnTheClearColour) {
     EXPECT_EQ(bed.view->presentedFrames(), bed.drawn);
 }
 
+// Seen small, the ball is drawn from its base level, whose page-table entries lie beside
+// level 0's: it shows all the same.
+TEST(RendererPixelsFromAfar, TheBaseLevelShowsTheBall) {
+    GpuTestBed bed;
+    ASSERT_EQ(bed.create(QSize(24, 24)).toStdString(), "");
+    NRRDfmt ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
+    ball.sampleOffset = -1000;
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
+    const QImage image = bed.frame();
+    ASSERT_GT(bed.renderer->brickPool()->level(), 0u);
+    EXPECT_TRUE(isForeground(image.pixel(12, 12), GpuTestBed::kBackground));
+}
+
 TEST_F(RendererPixels, LowerClipValuesCutFromTheOtherSide) {
     bed.renderer->setXceptBtm(0.5f);
     const QImage cut = bed.frame();

@@ -59,6 +59,8 @@ void writeNifti(const QString& path, const NiftiFile& file) {
     image->dz = file.pixdim[2];
     image->scl_slope = file.slope;
     image->scl_inter = file.intercept;
+    image->cal_min = file.calMin;
+    image->cal_max = file.calMax;
     image->xyz_units = NIFTI_UNITS_MM;
     const QString lower = path.toLower();
     const bool pair = lower.endsWith(QLatin1String(".hdr"));

@@ -41,6 +41,8 @@ struct NiftiFile {
     double slope = 0.0;
     double intercept = 0.0;
     bool nifti2 = false;
+    double calMin = 0.0; // the display range, none where both are 0
+    double calMax = 0.0;
 };
 // Writes `file` at `path`: ".nii", ".nii.gz" or ".hdr" (with its ".img").
 void writeNifti(const QString& path, const NiftiFile& file);

@@ -1,5 +1,6 @@
 #include "DicomSeriesReader.h"
 #include "DicomSeriesScanner.h"
+#include "DicomSliceOrder.h"
 #include "DicomTestSeries.h"
 
 #include <QFile>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
 
 // DICOM series written by GDCM's writer, read back through the scanner and the reader
 // as the import does.
@@ -84,19 +86,21 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValues) {
 TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
     const struct {
         const char* name;
-        std::vector<double> positions;
+        DicomTestSeries series;
         const char* reason;
     } cases[] = {
-        {"uneven", {0, 2, 4, 7, 9}, "spacing is uneven: gaps range from 2 to 3 mm"},
-        {"missing slice", {0, 2, 4, 8, 10}, "Slices are missing between 34 and 38 mm"},
-        {"two volumes", {0, 2, 2, 4, 6}, "lie at the same position (32 mm)"},
+        {"uneven", {.positions = {0, 2, 4, 7, 9}}, "spacing is uneven: gaps range from 2 to 3 mm"},
+        {"missing slice", {.positions = {0, 2, 4, 8, 10}}, "Slices are missing between 34 and 38 mm"},
+        {"two volumes", {.positions = {0, 2, 2, 4, 6}}, "lie at the same position (32 mm)"},
         {"mixed sizes", {}, "differ in size: 4 x 6 (1 files), 8 x 6 (5 files)"},
         {"damaged slice", {}, "IM0004.dcm: its pixel data is cut short"},
+        // GDCM would read it as 1 mm.
+        {"zero pixel spacing", {.spacingX = 0}, "IM0001.dcm has a Pixel Spacing of 0.75\\0 mm"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir folder;
-        const QStringList files = DicomTestSeries{.positions = c.positions}.write(folder.path());
+        const QStringList files = c.series.write(folder.path());
         if (c.name == std::string("mixed sizes"))
             DicomTestSeries{.width = 4, .depth = 1, .origin = {0, 0, 40}, .fileNumbers = {9}}.write(
                 folder.path());
@@ -109,6 +113,30 @@ TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
         ASSERT_TRUE(std::holds_alternative<NrrdRefusal>(read));
         EXPECT_TRUE(std::get<NrrdRefusal>(read).reason.contains(c.reason))
             << std::get<NrrdRefusal>(read).reason.toStdString();
+    }
+}
+
+// A slice whose header cannot place it (the middle one of three here) is refused, not
+// sorted by NaN.
+TEST(DicomSeries, RefusesSlicesWhoseGeometryIsNotFiniteOrNotTwoUnitDirections) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::array<double, 6> orientation;
+        std::array<double, 3> position;
+        const char* reason;
+    } cases[] = {{{nan, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of nan\\0\\0\\0\\1\\0, not two"},
+                 {{0, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of 0\\0\\0\\0\\1\\0, not two"},
+                 {{1, 0, 0, 0, 1, 0}, {0, nan, 1}, "Position (Patient) of 0\\nan\\1, not a finite position"}};
+    for (const auto& c : cases) {
+        const std::array<double, 6> axial{1, 0, 0, 0, 1, 0};
+        const NrrdResult<DicomStack> stack = DicomSliceOrder::arrange(
+            {{.path = "IM1.dcm", .position = {{0, 0, 0}}, .orientation = axial},
+             {.path = "IM2.dcm", .position = c.position, .orientation = c.orientation},
+             {.path = "IM3.dcm", .position = {{0, 0, 2}}, .orientation = axial}});
+        EXPECT_TRUE(
+            std::holds_alternative<NrrdRefusal>(stack) &&
+            std::get<NrrdRefusal>(stack).reason.contains(QStringLiteral("IM2.dcm has an Image ") + c.reason))
+            << c.reason;
     }
 }
 

@@ -12,11 +12,13 @@
 #include "WindowController.h"
 
 #include <QFileInfo>
+#include <QLabel>
 #include <QTest>
 #include <QThreadPool>
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
+#include <nifti1.h>
 
 namespace {
 
@@ -144,6 +146,59 @@ TEST_F(ImportCommandTest, BudgetsReachTheRendererAndTheImport) {
     ASSERT_EQ(m_alert->warnings().size(), 1);
     EXPECT_TRUE(m_alert->warnings().constFirst().contains(QStringLiteral("RAM budget of 1.0 MB")))
         << qPrintable(m_alert->warnings().constFirst());
+}
+
+// Numbers at the edge of doubles reach the labels and the window presets as numbers, never
+// through an integer cast that wraps: a range wider than the largest double keeps a finite
+// map, a huge intercept shows with an exponent, a rescale that would overflow is left out
+// with a note, and a window that is not a number, or too wide, is refused with a reason.
+TEST_F(ImportCommandTest, EdgeNumbersReachTheLabelsAndPresetsAsNumbers) {
+    m_files.write("extremes.nrrd", nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" +
+                                       bytesOf(std::vector<double>{-1e308, 0.0, 1e308}));
+    const QByteArray stored = bytesOf(std::vector<std::int16_t>{0, 25, 75, 100});
+    const auto nifti = [&](double slope, double intercept, double calMin, double calMax) {
+        NiftiFile file{{3, 2, 2, 1, 1}, DT_INT16, stored, {1, 1, 1}, slope, intercept, false};
+        file.calMin = calMin;
+        file.calMax = calMax;
+        return file;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    writeNifti(m_files.path("intercept.nii"), nifti(1.0, 1e30, 0, 0));
+    writeNifti(m_files.path("nan-slope.nii"), nifti(nan, 0, 0, 0));
+    writeNifti(m_files.path("nan-window.nii"), nifti(0, 0, nan, 100));
+    writeNifti(m_files.path("wide-window.nii"), nifti(0, 0, -3e38, 3e38));
+
+    const struct {
+        const char* file;
+        WindowPreset preset;
+        const char* ww; // label texts; "" where the preset is refused
+        const char* wl;
+        const char* said; // in the status line or the preset's reason
+    } cases[] = {
+        // The window over -1e308 ... 1e308 is wider than any double; its centre is not.
+        {"extremes.nrrd", WindowPreset::FullRange, "WW: ∞", "WL: -1.5259e+303", "rescaled to 16 bits"},
+        {"intercept.nii", WindowPreset::FullRange, "WW: 100", "WL: 1e+30", "2 × 2 × 1"},
+        {"nan-slope.nii", WindowPreset::FullRange, "WW: 100", "WL: 50", "the stored values are shown"},
+        {"nan-window.nii", WindowPreset::File, "", "", "names no window"},
+        {"wide-window.nii", WindowPreset::File, "", "", "outside the volume's range"},
+    };
+    ViewController& controller = *m_window->contentViewController();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        m_panels->answer({m_files.path(QString::fromLatin1(c.file))});
+        m_window->menuImportaction();
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+        ASSERT_TRUE(m_alert->warnings().isEmpty()) << qPrintable(m_alert->warnings().join('\n'));
+        const std::optional<QString> refused = controller.applyWindowPreset(c.preset);
+        const QString said = refused.value_or(m_window->statusText());
+        EXPECT_TRUE(said.contains(QString::fromUtf8(c.said))) << qPrintable(said);
+        if (*c.ww == '\0') {
+            EXPECT_TRUE(refused.has_value());
+            continue;
+        }
+        EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wwLabel"))->text(), QString::fromUtf8(c.ww));
+        EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), QString::fromUtf8(c.wl));
+    }
 }
 
 TEST_F(ImportCommandTest, ClosingTheWindowWhileLoadingDropsTheImport) {

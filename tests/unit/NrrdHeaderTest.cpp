@@ -32,6 +32,8 @@ QString summary(const NrrdHeader& header) {
         fields << QStringLiteral("dataFile=%1/%2").arg(header.dataFile, header.dataFileText);
     if (header.directionSpacing)
         fields << QStringLiteral("directions=%1").arg(numbers(*header.directionSpacing));
+    if (header.directionTilt > 0.0)
+        fields << QStringLiteral("tilt=%1").arg(header.directionTilt, 0, 'f', 1);
     if (header.spacings)
         fields << QStringLiteral("spacings=%1").arg(numbers(*header.spacings));
     if (header.lineSkip)
@@ -73,10 +75,11 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"sizes:  256 256 113", "sizes=0,256,256(4)"}, HeaderCase{"Sizes: 256 256 113", ""},
         HeaderCase{" sizes: 256 256 113", ""}, HeaderCase{"space: left-posterior-superior", ""},
         HeaderCase{"space dimension: 3", ""}, HeaderCase{"space origin: (0,0,0)", ""},
-        HeaderCase{"space directions: (0.5,0.1,0) (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"space directions: (0.3,0.4,0) (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5; tilt=36.9"},
+        HeaderCase{"space directions: (0.0174524,0.999848,0) (1,0,0) (0,0,1)", "directions=1,1,1; tilt=1.0"},
         HeaderCase{"space directions: (0.5, 0, 0) (0, 0.5, 0) (0, 0, 2.5)", "directions=0.5,0.5,2.5"},
         HeaderCase{"space directions: (0.5,0,0)  (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
-        HeaderCase{"space directions: (0,3,4) (0.5,0,0) (0,0,2)", "directions=5,0.5,2"},
+        HeaderCase{"space directions: (0,3,4) (0.5,0,0) (0,0,2)", "directions=5,0.5,2; tilt=36.9"},
         HeaderCase{"space directions: none (1,0,0) (0,1,0)", "directions=0,1,1"},
         HeaderCase{"space directions: (1e-3,0,0) (0,1E-3,0) (0,0,.5)", "directions=0.001,0.001,0.5"},
         HeaderCase{"space directions: (1,0,0) (0,1,0)", ""},

@@ -6,8 +6,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <cstdlib>
 #include <gtest/gtest.h>
-#include <nifti1.h>
+#include <memory>
+#include <nifti2_io.h>
 
 // voxview-inspect end to end: the executable as users and scripts run it.
 namespace {
@@ -20,9 +24,19 @@ struct InspectRun {
 
 InspectRun inspect(const QStringList& arguments) {
     QProcess process;
+    // Under the address sanitizer an allocation the machine cannot give comes back empty,
+    // as it does without it, so that running out of memory is tested as users meet it; the
+    // sanitizer's own remark on it ("==pid==WARNING: ...") is not the tool's output.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) + ":allocator_may_return_null=1");
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(VOXVIEW_INSPECT_PATH), arguments);
     process.waitForFinished();
-    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+    static const QRegularExpression kSanitizerRemark(
+        QStringLiteral("^==\\d+==WARNING: AddressSanitizer.*\\n"), QRegularExpression::MultilineOption);
+    const QString err = QString::fromUtf8(process.readAllStandardError()).remove(kSanitizerRemark);
+    return {process.exitCode(), process.readAllStandardOutput(), err.toUtf8()};
 }
 
 const QByteArray kSignedHeader = nrrdHeader(
@@ -101,13 +115,29 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
     const QString wide =
         files.write("wide.nrrd", QByteArray(kSignedHeader).replace("sizes: 2 2 2", "sizes: 2 2 600") + "\n" +
                                      gzipped(sampleBytes(std::vector<int>(2400, 1), 2, ByteOrder::Big)));
+    const QString column =
+        files.write("column.nrrd", nrrdHeader("ushort", {1, 1, 20000}, "raw", "endian: little\n\n") +
+                                       QByteArray(40000, '\0'));
+    // A compressed header of 32767^3 int16 samples (64 TiB) within a budget of 1e9 MB: its
+    // length cannot be checked against the file, and memory the machine cannot give is a
+    // refusal too.
+    const std::int64_t hugeDims[8] = {3, 32767, 32767, 32767, 1, 1, 1, 1};
+    const std::unique_ptr<nifti_1_header, decltype(&std::free)> hugeHeader(
+        nifti_make_new_n1_header(hugeDims, DT_INT16), &std::free);
+    const QString huge = files.write(
+        "huge.nii.gz",
+        gzipped(QByteArray(reinterpret_cast<const char*>(hugeHeader.get()), sizeof(nifti_1_header)) +
+                QByteArray(64, '\0')));
     const struct {
         QStringList arguments;
         const char* reason;
     } cases[] = {
+        {{"--ram-budget", "1e9", huge}, "not enough memory to import huge.nii.gz"},
         {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
         {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
         {{"--ram-budget", "0.001", wide}, "more than the RAM budget of 0.001 MB"},
+        // The window's reason: its levels stacked along x, 625 bricks of 32 voxels along z.
+        {{"--max-texture-size", "256", column}, "too long for this GPU: its page table needs 5 x 1 x 625"},
     };
     for (const auto& c : cases) {
         const InspectRun run = inspect(c.arguments);
@@ -118,6 +148,23 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         EXPECT_TRUE(run.err.contains(c.reason)) << run.err.toStdString();
     }
     EXPECT_EQ(inspect({wide}).exitCode, 0);
+    EXPECT_EQ(inspect({column}).exitCode, 0);
+}
+
+// A double volume from -1e308 to 1e308: the rescale of a range wider than the largest
+// double is still finite, and the report gives the file's extremes back.
+TEST(NrrdInspect, ReportsAFiniteScaleForTheWidestFiniteRange) {
+    TestFolder files;
+    const QString path =
+        files.write("extremes.nrrd", nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" +
+                                         bytesOf(std::vector<double>{-1e308, 0.0, 1e308}));
+    const InspectRun run = inspect({path});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+    ASSERT_TRUE(report["value_scale"].isDouble()) << run.out.toStdString();
+    EXPECT_GT(report["value_scale"].toDouble(), 0.0);
+    EXPECT_EQ(report["min"].toDouble(), -1e308);
+    EXPECT_NEAR(report["max"].toDouble() / 1e308, 1.0, 1e-12);
 }
 
 TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {

@@ -117,7 +117,7 @@ struct SpacingCase {
     const char* name;
     const char* lines;
     std::array<float, 3> spacing;
-    int logLines; // one when any axis fell back to 1
+    int logLines; // one when any axis fell back to 1, one for oblique directions
 };
 
 TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
@@ -127,6 +127,10 @@ TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
          "space directions: (0,0,-2) (0.5,0,0) (0,0.7,0)\n",
          {2.0f, 0.5f, 0.7f},
          0},
+        {"turned 1 degree: the vector length, and a note of the tilt",
+         "space directions: (0.0174524,0.999848,0) (0.999848,-0.0174524,0) (0,0,2)\n",
+         {1.0f, 1.0f, 2.0f},
+         1},
         {"spacings", "spacings: 0.9 0.8 3\n", {0.9f, 0.8f, 3.0f}, 0},
         {"directions win over spacings",
          "spacings: 9 9 9\nspace directions: (1,0,0) (0,2,0) (0,0,3)\n",

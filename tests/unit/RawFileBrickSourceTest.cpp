@@ -2,8 +2,10 @@
 #include "VolumeFileWriters.h"
 
 #include <QFile>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <random>
+#include <sys/resource.h>
 
 // Volumes too large for the RAM budget, read in place: every row a brick loader asks
 // for holds the texels the in-memory decoder makes of the same file.
@@ -99,6 +101,40 @@ TEST(RawFileBrickSource, ReadsOfAFileTruncatedAfterOpeningFail) {
     std::vector<std::uint16_t> row(kWidth);
     EXPECT_TRUE(volume.source->readRow(0, 0, 0, kWidth, row.data()));
     EXPECT_FALSE(volume.source->readRow(0, kHeight - 1, kDepth - 1, kWidth, row.data()));
+}
+
+// A volume spread over more data files than the process may open at once reads in place
+// and into memory: each file is opened as it is read, and few are held open. A file put
+// in the place of one closed since is not read as if it were the one checked at import.
+TEST(RawFileBrickSource, VolumesOfMoreFilesThanTheDescriptorLimitAreRead) {
+    constexpr int kFiles = 1100;
+    const TestFolder files;
+    const QByteArray samples = randomBytes(kFiles * kSlice * 2);
+    for (int z = 0; z < kFiles; ++z)
+        files.write(QStringLiteral("s%1.raw").arg(z, 4, 10, QChar('0')),
+                    samples.sliced(z * kSlice * 2, kSlice * 2));
+    const QString path = files.write(
+        "v.nhdr", nrrdHeader("ushort", {kWidth, kHeight, kFiles}, "raw", "data file: s%04d.raw 0 1099 1\n"));
+    rlimit usual{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &usual), 0);
+    const rlimit lowered{256, usual.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (const std::uint64_t ramBudget : {std::uint64_t{1}, NrrdReadOptions::kDefaultRamBudgetBytes}) {
+        const NrrdResult<NRRDfmt> read = readNrrd(path, NrrdDataChoice::fromHeader(), budget(ramBudget));
+        ASSERT_TRUE(std::holds_alternative<NRRDfmt>(read)) << reasonOf(read);
+        const NRRDfmt& volume = std::get<NRRDfmt>(read);
+        std::vector<std::uint16_t> texels(std::size_t{kFiles} * kSlice);
+        for (int z = 0; volume.source && z < kFiles; ++z)
+            ASSERT_TRUE(volume.source->readRows(0, 0, z, kWidth, kHeight, texels.data() + z * kSlice));
+        EXPECT_EQ(volume.source ? bytesOf(texels) : bytesOf(volume.data), samples) << ramBudget;
+        if (volume.source) {
+            files.write("new.raw", samples.first(kSlice * 2));
+            ASSERT_EQ(std::rename(qPrintable(files.path("new.raw")), qPrintable(files.path("s0000.raw"))), 0);
+            EXPECT_FALSE(volume.source->readRows(0, 0, 0, kWidth, kHeight, texels.data()));
+            EXPECT_EQ(volume.source->unreadableFile(), "s0000.raw");
+        }
+    }
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &usual), 0);
 }
 
 // What cannot be read in place is decoded into memory, within the budget or not at all:

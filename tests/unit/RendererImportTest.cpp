@@ -123,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                 [](recording::Options& o) { o.maxTexture3DSize = 0xffffffffu; },
                 "too large to hold in memory"},
         Refusal{"AtlasAboveTextureLimit", 9, 2, 2, 72, [](recording::Options& o) { o.maxTexture3DSize = 8; },
-                "cannot hold the volume's coarsest level"}),
+                "cannot hold the volume's coarsest level"},
+        Refusal{"PageTableAboveTextureLimit", 1, 1, 600000, 16, noFailure, "too long for this GPU"}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST(RendererImport, RefusesAnAbsentRecord) {

@@ -1,12 +1,15 @@
 #include "VolumeFile.h"
 
+#include "DicomTestSeries.h"
 #include "VolumeFileWriters.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 #include <gtest/gtest.h>
 #include <nifti1.h>
+#include <numeric>
 #include <tiffio.h>
 
 // NIfTI and TIFF files written by their own libraries, read through the dispatch the
@@ -190,6 +193,8 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
     m_files.write("ranked.nii", ranked);
     QFile::resize(m_files.path("cut.tif"), QFileInfo(m_files.path("cut.tif")).size() * 2 / 3);
     m_files.write("notes.txt", "not a volume");
+    for (const char* name : {"gap_1.tif", "gap_2.tif", "gap_4.tif", "dup_5.tif", "dup_005.tif"})
+        writeTiff(m_files.path(name), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
 
     const struct {
         const char* file;
@@ -204,11 +209,85 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"ranked.nii", "header of 201863462915 dimensions"},
         {"notes.txt", "none of the formats"},
         {"missing.nii", "does not exist"},
+        {"gap_1.tif", "jump from gap_2.tif to gap_4.tif where the others go up by 1"},
+        {"dup_5.tif", "dup_005.tif and dup_5.tif carry the same slice number (5)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         const std::string reason = reasonOf(VolumeFile::read(m_files.path(QString::fromLatin1(c.file))));
         EXPECT_NE(reason.find(c.reason), std::string::npos) << "reason: \"" << reason << '"';
+    }
+}
+
+// Every reader counts what decoding holds at its peak (samples at their own width, the
+// texels, the library's buffers) against the RAM budget before it allocates. Budgets in
+// bytes per voxel of a 16 x 16 x 16 volume: wide samples without room for their texels
+// beside them are refused, and 8- and 16-bit samples that become texels where they are
+// read fit in little more than the texels.
+TEST_F(VolumeFileTest, EveryReaderKeepsItsDecodingPeakWithinTheRamBudget) {
+    constexpr int kSide = 16;
+    constexpr std::size_t kVoxels = kSide * kSide * kSide;
+    std::vector<std::int16_t> shorts(kVoxels);
+    std::iota(shorts.begin(), shorts.end(), std::int16_t{-2048});
+    std::vector<std::uint8_t> bytes(kVoxels);
+    for (std::size_t i = 0; i < kVoxels; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i % 251);
+    const std::vector<double> doubles(shorts.begin(), shorts.end());
+    const std::vector<float> floats(shorts.begin(), shorts.end());
+    const auto nifti = [&](int datatype, const QByteArray& samples) {
+        return NiftiFile{{3, kSide, kSide, kSide, 1}, datatype, samples, {1, 1, 1}, 0, 0, false};
+    };
+    writeNifti(m_files.path("double.nii"), nifti(DT_FLOAT64, bytesOf(doubles)));
+    writeNifti(m_files.path("short.nii"), nifti(DT_INT16, bytesOf(shorts)));
+    writeNifti(m_files.path("byte.nii.gz"), nifti(DT_UINT8, bytesOf(bytes)));
+    std::vector<TiffPage> floatPages, shortPages;
+    for (std::size_t z = 0; z < kSide; ++z) {
+        const auto slice = [&](const auto& values) {
+            return bytesOf(
+                std::vector(values.begin() + z * kSide * kSide, values.begin() + (z + 1) * kSide * kSide));
+        };
+        floatPages.push_back({kSide, kSide, 32, SAMPLEFORMAT_IEEEFP, 1, slice(floats)});
+        shortPages.push_back({kSide, kSide, 16, SAMPLEFORMAT_INT, 1, slice(shorts)});
+    }
+    writeTiff(m_files.path("float.tif"), floatPages);
+    writeTiff(m_files.path("short.tif"), shortPages);
+    m_files.write("double.nrrd", nrrdHeader("double", {kSide, kSide, kSide}, "raw", "endian: little\n") +
+                                     "\n" + bytesOf(doubles));
+    QDir(m_files.dir().path()).mkdir("dicom");
+    DicomTestSeries{.width = kSide, .height = kSide, .depth = kSide}.write(m_files.path("dicom"));
+
+    const std::vector<int> asShorts(shorts.begin(), shorts.end());
+    const std::vector<int> asBytes(bytes.begin(), bytes.end());
+    const struct {
+        const char* file;
+        double budgetPerVoxel;
+        bool read;
+        const std::vector<int>* samples; // as read, where they must arrive exactly
+    } cases[] = {
+        {"double.nii", 8, false, nullptr},   {"double.nii", 11, true, nullptr},
+        {"short.nii", 2.5, true, &asShorts}, {"byte.nii.gz", 2.5, true, &asBytes},
+        {"float.tif", 5, false, nullptr},    {"float.tif", 7, true, nullptr},
+        {"short.tif", 2.5, true, &asShorts}, {"double.nrrd", 9, false, nullptr},
+        {"double.nrrd", 11, true, nullptr},  {"dicom", 2, false, nullptr},
+        {"dicom", 4, true, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.budgetPerVoxel) + " bytes a voxel");
+        NrrdReadOptions options;
+        options.ramBudgetBytes = static_cast<std::uint64_t>(c.budgetPerVoxel * kVoxels);
+        const NrrdResult<NRRDfmt> result =
+            VolumeFile::read(m_files.path(QString::fromLatin1(c.file)), options);
+        const std::string reason = reasonOf(result);
+        if (!c.read) {
+            EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
+            continue;
+        }
+        ASSERT_EQ(reason, "");
+        const NRRDfmt& volume = std::get<NRRDfmt>(result);
+        EXPECT_EQ(volume.data.size(), kVoxels * 2);
+        if (c.samples) {
+            EXPECT_EQ(samplesOf(volume), *c.samples);
+        }
     }
 }
 

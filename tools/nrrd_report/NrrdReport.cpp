@@ -24,7 +24,8 @@ double shortestDecimal(float value) {
 // A sample in the file's units: whole samples stay JSON integers where the map keeps
 // them whole.
 QJsonValue fileValue(double sample, const NRRDfmt& volume) {
-    const double value = sample * volume.valueScale + volume.valueOffset;
+    // Without an intermediate product that could overflow where the value does not.
+    const double value = std::fma(sample, volume.valueScale, volume.valueOffset);
     if (std::trunc(value) == value && std::fabs(value) < static_cast<double>(std::int64_t{1} << 53))
         return static_cast<qint64>(value);
     return value;
@@ -56,7 +57,7 @@ QJsonObject volumeFields(const NRRDfmt& volume, const QStringList& notes) {
         {"value_offset", volume.valueOffset},
         {"min", low},
         {"max", high},
-        {"mean", statistics.mean * volume.valueScale + volume.valueOffset},
+        {"mean", std::fma(statistics.mean, volume.valueScale, volume.valueOffset)},
         {"notes", QJsonArray::fromStringList(allNotes)},
     };
     if (volume.fileWindow)

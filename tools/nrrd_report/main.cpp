@@ -4,10 +4,12 @@
 // (--series UID picks one series of a folder that holds several); DATA is the data file
 // of a detached NRRD header, as the viewer's data panel would choose it. A raw volume
 // beyond --ram-budget or --max-texture-size is read in place, as the viewer reads it, and
-// reported without being read whole.
+// reported without being read whole; a shape the viewer's GPU of --max-texture-size could
+// not hold is refused as the window refuses it.
 
-#include "DicomSeriesReader.h"
+#include "BrickPool.h"
 #include "DicomSeriesScanner.h"
+#include "ImportWorker.h"
 #include "NrrdReport.h"
 #include "NrrdVolumeReader.h"
 #include "VolumeFile.h"
@@ -55,6 +57,17 @@ int usage(const QString& problem) {
     return kUsageError;
 }
 
+// The renderer's side of the import: a shape whose page table or coarsest level the
+// brick pool cannot hold on a GPU of this texture limit is refused with the reason the
+// window gives before it replaces the volume on show.
+int printUnlessRefused(const QString& path, const NRRDfmt& volume, const NrrdReadOptions& options,
+                       const QJsonObject& report) {
+    if (const std::optional<QString> refusal = BrickPool::refusal(
+            {volume.width, volume.height, volume.depth}, BrickPool::Budgets{}, options.maxTextureSize))
+        return fail(path, *refusal);
+    return print(report);
+}
+
 // The series given by UID, the only one there is, or a refusal that lists them.
 NrrdResult<DicomSeries> pickSeries(std::vector<DicomSeries> found, const QString& uid) {
     if (uid.isEmpty() && found.size() == 1)
@@ -71,18 +84,23 @@ NrrdResult<DicomSeries> pickSeries(std::vector<DicomSeries> found, const QString
     return NrrdRefusal{QStringLiteral("%1: %2.").arg(problem, listed.join(QStringLiteral(", ")))};
 }
 
+// The series is listed and read by the import worker, as the viewer does it: a file
+// that makes the DICOM library abort or hang is refused like any other.
 int inspectDicom(const QString& path, const QString& uid, const NrrdReadOptions& options) {
-    NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    const ImportWorker worker(options, {});
+    NrrdResult<std::vector<DicomSeries>> scanned = worker.scanDicom(path);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
         return fail(path, refusal->reason);
     const NrrdResult<DicomSeries> series =
         pickSeries(std::get<std::vector<DicomSeries>>(std::move(scanned)), uid);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&series))
         return fail(path, refusal->reason);
-    const NrrdResult<NRRDfmt> volume = DicomSeriesReader::read(std::get<DicomSeries>(series), options);
+    const NrrdResult<NRRDfmt> volume = worker.readDicom(std::get<DicomSeries>(series));
     if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
         return fail(path, refusal->reason);
-    return print(inspectReport(path, std::get<DicomSeries>(series), std::get<NRRDfmt>(volume), g_notes));
+    return printUnlessRefused(
+        path, std::get<NRRDfmt>(volume), options,
+        inspectReport(path, std::get<DicomSeries>(series), std::get<NRRDfmt>(volume), g_notes));
 }
 
 } // namespace
@@ -153,7 +171,8 @@ int main(int argc, char** argv) {
         const NrrdResult<NRRDfmt> volume = VolumeFile::read(header, options);
         if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
             return fail(header, refusal->reason);
-        return print(inspectReport(header, std::get<NRRDfmt>(volume), g_notes));
+        return printUnlessRefused(header, std::get<NRRDfmt>(volume), options,
+                                  inspectReport(header, std::get<NRRDfmt>(volume), g_notes));
     }
     const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&opened))
@@ -169,5 +188,7 @@ int main(int argc, char** argv) {
     if (const auto* refusal = std::get_if<NrrdRefusal>(&volume))
         return fail(header, refusal->reason);
 
-    return print(inspectReport(reader, std::get<NrrdDataSource>(source), std::get<NRRDfmt>(volume), g_notes));
+    return printUnlessRefused(
+        header, std::get<NRRDfmt>(volume), options,
+        inspectReport(reader, std::get<NrrdDataSource>(source), std::get<NRRDfmt>(volume), g_notes));
 }

@@ -1,0 +1,46 @@
+#include "BrickLoader.h"
+
+#include "BrickSource.h"
+
+#include <QTest>
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Zeros, but the first `failures` reads from slice 40 on (the upper brick's alone) fail:
+// a file being rewritten, or one cut short for good.
+struct FlakySource final : BrickSource {
+    explicit FlakySource(int failures) : failures(failures) {}
+    bool readRow(std::uint64_t, std::uint64_t, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::fill_n(out, count, 0);
+        return z < 40 || failures.fetch_sub(1) <= 0;
+    }
+    mutable std::atomic<int> failures;
+};
+
+// One worker reads the failing brick first: it arrives when a later attempt succeeds, and
+// the brick wished after it arrives either way.
+TEST(BrickLoader, AFailedBrickIsReadAgainAFewTimesAndTheOthersStillArrive) {
+    const BrickKey bad{0, {0, 0, 1}}, good{0, {0, 0, 0}};
+    for (const int failures : {BrickLoader::kReadAttempts - 1, BrickLoader::kReadAttempts}) {
+        const bool recovers = failures < BrickLoader::kReadAttempts;
+        BrickLoader loader(std::make_shared<FlakySource>(failures), BrickLayout({64, 64, 64}, 32),
+                           {64, 64, 64}, 1, std::uint64_t{16} << 20);
+        loader.wish({bad, good});
+        std::vector<BrickKey> arrived;
+        const auto goodArrived = [&] {
+            for (const BrickTexels& brick : loader.take(std::uint64_t{1} << 30))
+                arrived.push_back(brick.key);
+            return !arrived.empty() && arrived.back() == good;
+        };
+        ASSERT_TRUE(QTest::qWaitFor(goodArrived, 30000));
+        EXPECT_EQ(arrived, (recovers ? std::vector{bad, good} : std::vector{good})) << failures;
+        EXPECT_EQ(loader.failed(), !recovers);
+        EXPECT_EQ(loader.wish({bad, good}), recovers ? 0u : 1u);
+    }
+}
+
+} // namespace
