@@ -318,8 +318,10 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
     bool assumed = false;
     for (int axis = 0; axis < kAxes; ++axis) {
         const double spacing = std::fabs(image->pixdim[axis + 1]) * unit;
-        const bool usable =
-            std::isfinite(spacing) && spacing > 0.0 && spacing <= std::numeric_limits<float>::max();
+        // Kept by the record's float as a positive number (below float's smallest normal
+        // value it would round to 0).
+        const bool usable = std::isfinite(spacing) && spacing >= std::numeric_limits<float>::min() &&
+                            spacing <= std::numeric_limits<float>::max();
         *spacings[axis] = usable ? static_cast<float>(spacing) : kFallbackSpacing;
         assumed = assumed || !usable;
     }

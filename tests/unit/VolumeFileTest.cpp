@@ -98,6 +98,8 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
          shown({1, 1, 1}, rescaled)},
         {"NIfTI-2 .nii", "ct2.nii", ct({0.8, 0.8, 1.5}, 0, 0, true), shown({0.8f, 0.8f, 1.5f}, asStored)},
         {".hdr and .img pair", "pair.hdr", ct({1, 1, 3}), shown({1, 1, 3}, asStored)},
+        {"pixdim below float's normal range", "tiny.nii", ct({0.5, 1e-40, 2.0}),
+         shown({0.5f, 1.0f, 2.0f}, asStored, "no usable voxel spacing")},
         {"4-D float series: the first volume",
          "fmri.nii",
          {{4, 4, 3, 2, 2}, DT_FLOAT32, bytesOf(series), {3.0, 3.0, 3.0}, 0.0, 0.0, false},
