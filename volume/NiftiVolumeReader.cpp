@@ -1,6 +1,7 @@
 #include "NiftiVolumeReader.h"
 
 #include "ByteBuffer.h"
+#include "NiftiHeaderCheck.h"
 #include "RegularFile.h"
 #include "SampleTexels.h"
 #include "TexelConverter.h"
@@ -83,10 +84,7 @@ template <typename Header> HeaderFacts factsOf(const Header& header) {
     return facts;
 }
 
-// Nothing when the file has no NIfTI header, its data offset is no byte count, or
-// nifticlib's own check of the raw header fails. That check must come before
-// nifti_image_read: its NIfTI-2 conversion sets dimensions 2 to dim[0] to at least 1
-// before it checks that dim[0] is at most 7, writing past its arrays when it is not.
+// Nothing when the file has no NIfTI header or its data offset is no byte count.
 std::optional<HeaderFacts> headerFacts(const QByteArray& nativePath) {
     const std::unique_ptr<char, MallocFree> headerName(nifti_findhdrname(nativePath.constData()));
     if (!headerName)
@@ -257,6 +255,8 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
         return *refusal;
     if (progress.stopRequested())
         return cancelledImport();
+    if (const std::optional<NrrdRefusal> refusal = NiftiHeaderCheck::check(path))
+        return *refusal;
     const QByteArray nativePath = QFile::encodeName(path);
     const std::optional<HeaderFacts> facts = headerFacts(nativePath);
     if (!facts)

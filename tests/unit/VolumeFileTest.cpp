@@ -208,7 +208,7 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"cut.tif", "cut short"},
         {"rgb.nii", "RGB24 cannot be shown"},
         {"short.nii", "short or damaged"},
-        {"ranked.nii", "is not a NIfTI file that can be read"},
+        {"ranked.nii", "header of 201863462915 dimensions"},
         {"notes.txt", "none of the formats"},
         {"missing.nii", "does not exist"},
         {"gap_1.tif", "jump from gap_2.tif to gap_4.tif where the others go up by 1"},
