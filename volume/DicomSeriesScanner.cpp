@@ -1,5 +1,6 @@
 #include "DicomSeriesScanner.h"
 
+#include "DicomFileCheck.h"
 #include "RegularFile.h"
 
 #include <QDir>
@@ -149,11 +150,18 @@ NrrdResult<std::vector<DicomSeries>> DicomSeriesScanner::scan(const QString& pat
     const QDir folder = picked.isDir() ? QDir(picked.absoluteFilePath()) : picked.absoluteDir();
 
     // GDCM opens what it is given: pipes, devices, links to them and empty files never
-    // reach it.
+    // reach it, nor any file whose structure was not walked first. One damaged file
+    // refuses the scan (it may be a slice of the series); other files are passed over.
     gdcm::Directory::FilenamesType files;
     for (const QFileInfo& entry : folder.entryInfoList(QDir::Files, QDir::Name)) {
         const NrrdResult<std::uint64_t> size = RegularFile::sizeOf(entry.absoluteFilePath());
-        if (std::holds_alternative<std::uint64_t>(size) && std::get<std::uint64_t>(size) > 0)
+        if (!std::holds_alternative<std::uint64_t>(size) || std::get<std::uint64_t>(size) == 0)
+            continue;
+        const DicomFileCheck::Result checked = DicomFileCheck::check(entry.absoluteFilePath());
+        if (checked.verdict == DicomFileCheck::Verdict::Damaged ||
+            (checked.verdict == DicomFileCheck::Verdict::Foreign && entry == picked))
+            return NrrdRefusal{checked.reason};
+        if (checked.verdict == DicomFileCheck::Verdict::Sound)
             files.push_back(QFile::encodeName(entry.absoluteFilePath()).toStdString());
     }
 

@@ -1,5 +1,6 @@
 #include "DicomSliceDecoder.h"
 
+#include "DicomFileCheck.h"
 #include "RegularFile.h"
 
 #include <QFile>
@@ -42,6 +43,10 @@ std::optional<NrrdRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, st
     const NrrdResult<std::uint64_t> checked = RegularFile::sizeOf(slice.path);
     if (const auto* refusal = std::get_if<NrrdRefusal>(&checked))
         return *refusal;
+    // Walked again: the file may have changed since the scan.
+    if (const DicomFileCheck::Result walked = DicomFileCheck::check(slice.path);
+        walked.verdict != DicomFileCheck::Verdict::Sound)
+        return NrrdRefusal{walked.reason};
     m_reader = std::make_unique<gdcm::ImageReader>();
     const QByteArray fileName = QFile::encodeName(slice.path);
     m_reader->SetFileName(fileName.constData());
@@ -63,6 +68,12 @@ std::optional<NrrdRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, st
                                .arg(width)
                                .arg(height)
                                .arg(frames)};
+    // GDCM sizes pixels in whole bytes and asserts that they are.
+    if (format.GetBitsAllocated() % 8 != 0)
+        return NrrdRefusal{QStringLiteral("%1 stores its samples in %2 bits; whole bytes of 8, 16 or 32 bits "
+                                          "can be shown.")
+                               .arg(name(slice.path))
+                               .arg(format.GetBitsAllocated())};
     const std::size_t expected = std::size_t{width} * height * frames * format.GetPixelSize();
     if (const std::uint64_t missing = missingBytes(slice.path); missing > kLengthSlack)
         return NrrdRefusal{QStringLiteral("%1: its pixel data is cut short (the file ends %2 bytes early).")

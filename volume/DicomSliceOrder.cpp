@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <numeric>
 #include <optional>
@@ -154,6 +155,10 @@ NrrdResult<DicomStack> DicomSliceOrder::arrange(const std::vector<DicomSlice>& s
     }
     const double first = along[stack.order.front()];
     stack.spacing = (along[stack.order.back()] - first) / static_cast<double>(gaps.size());
+    // Finite positions can lie farther apart than the volume's float spacing can say.
+    if (!(stack.spacing <= std::numeric_limits<float>::max()))
+        return NrrdRefusal{QStringLiteral("The slices lie %1 mm apart, farther than a volume can be drawn.")
+                               .arg(mm(stack.spacing))};
     for (std::size_t i = 0; i < stack.order.size(); ++i) {
         const double even = first + static_cast<double>(i) * stack.spacing;
         if (std::abs(along[stack.order[i]] - even) > kEvenTolerance * stack.spacing)

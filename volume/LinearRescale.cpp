@@ -13,9 +13,12 @@ constexpr double kLargestTexel = std::numeric_limits<std::uint16_t>::max();
 LinearRescale LinearRescale::forRange(double low, double high) {
     if (!(high > low))
         return {1.0, low};
-    // high - low may exceed the largest double; then each bound is divided first.
+    // high - low may exceed the largest double; then each bound is divided first. A range
+    // of a few denormals divides to 0, where the smallest double keeps the scale positive.
     const double span = high - low;
-    return {std::isfinite(span) ? span / kLargestTexel : high / kLargestTexel - low / kLargestTexel, low};
+    const double scale =
+        std::isfinite(span) ? span / kLargestTexel : high / kLargestTexel - low / kLargestTexel;
+    return {std::max(scale, std::numeric_limits<double>::denorm_min()), low};
 }
 
 double LinearRescale::position(double value, double scale, double offset) {

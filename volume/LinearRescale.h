@@ -10,8 +10,9 @@ struct LinearRescale {
     double scale = 1.0;
     double offset = 0.0;
 
-    // Both bounds finite. A range of one value maps it to texel 0. The scale is finite
-    // for any finite range, even one wider than the largest double (-1e308 ... 1e308).
+    // Both bounds finite. A range of one value maps it to texel 0. The scale is positive
+    // and finite for any finite range, even one wider than the largest double
+    // (-1e308 ... 1e308) or narrower than 65535 of the smallest (0 ... 5e-324).
     static LinearRescale forRange(double low, double high);
 
     // (value - offset) / scale, without overflowing where value - offset would.

@@ -1,7 +1,8 @@
 #include "NiftiVolumeReader.h"
 
-#include "RegularFile.h"
 #include "ByteBuffer.h"
+#include "NiftiHeaderCheck.h"
+#include "RegularFile.h"
 #include "SampleTexels.h"
 #include "TexelConverter.h"
 #include "VolumeSize.h"
@@ -254,6 +255,8 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
         return *refusal;
     if (progress.stopRequested())
         return cancelledImport();
+    if (const std::optional<NrrdRefusal> refusal = NiftiHeaderCheck::check(path))
+        return *refusal;
     const QByteArray nativePath = QFile::encodeName(path);
     const std::optional<HeaderFacts> facts = headerFacts(nativePath);
     if (!facts)
@@ -315,8 +318,10 @@ NrrdResult<NRRDfmt> NiftiVolumeReader::read(const QString& path, const NrrdReadO
     bool assumed = false;
     for (int axis = 0; axis < kAxes; ++axis) {
         const double spacing = std::fabs(image->pixdim[axis + 1]) * unit;
-        const bool usable =
-            std::isfinite(spacing) && spacing > 0.0 && spacing <= std::numeric_limits<float>::max();
+        // Kept by the record's float as a positive number (below float's smallest normal
+        // value it would round to 0).
+        const bool usable = std::isfinite(spacing) && spacing >= std::numeric_limits<float>::min() &&
+                            spacing <= std::numeric_limits<float>::max();
         *spacings[axis] = usable ? static_cast<float>(spacing) : kFallbackSpacing;
         assumed = assumed || !usable;
     }

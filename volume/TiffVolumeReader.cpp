@@ -176,8 +176,11 @@ struct Spacing {
     QStringList notes;
 };
 
+// A spacing the record's float keeps as a positive number: below float's smallest
+// normal value it would round to 0 (a flat volume).
 std::optional<double> usable(double value) {
-    if (!std::isfinite(value) || value <= 0.0 || value > std::numeric_limits<float>::max())
+    if (!std::isfinite(value) || value < std::numeric_limits<float>::min() ||
+        value > std::numeric_limits<float>::max())
         return std::nullopt;
     return value;
 }

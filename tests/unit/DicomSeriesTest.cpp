@@ -92,6 +92,7 @@ TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
         {"uneven", {.positions = {0, 2, 4, 7, 9}}, "spacing is uneven: gaps range from 2 to 3 mm"},
         {"missing slice", {.positions = {0, 2, 4, 8, 10}}, "Slices are missing between 34 and 38 mm"},
         {"two volumes", {.positions = {0, 2, 2, 4, 6}}, "lie at the same position (32 mm)"},
+        {"too far apart", {.positions = {0, 1e300, 2e300, 3e300, 4e300}}, "lie 1e+300 mm apart"},
         {"mixed sizes", {}, "differ in size: 4 x 6 (1 files), 8 x 6 (5 files)"},
         {"damaged slice", {}, "IM0004.dcm: its pixel data is cut short"},
         // GDCM would read it as 1 mm.

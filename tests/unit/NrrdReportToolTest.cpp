@@ -151,20 +151,25 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
     EXPECT_EQ(inspect({column}).exitCode, 0);
 }
 
-// A double volume from -1e308 to 1e308: the rescale of a range wider than the largest
-// double is still finite, and the report gives the file's extremes back.
-TEST(NrrdInspect, ReportsAFiniteScaleForTheWidestFiniteRange) {
-    TestFolder files;
-    const QString path =
-        files.write("extremes.nrrd", nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" +
-                                         bytesOf(std::vector<double>{-1e308, 0.0, 1e308}));
-    const InspectRun run = inspect({path});
-    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-    const QJsonObject report = QJsonDocument::fromJson(run.out).object();
-    ASSERT_TRUE(report["value_scale"].isDouble()) << run.out.toStdString();
-    EXPECT_GT(report["value_scale"].toDouble(), 0.0);
-    EXPECT_EQ(report["min"].toDouble(), -1e308);
-    EXPECT_NEAR(report["max"].toDouble() / 1e308, 1.0, 1e-12);
+// Double volumes at both ends of the finite: from -1e308 to 1e308, wider than the largest
+// double, and from 0 to the smallest denormal, whose span divided over the texels is 0.
+// Each rescale is positive and finite, and the report gives the file's extremes back.
+TEST(NrrdInspect, ReportsAPositiveFiniteScaleForTheWidestAndNarrowestRanges) {
+    const std::vector<double> ranges[] = {{-1e308, 0.0, 1e308}, {0.0, 0.0, 5e-324}};
+    for (const std::vector<double>& values : ranges) {
+        SCOPED_TRACE(values.back());
+        TestFolder files;
+        const QString path =
+            files.write("extremes.nrrd",
+                        nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" + bytesOf(values));
+        const InspectRun run = inspect({path});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+        ASSERT_TRUE(report["value_scale"].isDouble()) << run.out.toStdString();
+        EXPECT_GT(report["value_scale"].toDouble(), 0.0);
+        EXPECT_EQ(report["min"].toDouble(), values.front());
+        EXPECT_NEAR(report["max"].toDouble() / values.back(), 1.0, 1e-12);
+    }
 }
 
 TEST(NrrdInspect, RejectsAMissingHeaderArgumentAsAUsageError) {

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 #include <gtest/gtest.h>
 #include <nifti1.h>
 #include <numeric>
@@ -97,6 +98,8 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
          shown({1, 1, 1}, rescaled)},
         {"NIfTI-2 .nii", "ct2.nii", ct({0.8, 0.8, 1.5}, 0, 0, true), shown({0.8f, 0.8f, 1.5f}, asStored)},
         {".hdr and .img pair", "pair.hdr", ct({1, 1, 3}), shown({1, 1, 3}, asStored)},
+        {"pixdim below float's normal range", "tiny.nii", ct({0.5, 1e-40, 2.0}),
+         shown({0.5f, 1.0f, 2.0f}, asStored, "no usable voxel spacing")},
         {"4-D float series: the first volume",
          "fmri.nii",
          {{4, 4, 3, 2, 2}, DT_FLOAT32, bytesOf(series), {3.0, 3.0, 3.0}, 0.0, 0.0, false},
@@ -180,6 +183,16 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
     writeNifti(m_files.path("short.nii"),
                {{3, 64, 64, 4, 1}, DT_INT16, QByteArray(64 * 64 * 4 * 2, 'x'), {1, 1, 1}, 0, 0, false});
     QFile::resize(m_files.path("short.nii"), 2000);
+    // A NIfTI-2 header of 2 x 1 x ... voxels whose dim[0] is far above 7, as one cut byte
+    // makes it: nifticlib writes past its arrays before it checks dim[0].
+    QByteArray ranked(544 + 4, '\0');
+    qToLittleEndian<qint32>(540, ranked.data());
+    ranked.replace(4, 8, QByteArray("n+2\0\r\n\x1a\n", 8));
+    qToLittleEndian<qint16>(DT_INT16, ranked.data() + 12);
+    qToLittleEndian<qint64>(0x2f00000003, ranked.data() + 16); // dim[0]
+    qToLittleEndian<qint64>(2, ranked.data() + 24);            // dim[1]
+    qToLittleEndian<qint64>(544, ranked.data() + 168);         // vox_offset
+    m_files.write("ranked.nii", ranked);
     QFile::resize(m_files.path("cut.tif"), QFileInfo(m_files.path("cut.tif")).size() * 2 / 3);
     m_files.write("notes.txt", "not a volume");
     for (const char* name : {"gap_1.tif", "gap_2.tif", "gap_4.tif", "dup_5.tif", "dup_005.tif"})
@@ -195,6 +208,7 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"cut.tif", "cut short"},
         {"rgb.nii", "RGB24 cannot be shown"},
         {"short.nii", "short or damaged"},
+        {"ranked.nii", "header of 201863462915 dimensions"},
         {"notes.txt", "none of the formats"},
         {"missing.nii", "does not exist"},
         {"gap_1.tif", "jump from gap_2.tif to gap_4.tif where the others go up by 1"},

@@ -1,0 +1,35 @@
+#include "ImportPromises.h"
+
+#include "VolumeSize.h"
+
+#include <cmath>
+#include <cstdio>
+
+void checkPromise(bool condition, const char* promise) {
+    if (condition)
+        return;
+    std::fprintf(stderr, "Broken promise: %s\n", promise);
+    __builtin_trap();
+}
+
+void checkImport(const NrrdResult<NRRDfmt>& volume, std::uint64_t ramBudgetBytes) {
+    if (const auto* refusal = std::get_if<NrrdRefusal>(&volume)) {
+        checkPromise(!refusal->reason.isEmpty(), "a refusal gives its reason");
+        return;
+    }
+    const NRRDfmt& record = std::get<NRRDfmt>(volume);
+    checkPromise(record.width > 0 && record.height > 0 && record.depth > 0, "every side is positive");
+    checkPromise(record.data.size() == std::size_t{record.width} * record.height * record.depth * kTexelBytes,
+                 "one texel a voxel");
+    checkPromise(record.data.size() <= ramBudgetBytes, "the texels fit the RAM budget");
+    checkPromise(record.valueScale != 0.0 && std::isfinite(record.valueScale) &&
+                     std::isfinite(record.valueOffset),
+                 "the value map is finite and not flat");
+    const float spacings[] = {record.cellspaceX, record.cellspaceY, record.cellspaceZ};
+    for (const float spacing : spacings)
+        checkPromise(std::isfinite(spacing) && spacing > 0.0f, "the voxel spacing is positive and finite");
+    if (record.fileWindow)
+        checkPromise(std::isfinite(record.fileWindow->level) && std::isfinite(record.fileWindow->width) &&
+                         record.fileWindow->width > 0.0,
+                     "the file's window is finite and has a width");
+}

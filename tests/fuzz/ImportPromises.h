@@ -1,0 +1,14 @@
+#pragma once
+
+#include "NRRDfmt.h"
+#include "NrrdRefusal.h"
+
+#include <cstdint>
+
+// What an import promises whatever the file: a refusal with a reason, or a volume of
+// exactly the promised size within the RAM budget, with a usable map back to the file's
+// values, a positive, finite voxel spacing and a window of positive, finite width.
+
+// A broken promise stops the fuzz run, naming the promise.
+void checkPromise(bool condition, const char* promise);
+void checkImport(const NrrdResult<NRRDfmt>& volume, std::uint64_t ramBudgetBytes);

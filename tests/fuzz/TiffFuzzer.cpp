@@ -1,0 +1,40 @@
+// Writes invented bytes as a TIFF file and imports it as the window does: libtiff reads
+// the directories, tags and strips, and our reading of them (the pages' size and sample
+// format, the resolution tags with their unit, ImageJ's description with its unit and
+// slice spacing) must turn any file into a volume of exactly the promised size with a
+// positive, finite voxel spacing and a usable value map, or a refusal; never a crash, an
+// overflow or a read out of bounds. The file's name has no number, so no sibling is read.
+
+#include "ImportPromises.h"
+#include "ScratchFolder.h"
+#include "TiffVolumeReader.h"
+
+#include <QtGlobal>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
+
+ScratchFolder* g_folder = nullptr;
+
+void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qInstallMessageHandler(discardLog);
+    static ScratchFolder folder;
+    g_folder = &folder;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const QString path = g_folder->write(QStringLiteral("stack.tif"), data, size);
+    NrrdReadOptions options;
+    options.ramBudgetBytes = kRamBudgetBytes;
+    const NrrdResult<NRRDfmt> volume = TiffVolumeReader::read(path, options);
+    checkImport(volume, kRamBudgetBytes);
+    return 0;
+}
