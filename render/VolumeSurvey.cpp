@@ -67,8 +67,8 @@ VolumeState VolumeSurvey::sample(const VolumeData& vdata) {
     // Bricks are read from the file rather than its map: read through a map, every page a
     // brick's rows touch would stay resident beside the atlas's copy.
     if (!vdata.dataPath().isEmpty()) {
-        auto file = RawFileBrickSource::open({{vdata.dataPath(), 0}}, NrrdLayout{}, volume.width, volume.height,
-                                             volume.depth);
+        auto file = RawFileBrickSource::open({{vdata.dataPath(), 0}}, NrrdLayout{}, volume.width,
+                                             volume.height, volume.depth);
         if (auto* opened = std::get_if<std::shared_ptr<const RawFileBrickSource>>(&file)) {
             volume.source = std::move(*opened);
             return volume;

@@ -135,8 +135,9 @@ bool readSamples(nifti_image& image, void* into, std::size_t bytes) {
 }
 
 // The file's values are scl_slope × stored + scl_inter, a slope of 0 meaning none. A
-// rescale that is not finite, or that would carry some texel's value beyond the largest
-// double, is left out with a note: the stored values are shown as they are.
+// rescale that is not finite, that would carry some texel's value beyond the largest
+// double, or whose scale is too small for a double to hold (every value the same), is left
+// out with a note: the stored values are shown as they are.
 void applyRescale(const nifti_image& image, const QString& name, NRRDfmt& record) {
     const double slope = image.scl_slope;
     const double intercept = image.scl_inter;
@@ -147,13 +148,14 @@ void applyRescale(const nifti_image& image, const QString& name, NRRDfmt& record
     constexpr double kLargestTexel = 65535.0;
     const double low = std::fma(record.sampleOffset, scale, offset);
     const double high = std::fma(kLargestTexel + record.sampleOffset, scale, offset);
-    if (std::isfinite(scale) && std::isfinite(offset) && std::isfinite(low) && std::isfinite(high)) {
+    if (scale != 0.0 && std::isfinite(scale) && std::isfinite(offset) && std::isfinite(low) &&
+        std::isfinite(high)) {
         record.valueScale = scale;
         record.valueOffset = offset;
         return;
     }
-    record.notes << QStringLiteral("%1's rescale (scl_slope %2, scl_inter %3) would carry its values beyond "
-                                   "the range of real numbers; the stored values are shown.")
+    record.notes << QStringLiteral("%1's rescale (scl_slope %2, scl_inter %3) cannot be held in real "
+                                   "numbers; the stored values are shown.")
                         .arg(name)
                         .arg(slope)
                         .arg(intercept);

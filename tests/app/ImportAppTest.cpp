@@ -10,8 +10,8 @@
 #include "WindowController.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QLabel>
 #include <QMimeData>
