@@ -1,3 +1,10 @@
+// Index of this file: the constants and the transfer syntaxes; Walk, which reads element
+// headers with every length checked (read, readHeader, inside), walks the file meta
+// information, the data set, its sequences and the fragments of compressed pixel data
+// (walkMeta, walkElements, walkValue, walkSequence, walkFragments), notes the facts that
+// size the pixel data and say where GDCM will look (note), and judges them at the end
+// (checkPixelData, checkFunctionalGroups); DicomFileCheck::check, which names the file.
+
 #include "DicomFileCheck.h"
 
 #include <QFile>
@@ -22,8 +29,9 @@ constexpr qint64 kTagBytes = 4;
 constexpr std::uint32_t kUndefinedLength = 0xffffffff;
 constexpr std::uint16_t kMetaGroup = 0x0002;
 constexpr std::uint16_t kItemGroup = 0xfffe;
-// A UID is at most 64 characters; Number of Frames, an integer string, at most 12.
+// A UID is at most 64 characters, a decimal string 16, an integer string 12.
 constexpr std::uint32_t kMaxUidBytes = 64;
+constexpr std::uint32_t kMaxDecimalStringBytes = 16;
 constexpr std::uint32_t kMaxIntegerStringBytes = 12;
 constexpr std::uint64_t kBitsPerByte = 8;
 // An RLE frame's header: the number of segments and 15 offsets, 32 bits each.
@@ -38,7 +46,16 @@ constexpr std::uint32_t kMediaStorage = tagOf(0x0002, 0x0002);
 constexpr std::uint32_t kTransferSyntax = tagOf(0x0002, 0x0010);
 constexpr std::uint32_t kSopClass = tagOf(0x0008, 0x0016);
 constexpr std::uint32_t kImageOrientation = tagOf(0x0020, 0x0037);
+constexpr std::uint32_t kSamplesPerPixel = tagOf(0x0028, 0x0002);
+constexpr std::uint32_t kFrames = tagOf(0x0028, 0x0008);
+constexpr std::uint32_t kRows = tagOf(0x0028, 0x0010);
+constexpr std::uint32_t kColumns = tagOf(0x0028, 0x0011);
+constexpr std::uint32_t kBitsAllocated = tagOf(0x0028, 0x0100);
 constexpr std::uint32_t kRescaleSlope = tagOf(0x0028, 0x1053);
+constexpr std::uint32_t kPixelData = tagOf(0x7fe0, 0x0010);
+constexpr std::uint32_t kItem = tagOf(kItemGroup, 0xe000);
+constexpr std::uint32_t kItemEnd = tagOf(kItemGroup, 0xe00d);
+constexpr std::uint32_t kSequenceEnd = tagOf(kItemGroup, 0xe0dd);
 // The functional groups of enhanced multi-frame files, and the sequences in them that
 // GDCM opens at their first item without asking whether there is one.
 constexpr std::uint32_t kSharedGroups = tagOf(0x5200, 0x9229);
@@ -50,17 +67,6 @@ constexpr std::uint32_t kValueTransformation = tagOf(0x0028, 0x9145);
 constexpr std::uint32_t kUltrasoundRegions = tagOf(0x0018, 0x6011);
 constexpr std::uint32_t kOpenedUnasked[] = {kPlanePosition, kPixelMeasures, kValueTransformation,
                                             kUltrasoundRegions};
-// Rescale Slope is a decimal string of at most 16 characters, a UID at most 64.
-constexpr std::uint32_t kMaxDecimalStringBytes = 16;
-constexpr std::uint32_t kSamplesPerPixel = tagOf(0x0028, 0x0002);
-constexpr std::uint32_t kFrames = tagOf(0x0028, 0x0008);
-constexpr std::uint32_t kRows = tagOf(0x0028, 0x0010);
-constexpr std::uint32_t kColumns = tagOf(0x0028, 0x0011);
-constexpr std::uint32_t kBitsAllocated = tagOf(0x0028, 0x0100);
-constexpr std::uint32_t kPixelData = tagOf(0x7fe0, 0x0010);
-constexpr std::uint32_t kItem = tagOf(kItemGroup, 0xe000);
-constexpr std::uint32_t kItemEnd = tagOf(kItemGroup, 0xe00d);
-constexpr std::uint32_t kSequenceEnd = tagOf(kItemGroup, 0xe0dd);
 
 // The value representations of the standard. In explicit VR those of the second list
 // carry a 32-bit length after two reserved bytes, the others a 16-bit one.
