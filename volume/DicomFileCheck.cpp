@@ -47,6 +47,7 @@ constexpr std::uint32_t kTransferSyntax = tagOf(0x0002, 0x0010);
 constexpr std::uint32_t kSopClass = tagOf(0x0008, 0x0016);
 constexpr std::uint32_t kImageOrientation = tagOf(0x0020, 0x0037);
 constexpr std::uint32_t kSamplesPerPixel = tagOf(0x0028, 0x0002);
+constexpr std::uint64_t kMostSamplesPerPixel = 4;
 constexpr std::uint32_t kFrames = tagOf(0x0028, 0x0008);
 constexpr std::uint32_t kRows = tagOf(0x0028, 0x0010);
 constexpr std::uint32_t kColumns = tagOf(0x0028, 0x0011);
@@ -604,10 +605,17 @@ bool Walk::note(const Element& element, Encoding encoding) {
                                                                    : nullptr;
     if (value && element.length == 2 && read(element.valueAt, bytes, 2))
         *value = u16(bytes, encoding);
+    else if (element.tag == kSamplesPerPixel)
+        m_facts.samplesPerPixel = 0; // not one unsigned short: no count GDCM could take
     return true;
 }
 
 bool Walk::checkPixelData(const Syntax& syntax) {
+    // GDCM asserts on more than four samples a pixel, whatever the transfer syntax.
+    if (m_facts.samplesPerPixel < 1 || m_facts.samplesPerPixel > kMostSamplesPerPixel)
+        return fail(QStringLiteral("it gives %1 samples per pixel, where images have 1 to %2")
+                        .arg(m_facts.samplesPerPixel)
+                        .arg(kMostSamplesPerPixel));
     const std::optional<Element>& pixels = m_facts.pixelData;
     if (!pixels || syntax.encapsulated)
         return true;
