@@ -48,6 +48,8 @@ constexpr std::uint32_t kSopClass = tagOf(0x0008, 0x0016);
 constexpr std::uint32_t kImageOrientation = tagOf(0x0020, 0x0037);
 constexpr std::uint32_t kSamplesPerPixel = tagOf(0x0028, 0x0002);
 constexpr std::uint64_t kMostSamplesPerPixel = 4;
+constexpr std::uint32_t kRecognitionCode = tagOf(0x0008, 0x0010);
+constexpr std::uint32_t kMaxRecognitionCodeBytes = 64;
 constexpr std::uint32_t kFrames = tagOf(0x0028, 0x0008);
 constexpr std::uint32_t kRows = tagOf(0x0028, 0x0010);
 constexpr std::uint32_t kColumns = tagOf(0x0028, 0x0011);
@@ -584,6 +586,16 @@ bool Walk::note(const Element& element, Encoding encoding) {
     }
     if (!m_path.empty())
         return true;
+    // GDCM asserts that a Recognition Code (a retired element of the older ACR-NEMA files)
+    // names one of those formats.
+    if (element.tag == kRecognitionCode) {
+        QByteArray code;
+        if (!text(element, kMaxRecognitionCodeBytes, code))
+            return false;
+        if (!code.startsWith("ACR-NEMA") && !code.startsWith("ACRNEMA") && !code.startsWith("MIPS 2.0"))
+            return fail(QStringLiteral("its Recognition Code is none of the ACR-NEMA formats"));
+        return true;
+    }
     if (element.tag == kSopClass)
         return text(element, kMaxUidBytes, m_facts.sopClass);
     if (element.tag == kPixelData) {
