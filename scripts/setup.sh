@@ -10,7 +10,7 @@ packages=(
   xvfb xauth x11-utils libgl1-mesa-dri mesa-utils
   glslang-tools teem-apps
   libgdcm-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libbz2-dev libtiff-dev libnifti2-dev
 )
 

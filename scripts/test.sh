@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs the whole test suite: every label of the
-# dev build, the ASan/UBSan build of the unit and gpu tests, the TSan run of the import
+# Installs what is missing, checks the layout of the C++ files, builds and runs the whole
+# test suite: every label of the dev build, the ASan/UBSan build of the unit and gpu tests, the TSan run of the import
 # hand-over stress tests and a 60 s run of each fuzz target. Exits non-zero on any
 # failure and ends with one line: "Total: N passed, N failed, N skipped".
 set -euo pipefail
@@ -73,6 +73,8 @@ run_ctest() {
   rm -f "$log"
 }
 
+# Every C++ file as the root .clang-format lays it out (bash scripts/format.sh fixes them).
+run bash scripts/format.sh --check
 run bash scripts/build.sh dev
 # Unit tests and shader checks share nothing: two at a time. The OpenGL tests draw
 # with llvmpipe's threads on every core and the window tests share the display: one
