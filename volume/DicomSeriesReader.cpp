@@ -1,3 +1,8 @@
+// Index of this file: the series' checks (checkSizes, checkRescale, refuseSpacing); how the
+// stored samples become texels (StoredRange, StoredSamples: one pass when they already are
+// texels, two when a rescale decides the range); DicomSeriesReader::read, which orders the
+// slices, decodes them in parallel within the RAM budget and fills the record.
+
 #include "DicomSeriesReader.h"
 
 #include "DicomSliceDecoder.h"

@@ -1,3 +1,9 @@
+// Index of this file: nifticlib's datatypes as sample types (sampleType); the header's facts
+// read before nifticlib allocates (HeaderFacts, headerFacts); reading the samples
+// (readSamples, refuseShortSamples) and their scaling (applyRescale); spatial units
+// (millimetresPerUnit); the .hdr/.img partner check (refuseSpecialPartner);
+// NiftiVolumeReader::read.
+
 #include "NiftiVolumeReader.h"
 
 #include "ByteBuffer.h"

@@ -1,3 +1,9 @@
+// Index of this file: the shape and peak-memory checks (checkShape, decodedBytesPerVoxel,
+// headerPeak); voxel spacing from "space directions" or "spacings" (usableSpacing,
+// voxelSpacing); NrrdVolumeReader: open and fromHeaderFile (the header and its record),
+// locateData and resolveData (which data files the volume lies in), readIntoMemory, then
+// readVolume, which either decodes (decode) or reads the raw samples in place (readInPlace).
+
 #include "NrrdVolumeReader.h"
 
 #include "NrrdDataFiles.h"

@@ -1,3 +1,9 @@
+// Index of this file: libtiff's messages kept for the refusal (keepError); a page's facts
+// (Page, pageOf, sampleType, describe) and the check of its strips against the file
+// (checkStrips); pixel spacing from the resolution tags or an ImageJ description
+// (Spacing, spacingOf); TiffVolumeReader::read, which stacks the pages of one file or the
+// numbered files around it.
+
 #include "TiffVolumeReader.h"
 
 #include "ImageJDescription.h"
