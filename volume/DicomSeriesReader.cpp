@@ -1,7 +1,7 @@
-// Index of this file: the series' checks (checkSizes, checkRescale, refuseSpacing); how the
-// stored samples become texels (StoredRange, StoredSamples: one pass when they already are
-// texels, two when a rescale decides the range); DicomSeriesReader::read, which orders the
-// slices, decodes them in parallel within the RAM budget and fills the record.
+// Index of this file: the series' checks (checkSizes, checkRescale, refuseSpacing); where
+// decoded slices wait until the series' value range is known (StoredRange, StoredSamples:
+// samples of up to 16 bits wait as texels, 32-bit ones beside them); DicomSeriesReader::read,
+// which orders the slices, decodes them within the RAM budget and fills the record.
 
 #include "DicomSeriesReader.h"
 
