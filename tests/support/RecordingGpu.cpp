@@ -9,6 +9,20 @@ namespace recording {
 
 namespace {
 
+std::size_t texelBytes(gpu::PixelFormat format) {
+    switch (format) {
+    case gpu::PixelFormat::R16Uint:
+        return 2;
+    case gpu::PixelFormat::RGBA8Unorm:
+        return 4;
+    case gpu::PixelFormat::RGBA16Unorm:
+        return 8;
+    case gpu::PixelFormat::Invalid:
+        break;
+    }
+    return 0;
+}
+
 Target targetOf(const gpu::RenderPassDescriptor& pass) {
     return {pass.colorTexture != nullptr ? pass.colorTexture->handle() : 0, pass.width, pass.height};
 }
@@ -54,15 +68,35 @@ gpu::Handle Device::makeTexture(const gpu::TextureDescriptor& descriptor, std::s
         return 0;
     }
     // Handles count textures from 1, so a texture's record is found by its handle.
-    m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}});
+    m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}, {}});
+    if (m_options.keepTexels) {
+        m_textures.back().texels.resize(descriptor.width * descriptor.height * descriptor.depth *
+                                        texelBytes(descriptor.pixelFormat));
+    }
     return m_textures.back().handle;
 }
 
 bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
-                           std::size_t, const void*, std::size_t, std::size_t bytesPerImage) {
+                           std::size_t, const void* bytes, std::size_t bytesPerRow,
+                           std::size_t bytesPerImage) {
     std::lock_guard lock(m_mutex);
     TextureRecord& record = m_textures.at(texture.handle() - 1);
     record.uploads.push_back({region, mipmapLevel, bytesPerImage});
+    if (record.texels.empty() || mipmapLevel != 0) {
+        return true;
+    }
+    const gpu::TextureDescriptor& d = record.descriptor;
+    const std::size_t texel = texelBytes(d.pixelFormat);
+    const auto* from = static_cast<const std::uint8_t*>(bytes);
+    for (std::size_t z = 0; z < region.size.depth; ++z) {
+        for (std::size_t y = 0; y < region.size.height; ++y) {
+            const std::size_t to =
+                (((region.origin.z + z) * d.height + region.origin.y + y) * d.width + region.origin.x) *
+                texel;
+            std::copy_n(from + z * bytesPerImage + y * bytesPerRow, region.size.width * texel,
+                        record.texels.begin() + static_cast<std::ptrdiff_t>(to));
+        }
+    }
     return true;
 }
 
@@ -71,6 +105,21 @@ bool Device::copyTexture(const gpu::Texture& source, const gpu::Texture& destina
     const std::vector<Upload> copied = m_textures.at(source.handle() - 1).uploads;
     std::vector<Upload>& uploads = m_textures.at(destination.handle() - 1).uploads;
     uploads.insert(uploads.begin(), copied.begin(), copied.end());
+    const TextureRecord& from = m_textures.at(source.handle() - 1);
+    TextureRecord& to = m_textures.at(destination.handle() - 1);
+    if (!from.texels.empty() && !to.texels.empty()) {
+        // The same coordinates: rows of the source's width, slices of its height.
+        const std::size_t row = from.descriptor.width * texelBytes(from.descriptor.pixelFormat);
+        const std::size_t toRow = to.descriptor.width * texelBytes(to.descriptor.pixelFormat);
+        for (std::size_t z = 0; z < from.descriptor.depth; ++z) {
+            for (std::size_t y = 0; y < from.descriptor.height; ++y) {
+                std::copy_n(
+                    from.texels.begin() + static_cast<std::ptrdiff_t>((z * from.descriptor.height + y) * row),
+                    row,
+                    to.texels.begin() + static_cast<std::ptrdiff_t>((z * to.descriptor.height + y) * toRow));
+            }
+        }
+    }
     return true;
 }
 
