@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -41,6 +43,44 @@ TEST(BrickLoader, AFailedBrickIsReadAgainAFewTimesAndTheOthersStillArrive) {
         EXPECT_EQ(loader.failed(), !recovers);
         EXPECT_EQ(loader.wish({bad, good}), recovers ? 0u : 1u);
     }
+}
+
+// Zeros; notes the first x of every read: along x each brick's slot starts elsewhere.
+struct ReadStartSource final : BrickSource {
+    bool readRow(std::uint64_t x, std::uint64_t, std::uint64_t, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::fill_n(out, count, 0);
+        std::lock_guard lock(mutex);
+        starts.insert(x);
+        return true;
+    }
+    std::size_t bricksStarted() const {
+        std::lock_guard lock(mutex);
+        return starts.size();
+    }
+    mutable std::mutex mutex;
+    mutable std::set<std::uint64_t> starts;
+};
+
+// Two workers, a row of eight bricks wished, room for two read and not taken: the workers
+// stop after two, and start one more for each brick taken.
+TEST(BrickLoader, StopsReadingAheadWhenTheReadyBricksFillTheirBudget) {
+    const BrickLayout layout({256, 32, 32}, 32);
+    const auto source = std::make_shared<ReadStartSource>();
+    BrickLoader loader(source, layout, {256, 32, 32}, 2, 2 * layout.slotTexels() * sizeof(std::uint16_t));
+    std::vector<BrickKey> row;
+    for (std::uint32_t x = 0; x < 8; ++x)
+        row.push_back({0, {x, 0, 0}});
+    loader.wish(row);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return source->bricksStarted() == 2; }, 30000));
+    QTest::qWait(200);
+    EXPECT_EQ(source->bricksStarted(), 2u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loader.take().has_value(); }, 30000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return source->bricksStarted() == 3; }, 30000));
+    int taken = 1;
+    while (taken < 8 && QTest::qWaitFor([&] { return loader.take().has_value(); }, 30000))
+        ++taken;
+    EXPECT_EQ(taken, 8);
 }
 
 } // namespace
