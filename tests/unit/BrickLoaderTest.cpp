@@ -72,7 +72,7 @@ TEST(BrickLoader, StopsReadingAheadWhenTheReadyBricksFillTheirBudget) {
     for (std::uint32_t x = 0; x < 8; ++x)
         row.push_back({0, {x, 0, 0}});
     loader.wish(row);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return source->bricksStarted() == 2; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return source->bricksStarted() >= 2; }, 30000));
     QTest::qWait(200);
     EXPECT_EQ(source->bricksStarted(), 2u);
     ASSERT_TRUE(QTest::qWaitFor([&] { return loader.take().has_value(); }, 30000));

@@ -115,7 +115,8 @@ TEST_F(BrickPoolPolicy, EvictsTheBrickNeededLeastRecentlyAndNeverTheBaseLevel) {
     }
 }
 
-// Until a brick arrives its entry points at its parent's slot, then at its own.
+// Until a brick arrives its entry points at its parent's slot, then at its own; the
+// entries that changed are all that go up.
 TEST_F(BrickPoolPolicy, ShowsTheParentUntilABrickArrives) {
     make(kBaseSlots + 4);
     settle(view(0, 0));
@@ -125,8 +126,15 @@ TEST_F(BrickPoolPolicy, ShowsTheParentUntilABrickArrives) {
     EXPECT_FALSE(m_pool->complete());
     EXPECT_EQ(shown({0, {0, 0, 0}}), parents(0));
     EXPECT_EQ(shown({0, {2, 0, 0}}), parents(2));
+    const std::size_t written = m_device->texture(*m_pool->pageTable()).uploads.size();
     m_source->setOpen(true);
     settle(view(0, 2));
+    // Only the entries of the bricks that arrived go up again, not their level's 512.
+    const std::vector<recording::Upload> uploads = m_device->texture(*m_pool->pageTable()).uploads;
+    ASSERT_GT(uploads.size(), written);
+    for (std::size_t i = written; i < uploads.size(); ++i)
+        EXPECT_LE(uploads[i].region.size.width * uploads[i].region.size.height * uploads[i].region.size.depth,
+                  2u);
     EXPECT_EQ(shown({0, {0, 0, 0}}), own(0));
     EXPECT_EQ(shown({0, {1, 0, 0}}), own(1));
     EXPECT_EQ(shown({0, {2, 0, 0}}), parents(2));
