@@ -3,24 +3,33 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace recording {
 
 namespace {
 
-std::size_t texelBytes(gpu::PixelFormat format) {
-    switch (format) {
-    case gpu::PixelFormat::R16Uint:
-        return 2;
-    case gpu::PixelFormat::RGBA8Unorm:
-        return 4;
-    case gpu::PixelFormat::RGBA16Unorm:
-        return 8;
-    case gpu::PixelFormat::Invalid:
-        break;
+// Bytes per texel of each gpu::PixelFormat, in the enum's order.
+constexpr std::array<std::size_t, 4> kTexelBytes{0, 2, 4, 8};
+static_assert(static_cast<std::size_t>(gpu::PixelFormat::RGBA16Unorm) == kTexelBytes.size() - 1);
+
+std::size_t texelBytes(const TextureRecord& record) {
+    return kTexelBytes[static_cast<std::size_t>(record.descriptor.pixelFormat)];
+}
+
+// Copies a region's texels, packed as described, into what the texture is kept to hold.
+void keep(TextureRecord& record, const gpu::Region& region, const std::uint8_t* bytes,
+          std::size_t bytesPerRow, std::size_t bytesPerImage) {
+    const gpu::TextureDescriptor& d = record.descriptor;
+    for (std::size_t z = 0; z < region.size.depth; ++z) {
+        for (std::size_t y = 0; y < region.size.height; ++y) {
+            const std::size_t to =
+                ((region.origin.z + z) * d.height + region.origin.y + y) * d.width + region.origin.x;
+            std::copy_n(bytes + z * bytesPerImage + y * bytesPerRow, region.size.width * texelBytes(record),
+                        reinterpret_cast<std::uint8_t*>(record.texels.data()) + to * texelBytes(record));
+        }
     }
-    return 0;
 }
 
 Target targetOf(const gpu::RenderPassDescriptor& pass) {
@@ -71,7 +80,7 @@ gpu::Handle Device::makeTexture(const gpu::TextureDescriptor& descriptor, std::s
     m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}, {}});
     if (m_options.keepTexels) {
         m_textures.back().texels.resize(descriptor.width * descriptor.height * descriptor.depth *
-                                        texelBytes(descriptor.pixelFormat));
+                                        texelBytes(m_textures.back()) / sizeof(std::uint16_t));
     }
     return m_textures.back().handle;
 }
@@ -82,20 +91,8 @@ bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& regio
     std::lock_guard lock(m_mutex);
     TextureRecord& record = m_textures.at(texture.handle() - 1);
     record.uploads.push_back({region, mipmapLevel, bytesPerImage});
-    if (record.texels.empty() || mipmapLevel != 0) {
-        return true;
-    }
-    const gpu::TextureDescriptor& d = record.descriptor;
-    const std::size_t texel = texelBytes(d.pixelFormat);
-    const auto* from = static_cast<const std::uint8_t*>(bytes);
-    for (std::size_t z = 0; z < region.size.depth; ++z) {
-        for (std::size_t y = 0; y < region.size.height; ++y) {
-            const std::size_t to =
-                (((region.origin.z + z) * d.height + region.origin.y + y) * d.width + region.origin.x) *
-                texel;
-            std::copy_n(from + z * bytesPerImage + y * bytesPerRow, region.size.width * texel,
-                        record.texels.begin() + static_cast<std::ptrdiff_t>(to));
-        }
+    if (!record.texels.empty() && mipmapLevel == 0) {
+        keep(record, region, static_cast<const std::uint8_t*>(bytes), bytesPerRow, bytesPerImage);
     }
     return true;
 }
@@ -108,17 +105,10 @@ bool Device::copyTexture(const gpu::Texture& source, const gpu::Texture& destina
     const TextureRecord& from = m_textures.at(source.handle() - 1);
     TextureRecord& to = m_textures.at(destination.handle() - 1);
     if (!from.texels.empty() && !to.texels.empty()) {
-        // The same coordinates: rows of the source's width, slices of its height.
-        const std::size_t row = from.descriptor.width * texelBytes(from.descriptor.pixelFormat);
-        const std::size_t toRow = to.descriptor.width * texelBytes(to.descriptor.pixelFormat);
-        for (std::size_t z = 0; z < from.descriptor.depth; ++z) {
-            for (std::size_t y = 0; y < from.descriptor.height; ++y) {
-                std::copy_n(
-                    from.texels.begin() + static_cast<std::ptrdiff_t>((z * from.descriptor.height + y) * row),
-                    row,
-                    to.texels.begin() + static_cast<std::ptrdiff_t>((z * to.descriptor.height + y) * toRow));
-            }
-        }
+        const gpu::TextureDescriptor& d = from.descriptor;
+        const std::size_t row = d.width * texelBytes(from);
+        keep(to, {{}, {d.width, d.height, d.depth}},
+             reinterpret_cast<const std::uint8_t*>(from.texels.data()), row, row * d.height);
     }
     return true;
 }

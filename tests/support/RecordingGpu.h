@@ -35,9 +35,9 @@ struct Upload {
 struct TextureRecord {
     gpu::Handle handle = 0;
     gpu::TextureDescriptor descriptor;
-    std::vector<Upload> uploads;      // a copy's source's first
-    std::vector<std::uint8_t> texels; // with Options::keepTexels: x fastest, packed
-    std::string releasedOn;           // "GUI thread" or "worker thread"; empty while alive
+    std::vector<Upload> uploads;       // a copy's source's first
+    std::vector<std::uint16_t> texels; // with Options::keepTexels: x fastest, packed, in 16-bit words
+    std::string releasedOn;            // "GUI thread" or "worker thread"; empty while alive
 };
 
 // A pass's or a copy's target: a texture of the device, or the view's framebuffer (texture 0).

@@ -2,22 +2,13 @@
 
 #include "BrickMaxima.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 
 namespace {
 
 // 64³ voxels in bricks of 8: level 0 has 8³ bricks, level 1 (the base) 4³.
 const BrickLayout kLayout({64, 64, 64}, 8);
-
-// Clip space is the world moved by `shift`: the volume ([-0.5, 0.5]³) lies in front of
-// the near plane, inside the frustum unless shifted sideways. The camera sits at z = -2.
-BrickView viewOf(float shiftX) {
-    BrickView view;
-    view.viewProjection.columns[3] = {shiftX, 0.0f, 1.0f, 1.0f};
-    view.camera = {0.0f, 0.0f, -2.0f};
-    view.viewportHeight = 512;
-    return view;
-}
 
 struct Visibility {
     const char* name;
@@ -44,7 +35,11 @@ TEST_P(BrickVisibilityCase, NeedsTheBricksTheRaysCanMeetNearestFirst) {
         const BrickKey key = kLayout.key(0, index);
         maxima.set(key, key.brick == std::array<std::uint32_t, 3>{3, 3, 3} ? 200 : 50);
     }
-    BrickView view = viewOf(c.shiftX);
+    // Clip space is the world moved by (shiftX, 0, 1): the volume ([-0.5, 0.5]³) lies in
+    // front of the near plane, inside the frustum unless shifted sideways.
+    BrickView view;
+    view.viewProjection.columns[3] = {c.shiftX, 0.0f, 1.0f, 1.0f};
+    view.camera = {0.0f, 0.0f, -2.0f};
     view.clipHigh[0] = c.clipHighX;
     view.threshold = c.threshold;
     view.viewportHeight = c.viewportHeight;
@@ -57,13 +52,10 @@ TEST_P(BrickVisibilityCase, NeedsTheBricksTheRaysCanMeetNearestFirst) {
     for (const BrickKey& key : needed.bricks) {
         const auto box = kLayout.textureBox(key);
         EXPECT_LT(box[0][0], c.clipHighX);
-        const float z = 0.5f * (box[0][2] + box[1][2]) + 1.5f; // from the camera, in texture units
-        float distance = z * z;
-        for (std::size_t axis = 0; axis < 2; ++axis) {
-            const float centre = 0.5f * (box[0][axis] + box[1][axis]) - 0.5f;
-            distance += centre * centre;
-        }
-        EXPECT_GE(distance, last - 1e-5f) << key.brick[0] << ' ' << key.brick[1] << ' ' << key.brick[2];
+        float distance = 0.0f; // from the camera, at (0.5, 0.5, -1.5) in texture coordinates
+        for (std::size_t axis = 0; axis < 3; ++axis)
+            distance += std::pow(0.5f * (box[0][axis] + box[1][axis]) - (axis == 2 ? -1.5f : 0.5f), 2.0f);
+        EXPECT_GE(distance, last - 1e-5f);
         last = distance;
     }
 }
