@@ -1,7 +1,5 @@
 #include "BrickPool.h"
 
-#include "BrickSource.h"
-
 #include <chrono>
 
 std::optional<QString> BrickPool::refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
