@@ -47,6 +47,7 @@ std::size_t BrickLoader::wish(const std::vector<BrickKey>& bricks) {
     {
         std::lock_guard lock(m_mutex);
         m_wishes.clear();
+        m_nextWish = 0;
         for (const BrickKey& key : bricks) {
             if (m_unreadable.contains(id(key))) {
                 ++unreadable;
@@ -59,17 +60,16 @@ std::size_t BrickLoader::wish(const std::vector<BrickKey>& bricks) {
     return unreadable;
 }
 
-std::vector<BrickTexels> BrickLoader::take(std::uint64_t maxBytes) {
-    std::vector<BrickTexels> taken;
+std::optional<BrickTexels> BrickLoader::take() {
+    std::optional<BrickTexels> taken;
     {
         std::lock_guard lock(m_mutex);
-        std::uint64_t bytes = 0;
-        while (!m_ready.empty() && (taken.empty() || bytes + m_brickBytes <= maxBytes)) {
-            taken.push_back(std::move(m_ready.front()));
-            m_ready.pop_front();
-            m_busy.erase(id(taken.back().key));
-            bytes += m_brickBytes;
+        if (m_ready.empty()) {
+            return taken;
         }
+        taken = std::move(m_ready.front());
+        m_ready.pop_front();
+        m_busy.erase(id(taken->key));
     }
     m_wake.notify_all();
     return taken;
@@ -81,13 +81,14 @@ void BrickLoader::work() {
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] {
-            return m_stopping || (!m_wishes.empty() && (m_ready.size() + 1) * m_brickBytes <= m_readyLimit);
+            // Bricks being read count as ready: each worker would add one.
+            return m_stopping ||
+                   (m_nextWish < m_wishes.size() && (m_busy.size() + 1) * m_brickBytes <= m_readyLimit);
         });
         if (m_stopping) {
             return;
         }
-        const BrickKey key = m_wishes.front();
-        m_wishes.pop_front();
+        const BrickKey key = m_wishes[m_nextWish++];
         m_busy.insert(id(key));
         std::optional<BrickTexels> brick;
         for (int attempt = 0; !brick && attempt < kReadAttempts; ++attempt) {

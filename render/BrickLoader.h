@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -18,12 +19,11 @@ class BrickSource;
 // Reads bricks on worker threads, in the order the frames wish for them. Each wish list
 // replaces the last (the camera has moved on: what the last frame wanted may no longer be
 // needed); a brick being read or read and not yet taken is not read again. Bricks read
-// and not yet taken hold at most `readyBytes` of memory: the workers wait beyond that,
-// so a volume larger than memory never piles up in it. A brick that cannot be read (its
-// file changed on disk, a passing I/O error) is read again a few times after a short
-// pause; one that still fails is unreadable for good and no longer read, while the
-// workers go on with every other brick. Destroying the loader stops the workers after the
-// brick each is reading.
+// and not yet taken, with those being read, hold at most `readyBytes` of memory: the
+// workers wait beyond that, so a volume larger than memory never piles up in it. A brick that cannot be read
+// (its file changed on disk, a passing I/O error) is read again a few times after a short pause; one that
+// still fails is unreadable for good and no longer read, while the workers go on with every other brick.
+// Destroying the loader stops the workers after the brick each is reading.
 class BrickLoader {
   public:
     BrickLoader(std::shared_ptr<const BrickSource> source, BrickLayout layout,
@@ -37,8 +37,8 @@ class BrickLoader {
 
     // Bricks to read, most wanted first; returns how many of them are unreadable.
     std::size_t wish(const std::vector<BrickKey>& bricks);
-    // Bricks read since the last call, up to about `maxBytes` of texels (at least one).
-    std::vector<BrickTexels> take(std::uint64_t maxBytes);
+    // The brick read longest ago and not taken yet, if there is one.
+    std::optional<BrickTexels> take();
     // Whether a brick turned out unreadable (a file that shrank, went away or was replaced).
     bool failed() const { return m_failed; }
 
@@ -54,7 +54,8 @@ class BrickLoader {
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<BrickKey> m_wishes;                  // guarded by m_mutex
+    std::vector<BrickKey> m_wishes;                 // guarded by m_mutex; kept between wishes
+    std::size_t m_nextWish = 0;                     // the first not yet read; guarded by m_mutex
     std::unordered_set<std::uint64_t> m_busy;       // read or being read, not taken; guarded
     std::unordered_set<std::uint64_t> m_unreadable; // given up; guarded by m_mutex
     std::deque<BrickTexels> m_ready;                // oldest first; guarded by m_mutex

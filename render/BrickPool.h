@@ -1,8 +1,13 @@
 #pragma once
 
+#include "BrickAtlas.h"
 #include "BrickLayout.h"
 #include "BrickLoader.h"
-#include "Math.h"
+#include "BrickMaxima.h"
+#include "BrickPageTable.h"
+#include "BrickResidency.h"
+#include "BrickView.h"
+#include "BrickVisibility.h"
 #include "gpu/Gpu.h"
 
 #include <QString>
@@ -11,7 +16,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 #include <variant>
 #include <vector>
 
@@ -19,8 +23,11 @@ class BrickGrid;
 class BrickSource;
 
 // The volume on the GPU as a multi-resolution brick pool: bricks of every level of detail
-// (BrickLayout) resident in slots of one fixed-size atlas texture, found by the shader
-// through a page table. Lives on the GUI thread, which draws with it.
+// (BrickLayout) resident in slots of one atlas texture (BrickAtlas), found by the shader
+// through a page table (BrickPageTable). Lives on the GUI thread, which draws with it. It
+// composes the parts, each with one job: which bricks a frame needs (BrickVisibility),
+// what is known of their maxima (BrickMaxima), which brick holds which slot
+// (BrickResidency), and the workers that read them (BrickLoader).
 //
 // Each frame (update) chooses the level its pixels need — at most two voxels per pixel at the
 // volume's centre, coarser where the bricks in view would not fit the atlas — and wishes
@@ -50,17 +57,7 @@ class BrickPool {
     };
 
     // What a frame shows of the volume, as far as the choice of bricks goes.
-    struct View {
-        float4x4 viewProjection = matrix_identity_float4x4; // world to clip space
-        std::array<float, 3> scale{1.0f, 1.0f, 1.0f};       // world length of the volume's sides
-        std::array<float, 3> camera{};                      // world position; the volume's centre is 0
-        float projectionScale = 1.0f;                       // cot(field of view / 2)
-        std::uint32_t viewportHeight = 1;
-        std::array<float, 3> clipLow{0.0f, 0.0f, 0.0f}, clipHigh{1.0f, 1.0f, 1.0f}; // texture coordinates
-        // Texels at or below this cannot show; negative when every sample counts (the
-        // minimum and mean projections).
-        std::int64_t threshold = -1;
-    };
+    using View = BrickView;
 
     static std::variant<std::unique_ptr<BrickPool>, QString> create(gpu::Device& device,
                                                                     std::shared_ptr<const BrickSource> source,
@@ -85,7 +82,7 @@ class BrickPool {
     bool update(const View& view);
 
     // The base level is resident: frames can draw.
-    bool drawable() const { return m_baseMissing == 0; }
+    bool drawable() const { return m_residency.baseMissing() == 0; }
     // Every brick the last view needs at its level is resident.
     bool complete() const { return m_complete; }
     // Whether a brick turned out unreadable (its file changed on disk); the pool shows what
@@ -98,71 +95,38 @@ class BrickPool {
     std::uint32_t level() const { return m_level; }
     const BrickLayout& layout() const { return m_layout; }
     // Slots the atlas has now, and the most it may grow to within the GPU budget.
-    std::uint64_t capacity() const { return m_slots.size(); }
-    std::uint64_t largestCapacity() const { return m_capacity; }
-    std::uint64_t residentCount() const { return m_slots.size() - m_free.size(); }
+    std::uint64_t capacity() const { return m_residency.capacity(); }
+    std::uint64_t largestCapacity() const { return m_atlas->largestSlotCount(); }
+    // Slots in use, the zero slot among them.
+    std::uint64_t residentCount() const { return m_residency.usedCount(); }
 
-    gpu::Texture* atlas() const { return m_atlas.get(); }
-    gpu::Texture* pageTable() const { return m_pageTable.get(); }
+    gpu::Texture* atlas() const { return m_atlas->texture(); }
+    gpu::Texture* pageTable() const { return m_pageTable->texture(); }
 
   private:
-    struct Slot {
-        BrickKey key;
-        bool used = false;
-        std::uint64_t lastNeeded = 0;
-    };
-
-    // How many slots the atlas has along each side, and how many of them are used.
-    struct AtlasShape {
-        std::array<std::uint64_t, 3> perAxis{};
-        std::uint64_t capacity = 0;
-    };
-    static std::variant<AtlasShape, QString> shape(const BrickLayout& layout, const Budgets& budgets,
-                                                   std::size_t maxTexture3DSize);
-
     BrickPool(std::shared_ptr<const BrickSource> source, std::array<std::uint64_t, 3> size,
-              BrickLayout layout, const Budgets& budgets);
+              const BrickLayout& layout, const Budgets& budgets);
 
-    // The finest level whose bricks in view fit the atlas beside the base level, from the
-    // one the pixels need on, and those bricks, nearest the camera first.
-    std::uint32_t chooseLevel(const View& view, std::vector<BrickKey>& needed) const;
-    std::vector<BrickKey> neededBricks(const View& view, std::uint32_t level) const;
-    // Whether samples inside the brick can reach above `threshold`: unless it and each of
-    // its neighbours are known to lie at or below it.
-    bool canShow(const BrickKey& key, std::int64_t threshold) const;
-    // Whether the brick must be resident: it or a neighbour is known to reach above
-    // `threshold`. A brick below it whose neighbours are not all known yet waits, and is
-    // read again once they are.
-    bool mustUpload(const BrickKey& key, std::int64_t threshold) const;
-    // The largest known maximum of the brick and its neighbours; the largest value there
-    // is when one is unknown and `unknownShows`.
-    std::int64_t neighbourhoodMaximum(const BrickKey& key, bool unknownShows) const;
     // Notes a brick read by the loader and uploads it if this frame's level needs it.
     void arrive(const BrickTexels& brick);
     bool upload(const BrickTexels& brick);
-    // Makes the atlas `layers` layers of slots deep, keeping the slots it has.
-    bool grow(std::uint64_t layers, std::string* error);
-    std::int64_t takeSlot();
+    // A slot for a brick: a free one, one the atlas grows by, or the least recently needed
+    // brick's.
+    std::optional<std::uint32_t> takeSlot();
     void writePageTable();
-    std::int32_t& slotOf(const BrickKey& key) { return m_slotOf[key.level][m_layout.index(key)]; }
-    std::int32_t slotOf(const BrickKey& key) const { return m_slotOf[key.level][m_layout.index(key)]; }
 
-    std::array<std::uint64_t, 3> m_size;
     BrickLayout m_layout;
     Budgets m_budgets;
-    std::shared_ptr<gpu::Device> m_device;
-    std::shared_ptr<gpu::Texture> m_atlas;
-    std::shared_ptr<gpu::Texture> m_pageTable;
-    std::array<std::uint64_t, 3> m_atlasSlots{}; // slots along each side of the largest atlas
-    std::uint64_t m_capacity = 0;                // slots of the largest atlas
-    std::uint64_t m_demand = 0;                  // slots the last view needs, as far as known
+    BrickMaxima m_maxima;
+    BrickResidency m_residency;
+    std::unique_ptr<BrickAtlas> m_atlas;
+    std::unique_ptr<BrickPageTable> m_pageTable;
     std::unique_ptr<BrickLoader> m_loader;
+    std::uint64_t m_demand = 0; // slots the last view needs, as far as known
 
-    std::vector<std::vector<std::int32_t>> m_maxima; // per level and brick; −1 until read
-    std::vector<std::vector<std::int32_t>> m_slotOf; // per level and brick; −1 when not resident
-    std::vector<Slot> m_slots;
-    std::vector<std::uint32_t> m_free;
-    std::uint64_t m_baseMissing = 0;
+    // Kept between frames, so that a frame allocates nothing once they have grown.
+    NeededBricks m_needed;
+    std::vector<BrickKey> m_wishes;
 
     std::uint64_t m_frame = 0;
     std::uint32_t m_level = 0;
@@ -170,6 +134,5 @@ class BrickPool {
     bool m_pageStale = true;
     bool m_complete = false;
     bool m_missesUnreadable = false;
-    bool m_uploadFailed = false; // warned once
     std::uint64_t m_version = 0;
 };

@@ -3,11 +3,34 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace recording {
 
 namespace {
+
+// Bytes per texel of each gpu::PixelFormat, in the enum's order.
+constexpr std::array<std::size_t, 4> kTexelBytes{0, 2, 4, 8};
+static_assert(static_cast<std::size_t>(gpu::PixelFormat::RGBA16Unorm) == kTexelBytes.size() - 1);
+
+std::size_t texelBytes(const TextureRecord& record) {
+    return kTexelBytes[static_cast<std::size_t>(record.descriptor.pixelFormat)];
+}
+
+// Copies a region's texels, packed as described, into what the texture is kept to hold.
+void keep(TextureRecord& record, const gpu::Region& region, const std::uint8_t* bytes,
+          std::size_t bytesPerRow, std::size_t bytesPerImage) {
+    const gpu::TextureDescriptor& d = record.descriptor;
+    for (std::size_t z = 0; z < region.size.depth; ++z) {
+        for (std::size_t y = 0; y < region.size.height; ++y) {
+            const std::size_t to =
+                ((region.origin.z + z) * d.height + region.origin.y + y) * d.width + region.origin.x;
+            std::copy_n(bytes + z * bytesPerImage + y * bytesPerRow, region.size.width * texelBytes(record),
+                        reinterpret_cast<std::uint8_t*>(record.texels.data()) + to * texelBytes(record));
+        }
+    }
+}
 
 Target targetOf(const gpu::RenderPassDescriptor& pass) {
     return {pass.colorTexture != nullptr ? pass.colorTexture->handle() : 0, pass.width, pass.height};
@@ -54,15 +77,23 @@ gpu::Handle Device::makeTexture(const gpu::TextureDescriptor& descriptor, std::s
         return 0;
     }
     // Handles count textures from 1, so a texture's record is found by its handle.
-    m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}});
+    m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}, {}});
+    if (m_options.keepTexels) {
+        m_textures.back().texels.resize(descriptor.width * descriptor.height * descriptor.depth *
+                                        texelBytes(m_textures.back()) / sizeof(std::uint16_t));
+    }
     return m_textures.back().handle;
 }
 
 bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,
-                           std::size_t, const void*, std::size_t, std::size_t bytesPerImage) {
+                           std::size_t, const void* bytes, std::size_t bytesPerRow,
+                           std::size_t bytesPerImage) {
     std::lock_guard lock(m_mutex);
     TextureRecord& record = m_textures.at(texture.handle() - 1);
     record.uploads.push_back({region, mipmapLevel, bytesPerImage});
+    if (!record.texels.empty() && mipmapLevel == 0) {
+        keep(record, region, static_cast<const std::uint8_t*>(bytes), bytesPerRow, bytesPerImage);
+    }
     return true;
 }
 
@@ -71,6 +102,14 @@ bool Device::copyTexture(const gpu::Texture& source, const gpu::Texture& destina
     const std::vector<Upload> copied = m_textures.at(source.handle() - 1).uploads;
     std::vector<Upload>& uploads = m_textures.at(destination.handle() - 1).uploads;
     uploads.insert(uploads.begin(), copied.begin(), copied.end());
+    const TextureRecord& from = m_textures.at(source.handle() - 1);
+    TextureRecord& to = m_textures.at(destination.handle() - 1);
+    if (!from.texels.empty() && !to.texels.empty()) {
+        const gpu::TextureDescriptor& d = from.descriptor;
+        const std::size_t row = d.width * texelBytes(from);
+        keep(to, {{}, {d.width, d.height, d.depth}},
+             reinterpret_cast<const std::uint8_t*>(from.texels.data()), row, row * d.height);
+    }
     return true;
 }
 

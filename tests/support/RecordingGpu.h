@@ -21,8 +21,10 @@ struct Options {
     bool libraryMissing = false;
     std::set<std::string> missingFunctions;
     std::string pipelineError; // non-empty: pipeline creation fails with it
-    std::string textureError;  // non-empty: texture creation fails with it
+    std::string textureError;  // non-empty: texture creation fails with it (from then on)
     std::size_t maxTexture3DSize = 2048;
+    // Keep what each texture holds (its first mipmap level), to read back what went up.
+    bool keepTexels = false;
 };
 
 struct Upload {
@@ -33,8 +35,9 @@ struct Upload {
 struct TextureRecord {
     gpu::Handle handle = 0;
     gpu::TextureDescriptor descriptor;
-    std::vector<Upload> uploads; // a copy's source's first
-    std::string releasedOn;      // "GUI thread" or "worker thread"; empty while alive
+    std::vector<Upload> uploads;       // a copy's source's first
+    std::vector<std::uint16_t> texels; // with Options::keepTexels: x fastest, packed, in 16-bit words
+    std::string releasedOn;            // "GUI thread" or "worker thread"; empty while alive
 };
 
 // A pass's or a copy's target: a texture of the device, or the view's framebuffer (texture 0).

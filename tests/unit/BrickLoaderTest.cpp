@@ -5,7 +5,10 @@
 #include <QTest>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -32,14 +35,50 @@ TEST(BrickLoader, AFailedBrickIsReadAgainAFewTimesAndTheOthersStillArrive) {
         loader.wish({bad, good});
         std::vector<BrickKey> arrived;
         const auto goodArrived = [&] {
-            for (const BrickTexels& brick : loader.take(std::uint64_t{1} << 30))
-                arrived.push_back(brick.key);
+            while (const std::optional<BrickTexels> brick = loader.take())
+                arrived.push_back(brick->key);
             return !arrived.empty() && arrived.back() == good;
         };
         ASSERT_TRUE(QTest::qWaitFor(goodArrived, 30000));
         EXPECT_EQ(arrived, (recovers ? std::vector{bad, good} : std::vector{good})) << failures;
         EXPECT_EQ(loader.failed(), !recovers);
         EXPECT_EQ(loader.wish({bad, good}), recovers ? 0u : 1u);
+    }
+}
+
+// Zeros; notes the first x of every read (along x each brick's slot starts elsewhere), and
+// holds the first brick's reads until a second brick is being read: two are read at once.
+struct ReadStartSource final : BrickSource {
+    bool readRow(std::uint64_t x, std::uint64_t, std::uint64_t, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::fill_n(out, count, 0);
+        std::unique_lock lock(mutex);
+        starts.insert(x);
+        secondStarted.notify_all();
+        secondStarted.wait(lock, [this] { return starts.size() >= 2; });
+        return true;
+    }
+    mutable std::mutex mutex;
+    mutable std::condition_variable secondStarted;
+    mutable std::set<std::uint64_t> starts;
+};
+
+// Two workers, a row of five bricks wished, room for two read and not taken: the workers
+// stop after two, and start one more once one is taken.
+TEST(BrickLoader, StopsReadingAheadWhenTheReadyBricksFillTheirBudget) {
+    const BrickLayout layout({256, 32, 32}, 32);
+    const auto source = std::make_shared<ReadStartSource>();
+    const auto started = [&] {
+        std::lock_guard lock(source->mutex);
+        return source->starts.size();
+    };
+    BrickLoader loader(source, layout, {256, 32, 32}, 2, 2 * layout.slotTexels() * sizeof(std::uint16_t));
+    loader.wish({{0, {0, 0, 0}}, {0, {1, 0, 0}}, {0, {2, 0, 0}}, {0, {3, 0, 0}}, {0, {4, 0, 0}}});
+    for (std::size_t taken = 0; taken < 2; ++taken) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return started() >= 2 + taken; }, 30000));
+        QTest::qWait(200); // time for a read too many
+        EXPECT_EQ(started(), 2 + taken);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return loader.take().has_value(); }, 30000));
     }
 }
 
