@@ -44,7 +44,10 @@ inline constexpr float kSurfaceContrast = 0.05f;
 inline constexpr int kMaxGridCellSide = static_cast<int>(BrickGrid::kBrickSide);
 inline constexpr int kMaxGridLevels = static_cast<int>(BrickGrid::kLevels);
 
-// The per-pixel jitter of a ray's lattice: the top 24 bits of a hash, scaled into [0, 1).
+// The per-pixel shift of a ray's lattice: an integer hash of the pixel (two rounds of
+// xor-shift and multiply by these), its top 24 bits scaled into [0, 1).
+inline constexpr std::uint32_t kJitterMultiplier1 = 0x7feb352du;
+inline constexpr std::uint32_t kJitterMultiplier2 = 0x846ca68bu;
 inline constexpr float kHashToUnit = 1.0f / 16777216.0f;
 // Guards against dividing by an axis the ray runs parallel to, and a distance beyond any ray.
 inline constexpr float kTiny = 1e-8f;

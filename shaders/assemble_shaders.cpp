@@ -8,6 +8,7 @@
 #include "ShaderConstants.h"
 
 #include <charconv>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -34,6 +35,10 @@ std::string declaration(const char* name, int value) {
     return "const int " + std::string(name) + " = " + std::to_string(value) + ";\n";
 }
 
+std::string declaration(const char* name, std::uint32_t value) {
+    return "const uint " + std::string(name) + " = " + std::to_string(value) + "u;\n";
+}
+
 std::string declaration(const char* name, shading::Rgb colour) {
     return "const vec3 " + std::string(name) + " = vec3(" + floatLiteral(colour.red) + ", " +
            floatLiteral(colour.green) + ", " + floatLiteral(colour.blue) + ");\n";
@@ -48,12 +53,13 @@ std::string constants() {
            declaration("kEdgeChange", kEdgeChange) + declaration("kEdgeParts", kEdgeParts) +
            declaration("kShadeFollow", kShadeFollow) + declaration("kSurfaceContrast", kSurfaceContrast) +
            declaration("kMaxGridCellSide", kMaxGridCellSide) + declaration("kMaxGridLevels", kMaxGridLevels) +
-           declaration("kHashToUnit", kHashToUnit) + declaration("kTiny", kTiny) +
-           declaration("kHuge", kHuge) + declaration("kModeComposite", kModeComposite) +
-           declaration("kModeMip", kModeMip) + declaration("kModeMinip", kModeMinip) +
-           declaration("kModeAverage", kModeAverage) + declaration("kClutGrey", kClutGrey) +
-           declaration("kDarkRed", kDarkRed) + declaration("kOrange", kOrange) +
-           declaration("kIvory", kIvory) +
+           declaration("kJitterMultiplier1", kJitterMultiplier1) +
+           declaration("kJitterMultiplier2", kJitterMultiplier2) + declaration("kHashToUnit", kHashToUnit) +
+           declaration("kTiny", kTiny) + declaration("kHuge", kHuge) +
+           declaration("kModeComposite", kModeComposite) + declaration("kModeMip", kModeMip) +
+           declaration("kModeMinip", kModeMinip) + declaration("kModeAverage", kModeAverage) +
+           declaration("kClutGrey", kClutGrey) + declaration("kDarkRed", kDarkRed) +
+           declaration("kOrange", kOrange) + declaration("kIvory", kIvory) +
            // Compiler messages count the source's own lines again from here.
            "#line 2\n";
 }

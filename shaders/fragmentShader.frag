@@ -182,9 +182,9 @@ float pixelJitter() {
     uvec2 pixel = uvec2(gl_FragCoord.xy);
     uint h = pixel.x + (pixel.y << 16);
     h ^= h >> 16;
-    h *= 0x7feb352du;
+    h *= kJitterMultiplier1;
     h ^= h >> 15;
-    h *= 0x846ca68bu;
+    h *= kJitterMultiplier2;
     h ^= h >> 16;
     return float(h >> 8) * kHashToUnit;
 }
@@ -299,7 +299,10 @@ Step nextPoint(Ray ray, inout GridWalk walk, float t, float below) {
     vec3 p = vCameraTex + t * ray.dir;
     ivec3 brick = clamp(ivec3(p * walk.sizeF) / kMaxGridCellSide, ivec3(0), walk.lastBrick);
     int emptyLevels = 0;
-    for (int n = 0; n < kMaxGridLevels && brickMaximum(brick >> n, n) <= below; ++n) {
+    for (int n = 0; n < kMaxGridLevels; ++n) {
+        if (brickMaximum(brick >> n, n) > below) {
+            break;
+        }
         emptyLevels = n + 1;
     }
     int level = max(emptyLevels - 1, 0);
