@@ -323,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Minimum of a slab of the head, air inside the window.
         View{"MinimumOfACut", false, -8, 4, 9, -200, 2000, 0.6f, 0.3f, 1, RenderMode::Minip},
         View{"AverageOfTheHead", false, 6, 3, 9, -500, 1500, 1.0f, 0.0f, 0, RenderMode::Average}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // A ball whose edge climbs over two voxels, as CT and microscopy surfaces do, seen from
 // the start: a surface met at whatever depth the sampling lattice happens to fall shows
