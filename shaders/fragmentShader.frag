@@ -6,11 +6,12 @@
 // Index of this file
 //   [SECTION] Resources: the atlas, the brick maxima grid, the page table, MarchUniforms
 //   [SECTION] Reading the volume: slotPoint, slotValue, sampleValue, brickMaximum
-//   [SECTION] Window, lookup and light
-//   [SECTION] The ray: Ray, its lattice, the part of it that can change the result
+//   [SECTION] Window and lookup: windowLevel, windowed, lookup, boxInterval
+//   [SECTION] The ray: Ray, its lattice, the part of it that can change the result (Reach)
 //   [SECTION] Empty space: GridWalk, nextPoint
 //   [SECTION] Render modes: a snippet per mode before, in and after the ray loop
-//   [SECTION] The ray loop and main
+//             (composite with its lighting; maximum, minimum, mean), then the dispatchers
+//   [SECTION] The ray loop and main: castRay
 // The constants (kDensity, kOpaque, kMaxGridCellSide, kModeMip ...) are not typed here: the
 // build writes them in after the version line from render/ShaderConstants.h, where the
 // renderer and the tests read them too.
@@ -127,7 +128,7 @@ float brickMaximum(ivec3 cell, int level) {
     return texelFetch(uMaxGrid, cell, level).r * kTexelScale + vSampleOffset;
 }
 
-// [SECTION] Window, lookup and light
+// [SECTION] Window and lookup
 
 // Where a raw value lies in the window: 0 at its floor, 1 at its top, beyond on either side.
 float windowLevel(float value) {
@@ -189,6 +190,20 @@ float pixelJitter() {
     return float(h >> 8) * kHashToUnit;
 }
 
+// The ray's voxels, steps and world lengths, and where its lattice starts: on the clip
+// box, shifted per pixel within a step.
+void placeLattice(inout Ray ray) {
+    ivec3 size = ivec3(march.volumeSize.xyz);
+    vec3 sizeF = vec3(max(size, ivec3(1)));
+    float levelSpan = exp2(march.volumeSize.w);
+    ray.voxel = levelSpan / sizeF;
+    ray.voxelStep = levelSpan / float(max(max(size.x, size.y), size.z));
+    ray.stepLength = ray.voxelStep / float(vSamplesPerStep);
+    ray.worldDir = normalize(vModelScale * ray.dir);
+    ray.worldPerTex = length(vModelScale * ray.dir);
+    ray.latticeStart = ray.tStart + pixelJitter() * ray.stepLength;
+}
+
 // The ray of this fragment; the fragment is discarded where the ray has nothing to march.
 Ray rayThroughFragment() {
     vec3 toPoint = vTexPoint - vCameraTex;
@@ -216,16 +231,7 @@ Ray rayThroughFragment() {
     if (any(greaterThan(low, high)) || ray.tStart >= ray.tEnd) {
         discard;
     }
-
-    ivec3 size = ivec3(march.volumeSize.xyz);
-    vec3 sizeF = vec3(max(size, ivec3(1)));
-    float levelSpan = exp2(march.volumeSize.w);
-    ray.voxel = levelSpan / sizeF;
-    ray.voxelStep = levelSpan / float(max(max(size.x, size.y), size.z));
-    ray.stepLength = ray.voxelStep / float(vSamplesPerStep);
-    ray.worldDir = normalize(vModelScale * ray.dir);
-    ray.worldPerTex = length(vModelScale * ray.dir);
-    ray.latticeStart = ray.tStart + pixelJitter() * ray.stepLength;
+    placeLattice(ray);
     if (ray.latticeStart >= ray.tEnd) {
         discard;
     }
