@@ -6,8 +6,24 @@
 
 #include "Math.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+
+// A resource the shaders declare, by its name there, and the binding index the renderer
+// sets it at. GLSL 4.1 cannot state bindings in the source, so the backend binds each name.
+struct ShaderBinding {
+    const char* name;
+    std::size_t index;
+};
+
+// The uniform blocks: the proxy cube's vertices, the frame's Uniforms, the WindowPair and
+// the MarchUniforms below.
+inline constexpr std::array<ShaderBinding, 4> kUniformBlockBindings{
+    {{"CubeVertices", 0}, {"Uniforms", 1}, {"WindowPair", 2}, {"MarchUniforms", 3}}};
+// The fragment stage's textures: the brick atlas, the brick maxima grid, the page table.
+inline constexpr std::array<ShaderBinding, 3> kTextureBindings{
+    {{"uAtlas", 0}, {"uMaxGrid", 1}, {"uPageTable", 2}}};
 
 struct CubeVertex {
     float4 position; // (x, y, z, 0) with each coordinate -0.5 or +0.5

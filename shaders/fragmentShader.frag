@@ -1,11 +1,24 @@
 #version 410 core
 
 // Fragment stage of the volume rendering: marches the ray from the camera through this
-// fragment across the clipped volume, front to back, and composites what it meets.
+// fragment across the clipped volume, front to back, and turns what it meets into a pixel.
 //
-// The backend binds the sampler named TextureN to texture index N and the uniform block
-// named BufferN to index N. The volume's 16-bit texels arrive normalised and filtered
-// trilinearly; times 65535 they are raw units again.
+// Index of this file
+//   [SECTION] Resources: the atlas, the brick maxima grid, the page table, MarchUniforms
+//   [SECTION] Reading the volume: slotPoint, slotValue, sampleValue, brickMaximum
+//   [SECTION] Window and lookup: windowLevel, windowed, lookup, boxInterval
+//   [SECTION] The ray: Ray, its lattice, the part of it that can change the result (Reach)
+//   [SECTION] Empty space: GridWalk, nextPoint
+//   [SECTION] Render modes: a snippet per mode before, in and after the ray loop
+//             (composite with its lighting; maximum, minimum, mean), then the dispatchers
+//   [SECTION] The ray loop and main: castRay
+// The constants (kDensity, kOpaque, kMaxGridCellSide, kModeMip ...) are not typed here: the
+// build writes them in after the version line from render/ShaderConstants.h, where the
+// renderer and the tests read them too.
+//
+// The backend binds each sampler and uniform block by its name to the index
+// render/ShaderTypes.h gives it. The volume's 16-bit texels arrive normalised and filtered
+// trilinearly; times kTexelScale they are raw units again.
 //
 // The volume lives in a brick pool: bricks of its levels of detail in the slots of an
 // atlas, each slot the brick and two voxels more on every side, so that a trilinear
@@ -15,12 +28,14 @@
 // below the window, the atlas's first slot, whose zero texels lie at or below the
 // window's floor too.
 //
-// Four rendering modes share the set-up of the ray and its lattice; each has a short
-// loop of its own. Composite gathers lit, translucent material front to back. The
-// projections (maximum, minimum, mean of the samples, then windowed) draw every ray
-// that crosses the clip box opaque, as a radiograph shows its whole field. The program
-// is built twice: as it stands it composites only; with PROJECTIONS defined it projects
-// alone, in the mode the vertex stage hands over.
+// One ray loop serves every rendering mode; each mode adds a short snippet before, in and
+// after it. Composite gathers lit, translucent material front to back. The projections
+// (maximum, minimum, mean of the samples, then windowed) draw every ray that crosses the
+// clip box opaque, as a radiograph shows its whole field. The program is built twice: as
+// it stands it composites only; with PROJECTIONS defined it projects alone, in the mode
+// the vertex stage hands over. Each build calls the loop with constant modes only, so the
+// compiler specialises a loop per mode: a software rasteriser pays for every branch of
+// the shader, taken or not.
 //
 // Empty space costs little: in composite and maximum mode rays march only inside the
 // box around every brick that reaches into the window, and there a ray leaves each brick
@@ -39,16 +54,18 @@
 // surface gives the material behind it follows the light half way per voxel step, so it
 // does not hang on the gradient at the one lattice point where the ray happened to stop.
 
+// [SECTION] Resources
+
 // The brick atlas.
-uniform sampler3D Texture0;
-// The brick grid: level n holds the largest texel of each brick of 8 · 2^n voxels (widened
-// by one voxel on every side), read with texelFetch.
-uniform sampler3D Texture1;
+uniform sampler3D uAtlas;
+// The brick maxima grid: level n holds the largest texel of each brick of
+// kMaxGridCellSide · 2^n voxels (widened by one voxel on every side), read with texelFetch.
+uniform sampler3D uMaxGrid;
 // The page table: per brick, the slot's place in the atlas (x, y, z) and the level it
 // holds (w), 16-bit unsigned normalised, read with texelFetch.
-uniform sampler3D Texture2;
+uniform sampler3D uPageTable;
 
-layout(std140) uniform Buffer3 {
+layout(std140) uniform MarchUniforms {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show;
                        // w 1 where the brick grid is there to skip by
     vec4 occupiedHigh;
@@ -71,40 +88,7 @@ flat in int vSamplesPerStep;
 
 out vec4 fragColor;
 
-const float kTexelScale = 65535.0;
-// A ray stops once what it has gathered hides everything behind it.
-const float kOpaque = 0.99;
-// Extinction per unit of world length (the longest side of the volume is 1) at the top
-// of the window: tissue at the start-up window turns opaque within a few voxels, values
-// low in the window stay translucent.
-const float kDensity = 650.0;
-// Samples whose opacity over one voxel step stays below this are composited without
-// shading: they barely show. The first sample above it marks a surface.
-const float kShadeThreshold = 0.02;
-const float kAmbient = 0.25;
-// Over this many steps behind the start of a ray the material counts as a cut face.
-const float kCutDepth = 3.0;
-// A step whose windowed intensity changes by more than this crosses an edge; it is
-// gathered in kEdgeParts parts.
-const float kEdgeChange = 0.015;
-const int kEdgeParts = 4;
-// Behind a surface the shade moves this share of the way to the light per voxel step.
-const float kShadeFollow = 0.5;
-// A change of this share of the window width per voxel counts as a surface to be lit.
-const float kSurfaceContrast = 0.05;
-const float kTiny = 1e-8;
-const int kBrickSide = 8;
-
-const int kClutGrey = 1;
-const int kModeComposite = 0;
-const int kModeMip = 1;
-const int kModeMinip = 2;
-const int kModeAverage = 3;
-const float kHashToUnit = 1.0 / 16777216.0;
-const float kHuge = 3.0e38;
-const vec3 kDarkRed = vec3(0.40, 0.05, 0.03);
-const vec3 kOrange = vec3(0.95, 0.50, 0.15);
-const vec3 kIvory = vec3(1.00, 0.96, 0.86);
+// [SECTION] Reading the volume
 
 // Where the raw value at p (texture coordinates of the whole volume) is read in the atlas:
 // in the slot of the brick of the frame's level that holds p, or of the coarser brick
@@ -121,7 +105,7 @@ struct SlotPoint {
 SlotPoint slotPoint(vec3 p) {
     vec3 voxels = clamp(p, 0.0, 0.99999994) * march.volumeSize.xyz;
     ivec3 brick = ivec3(voxels * march.brick.z) + ivec3(march.pageOrigin.xyz);
-    vec4 entry = floor(texelFetch(Texture2, brick, 0) * kTexelScale + 0.5);
+    vec4 entry = floor(texelFetch(uPageTable, brick, 0) * kTexelScale + 0.5);
     float texelsPerVoxel = exp2(-entry.w);
     vec3 held = voxels * texelsPerVoxel;
     vec3 inSlot = held - floor(held * march.brick.w) * march.brick.x + 0.5 * (march.brick.y - march.brick.x);
@@ -129,9 +113,9 @@ SlotPoint slotPoint(vec3 p) {
 }
 
 // The raw value at an atlas position. Level 0 of the atlas explicitly: inside the
-// marching loops implicit derivatives would be undefined (and costly to compute).
+// marching loop implicit derivatives would be undefined (and costly to compute).
 float slotValue(vec3 texel) {
-    return textureLod(Texture0, texel * march.atlasScale.xyz, 0.0).r * kTexelScale + vSampleOffset;
+    return textureLod(uAtlas, texel * march.atlasScale.xyz, 0.0).r * kTexelScale + vSampleOffset;
 }
 
 float sampleValue(vec3 p) {
@@ -139,10 +123,12 @@ float sampleValue(vec3 p) {
 }
 
 // The largest raw value a trilinear sample can take inside the given cell of a level of
-// the brick grid.
+// the brick maxima grid.
 float brickMaximum(ivec3 cell, int level) {
-    return texelFetch(Texture1, cell, level).r * kTexelScale + vSampleOffset;
+    return texelFetch(uMaxGrid, cell, level).r * kTexelScale + vSampleOffset;
 }
+
+// [SECTION] Window and lookup
 
 // Where a raw value lies in the window: 0 at its floor, 1 at its top, beyond on either side.
 float windowLevel(float value) {
@@ -154,7 +140,7 @@ float windowed(float value) {
 }
 
 // clutmode 0: low values dark red, middle orange, the top of the window ivory, so skin,
-// soft tissue and bone differ; clutmode 1: grey.
+// soft tissue and bone differ; clutmode kClutGrey: grey.
 vec3 lookup(float intensity) {
     if (vClutmode == kClutGrey) {
         return vec3(intensity);
@@ -173,103 +159,65 @@ vec2 boxInterval(vec3 origin, vec3 dir, vec3 low, vec3 high) {
     return vec2(max(max(near.x, near.y), near.z), min(min(far.x, far.y), far.z));
 }
 
-// Diffuse light from the camera on the surface through a point, judged by the gradient
-// of the raw values (central differences one voxel of the frame's level apart, scaled to
-// world lengths): x is the lit shade, y how clearly the point lies on a surface (0 inside
-// uniform material, where the gradient says nothing).
-vec2 surfaceShade(SlotPoint at, vec3 worldDir, vec3 voxel) {
-    float reach = exp2(march.volumeSize.w) * at.texelsPerVoxel;
-    vec3 dx = vec3(reach, 0.0, 0.0);
-    vec3 dy = vec3(0.0, reach, 0.0);
-    vec3 dz = vec3(0.0, 0.0, reach);
-    vec3 change = vec3(slotValue(at.texel + dx) - slotValue(at.texel - dx),
-                       slotValue(at.texel + dy) - slotValue(at.texel - dy),
-                       slotValue(at.texel + dz) - slotValue(at.texel - dz));
-    vec3 gradient = change / (2.0 * voxel * vModelScale);
-    float gradientLength = length(gradient);
-    if (gradientLength <= kTiny) {
-        return vec2(1.0, 0.0);
-    }
-    float diffuse = abs(dot(gradient / gradientLength, worldDir));
-    float surface = clamp(0.5 * length(change) / (kSurfaceContrast * vWindow.y), 0.0, 1.0);
-    return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
-}
+// [SECTION] The ray
 
-// The shade carried along the ray after a sample, `depth` voxel steps behind the start of
-// the ray: pulled towards the lit shade, at most `most` of the way, as far as the sample
-// clearly lies on a surface and not on a cut face; the pull is per voxel step, whatever
-// the sampling.
-float pulledShade(float shade, SlotPoint at, float depth, vec3 worldDir, vec3 voxel, float most) {
-    vec2 lit = surfaceShade(at, worldDir, voxel);
-    float pull = most * lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
-    if (vSamplesPerStep > 1) {
-        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
-    }
-    return mix(shade, lit.x, pull);
-}
-
-// Where a ray at p, t along it, goes next. When the largest cell of the brick grid around
-// p in which every sample is at most `below` exists, the ray takes no sample there: it
-// goes on to the lattice's first point beyond that cell and `skipped` is set. Otherwise
-// it goes on one step, and `brickEnd` tells where it leaves p's brick. Each level is
-// fetched with a constant level number, the sampler's fast path.
-float nextPoint(vec3 p, float t, float below, float latticeStart, float stepLength, vec3 sizeF,
-                ivec3 lastBrick, vec3 farSide, vec3 invDir, inout float brickEnd, out bool skipped) {
-    ivec3 brick = clamp(ivec3(p * sizeF) / kBrickSide, ivec3(0), lastBrick);
-    int emptyLevels = 0;
-    if (brickMaximum(brick, 0) <= below) {
-        emptyLevels = 1;
-        if (brickMaximum(brick >> 1, 1) <= below) {
-            emptyLevels = 2;
-            if (brickMaximum(brick >> 2, 2) <= below) {
-                emptyLevels = 3;
-                if (brickMaximum(brick >> 3, 3) <= below) {
-                    emptyLevels = 4;
-                }
-            }
-        }
-    }
-    int level = max(emptyLevels - 1, 0);
-    float cellSide = float(kBrickSide << level);
-    vec3 exits = ((vec3(brick >> level) + farSide) * cellSide / sizeF - vCameraTex) * invDir;
-    float tExit = min(min(exits.x, exits.y), exits.z);
-    skipped = emptyLevels > 0;
-    if (skipped) {
-        return max(latticeStart + ceil((tExit - latticeStart) / stepLength) * stepLength, t + stepLength);
-    }
-    brickEnd = tExit;
-    return t + stepLength;
-}
+// The ray from the camera through this fragment, in texture coordinates, and its lattice.
+// One voxel step advances at most one voxel along every axis; a ray takes
+// vSamplesPerStep samples per voxel step. The lattice starts on the clip box, shifted per
+// pixel within a step; samples lie on it whatever is skipped. Voxels and steps are those
+// of the frame's level of detail; the brick grid counts level-0 voxels.
+struct Ray {
+    vec3 dir;           // unit length
+    float tStart;       // where the ray enters the clip box, 0 with the camera inside it
+    float tEnd;         // where it leaves the clip box or the cube
+    float latticeStart; // samples lie at latticeStart + n · stepLength
+    float stepLength;
+    float voxelStep;
+    vec3 voxel;         // one voxel per axis
+    vec3 worldDir;      // the direction in the world, unit length
+    float worldPerTex;  // world length of one unit of t
+};
 
 // A value in [0, 1) per pixel without visible structure: an integer hash of its position.
 float pixelJitter() {
     uvec2 pixel = uvec2(gl_FragCoord.xy);
     uint h = pixel.x + (pixel.y << 16);
     h ^= h >> 16;
-    h *= 0x7feb352du;
+    h *= kJitterMultiplier1;
     h ^= h >> 15;
-    h *= 0x846ca68bu;
+    h *= kJitterMultiplier2;
     h ^= h >> 16;
     return float(h >> 8) * kHashToUnit;
 }
 
-void main() {
-#ifdef PROJECTIONS
-    int renderMode = vRenderMode;
-#else
-    const int renderMode = kModeComposite;
-#endif
+// The ray's voxels, steps and world lengths, and where its lattice starts: on the clip
+// box, shifted per pixel within a step.
+void placeLattice(inout Ray ray) {
+    ivec3 size = ivec3(march.volumeSize.xyz);
+    vec3 sizeF = vec3(max(size, ivec3(1)));
+    float levelSpan = exp2(march.volumeSize.w);
+    ray.voxel = levelSpan / sizeF;
+    ray.voxelStep = levelSpan / float(max(max(size.x, size.y), size.z));
+    ray.stepLength = ray.voxelStep / float(vSamplesPerStep);
+    ray.worldDir = normalize(vModelScale * ray.dir);
+    ray.worldPerTex = length(vModelScale * ray.dir);
+    ray.latticeStart = ray.tStart + pixelJitter() * ray.stepLength;
+}
+
+// The ray of this fragment; the fragment is discarded where the ray has nothing to march.
+Ray rayThroughFragment() {
     vec3 toPoint = vTexPoint - vCameraTex;
     float pointDistance = length(toPoint);
     if (pointDistance <= kTiny) {
         discard;
     }
-    vec3 dir = toPoint / pointDistance;
+    Ray ray;
+    ray.dir = toPoint / pointDistance;
 
     // With no culling both the faces towards and away from the camera are drawn. Each ray
     // is marched once, by the fragment where it leaves the cube; the fragment where it
     // enters is dropped. That holds with the camera inside the box as well.
-    vec2 cube = boxInterval(vCameraTex, dir, vec3(0.0), vec3(1.0));
+    vec2 cube = boxInterval(vCameraTex, ray.dir, vec3(0.0), vec3(1.0));
     if (pointDistance < 0.5 * (cube.x + cube.y)) {
         discard;
     }
@@ -277,174 +225,360 @@ void main() {
     // Start on the clip box, not on the cube: the cut-away part costs nothing.
     vec3 low = clamp(vClipLow, 0.0, 1.0);
     vec3 high = clamp(vClipHigh, 0.0, 1.0);
-    vec2 span = boxInterval(vCameraTex, dir, low, high);
-    float tStart = max(span.x, 0.0);
-    float tEnd = min(span.y, cube.y);
-    if (any(greaterThan(low, high)) || tStart >= tEnd) {
+    vec2 span = boxInterval(vCameraTex, ray.dir, low, high);
+    ray.tStart = max(span.x, 0.0);
+    ray.tEnd = min(span.y, cube.y);
+    if (any(greaterThan(low, high)) || ray.tStart >= ray.tEnd) {
         discard;
     }
-
-    // One voxel step advances at most one voxel along every axis; a ray takes
-    // vSamplesPerStep samples per voxel step. The lattice starts on the clip box, shifted
-    // per pixel within a step; samples lie on it whatever is skipped.
-    // Voxels and steps are those of the frame's level of detail; the brick grid counts
-    // level-0 voxels.
-    ivec3 size = ivec3(march.volumeSize.xyz);
-    vec3 sizeF = vec3(max(size, ivec3(1)));
-    float levelSpan = exp2(march.volumeSize.w);
-    vec3 voxel = levelSpan / sizeF;
-    float voxelStep = levelSpan / float(max(max(size.x, size.y), size.z));
-    float stepLength = voxelStep / float(vSamplesPerStep);
-    vec3 worldDir = normalize(vModelScale * dir);
-    float worldPerTex = length(vModelScale * dir);
-    float latticeStart = tStart + pixelJitter() * stepLength;
-    if (latticeStart >= tEnd) {
+    placeLattice(ray);
+    if (ray.latticeStart >= ray.tEnd) {
         discard;
     }
+    return ray;
+}
 
-    // The part of the ray that can change the result. Minimum and mean need all of it.
-    bool skips = renderMode <= kModeMip;
+// The part of the ray that can change the result: its first lattice point, its end, and
+// at most how many steps lie between. A ray that skips empty space needs only the box
+// around everything that can show; otherwise all of the clip box.
+struct Reach {
+    float tFirst;
+    float tLast;
+    int maxSteps;
+    bool nothing; // no part of the ray can change the result
+};
+
+Reach reachOf(Ray ray, bool skips) {
+    vec3 low = clamp(vClipLow, 0.0, 1.0);
+    vec3 high = clamp(vClipHigh, 0.0, 1.0);
     vec3 reachLow = skips ? max(low, march.occupiedLow.xyz) : low;
     vec3 reachHigh = skips ? min(high, march.occupiedHigh.xyz) : high;
-    vec2 reach = boxInterval(vCameraTex, dir, reachLow, reachHigh);
-    float tMarchEnd = min(tEnd, reach.y);
-    bool nothingReached = any(greaterThan(reachLow, reachHigh)) || max(reach.x, tStart) >= tMarchEnd;
-    if (nothingReached && renderMode == kModeComposite) {
-        discard;
+    vec2 reach = boxInterval(vCameraTex, ray.dir, reachLow, reachHigh);
+    Reach r;
+    r.tLast = min(ray.tEnd, reach.y);
+    r.nothing = any(greaterThan(reachLow, reachHigh)) || max(reach.x, ray.tStart) >= r.tLast;
+    r.tFirst = ray.latticeStart + max(ceil((reach.x - ray.latticeStart) / ray.stepLength), 0.0) * ray.stepLength;
+    r.maxSteps = r.nothing ? 0 : int(ceil((r.tLast - r.tFirst) / ray.stepLength)) + 1;
+    return r;
+}
+
+// [SECTION] Empty space
+
+// What a ray needs to walk the brick maxima grid, and where it leaves the brick it is in:
+// up to there every step is sampled without asking the grid again.
+struct GridWalk {
+    vec3 sizeF;      // level-0 voxels per axis
+    ivec3 lastBrick; // the last cell of the grid's finest level
+    vec3 farSide;    // 1 on the axes the ray runs up, 0 on the others
+    vec3 invDir;
+    float brickEnd;
+};
+
+GridWalk gridWalk(Ray ray, bool skips) {
+    ivec3 size = ivec3(march.volumeSize.xyz);
+    GridWalk walk;
+    walk.sizeF = vec3(max(size, ivec3(1)));
+    walk.lastBrick = (size - 1) / kMaxGridCellSide;
+    walk.farSide = vec3(greaterThan(ray.dir, vec3(0.0)));
+    walk.invDir = 1.0 / mix(ray.dir, vec3(kTiny), lessThan(abs(ray.dir), vec3(kTiny)));
+    // Without a grid, or in a mode that samples everything, the ray never asks it.
+    walk.brickEnd = skips && march.occupiedLow.w > 0.0 ? -1.0 : kHuge;
+    return walk;
+}
+
+// One step of the ray loop: the lattice point t it stands on, where it goes next, where
+// it samples, and whether it skips a cell of the grid in which no sample can change the
+// result (it then samples at most the cell's last lattice point).
+struct Step {
+    float t;
+    float tNext;
+    float tSample;
+    bool skipped;
+};
+
+// The step from t. When the largest cell of the brick grid around the ray's point at t
+// in which every sample is at most `below` exists, the ray goes on to the lattice's first
+// point beyond that cell. Otherwise it goes on one step, and the walk learns where the ray
+// leaves the brick. The grid's levels unroll to constant level numbers, the sampler's
+// fast path.
+Step nextPoint(Ray ray, inout GridWalk walk, float t, float below) {
+    vec3 p = vCameraTex + t * ray.dir;
+    ivec3 brick = clamp(ivec3(p * walk.sizeF) / kMaxGridCellSide, ivec3(0), walk.lastBrick);
+    int emptyLevels = 0;
+    for (int n = 0; n < kMaxGridLevels; ++n) {
+        if (brickMaximum(brick >> n, n) > below) {
+            break;
+        }
+        emptyLevels = n + 1;
     }
-    float t = latticeStart + max(ceil((reach.x - latticeStart) / stepLength), 0.0) * stepLength;
-    int maxSteps = nothingReached ? 0 : int(ceil((tMarchEnd - t) / stepLength)) + 1;
+    int level = max(emptyLevels - 1, 0);
+    float cellSide = float(kMaxGridCellSide << level);
+    vec3 exits = ((vec3(brick >> level) + walk.farSide) * cellSide / walk.sizeF - vCameraTex) * walk.invDir;
+    float tExit = min(min(exits.x, exits.y), exits.z);
+    if (emptyLevels > 0) {
+        float tNext = max(ray.latticeStart + ceil((tExit - ray.latticeStart) / ray.stepLength) * ray.stepLength,
+                          t + ray.stepLength);
+        return Step(t, tNext, tNext - ray.stepLength, true);
+    }
+    walk.brickEnd = tExit;
+    return Step(t, t + ray.stepLength, t, false);
+}
 
-    vec3 invDir = 1.0 / mix(dir, vec3(kTiny), lessThan(abs(dir), vec3(kTiny)));
-    vec3 farSide = vec3(greaterThan(dir, vec3(0.0)));
-    ivec3 lastBrick = (size - 1) / kBrickSide;
-    // The ray is in a brick that can change the result until here; without a grid, always.
-    float tBrickEnd = march.occupiedLow.w > 0.0 ? -1.0 : kHuge;
+// [SECTION] Render modes
+//
+// What a ray gathers. Composite: colour and opacity so far, the shade carried along the
+// ray, the window level of the lattice point before (not clamped to the window), and the
+// windowed intensity above which a sample lies on a surface. The projections: the
+// maximum, minimum or sum of the raw samples, and how many were taken.
+struct Gathered {
+    vec3 color;
+    float alpha;
+    float shade;
+    float previousLevel;
+    float surfaceIntensity;
+    float value;
+    float taken;
+};
 
-    // The composite loop and the projection loops are compiled apart: a software rasteriser
-    // pays for every branch of the shader, taken or not.
-#ifndef PROJECTIONS
+// A mode is a snippet before the loop (what the ray starts with), in it (one step; true
+// when the ray is done) and after it (the pixel), plus the floor below which a cell of
+// the brick grid cannot change its result. A new mode adds its snippets here and a case
+// to each dispatcher at the end of this section.
+
+// Composite: lit, translucent material front to back. Uniform material behind a surface
+// keeps the shade of that surface, so an organ reads as a solid. Where the ray starts
+// inside material (a cut), the cut face is lit head-on.
+Gathered compositeBeforeLoop(Ray ray) {
     // The windowed intensity at which a sample's opacity over one voxel step reaches
     // kShadeThreshold: samples above it lie on a surface and are lit.
-    float surfaceIntensity = sqrt(-log(1.0 - kShadeThreshold) / (kDensity * voxelStep * worldPerTex));
-    // The window position of the lattice point before t, not clamped to the window.
-    float previousLevel = 0.0;
-    vec3 color = vec3(0.0);
-    float alpha = 0.0;
-    // Uniform material behind a surface keeps the shade of that surface, so an organ
-    // reads as a solid. Where the ray starts inside material (a cut), the cut face is
-    // lit head-on.
-    float shade = 1.0;
-    for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
-        float tNext = t + stepLength;
-        float tSample = t;
-        bool skipped = false;
-        if (t >= tBrickEnd) {
-            tNext = nextPoint(vCameraTex + t * dir, t, vWindow.x, latticeStart, stepLength, sizeF,
-                              lastBrick, farSide, invDir, tBrickEnd, skipped);
-            if (skipped && previousLevel > 0.0) {
-                // The step out of material ends in the empty cell: it is gathered first.
-                tNext = t + stepLength;
-                skipped = false;
-            } else if (skipped) {
-                // Across the cell the ray samples only the cell's last lattice point:
-                // below the window, it tells how steeply the next step rises.
-                tSample = tNext - stepLength;
-            }
-        }
-        SlotPoint at = slotPoint(vCameraTex + tSample * dir);
-        float level = windowLevel(slotValue(at.texel));
-        if (!skipped && (level > 0.0 || previousLevel > 0.0)) {
-            float intensity = clamp(level, 0.0, 1.0);
-            // The ray's first step begins on the clip box, where a cut shows the material
-            // of its first sample throughout.
-            bool onCut = t - stepLength <= tStart;
-            float shadeBefore = shade;
-            if (intensity > surfaceIntensity) {
-                // Where the ray meets a surface out of clear space the step shows it lit
-                // throughout; behind it the shade follows the light half way per voxel
-                // step, so it does not hang on the gradient of one lattice point.
-                bool meetsSurface = previousLevel <= surfaceIntensity && !onCut;
-                shade = pulledShade(shade, at, (t - tStart) / voxelStep, worldDir, voxel,
-                                    meetsSurface ? 1.0 : kShadeFollow);
-                if (meetsSurface) {
-                    shadeBefore = shade;
-                }
-            }
-            // The step from the last sample to this one is gathered at its middle. Across an
-            // edge the window level does not run linearly over a voxel step: there the step
-            // is gathered in kEdgeParts parts, between samples read from this sample's slot
-            // (its border reaches a voxel step back).
-            bool edge = !onCut && abs(clamp(previousLevel, 0.0, 1.0) - intensity) > kEdgeChange;
-            int parts = edge ? kEdgeParts : 1;
-            float partLength = (onCut ? t - tStart : stepLength) / float(parts);
-            vec3 partTexels = dir * partLength * march.volumeSize.xyz * at.texelsPerVoxel;
-            float from = onCut ? level : previousLevel;
-            for (int k = 1; k <= parts; ++k) {
-                float to = k == parts ? level : windowLevel(slotValue(at.texel - float(parts - k) * partTexels));
-                float middle = clamp(0.5 * (from + to), 0.0, 1.0);
-                float opacity = 1.0 - exp(-kDensity * middle * middle * partLength * worldPerTex);
-                float partShade = mix(shadeBefore, shade, (float(k) - 0.5) / float(parts));
-                color += (1.0 - alpha) * opacity * partShade * lookup(middle);
-                alpha += (1.0 - alpha) * opacity;
-                from = to;
-            }
-            if (alpha >= kOpaque) {
-                break;
-            }
-        }
-        previousLevel = level;
-        t = tNext;
+    float surfaceIntensity =
+        sqrt(-log(1.0 - kShadeThreshold) / (kDensity * ray.voxelStep * ray.worldPerTex));
+    return Gathered(vec3(0.0), 0.0, 1.0, 0.0, surfaceIntensity, 0.0, 0.0);
+}
+
+// Diffuse light from the camera on the surface through a point, judged by the gradient
+// of the raw values (central differences one voxel of the frame's level apart, scaled to
+// world lengths): x is the lit shade, y how clearly the point lies on a surface (0 inside
+// uniform material, where the gradient says nothing).
+vec2 surfaceShade(SlotPoint at, Ray ray) {
+    float reach = exp2(march.volumeSize.w) * at.texelsPerVoxel;
+    vec3 dx = vec3(reach, 0.0, 0.0);
+    vec3 dy = vec3(0.0, reach, 0.0);
+    vec3 dz = vec3(0.0, 0.0, reach);
+    vec3 change = vec3(slotValue(at.texel + dx) - slotValue(at.texel - dx),
+                       slotValue(at.texel + dy) - slotValue(at.texel - dy),
+                       slotValue(at.texel + dz) - slotValue(at.texel - dz));
+    vec3 gradient = change / (2.0 * ray.voxel * vModelScale);
+    float gradientLength = length(gradient);
+    if (gradientLength <= kTiny) {
+        return vec2(1.0, 0.0);
     }
-    if (alpha <= 0.0) {
+    float diffuse = abs(dot(gradient / gradientLength, ray.worldDir));
+    float surface = clamp(0.5 * length(change) / (kSurfaceContrast * vWindow.y), 0.0, 1.0);
+    return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
+}
+
+// The ray's first step begins on the clip box, where a cut shows the material of its
+// first sample throughout.
+bool onCut(float t, Ray ray) {
+    return t - ray.stepLength <= ray.tStart;
+}
+
+// Pulls the shade carried along the ray towards the lit shade of the sample at t, as far
+// as it clearly lies on a surface and not on a cut face, and returns the shade the step
+// up to t begins with. Where the ray meets a surface out of clear space the step shows it
+// lit throughout; behind it the shade follows the light kShadeFollow of the way per voxel
+// step, whatever the sampling, so it does not hang on the gradient of one lattice point.
+float shadeStep(inout Gathered g, SlotPoint at, float intensity, float t, Ray ray) {
+    if (intensity <= g.surfaceIntensity) {
+        return g.shade;
+    }
+    bool meetsSurface = g.previousLevel <= g.surfaceIntensity && !onCut(t, ray);
+    vec2 lit = surfaceShade(at, ray);
+    float depth = (t - ray.tStart) / ray.voxelStep;
+    float pull = (meetsSurface ? 1.0 : kShadeFollow) * lit.y * clamp(depth / kCutDepth, 0.0, 1.0);
+    if (vSamplesPerStep > 1) {
+        pull = 1.0 - pow(1.0 - pull, 1.0 / float(vSamplesPerStep));
+    }
+    float shadeBefore = g.shade;
+    g.shade = mix(g.shade, lit.x, pull);
+    return meetsSurface ? g.shade : shadeBefore;
+}
+
+// Gathers the step up to the sample at t (window level `level`) at its middle. Across an
+// edge the window level does not run linearly over a voxel step: there the step is
+// gathered in kEdgeParts parts, between samples read from this sample's slot (its border
+// reaches a voxel step back).
+void compositeGather(inout Gathered g, SlotPoint at, float level, float t, Ray ray) {
+    float intensity = clamp(level, 0.0, 1.0);
+    bool cut = onCut(t, ray);
+    float shadeBefore = shadeStep(g, at, intensity, t, ray);
+    bool edge = !cut && abs(clamp(g.previousLevel, 0.0, 1.0) - intensity) > kEdgeChange;
+    int parts = edge ? kEdgeParts : 1;
+    float partLength = (cut ? t - ray.tStart : ray.stepLength) / float(parts);
+    vec3 partTexels = ray.dir * partLength * march.volumeSize.xyz * at.texelsPerVoxel;
+    float from = cut ? level : g.previousLevel;
+    for (int k = 1; k <= parts; ++k) {
+        float to = k == parts ? level : windowLevel(slotValue(at.texel - float(parts - k) * partTexels));
+        float middle = clamp(0.5 * (from + to), 0.0, 1.0);
+        float opacity = 1.0 - exp(-kDensity * middle * middle * partLength * ray.worldPerTex);
+        float partShade = mix(shadeBefore, g.shade, (float(k) - 0.5) / float(parts));
+        g.color += (1.0 - g.alpha) * opacity * partShade * lookup(middle);
+        g.alpha += (1.0 - g.alpha) * opacity;
+        from = to;
+    }
+}
+
+bool compositeInLoop(inout Gathered g, inout Step step, Ray ray) {
+    if (step.skipped && g.previousLevel > 0.0) {
+        // The step out of material ends in the empty cell: it is gathered first.
+        step = Step(step.t, step.t + ray.stepLength, step.t, false);
+    }
+    // Across a skipped cell the ray samples only the cell's last lattice point: below the
+    // window, it tells how steeply the next step rises.
+    SlotPoint at = slotPoint(vCameraTex + step.tSample * ray.dir);
+    float level = windowLevel(slotValue(at.texel));
+    if (!step.skipped && (level > 0.0 || g.previousLevel > 0.0)) {
+        compositeGather(g, at, level, step.t, ray);
+        if (g.alpha >= kOpaque) {
+            return true;
+        }
+    }
+    g.previousLevel = level;
+    return false;
+}
+
+vec4 compositeAfterLoop(Gathered g) {
+    if (g.alpha <= 0.0) {
         discard;
     }
     // The pipeline blends source × source alpha, so hand over colour not premultiplied.
-    fragColor = vec4(color / alpha, alpha);
-#else
-    // The projections: maximum, minimum or sum of the raw samples, and how many were taken.
-    float gathered = renderMode == kModeMip ? -kHuge : (renderMode == kModeMinip ? kHuge : 0.0);
-    float taken = 0.0;
-    if (renderMode == kModeMip) {
-        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
-            vec3 p = vCameraTex + t * dir;
-            float tNext = t + stepLength;
-            bool skipped = false;
-            if (t >= tBrickEnd) {
-                // Nothing below the largest sample met so far can change the maximum.
-                tNext = nextPoint(p, t, max(vWindow.x, gathered), latticeStart, stepLength, sizeF, lastBrick,
-                                  farSide, invDir, tBrickEnd, skipped);
-            }
-            if (!skipped) {
-                gathered = max(gathered, sampleValue(p));
-                taken += 1.0;
-                if (gathered >= vWindow.x + vWindow.y) {
-                    break;
-                }
-            }
-            t = tNext;
-        }
-    } else {
-        for (int i = 0; i < maxSteps && t < tMarchEnd; ++i) {
-            float value = sampleValue(vCameraTex + t * dir);
-            taken += 1.0;
-            if (renderMode == kModeMinip) {
-                gathered = min(gathered, value);
-                if (gathered <= vWindow.x) {
-                    break;
-                }
-            } else {
-                gathered += value;
-            }
-            t += stepLength;
-        }
-        // Rounding can leave the march of a ray that grazes the box empty.
-        if (taken == 0.0) {
-            discard;
-        }
+    return vec4(g.color / g.alpha, g.alpha);
+}
+
+// The projections start from nothing met yet.
+Gathered projectionBeforeLoop(float start) {
+    return Gathered(vec3(0.0), 0.0, 0.0, 0.0, 0.0, start, 0.0);
+}
+
+vec4 projected(float value) {
+    return vec4(lookup(windowed(value)), 1.0);
+}
+
+// Maximum: nothing below the largest sample met so far can change it; a ray stops at the
+// top of the window. A ray that met nothing above the window projects the window's floor.
+bool maximumInLoop(inout Gathered g, Step step, Ray ray) {
+    if (step.skipped) {
+        return false;
     }
-    // A maximum ray that met nothing above the window projects the window's floor.
-    float projected = renderMode == kModeAverage ? gathered / max(taken, 1.0) : gathered;
-    fragColor = vec4(lookup(windowed(projected)), 1.0);
+    g.value = max(g.value, sampleValue(vCameraTex + step.tSample * ray.dir));
+    g.taken += 1.0;
+    return g.value >= vWindow.x + vWindow.y;
+}
+
+// Minimum: a ray stops at the window's floor.
+bool minimumInLoop(inout Gathered g, Step step, Ray ray) {
+    g.value = min(g.value, sampleValue(vCameraTex + step.tSample * ray.dir));
+    g.taken += 1.0;
+    return g.value <= vWindow.x;
+}
+
+// Mean: the sum of the samples, divided after the loop.
+bool meanInLoop(inout Gathered g, Step step, Ray ray) {
+    g.value += sampleValue(vCameraTex + step.tSample * ray.dir);
+    g.taken += 1.0;
+    return false;
+}
+
+// Rounding can leave the march of a ray that grazes the box empty: minimum and mean then
+// draw nothing.
+vec4 minimumAfterLoop(Gathered g) {
+    if (g.taken == 0.0) {
+        discard;
+    }
+    return projected(g.value);
+}
+
+vec4 meanAfterLoop(Gathered g) {
+    if (g.taken == 0.0) {
+        discard;
+    }
+    return projected(g.value / max(g.taken, 1.0));
+}
+
+// Composite and maximum skip the cells of the brick grid that cannot change the result.
+bool skipsEmptySpace(int mode) {
+    return mode == kModeComposite || mode == kModeMip;
+}
+
+Gathered beforeLoop(Ray ray, int mode) {
+    switch (mode) {
+    case kModeComposite: return compositeBeforeLoop(ray);
+    case kModeMip: return projectionBeforeLoop(-kHuge);
+    case kModeMinip: return projectionBeforeLoop(kHuge);
+    default: return projectionBeforeLoop(0.0);
+    }
+}
+
+float skipFloor(Gathered g, int mode) {
+    return mode == kModeMip ? max(vWindow.x, g.value) : vWindow.x;
+}
+
+bool inLoop(inout Gathered g, inout Step step, Ray ray, int mode) {
+    switch (mode) {
+    case kModeComposite: return compositeInLoop(g, step, ray);
+    case kModeMip: return maximumInLoop(g, step, ray);
+    case kModeMinip: return minimumInLoop(g, step, ray);
+    default: return meanInLoop(g, step, ray);
+    }
+}
+
+vec4 afterLoop(Gathered g, int mode) {
+    switch (mode) {
+    case kModeComposite: return compositeAfterLoop(g);
+    case kModeMip: return projected(g.value);
+    case kModeMinip: return minimumAfterLoop(g);
+    default: return meanAfterLoop(g);
+    }
+}
+
+// [SECTION] The ray loop and main
+
+// The pixel of the ray in the given mode. Called with constant modes only.
+vec4 castRay(Ray ray, int mode) {
+    bool skips = skipsEmptySpace(mode);
+    Reach reach = reachOf(ray, skips);
+    // Composite draws nothing where nothing shows; a projection still draws its floor.
+    if (reach.nothing && mode == kModeComposite) {
+        discard;
+    }
+    GridWalk walk = gridWalk(ray, skips);
+    Gathered g = beforeLoop(ray, mode);
+    float t = reach.tFirst;
+    for (int i = 0; i < reach.maxSteps && t < reach.tLast; ++i) {
+        Step step = Step(t, t + ray.stepLength, t, false);
+        if (skips && t >= walk.brickEnd) {
+            step = nextPoint(ray, walk, t, skipFloor(g, mode));
+        }
+        if (inLoop(g, step, ray, mode)) {
+            break;
+        }
+        t = step.tNext;
+    }
+    return afterLoop(g, mode);
+}
+
+void main() {
+    Ray ray = rayThroughFragment();
+#ifdef PROJECTIONS
+    if (vRenderMode == kModeMip) {
+        fragColor = castRay(ray, kModeMip);
+    } else if (vRenderMode == kModeMinip) {
+        fragColor = castRay(ray, kModeMinip);
+    } else {
+        fragColor = castRay(ray, kModeAverage);
+    }
+#else
+    fragColor = castRay(ray, kModeComposite);
 #endif
 }

@@ -3,8 +3,8 @@
 // Vertex stage of the volume rendering: places the proxy cube and hands the fragment
 // stage everything it needs to march a ray through the volume in texture space.
 //
-// GLSL 4.1 cannot state bindings in the source: the backend binds the uniform block
-// named BufferN to index N of the draw.
+// GLSL 4.1 cannot state bindings in the source: the backend binds each uniform block by
+// its name to the index render/ShaderTypes.h gives it (kUniformBlockBindings).
 
 struct CubeVertex {
     vec4 position; // (x, y, z, 0), each coordinate -0.5 or +0.5
@@ -12,12 +12,12 @@ struct CubeVertex {
 };
 
 // Index 0: the 36 vertices of the proxy cube, fetched by gl_VertexID.
-layout(std140) uniform Buffer0 {
+layout(std140) uniform CubeVertices {
     CubeVertex vertices[36];
 };
 
 // Index 1: the frame's uniforms.
-layout(std140) uniform Buffer1 {
+layout(std140) uniform Uniforms {
     mat4 modelMatrix;
     mat4 viewMatrix;
     mat4 projectionMatrix;
@@ -30,7 +30,7 @@ layout(std140) uniform Buffer1 {
 } uniforms;
 
 // Index 2: the display window in raw sample units.
-layout(std140) uniform Buffer2 {
+layout(std140) uniform WindowPair {
     int wl;
     int ww;
 } window;

@@ -55,18 +55,16 @@ GLuint compile(QOpenGLFunctions_4_1_Core& gl, GLenum type, const gpu::Function& 
 }
 
 void bindByName(QOpenGLFunctions_4_1_Core& gl, GLuint program) {
-    for (GLuint index = 0; index < kBindingIndices; ++index) {
-        const std::string block = "Buffer" + std::to_string(index);
-        const GLuint blockIndex = gl.glGetUniformBlockIndex(program, block.c_str());
+    for (const ShaderBinding& block : kUniformBlockBindings) {
+        const GLuint blockIndex = gl.glGetUniformBlockIndex(program, block.name);
         if (blockIndex != GL_INVALID_INDEX) {
-            gl.glUniformBlockBinding(program, blockIndex, index);
+            gl.glUniformBlockBinding(program, blockIndex, static_cast<GLuint>(block.index));
         }
     }
-    for (GLuint unit = 0; unit < kTextureUnits; ++unit) {
-        const std::string sampler = "Texture" + std::to_string(unit);
-        const GLint location = gl.glGetUniformLocation(program, sampler.c_str());
+    for (const ShaderBinding& sampler : kTextureBindings) {
+        const GLint location = gl.glGetUniformLocation(program, sampler.name);
         if (location >= 0) {
-            gl.glProgramUniform1i(program, location, static_cast<GLint>(unit));
+            gl.glProgramUniform1i(program, location, static_cast<GLint>(sampler.index));
         }
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ShaderTypes.h"
 #include "gpu/Gpu.h"
 
 #include <memory>
@@ -8,12 +9,12 @@
 class QOpenGLFunctions_4_1_Core;
 
 // Shader programs. GLSL 4.1 cannot state bindings in the source, so they follow from
-// names: a uniform block named BufferN reads what is bound at index N, and a sampler
-// named TextureN reads texture unit N.
+// names: each uniform block and sampler of kUniformBlockBindings and kTextureBindings
+// reads what is bound at its index.
 namespace gl {
 
-constexpr unsigned kBindingIndices = 4;
-constexpr unsigned kTextureUnits = 3;
+constexpr unsigned kBindingIndices = kUniformBlockBindings.size();
+constexpr unsigned kTextureUnits = kTextureBindings.size();
 
 // The application's shaders, embedded as Qt resources under ":/shaders": the function
 // named "vertexShader" is the file vertexShader.vert, "fragmentShader" is
