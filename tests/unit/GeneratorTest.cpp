@@ -43,12 +43,6 @@ TEST(Generator, SameVolumeWhateverTheNumberOfWorkers) {
     EXPECT_EQ(renderHeadVolume(kCoarse, 0), one);
 }
 
-TEST(Generator, GridOverLargeSampleKeepsItsFieldOfView) {
-    EXPECT_FLOAT_EQ(kCoarse.spacingX * 64, 320.0f);
-    EXPECT_FLOAT_EQ(kCoarse.spacingY * 64, 320.0f);
-    EXPECT_FLOAT_EQ(kCoarse.spacingZ * 58, 463.0f);
-}
-
 // Air around the head, bone in the skull's range, brain in the middle, and
 // intermediate values where boundaries are blended.
 TEST(Generator, HeadHasCtValuesAndSmoothBoundaries) {
