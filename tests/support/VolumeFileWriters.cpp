@@ -167,6 +167,13 @@ std::vector<int> samplesOf(const NRRDfmt& volume) {
     return samples;
 }
 
+std::vector<double> valuesOf(const NRRDfmt& volume) {
+    std::vector<double> values;
+    for (const int sample : samplesOf(volume))
+        values.push_back(sample * volume.valueScale + volume.valueOffset);
+    return values;
+}
+
 std::vector<int> ramp(int count, int first) {
     std::vector<int> values(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i)

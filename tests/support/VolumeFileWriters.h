@@ -71,6 +71,8 @@ QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
                        ByteOrder order = ByteOrder::Little);
 // The samples of a record as the viewer interprets them: texel + sampleOffset.
 std::vector<int> samplesOf(const NRRDfmt& volume);
+// The file's values as the viewer shows them: (texel + sampleOffset) * valueScale + valueOffset.
+std::vector<double> valuesOf(const NRRDfmt& volume);
 // The reason of a refusal; empty when the file was read.
 std::string reasonOf(const NrrdResult<NRRDfmt>& result);
 // The NRRD file read as an import reads it: opened, then its data read.
