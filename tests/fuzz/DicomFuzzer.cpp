@@ -21,7 +21,7 @@
 #include "DicomSeriesScanner.h"
 #include "DicomSliceOrder.h"
 #include "ImportPromises.h"
-#include "ScratchFolder.h"
+#include "VolumeFileWriters.h"
 
 #include <QtGlobal>
 #include <algorithm>
@@ -37,8 +37,6 @@ namespace {
 constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
 constexpr std::size_t kMaxSlices = 6;
 
-ScratchFolder* g_folder = nullptr;
-
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 NrrdReadOptions options() {
@@ -48,8 +46,9 @@ NrrdReadOptions options() {
 }
 
 void importFile(const std::uint8_t* data, std::size_t size) {
-    g_folder->clear();
-    const QString path = g_folder->write(QStringLiteral("IM0001.dcm"), data, size);
+    static const TestFolder folder;
+    folder.clear();
+    const QString path = folder.write(QStringLiteral("IM0001.dcm"), data, size);
     const DicomFileCheck::Result checked = DicomFileCheck::check(path);
     const NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
     checkPromise(checked.verdict == DicomFileCheck::Verdict::Sound ||
@@ -160,8 +159,6 @@ void importStack(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     qInstallMessageHandler(discardLog);
-    static ScratchFolder folder;
-    g_folder = &folder;
     return 0;
 }
 

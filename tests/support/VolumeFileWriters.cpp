@@ -1,5 +1,6 @@
 #include "VolumeFileWriters.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QtEndian>
@@ -34,6 +35,12 @@ QString writeFile(const QString& path, const QByteArray& bytes) {
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         throw std::runtime_error("cannot write test file " + path.toStdString());
     return path;
+}
+
+void TestFolder::clear() const {
+    QDir folder(m_dir.path());
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden))
+        folder.remove(name);
 }
 
 QByteArray readFile(const QString& path) {

@@ -26,7 +26,12 @@ QByteArray readFile(const QString& path);
 class TestFolder {
   public:
     QString write(const QString& name, const QByteArray& bytes) const { return writeFile(path(name), bytes); }
+    QString write(const QString& name, const std::uint8_t* data, std::size_t size) const {
+        return write(name, QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size)));
+    }
     QString path(const QString& name) const { return m_dir.filePath(name); }
+    // Removes every file written so far: a fuzz target reads each input alone.
+    void clear() const;
     const QTemporaryDir& dir() const { return m_dir; }
 
   private:
