@@ -21,7 +21,7 @@
 #include "DicomSeriesScanner.h"
 #include "DicomSliceOrder.h"
 #include "ImportPromises.h"
-#include "ScratchFolder.h"
+#include "VolumeFileWriters.h"
 
 #include <QtGlobal>
 #include <algorithm>
@@ -37,8 +37,6 @@ namespace {
 constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
 constexpr std::size_t kMaxSlices = 6;
 
-ScratchFolder* g_folder = nullptr;
-
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 NrrdReadOptions options() {
@@ -48,8 +46,9 @@ NrrdReadOptions options() {
 }
 
 void importFile(const std::uint8_t* data, std::size_t size) {
-    g_folder->clear();
-    const QString path = g_folder->write(QStringLiteral("IM0001.dcm"), data, size);
+    static const TestFolder folder;
+    folder.clear();
+    const QString path = folder.write(QStringLiteral("IM0001.dcm"), data, size);
     const DicomFileCheck::Result checked = DicomFileCheck::check(path);
     const NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
     checkPromise(checked.verdict == DicomFileCheck::Verdict::Sound ||
@@ -68,28 +67,17 @@ void importFile(const std::uint8_t* data, std::size_t size) {
 
 // The ordinary value (when the input runs out, too) or one at the edge.
 double edgeOr(FuzzedDataProvider& in, double ordinary) {
-    switch (in.ConsumeIntegralInRange(0, 11)) {
-    case 1:
-        return std::numeric_limits<double>::quiet_NaN();
-    case 2:
-        return std::numeric_limits<double>::infinity();
-    case 3:
-        return -std::numeric_limits<double>::infinity();
-    case 4:
-        return 0.0;
-    case 5:
-        return std::numeric_limits<double>::max();
-    case 6:
-        return -std::numeric_limits<double>::max();
-    case 7:
-        return std::numeric_limits<double>::denorm_min();
-    case 8:
+    using Limits = std::numeric_limits<double>;
+    static constexpr double kEdges[] = {Limits::quiet_NaN(), Limits::infinity(), -Limits::infinity(), 0.0,
+                                        Limits::max(),       -Limits::max(),     Limits::denorm_min()};
+    const int choice = in.ConsumeIntegralInRange(0, 11);
+    if (choice >= 1 && choice <= static_cast<int>(std::size(kEdges)))
+        return kEdges[choice - 1];
+    if (choice == 8)
         return in.ConsumeFloatingPoint<double>();
-    case 9:
+    if (choice == 9)
         return ordinary * in.ConsumeFloatingPointInRange(-2.0, 2.0);
-    default:
-        return ordinary;
-    }
+    return ordinary;
 }
 
 std::uint32_t countOr(FuzzedDataProvider& in, std::uint32_t ordinary) {
@@ -171,8 +159,6 @@ void importStack(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     qInstallMessageHandler(discardLog);
-    static ScratchFolder folder;
-    g_folder = &folder;
     return 0;
 }
 

@@ -12,8 +12,8 @@
 
 #include "ImportPromises.h"
 #include "NiftiVolumeReader.h"
-#include "ScratchFolder.h"
 #include "VolumeFile.h"
+#include "VolumeFileWriters.h"
 
 #include <QtEndian>
 #include <QtGlobal>
@@ -33,8 +33,6 @@ constexpr std::size_t kNifti2HeaderBytes = 540;
 constexpr std::size_t kExtensionStep = 16;
 constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
 
-ScratchFolder* g_folder = nullptr;
-
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 void writeGzipped(const QString& path, const std::uint8_t* data, std::size_t size) {
@@ -44,39 +42,38 @@ void writeGzipped(const QString& path, const std::uint8_t* data, std::size_t siz
 }
 
 // Writes the input's file (or pair of files) and returns the path to import.
-QString writeLayout(const std::uint8_t* data, std::size_t size) {
+QString writeLayout(const TestFolder& folder, const std::uint8_t* data, std::size_t size) {
     const auto layout = static_cast<Layout>(data[0] % kLayouts);
     const std::size_t extension = (data[0] / kLayouts) * kExtensionStep;
     ++data;
     --size;
     if (layout == kSingle)
-        return g_folder->write(QStringLiteral("volume.nii"), data, size);
+        return folder.write(QStringLiteral("volume.nii"), data, size);
     if (layout == kGzipped) {
-        const QString path = g_folder->path(QStringLiteral("volume.nii.gz"));
+        const QString path = folder.path(QStringLiteral("volume.nii.gz"));
         writeGzipped(path, data, size);
         return path;
     }
     const bool nifti2 = size >= 4 && (qFromLittleEndian<qint32>(data) == kNifti2HeaderSize ||
                                       qFromBigEndian<qint32>(data) == kNifti2HeaderSize);
     const std::size_t header = std::min(size, (nifti2 ? kNifti2HeaderBytes : kNifti1HeaderBytes) + extension);
-    g_folder->write(QStringLiteral("volume.img"), data + header, size - header);
-    return g_folder->write(QStringLiteral("volume.hdr"), data, header);
+    folder.write(QStringLiteral("volume.img"), data + header, size - header);
+    return folder.write(QStringLiteral("volume.hdr"), data, header);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     qInstallMessageHandler(discardLog);
-    static ScratchFolder folder;
-    g_folder = &folder;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
         return 0;
-    g_folder->clear();
-    const QString path = writeLayout(data, size);
+    static const TestFolder folder;
+    folder.clear();
+    const QString path = writeLayout(folder, data, size);
     // Files that start like another format go to that format's reader.
     if (VolumeFile::detect(path) != VolumeFormat::Nifti)
         return 0;

@@ -5,13 +5,13 @@
 // read out of bounds or overflow.
 
 #include "ByteBuffer.h"
+#include "ImportPromises.h"
 #include "NrrdDataFiles.h"
 #include "NrrdHeaderFile.h"
 #include "NrrdVolumeReader.h"
 
 #include <QByteArray>
 #include <QtGlobal>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,14 +24,8 @@ const QString kHeaderPath = QStringLiteral("/nonexistent/voxview-fuzz/input.nrrd
 // file does not exist); smaller ones are decoded within a RAM budget of 2 MiB.
 constexpr std::uint32_t kMaxTextureSize = 64;
 constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
-constexpr std::size_t kTexelBytes = 2;
 
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-void check(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
 
 } // namespace
 
@@ -61,25 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const NrrdResult<QStringList> files =
             NrrdDataFiles::list(reader->header(), *reader->header().sizes, QStringLiteral("/nonexistent"));
         if (const auto* names = std::get_if<QStringList>(&files))
-            check(!names->isEmpty() && names->size() <= NrrdDataFiles::kMaxFiles);
+            checkPromise(!names->isEmpty() && names->size() <= NrrdDataFiles::kMaxFiles,
+                         "a pattern or list names some files, within the limit");
         return 0;
     }
     if (!reader->hasAttachedData())
         return 0;
 
     const NrrdResult<NRRDfmt> volume = reader->readVolume(NrrdDataChoice::fromHeader());
-    if (const auto* record = std::get_if<NRRDfmt>(&volume)) {
-        check(record->width > 0 && record->height > 0 && record->depth > 0);
-        check(!record->source);
-        check(record->data.size() ==
-              std::size_t{record->width} * record->height * record->depth * kTexelBytes);
-        check(record->data.size() <= kRamBudgetBytes);
-        // Every sample type comes with a usable map back to the file's values.
-        check(record->valueScale != 0.0 && std::isfinite(record->valueScale) &&
-              std::isfinite(record->valueOffset));
-        check(record->cellspaceX > 0.0f && record->cellspaceY > 0.0f && record->cellspaceZ > 0.0f);
-    } else {
-        check(!std::get<NrrdRefusal>(volume).reason.isEmpty());
-    }
+    checkImport(volume, kRamBudgetBytes);
+    if (const auto* record = std::get_if<NRRDfmt>(&volume))
+        checkPromise(!record->source, "attached data is decoded into memory");
     return 0;
 }

@@ -6,8 +6,8 @@
 // overflow or a read out of bounds. The file's name has no number, so no sibling is read.
 
 #include "ImportPromises.h"
-#include "ScratchFolder.h"
 #include "TiffVolumeReader.h"
+#include "VolumeFileWriters.h"
 
 #include <QtGlobal>
 #include <cstddef>
@@ -17,21 +17,18 @@ namespace {
 
 constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
 
-ScratchFolder* g_folder = nullptr;
-
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     qInstallMessageHandler(discardLog);
-    static ScratchFolder folder;
-    g_folder = &folder;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const QString path = g_folder->write(QStringLiteral("stack.tif"), data, size);
+    static const TestFolder folder;
+    const QString path = folder.write(QStringLiteral("stack.tif"), data, size);
     NrrdReadOptions options;
     options.ramBudgetBytes = kRamBudgetBytes;
     const NrrdResult<NRRDfmt> volume = TiffVolumeReader::read(path, options);

@@ -1,6 +1,7 @@
 #include "DicomTestSeries.h"
 
 #include <QDir>
+#include <QtEndian>
 #include <gdcmAnonymizer.h>
 #include <gdcmImageChangeTransferSyntax.h>
 #include <gdcmImageWriter.h>
@@ -84,4 +85,11 @@ QStringList DicomTestSeries::write(const QString& folder) const {
         paths << path;
     }
     return paths;
+}
+
+qsizetype dicomElementAt(const QByteArray& file, quint16 group, quint16 element, const char* vr) {
+    QByteArray tag(4, '\0');
+    qToLittleEndian(group, tag.data());
+    qToLittleEndian(element, tag.data() + 2);
+    return file.indexOf(tag + vr);
 }

@@ -3,6 +3,7 @@
 // Writes small DICOM series with GDCM's own writer, so the reader is tested against
 // files it did not write itself.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -42,3 +43,7 @@ struct DicomTestSeries {
     // slice order.
     QStringList write(const QString& folder) const;
 };
+
+// Where an explicit VR little endian element of a written file starts (its tag, then its
+// VR); -1 where there is none.
+qsizetype dicomElementAt(const QByteArray& file, quint16 group, quint16 element, const char* vr);

@@ -1,5 +1,6 @@
 #include "VolumeFileWriters.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QtEndian>
@@ -34,6 +35,12 @@ QString writeFile(const QString& path, const QByteArray& bytes) {
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         throw std::runtime_error("cannot write test file " + path.toStdString());
     return path;
+}
+
+void TestFolder::clear() const {
+    QDir folder(m_dir.path());
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden))
+        folder.remove(name);
 }
 
 QByteArray readFile(const QString& path) {
@@ -165,6 +172,13 @@ std::vector<int> samplesOf(const NRRDfmt& volume) {
         samples[i] = texel + volume.sampleOffset;
     }
     return samples;
+}
+
+std::vector<double> valuesOf(const NRRDfmt& volume) {
+    std::vector<double> values;
+    for (const int sample : samplesOf(volume))
+        values.push_back(sample * volume.valueScale + volume.valueOffset);
+    return values;
 }
 
 std::vector<int> ramp(int count, int first) {

@@ -26,7 +26,12 @@ QByteArray readFile(const QString& path);
 class TestFolder {
   public:
     QString write(const QString& name, const QByteArray& bytes) const { return writeFile(path(name), bytes); }
+    QString write(const QString& name, const std::uint8_t* data, std::size_t size) const {
+        return write(name, QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size)));
+    }
     QString path(const QString& name) const { return m_dir.filePath(name); }
+    // Removes every file written so far: a fuzz target reads each input alone.
+    void clear() const;
     const QTemporaryDir& dir() const { return m_dir; }
 
   private:
@@ -71,6 +76,8 @@ QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
                        ByteOrder order = ByteOrder::Little);
 // The samples of a record as the viewer interprets them: texel + sampleOffset.
 std::vector<int> samplesOf(const NRRDfmt& volume);
+// The file's values as the viewer shows them: (texel + sampleOffset) * valueScale + valueOffset.
+std::vector<double> valuesOf(const NRRDfmt& volume);
 // The reason of a refusal; empty when the file was read.
 std::string reasonOf(const NrrdResult<NRRDfmt>& result);
 // The NRRD file read as an import reads it: opened, then its data read.

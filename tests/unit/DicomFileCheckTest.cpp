@@ -27,14 +27,6 @@ void putLength(QByteArray& file, qsizetype at, quint32 length) {
     qToLittleEndian(length, file.data() + at);
 }
 
-// Where an explicit VR little endian element's header starts.
-qsizetype elementAt(const QByteArray& file, quint16 group, quint16 element, const char* vr) {
-    QByteArray header(4, '\0');
-    qToLittleEndian(group, header.data());
-    qToLittleEndian(element, header.data() + 2);
-    return file.indexOf(header + vr, kGroupLengthValue);
-}
-
 // A sequence of undefined length in an item of undefined length, 17 deep.
 QByteArray nestedSequences() {
     QByteArray nest;
@@ -69,21 +61,24 @@ const struct {
      Verdict::Damaged, "its group length says"},
     {"cut inside an element header", kSlice, [](QByteArray& f) { f.truncate(metaEnd(f) + 6); },
      Verdict::Damaged, "cut short inside an element's header"},
-    {"unknown VR", kSlice, [](QByteArray& f) { f.replace(elementAt(f, 0x0008, 0x0060, "CS") + 4, 2, "ZZ"); },
-     Verdict::Damaged, "(0008,0060) has no known value representation"},
+    {"unknown VR", kSlice,
+     [](QByteArray& f) { f.replace(dicomElementAt(f, 0x0008, 0x0060, "CS") + 4, 2, "ZZ"); }, Verdict::Damaged,
+     "(0008,0060) has no known value representation"},
     {"short length overwritten", kSlice,
      [](QByteArray& f) {
-         qToLittleEndian<quint16>(0xfff0, f.data() + elementAt(f, 0x0008, 0x0060, "CS") + 6);
+         qToLittleEndian<quint16>(0xfff0, f.data() + dicomElementAt(f, 0x0008, 0x0060, "CS") + 6);
      },
      Verdict::Damaged, "element (0008,0060) runs"},
     {"more rows than pixel data", kSlice,
-     [](QByteArray& f) { qToLittleEndian<quint16>(600, f.data() + elementAt(f, 0x0028, 0x0010, "US") + 8); },
+     [](QByteArray& f) {
+         qToLittleEndian<quint16>(600, f.data() + dicomElementAt(f, 0x0028, 0x0010, "US") + 8);
+     },
      Verdict::Damaged, "pixel data holds 96 bytes, fewer than its 8 x 600 pixels"},
     {"sequences nested too deep", kSlice, [](QByteArray& f) { f.insert(metaEnd(f), nestedSequences()); },
      Verdict::Damaged, "nest more than 16 deep"},
     {"functional groups without an orientation", kFrames,
      [](QByteArray& f) {
-         qToLittleEndian<quint16>(0x0038, f.data() + elementAt(f, 0x0020, 0x0037, "DS") + 2);
+         qToLittleEndian<quint16>(0x0038, f.data() + dicomElementAt(f, 0x0020, 0x0037, "DS") + 2);
      },
      Verdict::Damaged, "measure the pixels but give no Image Orientation"},
     {"RLE frame without segments", kRle,

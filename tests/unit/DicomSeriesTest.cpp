@@ -2,11 +2,11 @@
 #include "DicomSeriesScanner.h"
 #include "DicomSliceOrder.h"
 #include "DicomTestSeries.h"
+#include "VolumeFileWriters.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -19,13 +19,6 @@ NrrdResult<NRRDfmt> readSeriesOf(const QString& path) {
     if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned))
         return *refusal;
     return DicomSeriesReader::read(std::get<std::vector<DicomSeries>>(scanned).front());
-}
-
-// The value the viewer shows for a voxel, in the file's units.
-double valueAt(const NRRDfmt& volume, std::size_t index) {
-    std::uint16_t texel = 0;
-    std::memcpy(&texel, volume.data.data() + index * sizeof texel, sizeof texel);
-    return (texel + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
 }
 
 using TS = gdcm::TransferSyntax;
@@ -73,10 +66,11 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValues) {
         // Slice k of the volume is the file with the k-th smallest position.
         const bool topDown = !series.positions.empty() && series.positions[0] > series.positions[1];
         const double tolerance = volume.valueScale / 2 + 1e-9;
+        const std::vector<double> values = valuesOf(volume);
         for (int z = 0; z < 5; ++z)
             for (int y = 0; y < 6; ++y)
                 for (int x = 0; x < 8; ++x)
-                    ASSERT_NEAR(valueAt(volume, std::size_t((z * 6 + y) * 8 + x)),
+                    ASSERT_NEAR(values[std::size_t((z * 6 + y) * 8 + x)],
                                 series.stored(x, y, topDown ? 4 - z : z) * series.slope + series.intercept,
                                 tolerance)
                         << x << "," << y << "," << z;

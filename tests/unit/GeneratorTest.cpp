@@ -22,15 +22,6 @@ std::uint16_t sampleAt(const std::vector<std::uint16_t>& v, const SampleGrid& g,
     return v[(z * g.height + y) * g.width + x];
 }
 
-// A file of little-endian 16-bit samples; none when its length is odd.
-std::vector<std::uint16_t> littleEndianSamples(const QString& path) {
-    const QByteArray bytes = readFile(path);
-    std::vector<std::uint16_t> samples(bytes.size() % 2 ? 0 : static_cast<std::size_t>(bytes.size() / 2));
-    qFromLittleEndian<std::uint16_t>(bytes.constData(), static_cast<qsizetype>(samples.size()),
-                                     samples.data());
-    return samples;
-}
-
 // The voxel whose centre is nearest to a coordinate in mm from the centre of the grid.
 std::size_t indexOf(float mm, std::size_t count, float spacing) {
     return static_cast<std::size_t>(mm / spacing + static_cast<float>(count) * 0.5f);
@@ -41,12 +32,6 @@ TEST(Generator, SameVolumeWhateverTheNumberOfWorkers) {
     EXPECT_EQ(one.size(), kCoarse.samples());
     EXPECT_EQ(renderHeadVolume(kCoarse, 3), one);
     EXPECT_EQ(renderHeadVolume(kCoarse, 0), one);
-}
-
-TEST(Generator, GridOverLargeSampleKeepsItsFieldOfView) {
-    EXPECT_FLOAT_EQ(kCoarse.spacingX * 64, 320.0f);
-    EXPECT_FLOAT_EQ(kCoarse.spacingY * 64, 320.0f);
-    EXPECT_FLOAT_EQ(kCoarse.spacingZ * 58, 463.0f);
 }
 
 // Air around the head, bone in the skull's range, brain in the middle, and
@@ -103,6 +88,8 @@ TEST(Generator, BuildWroteTheSampleResources) {
     EXPECT_EQ(QFileInfo(resources.filePath("512x512x463-16U.raw")).size(), 242'745'344);
     const QByteArray small = readFile(resources.filePath("256x256x113-16.raw"));
     ASSERT_EQ(small.size(), 14'811'136);
+    // The 256 head is what the generator renders, little-endian as this host holds it.
+    EXPECT_EQ(small, bytesOf(renderHeadVolume(kSmallSampleGrid)));
     // Each CThead slice is the matching slice of the 256 head, big-endian.
     for (int i = 1; i <= 113; ++i) {
         const QByteArray slice = readFile(resources.filePath("CThead/CThead.%1").arg(i));
@@ -113,11 +100,6 @@ TEST(Generator, BuildWroteTheSampleResources) {
                       qFromLittleEndian<std::uint16_t>(small.constData() + base + offset))
                 << "slice " << i << " byte " << offset;
     }
-}
-
-TEST(Generator, BuildOutputIsWhatTheGeneratorWrites) {
-    EXPECT_EQ(littleEndianSamples(QDir(VOXVIEW_RESOURCES_DIR).filePath("256x256x113-16.raw")),
-              renderHeadVolume(kSmallSampleGrid));
 }
 
 } // namespace

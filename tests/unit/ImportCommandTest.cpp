@@ -8,6 +8,7 @@
 #include "RecordingGpu.h"
 #include "RendererTestBed.h"
 #include "ScriptedFilePicker.h"
+#include "TestVolumes.h"
 #include "VolumeFileWriters.h"
 #include "WindowController.h"
 
@@ -218,12 +219,6 @@ TEST_F(ImportCommandTest, ClosingTheWindowWhileLoadingDropsTheImport) {
 // The hand-over itself, on a renderer of its own.
 class ImportHandOverTest : public ::testing::Test {
   protected:
-    ImportHandOverTest() {
-        m_record.width = m_record.height = m_record.depth = 2;
-        m_record.cellspaceX = m_record.cellspaceY = m_record.cellspaceZ = 1.0f;
-        m_record.data = ByteBuffer::fromByteArray(sampleBytes(ramp(8), 2));
-    }
-
     ImportHandOver::Outcome handOver(const std::stop_token& stop = {}) {
         return m_handOver.handOver(*m_bed.renderer, m_record, stop, &m_reason);
     }
@@ -236,7 +231,8 @@ class ImportHandOverTest : public ::testing::Test {
     CreatedRendererTestBed m_bed;
     QObject m_receiver;
     ImportHandOver m_handOver{&m_receiver};
-    NRRDfmt m_record;
+    NRRDfmt m_record = testvolumes::record(
+        2, 2, 2, [](auto x, auto y, auto z) { return static_cast<std::uint16_t>(x + 2 * y + 4 * z); });
     QString m_reason;
 };
 

@@ -24,14 +24,6 @@ namespace {
 
 using testing::HasSubstr;
 
-// Where an element of a file DicomTestSeries writes starts: its tag, little endian, then its VR.
-qsizetype elementAt(const QByteArray& file, quint16 group, quint16 element, const char* vr) {
-    QByteArray tag(4, '\0');
-    qToLittleEndian(group, tag.data());
-    qToLittleEndian(element, tag.data() + 2);
-    return file.indexOf(tag + vr);
-}
-
 QByteArray flipped(QByteArray file, qsizetype at) {
     file[at] = static_cast<char>(~file[at]);
     return file;
@@ -62,12 +54,12 @@ pid_t runningWorker() {
 TEST(ImportWorker, DamagedDicomFilesAreRefusedWithoutTakingTheProcess) {
     const QTemporaryDir written;
     const QByteArray slice = readFile(DicomTestSeries{.depth = 1}.write(written.path()).front());
-    const qsizetype groupLength = elementAt(slice, 0x0002, 0x0000, "UL");
-    const qsizetype version = elementAt(slice, 0x0002, 0x0001, "OB");
-    const qsizetype sopClass = elementAt(slice, 0x0008, 0x0016, "UI");
-    const qsizetype samples = elementAt(slice, 0x0028, 0x0002, "US");
-    const qsizetype bits = elementAt(slice, 0x0028, 0x0100, "US");
-    const qsizetype pixels = elementAt(slice, 0x7fe0, 0x0010, "OW");
+    const qsizetype groupLength = dicomElementAt(slice, 0x0002, 0x0000, "UL");
+    const qsizetype version = dicomElementAt(slice, 0x0002, 0x0001, "OB");
+    const qsizetype sopClass = dicomElementAt(slice, 0x0008, 0x0016, "UI");
+    const qsizetype samples = dicomElementAt(slice, 0x0028, 0x0002, "US");
+    const qsizetype bits = dicomElementAt(slice, 0x0028, 0x0100, "US");
+    const qsizetype pixels = dicomElementAt(slice, 0x7fe0, 0x0010, "OW");
     constexpr qsizetype kVr = 4, kShortLength = 6, kShortValue = 8, kLongLength = 8;
     constexpr std::uint64_t kSmallBudget = std::uint64_t{64} << 20;
     ASSERT_GE(std::min({groupLength, version, sopClass, samples, bits, pixels}), 0);

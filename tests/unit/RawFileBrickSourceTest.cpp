@@ -1,7 +1,6 @@
 #include "NrrdVolumeReader.h"
 #include "VolumeFileWriters.h"
 
-#include <QFile>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <random>
@@ -87,20 +86,6 @@ TEST(RawFileBrickSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
                     << "row " << x << "+" << count << ", " << y + r << ", " << z;
         }
     }
-}
-
-// A file cut short after it was opened: rows past its new end cannot be read, rows
-// before it still can.
-TEST(RawFileBrickSource, ReadsOfAFileTruncatedAfterOpeningFail) {
-    const TestFolder files;
-    files.write("v.raw", randomBytes(kSamples * 2));
-    const NRRDfmt volume =
-        std::get<NRRDfmt>(readNrrd(files.write("v.nhdr", header("ushort", "data file: v.raw\n")),
-                                   NrrdDataChoice::fromHeader(), budget(1)));
-    ASSERT_TRUE(QFile::resize(files.path("v.raw"), kSamples));
-    std::vector<std::uint16_t> row(kWidth);
-    EXPECT_TRUE(volume.source->readRow(0, 0, 0, kWidth, row.data()));
-    EXPECT_FALSE(volume.source->readRow(0, kHeight - 1, kDepth - 1, kWidth, row.data()));
 }
 
 // A volume spread over more data files than the process may open at once reads in place

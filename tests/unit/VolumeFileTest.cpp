@@ -28,14 +28,6 @@ std::vector<std::int16_t> ctVolume(int slices) {
     return values;
 }
 
-// The file's values as the viewer shows them: (texel + sampleOffset) * scale + offset.
-std::vector<double> valuesOf(const NRRDfmt& volume) {
-    std::vector<double> values;
-    for (const int sample : samplesOf(volume))
-        values.push_back(sample * volume.valueScale + volume.valueOffset);
-    return values;
-}
-
 struct Expected {
     VolumeFormat format;
     std::array<std::uint32_t, 3> size;
@@ -115,49 +107,45 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
 
 TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
     std::vector<TiffPage> pages;
-    std::vector<double> ramp16;
-    for (int z = 0; z < 3; ++z) {
+    std::vector<double> ramp16, floats;
+    for (std::size_t z = 0; z < 3; ++z) {
         std::vector<std::uint16_t> page(kSlice);
-        for (int i = 0; i < kSlice; ++i) {
-            page[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(1000 * z + i);
-            ramp16.push_back(1000 * z + i);
-        }
+        for (std::size_t i = 0; i < kSlice; ++i)
+            ramp16.push_back(page[i] = static_cast<std::uint16_t>(1000 * z + i));
         pages.push_back({kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)});
     }
+    // One pixel per unit: ImageJ's micron wins over the tag's centimetre.
     writeTiff(m_files.path("stack.tif"), pages,
-              "ImageJ=1.54f\nimages=3\nslices=3\nunit=micron\nspacing=2.5\n",
-              1.0f); // one pixel per unit: ImageJ's micron wins over the tag's centimetre
-
-    std::vector<double> floats;
-    for (int z = 0; z < 2; ++z) {
+              "ImageJ=1.54f\nimages=3\nslices=3\nunit=micron\nspacing=2.5\n", 1.0f);
+    writeTiff(m_files.path("channels.tif"), pages, "ImageJ=1.11a\nimages=3\nchannels=3\nhyperstack=true\n");
+    for (std::size_t z = 0; z < 2; ++z) {
         std::vector<float> page(kSlice);
-        for (int i = 0; i < kSlice; ++i) {
-            page[static_cast<std::size_t>(i)] = 0.001f * static_cast<float>(z * kSlice + i);
-            floats.push_back(page[static_cast<std::size_t>(i)]);
-        }
+        for (std::size_t i = 0; i < kSlice; ++i)
+            floats.push_back(page[i] = 0.001f * static_cast<float>(z * kSlice + i));
         writeTiff(m_files.path(QStringLiteral("slice_%1.tif").arg(9 + z)),
                   {{kWidth, kHeight, 32, SAMPLEFORMAT_IEEEFP, 1, bytesOf(page)}}, {}, 20.0f); // 0.5 mm
     }
-    std::vector<std::uint8_t> grey(kSlice, 7);
-    writeTiff(m_files.path("single.tiff"), {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, bytesOf(grey)}});
+    writeTiff(m_files.path("single.tiff"),
+              {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, bytesOf(std::vector<std::uint8_t>(kSlice, 7))}});
 
-    expectVolume(m_files.path("stack.tif"),
-                 {VolumeFormat::Tiff, {4, 3, 3}, {0.001f, 0.001f, 0.0025f}, ramp16, ""});
-    // Some writers label a plain stack's pages as channels: still one stack.
-    writeTiff(m_files.path("channels.tif"), pages, "ImageJ=1.11a\nimages=3\nchannels=3\nhyperstack=true\n");
-    expectVolume(m_files.path("channels.tif"), {VolumeFormat::Tiff,
-                                                {4, 3, 3},
-                                                {1.0f, 1.0f, 1.0f},
-                                                ramp16,
-                                                "3 channels of channels.tif are shown as slices"});
-    // Picking the later file of the numbered pair opens both, in numeric order (9, 10).
-    expectVolume(m_files.path("slice_10.tif"),
-                 {VolumeFormat::Tiff, {4, 3, 2}, {0.5f, 0.5f, 0.5f}, floats, "no slice spacing"});
-    expectVolume(m_files.path("single.tiff"), {VolumeFormat::Tiff,
-                                               {4, 3, 1},
-                                               {1.0f, 1.0f, 1.0f},
-                                               std::vector<double>(kSlice, 7.0),
-                                               "no pixel size"});
+    const std::pair<const char*, Expected> cases[] = {
+        {"stack.tif", {VolumeFormat::Tiff, {4, 3, 3}, {0.001f, 0.001f, 0.0025f}, ramp16, ""}},
+        // Some writers label a plain stack's pages as channels: still one stack.
+        {"channels.tif",
+         {VolumeFormat::Tiff,
+          {4, 3, 3},
+          {1, 1, 1},
+          ramp16,
+          "3 channels of channels.tif are shown as slices"}},
+        // Picking the later file of the numbered pair opens both, in numeric order (9, 10).
+        {"slice_10.tif", {VolumeFormat::Tiff, {4, 3, 2}, {0.5f, 0.5f, 0.5f}, floats, "no slice spacing"}},
+        {"single.tiff",
+         {VolumeFormat::Tiff, {4, 3, 1}, {1, 1, 1}, std::vector<double>(kSlice, 7.0), "no pixel size"}},
+    };
+    for (const auto& [file, expected] : cases) {
+        SCOPED_TRACE(file);
+        expectVolume(m_files.path(file), expected);
+    }
 }
 
 TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
