@@ -64,19 +64,20 @@ void QVRenderer::drawInMTKView(MTKView& view) {
     takeSampleSurvey();
 
     // Window width, then level: the observers hear "ww" then "wl" in every frame.
-    const std::int64_t ww = m_ww;
-    setWw(steppedWindowValue(ww, kWindowStep * static_cast<double>(view.rdeltaX())));
-    const std::int64_t wl = m_wl;
-    setWl(steppedWindowValue(wl, -kWindowStep * static_cast<double>(view.rdeltaY())));
+    setWw(steppedWindowValue(ww(), kWindowStep * static_cast<double>(view.rdeltaX())));
+    setWl(steppedWindowValue(wl(), -kWindowStep * static_cast<double>(view.rdeltaY())));
+    // The frame draws the model as it is now, whatever the observers set.
+    m_display = m_model->snapshot();
     // Each cut to its low 32 bits, as the shaders receive them.
-    m_wlww = {static_cast<std::int32_t>(m_wl.load()), static_cast<std::int32_t>(m_ww.load())};
+    m_wlww = {static_cast<std::int32_t>(m_display.windowLevel),
+              static_cast<std::int32_t>(m_display.windowWidth)};
 
-    m_xrot = steppedAngle(m_xrot, kRotationStep * static_cast<double>(view.deltaY()));
-    m_yrot = steppedAngle(m_yrot, -kRotationStep * static_cast<double>(view.deltaX()));
+    m_camera.xAngle = steppedAngle(m_camera.xAngle, kRotationStep * static_cast<double>(view.deltaY()));
+    m_camera.yAngle = steppedAngle(m_camera.yAngle, -kRotationStep * static_cast<double>(view.deltaX()));
     const float zoom =
-        static_cast<float>(static_cast<double>(m_zoom) + kZoomStep * static_cast<double>(view.zoom()));
+        static_cast<float>(static_cast<double>(m_camera.zoom) + kZoomStep * static_cast<double>(view.zoom()));
     if (std::isfinite(zoom)) {
-        m_zoom = zoom;
+        m_camera.zoom = zoom;
     }
 
     // An empty drawable has no aspect ratio: nothing to draw, the empty frame is still committed.
@@ -96,14 +97,14 @@ void QVRenderer::updateUniforms() {
     const float3 scale{ex / longest, ey / longest, ez / longest};
 
     // The volume stays put; the camera orbits it: first about y, then x, then z.
-    const float4x4 rx = rotationMatrix(m_xrot, {1.0f, 0.0f, 0.0f});
-    const float4x4 ry = rotationMatrix(m_yrot, {0.0f, 1.0f, 0.0f});
-    const float4x4 rz = rotationMatrix(m_zrot, {0.0f, 0.0f, 1.0f});
+    const float4x4 rx = rotationMatrix(m_camera.xAngle, {1.0f, 0.0f, 0.0f});
+    const float4x4 ry = rotationMatrix(m_camera.yAngle, {0.0f, 1.0f, 0.0f});
+    const float4x4 rz = rotationMatrix(m_display.zAngle, {0.0f, 0.0f, 1.0f});
     const float4x4 rotation = rz * (rx * ry);
 
     m_uniforms.modelMatrix = scaleMatrix(scale);
 
-    float distance = m_zoom + kCameraOffset;
+    float distance = m_camera.zoom + kCameraOffset;
     if (distance == 0.0f) {
         distance = kNudgedCameraDistance;
     }
@@ -114,10 +115,11 @@ void QVRenderer::updateUniforms() {
     const float aspect = static_cast<float>(m_viewportSize.width) / static_cast<float>(m_viewportSize.height);
     m_uniforms.projectionMatrix = perspectiveMatrix(kFieldOfView, aspect, kNearPlane, kFarPlane);
 
-    m_uniforms.intercept = {m_xcept, m_ycept, m_zcept, 0.0f};
-    m_uniforms.interceptBtm = {m_xceptBtm, m_yceptBtm, m_zceptBtm, 0.0f};
-    m_uniforms.clutmode = static_cast<std::uint8_t>(m_clutmode.load());
-    m_uniforms.renderMode = static_cast<std::uint8_t>(m_renderMode.load());
-    m_uniforms.samplesPerStep = static_cast<std::uint8_t>(m_samplesPerStep.load());
+    const ClipBox& clip = m_display.clip;
+    m_uniforms.intercept = {clip.high[0], clip.high[1], clip.high[2], 0.0f};
+    m_uniforms.interceptBtm = {clip.low[0], clip.low[1], clip.low[2], 0.0f};
+    m_uniforms.clutmode = static_cast<std::uint8_t>(m_display.lookup);
+    m_uniforms.renderMode = static_cast<std::uint8_t>(m_display.renderMode);
+    m_uniforms.samplesPerStep = static_cast<std::uint8_t>(m_samplesPerStep);
     m_uniforms.sampleOffset = m_volume.sampleOffset;
 }

@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr float kUpperClip = 1.0f;
-constexpr float kLowerClip = 0.0f;
+// The low byte of a lookup mode, as the shaders read it.
+constexpr std::int64_t kLookupByte = 0xFF;
 
 constexpr char kCompositeLabel[] = "Composite Pipeline";
 constexpr char kProjectionLabel[] = "Projection Pipeline";
@@ -44,14 +44,20 @@ std::uint32_t wholePixels(double size) {
 
 QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, QObject* parent,
                        const BrickPool::Budgets& budgets)
-    : QObject(parent), m_device(view.device()), m_frames(m_device), m_budgets(budgets) {
-    m_wl = kStartupWindowLevel;
-    m_ww = kStartupWindowWidth;
+    : QObject(parent), m_device(view.device()), m_frames(m_device), m_budgets(budgets),
+      m_model(std::make_shared<DisplayModel>(kStartupWindowLevel, kStartupWindowWidth)) {
+    // Direct: the observers run inside the setter, within the frame.
+    connect(
+        m_model.get(), &DisplayModel::windowLevelSet, this,
+        [this] { emit valueChanged(QStringLiteral("wl")); }, Qt::DirectConnection);
+    connect(
+        m_model.get(), &DisplayModel::windowWidthSet, this,
+        [this] { emit valueChanged(QStringLiteral("ww")); }, Qt::DirectConnection);
+    m_display = m_model->snapshot();
     m_wlww = {static_cast<std::int32_t>(kStartupWindowLevel), static_cast<std::int32_t>(kStartupWindowWidth)};
     m_uniforms.modelMatrix = matrix_identity_float4x4;
     m_uniforms.viewMatrix = matrix_identity_float4x4;
     m_uniforms.projectionMatrix = matrix_identity_float4x4;
-    resetCameraClipAndLookup();
 
     if (m_device) {
         buildPipeline(view.colorPixelFormat());
@@ -137,11 +143,6 @@ void QVRenderer::buildPipeline(gpu::PixelFormat colorPixelFormat) {
     }
 }
 
-void QVRenderer::resetCameraClipAndLookup() {
-    resetCameraAndClip();
-    m_clutmode = 0;
-}
-
 void QVRenderer::resetView() {
     resetCameraAndClip();
     setWw(m_volume.defaultWw);
@@ -149,16 +150,20 @@ void QVRenderer::resetView() {
 }
 
 void QVRenderer::resetCameraAndClip() {
-    m_zoom = 0.0f;
-    m_xrot = 0.0f;
-    m_yrot = 0.0f;
-    m_zrot = 0.0f;
-    m_xcept = kUpperClip;
-    m_ycept = kUpperClip;
-    m_zcept = kUpperClip;
-    m_xceptBtm = kLowerClip;
-    m_yceptBtm = kLowerClip;
-    m_zceptBtm = kLowerClip;
+    m_camera = {};
+    m_model->resetClipAndTurn();
+}
+
+void QVRenderer::setClipEdge(std::array<float, 3> ClipBox::*edge, std::size_t axis, float value) {
+    ClipBox clip = m_model->clip();
+    (clip.*edge)[axis] = value;
+    m_model->setClip(clip);
+}
+
+void QVRenderer::setClutmode(std::int64_t value) {
+    m_model->setLookup((value & kLookupByte) == static_cast<std::int64_t>(ColourLookup::BlackAndWhite)
+                           ? ColourLookup::BlackAndWhite
+                           : ColourLookup::Default);
 }
 
 void QVRenderer::mtkView_drawableSizeWillChange(MTKView& /*view*/, DrawableSize size) {
@@ -249,7 +254,7 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
 }
 
 std::int64_t QVRenderer::invisibleTexels() const {
-    if (m_renderMode == RenderMode::Minip || m_renderMode == RenderMode::Average) {
+    if (m_display.renderMode == RenderMode::Minip || m_display.renderMode == RenderMode::Average) {
         return -1;
     }
     // The window's lower edge as the vertex stage computes it, in texels: a brick shows
@@ -411,24 +416,13 @@ void QVRenderer::adoptPostedVolume() {
     // The replaced volume leaves with `posted`: its textures are released here.
     std::swap(m_volume, *posted);
     showVolume();
-    resetCameraClipAndLookup();
-    m_wl = m_volume.defaultWl;
-    m_ww = m_volume.defaultWw;
+    m_camera = {};
+    m_model->resetForVolume(m_volume.defaultWl, m_volume.defaultWw);
 }
 
 void QVRenderer::updateVolumeDataWithURL(const QString& /*url*/) {
     qInfo("updateVolumeDataWithURL@QVRenerer");
     qInfo("updateVolumeDataWithURL@QVRenerer");
-}
-
-void QVRenderer::setWl(std::int64_t value) {
-    m_wl = value;
-    emit valueChanged(QStringLiteral("wl"));
-}
-
-void QVRenderer::setWw(std::int64_t value) {
-    m_ww = value;
-    emit valueChanged(QStringLiteral("ww"));
 }
 
 std::shared_ptr<const VolumeData> QVRenderer::vdata() const {

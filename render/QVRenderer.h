@@ -2,6 +2,8 @@
 
 #include "BrickGrid.h"
 #include "BrickPool.h"
+#include "Camera.h"
+#include "DisplayModel.h"
 #include "FrameCache.h"
 #include "MTKView.h"
 #include "NRRDfmt.h"
@@ -14,7 +16,6 @@
 #include <QObject>
 #include <QString>
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -112,8 +113,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr,
                                      const std::stop_token& stop = {});
     // GUI thread: shows the volume posted last, if any, with the defaults it opens with:
-    // its display window, camera and clip values reset, the lookup back to 0 (without
-    // notifying). Every frame starts with it; whoever describes the new volume before the
+    // its display window, camera and clip values reset, the default lookup (the window's
+    // observers are not notified). Every frame starts with it; whoever describes the new volume before the
     // next frame (the import command) calls it first.
     void adoptPostedVolume();
     void updateVolumeDataWithURL(const QString& url);
@@ -132,39 +133,44 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // frame is drawn.
     void setQualitySettle(std::chrono::milliseconds settle) { m_frames.setQualitySettle(settle); }
 
-    float zoom() const { return m_zoom; }
-    void setZoom(float value) { m_zoom = value; }
-    float xrot() const { return m_xrot; }
-    void setXrot(float value) { m_xrot = value; }
-    float yrot() const { return m_yrot; }
-    void setYrot(float value) { m_yrot = value; }
-    float zrot() const { return m_zrot; }
-    void setZrot(float value) { m_zrot = value; }
-    float xcept() const { return m_xcept; }
-    void setXcept(float value) { m_xcept = value; }
-    float xceptBtm() const { return m_xceptBtm; }
-    void setXceptBtm(float value) { m_xceptBtm = value; }
-    float ycept() const { return m_ycept; }
-    void setYcept(float value) { m_ycept = value; }
-    float yceptBtm() const { return m_yceptBtm; }
-    void setYceptBtm(float value) { m_yceptBtm = value; }
-    float zcept() const { return m_zcept; }
-    void setZcept(float value) { m_zcept = value; }
-    float zceptBtm() const { return m_zceptBtm; }
-    void setZceptBtm(float value) { m_zceptBtm = value; }
-    std::int64_t wl() const { return m_wl; }
-    void setWl(std::int64_t value); // notifies "wl" on every call
-    std::int64_t ww() const { return m_ww; }
-    void setWw(std::int64_t value); // notifies "ww" on every call
-    std::int64_t clutmode() const { return m_clutmode; }
-    void setClutmode(std::int64_t value) { m_clutmode = value; }
+    // The view's camera.
+    float zoom() const { return m_camera.zoom; }
+    void setZoom(float value) { m_camera.zoom = value; }
+    float xrot() const { return m_camera.xAngle; }
+    void setXrot(float value) { m_camera.xAngle = value; }
+    float yrot() const { return m_camera.yAngle; }
+    void setYrot(float value) { m_camera.yAngle = value; }
+    // Doors into the display model, which every view of the volume shares.
+    float zrot() const { return m_model->zAngle(); }
+    void setZrot(float value) { m_model->setZAngle(value); }
+    float xcept() const { return m_model->clip().high[0]; }
+    void setXcept(float value) { setClipEdge(&ClipBox::high, 0, value); }
+    float xceptBtm() const { return m_model->clip().low[0]; }
+    void setXceptBtm(float value) { setClipEdge(&ClipBox::low, 0, value); }
+    float ycept() const { return m_model->clip().high[1]; }
+    void setYcept(float value) { setClipEdge(&ClipBox::high, 1, value); }
+    float yceptBtm() const { return m_model->clip().low[1]; }
+    void setYceptBtm(float value) { setClipEdge(&ClipBox::low, 1, value); }
+    float zcept() const { return m_model->clip().high[2]; }
+    void setZcept(float value) { setClipEdge(&ClipBox::high, 2, value); }
+    float zceptBtm() const { return m_model->clip().low[2]; }
+    void setZceptBtm(float value) { setClipEdge(&ClipBox::low, 2, value); }
+    std::int64_t wl() const { return m_model->windowLevel(); }
+    void setWl(std::int64_t value) { m_model->setWindowLevel(value); } // notifies "wl" on every call
+    std::int64_t ww() const { return m_model->windowWidth(); }
+    void setWw(std::int64_t value) { m_model->setWindowWidth(value); } // notifies "ww" on every call
+    std::int64_t clutmode() const { return static_cast<std::int64_t>(m_model->lookup()); }
+    // The shaders read the low byte: 1 is the grey lookup, anything else the default one.
+    void setClutmode(std::int64_t value);
     // How the samples along a ray become a pixel; kept when a volume is imported.
-    RenderMode renderMode() const { return m_renderMode; }
-    void setRenderMode(RenderMode mode) { m_renderMode = mode; }
+    RenderMode renderMode() const { return m_model->renderMode(); }
+    void setRenderMode(RenderMode mode) { m_model->setRenderMode(mode); }
     // Samples per voxel step along a ray (1 as the viewer draws; more for quality
     // measurements), clamped to 1 … kMostSamplesPerStep.
     int samplesPerStep() const { return m_samplesPerStep; }
     void setSamplesPerStep(int samples) { m_samplesPerStep = std::clamp(samples, 1, kMostSamplesPerStep); }
+    // What the user set: window, lookup, mode, clip box, z turn (GUI thread).
+    DisplayModel& displayModel() const { return *m_model; }
     std::shared_ptr<const VolumeData> vdata() const;
     void setVdata(std::shared_ptr<const VolumeData> value);
 
@@ -190,7 +196,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
   private:
     void buildPipeline(gpu::PixelFormat colorPixelFormat);
     void resetCameraAndClip();
-    void resetCameraClipAndLookup();
+    void setClipEdge(std::array<float, 3> ClipBox::*edge, std::size_t axis, float value);
     // A drawable without pixels has no aspect ratio: nothing is drawn into it.
     bool hasDrawable() const { return m_viewportSize.width > 0 && m_viewportSize.height > 0; }
     // The frame's proportions, camera, matrices, clip values and lookup mode.
@@ -236,21 +242,10 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::future<VolumeSurvey::Survey> m_sampleSurvey;
     VolumeMailbox m_mailbox;
 
-    std::atomic<float> m_zoom{0.0f};
-    std::atomic<float> m_xrot{0.0f};
-    std::atomic<float> m_yrot{0.0f};
-    std::atomic<float> m_zrot{0.0f};
-    std::atomic<float> m_xcept{1.0f};
-    std::atomic<float> m_xceptBtm{0.0f};
-    std::atomic<float> m_ycept{1.0f};
-    std::atomic<float> m_yceptBtm{0.0f};
-    std::atomic<float> m_zcept{1.0f};
-    std::atomic<float> m_zceptBtm{0.0f};
-    std::atomic<std::int64_t> m_wl{0};
-    std::atomic<std::int64_t> m_ww{0};
-    std::atomic<std::int64_t> m_clutmode{0};
-    std::atomic<RenderMode> m_renderMode{RenderMode::Composite};
-    std::atomic<int> m_samplesPerStep{1};
+    std::shared_ptr<DisplayModel> m_model;
+    DisplayModel::Snapshot m_display; // the model as the frame being drawn reads it
+    Camera m_camera;
+    int m_samplesPerStep = 1;
 
     mutable std::mutex m_vdataMutex;
     std::shared_ptr<const VolumeData> m_vdata; // guarded by m_vdataMutex

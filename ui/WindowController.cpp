@@ -25,10 +25,6 @@
 
 namespace {
 
-// Renderer colour lookup modes.
-constexpr std::int64_t kClutDefault = 0;
-constexpr std::int64_t kClutBlackAndWhite = 1;
-
 // A dark grey, slightly translucent window behind the view.
 constexpr float kBackgroundGrey = 0.4f;
 constexpr float kBackgroundAlpha = 0.9f;
@@ -180,12 +176,12 @@ void WindowController::intercept() {
 }
 
 void WindowController::clutBW() {
-    selectClutmode(kClutBlackAndWhite);
+    selectLookup(ColourLookup::BlackAndWhite);
     showCommandStates();
 }
 
 void WindowController::clutDefault() {
-    selectClutmode(kClutDefault);
+    selectLookup(ColourLookup::Default);
     showCommandStates();
 }
 
@@ -200,16 +196,15 @@ void WindowController::showCommandStates() {
     }
     m_ui->zrotsliderLabel->setVisible(zrotShown);
     if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
-        const bool blackAndWhite = renderer->clutmode() == kClutBlackAndWhite;
+        const bool blackAndWhite = renderer->displayModel().lookup() == ColourLookup::BlackAndWhite;
         m_ui->actionClutBW->setChecked(blackAndWhite);
         m_ui->actionClutDefault->setChecked(!blackAndWhite);
     }
 }
 
-void WindowController::selectClutmode(std::int64_t mode) {
-    QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
-    if (renderer && renderer->clutmode() != mode) {
-        renderer->setClutmode(mode);
+void WindowController::selectLookup(ColourLookup lookup) {
+    if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
+        renderer->displayModel().setLookup(lookup);
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DisplayModel.h"
 #include "ViewController.h"
 
 #include <QMainWindow>
@@ -44,8 +45,7 @@ class WindowController : public QMainWindow {
 
     void cameraZrot();
     void intercept();
-    // Select the grey or the default colour lookup; each writes the renderer's
-    // clutmode only when it differs from the mode it selects.
+    // Select the grey or the default colour lookup of the display model.
     void clutBW();
     void clutDefault();
     // Sets the display window to a preset's; a preset the volume has none of (a CT
@@ -78,7 +78,7 @@ class WindowController : public QMainWindow {
     void connectLayout();
     // The View menu's Window presets and Rendering modes.
     void connectWindowAndRenderingMenus();
-    void selectClutmode(std::int64_t mode);
+    void selectLookup(ColourLookup lookup);
     void showVolumeStatus();
     // The checks of the lookup and toggle items follow what they stand for.
     void showCommandStates();
