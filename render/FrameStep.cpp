@@ -61,7 +61,7 @@ float extent(float cellspace, std::uint64_t count) {
 
 void QVRenderer::drawInMTKView(MTKView& view) {
     adoptPostedVolume();
-    takeSampleSurvey();
+    m_scene->takeSampleSurvey();
 
     // Window width, then level: the observers hear "ww" then "wl" in every frame.
     setWw(steppedWindowValue(ww(), kWindowStep * static_cast<double>(view.rdeltaX())));
@@ -89,9 +89,10 @@ void QVRenderer::drawInMTKView(MTKView& view) {
 
 void QVRenderer::updateUniforms() {
     // The longest side of the volume becomes 1, the others keep their proportion to it.
-    const float ex = extent(m_volume.cellspaceX, m_volume.width);
-    const float ey = extent(m_volume.cellspaceY, m_volume.height);
-    const float ez = extent(m_volume.cellspaceZ, m_volume.depth);
+    const VolumeState& volume = m_scene->volume();
+    const float ex = extent(volume.cellspaceX, volume.width);
+    const float ey = extent(volume.cellspaceY, volume.height);
+    const float ez = extent(volume.cellspaceZ, volume.depth);
     const float longer = ey > ex ? ey : ex;
     const float longest = ez > longer ? ez : longer;
     const float3 scale{ex / longest, ey / longest, ez / longest};
@@ -121,5 +122,5 @@ void QVRenderer::updateUniforms() {
     m_uniforms.clutmode = static_cast<std::uint8_t>(m_display.lookup);
     m_uniforms.renderMode = static_cast<std::uint8_t>(m_display.renderMode);
     m_uniforms.samplesPerStep = static_cast<std::uint8_t>(m_samplesPerStep);
-    m_uniforms.sampleOffset = m_volume.sampleOffset;
+    m_uniforms.sampleOffset = volume.sampleOffset;
 }
