@@ -6,6 +6,7 @@
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "SaveImageCommand.h"
+#include "ViewWindow.h"
 #include "VolumeData.h"
 #include "VolumeStatus.h"
 #include "ui_MainWindow.h"
@@ -101,6 +102,7 @@ void WindowController::connectLayout() {
     connect(m_ui->actionImport, &QAction::triggered, this, &WindowController::menuImportaction);
     connect(m_ui->actionCancelImport, &QAction::triggered, this, &WindowController::cancelImport);
     connect(m_ui->actionSaveImage, &QAction::triggered, this, &WindowController::saveImage);
+    connect(m_ui->actionNewView, &QAction::triggered, this, &WindowController::newView);
     connect(m_ui->actionResetView, &QAction::triggered, this, &WindowController::resetView);
     connect(m_ui->actionIntercept, &QAction::triggered, this, &WindowController::intercept);
     connect(m_ui->actionZrot, &QAction::triggered, this, &WindowController::cameraZrot);
@@ -235,6 +237,17 @@ void WindowController::openFile(const QString& path, const QString& dataPath) {
     if (_vc) {
         _vc->importCommand().openFile(path, dataPath);
     }
+}
+
+void WindowController::newView() {
+    QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
+    if (!renderer) {
+        return;
+    }
+    // A child of this window: it goes with it, or before it when closed.
+    auto* window = new ViewWindow(*renderer, view()->device(), this);
+    window->resize(view()->size());
+    window->show();
 }
 
 void WindowController::resetView() {

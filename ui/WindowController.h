@@ -23,8 +23,8 @@ class MainWindow;
 // way the application loop would: it creates the window's widgets and its content
 // view controller, connects the controller's outlets and actions, lets the
 // controller load its view, then runs windowDidLoad. It carries the window
-// commands: the two slider toggles, the choice of colour lookup, Reset View, Save
-// Image and the cancelling of an import; it opens files dropped onto it, and its title
+// commands: the two slider toggles, the choice of colour lookup, New View, Reset View,
+// Save Image and the cancelling of an import; it opens files dropped onto it, and its title
 // names the volume on show and its size. When the file of a volume read in place changes
 // or vanishes while it streams, the status line says so and offers to reload it.
 class WindowController : public QMainWindow {
@@ -60,6 +60,8 @@ class WindowController : public QMainWindow {
     // same import: see ImportCommand::openFile.
     void openFile(const QString& path, const QString& dataPath = {});
 
+    // Opens another view of the volume in a window of its own (ViewWindow), the main view's size.
+    void newView();
     // Clears the pointer values and the wheel gesture, and puts camera, zoom, clip values
     // with their sliders and the display window back to where the volume opened.
     void resetView();

@@ -5,7 +5,9 @@
 #include "SaveImageCommand.h"
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
+#include "TestVolumes.h"
 #include "ViewController.h"
+#include "ViewWindow.h"
 #include "WindowController.h"
 
 #include <QAction>
@@ -16,6 +18,7 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QStatusBar>
@@ -402,6 +405,58 @@ TEST_F(AppWindowTest, WindowPresetsFromTheMenuAndTheirShortcutsSetTheLabels) {
     trigger("actionWindowStartup");
     ASSERT_TRUE(waitForFrames(1));
     EXPECT_EQ(shown(), QStringLiteral("WW: 1384 WL: 738"));
+}
+
+// View › New View opens a second window on the volume: a left drag there turns only its own
+// camera; a right drag there moves the shared window, which the labels and both pictures
+// show; an import reaches both views; closing the window frees its view.
+TEST_F(AppWindowTest, NewViewTurnsOnItsOwnAndSharesTheWindowAndTheVolume) {
+    trigger("actionNewView");
+    QPointer<ViewWindow> other = m_window->findChild<ViewWindow*>();
+    ASSERT_TRUE(other && QTest::qWaitForWindowExposed(other));
+    other->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(other));
+    const auto otherStill = [&](const QString& name) {
+        QSignalSpy completed(other->view(), &QVMTKView::frameCompleted);
+        EXPECT_TRUE(waitForBricks() && QTest::qWaitFor([&] { return completed.count() >= 2; }, kTimeoutMs) &&
+                    QTest::qWaitFor([&] { return other->renderer()->showsFullQuality(); }, kTimeoutMs));
+        const QImage image = other->view()->grabFramebuffer();
+        image.save(artefactPath(name));
+        return image;
+    };
+    const QImage mainStart = grabStill(QStringLiteral("new-view-main-start"));
+    const QImage otherStart = otherStill(QStringLiteral("new-view-start"));
+    EXPECT_TRUE(samePicture(mainStart, otherStart));
+
+    const QPoint centre = other->view()->rect().center();
+    const auto drag = [&](Qt::MouseButton button, QPoint by) {
+        QTest::mousePress(other->windowHandle(), button, Qt::NoModifier, centre);
+        QTest::mouseMove(other->windowHandle(), centre + by);
+        QTest::mouseRelease(other->windowHandle(), button, Qt::NoModifier, centre + by);
+        ASSERT_TRUE(waitForFrames(3));
+        QTest::mouseClick(other->windowHandle(), Qt::LeftButton, Qt::NoModifier, centre);
+    };
+    drag(Qt::LeftButton, {12, 0});
+    EXPECT_NE(other->renderer()->yrot(), 0.0f);
+    EXPECT_EQ(renderer().yrot(), 0.0f);
+    const QImage turned = otherStill(QStringLiteral("new-view-turned"));
+    EXPECT_FALSE(samePicture(otherStart, turned));
+    EXPECT_TRUE(samePicture(mainStart, grabStill(QStringLiteral("new-view-main-unturned"))));
+
+    drag(Qt::RightButton, {10, 6});
+    EXPECT_NE(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
+    EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: %1").arg(other->renderer()->ww()));
+    EXPECT_FALSE(samePicture(turned, otherStill(QStringLiteral("new-view-windowed"))));
+    EXPECT_FALSE(samePicture(mainStart, grabStill(QStringLiteral("new-view-main-windowed"))));
+
+    const NRRDfmt ball = testvolumes::sphere(64, 1000);
+    ASSERT_TRUE(renderer().updateVolumeDataWithNRRDfmt(&ball));
+    const QImage otherBall = otherStill(QStringLiteral("new-view-import"));
+    EXPECT_EQ(other->renderer()->volumeState().width, 64u);
+    EXPECT_TRUE(samePicture(otherBall, grabStill(QStringLiteral("new-view-main-import"))));
+
+    other->close();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return other.isNull(); }, kTimeoutMs));
 }
 
 TEST_F(AppWindowTest, MaximumIntensityProjectionFromTheMenuRedrawsTheVolume) {
