@@ -7,6 +7,7 @@
 #include "FrameCache.h"
 #include "MTKView.h"
 #include "NRRDfmt.h"
+#include "OrbitController.h"
 #include "ShaderTypes.h"
 #include "VolumeScene.h"
 #include "VolumeState.h"
@@ -85,8 +86,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     ~QVRenderer() override;
 
     void mtkView_drawableSizeWillChange(MTKView& view, DrawableSize size) override;
-    // The frame step: adopts a posted volume, folds the view's pointer values into window,
-    // angles and zoom, builds the matrices and the uniforms, then encodes the frame (DrawA).
+    // The frame step: adopts a posted volume, lets the view's OrbitController fold its
+    // pointer values into window, angles and zoom, builds the matrices and the uniforms,
+    // then encodes the frame (DrawA).
     void drawInMTKView(MTKView& view) override;
     // Encodes one frame with the current uniforms, after the brick pool's update; commits
     // an empty command buffer when the drawable is empty or the view offers no render pass
@@ -239,5 +241,6 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::shared_ptr<DisplayModel> m_model;
     DisplayModel::Snapshot m_display; // the model as the frame being drawn reads it
     Camera m_camera;
+    OrbitController m_orbit{m_camera, *m_model};
     int m_samplesPerStep = 1;
 };
