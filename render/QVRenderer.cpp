@@ -37,17 +37,17 @@ QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, Q
                                                              std::move(vdata), budgets)),
       m_frames(m_scene->device()),
       m_model(std::make_shared<DisplayModel>(kStartupWindowLevel, kStartupWindowWidth)) {
-    observeModel();
+    attach();
 }
 
 QVRenderer::QVRenderer(MTKView& view, const QVRenderer& shown, QObject* parent)
     : QObject(parent), m_scene(shown.m_scene), m_frames(m_scene->device()),
       m_generation(m_scene->volume().generation), m_model(shown.m_model) {
-    observeModel();
+    attach();
     mtkView_drawableSizeWillChange(view, view.drawableSize());
 }
 
-void QVRenderer::observeModel() {
+void QVRenderer::attach() {
     // Direct: the observers run inside the setter, within the frame.
     connect(
         m_model.get(), &DisplayModel::windowLevelSet, this,

@@ -121,8 +121,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
                                      const std::stop_token& stop = {});
     // GUI thread: shows the volume posted last, if any, with the defaults it opens with:
     // its display window, camera and clip values reset, the default lookup (the window's
-    // observers are not notified). Every frame starts with it; whoever describes the new volume before the
-    // next frame (the import command) calls it first.
+    // observers are not notified). Every frame starts with it; whoever describes the new
+    // volume before the next frame (the import command) calls it first.
     void adoptPostedVolume();
     void updateVolumeDataWithURL(const QString& url);
 
@@ -195,14 +195,15 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // Emitted by setWl/setWw with the key path ("wl" or "ww"); connect with
     // Qt::DirectConnection so observers run inside the setter.
     void valueChanged(const QString& keyPath);
-    // Emitted by a frame of any view, once for each volume shown, when a brick of it turns out
-    // unreadable: its data file `fileName` changed or vanished since the import, and views
-    // that need that brick cannot be completed.
+    // Emitted by a frame of any view, once for each volume shown, when a brick of it turns
+    // out unreadable: its data file `fileName` changed or vanished since the import, and
+    // views that need that brick cannot be completed.
     void volumeUnreadable(const QString& fileName);
 
   private:
-    // Relays the shared model's window notifications as this renderer's "wl" and "ww".
-    void observeModel();
+    // Relays the shared model's window notifications as this renderer's "wl" and "ww" and
+    // the scene's unreadable notice, and makes this view's command queue and first uniforms.
+    void attach();
     void resetCameraAndClip();
     void setClipEdge(std::array<float, 3> ClipBox::*edge, std::size_t axis, float value);
     // A view that first draws a volume shows it from the start.
