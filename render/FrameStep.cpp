@@ -1,7 +1,8 @@
-// The frame step of QVRenderer: once per display frame it folds the view's pointer
-// values into the display window, the camera angles and the zoom, derives the model,
-// view and projection matrices, and encodes the frame. A volume an import posted since
-// the last frame is adopted first, so that the observers and the frame see it whole.
+// The frame step of QVRenderer: once per display frame its OrbitController folds the
+// view's pointer values into the display window, the camera angles and the zoom; the step
+// then derives the model, view and projection matrices and encodes the frame. A volume an
+// import posted since the last frame is adopted first, so that the observers and the frame
+// see it whole.
 
 #include "Math.h"
 #include "QVRenderer.h"
@@ -11,13 +12,6 @@
 
 namespace {
 
-// ww changes by 2 × rdeltaX, wl by −2 × rdeltaY per frame, in raw sample units.
-constexpr double kWindowStep = 2.0;
-// xrot changes by +0.005 × deltaY, yrot by −0.005 × deltaX per frame (radians).
-constexpr double kRotationStep = 0.005;
-// Tilt and turn stay strictly inside ±1.57; a step that would leave it is dropped whole.
-constexpr double kRotationBound = 1.57;
-constexpr double kZoomStep = 0.1;
 // Before rotation the camera sits on the z axis at zoom − 2.
 constexpr float kCameraOffset = -2.0f;
 // With zoom at exactly 2 the camera would sit on its target and have no viewing
@@ -28,26 +22,6 @@ constexpr float kNearPlane = 0.1f;
 constexpr float kFarPlane = 10.0f;
 constexpr float3 kWorldUp{0.0f, 1.0f, 0.0f};
 constexpr float3 kCameraTarget{0.0f, 0.0f, 0.0f};
-
-// value + step, truncated toward zero; saturates instead of overflowing.
-std::int64_t steppedWindowValue(std::int64_t value, double step) {
-    const double stepped = static_cast<double>(value) + step;
-    constexpr double kLimit = 9.2233720368547758e18; // 2^63
-    if (stepped >= kLimit) {
-        return std::numeric_limits<std::int64_t>::max();
-    }
-    if (stepped < -kLimit) {
-        return std::numeric_limits<std::int64_t>::min();
-    }
-    return static_cast<std::int64_t>(stepped);
-}
-
-// The angle after one step, unless the step would reach or cross the bound.
-float steppedAngle(float angle, double step) {
-    const float candidate = static_cast<float>(static_cast<double>(angle) + step);
-    const double widened = candidate;
-    return widened > -kRotationBound && widened < kRotationBound ? candidate : angle;
-}
 
 // Physical extent of one axis. A zero or non-finite spacing, or a zero voxel count,
 // counts as 1 so that the proportions, and with them the matrices, stay finite.
@@ -61,23 +35,14 @@ float extent(float cellspace, std::uint64_t count) {
 
 void QVRenderer::drawInMTKView(MTKView& view) {
     adoptPostedVolume();
-    takeSampleSurvey();
+    m_scene->takeSampleSurvey();
 
-    // Window width, then level: the observers hear "ww" then "wl" in every frame.
-    const std::int64_t ww = m_ww;
-    setWw(steppedWindowValue(ww, kWindowStep * static_cast<double>(view.rdeltaX())));
-    const std::int64_t wl = m_wl;
-    setWl(steppedWindowValue(wl, -kWindowStep * static_cast<double>(view.rdeltaY())));
+    m_orbit.integrate(OrbitController::Speeds::of(view));
+    // The frame draws the model as it is now, whatever the observers set.
+    m_display = m_model->snapshot();
     // Each cut to its low 32 bits, as the shaders receive them.
-    m_wlww = {static_cast<std::int32_t>(m_wl.load()), static_cast<std::int32_t>(m_ww.load())};
-
-    m_xrot = steppedAngle(m_xrot, kRotationStep * static_cast<double>(view.deltaY()));
-    m_yrot = steppedAngle(m_yrot, -kRotationStep * static_cast<double>(view.deltaX()));
-    const float zoom =
-        static_cast<float>(static_cast<double>(m_zoom) + kZoomStep * static_cast<double>(view.zoom()));
-    if (std::isfinite(zoom)) {
-        m_zoom = zoom;
-    }
+    m_wlww = {static_cast<std::int32_t>(m_display.windowLevel),
+              static_cast<std::int32_t>(m_display.windowWidth)};
 
     // An empty drawable has no aspect ratio: nothing to draw, the empty frame is still committed.
     if (hasDrawable()) {
@@ -88,22 +53,23 @@ void QVRenderer::drawInMTKView(MTKView& view) {
 
 void QVRenderer::updateUniforms() {
     // The longest side of the volume becomes 1, the others keep their proportion to it.
-    const float ex = extent(m_volume.cellspaceX, m_volume.width);
-    const float ey = extent(m_volume.cellspaceY, m_volume.height);
-    const float ez = extent(m_volume.cellspaceZ, m_volume.depth);
+    const VolumeState& volume = m_scene->volume();
+    const float ex = extent(volume.cellspaceX, volume.width);
+    const float ey = extent(volume.cellspaceY, volume.height);
+    const float ez = extent(volume.cellspaceZ, volume.depth);
     const float longer = ey > ex ? ey : ex;
     const float longest = ez > longer ? ez : longer;
     const float3 scale{ex / longest, ey / longest, ez / longest};
 
     // The volume stays put; the camera orbits it: first about y, then x, then z.
-    const float4x4 rx = rotationMatrix(m_xrot, {1.0f, 0.0f, 0.0f});
-    const float4x4 ry = rotationMatrix(m_yrot, {0.0f, 1.0f, 0.0f});
-    const float4x4 rz = rotationMatrix(m_zrot, {0.0f, 0.0f, 1.0f});
+    const float4x4 rx = rotationMatrix(m_camera.xAngle, {1.0f, 0.0f, 0.0f});
+    const float4x4 ry = rotationMatrix(m_camera.yAngle, {0.0f, 1.0f, 0.0f});
+    const float4x4 rz = rotationMatrix(m_display.zAngle, {0.0f, 0.0f, 1.0f});
     const float4x4 rotation = rz * (rx * ry);
 
     m_uniforms.modelMatrix = scaleMatrix(scale);
 
-    float distance = m_zoom + kCameraOffset;
+    float distance = m_camera.zoom + kCameraOffset;
     if (distance == 0.0f) {
         distance = kNudgedCameraDistance;
     }
@@ -114,10 +80,11 @@ void QVRenderer::updateUniforms() {
     const float aspect = static_cast<float>(m_viewportSize.width) / static_cast<float>(m_viewportSize.height);
     m_uniforms.projectionMatrix = perspectiveMatrix(kFieldOfView, aspect, kNearPlane, kFarPlane);
 
-    m_uniforms.intercept = {m_xcept, m_ycept, m_zcept, 0.0f};
-    m_uniforms.interceptBtm = {m_xceptBtm, m_yceptBtm, m_zceptBtm, 0.0f};
-    m_uniforms.clutmode = static_cast<std::uint8_t>(m_clutmode.load());
-    m_uniforms.renderMode = static_cast<std::uint8_t>(m_renderMode.load());
-    m_uniforms.samplesPerStep = static_cast<std::uint8_t>(m_samplesPerStep.load());
-    m_uniforms.sampleOffset = m_volume.sampleOffset;
+    const ClipBox& clip = m_display.clip;
+    m_uniforms.intercept = {clip.high[0], clip.high[1], clip.high[2], 0.0f};
+    m_uniforms.interceptBtm = {clip.low[0], clip.low[1], clip.low[2], 0.0f};
+    m_uniforms.clutmode = static_cast<std::uint8_t>(m_display.lookup);
+    m_uniforms.renderMode = static_cast<std::uint8_t>(m_display.renderMode);
+    m_uniforms.samplesPerStep = static_cast<std::uint8_t>(m_samplesPerStep);
+    m_uniforms.sampleOffset = volume.sampleOffset;
 }

@@ -1,27 +1,16 @@
 #include "QVRenderer.h"
 
-#include "NRRDfmt.h"
 #include "ProxyCube.h"
-#include "VolumeData.h"
 
 #include <QtGlobal>
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <malloc.h>
-#include <variant>
 
 namespace {
 
-constexpr float kUpperClip = 1.0f;
-constexpr float kLowerClip = 0.0f;
-
-constexpr char kCompositeLabel[] = "Composite Pipeline";
-constexpr char kProjectionLabel[] = "Projection Pipeline";
-constexpr char kVertexFunction[] = "vertexShader";
-constexpr char kFragmentFunction[] = "fragmentShader";
-// Builds the fragment shader for the projection modes instead of compositing.
-constexpr char kProjectionMacro[] = "PROJECTIONS";
+// The low byte of a lookup mode, as the shaders read it.
+constexpr std::int64_t kLookupByte = 0xFF;
 
 constexpr std::size_t kVertexBufferIndex = 0;
 constexpr std::size_t kUniformsIndex = 1;
@@ -44,44 +33,40 @@ std::uint32_t wholePixels(double size) {
 
 QVRenderer::QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata, QObject* parent,
                        const BrickPool::Budgets& budgets)
-    : QObject(parent), m_device(view.device()), m_frames(m_device), m_budgets(budgets) {
-    m_wl = kStartupWindowLevel;
-    m_ww = kStartupWindowWidth;
-    m_wlww = {static_cast<std::int32_t>(kStartupWindowLevel), static_cast<std::int32_t>(kStartupWindowWidth)};
+    : QObject(parent), m_scene(std::make_shared<VolumeScene>(view.device(), view.colorPixelFormat(),
+                                                             std::move(vdata), budgets)),
+      m_frames(m_scene->device()),
+      m_model(std::make_shared<DisplayModel>(kStartupWindowLevel, kStartupWindowWidth)) {
+    attach();
+}
+
+QVRenderer::QVRenderer(MTKView& view, const QVRenderer& shown, QObject* parent)
+    : QObject(parent), m_scene(shown.m_scene), m_frames(m_scene->device()),
+      m_generation(m_scene->volume().generation), m_model(shown.m_model) {
+    attach();
+    mtkView_drawableSizeWillChange(view, view.drawableSize());
+}
+
+void QVRenderer::attach() {
+    // Direct: the observers run inside the setter, within the frame.
+    connect(
+        m_model.get(), &DisplayModel::windowLevelSet, this,
+        [this] { emit valueChanged(QStringLiteral("wl")); }, Qt::DirectConnection);
+    connect(
+        m_model.get(), &DisplayModel::windowWidthSet, this,
+        [this] { emit valueChanged(QStringLiteral("ww")); }, Qt::DirectConnection);
+    connect(m_scene.get(), &VolumeScene::volumeUnreadable, this, &QVRenderer::volumeUnreadable,
+            Qt::DirectConnection);
+    m_display = m_model->snapshot();
+    m_wlww = {static_cast<std::int32_t>(m_display.windowLevel),
+              static_cast<std::int32_t>(m_display.windowWidth)};
     m_uniforms.modelMatrix = matrix_identity_float4x4;
     m_uniforms.viewMatrix = matrix_identity_float4x4;
     m_uniforms.projectionMatrix = matrix_identity_float4x4;
-    resetCameraClipAndLookup();
-
-    if (m_device) {
-        buildPipeline(view.colorPixelFormat());
-        m_commandQueue = m_device->newCommandQueue();
-    } else {
-        qWarning("QVRenderer: the view has no GPU device; nothing will be drawn");
+    if (m_scene->device()) {
+        m_commandQueue = m_scene->device()->newCommandQueue();
     }
     m_vertices = proxycube::kVertices.data();
-
-    if (!vdata) {
-        vdata = VolumeData::initWithBundle();
-    }
-    setVdata(vdata);
-    if (vdata) {
-        m_volume = VolumeSurvey::sample(*vdata);
-    }
-    m_volume.defaultWl = kStartupWindowLevel;
-    m_volume.defaultWw = kStartupWindowWidth;
-    if (!m_volume.source || !m_device) {
-        if (vdata) {
-            qWarning("QVRenderer: the volume is not shown: there is no voxel data for its size");
-        }
-        return;
-    }
-    // The first bricks go up while the grid and statistics are still being gathered.
-    const ByteBuffer data = vdata->data();
-    const std::array<std::uint64_t, 3> size{m_volume.width, m_volume.height, m_volume.depth};
-    m_sampleSurvey =
-        std::async(std::launch::async, [data, size] { return VolumeSurvey::survey(data, size); });
-    showVolume();
 }
 
 std::unique_ptr<QVRenderer> QVRenderer::initWithMetalKitView(MTKView& view) {
@@ -90,75 +75,27 @@ std::unique_ptr<QVRenderer> QVRenderer::initWithMetalKitView(MTKView& view) {
 
 QVRenderer::~QVRenderer() = default;
 
-void QVRenderer::buildPipeline(gpu::PixelFormat colorPixelFormat) {
-    std::unique_ptr<gpu::Library> library = m_device->newDefaultLibrary();
-    if (!library) {
-        qWarning("QVRenderer: no default shader library; only the clear colour will show");
-        return;
-    }
-    std::unique_ptr<gpu::Function> vertexFunction = library->newFunctionWithName(kVertexFunction);
-    std::unique_ptr<gpu::Function> compositeFunction = library->newFunctionWithName(kFragmentFunction);
-    std::unique_ptr<gpu::Function> projectionFunction =
-        library->newFunctionWithName(kFragmentFunction, kProjectionMacro);
-    if (!vertexFunction || !compositeFunction) {
-        qWarning("QVRenderer: the shader library lacks \"%s\"; only the clear colour will show",
-                 vertexFunction ? kFragmentFunction : kVertexFunction);
-        return;
-    }
-
-    gpu::RenderPipelineDescriptor descriptor;
-    descriptor.label = kCompositeLabel;
-    descriptor.vertexFunction = vertexFunction.get();
-    descriptor.fragmentFunction = compositeFunction.get();
-    // colour = source × source alpha + destination × (1 − source alpha), and the same for alpha.
-    gpu::RenderPipelineColorAttachmentDescriptor& attachment = descriptor.colorAttachments[0];
-    attachment.pixelFormat = colorPixelFormat;
-    attachment.blendingEnabled = true;
-    attachment.rgbBlendOperation = gpu::BlendOperation::Add;
-    attachment.alphaBlendOperation = gpu::BlendOperation::Add;
-    attachment.sourceAlphaBlendFactor = gpu::BlendFactor::SourceAlpha;
-    attachment.sourceRGBBlendFactor = gpu::BlendFactor::SourceAlpha;
-    attachment.destinationAlphaBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
-    attachment.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
-
-    std::string error;
-    m_compositePipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
-    if (m_compositePipeline) {
-        descriptor.label = kProjectionLabel;
-        descriptor.fragmentFunction = projectionFunction.get();
-        m_projectionPipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
-    }
-    if (!m_projectionPipeline) {
-        // Every mode or none: a volume that shows in one mode and not in another would
-        // read as a fault of the data.
-        m_compositePipeline.reset();
-        qWarning("QVRenderer: the render pipeline cannot be built; only the clear colour will show: %s",
-                 error.c_str());
-    }
-}
-
-void QVRenderer::resetCameraClipAndLookup() {
-    resetCameraAndClip();
-    m_clutmode = 0;
-}
-
 void QVRenderer::resetView() {
     resetCameraAndClip();
-    setWw(m_volume.defaultWw);
-    setWl(m_volume.defaultWl);
+    setWw(m_scene->volume().defaultWw);
+    setWl(m_scene->volume().defaultWl);
 }
 
 void QVRenderer::resetCameraAndClip() {
-    m_zoom = 0.0f;
-    m_xrot = 0.0f;
-    m_yrot = 0.0f;
-    m_zrot = 0.0f;
-    m_xcept = kUpperClip;
-    m_ycept = kUpperClip;
-    m_zcept = kUpperClip;
-    m_xceptBtm = kLowerClip;
-    m_yceptBtm = kLowerClip;
-    m_zceptBtm = kLowerClip;
+    m_camera = {};
+    m_model->resetClipAndTurn();
+}
+
+void QVRenderer::setClipEdge(std::array<float, 3> ClipBox::*edge, std::size_t axis, float value) {
+    ClipBox clip = m_model->clip();
+    (clip.*edge)[axis] = value;
+    m_model->setClip(clip);
+}
+
+void QVRenderer::setClutmode(std::int64_t value) {
+    m_model->setLookup((value & kLookupByte) == static_cast<std::int64_t>(ColourLookup::BlackAndWhite)
+                           ? ColourLookup::BlackAndWhite
+                           : ColourLookup::Default);
 }
 
 void QVRenderer::mtkView_drawableSizeWillChange(MTKView& /*view*/, DrawableSize size) {
@@ -174,8 +111,9 @@ void QVRenderer::DrawA(MTKView& view) {
     updatePool(wholePixels(view.drawableSize().height));
     // The sample's first picture waits for its survey too: without the brick grid rays
     // cannot skip empty space, and such a frame takes most of a second on a software rasteriser.
+    const BrickPool* pool = m_scene->pool();
     const bool drawsVolume =
-        drawable && m_compositePipeline && m_pool && m_pool->drawable() && !m_sampleSurvey.valid();
+        drawable && m_scene->pipeline(true) && pool && pool->drawable() && !m_scene->surveyPending();
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
     if (drawsVolume) {
@@ -220,9 +158,10 @@ FrameCache::Inputs QVRenderer::frameInputs(std::uint32_t width, std::uint32_t he
     FrameCache::Inputs inputs;
     inputs.uniforms = m_uniforms;
     inputs.window = m_wlww;
-    inputs.volume = m_volume.generation;
-    inputs.bricks = m_pool ? m_pool->version() : 0;
-    inputs.grid = m_volume.brickTexture != nullptr;
+    const VolumeState& volume = m_scene->volume();
+    inputs.volume = volume.generation;
+    inputs.bricks = m_scene->pool() ? m_scene->pool()->version() : 0;
+    inputs.grid = volume.brickTexture != nullptr;
     inputs.width = width;
     inputs.height = height;
     return inputs;
@@ -234,22 +173,24 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
         return;
     }
     const bool composites = m_uniforms.renderMode == static_cast<std::uint8_t>(RenderMode::Composite);
-    encoder->setRenderPipelineState(composites ? *m_compositePipeline : *m_projectionPipeline);
+    encoder->setRenderPipelineState(*m_scene->pipeline(composites));
     encoder->setVertexBytes(m_vertices, sizeof(proxycube::kVertices), kVertexBufferIndex);
     encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
     encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);
     encoder->setFragmentBytes(&m_march, sizeof(MarchUniforms), kMarchIndex);
-    encoder->setFragmentTexture(m_pool->atlas(), kAtlasTextureIndex);
+    const BrickPool& pool = *m_scene->pool();
+    const VolumeState& volume = m_scene->volume();
+    encoder->setFragmentTexture(pool.atlas(), kAtlasTextureIndex);
     // Without a grid the shader never reads texture 1; it still gets a complete texture.
-    encoder->setFragmentTexture(m_volume.brickTexture ? m_volume.brickTexture.get() : m_pool->pageTable(),
+    encoder->setFragmentTexture(volume.brickTexture ? volume.brickTexture.get() : pool.pageTable(),
                                 kBrickTextureIndex);
-    encoder->setFragmentTexture(m_pool->pageTable(), kPageTableTextureIndex);
+    encoder->setFragmentTexture(pool.pageTable(), kPageTableTextureIndex);
     encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
     encoder->endEncoding();
 }
 
 std::int64_t QVRenderer::invisibleTexels() const {
-    if (m_renderMode == RenderMode::Minip || m_renderMode == RenderMode::Average) {
+    if (m_display.renderMode == RenderMode::Minip || m_display.renderMode == RenderMode::Average) {
         return -1;
     }
     // The window's lower edge as the vertex stage computes it, in texels: a brick shows
@@ -257,35 +198,36 @@ std::int64_t QVRenderer::invisibleTexels() const {
     // of rounding.
     const float width = std::max(static_cast<float>(m_wlww.ww), 1.0f);
     const float lowerEdge =
-        static_cast<float>(m_wlww.wl) - 0.5f * width - static_cast<float>(m_volume.sampleOffset);
+        static_cast<float>(m_wlww.wl) - 0.5f * width - static_cast<float>(m_scene->volume().sampleOffset);
     return static_cast<std::int64_t>(std::floor(std::clamp(lowerEdge, -2.0f, 65536.0f))) - 1;
 }
 
 void QVRenderer::updateMarch() {
     const std::int64_t threshold = invisibleTexels();
-    if (m_volume.bricks == m_marchBricks && threshold == m_marchThreshold) {
+    const VolumeState& volume = m_scene->volume();
+    if (volume.bricks == m_marchBricks && threshold == m_marchThreshold) {
         return;
     }
-    m_marchBricks = m_volume.bricks;
+    m_marchBricks = volume.bricks;
     m_marchThreshold = threshold;
-    BrickGrid::VoxelBox box{{0, 0, 0}, {m_volume.width, m_volume.height, m_volume.depth}};
-    if (m_volume.bricks) {
-        box = m_volume.bricks->occupiedBox(threshold);
+    BrickGrid::VoxelBox box{{0, 0, 0}, {volume.width, volume.height, volume.depth}};
+    if (volume.bricks) {
+        box = volume.bricks->occupiedBox(threshold);
     }
-    const std::array<double, 3> size{static_cast<double>(m_volume.width),
-                                     static_cast<double>(m_volume.height),
-                                     static_cast<double>(m_volume.depth)};
+    const std::array<double, 3> size{static_cast<double>(volume.width), static_cast<double>(volume.height),
+                                     static_cast<double>(volume.depth)};
     std::array<float, 3> low{}, high{};
     for (std::size_t axis = 0; axis < 3; ++axis) {
         low[axis] = static_cast<float>(static_cast<double>(box.low[axis]) / size[axis]);
         high[axis] = static_cast<float>(static_cast<double>(box.high[axis]) / size[axis]);
     }
-    m_march.occupiedLow = {low[0], low[1], low[2], m_volume.bricks ? 1.0f : 0.0f};
+    m_march.occupiedLow = {low[0], low[1], low[2], volume.bricks ? 1.0f : 0.0f};
     m_march.occupiedHigh = {high[0], high[1], high[2], 0.0f};
 }
 
 void QVRenderer::updatePool(std::uint32_t drawableHeight) {
-    if (!m_pool || !hasDrawable()) {
+    BrickPool* pool = m_scene->pool();
+    if (!pool || !hasDrawable()) {
         return;
     }
     BrickPool::View view;
@@ -302,19 +244,14 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
     view.clipHigh = {std::clamp(high.x, 0.0f, 1.0f), std::clamp(high.y, 0.0f, 1.0f),
                      std::clamp(high.z, 0.0f, 1.0f)};
     view.threshold = invisibleTexels();
-    m_pool->update(view);
-    if (m_pool->failed() && !m_unreadableTold) {
-        m_unreadableTold = true;
-        const QString file = unreadableDataFile();
-        qWarning("QVRenderer: bricks of the volume cannot be read: %s changed or vanished", qPrintable(file));
-        emit volumeUnreadable(file);
-    }
+    m_scene->updatePool(view);
 
-    const BrickLayout& layout = m_pool->layout();
-    const std::uint32_t level = m_pool->level();
-    const gpu::Texture& atlas = *m_pool->atlas();
-    m_march.volumeSize = {static_cast<float>(m_volume.width), static_cast<float>(m_volume.height),
-                          static_cast<float>(m_volume.depth), static_cast<float>(level)};
+    const VolumeState& volume = m_scene->volume();
+    const BrickLayout& layout = pool->layout();
+    const std::uint32_t level = pool->level();
+    const gpu::Texture& atlas = *pool->atlas();
+    m_march.volumeSize = {static_cast<float>(volume.width), static_cast<float>(volume.height),
+                          static_cast<float>(volume.depth), static_cast<float>(level)};
     m_march.atlasScale = {1.0f / static_cast<float>(atlas.width()), 1.0f / static_cast<float>(atlas.height()),
                           1.0f / static_cast<float>(atlas.depth()), 0.0f};
     const std::array<std::uint64_t, 3>& origin = layout.pageOrigin(level);
@@ -326,121 +263,30 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
 }
 
 QString QVRenderer::unreadableDataFile() const {
-    const QString file = m_volume.source ? m_volume.source->unreadableFile() : QString();
-    return file.isEmpty() ? tr("of the volume") : file;
-}
-
-void QVRenderer::showVolume() {
-    m_pool.reset();
-    m_unreadableTold = false;
-#ifdef __GLIBC__
-    // The volume replaced (its decoded voxels, the bricks its loaders held) is gone: hand the
-    // freed heap back, or every import leaves the process larger.
-    malloc_trim(0);
-#endif
-    if (!m_device || !m_volume.source) {
-        return;
-    }
-    std::variant<std::unique_ptr<BrickPool>, QString> created = BrickPool::create(
-        *m_device, m_volume.source, {m_volume.width, m_volume.height, m_volume.depth}, m_budgets);
-    if (const QString* reason = std::get_if<QString>(&created)) {
-        qWarning("QVRenderer: the volume is not shown: %s", qPrintable(*reason));
-        return;
-    }
-    m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
-    if (m_volume.bricks) {
-        m_pool->knowMaxima(*m_volume.bricks);
-    }
-    if (m_volume.bricks && !m_volume.brickTexture) {
-        QString reason;
-        m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *m_volume.bricks, &reason);
-        if (!m_volume.brickTexture) {
-            // Rays then march without skipping: slower, the same picture.
-            qWarning("QVRenderer: %s", qPrintable(reason));
-            m_volume.bricks.reset();
-        }
-    }
-}
-
-void QVRenderer::takeSampleSurvey() {
-    if (!m_sampleSurvey.valid() ||
-        m_sampleSurvey.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        return;
-    }
-    VolumeSurvey::Survey survey = m_sampleSurvey.get();
-    // An import adopted meanwhile has its own.
-    if (m_volume.generation != 0 || !m_device) {
-        return;
-    }
-    QString reason;
-    m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *survey.bricks, &reason);
-    if (m_pool) {
-        m_pool->knowMaxima(*survey.bricks);
-    }
-    if (m_volume.brickTexture) {
-        m_volume.bricks = std::move(survey.bricks);
-    }
-    m_volume.texels = survey.texels;
+    return m_scene->unreadableDataFile();
 }
 
 bool QVRenderer::updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason,
                                              const std::stop_token& stop) {
-    std::variant<VolumeState, QString> uploaded = QStringLiteral("there is no volume record");
-    if (record != nullptr && !m_device) {
-        uploaded = QStringLiteral("there is no GPU device");
-    } else if (record != nullptr) {
-        uploaded = VolumeSurvey::imported(*record, m_budgets, m_device->maxTexture3DSize(), stop);
-    }
-    if (const QString* why = std::get_if<QString>(&uploaded)) {
-        qWarning("QVRenderer: the imported volume is refused, the current one stays: %s", qPrintable(*why));
-        if (reason != nullptr) {
-            *reason = *why;
-        }
-        return false;
-    }
-    m_mailbox.post(std::get<VolumeState>(std::move(uploaded)));
-    return true;
+    return m_scene->post(record, reason, stop);
 }
 
 void QVRenderer::adoptPostedVolume() {
-    std::optional<VolumeState> posted = m_mailbox.take();
-    if (!posted) {
-        return;
+    if (m_scene->adoptPosted()) {
+        const VolumeState& volume = m_scene->volume();
+        m_model->resetForVolume(volume.defaultWl, volume.defaultWw);
     }
-    posted->generation = m_volume.generation + 1;
-    // The replaced volume leaves with `posted`: its textures are released here.
-    std::swap(m_volume, *posted);
-    showVolume();
-    resetCameraClipAndLookup();
-    m_wl = m_volume.defaultWl;
-    m_ww = m_volume.defaultWw;
+    followVolume();
+}
+
+void QVRenderer::followVolume() {
+    if (m_generation != m_scene->volume().generation) {
+        m_generation = m_scene->volume().generation;
+        m_camera = {};
+    }
 }
 
 void QVRenderer::updateVolumeDataWithURL(const QString& /*url*/) {
     qInfo("updateVolumeDataWithURL@QVRenerer");
     qInfo("updateVolumeDataWithURL@QVRenerer");
-}
-
-void QVRenderer::setWl(std::int64_t value) {
-    m_wl = value;
-    emit valueChanged(QStringLiteral("wl"));
-}
-
-void QVRenderer::setWw(std::int64_t value) {
-    m_ww = value;
-    emit valueChanged(QStringLiteral("ww"));
-}
-
-std::shared_ptr<const VolumeData> QVRenderer::vdata() const {
-    std::lock_guard lock(m_vdataMutex);
-    return m_vdata;
-}
-
-void QVRenderer::setVdata(std::shared_ptr<const VolumeData> value) {
-    std::lock_guard lock(m_vdataMutex);
-    m_vdata = std::move(value);
-}
-
-QVRenderer::VolumeState QVRenderer::volumeState() const {
-    return m_volume;
 }

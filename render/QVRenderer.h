@@ -2,32 +2,34 @@
 
 #include "BrickGrid.h"
 #include "BrickPool.h"
+#include "Camera.h"
+#include "DisplayModel.h"
 #include "FrameCache.h"
 #include "MTKView.h"
 #include "NRRDfmt.h"
+#include "OrbitController.h"
 #include "ShaderTypes.h"
-#include "VolumeMailbox.h"
+#include "VolumeScene.h"
 #include "VolumeState.h"
-#include "VolumeSurvey.h"
 #include "gpu/Gpu.h"
 
 #include <QObject>
 #include <QString>
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 
 class VolumeData;
 
-// The view's drawing delegate: owns the GPU objects and all rendering state (display
-// window, camera angles and zoom, clip values, colour lookup) and draws the volume
-// once per frame. Property setters may be called from the GUI thread; an imported
-// volume arrives from a pool thread through updateVolumeDataWithNRRDfmt.
+// One view's drawing delegate: draws the open volume (VolumeScene: device, pipelines,
+// brick pool, the volume on show) as the display model (DisplayModel: window, lookup,
+// mode, clip box, z turn) says, seen from this view's own camera, once per frame. Any
+// number of renderers, one per view, may share one scene and one model; each owns only
+// its camera, its drawable's size, its kept frames and the uniforms it hands the GPU.
+// Property setters may be called from the GUI thread; an imported volume arrives from a
+// pool thread through updateVolumeDataWithNRRDfmt.
 //
 // The voxels reach the GPU through a brick pool (BrickPool): levels of detail cut into
 // bricks, streamed in by worker threads and uploaded a bounded amount per frame, so the
@@ -36,21 +38,23 @@ class VolumeData;
 // needs. Frames keep coming while bricks arrive.
 //
 // The hand-over: an import surveys its volume on its own thread (VolumeSurvey), without
-// touching the GPU, and posts it to a mailbox. The GUI thread adopts it at the start of
-// the next frame, with the defaults an import resets, in one step: a frame draws all of
-// one volume, and no lock is held while the observers of "wl" and "ww" run, so they may
-// ask the renderer for its volume. The replaced volume's pool and GPU objects are
-// released on the GUI thread as the new one is adopted. The renderer must outlive an
+// touching the GPU, and posts it to the scene's mailbox. The GUI thread adopts it at the
+// start of the next frame of any view, with the defaults an import resets, in one step: a
+// frame draws all of one volume, and no lock is held while the observers of "wl" and "ww"
+// run, so they may ask the renderer for its volume. Every view's camera goes back to the
+// start when it first draws the new volume. The replaced volume's pool and GPU objects
+// are released on the GUI thread as the new one is adopted. The scene must outlive an
 // import in progress.
 //
 // Speed: the survey builds a brick grid of the volume's largest texels (BrickGrid), with
 // which rays skip the bricks that lie entirely below the window and start and end on the
 // box around everything that can show. Each frame's image is kept: a frame whose inputs
-// did not change costs nothing where the view still shows that image, and a copy of it
-// where it does not. While the user's hands are on the controls and the inputs change,
-// frames are drawn at a reduced resolution that follows the measured frame time
-// (AdaptiveQuality, FrameTimeBudget); turning and drift after the hands let go are drawn
-// at full quality.
+// (uniforms, window, volume, the shared pool's version) did not change costs nothing where
+// the view still shows that image, and a copy of it where it does not; a change another
+// view makes to the model or the pool changes this view's inputs too. While the user's
+// hands are on the controls and the inputs change, frames are drawn at a reduced
+// resolution that follows the measured frame time (AdaptiveQuality, FrameTimeBudget);
+// turning and drift after the hands let go are drawn at full quality.
 class QVRenderer : public QObject, public MTKViewDelegate {
     Q_OBJECT
 
@@ -70,17 +74,21 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     using VolumeState = ::VolumeState;
     using ValueMap = VolumeState::ValueMap;
 
-    // Reads the view's device and colour format, builds the pipeline and the command
-    // queue and uploads `vdata`, or the built-in sample volume of the application's
-    // bundle when it is null. Keeps no reference to the view.
+    // A new scene and display model: reads the view's device and colour format, builds
+    // the pipeline and the command queue and uploads `vdata`, or the built-in sample
+    // volume of the application's bundle when it is null. Keeps no reference to the view.
     explicit QVRenderer(MTKView& view, std::shared_ptr<const VolumeData> vdata = nullptr,
                         QObject* parent = nullptr, const BrickPool::Budgets& budgets = {});
+    // Another view of what `shown` draws: its scene and display model, shared; a camera of
+    // its own, at the start.
+    QVRenderer(MTKView& view, const QVRenderer& shown, QObject* parent = nullptr);
     static std::unique_ptr<QVRenderer> initWithMetalKitView(MTKView& view);
     ~QVRenderer() override;
 
     void mtkView_drawableSizeWillChange(MTKView& view, DrawableSize size) override;
-    // The frame step: adopts a posted volume, folds the view's pointer values into window,
-    // angles and zoom, builds the matrices and the uniforms, then encodes the frame (DrawA).
+    // The frame step: adopts a posted volume, lets the view's OrbitController fold its
+    // pointer values into window, angles and zoom, builds the matrices and the uniforms,
+    // then encodes the frame (DrawA).
     void drawInMTKView(MTKView& view) override;
     // Encodes one frame with the current uniforms, after the brick pool's update; commits
     // an empty command buffer when the drawable is empty or the view offers no render pass
@@ -97,11 +105,11 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     void DrawA(MTKView& view);
 
     // The brick pool of the volume on show: null when there is none (GUI thread).
-    const BrickPool* brickPool() const { return m_pool.get(); }
+    const BrickPool* brickPool() const { return m_scene->pool(); }
     // The name of the data file of the volume on show a brick could not be read from, as
     // far as its source tells (GUI thread).
     QString unreadableDataFile() const;
-    const BrickPool::Budgets& budgets() const { return m_budgets; }
+    const BrickPool::Budgets& budgets() const { return m_scene->budgets(); }
 
     // Replaces the volume. Runs on the calling (worker) thread, uploads there and posts
     // the finished volume; it is shown, with the reset defaults, once the GUI thread
@@ -112,9 +120,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     bool updateVolumeDataWithNRRDfmt(const NRRDfmt* record, QString* reason = nullptr,
                                      const std::stop_token& stop = {});
     // GUI thread: shows the volume posted last, if any, with the defaults it opens with:
-    // its display window, camera and clip values reset, the lookup back to 0 (without
-    // notifying). Every frame starts with it; whoever describes the new volume before the
-    // next frame (the import command) calls it first.
+    // its display window, camera and clip values reset, the default lookup (the window's
+    // observers are not notified). Every frame starts with it; whoever describes the new
+    // volume before the next frame (the import command) calls it first.
     void adoptPostedVolume();
     void updateVolumeDataWithURL(const QString& url);
 
@@ -132,41 +140,46 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // frame is drawn.
     void setQualitySettle(std::chrono::milliseconds settle) { m_frames.setQualitySettle(settle); }
 
-    float zoom() const { return m_zoom; }
-    void setZoom(float value) { m_zoom = value; }
-    float xrot() const { return m_xrot; }
-    void setXrot(float value) { m_xrot = value; }
-    float yrot() const { return m_yrot; }
-    void setYrot(float value) { m_yrot = value; }
-    float zrot() const { return m_zrot; }
-    void setZrot(float value) { m_zrot = value; }
-    float xcept() const { return m_xcept; }
-    void setXcept(float value) { m_xcept = value; }
-    float xceptBtm() const { return m_xceptBtm; }
-    void setXceptBtm(float value) { m_xceptBtm = value; }
-    float ycept() const { return m_ycept; }
-    void setYcept(float value) { m_ycept = value; }
-    float yceptBtm() const { return m_yceptBtm; }
-    void setYceptBtm(float value) { m_yceptBtm = value; }
-    float zcept() const { return m_zcept; }
-    void setZcept(float value) { m_zcept = value; }
-    float zceptBtm() const { return m_zceptBtm; }
-    void setZceptBtm(float value) { m_zceptBtm = value; }
-    std::int64_t wl() const { return m_wl; }
-    void setWl(std::int64_t value); // notifies "wl" on every call
-    std::int64_t ww() const { return m_ww; }
-    void setWw(std::int64_t value); // notifies "ww" on every call
-    std::int64_t clutmode() const { return m_clutmode; }
-    void setClutmode(std::int64_t value) { m_clutmode = value; }
+    // The view's camera.
+    float zoom() const { return m_camera.zoom; }
+    void setZoom(float value) { m_camera.zoom = value; }
+    float xrot() const { return m_camera.xAngle; }
+    void setXrot(float value) { m_camera.xAngle = value; }
+    float yrot() const { return m_camera.yAngle; }
+    void setYrot(float value) { m_camera.yAngle = value; }
+    // Doors into the display model, which every view of the volume shares.
+    float zrot() const { return m_model->zAngle(); }
+    void setZrot(float value) { m_model->setZAngle(value); }
+    float xcept() const { return m_model->clip().high[0]; }
+    void setXcept(float value) { setClipEdge(&ClipBox::high, 0, value); }
+    float xceptBtm() const { return m_model->clip().low[0]; }
+    void setXceptBtm(float value) { setClipEdge(&ClipBox::low, 0, value); }
+    float ycept() const { return m_model->clip().high[1]; }
+    void setYcept(float value) { setClipEdge(&ClipBox::high, 1, value); }
+    float yceptBtm() const { return m_model->clip().low[1]; }
+    void setYceptBtm(float value) { setClipEdge(&ClipBox::low, 1, value); }
+    float zcept() const { return m_model->clip().high[2]; }
+    void setZcept(float value) { setClipEdge(&ClipBox::high, 2, value); }
+    float zceptBtm() const { return m_model->clip().low[2]; }
+    void setZceptBtm(float value) { setClipEdge(&ClipBox::low, 2, value); }
+    std::int64_t wl() const { return m_model->windowLevel(); }
+    void setWl(std::int64_t value) { m_model->setWindowLevel(value); } // notifies "wl" on every call
+    std::int64_t ww() const { return m_model->windowWidth(); }
+    void setWw(std::int64_t value) { m_model->setWindowWidth(value); } // notifies "ww" on every call
+    std::int64_t clutmode() const { return static_cast<std::int64_t>(m_model->lookup()); }
+    // The shaders read the low byte: 1 is the grey lookup, anything else the default one.
+    void setClutmode(std::int64_t value);
     // How the samples along a ray become a pixel; kept when a volume is imported.
-    RenderMode renderMode() const { return m_renderMode; }
-    void setRenderMode(RenderMode mode) { m_renderMode = mode; }
+    RenderMode renderMode() const { return m_model->renderMode(); }
+    void setRenderMode(RenderMode mode) { m_model->setRenderMode(mode); }
     // Samples per voxel step along a ray (1 as the viewer draws; more for quality
     // measurements), clamped to 1 … kMostSamplesPerStep.
     int samplesPerStep() const { return m_samplesPerStep; }
     void setSamplesPerStep(int samples) { m_samplesPerStep = std::clamp(samples, 1, kMostSamplesPerStep); }
-    std::shared_ptr<const VolumeData> vdata() const;
-    void setVdata(std::shared_ptr<const VolumeData> value);
+    // What the user set: window, lookup, mode, clip box, z turn (GUI thread).
+    DisplayModel& displayModel() const { return *m_model; }
+    std::shared_ptr<const VolumeData> vdata() const { return m_scene->vdata(); }
+    void setVdata(std::shared_ptr<const VolumeData> value) { m_scene->setVdata(std::move(value)); }
 
     // What the next draw hands to the GPU, and the volume on show (GUI thread).
     const Uniforms& uniforms() const { return m_uniforms; }
@@ -175,22 +188,26 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     const MarchUniforms& marchUniforms() const { return m_march; }
     // Whether the image the last frame showed is a full-quality one (GUI thread).
     bool showsFullQuality() const { return m_frames.showsFullQuality(); }
-    VolumeState volumeState() const;
-    ValueMap valueMap() const { return m_volume.valueMap; }
+    VolumeState volumeState() const { return m_scene->volume(); }
+    ValueMap valueMap() const { return m_scene->volume().valueMap; }
 
   signals:
     // Emitted by setWl/setWw with the key path ("wl" or "ww"); connect with
     // Qt::DirectConnection so observers run inside the setter.
     void valueChanged(const QString& keyPath);
-    // Emitted by a frame, once for each volume shown, when a brick of it turns out
-    // unreadable: its data file `fileName` changed or vanished since the import, and views
-    // that need that brick cannot be completed.
+    // Emitted by a frame of any view, once for each volume shown, when a brick of it turns
+    // out unreadable: its data file `fileName` changed or vanished since the import, and
+    // views that need that brick cannot be completed.
     void volumeUnreadable(const QString& fileName);
 
   private:
-    void buildPipeline(gpu::PixelFormat colorPixelFormat);
+    // Relays the shared model's window notifications as this renderer's "wl" and "ww" and
+    // the scene's unreadable notice, and makes this view's command queue and first uniforms.
+    void attach();
     void resetCameraAndClip();
-    void resetCameraClipAndLookup();
+    void setClipEdge(std::array<float, 3> ClipBox::*edge, std::size_t axis, float value);
+    // A view that first draws a volume shows it from the start.
+    void followVolume();
     // A drawable without pixels has no aspect ratio: nothing is drawn into it.
     bool hasDrawable() const { return m_viewportSize.width > 0 && m_viewportSize.height > 0; }
     // The frame's proportions, camera, matrices, clip values and lookup mode.
@@ -206,18 +223,10 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // The frame's choice of bricks, uploads of those read, and where the shader finds them.
     // Chooses and streams the bricks for a frame of the view's current drawable height.
     void updatePool(std::uint32_t drawableHeight);
-    // Makes the pool and grid texture of the volume just put on show.
-    void showVolume();
-    // Takes the built-in sample's grid and statistics once its survey has finished.
-    void takeSampleSurvey();
     // The cube's draw into `pass`, as DrawA encodes it.
     void encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
 
-    std::shared_ptr<gpu::Device> m_device;
-    // The fragment shader built for compositing alone and for the projection modes
-    // alone: both exist, or neither.
-    std::shared_ptr<gpu::RenderPipelineState> m_compositePipeline;
-    std::shared_ptr<gpu::RenderPipelineState> m_projectionPipeline;
+    std::shared_ptr<VolumeScene> m_scene;
     std::unique_ptr<gpu::CommandQueue> m_commandQueue;
     ViewportSize m_viewportSize;
     Uniforms m_uniforms{};
@@ -228,30 +237,11 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::shared_ptr<const BrickGrid> m_marchBricks; // the grid and threshold m_march's box was found for
     std::int64_t m_marchThreshold = 0;
     FrameCache m_frames;
+    std::uint64_t m_generation = 0; // the volume this view last drew
 
-    VolumeState m_volume; // the volume on show
-    BrickPool::Budgets m_budgets;
-    std::unique_ptr<BrickPool> m_pool; // m_volume's bricks on the GPU
-    bool m_unreadableTold = false;     // volumeUnreadable was emitted for m_pool
-    std::future<VolumeSurvey::Survey> m_sampleSurvey;
-    VolumeMailbox m_mailbox;
-
-    std::atomic<float> m_zoom{0.0f};
-    std::atomic<float> m_xrot{0.0f};
-    std::atomic<float> m_yrot{0.0f};
-    std::atomic<float> m_zrot{0.0f};
-    std::atomic<float> m_xcept{1.0f};
-    std::atomic<float> m_xceptBtm{0.0f};
-    std::atomic<float> m_ycept{1.0f};
-    std::atomic<float> m_yceptBtm{0.0f};
-    std::atomic<float> m_zcept{1.0f};
-    std::atomic<float> m_zceptBtm{0.0f};
-    std::atomic<std::int64_t> m_wl{0};
-    std::atomic<std::int64_t> m_ww{0};
-    std::atomic<std::int64_t> m_clutmode{0};
-    std::atomic<RenderMode> m_renderMode{RenderMode::Composite};
-    std::atomic<int> m_samplesPerStep{1};
-
-    mutable std::mutex m_vdataMutex;
-    std::shared_ptr<const VolumeData> m_vdata; // guarded by m_vdataMutex
+    std::shared_ptr<DisplayModel> m_model;
+    DisplayModel::Snapshot m_display; // the model as the frame being drawn reads it
+    Camera m_camera;
+    OrbitController m_orbit{m_camera, *m_model};
+    int m_samplesPerStep = 1;
 };

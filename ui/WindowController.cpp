@@ -6,6 +6,7 @@
 #include "QVMTKView.h"
 #include "QVRenderer.h"
 #include "SaveImageCommand.h"
+#include "ViewWindow.h"
 #include "VolumeData.h"
 #include "VolumeStatus.h"
 #include "ui_MainWindow.h"
@@ -24,10 +25,6 @@
 #include <QUrl>
 
 namespace {
-
-// Renderer colour lookup modes.
-constexpr std::int64_t kClutDefault = 0;
-constexpr std::int64_t kClutBlackAndWhite = 1;
 
 // A dark grey, slightly translucent window behind the view.
 constexpr float kBackgroundGrey = 0.4f;
@@ -105,6 +102,7 @@ void WindowController::connectLayout() {
     connect(m_ui->actionImport, &QAction::triggered, this, &WindowController::menuImportaction);
     connect(m_ui->actionCancelImport, &QAction::triggered, this, &WindowController::cancelImport);
     connect(m_ui->actionSaveImage, &QAction::triggered, this, &WindowController::saveImage);
+    connect(m_ui->actionNewView, &QAction::triggered, this, &WindowController::newView);
     connect(m_ui->actionResetView, &QAction::triggered, this, &WindowController::resetView);
     connect(m_ui->actionIntercept, &QAction::triggered, this, &WindowController::intercept);
     connect(m_ui->actionZrot, &QAction::triggered, this, &WindowController::cameraZrot);
@@ -180,12 +178,12 @@ void WindowController::intercept() {
 }
 
 void WindowController::clutBW() {
-    selectClutmode(kClutBlackAndWhite);
+    selectLookup(ColourLookup::BlackAndWhite);
     showCommandStates();
 }
 
 void WindowController::clutDefault() {
-    selectClutmode(kClutDefault);
+    selectLookup(ColourLookup::Default);
     showCommandStates();
 }
 
@@ -200,16 +198,15 @@ void WindowController::showCommandStates() {
     }
     m_ui->zrotsliderLabel->setVisible(zrotShown);
     if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
-        const bool blackAndWhite = renderer->clutmode() == kClutBlackAndWhite;
+        const bool blackAndWhite = renderer->displayModel().lookup() == ColourLookup::BlackAndWhite;
         m_ui->actionClutBW->setChecked(blackAndWhite);
         m_ui->actionClutDefault->setChecked(!blackAndWhite);
     }
 }
 
-void WindowController::selectClutmode(std::int64_t mode) {
-    QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
-    if (renderer && renderer->clutmode() != mode) {
-        renderer->setClutmode(mode);
+void WindowController::selectLookup(ColourLookup lookup) {
+    if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
+        renderer->displayModel().setLookup(lookup);
     }
 }
 
@@ -240,6 +237,17 @@ void WindowController::openFile(const QString& path, const QString& dataPath) {
     if (_vc) {
         _vc->importCommand().openFile(path, dataPath);
     }
+}
+
+void WindowController::newView() {
+    QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
+    if (!renderer) {
+        return;
+    }
+    // A child of this window: it goes with it, or before it when closed.
+    auto* window = new ViewWindow(*renderer, view()->device(), this);
+    window->resize(view()->size());
+    window->show();
 }
 
 void WindowController::resetView() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DisplayModel.h"
 #include "ViewController.h"
 
 #include <QMainWindow>
@@ -22,8 +23,8 @@ class MainWindow;
 // way the application loop would: it creates the window's widgets and its content
 // view controller, connects the controller's outlets and actions, lets the
 // controller load its view, then runs windowDidLoad. It carries the window
-// commands: the two slider toggles, the choice of colour lookup, Reset View, Save
-// Image and the cancelling of an import; it opens files dropped onto it, and its title
+// commands: the two slider toggles, the choice of colour lookup, New View, Reset View,
+// Save Image and the cancelling of an import; it opens files dropped onto it, and its title
 // names the volume on show and its size. When the file of a volume read in place changes
 // or vanishes while it streams, the status line says so and offers to reload it.
 class WindowController : public QMainWindow {
@@ -44,8 +45,7 @@ class WindowController : public QMainWindow {
 
     void cameraZrot();
     void intercept();
-    // Select the grey or the default colour lookup; each writes the renderer's
-    // clutmode only when it differs from the mode it selects.
+    // Select the grey or the default colour lookup of the display model.
     void clutBW();
     void clutDefault();
     // Sets the display window to a preset's; a preset the volume has none of (a CT
@@ -60,6 +60,8 @@ class WindowController : public QMainWindow {
     // same import: see ImportCommand::openFile.
     void openFile(const QString& path, const QString& dataPath = {});
 
+    // Opens another view of the volume in a window of its own (ViewWindow), the main view's size.
+    void newView();
     // Clears the pointer values and the wheel gesture, and puts camera, zoom, clip values
     // with their sliders and the display window back to where the volume opened.
     void resetView();
@@ -78,7 +80,7 @@ class WindowController : public QMainWindow {
     void connectLayout();
     // The View menu's Window presets and Rendering modes.
     void connectWindowAndRenderingMenus();
-    void selectClutmode(std::int64_t mode);
+    void selectLookup(ColourLookup lookup);
     void showVolumeStatus();
     // The checks of the lookup and toggle items follow what they stand for.
     void showCommandStates();

@@ -5,7 +5,9 @@
 #include "SaveImageCommand.h"
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
+#include "TestVolumes.h"
 #include "ViewController.h"
+#include "ViewWindow.h"
 #include "WindowController.h"
 
 #include <QAction>
@@ -16,6 +18,7 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QStatusBar>
@@ -70,13 +73,20 @@ class AppWindowTest : public ShownWindowTest {
     QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
 
     // The still picture, once the full-quality frame has followed any reduced ones.
-    QImage grabStill(const QString& name) {
+    // The still picture of the main view, or of another view's window.
+    QImage grabStill(const QString& name, const ViewWindow* other = nullptr) {
         // A frame first: the last one shown may predate what the test just changed.
         EXPECT_TRUE(waitForFrames(1));
         EXPECT_TRUE(waitForBricks()) << name.toStdString();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return renderer().showsFullQuality(); }, kTimeoutMs))
+        const QVRenderer& shown = other ? *other->renderer() : renderer();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shown.showsFullQuality(); }, kTimeoutMs))
             << name.toStdString();
-        return grab(name);
+        if (!other) {
+            return grab(name);
+        }
+        const QImage image = other->view()->grabFramebuffer();
+        image.save(artefactPath(name));
+        return image;
     }
 
     // Window coordinates of a point of a widget inside it.
@@ -86,8 +96,8 @@ class AppWindowTest : public ShownWindowTest {
     QPoint viewCentre() const { return inWindow(m_view, m_view->rect().center()); }
 
     // Input as the window system delivers it: to whatever lies under the pointer.
-    void pointerDrag(Qt::MouseButton button, QPoint from, QPoint to) {
-        QWindow* window = m_window->windowHandle();
+    void pointerDrag(Qt::MouseButton button, QPoint from, QPoint to, QWindow* window = nullptr) {
+        window = window ? window : m_window->windowHandle();
         QTest::mousePress(window, button, Qt::NoModifier, from);
         QTest::mouseMove(window, (from + to) / 2);
         QTest::mouseMove(window, to);
@@ -402,6 +412,49 @@ TEST_F(AppWindowTest, WindowPresetsFromTheMenuAndTheirShortcutsSetTheLabels) {
     trigger("actionWindowStartup");
     ASSERT_TRUE(waitForFrames(1));
     EXPECT_EQ(shown(), QStringLiteral("WW: 1384 WL: 738"));
+}
+
+// View › New View opens a second window on the volume: a left drag there turns only its own
+// camera; a right drag there moves the shared window, which the labels and both pictures
+// show; an import reaches both views; closing the window frees its view.
+TEST_F(AppWindowTest, NewViewTurnsOnItsOwnAndSharesTheWindowAndTheVolume) {
+    trigger("actionNewView");
+    QPointer<ViewWindow> other = m_window->findChild<ViewWindow*>();
+    ASSERT_TRUE(other && QTest::qWaitForWindowExposed(other));
+    other->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(other));
+    const QImage mainStart = grabStill(QStringLiteral("new-view-main-start"));
+    const QImage otherStart = grabStill(QStringLiteral("new-view-start"), other);
+    EXPECT_TRUE(samePicture(mainStart, otherStart));
+
+    // Each drag goes on as a speed until a left click stops it.
+    const QPoint centre = other->view()->rect().center();
+    const auto drag = [&](Qt::MouseButton button, QPoint by) {
+        pointerDrag(button, centre, centre + by, other->windowHandle());
+        ASSERT_TRUE(waitForFrames(3));
+        QTest::mouseClick(other->windowHandle(), Qt::LeftButton, Qt::NoModifier, centre);
+    };
+    drag(Qt::LeftButton, {12, 0});
+    EXPECT_NE(other->renderer()->yrot(), 0.0f);
+    EXPECT_EQ(renderer().yrot(), 0.0f);
+    const QImage turned = grabStill(QStringLiteral("new-view-turned"), other);
+    EXPECT_FALSE(samePicture(otherStart, turned));
+    EXPECT_TRUE(samePicture(mainStart, grabStill(QStringLiteral("new-view-main-unturned"))));
+
+    drag(Qt::RightButton, {10, 6});
+    EXPECT_NE(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
+    EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: %1").arg(other->renderer()->ww()));
+    EXPECT_FALSE(samePicture(turned, grabStill(QStringLiteral("new-view-windowed"), other)));
+    EXPECT_FALSE(samePicture(mainStart, grabStill(QStringLiteral("new-view-main-windowed"))));
+
+    const NRRDfmt ball = testvolumes::sphere(64, 1000);
+    ASSERT_TRUE(renderer().updateVolumeDataWithNRRDfmt(&ball));
+    const QImage otherBall = grabStill(QStringLiteral("new-view-import"), other);
+    EXPECT_EQ(other->renderer()->volumeState().width, 64u);
+    EXPECT_TRUE(samePicture(otherBall, grabStill(QStringLiteral("new-view-main-import"))));
+
+    other->close();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return other.isNull(); }, kTimeoutMs));
 }
 
 TEST_F(AppWindowTest, MaximumIntensityProjectionFromTheMenuRedrawsTheVolume) {

@@ -1,3 +1,4 @@
+#include "OrbitController.h"
 #include "RendererTestBed.h"
 
 #include <array>
@@ -46,19 +47,6 @@ TEST(FrameStep, FirstFrameOfTheSampleVolume) {
     const Uniforms& u = r.uniforms();
     expectColumns(u.modelMatrix, {{{0.6911447f, 0, 0, 0}, {0, 0.6911447f, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}},
                   "model");
-    expectNear(u.intercept, {1, 1, 1, 0}, "intercept");
-    expectNear(u.interceptBtm, {0, 0, 0, 0}, "interceptBtm");
-}
-
-TEST(FrameStep, RightDragHeldForTenFramesMovesTheWindowEveryFrame) {
-    CreatedRendererTestBed bed;
-    bed.view.pointer.rdeltaX = 5;
-    bed.view.pointer.rdeltaY = -3;
-    for (int i = 0; i < 10; ++i) {
-        bed.frame();
-    }
-    EXPECT_EQ(bed.renderer->ww(), 1384 + 100);
-    EXPECT_EQ(bed.renderer->wl(), 738 + 60);
 }
 
 TEST(FrameStep, WindowPairKeepsTheLowThirtyTwoBits) {
@@ -68,18 +56,6 @@ TEST(FrameStep, WindowPairKeepsTheLowThirtyTwoBits) {
     bed.frame();
     EXPECT_EQ(bed.renderer->wlww().wl, -5);
     EXPECT_EQ(bed.renderer->wlww().ww, 7);
-}
-
-// Half a radian per frame: tilt and turn stop at 1.5, as the next step would pass ±1.57.
-TEST(FrameStep, TiltAndTurnStopShortOfAQuarterTurn) {
-    CreatedRendererTestBed bed;
-    bed.view.pointer.deltaY = 100;
-    bed.view.pointer.deltaX = 100;
-    for (int i = 0; i < 5; ++i) {
-        bed.frame();
-    }
-    EXPECT_FLOAT_EQ(bed.renderer->xrot(), 1.5f);
-    EXPECT_FLOAT_EQ(bed.renderer->yrot(), -1.5f);
 }
 
 // The near and far planes, 0.1 and 10 in front of the camera, go to depth 0 and 1.
@@ -98,7 +74,6 @@ TEST(FrameStep, PortraitViewportHalvesTheAspect) {
 
 struct CameraCase {
     const char* name;
-    std::int64_t wheel; // the view's zoom value for one frame
     float zoom, xrot, yrot, zrot;
     float4 camera;
 };
@@ -112,7 +87,6 @@ TEST_P(FrameStepCamera, SitsWhereZoomAndAnglesPutIt) {
     bed.renderer->setXrot(c.xrot);
     bed.renderer->setYrot(c.yrot);
     bed.renderer->setZrot(c.zrot);
-    bed.view.pointer.zoom = c.wheel;
     bed.frame();
     expectNear(bed.renderer->uniforms().cameraPosition, c.camera, "camera");
     EXPECT_TRUE(allFinite(bed.renderer->uniforms()));
@@ -120,16 +94,51 @@ TEST_P(FrameStepCamera, SitsWhereZoomAndAnglesPutIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     , FrameStepCamera,
-    testing::Values(CameraCase{"Start", 0, 0, 0, 0, 0, {0, 0, -2, 1}},
-                    // Five wheel steps of 0.1 bring it nearer.
-                    CameraCase{"WheelBringsItNearer", 5, 0, 0, 0, 0, {0, 0, -1.5f, 1}},
-                    CameraCase{"ViewingAxisTurnLeavesItOnTheAxis", 0, 0.5f, 0, 0, 0.7f, {0, 0, -1.5f, 1}},
-                    CameraCase{"PastTheTargetToTheFarSide", 0, 2.5f, 0, 0, 0, {0, 0, 0.5f, 1}},
+    testing::Values(CameraCase{"Start", 0, 0, 0, 0, {0, 0, -2, 1}},
+                    CameraCase{"ViewingAxisTurnLeavesItOnTheAxis", 0.5f, 0, 0, 0.7f, {0, 0, -1.5f, 1}},
+                    CameraCase{"PastTheTargetToTheFarSide", 2.5f, 0, 0, 0, {0, 0, 0.5f, 1}},
                     // Turned about y first, then tilted about x, each by the right-hand rule.
-                    CameraCase{
-                        "TurnedThenTilted", 0, 0, 0.5f, 0.3f, 0, {-0.591040f, 0.916025f, -1.676773f, 1}},
+                    CameraCase{"TurnedThenTilted", 0, 0.5f, 0.3f, 0, {-0.591040f, 0.916025f, -1.676773f, 1}},
                     // On its target it would have no viewing direction: it stays just in front.
-                    CameraCase{"OnItsTargetJustInFront", 0, 2, 0, 0.4f, 0, {-0.000389f, 0, -0.000921f, 1}}),
+                    CameraCase{"OnItsTargetJustInFront", 2, 0, 0.4f, 0, {-0.000389f, 0, -0.000921f, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kLeast = std::numeric_limits<std::int64_t>::min();
+
+struct OrbitCase {
+    const char* name;
+    OrbitController::Speeds speeds;
+    int frames;
+    Camera camera; // after them, from the start (and the window from 1384 / 738)
+    std::int64_t ww, wl;
+};
+
+class Orbit : public testing::TestWithParam<OrbitCase> {};
+
+// Speeds are levels: each frame applies them again.
+TEST_P(Orbit, FoldsTheSpeedsOfEachFrameIntoCameraAndWindow) {
+    const OrbitCase& c = GetParam();
+    DisplayModel model(QVRenderer::kStartupWindowLevel, QVRenderer::kStartupWindowWidth);
+    Camera camera;
+    OrbitController orbit(camera, model);
+    for (int i = 0; i < c.frames; ++i) {
+        orbit.integrate(c.speeds);
+    }
+    EXPECT_FLOAT_EQ(camera.xAngle, c.camera.xAngle);
+    EXPECT_FLOAT_EQ(camera.yAngle, c.camera.yAngle);
+    EXPECT_FLOAT_EQ(camera.zoom, c.camera.zoom);
+    EXPECT_EQ(model.windowWidth(), c.ww);
+    EXPECT_EQ(model.windowLevel(), c.wl);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Orbit,
+    testing::Values(OrbitCase{"RightDragMovesTheWindow", {0, 0, 0, 5, -3}, 10, {}, 1484, 798},
+                    // Half a radian per frame: the step that would pass ±1.57 is dropped.
+                    OrbitCase{"TiltAndTurnStopShortOfAQuarterTurn", {100, 100}, 5, {1.5f, -1.5f}, 1384, 738},
+                    OrbitCase{"WheelBringsTheCameraNearer", {0, 0, 5}, 2, {0, 0, 1.0f}, 1384, 738},
+                    OrbitCase{"WindowSaturates", {0, 0, 0, kMost, kMost}, 1, {}, kMost, kLeast}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FrameStep, ClipValuesAndTheLowByteOfTheLookupModeReachTheUniforms) {

@@ -152,6 +152,33 @@ TEST_F(RendererFrames, WithoutRenderPassDescriptorAnEmptyCommandBufferIsCommitte
     EXPECT_EQ(bed.view.drawable.presented(), bed.frames - 1);
 }
 
+// A second view of the scene turns its own camera only; the window it changes and the
+// volume it adopts are the first view's too, whose kept picture then no longer serves.
+TEST_F(RendererFrames, ASecondViewSharesWindowAndVolumeButNotTheCamera) {
+    bed.view.keepsPicture = true;
+    FakeMTKView otherView{bed.device};
+    QVRenderer other(otherView, *bed.renderer);
+    otherView.pointer.deltaX = 40;
+    other.drawInMTKView(otherView);
+    EXPECT_FLOAT_EQ(other.yrot(), -0.2f);
+    EXPECT_EQ(bed.renderer->yrot(), 0.0f);
+    otherView.pointer = {};
+    bed.settledFrame();
+    ASSERT_FALSE(bed.frame());
+
+    otherView.pointer.rdeltaX = 5;
+    other.drawInMTKView(otherView);
+    EXPECT_EQ(bed.renderer->ww(), VolumeSurvey::kImportWindowWidth + 10);
+    EXPECT_TRUE(drawnInto());
+
+    const NRRDfmt slab = testvolumes::record(8, 8, 4, [](auto, auto, auto) { return 500; });
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&slab));
+    other.drawInMTKView(otherView);
+    EXPECT_EQ(other.yrot(), 0.0f);
+    bed.frame();
+    EXPECT_EQ(bed.renderer->uniforms().modelMatrix.columns[2].z, 0.5f);
+}
+
 struct BoxCase {
     const char* name;
     std::int64_t wl, ww;

@@ -71,7 +71,7 @@ TEST(RendererImport, ThePostedVolumeAndItsDefaultsAreShownTogetherByTheNextFrame
 struct Refusal {
     const char* name;
     std::uint32_t width, height, depth;
-    qsizetype bytes; // -1: no data at all
+    qsizetype bytes; // -1: no data at all, -2: no record at all
     void (*arrange)(recording::Options&);
     const char* reason;
 };
@@ -100,7 +100,7 @@ TEST_P(RendererImportRefusal, RefusesWithAReasonAndKeepsTheCurrentVolume) {
     QString reason;
     bed.notified.clear();
 
-    EXPECT_FALSE(bed.renderer->updateVolumeDataWithNRRDfmt(&record, &reason));
+    EXPECT_FALSE(bed.renderer->updateVolumeDataWithNRRDfmt(refusal.bytes == -2 ? nullptr : &record, &reason));
 
     EXPECT_TRUE(reason.contains(QString::fromLatin1(refusal.reason))) << reason.toStdString();
     ASSERT_EQ(capture.lines().size(), 1);
@@ -115,6 +115,7 @@ void noFailure(recording::Options&) {}
 INSTANTIATE_TEST_SUITE_P(
     , RendererImportRefusal,
     testing::Values(
+        Refusal{"AbsentRecord", 2, 2, 2, -2, noFailure, "no volume record"},
         Refusal{"AbsentData", 2, 2, 2, -1, noFailure, "no voxel data"},
         Refusal{"ZeroDepth", 2, 2, 0, 16, noFailure, "not positive along every axis"},
         Refusal{"OneByteShort", 3, 5, 7, 209, noFailure, "holds 209 bytes but 3 x 5 x 7 voxels need 210"},
@@ -126,13 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "cannot hold the volume's coarsest level"},
         Refusal{"PageTableAboveTextureLimit", 1, 1, 600000, 16, noFailure, "too long for this GPU"}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
-
-TEST(RendererImport, RefusesAnAbsentRecord) {
-    CreatedRendererTestBed bed;
-    QString reason;
-    EXPECT_FALSE(bed.renderer->updateVolumeDataWithNRRDfmt(nullptr, &reason));
-    EXPECT_FALSE(reason.isEmpty());
-}
 
 TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnTheGuiThread) {
     CreatedRendererTestBed bed;

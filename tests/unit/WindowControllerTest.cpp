@@ -68,9 +68,6 @@ TEST_F(WindowControllerTest, LookupItemsAreOneChoiceThatTheMenuShows) {
     action("actionClutDefault")->trigger();
     EXPECT_EQ(clutmode(), 0);
     EXPECT_FALSE(action("actionClutBW")->isChecked());
-    m_window->contentViewController()->renderer()->setClutmode(7);
-    m_window->clutDefault();
-    EXPECT_EQ(clutmode(), 0);
 }
 
 // The view outlives a controller that goes first: it must not call a renderer that is gone.
