@@ -1,9 +1,9 @@
 #pragma once
 
-#include "BrickPool.h"
-#include "NrrdReadOptions.h"
-#include "ShaderTypes.h"
-#include "WindowPresets.h"
+#include "render/ShaderTypes.h"
+#include "render/display/WindowPresets.h"
+#include "render/streaming/BrickPool.h"
+#include "volume/core/ImportOptions.h"
 
 #include <QSize>
 #include <QString>
@@ -34,7 +34,7 @@ struct BenchOptions {
     // The brick pool's atlas, and what the import of --volume HEADER may hold in memory
     // (a larger raw volume is read in place), as the viewer's options of the same names.
     std::uint64_t gpuBudgetBytes = BrickPool::Budgets{}.gpuBytes;
-    std::uint64_t ramBudgetBytes = NrrdReadOptions::kDefaultRamBudgetBytes;
+    std::uint64_t ramBudgetBytes = ImportOptions::kDefaultRamBudgetBytes;
     // How long the bricks of the first view may take to arrive before the orbit, in seconds.
     int warmUpLimitSeconds = 60;
 

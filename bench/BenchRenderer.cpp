@@ -1,8 +1,8 @@
 #include "BenchRenderer.h"
 
-#include "NrrdVolumeReader.h"
-#include "QVRenderer.h"
-#include "VolumeData.h"
+#include "render/QVRenderer.h"
+#include "volume/core/VolumeData.h"
+#include "volume/nrrd/NrrdVolumeReader.h"
 
 #include <QTemporaryDir>
 
@@ -13,17 +13,17 @@ constexpr char kSample[] = "sample";
 std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& view,
                                                const BrickPool::Budgets& budgets,
                                                std::uint64_t ramBudgetBytes, QString* error) {
-    NrrdReadOptions options;
+    ImportOptions options;
     options.maxTextureSize = static_cast<std::uint32_t>(view.device()->maxTexture3DSize());
     options.ramBudgetBytes = ramBudgetBytes;
-    const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&opened)) {
+    const ImportResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
+    if (const auto* refusal = std::get_if<ImportRefusal>(&opened)) {
         *error = refusal->reason;
         return nullptr;
     }
-    const NrrdResult<NRRDfmt> read =
+    const ImportResult<VolumeRecord> read =
         std::get<NrrdVolumeReader>(opened).readVolume(NrrdDataChoice::fromHeader());
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&read)) {
+    if (const auto* refusal = std::get_if<ImportRefusal>(&read)) {
         *error = refusal->reason;
         return nullptr;
     }
@@ -33,7 +33,7 @@ std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& v
     auto renderer = std::make_unique<QVRenderer>(
         view, std::shared_ptr<const VolumeData>(VolumeData::initWithBundle(Bundle(emptyBundle.path()))),
         nullptr, budgets);
-    if (!renderer->updateVolumeDataWithNRRDfmt(&std::get<NRRDfmt>(read), error)) {
+    if (!renderer->updateVolumeDataWithNRRDfmt(&std::get<VolumeRecord>(read), error)) {
         return nullptr;
     }
     // On show before the first frame, as the import command shows it: the window the

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BrickPool.h"
+#include "render/streaming/BrickPool.h"
 
 #include <QString>
 #include <cstdint>

@@ -21,7 +21,7 @@ struct OffscreenMTKView::Private {
     gpu::Drawable drawable;
 };
 
-OffscreenMTKView::OffscreenMTKView(std::unique_ptr<Private> d) : d(std::move(d)) {}
+OffscreenMTKView::OffscreenMTKView(std::unique_ptr<Private> state) : d(std::move(state)) {}
 
 OffscreenMTKView::~OffscreenMTKView() {
     if (d->context.makeCurrent(&d->surface)) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MTKView.h"
+#include "render/MTKView.h"
 
 #include <QImage>
 #include <QSize>
@@ -50,7 +50,7 @@ class OffscreenMTKView : public MTKView {
 
   private:
     struct Private;
-    explicit OffscreenMTKView(std::unique_ptr<Private> d);
+    explicit OffscreenMTKView(std::unique_ptr<Private> state);
 
     std::unique_ptr<Private> d;
     std::int64_t m_deltaX = 0;

@@ -1,9 +1,9 @@
 #include "OrbitRun.h"
 
-#include "BrickPool.h"
 #include "OffscreenMTKView.h"
 #include "ProcessProbe.h"
-#include "QVRenderer.h"
+#include "render/QVRenderer.h"
+#include "render/streaming/BrickPool.h"
 
 #include <QElapsedTimer>
 #include <cmath>

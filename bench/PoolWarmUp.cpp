@@ -1,8 +1,8 @@
 #include "PoolWarmUp.h"
 
-#include "BrickPool.h"
 #include "OffscreenMTKView.h"
-#include "QVRenderer.h"
+#include "render/QVRenderer.h"
+#include "render/streaming/BrickPool.h"
 
 #include <QElapsedTimer>
 

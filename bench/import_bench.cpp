@@ -9,15 +9,15 @@
 // while the volume spins after a flick; after each import, the resident memory.
 // Run under Xvfb; prints one JSON object.
 
-#include "Bundle.h"
-#include "FilePicker.h"
-#include "ImportCommand.h"
 #include "ProcessProbe.h"
-#include "QVMTKView.h"
-#include "QVRenderer.h"
-#include "UserAlert.h"
-#include "WindowController.h"
-#include "gl/SurfaceFormat.h"
+#include "render/QVRenderer.h"
+#include "render/gl/SurfaceFormat.h"
+#include "ui/import/FilePicker.h"
+#include "ui/import/ImportCommand.h"
+#include "ui/view/QVMTKView.h"
+#include "ui/window/UserAlert.h"
+#include "ui/window/WindowController.h"
+#include "volume/core/Bundle.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -10,8 +10,8 @@
 #include "OrbitRun.h"
 #include "PoolWarmUp.h"
 #include "ProcessProbe.h"
-#include "QVRenderer.h"
-#include "gl/SurfaceFormat.h"
+#include "render/QVRenderer.h"
+#include "render/gl/SurfaceFormat.h"
 
 #include <QElapsedTimer>
 #include <QFile>

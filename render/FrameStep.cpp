@@ -4,8 +4,8 @@
 // import posted since the last frame is adopted first, so that the observers and the frame
 // see it whole.
 
-#include "Math.h"
-#include "QVRenderer.h"
+#include "render/Math.h"
+#include "render/QVRenderer.h"
 
 #include <cmath>
 #include <limits>

@@ -2,10 +2,10 @@
 
 // The drawable surface the renderer draws into, shaped like MetalKit's view: the
 // device, the colour format, the drawable size in device pixels, and per frame a
-// render pass descriptor and a drawable. The interaction view (ui/QVMTKView)
+// render pass descriptor and a drawable. The interaction view (ui/view/QVMTKView)
 // implements it and adds the five pointer values the frame step reads.
 
-#include "gpu/Gpu.h"
+#include "render/gpu/Gpu.h"
 
 #include <cstdint>
 #include <memory>
@@ -28,7 +28,7 @@ class MTKView {
     virtual gpu::Drawable* currentDrawable() = 0;
 
     // The latest pointer movements, as levels (read every frame, never consumed):
-    // left drag, wheel, right drag. See ui/QVMTKView.h for how events map onto them.
+    // left drag, wheel, right drag. See ui/view/QVMTKView.h for how events map onto them.
     virtual std::int64_t deltaX() const = 0;
     virtual std::int64_t deltaY() const = 0;
     virtual std::int64_t zoom() const = 0;

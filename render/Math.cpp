@@ -1,4 +1,4 @@
-#include "Math.h"
+#include "render/Math.h"
 
 #include <cmath>
 

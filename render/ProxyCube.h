@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ShaderTypes.h"
+#include "render/ShaderTypes.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
-#include "QVRenderer.h"
+#include "render/QVRenderer.h"
 
-#include "ProxyCube.h"
+#include "render/ProxyCube.h"
 
 #include <QtGlobal>
 #include <algorithm>

@@ -1,17 +1,17 @@
 #pragma once
 
-#include "BrickGrid.h"
-#include "BrickPool.h"
-#include "Camera.h"
-#include "DisplayModel.h"
-#include "FrameCache.h"
-#include "MTKView.h"
-#include "NRRDfmt.h"
-#include "OrbitController.h"
-#include "ShaderTypes.h"
-#include "VolumeScene.h"
-#include "VolumeState.h"
-#include "gpu/Gpu.h"
+#include "render/MTKView.h"
+#include "render/ShaderTypes.h"
+#include "render/display/Camera.h"
+#include "render/display/DisplayModel.h"
+#include "render/display/OrbitController.h"
+#include "render/frame/FrameCache.h"
+#include "render/gpu/Gpu.h"
+#include "render/scene/VolumeScene.h"
+#include "render/scene/VolumeState.h"
+#include "render/streaming/BrickGrid.h"
+#include "render/streaming/BrickPool.h"
+#include "volume/core/VolumeRecord.h"
 
 #include <QObject>
 #include <QString>

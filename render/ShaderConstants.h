@@ -6,8 +6,8 @@
 // definition. Lengths are in texture coordinates of the volume unless said otherwise;
 // world lengths make the longest side of the volume 1.
 
-#include "BrickGrid.h"
-#include "ShaderTypes.h"
+#include "render/ShaderTypes.h"
+#include "render/streaming/BrickGrid.h"
 
 #include <cstdint>
 

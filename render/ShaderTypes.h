@@ -4,7 +4,7 @@
 // travels as a std140 uniform block at binding 1, the window pair at binding 2,
 // and the vertex stage reads CubeVertex records by gl_VertexID.
 
-#include "Math.h"
+#include "render/Math.h"
 
 #include <array>
 #include <cstddef>

@@ -5,7 +5,7 @@
 //
 //   voxview-shader-assembler SOURCE OUTPUT
 
-#include "ShaderConstants.h"
+#include "render/ShaderConstants.h"
 
 #include <charconv>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // little-endian unsigned samples (handed on without a copy), big-endian signed samples
 // (byte swap and shift into the unsigned range) and gzip-encoded samples (inflate).
 
-#include "NrrdDecoder.h"
+#include "volume/nrrd/NrrdDecoder.h"
 
 #include <QByteArray>
 #include <benchmark/benchmark.h>
@@ -41,8 +41,8 @@ QByteArray gzipped(const QByteArray& bytes) {
 void decode(benchmark::State& state, const NrrdLayout& layout, const ByteBuffer& source) {
     const NrrdDecoder decoder(layout, kSamples);
     for (auto _ : state) {
-        const NrrdResult<NrrdDecoder::Voxels> voxels = decoder.decode(source);
-        if (const auto* refusal = std::get_if<NrrdRefusal>(&voxels)) {
+        const ImportResult<NrrdDecoder::Voxels> voxels = decoder.decode(source);
+        if (const auto* refusal = std::get_if<ImportRefusal>(&voxels)) {
             state.SkipWithError(qPrintable(refusal->reason));
             return;
         }

@@ -3,10 +3,10 @@
 // the built-in sample drawn offscreen and waited for, and the import of the sample on a
 // pool thread (upload in slabs and brick grid, through the worker's own context).
 
-#include "NRRDfmt.h"
 #include "OffscreenMTKView.h"
-#include "QVRenderer.h"
-#include "VolumeData.h"
+#include "render/QVRenderer.h"
+#include "volume/core/VolumeData.h"
+#include "volume/core/VolumeRecord.h"
 
 #include <QThreadPool>
 #include <benchmark/benchmark.h>
@@ -107,7 +107,7 @@ void BM_ImportSampleOnWorker(benchmark::State& state) {
     }
     NoPassView view(device);
     QVRenderer renderer(view);
-    NRRDfmt record;
+    VolumeRecord record;
     record.width = static_cast<std::uint32_t>(sample->width());
     record.height = static_cast<std::uint32_t>(sample->height());
     record.depth = static_cast<std::uint32_t>(sample->depth());

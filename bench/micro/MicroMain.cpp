@@ -2,7 +2,7 @@
 // viewer's OpenGL defaults, as the viewer's own code expects; the ones that need an
 // OpenGL context skip themselves when no X display offers one.
 
-#include "gl/SurfaceFormat.h"
+#include "render/gl/SurfaceFormat.h"
 
 #include <QGuiApplication>
 #include <benchmark/benchmark.h>

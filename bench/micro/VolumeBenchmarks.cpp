@@ -2,8 +2,8 @@
 // the upload does first), the 256 sample's low-byte decode, and the brick grid the upload
 // builds from the 512 sample.
 
-#include "BrickGrid.h"
-#include "VolumeData.h"
+#include "render/streaming/BrickGrid.h"
+#include "volume/core/VolumeData.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>

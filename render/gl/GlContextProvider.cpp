@@ -1,4 +1,4 @@
-#include "GlContextProvider.h"
+#include "render/gl/GlContextProvider.h"
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>

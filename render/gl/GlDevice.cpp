@@ -1,7 +1,7 @@
-#include "GlDevice.h"
+#include "render/gl/GlDevice.h"
 
-#include "GlProgram.h"
-#include "GlTexture.h"
+#include "render/gl/GlProgram.h"
+#include "render/gl/GlTexture.h"
 
 #include <QOpenGLFunctions_4_1_Core>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "GlContextProvider.h"
-#include "GlEncoder.h"
-#include "gpu/Gpu.h"
+#include "render/gl/GlContextProvider.h"
+#include "render/gl/GlEncoder.h"
+#include "render/gpu/Gpu.h"
 
 #include <QString>
 #include <memory>

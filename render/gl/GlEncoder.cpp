@@ -1,7 +1,7 @@
-#include "GlEncoder.h"
+#include "render/gl/GlEncoder.h"
 
-#include "GlContextProvider.h"
-#include "GlProgram.h"
+#include "render/gl/GlContextProvider.h"
+#include "render/gl/GlProgram.h"
 
 #include <QOpenGLContext>
 #include <QOpenGLFunctions_4_1_Core>

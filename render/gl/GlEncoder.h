@@ -1,6 +1,6 @@
 #pragma once
 
-#include "gpu/Gpu.h"
+#include "render/gpu/Gpu.h"
 
 class QOpenGLFunctions_4_1_Core;
 

@@ -1,4 +1,4 @@
-#include "GlProgram.h"
+#include "render/gl/GlProgram.h"
 
 #include <QDirIterator>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ShaderTypes.h"
-#include "gpu/Gpu.h"
+#include "render/ShaderTypes.h"
+#include "render/gpu/Gpu.h"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "GlTexture.h"
+#include "render/gl/GlTexture.h"
 
 #include <QOpenGLFunctions_4_1_Core>
 #include <algorithm>

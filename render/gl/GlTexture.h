@@ -1,6 +1,6 @@
 #pragma once
 
-#include "gpu/Gpu.h"
+#include "render/gpu/Gpu.h"
 
 #include <string>
 

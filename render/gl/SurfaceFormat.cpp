@@ -1,4 +1,4 @@
-#include "SurfaceFormat.h"
+#include "render/gl/SurfaceFormat.h"
 
 #include <QCoreApplication>
 #include <QSurfaceFormat>

@@ -1,4 +1,4 @@
-#include "Gpu.h"
+#include "render/gpu/Gpu.h"
 
 #include <algorithm>
 

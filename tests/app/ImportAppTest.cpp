@@ -1,13 +1,13 @@
 #include "DicomTestSeries.h"
 #include "ImageMetrics.h"
-#include "ImportCommand.h"
-#include "QVMTKView.h"
-#include "QVRenderer.h"
-#include "SaveImageCommand.h"
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "VolumeFileWriters.h"
-#include "WindowController.h"
+#include "render/QVRenderer.h"
+#include "ui/import/ImportCommand.h"
+#include "ui/view/QVMTKView.h"
+#include "ui/window/SaveImageCommand.h"
+#include "ui/window/WindowController.h"
 
 #include <QApplication>
 #include <QFile>

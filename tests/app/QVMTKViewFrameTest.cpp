@@ -1,4 +1,4 @@
-#include "QVMTKView.h"
+#include "ui/view/QVMTKView.h"
 
 #include <QImage>
 #include <QPainter>

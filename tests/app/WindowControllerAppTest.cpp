@@ -1,14 +1,14 @@
-#include "AppDelegate.h"
 #include "ImageMetrics.h"
-#include "QVMTKView.h"
-#include "QVRenderer.h"
-#include "SaveImageCommand.h"
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "TestVolumes.h"
-#include "ViewController.h"
-#include "ViewWindow.h"
-#include "WindowController.h"
+#include "render/QVRenderer.h"
+#include "ui/view/QVMTKView.h"
+#include "ui/view/ViewController.h"
+#include "ui/view/ViewWindow.h"
+#include "ui/window/AppDelegate.h"
+#include "ui/window/SaveImageCommand.h"
+#include "ui/window/WindowController.h"
 
 #include <QAction>
 #include <QApplication>
@@ -447,7 +447,7 @@ TEST_F(AppWindowTest, NewViewTurnsOnItsOwnAndSharesTheWindowAndTheVolume) {
     EXPECT_FALSE(samePicture(turned, grabStill(QStringLiteral("new-view-windowed"), other)));
     EXPECT_FALSE(samePicture(mainStart, grabStill(QStringLiteral("new-view-main-windowed"))));
 
-    const NRRDfmt ball = testvolumes::sphere(64, 1000);
+    const VolumeRecord ball = testvolumes::sphere(64, 1000);
     ASSERT_TRUE(renderer().updateVolumeDataWithNRRDfmt(&ball));
     const QImage otherBall = grabStill(QStringLiteral("new-view-import"), other);
     EXPECT_EQ(other->renderer()->volumeState().width, 64u);

@@ -16,12 +16,12 @@
 //   (an accepted stack orders every slice once, at a spacing the record can carry), and
 //   the reader's checks of a series take them up to the first file, which does not exist.
 
-#include "DicomFileCheck.h"
-#include "DicomSeriesReader.h"
-#include "DicomSeriesScanner.h"
-#include "DicomSliceOrder.h"
 #include "ImportPromises.h"
 #include "VolumeFileWriters.h"
+#include "volume/dicom/DicomFileCheck.h"
+#include "volume/dicom/DicomSeriesReader.h"
+#include "volume/dicom/DicomSeriesScanner.h"
+#include "volume/dicom/DicomSliceOrder.h"
 
 #include <QtGlobal>
 #include <algorithm>
@@ -39,8 +39,8 @@ constexpr std::size_t kMaxSlices = 6;
 
 void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
 
-NrrdReadOptions options() {
-    NrrdReadOptions small;
+ImportOptions options() {
+    ImportOptions small;
     small.ramBudgetBytes = kRamBudgetBytes;
     return small;
 }
@@ -50,11 +50,11 @@ void importFile(const std::uint8_t* data, std::size_t size) {
     folder.clear();
     const QString path = folder.write(QStringLiteral("IM0001.dcm"), data, size);
     const DicomFileCheck::Result checked = DicomFileCheck::check(path);
-    const NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    const ImportResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
     checkPromise(checked.verdict == DicomFileCheck::Verdict::Sound ||
-                     std::holds_alternative<NrrdRefusal>(scanned),
+                     std::holds_alternative<ImportRefusal>(scanned),
                  "a file the check refuses is not scanned");
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&scanned)) {
+    if (const auto* refusal = std::get_if<ImportRefusal>(&scanned)) {
         checkPromise(!refusal->reason.isEmpty(), "a refusal gives its reason");
         return;
     }
@@ -137,7 +137,7 @@ void importStack(FuzzedDataProvider& in) {
         series.slices.push_back(slice);
     }
 
-    const NrrdResult<DicomStack> arranged = DicomSliceOrder::arrange(series.slices);
+    const ImportResult<DicomStack> arranged = DicomSliceOrder::arrange(series.slices);
     if (const auto* stack = std::get_if<DicomStack>(&arranged)) {
         std::vector<std::size_t> order = stack->order;
         std::ranges::sort(order);
@@ -147,11 +147,12 @@ void importStack(FuzzedDataProvider& in) {
         const auto carried = static_cast<float>(stack->spacing);
         checkPromise(std::isfinite(carried) && carried > 0.0f, "the slice spacing is positive and finite");
     } else {
-        checkPromise(!std::get<NrrdRefusal>(arranged).reason.isEmpty(), "a refusal gives its reason");
+        checkPromise(!std::get<ImportRefusal>(arranged).reason.isEmpty(), "a refusal gives its reason");
     }
     // No file of the stack exists: whatever the values, the read ends in a refusal.
-    const NrrdResult<NRRDfmt> read = DicomSeriesReader::read(series, options());
-    checkPromise(std::holds_alternative<NrrdRefusal>(read) && !std::get<NrrdRefusal>(read).reason.isEmpty(),
+    const ImportResult<VolumeRecord> read = DicomSeriesReader::read(series, options());
+    checkPromise(std::holds_alternative<ImportRefusal>(read) &&
+                     !std::get<ImportRefusal>(read).reason.isEmpty(),
                  "files that do not exist are refused");
 }
 

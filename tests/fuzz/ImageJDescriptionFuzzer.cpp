@@ -2,8 +2,8 @@
 // text gives nothing or a description with positive counts and a positive, finite
 // slice spacing, and never crashes.
 
-#include "ImageJDescription.h"
 #include "ImportPromises.h"
+#include "volume/tiff/ImageJDescription.h"
 
 #include <QString>
 #include <cmath>

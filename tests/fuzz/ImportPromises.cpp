@@ -1,6 +1,6 @@
 #include "ImportPromises.h"
 
-#include "VolumeSize.h"
+#include "volume/core/VolumeSize.h"
 
 #include <cmath>
 #include <cstdio>
@@ -12,12 +12,12 @@ void checkPromise(bool condition, const char* promise) {
     __builtin_trap();
 }
 
-void checkImport(const NrrdResult<NRRDfmt>& volume, std::uint64_t ramBudgetBytes) {
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&volume)) {
+void checkImport(const ImportResult<VolumeRecord>& volume, std::uint64_t ramBudgetBytes) {
+    if (const auto* refusal = std::get_if<ImportRefusal>(&volume)) {
         checkPromise(!refusal->reason.isEmpty(), "a refusal gives its reason");
         return;
     }
-    const NRRDfmt& record = std::get<NRRDfmt>(volume);
+    const VolumeRecord& record = std::get<VolumeRecord>(volume);
     checkPromise(record.width > 0 && record.height > 0 && record.depth > 0, "every side is positive");
     checkPromise(record.data.size() == std::size_t{record.width} * record.height * record.depth * kTexelBytes,
                  "one texel a voxel");

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "NRRDfmt.h"
-#include "NrrdRefusal.h"
+#include "volume/core/ImportRefusal.h"
+#include "volume/core/VolumeRecord.h"
 
 #include <cstdint>
 
@@ -11,4 +11,4 @@
 
 // A broken promise stops the fuzz run, naming the promise.
 void checkPromise(bool condition, const char* promise);
-void checkImport(const NrrdResult<NRRDfmt>& volume, std::uint64_t ramBudgetBytes);
+void checkImport(const ImportResult<VolumeRecord>& volume, std::uint64_t ramBudgetBytes);

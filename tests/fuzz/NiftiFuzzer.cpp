@@ -11,9 +11,9 @@
 // the rest in its ".img".
 
 #include "ImportPromises.h"
-#include "NiftiVolumeReader.h"
-#include "VolumeFile.h"
 #include "VolumeFileWriters.h"
+#include "volume/core/VolumeFile.h"
+#include "volume/nifti/NiftiVolumeReader.h"
 
 #include <QtEndian>
 #include <QtGlobal>
@@ -78,9 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (VolumeFile::detect(path) != VolumeFormat::Nifti)
         return 0;
 
-    NrrdReadOptions options;
+    ImportOptions options;
     options.ramBudgetBytes = kRamBudgetBytes;
-    const NrrdResult<NRRDfmt> volume = NiftiVolumeReader::read(path, options);
+    const ImportResult<VolumeRecord> volume = NiftiVolumeReader::read(path, options);
     checkImport(volume, kRamBudgetBytes);
     return 0;
 }

@@ -4,11 +4,11 @@
 // any bytes into a volume of exactly the promised size or a refusal, and never crash,
 // read out of bounds or overflow.
 
-#include "ByteBuffer.h"
 #include "ImportPromises.h"
-#include "NrrdDataFiles.h"
-#include "NrrdHeaderFile.h"
-#include "NrrdVolumeReader.h"
+#include "volume/core/ByteBuffer.h"
+#include "volume/nrrd/NrrdDataFiles.h"
+#include "volume/nrrd/NrrdHeaderFile.h"
+#include "volume/nrrd/NrrdVolumeReader.h"
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -37,22 +37,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const ByteBuffer bytes = ByteBuffer::fromByteArray(
         QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
-    const NrrdResult<NrrdHeaderFile> file = NrrdHeaderFile::fromBytes(bytes, kHeaderPath);
+    const ImportResult<NrrdHeaderFile> file = NrrdHeaderFile::fromBytes(bytes, kHeaderPath);
     const auto* headerFile = std::get_if<NrrdHeaderFile>(&file);
     if (!headerFile)
         return 0;
 
-    NrrdReadOptions options;
+    ImportOptions options;
     options.maxTextureSize = kMaxTextureSize;
     options.ramBudgetBytes = kRamBudgetBytes;
-    const NrrdResult<NrrdVolumeReader> opened = NrrdVolumeReader::fromHeaderFile(*headerFile, options);
+    const ImportResult<NrrdVolumeReader> opened = NrrdVolumeReader::fromHeaderFile(*headerFile, options);
     const auto* reader = std::get_if<NrrdVolumeReader>(&opened);
     if (!reader)
         return 0;
     static_cast<void>(reader->dataFilePath());
     if (reader->hasSeveralDataFiles()) {
         // Patterns and lists name files without touching the file system.
-        const NrrdResult<QStringList> files =
+        const ImportResult<QStringList> files =
             NrrdDataFiles::list(reader->header(), *reader->header().sizes, QStringLiteral("/nonexistent"));
         if (const auto* names = std::get_if<QStringList>(&files))
             checkPromise(!names->isEmpty() && names->size() <= NrrdDataFiles::kMaxFiles,
@@ -62,9 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!reader->hasAttachedData())
         return 0;
 
-    const NrrdResult<NRRDfmt> volume = reader->readVolume(NrrdDataChoice::fromHeader());
+    const ImportResult<VolumeRecord> volume = reader->readVolume(NrrdDataChoice::fromHeader());
     checkImport(volume, kRamBudgetBytes);
-    if (const auto* record = std::get_if<NRRDfmt>(&volume))
+    if (const auto* record = std::get_if<VolumeRecord>(&volume))
         checkPromise(!record->source, "attached data is decoded into memory");
     return 0;
 }

@@ -6,8 +6,8 @@
 // overflow or a read out of bounds. The file's name has no number, so no sibling is read.
 
 #include "ImportPromises.h"
-#include "TiffVolumeReader.h"
 #include "VolumeFileWriters.h"
+#include "volume/tiff/TiffVolumeReader.h"
 
 #include <QtGlobal>
 #include <cstddef>
@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const TestFolder folder;
     const QString path = folder.write(QStringLiteral("stack.tif"), data, size);
-    NrrdReadOptions options;
+    ImportOptions options;
     options.ramBudgetBytes = kRamBudgetBytes;
-    const NrrdResult<NRRDfmt> volume = TiffVolumeReader::read(path, options);
+    const ImportResult<VolumeRecord> volume = TiffVolumeReader::read(path, options);
     checkImport(volume, kRamBudgetBytes);
     return 0;
 }

@@ -13,7 +13,7 @@ constexpr QSize kViewSize{256, 256};
 TEST(FrameStepPixels, LeftDragTurnsTheVolumeAboutItsCentre) {
     GpuTestBed bed;
     ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
-    const NRRDfmt phantom = testvolumes::headPhantom();
+    const VolumeRecord phantom = testvolumes::headPhantom();
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&phantom));
     bed.renderer->adoptPostedVolume();
     // A window that takes in air shows the whole box, whose outline stays centred when

@@ -22,14 +22,14 @@ constexpr int kSameFrame = 2;
 
 // Two volumes that differ in size, proportions and content: any frame that mixed the
 // texture of one with the sizes of the other would match neither picture.
-NRRDfmt ball() {
-    NRRDfmt record = testvolumes::sphere(40, 300 + 1000, 0);
+VolumeRecord ball() {
+    VolumeRecord record = testvolumes::sphere(40, 300 + 1000, 0);
     record.sampleOffset = -1000;
     return record;
 }
 
-NRRDfmt slab() {
-    NRRDfmt record = testvolumes::record(48, 24, 32, [](auto x, auto y, auto) {
+VolumeRecord slab() {
+    VolumeRecord record = testvolumes::record(48, 24, 32, [](auto x, auto y, auto) {
         return static_cast<std::uint16_t>(x > 8 && x < 40 && y > 4 ? 1500 : 0);
     });
     record.sampleOffset = -1000;
@@ -41,8 +41,8 @@ class RendererHandOver : public testing::Test {
     void SetUp() override { ASSERT_EQ(bed.create(kViewSize).toStdString(), ""); }
 
     GpuTestBed bed;
-    const NRRDfmt first = ball();
-    const NRRDfmt second = slab();
+    const VolumeRecord first = ball();
+    const VolumeRecord second = slab();
 };
 
 TEST_F(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVolume) {

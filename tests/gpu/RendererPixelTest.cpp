@@ -19,7 +19,7 @@ class RendererPixels : public testing::Test {
     void SetUp() override {
         ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
         // Below the window's lower edge (−660) the surroundings are transparent.
-        NRRDfmt ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
+        VolumeRecord ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
         ball.sampleOffset = -1000;
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
         bed.renderer->adoptPostedVolume();
@@ -51,7 +51,7 @@ TEST_F(RendererPixels, BallShowsAtTheCentreOnTheClearColour) {
 TEST(RendererPixelsFromAfar, TheBaseLevelShowsTheBall) {
     GpuTestBed bed;
     ASSERT_EQ(bed.create(QSize(24, 24)).toStdString(), "");
-    NRRDfmt ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
+    VolumeRecord ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
     ball.sampleOffset = -1000;
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
     const QImage image = bed.frame();
@@ -73,7 +73,7 @@ TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
     // A ball of 1300 with a window two units wide: level 1301 puts its lower edge on the
     // value (transparent), level 1300 one unit below it (half intensity: visible). Any
     // error in recovering raw units from the texels shows as the wrong one of the two.
-    NRRDfmt ball = testvolumes::sphere(kVolumeSize, 1300, 0);
+    VolumeRecord ball = testvolumes::sphere(kVolumeSize, 1300, 0);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
     bed.renderer->adoptPostedVolume();
     bed.renderer->setWw(2);

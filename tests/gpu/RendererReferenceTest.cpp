@@ -8,8 +8,8 @@
 // gradient as far as the gradient stands out from the window, and not on a cut face.
 
 #include "GpuTestBed.h"
-#include "ShaderConstants.h"
 #include "TestVolumes.h"
+#include "render/ShaderConstants.h"
 
 #include <QImage>
 #include <QMatrix4x4>
@@ -72,7 +72,7 @@ float jitter(int x, int y) {
 
 // The voxels of an imported record, read the way the sampler reads them.
 struct Volume {
-    explicit Volume(const NRRDfmt& record)
+    explicit Volume(const VolumeRecord& record)
         : size{static_cast<int>(record.width), static_cast<int>(record.height),
                static_cast<int>(record.depth)},
           texels(record.data.size() / 2), sampleOffset(static_cast<double>(record.sampleOffset)) {
@@ -235,7 +235,7 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
 
 // Small blobs of many values in air, some across brick boundaries: what a brick grid that
 // skips too much, or a box that is too small, loses first.
-NRRDfmt blobsRecord() {
+VolumeRecord blobsRecord() {
     constexpr int kSide = 64;
     std::mt19937 random(20250101);
     std::uniform_real_distribution<double> centre(4.0, kSide - 4.0), radius(0.6, 2.5), value(200.0, 3000.0);
@@ -271,7 +271,7 @@ TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     const View& view = GetParam();
     GpuTestBed bed;
     ASSERT_EQ(bed.create(kViewSize, kBackground).toStdString(), "");
-    const NRRDfmt record = view.blobs ? blobsRecord() : testvolumes::headPhantom();
+    const VolumeRecord record = view.blobs ? blobsRecord() : testvolumes::headPhantom();
     const Volume volume(record);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
     bed.view->setDeltaX(view.deltaX);
@@ -333,7 +333,7 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     constexpr QSize kRingView{256, 256};
     GpuTestBed bed;
     ASSERT_EQ(bed.create(kRingView, kBackground).toStdString(), "");
-    const NRRDfmt ball =
+    const VolumeRecord ball =
         testvolumes::record(kSide, kSide, kSide, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
             const double centre = (kSide - 1) / 2.0;
             const double d = std::sqrt((x - centre) * (x - centre) + (y - centre) * (y - centre) +

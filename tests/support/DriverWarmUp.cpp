@@ -3,8 +3,8 @@
 #if defined(__SANITIZE_ADDRESS__)
 
 #include "OffscreenMTKView.h"
-#include "QVRenderer.h"
 #include "TestVolumes.h"
+#include "render/QVRenderer.h"
 
 #include <sanitizer/lsan_interface.h>
 
@@ -14,7 +14,7 @@ void warmUpOpenGLDriverForLeakChecks() {
         QString error;
         if (std::unique_ptr<OffscreenMTKView> view = OffscreenMTKView::create(device, {8, 8}, &error)) {
             QVRenderer renderer(*view, testvolumes::sampleWithoutVoxels());
-            const NRRDfmt ball = testvolumes::sphere(4, 1000);
+            const VolumeRecord ball = testvolumes::sphere(4, 1000);
             renderer.updateVolumeDataWithNRRDfmt(&ball);
             renderer.mtkView_drawableSizeWillChange(*view, view->drawableSize());
             view->draw(renderer);

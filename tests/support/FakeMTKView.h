@@ -1,13 +1,13 @@
 #pragma once
 
-#include "MTKView.h"
+#include "render/MTKView.h"
 
 #include <memory>
 
 // A view for the renderer's unit tests: every value is a plain field, and the render
 // pass descriptor can be withdrawn (hasPass).
 struct FakeMTKView : MTKView {
-    explicit FakeMTKView(std::shared_ptr<gpu::Device> gpu) : gpu(std::move(gpu)) { resize(64, 64); }
+    explicit FakeMTKView(std::shared_ptr<gpu::Device> device) : gpu(std::move(device)) { resize(64, 64); }
 
     std::shared_ptr<gpu::Device> device() const override { return gpu; }
     gpu::PixelFormat colorPixelFormat() const override { return gpu::PixelFormat::RGBA8Unorm; }

@@ -2,8 +2,8 @@
 
 #include "ImageMetrics.h"
 #include "OffscreenMTKView.h"
-#include "QVRenderer.h"
 #include "TestVolumes.h"
+#include "render/QVRenderer.h"
 
 #include <QColor>
 #include <QImage>

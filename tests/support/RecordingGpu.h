@@ -6,7 +6,7 @@
 // renderer's creation, frames and uploads are checked against these records without a GPU.
 // Failures can be switched on to exercise the renderer's error paths.
 
-#include "gpu/Gpu.h"
+#include "render/gpu/Gpu.h"
 
 #include <cstddef>
 #include <map>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "FakeMTKView.h"
-#include "QVRenderer.h"
 #include "RecordingGpu.h"
 #include "TestVolumes.h"
+#include "render/QVRenderer.h"
 
 #include <QObject>
 #include <QStringList>
@@ -35,8 +35,8 @@ struct RendererTestBed {
         device->takeFrames();
         renderer->drawInMTKView(view);
         ++frames;
-        std::vector<recording::Frame> frames = device->takeFrames();
-        return frames.empty() ? std::nullopt : std::optional(frames.back());
+        std::vector<recording::Frame> encoded = device->takeFrames();
+        return encoded.empty() ? std::nullopt : std::optional(encoded.back());
     }
 
     // Frames until every brick the view needs is resident (the pool's workers read them):

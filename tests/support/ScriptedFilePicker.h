@@ -3,9 +3,9 @@
 // Stand-ins for the import's open panels and warnings: the panels answer from a script
 // and both keep what they were asked, so tests drive the whole command without dialogs.
 
-#include "FilePicker.h"
-#include "SeriesPicker.h"
-#include "UserAlert.h"
+#include "ui/import/FilePicker.h"
+#include "ui/import/SeriesPicker.h"
+#include "ui/window/UserAlert.h"
 
 #include <QStringList>
 #include <cstddef>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "QVMTKView.h"
-#include "QVRenderer.h"
-#include "ViewController.h"
-#include "WindowController.h"
+#include "render/QVRenderer.h"
+#include "ui/view/QVMTKView.h"
+#include "ui/view/ViewController.h"
+#include "ui/window/WindowController.h"
 
 #include <QCoreApplication>
 #include <QDir>

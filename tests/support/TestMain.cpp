@@ -1,5 +1,5 @@
 #include "DriverWarmUp.h"
-#include "gl/SurfaceFormat.h"
+#include "render/gl/SurfaceFormat.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "TestVolumes.h"
 
-#include "Bundle.h"
 #include "SampleFiles.h"
+#include "volume/core/Bundle.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -16,8 +16,8 @@ constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
 
 } // namespace
 
-NRRDfmt record(std::uint32_t width, std::uint32_t height, std::uint32_t depth, const SampleFunction& sample,
-               float spacing) {
+VolumeRecord record(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
+                    const SampleFunction& sample, float spacing) {
     QByteArray bytes(static_cast<qsizetype>(std::size_t{width} * height * depth * sizeof(std::uint16_t)),
                      '\0');
     std::size_t index = 0;
@@ -29,7 +29,7 @@ NRRDfmt record(std::uint32_t width, std::uint32_t height, std::uint32_t depth, c
             }
         }
     }
-    NRRDfmt result;
+    VolumeRecord result;
     result.type = QStringLiteral("short");
     result.dimension = 3;
     result.width = width;
@@ -43,12 +43,12 @@ NRRDfmt record(std::uint32_t width, std::uint32_t height, std::uint32_t depth, c
     return result;
 }
 
-NRRDfmt headPhantom() {
+VolumeRecord headPhantom() {
     constexpr std::int32_t kSignedOffset = -32768;
     constexpr int kCtOffset = 1024;
     const SampleGrid grid = gridOverLargeSample(64, 64, 58);
     const std::vector<std::uint16_t> samples = renderHeadVolume(grid, 1);
-    NRRDfmt result = record(grid.width, grid.height, grid.depth, [&](auto x, auto y, auto z) {
+    VolumeRecord result = record(grid.width, grid.height, grid.depth, [&](auto x, auto y, auto z) {
         return static_cast<std::uint16_t>(samples[(z * grid.height + y) * grid.width + x] - kCtOffset -
                                           kSignedOffset);
     });
@@ -59,7 +59,7 @@ NRRDfmt headPhantom() {
     return result;
 }
 
-NRRDfmt sphere(std::uint32_t size, std::uint16_t inside, std::uint16_t outside) {
+VolumeRecord sphere(std::uint32_t size, std::uint16_t inside, std::uint16_t outside) {
     const double centre = (size - 1) / 2.0;
     const double radius = 0.35 * size;
     return record(size, size, size, [=](std::uint32_t x, std::uint32_t y, std::uint32_t z) {

@@ -164,7 +164,7 @@ QByteArray gzipped(const QByteArray& bytes) {
     return out;
 }
 
-std::vector<int> samplesOf(const NRRDfmt& volume) {
+std::vector<int> samplesOf(const VolumeRecord& volume) {
     std::vector<int> samples(volume.data.size() / 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {
         std::uint16_t texel = 0;
@@ -174,7 +174,7 @@ std::vector<int> samplesOf(const NRRDfmt& volume) {
     return samples;
 }
 
-std::vector<double> valuesOf(const NRRDfmt& volume) {
+std::vector<double> valuesOf(const VolumeRecord& volume) {
     std::vector<double> values;
     for (const int sample : samplesOf(volume))
         values.push_back(sample * volume.valueScale + volume.valueOffset);
@@ -195,15 +195,15 @@ QString asciiText(const std::vector<int>& samples, const QString& separator) {
     return numbers.join(separator);
 }
 
-std::string reasonOf(const NrrdResult<NRRDfmt>& result) {
-    const auto* refusal = std::get_if<NrrdRefusal>(&result);
+std::string reasonOf(const ImportResult<VolumeRecord>& result) {
+    const auto* refusal = std::get_if<ImportRefusal>(&result);
     return refusal ? refusal->reason.toStdString() : std::string();
 }
 
-NrrdResult<NRRDfmt> readNrrd(const QString& headerPath, const NrrdDataChoice& choice,
-                             const NrrdReadOptions& options, const NrrdProgress& progress) {
-    const NrrdResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(headerPath, options);
-    if (const auto* refusal = std::get_if<NrrdRefusal>(&reader))
+ImportResult<VolumeRecord> readNrrd(const QString& headerPath, const NrrdDataChoice& choice,
+                                    const ImportOptions& options, const ImportProgress& progress) {
+    const ImportResult<NrrdVolumeReader> reader = NrrdVolumeReader::open(headerPath, options);
+    if (const auto* refusal = std::get_if<ImportRefusal>(&reader))
         return *refusal;
     return std::get<NrrdVolumeReader>(reader).readVolume(choice, progress);
 }

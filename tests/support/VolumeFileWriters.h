@@ -3,9 +3,9 @@
 // Small volume files for tests, written with each format's own library: NIfTI with
 // nifticlib's writer, TIFF with libtiff's, gzip streams with zlib, bzip2 with libbz2.
 
-#include "ByteBuffer.h"
-#include "NRRDfmt.h"
-#include "NrrdVolumeReader.h"
+#include "volume/core/ByteBuffer.h"
+#include "volume/core/VolumeRecord.h"
+#include "volume/nrrd/NrrdVolumeReader.h"
 
 #include <QByteArray>
 #include <QString>
@@ -75,15 +75,15 @@ enum class ByteOrder { Little, Big };
 QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
                        ByteOrder order = ByteOrder::Little);
 // The samples of a record as the viewer interprets them: texel + sampleOffset.
-std::vector<int> samplesOf(const NRRDfmt& volume);
+std::vector<int> samplesOf(const VolumeRecord& volume);
 // The file's values as the viewer shows them: (texel + sampleOffset) * valueScale + valueOffset.
-std::vector<double> valuesOf(const NRRDfmt& volume);
+std::vector<double> valuesOf(const VolumeRecord& volume);
 // The reason of a refusal; empty when the file was read.
-std::string reasonOf(const NrrdResult<NRRDfmt>& result);
+std::string reasonOf(const ImportResult<VolumeRecord>& result);
 // The NRRD file read as an import reads it: opened, then its data read.
-NrrdResult<NRRDfmt> readNrrd(const QString& headerPath,
-                             const NrrdDataChoice& choice = NrrdDataChoice::fromHeader(),
-                             const NrrdReadOptions& options = {}, const NrrdProgress& progress = {});
+ImportResult<VolumeRecord> readNrrd(const QString& headerPath,
+                                    const NrrdDataChoice& choice = NrrdDataChoice::fromHeader(),
+                                    const ImportOptions& options = {}, const ImportProgress& progress = {});
 // The samples as decimal text, separated by `separator`.
 QString asciiText(const std::vector<int>& samples, const QString& separator);
 // 0, 1, ... count-1 shifted by `first`: a ramp whose every sample differs.

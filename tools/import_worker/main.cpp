@@ -1,5 +1,5 @@
 // voxview-import-worker MODE [PATH] OPTIONS: reads one volume, or lists DICOM series,
-// through the format's library for the viewer or voxview-inspect (volume/ImportWorker
+// through the format's library for the viewer or voxview-inspect (volume/worker/ImportWorker
 // starts it and waits for it), and dies in their place when a damaged file makes the
 // library abort, hang or run out of memory.
 //
@@ -8,15 +8,15 @@
 //   scan PATH   the DICOM series of a file or a folder (DicomSeriesScanner::scan)
 //   series      the DICOM series given on stdin as a list of one (DicomSeriesReader::read)
 //
-// Options: --ram-budget BYTES and --max-texture-size N, the import's NrrdReadOptions;
+// Options: --ram-budget BYTES and --max-texture-size N, the import's ImportOptions;
 // --texels-fd FD, the memory file a volume's texels are written into, before the record
 // itself is sent. Messages go to stdout (ImportWorkerMessage lines), what the libraries
 // print to stderr.
 
-#include "DicomSeriesReader.h"
-#include "DicomSeriesScanner.h"
-#include "ImportWorkerMessage.h"
-#include "VolumeFile.h"
+#include "volume/core/VolumeFile.h"
+#include "volume/dicom/DicomSeriesReader.h"
+#include "volume/dicom/DicomSeriesScanner.h"
+#include "volume/worker/ImportWorkerMessage.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -103,8 +103,8 @@ void forwardLog(QtMsgType type, const QMessageLogContext& context, const QString
 
 // Sends the read's progress when it has moved by a step. Any thread: the DICOM reader
 // reports from its decoding threads (one at a time).
-NrrdProgress progressTo(Channel& channel) {
-    return NrrdProgress([&channel, sent = -1.0](double fraction) mutable {
+ImportProgress progressTo(Channel& channel) {
+    return ImportProgress([&channel, sent = -1.0](double fraction) mutable {
         const double step = std::floor(fraction * kProgressSteps);
         if (step != sent) {
             sent = step;
@@ -158,36 +158,36 @@ bool outOfMemory(const std::exception_ptr& failure) {
     }
 }
 
-ImportWorkerMessage::Body volumeAnswer(NrrdResult<NRRDfmt> result, int texelsFd) {
-    if (auto* refusal = std::get_if<NrrdRefusal>(&result))
+ImportWorkerMessage::Body volumeAnswer(ImportResult<VolumeRecord> result, int texelsFd) {
+    if (auto* refusal = std::get_if<ImportRefusal>(&result))
         return std::move(*refusal);
-    NRRDfmt& record = std::get<NRRDfmt>(result);
+    VolumeRecord& record = std::get<VolumeRecord>(result);
     if (record.data.isNull())
-        return NrrdRefusal{QStringLiteral("A volume read in place from its file cannot be handed over.")};
+        return ImportRefusal{QStringLiteral("A volume read in place from its file cannot be handed over.")};
     if (!writeTexels(texelsFd, record.data))
-        return NrrdRefusal{QStringLiteral("The texels could not be handed over: %1")
-                               .arg(QString::fromLocal8Bit(std::strerror(errno)))};
+        return ImportRefusal{QStringLiteral("The texels could not be handed over: %1")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))};
     record.data = {};
     return std::move(record);
 }
 
-ImportWorkerMessage::Body readSeries(const NrrdReadOptions& options, const NrrdProgress& progress,
+ImportWorkerMessage::Body readSeries(const ImportOptions& options, const ImportProgress& progress,
                                      int texelsFd) {
     QFile input;
     if (!input.open(stdin, QIODevice::ReadOnly))
-        return NrrdRefusal{QStringLiteral("The import worker was given no series to read.")};
+        return ImportRefusal{QStringLiteral("The import worker was given no series to read.")};
     const std::optional<ImportWorkerMessage::Body> given = ImportWorkerMessage::parse(input.readAll());
     const auto* series = given ? std::get_if<std::vector<DicomSeries>>(&*given) : nullptr;
     if (!series || series->size() != 1)
-        return NrrdRefusal{QStringLiteral("The import worker was given no series to read.")};
+        return ImportRefusal{QStringLiteral("The import worker was given no series to read.")};
     return volumeAnswer(DicomSeriesReader::read(series->front(), options, progress), texelsFd);
 }
 
-ImportWorkerMessage::Body answer(const QString& mode, const QString& path, const NrrdReadOptions& options,
-                                 const NrrdProgress& progress, int texelsFd) {
+ImportWorkerMessage::Body answer(const QString& mode, const QString& path, const ImportOptions& options,
+                                 const ImportProgress& progress, int texelsFd) {
     if (mode == QLatin1String("scan")) {
-        NrrdResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path, progress);
-        if (auto* refusal = std::get_if<NrrdRefusal>(&scanned))
+        ImportResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path, progress);
+        if (auto* refusal = std::get_if<ImportRefusal>(&scanned))
             return std::move(*refusal);
         return std::get<std::vector<DicomSeries>>(std::move(scanned));
     }
@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
     const QCommandLineOption maxTextureSize(QStringLiteral("max-texture-size"), {}, QStringLiteral("N"));
     const QCommandLineOption texelsFd(QStringLiteral("texels-fd"), {}, QStringLiteral("FD"));
     parser.addOptions({ramBudget, maxTextureSize, texelsFd});
-    NrrdReadOptions options;
+    ImportOptions options;
     bool validBudget = false;
     bool validSize = false;
     bool validFd = true;
@@ -224,8 +224,8 @@ int main(int argc, char** argv) {
     const bool takesPath = mode == QLatin1String("read") || mode == QLatin1String("scan");
     if (!validBudget || !validSize || !validFd || (reads && texels < 0) ||
         arguments.size() != (takesPath ? 2 : 1) || !(reads || takesPath)) {
-        channel.send(NrrdRefusal{QStringLiteral("The import worker was started wrongly: %1")
-                                     .arg(QCoreApplication::arguments().join(QLatin1Char(' ')))});
+        channel.send(ImportRefusal{QStringLiteral("The import worker was started wrongly: %1")
+                                       .arg(QCoreApplication::arguments().join(QLatin1Char(' ')))});
         return kUsageError;
     }
     limitMemory(options.ramBudgetBytes);
@@ -238,9 +238,9 @@ int main(int argc, char** argv) {
             throw;
         const QString what = takesPath ? QFileInfo(path).fileName() : QStringLiteral("The series");
         channel.send(
-            NrrdRefusal{QStringLiteral("%1 needs more memory to read than an import may hold (%2 MB).")
-                            .arg(what)
-                            .arg(options.ramBudgetBytes >> kMegabyteShift)});
+            ImportRefusal{QStringLiteral("%1 needs more memory to read than an import may hold (%2 MB).")
+                              .arg(what)
+                              .arg(options.ramBudgetBytes >> kMegabyteShift)});
     }
     return 0;
 }

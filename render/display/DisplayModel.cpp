@@ -1,0 +1,68 @@
+#include "render/display/DisplayModel.h"
+
+DisplayModel::DisplayModel(std::int64_t windowLevel, std::int64_t windowWidth, QObject* parent)
+    : QObject(parent) {
+    m_state.windowLevel = windowLevel;
+    m_state.windowWidth = windowWidth;
+}
+
+void DisplayModel::setWindowLevel(std::int64_t level) {
+    const bool changed = level != m_state.windowLevel;
+    m_state.windowLevel = level;
+    emit windowLevelSet(level);
+    if (changed) {
+        emit windowChanged();
+    }
+}
+
+void DisplayModel::setWindowWidth(std::int64_t width) {
+    const bool changed = width != m_state.windowWidth;
+    m_state.windowWidth = width;
+    emit windowWidthSet(width);
+    if (changed) {
+        emit windowChanged();
+    }
+}
+
+void DisplayModel::setLookup(ColourLookup lookup) {
+    if (lookup != m_state.lookup) {
+        m_state.lookup = lookup;
+        emit lookupChanged(lookup);
+    }
+}
+
+void DisplayModel::setRenderMode(RenderMode mode) {
+    if (mode != m_state.renderMode) {
+        m_state.renderMode = mode;
+        emit renderModeChanged(mode);
+    }
+}
+
+void DisplayModel::setClip(const ClipBox& clip) {
+    if (!(clip == m_state.clip)) {
+        m_state.clip = clip;
+        emit clipChanged();
+    }
+}
+
+void DisplayModel::setZAngle(float radians) {
+    if (radians != m_state.zAngle) {
+        m_state.zAngle = radians;
+        emit zAngleChanged(radians);
+    }
+}
+
+void DisplayModel::resetForVolume(std::int64_t windowLevel, std::int64_t windowWidth) {
+    resetClipAndTurn();
+    setLookup(ColourLookup::Default);
+    if (windowLevel != m_state.windowLevel || windowWidth != m_state.windowWidth) {
+        m_state.windowLevel = windowLevel;
+        m_state.windowWidth = windowWidth;
+        emit windowChanged();
+    }
+}
+
+void DisplayModel::resetClipAndTurn() {
+    setClip({});
+    setZAngle(0.0f);
+}

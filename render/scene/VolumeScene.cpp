@@ -1,0 +1,209 @@
+#include "render/scene/VolumeScene.h"
+
+#include "render/QVRenderer.h"
+#include "volume/core/VolumeData.h"
+#include "volume/core/VolumeRecord.h"
+
+#include <QtGlobal>
+#include <malloc.h>
+#include <variant>
+
+namespace {
+
+constexpr char kCompositeLabel[] = "Composite Pipeline";
+constexpr char kProjectionLabel[] = "Projection Pipeline";
+constexpr char kVertexFunction[] = "vertexShader";
+constexpr char kFragmentFunction[] = "fragmentShader";
+// Builds the fragment shader for the projection modes instead of compositing.
+constexpr char kProjectionMacro[] = "PROJECTIONS";
+
+} // namespace
+
+VolumeScene::VolumeScene(std::shared_ptr<gpu::Device> device, gpu::PixelFormat colorPixelFormat,
+                         std::shared_ptr<const VolumeData> vdata, const BrickPool::Budgets& budgets)
+    : m_device(std::move(device)), m_budgets(budgets) {
+    if (m_device) {
+        buildPipeline(colorPixelFormat);
+    } else {
+        qWarning("QVRenderer: the view has no GPU device; nothing will be drawn");
+    }
+
+    if (!vdata) {
+        vdata = VolumeData::initWithBundle();
+    }
+    setVdata(vdata);
+    if (vdata) {
+        m_volume = VolumeSurvey::sample(*vdata);
+    }
+    m_volume.defaultWl = QVRenderer::kStartupWindowLevel;
+    m_volume.defaultWw = QVRenderer::kStartupWindowWidth;
+    if (!m_volume.source || !m_device) {
+        if (vdata) {
+            qWarning("QVRenderer: the volume is not shown: there is no voxel data for its size");
+        }
+        return;
+    }
+    // The first bricks go up while the grid and statistics are still being gathered.
+    const ByteBuffer data = vdata->data();
+    const std::array<std::uint64_t, 3> size{m_volume.width, m_volume.height, m_volume.depth};
+    m_sampleSurvey =
+        std::async(std::launch::async, [data, size] { return VolumeSurvey::survey(data, size); });
+    showVolume();
+}
+
+VolumeScene::~VolumeScene() = default;
+
+void VolumeScene::buildPipeline(gpu::PixelFormat colorPixelFormat) {
+    std::unique_ptr<gpu::Library> library = m_device->newDefaultLibrary();
+    if (!library) {
+        qWarning("QVRenderer: no default shader library; only the clear colour will show");
+        return;
+    }
+    std::unique_ptr<gpu::Function> vertexFunction = library->newFunctionWithName(kVertexFunction);
+    std::unique_ptr<gpu::Function> compositeFunction = library->newFunctionWithName(kFragmentFunction);
+    std::unique_ptr<gpu::Function> projectionFunction =
+        library->newFunctionWithName(kFragmentFunction, kProjectionMacro);
+    if (!vertexFunction || !compositeFunction) {
+        qWarning("QVRenderer: the shader library lacks \"%s\"; only the clear colour will show",
+                 vertexFunction ? kFragmentFunction : kVertexFunction);
+        return;
+    }
+
+    gpu::RenderPipelineDescriptor descriptor;
+    descriptor.label = kCompositeLabel;
+    descriptor.vertexFunction = vertexFunction.get();
+    descriptor.fragmentFunction = compositeFunction.get();
+    // colour = source × source alpha + destination × (1 − source alpha), and the same for alpha.
+    gpu::RenderPipelineColorAttachmentDescriptor& attachment = descriptor.colorAttachments[0];
+    attachment.pixelFormat = colorPixelFormat;
+    attachment.blendingEnabled = true;
+    attachment.rgbBlendOperation = gpu::BlendOperation::Add;
+    attachment.alphaBlendOperation = gpu::BlendOperation::Add;
+    attachment.sourceAlphaBlendFactor = gpu::BlendFactor::SourceAlpha;
+    attachment.sourceRGBBlendFactor = gpu::BlendFactor::SourceAlpha;
+    attachment.destinationAlphaBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+    attachment.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+
+    std::string error;
+    m_compositePipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+    if (m_compositePipeline) {
+        descriptor.label = kProjectionLabel;
+        descriptor.fragmentFunction = projectionFunction.get();
+        m_projectionPipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+    }
+    if (!m_projectionPipeline) {
+        // Every mode or none: a volume that shows in one mode and not in another would
+        // read as a fault of the data.
+        m_compositePipeline.reset();
+        qWarning("QVRenderer: the render pipeline cannot be built; only the clear colour will show: %s",
+                 error.c_str());
+    }
+}
+
+void VolumeScene::updatePool(const BrickPool::View& view) {
+    m_pool->update(view);
+    if (m_pool->failed() && !m_unreadableTold) {
+        m_unreadableTold = true;
+        const QString file = unreadableDataFile();
+        qWarning("QVRenderer: bricks of the volume cannot be read: %s changed or vanished", qPrintable(file));
+        emit volumeUnreadable(file);
+    }
+}
+
+QString VolumeScene::unreadableDataFile() const {
+    const QString file = m_volume.source ? m_volume.source->unreadableFile() : QString();
+    return file.isEmpty() ? QVRenderer::tr("of the volume") : file;
+}
+
+void VolumeScene::showVolume() {
+    m_pool.reset();
+    m_unreadableTold = false;
+#ifdef __GLIBC__
+    // The volume replaced (its decoded voxels, the bricks its loaders held) is gone: hand the
+    // freed heap back, or every import leaves the process larger.
+    malloc_trim(0);
+#endif
+    if (!m_device || !m_volume.source) {
+        return;
+    }
+    std::variant<std::unique_ptr<BrickPool>, QString> created = BrickPool::create(
+        *m_device, m_volume.source, {m_volume.width, m_volume.height, m_volume.depth}, m_budgets);
+    if (const QString* reason = std::get_if<QString>(&created)) {
+        qWarning("QVRenderer: the volume is not shown: %s", qPrintable(*reason));
+        return;
+    }
+    m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
+    if (m_volume.bricks) {
+        m_pool->knowMaxima(*m_volume.bricks);
+    }
+    if (m_volume.bricks && !m_volume.brickTexture) {
+        QString reason;
+        m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *m_volume.bricks, &reason);
+        if (!m_volume.brickTexture) {
+            // Rays then march without skipping: slower, the same picture.
+            qWarning("QVRenderer: %s", qPrintable(reason));
+            m_volume.bricks.reset();
+        }
+    }
+}
+
+void VolumeScene::takeSampleSurvey() {
+    if (!m_sampleSurvey.valid() ||
+        m_sampleSurvey.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        return;
+    }
+    VolumeSurvey::Survey survey = m_sampleSurvey.get();
+    // An import adopted meanwhile has its own.
+    if (m_volume.generation != 0 || !m_device) {
+        return;
+    }
+    QString reason;
+    m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *survey.bricks, &reason);
+    if (m_pool) {
+        m_pool->knowMaxima(*survey.bricks);
+    }
+    if (m_volume.brickTexture) {
+        m_volume.bricks = std::move(survey.bricks);
+    }
+    m_volume.texels = survey.texels;
+}
+
+bool VolumeScene::post(const VolumeRecord* record, QString* reason, const std::stop_token& stop) {
+    std::variant<VolumeState, QString> uploaded = QStringLiteral("there is no volume record");
+    if (record != nullptr && !m_device) {
+        uploaded = QStringLiteral("there is no GPU device");
+    } else if (record != nullptr) {
+        uploaded = VolumeSurvey::imported(*record, m_budgets, m_device->maxTexture3DSize(), stop);
+    }
+    if (const QString* why = std::get_if<QString>(&uploaded)) {
+        qWarning("QVRenderer: the imported volume is refused, the current one stays: %s", qPrintable(*why));
+        if (reason != nullptr) {
+            *reason = *why;
+        }
+        return false;
+    }
+    m_mailbox.post(std::get<VolumeState>(std::move(uploaded)));
+    return true;
+}
+
+bool VolumeScene::adoptPosted() {
+    std::optional<VolumeState> posted = m_mailbox.take();
+    if (!posted) {
+        return false;
+    }
+    posted->generation = m_volume.generation + 1;
+    // The replaced volume leaves with `posted`: its textures are released here.
+    std::swap(m_volume, *posted);
+    showVolume();
+    return true;
+}
+
+std::shared_ptr<const VolumeData> VolumeScene::vdata() const {
+    std::lock_guard lock(m_vdataMutex);
+    return m_vdata;
+}
+
+void VolumeScene::setVdata(std::shared_ptr<const VolumeData> value) {
+    std::lock_guard lock(m_vdataMutex);
+    m_vdata = std::move(value);
+}

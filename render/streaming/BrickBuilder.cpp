@@ -1,0 +1,101 @@
+#include "render/streaming/BrickBuilder.h"
+
+#include "volume/core/VolumeSize.h"
+#include "volume/core/VolumeSource.h"
+
+#include <algorithm>
+
+namespace {
+
+// The level-0 voxels (first, second) a slot position along one axis reads: the voxel
+// itself at level 0, else the two nearest the centre of its level-n voxel.
+struct Taps {
+    std::vector<std::uint64_t> first, second;
+};
+
+Taps tapsAlong(std::uint64_t size, std::uint64_t levelVoxels, std::uint64_t brick, const BrickLayout& layout,
+               std::uint32_t level) {
+    const std::uint64_t slot = layout.slotSide();
+    const std::int64_t start = static_cast<std::int64_t>(brick * layout.brickSide()) -
+                               static_cast<std::int64_t>(BrickLayout::kBorder);
+    const std::int64_t lastVoxel = static_cast<std::int64_t>(levelVoxels) - 1;
+    const std::uint64_t span = std::uint64_t{1} << level;
+    Taps taps;
+    for (std::uint64_t s = 0; s < slot; ++s) {
+        const auto voxel = static_cast<std::uint64_t>(
+            std::clamp<std::int64_t>(start + static_cast<std::int64_t>(s), 0, lastVoxel));
+        std::uint64_t first = voxel;
+        std::uint64_t second = voxel;
+        if (level > 0) {
+            first = std::min(voxel * span + span / 2 - 1, size - 1);
+            second = std::min(first + 1, size - 1);
+        }
+        taps.first.push_back(first);
+        taps.second.push_back(second);
+    }
+    return taps;
+}
+
+} // namespace
+
+std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLayout& layout,
+                                      std::array<std::uint64_t, 3> size, const BrickKey& key) {
+    const std::array<std::uint64_t, 3>& voxels = layout.voxels(key.level);
+    std::array<Taps, 3> taps;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        taps[axis] = tapsAlong(size[axis], voxels[axis], key.brick[axis], layout, key.level);
+    }
+    const std::uint64_t slot = layout.slotSide();
+    const bool averages = key.level > 0;
+    const std::uint64_t rowStart = taps[0].first.front();
+    const std::uint64_t rowCount = taps[0].second.back() - rowStart + 1;
+    // The rows a slice of the slot reads lie between these; read together while the rows
+    // between them that are not needed stay few and the span is one the source reads at
+    // once, else a pair at a time.
+    const std::uint64_t firstRow = taps[1].first.front();
+    const std::uint64_t rowSpan = taps[1].second.back() - firstRow + 1;
+    const bool wholeSpan = rowSpan <= 4 * slot && rowSpan * size[0] * kTexelBytes <= VolumeSource::kSpanBytes;
+    std::vector<std::uint16_t> rows(rowCount * (wholeSpan ? rowSpan : 2));
+    std::vector<std::uint32_t> sums(slot * slot); // one slice of the slot
+
+    BrickTexels brick;
+    brick.key = key;
+    brick.texels.resize(layout.slotTexels());
+    for (std::uint64_t z = 0; z < slot; ++z) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        for (int half = 0; half < (averages ? 2 : 1); ++half) {
+            const std::uint64_t zz = half == 0 ? taps[2].first[z] : taps[2].second[z];
+            if (wholeSpan && !source.readRows(rowStart, firstRow, zz, rowCount, rowSpan, rows.data())) {
+                return std::nullopt;
+            }
+            for (std::uint64_t y = 0; y < slot; ++y) {
+                const std::uint64_t yy = taps[1].first[y];
+                const std::uint16_t* pair = rows.data() + (wholeSpan ? (yy - firstRow) * rowCount : 0);
+                if (!wholeSpan &&
+                    !source.readRows(rowStart, yy, zz, rowCount, taps[1].second[y] - yy + 1, rows.data())) {
+                    return std::nullopt;
+                }
+                std::uint16_t* out = brick.texels.data() + (z * slot + y) * slot;
+                if (!averages) {
+                    for (std::uint64_t x = 0; x < slot; ++x) {
+                        out[x] = pair[taps[0].first[x] - rowStart];
+                    }
+                    continue;
+                }
+                const std::uint16_t* next = pair + (taps[1].second[y] - yy) * rowCount;
+                std::uint32_t* sum = sums.data() + y * slot;
+                for (std::uint64_t x = 0; x < slot; ++x) {
+                    const std::uint64_t a = taps[0].first[x] - rowStart, b = taps[0].second[x] - rowStart;
+                    sum[x] += pair[a] + pair[b] + next[a] + next[b];
+                }
+                if (half == 1) {
+                    for (std::uint64_t x = 0; x < slot; ++x) {
+                        out[x] = static_cast<std::uint16_t>((sum[x] + 4) / 8);
+                    }
+                }
+            }
+        }
+    }
+    brick.maximum = *std::max_element(brick.texels.begin(), brick.texels.end());
+    return brick;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "render/streaming/BrickLayout.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+class VolumeSource;
+
+// One brick's slot as the atlas takes it: slotSide³ texels, x fastest, and the largest of
+// them. The slot's border makes that largest bound every trilinear sample inside the brick.
+struct BrickTexels {
+    BrickKey key;
+    std::vector<std::uint16_t> texels;
+    std::uint16_t maximum = 0;
+};
+
+// Builds a brick's slot from level-0 rows of its source. Beyond the volume the edge
+// voxels repeat, as a texture clamped to its edge reads. A voxel of level n > 0 is the
+// mean of the 2 × 2 × 2 level-0 voxels at its centre: one read of a few rows per slot
+// row, however coarse the level, so the coarse levels of a volume larger than memory come
+// from a small share of its bytes (at the price of some aliasing, which the finer levels
+// replace as they arrive). Nothing when the source cannot be read.
+std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLayout& layout,
+                                      std::array<std::uint64_t, 3> size, const BrickKey& key);

@@ -1,0 +1,169 @@
+#include "render/streaming/BrickPool.h"
+
+#include <chrono>
+
+std::optional<QString> BrickPool::refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
+                                          std::size_t maxTexture3DSize) {
+    const BrickLayout layout(size, budgets.brickSide);
+    if (std::optional<QString> reason = BrickAtlas::refusal(layout, budgets.gpuBytes, maxTexture3DSize)) {
+        return reason;
+    }
+    return BrickPageTable::refusal(layout, maxTexture3DSize);
+}
+
+std::variant<std::unique_ptr<BrickPool>, QString>
+BrickPool::create(gpu::Device& device, std::shared_ptr<const VolumeSource> source,
+                  std::array<std::uint64_t, 3> size, const Budgets& budgets) {
+    if (!source) {
+        return QStringLiteral("there is no voxel data");
+    }
+    const BrickLayout layout(size, budgets.brickSide);
+    if (std::optional<QString> reason = refusal(size, budgets, device.maxTexture3DSize())) {
+        return *reason;
+    }
+    std::variant<std::unique_ptr<BrickPageTable>, QString> table = BrickPageTable::create(device, layout);
+    if (const QString* reason = std::get_if<QString>(&table)) {
+        return *reason;
+    }
+    std::variant<std::unique_ptr<BrickAtlas>, QString> atlas =
+        BrickAtlas::create(device, layout, budgets.gpuBytes);
+    if (const QString* reason = std::get_if<QString>(&atlas)) {
+        return *reason;
+    }
+    std::unique_ptr<BrickPool> pool(new BrickPool(std::move(source), size, layout, budgets));
+    pool->m_pageTable = std::get<std::unique_ptr<BrickPageTable>>(std::move(table));
+    pool->m_atlas = std::get<std::unique_ptr<BrickAtlas>>(std::move(atlas));
+    pool->m_residency.grow(pool->m_atlas->slotCount());
+    return pool;
+}
+
+BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std::uint64_t, 3> size,
+                     const BrickLayout& layout, const Budgets& budgets)
+    : m_layout(layout), m_budgets(budgets), m_maxima(layout), m_residency(layout),
+      m_loader(std::make_unique<BrickLoader>(std::move(source), layout, size, budgets.threads,
+                                             budgets.readyBytes)) {}
+
+BrickPool::~BrickPool() = default;
+
+void BrickPool::knowMaxima(const BrickGrid& grid) {
+    m_pageStale = m_maxima.takeFrom(grid) || m_pageStale;
+}
+
+std::optional<std::uint32_t> BrickPool::takeSlot() {
+    if (!m_residency.hasFree() && m_atlas->grow(m_demand)) {
+        m_residency.grow(m_atlas->slotCount());
+        m_pageStale = true;
+    }
+    const std::optional<BrickResidency::Taken> taken = m_residency.take(m_frame);
+    if (!taken) {
+        return std::nullopt;
+    }
+    if (taken->evicted) {
+        m_pageStale = m_pageStale || taken->evicted->level == m_level;
+    }
+    return taken->slot;
+}
+
+bool BrickPool::upload(const BrickTexels& brick) {
+    const std::optional<std::uint32_t> slot = takeSlot();
+    if (!slot) {
+        return false;
+    }
+    if (!m_atlas->upload(*slot, brick.texels.data())) {
+        m_residency.giveBack(*slot);
+        return false;
+    }
+    m_residency.place(*slot, brick.key, m_frame);
+    m_pageStale = true;
+    return true;
+}
+
+void BrickPool::arrive(const BrickTexels& brick) {
+    m_maxima.set(brick.key, brick.maximum);
+    const bool base = brick.key.level == m_layout.baseLevel();
+    m_pageStale = m_pageStale || brick.key.level == m_level;
+    if (m_residency.slotOf(brick.key) < 0 &&
+        (base || (brick.key.level == m_level && m_maxima.mustUpload(brick.key, m_threshold)))) {
+        upload(brick);
+    }
+}
+
+bool BrickPool::update(const View& view) {
+    ++m_frame;
+    const std::uint64_t baseBricks = m_layout.brickCount(m_layout.baseLevel());
+    chooseLevel(m_layout, view, m_maxima, m_atlas->largestSlotCount() - baseBricks - 1, m_needed);
+    if (m_needed.level != m_level || view.threshold != m_threshold) {
+        m_level = m_needed.level;
+        m_threshold = view.threshold;
+        m_pageStale = true;
+    }
+    // Slots this view needs: the zero slot, the base level and the bricks of the frame's
+    // level that are resident or known to reach above the window.
+    m_demand = baseBricks + 1;
+    for (const BrickKey& key : m_needed.bricks) {
+        if (m_residency.slotOf(key) >= 0) {
+            m_residency.need(key, m_frame);
+            ++m_demand;
+        } else if (m_maxima.mustUpload(key, m_threshold)) {
+            ++m_demand;
+        }
+    }
+
+    // Bricks arrive until the frame's bytes or time for uploads are spent, so that no frame
+    // is long however many bricks wait.
+    const auto uploadEnd = std::chrono::steady_clock::now() + m_budgets.uploadTimePerFrame;
+    std::uint64_t uploadBytes = 0;
+    while (uploadBytes < m_budgets.uploadBytesPerFrame && std::chrono::steady_clock::now() < uploadEnd) {
+        const std::optional<BrickTexels> arrived = m_loader->take();
+        if (!arrived) {
+            break;
+        }
+        uploadBytes += arrived->texels.size() * sizeof(std::uint16_t);
+        arrive(*arrived);
+    }
+
+    m_wishes.clear();
+    const std::uint32_t base = m_layout.baseLevel();
+    for (std::uint64_t index = 0; index < baseBricks; ++index) {
+        const BrickKey key = m_layout.key(base, index);
+        if (m_residency.slotOf(key) < 0) {
+            m_wishes.push_back(key);
+        }
+    }
+    // Bricks not read yet, and bricks read before that turn out to be needed (a neighbour
+    // reaches above the window): a brick below it is not read again while its neighbours
+    // are still unknown.
+    for (const BrickKey& key : m_needed.bricks) {
+        if (m_residency.slotOf(key) < 0 && (!m_maxima.known(key) || m_maxima.mustUpload(key, m_threshold))) {
+            m_wishes.push_back(key);
+        }
+    }
+    m_complete = m_wishes.empty();
+    m_missesUnreadable = m_loader->wish(m_wishes) > 0;
+
+    if (!m_pageStale || !drawable()) {
+        return false;
+    }
+    writePageTable();
+    m_pageStale = false;
+    ++m_version;
+    return true;
+}
+
+void BrickPool::writePageTable() {
+    m_pageTable->clear(m_level);
+    const std::uint64_t count = m_layout.brickCount(m_level);
+    for (std::uint64_t index = 0; index < count; ++index) {
+        BrickKey key = m_layout.key(m_level, index);
+        if (m_residency.slotOf(key) < 0 && !m_maxima.canShow(key, m_threshold)) {
+            continue; // below the window: the zero slot
+        }
+        while (m_residency.slotOf(key) < 0 && key.level < m_layout.baseLevel()) {
+            key = BrickLayout::parent(key);
+        }
+        if (const std::int32_t slot = m_residency.slotOf(key); slot >= 0) {
+            m_pageTable->point(index, m_atlas->position(static_cast<std::uint32_t>(slot)), key.level);
+        }
+    }
+    m_pageTable->upload();
+}

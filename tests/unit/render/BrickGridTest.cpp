@@ -1,0 +1,157 @@
+#include "render/streaming/BrickGrid.h"
+
+#include <algorithm>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <vector>
+
+namespace {
+
+struct Volume {
+    std::uint64_t width, height, depth;
+    std::vector<std::uint16_t> texels;
+
+    std::uint16_t at(std::uint64_t x, std::uint64_t y, std::uint64_t z) const {
+        return texels[(z * height + y) * width + x];
+    }
+    const std::byte* slice(std::uint64_t z) const {
+        return reinterpret_cast<const std::byte*>(texels.data() + z * width * height);
+    }
+};
+
+Volume randomSparseVolume(std::uint64_t width, std::uint64_t height, std::uint64_t depth, unsigned seed) {
+    Volume volume{width, height, depth, std::vector<std::uint16_t>(width * height * depth, 0)};
+    std::mt19937 random(seed);
+    for (std::uint16_t& texel : volume.texels) {
+        // Mostly air, a few voxels of every size, so brick maxima differ from brick to brick.
+        texel = random() % 50 == 0 ? static_cast<std::uint16_t>(random() % 65536) : 0;
+    }
+    return volume;
+}
+
+// A cell of a level, x fastest.
+std::uint16_t cell(const BrickGrid::Level& level, std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+    return level.maxima[(z * level.height + y) * level.width + x];
+}
+
+// The obvious definition: the largest texel of the brick widened by one voxel on every
+// side, clipped to the volume; 0 for the padding bricks, which hold no voxel.
+std::uint16_t bruteForceMaximum(const Volume& v, std::uint64_t bx, std::uint64_t by, std::uint64_t bz) {
+    constexpr std::uint64_t side = BrickGrid::kBrickSide;
+    if (bx * side >= v.width || by * side >= v.height || bz * side >= v.depth)
+        return 0;
+    // The brick's first and one-past-last voxel along an axis, widened and clipped.
+    const auto span = [](std::uint64_t brick, std::uint64_t size) {
+        return std::pair(brick == 0 ? 0 : brick * side - 1, std::min((brick + 1) * side + 1, size));
+    };
+    const auto [x0, x1] = span(bx, v.width);
+    const auto [y0, y1] = span(by, v.height);
+    const auto [z0, z1] = span(bz, v.depth);
+    std::uint16_t maximum = 0;
+    for (std::uint64_t z = z0; z < z1; ++z)
+        for (std::uint64_t y = y0; y < y1; ++y)
+            for (std::uint64_t x = x0; x < x1; ++x)
+                maximum = std::max(maximum, v.at(x, y, z));
+    return maximum;
+}
+
+struct GridCase {
+    const char* name;
+    std::uint64_t width, height, depth;
+    std::uint64_t slabSlices; // how many slices each addSlices call gets
+};
+
+class BrickGridOf : public testing::TestWithParam<GridCase> {};
+
+TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow) {
+    const GridCase& c = GetParam();
+    const Volume volume = randomSparseVolume(c.width, c.height, c.depth, 7);
+    BrickGrid grid(c.width, c.height, c.depth);
+    // Slabs from the last to the first: the grid must not depend on their order.
+    std::vector<std::uint64_t> starts;
+    for (std::uint64_t z = 0; z < c.depth; z += c.slabSlices) {
+        starts.push_back(z);
+    }
+    std::reverse(starts.begin(), starts.end());
+    for (const std::uint64_t z : starts) {
+        grid.addSlices(volume.slice(z), z, std::min(c.slabSlices, c.depth - z));
+    }
+    grid.finish();
+
+    const BrickGrid::Level& base = grid.level(0);
+    const auto bricks = [](std::uint64_t voxels) {
+        return (voxels + BrickGrid::kBrickSide - 1) / BrickGrid::kBrickSide;
+    };
+    // Padded to whole cells of every level, and long enough for all of them, by at most 8
+    // cells per brick (and the 8 of the smallest grid): a row or a slice keeps a small grid.
+    EXPECT_LE(base.width * base.height * base.depth,
+              8 * bricks(c.width) * bricks(c.height) * bricks(c.depth) + 8);
+    EXPECT_GE(std::max({base.width, base.height, base.depth}), 8u);
+    EXPECT_GE(base.width * BrickGrid::kBrickSide, c.width);
+    for (std::uint64_t z = 0; z < base.depth; ++z)
+        for (std::uint64_t y = 0; y < base.height; ++y)
+            for (std::uint64_t x = 0; x < base.width; ++x)
+                ASSERT_EQ(cell(base, x, y, z), bruteForceMaximum(volume, x, y, z))
+                    << "brick " << x << "," << y << "," << z;
+    for (std::size_t index = 1; index < BrickGrid::kLevels; ++index) {
+        const BrickGrid::Level& fine = grid.level(index - 1);
+        const BrickGrid::Level& coarse = grid.level(index);
+        for (const auto& [f, k] : {std::pair(fine.width, coarse.width), std::pair(fine.height, coarse.height),
+                                   std::pair(fine.depth, coarse.depth)})
+            ASSERT_TRUE(f == 2 * k || (f == 1 && k == 1)) << "level " << index << ": " << f << " to " << k;
+        for (std::uint64_t z = 0; z < coarse.depth; ++z) {
+            for (std::uint64_t y = 0; y < coarse.height; ++y) {
+                for (std::uint64_t x = 0; x < coarse.width; ++x) {
+                    std::uint16_t expected = 0;
+                    for (std::uint64_t k = 0; k < 8; ++k) {
+                        const std::uint64_t fx = 2 * x + (k & 1), fy = 2 * y + ((k >> 1) & 1),
+                                            fz = 2 * z + (k >> 2);
+                        if (fx < fine.width && fy < fine.height && fz < fine.depth)
+                            expected = std::max(expected, cell(fine, fx, fy, fz));
+                    }
+                    ASSERT_EQ(cell(coarse, x, y, z), expected)
+                        << "level " << index << " cell " << x << "," << y << "," << z;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, BrickGridOf,
+                         testing::Values(GridCase{"OddSizesOneSliceAtATime", 21, 13, 17, 1},
+                                         GridCase{"OddSizesSlabsAcrossBrickBoundaries", 21, 13, 17, 5},
+                                         GridCase{"WholeBricksOneSlab", 32, 16, 24, 24},
+                                         GridCase{"SmallerThanOneBrick", 3, 5, 7, 7},
+                                         GridCase{"Row", 300, 1, 1, 1}, GridCase{"TallColumn", 3, 2, 100, 7}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// 40 x 24 x 20 voxels: 100 at voxel (20, 5, 3), 200 at voxel (35, 20, 18). Voxel 20 reaches
+// brick 2 (16…23), voxel 35 brick 4 (32…39); y 5 brick 0, y 20 brick 2 (clipped to 24); z 3
+// brick 0, z 18 brick 2 (clipped to 20). Below zero every brick counts, air included.
+TEST(BrickGrid, OccupiedBoxHoldsEveryBrickAboveTheThreshold) {
+    constexpr std::uint64_t kWidth = 40, kHeight = 24, kDepth = 20;
+    std::vector<std::uint16_t> texels(kWidth * kHeight * kDepth, 0);
+    texels[(3 * kHeight + 5) * kWidth + 20] = 100;
+    texels[(18 * kHeight + 20) * kWidth + 35] = 200;
+    BrickGrid grid(kWidth, kHeight, kDepth);
+    grid.addSlices(reinterpret_cast<const std::byte*>(texels.data()), 0, kDepth);
+    grid.finish();
+    const struct {
+        std::int64_t threshold;
+        BrickGrid::VoxelBox expected;
+    } cases[] = {{99, {{16, 0, 0}, {40, 24, 20}}},
+                 {100, {{32, 16, 16}, {40, 24, 20}}},
+                 {200, {}},
+                 {-1, {{0, 0, 0}, {40, 24, 20}}}};
+    for (const auto& c : cases) {
+        const BrickGrid::VoxelBox box = grid.occupiedBox(c.threshold);
+        EXPECT_EQ(box.isEmpty(), c.expected.isEmpty()) << c.threshold;
+        if (!c.expected.isEmpty()) {
+            EXPECT_EQ(box.low, c.expected.low) << c.threshold;
+            EXPECT_EQ(box.high, c.expected.high) << c.threshold;
+        }
+    }
+}
+
+} // namespace

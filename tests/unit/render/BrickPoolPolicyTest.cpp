@@ -1,0 +1,148 @@
+#include "LogCapture.h"
+#include "RecordingGpu.h"
+#include "render/streaming/BrickPool.h"
+#include "volume/core/VolumeSource.h"
+
+#include <QTest>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+
+namespace {
+
+// 64³ voxels in bricks of 8 (slots of 12³ texels): level 0 has 8³ bricks, the base level 1
+// 4³. Each voxel holds the number of the base brick it lies in, from 1, so a slot's centre
+// tells whose texels it holds. Reads wait while the gate is closed.
+struct GatedSource final : VolumeSource {
+    bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::unique_lock lock(mutex);
+        opened.wait(lock, [this] { return open; });
+        for (std::uint64_t i = 0; i < count; ++i)
+            out[i] = static_cast<std::uint16_t>(1 + (x + i) / 16 + 4 * (y / 16) + 16 * (z / 16));
+        return true;
+    }
+    void setOpen(bool value) {
+        std::lock_guard lock(mutex);
+        open = value;
+        opened.notify_all();
+    }
+    mutable std::mutex mutex;
+    mutable std::condition_variable opened;
+    bool open = true;
+};
+
+constexpr std::uint64_t kSlotBytes = 12 * 12 * 12 * 2;
+constexpr std::uint64_t kBaseSlots = 1 + 64; // the zero slot and the base level
+
+class BrickPoolPolicy : public testing::Test {
+  protected:
+    void make(std::uint64_t slotCount) {
+        m_device->options().keepTexels = true;
+        auto made = BrickPool::create(*m_device, m_source, {64, 64, 64},
+                                      {.gpuBytes = slotCount * kSlotBytes, .brickSide = 8});
+        m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(made));
+    }
+    ~BrickPoolPolicy() override { m_source->setOpen(true); }
+
+    // A view of the level-0 bricks x0 ≤ x < x1 with y = z = 0, or of level 1 when they
+    // are more than the atlas holds beside the base level.
+    static BrickPool::View view(std::uint32_t x0, std::uint32_t x1, std::uint32_t y1 = 1) {
+        BrickPool::View v;
+        v.viewProjection.columns[3] = {0.0f, 0.0f, 1.0f, 1.0f};
+        v.camera = {0.0f, 0.0f, -2.0f};
+        v.viewportHeight = 512;
+        v.clipLow = {static_cast<float>(x0) / 8, 0.0f, 0.0f};
+        v.clipHigh = {static_cast<float>(x1) / 8, static_cast<float>(y1) / 8, 0.125f};
+        return v;
+    }
+    void settle(const BrickPool::View& v) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return m_pool->update(v), m_pool->complete(); }, 30000));
+    }
+
+    // What the brick's page-table entry shows, as uploaded: the base brick whose texels
+    // its slot holds, and their level.
+    std::pair<int, int> shown(const BrickKey& key) const {
+        const recording::TextureRecord table = m_device->texture(*m_pool->pageTable());
+        const recording::TextureRecord atlas = m_device->texture(*m_pool->atlas());
+        const auto& o = m_pool->layout().pageOrigin(key.level);
+        const std::uint16_t* e =
+            table.texels.data() +
+            4 * (((o[2] + key.brick[2]) * table.descriptor.height + o[1] + key.brick[1]) *
+                     table.descriptor.width +
+                 o[0] + key.brick[0]);
+        const std::size_t w = atlas.descriptor.width, h = atlas.descriptor.height;
+        return {atlas.texels[((e[2] * 12u + 6) * h + e[1] * 12u + 6) * w + e[0] * 12u + 6], e[3]};
+    }
+    // What a level-0 brick shows: its own texels (level 0) or its parent's (level 1).
+    static std::pair<int, int> own(std::uint32_t x) { return {1 + x / 2, 0}; }
+    static std::pair<int, int> parents(std::uint32_t x) { return {1 + x / 2, 1}; }
+
+    std::shared_ptr<recording::Device> m_device = std::make_shared<recording::Device>();
+    std::shared_ptr<GatedSource> m_source = std::make_shared<GatedSource>();
+    std::unique_ptr<BrickPool> m_pool;
+};
+
+// Four slots beside the base level: bricks 4 and 5 take those of brick 1 (needed longest
+// ago) and of 2 or 3, never one of the base level, which then still stands in for them all.
+TEST_F(BrickPoolPolicy, EvictsTheBrickNeededLeastRecentlyAndNeverTheBaseLevel) {
+    make(kBaseSlots + 4);
+    settle(view(0, 2));
+    settle(view(2, 4));
+    settle(view(0, 1));
+    settle(view(4, 6));
+    EXPECT_EQ(shown({0, {0, 0, 0}}), own(0));
+    EXPECT_EQ(shown({0, {1, 0, 0}}), parents(1));
+    EXPECT_NE(shown({0, {2, 0, 0}}) == own(2), shown({0, {3, 0, 0}}) == own(3));
+    EXPECT_EQ(shown({0, {4, 0, 0}}), own(4));
+    EXPECT_EQ(shown({0, {5, 0, 0}}), own(5));
+    settle(view(0, 8, 8)); // 64 bricks: the base level
+    ASSERT_EQ(m_pool->level(), 1u);
+    for (std::uint64_t index = 0; index < 64; ++index)
+        EXPECT_EQ(shown(m_pool->layout().key(1, index)), std::make_pair(static_cast<int>(index) + 1, 1));
+}
+
+// Until a brick arrives its entry points at its parent's slot, then at its own; the
+// entries that changed are all that go up.
+TEST_F(BrickPoolPolicy, ShowsTheParentUntilABrickArrives) {
+    make(kBaseSlots + 4);
+    settle(view(0, 0));
+    m_source->setOpen(false);
+    for (int frame = 0; frame < 3; ++frame)
+        m_pool->update(view(0, 2));
+    EXPECT_FALSE(m_pool->complete());
+    EXPECT_EQ(shown({0, {0, 0, 0}}), parents(0));
+    EXPECT_EQ(shown({0, {2, 0, 0}}), parents(2));
+    const std::size_t written = m_device->texture(*m_pool->pageTable()).uploads.size();
+    m_source->setOpen(true);
+    settle(view(0, 2));
+    // Only the entries of the bricks that arrived go up again, not their level's 512.
+    const std::vector<recording::Upload> uploads = m_device->texture(*m_pool->pageTable()).uploads;
+    ASSERT_GT(uploads.size(), written);
+    for (std::size_t i = written; i < uploads.size(); ++i)
+        EXPECT_LE(uploads[i].region.size.width * uploads[i].region.size.height, 2u) << i;
+    EXPECT_EQ(shown({0, {0, 0, 0}}), own(0));
+    EXPECT_EQ(shown({0, {1, 0, 0}}), own(1));
+    EXPECT_EQ(shown({0, {2, 0, 0}}), parents(2));
+}
+
+// The atlas starts with 72 slots. When it cannot grow, a view needing more bricks than
+// they hold is drawn from the base level, one that fits from its own bricks; the failure is
+// told once.
+TEST_F(BrickPoolPolicy, KeepsDrawingWhatFitsWhenTheAtlasCannotGrow) {
+    make(200);
+    ASSERT_EQ(m_pool->capacity(), 72u);
+    settle(view(0, 0));
+    m_device->options().textureError = "out of memory";
+    LogCapture log;
+    settle(view(0, 8, 2)); // 16 bricks
+    EXPECT_EQ(m_pool->largestCapacity(), 72u);
+    EXPECT_EQ(m_pool->level(), 1u);
+    settle(view(0, 7));
+    EXPECT_EQ(m_pool->level(), 0u);
+    for (std::uint32_t x = 0; x < 7; ++x)
+        EXPECT_EQ(shown({0, {x, 0, 0}}), own(x)) << x;
+    EXPECT_EQ(log.count("cannot grow"), 1);
+}
+
+} // namespace

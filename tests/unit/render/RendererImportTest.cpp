@@ -1,0 +1,170 @@
+#include "LogCapture.h"
+#include "RendererTestBed.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <tuple>
+
+namespace {
+
+// Everything an import may change, to compare before and after.
+auto snapshot(const QVRenderer& r) {
+    const QVRenderer::VolumeState v = r.volumeState();
+    return std::tuple(r.wl(), r.ww(), r.clutmode(), r.zoom(), r.xrot(), r.yrot(), r.zrot(), r.xcept(),
+                      r.xceptBtm(), r.ycept(), r.yceptBtm(), r.zcept(), r.zceptBtm(), v.source.get(), v.width,
+                      v.height, v.depth, v.cellspaceX, v.cellspaceY, v.cellspaceZ, v.sampleOffset);
+}
+
+// Moves every value an import resets away from its default.
+void disturb(QVRenderer& r) {
+    r.setWl(100);
+    r.setWw(200);
+    r.setClutmode(1);
+    for (const auto set :
+         {&QVRenderer::setZoom, &QVRenderer::setXrot, &QVRenderer::setYrot, &QVRenderer::setZrot,
+          &QVRenderer::setXcept, &QVRenderer::setXceptBtm, &QVRenderer::setYcept, &QVRenderer::setYceptBtm,
+          &QVRenderer::setZcept, &QVRenderer::setZceptBtm}) {
+        (r.*set)(0.3f);
+    }
+}
+
+TEST(RendererImport, ThePostedVolumeAndItsDefaultsAreShownTogetherByTheNextFrame) {
+    CreatedRendererTestBed bed;
+    bed.frame();
+    const Uniforms uniforms = bed.renderer->uniforms();
+    disturb(*bed.renderer);
+    VolumeRecord record = testvolumes::record(4, 6, 8, [](auto, auto, auto) { return 7; });
+    record.cellspaceX = 0.5f;
+    record.cellspaceY = 0.75f;
+    record.cellspaceZ = 2.5f;
+    record.sampleOffset = -32768;
+    record.data = ByteBuffer::fromByteArray(QByteArray(4 * 6 * 8 * 2 + 10, '\7')); // longer than needed
+    // Of the setters, only the window's notify.
+    EXPECT_EQ(bed.notified, (QStringList{"ww", "wl", "wl", "ww"}));
+    bed.notified.clear();
+    const auto before = snapshot(*bed.renderer);
+
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
+
+    // Posted, not shown: nothing the frames or the observers read has changed yet.
+    EXPECT_EQ(snapshot(*bed.renderer), before);
+    EXPECT_EQ(std::memcmp(&bed.renderer->uniforms(), &uniforms, sizeof(Uniforms)), 0);
+    EXPECT_TRUE(bed.notified.isEmpty());
+
+    bed.frame();
+
+    // The import window, lookup 0, the camera at the start, nothing clipped, the record's
+    // geometry, and only the frame's own notifications, with the new window.
+    const VolumeSource* source = bed.renderer->volumeState().source.get();
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(snapshot(*bed.renderer),
+              std::tuple(std::int64_t{-10}, std::int64_t{1300}, std::int64_t{0}, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f,
+                         0.0f, 1.0f, 0.0f, 1.0f, 0.0f, source, std::uint64_t{4}, std::uint64_t{6},
+                         std::uint64_t{8}, 0.5f, 0.75f, 2.5f, -32768));
+    EXPECT_EQ(bed.notified, (QStringList{"ww", "wl"}));
+    EXPECT_EQ(bed.renderer->wlww().wl, -10);
+    EXPECT_EQ(bed.renderer->uniforms().sampleOffset, -32768);
+}
+
+struct Refusal {
+    const char* name;
+    std::uint32_t width, height, depth;
+    qsizetype bytes; // -1: no data at all, -2: no record at all
+    void (*arrange)(recording::Options&);
+    const char* reason;
+};
+
+class RendererImportRefusal : public testing::TestWithParam<Refusal> {};
+
+TEST_P(RendererImportRefusal, RefusesWithAReasonAndKeepsTheCurrentVolume) {
+    const Refusal& refusal = GetParam();
+    CreatedRendererTestBed bed;
+    const VolumeRecord current = testvolumes::record(2, 3, 4, [](auto, auto, auto) { return 1; });
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&current));
+    bed.renderer->adoptPostedVolume();
+    disturb(*bed.renderer);
+    const auto before = snapshot(*bed.renderer);
+    refusal.arrange(bed.device->options());
+
+    VolumeRecord record;
+    record.width = refusal.width;
+    record.height = refusal.height;
+    record.depth = refusal.depth;
+    record.cellspaceX = record.cellspaceY = record.cellspaceZ = 3.0f;
+    if (refusal.bytes >= 0) {
+        record.data = ByteBuffer::fromByteArray(QByteArray(refusal.bytes, '\1'));
+    }
+    LogCapture capture;
+    QString reason;
+    bed.notified.clear();
+
+    EXPECT_FALSE(bed.renderer->updateVolumeDataWithNRRDfmt(refusal.bytes == -2 ? nullptr : &record, &reason));
+
+    EXPECT_TRUE(reason.contains(QString::fromLatin1(refusal.reason))) << reason.toStdString();
+    ASSERT_EQ(capture.lines().size(), 1);
+    EXPECT_TRUE(capture.lines().at(0).contains(reason));
+    EXPECT_EQ(snapshot(*bed.renderer), before);
+    EXPECT_TRUE(bed.notified.isEmpty());
+    EXPECT_TRUE(bed.device->textures().at(0).releasedOn.empty());
+}
+
+void noFailure(recording::Options&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    , RendererImportRefusal,
+    testing::Values(
+        Refusal{"AbsentRecord", 2, 2, 2, -2, noFailure, "no volume record"},
+        Refusal{"AbsentData", 2, 2, 2, -1, noFailure, "no voxel data"},
+        Refusal{"ZeroDepth", 2, 2, 0, 16, noFailure, "not positive along every axis"},
+        Refusal{"OneByteShort", 3, 5, 7, 209, noFailure, "holds 209 bytes but 3 x 5 x 7 voxels need 210"},
+        // 2^32 - 1 per side: the byte count does not even fit in 64 bits.
+        Refusal{"SizeBeyondAnyBuffer", 0xffffffffu, 0xffffffffu, 0xffffffffu, 16,
+                [](recording::Options& o) { o.maxTexture3DSize = 0xffffffffu; },
+                "too large to hold in memory"},
+        Refusal{"AtlasAboveTextureLimit", 9, 2, 2, 72, [](recording::Options& o) { o.maxTexture3DSize = 8; },
+                "cannot hold the volume's coarsest level"},
+        Refusal{"PageTableAboveTextureLimit", 1, 1, 600000, 16, noFailure, "too long for this GPU"}),
+    [](const testing::TestParamInfo<Refusal>& row) { return std::string(row.param.name); });
+
+TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnTheGuiThread) {
+    CreatedRendererTestBed bed;
+    const VolumeRecord first = testvolumes::sphere(8, 1000);
+    const VolumeRecord dropped = testvolumes::sphere(4, 500);
+    const VolumeRecord second = testvolumes::sphere(6, 2000);
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
+    bed.frame(); // adopts the first volume: its atlas, page table and grid
+    const std::size_t made = bed.device->textures().size();
+
+    bool accepted = false;
+    std::thread worker([&] {
+        accepted = bed.renderer->updateVolumeDataWithNRRDfmt(&dropped) &&
+                   bed.renderer->updateVolumeDataWithNRRDfmt(&second);
+    });
+    worker.join();
+    ASSERT_TRUE(accepted);
+    // The worker surveys and posts; the GPU is the GUI thread's alone, so an import cannot
+    // stall the frames through it.
+    EXPECT_EQ(bed.device->textures().size(), made);
+    EXPECT_EQ(bed.renderer->volumeState().width, 8u);
+
+    std::optional<recording::Frame> frame = bed.frame();
+    for (std::size_t i = 0; i < made; ++i) {
+        if (bed.device->textures().at(i).descriptor.pixelFormat != gpu::PixelFormat::RGBA8Unorm) {
+            EXPECT_EQ(bed.device->textures().at(i).releasedOn, "GUI thread") << "texture " << i;
+        }
+    }
+    const QVRenderer::VolumeState volume = bed.renderer->volumeState();
+    EXPECT_EQ(volume.width, 6u);
+    for (int wait = 0; wait < 5000 && !(frame && frame->draws.size() == 1); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        frame = bed.frame();
+    }
+    ASSERT_TRUE(frame && frame->draws.size() == 1);
+    EXPECT_EQ(frame->draws[0].textures.at(0), bed.renderer->brickPool()->atlas()->handle());
+    EXPECT_EQ(frame->draws[0].textures.at(1), volume.brickTexture->handle());
+    EXPECT_EQ(frame->draws[0].textures.at(2), bed.renderer->brickPool()->pageTable()->handle());
+}
+
+} // namespace

@@ -1,0 +1,87 @@
+#include "BenchOptions.h"
+
+#include "FrameStats.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Each refusal names the option (or the stray argument) it starts with.
+TEST(BenchOptions, RejectsBadArgumentsNamingTheProblem) {
+    const char* cases[] = {"--size 512",       "--size 512 wide", "--size 0 512",   "--size 512 100000",
+                           "--frames 0",       "--frames -3",     "--quality best", "--mode volume",
+                           "--sampling 0",     "--window 40",     "--window liver", "--json",
+                           "--fast",           "head.nrrd",       "--gpu-budget 0", "--ram-budget lots",
+                           "--warm-up-limit 0"};
+    for (const char* arguments : cases) {
+        const QStringList split = QString::fromLatin1(arguments).split(' ');
+        const auto parsed = BenchOptions::parse(split);
+        const QString* reason = std::get_if<QString>(&parsed);
+        ASSERT_NE(reason, nullptr) << arguments;
+        EXPECT_TRUE(reason->contains(split.first())) << qPrintable(*reason);
+    }
+}
+
+TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
+    const BenchOptions defaults = std::get<BenchOptions>(BenchOptions::parse({}));
+    EXPECT_TRUE(defaults.usesSample());
+    EXPECT_EQ(defaults.size, QSize(512, 512));
+    EXPECT_EQ(defaults.quality, BenchOptions::Quality::Full);
+    EXPECT_TRUE(defaults.jsonPath.isEmpty() && defaults.pngPath.isEmpty());
+    const auto parsed =
+        BenchOptions::parse({"--volume",     "head.nhdr", "--size",       "1024",     "768",
+                             "--frames",     "60",        "--json",       "out.json", "--png",
+                             "last.png",     "--quality", "interactive",  "--mode",   "minip",
+                             "--sampling",   "8",         "--window",     "-600",     "1500",
+                             "--gpu-budget", "256",       "--ram-budget", "8192",     "--warm-up-limit",
+                             "600"});
+    const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
+    ASSERT_NE(options, nullptr);
+    EXPECT_FALSE(options->usesSample());
+    EXPECT_EQ(options->volume, "head.nhdr");
+    EXPECT_EQ(options->size, QSize(1024, 768));
+    EXPECT_EQ(options->frames, 60);
+    EXPECT_EQ(options->jsonPath, "out.json");
+    EXPECT_EQ(options->pngPath, "last.png");
+    EXPECT_EQ(options->quality, BenchOptions::Quality::Interactive);
+    EXPECT_EQ(options->mode, RenderMode::Minip);
+    EXPECT_EQ(options->sampling, 8);
+    ASSERT_TRUE(options->window.has_value());
+    EXPECT_EQ(options->window->level, -600);
+    EXPECT_EQ(options->window->width, 1500);
+    EXPECT_EQ(options->gpuBudgetBytes, std::uint64_t{256} << 20);
+    EXPECT_EQ(options->ramBudgetBytes, std::uint64_t{8} << 30);
+    EXPECT_EQ(options->warmUpLimitSeconds, 600);
+    const auto named = BenchOptions::parse({"--window", "soft-tissue"});
+    EXPECT_EQ(std::get<BenchOptions>(named).windowPreset, WindowPreset::SoftTissue);
+}
+
+struct StatsCase {
+    const char* name;
+    std::vector<double> times;
+    double first, median, p90;
+};
+
+class FrameStatsOf : public ::testing::TestWithParam<StatsCase> {};
+
+TEST_P(FrameStatsOf, LeaveTheFirstFrameOutOfTheSteadyFigures) {
+    const StatsCase& c = GetParam();
+    const FrameStats stats = FrameStats::fromTimes(c.times);
+    EXPECT_EQ(stats.frames, static_cast<int>(c.times.size()));
+    EXPECT_DOUBLE_EQ(stats.firstMs, c.first);
+    EXPECT_DOUBLE_EQ(stats.medianMs, c.median);
+    EXPECT_DOUBLE_EQ(stats.p90Ms, c.p90);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Times, FrameStatsOf,
+    ::testing::Values(StatsCase{"NoFrames", {}, 0.0, 0.0, 0.0}, StatsCase{"OneFrame", {7.0}, 7.0, 7.0, 7.0},
+                      // steady: 1 2 3 (odd count): median 2, 90 % rank ceil(2.7) = 3rd
+                      StatsCase{"OddSteadyCount", {100.0, 3.0, 1.0, 2.0}, 100.0, 2.0, 3.0},
+                      // steady: 1 2 3 4: median 2.5, 90 % rank ceil(3.6) = 4th
+                      StatsCase{"EvenSteadyCount", {50.0, 4.0, 2.0, 1.0, 3.0}, 50.0, 2.5, 4.0},
+                      // steady: 1 … 10: 90 % rank 9 exactly
+                      StatsCase{"TenSteadyFrames", {9.0, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 9.0, 5.5, 9.0}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+} // namespace

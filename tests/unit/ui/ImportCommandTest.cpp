@@ -1,0 +1,273 @@
+#include "ui/import/ImportCommand.h"
+
+#include "LogCapture.h"
+#include "PoolGate.h"
+#include "RecordingGpu.h"
+#include "RendererTestBed.h"
+#include "ScriptedFilePicker.h"
+#include "TestVolumes.h"
+#include "VolumeFileWriters.h"
+#include "render/QVRenderer.h"
+#include "ui/import/ImportHandOver.h"
+#include "ui/window/WindowController.h"
+#include "volume/core/VolumeRecord.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QTest>
+#include <QThreadPool>
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <memory>
+#include <nifti1.h>
+
+namespace {
+
+constexpr int kTimeoutMs = 30000;
+
+// A detached header of a 4 × 3 × 2 volume with spacing 0.5 × 0.75 × 2.5.
+QByteArray detachedHeader(const QString& dataFile, const QString& encoding = QStringLiteral("raw")) {
+    return nrrdHeader("ushort", {4, 3, 2}, encoding,
+                      "space directions: (0.5,0,0) (0,0.75,0) (0,0,2.5)\ndata file: " + dataFile + "\n");
+}
+
+// The main window on a recording GPU device, its import command driven by scripted
+// panels and a recording alert. The import's path through the real window on OpenGL is
+// tested in the app tests; these cover what needs a held thread pool or no display.
+class ImportCommandTest : public ::testing::Test {
+  protected:
+    ImportCommandTest() { open({}); }
+
+    void open(const ViewerBudgets& budgets) {
+        m_window = std::make_unique<WindowController>(
+            nullptr, [this] { return m_device; }, budgets);
+        auto panels = std::make_unique<ScriptedFilePicker>();
+        m_panels = panels.get();
+        auto alert = std::make_unique<RecordingAlert>();
+        m_alert = alert.get();
+        command().setFilePicker(std::move(panels));
+        command().setUserAlert(std::move(alert));
+    }
+
+    ImportCommand& command() const { return m_window->contentViewController()->importCommand(); }
+    QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
+
+    // How many textures of the 4 x 3 x 2 volume the device has made.
+    std::ptrdiff_t texturesOfTheRamp() const {
+        return std::ranges::count_if(m_device->textures(), [](const recording::TextureRecord& texture) {
+            const gpu::TextureDescriptor& d = texture.descriptor;
+            return d.width == 4 && d.height == 3 && d.depth == 2;
+        });
+    }
+
+    std::shared_ptr<recording::Device> m_device = std::make_shared<recording::Device>();
+    std::unique_ptr<WindowController> m_window;
+    ScriptedFilePicker* m_panels = nullptr;
+    RecordingAlert* m_alert = nullptr;
+    TestFolder m_files;
+};
+
+// The header panel offers every format; the data panel opens beside the header with the
+// named data file chosen, and "All files" selected where the encoding's filter would hide
+// it. Cancelling either changes nothing, and the next header panel opens where the last
+// header was.
+TEST_F(ImportCommandTest, PanelsOpenWhereTheFilesAreAndCancelChangesNothing) {
+    const struct {
+        const char* encoding;
+        const char* dataFile;
+        int selectedFilter;
+    } cases[] = {{"raw", "head.raw", 0}, {"gzip", "head.raw.gz", 1}};
+    const QString status = m_window->statusText();
+    const std::uint64_t width = renderer().volumeState().width;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.encoding);
+        const QString header =
+            m_files.write(QStringLiteral("head.nhdr"),
+                          detachedHeader(QString::fromLatin1(c.dataFile), QString::fromLatin1(c.encoding)));
+        const QString data = m_files.write(QString::fromLatin1(c.dataFile), QByteArray(48, '\0'));
+        const std::size_t first = m_panels->requests().size();
+        LogCapture log;
+        m_panels->answer({header, std::nullopt});
+        m_window->menuImportaction();
+        m_panels->answer({std::nullopt});
+        m_window->menuImportaction();
+
+        ASSERT_EQ(m_panels->requests().size(), first + 3);
+        const QStringList formats = m_panels->requests()[first].nameFilters;
+        for (const char* pattern : {"*.nrrd", "*.nhdr", "*.dcm", "*.nii", "*.nii.gz", "*.hdr", "*.tif"})
+            EXPECT_TRUE(formats.front().contains(QLatin1String(pattern))) << pattern;
+        const FilePickerRequest& panel = m_panels->requests()[first + 1];
+        EXPECT_EQ(panel.directory, QFileInfo(header).absolutePath());
+        EXPECT_EQ(panel.selectedFile, QFileInfo(data).absoluteFilePath());
+        EXPECT_TRUE(panel.nameFilters.front().contains(QStringLiteral("*.") + c.encoding));
+        EXPECT_EQ(panel.selectedFilter, c.selectedFilter);
+        EXPECT_EQ(m_panels->requests()[first + 2].directory, QFileInfo(header).absolutePath());
+        EXPECT_EQ(log.count(QStringLiteral("Cancel button was pressed.")), 2);
+        EXPECT_FALSE(command().isLoading());
+        EXPECT_EQ(renderer().volumeState().width, width);
+        EXPECT_EQ(m_window->statusText(), status);
+        EXPECT_TRUE(m_alert->warnings().isEmpty());
+    }
+}
+
+// A header refused at once while another import reads leaves that import running.
+TEST_F(ImportCommandTest, RefusedImportLeavesAnImportInProgressRunning) {
+    const QString loading = m_files.write(QStringLiteral("loading.nhdr"), detachedHeader("loading.raw"));
+    m_files.write(QStringLiteral("loading.raw"), sampleBytes(ramp(24), 2));
+    const QString flat = m_files.write(QStringLiteral("flat.nhdr"),
+                                       detachedHeader("loading.raw").replace("dimension: 3", "dimension: 2"));
+    {
+        PoolGate gate;
+        m_panels->answer({loading, m_files.path(QStringLiteral("loading.raw")), flat});
+        m_window->menuImportaction();
+        m_window->menuImportaction();
+        EXPECT_TRUE(command().isLoading());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+
+    EXPECT_EQ(renderer().volumeState().width, 4u);
+    EXPECT_EQ(m_alert->warnings().size(), 1);
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("4 × 3 × 2 · 0.5 × 0.75 × 2.5 mm"));
+}
+
+// The viewer's --gpu-budget reaches its renderer and --ram-budget its imports: 2 MiB of
+// compressed zeros, well within the default budget, are refused within 1 MiB.
+TEST_F(ImportCommandTest, BudgetsReachTheRendererAndTheImport) {
+    ViewerBudgets budgets;
+    budgets.pool.gpuBytes = std::uint64_t{96} << 20;
+    budgets.importRamBytes = std::uint64_t{1} << 20;
+    open(budgets);
+    EXPECT_EQ(renderer().budgets().gpuBytes, budgets.pool.gpuBytes);
+    const QString header =
+        m_files.write(QStringLiteral("zeros.nrrd"), nrrdHeader("ushort", {1024, 1024, 1}, "gzip", "\n") +
+                                                        gzipped(QByteArray(2 << 20, '\0')));
+    m_panels->answer({header});
+    m_window->menuImportaction();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+    ASSERT_EQ(m_alert->warnings().size(), 1);
+    EXPECT_TRUE(m_alert->warnings().constFirst().contains(QStringLiteral("RAM budget of 1.0 MB")))
+        << qPrintable(m_alert->warnings().constFirst());
+}
+
+// Numbers at the edge of doubles reach the labels and the window presets as numbers, never
+// through an integer cast that wraps: a range wider than the largest double keeps a finite
+// map, a huge intercept shows with an exponent, a rescale that would overflow is left out
+// with a note, and a window that is not a number, or too wide, is refused with a reason.
+TEST_F(ImportCommandTest, EdgeNumbersReachTheLabelsAndPresetsAsNumbers) {
+    m_files.write("extremes.nrrd", nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" +
+                                       bytesOf(std::vector<double>{-1e308, 0.0, 1e308}));
+    const QByteArray stored = bytesOf(std::vector<std::int16_t>{0, 25, 75, 100});
+    const auto nifti = [&](double slope, double intercept, double calMin, double calMax) {
+        NiftiFile file{{3, 2, 2, 1, 1}, DT_INT16, stored, {1, 1, 1}, slope, intercept, false};
+        file.calMin = calMin;
+        file.calMax = calMax;
+        return file;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    writeNifti(m_files.path("intercept.nii"), nifti(1.0, 1e30, 0, 0));
+    writeNifti(m_files.path("nan-slope.nii"), nifti(nan, 0, 0, 0));
+    writeNifti(m_files.path("nan-window.nii"), nifti(0, 0, nan, 100));
+    writeNifti(m_files.path("wide-window.nii"), nifti(0, 0, -3e38, 3e38));
+
+    const struct {
+        const char* file;
+        WindowPreset preset;
+        const char* ww; // label texts; "" where the preset is refused
+        const char* wl;
+        const char* said; // in the status line or the preset's reason
+    } cases[] = {
+        // The window over -1e308 ... 1e308 is wider than any double; its centre is not.
+        {"extremes.nrrd", WindowPreset::FullRange, "WW: ∞", "WL: -1.5259e+303", "rescaled to 16 bits"},
+        {"intercept.nii", WindowPreset::FullRange, "WW: 100", "WL: 1e+30", "2 × 2 × 1"},
+        {"nan-slope.nii", WindowPreset::FullRange, "WW: 100", "WL: 50", "the stored values are shown"},
+        {"nan-window.nii", WindowPreset::File, "", "", "names no window"},
+        {"wide-window.nii", WindowPreset::File, "", "", "outside the volume's range"},
+    };
+    ViewController& controller = *m_window->contentViewController();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        m_panels->answer({m_files.path(QString::fromLatin1(c.file))});
+        m_window->menuImportaction();
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+        ASSERT_TRUE(m_alert->warnings().isEmpty()) << qPrintable(m_alert->warnings().join('\n'));
+        const std::optional<QString> refused = controller.applyWindowPreset(c.preset);
+        const QString said = refused.value_or(m_window->statusText());
+        EXPECT_TRUE(said.contains(QString::fromUtf8(c.said))) << qPrintable(said);
+        if (*c.ww == '\0') {
+            EXPECT_TRUE(refused.has_value());
+            continue;
+        }
+        EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wwLabel"))->text(), QString::fromUtf8(c.ww));
+        EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), QString::fromUtf8(c.wl));
+    }
+}
+
+TEST_F(ImportCommandTest, ClosingTheWindowWhileLoadingDropsTheImport) {
+    const QString header = m_files.write(QStringLiteral("head.nhdr"), detachedHeader("head.raw"));
+    m_files.write(QStringLiteral("head.raw"), sampleBytes(ramp(24), 2));
+    {
+        PoolGate gate;
+        m_panels->answer({header, m_files.path(QStringLiteral("head.raw"))});
+        m_window->menuImportaction();
+        m_window.reset();
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(texturesOfTheRamp(), 0);
+}
+
+// The hand-over itself, on a renderer of its own.
+class ImportHandOverTest : public ::testing::Test {
+  protected:
+    ImportHandOver::Outcome handOver(const std::stop_token& stop = {}) {
+        return m_handOver.handOver(*m_bed.renderer, m_record, stop, &m_reason);
+    }
+    // The width of the volume the next frame shows.
+    std::uint64_t shownWidth() {
+        m_bed.renderer->adoptPostedVolume();
+        return m_bed.renderer->volumeState().width;
+    }
+
+    CreatedRendererTestBed m_bed;
+    QObject m_receiver;
+    ImportHandOver m_handOver{&m_receiver};
+    VolumeRecord m_record = testvolumes::record(
+        2, 2, 2, [](auto x, auto y, auto z) { return static_cast<std::uint16_t>(x + 2 * y + 4 * z); });
+    QString m_reason;
+};
+
+TEST_F(ImportHandOverTest, StoppedOrClosedHandOverLeavesTheRendererAlone) {
+    std::stop_source stopped;
+    stopped.request_stop();
+    EXPECT_EQ(handOver(stopped.get_token()), ImportHandOver::Outcome::Stopped);
+    EXPECT_NE(shownWidth(), 2u);
+    EXPECT_EQ(handOver(), ImportHandOver::Outcome::Replaced);
+    EXPECT_EQ(shownWidth(), 2u);
+
+    m_handOver.close();
+    m_record.width = 1;
+    m_record.data = ByteBuffer::fromByteArray(sampleBytes(ramp(4), 2));
+    EXPECT_EQ(handOver(), ImportHandOver::Outcome::Stopped);
+    EXPECT_EQ(shownWidth(), 2u);
+}
+
+TEST_F(ImportHandOverTest, RefusedRecordKeepsTheVolumeAndSaysWhy) {
+    m_record.data = ByteBuffer::fromByteArray(sampleBytes(ramp(3), 2));
+    EXPECT_EQ(handOver(), ImportHandOver::Outcome::Refused);
+    EXPECT_FALSE(m_reason.isEmpty());
+    EXPECT_NE(shownWidth(), 2u);
+}
+
+TEST_F(ImportHandOverTest, PostsReachTheReceiverOnlyUntilItCloses) {
+    int calls = 0;
+    m_handOver.post([&calls] { ++calls; });
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+    m_handOver.post([&calls] { ++calls; });
+    m_handOver.close();
+    m_handOver.post([&calls] { ++calls; });
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 2);
+}
+
+} // namespace

@@ -1,0 +1,109 @@
+#include "volume/dicom/DicomFileCheck.h"
+
+#include "DicomTestSeries.h"
+#include "VolumeFileWriters.h"
+#include "volume/dicom/DicomSeriesScanner.h"
+
+#include <QtEndian>
+#include <functional>
+#include <gtest/gtest.h>
+
+// Damaged copies of files written by GDCM, as a disk, a copy or a careless tool leaves
+// them. Handed to GDCM unchecked, those cut short, with a broken meta group, an
+// overwritten length, deep sequences or functional groups without an orientation stop
+// the process with an assertion inside GDCM.
+namespace {
+
+using Verdict = DicomFileCheck::Verdict;
+
+constexpr qsizetype kGroupLengthValue = 140; // (0002,0000) UL after "DICM" and its header
+constexpr qsizetype kVersionLength = 152;    // (0002,0001) OB: tag, VR, 2 reserved, length
+
+qsizetype metaEnd(const QByteArray& file) {
+    return kGroupLengthValue + 4 + qFromLittleEndian<quint32>(file.constData() + kGroupLengthValue);
+}
+
+void putLength(QByteArray& file, qsizetype at, quint32 length) {
+    qToLittleEndian(length, file.data() + at);
+}
+
+// A sequence of undefined length in an item of undefined length, 17 deep.
+QByteArray nestedSequences() {
+    QByteArray nest;
+    for (int depth = 0; depth <= DicomFileCheck::kMaxDepth; ++depth)
+        nest += QByteArray("\x08\x00\x40\x11SQ\0\0\xff\xff\xff\xff\xfe\xff\x00\xe0\xff\xff\xff\xff", 20);
+    return nest;
+}
+
+const DicomTestSeries kSlice{.depth = 1};
+const DicomTestSeries kFrames{.multiFrame = true}; // an enhanced CT file with functional groups
+const DicomTestSeries kRle{.depth = 1, .syntax = gdcm::TransferSyntax::RLELossless};
+
+const struct {
+    const char* name;
+    const DicomTestSeries& written; // its first file is damaged
+    std::function<void(QByteArray&)> damage;
+    Verdict verdict;
+    const char* reason;
+} kCases[] = {
+    {"sound", kSlice, [](QByteArray&) {}, Verdict::Sound, ""},
+    {"ends after its meta group", kSlice, [](QByteArray& f) { f.truncate(metaEnd(f)); }, Verdict::Damaged,
+     "ends after its file meta information"},
+    {"meta element of undefined length", kSlice,
+     [](QByteArray& f) { putLength(f, kVersionLength, 0xffffffff); }, Verdict::Damaged,
+     "a sequence or an undefined length"},
+    {"sequence in the meta group", kSlice, [](QByteArray& f) { f.replace(kVersionLength - 4, 2, "SQ"); },
+     Verdict::Damaged, "(0002,0001) is stored as SQ where the standard has OB"},
+    {"meta length past the end", kSlice, [](QByteArray& f) { putLength(f, kVersionLength, 0x7fffffff); },
+     Verdict::Damaged, "element (0002,0001) runs"},
+    {"group length off by two", kSlice,
+     [](QByteArray& f) { putLength(f, kGroupLengthValue, quint32(metaEnd(f) - kGroupLengthValue - 2)); },
+     Verdict::Damaged, "its group length says"},
+    {"cut inside an element header", kSlice, [](QByteArray& f) { f.truncate(metaEnd(f) + 6); },
+     Verdict::Damaged, "cut short inside an element's header"},
+    {"unknown VR", kSlice,
+     [](QByteArray& f) { f.replace(dicomElementAt(f, 0x0008, 0x0060, "CS") + 4, 2, "ZZ"); }, Verdict::Damaged,
+     "(0008,0060) has no known value representation"},
+    {"short length overwritten", kSlice,
+     [](QByteArray& f) {
+         qToLittleEndian<quint16>(0xfff0, f.data() + dicomElementAt(f, 0x0008, 0x0060, "CS") + 6);
+     },
+     Verdict::Damaged, "element (0008,0060) runs"},
+    {"more rows than pixel data", kSlice,
+     [](QByteArray& f) {
+         qToLittleEndian<quint16>(600, f.data() + dicomElementAt(f, 0x0028, 0x0010, "US") + 8);
+     },
+     Verdict::Damaged, "pixel data holds 96 bytes, fewer than its 8 x 600 pixels"},
+    {"sequences nested too deep", kSlice, [](QByteArray& f) { f.insert(metaEnd(f), nestedSequences()); },
+     Verdict::Damaged, "nest more than 16 deep"},
+    {"functional groups without an orientation", kFrames,
+     [](QByteArray& f) {
+         qToLittleEndian<quint16>(0x0038, f.data() + dicomElementAt(f, 0x0020, 0x0037, "DS") + 2);
+     },
+     Verdict::Damaged, "measure the pixels but give no Image Orientation"},
+    {"RLE frame without segments", kRle,
+     [](QByteArray& f) { putLength(f, f.indexOf(QByteArray("\xfe\xff\x00\xe0", 4), metaEnd(f)) + 16, 0); },
+     Verdict::Damaged, "an RLE frame of its pixel data has 0 segments"},
+    {"no DICM", kSlice, [](QByteArray& f) { f.replace(128, 4, "DICX"); }, Verdict::Foreign,
+     "is not a DICOM file"},
+};
+
+TEST(DicomFileCheck, RefusesDamagedCopiesWithTheirFault) {
+    TestFolder folder;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        QByteArray damaged = readFile(c.written.write(folder.dir().path()).front());
+        c.damage(damaged);
+        const DicomFileCheck::Result result = DicomFileCheck::check(folder.write("IM0001.dcm", damaged));
+        EXPECT_EQ(result.verdict, c.verdict);
+        EXPECT_TRUE(result.reason.contains(c.reason)) << result.reason.toStdString();
+        // The scan never hands a damaged file to GDCM: it refuses with the same reason.
+        if (c.verdict == Verdict::Damaged) {
+            const auto scanned = DicomSeriesScanner::scan(folder.path("IM0001.dcm"));
+            ASSERT_TRUE(std::holds_alternative<ImportRefusal>(scanned));
+            EXPECT_EQ(std::get<ImportRefusal>(scanned).reason, result.reason);
+        }
+    }
+}
+
+} // namespace

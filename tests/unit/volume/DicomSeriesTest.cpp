@@ -1,0 +1,138 @@
+#include "DicomTestSeries.h"
+#include "VolumeFileWriters.h"
+#include "volume/dicom/DicomSeriesReader.h"
+#include "volume/dicom/DicomSeriesScanner.h"
+#include "volume/dicom/DicomSliceOrder.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <limits>
+
+// DICOM series written by GDCM's writer, read back through the scanner and the reader
+// as the import does.
+namespace {
+
+ImportResult<VolumeRecord> readSeriesOf(const QString& path) {
+    const ImportResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
+    if (const auto* refusal = std::get_if<ImportRefusal>(&scanned))
+        return *refusal;
+    return DicomSeriesReader::read(std::get<std::vector<DicomSeries>>(scanned).front());
+}
+
+using TS = gdcm::TransferSyntax;
+
+const struct {
+    const char* name;
+    DicomTestSeries series;
+    const char* note; // a note the record must carry, or nullptr for none
+} kReadCases[] = {
+    {"plain signed CT", {}, nullptr},
+    {"file names and instance numbers shuffled", {.fileNumbers = {3, 5, 1, 4, 2}}, nullptr},
+    {"written from the top down", {.positions = {8, 6, 4, 2, 0}}, nullptr},
+    {"unsigned, no intercept", {.intercept = 0, .signedSamples = false}, nullptr},
+    {"fractional slope", {.slope = 0.5, .intercept = -1000.25}, nullptr},
+    {"JPEG lossless", {.syntax = TS::JPEGLosslessProcess14_1}, nullptr},
+    {"JPEG-LS", {.syntax = TS::JPEGLSLossless}, nullptr},
+    {"JPEG 2000", {.syntax = TS::JPEG2000Lossless}, nullptr},
+    {"RLE", {.syntax = TS::RLELossless}, nullptr},
+    {"oblique", {.orientation = {0.866025, 0.5, 0, -0.5, 0.866025, 0}}, "oblique"},
+    {"one multi-frame file", {.multiFrame = true}, "multi-frame"},
+    {"gantry tilt", {.positions = {0, 2, 4, 6, 8}, .shear = 0.2}, "gantry tilt of 11.3°"},
+};
+
+TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValues) {
+    for (const auto& c : kReadCases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir folder;
+        const DicomTestSeries& series = c.series;
+        // Picking any one file opens the whole series.
+        const ImportResult<VolumeRecord> read = readSeriesOf(series.write(folder.path()).last());
+        ASSERT_TRUE(std::holds_alternative<VolumeRecord>(read))
+            << std::get<ImportRefusal>(read).reason.toStdString();
+        const VolumeRecord& volume = std::get<VolumeRecord>(read);
+        EXPECT_EQ(volume.encoding, QString::fromLatin1(TS::GetTSString(series.syntax)).trimmed());
+        ASSERT_EQ(volume.data.size(), std::size_t(8 * 6 * 5 * 2));
+        EXPECT_EQ(std::tuple(volume.width, volume.height, volume.depth), std::tuple(8u, 6u, 5u));
+        EXPECT_EQ(std::pair(volume.cellspaceX, volume.cellspaceY), std::pair(0.5f, 0.75f));
+        EXPECT_NEAR(volume.cellspaceZ, 2.0f, 1e-4); // positions are written rounded
+        EXPECT_TRUE(volume.hounsfield);
+        ASSERT_TRUE(volume.fileWindow);
+        EXPECT_EQ(std::pair(volume.fileWindow->level, volume.fileWindow->width), std::pair(40.0, 350.0));
+        EXPECT_EQ(volume.notes.join(' ').contains(c.note ? c.note : "\x01"), c.note != nullptr)
+            << volume.notes.join(' ').toStdString();
+
+        // Slice k of the volume is the file with the k-th smallest position.
+        const bool topDown = !series.positions.empty() && series.positions[0] > series.positions[1];
+        const double tolerance = volume.valueScale / 2 + 1e-9;
+        const std::vector<double> values = valuesOf(volume);
+        for (int z = 0; z < 5; ++z)
+            for (int y = 0; y < 6; ++y)
+                for (int x = 0; x < 8; ++x)
+                    ASSERT_NEAR(values[std::size_t((z * 6 + y) * 8 + x)],
+                                series.stored(x, y, topDown ? 4 - z : z) * series.slope + series.intercept,
+                                tolerance)
+                        << x << "," << y << "," << z;
+    }
+}
+
+TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
+    const struct {
+        const char* name;
+        DicomTestSeries series;
+        const char* reason;
+    } cases[] = {
+        {"uneven", {.positions = {0, 2, 4, 7, 9}}, "spacing is uneven: gaps range from 2 to 3 mm"},
+        {"missing slice", {.positions = {0, 2, 4, 8, 10}}, "Slices are missing between 34 and 38 mm"},
+        {"two volumes", {.positions = {0, 2, 2, 4, 6}}, "lie at the same position (32 mm)"},
+        {"too far apart", {.positions = {0, 1e300, 2e300, 3e300, 4e300}}, "lie 1e+300 mm apart"},
+        {"mixed sizes", {}, "differ in size: 4 x 6 (1 files), 8 x 6 (5 files)"},
+        {"damaged slice", {}, "IM0004.dcm: its pixel data is cut short"},
+        // GDCM would read it as 1 mm.
+        {"zero pixel spacing", {.spacingX = 0}, "IM0001.dcm has a Pixel Spacing of 0.75\\0 mm"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir folder;
+        const QStringList files = c.series.write(folder.path());
+        if (c.name == std::string("mixed sizes"))
+            DicomTestSeries{.width = 4, .depth = 1, .origin = {0, 0, 40}, .fileNumbers = {9}}.write(
+                folder.path());
+        if (c.name == std::string("damaged slice")) {
+            QFile file(files[3]);
+            ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(file.resize(file.size() - 80)); // ends inside the pixel data
+        }
+        const ImportResult<VolumeRecord> read = readSeriesOf(folder.path());
+        ASSERT_TRUE(std::holds_alternative<ImportRefusal>(read));
+        EXPECT_TRUE(std::get<ImportRefusal>(read).reason.contains(c.reason))
+            << std::get<ImportRefusal>(read).reason.toStdString();
+    }
+}
+
+// A slice whose header cannot place it (the middle one of three here) is refused, not
+// sorted by NaN.
+TEST(DicomSeries, RefusesSlicesWhoseGeometryIsNotFiniteOrNotTwoUnitDirections) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::array<double, 6> orientation;
+        std::array<double, 3> position;
+        const char* reason;
+    } cases[] = {{{nan, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of nan\\0\\0\\0\\1\\0, not two"},
+                 {{0, 0, 0, 0, 1, 0}, {0, 0, 1}, "Orientation (Patient) of 0\\0\\0\\0\\1\\0, not two"},
+                 {{1, 0, 0, 0, 1, 0}, {0, nan, 1}, "Position (Patient) of 0\\nan\\1, not a finite position"}};
+    for (const auto& c : cases) {
+        const std::array<double, 6> axial{1, 0, 0, 0, 1, 0};
+        const ImportResult<DicomStack> stack = DicomSliceOrder::arrange(
+            {{.path = "IM1.dcm", .position = {{0, 0, 0}}, .orientation = axial},
+             {.path = "IM2.dcm", .position = c.position, .orientation = c.orientation},
+             {.path = "IM3.dcm", .position = {{0, 0, 2}}, .orientation = axial}});
+        EXPECT_TRUE(std::holds_alternative<ImportRefusal>(stack) &&
+                    std::get<ImportRefusal>(stack).reason.contains(QStringLiteral("IM2.dcm has an Image ") +
+                                                                   c.reason))
+            << c.reason;
+    }
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+#include "VolumeFileWriters.h"
+#include "volume/nrrd/NrrdVolumeReader.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/resource.h>
+
+// Volumes too large for the RAM budget, read in place: every row a brick loader asks
+// for holds the texels the in-memory decoder makes of the same file.
+namespace {
+
+constexpr int kWidth = 20;
+constexpr int kHeight = 12;
+constexpr int kDepth = 9;
+constexpr int kSamples = kWidth * kHeight * kDepth;
+constexpr int kSlice = kWidth * kHeight;
+
+ImportOptions budget(std::uint64_t bytes) {
+    return ImportOptions{.ramBudgetBytes = bytes};
+}
+
+// A header of a 20 x 12 x 9 volume, `extra` lines after the basic fields.
+QByteArray header(const QString& type, const QString& extra, const QString& encoding = "raw") {
+    return nrrdHeader(type, {kWidth, kHeight, kDepth}, encoding, extra);
+}
+
+// Any bytes are samples of any 8- or 16-bit type, in either byte order.
+QByteArray randomBytes(int count) {
+    std::mt19937 generator(7);
+    QByteArray bytes(count, Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator());
+    return bytes;
+}
+
+struct LayoutCase {
+    const char* name;
+    QByteArray type;
+    int bytes;
+    QByteArray extra;  // header lines after the basic fields
+    QByteArray before; // bytes ahead of the samples in their file
+    bool attached;
+    int files; // data files named by a numbered pattern, one slice each when more than one
+};
+
+TEST(InPlaceVolumeSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
+    const LayoutCase cases[] = {
+        {"detached", "ushort", 2, "data file: v.raw\n", "", false, 1},
+        {"attached", "ushort", 2, "", "", true, 1},
+        {"several files", "int16", 2, "data file: s%02d.raw 1 9 1\n", "", false, kDepth},
+        {"byte skip", "ushort", 2, "byte skip: 7\ndata file: v.raw\n", "1234567", false, 1},
+        {"byte skip -1", "short", 2, "endian: big\nbyte skip: -1\ndata file: v.raw\n", "leading bytes", false,
+         1},
+        {"line skip", "int8", 1, "line skip: 2\n", "one\r\ntwo\n", true, 1},
+        {"big endian", "uint16", 2, "endian: big\ndata file: v.raw\n", "", false, 1},
+        {"uint8", "uchar", 1, "data file: v.raw\n", "", false, 1},
+    };
+    for (const LayoutCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TestFolder files;
+        const QByteArray samples = c.before + randomBytes(kSamples * c.bytes);
+        QString path = files.write("v.nhdr", header(c.type, c.extra));
+        if (c.attached)
+            path = files.write("v.nrrd", header(c.type, c.extra) + "\n" + samples);
+        else if (c.files == 1)
+            files.write("v.raw", samples);
+        for (int z = 0; c.files > 1 && z < c.files; ++z)
+            files.write(QStringLiteral("s%1.raw").arg(z + 1, 2, 10, QChar('0')),
+                        samples.sliced(z * kSlice * c.bytes, kSlice * c.bytes));
+        const VolumeRecord inPlace =
+            std::get<VolumeRecord>(readNrrd(path, NrrdDataChoice::fromHeader(), budget(1)));
+        const VolumeRecord inMemory = std::get<VolumeRecord>(readNrrd(path));
+        ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
+        ASSERT_FALSE(inMemory.source);
+        EXPECT_EQ(inPlace.sampleOffset, inMemory.sampleOffset);
+        std::mt19937 generator(11);
+        const auto below = [&](int end) { return std::uniform_int_distribution<int>(0, end - 1)(generator); };
+        for (int i = 0; i < 40; ++i) {
+            const int x = below(kWidth), count = below(kWidth - x) + 1, y = below(kHeight), z = below(kDepth);
+            const int rows = below(kHeight - y) + 1;
+            std::vector<std::uint16_t> block(static_cast<std::size_t>(count * rows));
+            ASSERT_TRUE(inPlace.source->readRows(x, y, z, count, rows, block.data()));
+            for (int r = 0; r < rows; ++r)
+                EXPECT_EQ(bytesOf(block).sliced(2 * r * count, 2 * count),
+                          bytesOf(inMemory.data).sliced(2 * ((z * kHeight + y + r) * kWidth + x), 2 * count))
+                    << "row " << x << "+" << count << ", " << y + r << ", " << z;
+        }
+    }
+}
+
+// A volume spread over more data files than the process may open at once reads in place
+// and into memory: each file is opened as it is read, and few are held open. A file put
+// in the place of one closed since is not read as if it were the one checked at import.
+TEST(InPlaceVolumeSource, VolumesOfMoreFilesThanTheDescriptorLimitAreRead) {
+    constexpr int kFiles = 1100;
+    const TestFolder files;
+    const QByteArray samples = randomBytes(kFiles * kSlice * 2);
+    for (int z = 0; z < kFiles; ++z)
+        files.write(QStringLiteral("s%1.raw").arg(z, 4, 10, QChar('0')),
+                    samples.sliced(z * kSlice * 2, kSlice * 2));
+    const QString path = files.write(
+        "v.nhdr", nrrdHeader("ushort", {kWidth, kHeight, kFiles}, "raw", "data file: s%04d.raw 0 1099 1\n"));
+    rlimit usual{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &usual), 0);
+    const rlimit lowered{256, usual.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (const std::uint64_t ramBudget : {std::uint64_t{1}, ImportOptions::kDefaultRamBudgetBytes}) {
+        const ImportResult<VolumeRecord> read =
+            readNrrd(path, NrrdDataChoice::fromHeader(), budget(ramBudget));
+        ASSERT_TRUE(std::holds_alternative<VolumeRecord>(read)) << reasonOf(read);
+        const VolumeRecord& volume = std::get<VolumeRecord>(read);
+        std::vector<std::uint16_t> texels(std::size_t{kFiles} * kSlice);
+        for (int z = 0; volume.source && z < kFiles; ++z)
+            ASSERT_TRUE(volume.source->readRows(0, 0, z, kWidth, kHeight, texels.data() + z * kSlice));
+        EXPECT_EQ(volume.source ? bytesOf(texels) : bytesOf(volume.data), samples) << ramBudget;
+        if (volume.source) {
+            files.write("new.raw", samples.first(kSlice * 2));
+            ASSERT_EQ(std::rename(qPrintable(files.path("new.raw")), qPrintable(files.path("s0000.raw"))), 0);
+            EXPECT_FALSE(volume.source->readRows(0, 0, 0, kWidth, kHeight, texels.data()));
+            EXPECT_EQ(volume.source->unreadableFile(), "s0000.raw");
+        }
+    }
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &usual), 0);
+}
+
+// What cannot be read in place is decoded into memory, within the budget or not at all:
+// the budget counts the decoded texels and the data read to decode them.
+TEST(InPlaceVolumeSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget) {
+    const std::vector<int> samples = ramp(kSamples, 60000);
+    const struct {
+        const char* name;
+        QByteArray file;
+        std::uint64_t budget;
+        const char* reason;
+    } cases[] = {
+        {"gzip", header("ushort", "\n", "gzip") + gzipped(sampleBytes(samples, 2)), 1000, "MB decoded"},
+        {"ascii text longer than its texels",
+         header("ushort", "\n", "ascii") + asciiText(samples, " ").toUtf8(), kSamples * 2,
+         "MB read into memory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TestFolder files;
+        const std::string reason =
+            reasonOf(readNrrd(files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), budget(c.budget)));
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
+    }
+}
+
+} // namespace

@@ -1,0 +1,137 @@
+#include "volume/nrrd/NrrdHeader.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+QString numbers(const NrrdHeader::AxisSpacing& values) {
+    return QStringLiteral("%1,%2,%3").arg(values[0]).arg(values[1]).arg(values[2]);
+}
+
+// The fields a header set, in a fixed order; unset fields are left out, so a line
+// that is ignored gives an empty summary.
+QString summary(const NrrdHeader& header) {
+    QStringList fields;
+    if (!header.type.isNull())
+        fields << QStringLiteral("type=%1/%2").arg(header.type, header.typeText);
+    if (header.dimension)
+        fields << QStringLiteral("dimension=%1").arg(*header.dimension);
+    if (header.sizes)
+        fields << QStringLiteral("sizes=%1,%2,%3(%4)")
+                      .arg((*header.sizes)[0])
+                      .arg((*header.sizes)[1])
+                      .arg((*header.sizes)[2])
+                      .arg(header.sizeCount);
+    if (!header.encoding.isNull())
+        fields << QStringLiteral("encoding=%1").arg(header.encoding);
+    if (!header.endian.isNull())
+        fields << QStringLiteral("endian=%1").arg(header.endian);
+    if (!header.dataFile.isNull())
+        fields << QStringLiteral("dataFile=%1/%2").arg(header.dataFile, header.dataFileText);
+    if (header.directionSpacing)
+        fields << QStringLiteral("directions=%1").arg(numbers(*header.directionSpacing));
+    if (header.directionTilt > 0.0)
+        fields << QStringLiteral("tilt=%1").arg(header.directionTilt, 0, 'f', 1);
+    if (header.spacings)
+        fields << QStringLiteral("spacings=%1").arg(numbers(*header.spacings));
+    if (header.lineSkip)
+        fields << QStringLiteral("lineSkip=%1").arg(*header.lineSkip);
+    if (header.byteSkip)
+        fields << QStringLiteral("byteSkip=%1").arg(*header.byteSkip);
+    return fields.join(QStringLiteral("; "));
+}
+
+struct HeaderCase {
+    const char* text;
+    const char* fields;
+};
+
+// The header text names the case; line ends are spelled out so that each case
+// stays one line in test listings.
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    QString text = QString::fromUtf8(c.text);
+    *os << text.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n")).toStdString();
+}
+
+class NrrdHeaderLine : public testing::TestWithParam<HeaderCase> {};
+
+TEST_P(NrrdHeaderLine, SetsTheFieldsOfItsKey) {
+    EXPECT_EQ(summary(NrrdHeader::parse(QString::fromUtf8(GetParam().text))).toStdString(),
+              GetParam().fields);
+}
+
+// Single lines as real writers produce them and malformed ones (a line of a known key
+// that cannot be read is skipped whole, never read past its end), tokens split at every
+// space; then whole headers: line endings, repeated keys and the order of lines. Lines
+// every import reads (type, sizes, encoding, endian, spacings, skips, data file) are
+// checked through the reader's decoding tables.
+INSTANTIATE_TEST_SUITE_P(
+    Lines, NrrdHeaderLine,
+    testing::Values(
+        HeaderCase{"# any comment text", ""},
+        HeaderCase{"type: unsigned short", "type=unsigned/unsigned short"},
+        HeaderCase{"sizes:  256 256 113", "sizes=0,256,256(4)"}, HeaderCase{"Sizes: 256 256 113", ""},
+        HeaderCase{" sizes: 256 256 113", ""}, HeaderCase{"space: left-posterior-superior", ""},
+        HeaderCase{"space dimension: 3", ""}, HeaderCase{"space origin: (0,0,0)", ""},
+        HeaderCase{"space directions: (0.3,0.4,0) (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5; tilt=36.9"},
+        HeaderCase{"space directions: (0.0174524,0.999848,0) (1,0,0) (0,0,1)", "directions=1,1,1; tilt=1.0"},
+        HeaderCase{"space directions: (0.5, 0, 0) (0, 0.5, 0) (0, 0, 2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"space directions: (0.5,0,0)  (0,0.5,0) (0,0,2.5)", "directions=0.5,0.5,2.5"},
+        HeaderCase{"space directions: (0,3,4) (0.5,0,0) (0,0,2)", "directions=5,0.5,2; tilt=36.9"},
+        HeaderCase{"space directions: none (1,0,0) (0,1,0)", "directions=0,1,1"},
+        HeaderCase{"space directions: (1e-3,0,0) (0,1E-3,0) (0,0,.5)", "directions=0.001,0.001,0.5"},
+        HeaderCase{"space directions: (1,0,0) (0,1,0)", ""},
+        HeaderCase{"space directions: (1,0,0) (0,1,0) (0,0", ""},
+        HeaderCase{"space directions: (1,0,0) (1) (0,0,1)", ""},
+        HeaderCase{"space directions: (1,0,0) x (0,0,1)", ""}, HeaderCase{"space directions: () () ()", ""},
+        HeaderCase{"space directions:", ""}, HeaderCase{"spacings: nan 1 1", "spacings=0,1,1"},
+        HeaderCase{"spacings: 1 1", ""}, HeaderCase{"type:", ""}, HeaderCase{"dimension:", ""},
+        HeaderCase{"encoding:", ""}, HeaderCase{"sizes: 256 256", ""},
+        HeaderCase{"sizes: 256 256 113 ", "sizes=256,256,113(3)"},
+        HeaderCase{"sizes: 99999999999 -99999999999 1", "sizes=2147483647,-2147483648,1(3)"},
+        HeaderCase{"dimension: -3", "dimension=-3"}, HeaderCase{"dimension: 3x", "dimension=3"},
+        HeaderCase{"datafile: head.raw", "dataFile=head.raw/head.raw"},
+        HeaderCase{"data file: my head.raw", "dataFile=my/my head.raw"}, HeaderCase{"data file:", ""},
+        HeaderCase{"byteskip: 16", "byteSkip=16"}, HeaderCase{"lineskip: 3", "lineSkip=3"},
+        HeaderCase{"byte skip:", ""}, HeaderCase{"kinds: domain domain domain", ""},
+        HeaderCase{"NRRD0004\rtype: short\rdimension: 3\r", "type=short/short; dimension=3"},
+        HeaderCase{"NRRD0004\ntype: short\r\ndimension: 3", "type=short/short; dimension=3"},
+        HeaderCase{"dimension: 2\ndimension: 3", "dimension=3"},
+        HeaderCase{"type: short\ntype:", "type=short/short"},
+        HeaderCase{"sizes: 1 2 3\nsizes: 4 5", "sizes=1,2,3(3)"},
+        HeaderCase{"space directions: (1,0,0) (0,1,0) (0,0,1)\nspace directions: (2,0,0) (0,2,0)",
+                   "directions=1,1,1"}));
+
+TEST(NrrdHeaderLines, SplitsAtLfCrAndCrLfWithoutATrailingEmptyLine) {
+    EXPECT_EQ(NrrdHeader::parse(u"a\r\n\r\nb\rc\n").lines, (QStringList{"a", "", "b", "c"}));
+    EXPECT_EQ(NrrdHeader::parse(u"").lines, QStringList());
+    EXPECT_EQ(NrrdHeader::parse(u"only").lines, QStringList{"only"});
+}
+
+// Integers saturate at the 32-bit limits; numbers past a double's range become infinite.
+TEST(NrrdNumberValues, ReadTheLeadingNumber) {
+    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+    const std::pair<const char*, std::int32_t> ints[] = {{"42", 42}, {"  42", 42},  {"\t7", 7}, {"-5", -5},
+                                                         {"+5", 5},  {"12abc", 12}, {"3.9", 3}, {"abc", 0},
+                                                         {"", 0},    {"- 5", 0}};
+    for (const auto& [text, value] : ints)
+        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(text)), value) << text;
+    for (const char* text : {"2147483647", "2147483648", "99999999999999999999999999"})
+        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(text)), kMax) << text;
+    for (const char* text : {"-2147483648", "-2147483649"})
+        EXPECT_EQ(nrrdIntValue(QString::fromUtf8(text)), kMin) << text;
+
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<const char*, double> floats[] = {
+        {"0.5", 0.5},  {" 2.5", 2.5}, {"-1.25", -1.25}, {".5", 0.5},      {"5.", 5.0},
+        {"1e3", 1e3},  {"2e", 2.0},   {"2e+", 2.0},     {"1E-3", 1e-3},   {"+.5e1", 5.0},
+        {"0.5)", 0.5}, {"abc", 0.0},  {"", 0.0},        {".", 0.0},       {"-", 0.0},
+        {"0x10", 0.0}, {"nan", 0.0},  {"1e400", inf},   {"-1e400", -inf}, {"1e-400", 0.0}};
+    for (const auto& [text, value] : floats)
+        EXPECT_EQ(nrrdFloatValue(QString::fromUtf8(text)), value) << text;
+}
+
+} // namespace

@@ -1,0 +1,208 @@
+#include "volume/core/VolumeData.h"
+
+#include "LogCapture.h"
+#include "VolumeFileWriters.h"
+#include "ui/window/VolumeStatus.h"
+#include "volume/samples/Classification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr qint64 kLargeBytes = 242'745'344;
+constexpr std::size_t kSmallVoxels = 64 * 64 * 93;
+constexpr std::size_t kHeadVoxels = 256 * 256 * 113;
+constexpr qsizetype kHeadSliceBytes = 131'072;
+
+// A sample and the four bytes its table gives: the first sample of every band, and the
+// last of the first, so that a band moved by one or a ramp that does not follow the
+// sample shows.
+struct Row {
+    std::uint16_t sample;
+    ClassifiedVoxel bytes;
+};
+const Row kSmallVolumeRows[] = {{0, {0, 0, 0, 50}},     {49, {49, 49, 0, 50}},
+                                {50, {0, 50, 50, 100}}, {150, {10, 150, 150, 110}},
+                                {200, {10, 0, 0, 140}}, {400, {200, 200, 200, 200}}};
+const Row kHeadRows[] = {{0, {0, 0, 0, 50}},   {399, {143, 143, 0, 50}},    {400, {0, 0, 0, 0}},
+                         {900, {0, 0, 0, 50}}, {1000, {0, 40, 150, 150}},   {1100, {0, 100, 100, 150}},
+                         {1300, {0, 0, 0, 0}}, {1400, {170, 170, 170, 200}}};
+
+ClassifiedVoxel voxelAt(const ByteBuffer& data, std::size_t index) {
+    ClassifiedVoxel voxel{};
+    std::memcpy(voxel.data(), data.data() + index * voxel.size(), voxel.size());
+    return voxel;
+}
+
+// Points $HOME at a temporary folder while it lives, where test16.raw is written.
+class TemporaryHome {
+  public:
+    TemporaryHome() : m_previous(qgetenv("HOME")) { qputenv("HOME", m_dir.path().toLocal8Bit()); }
+    ~TemporaryHome() { qputenv("HOME", m_previous); }
+    QString filePath(const QString& name) const { return m_dir.filePath(name); }
+
+  private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+};
+
+// A missing or short built-in sample keeps the geometry but no data; a short one says so
+// in the log, and the status line describes the sample or why it is missing.
+TEST(VolumeData, BuiltInSampleIsTakenOnlyWhole) {
+    const struct {
+        const char* name;
+        qint64 length; // < 0: no file
+        bool loaded;
+        const char* logged;
+        const char* described; // %1: the sample's path
+    } cases[] = {
+        {"exact", kLargeBytes, true, nullptr, "512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm"},
+        {"missing", -1, false, nullptr, "Built-in sample missing: %1 was not found"},
+        {"one byte short", kLargeBytes - 1, false, "(1 missing)",
+         "Built-in sample too short: %1 holds 242745343 bytes, 512 × 512 × 463 voxels need 242745344"}};
+    for (const auto& c : cases) {
+        for (const auto load : {&VolumeData::initWithBundle, &VolumeData::init16U}) {
+            SCOPED_TRACE(c.name);
+            QTemporaryDir dir;
+            if (c.length >= 0) {
+                QFile file(dir.filePath("512x512x463-16U.raw"));
+                ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(c.length)); // sparse
+            }
+            LogCapture log;
+            const auto volume = load(Bundle(dir.path()));
+            ASSERT_TRUE(volume);
+            EXPECT_EQ(std::tuple(volume->width(), volume->height(), volume->depth()),
+                      std::tuple(512u, 512u, 463u));
+            EXPECT_EQ(std::tuple(volume->cellspaceX(), volume->cellspaceY(), volume->cellspaceZ()),
+                      std::tuple(0.625f, 0.625f, 1.0f));
+            EXPECT_EQ(volume->data().size(), c.loaded ? std::size_t{kLargeBytes} : 0u);
+            EXPECT_EQ(log.count(QStringLiteral("512x512x463-16U.raw")), c.logged ? 1 : 0);
+            if (c.logged) {
+                EXPECT_EQ(log.count(QString::fromLatin1(c.logged)), 1)
+                    << log.lines().join('\n').toStdString();
+            }
+            const QString described = QString::fromUtf8(c.described)
+                                          .replace(QStringLiteral("%1"), dir.filePath("512x512x463-16U.raw"));
+            EXPECT_EQ(VolumeStatus::describeSample(volume.get(), Bundle(dir.path())), described);
+            if (c.length < 0) {
+                EXPECT_EQ(VolumeStatus::describeSample(nullptr, Bundle(dir.path())), described);
+            }
+        }
+    }
+}
+
+// data2flip keeps the low byte of each sample, big-endian behind a zero, for the whole
+// volume even when the file is short; no file, no buffers.
+TEST(VolumeData, Init2KeepsTheLowByteOfEachSample) {
+    QTemporaryDir dir;
+    const auto missing = VolumeData::init2(Bundle(dir.path()));
+    ASSERT_TRUE(missing);
+    EXPECT_TRUE(missing->data2().isNull() && missing->data2flip().isNull());
+
+    // One sample and a half: the half counts as missing.
+    writeFile(dir.filePath("256x256x113-16.raw"), QByteArray("\x34\x12\xff", 3));
+    const auto volume = VolumeData::init2(Bundle(dir.path()));
+    ASSERT_TRUE(volume);
+    EXPECT_EQ(std::tuple(volume->width(), volume->height(), volume->depth()), std::tuple(256u, 256u, 113u));
+    EXPECT_EQ(bytesOf(volume->data2()), QByteArray("\x34\x12\xff", 3));
+    QByteArray expected(2 * kHeadVoxels, '\0');
+    expected[1] = '\x34';
+    EXPECT_EQ(bytesOf(volume->data2flip()), expected);
+}
+
+// Every voxel of the small volume in order, little-endian: a short file's tail and a half
+// sample read as 0, bytes beyond the volume are ignored.
+TEST(VolumeData, FileAtLocationClassifiesTheSamplesInVoxelOrder) {
+    QTemporaryDir dir;
+    std::vector<std::uint16_t> samples;
+    for (const Row& row : kSmallVolumeRows)
+        samples.push_back(qToLittleEndian(row.sample));
+    const QByteArray table(reinterpret_cast<const char*>(samples.data()), qsizetype(samples.size() * 2));
+    const std::size_t rows = std::size(kSmallVolumeRows);
+    const struct {
+        const char* name;
+        QByteArray contents;
+        ClassifiedVoxel afterTable, last;
+    } cases[] = {
+        {"short, ending in half a sample", table + '\x90', {0, 0, 0, 50}, {0, 0, 0, 50}},
+        {"too long", table + QByteArray(2 * kSmallVoxels, '\x01'), {10, 57, 57, 140}, {10, 57, 57, 140}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir.filePath("small.raw"), c.contents);
+        const auto volume = VolumeData::initWithFileAtLocation(dir.filePath("small.raw"));
+        ASSERT_TRUE(volume);
+        EXPECT_EQ(std::tuple(volume->width(), volume->height(), volume->depth()), std::tuple(64u, 64u, 93u));
+        ASSERT_EQ(volume->data().size(), kSmallVoxels * 4);
+        for (std::size_t i = 0; i < rows; ++i)
+            EXPECT_EQ(voxelAt(volume->data(), i), kSmallVolumeRows[i].bytes) << kSmallVolumeRows[i].sample;
+        EXPECT_EQ(voxelAt(volume->data(), rows), c.afterTable);
+        EXPECT_EQ(voxelAt(volume->data(), kSmallVoxels - 1), c.last);
+    }
+    LogCapture log;
+    EXPECT_EQ(VolumeData::initWithFileAtLocation(dir.filePath("absent.raw")), nullptr);
+    EXPECT_EQ(VolumeData::initWithFileAtLocation(dir.path()), nullptr); // a folder
+    ASSERT_EQ(log.lines().size(), 2);
+    EXPECT_TRUE(log.lines()[0].startsWith("Could not open File:") && log.lines()[0].contains("absent.raw"));
+}
+
+// Writes the 113 CThead slices, each its share of `samples` as big-endian pairs.
+void writeHeadSlices(const QString& folder, const std::vector<std::uint16_t>& samples) {
+    ASSERT_TRUE(QDir(folder).mkpath("CThead"));
+    const std::size_t perSlice = kHeadSliceBytes / 2;
+    for (std::size_t i = 0; i < 113; ++i) {
+        QByteArray slice(kHeadSliceBytes, '\0');
+        qToBigEndian<std::uint16_t>(samples.data() + i * perSlice, qsizetype(perSlice), slice.data());
+        writeFile(folder + "/CThead/CThead." + QString::number(i + 1), slice);
+    }
+}
+
+// The head's rows sit at the first voxels of the first slice, of the second and of the
+// last; the raw slices go to test16.raw in the home folder. The argument is not used. A
+// short slice reads as 0 past its end; a missing one refuses the volume and writes no copy.
+TEST(VolumeData, FileAtLocation2ClassifiesTheBigEndianSlicesSavesThemAndRefusesAMissingOne) {
+    TemporaryHome home;
+    QTemporaryDir dir;
+    std::vector<std::uint16_t> samples(kHeadVoxels, 1400);
+    const std::size_t starts[] = {0, 65536, kHeadVoxels - std::size(kHeadRows)};
+    for (const std::size_t start : starts)
+        for (std::size_t i = 0; i < std::size(kHeadRows); ++i)
+            samples[start + i] = kHeadRows[i].sample;
+    writeHeadSlices(dir.path(), samples);
+
+    const auto volume = VolumeData::initWithFileAtLocation2("/nonexistent/anything", Bundle(dir.path()));
+    ASSERT_TRUE(volume);
+    EXPECT_EQ(std::tuple(volume->width(), volume->height(), volume->depth()), std::tuple(256u, 256u, 113u));
+    ASSERT_EQ(volume->data().size(), kHeadVoxels * 4);
+    for (const std::size_t start : starts)
+        for (std::size_t i = 0; i < std::size(kHeadRows); ++i)
+            EXPECT_EQ(voxelAt(volume->data(), start + i), kHeadRows[i].bytes)
+                << start << " " << kHeadRows[i].sample;
+
+    const QByteArray saved = readFile(home.filePath("test16.raw"));
+    ASSERT_EQ(saved.size(), 113 * kHeadSliceBytes);
+    for (const std::size_t i : {std::size_t{1}, std::size_t{65537}, kHeadVoxels - 1})
+        EXPECT_EQ(qFromBigEndian<std::uint16_t>(saved.constData() + 2 * i), samples[i]) << i;
+
+    writeFile(dir.filePath("CThead/CThead.113"), QByteArray(kHeadSliceBytes - 3, '\x05'));
+    const auto padded = VolumeData::initWithFileAtLocation2(QString(), Bundle(dir.path()));
+    ASSERT_TRUE(padded);
+    EXPECT_EQ(voxelAt(padded->data(), kHeadVoxels - 3), classifyHeadSample(0x0505));
+    EXPECT_EQ(voxelAt(padded->data(), kHeadVoxels - 2), (ClassifiedVoxel{0, 0, 0, 50}));
+    EXPECT_EQ(voxelAt(padded->data(), kHeadVoxels - 1), (ClassifiedVoxel{0, 0, 0, 50}));
+
+    ASSERT_TRUE(QFile::remove(home.filePath("test16.raw")));
+    ASSERT_TRUE(QFile::remove(dir.filePath("CThead/CThead.57")));
+    LogCapture log;
+    EXPECT_EQ(VolumeData::initWithFileAtLocation2(QString(), Bundle(dir.path())), nullptr);
+    ASSERT_EQ(log.lines().size(), 1);
+    EXPECT_TRUE(log.lines()[0].startsWith("Could not open File:") && log.lines()[0].contains("CThead.57"));
+    EXPECT_FALSE(QFile::exists(home.filePath("test16.raw")));
+}
+
+} // namespace

@@ -1,0 +1,284 @@
+#include "volume/core/VolumeFile.h"
+
+#include "DicomTestSeries.h"
+#include "VolumeFileWriters.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+#include <gtest/gtest.h>
+#include <nifti1.h>
+#include <numeric>
+#include <tiffio.h>
+
+// NIfTI and TIFF files written by their own libraries, read through the dispatch the
+// window, the command line and voxview-inspect share.
+namespace {
+
+constexpr int kWidth = 4;
+constexpr int kHeight = 3;
+constexpr int kSlice = kWidth * kHeight;
+
+// CT numbers from -1000 upwards in steps of 100, `slices` slices of 4 x 3.
+std::vector<std::int16_t> ctVolume(int slices) {
+    std::vector<std::int16_t> values(static_cast<std::size_t>(slices * kSlice));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<std::int16_t>(-1000 + 100 * static_cast<int>(i));
+    return values;
+}
+
+struct Expected {
+    VolumeFormat format;
+    std::array<std::uint32_t, 3> size;
+    std::array<float, 3> spacing;
+    std::vector<double> values;
+    const char* note; // in the notes ("" for none expected)
+};
+
+class VolumeFileTest : public testing::Test {
+  protected:
+    void expectVolume(const QString& path, const Expected& expected) {
+        EXPECT_EQ(VolumeFile::detect(path), expected.format);
+        const ImportResult<VolumeRecord> result = VolumeFile::read(path);
+        ASSERT_EQ(reasonOf(result), "");
+        const VolumeRecord& volume = std::get<VolumeRecord>(result);
+        EXPECT_EQ(volume.format, VolumeFile::formatName(expected.format));
+        EXPECT_EQ((std::array{volume.width, volume.height, volume.depth}), expected.size);
+        EXPECT_EQ((std::array{volume.cellspaceX, volume.cellspaceY, volume.cellspaceZ}), expected.spacing);
+        const std::vector<double> values = valuesOf(volume);
+        ASSERT_EQ(values.size(), expected.values.size());
+        for (std::size_t i = 0; i < values.size(); ++i)
+            EXPECT_NEAR(values[i], expected.values[i], std::fabs(volume.valueScale) / 2) << "voxel " << i;
+        const QString notes = volume.notes.join(' ');
+        EXPECT_TRUE(notes.contains(QString::fromLatin1(expected.note))) << notes.toStdString();
+    }
+
+    TestFolder m_files;
+};
+
+TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
+    const std::vector<std::int16_t> slices = ctVolume(2);
+    const std::vector<double> asStored(slices.begin(), slices.end());
+    std::vector<double> rescaled;
+    for (const double value : asStored)
+        rescaled.push_back(value * 0.5 - 24.0);
+    std::vector<float> series(2 * kSlice * 2);
+    for (std::size_t i = 0; i < series.size(); ++i)
+        series[i] = i < 2 * kSlice ? 0.25f * static_cast<float>(i) : -7.0f;
+    const std::vector<double> firstVolume(series.begin(), series.begin() + 2 * kSlice);
+
+    struct Case {
+        const char* name;
+        const char* file;
+        NiftiFile nifti;
+        Expected expected;
+    };
+    // The two slices as int16 with the given voxel size, rescale and NIfTI version.
+    const auto ct = [&](std::array<double, 3> pixdim, double slope = 0, double intercept = 0,
+                        bool two = false) {
+        return NiftiFile{{3, 4, 3, 2, 1}, DT_INT16, bytesOf(slices), pixdim, slope, intercept, two};
+    };
+    const auto shown = [](std::array<float, 3> spacing, const std::vector<double>& values,
+                          const char* note = "") {
+        return Expected{VolumeFormat::Nifti, {4, 3, 2}, spacing, values, note};
+    };
+    const Case cases[] = {
+        {"NIfTI-1 .nii, int16, negative pixdim", "ct.nii", ct({-0.5, 0.5, 2.0}),
+         shown({0.5f, 0.5f, 2.0f}, asStored)},
+        {"NIfTI-1 .nii.gz with slope and intercept", "ct.nii.gz", ct({1, 1, 1}, 0.5, -24.0),
+         shown({1, 1, 1}, rescaled)},
+        {"NIfTI-2 .nii", "ct2.nii", ct({0.8, 0.8, 1.5}, 0, 0, true), shown({0.8f, 0.8f, 1.5f}, asStored)},
+        {".hdr and .img pair", "pair.hdr", ct({1, 1, 3}), shown({1, 1, 3}, asStored)},
+        {"pixdim below float's normal range", "tiny.nii", ct({0.5, 1e-40, 2.0}),
+         shown({0.5f, 1.0f, 2.0f}, asStored, "no usable voxel spacing")},
+        {"4-D float series: the first volume",
+         "fmri.nii",
+         {{4, 4, 3, 2, 2}, DT_FLOAT32, bytesOf(series), {3.0, 3.0, 3.0}, 0.0, 0.0, false},
+         shown({3, 3, 3}, firstVolume, "series of 2 volumes; the first is shown")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = m_files.path(QString::fromLatin1(c.file));
+        writeNifti(path, c.nifti);
+        expectVolume(path, c.expected);
+    }
+}
+
+TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
+    std::vector<TiffPage> pages;
+    std::vector<double> ramp16, floats;
+    for (std::size_t z = 0; z < 3; ++z) {
+        std::vector<std::uint16_t> page(kSlice);
+        for (std::size_t i = 0; i < kSlice; ++i)
+            ramp16.push_back(page[i] = static_cast<std::uint16_t>(1000 * z + i));
+        pages.push_back({kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)});
+    }
+    // One pixel per unit: ImageJ's micron wins over the tag's centimetre.
+    writeTiff(m_files.path("stack.tif"), pages,
+              "ImageJ=1.54f\nimages=3\nslices=3\nunit=micron\nspacing=2.5\n", 1.0f);
+    writeTiff(m_files.path("channels.tif"), pages, "ImageJ=1.11a\nimages=3\nchannels=3\nhyperstack=true\n");
+    for (std::size_t z = 0; z < 2; ++z) {
+        std::vector<float> page(kSlice);
+        for (std::size_t i = 0; i < kSlice; ++i)
+            floats.push_back(page[i] = 0.001f * static_cast<float>(z * kSlice + i));
+        writeTiff(m_files.path(QStringLiteral("slice_%1.tif").arg(9 + z)),
+                  {{kWidth, kHeight, 32, SAMPLEFORMAT_IEEEFP, 1, bytesOf(page)}}, {}, 20.0f); // 0.5 mm
+    }
+    writeTiff(m_files.path("single.tiff"),
+              {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, bytesOf(std::vector<std::uint8_t>(kSlice, 7))}});
+
+    const std::pair<const char*, Expected> cases[] = {
+        {"stack.tif", {VolumeFormat::Tiff, {4, 3, 3}, {0.001f, 0.001f, 0.0025f}, ramp16, ""}},
+        // Some writers label a plain stack's pages as channels: still one stack.
+        {"channels.tif",
+         {VolumeFormat::Tiff,
+          {4, 3, 3},
+          {1, 1, 1},
+          ramp16,
+          "3 channels of channels.tif are shown as slices"}},
+        // Picking the later file of the numbered pair opens both, in numeric order (9, 10).
+        {"slice_10.tif", {VolumeFormat::Tiff, {4, 3, 2}, {0.5f, 0.5f, 0.5f}, floats, "no slice spacing"}},
+        {"single.tiff",
+         {VolumeFormat::Tiff, {4, 3, 1}, {1, 1, 1}, std::vector<double>(kSlice, 7.0), "no pixel size"}},
+    };
+    for (const auto& [file, expected] : cases) {
+        SCOPED_TRACE(file);
+        expectVolume(m_files.path(file), expected);
+    }
+}
+
+TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
+    const std::vector<std::uint16_t> page(kSlice, 1);
+    writeTiff(m_files.path("rgb.tif"),
+              {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 3, QByteArray(3 * kSlice, 'x')}});
+    writeTiff(m_files.path("hyper.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}},
+              "ImageJ=1.54f\nimages=4\nchannels=2\nslices=2\n");
+    writeTiff(m_files.path("odd_1.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
+    writeTiff(m_files.path("odd_2.tif"),
+              {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, QByteArray(kSlice, 'x')}});
+    // Noise, which LZW cannot shrink: cutting the file cuts pages off.
+    QByteArray noise(64 * 64 * 2, '\0');
+    std::uint32_t state = 1;
+    for (char& byte : noise) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    const TiffPage noisy{64, 64, 16, SAMPLEFORMAT_UINT, 1, noise};
+    writeTiff(m_files.path("cut.tif"), {noisy, noisy, noisy});
+    writeNifti(m_files.path("rgb.nii"),
+               {{3, 4, 3, 1, 1}, DT_RGB24, QByteArray(3 * kSlice, 'x'), {1, 1, 1}, 0, 0, false});
+    writeNifti(m_files.path("short.nii"),
+               {{3, 64, 64, 4, 1}, DT_INT16, QByteArray(64 * 64 * 4 * 2, 'x'), {1, 1, 1}, 0, 0, false});
+    QFile::resize(m_files.path("short.nii"), 2000);
+    // A NIfTI-2 header of 2 x 1 x ... voxels whose dim[0] is far above 7, as one cut byte
+    // makes it: nifticlib writes past its arrays before it checks dim[0].
+    QByteArray ranked(544 + 4, '\0');
+    qToLittleEndian<qint32>(540, ranked.data());
+    ranked.replace(4, 8, QByteArray("n+2\0\r\n\x1a\n", 8));
+    qToLittleEndian<qint16>(DT_INT16, ranked.data() + 12);
+    qToLittleEndian<qint64>(0x2f00000003, ranked.data() + 16); // dim[0]
+    qToLittleEndian<qint64>(2, ranked.data() + 24);            // dim[1]
+    qToLittleEndian<qint64>(544, ranked.data() + 168);         // vox_offset
+    m_files.write("ranked.nii", ranked);
+    QFile::resize(m_files.path("cut.tif"), QFileInfo(m_files.path("cut.tif")).size() * 2 / 3);
+    m_files.write("notes.txt", "not a volume");
+    for (const char* name : {"gap_1.tif", "gap_2.tif", "gap_4.tif", "dup_5.tif", "dup_005.tif"})
+        writeTiff(m_files.path(name), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
+
+    const struct {
+        const char* file;
+        const char* reason;
+    } cases[] = {
+        {"rgb.tif", "colour images"},
+        {"hyper.tif", "hyperstack of 2 slices, 2 channels and 1 frames"},
+        {"odd_1.tif", "odd_2.tif, slice 2, is 4 x 3 uint8 where the stack is 4 x 3 uint16"},
+        {"cut.tif", "cut short"},
+        {"rgb.nii", "RGB24 cannot be shown"},
+        {"short.nii", "short or damaged"},
+        {"ranked.nii", "header of 201863462915 dimensions"},
+        {"notes.txt", "none of the formats"},
+        {"missing.nii", "does not exist"},
+        {"gap_1.tif", "jump from gap_2.tif to gap_4.tif where the others go up by 1"},
+        {"dup_5.tif", "dup_005.tif and dup_5.tif carry the same slice number (5)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string reason = reasonOf(VolumeFile::read(m_files.path(QString::fromLatin1(c.file))));
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << "reason: \"" << reason << '"';
+    }
+}
+
+// Every reader counts what decoding holds at its peak (samples at their own width, the
+// texels, the library's buffers) against the RAM budget before it allocates. Budgets in
+// bytes per voxel of a 16 x 16 x 16 volume: wide samples without room for their texels
+// beside them are refused, and 8- and 16-bit samples that become texels where they are
+// read fit in little more than the texels.
+TEST_F(VolumeFileTest, EveryReaderKeepsItsDecodingPeakWithinTheRamBudget) {
+    constexpr int kSide = 16;
+    constexpr std::size_t kVoxels = kSide * kSide * kSide;
+    std::vector<std::int16_t> shorts(kVoxels);
+    std::iota(shorts.begin(), shorts.end(), std::int16_t{-2048});
+    std::vector<std::uint8_t> bytes(kVoxels);
+    for (std::size_t i = 0; i < kVoxels; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i % 251);
+    const std::vector<double> doubles(shorts.begin(), shorts.end());
+    const std::vector<float> floats(shorts.begin(), shorts.end());
+    const auto nifti = [&](int datatype, const QByteArray& samples) {
+        return NiftiFile{{3, kSide, kSide, kSide, 1}, datatype, samples, {1, 1, 1}, 0, 0, false};
+    };
+    writeNifti(m_files.path("double.nii"), nifti(DT_FLOAT64, bytesOf(doubles)));
+    writeNifti(m_files.path("short.nii"), nifti(DT_INT16, bytesOf(shorts)));
+    writeNifti(m_files.path("byte.nii.gz"), nifti(DT_UINT8, bytesOf(bytes)));
+    std::vector<TiffPage> floatPages, shortPages;
+    for (std::size_t z = 0; z < kSide; ++z) {
+        const auto slice = [&](const auto& values) {
+            return bytesOf(
+                std::vector(values.begin() + z * kSide * kSide, values.begin() + (z + 1) * kSide * kSide));
+        };
+        floatPages.push_back({kSide, kSide, 32, SAMPLEFORMAT_IEEEFP, 1, slice(floats)});
+        shortPages.push_back({kSide, kSide, 16, SAMPLEFORMAT_INT, 1, slice(shorts)});
+    }
+    writeTiff(m_files.path("float.tif"), floatPages);
+    writeTiff(m_files.path("short.tif"), shortPages);
+    m_files.write("double.nrrd", nrrdHeader("double", {kSide, kSide, kSide}, "raw", "endian: little\n") +
+                                     "\n" + bytesOf(doubles));
+    QDir(m_files.dir().path()).mkdir("dicom");
+    DicomTestSeries{.width = kSide, .height = kSide, .depth = kSide}.write(m_files.path("dicom"));
+
+    const std::vector<int> asShorts(shorts.begin(), shorts.end());
+    const std::vector<int> asBytes(bytes.begin(), bytes.end());
+    const struct {
+        const char* file;
+        double budgetPerVoxel;
+        bool read;
+        const std::vector<int>* samples; // as read, where they must arrive exactly
+    } cases[] = {
+        {"double.nii", 8, false, nullptr},   {"double.nii", 11, true, nullptr},
+        {"short.nii", 2.5, true, &asShorts}, {"byte.nii.gz", 2.5, true, &asBytes},
+        {"float.tif", 5, false, nullptr},    {"float.tif", 7, true, nullptr},
+        {"short.tif", 2.5, true, &asShorts}, {"double.nrrd", 9, false, nullptr},
+        {"double.nrrd", 11, true, nullptr},  {"dicom", 2, false, nullptr},
+        {"dicom", 4, true, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.budgetPerVoxel) + " bytes a voxel");
+        ImportOptions options;
+        options.ramBudgetBytes = static_cast<std::uint64_t>(c.budgetPerVoxel * kVoxels);
+        const ImportResult<VolumeRecord> result =
+            VolumeFile::read(m_files.path(QString::fromLatin1(c.file)), options);
+        const std::string reason = reasonOf(result);
+        if (!c.read) {
+            EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
+            continue;
+        }
+        ASSERT_EQ(reason, "");
+        const VolumeRecord& volume = std::get<VolumeRecord>(result);
+        EXPECT_EQ(volume.data.size(), kVoxels * 2);
+        if (c.samples) {
+            EXPECT_EQ(samplesOf(volume), *c.samples);
+        }
+    }
+}
+
+} // namespace

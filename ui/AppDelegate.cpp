@@ -1,9 +1,0 @@
-#include "AppDelegate.h"
-
-AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {}
-
-bool AppDelegate::applicationSupportsSecureRestorableState(const QObject*) const {
-    return true;
-}
-
-void AppDelegate::menuImportaction() {}

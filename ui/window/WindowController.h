@@ -1,0 +1,105 @@
+#pragma once
+
+#include "render/display/DisplayModel.h"
+#include "ui/view/ViewController.h"
+
+#include <QMainWindow>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class AppDelegate;
+class QAction;
+class QLabel;
+class QPushButton;
+class QVMTKView;
+class SaveImageCommand;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The main window, built from MainWindow.ui. Constructing it loads the layout the
+// way the application loop would: it creates the window's widgets and its content
+// view controller, connects the controller's outlets and actions, lets the
+// controller load its view, then runs windowDidLoad. It carries the window
+// commands: the two slider toggles, the choice of colour lookup, New View, Reset View,
+// Save Image and the cancelling of an import; it opens files dropped onto it, and its title
+// names the volume on show and its size. When the file of a volume read in place changes
+// or vanishes while it streams, the status line says so and offers to reload it.
+class WindowController : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // appDelegate (not owned, may be null) takes the import command when there is
+    // no content view controller. makeDevice and budgets are handed to the view controller.
+    explicit WindowController(AppDelegate* appDelegate = nullptr,
+                              ViewController::DeviceFactory makeDevice = gpu::createSystemDefaultDevice,
+                              const ViewerBudgets& budgets = {}, QWidget* parent = nullptr);
+    ~WindowController() override;
+
+    ViewController* contentViewController() const { return m_contentViewController.get(); }
+    QVMTKView* view() const;
+
+    void windowDidLoad();
+
+    void cameraZrot();
+    void intercept();
+    // Select the grey or the default colour lookup of the display model.
+    void clutBW();
+    void clutDefault();
+    // Sets the display window to a preset's; a preset the volume has none of (a CT
+    // window for values that are not Hounsfield units) says why in the status line.
+    void windowPreset(WindowPreset preset);
+    void selectRenderMode(RenderMode mode);
+
+    // Routes the import command to the content view controller, else to the
+    // application delegate.
+    void menuImportaction();
+    // Imports a file named outside the import's panels (command line, drop) through the
+    // same import: see ImportCommand::openFile.
+    void openFile(const QString& path, const QString& dataPath = {});
+
+    // Opens another view of the volume in a window of its own (ViewWindow), the main view's size.
+    void newView();
+    // Clears the pointer values and the wheel gesture, and puts camera, zoom, clip values
+    // with their sliders and the display window back to where the volume opened.
+    void resetView();
+    void saveImage();
+    SaveImageCommand& saveImageCommand() const { return *m_saveImage; }
+
+    // The permanent text of the status line: the volume's size and spacing, or
+    // why the built-in sample could not be shown.
+    QString statusText() const;
+
+  protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+  private:
+    void connectLayout();
+    // The View menu's Window presets and Rendering modes.
+    void connectWindowAndRenderingMenus();
+    void selectLookup(ColourLookup lookup);
+    void showVolumeStatus();
+    // The checks of the lookup and toggle items follow what they stand for.
+    void showCommandStates();
+    void showVolume(const QString& name, const QString& description);
+    void showLoading(bool loading);
+    void cancelImport();
+    // The volume on show cannot be read whole any more: its data file `fileName` changed.
+    void showUnreadable(const QString& fileName);
+
+    std::unique_ptr<Ui::MainWindow> m_ui;
+    AppDelegate* m_appDelegate;
+    std::unique_ptr<ViewController> m_contentViewController;
+    ViewController* _vc = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+    QPushButton* m_reloadButton = nullptr;
+    std::unique_ptr<SaveImageCommand> m_saveImage;
+    // The volume on show: its file name and the status line's account of it.
+    QString m_volumeName;
+    QString m_volumeDescription;
+    std::vector<std::pair<QAction*, WindowPreset>> m_presetActions;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "volume/core/ImportOptions.h"
+#include "volume/core/ImportProgress.h"
+#include "volume/core/ImportRefusal.h"
+#include "volume/core/VolumeRecord.h"
+
+#include <QString>
+
+// The one place that knows which reader opens a file: the import command, the command
+// line and voxview-inspect all come through here.
+//
+// The format is told by the file's first bytes (NRRD's "NRRD000", NIfTI's header size
+// and magic, TIFF's byte-order mark, DICOM's "DICM" preamble), else by its name (".nii.gz"
+// is compressed, an Analyze ".img" has no magic of its own); a folder is a DICOM series.
+enum class VolumeFormat { Unknown, Nrrd, Nifti, Tiff, Dicom };
+
+class VolumeFile {
+  public:
+    static VolumeFormat detect(const QString& path);
+    // "nrrd", "nifti", "tiff", "dicom" (as VolumeRecord::format names them); empty when unknown.
+    static QString formatName(VolumeFormat format);
+
+    // Reads a volume that needs nothing but its path. An NRRD header is read with the
+    // data it names or carries (NrrdVolumeReader opens one step by step where a data
+    // file is to be chosen), here, by our own reader. NIfTI, TIFF and DICOM go through
+    // their format's library, which a damaged file can make abort, hang or allocate
+    // without bound: they are read by the import worker (ImportWorker), so that such a
+    // file is refused and this process goes on. Any thread.
+    static ImportResult<VolumeRecord> read(const QString& path, const ImportOptions& options = {},
+                                           const ImportProgress& progress = {});
+    // The same read, every format in this process: what the import worker itself runs,
+    // and what tests and fuzz targets of the readers call. Running out of memory anywhere
+    // in the read is a refusal too.
+    static ImportResult<VolumeRecord> readInProcess(const QString& path, const ImportOptions& options = {},
+                                                    const ImportProgress& progress = {});
+
+  private:
+    static ImportResult<VolumeRecord> readAs(VolumeFormat format, const QString& path,
+                                             const ImportOptions& options, const ImportProgress& progress);
+};
