@@ -234,8 +234,9 @@ class ImportHandOverTest : public ::testing::Test {
     QString m_reason;
 };
 
-// A stopped hand-over and a refused record leave the volume on show; the refusal says why.
-TEST_F(ImportHandOverTest, StoppedOrRefusedHandOverLeavesTheRendererAlone) {
+// A stopped hand-over, a refused record and one after the close leave the volume on show;
+// the refusal says why.
+TEST_F(ImportHandOverTest, StoppedRefusedOrClosedHandOverLeavesTheRendererAlone) {
     std::stop_source stopped;
     stopped.request_stop();
     EXPECT_EQ(handOver(stopped.get_token()), ImportHandOver::Outcome::Stopped);
@@ -247,6 +248,12 @@ TEST_F(ImportHandOverTest, StoppedOrRefusedHandOverLeavesTheRendererAlone) {
     EXPECT_NE(shownWidth(), 2u);
     m_record.data = whole;
     EXPECT_EQ(handOver(), ImportHandOver::Outcome::Replaced);
+    EXPECT_EQ(shownWidth(), 2u);
+
+    m_handOver.close();
+    m_record.width = 1;
+    m_record.data = ByteBuffer::fromByteArray(sampleBytes(ramp(4), 2));
+    EXPECT_EQ(handOver(), ImportHandOver::Outcome::Stopped);
     EXPECT_EQ(shownWidth(), 2u);
 }
 
