@@ -21,14 +21,6 @@ constexpr int kWidth = 4;
 constexpr int kHeight = 3;
 constexpr int kSlice = kWidth * kHeight;
 
-// CT numbers from -1000 upwards in steps of 100, `slices` slices of 4 x 3.
-std::vector<std::int16_t> ctVolume(int slices) {
-    std::vector<std::int16_t> values(static_cast<std::size_t>(slices * kSlice));
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = static_cast<std::int16_t>(-1000 + 100 * static_cast<int>(i));
-    return values;
-}
-
 struct Expected {
     VolumeFormat format;
     std::array<std::uint32_t, 3> size;
@@ -59,7 +51,10 @@ class VolumeFileTest : public testing::Test {
 };
 
 TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
-    const std::vector<std::int16_t> slices = ctVolume(2);
+    // CT numbers from -1000 upwards in steps of 100, two slices of 4 x 3.
+    std::vector<std::int16_t> slices(2 * kSlice);
+    for (std::size_t i = 0; i < slices.size(); ++i)
+        slices[i] = static_cast<std::int16_t>(-1000 + 100 * static_cast<int>(i));
     const std::vector<double> asStored(slices.begin(), slices.end());
     std::vector<double> rescaled;
     for (const double value : asStored)
