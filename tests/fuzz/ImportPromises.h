@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NRRDfmt.h"
+#include "NrrdReadOptions.h"
 #include "NrrdRefusal.h"
 
 #include <cstdint>
@@ -9,6 +10,13 @@
 // exactly the promised size within the RAM budget, with a usable map back to the file's
 // values, a positive, finite voxel spacing and a window of positive, finite width.
 
+// Every fuzzed import reads within 2 MiB of RAM, and its log is discarded (by the
+// LLVMFuzzerInitialize every target links with this).
+constexpr std::uint64_t kFuzzRamBudgetBytes = std::uint64_t{1} << 21;
+inline NrrdReadOptions fuzzReadOptions() {
+    return {.ramBudgetBytes = kFuzzRamBudgetBytes};
+}
+
 // A broken promise stops the fuzz run, naming the promise.
 void checkPromise(bool condition, const char* promise);
-void checkImport(const NrrdResult<NRRDfmt>& volume, std::uint64_t ramBudgetBytes);
+void checkImport(const NrrdResult<NRRDfmt>& volume);
