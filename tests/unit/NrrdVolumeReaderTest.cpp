@@ -350,8 +350,7 @@ TEST_F(NrrdVolumeReaderTest, MapsWiderAndRealSamplesBackToTheirValues) {
     expectedWithNan[5] = *std::max_element(reals.begin(), reals.end());
     std::vector<std::int32_t> wide = {-2000000000, 2000000000};
     wide.resize(kSamples, 0);
-    const std::vector<int> rampFrom100000 = ramp(kSamples, 100000);
-    const std::vector<std::int32_t> narrow(rampFrom100000.begin(), rampFrom100000.end());
+    const std::vector<std::int32_t> narrow = ramp(kSamples, 100000);
     const auto doubles = [](const auto& values) { return std::vector<double>(values.begin(), values.end()); };
 
     struct Case {

@@ -16,10 +16,6 @@ constexpr int kDepth = 9;
 constexpr int kSamples = kWidth * kHeight * kDepth;
 constexpr int kSlice = kWidth * kHeight;
 
-NrrdReadOptions budget(std::uint64_t bytes) {
-    return NrrdReadOptions{.ramBudgetBytes = bytes};
-}
-
 // A header of a 20 x 12 x 9 volume, `extra` lines after the basic fields.
 QByteArray header(const QString& type, const QString& extra, const QString& encoding = "raw") {
     return nrrdHeader(type, {kWidth, kHeight, kDepth}, encoding, extra);
@@ -68,7 +64,8 @@ TEST(RawFileBrickSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
         for (int z = 0; c.files > 1 && z < c.files; ++z)
             files.write(QStringLiteral("s%1.raw").arg(z + 1, 2, 10, QChar('0')),
                         samples.sliced(z * kSlice * c.bytes, kSlice * c.bytes));
-        const NRRDfmt inPlace = std::get<NRRDfmt>(readNrrd(path, NrrdDataChoice::fromHeader(), budget(1)));
+        const NRRDfmt inPlace =
+            std::get<NRRDfmt>(readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = 1}));
         const NRRDfmt inMemory = std::get<NRRDfmt>(readNrrd(path));
         ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
         ASSERT_FALSE(inMemory.source);
@@ -105,7 +102,8 @@ TEST(RawFileBrickSource, VolumesOfMoreFilesThanTheDescriptorLimitAreRead) {
     const rlimit lowered{256, usual.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
     for (const std::uint64_t ramBudget : {std::uint64_t{1}, NrrdReadOptions::kDefaultRamBudgetBytes}) {
-        const NrrdResult<NRRDfmt> read = readNrrd(path, NrrdDataChoice::fromHeader(), budget(ramBudget));
+        const NrrdResult<NRRDfmt> read =
+            readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = ramBudget});
         ASSERT_TRUE(std::holds_alternative<NRRDfmt>(read)) << reasonOf(read);
         const NRRDfmt& volume = std::get<NRRDfmt>(read);
         std::vector<std::uint16_t> texels(std::size_t{kFiles} * kSlice);
@@ -140,8 +138,8 @@ TEST(RawFileBrickSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const TestFolder files;
-        const std::string reason =
-            reasonOf(readNrrd(files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), budget(c.budget)));
+        const std::string reason = reasonOf(readNrrd(
+            files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), {.ramBudgetBytes = c.budget}));
         EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
         EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
     }
