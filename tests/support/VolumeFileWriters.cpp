@@ -10,6 +10,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <tiffio.h>
+#include <tuple>
 #include <zlib.h>
 
 namespace {
@@ -60,9 +61,7 @@ void writeNifti(const QString& path, const NiftiFile& file) {
         static_cast<std::size_t>(image->nvox) * image->nbyper)
         throw std::runtime_error("sample bytes do not match the NIfTI dimensions");
     std::memcpy(image->data, file.samples.constData(), static_cast<std::size_t>(file.samples.size()));
-    image->dx = file.pixdim[0];
-    image->dy = file.pixdim[1];
-    image->dz = file.pixdim[2];
+    std::tie(image->dx, image->dy, image->dz) = std::tuple(file.pixdim[0], file.pixdim[1], file.pixdim[2]);
     image->scl_slope = file.slope;
     image->scl_inter = file.intercept;
     image->cal_min = file.calMin;
