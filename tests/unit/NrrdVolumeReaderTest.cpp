@@ -47,14 +47,17 @@ struct DecodeCase {
 // to the samples as written (texel + sampleOffset).
 TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
     const std::vector<int> unsigned16 = ramp(kSamples, 65535 - kSamples); // high bytes 0xff: not UTF-8
-    const std::vector<int> signed16 = {-1000, -1, 0,  1, 32767, -32768, -1024, 3071, -2, 2, -3, 3,
-                                       -4,    4,  -5, 5, -6,    6,      -7,    7,    -8, 8, -9, 9};
+    // 10 first: as raw data it starts with a line feed, which must not end a header.
+    const std::vector<int> signed16 = {10, -1000, -1, 0,  1, 32767, -32768, -1024, 3071, -2, 2, -3,
+                                       3,  -4,    4,  -5, 5, -6,    6,      -7,    7,    -8, 8, -9};
     const std::vector<int> unsigned8 = ramp(kSamples, 255 - kSamples);
     const std::vector<int> signed8 = ramp(kSamples, -128);
     const QByteArray u16 = sampleBytes(unsigned16, 2);
     const QByteArray s16 = sampleBytes(signed16, 2);
+    const QByteArray u16Big = sampleBytes(unsigned16, 2, ByteOrder::Big);
     const QByteArray s16Big = sampleBytes(signed16, 2, ByteOrder::Big);
     const QByteArray twoMembers = gzipped(u16.first(10)) + gzipped(u16.sliced(10));
+    const QByteArray twoStreams = bzipped("ab" + u16.first(10)) + bzipped(u16.sliced(10)); // byte skip 2
     const qsizetype slice = kWidth * kHeight * 2;
     m_files.write("s01.raw.gz", gzipped(u16.first(slice)));
     m_files.write("s03.raw.gz", gzipped(u16.sliced(slice)));
@@ -64,50 +67,29 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
 
     const DecodeCase cases[] = {
         {"unsigned short, raw", attached(header("unsigned short", "raw"), u16), unsigned16},
-        {"ushort, big endian",
-         attached(header("ushort", "raw", "endian: big\n"), sampleBytes(unsigned16, 2, ByteOrder::Big)),
-         unsigned16},
+        {"ushort, big endian", attached(header("ushort", "raw", "endian: big\n"), u16Big), unsigned16},
         {"uint16_t, little endian", attached(header("uint16_t", "raw", "endian: little\n"), u16), unsigned16},
         {"short, raw", attached(header("short", "raw"), s16), signed16},
-        {"short int, gz, big endian", attached(header("short int", "gz", "endian: big\n"), gzipped(s16Big)),
-         signed16},
+        {"short int, gz", attached(header("short int", "gz", "endian: big\n"), gzipped(s16Big)), signed16},
         {"uint16, zlib stream", attached(header("uint16", "gzip"), qCompress(u16).sliced(4)), unsigned16},
         {"uint16, two gzip members", attached(header("uint16", "gzip"), twoMembers), unsigned16},
         {"uchar", attached(header("uchar", "raw"), sampleBytes(unsigned8, 1)), unsigned8},
-        {"signed char, gzip", attached(header("signed char", "gzip"), gzipped(sampleBytes(signed8, 1))),
-         signed8},
+        {"schar, gzip", attached(header("signed char", "gzip"), gzipped(sampleBytes(signed8, 1))), signed8},
         {"Unsigned Short in capitals", attached(header("Unsigned Short", "RAW"), u16), unsigned16},
-        {"short, bzip2, big endian", attached(header("short", "bzip2", "endian: big\n"), bzipped(s16Big)),
-         signed16},
-        {"uint16, two bzip2 streams, byte skip",
-         attached(header("uint16", "bz2", "byte skip: 2\n"),
-                  bzipped("ab" + u16.first(10)) + bzipped(u16.sliced(10))),
-         unsigned16},
-        {"short, ascii with commas and line breaks",
-         attached(header("short", "ascii"), asciiText(signed16, ",\n").toLatin1()), signed16},
+        {"short, bzip2, big", attached(header("short", "bzip2", "endian: big\n"), bzipped(s16Big)), signed16},
+        {"two bzip2 streams", attached(header("uint16", "bz2", "byte skip: 2\n"), twoStreams), unsigned16},
+        {"ascii", attached(header("short", "ascii"), asciiText(signed16, ",\n").toLatin1()), signed16},
         {"uchar, text", attached(header("uchar", "text"), asciiText(unsigned8, " ").toLatin1()), unsigned8},
-        {"ushort, hex, big endian",
-         attached(header("ushort", "hex", "endian: big\n"),
-                  sampleBytes(unsigned16, 2, ByteOrder::Big).toHex(' ')),
-         unsigned16},
+        {"ushort, hex", attached(header("ushort", "hex", "endian: big\n"), u16Big.toHex(' ')), unsigned16},
         {"trailing bytes ignored", attached(header("ushort", "raw"), u16 + "trailing"), unsigned16},
         {"byte skip", attached(header("ushort", "raw", "byte skip: 5\n"), "12345" + u16), unsigned16},
         {"byte skip -1", attached(header("ushort", "raw", "byte skip: -1\n"), "junk" + u16), unsigned16},
         {"line skip", attached(header("ushort", "raw", "line skip: 2\n"), "one\r\ntwo\n" + u16), unsigned16},
         {"line and byte skip",
          attached(header("ushort", "raw", "line skip: 1\nbyte skip: 2\n"), "x\nab" + u16), unsigned16},
-        {"byte skip in inflated data",
-         attached(header("ushort", "gzip", "byte skip: 3\n"), gzipped("abc" + u16)), unsigned16},
-        {"UTF-8 comment in the header",
-         attached(header("short", "raw", QStringLiteral("# Schädel – Kopf\n")), s16), signed16},
-        {"CR LF header, data starting with LF",
-         header("short", "raw").replace("\n", "\r\n") + "\r\n" + sampleBytes({10, -1000}, 2) + s16.sliced(4),
-         [&] {
-             std::vector<int> expected = signed16;
-             expected[0] = 10;
-             expected[1] = -1000;
-             return expected;
-         }()},
+        {"gz skip", attached(header("ushort", "gzip", "byte skip: 3\n"), gzipped("abc" + u16)), unsigned16},
+        {"UTF-8", attached(header("short", "raw", QStringLiteral("# Schädel – Kopf\n")), s16), signed16},
+        {"CR LF header", header("short", "raw").replace("\n", "\r\n") + "\r\n" + s16, signed16},
         {"numbered pattern, gzip", header("ushort", "gzip", "data file: s%02d.raw.gz 1 3 2\n"), unsigned16},
         {"list", header("ushort", "raw", "data file: LIST\nearly.raw\nlate.raw\n"), unsigned16},
         {"list holding all three axes", header("ushort", "raw", "data file: LIST 3\nall.raw\n"), unsigned16},
