@@ -96,8 +96,7 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
     };
     for (const DecodeCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const QString path = m_files.write(QStringLiteral("case.nrrd"), c.file);
-        const NrrdResult<NRRDfmt> result = readNrrd(path);
+        const NrrdResult<NRRDfmt> result = readNrrd(m_files.write(QStringLiteral("case.nrrd"), c.file));
         ASSERT_EQ(reasonOf(result), "");
         const NRRDfmt& volume = std::get<NRRDfmt>(result);
         EXPECT_EQ(volume.data.size(), std::size_t{kSamples} * 2);
@@ -128,9 +127,9 @@ TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
     const QByteArray data = sampleBytes(ramp(kSamples), 2);
     for (const SpacingCase& c : cases) {
         SCOPED_TRACE(c.lines);
-        const QString path = m_files.write("s.nrrd", attached(header("ushort", "raw", c.lines), data));
         LogCapture log;
-        const NrrdResult<NRRDfmt> result = readNrrd(path);
+        const NrrdResult<NRRDfmt> result =
+            readNrrd(m_files.write("s.nrrd", attached(header("ushort", "raw", c.lines), data)));
         ASSERT_EQ(reasonOf(result), "");
         const NRRDfmt& volume = std::get<NRRDfmt>(result);
         EXPECT_FLOAT_EQ(volume.cellspaceX, c.spacing[0]);
@@ -208,8 +207,7 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     };
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.reason);
-        const QString path = m_files.write("refused.nrrd", c.file);
-        const std::string reason = reasonOf(readNrrd(path));
+        const std::string reason = reasonOf(readNrrd(m_files.write("refused.nrrd", c.file)));
         EXPECT_NE(reason.find(c.reason), std::string::npos) << "reason: \"" << reason << '"';
     }
 }
