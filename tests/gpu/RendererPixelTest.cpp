@@ -70,16 +70,14 @@ TEST_F(RendererPixels, LowerClipValuesCutFromTheOtherSide) {
 }
 
 TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
-    // A ball of 1300 with a window two units wide: level 1301 puts its lower edge on the
-    // value (transparent), level 1300 one unit below it (half intensity: visible). Any
-    // error in recovering raw units from the texels shows as the wrong one of the two.
-    NRRDfmt ball = testvolumes::sphere(kVolumeSize, 1300, 0);
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
-    bed.renderer->adoptPostedVolume();
+    // The ball of 300 with a window two units wide: level 301 puts its lower edge on the
+    // value (transparent), level 300 one unit below it (half intensity: visible). Any
+    // error in recovering raw units from the texels and the sample offset shows as the wrong
+    // one of the two.
     bed.renderer->setWw(2);
-    bed.renderer->setWl(1301);
+    bed.renderer->setWl(301);
     EXPECT_EQ(foregroundCount(bed.frame(), GpuTestBed::kBackground), 0);
-    bed.renderer->setWl(1300);
+    bed.renderer->setWl(300);
     EXPECT_GT(foregroundCount(bed.frame(), GpuTestBed::kBackground), 1000);
 }
 
@@ -91,9 +89,10 @@ TEST_F(RendererPixels, EmptyViewportDrawsNothingAndKeepsRunning) {
     EXPECT_TRUE(isForeground(bed.frame().pixel(64, 64), GpuTestBed::kBackground));
 }
 
-TEST(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
-    GpuTestBed bed;
-    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
+// The OpenGL device itself, on the bed the renderer draws with.
+using GlDevice = RendererPixels;
+
+TEST_F(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
     const gpu::Function vertex{"vertexShader",
                                "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n"};
     const gpu::Function fragment{"fragmentShader",
@@ -108,9 +107,7 @@ TEST(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
 }
 
-TEST(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
-    GpuTestBed bed;
-    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
+TEST_F(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
     const std::size_t tooLarge = bed.device->maxTexture3DSize() + 1;
     gpu::TextureDescriptor descriptor;
     descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
