@@ -244,16 +244,13 @@ NRRDfmt blobsRecord() {
 
 struct View {
     const char* name;
-    bool blobs;                  // the blobs instead of the head phantom
-    std::int64_t deltaX, deltaY; // held for kTurnFrames frames, with the wheel one notch nearer
-    int zoomFrames;              // for the first this many of them
+    bool blobs;             // the blobs instead of the head phantom
+    float xrot, yrot, zoom; // the camera's tilt and turn in radians, and how much nearer
     std::int64_t wl, ww;
     float xcept, zceptBtm;
     std::int64_t clutmode;
     RenderMode mode = RenderMode::Composite;
 };
-
-constexpr int kTurnFrames = 20;
 
 class RendererAgainstCpuReference : public testing::TestWithParam<View> {};
 
@@ -264,14 +261,10 @@ TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     const NRRDfmt record = view.blobs ? blobsRecord() : testvolumes::headPhantom();
     const Volume volume(record);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
-    bed.view->setDeltaX(view.deltaX);
-    bed.view->setDeltaY(view.deltaY);
-    for (int i = 0; i < kTurnFrames; ++i) {
-        bed.view->setZoom(i < view.zoomFrames ? 1 : 0);
-        bed.view->draw(*bed.renderer);
-    }
-    bed.view->setDeltaX(0);
-    bed.view->setDeltaY(0);
+    bed.renderer->adoptPostedVolume();
+    bed.renderer->setXrot(view.xrot);
+    bed.renderer->setYrot(view.yrot);
+    bed.renderer->setZoom(view.zoom);
     bed.renderer->setWl(view.wl);
     bed.renderer->setWw(view.ww);
     bed.renderer->setXcept(view.xcept);
@@ -298,21 +291,21 @@ INSTANTIATE_TEST_SUITE_P(
     Views, RendererAgainstCpuReference,
     testing::Values(
         // Skin at the import window, seen obliquely.
-        View{"ObliqueSkin", false, 10, -6, 6, -10, 1300, 1.0f, 0.0f, 0},
+        View{"ObliqueSkin", false, -0.6f, -1.0f, 0.6f, -10, 1300, 1.0f, 0.0f, 0},
         // A bone window: most of the head is below it, so most bricks are skipped.
-        View{"BoneWindowGrey", false, -8, 4, 9, 700, 800, 1.0f, 0.0f, 1},
+        View{"BoneWindowGrey", false, 0.4f, 0.8f, 0.9f, 700, 800, 1.0f, 0.0f, 1},
         // Cut open on two axes: cut faces lit head-on, rays start inside material.
-        View{"CutOpen", false, 6, 3, 9, 40, 300, 0.6f, 0.3f, 0},
+        View{"CutOpen", false, 0.3f, -0.6f, 0.9f, 40, 300, 0.6f, 0.3f, 0},
         // The window's lower edge among the blobs' values: half of them fade out.
-        View{"BlobsAroundTheLowerEdge", true, 7, 5, 8, 1600, 1200, 1.0f, 0.0f, 0},
-        View{"BlobsCutGrey", true, -5, -7, 8, 900, 1000, 0.7f, 0.2f, 1},
+        View{"BlobsAroundTheLowerEdge", true, 0.5f, -0.7f, 0.8f, 1600, 1200, 1.0f, 0.0f, 0},
+        View{"BlobsCutGrey", true, -0.7f, 0.5f, 0.8f, 900, 1000, 0.7f, 0.2f, 1},
         // Maximum: the skull through the head; among the blobs a brick is
         // skipped once the ray has met a larger sample.
-        View{"MaximumOfTheHead", false, 10, -6, 6, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},
-        View{"MaximumOfTheBlobs", true, 7, 5, 8, 1100, 1800, 0.8f, 0.0f, 0, RenderMode::Mip},
+        View{"MaximumOfTheHead", false, -0.6f, -1.0f, 0.6f, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},
+        View{"MaximumOfTheBlobs", true, 0.5f, -0.7f, 0.8f, 1100, 1800, 0.8f, 0.0f, 0, RenderMode::Mip},
         // Minimum of a slab of the head, air inside the window.
-        View{"MinimumOfACut", false, -8, 4, 9, -200, 2000, 0.6f, 0.3f, 1, RenderMode::Minip},
-        View{"AverageOfTheHead", false, 6, 3, 9, -500, 1500, 1.0f, 0.0f, 0, RenderMode::Average}),
+        View{"MinimumOfACut", false, 0.4f, 0.8f, 0.9f, -200, 2000, 0.6f, 0.3f, 1, RenderMode::Minip},
+        View{"AverageOfTheHead", false, 0.3f, -0.6f, 0.9f, -500, 1500, 1.0f, 0.0f, 0, RenderMode::Average}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // A ball whose edge climbs over two voxels, as CT and microscopy surfaces do, seen from
