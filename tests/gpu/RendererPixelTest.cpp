@@ -1,8 +1,6 @@
 #include "GpuTestBed.h"
 #include "ImageMetrics.h"
-#include "LogCapture.h"
 
-#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {

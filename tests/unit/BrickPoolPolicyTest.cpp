@@ -39,9 +39,8 @@ class BrickPoolPolicy : public testing::Test {
   protected:
     void make(std::uint64_t slotCount) {
         m_device->options().keepTexels = true;
-        auto made = BrickPool::create(*m_device, m_source, {64, 64, 64},
-                                      {.gpuBytes = slotCount * kSlotBytes, .brickSide = 8});
-        m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(made));
+        m_pool = std::get<std::unique_ptr<BrickPool>>(BrickPool::create(
+            *m_device, m_source, {64, 64, 64}, {.gpuBytes = slotCount * kSlotBytes, .brickSide = 8}));
     }
     ~BrickPoolPolicy() override { m_source->setOpen(true); }
 
