@@ -95,10 +95,8 @@ TEST_F(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
                                "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n"};
     const gpu::Function fragment{"fragmentShader",
                                  "#version 410 core\nout vec4 c;\nvoid main() { c = vec4(1.0); }\n"};
-    gpu::RenderPipelineDescriptor descriptor;
-    descriptor.label = "Broken";
-    descriptor.vertexFunction = &vertex;
-    descriptor.fragmentFunction = &fragment;
+    const gpu::RenderPipelineDescriptor descriptor{
+        .label = "Broken", .vertexFunction = &vertex, .fragmentFunction = &fragment};
     std::string error;
     EXPECT_FALSE(bed.device->newRenderPipelineStateWithDescriptor(descriptor, &error));
     EXPECT_NE(error.find("undeclaredThing"), std::string::npos) << error;
@@ -106,10 +104,8 @@ TEST_F(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
 }
 
 TEST_F(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
-    const std::size_t tooLarge = bed.device->maxTexture3DSize() + 1;
-    gpu::TextureDescriptor descriptor;
-    descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
-    descriptor.width = tooLarge;
+    const gpu::TextureDescriptor descriptor{.pixelFormat = gpu::PixelFormat::R16Uint,
+                                            .width = bed.device->maxTexture3DSize() + 1};
     std::string error;
     EXPECT_FALSE(bed.device->newTextureWithDescriptor(descriptor, &error));
     EXPECT_NE(error.find("limit"), std::string::npos) << error;
