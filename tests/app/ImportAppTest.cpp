@@ -10,6 +10,7 @@
 #include "ui/window/WindowController.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -24,11 +25,16 @@
 #include <QUrl>
 #include <QWheelEvent>
 #include <functional>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nifti1.h>
 #include <vector>
 
 namespace {
+
+using testing::AllOf;
+using testing::HasSubstr;
+using testing::StartsWith;
 
 constexpr int kSide = 64;
 // CT numbers: air around a ball of soft tissue.
@@ -73,6 +79,7 @@ class ImportAppTest : public ShownWindowTest {
     }
 
     ImportCommand& command() const { return m_window->contentViewController()->importCommand(); }
+    std::string status() const { return m_window->statusText().toStdString(); }
 
     // Runs the import and waits until its volume is drawn or it is refused.
     void import(std::deque<std::optional<QString>> answers) {
@@ -155,39 +162,35 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
                                                        QByteArray("1 ").repeated(256 * 256 * 256));
     const QString ball = m_files.write(QStringLiteral("ball.nrrd"), kBallHeader + ballSamples());
     const QString title = m_window->windowTitle();
-    const QString status = m_window->statusText();
+    const QString described = m_window->statusText();
     const QImage before = grab(QStringLiteral("escape-before"));
     auto* cancel = m_window->findChild<QPushButton*>(QStringLiteral("cancelImportButton"));
     EXPECT_FALSE(cancel->isVisible());
-    const QRegularExpression decoding(QStringLiteral("^Loading slow.nrrd … [1-5]?[0-9] %$"));
-    const auto statusLine = [this] {
-        return m_window->findChild<QLabel*>(QStringLiteral("statusLabel"))->text();
-    };
+    // Decoding has begun and is not yet past half way.
+    const QRegularExpression decoding(QStringLiteral("^Loading slow.nrrd … ([1-9]|[1-5][0-9]) %$"));
 
     m_panels->answer({slow});
     m_window->menuImportaction();
     EXPECT_TRUE(cancel->isVisible());
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return decoding.match(statusLine()).hasMatch() &&
-                   statusLine() != QStringLiteral("Loading slow.nrrd … 0 %");
-        },
-        kTimeoutMs))
-        << statusLine().toStdString();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return decoding.match(m_window->statusText()).hasMatch(); }, kTimeoutMs))
+        << status();
     QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
     EXPECT_FALSE(command().isLoading());
     EXPECT_FALSE(cancel->isVisible());
     QThreadPool::globalInstance()->waitForDone();
     ASSERT_TRUE(waitForFrames(2));
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().width, 512u);
-    EXPECT_EQ(m_window->statusText(), status);
+    EXPECT_EQ(m_window->statusText(), described);
     EXPECT_EQ(m_window->windowTitle(), title);
     EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("escape-during-decode"))), 0);
 
     m_panels->answer({slow});
     m_window->menuImportaction();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return statusLine().startsWith(QStringLiteral("Uploading")) || !command().isLoading(); },
+        [&] {
+            return m_window->statusText().startsWith(QStringLiteral("Uploading")) || !command().isLoading();
+        },
         kTimeoutMs));
     QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
     QThreadPool::globalInstance()->waitForDone();
@@ -219,16 +222,29 @@ TEST_F(ImportAppTest, RescaledVolumeReplacesThePictureAndLabelsItsUnits) {
     const QImage after = grab(QStringLiteral("import-nifti"));
 
     EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
-    EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm")))
-        << m_window->statusText().toStdString();
+    EXPECT_THAT(status(), StartsWith("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), QStringLiteral("WL: 0.37501"));
     EXPECT_GT(imagemetrics::changedPixels(before, after), before.width() * before.height() / 20);
     EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
 }
 
+// A refused import leaves the window, its picture and its controls as they were and says
+// why: a file cut short; a folder whose DICOM file is damaged where GDCM asserts (the VR of
+// the file meta group's first element), which the import worker lists so that the library's
+// abort ends the worker instead of the window; a column whose page table the GPU cannot
+// hold, refused at the hand-over.
 TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     const QByteArray ball = kBallHeader + ballSamples();
     const QString shortBall = m_files.write(QStringLiteral("short.nrrd"), ball.left(ball.size() - 1000));
+    constexpr qsizetype kFirstMetaVr = 136; // after the preamble, "DICM" and the first tag
+    const QTemporaryDir written;
+    QByteArray slice = readFile(DicomTestSeries{}.write(written.path()).front());
+    slice[kFirstMetaVr] = static_cast<char>(~slice[kFirstMetaVr]);
+    ASSERT_TRUE(QDir(m_files.dir().path()).mkdir(QStringLiteral("damaged")));
+    const QString damaged = QFileInfo(m_files.write(QStringLiteral("damaged/IM0001.dcm"), slice)).path();
+    const QString column = m_files.write(QStringLiteral("column.nrrd"),
+                                         nrrdHeader("ushort", {1, 1, 600000}, "raw", "endian: little\n\n") +
+                                             QByteArray(1200000, '\1'));
     m_window->findChild<QSlider*>(QStringLiteral("xslider"))->setValue(70);
     QTest::keyClick(m_window->windowHandle(), Qt::Key_8); // a window preset: more bricks show
     ASSERT_TRUE(waitForFrames(1));
@@ -237,30 +253,26 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     const QSize windowSize = m_window->size();
     const QString level = m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text();
     const QString title = m_window->windowTitle();
-    import({shortBall});
-    const QImage after = grab(QStringLiteral("refused-after"));
-
-    EXPECT_EQ(m_window->size(), windowSize);
-    EXPECT_EQ(m_window->windowTitle(), title);
-    EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("Cannot import short.nrrd: The data holds")))
-        << m_window->statusText().toStdString();
-    EXPECT_TRUE(m_window->statusText().contains(QStringLiteral("1000 bytes short")))
-        << m_window->statusText().toStdString();
-    EXPECT_EQ(m_alert->warnings().size(), 1);
-    EXPECT_EQ(m_window->findChild<QSlider*>(QStringLiteral("xslider"))->value(), 70);
-    EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), level);
-    EXPECT_EQ(imagemetrics::changedPixels(before, after), 0);
-
-    // A column whose page table the GPU cannot hold: refused before the hand-over too.
-    import({m_files.write(QStringLiteral("column.nrrd"),
-                          nrrdHeader("ushort", {1, 1, 600000}, "raw", "endian: little\n\n") +
-                              QByteArray(1200000, '\1'))});
-    EXPECT_TRUE(m_window->statusText().startsWith(
-        QStringLiteral("Cannot import column.nrrd: the volume is too long for this GPU: its page table needs "
-                       "10 x 1 x 18750")))
-        << m_window->statusText().toStdString();
-    EXPECT_EQ(m_window->windowTitle(), title);
-    EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("refused-column"))), 0);
+    const struct {
+        QString path;
+        const char* start;
+        const char* said;
+    } refusals[] = {{shortBall, "Cannot import short.nrrd: The data holds", "1000 bytes short"},
+                    {damaged, "Cannot import damaged: ", "IM0001.dcm"},
+                    {column, "Cannot import column.nrrd: the volume is too long for this GPU",
+                     "its page table needs 10 x 1 x 18750"}};
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.start);
+        const qsizetype warnings = m_alert->warnings().size();
+        import({refusal.path});
+        EXPECT_THAT(status(), AllOf(StartsWith(refusal.start), HasSubstr(refusal.said)));
+        EXPECT_EQ(m_alert->warnings().size(), warnings + 1);
+        EXPECT_EQ(m_window->size(), windowSize);
+        EXPECT_EQ(m_window->windowTitle(), title);
+        EXPECT_EQ(m_window->findChild<QSlider*>(QStringLiteral("xslider"))->value(), 70);
+        EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), level);
+        EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("refused-after"))), 0);
+    }
 }
 
 TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
@@ -274,40 +286,13 @@ TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
     const ScriptedSeriesPicker& shown = *chooser;
     command().setSeriesPicker(std::move(chooser));
     const QImage before = grab(QStringLiteral("dicom-before"));
-    m_panels->answer({m_files.dir().path()});
-    m_window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
-    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier); // the import's shortcut
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
-    ASSERT_TRUE(waitForFrames(2));
+    import({m_files.dir().path()});
     const QImage after = grab(QStringLiteral("dicom-after"));
 
     EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
     EXPECT_EQ(shown.offered, std::vector<std::size_t>{2});
     EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
-    EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().depth, 5u);
     EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
-}
-
-// A folder whose DICOM file is damaged where GDCM asserts (the VR of the file meta group's
-// first element) is listed by the import worker, which the library's abort ends instead of
-// the window: the import is refused and the volume on show stays.
-TEST_F(ImportAppTest, DamagedDicomFolderIsRefusedAndTheVolumeOnShowStays) {
-    constexpr qsizetype kFirstMetaVr = 136; // after the preamble, "DICM" and the first tag
-    const QTemporaryDir written;
-    QByteArray slice = readFile(DicomTestSeries{}.write(written.path()).front());
-    slice[kFirstMetaVr] = static_cast<char>(~slice[kFirstMetaVr]);
-    m_files.write(QStringLiteral("IM0001.dcm"), slice);
-    const QString folder = QFileInfo(m_files.dir().path()).fileName();
-    const QString title = m_window->windowTitle();
-    const QImage before = grab(QStringLiteral("damaged-dicom-before"));
-    import({m_files.dir().path()});
-
-    EXPECT_TRUE(m_window->statusText().startsWith(QStringLiteral("Cannot import %1: ").arg(folder)))
-        << m_window->statusText().toStdString();
-    EXPECT_EQ(m_alert->warnings().size(), 1);
-    EXPECT_EQ(m_window->windowTitle(), title);
-    EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("damaged-dicom-after"))), 0);
 }
 
 class InPlaceImportAppTest : public ImportAppTest {
@@ -336,8 +321,7 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
         ASSERT_TRUE(waitForFrames(2));
     }
     const QString told = "The data file slab.raw changed or vanished: the view cannot be completed.";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->statusText() == told; }, kTimeoutMs))
-        << m_window->statusText().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->statusText() == told; }, kTimeoutMs)) << status();
     auto* reload = m_window->findChild<QPushButton*>(QStringLiteral("reloadButton"));
     EXPECT_TRUE(reload->isVisible());
 
@@ -371,15 +355,11 @@ TEST_F(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
     constexpr int kPauseStepMs = 25;
     const struct { int width, height, depth; } sizes[] = {{48, 40, 32}, {64, 24, 40}};
     QStringList paths;
-    for (const auto& size : sizes) {
-        std::vector<int> samples(static_cast<std::size_t>(size.width * size.height * size.depth));
-        for (std::size_t i = 0; i < samples.size(); ++i)
-            samples[i] = i % 7 == 0 ? 1500 : 0;
+    for (const auto& size : sizes)
         paths << m_files.write(
             QStringLiteral("v%1.nrrd").arg(size.width),
             nrrdHeader("unsigned short", {size.width, size.height, size.depth}, "raw", "endian: little\n\n") +
-                sampleBytes(samples, 2));
-    }
+                QByteArray(size.width * size.height * size.depth * 2, '\5'));
     for (int import = 0; import < kImports; ++import) {
         m_panels->answer({paths[import % 2]});
         m_window->menuImportaction();

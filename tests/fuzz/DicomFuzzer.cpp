@@ -34,16 +34,7 @@
 
 namespace {
 
-constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
 constexpr std::size_t kMaxSlices = 6;
-
-void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-ImportOptions options() {
-    ImportOptions small;
-    small.ramBudgetBytes = kRamBudgetBytes;
-    return small;
-}
 
 void importFile(const std::uint8_t* data, std::size_t size) {
     static const TestFolder folder;
@@ -62,7 +53,7 @@ void importFile(const std::uint8_t* data, std::size_t size) {
     checkPromise(found.size() == 1 && found.front().slices.size() == 1,
                  "one file is one series of one slice");
     if (!checked.encapsulated)
-        checkImport(DicomSeriesReader::read(found.front(), options()), kRamBudgetBytes);
+        checkImport(DicomSeriesReader::read(found.front(), fuzzReadOptions()));
 }
 
 // The ordinary value (when the input runs out, too) or one at the edge.
@@ -150,18 +141,13 @@ void importStack(FuzzedDataProvider& in) {
         checkPromise(!std::get<ImportRefusal>(arranged).reason.isEmpty(), "a refusal gives its reason");
     }
     // No file of the stack exists: whatever the values, the read ends in a refusal.
-    const ImportResult<VolumeRecord> read = DicomSeriesReader::read(series, options());
+    const ImportResult<VolumeRecord> read = DicomSeriesReader::read(series, fuzzReadOptions());
     checkPromise(std::holds_alternative<ImportRefusal>(read) &&
                      !std::get<ImportRefusal>(read).reason.isEmpty(),
                  "files that do not exist are refused");
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    qInstallMessageHandler(discardLog);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)

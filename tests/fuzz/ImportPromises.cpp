@@ -2,8 +2,20 @@
 
 #include "volume/core/VolumeSize.h"
 
+#include <QtGlobal>
 #include <cmath>
 #include <cstdio>
+
+namespace {
+
+void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qInstallMessageHandler(discardLog);
+    return 0;
+}
 
 void checkPromise(bool condition, const char* promise) {
     if (condition)
@@ -12,7 +24,7 @@ void checkPromise(bool condition, const char* promise) {
     __builtin_trap();
 }
 
-void checkImport(const ImportResult<VolumeRecord>& volume, std::uint64_t ramBudgetBytes) {
+void checkImport(const ImportResult<VolumeRecord>& volume) {
     if (const auto* refusal = std::get_if<ImportRefusal>(&volume)) {
         checkPromise(!refusal->reason.isEmpty(), "a refusal gives its reason");
         return;
@@ -21,7 +33,7 @@ void checkImport(const ImportResult<VolumeRecord>& volume, std::uint64_t ramBudg
     checkPromise(record.width > 0 && record.height > 0 && record.depth > 0, "every side is positive");
     checkPromise(record.data.size() == std::size_t{record.width} * record.height * record.depth * kTexelBytes,
                  "one texel a voxel");
-    checkPromise(record.data.size() <= ramBudgetBytes, "the texels fit the RAM budget");
+    checkPromise(record.data.size() <= kFuzzRamBudgetBytes, "the texels fit the RAM budget");
     checkPromise(record.valueScale != 0.0 && std::isfinite(record.valueScale) &&
                      std::isfinite(record.valueOffset),
                  "the value map is finite and not flat");

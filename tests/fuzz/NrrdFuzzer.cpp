@@ -23,16 +23,8 @@ const QString kHeaderPath = QStringLiteral("/nonexistent/voxview-fuzz/input.nrrd
 // Volumes beyond this side are read in place, which an invented header cannot be (its
 // file does not exist); smaller ones are decoded within a RAM budget of 2 MiB.
 constexpr std::uint32_t kMaxTextureSize = 64;
-constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
-
-void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    qInstallMessageHandler(discardLog);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const ByteBuffer bytes = ByteBuffer::fromByteArray(
@@ -42,9 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!headerFile)
         return 0;
 
-    ImportOptions options;
+    ImportOptions options = fuzzReadOptions();
     options.maxTextureSize = kMaxTextureSize;
-    options.ramBudgetBytes = kRamBudgetBytes;
     const ImportResult<NrrdVolumeReader> opened = NrrdVolumeReader::fromHeaderFile(*headerFile, options);
     const auto* reader = std::get_if<NrrdVolumeReader>(&opened);
     if (!reader)
@@ -63,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
 
     const ImportResult<VolumeRecord> volume = reader->readVolume(NrrdDataChoice::fromHeader());
-    checkImport(volume, kRamBudgetBytes);
+    checkImport(volume);
     if (const auto* record = std::get_if<VolumeRecord>(&volume))
         checkPromise(!record->source, "attached data is decoded into memory");
     return 0;

@@ -9,29 +9,12 @@
 #include "VolumeFileWriters.h"
 #include "volume/tiff/TiffVolumeReader.h"
 
-#include <QtGlobal>
 #include <cstddef>
 #include <cstdint>
-
-namespace {
-
-constexpr std::uint64_t kRamBudgetBytes = std::uint64_t{1} << 21;
-
-void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    qInstallMessageHandler(discardLog);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const TestFolder folder;
     const QString path = folder.write(QStringLiteral("stack.tif"), data, size);
-    ImportOptions options;
-    options.ramBudgetBytes = kRamBudgetBytes;
-    const ImportResult<VolumeRecord> volume = TiffVolumeReader::read(path, options);
-    checkImport(volume, kRamBudgetBytes);
+    checkImport(TiffVolumeReader::read(path, fuzzReadOptions()));
     return 0;
 }

@@ -1,8 +1,6 @@
 #include "GpuTestBed.h"
 #include "ImageMetrics.h"
-#include "LogCapture.h"
 
-#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {
@@ -70,16 +68,14 @@ TEST_F(RendererPixels, LowerClipValuesCutFromTheOtherSide) {
 }
 
 TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
-    // A ball of 1300 with a window two units wide: level 1301 puts its lower edge on the
-    // value (transparent), level 1300 one unit below it (half intensity: visible). Any
-    // error in recovering raw units from the texels shows as the wrong one of the two.
-    VolumeRecord ball = testvolumes::sphere(kVolumeSize, 1300, 0);
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
-    bed.renderer->adoptPostedVolume();
+    // The ball of 300 with a window two units wide: level 301 puts its lower edge on the
+    // value (transparent), level 300 one unit below it (half intensity: visible). Any
+    // error in recovering raw units from the texels and the sample offset shows as the wrong
+    // one of the two.
     bed.renderer->setWw(2);
-    bed.renderer->setWl(1301);
+    bed.renderer->setWl(301);
     EXPECT_EQ(foregroundCount(bed.frame(), GpuTestBed::kBackground), 0);
-    bed.renderer->setWl(1300);
+    bed.renderer->setWl(300);
     EXPECT_GT(foregroundCount(bed.frame(), GpuTestBed::kBackground), 1000);
 }
 
@@ -91,30 +87,25 @@ TEST_F(RendererPixels, EmptyViewportDrawsNothingAndKeepsRunning) {
     EXPECT_TRUE(isForeground(bed.frame().pixel(64, 64), GpuTestBed::kBackground));
 }
 
-TEST(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
-    GpuTestBed bed;
-    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
+// The OpenGL device itself, on the bed the renderer draws with.
+using GlDevice = RendererPixels;
+
+TEST_F(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
     const gpu::Function vertex{"vertexShader",
                                "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n"};
     const gpu::Function fragment{"fragmentShader",
                                  "#version 410 core\nout vec4 c;\nvoid main() { c = vec4(1.0); }\n"};
-    gpu::RenderPipelineDescriptor descriptor;
-    descriptor.label = "Broken";
-    descriptor.vertexFunction = &vertex;
-    descriptor.fragmentFunction = &fragment;
+    const gpu::RenderPipelineDescriptor descriptor{
+        .label = "Broken", .vertexFunction = &vertex, .fragmentFunction = &fragment};
     std::string error;
     EXPECT_FALSE(bed.device->newRenderPipelineStateWithDescriptor(descriptor, &error));
     EXPECT_NE(error.find("undeclaredThing"), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
 }
 
-TEST(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
-    GpuTestBed bed;
-    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
-    const std::size_t tooLarge = bed.device->maxTexture3DSize() + 1;
-    gpu::TextureDescriptor descriptor;
-    descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
-    descriptor.width = tooLarge;
+TEST_F(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
+    const gpu::TextureDescriptor descriptor{.pixelFormat = gpu::PixelFormat::R16Uint,
+                                            .width = bed.device->maxTexture3DSize() + 1};
     std::string error;
     EXPECT_FALSE(bed.device->newTextureWithDescriptor(descriptor, &error));
     EXPECT_NE(error.find("limit"), std::string::npos) << error;

@@ -28,7 +28,7 @@ namespace {
 using namespace shading;
 
 constexpr QSize kViewSize{128, 128};
-constexpr QColor kBackground{26, 51, 77};
+constexpr QColor kBackground = GpuTestBed::kBackground;
 // The caster's composite samples per voxel step, evenly spaced from the ray's entry.
 constexpr int kSamplesPerStep = 4;
 
@@ -169,16 +169,11 @@ struct Scene {
         const QVector3D worldDir = (modelScale * dir).normalized();
         const double worldStep = step * (modelScale * dir).length();
         QVector3D color;
-        double alpha = 0.0, largest = -kHuge, smallest = kHuge, sum = 0.0;
-        int taken = 0;
+        double alpha = 0.0;
+        std::vector<double> samples;
         for (double t = tStart + (composite ? 0.5 : shift) * step; t < tEnd && alpha < kOpaque; t += step) {
             const QVector3D p = camera + static_cast<float>(t) * dir;
-            const double value = volume.sample(p);
-            largest = std::max(largest, value);
-            smallest = std::min(smallest, value);
-            sum += value;
-            ++taken;
-            const double intensity = windowed(value);
+            const double intensity = windowed(samples.emplace_back(volume.sample(p)));
             if (composite && intensity > 0.0) {
                 const double opacity = 1.0 - std::exp(-kDensity * intensity * intensity * worldStep);
                 const double lit = shade(p, worldDir, (t - tStart) / voxelStep);
@@ -187,15 +182,15 @@ struct Scene {
             }
         }
         // A ray that meets no sample leaves the background.
-        switch (taken > 0 ? mode : RenderMode::Composite) {
+        switch (samples.empty() ? RenderMode::Composite : mode) {
         case RenderMode::Composite:
             return color + static_cast<float>(1.0 - alpha) * background;
         case RenderMode::Mip:
-            return lookup(windowed(largest));
+            return lookup(windowed(std::ranges::max(samples)));
         case RenderMode::Minip:
-            return lookup(windowed(smallest));
+            return lookup(windowed(std::ranges::min(samples)));
         case RenderMode::Average:
-            return lookup(windowed(sum / taken));
+            return lookup(windowed(std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size()));
         }
         return background;
     }
@@ -209,16 +204,11 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
     const QMatrix4x4 fromClip =
         toTexture * (matrixOf(u.projectionMatrix) * matrixOf(u.viewMatrix) * model).inverted();
     const double windowWidth = std::max(static_cast<double>(renderer.wlww().ww), 1.0);
-    const Scene scene{volume,
-                      (toTexture * model.inverted())
-                          .map(QVector3D(u.cameraPosition.x, u.cameraPosition.y, u.cameraPosition.z)),
-                      {model(0, 0), model(1, 1), model(2, 2)},
-                      clamped(u.interceptBtm),
-                      clamped(u.intercept),
-                      renderer.wlww().wl - 0.5 * windowWidth,
-                      windowWidth,
-                      static_cast<RenderMode>(u.renderMode),
-                      u.clutmode};
+    const float4& eye = u.cameraPosition;
+    const Scene scene(volume, (toTexture * model.inverted()).map(QVector3D(eye.x, eye.y, eye.z)),
+                      QVector3D(model(0, 0), model(1, 1), model(2, 2)), clamped(u.interceptBtm),
+                      clamped(u.intercept), renderer.wlww().wl - 0.5 * windowWidth, windowWidth,
+                      static_cast<RenderMode>(u.renderMode), u.clutmode);
     const QVector3D background(kBackground.redF(), kBackground.greenF(), kBackground.blueF());
     QImage image(kViewSize, QImage::Format_RGB32);
     for (int py = 0; py < kViewSize.height(); ++py) {
@@ -254,34 +244,27 @@ VolumeRecord blobsRecord() {
 
 struct View {
     const char* name;
-    bool blobs;                  // the blobs instead of the head phantom
-    std::int64_t deltaX, deltaY; // held for kTurnFrames frames, with the wheel one notch nearer
-    int zoomFrames;              // for the first this many of them
+    bool blobs;             // the blobs instead of the head phantom
+    float xrot, yrot, zoom; // the camera's tilt and turn in radians, and how much nearer
     std::int64_t wl, ww;
     float xcept, zceptBtm;
     std::int64_t clutmode;
     RenderMode mode = RenderMode::Composite;
 };
 
-constexpr int kTurnFrames = 20;
-
 class RendererAgainstCpuReference : public testing::TestWithParam<View> {};
 
 TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     const View& view = GetParam();
     GpuTestBed bed;
-    ASSERT_EQ(bed.create(kViewSize, kBackground).toStdString(), "");
+    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
     const VolumeRecord record = view.blobs ? blobsRecord() : testvolumes::headPhantom();
     const Volume volume(record);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
-    bed.view->setDeltaX(view.deltaX);
-    bed.view->setDeltaY(view.deltaY);
-    for (int i = 0; i < kTurnFrames; ++i) {
-        bed.view->setZoom(i < view.zoomFrames ? 1 : 0);
-        bed.view->draw(*bed.renderer);
-    }
-    bed.view->setDeltaX(0);
-    bed.view->setDeltaY(0);
+    bed.renderer->adoptPostedVolume();
+    bed.renderer->setXrot(view.xrot);
+    bed.renderer->setYrot(view.yrot);
+    bed.renderer->setZoom(view.zoom);
     bed.renderer->setWl(view.wl);
     bed.renderer->setWw(view.ww);
     bed.renderer->setXcept(view.xcept);
@@ -308,21 +291,21 @@ INSTANTIATE_TEST_SUITE_P(
     Views, RendererAgainstCpuReference,
     testing::Values(
         // Skin at the import window, seen obliquely.
-        View{"ObliqueSkin", false, 10, -6, 6, -10, 1300, 1.0f, 0.0f, 0},
+        View{"ObliqueSkin", false, -0.6f, -1.0f, 0.6f, -10, 1300, 1.0f, 0.0f, 0},
         // A bone window: most of the head is below it, so most bricks are skipped.
-        View{"BoneWindowGrey", false, -8, 4, 9, 700, 800, 1.0f, 0.0f, 1},
+        View{"BoneWindowGrey", false, 0.4f, 0.8f, 0.9f, 700, 800, 1.0f, 0.0f, 1},
         // Cut open on two axes: cut faces lit head-on, rays start inside material.
-        View{"CutOpen", false, 6, 3, 9, 40, 300, 0.6f, 0.3f, 0},
+        View{"CutOpen", false, 0.3f, -0.6f, 0.9f, 40, 300, 0.6f, 0.3f, 0},
         // The window's lower edge among the blobs' values: half of them fade out.
-        View{"BlobsAroundTheLowerEdge", true, 7, 5, 8, 1600, 1200, 1.0f, 0.0f, 0},
-        View{"BlobsCutGrey", true, -5, -7, 8, 900, 1000, 0.7f, 0.2f, 1},
+        View{"BlobsAroundTheLowerEdge", true, 0.5f, -0.7f, 0.8f, 1600, 1200, 1.0f, 0.0f, 0},
+        View{"BlobsCutGrey", true, -0.7f, 0.5f, 0.8f, 900, 1000, 0.7f, 0.2f, 1},
         // Maximum: the skull through the head; among the blobs a brick is
         // skipped once the ray has met a larger sample.
-        View{"MaximumOfTheHead", false, 10, -6, 6, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},
-        View{"MaximumOfTheBlobs", true, 7, 5, 8, 1100, 1800, 0.8f, 0.0f, 0, RenderMode::Mip},
+        View{"MaximumOfTheHead", false, -0.6f, -1.0f, 0.6f, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},
+        View{"MaximumOfTheBlobs", true, 0.5f, -0.7f, 0.8f, 1100, 1800, 0.8f, 0.0f, 0, RenderMode::Mip},
         // Minimum of a slab of the head, air inside the window.
-        View{"MinimumOfACut", false, -8, 4, 9, -200, 2000, 0.6f, 0.3f, 1, RenderMode::Minip},
-        View{"AverageOfTheHead", false, 6, 3, 9, -500, 1500, 1.0f, 0.0f, 0, RenderMode::Average}),
+        View{"MinimumOfACut", false, 0.4f, 0.8f, 0.9f, -200, 2000, 0.6f, 0.3f, 1, RenderMode::Minip},
+        View{"AverageOfTheHead", false, 0.3f, -0.6f, 0.9f, -500, 1500, 1.0f, 0.0f, 0, RenderMode::Average}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // A ball whose edge climbs over two voxels, as CT and microscopy surfaces do, seen from
@@ -332,12 +315,11 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     constexpr std::uint32_t kSide = 64;
     constexpr QSize kRingView{256, 256};
     GpuTestBed bed;
-    ASSERT_EQ(bed.create(kRingView, kBackground).toStdString(), "");
+    ASSERT_EQ(bed.create(kRingView).toStdString(), "");
     const VolumeRecord ball =
         testvolumes::record(kSide, kSide, kSide, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
             const double centre = (kSide - 1) / 2.0;
-            const double d = std::sqrt((x - centre) * (x - centre) + (y - centre) * (y - centre) +
-                                       (z - centre) * (z - centre));
+            const double d = std::hypot(x - centre, y - centre, z - centre);
             return static_cast<std::uint16_t>(
                 std::lround(1000.0 * std::clamp(0.35 * kSide + 1.0 - d, 0.0, 2.0) / 2.0));
         });
@@ -353,14 +335,14 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     std::vector<int> differences;
     for (int y = 0; y < kRingView.height(); ++y) {
         for (int x = 0; x < kRingView.width(); ++x) {
-            if (imagemetrics::isForeground(normal.pixel(x, y), kBackground) ||
-                imagemetrics::isForeground(fine.pixel(x, y), kBackground)) {
-                differences.push_back(std::abs(qGray(normal.pixel(x, y)) - qGray(fine.pixel(x, y))));
+            const QRgb a = normal.pixel(x, y), b = fine.pixel(x, y);
+            if (imagemetrics::isForeground(a, kBackground) || imagemetrics::isForeground(b, kBackground)) {
+                differences.push_back(std::abs(qGray(a) - qGray(b)));
             }
         }
     }
     ASSERT_GT(differences.size(), 5000u);
-    std::sort(differences.begin(), differences.end());
+    std::ranges::sort(differences);
     const double mean = std::accumulate(differences.begin(), differences.end(), 0.0) / differences.size();
     const int p99 = differences[differences.size() * 99 / 100];
     // With the rings of the sampling lattice: mean 5.4, 99th percentile 18; with each step

@@ -12,16 +12,26 @@ int channelDifference(QRgb a, QRgb b) {
         {std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
 }
 
-template <typename Visit> void forEachForeground(const QImage& image, QColor background, Visit visit) {
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb pixel = image.pixel(x, y);
-            if (isForeground(pixel, background)) {
-                visit(x, y, pixel);
+// The foreground pixels of an image, gathered in one pass.
+struct Foreground {
+    Foreground(const QImage& image, QColor background) {
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb pixel = image.pixel(x, y);
+                if (isForeground(pixel, background)) {
+                    ++count;
+                    centre += QPointF(x, y);
+                    bounds |= QRect(x, y, 1, 1);
+                    brightness += (qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3.0;
+                }
             }
         }
     }
-}
+    int count = 0;
+    QPointF centre;
+    QRect bounds;
+    double brightness = 0.0;
+};
 
 // Visits the pixels of the two images at each position of the area `size`.
 template <typename Visit> void forEachPair(const QImage& a, const QImage& b, QSize size, Visit visit) {
@@ -39,48 +49,32 @@ bool isForeground(QRgb pixel, QColor background) {
 }
 
 int foregroundCount(const QImage& image, QColor background) {
-    int count = 0;
-    forEachForeground(image, background, [&](int, int, QRgb) { ++count; });
-    return count;
+    return Foreground(image, background).count;
 }
 
 QPointF foregroundCentroid(const QImage& image, QColor background) {
-    double sx = 0, sy = 0;
-    int count = 0;
-    forEachForeground(image, background, [&](int x, int y, QRgb) {
-        sx += x;
-        sy += y;
-        ++count;
-    });
-    return count == 0 ? QPointF(-1, -1) : QPointF(sx / count, sy / count);
+    const Foreground f(image, background);
+    return f.count == 0 ? QPointF(-1, -1) : f.centre / f.count;
 }
 
 QRect foregroundBounds(const QImage& image, QColor background) {
-    QRect bounds;
-    forEachForeground(image, background, [&](int x, int y, QRgb) { bounds |= QRect(x, y, 1, 1); });
-    return bounds;
+    return Foreground(image, background).bounds;
 }
 
 double meanForegroundBrightness(const QImage& image, QColor background) {
-    double sum = 0;
-    int count = 0;
-    forEachForeground(image, background, [&](int, int, QRgb pixel) {
-        sum += (qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3.0;
-        ++count;
-    });
-    return count == 0 ? 0.0 : sum / count;
+    const Foreground f(image, background);
+    return f.count == 0 ? 0.0 : f.brightness / f.count;
 }
 
 int differingPixels(const QImage& a, const QImage& b, int tolerance) {
     int count = 0;
-    forEachPair(a, b, a.size(),
-                [&](QRgb p, QRgb q) { count += channelDifference(p, q) > tolerance ? 1 : 0; });
+    forEachPair(a, b, a.size(), [&](QRgb p, QRgb q) { count += channelDifference(p, q) > tolerance; });
     return count;
 }
 
 int changedPixels(const QImage& a, const QImage& b) {
     int count = 0;
-    forEachPair(a, b, a.size().boundedTo(b.size()), [&](QRgb p, QRgb q) { count += p != q ? 1 : 0; });
+    forEachPair(a, b, a.size().boundedTo(b.size()), [&](QRgb p, QRgb q) { count += p != q; });
     return count;
 }
 

@@ -20,9 +20,8 @@ LogCapture::~LogCapture() {
 
 void LogCapture::handler(QtMsgType /*type*/, const QMessageLogContext& /*context*/, const QString& message) {
     LogCapture* capture = g_active;
-    if (capture == nullptr) {
+    if (capture == nullptr)
         return;
-    }
     std::lock_guard lock(capture->m_mutex);
     capture->m_lines.append(message);
 }

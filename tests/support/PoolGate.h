@@ -8,7 +8,7 @@
 // meanwhile read only afterwards, in whatever order the pool picks.
 class PoolGate {
   public:
-    PoolGate() : m_pool(QThreadPool::globalInstance()->maxThreadCount()) {
+    PoolGate() {
         for (int i = 0; i < m_pool; ++i) {
             // The gated threads share the semaphores with the gate, since they are still
             // inside acquire() when the gate goes out of scope.
@@ -23,9 +23,8 @@ class PoolGate {
 
   private:
     struct State {
-        QSemaphore started;
-        QSemaphore open;
+        QSemaphore started, open;
     };
     std::shared_ptr<State> m_state = std::make_shared<State>();
-    int m_pool;
+    int m_pool = QThreadPool::globalInstance()->maxThreadCount();
 };

@@ -4,7 +4,6 @@
 #include <QThread>
 #include <algorithm>
 #include <array>
-#include <utility>
 
 namespace recording {
 
@@ -51,20 +50,6 @@ std::unique_ptr<gpu::Library> Device::newDefaultLibrary() {
     return std::make_unique<gpu::Library>(std::move(functions));
 }
 
-std::vector<TextureRecord> Device::textures() const {
-    std::lock_guard lock(m_mutex);
-    return m_textures;
-}
-
-TextureRecord Device::texture(const gpu::Texture& texture) const {
-    std::lock_guard lock(m_mutex);
-    return m_textures.at(texture.handle() - 1);
-}
-
-std::vector<Frame> Device::takeFrames() {
-    return std::exchange(m_frames, {});
-}
-
 gpu::Handle Device::makePipeline(const gpu::RenderPipelineDescriptor&, std::string* error) {
     *error = m_options.pipelineError;
     return error->empty() ? m_nextPipeline++ : 0;
@@ -99,11 +84,9 @@ bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& regio
 
 bool Device::copyTexture(const gpu::Texture& source, const gpu::Texture& destination) {
     std::lock_guard lock(m_mutex);
-    const std::vector<Upload> copied = m_textures.at(source.handle() - 1).uploads;
-    std::vector<Upload>& uploads = m_textures.at(destination.handle() - 1).uploads;
-    uploads.insert(uploads.begin(), copied.begin(), copied.end());
     const TextureRecord& from = m_textures.at(source.handle() - 1);
     TextureRecord& to = m_textures.at(destination.handle() - 1);
+    to.uploads.insert(to.uploads.begin(), from.uploads.begin(), from.uploads.end());
     if (!from.texels.empty() && !to.texels.empty()) {
         const gpu::TextureDescriptor& d = from.descriptor;
         const std::size_t row = d.width * texelBytes(from);
@@ -120,33 +103,15 @@ void Device::releaseTexture(gpu::Handle texture) {
     m_textures.at(texture - 1).releasedOn = gui ? "GUI thread" : "worker thread";
 }
 
-bool Device::beginCommands() {
-    m_frames.emplace_back();
-    return true;
-}
-
 bool Device::beginPass(const gpu::RenderPassDescriptor& pass) {
     m_frames.back().passes.push_back(targetOf(pass));
-    m_draw = {};
-    m_draw.target = targetOf(pass);
+    m_draw = {targetOf(pass), {}};
     return true;
-}
-
-void Device::applyTexture(std::size_t index, const gpu::Texture* texture) {
-    m_draw.textures[index] = texture != nullptr ? texture->handle() : 0;
-}
-
-void Device::draw(gpu::PrimitiveType, std::size_t, std::size_t) {
-    m_frames.back().draws.push_back(m_draw);
 }
 
 void Device::copyRenderTarget(const gpu::RenderPassDescriptor& source,
                               const gpu::RenderPassDescriptor& destination) {
     m_frames.back().copies.push_back({targetOf(source), targetOf(destination)});
-}
-
-void Device::commit() {
-    m_frames.back().committed = true;
 }
 
 } // namespace recording

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace recording {
@@ -73,10 +74,16 @@ class Device : public gpu::Device {
     // Set before the renderer is made.
     Options& options() { return m_options; }
     // Every texture made so far, in order.
-    std::vector<TextureRecord> textures() const;
-    TextureRecord texture(const gpu::Texture& texture) const;
+    std::vector<TextureRecord> textures() const {
+        std::lock_guard lock(m_mutex);
+        return m_textures;
+    }
+    TextureRecord texture(const gpu::Texture& texture) const {
+        std::lock_guard lock(m_mutex);
+        return m_textures.at(texture.handle() - 1);
+    }
     // The command buffers started since the last call, oldest first.
-    std::vector<Frame> takeFrames();
+    std::vector<Frame> takeFrames() { return std::exchange(m_frames, {}); }
 
   private:
     gpu::Handle makePipeline(const gpu::RenderPipelineDescriptor& descriptor, std::string* error) override;
@@ -87,16 +94,20 @@ class Device : public gpu::Device {
                        std::size_t bytesPerImage) override;
     bool copyTexture(const gpu::Texture& source, const gpu::Texture& destination) override;
     void releaseTexture(gpu::Handle texture) override;
-    bool beginCommands() override;
+    bool beginCommands() override { return m_frames.emplace_back(), true; }
     bool beginPass(const gpu::RenderPassDescriptor& pass) override;
     void applyPipeline(const gpu::RenderPipelineState&) override {}
     void applyBytes(std::size_t, const void*, std::size_t) override {}
-    void applyTexture(std::size_t index, const gpu::Texture* texture) override;
-    void draw(gpu::PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) override;
+    void applyTexture(std::size_t index, const gpu::Texture* texture) override {
+        m_draw.textures[index] = texture != nullptr ? texture->handle() : 0;
+    }
+    void draw(gpu::PrimitiveType, std::size_t, std::size_t) override {
+        m_frames.back().draws.push_back(m_draw);
+    }
     void endPass() override {}
     void copyRenderTarget(const gpu::RenderPassDescriptor& source,
                           const gpu::RenderPassDescriptor& destination) override;
-    void commit() override;
+    void commit() override { m_frames.back().committed = true; }
 
     mutable std::mutex m_mutex; // textures are made, filled and released on any thread
     Options m_options;

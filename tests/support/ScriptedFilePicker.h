@@ -25,10 +25,7 @@ class ScriptedFilePicker : public FilePicker {
 
     std::optional<QString> openFile(const FilePickerRequest& request) override {
         m_requests.push_back(request);
-        if (m_next >= m_answers.size()) {
-            return std::nullopt;
-        }
-        return m_answers[m_next++];
+        return m_next < m_answers.size() ? m_answers[m_next++] : std::nullopt;
     }
 
     void answer(std::deque<std::optional<QString>> answers) {

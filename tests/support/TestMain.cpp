@@ -8,22 +8,6 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-namespace {
-
-// LeakSanitizer's check, run while the application, its OpenGL contexts and Mesa's
-// driver module are still alive. At process exit the driver has been unloaded, so
-// whatever it still holds is charged to "<unknown module>" and no suppression naming
-// the driver can match; here the driver's frames still have their module's name, and
-// our own leaks are reported as ever. Ends the process with LeakSanitizer's exit code
-// when anything unsuppressed leaked; the check at exit does not run again.
-void checkLeaksBeforeTeardown() {
-#if defined(__SANITIZE_ADDRESS__)
-    __lsan_do_leak_check();
-#endif
-}
-
-} // namespace
-
 // Every test executable runs inside a QApplication, as the viewer does: widgets,
 // OpenGL contexts and the global thread pool all expect one. The OpenGL defaults
 // (4.1 core, one share group) must be in place before it exists.
@@ -41,10 +25,17 @@ int main(int argc, char** argv) {
         qunsetenv("DISPLAY");
     QApplication app(argc, argv);
     // Only a display server gives OpenGL contexts; Qt's offscreen platform gives none.
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
         warmUpOpenGLDriverForLeakChecks();
-    }
     const int result = RUN_ALL_TESTS();
-    checkLeaksBeforeTeardown();
+#if defined(__SANITIZE_ADDRESS__)
+    // LeakSanitizer's check, run while the application, its OpenGL contexts and Mesa's
+    // driver module are still alive. At process exit the driver has been unloaded, so
+    // whatever it still holds is charged to "<unknown module>" and no suppression naming
+    // the driver can match; here the driver's frames still have their module's name, and
+    // our own leaks are reported as ever. Ends the process with LeakSanitizer's exit code
+    // when anything unsuppressed leaked; the check at exit does not run again.
+    __lsan_do_leak_check();
+#endif
     return result;
 }

@@ -6,7 +6,8 @@
 #include <QByteArray>
 #include <QFile>
 #include <QTemporaryDir>
-#include <cstring>
+#include <tuple>
+#include <vector>
 
 namespace testvolumes {
 
@@ -18,28 +19,21 @@ constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
 
 VolumeRecord record(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
                     const SampleFunction& sample, float spacing) {
-    QByteArray bytes(static_cast<qsizetype>(std::size_t{width} * height * depth * sizeof(std::uint16_t)),
-                     '\0');
-    std::size_t index = 0;
-    for (std::uint32_t z = 0; z < depth; ++z) {
-        for (std::uint32_t y = 0; y < height; ++y) {
-            for (std::uint32_t x = 0; x < width; ++x, ++index) {
-                const std::uint16_t value = sample(x, y, z);
-                std::memcpy(bytes.data() + index * sizeof(value), &value, sizeof(value));
-            }
-        }
-    }
+    std::vector<std::uint16_t> texels;
+    texels.reserve(std::size_t{width} * height * depth);
+    for (std::uint32_t z = 0; z < depth; ++z)
+        for (std::uint32_t y = 0; y < height; ++y)
+            for (std::uint32_t x = 0; x < width; ++x)
+                texels.push_back(sample(x, y, z));
+    const QByteArray bytes(reinterpret_cast<const char*>(texels.data()),
+                           static_cast<qsizetype>(texels.size() * sizeof(std::uint16_t)));
     VolumeRecord result;
     result.type = QStringLiteral("short");
     result.dimension = 3;
-    result.width = width;
-    result.height = height;
-    result.depth = depth;
-    result.cellspaceX = spacing;
-    result.cellspaceY = spacing;
-    result.cellspaceZ = spacing;
     result.encoding = QStringLiteral("raw");
-    result.data = ByteBuffer::fromByteArray(std::move(bytes));
+    std::tie(result.width, result.height, result.depth) = std::tuple(width, height, depth);
+    std::tie(result.cellspaceX, result.cellspaceY, result.cellspaceZ) = std::tuple(spacing, spacing, spacing);
+    result.data = ByteBuffer::fromByteArray(bytes);
     return result;
 }
 
@@ -52,9 +46,8 @@ VolumeRecord headPhantom() {
         return static_cast<std::uint16_t>(samples[(z * grid.height + y) * grid.width + x] - kCtOffset -
                                           kSignedOffset);
     });
-    result.cellspaceX = grid.spacingX;
-    result.cellspaceY = grid.spacingY;
-    result.cellspaceZ = grid.spacingZ;
+    std::tie(result.cellspaceX, result.cellspaceY, result.cellspaceZ) =
+        std::tuple(grid.spacingX, grid.spacingY, grid.spacingZ);
     result.sampleOffset = kSignedOffset;
     return result;
 }
@@ -76,9 +69,8 @@ std::shared_ptr<const VolumeData> sampleWithoutVoxels() {
 std::shared_ptr<const VolumeData> sampleOfZeros() {
     QTemporaryDir folder;
     QFile file(folder.filePath(QStringLiteral("512x512x463-16U.raw")));
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(kSampleBytes)) {
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(kSampleBytes))
         return nullptr;
-    }
     file.close();
     // The volume maps the file; the mapping outlives the folder's removal.
     return VolumeData::initWithBundle(Bundle(folder.path()));

@@ -7,8 +7,10 @@
 #include <bzlib.h>
 #include <cstring>
 #include <nifti2_io.h>
+#include <numeric>
 #include <stdexcept>
 #include <tiffio.h>
+#include <tuple>
 #include <zlib.h>
 
 namespace {
@@ -59,11 +61,7 @@ void writeNifti(const QString& path, const NiftiFile& file) {
         static_cast<std::size_t>(image->nvox) * image->nbyper)
         throw std::runtime_error("sample bytes do not match the NIfTI dimensions");
     std::memcpy(image->data, file.samples.constData(), static_cast<std::size_t>(file.samples.size()));
-    for (int axis = 0; axis < 3; ++axis)
-        image->pixdim[axis + 1] = file.pixdim[static_cast<std::size_t>(axis)];
-    image->dx = file.pixdim[0];
-    image->dy = file.pixdim[1];
-    image->dz = file.pixdim[2];
+    std::tie(image->dx, image->dy, image->dz) = std::tuple(file.pixdim[0], file.pixdim[1], file.pixdim[2]);
     image->scl_slope = file.slope;
     image->scl_inter = file.intercept;
     image->cal_min = file.calMin;
@@ -129,19 +127,16 @@ QByteArray bzipped(const QByteArray& bytes) {
 }
 
 QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample, ByteOrder order) {
-    QByteArray bytes;
-    for (const int sample : samples) {
-        if (bytesPerSample == 1) {
-            bytes.append(static_cast<char>(static_cast<std::uint8_t>(sample)));
-            continue;
-        }
-        const auto value = static_cast<quint16>(sample);
-        char pair[2];
-        if (order == ByteOrder::Big)
-            qToBigEndian(value, pair);
+    QByteArray bytes(static_cast<qsizetype>(samples.size()) * bytesPerSample, '\0');
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        char* at = bytes.data() + i * static_cast<std::size_t>(bytesPerSample);
+        const auto value = static_cast<quint16>(samples[i]);
+        if (bytesPerSample == 1)
+            *at = static_cast<char>(value);
+        else if (order == ByteOrder::Big)
+            qToBigEndian(value, at);
         else
-            qToLittleEndian(value, pair);
-        bytes.append(pair, 2);
+            qToLittleEndian(value, at);
     }
     return bytes;
 }
@@ -183,8 +178,7 @@ std::vector<double> valuesOf(const VolumeRecord& volume) {
 
 std::vector<int> ramp(int count, int first) {
     std::vector<int> values(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i)
-        values[static_cast<std::size_t>(i)] = first + i;
+    std::iota(values.begin(), values.end(), first);
     return values;
 }
 

@@ -23,10 +23,9 @@ struct Volume {
 Volume randomSparseVolume(std::uint64_t width, std::uint64_t height, std::uint64_t depth, unsigned seed) {
     Volume volume{width, height, depth, std::vector<std::uint16_t>(width * height * depth, 0)};
     std::mt19937 random(seed);
-    for (std::uint16_t& texel : volume.texels) {
-        // Mostly air, a few voxels of every size, so brick maxima differ from brick to brick.
+    // Mostly air, a few voxels of every size, so brick maxima differ from brick to brick.
+    for (std::uint16_t& texel : volume.texels)
         texel = random() % 50 == 0 ? static_cast<std::uint16_t>(random() % 65536) : 0;
-    }
     return volume;
 }
 
@@ -70,13 +69,11 @@ TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow
     BrickGrid grid(c.width, c.height, c.depth);
     // Slabs from the last to the first: the grid must not depend on their order.
     std::vector<std::uint64_t> starts;
-    for (std::uint64_t z = 0; z < c.depth; z += c.slabSlices) {
+    for (std::uint64_t z = 0; z < c.depth; z += c.slabSlices)
         starts.push_back(z);
-    }
     std::reverse(starts.begin(), starts.end());
-    for (const std::uint64_t z : starts) {
+    for (const std::uint64_t z : starts)
         grid.addSlices(volume.slice(z), z, std::min(c.slabSlices, c.depth - z));
-    }
     grid.finish();
 
     const BrickGrid::Level& base = grid.level(0);
@@ -100,8 +97,8 @@ TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow
         for (const auto& [f, k] : {std::pair(fine.width, coarse.width), std::pair(fine.height, coarse.height),
                                    std::pair(fine.depth, coarse.depth)})
             ASSERT_TRUE(f == 2 * k || (f == 1 && k == 1)) << "level " << index << ": " << f << " to " << k;
-        for (std::uint64_t z = 0; z < coarse.depth; ++z) {
-            for (std::uint64_t y = 0; y < coarse.height; ++y) {
+        for (std::uint64_t z = 0; z < coarse.depth; ++z)
+            for (std::uint64_t y = 0; y < coarse.height; ++y)
                 for (std::uint64_t x = 0; x < coarse.width; ++x) {
                     std::uint16_t expected = 0;
                     for (std::uint64_t k = 0; k < 8; ++k) {
@@ -113,8 +110,6 @@ TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow
                     ASSERT_EQ(cell(coarse, x, y, z), expected)
                         << "level " << index << " cell " << x << "," << y << "," << z;
                 }
-            }
-        }
     }
 }
 

@@ -39,21 +39,19 @@ class BrickPoolPolicy : public testing::Test {
   protected:
     void make(std::uint64_t slotCount) {
         m_device->options().keepTexels = true;
-        auto made = BrickPool::create(*m_device, m_source, {64, 64, 64},
-                                      {.gpuBytes = slotCount * kSlotBytes, .brickSide = 8});
-        m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(made));
+        m_pool = std::get<std::unique_ptr<BrickPool>>(BrickPool::create(
+            *m_device, m_source, {64, 64, 64}, {.gpuBytes = slotCount * kSlotBytes, .brickSide = 8}));
     }
     ~BrickPoolPolicy() override { m_source->setOpen(true); }
 
     // A view of the level-0 bricks x0 ≤ x < x1 with y = z = 0, or of level 1 when they
     // are more than the atlas holds beside the base level.
     static BrickPool::View view(std::uint32_t x0, std::uint32_t x1, std::uint32_t y1 = 1) {
-        BrickPool::View v;
+        BrickPool::View v{.camera = {0.0f, 0.0f, -2.0f},
+                          .viewportHeight = 512,
+                          .clipLow = {x0 / 8.0f, 0.0f, 0.0f},
+                          .clipHigh = {x1 / 8.0f, y1 / 8.0f, 0.125f}};
         v.viewProjection.columns[3] = {0.0f, 0.0f, 1.0f, 1.0f};
-        v.camera = {0.0f, 0.0f, -2.0f};
-        v.viewportHeight = 512;
-        v.clipLow = {static_cast<float>(x0) / 8, 0.0f, 0.0f};
-        v.clipHigh = {static_cast<float>(x1) / 8, static_cast<float>(y1) / 8, 0.125f};
         return v;
     }
     void settle(const BrickPool::View& v) {

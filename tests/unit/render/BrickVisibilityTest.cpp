@@ -22,6 +22,7 @@ struct Visibility {
     std::size_t needed = 0;
 };
 
+// Names the case in ctest's list rather than the bytes of the struct.
 void PrintTo(const Visibility& c, std::ostream* out) {
     *out << c.name;
 }
@@ -37,12 +38,11 @@ TEST_P(BrickVisibilityCase, NeedsTheBricksTheRaysCanMeetNearestFirst) {
     }
     // Clip space is the world moved by (shiftX, 0, 1): the volume ([-0.5, 0.5]³) lies in
     // front of the near plane, inside the frustum unless shifted sideways.
-    BrickView view;
+    BrickView view{.camera = {0.0f, 0.0f, -2.0f},
+                   .viewportHeight = c.viewportHeight,
+                   .clipHigh = {c.clipHighX, 1.0f, 1.0f},
+                   .threshold = c.threshold};
     view.viewProjection.columns[3] = {c.shiftX, 0.0f, 1.0f, 1.0f};
-    view.camera = {0.0f, 0.0f, -2.0f};
-    view.clipHigh[0] = c.clipHighX;
-    view.threshold = c.threshold;
-    view.viewportHeight = c.viewportHeight;
 
     NeededBricks needed;
     chooseLevel(kLayout, view, maxima, c.room, needed);

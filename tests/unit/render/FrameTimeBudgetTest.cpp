@@ -6,6 +6,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = FrameTimeBudget::Clock;
+constexpr double kLeast = FrameTimeBudget::kLeastPixels / FrameTimeBudget::kInitialPixels;
 
 struct BudgetCase {
     const char* name;
@@ -39,9 +40,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BudgetCase{"OnTargetStays", 30.0, true, 0.99, 1.01},
                     BudgetCase{"TwiceTooSlowHalves", 60.0, true, 0.49, 0.51},
                     BudgetCase{"ThreeTimesTooFastTriples", 10.0, true, 2.9, 3.1},
-                    BudgetCase{"VerySlowFramesStopAtTheLeast", 1.0e6, true,
-                               FrameTimeBudget::kLeastPixels / FrameTimeBudget::kInitialPixels,
-                               FrameTimeBudget::kLeastPixels / FrameTimeBudget::kInitialPixels},
+                    BudgetCase{"VerySlowFramesStopAtTheLeast", 1.0e6, true, kLeast, kLeast},
                     // Frames of a small drawable are quick whatever the budget: they do not raise it.
                     BudgetCase{"SmallDrawablesDoNotGrowIt", 1.0, false, 1.0, 1.0}),
     [](const auto& row) { return std::string(row.param.name); });

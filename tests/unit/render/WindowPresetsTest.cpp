@@ -42,13 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         PresetCase{"LungOnARescaledCt", WindowPreset::Lung, 0.5, -1024.0, true, {}, {{848, 3000}}},
         PresetCase{"BrainOnValuesThatAreNotHu", WindowPreset::Brain, 1.0, 0.0, false, {}, {}},
-        PresetCase{"FileWindowInFileUnits",
-                   WindowPreset::File,
-                   2.0,
-                   10.0,
-                   false,
-                   VolumeRecord::Window{100.0, 50.0},
-                   {{45, 25}}},
+        PresetCase{"FileWindowInFileUnits", WindowPreset::File, 2.0, 10.0, false, {{100, 50}}, {{45, 25}}},
         PresetCase{"ScaleOfZero", WindowPreset::SoftTissue, 0.0, 0.0, true, {}, {}}),
     [](const auto& row) { return std::string(row.param.name); });
 

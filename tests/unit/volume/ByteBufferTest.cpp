@@ -11,22 +11,18 @@ namespace {
 // Resident pages of mapped files, in KiB, as the kernel counts them for this process.
 long residentFileKib() {
     QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly)) {
+    if (!status.open(QIODevice::ReadOnly))
         return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("RssFile:")) {
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("RssFile:"))
             return line.mid(8).trimmed().split(' ').value(0).toLong();
-        }
-    }
     return -1;
 }
 
 std::uint64_t touchEveryPage(const ByteBuffer& buffer) {
     std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < buffer.size(); i += 512) {
+    for (std::size_t i = 0; i < buffer.size(); i += 512)
         sum += static_cast<unsigned char>(buffer.data()[i]);
-    }
     return sum;
 }
 
@@ -84,9 +80,8 @@ TEST(ByteBuffer, ReleasedPagesOfAMappedFileLeaveTheResidentSetAndReadTheSame) {
     constexpr long kMostlyReleasedKib = 24 << 10;
     TestFolder dir;
     QByteArray contents(kFileBytes, '\0');
-    for (qsizetype i = 0; i < kFileBytes; ++i) {
+    for (qsizetype i = 0; i < kFileBytes; ++i)
         contents[i] = static_cast<char>((i * 31) >> 9);
-    }
     const ByteBuffer mapped = ByteBuffer::mapFile(dir.write("volume.raw", contents));
     ASSERT_EQ(mapped.size(), static_cast<std::size_t>(kFileBytes));
     const std::uint64_t sum = touchEveryPage(mapped);

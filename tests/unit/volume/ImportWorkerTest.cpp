@@ -66,25 +66,23 @@ TEST(ImportWorker, DamagedDicomFilesAreRefusedWithoutTakingTheProcess) {
     const struct {
         const char* name;
         QByteArray bytes;
-        std::uint64_t ramBudget;
+        std::uint64_t ramBudget = ImportOptions::kDefaultRamBudgetBytes;
     } damaged[] = {
         // gdcm::ReadImplicitDataElement asserts on the file meta group's first VR.
-        {"group-length-vr", flipped(slice, groupLength + kVr), ImportOptions::kDefaultRamBudgetBytes},
+        {"group-length-vr", flipped(slice, groupLength + kVr)},
         // gdcm::Reader::InternalReadCommon asserts on a group length of 65284 bytes.
-        {"group-length-length", flipped(slice, groupLength + kShortLength + 1),
-         ImportOptions::kDefaultRamBudgetBytes},
+        {"group-length-length", flipped(slice, groupLength + kShortLength + 1)},
         // GDCM allocates the 2 GB the version's length claims, then asserts: the worker's
         // memory limit ends the allocation first (sanitizer builds, which have none, see it assert).
         {"version-length", overwritten(slice, version + kLongLength, 0x7fffffff), kSmallBudget},
         // The data set's first element claims 65306 bytes: FileMetaInformation::ReadCompat asserts.
-        {"sop-class-length", flipped(slice, sopClass + kShortLength + 1),
-         ImportOptions::kDefaultRamBudgetBytes},
+        {"sop-class-length", flipped(slice, sopClass + kShortLength + 1)},
         // Listed fine; gdcm::PixelFormat asserts on 254 samples per pixel, and on 239
         // bits allocated, once the slice is read.
-        {"samples-per-pixel", flipped(slice, samples + kShortValue), ImportOptions::kDefaultRamBudgetBytes},
-        {"bits-allocated", flipped(slice, bits + kShortValue), ImportOptions::kDefaultRamBudgetBytes},
+        {"samples-per-pixel", flipped(slice, samples + kShortValue)},
+        {"bits-allocated", flipped(slice, bits + kShortValue)},
         // Cut short after the pixel data's tag: ReadPreValue asserts on the missing VR.
-        {"cut-short", slice.left(pixels + kVr), ImportOptions::kDefaultRamBudgetBytes},
+        {"cut-short", slice.left(pixels + kVr)},
     };
     for (const auto& c : damaged) {
         SCOPED_TRACE(c.name);

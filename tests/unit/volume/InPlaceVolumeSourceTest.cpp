@@ -16,10 +16,6 @@ constexpr int kDepth = 9;
 constexpr int kSamples = kWidth * kHeight * kDepth;
 constexpr int kSlice = kWidth * kHeight;
 
-ImportOptions budget(std::uint64_t bytes) {
-    return ImportOptions{.ramBudgetBytes = bytes};
-}
-
 // A header of a 20 x 12 x 9 volume, `extra` lines after the basic fields.
 QByteArray header(const QString& type, const QString& extra, const QString& encoding = "raw") {
     return nrrdHeader(type, {kWidth, kHeight, kDepth}, encoding, extra);
@@ -69,7 +65,7 @@ TEST(InPlaceVolumeSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
             files.write(QStringLiteral("s%1.raw").arg(z + 1, 2, 10, QChar('0')),
                         samples.sliced(z * kSlice * c.bytes, kSlice * c.bytes));
         const VolumeRecord inPlace =
-            std::get<VolumeRecord>(readNrrd(path, NrrdDataChoice::fromHeader(), budget(1)));
+            std::get<VolumeRecord>(readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = 1}));
         const VolumeRecord inMemory = std::get<VolumeRecord>(readNrrd(path));
         ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
         ASSERT_FALSE(inMemory.source);
@@ -107,7 +103,7 @@ TEST(InPlaceVolumeSource, VolumesOfMoreFilesThanTheDescriptorLimitAreRead) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
     for (const std::uint64_t ramBudget : {std::uint64_t{1}, ImportOptions::kDefaultRamBudgetBytes}) {
         const ImportResult<VolumeRecord> read =
-            readNrrd(path, NrrdDataChoice::fromHeader(), budget(ramBudget));
+            readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = ramBudget});
         ASSERT_TRUE(std::holds_alternative<VolumeRecord>(read)) << reasonOf(read);
         const VolumeRecord& volume = std::get<VolumeRecord>(read);
         std::vector<std::uint16_t> texels(std::size_t{kFiles} * kSlice);
@@ -142,8 +138,8 @@ TEST(InPlaceVolumeSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const TestFolder files;
-        const std::string reason =
-            reasonOf(readNrrd(files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), budget(c.budget)));
+        const std::string reason = reasonOf(readNrrd(
+            files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), {.ramBudgetBytes = c.budget}));
         EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
         EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
     }

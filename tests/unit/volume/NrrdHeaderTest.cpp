@@ -6,41 +6,32 @@
 
 namespace {
 
-QString numbers(const NrrdHeader::AxisSpacing& values) {
-    return QStringLiteral("%1,%2,%3").arg(values[0]).arg(values[1]).arg(values[2]);
-}
-
 // The fields a header set, in a fixed order; unset fields are left out, so a line
 // that is ignored gives an empty summary.
-QString summary(const NrrdHeader& header) {
-    QStringList fields;
-    if (!header.type.isNull())
-        fields << QStringLiteral("type=%1/%2").arg(header.type, header.typeText);
-    if (header.dimension)
-        fields << QStringLiteral("dimension=%1").arg(*header.dimension);
-    if (header.sizes)
-        fields << QStringLiteral("sizes=%1,%2,%3(%4)")
-                      .arg((*header.sizes)[0])
-                      .arg((*header.sizes)[1])
-                      .arg((*header.sizes)[2])
-                      .arg(header.sizeCount);
-    if (!header.encoding.isNull())
-        fields << QStringLiteral("encoding=%1").arg(header.encoding);
-    if (!header.endian.isNull())
-        fields << QStringLiteral("endian=%1").arg(header.endian);
-    if (!header.dataFile.isNull())
-        fields << QStringLiteral("dataFile=%1/%2").arg(header.dataFile, header.dataFileText);
-    if (header.directionSpacing)
-        fields << QStringLiteral("directions=%1").arg(numbers(*header.directionSpacing));
-    if (header.directionTilt > 0.0)
-        fields << QStringLiteral("tilt=%1").arg(header.directionTilt, 0, 'f', 1);
-    if (header.spacings)
-        fields << QStringLiteral("spacings=%1").arg(numbers(*header.spacings));
-    if (header.lineSkip)
-        fields << QStringLiteral("lineSkip=%1").arg(*header.lineSkip);
-    if (header.byteSkip)
-        fields << QStringLiteral("byteSkip=%1").arg(*header.byteSkip);
-    return fields.join(QStringLiteral("; "));
+QString summary(const NrrdHeader& h) {
+    const auto spacing = [](const std::optional<NrrdHeader::AxisSpacing>& v) {
+        return v ? QStringLiteral("%1,%2,%3").arg((*v)[0]).arg((*v)[1]).arg((*v)[2]) : QString();
+    };
+    const std::array<std::int32_t, 3> sizes = h.sizes.value_or(std::array<std::int32_t, 3>{});
+    const std::pair<bool, QString> fields[] = {
+        {!h.type.isNull(), QStringLiteral("type=%1/%2").arg(h.type, h.typeText)},
+        {h.dimension.has_value(), QStringLiteral("dimension=%1").arg(h.dimension.value_or(0))},
+        {h.sizes.has_value(),
+         QStringLiteral("sizes=%1,%2,%3(%4)").arg(sizes[0]).arg(sizes[1]).arg(sizes[2]).arg(h.sizeCount)},
+        {!h.encoding.isNull(), "encoding=" + h.encoding},
+        {!h.endian.isNull(), "endian=" + h.endian},
+        {!h.dataFile.isNull(), QStringLiteral("dataFile=%1/%2").arg(h.dataFile, h.dataFileText)},
+        {h.directionSpacing.has_value(), "directions=" + spacing(h.directionSpacing)},
+        {h.directionTilt > 0.0, QStringLiteral("tilt=%1").arg(h.directionTilt, 0, 'f', 1)},
+        {h.spacings.has_value(), "spacings=" + spacing(h.spacings)},
+        {h.lineSkip.has_value(), QStringLiteral("lineSkip=%1").arg(h.lineSkip.value_or(0))},
+        {h.byteSkip.has_value(), QStringLiteral("byteSkip=%1").arg(h.byteSkip.value_or(0))},
+    };
+    QStringList set;
+    for (const auto& [isSet, field] : fields)
+        if (isSet)
+            set << field;
+    return set.join(QStringLiteral("; "));
 }
 
 struct HeaderCase {

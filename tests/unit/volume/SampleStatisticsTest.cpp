@@ -11,9 +11,8 @@ namespace {
 // Every value from `first` on, shuffled, in two slabs as the upload hands them over.
 SampleStatistics::Summary summaryOf(std::uint16_t first, std::uint64_t count) {
     std::vector<std::uint16_t> texels(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
+    for (std::uint64_t i = 0; i < count; ++i)
         texels[i] = static_cast<std::uint16_t>(first + i % (UINT16_MAX - first + 1));
-    }
     std::shuffle(texels.begin(), texels.end(), std::mt19937(7));
     SampleStatistics statistics(count);
     const std::uint64_t half = count / 2;

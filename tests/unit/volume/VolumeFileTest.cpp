@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QtEndian>
 #include <gtest/gtest.h>
 #include <nifti1.h>
@@ -19,14 +20,6 @@ namespace {
 constexpr int kWidth = 4;
 constexpr int kHeight = 3;
 constexpr int kSlice = kWidth * kHeight;
-
-// CT numbers from -1000 upwards in steps of 100, `slices` slices of 4 x 3.
-std::vector<std::int16_t> ctVolume(int slices) {
-    std::vector<std::int16_t> values(static_cast<std::size_t>(slices * kSlice));
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = static_cast<std::int16_t>(-1000 + 100 * static_cast<int>(i));
-    return values;
-}
 
 struct Expected {
     VolumeFormat format;
@@ -58,7 +51,10 @@ class VolumeFileTest : public testing::Test {
 };
 
 TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
-    const std::vector<std::int16_t> slices = ctVolume(2);
+    // CT numbers from -1000 upwards in steps of 100, two slices of 4 x 3.
+    std::vector<std::int16_t> slices(2 * kSlice);
+    for (std::size_t i = 0; i < slices.size(); ++i)
+        slices[i] = static_cast<std::int16_t>(-1000 + 100 * static_cast<int>(i));
     const std::vector<double> asStored(slices.begin(), slices.end());
     std::vector<double> rescaled;
     for (const double value : asStored)
@@ -149,21 +145,16 @@ TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
 }
 
 TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
-    const std::vector<std::uint16_t> page(kSlice, 1);
+    const TiffPage page{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, QByteArray(2 * kSlice, '\1')};
     writeTiff(m_files.path("rgb.tif"),
               {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 3, QByteArray(3 * kSlice, 'x')}});
-    writeTiff(m_files.path("hyper.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}},
-              "ImageJ=1.54f\nimages=4\nchannels=2\nslices=2\n");
-    writeTiff(m_files.path("odd_1.tif"), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
+    writeTiff(m_files.path("hyper.tif"), {page}, "ImageJ=1.54f\nimages=4\nchannels=2\nslices=2\n");
+    writeTiff(m_files.path("odd_1.tif"), {page});
     writeTiff(m_files.path("odd_2.tif"),
               {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, QByteArray(kSlice, 'x')}});
     // Noise, which LZW cannot shrink: cutting the file cuts pages off.
     QByteArray noise(64 * 64 * 2, '\0');
-    std::uint32_t state = 1;
-    for (char& byte : noise) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
+    QRandomGenerator(1).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
     const TiffPage noisy{64, 64, 16, SAMPLEFORMAT_UINT, 1, noise};
     writeTiff(m_files.path("cut.tif"), {noisy, noisy, noisy});
     writeNifti(m_files.path("rgb.nii"),
@@ -184,7 +175,7 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
     QFile::resize(m_files.path("cut.tif"), QFileInfo(m_files.path("cut.tif")).size() * 2 / 3);
     m_files.write("notes.txt", "not a volume");
     for (const char* name : {"gap_1.tif", "gap_2.tif", "gap_4.tif", "dup_5.tif", "dup_005.tif"})
-        writeTiff(m_files.path(name), {{kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)}});
+        writeTiff(m_files.path(name), {page});
 
     const struct {
         const char* file;
@@ -220,8 +211,7 @@ TEST_F(VolumeFileTest, EveryReaderKeepsItsDecodingPeakWithinTheRamBudget) {
     std::vector<std::int16_t> shorts(kVoxels);
     std::iota(shorts.begin(), shorts.end(), std::int16_t{-2048});
     std::vector<std::uint8_t> bytes(kVoxels);
-    for (std::size_t i = 0; i < kVoxels; ++i)
-        bytes[i] = static_cast<std::uint8_t>(i % 251);
+    std::iota(bytes.begin(), bytes.end(), std::uint8_t{0}); // 0 ... 255, over and over
     const std::vector<double> doubles(shorts.begin(), shorts.end());
     const std::vector<float> floats(shorts.begin(), shorts.end());
     const auto nifti = [&](int datatype, const QByteArray& samples) {
