@@ -161,6 +161,7 @@ FrameCache::Inputs QVRenderer::frameInputs(std::uint32_t width, std::uint32_t he
     const VolumeState& volume = m_scene->volume();
     inputs.volume = volume.generation;
     inputs.bricks = m_scene->pool() ? m_scene->pool()->version() : 0;
+    inputs.level = m_scene->pool() ? m_scene->pool()->level() : 0;
     inputs.grid = volume.brickTexture != nullptr;
     inputs.width = width;
     inputs.height = height;

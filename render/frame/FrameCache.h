@@ -26,6 +26,7 @@ class FrameCache {
         WindowPair window{};
         std::uint64_t volume = 0; // the volume's generation
         std::uint64_t bricks = 0; // the brick pool's version: bricks arrived or left
+        std::uint32_t level = 0;  // the pool's level the frame samples
         bool grid = false;        // rays skip by the brick grid
         std::uint32_t width = 0, height = 0;
         bool operator==(const Inputs& other) const;

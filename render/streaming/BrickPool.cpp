@@ -144,13 +144,15 @@ bool BrickPool::update(const View& view) {
     if (!m_pageStale || !drawable()) {
         return false;
     }
-    writePageTable();
     m_pageStale = false;
+    if (!writePageTable()) {
+        return false;
+    }
     ++m_version;
     return true;
 }
 
-void BrickPool::writePageTable() {
+bool BrickPool::writePageTable() {
     m_pageTable->clear(m_level);
     const std::uint64_t count = m_layout.brickCount(m_level);
     for (std::uint64_t index = 0; index < count; ++index) {
@@ -165,5 +167,5 @@ void BrickPool::writePageTable() {
             m_pageTable->point(index, m_atlas->position(static_cast<std::uint32_t>(slot)), key.level);
         }
     }
-    m_pageTable->upload();
+    return m_pageTable->upload();
 }

@@ -89,7 +89,9 @@ class BrickPool {
     bool failed() const { return m_loader->failed(); }
     // Whether a brick the last view needs is unreadable: that view cannot be completed.
     bool missesUnreadable() const { return m_missesUnreadable; }
-    // Changes whenever what the frames sample changes.
+    // Changes whenever the texels or page-table entries the frames sample change. A change of
+    // level alone leaves it: every level keeps its own entries, so views of one volume drawn at
+    // different levels do not make each other redraw.
     std::uint64_t version() const { return m_version; }
     std::uint32_t level() const { return m_level; }
     const BrickLayout& layout() const { return m_layout; }
@@ -112,7 +114,8 @@ class BrickPool {
     // A slot for a brick: a free one, one the atlas grows by, or the least recently needed
     // brick's.
     std::optional<std::uint32_t> takeSlot();
-    void writePageTable();
+    // True when an entry of the frame's level changed.
+    bool writePageTable();
 
     BrickLayout m_layout;
     Budgets m_budgets;

@@ -98,6 +98,18 @@ TEST_F(BrickPoolPolicy, EvictsTheBrickNeededLeastRecentlyAndNeverTheBaseLevel) {
     ASSERT_EQ(m_pool->level(), 1u);
     for (std::uint64_t index = 0; index < 64; ++index)
         EXPECT_EQ(shown(m_pool->layout().key(1, index)), std::make_pair(static_cast<int>(index) + 1, 1));
+
+    // Two views of the volume at levels 0 and 1, drawn in turn once their bricks are in: each
+    // level keeps its entries, so neither view's frame changes what the other samples.
+    settle(view(4, 6));
+    const std::uint64_t version = m_pool->version();
+    for (int frame = 0; frame < 3; ++frame) {
+        m_pool->update(view(0, 8, 8));
+        EXPECT_EQ(m_pool->level(), 1u);
+        m_pool->update(view(4, 6));
+        EXPECT_EQ(m_pool->level(), 0u);
+    }
+    EXPECT_EQ(m_pool->version(), version);
 }
 
 // Until a brick arrives its entry points at its parent's slot, then at its own; the
