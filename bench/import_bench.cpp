@@ -8,6 +8,13 @@
 // time per second of waiting, resident memory after start) and how many frames it draws
 // while the volume spins after a flick; after each import, the resident memory.
 // Run under Xvfb; prints one JSON object.
+//
+// Index of this file: the constants (the header written beside the raw sample, the import's
+// window, timings), the panels that accept and the alert that collects (AcceptingFilePicker,
+// CollectingAlert), the probes of the GUI thread and of the new volume's first frame
+// (GuiStallProbe, FirstFrameProbe); frame and drag helpers (waitForFrames, runFor, leftDrag);
+// numbers and pictures compared (perSecond, rounded, compare, median); main(): idle, spin,
+// imports, JSON.
 
 #include "ProcessProbe.h"
 #include "render/QVRenderer.h"

@@ -1,3 +1,10 @@
+// Index of this file: the panels and the alert (setFilePicker … userAlert); what File › Import
+// and a dropped or named file start (menuImportaction, openFile, importNrrd, importDicom, reload);
+// DICOM folders listed off the GUI thread, then a series chosen (scan, chooseSeries); the requests
+// and options an import carries (readOptions, headerRequest, dataRequest); one import's life
+// (beginImport, startLoading, load, readAndHandOver, statusProgress, showProgress); its ends
+// (finishReplaced, finishRefused, refuse) and Esc (cancelLoading).
+
 #include "ui/import/ImportCommand.h"
 
 #include "render/QVRenderer.h"

@@ -1,3 +1,10 @@
+// Index of this file: building the window from MainWindow.ui and wiring its menus
+// (connectLayout, connectWindowAndRenderingMenus, windowDidLoad); the slider toggles and the
+// colour lookups (cameraZrot, intercept, clutBW, clutDefault, selectLookup, showCommandStates);
+// window presets and render modes (windowPreset, selectRenderMode); File and View commands
+// (menuImportaction, openFile, newView, resetView, saveImage, cancelImport, drag and drop); the
+// status line (showUnreadable, showVolume, showLoading, statusText, showVolumeStatus).
+
 #include "ui/window/WindowController.h"
 
 #include "render/QVRenderer.h"
