@@ -14,6 +14,7 @@
 #include <gdcmDicts.h>
 #include <gdcmGlobal.h>
 #include <gdcmMediaStorage.h>
+#include <gdcmPhotometricInterpretation.h>
 #include <gdcmVR.h>
 #include <initializer_list>
 #include <limits>
@@ -48,6 +49,9 @@ constexpr std::uint32_t kSopClass = tagOf(0x0008, 0x0016);
 constexpr std::uint32_t kImageOrientation = tagOf(0x0020, 0x0037);
 constexpr std::uint32_t kSamplesPerPixel = tagOf(0x0028, 0x0002);
 constexpr std::uint64_t kMostSamplesPerPixel = 4;
+constexpr std::uint32_t kPhotometric = tagOf(0x0028, 0x0004);
+// A code string is at most 16 characters; a longer name is still read, as GDCM reads it.
+constexpr std::uint32_t kMaxPhotometricBytes = 64;
 constexpr std::uint32_t kRecognitionCode = tagOf(0x0008, 0x0010);
 constexpr std::uint32_t kMaxRecognitionCodeBytes = 64;
 constexpr std::uint32_t kFrames = tagOf(0x0028, 0x0008);
@@ -207,6 +211,7 @@ struct ImageFacts {
     std::uint64_t samplesPerPixel = 1;
     std::uint64_t bitsAllocated = 0;
     std::uint64_t frames = 1;
+    QByteArray photometric; // as GDCM parses it: it reads short or padded names leniently
     std::optional<Element> pixelData;
 };
 
@@ -598,6 +603,8 @@ bool Walk::note(const Element& element, Encoding encoding) {
     }
     if (element.tag == kSopClass)
         return text(element, kMaxUidBytes, m_facts.sopClass);
+    if (element.tag == kPhotometric)
+        return text(element, kMaxPhotometricBytes, m_facts.photometric);
     if (element.tag == kPixelData) {
         m_facts.pixelData = element;
         return true;
@@ -677,6 +684,14 @@ DicomFileCheck::Result Walk::run() {
     m_rle = syntax->rle;
     if (!walkElements(at, m_size, syntax->encoding) || !checkPixelData(*syntax) || !checkFunctionalGroups())
         return {Verdict::Damaged, m_fault};
+    // A palette-colour image's samples are indices into a colour table: shown as values
+    // they would be a plausible but meaningless picture, and GDCM asserts when the table
+    // is missing.
+    if (gdcm::PhotometricInterpretation::GetPIType(m_facts.photometric.constData()) ==
+        gdcm::PhotometricInterpretation::PALETTE_COLOR)
+        return {Verdict::Foreign,
+                QStringLiteral("is a palette-colour image (its samples index a colour table); only grey "
+                               "images can be shown")};
     return {Verdict::Sound, {}, syntax->encapsulated};
 }
 

@@ -84,6 +84,10 @@ const struct {
     {"RLE frame without segments", kRle,
      [](QByteArray& f) { putLength(f, f.indexOf(QByteArray("\xfe\xff\x00\xe0", 4), metaEnd(f)) + 16, 0); },
      Verdict::Damaged, "an RLE frame of its pixel data has 0 segments"},
+    // GDCM reads a cut-short name as palette colour and asserts that the colour table is there.
+    {"palette colour", kSlice,
+     [](QByteArray& f) { f.replace(f.indexOf("MONOCHROME2 "), 12, "PALETTE COL "); }, Verdict::Foreign,
+     "is a palette-colour image"},
     {"no DICM", kSlice, [](QByteArray& f) { f.replace(128, 4, "DICX"); }, Verdict::Foreign,
      "is not a DICOM file"},
 };
