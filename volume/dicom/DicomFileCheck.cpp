@@ -48,7 +48,6 @@ constexpr std::uint32_t kTransferSyntax = tagOf(0x0002, 0x0010);
 constexpr std::uint32_t kSopClass = tagOf(0x0008, 0x0016);
 constexpr std::uint32_t kImageOrientation = tagOf(0x0020, 0x0037);
 constexpr std::uint32_t kSamplesPerPixel = tagOf(0x0028, 0x0002);
-constexpr std::uint64_t kMostSamplesPerPixel = 4;
 constexpr std::uint32_t kPhotometric = tagOf(0x0028, 0x0004);
 // A code string is at most 16 characters; a longer name is still read, as GDCM reads it.
 constexpr std::uint32_t kMaxPhotometricBytes = 64;
@@ -630,11 +629,11 @@ bool Walk::note(const Element& element, Encoding encoding) {
 }
 
 bool Walk::checkPixelData(const Syntax& syntax) {
-    // GDCM asserts on more than four samples a pixel, whatever the transfer syntax.
-    if (m_facts.samplesPerPixel < 1 || m_facts.samplesPerPixel > kMostSamplesPerPixel)
-        return fail(QStringLiteral("it gives %1 samples per pixel, where images have 1 to %2")
-                        .arg(m_facts.samplesPerPixel)
-                        .arg(kMostSamplesPerPixel));
+    // GDCM asserts on any count of samples a pixel but grey (1), colour (3) and colour with
+    // alpha (4), whatever the transfer syntax.
+    if (const std::uint64_t samples = m_facts.samplesPerPixel; samples != 1 && samples != 3 && samples != 4)
+        return fail(
+            QStringLiteral("it gives %1 samples per pixel, where images have 1, 3 or 4").arg(samples));
     const std::optional<Element>& pixels = m_facts.pixelData;
     if (!pixels || syntax.encapsulated)
         return true;

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <gdcmExplicitDataElement.h>
+#include <gdcmImageHelper.h>
 #include <gdcmImplicitDataElement.h>
 
 namespace {
@@ -15,6 +16,18 @@ constexpr std::uint64_t kPreambleAndMagic = 132;
 // tidies a few element headers as it reads (odd lengths, unknown VRs), a truncated file
 // misses far more.
 constexpr std::uint64_t kLengthSlack = 64;
+
+// GDCM reads the Rescale Slope and Intercept of most SOP classes from the data set, where
+// a missing slope is 1; for some (MR among them) it goes its own way and asserts on a
+// file that gives an intercept without a slope. The series' values are rescaled as the
+// data set gives them whatever the class, so GDCM is asked to read them so too.
+void readRescaleFromTheDataSet() {
+    static const bool asked = [] {
+        gdcm::ImageHelper::SetForceRescaleInterceptSlope(true);
+        return true;
+    }();
+    (void)asked;
+}
 
 QString name(const QString& path) {
     return QFileInfo(path).fileName();
@@ -47,6 +60,7 @@ std::optional<ImportRefusal> DicomSliceDecoder::decode(const DicomSlice& slice, 
     if (const DicomFileCheck::Result walked = DicomFileCheck::check(slice.path);
         walked.verdict != DicomFileCheck::Verdict::Sound)
         return ImportRefusal{walked.reason};
+    readRescaleFromTheDataSet();
     m_reader = std::make_unique<gdcm::ImageReader>();
     const QByteArray fileName = QFile::encodeName(slice.path);
     m_reader->SetFileName(fileName.constData());

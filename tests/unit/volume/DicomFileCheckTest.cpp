@@ -74,6 +74,11 @@ const struct {
          qToLittleEndian<quint16>(600, f.data() + dicomElementAt(f, 0x0028, 0x0010, "US") + 8);
      },
      Verdict::Damaged, "pixel data holds 96 bytes, fewer than its 8 x 600 pixels"},
+    {"two samples a pixel", kSlice,
+     [](QByteArray& f) {
+         qToLittleEndian<quint16>(2, f.data() + dicomElementAt(f, 0x0028, 0x0002, "US") + 8);
+     },
+     Verdict::Damaged, "2 samples per pixel"},
     {"sequences nested too deep", kSlice, [](QByteArray& f) { f.insert(metaEnd(f), nestedSequences()); },
      Verdict::Damaged, "nest more than 16 deep"},
     {"functional groups without an orientation", kFrames,
