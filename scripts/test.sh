@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the layout of the C++ files, builds and runs the whole
 # test suite: every label of the dev build, the ASan/UBSan build of the unit and gpu
-# tests, the TSan run of the import hand-over stress tests and a 60 s run of each fuzz
+# tests, the TSan run of the import hand-over stress tests and a fixed-seed run of each fuzz
 # target. Exits non-zero on any failure and ends with one line:
 # "Total: N passed, N failed, N skipped".
 set -euo pipefail
