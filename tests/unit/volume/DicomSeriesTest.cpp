@@ -1,7 +1,6 @@
 #include "DicomTestSeries.h"
 #include "VolumeFileWriters.h"
-#include "volume/dicom/DicomSeriesReader.h"
-#include "volume/dicom/DicomSeriesScanner.h"
+#include "volume/core/VolumeFile.h"
 #include "volume/dicom/DicomSliceOrder.h"
 
 #include <QFile>
@@ -10,16 +9,8 @@
 #include <gtest/gtest.h>
 #include <limits>
 
-// DICOM series written by GDCM's writer, read back through the scanner and the reader
-// as the import does.
+// DICOM series written by GDCM's writer, read back as the import reads them.
 namespace {
-
-ImportResult<VolumeRecord> readSeriesOf(const QString& path) {
-    const ImportResult<std::vector<DicomSeries>> scanned = DicomSeriesScanner::scan(path);
-    if (const auto* refusal = std::get_if<ImportRefusal>(&scanned))
-        return *refusal;
-    return DicomSeriesReader::read(std::get<std::vector<DicomSeries>>(scanned).front());
-}
 
 using TS = gdcm::TransferSyntax;
 
@@ -48,7 +39,7 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValues) {
         QTemporaryDir folder;
         const DicomTestSeries& series = c.series;
         // Picking any one file opens the whole series.
-        const ImportResult<VolumeRecord> read = readSeriesOf(series.write(folder.path()).last());
+        const ImportResult<VolumeRecord> read = VolumeFile::read(series.write(folder.path()).last());
         ASSERT_TRUE(std::holds_alternative<VolumeRecord>(read))
             << std::get<ImportRefusal>(read).reason.toStdString();
         const VolumeRecord& volume = std::get<VolumeRecord>(read);
@@ -104,7 +95,7 @@ TEST(DicomSeries, RefusesStacksItWouldShowWrongly) {
             ASSERT_TRUE(file.open(QIODevice::ReadWrite));
             ASSERT_TRUE(file.resize(file.size() - 80)); // ends inside the pixel data
         }
-        const ImportResult<VolumeRecord> read = readSeriesOf(folder.path());
+        const ImportResult<VolumeRecord> read = VolumeFile::read(folder.path());
         ASSERT_TRUE(std::holds_alternative<ImportRefusal>(read));
         EXPECT_TRUE(std::get<ImportRefusal>(read).reason.contains(c.reason))
             << std::get<ImportRefusal>(read).reason.toStdString();

@@ -213,17 +213,6 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     }
 }
 
-// A side beyond the largest 3-D texture is read in place (to the texels the in-memory
-// decode makes: RawFileBrickSourceTest) rather than refused.
-TEST_F(NrrdVolumeReaderTest, ReadsInPlaceBeyondTheTextureLimit) {
-    const QString wide = m_files.write(
-        "wide.nrrd", attached(nrrdHeader("ushort", {2048, 1, 1}, "raw"), sampleBytes(ramp(2048), 2)));
-    EXPECT_FALSE(std::get<VolumeRecord>(readNrrd(wide)).source);
-    const VolumeRecord inPlace =
-        std::get<VolumeRecord>(readNrrd(wide, NrrdDataChoice::fromHeader(), {.maxTextureSize = 1024}));
-    EXPECT_TRUE(inPlace.source && inPlace.data.isNull());
-}
-
 // The data file a detached header names (beside it, or by an absolute path), or the one
 // chosen instead, which replaces attached data too; none chosen, or one that does not
 // exist, is refused.

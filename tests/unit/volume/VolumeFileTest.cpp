@@ -124,19 +124,18 @@ TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
     writeTiff(m_files.path("single.tiff"),
               {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, bytesOf(std::vector<std::uint8_t>(kSlice, 7))}});
 
+    const auto tiff = [](std::array<std::uint32_t, 3> size, std::array<float, 3> spacing,
+                         const std::vector<double>& values, const char* note = "") {
+        return Expected{VolumeFormat::Tiff, size, spacing, values, note};
+    };
     const std::pair<const char*, Expected> cases[] = {
-        {"stack.tif", {VolumeFormat::Tiff, {4, 3, 3}, {0.001f, 0.001f, 0.0025f}, ramp16, ""}},
+        {"stack.tif", tiff({4, 3, 3}, {0.001f, 0.001f, 0.0025f}, ramp16)},
         // Some writers label a plain stack's pages as channels: still one stack.
         {"channels.tif",
-         {VolumeFormat::Tiff,
-          {4, 3, 3},
-          {1, 1, 1},
-          ramp16,
-          "3 channels of channels.tif are shown as slices"}},
+         tiff({4, 3, 3}, {1, 1, 1}, ramp16, "3 channels of channels.tif are shown as slices")},
         // Picking the later file of the numbered pair opens both, in numeric order (9, 10).
-        {"slice_10.tif", {VolumeFormat::Tiff, {4, 3, 2}, {0.5f, 0.5f, 0.5f}, floats, "no slice spacing"}},
-        {"single.tiff",
-         {VolumeFormat::Tiff, {4, 3, 1}, {1, 1, 1}, std::vector<double>(kSlice, 7.0), "no pixel size"}},
+        {"slice_10.tif", tiff({4, 3, 2}, {0.5f, 0.5f, 0.5f}, floats, "no slice spacing")},
+        {"single.tiff", tiff({4, 3, 1}, {1, 1, 1}, std::vector<double>(kSlice, 7.0), "no pixel size")},
     };
     for (const auto& [file, expected] : cases) {
         SCOPED_TRACE(file);
