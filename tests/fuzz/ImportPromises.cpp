@@ -6,14 +6,8 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
-
-void discardLog(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    qInstallMessageHandler(discardLog);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     return 0;
 }
 

@@ -6,9 +6,9 @@
 // read out of bounds.
 //
 // The input's first byte chooses the layout, the rest is the file: a ".nii", the same
-// gzipped as a ".nii.gz" (by nifticlib's own writer, so that the header is read from a
-// gzip stream), or a ".hdr" of the header's size plus up to 1008 bytes of extensions with
-// the rest in its ".img".
+// gzipped as a ".nii.gz" (so that nifticlib reads the header from a gzip stream), or a
+// ".hdr" of the header's size plus up to 1008 bytes of extensions with the rest in its
+// ".img".
 
 #include "ImportPromises.h"
 #include "VolumeFileWriters.h"
@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <znzlib.h>
 
 namespace {
 
@@ -32,12 +31,6 @@ constexpr std::size_t kNifti2HeaderBytes = 540;
 // The layout byte's upper bits give the extension bytes of a pair's header, in 16s.
 constexpr std::size_t kExtensionStep = 16;
 
-void writeGzipped(const QString& path, const std::uint8_t* data, std::size_t size) {
-    znzFile file = znzopen(path.toLocal8Bit().constData(), "wb", 1);
-    checkPromise(!znz_isnull(file) && znzwrite(data, 1, size, file) == size, "the input can be gzipped");
-    Xznzclose(&file);
-}
-
 // Writes the input's file (or pair of files) and returns the path to import.
 QString writeLayout(const TestFolder& folder, const std::uint8_t* data, std::size_t size) {
     const auto layout = static_cast<Layout>(data[0] % kLayouts);
@@ -46,11 +39,10 @@ QString writeLayout(const TestFolder& folder, const std::uint8_t* data, std::siz
     --size;
     if (layout == kSingle)
         return folder.write(QStringLiteral("volume.nii"), data, size);
-    if (layout == kGzipped) {
-        const QString path = folder.path(QStringLiteral("volume.nii.gz"));
-        writeGzipped(path, data, size);
-        return path;
-    }
+    if (layout == kGzipped)
+        return folder.write(
+            QStringLiteral("volume.nii.gz"),
+            gzipped(QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size))));
     const bool nifti2 = size >= 4 && (qFromLittleEndian<qint32>(data) == kNifti2HeaderSize ||
                                       qFromBigEndian<qint32>(data) == kNifti2HeaderSize);
     const std::size_t header = std::min(size, (nifti2 ? kNifti2HeaderBytes : kNifti1HeaderBytes) + extension);

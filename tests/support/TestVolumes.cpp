@@ -1,6 +1,7 @@
 #include "TestVolumes.h"
 
 #include "SampleFiles.h"
+#include "VolumeFileWriters.h"
 #include "volume/core/Bundle.h"
 
 #include <QByteArray>
@@ -20,20 +21,17 @@ constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
 VolumeRecord record(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
                     const SampleFunction& sample, float spacing) {
     std::vector<std::uint16_t> texels;
-    texels.reserve(std::size_t{width} * height * depth);
     for (std::uint32_t z = 0; z < depth; ++z)
         for (std::uint32_t y = 0; y < height; ++y)
             for (std::uint32_t x = 0; x < width; ++x)
                 texels.push_back(sample(x, y, z));
-    const QByteArray bytes(reinterpret_cast<const char*>(texels.data()),
-                           static_cast<qsizetype>(texels.size() * sizeof(std::uint16_t)));
     VolumeRecord result;
     result.type = QStringLiteral("short");
     result.dimension = 3;
     result.encoding = QStringLiteral("raw");
     std::tie(result.width, result.height, result.depth) = std::tuple(width, height, depth);
     std::tie(result.cellspaceX, result.cellspaceY, result.cellspaceZ) = std::tuple(spacing, spacing, spacing);
-    result.data = ByteBuffer::fromByteArray(bytes);
+    result.data = ByteBuffer::fromByteArray(bytesOf(texels));
     return result;
 }
 

@@ -24,11 +24,8 @@ constexpr int kMemoryLevel = 8;
 QByteArray nrrdHeader(const QString& type, std::array<int, 3> sizes, const QString& encoding,
                       const QString& extra) {
     return QStringLiteral("NRRD0004\ntype: %1\ndimension: 3\nsizes: %2 %3 %4\nencoding: %5\n%6")
-        .arg(type)
-        .arg(sizes[0])
-        .arg(sizes[1])
-        .arg(sizes[2])
-        .arg(encoding, extra)
+        .arg(type, QString::number(sizes[0]), QString::number(sizes[1]), QString::number(sizes[2]), encoding,
+             extra)
         .toUtf8();
 }
 
@@ -160,12 +157,9 @@ QByteArray gzipped(const QByteArray& bytes) {
 }
 
 std::vector<int> samplesOf(const VolumeRecord& volume) {
-    std::vector<int> samples(volume.data.size() / 2);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        std::uint16_t texel = 0;
-        std::memcpy(&texel, volume.data.data() + 2 * i, 2);
-        samples[i] = texel + volume.sampleOffset;
-    }
+    std::vector<int> samples;
+    for (std::size_t i = 0; i < volume.data.size() / 2; ++i)
+        samples.push_back(qFromUnaligned<std::uint16_t>(volume.data.data() + 2 * i) + volume.sampleOffset);
     return samples;
 }
 

@@ -49,16 +49,20 @@ TEST(ByteBuffer, SlicesAreClampedAndKeepTheStorage) {
 }
 
 // Mapped or read, a file gives its bytes; a missing one gives null and a reason. A map
-// stays valid while any slice holds it, even after the file's name is gone.
-TEST(ByteBuffer, MapAndReadGiveTheFileBytes) {
+// stays valid while any slice holds it, even after the file's name is gone. The upload
+// hands the pages of the mapped sample back once the texture holds them: they leave the
+// process's resident set and read the same when touched again.
+TEST(ByteBuffer, MappedAndReadFilesGiveTheirBytesAndReleasedPagesLeaveTheResidentSet) {
+    constexpr qsizetype kFileBytes = 32 << 20;
+    constexpr long kMostlyReleasedKib = 24 << 10;
     TestFolder dir;
-    QByteArray contents(70000, '\0');
-    for (int i = 0; i < contents.size(); ++i)
-        contents[i] = static_cast<char>(i * 7);
+    QByteArray contents(kFileBytes, '\0');
+    for (qsizetype i = 0; i < kFileBytes; ++i)
+        contents[i] = static_cast<char>((i * 31) >> 9);
     const QString path = dir.write("volume.raw", contents);
     EXPECT_EQ(bytesOf(ByteBuffer::readFile(path)), contents);
+    const ByteBuffer mapped = ByteBuffer::mapFile(path);
     const ByteBuffer part = ByteBuffer::mapFile(path).slice(10, 6);
-    EXPECT_EQ(ByteBuffer::mapFile(path).size(), 70000u);
     ASSERT_TRUE(QFile::remove(path));
     EXPECT_EQ(bytesOf(part), contents.mid(10, 6));
     const ByteBuffer emptyMap = ByteBuffer::mapFile(dir.write("empty.raw", {}));
@@ -71,23 +75,11 @@ TEST(ByteBuffer, MapAndReadGiveTheFileBytes) {
         EXPECT_TRUE(missing.isNull());
         EXPECT_FALSE(reason.isEmpty());
     }
-}
 
-// The upload hands the pages of the mapped sample back once the texture holds them: they
-// leave the process's resident set and read the same when touched again.
-TEST(ByteBuffer, ReleasedPagesOfAMappedFileLeaveTheResidentSetAndReadTheSame) {
-    constexpr qsizetype kFileBytes = 32 << 20;
-    constexpr long kMostlyReleasedKib = 24 << 10;
-    TestFolder dir;
-    QByteArray contents(kFileBytes, '\0');
-    for (qsizetype i = 0; i < kFileBytes; ++i)
-        contents[i] = static_cast<char>((i * 31) >> 9);
-    const ByteBuffer mapped = ByteBuffer::mapFile(dir.write("volume.raw", contents));
     ASSERT_EQ(mapped.size(), static_cast<std::size_t>(kFileBytes));
     const std::uint64_t sum = touchEveryPage(mapped);
     const long touched = residentFileKib();
     ASSERT_GE(touched, kMostlyReleasedKib) << "no RssFile line in /proc/self/status";
-
     // From an odd offset on: the page it falls in stays, every whole page after it goes.
     mapped.releasePages(1, mapped.size());
     EXPECT_LE(residentFileKib(), touched - kMostlyReleasedKib);

@@ -27,6 +27,15 @@ void putLength(QByteArray& file, qsizetype at, quint32 length) {
     qToLittleEndian(length, file.data() + at);
 }
 
+// Damage that writes a 16-bit value `offset` bytes into the explicit VR element (group,
+// element) of that VR.
+std::function<void(QByteArray&)> putShort(quint16 group, quint16 element, const char* vr, int offset,
+                                          quint16 value) {
+    return [=](QByteArray& f) {
+        qToLittleEndian(value, f.data() + dicomElementAt(f, group, element, vr) + offset);
+    };
+}
+
 // A sequence of undefined length in an item of undefined length, 17 deep.
 QByteArray nestedSequences() {
     QByteArray nest;
@@ -64,27 +73,18 @@ const struct {
     {"unknown VR", kSlice,
      [](QByteArray& f) { f.replace(dicomElementAt(f, 0x0008, 0x0060, "CS") + 4, 2, "ZZ"); }, Verdict::Damaged,
      "(0008,0060) has no known value representation"},
-    {"short length overwritten", kSlice,
-     [](QByteArray& f) {
-         qToLittleEndian<quint16>(0xfff0, f.data() + dicomElementAt(f, 0x0008, 0x0060, "CS") + 6);
-     },
-     Verdict::Damaged, "element (0008,0060) runs"},
-    {"more rows than pixel data", kSlice,
-     [](QByteArray& f) {
-         qToLittleEndian<quint16>(600, f.data() + dicomElementAt(f, 0x0028, 0x0010, "US") + 8);
-     },
-     Verdict::Damaged, "pixel data holds 96 bytes, fewer than its 8 x 600 pixels"},
-    {"two samples a pixel", kSlice,
-     [](QByteArray& f) {
-         qToLittleEndian<quint16>(2, f.data() + dicomElementAt(f, 0x0028, 0x0002, "US") + 8);
-     },
-     Verdict::Damaged, "2 samples per pixel"},
+    {"short length overwritten", kSlice, putShort(0x0008, 0x0060, "CS", 6, 0xfff0), Verdict::Damaged,
+     "element (0008,0060) runs"},
+    {"more rows than pixel data", kSlice, putShort(0x0028, 0x0010, "US", 8, 600), Verdict::Damaged,
+     "pixel data holds 96 bytes, fewer than its 8 x 600 pixels"},
+    // GDCM asserts on any count of samples but 1, 3 and 4.
+    {"two samples a pixel", kSlice, putShort(0x0028, 0x0002, "US", 8, 2), Verdict::Damaged,
+     "it gives 2 samples per pixel, where images have 1, 3 or 4"},
+    {"samples per pixel beyond four", kSlice, putShort(0x0028, 0x0002, "US", 8, 254), Verdict::Damaged,
+     "it gives 254 samples per pixel"},
     {"sequences nested too deep", kSlice, [](QByteArray& f) { f.insert(metaEnd(f), nestedSequences()); },
      Verdict::Damaged, "nest more than 16 deep"},
-    {"functional groups without an orientation", kFrames,
-     [](QByteArray& f) {
-         qToLittleEndian<quint16>(0x0038, f.data() + dicomElementAt(f, 0x0020, 0x0037, "DS") + 2);
-     },
+    {"functional groups without an orientation", kFrames, putShort(0x0020, 0x0037, "DS", 2, 0x0038),
      Verdict::Damaged, "measure the pixels but give no Image Orientation"},
     {"RLE frame without segments", kRle,
      [](QByteArray& f) { putLength(f, f.indexOf(QByteArray("\xfe\xff\x00\xe0", 4), metaEnd(f)) + 16, 0); },

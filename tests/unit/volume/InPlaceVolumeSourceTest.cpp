@@ -6,7 +6,7 @@
 #include <random>
 #include <sys/resource.h>
 
-// Volumes too large for the RAM budget, read in place: every row a brick loader asks
+// Volumes too large for the RAM budget (or a texture), read in place: every row a brick loader asks
 // for holds the texels the in-memory decoder makes of the same file.
 namespace {
 
@@ -66,9 +66,14 @@ TEST(InPlaceVolumeSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
                         samples.sliced(z * kSlice * c.bytes, kSlice * c.bytes));
         const VolumeRecord inPlace =
             std::get<VolumeRecord>(readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = 1}));
-        const VolumeRecord inMemory = std::get<VolumeRecord>(readNrrd(path));
+        // A side beyond the largest texture is read in place too; one as long as it is not.
+        const VolumeRecord inMemory =
+            std::get<VolumeRecord>(readNrrd(path, NrrdDataChoice::fromHeader(), {.maxTextureSize = kWidth}));
         ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
         ASSERT_FALSE(inMemory.source);
+        EXPECT_TRUE(std::get<VolumeRecord>(
+                        readNrrd(path, NrrdDataChoice::fromHeader(), {.maxTextureSize = kWidth - 1}))
+                        .source);
         EXPECT_EQ(inPlace.sampleOffset, inMemory.sampleOffset);
         std::mt19937 generator(11);
         const auto below = [&](int end) { return std::uniform_int_distribution<int>(0, end - 1)(generator); };

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <cstring>
@@ -39,17 +40,22 @@ ClassifiedVoxel voxelAt(const ByteBuffer& data, std::size_t index) {
     return voxel;
 }
 
-// Points $HOME at a temporary folder while it lives, where test16.raw is written.
-class TemporaryHome {
-  public:
-    TemporaryHome() : m_previous(qgetenv("HOME")) { qputenv("HOME", m_dir.path().toLocal8Bit()); }
-    ~TemporaryHome() { qputenv("HOME", m_previous); }
-    QString filePath(const QString& name) const { return m_dir.filePath(name); }
+TEST(Bundle, FindsResourcesByNameAndExtensionIncludingSubfolders) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(QDir(dir.path()).mkpath("CThead"));
+    writeFile(dir.filePath("512x512x463-16U.raw"), {});
+    writeFile(dir.filePath("CThead/CThead.7"), {});
+    const Bundle bundle(dir.path());
 
-  private:
-    QTemporaryDir m_dir;
-    QByteArray m_previous;
-};
+    EXPECT_EQ(bundle.URLForResource("512x512x463-16U", "raw"), dir.filePath("512x512x463-16U.raw"));
+    EXPECT_EQ(bundle.URLForResource("CThead/CThead", "7"), dir.filePath("CThead/CThead.7"));
+    EXPECT_EQ(bundle.URLForResource("CThead/CThead", "8"), std::nullopt);
+    EXPECT_EQ(bundle.URLForResource("512x512x463-16U", "RAW"), std::nullopt);
+    // A folder is not a resource file.
+    EXPECT_EQ(bundle.URLForResource("CThead", ""), std::nullopt);
+    EXPECT_EQ(bundle.pathForResource("CThead/CThead", "8"), dir.filePath("CThead/CThead.8"));
+}
 
 // A missing or short built-in sample keeps the geometry but no data; a short one says so
 // in the log, and the status line describes the sample or why it is missing.
@@ -151,29 +157,26 @@ TEST(VolumeData, FileAtLocationClassifiesTheSamplesInVoxelOrder) {
     EXPECT_TRUE(log.lines()[0].startsWith("Could not open File:") && log.lines()[0].contains("absent.raw"));
 }
 
-// Writes the 113 CThead slices, each its share of `samples` as big-endian pairs.
-void writeHeadSlices(const QString& folder, const std::vector<std::uint16_t>& samples) {
-    ASSERT_TRUE(QDir(folder).mkpath("CThead"));
-    const std::size_t perSlice = kHeadSliceBytes / 2;
-    for (std::size_t i = 0; i < 113; ++i) {
-        QByteArray slice(kHeadSliceBytes, '\0');
-        qToBigEndian<std::uint16_t>(samples.data() + i * perSlice, qsizetype(perSlice), slice.data());
-        writeFile(folder + "/CThead/CThead." + QString::number(i + 1), slice);
-    }
-}
-
 // The head's rows sit at the first voxels of the first slice, of the second and of the
 // last; the raw slices go to test16.raw in the home folder. The argument is not used. A
 // short slice reads as 0 past its end; a missing one refuses the volume and writes no copy.
 TEST(VolumeData, FileAtLocation2ClassifiesTheBigEndianSlicesSavesThemAndRefusesAMissingOne) {
-    TemporaryHome home;
-    QTemporaryDir dir;
+    const QTemporaryDir home, dir;
+    const QByteArray usualHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", usualHome); });
     std::vector<std::uint16_t> samples(kHeadVoxels, 1400);
     const std::size_t starts[] = {0, 65536, kHeadVoxels - std::size(kHeadRows)};
     for (const std::size_t start : starts)
         for (std::size_t i = 0; i < std::size(kHeadRows); ++i)
             samples[start + i] = kHeadRows[i].sample;
-    writeHeadSlices(dir.path(), samples);
+    // The 113 slices, each its share of the samples as big-endian pairs.
+    QByteArray raw(2 * kHeadVoxels, '\0');
+    qToBigEndian<std::uint16_t>(samples.data(), kHeadVoxels, raw.data());
+    ASSERT_TRUE(QDir(dir.path()).mkpath("CThead"));
+    for (int i = 0; i < 113; ++i)
+        writeFile(dir.filePath("CThead/CThead." + QString::number(i + 1)),
+                  raw.sliced(i * kHeadSliceBytes, kHeadSliceBytes));
 
     const auto volume = VolumeData::initWithFileAtLocation2("/nonexistent/anything", Bundle(dir.path()));
     ASSERT_TRUE(volume);
@@ -184,10 +187,7 @@ TEST(VolumeData, FileAtLocation2ClassifiesTheBigEndianSlicesSavesThemAndRefusesA
             EXPECT_EQ(voxelAt(volume->data(), start + i), kHeadRows[i].bytes)
                 << start << " " << kHeadRows[i].sample;
 
-    const QByteArray saved = readFile(home.filePath("test16.raw"));
-    ASSERT_EQ(saved.size(), 113 * kHeadSliceBytes);
-    for (const std::size_t i : {std::size_t{1}, std::size_t{65537}, kHeadVoxels - 1})
-        EXPECT_EQ(qFromBigEndian<std::uint16_t>(saved.constData() + 2 * i), samples[i]) << i;
+    EXPECT_EQ(readFile(home.filePath("test16.raw")), raw);
 
     writeFile(dir.filePath("CThead/CThead.113"), QByteArray(kHeadSliceBytes - 3, '\x05'));
     const auto padded = VolumeData::initWithFileAtLocation2(QString(), Bundle(dir.path()));
