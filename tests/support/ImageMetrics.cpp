@@ -78,13 +78,6 @@ int changedPixels(const QImage& a, const QImage& b) {
     return count;
 }
 
-int maxChannelDifference(const QImage& a, const QImage& b) {
-    int largest = 0;
-    forEachPair(a, b, a.size(),
-                [&](QRgb p, QRgb q) { largest = std::max(largest, channelDifference(p, q)); });
-    return largest;
-}
-
 double meanChannelDifference(const QImage& a, const QImage& b) {
     double sum = 0.0;
     forEachPair(a, b, a.size(), [&](QRgb p, QRgb q) { sum += channelDifference(p, q); });
