@@ -34,7 +34,7 @@ class RendererFrames : public testing::Test {
     // Where a frame drew the volume: the view, a reduced texture, or nowhere.
     std::optional<Target> drawnInto() {
         const std::optional<Frame> frame = bed.frame();
-        return frame && !frame->draws.empty() ? std::optional(frame->draws.back().target) : std::nullopt;
+        return frame && !frame->draws.empty() ? std::optional(frame->draws.back()) : std::nullopt;
     }
 
     CreatedRendererTestBed bed;
