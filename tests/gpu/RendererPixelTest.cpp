@@ -17,8 +17,7 @@ class RendererPixels : public testing::Test {
     void SetUp() override {
         ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
         // Below the window's lower edge (−660) the surroundings are transparent.
-        VolumeRecord ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
-        ball.sampleOffset = -1000;
+        const VolumeRecord ball = GpuTestBed::signedBall(kVolumeSize);
         ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
         bed.renderer->adoptPostedVolume();
     }
@@ -49,8 +48,7 @@ TEST_F(RendererPixels, BallShowsAtTheCentreOnTheClearColour) {
 TEST(RendererPixelsFromAfar, TheBaseLevelShowsTheBall) {
     GpuTestBed bed;
     ASSERT_EQ(bed.create(QSize(24, 24)).toStdString(), "");
-    VolumeRecord ball = testvolumes::sphere(kVolumeSize, 300 + 1000, 0);
-    ball.sampleOffset = -1000;
+    const VolumeRecord ball = GpuTestBed::signedBall(kVolumeSize);
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
     const QImage image = bed.frame();
     ASSERT_GT(bed.renderer->brickPool()->level(), 0u);

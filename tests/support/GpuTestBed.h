@@ -45,6 +45,13 @@ struct GpuTestBed {
         return {};
     }
 
+    // A ball of 300 in air of −1000, stored +1000 as signed imports are.
+    static VolumeRecord signedBall(std::uint32_t side) {
+        VolumeRecord ball = testvolumes::sphere(side, 300 + 1000, 0);
+        ball.sampleOffset = -1000;
+        return ball;
+    }
+
     // The picture once every brick the view needs is resident.
     QImage frame() {
         view->draw(*renderer);

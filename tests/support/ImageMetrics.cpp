@@ -33,13 +33,16 @@ struct Foreground {
     double brightness = 0.0;
 };
 
-// Visits the pixels of the two images at each position of the area `size`.
-template <typename Visit> void forEachPair(const QImage& a, const QImage& b, QSize size, Visit visit) {
+// The sum of `measure` over the pixels of the two images at each position of the area `size`.
+template <typename Measure>
+double sumOverPairs(const QImage& a, const QImage& b, QSize size, Measure measure) {
+    double sum = 0.0;
     for (int y = 0; y < size.height(); ++y) {
         for (int x = 0; x < size.width(); ++x) {
-            visit(a.pixel(x, y), b.pixel(x, y));
+            sum += measure(a.pixel(x, y), b.pixel(x, y));
         }
     }
+    return sum;
 }
 
 } // namespace
@@ -67,28 +70,19 @@ double meanForegroundBrightness(const QImage& image, QColor background) {
 }
 
 int differingPixels(const QImage& a, const QImage& b, int tolerance) {
-    int count = 0;
-    forEachPair(a, b, a.size(), [&](QRgb p, QRgb q) { count += channelDifference(p, q) > tolerance; });
-    return count;
+    return static_cast<int>(
+        sumOverPairs(a, b, a.size(), [&](QRgb p, QRgb q) { return channelDifference(p, q) > tolerance; }));
 }
 
 int changedPixels(const QImage& a, const QImage& b) {
-    int count = 0;
-    forEachPair(a, b, a.size().boundedTo(b.size()), [&](QRgb p, QRgb q) { count += p != q; });
-    return count;
-}
-
-int maxChannelDifference(const QImage& a, const QImage& b) {
-    int largest = 0;
-    forEachPair(a, b, a.size(),
-                [&](QRgb p, QRgb q) { largest = std::max(largest, channelDifference(p, q)); });
-    return largest;
+    return static_cast<int>(
+        sumOverPairs(a, b, a.size().boundedTo(b.size()), [](QRgb p, QRgb q) { return p != q; }));
 }
 
 double meanChannelDifference(const QImage& a, const QImage& b) {
-    double sum = 0.0;
-    forEachPair(a, b, a.size(), [&](QRgb p, QRgb q) { sum += channelDifference(p, q); });
-    return a.isNull() ? 0.0 : sum / (static_cast<double>(a.width()) * a.height());
+    return a.isNull() ? 0.0
+                      : sumOverPairs(a, b, a.size(), channelDifference) /
+                            (static_cast<double>(a.width()) * a.height());
 }
 
 double fineDetail(const QImage& image) {

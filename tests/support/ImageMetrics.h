@@ -26,8 +26,7 @@ int differingPixels(const QImage& a, const QImage& b, int tolerance = kChannelTo
 // How many pixels of the area the two images share differ at all (no tolerance): for
 // frames of one implementation that must stay identical.
 int changedPixels(const QImage& a, const QImage& b);
-// The largest channel difference between two images of one size, and its mean over the pixels.
-int maxChannelDifference(const QImage& a, const QImage& b);
+// The mean channel difference between two images of one size, over the pixels.
 double meanChannelDifference(const QImage& a, const QImage& b);
 // Fine detail: the mean difference in grey level between each pixel and its right and
 // lower neighbours. A picture drawn at reduced resolution and scaled up has less of it.

@@ -75,7 +75,7 @@ bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& regio
                            std::size_t bytesPerImage) {
     std::lock_guard lock(m_mutex);
     TextureRecord& record = m_textures.at(texture.handle() - 1);
-    record.uploads.push_back({region, mipmapLevel, bytesPerImage});
+    record.uploads.push_back({region, bytesPerImage});
     if (!record.texels.empty() && mipmapLevel == 0) {
         keep(record, region, static_cast<const std::uint8_t*>(bytes), bytesPerRow, bytesPerImage);
     }
@@ -105,7 +105,6 @@ void Device::releaseTexture(gpu::Handle texture) {
 
 bool Device::beginPass(const gpu::RenderPassDescriptor& pass) {
     m_frames.back().passes.push_back(targetOf(pass));
-    m_draw = {targetOf(pass), {}};
     return true;
 }
 

@@ -2,14 +2,13 @@
 
 // A backend of the GPU interface that draws nothing and records what it was given: the
 // textures made (with their descriptors and uploads) and, for every command buffer, the
-// passes begun, the textures each draw had bound, the copies, and whether it was committed. The
+// passes begun, the target of each draw, the copies, and whether it was committed. The
 // renderer's creation, frames and uploads are checked against these records without a GPU.
 // Failures can be switched on to exercise the renderer's error paths.
 
 #include "render/gpu/Gpu.h"
 
 #include <cstddef>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,7 +29,7 @@ struct Options {
 
 struct Upload {
     gpu::Region region;
-    std::size_t level = 0, bytesPerImage = 0;
+    std::size_t bytesPerImage = 0;
 };
 
 struct TextureRecord {
@@ -48,11 +47,6 @@ struct Target {
     bool operator==(const Target&) const = default;
 };
 
-struct Draw {
-    Target target;
-    std::map<std::size_t, gpu::Handle> textures; // by texture index; 0 for none
-};
-
 struct Copy {
     Target from, to;
     bool operator==(const Copy&) const = default;
@@ -61,7 +55,7 @@ struct Copy {
 // One command buffer, from its start to its commit.
 struct Frame {
     std::vector<Target> passes;
-    std::vector<Draw> draws;
+    std::vector<Target> draws; // each draw's pass
     std::vector<Copy> copies;
     bool committed = false;
 };
@@ -98,11 +92,9 @@ class Device : public gpu::Device {
     bool beginPass(const gpu::RenderPassDescriptor& pass) override;
     void applyPipeline(const gpu::RenderPipelineState&) override {}
     void applyBytes(std::size_t, const void*, std::size_t) override {}
-    void applyTexture(std::size_t index, const gpu::Texture* texture) override {
-        m_draw.textures[index] = texture != nullptr ? texture->handle() : 0;
-    }
+    void applyTexture(std::size_t, const gpu::Texture*) override {}
     void draw(gpu::PrimitiveType, std::size_t, std::size_t) override {
-        m_frames.back().draws.push_back(m_draw);
+        m_frames.back().draws.push_back(m_frames.back().passes.back());
     }
     void endPass() override {}
     void copyRenderTarget(const gpu::RenderPassDescriptor& source,
@@ -114,7 +106,6 @@ class Device : public gpu::Device {
     std::vector<TextureRecord> m_textures;
     gpu::Handle m_nextPipeline = 1;
     std::vector<Frame> m_frames; // encoded on one thread at a time
-    Draw m_draw;                 // what the open pass has bound so far
 };
 
 } // namespace recording

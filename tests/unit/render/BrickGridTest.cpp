@@ -34,14 +34,14 @@ std::uint16_t cell(const BrickGrid::Level& level, std::uint64_t x, std::uint64_t
     return level.maxima[(z * level.height + y) * level.width + x];
 }
 
-// The obvious definition: the largest texel of the brick widened by one voxel on every
-// side, clipped to the volume; 0 for the padding bricks, which hold no voxel.
-std::uint16_t bruteForceMaximum(const Volume& v, std::uint64_t bx, std::uint64_t by, std::uint64_t bz) {
-    constexpr std::uint64_t side = BrickGrid::kBrickSide;
+// The obvious definition: the largest texel of a cell of `side` voxels widened by one voxel
+// on every side, clipped to the volume; 0 for the padding cells, which hold no voxel.
+std::uint16_t bruteForceMaximum(const Volume& v, std::uint64_t side, std::uint64_t bx, std::uint64_t by,
+                                std::uint64_t bz) {
     if (bx * side >= v.width || by * side >= v.height || bz * side >= v.depth)
         return 0;
-    // The brick's first and one-past-last voxel along an axis, widened and clipped.
-    const auto span = [](std::uint64_t brick, std::uint64_t size) {
+    // The cell's first and one-past-last voxel along an axis, widened and clipped.
+    const auto span = [side](std::uint64_t brick, std::uint64_t size) {
         return std::pair(brick == 0 ? 0 : brick * side - 1, std::min((brick + 1) * side + 1, size));
     };
     const auto [x0, x1] = span(bx, v.width);
@@ -63,7 +63,7 @@ struct GridCase {
 
 class BrickGridOf : public testing::TestWithParam<GridCase> {};
 
-TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow) {
+TEST_P(BrickGridOf, EveryLevelHoldsTheMaximaOfItsWidenedCells) {
     const GridCase& c = GetParam();
     const Volume volume = randomSparseVolume(c.width, c.height, c.depth, 7);
     BrickGrid grid(c.width, c.height, c.depth);
@@ -86,30 +86,21 @@ TEST_P(BrickGridOf, MatchesTheWidenedBrickMaximaAndEachLevelHoldsTheLargestBelow
               8 * bricks(c.width) * bricks(c.height) * bricks(c.depth) + 8);
     EXPECT_GE(std::max({base.width, base.height, base.depth}), 8u);
     EXPECT_GE(base.width * BrickGrid::kBrickSide, c.width);
-    for (std::uint64_t z = 0; z < base.depth; ++z)
-        for (std::uint64_t y = 0; y < base.height; ++y)
-            for (std::uint64_t x = 0; x < base.width; ++x)
-                ASSERT_EQ(cell(base, x, y, z), bruteForceMaximum(volume, x, y, z))
-                    << "brick " << x << "," << y << "," << z;
-    for (std::size_t index = 1; index < BrickGrid::kLevels; ++index) {
-        const BrickGrid::Level& fine = grid.level(index - 1);
-        const BrickGrid::Level& coarse = grid.level(index);
-        for (const auto& [f, k] : {std::pair(fine.width, coarse.width), std::pair(fine.height, coarse.height),
-                                   std::pair(fine.depth, coarse.depth)})
-            ASSERT_TRUE(f == 2 * k || (f == 1 && k == 1)) << "level " << index << ": " << f << " to " << k;
-        for (std::uint64_t z = 0; z < coarse.depth; ++z)
-            for (std::uint64_t y = 0; y < coarse.height; ++y)
-                for (std::uint64_t x = 0; x < coarse.width; ++x) {
-                    std::uint16_t expected = 0;
-                    for (std::uint64_t k = 0; k < 8; ++k) {
-                        const std::uint64_t fx = 2 * x + (k & 1), fy = 2 * y + ((k >> 1) & 1),
-                                            fz = 2 * z + (k >> 2);
-                        if (fx < fine.width && fy < fine.height && fz < fine.depth)
-                            expected = std::max(expected, cell(fine, fx, fy, fz));
-                    }
-                    ASSERT_EQ(cell(coarse, x, y, z), expected)
+    // Each coarser level halves every side (a side of one stays one); its cells hold the
+    // maxima of cells twice as large.
+    for (std::size_t index = 0; index < BrickGrid::kLevels; ++index) {
+        const BrickGrid::Level& level = grid.level(index);
+        const BrickGrid::Level& fine = grid.level(index > 0 ? index - 1 : 0);
+        for (const auto& [f, k] : {std::pair(fine.width, level.width), std::pair(fine.height, level.height),
+                                   std::pair(fine.depth, level.depth)})
+            ASSERT_TRUE(index == 0 || f == 2 * k || (f == 1 && k == 1))
+                << "level " << index << ": " << f << " to " << k;
+        for (std::uint64_t z = 0; z < level.depth; ++z)
+            for (std::uint64_t y = 0; y < level.height; ++y)
+                for (std::uint64_t x = 0; x < level.width; ++x)
+                    ASSERT_EQ(cell(level, x, y, z),
+                              bruteForceMaximum(volume, BrickGrid::kBrickSide << index, x, y, z))
                         << "level " << index << " cell " << x << "," << y << "," << z;
-                }
     }
 }
 

@@ -33,37 +33,33 @@ bool allFinite(const Uniforms& u) {
     return std::all_of(values, values + 52, [](float v) { return std::isfinite(v); });
 }
 
-// The frame tells the observers "ww", then "wl", and gives the sample (512 × 512 voxels
-// of 0.625 mm, 463 slices of 1 mm) its proportions.
-TEST(FrameStep, FirstFrameOfTheSampleVolume) {
+// The first frame tells the observers "ww", then "wl", and gives the sample (512 × 512
+// voxels of 0.625 mm, 463 slices of 1 mm) its proportions. The window reaches the shaders
+// cut to its low 32 bits, the clip values as set, the lookup mode as its low byte; a
+// portrait drawable halves the aspect, and the near and far planes, 0.1 and 10 in front of
+// the camera, go to depth 0 and 1.
+TEST(FrameStep, FramesHandProportionsWindowClipLookupAndAspectToTheShaders) {
     CreatedRendererTestBed bed;
-
     bed.frame();
-
     const QVRenderer& r = *bed.renderer;
     EXPECT_EQ(bed.notified, (QStringList{"ww", "wl"}));
-    EXPECT_EQ(r.wlww().wl, 738);
-    EXPECT_EQ(r.wlww().ww, 1384);
-    const Uniforms& u = r.uniforms();
-    expectColumns(u.modelMatrix, {{{0.6911447f, 0, 0, 0}, {0, 0.6911447f, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}},
-                  "model");
-}
+    expectColumns(r.uniforms().modelMatrix,
+                  {{{0.6911447f, 0, 0, 0}, {0, 0.6911447f, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}}, "model");
 
-TEST(FrameStep, WindowPairKeepsTheLowThirtyTwoBits) {
-    CreatedRendererTestBed bed;
     bed.renderer->setWl((std::int64_t{1} << 32) - 5);
     bed.renderer->setWw(-(std::int64_t{1} << 32) + 7);
-    bed.frame();
-    EXPECT_EQ(bed.renderer->wlww().wl, -5);
-    EXPECT_EQ(bed.renderer->wlww().ww, 7);
-}
-
-// The near and far planes, 0.1 and 10 in front of the camera, go to depth 0 and 1.
-TEST(FrameStep, PortraitViewportHalvesTheAspect) {
-    CreatedRendererTestBed bed;
+    bed.renderer->setXcept(0.5f);
+    bed.renderer->setYceptBtm(0.25f);
+    bed.renderer->setZcept(0.75f);
+    bed.renderer->setClutmode(257);
     bed.renderer->mtkView_drawableSizeWillChange(bed.view, {600.0, 1200.0});
     bed.frame();
-    const float4x4& projection = bed.renderer->uniforms().projectionMatrix;
+    EXPECT_EQ(r.wlww().wl, -5);
+    EXPECT_EQ(r.wlww().ww, 7);
+    expectNear(r.uniforms().intercept, {0.5f, 1, 0.75f, 0}, "intercept");
+    expectNear(r.uniforms().interceptBtm, {0, 0.25f, 0, 0}, "interceptBtm");
+    EXPECT_EQ(r.uniforms().clutmode, 1);
+    const float4x4& projection = r.uniforms().projectionMatrix;
     EXPECT_NEAR(projection.columns[0].x, 4.83115f, kTolerance);
     EXPECT_NEAR(projection.columns[1].y, 2.41557f, kTolerance);
     for (const auto& [z, depth] : {std::pair{0.1f, 0.0f}, std::pair{10.0f, 1.0f}}) {
@@ -72,109 +68,82 @@ TEST(FrameStep, PortraitViewportHalvesTheAspect) {
     }
 }
 
-struct CameraCase {
-    const char* name;
-    float zoom, xrot, yrot, zrot;
-    float4 camera;
-};
-
-class FrameStepCamera : public testing::TestWithParam<CameraCase> {};
-
-TEST_P(FrameStepCamera, SitsWhereZoomAndAnglesPutIt) {
-    const CameraCase& c = GetParam();
+TEST(FrameStep, TheCameraSitsWhereZoomAndAnglesPutIt) {
+    const struct {
+        float zoom, xrot, yrot, zrot;
+        float4 camera;
+    } cases[] = {
+        {0, 0, 0, 0, {0, 0, -2, 1}},
+        {0.5f, 0, 0, 0.7f, {0, 0, -1.5f, 1}}, // a turn about the viewing axis leaves it on the axis
+        {2.5f, 0, 0, 0, {0, 0, 0.5f, 1}},     // past the target, on the far side
+        // Turned about y first, then tilted about x, each by the right-hand rule.
+        {0, 0.5f, 0.3f, 0, {-0.591040f, 0.916025f, -1.676773f, 1}},
+        // On its target it would have no viewing direction: it stays just in front.
+        {2, 0, 0.4f, 0, {-0.000389f, 0, -0.000921f, 1}},
+    };
     CreatedRendererTestBed bed;
-    bed.renderer->setZoom(c.zoom);
-    bed.renderer->setXrot(c.xrot);
-    bed.renderer->setYrot(c.yrot);
-    bed.renderer->setZrot(c.zrot);
-    bed.frame();
-    expectNear(bed.renderer->uniforms().cameraPosition, c.camera, "camera");
-    EXPECT_TRUE(allFinite(bed.renderer->uniforms()));
+    for (const auto& c : cases) {
+        bed.renderer->setZoom(c.zoom);
+        bed.renderer->setXrot(c.xrot);
+        bed.renderer->setYrot(c.yrot);
+        bed.renderer->setZrot(c.zrot);
+        bed.frame();
+        expectNear(bed.renderer->uniforms().cameraPosition, c.camera,
+                   "camera at zoom " + std::to_string(c.zoom));
+        EXPECT_TRUE(allFinite(bed.renderer->uniforms()));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    , FrameStepCamera,
-    testing::Values(CameraCase{"Start", 0, 0, 0, 0, {0, 0, -2, 1}},
-                    CameraCase{"ViewingAxisTurnLeavesItOnTheAxis", 0.5f, 0, 0, 0.7f, {0, 0, -1.5f, 1}},
-                    CameraCase{"PastTheTargetToTheFarSide", 2.5f, 0, 0, 0, {0, 0, 0.5f, 1}},
-                    // Turned about y first, then tilted about x, each by the right-hand rule.
-                    CameraCase{"TurnedThenTilted", 0, 0.5f, 0.3f, 0, {-0.591040f, 0.916025f, -1.676773f, 1}},
-                    // On its target it would have no viewing direction: it stays just in front.
-                    CameraCase{"OnItsTargetJustInFront", 2, 0, 0.4f, 0, {-0.000389f, 0, -0.000921f, 1}}),
-    [](const auto& row) { return std::string(row.param.name); });
-
-constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kLeast = std::numeric_limits<std::int64_t>::min();
-
-struct OrbitCase {
-    const char* name;
-    OrbitController::Speeds speeds;
-    int frames;
-    Camera camera; // after them, from the start (and the window from 1384 / 738)
-    std::int64_t ww, wl;
-};
-
-class Orbit : public testing::TestWithParam<OrbitCase> {};
 
 // Speeds are levels: each frame applies them again.
-TEST_P(Orbit, FoldsTheSpeedsOfEachFrameIntoCameraAndWindow) {
-    const OrbitCase& c = GetParam();
-    DisplayModel model(QVRenderer::kStartupWindowLevel, QVRenderer::kStartupWindowWidth);
-    Camera camera;
-    OrbitController orbit(camera, model);
-    for (int i = 0; i < c.frames; ++i) {
-        orbit.integrate(c.speeds);
+TEST(Orbit, FoldsTheSpeedsOfEachFrameIntoCameraAndWindow) {
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+    const struct {
+        OrbitController::Speeds speeds;
+        int frames;
+        Camera camera; // after them, from the start (and the window from 1384 / 738)
+        std::int64_t ww, wl;
+    } cases[] = {
+        {{0, 0, 0, 5, -3}, 10, {}, 1484, 798}, // a right drag moves the window
+        // Half a radian per frame: the step that would pass ±1.57 is dropped.
+        {{100, 100}, 5, {1.5f, -1.5f}, 1384, 738},
+        {{0, 0, 5}, 2, {0, 0, 1.0f}, 1384, 738}, // the wheel brings the camera nearer
+        {{0, 0, 0, kMost, kMost}, 1, {}, kMost, std::numeric_limits<std::int64_t>::min()}, // saturates
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.frames << " frames");
+        DisplayModel model(QVRenderer::kStartupWindowLevel, QVRenderer::kStartupWindowWidth);
+        Camera camera;
+        OrbitController orbit(camera, model);
+        for (int i = 0; i < c.frames; ++i) {
+            orbit.integrate(c.speeds);
+        }
+        EXPECT_FLOAT_EQ(camera.xAngle, c.camera.xAngle);
+        EXPECT_FLOAT_EQ(camera.yAngle, c.camera.yAngle);
+        EXPECT_FLOAT_EQ(camera.zoom, c.camera.zoom);
+        EXPECT_EQ(model.windowWidth(), c.ww);
+        EXPECT_EQ(model.windowLevel(), c.wl);
     }
-    EXPECT_FLOAT_EQ(camera.xAngle, c.camera.xAngle);
-    EXPECT_FLOAT_EQ(camera.yAngle, c.camera.yAngle);
-    EXPECT_FLOAT_EQ(camera.zoom, c.camera.zoom);
-    EXPECT_EQ(model.windowWidth(), c.ww);
-    EXPECT_EQ(model.windowLevel(), c.wl);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    , Orbit,
-    testing::Values(OrbitCase{"RightDragMovesTheWindow", {0, 0, 0, 5, -3}, 10, {}, 1484, 798},
-                    // Half a radian per frame: the step that would pass ±1.57 is dropped.
-                    OrbitCase{"TiltAndTurnStopShortOfAQuarterTurn", {100, 100}, 5, {1.5f, -1.5f}, 1384, 738},
-                    OrbitCase{"WheelBringsTheCameraNearer", {0, 0, 5}, 2, {0, 0, 1.0f}, 1384, 738},
-                    OrbitCase{"WindowSaturates", {0, 0, 0, kMost, kMost}, 1, {}, kMost, kLeast}),
-    [](const auto& row) { return std::string(row.param.name); });
-
-TEST(FrameStep, ClipValuesAndTheLowByteOfTheLookupModeReachTheUniforms) {
-    CreatedRendererTestBed bed;
-    bed.renderer->setXcept(0.5f);
-    bed.renderer->setYceptBtm(0.25f);
-    bed.renderer->setZcept(0.75f);
-    bed.renderer->setClutmode(257);
-    bed.frame();
-    expectNear(bed.renderer->uniforms().intercept, {0.5f, 1, 0.75f, 0}, "intercept");
-    expectNear(bed.renderer->uniforms().interceptBtm, {0, 0.25f, 0, 0}, "interceptBtm");
-    EXPECT_EQ(bed.renderer->uniforms().clutmode, 1);
 }
 
 // A zero, negative or non-finite spacing counts as 1 (the x side as long as y, twice z);
 // the largest float still gives finite proportions.
-class FrameStepOddSpacing : public testing::TestWithParam<float> {};
-
-TEST_P(FrameStepOddSpacing, KeepsTheMatricesFinite) {
-    CreatedRendererTestBed bed;
-    VolumeRecord record = testvolumes::record(4, 4, 2, [](auto, auto, auto) { return 0; });
-    record.cellspaceX = GetParam();
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
-    bed.frame();
-    EXPECT_TRUE(allFinite(bed.renderer->uniforms()));
-    const float4x4& model = bed.renderer->uniforms().modelMatrix;
-    if (GetParam() == std::numeric_limits<float>::max()) {
-        EXPECT_EQ(model.columns[0].x, 1.0f);
-    } else {
-        expectColumns(model, {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.5f, 0}, {0, 0, 0, 1}}}, "model");
+TEST(FrameStep, OddSpacingKeepsTheMatricesFinite) {
+    for (const float spacing : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(),
+                                std::numeric_limits<float>::infinity(), std::numeric_limits<float>::max()}) {
+        SCOPED_TRACE(spacing);
+        CreatedRendererTestBed bed;
+        VolumeRecord record = testvolumes::record(4, 4, 2, [](auto, auto, auto) { return 0; });
+        record.cellspaceX = spacing;
+        ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
+        bed.frame();
+        EXPECT_TRUE(allFinite(bed.renderer->uniforms()));
+        const float4x4& model = bed.renderer->uniforms().modelMatrix;
+        if (spacing == std::numeric_limits<float>::max()) {
+            EXPECT_EQ(model.columns[0].x, 1.0f);
+        } else {
+            expectColumns(model, {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.5f, 0}, {0, 0, 0, 1}}}, "model");
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(, FrameStepOddSpacing,
-                         testing::Values(0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(),
-                                         std::numeric_limits<float>::infinity(),
-                                         std::numeric_limits<float>::max()));
 
 } // namespace

@@ -34,14 +34,15 @@ class RendererFrames : public testing::Test {
     // Where a frame drew the volume: the view, a reduced texture, or nowhere.
     std::optional<Target> drawnInto() {
         const std::optional<Frame> frame = bed.frame();
-        return frame && !frame->draws.empty() ? std::optional(frame->draws.back().target) : std::nullopt;
+        return frame && !frame->draws.empty() ? std::optional(frame->draws.back()) : std::nullopt;
     }
 
     CreatedRendererTestBed bed;
     Frame first;
 };
 
-// What the image depends on is unchanged: the framebuffer it goes to does not count.
+// What the image depends on is unchanged: the framebuffer it goes to does not count. A view
+// that offers no render pass descriptor gets an empty command buffer, committed, and no present.
 TEST_F(RendererFrames, AFrameWhereNothingChangedCopiesTheKeptImageToWhicheverFramebufferIsOffered) {
     for (const std::uint64_t target : {7u, 8u, 7u}) {
         bed.view.pass.nativeTarget = target;
@@ -51,6 +52,13 @@ TEST_F(RendererFrames, AFrameWhereNothingChangedCopiesTheKeptImageToWhicheverFra
         EXPECT_EQ(frame->copies, (Copies{{kept(), kView}})) << "framebuffer " << target;
     }
     EXPECT_EQ(bed.view.drawable.presented(), bed.frames);
+
+    bed.view.hasPass = false;
+    const std::optional<Frame> frame = bed.frame();
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(frame->passes.empty() && frame->copies.empty());
+    EXPECT_TRUE(frame->committed);
+    EXPECT_EQ(bed.view.drawable.presented(), bed.frames - 1);
 }
 
 // The rule that keeps an idle window cheap: the view still shows the kept picture, so a
@@ -80,19 +88,28 @@ TEST_F(RendererFrames, AFrameThatChangesNothingInAViewThatKeepsItsPictureEncodes
     EXPECT_EQ(frame->copies, (Copies{{kept(), kView}}));
 }
 
-// Reduced frames while the hands are on the controls; the turning that goes on after they
-// let go is drawn in full, and so is a still pointer once the settle time has passed.
-TEST_F(RendererFrames, ReducedFramesOnlyWhileTheUserInteracts) {
+// Reduced frames while the hands are on the controls, holding fewer pixels (in the
+// drawable's proportions) when they come further apart than the target; the turning that
+// goes on after the hands let go is drawn in full, and so is a still pointer once the
+// settle time has passed.
+TEST_F(RendererFrames, ReducedFramesOnlyWhileTheUserInteractsShrinkingWhenTheyTakeLongerThanTheTarget) {
     const Target full{0, 1024, 768};
     bed.view.resize(1024, 768);
     bed.renderer->setQualitySettle(1h);
     bed.view.interacting = true;
-    bed.view.pointer.deltaX = 5;
-    const std::optional<Target> reduced = drawnInto();
-    ASSERT_TRUE(reduced);
-    EXPECT_NE(reduced->texture, 0u);
-    EXPECT_LT(reduced->width, full.width);
-    EXPECT_EQ(drawnInto(), reduced);
+    std::vector<Target> drawn;
+    for (int i = 0; i < 3; ++i) {
+        bed.view.pointer.deltaX = 5 + i;
+        const std::optional<Target> target = drawnInto();
+        ASSERT_TRUE(target && target->texture != 0) << "frame " << i;
+        drawn.push_back(*target);
+        std::this_thread::sleep_for(FrameTimeBudget::kTargetFrameTime * 3);
+    }
+    EXPECT_LE(drawn[0].width * drawn[0].height, FrameTimeBudget::kInitialPixels);
+    for (std::size_t i = 1; i < drawn.size(); ++i) {
+        EXPECT_LT(drawn[i].width, drawn[i - 1].width) << "frame " << i;
+        EXPECT_NEAR(drawn[i].width * 3.0 / 4.0, drawn[i].height, 1.0) << "frame " << i;
+    }
 
     bed.view.interacting = false;
     EXPECT_EQ(drawnInto(), full);
@@ -109,26 +126,6 @@ TEST_F(RendererFrames, ReducedFramesOnlyWhileTheUserInteracts) {
     EXPECT_TRUE(bed.renderer->showsFullQuality());
 }
 
-// The reduction follows the measured frame time: frames that come further apart than the
-// target hold fewer pixels, in the drawable's proportions.
-TEST_F(RendererFrames, ReducedFramesShrinkWhenTheyTakeLongerThanTheTarget) {
-    bed.view.resize(1024, 768);
-    bed.view.interacting = true;
-    std::vector<Target> drawn;
-    for (int i = 0; i < 3; ++i) {
-        bed.view.pointer.deltaX = 5 + i;
-        const std::optional<Target> target = drawnInto();
-        ASSERT_TRUE(target && target->texture != 0) << "frame " << i;
-        drawn.push_back(*target);
-        std::this_thread::sleep_for(FrameTimeBudget::kTargetFrameTime * 3);
-    }
-    EXPECT_LE(drawn[0].width * drawn[0].height, FrameTimeBudget::kInitialPixels);
-    for (std::size_t i = 1; i < drawn.size(); ++i) {
-        EXPECT_LT(drawn[i].width, drawn[i - 1].width) << "frame " << i;
-        EXPECT_NEAR(drawn[i].width * 3.0 / 4.0, drawn[i].height, 1.0) << "frame " << i;
-    }
-}
-
 TEST_F(RendererFrames, WithAdaptiveQualityOffEveryChangedFrameIsDrawnInFullAndKept) {
     bed.renderer->setAdaptiveQuality(false);
     bed.view.interacting = true;
@@ -141,57 +138,20 @@ TEST_F(RendererFrames, WithAdaptiveQualityOffEveryChangedFrameIsDrawnInFullAndKe
     }
 }
 
-TEST_F(RendererFrames, WithoutRenderPassDescriptorAnEmptyCommandBufferIsCommitted) {
-    bed.view.hasPass = false;
-    const std::optional<Frame> frame = bed.frame();
-    ASSERT_TRUE(frame);
-    EXPECT_TRUE(frame->passes.empty());
-    EXPECT_TRUE(frame->copies.empty());
-    EXPECT_TRUE(frame->committed);
-    // Every frame but this one presented.
-    EXPECT_EQ(bed.view.drawable.presented(), bed.frames - 1);
-}
-
-// A second view of the scene turns its own camera only; the window it changes and the
-// volume it adopts are the first view's too, whose kept picture then no longer serves.
-TEST_F(RendererFrames, ASecondViewSharesWindowAndVolumeButNotTheCamera) {
-    bed.view.keepsPicture = true;
-    FakeMTKView otherView{bed.device};
-    QVRenderer other(otherView, *bed.renderer);
-    otherView.pointer.deltaX = 40;
-    other.drawInMTKView(otherView);
-    EXPECT_FLOAT_EQ(other.yrot(), -0.2f);
-    EXPECT_EQ(bed.renderer->yrot(), 0.0f);
-    otherView.pointer = {};
-    bed.settledFrame();
-    ASSERT_FALSE(bed.frame());
-
-    otherView.pointer.rdeltaX = 5;
-    other.drawInMTKView(otherView);
-    EXPECT_EQ(bed.renderer->ww(), VolumeSurvey::kImportWindowWidth + 10);
-    EXPECT_TRUE(drawnInto());
-
-    const VolumeRecord slab = testvolumes::record(8, 8, 4, [](auto, auto, auto) { return 500; });
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&slab));
-    other.drawInMTKView(otherView);
-    EXPECT_EQ(other.yrot(), 0.0f);
-    bed.frame();
-    EXPECT_EQ(bed.renderer->uniforms().modelMatrix.columns[2].z, 0.5f);
-}
-
-struct BoxCase {
-    const char* name;
-    std::int64_t wl, ww;
-    float low[3], high[3];
-    bool empty;
-};
-
-class RendererSkippingBox : public testing::TestWithParam<BoxCase> {};
-
 // A 32³ volume of air (0) holding a block of 1000 at voxels x 20…23, y 4…7, z 10…13,
 // stored +1000 as signed imports are: the box goes around the bricks that can blend the
 // block (x bricks 2…3, y 0…1, z 1) as soon as the window's lower edge lies above the air.
-TEST_P(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindow) {
+TEST(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindow) {
+    const struct {
+        std::int64_t wl, ww;
+        float low[3], high[3];
+        bool empty;
+    } cases[] = {
+        {-10, 1300, {0, 0, 0}, {1, 1, 1}, false}, // lower edge −660: the air shows, so does everything
+        {600, 200, {0.5f, 0, 0.25f}, {1, 0.5f, 0.5f}, false}, // lower edge 500: only the block
+        {1000, 1, {0.5f, 0, 0.25f}, {1, 0.5f, 0.5f}, false},  // 999.5: the block's 1000 still shows, faintly
+        {2000, 1000, {}, {}, true},                           // 1500: nothing can show, no ray is marched
+    };
     CreatedRendererTestBed bed;
     VolumeRecord block = testvolumes::record(32, 32, 32, [](auto x, auto y, auto z) {
         const bool inside = x >= 20 && x <= 23 && y >= 4 && y <= 7 && z >= 10 && z <= 13;
@@ -200,55 +160,38 @@ TEST_P(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindow) {
     block.sampleOffset = -1000;
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&block));
     bed.renderer->adoptPostedVolume();
-    bed.renderer->setWl(GetParam().wl);
-    bed.renderer->setWw(GetParam().ww);
-    bed.settledFrame();
-
-    const MarchUniforms& march = bed.renderer->marchUniforms();
-    const float low[3] = {march.occupiedLow.x, march.occupiedLow.y, march.occupiedLow.z};
-    const float high[3] = {march.occupiedHigh.x, march.occupiedHigh.y, march.occupiedHigh.z};
-    const bool empty = low[0] >= high[0] || low[1] >= high[1] || low[2] >= high[2];
-    EXPECT_EQ(empty, GetParam().empty);
-    for (int axis = 0; axis < 3 && !GetParam().empty; ++axis) {
-        EXPECT_FLOAT_EQ(low[axis], GetParam().low[axis]) << "axis " << axis;
-        EXPECT_FLOAT_EQ(high[axis], GetParam().high[axis]) << "axis " << axis;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "window " << c.wl << " / " << c.ww);
+        bed.renderer->setWl(c.wl);
+        bed.renderer->setWw(c.ww);
+        bed.settledFrame();
+        const MarchUniforms& march = bed.renderer->marchUniforms();
+        const float low[3] = {march.occupiedLow.x, march.occupiedLow.y, march.occupiedLow.z};
+        const float high[3] = {march.occupiedHigh.x, march.occupiedHigh.y, march.occupiedHigh.z};
+        EXPECT_EQ(low[0] >= high[0] || low[1] >= high[1] || low[2] >= high[2], c.empty);
+        for (int axis = 0; axis < 3 && !c.empty; ++axis) {
+            EXPECT_FLOAT_EQ(low[axis], c.low[axis]) << "axis " << axis;
+            EXPECT_FLOAT_EQ(high[axis], c.high[axis]) << "axis " << axis;
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Windows, RendererSkippingBox,
-    testing::Values(
-        // Lower edge −660: the air shows, so does everything.
-        BoxCase{"ImportWindowShowsTheAir", -10, 1300, {0, 0, 0}, {1, 1, 1}, false},
-        // Lower edge 500: only the block.
-        BoxCase{"WindowAboveTheAir", 600, 200, {0.5f, 0, 0.25f}, {1, 0.5f, 0.5f}, false},
-        // Lower edge 999.5: the block's 1000 still shows, faintly.
-        BoxCase{"LowerEdgeJustBelowTheBlock", 1000, 1, {0.5f, 0, 0.25f}, {1, 0.5f, 0.5f}, false},
-        // Lower edge 1500: nothing can show, no ray is marched.
-        BoxCase{"WindowAboveEverything", 2000, 1000, {}, {}, true}),
-    [](const auto& row) { return std::string(row.param.name); });
-
-struct SizeCase {
-    double width, height;
-    std::uint32_t expectedWidth, expectedHeight;
-};
-
-class RendererDrawableSize : public testing::TestWithParam<SizeCase> {};
-
-TEST_P(RendererDrawableSize, StoresWholePixelsTruncated) {
+// Whole pixels, truncated; sizes no drawable has neither wrap around nor overflow.
+TEST(RendererDrawableSize, StoresWholePixelsTruncated) {
+    constexpr std::uint32_t kMost = std::numeric_limits<std::uint32_t>::max();
+    const struct {
+        double width, height;
+        std::uint32_t expectedWidth, expectedHeight;
+    } cases[] = {{1023.9, 767.5, 1023, 767},
+                 {0.99, 0.0, 0, 0},
+                 {-3.0, std::nan(""), 0, 0},
+                 {1.0e12, std::numeric_limits<double>::infinity(), kMost, kMost}};
     CreatedRendererTestBed bed;
-    bed.renderer->mtkView_drawableSizeWillChange(bed.view, {GetParam().width, GetParam().height});
-    EXPECT_EQ(bed.renderer->viewportSize().width, GetParam().expectedWidth);
-    EXPECT_EQ(bed.renderer->viewportSize().height, GetParam().expectedHeight);
+    for (const auto& c : cases) {
+        bed.renderer->mtkView_drawableSizeWillChange(bed.view, {c.width, c.height});
+        EXPECT_EQ(bed.renderer->viewportSize().width, c.expectedWidth) << c.width;
+        EXPECT_EQ(bed.renderer->viewportSize().height, c.expectedHeight) << c.height;
+    }
 }
-
-constexpr std::uint32_t kMaxPixels = std::numeric_limits<std::uint32_t>::max();
-
-INSTANTIATE_TEST_SUITE_P(, RendererDrawableSize,
-                         testing::Values(SizeCase{1023.9, 767.5, 1023, 767}, SizeCase{0.99, 0.0, 0, 0},
-                                         // Sizes no drawable has: nothing wraps around or overflows.
-                                         SizeCase{-3.0, std::nan(""), 0, 0},
-                                         SizeCase{1.0e12, std::numeric_limits<double>::infinity(), kMaxPixels,
-                                                  kMaxPixels}));
 
 } // namespace
