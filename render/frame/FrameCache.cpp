@@ -50,7 +50,7 @@ void FrameCache::encode(gpu::CommandBuffer& commandBuffer, const gpu::RenderPass
             std::min(1.0, std::sqrt(m_budget.frameStarted(AdaptiveQuality::Clock::now()) / pixels));
         reducedWidth = std::max<std::uint32_t>(static_cast<std::uint32_t>(pass.width * scale), 1);
         reducedHeight = std::max<std::uint32_t>(static_cast<std::uint32_t>(pass.height * scale), 1);
-        m_budget.frameDrawn(static_cast<double>(reducedWidth) * static_cast<double>(reducedHeight));
+        m_budget.frameDrawn(static_cast<double>(reducedWidth) * static_cast<double>(reducedHeight), pixels);
         if (!prepareTarget(m_reducedTarget, reducedWidth, reducedHeight, pass.clearColor)) {
             action = AdaptiveQuality::Action::DrawFull;
         }

@@ -17,9 +17,9 @@ double FrameTimeBudget::frameStarted(Clock::time_point now) {
         const std::chrono::duration<double, std::milli> took = now - m_lastStart;
         const std::chrono::duration<double, std::milli> target = kTargetFrameTime;
         const double suggested = m_lastPixels * (target / took);
-        // A frame smaller than the budget (a small drawable) may show that the budget is too
-        // large, never that it is too small: its time may be the display's, not its own.
-        if (m_lastPixels >= m_pixels || suggested < m_pixels) {
+        // A whole drawable smaller than the budget may show that the budget is too large,
+        // never that it is too small: its time may be the display's, not its own.
+        if (!m_lastHeldByDrawable || suggested < m_pixels) {
             m_pixels = std::clamp(std::sqrt(m_pixels * suggested),
                                   std::max(m_pixels / kLargestStep, kLeastPixels), m_pixels * kLargestStep);
         }

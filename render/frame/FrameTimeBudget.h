@@ -20,13 +20,18 @@ class FrameTimeBudget {
 
     // A reduced frame starts at `now`; the pixels it may hold.
     double frameStarted(Clock::time_point now);
-    // The reduced frame just started holds `pixels` (the budget, or fewer where the drawable is smaller).
-    void frameDrawn(double pixels) { m_lastPixels = pixels; }
+    // The reduced frame just started holds `pixels` of a drawable of `drawablePixels`: the
+    // budget rounded down to whole rows and columns, or the whole drawable where it is smaller.
+    void frameDrawn(double pixels, double drawablePixels) {
+        m_lastPixels = pixels;
+        m_lastHeldByDrawable = drawablePixels <= m_pixels;
+    }
     // A frame that was not a reduced one: the next reduced frame measures nothing.
     void interrupted() { m_lastPixels = 0.0; }
 
   private:
     double m_pixels = kInitialPixels;
     double m_lastPixels = 0.0;
+    bool m_lastHeldByDrawable = false;
     Clock::time_point m_lastStart{};
 };

@@ -1,5 +1,7 @@
 #include "render/frame/FrameTimeBudget.h"
 
+#include <algorithm>
+#include <cmath>
 #include <gtest/gtest.h>
 
 namespace {
@@ -13,7 +15,7 @@ constexpr double kLeast = FrameTimeBudget::kLeastPixels / FrameTimeBudget::kInit
 TEST(FrameTimeBudgetTest, MovesTowardThePixelsThatTakeTheTargetTime) {
     const struct {
         double initialFrameMs;  // what a frame of the initial budget takes on this machine
-        bool drawnInFull;       // each frame holds the whole budget (else a drawable of a tenth of it)
+        bool largeDrawable;     // the budget limits each frame (else a drawable of a tenth of it)
         double lowest, highest; // where the budget ends, in multiples of the initial one
     } cases[] = {
         {30.0, true, 0.99, 1.01},      // on target: stays
@@ -31,8 +33,13 @@ TEST(FrameTimeBudgetTest, MovesTowardThePixelsThatTakeTheTargetTime) {
         double pixels = 0.0;
         for (int frame = 0; frame < 20; ++frame) {
             pixels = budget.frameStarted(now);
-            const double drawn = c.drawnInFull ? pixels : FrameTimeBudget::kInitialPixels / 10.0;
-            budget.frameDrawn(drawn);
+            // A budgeted frame is rounded down to whole rows and columns of a 2048 × 1536 drawable.
+            const double drawable =
+                c.largeDrawable ? 2048.0 * 1536.0 : FrameTimeBudget::kInitialPixels / 10.0;
+            const double scale = std::min(1.0, std::sqrt(pixels / drawable));
+            const double drawn =
+                c.largeDrawable ? std::floor(scale * 2048.0) * std::floor(scale * 1536.0) : drawable;
+            budget.frameDrawn(drawn, drawable);
             now += std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double, std::milli>(drawn * msPerPixel));
         }
@@ -44,7 +51,7 @@ TEST(FrameTimeBudgetTest, MovesTowardThePixelsThatTakeTheTargetTime) {
 TEST(FrameTimeBudgetTest, AGapBetweenDragsIsNotMeasured) {
     FrameTimeBudget budget;
     const Clock::time_point start{};
-    budget.frameDrawn(budget.frameStarted(start));
+    budget.frameDrawn(budget.frameStarted(start), 2048.0 * 1536.0);
     budget.interrupted();
     EXPECT_EQ(budget.frameStarted(start + 10s), FrameTimeBudget::kInitialPixels);
 }
