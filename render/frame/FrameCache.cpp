@@ -51,7 +51,7 @@ void FrameCache::encode(gpu::CommandBuffer& commandBuffer, const gpu::RenderPass
         reducedWidth = std::max<std::uint32_t>(static_cast<std::uint32_t>(pass.width * scale), 1);
         reducedHeight = std::max<std::uint32_t>(static_cast<std::uint32_t>(pass.height * scale), 1);
         m_budget.frameDrawn(static_cast<double>(reducedWidth) * static_cast<double>(reducedHeight), pixels);
-        if (!prepareTarget(m_reducedTarget, reducedWidth, reducedHeight, pass.clearColor)) {
+        if (!prepareTarget(m_reducedTarget, pass, reducedWidth, reducedHeight)) {
             action = AdaptiveQuality::Action::DrawFull;
         }
     }
@@ -71,7 +71,7 @@ void FrameCache::encode(gpu::CommandBuffer& commandBuffer, const gpu::RenderPass
         draw(commandBuffer, pass);
         // Without a texture to keep it in, the next frame draws again.
         m_kept = nullptr;
-        if (prepareTarget(m_fullTarget, pass.width, pass.height, pass.clearColor)) {
+        if (prepareTarget(m_fullTarget, pass, pass.width, pass.height)) {
             copy(commandBuffer, pass, m_fullTarget.pass);
             m_kept = &m_fullTarget;
             m_keptFull = true;
@@ -82,17 +82,18 @@ void FrameCache::encode(gpu::CommandBuffer& commandBuffer, const gpu::RenderPass
     m_keptShown = m_kept != nullptr;
 }
 
-bool FrameCache::prepareTarget(Target& target, std::uint32_t width, std::uint32_t height,
-                               const gpu::ClearColor& clear) {
-    if (!target.texture || target.pass.width != width || target.pass.height != height) {
+bool FrameCache::prepareTarget(Target& target, const gpu::RenderPassDescriptor& drawable, std::uint32_t width,
+                               std::uint32_t height) {
+    if (!target.texture || target.texture->descriptor().width != drawable.width ||
+        target.texture->descriptor().height != drawable.height) {
         if (m_kept == &target) {
             m_kept = nullptr;
         }
         gpu::TextureDescriptor descriptor;
         descriptor.pixelFormat = gpu::PixelFormat::RGBA8Unorm;
         descriptor.textureType = gpu::TextureType::Type2D;
-        descriptor.width = width;
-        descriptor.height = height;
+        descriptor.width = drawable.width;
+        descriptor.height = drawable.height;
         descriptor.usage = gpu::TextureUsage::RenderTarget;
         std::string error;
         target.texture = m_device->newTextureWithDescriptor(descriptor, &error);
@@ -103,11 +104,11 @@ bool FrameCache::prepareTarget(Target& target, std::uint32_t width, std::uint32_
         }
         target.pass = {};
         target.pass.colorTexture = target.texture.get();
-        target.pass.width = width;
-        target.pass.height = height;
     }
+    target.pass.width = width;
+    target.pass.height = height;
     target.pass.clear = true;
-    target.pass.clearColor = clear;
+    target.pass.clearColor = drawable.clearColor;
     return true;
 }
 

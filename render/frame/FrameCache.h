@@ -59,10 +59,11 @@ class FrameCache {
         std::shared_ptr<gpu::Texture> texture;
         gpu::RenderPassDescriptor pass;
     };
-    // The target resized to width × height (a new texture when the size changes); false
-    // when no texture can be made.
-    bool prepareTarget(Target& target, std::uint32_t width, std::uint32_t height,
-                       const gpu::ClearColor& clear);
+    // The target's pass drawing width × height pixels into the corner of a texture the
+    // drawable's size (a new texture only when the drawable's size changes, not for every
+    // pixel budget of a drag); false when no texture can be made.
+    bool prepareTarget(Target& target, const gpu::RenderPassDescriptor& drawable, std::uint32_t width,
+                       std::uint32_t height);
     static void copy(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& from,
                      const gpu::RenderPassDescriptor& to);
 
@@ -70,7 +71,7 @@ class FrameCache {
     AdaptiveQuality m_quality;
     FrameTimeBudget m_budget;
     Target m_fullTarget;            // the drawable's size
-    Target m_reducedTarget;         // the frames drawn while the inputs change
+    Target m_reducedTarget;         // the frames drawn while the inputs change, in its corner
     const Target* m_kept = nullptr; // holds the last image shown
     Inputs m_keptInputs;
     bool m_keptFull = false;

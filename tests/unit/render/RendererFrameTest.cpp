@@ -108,6 +108,7 @@ TEST_F(RendererFrames, ReducedFramesOnlyWhileTheUserInteractsShrinkingWhenTheyTa
     EXPECT_LE(drawn[0].width * drawn[0].height, FrameTimeBudget::kInitialPixels);
     for (std::size_t i = 1; i < drawn.size(); ++i) {
         EXPECT_LT(drawn[i].width, drawn[i - 1].width) << "frame " << i;
+        EXPECT_EQ(drawn[i].texture, drawn[0].texture) << "frame " << i; // one texture for every budget
         EXPECT_NEAR(drawn[i].width * 3.0 / 4.0, drawn[i].height, 1.0) << "frame " << i;
     }
 
