@@ -302,12 +302,16 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
 
 class InPlaceImportAppTest : public ImportAppTest {
   protected:
-    InPlaceImportAppTest() { m_budgets.importRamBytes = 1; }
+    InPlaceImportAppTest() {
+        m_budgets.importRamBytes = 1;
+        m_budgets.pool.gpuBytes = std::uint64_t{96} << 20;
+    }
 };
 
-// A 512 × 512 × 4 slab read in place, its face drawn from level 1 until a zoom needs level
-// 0, whose bricks cannot be read once the file is cut short: the status line says so, Save
-// Image saves nothing rather than the coarse picture, and the file made whole reloads.
+// The window's budgets reach its renderer and its imports. A 512 × 512 × 4 slab read in
+// place, its face drawn from level 1 until a zoom needs level 0, whose bricks cannot be read once the file is
+// cut short: the status line says so, Save Image saves nothing rather than the coarse picture, and the file
+// made whole reloads.
 TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictureIsSaved) {
     const QByteArray samples = sampleBytes(std::vector<int>(512 * 512 * 4, 500), 2);
     const QString data = m_files.write(QStringLiteral("slab.raw"), samples);
@@ -315,6 +319,7 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
                           nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
             data});
     ASSERT_TRUE(waitForBricks());
+    EXPECT_EQ(m_window->contentViewController()->renderer()->budgets().gpuBytes, m_budgets.pool.gpuBytes);
     const BrickPool& pool = *m_window->contentViewController()->renderer()->brickPool();
     ASSERT_GT(pool.level(), 0u);
     ASSERT_TRUE(QFile::resize(data, samples.size() / 2));

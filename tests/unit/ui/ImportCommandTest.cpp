@@ -36,11 +36,8 @@ QByteArray detachedHeader(const QString& dataFile, const QString& encoding = QSt
 // tested in the app tests; these cover what needs a held thread pool or no display.
 class ImportCommandTest : public ::testing::Test {
   protected:
-    ImportCommandTest() { open({}); }
-
-    void open(const ViewerBudgets& budgets) {
-        m_window = std::make_unique<WindowController>(
-            nullptr, [this] { return m_device; }, budgets);
+    ImportCommandTest() {
+        m_window = std::make_unique<WindowController>(nullptr, [this] { return m_device; });
         auto panels = std::make_unique<ScriptedFilePicker>();
         m_panels = panels.get();
         auto alert = std::make_unique<RecordingAlert>();
@@ -120,25 +117,6 @@ TEST_F(ImportCommandTest, RefusedImportLeavesAnImportInProgressRunning) {
     EXPECT_EQ(renderer().volumeState().width, 4u);
     EXPECT_EQ(m_alert->warnings().size(), 1);
     EXPECT_EQ(m_window->statusText(), QStringLiteral("4 × 3 × 2 · 0.5 × 0.75 × 2.5 mm"));
-}
-
-// The viewer's --gpu-budget reaches its renderer and --ram-budget its imports: 2 MiB of
-// compressed zeros, well within the default budget, are refused within 1 MiB.
-TEST_F(ImportCommandTest, BudgetsReachTheRendererAndTheImport) {
-    ViewerBudgets budgets;
-    budgets.pool.gpuBytes = std::uint64_t{96} << 20;
-    budgets.importRamBytes = std::uint64_t{1} << 20;
-    open(budgets);
-    EXPECT_EQ(renderer().budgets().gpuBytes, budgets.pool.gpuBytes);
-    const QString header =
-        m_files.write(QStringLiteral("zeros.nrrd"), nrrdHeader("ushort", {1024, 1024, 1}, "gzip", "\n") +
-                                                        gzipped(QByteArray(2 << 20, '\0')));
-    m_panels->answer({header});
-    m_window->menuImportaction();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
-    ASSERT_EQ(m_alert->warnings().size(), 1);
-    EXPECT_TRUE(m_alert->warnings().constFirst().contains(QStringLiteral("RAM budget of 1.0 MB")))
-        << qPrintable(m_alert->warnings().constFirst());
 }
 
 // Numbers at the edge of doubles reach the labels and the window presets as numbers, never
