@@ -11,13 +11,11 @@
 #include "ui/window/WindowController.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QImageReader>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QSlider>
@@ -82,11 +80,6 @@ class AppWindowTest : public ShownWindowTest {
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(show(std::make_unique<WindowController>(&m_appDelegate)));
         m_view = m_window->view();
-    }
-
-    void send(QEvent::Type type, QPointF position, Qt::MouseButton button, Qt::MouseButtons buttons) {
-        QMouseEvent event(type, position, m_view->mapToGlobal(position), button, buttons, Qt::NoModifier);
-        QApplication::sendEvent(m_view, &event);
     }
 
     // A left click stops whatever turning or windowing the last drags left going.
@@ -198,15 +191,12 @@ TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
     ASSERT_FALSE(m_window->isActiveWindow());
 
     // The activating click neither clears nor sets, even when the pointer moves during it.
-    const QPointF inside(10, 10);
-    send(QEvent::MouseButtonPress, inside, Qt::LeftButton, Qt::LeftButton);
-    send(QEvent::MouseMove, inside + QPointF(20, 0), Qt::NoButton, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, inside, Qt::LeftButton, Qt::NoButton);
+    const QPoint inside = inWindow(m_view, QPoint(10, 10));
+    pointerDrag(Qt::LeftButton, inside, inside + QPoint(20, 0));
     EXPECT_EQ(m_view->deltaX(), turning);
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
 
-    send(QEvent::MouseButtonPress, inside, Qt::LeftButton, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, inside, Qt::LeftButton, Qt::NoButton);
+    QTest::mouseClick(m_window->windowHandle(), Qt::LeftButton, Qt::NoModifier, inside);
     EXPECT_EQ(m_view->deltaX(), 0);
 }
 
@@ -248,9 +238,9 @@ TEST_F(AppWindowTest, WheelAndTrackpadGesturesZoomAndStopWithTheGesture) {
         const QImage stopped = grabStill(name + QStringLiteral("-stopped"));
         ASSERT_TRUE(waitForFrames(10));
         const QImage later = grabStill(name + QStringLiteral("-later"));
-        const int coveredBefore = volumePixels(before, before.rect());
-        const int coveredAfter = volumePixels(stopped, stopped.rect());
-        EXPECT_GT(coveredAfter, coveredBefore + coveredBefore / 50) << "the gesture did not zoom in";
+        const int covered = volumePixels(before, before.rect());
+        EXPECT_GT(volumePixels(stopped, stopped.rect()), covered + covered / 50)
+            << "the gesture did not zoom in";
         EXPECT_EQ(imagemetrics::changedPixels(stopped, later), 0) << "the picture moves on after the gesture";
         m_window->resetView();
     }

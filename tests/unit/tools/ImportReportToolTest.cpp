@@ -51,6 +51,8 @@ const QByteArray kSignedHeader = nrrdHeader(
     "signed short", {2, 2, 2}, "gzip", "endian: big\nspace directions: (-0.5,0,0) (0,0.5,0) (0,0,1.25)\n");
 const std::vector<int> kSamples = {-1000, -1000, 0, 0, 100, 200, 300, 1000};
 
+// The report of an attached volume, and of a detached header whose data file is given on
+// the command line.
 TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
     TestFolder files;
     const QString path =
@@ -67,29 +69,27 @@ TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
         "mean": -50})");
     EXPECT_EQ(report["data_file"], QFileInfo(path).absoluteFilePath());
     EXPECT_TRUE(run.out.endsWith("}\n"));
-}
 
-TEST(NrrdInspect, ReadsTheDataFileGivenOnTheCommandLine) {
-    TestFolder files;
+    // A detached header read with the data file given on the command line.
     const QString header =
         files.write("head.nhdr", nrrdHeader("ushort", {2, 2, 1}, "raw", "data file: absent.raw\n"));
     const QString data = files.write("picked.bin", sampleBytes({1, 2, 3, 10}, 2));
-    const InspectRun run = inspect({header, data});
-    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-    const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+    const InspectRun picked = inspect({header, data});
+    ASSERT_EQ(picked.exitCode, 0) << picked.err.toStdString();
+    const QJsonObject pickedReport = QJsonDocument::fromJson(picked.out).object();
     // No spacing in the header: the fallback is reported in the JSON, not on stderr.
     expectFields(
-        report,
+        pickedReport,
         R"({"data_source": "file", "max": 10, "mean": 4, "spacing": [1, 1, 1], "read_in_place": false})");
-    EXPECT_EQ(report["data_file"], QFileInfo(data).absoluteFilePath());
-    EXPECT_EQ(report["notes"].toArray().size(), 1);
-    EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+    EXPECT_EQ(pickedReport["data_file"], QFileInfo(data).absoluteFilePath());
+    EXPECT_EQ(pickedReport["notes"].toArray().size(), 1);
+    EXPECT_TRUE(picked.err.isEmpty()) << picked.err.toStdString();
 
     // Over the RAM budget it is read in place, and not read whole for its statistics.
     const QJsonObject inPlace =
         QJsonDocument::fromJson(inspect({"--ram-budget", "0.000001", header, data}).out).object();
     EXPECT_TRUE(inPlace["read_in_place"].toBool());
-    EXPECT_EQ(inPlace["data_file"], report["data_file"]);
+    EXPECT_EQ(inPlace["data_file"], pickedReport["data_file"]);
     EXPECT_TRUE(inPlace["max"].isNull());
 }
 
