@@ -55,14 +55,6 @@ class QVMTKViewTest : public ::testing::Test {
     }
     void TearDown() override { QApplication::setActiveWindow(nullptr); }
 
-    // Leaves every value non-zero: a left drag, a right drag and a wheel turn.
-    void setAllValues() {
-        drag(m_view, {10.0, 10.0}, {15.0, 7.0}, Qt::LeftButton);
-        drag(m_view, {30.0, 30.0}, {26.0, 39.0}, Qt::RightButton);
-        wheel(m_view, {0, 240});
-        ASSERT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
-    }
-
     QVMTKView m_view;
 };
 
@@ -96,10 +88,14 @@ TEST_F(QVMTKViewTest, DragStoresTruncatedMovementSinceThePreviousEvent) {
     EXPECT_EQ(valuesOf(m_view), (Values{3, -2, 0, 0, 0}));
 }
 
-// Right and middle presses and plain movement clear nothing; with both buttons held the
-// left drag wins; a left press clears the drag values but keeps the zoom.
+// With every value set by a left drag, a right drag and a wheel turn: right and middle
+// presses and plain movement clear nothing; with both buttons held the left drag wins; a
+// left press clears the drag values but keeps the zoom.
 TEST_F(QVMTKViewTest, OnlyALeftPressClearsTheDragValuesAndTheLeftDragWinsOverTheRight) {
-    setAllValues();
+    drag(m_view, {10.0, 10.0}, {15.0, 7.0}, Qt::LeftButton);
+    drag(m_view, {30.0, 30.0}, {26.0, 39.0}, Qt::RightButton);
+    wheel(m_view, {0, 240});
+    ASSERT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
     QTest::mouseClick(&m_view, Qt::RightButton, Qt::NoModifier, QPoint(40, 40));
     QTest::mouseClick(&m_view, Qt::MiddleButton, Qt::NoModifier, QPoint(40, 40));
     send(m_view, QEvent::MouseMove, {90.0, 90.0}, Qt::NoButton, Qt::NoButton);
