@@ -91,19 +91,6 @@ class ImportAppTest : public ShownWindowTest {
         waitForImport();
     }
 
-    // Drops a file onto the window as a file manager would.
-    void drop(const QString& path) {
-        QMimeData data;
-        data.setUrls({QUrl::fromLocalFile(path)});
-        const QPoint centre = m_window->rect().center();
-        QDragEnterEvent enter(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(m_window.get(), &enter);
-        ASSERT_TRUE(enter.isAccepted());
-        QDropEvent dropped(QPointF(centre), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(m_window.get(), &dropped);
-        ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
-    }
-
     ViewerBudgets m_budgets;
     TestFolder m_files;
     ScriptedFilePicker* m_panels = nullptr;
@@ -127,10 +114,20 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
                  },
                  2},
                 {"command-line", [&](const QString& header) { m_window->openFile(header, data); }, 0},
-                {"drop",
+                {"drop", // as a file manager drops a file onto the window
                  [&](const QString& header) {
                      m_panels->answer({data});
-                     drop(header);
+                     QMimeData dragged;
+                     dragged.setUrls({QUrl::fromLocalFile(header)});
+                     const QPoint centre = m_window->rect().center();
+                     QDragEnterEvent enter(centre, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+                     QApplication::sendEvent(m_window.get(), &enter);
+                     ASSERT_TRUE(enter.isAccepted());
+                     QDropEvent drop(QPointF(centre), Qt::CopyAction, &dragged, Qt::LeftButton,
+                                     Qt::NoModifier);
+                     QApplication::sendEvent(m_window.get(), &drop);
+                     // The drop opens the file once the drag has ended.
+                     ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
                  },
                  1}};
     for (const auto& way : ways) {

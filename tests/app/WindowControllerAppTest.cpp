@@ -118,10 +118,37 @@ class AppWindowTest : public ShownWindowTest {
     QVMTKView* m_view = nullptr;
 };
 
-// The built-in volume shows in the middle of the view. The status line, the title and the
-// window labels drawn over the view describe it, readable (WCAG's 4.5 : 1); the status
-// line stays while menu tips show.
-TEST_F(AppWindowTest, ShowsTheBuiltInVolumeInTheMiddleAndDescribesItReadably) {
+// Left alone, the window still steps every display frame (the labels hear each one), paced
+// by the display and not in a loop, but draws, composes and repaints nothing. The built-in
+// volume shows in the middle of the view. The status line, the title and the window labels
+// drawn over the view describe it, readable (WCAG's 4.5 : 1); the status line stays while
+// menu tips show.
+TEST_F(AppWindowTest, StaysIdleShowingTheBuiltInVolumeInTheMiddleDescribedReadably) {
+    ASSERT_TRUE(waitForFrames(5));
+    struct PaintCounter : QObject {
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Paint)
+                painted << watched->objectName();
+            return false;
+        }
+        QStringList painted;
+    } paints;
+    m_window->installEventFilter(&paints);
+    for (QWidget* widget : m_window->findChildren<QWidget*>())
+        widget->installEventFilter(&paints);
+    QSignalSpy swapped(m_view, &QOpenGLWidget::frameSwapped);
+    QSignalSpy wwHeard(&renderer(), &QVRenderer::valueChanged);
+    QSignalSpy frames(m_view, &QVMTKView::frameCompleted);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(500);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return frames.count() >= 2; }, kTimeoutMs));
+    // No display refreshes more than 200 times a second.
+    EXPECT_LE(frames.count(), clock.elapsed() / 5 + 1);
+    EXPECT_EQ(swapped.count(), 0);
+    EXPECT_TRUE(paints.painted.isEmpty()) << paints.painted.join(QLatin1Char(' ')).toStdString();
+    EXPECT_GE(wwHeard.count(), 2 * frames.count());
+
     const QImage image = grab(QStringLiteral("startup"));
     ASSERT_EQ(image.size(), QSize(m_view->width(), m_view->height()) * m_view->devicePixelRatio());
     const QPoint centre(image.width() / 2, image.height() / 2);
@@ -147,36 +174,6 @@ TEST_F(AppWindowTest, ShowsTheBuiltInVolumeInTheMiddleAndDescribesItReadably) {
         line.save(artefactPath(QString::fromLatin1(name)));
         EXPECT_GE(textContrast(line), 4.5) << name;
     }
-}
-
-// Left alone, the window still steps every display frame (the labels hear each one), paced
-// by the display and not in a loop, but draws, composes and repaints nothing.
-TEST_F(AppWindowTest, AnIdleWindowDrawsAndRepaintsNothing) {
-    ASSERT_TRUE(waitForFrames(5));
-    struct PaintCounter : QObject {
-        bool eventFilter(QObject* watched, QEvent* event) override {
-            if (event->type() == QEvent::Paint)
-                painted << watched->objectName();
-            return false;
-        }
-        QStringList painted;
-    } paints;
-    m_window->installEventFilter(&paints);
-    for (QWidget* widget : m_window->findChildren<QWidget*>())
-        widget->installEventFilter(&paints);
-    QSignalSpy swapped(m_view, &QOpenGLWidget::frameSwapped);
-    QSignalSpy wwHeard(&renderer(), &QVRenderer::valueChanged);
-    QSignalSpy frames(m_view, &QVMTKView::frameCompleted);
-    QElapsedTimer clock;
-    clock.start();
-    QTest::qWait(500);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return frames.count() >= 2; }, kTimeoutMs));
-    // No display refreshes more than 200 times a second.
-    EXPECT_LE(frames.count(), clock.elapsed() / 5 + 1);
-    EXPECT_EQ(swapped.count(), 0);
-    EXPECT_TRUE(paints.painted.isEmpty()) << paints.painted.join(QLatin1Char(' ')).toStdString();
-    EXPECT_GE(wwHeard.count(), 2 * frames.count());
-    EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
 }
 
 TEST_F(AppWindowTest, FirstClickIntoAnInactiveWindowOnlyActivatesIt) {
