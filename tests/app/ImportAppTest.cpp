@@ -23,7 +23,6 @@
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
-#include <QWheelEvent>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -81,25 +80,15 @@ class ImportAppTest : public ShownWindowTest {
     ImportCommand& command() const { return m_window->contentViewController()->importCommand(); }
     std::string status() const { return m_window->statusText().toStdString(); }
 
-    // Runs the import and waits until its volume is drawn or it is refused.
-    void import(std::deque<std::optional<QString>> answers) {
-        m_panels->answer(std::move(answers));
-        m_window->menuImportaction();
+    // Waits until the import's volume is drawn or the import is refused.
+    void waitForImport() {
         ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
         ASSERT_TRUE(waitForFrames(2));
     }
-
-    // Drops a file onto the window as a file manager would.
-    void drop(const QString& path) {
-        QMimeData data;
-        data.setUrls({QUrl::fromLocalFile(path)});
-        const QPoint centre = m_window->rect().center();
-        QDragEnterEvent enter(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(m_window.get(), &enter);
-        ASSERT_TRUE(enter.isAccepted());
-        QDropEvent dropped(QPointF(centre), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(m_window.get(), &dropped);
-        ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
+    void import(std::deque<std::optional<QString>> answers) {
+        m_panels->answer(std::move(answers));
+        m_window->menuImportaction();
+        waitForImport();
     }
 
     ViewerBudgets m_budgets;
@@ -125,10 +114,20 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
                  },
                  2},
                 {"command-line", [&](const QString& header) { m_window->openFile(header, data); }, 0},
-                {"drop",
+                {"drop", // as a file manager drops a file onto the window
                  [&](const QString& header) {
                      m_panels->answer({data});
-                     drop(header);
+                     QMimeData dragged;
+                     dragged.setUrls({QUrl::fromLocalFile(header)});
+                     const QPoint centre = m_window->rect().center();
+                     QDragEnterEvent enter(centre, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+                     QApplication::sendEvent(m_window.get(), &enter);
+                     ASSERT_TRUE(enter.isAccepted());
+                     QDropEvent drop(QPointF(centre), Qt::CopyAction, &dragged, Qt::LeftButton,
+                                     Qt::NoModifier);
+                     QApplication::sendEvent(m_window.get(), &drop);
+                     // The drop opens the file once the drag has ended.
+                     ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
                  },
                  1}};
     for (const auto& way : ways) {
@@ -136,8 +135,7 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
         const QString name = QString::fromLatin1(way.name);
         const std::size_t panelsBefore = m_panels->requests().size();
         way.open(m_files.write(name + QStringLiteral(".nhdr"), kBallHeader));
-        ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
-        ASSERT_TRUE(waitForFrames(2));
+        waitForImport();
         const QImage after = grab(QStringLiteral("open-after-") + name);
 
         EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
@@ -154,47 +152,57 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
 // Escape while the samples are being decoded stops the import: the volume, title and
 // status line stay, and the window goes on drawing and importing. Escape once the
 // upload has begun may let the volume arrive, but the window then describes the volume
-// it shows.
+// it shows. Escape is pressed as the status line shows the import's progress, from the
+// slot that shows it: on a busy machine one turn of the event loop can carry an import
+// through all its progress to its end, past any poll of the status line.
 TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWorking) {
-    // 256³ samples as text: slow to parse, quick to write.
-    const QString slow =
-        m_files.write(QStringLiteral("slow.nrrd"), nrrdHeader("ushort", {256, 256, 256}, "ascii", "\n") +
-                                                       QByteArray("1 ").repeated(256 * 256 * 256));
+    // 256³ samples as text of 16 bytes each, written a slice at a time: parsed for several
+    // tenths of a second after the first progress report, which comes a tenth of a second
+    // into the import, so that an Escape pressed then lands while the samples are decoded.
+    const QString slow = m_files.path(QStringLiteral("slow.nrrd"));
+    QFile file(slow);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(nrrdHeader("ushort", {256, 256, 256}, "ascii", "\n"));
+    const QByteArray slice = QByteArray("000000000000001 ").repeated(256 * 256);
+    for (int z = 0; z < 256; ++z)
+        file.write(slice);
+    file.close();
     const QString ball = m_files.write(QStringLiteral("ball.nrrd"), kBallHeader + ballSamples());
     const QString title = m_window->windowTitle();
     const QString described = m_window->statusText();
     const QImage before = grab(QStringLiteral("escape-before"));
     auto* cancel = m_window->findChild<QPushButton*>(QStringLiteral("cancelImportButton"));
     EXPECT_FALSE(cancel->isVisible());
-    // Decoding has begun and is not yet past half way.
-    const QRegularExpression decoding(QStringLiteral("^Loading slow.nrrd … ([1-9]|[1-5][0-9]) %$"));
+    // Imports the slow file and presses Escape when the status line first shows `when`.
+    const auto escapeAt = [&](const char* when) {
+        const QRegularExpression at(QString::fromUtf8(when));
+        bool pressed = false;
+        const QMetaObject::Connection watching =
+            QObject::connect(&command(), &ImportCommand::statusChanged, [&](const QString& text) {
+                if (pressed || !at.match(text).hasMatch())
+                    return;
+                pressed = true;
+                EXPECT_TRUE(cancel->isVisible());
+                QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
+                EXPECT_FALSE(command().isLoading());
+                EXPECT_FALSE(cancel->isVisible());
+            });
+        m_panels->answer({slow});
+        m_window->menuImportaction();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pressed; }, kTimeoutMs)) << when << ": " << status();
+        QObject::disconnect(watching);
+        QThreadPool::globalInstance()->waitForDone();
+        ASSERT_TRUE(waitForFrames(2));
+    };
 
-    m_panels->answer({slow});
-    m_window->menuImportaction();
-    EXPECT_TRUE(cancel->isVisible());
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return decoding.match(m_window->statusText()).hasMatch(); }, kTimeoutMs))
-        << status();
-    QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
-    EXPECT_FALSE(command().isLoading());
-    EXPECT_FALSE(cancel->isVisible());
-    QThreadPool::globalInstance()->waitForDone();
-    ASSERT_TRUE(waitForFrames(2));
+    // The first progress report: decoding has begun.
+    escapeAt("^Loading slow.nrrd … [1-9][0-9]? %$");
     EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().width, 512u);
     EXPECT_EQ(m_window->statusText(), described);
     EXPECT_EQ(m_window->windowTitle(), title);
     EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("escape-during-decode"))), 0);
 
-    m_panels->answer({slow});
-    m_window->menuImportaction();
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return m_window->statusText().startsWith(QStringLiteral("Uploading")) || !command().isLoading();
-        },
-        kTimeoutMs));
-    QTest::keyClick(m_window->windowHandle(), Qt::Key_Escape);
-    QThreadPool::globalInstance()->waitForDone();
-    ASSERT_TRUE(waitForFrames(2));
+    escapeAt("^Uploading slow.nrrd");
     const std::uint64_t shown = m_window->contentViewController()->renderer()->volumeState().width;
     EXPECT_TRUE(shown == 512u || shown == 256u) << shown;
     EXPECT_EQ(m_window->windowTitle().contains(QStringLiteral("256 × 256 × 256")), shown == 256u)
@@ -205,27 +213,41 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
     EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
 }
 
-// The ball as a NIfTI float volume, rescaled into the texture: it replaces the picture
-// through the menu command and panel, starts with the window over its whole range and
-// labels real values with decimals.
-TEST_F(ImportAppTest, RescaledVolumeReplacesThePictureAndLabelsItsUnits) {
+// Volumes of other formats replace the picture through the menu command and panel: the
+// ball as a NIfTI float volume, rescaled into the texture, starts with the window over its
+// whole range, labels real values with decimals and resets the clip sliders; a DICOM folder
+// of two series asks which one to show.
+TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     const QString nifti = m_files.path(QStringLiteral("ball.nii.gz"));
     writeNifti(
         nifti,
         {{3, kSide, kSide, kSide, 1}, DT_FLOAT32, bytesOf(ballSamples(0.0f, 0.75f)), {1, 1, 1}, 0, 0, false});
+    // CT numbers -500 ... -43: inside the window an import starts with.
+    const DicomTestSeries head{.intercept = 0};
+    head.write(m_files.dir().path());
+    DicomTestSeries{.depth = 2, .uid = head.uid + ".2", .description = "Localizer", .fileNumbers = {21, 22}}
+        .write(m_files.dir().path());
+    // Listed by description: "Head 2.0" before "Localizer".
+    auto chooser = std::make_unique<ScriptedSeriesPicker>(0);
+    const ScriptedSeriesPicker& offered = *chooser;
+    command().setSeriesPicker(std::move(chooser));
     const QImage before = grab(QStringLiteral("import-formats-before"));
-    QSlider* xslider = m_window->findChild<QSlider*>(QStringLiteral("xslider"));
-    xslider->setValue(70);
-    import({nifti});
-    EXPECT_EQ(xslider->value(), 100);
-    EXPECT_EQ(m_window->contentViewController()->renderer()->xcept(), 1.0f);
-    const QImage after = grab(QStringLiteral("import-nifti"));
+    slider("xslider")->setValue(70);
 
-    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    import({nifti});
+    EXPECT_EQ(slider("xslider")->value(), 100);
+    EXPECT_EQ(m_window->contentViewController()->renderer()->xcept(), 1.0f);
+    const QImage ball = grab(QStringLiteral("import-nifti"));
     EXPECT_THAT(status(), StartsWith("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
-    EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), QStringLiteral("WL: 0.37501"));
-    EXPECT_GT(imagemetrics::changedPixels(before, after), before.width() * before.height() / 20);
-    EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
+    EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 0.37501"));
+    EXPECT_GT(imagemetrics::changedPixels(before, ball), before.width() * before.height() / 20);
+    EXPECT_NE(ball.pixel(ball.width() / 2, ball.height() / 2), ball.pixel(2, 2));
+
+    import({m_files.dir().path()});
+    EXPECT_EQ(offered.offered, std::vector<std::size_t>{2});
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
+    EXPECT_GT(imagemetrics::changedPixels(ball, grab(QStringLiteral("import-dicom"))), 0);
+    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
 }
 
 // A refused import leaves the window, its picture and its controls as they were and says
@@ -245,13 +267,13 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
     const QString column = m_files.write(QStringLiteral("column.nrrd"),
                                          nrrdHeader("ushort", {1, 1, 600000}, "raw", "endian: little\n\n") +
                                              QByteArray(1200000, '\1'));
-    m_window->findChild<QSlider*>(QStringLiteral("xslider"))->setValue(70);
+    slider("xslider")->setValue(70);
     QTest::keyClick(m_window->windowHandle(), Qt::Key_8); // a window preset: more bricks show
     ASSERT_TRUE(waitForFrames(1));
     ASSERT_TRUE(waitForBricks());
     const QImage before = grab(QStringLiteral("refused-before"));
     const QSize windowSize = m_window->size();
-    const QString level = m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text();
+    const QString level = label("wlLabel")->text();
     const QString title = m_window->windowTitle();
     const struct {
         QString path;
@@ -269,40 +291,24 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
         EXPECT_EQ(m_alert->warnings().size(), warnings + 1);
         EXPECT_EQ(m_window->size(), windowSize);
         EXPECT_EQ(m_window->windowTitle(), title);
-        EXPECT_EQ(m_window->findChild<QSlider*>(QStringLiteral("xslider"))->value(), 70);
-        EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("wlLabel"))->text(), level);
+        EXPECT_EQ(slider("xslider")->value(), 70);
+        EXPECT_EQ(label("wlLabel")->text(), level);
         EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("refused-after"))), 0);
     }
 }
 
-TEST_F(ImportAppTest, DicomFolderAsksForASeriesAndShowsIt) {
-    // CT numbers -500 ... -43: inside the window an import starts with.
-    const DicomTestSeries head{.intercept = 0};
-    head.write(m_files.dir().path());
-    DicomTestSeries{.depth = 2, .uid = head.uid + ".2", .description = "Localizer", .fileNumbers = {21, 22}}
-        .write(m_files.dir().path());
-    // Listed by description: "Head 2.0" before "Localizer".
-    auto chooser = std::make_unique<ScriptedSeriesPicker>(0);
-    const ScriptedSeriesPicker& shown = *chooser;
-    command().setSeriesPicker(std::move(chooser));
-    const QImage before = grab(QStringLiteral("dicom-before"));
-    import({m_files.dir().path()});
-    const QImage after = grab(QStringLiteral("dicom-after"));
-
-    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
-    EXPECT_EQ(shown.offered, std::vector<std::size_t>{2});
-    EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
-    EXPECT_GT(imagemetrics::changedPixels(before, after), 0);
-}
-
 class InPlaceImportAppTest : public ImportAppTest {
   protected:
-    InPlaceImportAppTest() { m_budgets.importRamBytes = 1; }
+    InPlaceImportAppTest() {
+        m_budgets.importRamBytes = 1;
+        m_budgets.pool.gpuBytes = std::uint64_t{96} << 20;
+    }
 };
 
-// A 512 × 512 × 4 slab read in place, its face drawn from level 1 until a zoom needs level
-// 0, whose bricks cannot be read once the file is cut short: the status line says so, Save
-// Image saves nothing rather than the coarse picture, and the file made whole reloads.
+// The window's budgets reach its renderer and its imports. A 512 × 512 × 4 slab read in
+// place, its face drawn from level 1 until a zoom needs level 0, whose bricks cannot be read once the file is
+// cut short: the status line says so, Save Image saves nothing rather than the coarse picture, and the file
+// made whole reloads.
 TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictureIsSaved) {
     const QByteArray samples = sampleBytes(std::vector<int>(512 * 512 * 4, 500), 2);
     const QString data = m_files.write(QStringLiteral("slab.raw"), samples);
@@ -310,14 +316,13 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
                           nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
             data});
     ASSERT_TRUE(waitForBricks());
+    EXPECT_EQ(m_window->contentViewController()->renderer()->budgets().gpuBytes, m_budgets.pool.gpuBytes);
     const BrickPool& pool = *m_window->contentViewController()->renderer()->brickPool();
     ASSERT_GT(pool.level(), 0u);
     ASSERT_TRUE(QFile::resize(data, samples.size() / 2));
-    QVMTKView* view = m_window->view();
+    const QPoint centre = m_window->view()->mapTo(m_window.get(), m_window->view()->rect().center());
     for (int notch = 0; notch < 20 && pool.level() > 0; ++notch) {
-        QWheelEvent wheel(view->rect().center(), view->mapToGlobal(view->rect().center()), {}, {0, 120},
-                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(view, &wheel);
+        wheelAt(centre, {0, 120});
         ASSERT_TRUE(waitForFrames(2));
     }
     const QString told = "The data file slab.raw changed or vanished: the view cannot be completed.";
@@ -338,7 +343,7 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
 
     m_files.write(QStringLiteral("slab.raw"), samples);
     QTest::mouseClick(reload, Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
+    waitForImport();
     EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 4 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_FALSE(reload->isVisible());
 }

@@ -3,25 +3,41 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <atomic>
 #include <mutex>
 
 // Collects the Qt log lines written while it lives (from any thread) instead of
 // printing them. One at a time.
 class LogCapture {
   public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler)) { active() = this; }
+    ~LogCapture() {
+        active() = nullptr;
+        qInstallMessageHandler(m_previous);
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    QStringList lines() const;
+    QStringList lines() const {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
     // How many lines contain `text`.
-    int count(const QString& text) const;
+    int count(const QString& text) const { return static_cast<int>(lines().filter(text).size()); }
 
   private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+    static std::atomic<LogCapture*>& active() {
+        static std::atomic<LogCapture*> capture{nullptr};
+        return capture;
+    }
+    static void handler(QtMsgType, const QMessageLogContext&, const QString& message) {
+        if (LogCapture* capture = active()) {
+            std::lock_guard lock(capture->m_mutex);
+            capture->m_lines.append(message);
+        }
+    }
 
     mutable std::mutex m_mutex;
     QStringList m_lines;
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler m_previous;
 };

@@ -5,11 +5,15 @@
 #include "ui/view/ViewController.h"
 #include "ui/window/WindowController.h"
 
-#include <QCoreApplication>
+#include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QLabel>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTest>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -52,11 +56,27 @@ class ShownWindowTest : public ::testing::Test {
         return artefacts.filePath(name + QStringLiteral(".png"));
     }
 
-    // The view's current picture, kept as a test artefact.
-    QImage grab(const QString& name) const {
-        const QImage image = m_window->view()->grabFramebuffer();
+    // The current picture of the window's view, or of another, kept as a test artefact.
+    QImage grab(const QString& name, QVMTKView* view = nullptr) const {
+        const QImage image = (view ? view : m_window->view())->grabFramebuffer();
         image.save(artefactPath(name));
         return image;
+    }
+
+    QSlider* slider(const char* name) const { return m_window->findChild<QSlider*>(QLatin1String(name)); }
+    QLabel* label(const char* name) const { return m_window->findChild<QLabel*>(QLatin1String(name)); }
+    QAction* action(const char* name) const { return m_window->findChild<QAction*>(QLatin1String(name)); }
+
+    // A wheel event to the widget under the pointer, which passes it on to its parents
+    // when it does not take it.
+    void wheelAt(QPoint position, QPoint angleDelta, QPoint pixelDelta = {},
+                 Qt::ScrollPhase phase = Qt::NoScrollPhase) {
+        QWidget* target = m_window->childAt(position);
+        ASSERT_NE(target, nullptr);
+        const QPointF local = target->mapFrom(m_window.get(), QPointF(position));
+        QWheelEvent event(local, target->mapToGlobal(local), pixelDelta, angleDelta, Qt::NoButton,
+                          Qt::NoModifier, phase, false);
+        QApplication::sendEvent(target, &event);
     }
 
     std::unique_ptr<WindowController> m_window;

@@ -28,13 +28,11 @@ TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
     EXPECT_EQ(defaults.size, QSize(512, 512));
     EXPECT_EQ(defaults.quality, BenchOptions::Quality::Full);
     EXPECT_TRUE(defaults.jsonPath.isEmpty() && defaults.pngPath.isEmpty());
-    const auto parsed =
-        BenchOptions::parse({"--volume",     "head.nhdr", "--size",       "1024",     "768",
-                             "--frames",     "60",        "--json",       "out.json", "--png",
-                             "last.png",     "--quality", "interactive",  "--mode",   "minip",
-                             "--sampling",   "8",         "--window",     "-600",     "1500",
-                             "--gpu-budget", "256",       "--ram-budget", "8192",     "--warm-up-limit",
-                             "600"});
+    const auto parsed = BenchOptions::parse(
+        QStringLiteral("--volume head.nhdr --size 1024 768 --frames 60 --json out.json --png last.png "
+                       "--quality interactive --mode minip --sampling 8 --window -600 1500 "
+                       "--gpu-budget 256 --ram-budget 8192 --warm-up-limit 600")
+            .split(QLatin1Char(' ')));
     const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
     ASSERT_NE(options, nullptr);
     EXPECT_FALSE(options->usesSample());
@@ -54,32 +52,26 @@ TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
     EXPECT_EQ(std::get<BenchOptions>(named).windowPreset, WindowPreset::SoftTissue);
 }
 
-struct StatsCase {
-    const char* name;
-    std::vector<double> times;
-    double first, median, p90;
-};
-
-class FrameStatsOf : public ::testing::TestWithParam<StatsCase> {};
-
-TEST_P(FrameStatsOf, LeaveTheFirstFrameOutOfTheSteadyFigures) {
-    const StatsCase& c = GetParam();
-    const FrameStats stats = FrameStats::fromTimes(c.times);
-    EXPECT_EQ(stats.frames, static_cast<int>(c.times.size()));
-    EXPECT_DOUBLE_EQ(stats.firstMs, c.first);
-    EXPECT_DOUBLE_EQ(stats.medianMs, c.median);
-    EXPECT_DOUBLE_EQ(stats.p90Ms, c.p90);
+TEST(FrameStats, LeaveTheFirstFrameOutOfTheSteadyFigures) {
+    const struct {
+        std::vector<double> times;
+        double first, median, p90;
+    } cases[] = {{{}, 0.0, 0.0, 0.0},
+                 {{7.0}, 7.0, 7.0, 7.0},
+                 // steady: 1 2 3 (odd count): median 2, 90 % rank ceil(2.7) = 3rd
+                 {{100.0, 3.0, 1.0, 2.0}, 100.0, 2.0, 3.0},
+                 // steady: 1 2 3 4: median 2.5, 90 % rank ceil(3.6) = 4th
+                 {{50.0, 4.0, 2.0, 1.0, 3.0}, 50.0, 2.5, 4.0},
+                 // steady: 1 … 10: 90 % rank 9 exactly
+                 {{9.0, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 9.0, 5.5, 9.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.times.size());
+        const FrameStats stats = FrameStats::fromTimes(c.times);
+        EXPECT_EQ(stats.frames, static_cast<int>(c.times.size()));
+        EXPECT_DOUBLE_EQ(stats.firstMs, c.first);
+        EXPECT_DOUBLE_EQ(stats.medianMs, c.median);
+        EXPECT_DOUBLE_EQ(stats.p90Ms, c.p90);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Times, FrameStatsOf,
-    ::testing::Values(StatsCase{"NoFrames", {}, 0.0, 0.0, 0.0}, StatsCase{"OneFrame", {7.0}, 7.0, 7.0, 7.0},
-                      // steady: 1 2 3 (odd count): median 2, 90 % rank ceil(2.7) = 3rd
-                      StatsCase{"OddSteadyCount", {100.0, 3.0, 1.0, 2.0}, 100.0, 2.0, 3.0},
-                      // steady: 1 2 3 4: median 2.5, 90 % rank ceil(3.6) = 4th
-                      StatsCase{"EvenSteadyCount", {50.0, 4.0, 2.0, 1.0, 3.0}, 50.0, 2.5, 4.0},
-                      // steady: 1 … 10: 90 % rank 9 exactly
-                      StatsCase{"TenSteadyFrames", {9.0, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 9.0, 5.5, 9.0}),
-    [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace

@@ -1,8 +1,50 @@
+#include "DicomTestSeries.h"
+#include "VolumeFileWriters.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
+#include <nifti2_io.h>
 
+// voxview and voxview-inspect end to end: the executables as users and scripts run them.
 namespace {
+
+struct Finished {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Finished run(const char* program, const QStringList& arguments) {
+    QProcess process;
+    // Without a display. Under the address sanitizer an allocation the machine cannot give
+    // comes back empty, as it does without it, so that running out of memory is tested as
+    // users meet it; the sanitizer's own remark on it ("==pid==WARNING: ...") is not the
+    // program's output.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) + ":allocator_may_return_null=1");
+    process.setProcessEnvironment(environment);
+    process.start(QString::fromUtf8(program), arguments);
+    if (!process.waitForFinished())
+        return {};
+    static const QRegularExpression kSanitizerRemark(
+        QStringLiteral("^==\\d+==WARNING: AddressSanitizer.*\\n"), QRegularExpression::MultilineOption);
+    const QString err = QString::fromUtf8(process.readAllStandardError()).remove(kSanitizerRemark);
+    return {process.exitCode(), process.readAllStandardOutput(), err.toUtf8()};
+}
+
+Finished inspect(const QStringList& arguments) {
+    return run(VOXVIEW_INSPECT_PATH, arguments);
+}
 
 // What `voxview` answers before it opens a window: these end the process at once.
 TEST(CommandLine, AnswersHelpVersionAndTooManyFilesWithoutAWindow) {
@@ -19,16 +61,162 @@ TEST(CommandLine, AnswersHelpVersionAndTooManyFilesWithoutAWindow) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(VOXVIEW_PATH), QString::fromLatin1(c.arguments).split(QLatin1Char(' ')));
-        ASSERT_TRUE(process.waitForFinished());
-        const QString said =
-            QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
-        EXPECT_EQ(process.exitCode(), c.exitCode) << said.toStdString();
+        const Finished answer = run(VOXVIEW_PATH, QString::fromLatin1(c.arguments).split(QLatin1Char(' ')));
+        const QString said = QString::fromUtf8(answer.out + answer.err);
+        EXPECT_EQ(answer.exitCode, c.exitCode) << said.toStdString();
         EXPECT_TRUE(said.contains(QString::fromLatin1(c.said))) << said.toStdString();
+    }
+}
+
+// Each field of `expected`, JSON text of an object, as the report gives it.
+void expectFields(const QJsonObject& report, const char* expected) {
+    const QJsonObject fields = QJsonDocument::fromJson(expected).object();
+    ASSERT_FALSE(fields.isEmpty());
+    for (auto field = fields.begin(); field != fields.end(); ++field)
+        EXPECT_EQ(report[field.key()], field.value()) << field.key().toStdString();
+}
+
+const QByteArray kSignedHeader = nrrdHeader(
+    "signed short", {2, 2, 2}, "gzip", "endian: big\nspace directions: (-0.5,0,0) (0,0.5,0) (0,0,1.25)\n");
+const std::vector<int> kSamples = {-1000, -1000, 0, 0, 100, 200, 300, 1000};
+
+// The report of an attached volume, and of a detached header whose data file is given on
+// the command line.
+TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
+    TestFolder files;
+    const QString path =
+        files.write("head.nrrd", kSignedHeader + "\n" + gzipped(sampleBytes(kSamples, 2, ByteOrder::Big)));
+    const Finished run = inspect({path});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+
+    QJsonParseError error;
+    const QJsonObject report = QJsonDocument::fromJson(run.out, &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
+    expectFields(report, R"({"format": "nrrd", "width": 2, "height": 2, "depth": 2, "dimension": 3,
+        "spacing": [0.5, 0.5, 1.25], "type": "signed short", "sample_type": "int16", "encoding": "gzip",
+        "endian": "big", "data_source": "attached", "sample_offset": -32768, "min": -1000, "max": 1000,
+        "mean": -50})");
+    EXPECT_EQ(report["data_file"], QFileInfo(path).absoluteFilePath());
+    EXPECT_TRUE(run.out.endsWith("}\n"));
+
+    // A detached header read with the data file given on the command line.
+    const QString header =
+        files.write("head.nhdr", nrrdHeader("ushort", {2, 2, 1}, "raw", "data file: absent.raw\n"));
+    const QString data = files.write("picked.bin", sampleBytes({1, 2, 3, 10}, 2));
+    const Finished picked = inspect({header, data});
+    ASSERT_EQ(picked.exitCode, 0) << picked.err.toStdString();
+    const QJsonObject pickedReport = QJsonDocument::fromJson(picked.out).object();
+    // No spacing in the header: the fallback is reported in the JSON, not on stderr.
+    expectFields(
+        pickedReport,
+        R"({"data_source": "file", "max": 10, "mean": 4, "spacing": [1, 1, 1], "read_in_place": false})");
+    EXPECT_EQ(pickedReport["data_file"], QFileInfo(data).absoluteFilePath());
+    EXPECT_EQ(pickedReport["notes"].toArray().size(), 1);
+    EXPECT_TRUE(picked.err.isEmpty()) << picked.err.toStdString();
+
+    // Over the RAM budget it is read in place, and not read whole for its statistics.
+    const QJsonObject inPlace =
+        QJsonDocument::fromJson(inspect({"--ram-budget", "0.000001", header, data}).out).object();
+    EXPECT_TRUE(inPlace["read_in_place"].toBool());
+    EXPECT_EQ(inPlace["data_file"], pickedReport["data_file"]);
+    EXPECT_TRUE(inPlace["max"].isNull());
+}
+
+TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
+    TestFolder files;
+    const QString shortFile =
+        files.write("short.nrrd", kSignedHeader + "\n" + gzipped(sampleBytes({1, 2, 3}, 2, ByteOrder::Big)));
+    const QString wide =
+        files.write("wide.nrrd", QByteArray(kSignedHeader).replace("sizes: 2 2 2", "sizes: 2 2 600") + "\n" +
+                                     gzipped(sampleBytes(std::vector<int>(2400, 1), 2, ByteOrder::Big)));
+    const QString column =
+        files.write("column.nrrd", nrrdHeader("ushort", {1, 1, 20000}, "raw", "endian: little\n\n") +
+                                       QByteArray(40000, '\0'));
+    // A compressed header of 32767^3 int16 samples (64 TiB) within a budget of 1e9 MB: its
+    // length cannot be checked against the file, and memory the machine cannot give is a
+    // refusal too.
+    const std::int64_t hugeDims[8] = {3, 32767, 32767, 32767, 1, 1, 1, 1};
+    const std::unique_ptr<nifti_1_header, decltype(&std::free)> hugeHeader(
+        nifti_make_new_n1_header(hugeDims, DT_INT16), &std::free);
+    const QString huge = files.write(
+        "huge.nii.gz",
+        gzipped(QByteArray(reinterpret_cast<const char*>(hugeHeader.get()), sizeof(nifti_1_header)) +
+                QByteArray(64, '\0')));
+    const struct {
+        QStringList arguments;
+        const char* reason;
+    } cases[] = {
+        {{"--ram-budget", "1e9", huge}, "not enough memory to import huge.nii.gz"},
+        {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
+        {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
+        {{"--ram-budget", "0.001", wide}, "more than the RAM budget of 0.001 MB"},
+        // The window's reason: its levels stacked along x, 625 bricks of 32 voxels along z.
+        {{"--max-texture-size", "256", column}, "too long for this GPU: its page table needs 5 x 1 x 625"},
+    };
+    for (const auto& c : cases) {
+        const Finished run = inspect(c.arguments);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_TRUE(run.out.isEmpty()) << run.out.toStdString();
+        EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
+        EXPECT_TRUE(run.err.endsWith('\n'));
+        EXPECT_TRUE(run.err.contains(c.reason)) << run.err.toStdString();
+    }
+    EXPECT_EQ(inspect({wide}).exitCode, 0);
+    EXPECT_EQ(inspect({column}).exitCode, 0);
+    // No file at all is a usage error.
+    const Finished usage = inspect({});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_TRUE(usage.out.isEmpty());
+    EXPECT_TRUE(usage.err.contains("Usage"));
+}
+
+// Double volumes at both ends of the finite: from -1e308 to 1e308, wider than the largest
+// double, and from 0 to the smallest denormal, whose span divided over the texels is 0.
+// Each rescale is positive and finite, and the report gives the file's extremes back.
+TEST(NrrdInspect, ReportsAPositiveFiniteScaleForTheWidestAndNarrowestRanges) {
+    const std::vector<double> ranges[] = {{-1e308, 0.0, 1e308}, {0.0, 0.0, 5e-324}};
+    for (const std::vector<double>& values : ranges) {
+        SCOPED_TRACE(values.back());
+        TestFolder files;
+        const QString path =
+            files.write("extremes.nrrd",
+                        nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" + bytesOf(values));
+        const Finished run = inspect({path});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+        ASSERT_TRUE(report["value_scale"].isDouble()) << run.out.toStdString();
+        EXPECT_GT(report["value_scale"].toDouble(), 0.0);
+        EXPECT_EQ(report["min"].toDouble(), values.front());
+        EXPECT_NEAR(report["max"].toDouble() / values.back(), 1.0, 1e-12);
+        EXPECT_NEAR(report["mean"].toDouble(), (values[0] + values[1] + values[2]) / 3,
+                    report["value_scale"].toDouble());
+    }
+}
+
+TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
+    TestFolder files;
+    const QString folder = QFileInfo(files.write("notes.txt", "not an image\n")).absolutePath();
+    const DicomTestSeries head;
+    head.write(folder);
+    const DicomTestSeries chest{.depth = 3, .uid = head.uid + ".2", .fileNumbers = {11, 12, 13}};
+    chest.write(folder);
+
+    const Finished ambiguous = inspect({folder});
+    EXPECT_EQ(ambiguous.exitCode, 1);
+    EXPECT_TRUE(ambiguous.err.contains("There are 2 series; choose one with --series UID"))
+        << ambiguous.err.toStdString();
+    EXPECT_TRUE(ambiguous.err.contains(chest.uid.toLatin1()));
+
+    for (const QStringList& arguments :
+         {QStringList{"--series", chest.uid, folder}, QStringList{files.path("IM0012.dcm")}}) {
+        const Finished run = inspect(arguments);
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+        expectFields(report, R"({"format": "dicom", "depth": 3, "spacing": [0.5, 0.75, 2]})");
+        EXPECT_EQ(report["series"], chest.uid);
+        EXPECT_EQ(report["header"], QFileInfo(arguments.last()).absoluteFilePath());
+        EXPECT_EQ(report["min"], chest.stored(0, 0, 0) - 1024);
+        EXPECT_EQ(report["max"], chest.stored(7, 5, 2) - 1024);
     }
 }
 

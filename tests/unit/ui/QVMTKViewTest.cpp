@@ -10,15 +10,8 @@
 
 namespace {
 
-struct Values {
-    std::int64_t deltaX, deltaY, zoom, rdeltaX, rdeltaY;
-    bool operator==(const Values&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Values& v) {
-    return out << "{deltaX " << v.deltaX << ", deltaY " << v.deltaY << ", zoom " << v.zoom << ", rdeltaX "
-               << v.rdeltaX << ", rdeltaY " << v.rdeltaY << "}";
-}
+// deltaX, deltaY, zoom, rdeltaX, rdeltaY
+using Values = std::array<std::int64_t, 5>;
 
 Values valuesOf(const QVMTKView& view) {
     return {view.deltaX(), view.deltaY(), view.zoom(), view.rdeltaX(), view.rdeltaY()};
@@ -62,14 +55,6 @@ class QVMTKViewTest : public ::testing::Test {
     }
     void TearDown() override { QApplication::setActiveWindow(nullptr); }
 
-    // Leaves every value non-zero: a left drag, a right drag and a wheel turn.
-    void setAllValues() {
-        drag(m_view, {10.0, 10.0}, {15.0, 7.0}, Qt::LeftButton);
-        drag(m_view, {30.0, 30.0}, {26.0, 39.0}, Qt::RightButton);
-        wheel(m_view, {0, 240});
-        ASSERT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
-    }
-
     QVMTKView m_view;
 };
 
@@ -103,25 +88,24 @@ TEST_F(QVMTKViewTest, DragStoresTruncatedMovementSinceThePreviousEvent) {
     EXPECT_EQ(valuesOf(m_view), (Values{3, -2, 0, 0, 0}));
 }
 
-TEST_F(QVMTKViewTest, LeftPressClearsTheDragValuesButKeepsZoom) {
-    setAllValues();
-    QTest::mouseClick(&m_view, Qt::LeftButton, Qt::NoModifier, QPoint(40, 40));
-    EXPECT_EQ(valuesOf(m_view), (Values{0, 0, 2, 0, 0}));
-}
-
-TEST_F(QVMTKViewTest, RightAndMiddlePressesAndPlainMovementClearNothing) {
-    setAllValues();
+// With every value set by a left drag, a right drag and a wheel turn: right and middle
+// presses and plain movement clear nothing; with both buttons held the left drag wins; a
+// left press clears the drag values but keeps the zoom.
+TEST_F(QVMTKViewTest, OnlyALeftPressClearsTheDragValuesAndTheLeftDragWinsOverTheRight) {
+    drag(m_view, {10.0, 10.0}, {15.0, 7.0}, Qt::LeftButton);
+    drag(m_view, {30.0, 30.0}, {26.0, 39.0}, Qt::RightButton);
+    wheel(m_view, {0, 240});
+    ASSERT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
     QTest::mouseClick(&m_view, Qt::RightButton, Qt::NoModifier, QPoint(40, 40));
     QTest::mouseClick(&m_view, Qt::MiddleButton, Qt::NoModifier, QPoint(40, 40));
     send(m_view, QEvent::MouseMove, {90.0, 90.0}, Qt::NoButton, Qt::NoButton);
     EXPECT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
-}
-
-TEST_F(QVMTKViewTest, WithBothButtonsHeldTheLeftDragWins) {
-    setAllValues();
     press(m_view, {40.0, 40.0}, Qt::RightButton);
     send(m_view, QEvent::MouseMove, {47.0, 41.0}, Qt::NoButton, Qt::LeftButton | Qt::RightButton);
     EXPECT_EQ(valuesOf(m_view), (Values{7, 1, 2, -4, 9}));
+    send(m_view, QEvent::MouseButtonRelease, {47.0, 41.0}, Qt::RightButton, Qt::NoButton);
+    QTest::mouseClick(&m_view, Qt::LeftButton, Qt::NoModifier, QPoint(40, 40));
+    EXPECT_EQ(valuesOf(m_view), (Values{0, 0, 2, 0, 0}));
 }
 
 struct WheelCase {
