@@ -12,10 +12,12 @@ struct float3 {
 
 struct float4 {
     float x = 0.0f, y = 0.0f, z = 0.0f, w = 0.0f;
+    bool operator==(const float4&) const = default;
 };
 
 struct float4x4 {
     float4 columns[4];
+    bool operator==(const float4x4&) const = default;
 };
 
 static_assert(sizeof(float3) == 12);

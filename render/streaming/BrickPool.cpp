@@ -47,6 +47,7 @@ BrickPool::~BrickPool() = default;
 
 void BrickPool::knowMaxima(const BrickGrid& grid) {
     m_pageStale = m_maxima.takeFrom(grid) || m_pageStale;
+    m_settledFor.reset();
 }
 
 std::optional<std::uint32_t> BrickPool::takeSlot() {
@@ -89,6 +90,9 @@ void BrickPool::arrive(const BrickTexels& brick) {
 }
 
 bool BrickPool::update(const View& view) {
+    if (m_settledFor == view) {
+        return false;
+    }
     ++m_frame;
     const std::uint64_t baseBricks = m_layout.brickCount(m_layout.baseLevel());
     chooseLevel(m_layout, view, m_maxima, m_atlas->largestSlotCount() - baseBricks - 1, m_needed);
@@ -140,6 +144,7 @@ bool BrickPool::update(const View& view) {
     }
     m_complete = m_wishes.empty();
     m_missesUnreadable = m_loader->wish(m_wishes) > 0;
+    m_settledFor = m_complete ? std::optional(view) : std::nullopt;
 
     if (!m_pageStale || !drawable()) {
         return false;

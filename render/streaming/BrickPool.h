@@ -77,7 +77,9 @@ class BrickPool {
     void knowMaxima(const BrickGrid& grid);
 
     // Chooses this frame's level and bricks, uploads bricks that arrived, and rewrites the
-    // page table where that changed what the frame samples. True when it did.
+    // page table where that changed what the frame samples. True when it did. A view equal
+    // to the last one, once every brick it needs is resident, needs the same bricks again:
+    // they are not chosen anew (an idle window would spend most of its time on it).
     bool update(const View& view);
 
     // The base level is resident: frames can draw.
@@ -137,4 +139,5 @@ class BrickPool {
     bool m_complete = false;
     bool m_missesUnreadable = false;
     std::uint64_t m_version = 0;
+    std::optional<View> m_settledFor; // the last view, while all it needs is resident
 };

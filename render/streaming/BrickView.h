@@ -16,4 +16,6 @@ struct BrickView {
     // Texels at or below this cannot show; negative when every sample counts (the
     // minimum and mean projections).
     std::int64_t threshold = -1;
+
+    bool operator==(const BrickView&) const = default;
 };
