@@ -1,6 +1,7 @@
 #include "render/scene/VolumeScene.h"
 
 #include "render/QVRenderer.h"
+#include "render/scene/SampleSurveyFile.h"
 #include "volume/core/VolumeData.h"
 #include "volume/core/VolumeRecord.h"
 
@@ -43,11 +44,17 @@ VolumeScene::VolumeScene(std::shared_ptr<gpu::Device> device, gpu::PixelFormat c
         }
         return;
     }
-    // The first bricks go up while the grid and statistics are still being gathered.
     const ByteBuffer data = vdata->data();
     const std::array<std::uint64_t, 3> size{m_volume.width, m_volume.height, m_volume.depth};
-    m_sampleSurvey =
-        std::async(std::launch::async, [data, size] { return VolumeSurvey::survey(data, size); });
+    if (std::optional<VolumeSurvey::Survey> made =
+            SampleSurveyFile::read(SampleSurveyFile::besideData(vdata->dataPath()), size, data.size())) {
+        m_volume.bricks = std::move(made->bricks);
+        m_volume.texels = made->texels;
+    } else {
+        // The first bricks go up while the grid and statistics are still being gathered.
+        m_sampleSurvey =
+            std::async(std::launch::async, [data, size] { return VolumeSurvey::survey(data, size); });
+    }
     showVolume();
 }
 

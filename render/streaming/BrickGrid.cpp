@@ -103,6 +103,14 @@ void BrickGrid::addSlices(const std::byte* slices, std::uint64_t firstSlice, std
     }
 }
 
+bool BrickGrid::adoptLevelZero(std::vector<std::uint16_t> maxima) {
+    if (maxima.size() != m_levels[0].maxima.size()) {
+        return false;
+    }
+    m_levels[0].maxima = std::move(maxima);
+    return true;
+}
+
 void BrickGrid::finish() {
     for (std::size_t index = 1; index < kLevels; ++index) {
         const Level& fine = m_levels[index - 1];

@@ -42,6 +42,10 @@ class BrickGrid {
     // byte order, x fastest, rows and slices packed without gaps. Slabs may come in any
     // order. Call finish() once every slice has been added.
     void addSlices(const std::byte* slices, std::uint64_t firstSlice, std::uint64_t count);
+    // Takes level 0 as an earlier survey of the same volume left it (x fastest, the level's
+    // padded size) in place of addSlices; false, changing nothing, when the count of cells
+    // is not the level's. Call finish() after it.
+    bool adoptLevelZero(std::vector<std::uint16_t> maxima);
     // Derives the coarser levels from level 0.
     void finish();
 
