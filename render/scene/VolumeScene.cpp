@@ -1,7 +1,7 @@
 #include "render/scene/VolumeScene.h"
 
 #include "render/QVRenderer.h"
-#include "render/scene/SampleSurveyFile.h"
+#include "render/scene/PreparedSample.h"
 #include "volume/core/VolumeData.h"
 #include "volume/core/VolumeRecord.h"
 
@@ -46,16 +46,21 @@ VolumeScene::VolumeScene(std::shared_ptr<gpu::Device> device, gpu::PixelFormat c
     }
     const ByteBuffer data = vdata->data();
     const std::array<std::uint64_t, 3> size{m_volume.width, m_volume.height, m_volume.depth};
-    if (std::optional<VolumeSurvey::Survey> made =
-            SampleSurveyFile::read(SampleSurveyFile::besideData(vdata->dataPath()), size, data.size())) {
-        m_volume.bricks = std::move(made->bricks);
-        m_volume.texels = made->texels;
+    std::optional<PreparedSample::Contents> prepared =
+        PreparedSample::read(PreparedSample::besideData(vdata->dataPath()), size, data.size(),
+                             BrickLayout(size, m_budgets.brickSide));
+    if (prepared) {
+        m_volume.bricks = std::move(prepared->survey.bricks);
+        m_volume.texels = prepared->survey.texels;
     } else {
         // The first bricks go up while the grid and statistics are still being gathered.
         m_sampleSurvey =
             std::async(std::launch::async, [data, size] { return VolumeSurvey::survey(data, size); });
     }
     showVolume();
+    if (prepared && m_pool) {
+        m_pool->adoptBase(prepared->baseBricks);
+    }
 }
 
 VolumeScene::~VolumeScene() = default;

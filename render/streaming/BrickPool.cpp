@@ -50,6 +50,15 @@ void BrickPool::knowMaxima(const BrickGrid& grid) {
     m_settledFor.reset();
 }
 
+void BrickPool::adoptBase(const std::vector<BrickTexels>& bricks) {
+    for (const BrickTexels& brick : bricks) {
+        if (brick.key.level == m_layout.baseLevel() && brick.texels.size() == m_layout.slotTexels()) {
+            arrive(brick);
+        }
+    }
+    m_settledFor.reset();
+}
+
 std::optional<std::uint32_t> BrickPool::takeSlot() {
     if (!m_residency.hasFree() && m_atlas->grow(m_demand)) {
         m_residency.grow(m_atlas->slotCount());

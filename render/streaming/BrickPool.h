@@ -76,6 +76,11 @@ class BrickPool {
     // with all their neighbours are then never read.
     void knowMaxima(const BrickGrid& grid);
 
+    // Puts bricks of the base level built beforehand (the built-in sample's, made by the
+    // build) into the atlas at once, so that frames draw before the loader has read anything.
+    // Keys are this pool's layout's; bricks of another level or size are left out.
+    void adoptBase(const std::vector<BrickTexels>& bricks);
+
     // Chooses this frame's level and bricks, uploads bricks that arrived, and rewrites the
     // page table where that changed what the frame samples. True when it did. A view equal
     // to the last one, once every brick it needs is resident, needs the same bricks again:
