@@ -5,16 +5,31 @@
 #include "render/streaming/BrickPool.h"
 
 #include <QElapsedTimer>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// The window asks for frames at the display's refresh.
+constexpr std::chrono::microseconds kDisplayInterval{16667};
+
+} // namespace
 
 std::variant<PoolWarmUp::Times, QString> PoolWarmUp::run(QVRenderer& renderer, OffscreenMTKView& view,
                                                          double limitMs) {
     view.setDeltaX(0);
     view.setUserInteracting(false);
+    renderer.setAdaptiveQuality(true);
     Times times;
     bool drawn = false;
     QElapsedTimer timer;
     timer.start();
+    auto due = std::chrono::steady_clock::now();
     for (;;) {
+        // A frame late for its refresh is not made up for: the next one is asked for at once.
+        std::this_thread::sleep_until(due);
+        due = std::max(due + kDisplayInterval, std::chrono::steady_clock::now());
         view.draw(renderer); // returns once the GPU has finished the frame
         ++times.frames;
         const BrickPool* pool = renderer.brickPool();

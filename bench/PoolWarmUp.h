@@ -10,8 +10,9 @@ class OffscreenMTKView;
 class QVRenderer;
 
 // Still frames from the load of a volume until its brick pool holds what the view needs,
-// as the user watches it appear before touching anything: first a coarse picture (the
-// base level resident), then the full one (every brick of the level the view needs).
+// as the user watches it appear in the window before touching anything: asked for at the
+// display's 60 Hz, with the window's adaptive quality; first a coarse picture (the base
+// level resident), then the full one (every brick of the level the view needs).
 namespace PoolWarmUp {
 
 struct Times {

@@ -135,9 +135,6 @@ int main(int argc, char** argv) {
     }
     const QVRenderer::VolumeState volume = renderer->volumeState();
     renderer->mtkView_drawableSizeWillChange(*view, view->drawableSize());
-    // Full: every frame of the orbit at full quality, as after the user lets go. Interactive:
-    // the frames shown while the camera moves.
-    renderer->setAdaptiveQuality(options.quality == BenchOptions::Quality::Interactive);
     renderer->setRenderMode(options.mode);
     renderer->setSamplesPerStep(options.sampling);
     std::optional<WindowPresets::SampleWindow> window = options.window;
@@ -159,6 +156,9 @@ int main(int argc, char** argv) {
     if (const QString* reason = std::get_if<QString>(&warmUp)) {
         return fail(QStringLiteral("%1: %2").arg(options.volume, *reason));
     }
+    // Full: every frame of the orbit at full quality, as after the user lets go. Interactive:
+    // the frames shown while the camera moves.
+    renderer->setAdaptiveQuality(options.quality == BenchOptions::Quality::Interactive);
     OrbitRun run(*renderer, *view);
     run.run(options.frames);
     run.stop(kStillFrames, kFullQualityLimitMs);

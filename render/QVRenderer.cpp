@@ -119,7 +119,7 @@ void QVRenderer::DrawA(MTKView& view) {
     if (drawsVolume) {
         const DrawableSize size = view.drawableSize();
         inputs = frameInputs(wholePixels(size.width), wholePixels(size.height));
-        action = m_frames.decide(inputs, view.userIsInteracting());
+        action = m_frames.decide(inputs, view.userIsInteracting(), !pool->complete());
         if (action == AdaptiveQuality::Action::Reuse && m_frames.viewShowsKept() &&
             view.keepsPresentedPicture()) {
             // The view still shows this very picture: nothing to draw, copy or present.
@@ -136,7 +136,7 @@ void QVRenderer::DrawA(MTKView& view) {
             if (pass->width != inputs.width || pass->height != inputs.height) {
                 // The view offers another size than it reported: decide for the size drawn.
                 inputs = frameInputs(pass->width, pass->height);
-                action = m_frames.decide(inputs, view.userIsInteracting());
+                action = m_frames.decide(inputs, view.userIsInteracting(), !pool->complete());
             }
             m_frames.encode(*commandBuffer, *pass, action, inputs,
                             [this](gpu::CommandBuffer& buffer, const gpu::RenderPassDescriptor& target) {

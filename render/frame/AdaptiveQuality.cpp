@@ -11,5 +11,13 @@ AdaptiveQuality::Action AdaptiveQuality::next(const Frame& frame) {
     if (frame.keptMatches && (frame.keptIsFull || reducedAllowed)) {
         return Action::Reuse;
     }
-    return reducedAllowed ? Action::DrawInteractive : Action::DrawFull;
+    if (m_enabled && frame.onlyBricksArrived && frame.keptIsFull &&
+        frame.now - m_lastFull < kStreamingRefresh) {
+        return Action::Reuse;
+    }
+    if (reducedAllowed) {
+        return Action::DrawInteractive;
+    }
+    m_lastFull = frame.now;
+    return Action::DrawFull;
 }

@@ -11,7 +11,12 @@
 //  - every other frame that needs drawing is drawn at full quality (DrawFull): the first
 //    one, every one with adaptation switched off, the turning and the window drift that
 //    go on after the hands let go, and the frame after a reduced one once the hands are
-//    off or the inputs have stayed the same for the settle time.
+//    off or the inputs have stayed the same for the settle time;
+//  - while bricks stream in and nothing else changes, the kept full-quality image stands
+//    for up to kStreamingRefresh before the bricks that arrived meanwhile are drawn (Reuse):
+//    on a software rasteriser every redraw takes the processor the brick loaders need, so
+//    the view is complete sooner when fewer partial pictures are drawn on the way. The
+//    frame that completes the view is drawn at once.
 class AdaptiveQuality {
   public:
     using Clock = std::chrono::steady_clock;
@@ -20,12 +25,16 @@ class AdaptiveQuality {
     // Short enough that a pointer held still with its button down is sharp within 0.3 s,
     // long enough that the pauses between a slider's steps do not start a full frame.
     static constexpr std::chrono::milliseconds kDefaultSettle{100};
+    // Four pictures a second while bricks stream in: progress the eye follows.
+    static constexpr std::chrono::milliseconds kStreamingRefresh{250};
 
     struct Frame {
-        bool interacting = false;   // the user's hands are on the controls
-        bool inputsChanged = false; // differ from the previous frame's (true for the first)
-        bool keptMatches = false;   // the kept image was made from exactly these inputs
-        bool keptIsFull = false;    // ... at full quality
+        bool interacting = false;       // the user's hands are on the controls
+        bool inputsChanged = false;     // differ from the previous frame's (true for the first)
+        bool keptMatches = false;       // the kept image was made from exactly these inputs
+        bool keptIsFull = false;        // ... at full quality
+        bool onlyBricksArrived = false; // the kept image differs only by bricks that arrived
+                                        // since, and more are on their way
         Clock::time_point now{};
     };
     Action next(const Frame& frame);
@@ -38,4 +47,5 @@ class AdaptiveQuality {
     bool m_anyFrame = false;
     Clock::duration m_settle = kDefaultSettle;
     Clock::time_point m_lastChange{};
+    Clock::time_point m_lastFull{};
 };

@@ -20,13 +20,17 @@ bool FrameCache::Inputs::operator==(const Inputs& other) const {
            level == other.level && grid == other.grid && width == other.width && height == other.height;
 }
 
-AdaptiveQuality::Action FrameCache::decide(const Inputs& inputs, bool interacting) {
+AdaptiveQuality::Action FrameCache::decide(const Inputs& inputs, bool interacting, bool streaming,
+                                           AdaptiveQuality::Clock::time_point now) {
     AdaptiveQuality::Frame frame;
     frame.interacting = interacting;
     frame.inputsChanged = !m_lastInputs || !(*m_lastInputs == inputs);
     frame.keptMatches = m_kept != nullptr && m_keptInputs == inputs;
     frame.keptIsFull = m_keptFull;
-    frame.now = AdaptiveQuality::Clock::now();
+    Inputs keptBricks = inputs;
+    keptBricks.bricks = m_keptInputs.bricks;
+    frame.onlyBricksArrived = streaming && m_kept != nullptr && m_keptInputs == keptBricks;
+    frame.now = now;
     m_lastInputs = inputs;
     const AdaptiveQuality::Action action = m_quality.next(frame);
     if (action != AdaptiveQuality::Action::DrawInteractive) {

@@ -39,8 +39,10 @@ class FrameCache {
     void setAdaptiveQuality(bool enabled) { m_quality.setEnabled(enabled); }
     void setQualitySettle(std::chrono::milliseconds settle) { m_quality.setSettle(settle); }
 
-    // How the frame with these inputs is made; notes them as the previous frame's.
-    AdaptiveQuality::Action decide(const Inputs& inputs, bool interacting);
+    // How the frame with these inputs is made at `now`, `streaming` while bricks the view
+    // needs are still on their way; notes them as the previous frame's.
+    AdaptiveQuality::Action decide(const Inputs& inputs, bool interacting, bool streaming,
+                                   AdaptiveQuality::Clock::time_point now = AdaptiveQuality::Clock::now());
     // Makes the frame as `action` says into the view's `pass` (drawing with `draw`, into
     // a reduced texture while the user interacts), keeping its image.
     void encode(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass,
