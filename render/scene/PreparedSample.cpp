@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QtEndian>
 #include <algorithm>
 #include <string_view>
 
@@ -26,19 +27,22 @@ bool plausible(const SampleStatistics::Summary& texels) {
            texels.highPercentile <= texels.max;
 }
 
-// Reads `count` 16-bit values; false when the stream runs short.
+// Reads `count` little-endian 16-bit values in one block; false when the stream runs short.
 bool readValues(QDataStream& stream, std::vector<std::uint16_t>& values, std::uint64_t count) {
     values.resize(count);
-    for (std::uint16_t& value : values) {
-        stream >> value;
+    const auto bytes = static_cast<qint64>(count * sizeof(std::uint16_t));
+    if (stream.readRawData(reinterpret_cast<char*>(values.data()), bytes) != bytes) {
+        return false;
     }
-    return stream.status() == QDataStream::Ok;
+    qFromLittleEndian<std::uint16_t>(values.data(), static_cast<qsizetype>(count), values.data());
+    return true;
 }
 
 void writeValues(QDataStream& stream, const std::vector<std::uint16_t>& values) {
-    for (const std::uint16_t value : values) {
-        stream << value;
-    }
+    std::vector<std::uint16_t> little(values.size());
+    qToLittleEndian<std::uint16_t>(values.data(), static_cast<qsizetype>(values.size()), little.data());
+    stream.writeRawData(reinterpret_cast<const char*>(little.data()),
+                        static_cast<int>(little.size() * sizeof(std::uint16_t)));
 }
 
 } // namespace
