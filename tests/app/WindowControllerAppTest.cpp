@@ -85,8 +85,6 @@ class AppWindowTest : public ShownWindowTest {
     // A left click stops whatever turning or windowing the last drags left going.
     void stopDrags() { pointerDrag(Qt::LeftButton, viewCentre(), viewCentre()); }
 
-    QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
-
     // The still picture of the main view, or of another view's window, once the
     // full-quality frame has followed any reduced ones.
     QImage grabStill(const QString& name, const ViewWindow* other = nullptr) {
@@ -98,12 +96,6 @@ class AppWindowTest : public ShownWindowTest {
             << name.toStdString();
         return grab(name, other ? other->view() : nullptr);
     }
-
-    // Window coordinates of a point of a widget inside it.
-    QPoint inWindow(const QWidget* widget, QPoint local) const {
-        return widget->mapTo(m_window.get(), local);
-    }
-    QPoint viewCentre() const { return inWindow(m_view, m_view->rect().center()); }
 
     // Input as the window system delivers it: to whatever lies under the pointer.
     void pointerDrag(Qt::MouseButton button, QPoint from, QPoint to, QWindow* window = nullptr) {
@@ -119,11 +111,10 @@ class AppWindowTest : public ShownWindowTest {
 };
 
 // Left alone, the window still steps every display frame (the labels hear each one), paced
-// by the display and not in a loop, but draws, composes and repaints nothing. The built-in
-// volume shows in the middle of the view. The status line, the title and the window labels
-// drawn over the view describe it, readable (WCAG's 4.5 : 1); the status line stays while
-// menu tips show.
-TEST_F(AppWindowTest, StaysIdleShowingTheBuiltInVolumeInTheMiddleDescribedReadably) {
+// by the display and not in a loop, but draws, composes and repaints nothing. The status
+// line, the title and the window labels drawn over the view describe the built-in volume,
+// readable (WCAG's 4.5 : 1); the status line stays while menu tips show.
+TEST_F(AppWindowTest, StaysIdleAndDescribesTheBuiltInVolumeReadably) {
     ASSERT_TRUE(waitForFrames(5));
     struct PaintCounter : QObject {
         bool eventFilter(QObject* watched, QEvent* event) override {
@@ -149,17 +140,6 @@ TEST_F(AppWindowTest, StaysIdleShowingTheBuiltInVolumeInTheMiddleDescribedReadab
     EXPECT_TRUE(paints.painted.isEmpty()) << paints.painted.join(QLatin1Char(' ')).toStdString();
     EXPECT_GE(wwHeard.count(), 2 * frames.count());
 
-    const QImage image = grab(QStringLiteral("startup"));
-    ASSERT_EQ(image.size(), QSize(m_view->width(), m_view->height()) * m_view->devicePixelRatio());
-    const QPoint centre(image.width() / 2, image.height() / 2);
-    EXPECT_GT(volumePixels(image, QRect(centre - QPoint(4, 4), QSize(9, 9))), 70);
-    for (const QPoint corner : {QPoint(0, 0), QPoint(image.width() - 1, 0), QPoint(0, image.height() - 1),
-                                QPoint(image.width() - 1, image.height() - 1)}) {
-        EXPECT_FALSE(imagemetrics::isForeground(image.pixel(corner), Qt::black))
-            << corner.x() << "," << corner.y();
-    }
-    EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
-    EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 738"));
     const QString described = QStringLiteral("512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm");
     EXPECT_EQ(m_window->statusText(), described);
     EXPECT_EQ(m_window->windowTitle(), QStringLiteral("512x512x463-16U.raw — 512 × 512 × 463 — voxview"));
@@ -224,9 +204,6 @@ TEST_F(AppWindowTest, WheelAndTrackpadGesturesZoomAndStopWithTheGesture) {
         const QImage before = grabStill(name + QStringLiteral("-before"));
         for (const GestureStep& step : steps) {
             wheelAt(viewCentre(), step.angleDelta, step.pixelDelta, step.phase);
-            if (step.phase != Qt::ScrollBegin && step.phase != Qt::ScrollEnd) {
-                EXPECT_GT(m_view->zoom(), 0);
-            }
             QTest::qWait(step.pauseMs);
         }
         ASSERT_TRUE(QTest::qWaitFor([&] { return !m_view->wheelGestureInProgress(); }, kTimeoutMs));
@@ -291,13 +268,10 @@ TEST_F(AppWindowTest, ResetViewUndoesDragsWheelAndSlidersDoneWithThePointer) {
 }
 
 TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
-    QTemporaryDir folder;
+    const QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    auto panels = std::make_unique<ScriptedFilePicker>(
-        std::deque<std::optional<QString>>{QDir(folder.path()).filePath(QStringLiteral("head view"))});
-    const ScriptedFilePicker& asked = *panels;
-    m_window->saveImageCommand().setFilePicker(std::move(panels));
-    m_window->saveImageCommand().setUserAlert(std::make_unique<RecordingAlert>());
+    const ScriptedFilePicker& asked =
+        *script(m_window->saveImageCommand(), {folder.filePath(QStringLiteral("head view"))}).first;
     // Saved right after a change, when the view shows a frame of reduced resolution (in a
     // view of more pixels than such a frame has).
     m_window->resize(kWindowSize * 3 / 2);
@@ -307,7 +281,7 @@ TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
     QTest::keyClick(m_window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
     ASSERT_EQ(asked.requests().size(), 1u);
     EXPECT_TRUE(asked.requests()[0].selectedFile.endsWith(QStringLiteral("/512x512x463-16U.png")));
-    QImageReader reader(QDir(folder.path()).filePath(QStringLiteral("head view.png")));
+    QImageReader reader(folder.filePath(QStringLiteral("head view.png")));
     EXPECT_EQ(reader.format(), QByteArray("png"));
     const QImage saved = reader.read();
     ASSERT_FALSE(saved.isNull()) << reader.errorString().toStdString();
@@ -316,10 +290,22 @@ TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
     EXPECT_EQ(imagemetrics::changedPixels(still, saved.convertToFormat(QImage::Format_RGB32)), 0);
 }
 
-// Maximum intensity projection from the menu redraws the volume and is the one render mode
-// checked. The CT windows are in Hounsfield units; the built-in sample stores HU + 1024.
-TEST_F(AppWindowTest, RenderModeAndWindowPresetsFromTheMenuAndShortcutsReachThePictureAndLabels) {
+// The two lookups are one choice: choosing one again keeps it, and the menu shows the
+// renderer's. Maximum intensity projection from the menu redraws the volume and is the one
+// render mode checked. The CT windows are in Hounsfield units; the built-in sample stores
+// HU + 1024.
+TEST_F(AppWindowTest, LookupRenderModeAndWindowPresetsFromTheMenuAndShortcutsReachThePictureAndLabels) {
     const QImage composite = grab(QStringLiteral("composite"));
+    EXPECT_TRUE(action("actionClutDefault")->isChecked());
+    for (int round = 0; round < 2; ++round)
+        action("actionClutBW")->trigger();
+    EXPECT_TRUE(action("actionClutBW")->isChecked());
+    EXPECT_FALSE(action("actionClutDefault")->isChecked());
+    ASSERT_TRUE(waitForFrames(2));
+    EXPECT_GT(imagemetrics::changedPixels(composite, grab(QStringLiteral("black-and-white"))), 1000);
+    action("actionClutDefault")->trigger();
+    EXPECT_FALSE(action("actionClutBW")->isChecked());
+
     action("actionRenderMip")->trigger();
     ASSERT_TRUE(waitForFrames(2));
     EXPECT_GT(imagemetrics::changedPixels(composite, grab(QStringLiteral("maximum-intensity-projection"))),
@@ -390,10 +376,37 @@ TEST_F(AppWindowTest, NewViewTurnsOnItsOwnAndSharesTheWindowAndTheVolume) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return other.isNull(); }, kTimeoutMs));
 }
 
-// Each slider of the window, dragged with the pointer from where it starts, changes the
-// picture and moves its own clip value or turn and no other. The volume is turned first:
-// seen straight along z, neither a z clip nor the turn about z would show.
-TEST_F(AppWindowTest, EachSliderDraggedWithThePointerMovesOnlyItsOwnValue) {
+// Ctrl+I shows and hides the clip sliders and their labels, Ctrl+R the turn's, each group
+// alone, and the menu's checks follow. Each slider, dragged with the pointer from where it
+// starts, changes the picture and moves its own clip value or turn and no other. The volume
+// is turned first: seen straight along z, neither a z clip nor the turn about z would show.
+TEST_F(AppWindowTest, SliderTogglesShowTheirOwnControlsAndEachSliderMovesOnlyItsOwnValue) {
+    const struct {
+        Qt::Key key;
+        const char* action;
+        std::vector<const char*> controls;
+    } toggles[] = {{Qt::Key_I,
+                    "actionIntercept",
+                    {"xslider", "xbtmslider", "yslider", "ybtmslider", "zslider", "zbtmslider",
+                     "xsliderLabel", "ysliderLabel", "zsliderLabel", "uppersliderLabel", "lowersliderLabel"}},
+                   {Qt::Key_R, "actionZrot", {"zrotslider", "zrotsliderLabel"}}};
+    // Only the controls of the group `shown` show (none where null), and only its check is set.
+    const auto showsOnly = [&](const void* shown) {
+        for (const auto& group : toggles) {
+            EXPECT_EQ(action(group.action)->isChecked(), &group == shown) << group.action;
+            for (const char* name : group.controls)
+                EXPECT_EQ(m_window->findChild<QWidget*>(QLatin1String(name))->isVisible(), &group == shown)
+                    << name;
+        }
+    };
+    showsOnly(nullptr);
+    for (const auto& toggle : toggles) {
+        for (const bool shown : {true, false}) {
+            QTest::keyClick(m_window->windowHandle(), toggle.key, Qt::ControlModifier);
+            showsOnly(shown ? &toggle : nullptr);
+        }
+    }
+
     const struct {
         const char* name;
         int to;
@@ -402,8 +415,6 @@ TEST_F(AppWindowTest, EachSliderDraggedWithThePointerMovesOnlyItsOwnValue) {
                  {"yslider", 50, &QVRenderer::ycept},  {"ybtmslider", 10, &QVRenderer::yceptBtm},
                  {"zslider", 15, &QVRenderer::zcept},  {"zbtmslider", 10, &QVRenderer::zceptBtm},
                  {"zrotslider", 60, &QVRenderer::zrot}};
-    for (const auto& drag : drags)
-        EXPECT_FALSE(slider(drag.name)->isVisible()) << drag.name;
     QTest::keyClick(m_window->windowHandle(), Qt::Key_I, Qt::ControlModifier);
     QTest::keyClick(m_window->windowHandle(), Qt::Key_R, Qt::ControlModifier);
     m_window->grab().save(artefactPath(QStringLiteral("window-with-every-slider")));
@@ -432,8 +443,9 @@ TEST_F(AppWindowTest, EachSliderDraggedWithThePointerMovesOnlyItsOwnValue) {
     }
 }
 
-// The picture follows the window's shape: drawn anew for every size, centred, neither
-// stretched nor left over from the last size, and the same again at the first size.
+// The built-in volume shows in the middle of the view on the clear colour, and the picture
+// follows the window's shape: drawn anew for every size, centred, neither stretched nor left
+// over from the last size, and the same again at the first size.
 TEST_F(AppWindowTest, ResizedWindowRedrawsThePictureForItsNewShape) {
     const QColor clear(Qt::black);
     const QImage first = grabStill(QStringLiteral("resize-first"));

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,8 +19,8 @@ class ScriptedFilePicker : public FilePicker {
   public:
     // One answer per panel (open or save), in order: a path, or nothing for Cancel. A
     // panel beyond the script is cancelled.
-    explicit ScriptedFilePicker(std::deque<std::optional<QString>> answers = {})
-        : m_answers(std::move(answers)) {}
+    using Answers = std::deque<std::optional<QString>>;
+    explicit ScriptedFilePicker(Answers answers = {}) : m_answers(std::move(answers)) {}
 
     std::optional<QString> saveFile(const FilePickerRequest& request) override { return openFile(request); }
 
@@ -28,14 +29,14 @@ class ScriptedFilePicker : public FilePicker {
         return m_next < m_answers.size() ? m_answers[m_next++] : std::nullopt;
     }
 
-    void answer(std::deque<std::optional<QString>> answers) {
+    void answer(Answers answers) {
         m_answers = std::move(answers);
         m_next = 0;
     }
     const std::vector<FilePickerRequest>& requests() const { return m_requests; }
 
   private:
-    std::deque<std::optional<QString>> m_answers;
+    Answers m_answers;
     std::size_t m_next = 0;
     std::vector<FilePickerRequest> m_requests;
 };
@@ -63,3 +64,16 @@ class RecordingAlert : public UserAlert {
   private:
     QStringList m_warnings;
 };
+
+// Gives a command (an import or Save Image) scripted panels and a recording alert, and
+// returns them.
+template <typename Command>
+std::pair<ScriptedFilePicker*, RecordingAlert*> script(Command& command,
+                                                       ScriptedFilePicker::Answers answers = {}) {
+    auto panels = std::make_unique<ScriptedFilePicker>(std::move(answers));
+    auto alert = std::make_unique<RecordingAlert>();
+    const std::pair scripted(panels.get(), alert.get());
+    command.setFilePicker(std::move(panels));
+    command.setUserAlert(std::move(alert));
+    return scripted;
+}

@@ -16,8 +16,8 @@
 #include <QLabel>
 #include <QTest>
 #include <QThreadPool>
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <limits>
 #include <memory>
 #include <nifti1.h>
 
@@ -36,21 +36,14 @@ QByteArray detachedHeader(const QString& dataFile, const QString& encoding = QSt
 // tested in the app tests; these cover what needs a held thread pool or no display.
 class ImportCommandTest : public ::testing::Test {
   protected:
-    ImportCommandTest() {
-        m_window = std::make_unique<WindowController>(nullptr, [this] { return m_device; });
-        auto panels = std::make_unique<ScriptedFilePicker>();
-        m_panels = panels.get();
-        auto alert = std::make_unique<RecordingAlert>();
-        m_alert = alert.get();
-        command().setFilePicker(std::move(panels));
-        command().setUserAlert(std::move(alert));
-    }
+    ImportCommandTest() { std::tie(m_panels, m_alert) = script(command()); }
 
     ImportCommand& command() const { return m_window->contentViewController()->importCommand(); }
     QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
 
     std::shared_ptr<recording::Device> m_device = std::make_shared<recording::Device>();
-    std::unique_ptr<WindowController> m_window;
+    std::unique_ptr<WindowController> m_window =
+        std::make_unique<WindowController>(nullptr, [this] { return m_device; });
     ScriptedFilePicker* m_panels = nullptr;
     RecordingAlert* m_alert = nullptr;
     TestFolder m_files;
