@@ -21,6 +21,7 @@ class RecordingDelegate : public MTKViewDelegate {
         if (paintedFramesLeft > 0) {
             // Stands in for a renderer that draws and presents: fills the frame red.
             --paintedFramesLeft;
+            auto* widget = dynamic_cast<QWidget*>(&view);
             QPainter(widget).fillRect(widget->rect(), Qt::red);
             view.currentDrawable()->present();
         }
@@ -32,7 +33,6 @@ class RecordingDelegate : public MTKViewDelegate {
         }
     }
 
-    QWidget* widget = nullptr;
     int paintedFramesLeft = 0;
     int frames = 0;
     std::optional<gpu::RenderPassDescriptor> firstPass;
@@ -47,7 +47,6 @@ class QVMTKViewFrameTest : public ::testing::Test {
         QSurfaceFormat format = m_view.format();
         format.setAlphaBufferSize(8);
         m_view.setFormat(format);
-        m_delegate.widget = &m_view;
         m_view.setDelegate(&m_delegate);
         m_view.resize(160, 120);
         m_view.show();
