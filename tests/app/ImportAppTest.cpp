@@ -3,29 +3,19 @@
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "VolumeFileWriters.h"
-#include "render/QVRenderer.h"
 #include "ui/import/ImportCommand.h"
-#include "ui/view/QVMTKView.h"
 #include "ui/window/SaveImageCommand.h"
-#include "ui/window/WindowController.h"
 
-#include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
-#include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSlider>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QThreadPool>
 #include <QUrl>
 #include <functional>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <nifti1.h>
 #include <vector>
 

@@ -2,31 +2,18 @@
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "TestVolumes.h"
-#include "render/QVRenderer.h"
-#include "ui/view/QVMTKView.h"
-#include "ui/view/ViewController.h"
 #include "ui/view/ViewWindow.h"
 #include "ui/window/AppDelegate.h"
 #include "ui/window/SaveImageCommand.h"
-#include "ui/window/WindowController.h"
 
-#include <QAction>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QImage>
-#include <QLabel>
 #include <QPointer>
-#include <QSignalSpy>
-#include <QSlider>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTemporaryDir>
-#include <QTest>
 #include <algorithm>
 #include <cmath>
-#include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <vector>
 
 namespace {
