@@ -263,8 +263,8 @@ TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
     action("actionIntercept")->trigger();
     slider("xslider")->setValue(80);
     QTest::keyClick(m_window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
-    ASSERT_EQ(asked.requests().size(), 1u);
-    EXPECT_TRUE(asked.requests()[0].selectedFile.endsWith(QStringLiteral("/512x512x463-16U.png")));
+    ASSERT_EQ(asked.requests.size(), 1u);
+    EXPECT_TRUE(asked.requests[0].selectedFile.endsWith(QStringLiteral("/512x512x463-16U.png")));
     // Read as PNG only: a picture in another format under the name fails to load.
     const QImage saved(folder.filePath(QStringLiteral("head view.png")), "PNG");
     ASSERT_FALSE(saved.isNull());
