@@ -194,7 +194,8 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
 
 // Volumes of other formats replace the picture through the menu command and panel: the
 // ball as a NIfTI float volume, rescaled into the texture, starts with the window over its
-// whole range, labels real values with decimals and resets the clip sliders; a DICOM folder
+// whole range, labels real values with decimals and resets the clip sliders and the lookup,
+// which the menu shows; a DICOM folder
 // of two series asks which one to show.
 TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     const QString nifti = m_files.path(QStringLiteral("ball.nii.gz"));
@@ -211,10 +212,12 @@ TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     command().setSeriesPicker(std::move(chooser));
     const QImage before = grab(QStringLiteral("import-formats-before"));
     slider("xslider")->setValue(70);
+    action("actionClutBW")->trigger();
 
     import({nifti});
     EXPECT_EQ(slider("xslider")->value(), 100);
     EXPECT_EQ(renderer().xcept(), 1.0f);
+    EXPECT_TRUE(action("actionClutDefault")->isChecked());
     const QImage ball = grab(QStringLiteral("import-nifti"));
     EXPECT_THAT(status(), testing::StartsWith("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 0.37501"));
