@@ -3,37 +3,23 @@
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "VolumeFileWriters.h"
-#include "render/QVRenderer.h"
 #include "ui/import/ImportCommand.h"
-#include "ui/view/QVMTKView.h"
 #include "ui/window/SaveImageCommand.h"
-#include "ui/window/WindowController.h"
 
-#include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
-#include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSlider>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QThreadPool>
 #include <QUrl>
 #include <functional>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <nifti1.h>
 #include <vector>
 
 namespace {
-
-using testing::AllOf;
-using testing::HasSubstr;
-using testing::StartsWith;
 
 constexpr int kSide = 64;
 // CT numbers: air around a ball of soft tissue.
@@ -47,7 +33,7 @@ const QByteArray kBallHeader =
     nrrdHeader("short", {kSide, kSide, kSide}, "raw", "spacings: 1 1 1\nendian: little\n\n");
 
 // The samples of a ball of `tissue` in `air` filling the 64³ volume, x fastest.
-template <typename T> std::vector<T> ballSamples(T air, T tissue) {
+template <typename T> QByteArray ballSamples(T air, T tissue) {
     std::vector<T> samples;
     for (int z = 0; z < kSide; ++z)
         for (int y = 0; y < kSide; ++y)
@@ -55,38 +41,31 @@ template <typename T> std::vector<T> ballSamples(T air, T tissue) {
                 const int dx = x - kSide / 2, dy = y - kSide / 2, dz = z - kSide / 2;
                 samples.push_back(dx * dx + dy * dy + dz * dz <= kBallRadius * kBallRadius ? tissue : air);
             }
-    return samples;
+    return bytesOf(samples);
 }
-
-// The samples of a ball of soft tissue in air, as a signed CT import stores them.
-QByteArray ballSamples() {
-    return bytesOf(ballSamples<std::int16_t>(kAir, kTissue));
-}
+// A ball of soft tissue in air, as a signed CT import stores it.
+const QByteArray kBall = ballSamples<std::int16_t>(kAir, kTissue);
 
 // The viewer window on the built-in volume, importing through scripted panels.
 class ImportAppTest : public ShownWindowTest {
   protected:
     void SetUp() override {
         auto window = std::make_unique<WindowController>(nullptr, gpu::createSystemDefaultDevice, m_budgets);
-        auto panels = std::make_unique<ScriptedFilePicker>();
-        m_panels = panels.get();
-        auto alert = std::make_unique<RecordingAlert>();
-        m_alert = alert.get();
-        window->contentViewController()->importCommand().setFilePicker(std::move(panels));
-        window->contentViewController()->importCommand().setUserAlert(std::move(alert));
+        std::tie(m_panels, m_alert) = script(window->contentViewController()->importCommand());
         ASSERT_NO_FATAL_FAILURE(show(std::move(window)));
     }
 
     ImportCommand& command() const { return m_window->contentViewController()->importCommand(); }
     std::string status() const { return m_window->statusText().toStdString(); }
 
-    // Waits until the import's volume is drawn or the import is refused.
+    // Waits until the import's volume is drawn, every brick it needs resident, or the import
+    // is refused: on a loaded machine the first frames of a new volume may still lack bricks.
     void waitForImport() {
         ASSERT_TRUE(QTest::qWaitFor([this] { return !command().isLoading(); }, kTimeoutMs));
-        ASSERT_TRUE(waitForFrames(2));
+        ASSERT_TRUE(waitForBricks());
     }
     void import(std::deque<std::optional<QString>> answers) {
-        m_panels->answer(std::move(answers));
+        m_panels->answers = std::move(answers);
         m_window->menuImportaction();
         waitForImport();
     }
@@ -101,7 +80,7 @@ class ImportAppTest : public ShownWindowTest {
 // file: the menu (two panels), `voxview HEADER DATA` once the window is up (none) and a
 // drop (the data file's panel). Each reaches its data file and shows the ball.
 TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
-    const QString data = m_files.write(QStringLiteral("ball.raw"), ballSamples());
+    const QString data = m_files.write(QStringLiteral("ball.raw"), kBall);
     const QImage builtIn = grab(QStringLiteral("open-before"));
     const struct {
         const char* name;
@@ -109,14 +88,14 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
         std::size_t panels;
     } ways[] = {{"menu",
                  [&](const QString& header) {
-                     m_panels->answer({header, data});
+                     m_panels->answers = {header, data};
                      QTest::keyClick(m_window->windowHandle(), Qt::Key_O, Qt::ControlModifier);
                  },
                  2},
                 {"command-line", [&](const QString& header) { m_window->openFile(header, data); }, 0},
                 {"drop", // as a file manager drops a file onto the window
                  [&](const QString& header) {
-                     m_panels->answer({data});
+                     m_panels->answers = {data};
                      QMimeData dragged;
                      dragged.setUrls({QUrl::fromLocalFile(header)});
                      const QPoint centre = m_window->rect().center();
@@ -133,13 +112,13 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
     for (const auto& way : ways) {
         SCOPED_TRACE(way.name);
         const QString name = QString::fromLatin1(way.name);
-        const std::size_t panelsBefore = m_panels->requests().size();
+        const std::size_t panelsBefore = m_panels->requests.size();
         way.open(m_files.write(name + QStringLiteral(".nhdr"), kBallHeader));
         waitForImport();
         const QImage after = grab(QStringLiteral("open-after-") + name);
 
-        EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
-        EXPECT_EQ(m_panels->requests().size() - panelsBefore, way.panels);
+        EXPECT_TRUE(m_alert->warnings.isEmpty()) << m_alert->warnings.join('\n').toStdString();
+        EXPECT_EQ(m_panels->requests.size() - panelsBefore, way.panels);
         EXPECT_EQ(m_window->statusText(), QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
         EXPECT_EQ(m_window->windowTitle(), name + QStringLiteral(".nhdr — 64 × 64 × 64 — voxview"));
         ASSERT_EQ(after.size(), builtIn.size());
@@ -167,7 +146,7 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
     for (int z = 0; z < 256; ++z)
         file.write(slice);
     file.close();
-    const QString ball = m_files.write(QStringLiteral("ball.nrrd"), kBallHeader + ballSamples());
+    const QString ball = m_files.write(QStringLiteral("ball.nrrd"), kBallHeader + kBall);
     const QString title = m_window->windowTitle();
     const QString described = m_window->statusText();
     const QImage before = grab(QStringLiteral("escape-before"));
@@ -187,7 +166,7 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
                 EXPECT_FALSE(command().isLoading());
                 EXPECT_FALSE(cancel->isVisible());
             });
-        m_panels->answer({slow});
+        m_panels->answers = {slow};
         m_window->menuImportaction();
         EXPECT_TRUE(QTest::qWaitFor([&] { return pressed; }, kTimeoutMs)) << when << ": " << status();
         QObject::disconnect(watching);
@@ -197,31 +176,31 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
 
     // The first progress report: decoding has begun.
     escapeAt("^Loading slow.nrrd … [1-9][0-9]? %$");
-    EXPECT_EQ(m_window->contentViewController()->renderer()->volumeState().width, 512u);
+    EXPECT_EQ(renderer().volumeState().width, 512u);
     EXPECT_EQ(m_window->statusText(), described);
     EXPECT_EQ(m_window->windowTitle(), title);
     EXPECT_EQ(imagemetrics::changedPixels(before, grab(QStringLiteral("escape-during-decode"))), 0);
 
     escapeAt("^Uploading slow.nrrd");
-    const std::uint64_t shown = m_window->contentViewController()->renderer()->volumeState().width;
+    const std::uint64_t shown = renderer().volumeState().width;
     EXPECT_TRUE(shown == 512u || shown == 256u) << shown;
     EXPECT_EQ(m_window->windowTitle().contains(QStringLiteral("256 × 256 × 256")), shown == 256u)
         << m_window->windowTitle().toStdString();
 
     import({ball});
     EXPECT_EQ(m_window->windowTitle(), QStringLiteral("ball.nrrd — 64 × 64 × 64 — voxview"));
-    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    EXPECT_TRUE(m_alert->warnings.isEmpty()) << m_alert->warnings.join('\n').toStdString();
 }
 
 // Volumes of other formats replace the picture through the menu command and panel: the
 // ball as a NIfTI float volume, rescaled into the texture, starts with the window over its
-// whole range, labels real values with decimals and resets the clip sliders; a DICOM folder
+// whole range, labels real values with decimals and resets the clip sliders and the lookup,
+// which the menu shows; a DICOM folder
 // of two series asks which one to show.
 TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     const QString nifti = m_files.path(QStringLiteral("ball.nii.gz"));
-    writeNifti(
-        nifti,
-        {{3, kSide, kSide, kSide, 1}, DT_FLOAT32, bytesOf(ballSamples(0.0f, 0.75f)), {1, 1, 1}, 0, 0, false});
+    writeNifti(nifti,
+               {{3, kSide, kSide, kSide, 1}, DT_FLOAT32, ballSamples(0.0f, 0.75f), {1, 1, 1}, 0, 0, false});
     // CT numbers -500 ... -43: inside the window an import starts with.
     const DicomTestSeries head{.intercept = 0};
     head.write(m_files.dir().path());
@@ -233,12 +212,14 @@ TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     command().setSeriesPicker(std::move(chooser));
     const QImage before = grab(QStringLiteral("import-formats-before"));
     slider("xslider")->setValue(70);
+    action("actionClutBW")->trigger();
 
     import({nifti});
     EXPECT_EQ(slider("xslider")->value(), 100);
-    EXPECT_EQ(m_window->contentViewController()->renderer()->xcept(), 1.0f);
+    EXPECT_EQ(renderer().xcept(), 1.0f);
+    EXPECT_TRUE(action("actionClutDefault")->isChecked());
     const QImage ball = grab(QStringLiteral("import-nifti"));
-    EXPECT_THAT(status(), StartsWith("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
+    EXPECT_THAT(status(), testing::StartsWith("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 0.37501"));
     EXPECT_GT(imagemetrics::changedPixels(before, ball), before.width() * before.height() / 20);
     EXPECT_NE(ball.pixel(ball.width() / 2, ball.height() / 2), ball.pixel(2, 2));
@@ -247,7 +228,7 @@ TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     EXPECT_EQ(offered.offered, std::vector<std::size_t>{2});
     EXPECT_EQ(m_window->statusText(), QStringLiteral("8 × 6 × 5 · 0.5 × 0.75 × 2.0 mm"));
     EXPECT_GT(imagemetrics::changedPixels(ball, grab(QStringLiteral("import-dicom"))), 0);
-    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    EXPECT_TRUE(m_alert->warnings.isEmpty()) << m_alert->warnings.join('\n').toStdString();
 }
 
 // A refused import leaves the window, its picture and its controls as they were and says
@@ -256,7 +237,7 @@ TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
 // abort ends the worker instead of the window; a column whose page table the GPU cannot
 // hold, refused at the hand-over.
 TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
-    const QByteArray ball = kBallHeader + ballSamples();
+    const QByteArray ball = kBallHeader + kBall;
     const QString shortBall = m_files.write(QStringLiteral("short.nrrd"), ball.left(ball.size() - 1000));
     constexpr qsizetype kFirstMetaVr = 136; // after the preamble, "DICM" and the first tag
     const QTemporaryDir written;
@@ -285,10 +266,11 @@ TEST_F(ImportAppTest, RefusedImportKeepsThePictureAndShowsWhy) {
                      "its page table needs 10 x 1 x 18750"}};
     for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.start);
-        const qsizetype warnings = m_alert->warnings().size();
+        const qsizetype warnings = m_alert->warnings.size();
         import({refusal.path});
-        EXPECT_THAT(status(), AllOf(StartsWith(refusal.start), HasSubstr(refusal.said)));
-        EXPECT_EQ(m_alert->warnings().size(), warnings + 1);
+        EXPECT_THAT(status(),
+                    testing::AllOf(testing::StartsWith(refusal.start), testing::HasSubstr(refusal.said)));
+        EXPECT_EQ(m_alert->warnings.size(), warnings + 1);
         EXPECT_EQ(m_window->size(), windowSize);
         EXPECT_EQ(m_window->windowTitle(), title);
         EXPECT_EQ(slider("xslider")->value(), 70);
@@ -315,14 +297,12 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
     import({m_files.write(QStringLiteral("slab.nhdr"),
                           nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
             data});
-    ASSERT_TRUE(waitForBricks());
-    EXPECT_EQ(m_window->contentViewController()->renderer()->budgets().gpuBytes, m_budgets.pool.gpuBytes);
-    const BrickPool& pool = *m_window->contentViewController()->renderer()->brickPool();
+    EXPECT_EQ(renderer().budgets().gpuBytes, m_budgets.pool.gpuBytes);
+    const BrickPool& pool = *renderer().brickPool();
     ASSERT_GT(pool.level(), 0u);
     ASSERT_TRUE(QFile::resize(data, samples.size() / 2));
-    const QPoint centre = m_window->view()->mapTo(m_window.get(), m_window->view()->rect().center());
     for (int notch = 0; notch < 20 && pool.level() > 0; ++notch) {
-        wheelAt(centre, {0, 120});
+        wheelAt(viewCentre(), {0, 120});
         ASSERT_TRUE(waitForFrames(2));
     }
     const QString told = "The data file slab.raw changed or vanished: the view cannot be completed.";
@@ -331,14 +311,10 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
     EXPECT_TRUE(reload->isVisible());
 
     const QString picture = m_files.path(QStringLiteral("slab view.png"));
-    m_window->saveImageCommand().setFilePicker(
-        std::make_unique<ScriptedFilePicker>(std::deque<std::optional<QString>>{picture}));
-    auto alert = std::make_unique<RecordingAlert>();
-    const RecordingAlert& saveWarnings = *alert;
-    m_window->saveImageCommand().setUserAlert(std::move(alert));
+    const RecordingAlert& saveWarnings = *script(m_window->saveImageCommand(), {picture}).second;
     QTest::keyClick(m_window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
     EXPECT_FALSE(QFile::exists(picture));
-    EXPECT_TRUE(saveWarnings.warnings().value(0).startsWith(
+    EXPECT_TRUE(saveWarnings.warnings.value(0).startsWith(
         QStringLiteral("The picture is incomplete: the data file slab.raw changed or vanished")));
 
     m_files.write(QStringLiteral("slab.raw"), samples);
@@ -366,7 +342,7 @@ TEST_F(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
             nrrdHeader("unsigned short", {size.width, size.height, size.depth}, "raw", "endian: little\n\n") +
                 QByteArray(size.width * size.height * size.depth * 2, '\5'));
     for (int import = 0; import < kImports; ++import) {
-        m_panels->answer({paths[import % 2]});
+        m_panels->answers = {paths[import % 2]};
         m_window->menuImportaction();
         // The GUI thread turns its event loop (frames, queued hand-over results) for no
         // time at all up to a few frames' worth: some imports overtake a read, some an upload.
@@ -375,9 +351,9 @@ TEST_F(ImportStress, OverlappingImportsThroughTheCommandEndOnTheLastVolume) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !command().isLoading(); }, 2 * kTimeoutMs));
     ASSERT_TRUE(waitForFrames(1));
 
-    EXPECT_TRUE(m_alert->warnings().isEmpty()) << m_alert->warnings().join('\n').toStdString();
+    EXPECT_TRUE(m_alert->warnings.isEmpty()) << m_alert->warnings.join('\n').toStdString();
     const auto& last = sizes[(kImports - 1) % 2];
-    const QVRenderer::VolumeState shown = m_window->contentViewController()->renderer()->volumeState();
+    const QVRenderer::VolumeState shown = renderer().volumeState();
     EXPECT_EQ(std::tuple(shown.width, shown.height, shown.depth),
               std::tuple(std::uint64_t(last.width), std::uint64_t(last.height), std::uint64_t(last.depth)));
 }

@@ -21,6 +21,7 @@ class RecordingDelegate : public MTKViewDelegate {
         if (paintedFramesLeft > 0) {
             // Stands in for a renderer that draws and presents: fills the frame red.
             --paintedFramesLeft;
+            auto* widget = dynamic_cast<QWidget*>(&view);
             QPainter(widget).fillRect(widget->rect(), Qt::red);
             view.currentDrawable()->present();
         }
@@ -32,7 +33,6 @@ class RecordingDelegate : public MTKViewDelegate {
         }
     }
 
-    QWidget* widget = nullptr;
     int paintedFramesLeft = 0;
     int frames = 0;
     std::optional<gpu::RenderPassDescriptor> firstPass;
@@ -47,7 +47,6 @@ class QVMTKViewFrameTest : public ::testing::Test {
         QSurfaceFormat format = m_view.format();
         format.setAlphaBufferSize(8);
         m_view.setFormat(format);
-        m_delegate.widget = &m_view;
         m_view.setDelegate(&m_delegate);
         m_view.resize(160, 120);
         m_view.show();
@@ -74,7 +73,6 @@ TEST_F(QVMTKViewFrameTest, OffersThePassOnlyDuringAFrameAndAFrameNobodyPresentsS
     EXPECT_EQ(m_delegate.firstPass->width, static_cast<std::uint32_t>(expected.width));
     EXPECT_EQ(m_delegate.firstPass->height, static_cast<std::uint32_t>(expected.height));
     EXPECT_TRUE(m_delegate.firstPass->clear);
-    EXPECT_EQ(m_delegate.firstPass->nativeTarget, m_view.defaultFramebufferObject());
     EXPECT_EQ(m_view.currentRenderPassDescriptor(), nullptr);
     EXPECT_EQ(m_view.currentDrawable(), nullptr);
 
@@ -84,11 +82,11 @@ TEST_F(QVMTKViewFrameTest, OffersThePassOnlyDuringAFrameAndAFrameNobodyPresentsS
     ASSERT_TRUE(waitForCalls(2));
     const QImage image = m_view.grabFramebuffer();
     ASSERT_FALSE(image.isNull());
+    // Every pixel, not a red one left.
     const gpu::ClearColor clear = QVMTKView::clearColor();
-    const QColor expectedColour = QColor::fromRgbF(clear.red, clear.green, clear.blue, clear.alpha);
-    for (const QPoint p : {QPoint(0, 0), QPoint(image.width() / 2, image.height() / 2),
-                           QPoint(image.width() - 1, image.height() - 1)})
-        EXPECT_EQ(image.pixelColor(p).rgba(), expectedColour.rgba()) << p.x() << "," << p.y();
+    QImage cleared(image.size(), image.format());
+    cleared.fill(QColor::fromRgbF(clear.red, clear.green, clear.blue, clear.alpha));
+    EXPECT_TRUE(image == cleared);
 }
 
 } // namespace

@@ -2,32 +2,18 @@
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "TestVolumes.h"
-#include "render/QVRenderer.h"
-#include "ui/view/QVMTKView.h"
-#include "ui/view/ViewController.h"
 #include "ui/view/ViewWindow.h"
 #include "ui/window/AppDelegate.h"
 #include "ui/window/SaveImageCommand.h"
-#include "ui/window/WindowController.h"
 
-#include <QAction>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QImage>
-#include <QImageReader>
-#include <QLabel>
 #include <QPointer>
-#include <QSignalSpy>
-#include <QSlider>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTemporaryDir>
-#include <QTest>
 #include <algorithm>
 #include <cmath>
-#include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -85,8 +71,6 @@ class AppWindowTest : public ShownWindowTest {
     // A left click stops whatever turning or windowing the last drags left going.
     void stopDrags() { pointerDrag(Qt::LeftButton, viewCentre(), viewCentre()); }
 
-    QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
-
     // The still picture of the main view, or of another view's window, once the
     // full-quality frame has followed any reduced ones.
     QImage grabStill(const QString& name, const ViewWindow* other = nullptr) {
@@ -98,12 +82,6 @@ class AppWindowTest : public ShownWindowTest {
             << name.toStdString();
         return grab(name, other ? other->view() : nullptr);
     }
-
-    // Window coordinates of a point of a widget inside it.
-    QPoint inWindow(const QWidget* widget, QPoint local) const {
-        return widget->mapTo(m_window.get(), local);
-    }
-    QPoint viewCentre() const { return inWindow(m_view, m_view->rect().center()); }
 
     // Input as the window system delivers it: to whatever lies under the pointer.
     void pointerDrag(Qt::MouseButton button, QPoint from, QPoint to, QWindow* window = nullptr) {
@@ -119,11 +97,10 @@ class AppWindowTest : public ShownWindowTest {
 };
 
 // Left alone, the window still steps every display frame (the labels hear each one), paced
-// by the display and not in a loop, but draws, composes and repaints nothing. The built-in
-// volume shows in the middle of the view. The status line, the title and the window labels
-// drawn over the view describe it, readable (WCAG's 4.5 : 1); the status line stays while
-// menu tips show.
-TEST_F(AppWindowTest, StaysIdleShowingTheBuiltInVolumeInTheMiddleDescribedReadably) {
+// by the display and not in a loop, but draws, composes and repaints nothing. The status
+// line, the title and the window labels drawn over the view describe the built-in volume,
+// readable (WCAG's 4.5 : 1); the status line stays while menu tips show.
+TEST_F(AppWindowTest, StaysIdleAndDescribesTheBuiltInVolumeReadably) {
     ASSERT_TRUE(waitForFrames(5));
     struct PaintCounter : QObject {
         bool eventFilter(QObject* watched, QEvent* event) override {
@@ -133,9 +110,7 @@ TEST_F(AppWindowTest, StaysIdleShowingTheBuiltInVolumeInTheMiddleDescribedReadab
         }
         QStringList painted;
     } paints;
-    m_window->installEventFilter(&paints);
-    for (QWidget* widget : m_window->findChildren<QWidget*>())
-        widget->installEventFilter(&paints);
+    qApp->installEventFilter(&paints);
     QSignalSpy swapped(m_view, &QOpenGLWidget::frameSwapped);
     QSignalSpy wwHeard(&renderer(), &QVRenderer::valueChanged);
     QSignalSpy frames(m_view, &QVMTKView::frameCompleted);
@@ -149,24 +124,10 @@ TEST_F(AppWindowTest, StaysIdleShowingTheBuiltInVolumeInTheMiddleDescribedReadab
     EXPECT_TRUE(paints.painted.isEmpty()) << paints.painted.join(QLatin1Char(' ')).toStdString();
     EXPECT_GE(wwHeard.count(), 2 * frames.count());
 
-    const QImage image = grab(QStringLiteral("startup"));
-    ASSERT_EQ(image.size(), QSize(m_view->width(), m_view->height()) * m_view->devicePixelRatio());
-    const QPoint centre(image.width() / 2, image.height() / 2);
-    EXPECT_GT(volumePixels(image, QRect(centre - QPoint(4, 4), QSize(9, 9))), 70);
-    for (const QPoint corner : {QPoint(0, 0), QPoint(image.width() - 1, 0), QPoint(0, image.height() - 1),
-                                QPoint(image.width() - 1, image.height() - 1)}) {
-        EXPECT_FALSE(imagemetrics::isForeground(image.pixel(corner), Qt::black))
-            << corner.x() << "," << corner.y();
-    }
-    EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
-    EXPECT_EQ(label("wlLabel")->text(), QStringLiteral("WL: 738"));
-    const QString described = QStringLiteral("512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm");
-    EXPECT_EQ(m_window->statusText(), described);
     EXPECT_EQ(m_window->windowTitle(), QStringLiteral("512x512x463-16U.raw — 512 × 512 × 463 — voxview"));
-
     action("actionClutBW")->showStatusText(m_window.get());
     EXPECT_TRUE(label("statusLabel")->isVisible());
-    EXPECT_EQ(label("statusLabel")->text(), described);
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 463 · 0.625 × 0.625 × 1.0 mm"));
     for (const char* name : {"statusLabel", "wwLabel", "wlLabel"}) {
         const QLabel* text = label(name);
         const QImage line =
@@ -224,9 +185,6 @@ TEST_F(AppWindowTest, WheelAndTrackpadGesturesZoomAndStopWithTheGesture) {
         const QImage before = grabStill(name + QStringLiteral("-before"));
         for (const GestureStep& step : steps) {
             wheelAt(viewCentre(), step.angleDelta, step.pixelDelta, step.phase);
-            if (step.phase != Qt::ScrollBegin && step.phase != Qt::ScrollEnd) {
-                EXPECT_GT(m_view->zoom(), 0);
-            }
             QTest::qWait(step.pauseMs);
         }
         ASSERT_TRUE(QTest::qWaitFor([&] { return !m_view->wheelGestureInProgress(); }, kTimeoutMs));
@@ -261,7 +219,6 @@ TEST_F(AppWindowTest, ResetViewUndoesDragsWheelAndSlidersDoneWithThePointer) {
     // which lies on the left of the view at the start.
     QSlider* xslider = slider("xslider");
     pointerDrag(Qt::LeftButton, handleAt(xslider, 100), handleAt(xslider, 50));
-    EXPECT_NEAR(xslider->value(), 50, 6);
     const QImage cut = grabStill(QStringLiteral("reset-x-clip"));
     m_window->grab().save(artefactPath(QStringLiteral("window-with-clip-sliders")));
     const QRect upperXSide(0, 0, start.width() / 2 - 2, start.height());
@@ -291,13 +248,10 @@ TEST_F(AppWindowTest, ResetViewUndoesDragsWheelAndSlidersDoneWithThePointer) {
 }
 
 TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
-    QTemporaryDir folder;
+    const QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    auto panels = std::make_unique<ScriptedFilePicker>(
-        std::deque<std::optional<QString>>{QDir(folder.path()).filePath(QStringLiteral("head view"))});
-    const ScriptedFilePicker& asked = *panels;
-    m_window->saveImageCommand().setFilePicker(std::move(panels));
-    m_window->saveImageCommand().setUserAlert(std::make_unique<RecordingAlert>());
+    const ScriptedFilePicker& asked =
+        *script(m_window->saveImageCommand(), {folder.filePath(QStringLiteral("head view"))}).first;
     // Saved right after a change, when the view shows a frame of reduced resolution (in a
     // view of more pixels than such a frame has).
     m_window->resize(kWindowSize * 3 / 2);
@@ -305,25 +259,35 @@ TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
     action("actionIntercept")->trigger();
     slider("xslider")->setValue(80);
     QTest::keyClick(m_window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
-    ASSERT_EQ(asked.requests().size(), 1u);
-    EXPECT_TRUE(asked.requests()[0].selectedFile.endsWith(QStringLiteral("/512x512x463-16U.png")));
-    QImageReader reader(QDir(folder.path()).filePath(QStringLiteral("head view.png")));
-    EXPECT_EQ(reader.format(), QByteArray("png"));
-    const QImage saved = reader.read();
-    ASSERT_FALSE(saved.isNull()) << reader.errorString().toStdString();
+    ASSERT_EQ(asked.requests.size(), 1u);
+    EXPECT_TRUE(asked.requests[0].selectedFile.endsWith(QStringLiteral("/512x512x463-16U.png")));
+    // Read as PNG only: a picture in another format under the name fails to load.
+    const QImage saved(folder.filePath(QStringLiteral("head view.png")), "PNG");
+    ASSERT_FALSE(saved.isNull());
     const QImage still = grabStill(QStringLiteral("save-image-still")).convertToFormat(QImage::Format_RGB32);
     EXPECT_EQ(saved.size(), QSize(m_view->width(), m_view->height()) * m_view->devicePixelRatio());
     EXPECT_EQ(imagemetrics::changedPixels(still, saved.convertToFormat(QImage::Format_RGB32)), 0);
 }
 
-// Maximum intensity projection from the menu redraws the volume and is the one render mode
-// checked. The CT windows are in Hounsfield units; the built-in sample stores HU + 1024.
-TEST_F(AppWindowTest, RenderModeAndWindowPresetsFromTheMenuAndShortcutsReachThePictureAndLabels) {
+// The two lookups are one choice: choosing one again keeps it, and the menu shows the
+// renderer's. Maximum intensity projection from the menu redraws the volume and is the one
+// render mode checked. The CT windows are in Hounsfield units; the built-in sample stores
+// HU + 1024.
+TEST_F(AppWindowTest, LookupRenderModeAndWindowPresetsFromTheMenuAndShortcutsReachThePictureAndLabels) {
     const QImage composite = grab(QStringLiteral("composite"));
+    EXPECT_TRUE(action("actionClutDefault")->isChecked());
+    for (int round = 0; round < 2; ++round)
+        action("actionClutBW")->trigger();
+    EXPECT_TRUE(action("actionClutBW")->isChecked());
+    EXPECT_FALSE(action("actionClutDefault")->isChecked());
+    EXPECT_GT(imagemetrics::changedPixels(composite, grabStill(QStringLiteral("black-and-white"))), 1000);
+    action("actionClutDefault")->trigger();
+    EXPECT_FALSE(action("actionClutBW")->isChecked());
+
     action("actionRenderMip")->trigger();
-    ASSERT_TRUE(waitForFrames(2));
-    EXPECT_GT(imagemetrics::changedPixels(composite, grab(QStringLiteral("maximum-intensity-projection"))),
-              1000);
+    EXPECT_GT(
+        imagemetrics::changedPixels(composite, grabStill(QStringLiteral("maximum-intensity-projection"))),
+        1000);
     EXPECT_TRUE(action("actionRenderMip")->isChecked());
     EXPECT_FALSE(action("actionRenderComposite")->isChecked());
 
@@ -375,7 +339,6 @@ TEST_F(AppWindowTest, NewViewTurnsOnItsOwnAndSharesTheWindowAndTheVolume) {
     EXPECT_TRUE(samePicture(mainStart, grabStill(QStringLiteral("new-view-main-unturned"))));
 
     drag(Qt::RightButton, {10, 6});
-    EXPECT_NE(label("wwLabel")->text(), QStringLiteral("WW: 1384"));
     EXPECT_EQ(label("wwLabel")->text(), QStringLiteral("WW: %1").arg(other->renderer()->ww()));
     EXPECT_FALSE(samePicture(turned, grabStill(QStringLiteral("new-view-windowed"), other)));
     EXPECT_FALSE(samePicture(mainStart, grabStill(QStringLiteral("new-view-main-windowed"))));
@@ -390,10 +353,37 @@ TEST_F(AppWindowTest, NewViewTurnsOnItsOwnAndSharesTheWindowAndTheVolume) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return other.isNull(); }, kTimeoutMs));
 }
 
-// Each slider of the window, dragged with the pointer from where it starts, changes the
-// picture and moves its own clip value or turn and no other. The volume is turned first:
-// seen straight along z, neither a z clip nor the turn about z would show.
-TEST_F(AppWindowTest, EachSliderDraggedWithThePointerMovesOnlyItsOwnValue) {
+// Ctrl+I shows and hides the clip sliders and their labels, Ctrl+R the turn's, each group
+// alone, and the menu's checks follow. Each slider, dragged with the pointer from where it
+// starts, changes the picture and moves its own clip value or turn and no other. The volume
+// is turned first: seen straight along z, neither a z clip nor the turn about z would show.
+TEST_F(AppWindowTest, SliderTogglesShowTheirOwnControlsAndEachSliderMovesOnlyItsOwnValue) {
+    const struct {
+        Qt::Key key;
+        const char* action;
+        std::vector<const char*> controls;
+    } toggles[] = {{Qt::Key_I,
+                    "actionIntercept",
+                    {"xslider", "xbtmslider", "yslider", "ybtmslider", "zslider", "zbtmslider",
+                     "xsliderLabel", "ysliderLabel", "zsliderLabel", "uppersliderLabel", "lowersliderLabel"}},
+                   {Qt::Key_R, "actionZrot", {"zrotslider", "zrotsliderLabel"}}};
+    // Only the controls of the group `shown` show (none where null), and only its check is set.
+    const auto showsOnly = [&](const void* shown) {
+        for (const auto& group : toggles) {
+            EXPECT_EQ(action(group.action)->isChecked(), &group == shown) << group.action;
+            for (const char* name : group.controls)
+                EXPECT_EQ(m_window->findChild<QWidget*>(QLatin1String(name))->isVisible(), &group == shown)
+                    << name;
+        }
+    };
+    showsOnly(nullptr);
+    for (const auto& toggle : toggles) {
+        for (const bool shown : {true, false}) {
+            QTest::keyClick(m_window->windowHandle(), toggle.key, Qt::ControlModifier);
+            showsOnly(shown ? &toggle : nullptr);
+        }
+    }
+
     const struct {
         const char* name;
         int to;
@@ -402,8 +392,6 @@ TEST_F(AppWindowTest, EachSliderDraggedWithThePointerMovesOnlyItsOwnValue) {
                  {"yslider", 50, &QVRenderer::ycept},  {"ybtmslider", 10, &QVRenderer::yceptBtm},
                  {"zslider", 15, &QVRenderer::zcept},  {"zbtmslider", 10, &QVRenderer::zceptBtm},
                  {"zrotslider", 60, &QVRenderer::zrot}};
-    for (const auto& drag : drags)
-        EXPECT_FALSE(slider(drag.name)->isVisible()) << drag.name;
     QTest::keyClick(m_window->windowHandle(), Qt::Key_I, Qt::ControlModifier);
     QTest::keyClick(m_window->windowHandle(), Qt::Key_R, Qt::ControlModifier);
     m_window->grab().save(artefactPath(QStringLiteral("window-with-every-slider")));
@@ -432,12 +420,12 @@ TEST_F(AppWindowTest, EachSliderDraggedWithThePointerMovesOnlyItsOwnValue) {
     }
 }
 
-// The picture follows the window's shape: drawn anew for every size, centred, neither
-// stretched nor left over from the last size, and the same again at the first size.
+// The built-in volume shows in the middle of the view on the clear colour, and the picture
+// follows the window's shape: drawn anew for every size, centred, neither stretched nor left
+// over from the last size, and the same again at the first size.
 TEST_F(AppWindowTest, ResizedWindowRedrawsThePictureForItsNewShape) {
-    const QColor clear(Qt::black);
     const QImage first = grabStill(QStringLiteral("resize-first"));
-    const QRect firstBounds = imagemetrics::foregroundBounds(first, clear);
+    const QRect firstBounds = imagemetrics::foregroundBounds(first, Qt::black);
     ASSERT_GT(firstBounds.height(), first.height() / 4);
     const double firstAspect = double(firstBounds.width()) / firstBounds.height();
     for (const QSize size : {QSize(560, 240), QSize(320, 420), kWindowSize}) {
@@ -445,7 +433,7 @@ TEST_F(AppWindowTest, ResizedWindowRedrawsThePictureForItsNewShape) {
         m_window->resize(size);
         const QImage picture = grabStill(QStringLiteral("resize-%1x%2").arg(size.width()).arg(size.height()));
         ASSERT_EQ(picture.size(), m_view->size() * m_view->devicePixelRatio());
-        const QRect bounds = imagemetrics::foregroundBounds(picture, clear);
+        const QRect bounds = imagemetrics::foregroundBounds(picture, Qt::black);
         EXPECT_NEAR(bounds.center().x(), picture.width() / 2, picture.width() / 30);
         EXPECT_NEAR(bounds.center().y(), picture.height() / 2, picture.height() / 30);
         EXPECT_NEAR(double(bounds.width()) / bounds.height(), firstAspect, 0.05 * firstAspect);
@@ -461,7 +449,6 @@ TEST_F(AppWindowTest, ResizedWindowRedrawsThePictureForItsNewShape) {
 // drawn at full quality, as sharp as the still one.
 TEST_F(AppWindowTest, FramesWhileAButtonIsHeldAreReducedAndTheDriftAfterARightDragIsSharp) {
     m_window->resize(kDriftWindowSize);
-    const QColor clear(Qt::black);
     const QImage still = grabStill(QStringLiteral("reduced-still"));
     const QPoint start = viewCentre();
     QWindow* window = m_window->windowHandle();
@@ -474,13 +461,13 @@ TEST_F(AppWindowTest, FramesWhileAButtonIsHeldAreReducedAndTheDriftAfterARightDr
     stopDrags();
 
     ASSERT_EQ(reduced.size(), still.size());
-    const double area = imagemetrics::foregroundCount(still, clear);
-    EXPECT_NEAR(imagemetrics::foregroundCount(reduced, clear), area, 0.2 * area);
-    const QPointF offset =
-        imagemetrics::foregroundCentroid(reduced, clear) - imagemetrics::foregroundCentroid(still, clear);
+    const double area = imagemetrics::foregroundCount(still, Qt::black);
+    EXPECT_NEAR(imagemetrics::foregroundCount(reduced, Qt::black), area, 0.2 * area);
+    const QPointF offset = imagemetrics::foregroundCentroid(reduced, Qt::black) -
+                           imagemetrics::foregroundCentroid(still, Qt::black);
     EXPECT_LT(offset.manhattanLength(), still.width() / 20.0);
-    const double brightness = imagemetrics::meanForegroundBrightness(still, clear);
-    EXPECT_NEAR(imagemetrics::meanForegroundBrightness(reduced, clear), brightness, 0.25 * brightness);
+    const double brightness = imagemetrics::meanForegroundBrightness(still, Qt::black);
+    EXPECT_NEAR(imagemetrics::meanForegroundBrightness(reduced, Qt::black), brightness, 0.25 * brightness);
     // Seen from afar the two agree nearly everywhere.
     const QSize coarse = still.size() / 8;
     EXPECT_LT(imagemetrics::differingPixels(

@@ -10,9 +10,9 @@
 // printing them. One at a time.
 class LogCapture {
   public:
-    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler)) { active() = this; }
+    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler)) { s_active = this; }
     ~LogCapture() {
-        active() = nullptr;
+        s_active = nullptr;
         qInstallMessageHandler(m_previous);
     }
     LogCapture(const LogCapture&) = delete;
@@ -26,12 +26,10 @@ class LogCapture {
     int count(const QString& text) const { return static_cast<int>(lines().filter(text).size()); }
 
   private:
-    static std::atomic<LogCapture*>& active() {
-        static std::atomic<LogCapture*> capture{nullptr};
-        return capture;
-    }
+    static inline std::atomic<LogCapture*> s_active{nullptr};
+
     static void handler(QtMsgType, const QMessageLogContext&, const QString& message) {
-        if (LogCapture* capture = active()) {
+        if (LogCapture* capture = s_active) {
             std::lock_guard lock(capture->m_mutex);
             capture->m_lines.append(message);
         }

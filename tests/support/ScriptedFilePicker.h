@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,26 +19,22 @@ class ScriptedFilePicker : public FilePicker {
   public:
     // One answer per panel (open or save), in order: a path, or nothing for Cancel. A
     // panel beyond the script is cancelled.
-    explicit ScriptedFilePicker(std::deque<std::optional<QString>> answers = {})
-        : m_answers(std::move(answers)) {}
+    using Answers = std::deque<std::optional<QString>>;
+    explicit ScriptedFilePicker(Answers script = {}) : answers(std::move(script)) {}
 
     std::optional<QString> saveFile(const FilePickerRequest& request) override { return openFile(request); }
 
     std::optional<QString> openFile(const FilePickerRequest& request) override {
-        m_requests.push_back(request);
-        return m_next < m_answers.size() ? m_answers[m_next++] : std::nullopt;
+        requests.push_back(request);
+        if (answers.empty())
+            return std::nullopt;
+        const std::optional<QString> answer = answers.front();
+        answers.pop_front();
+        return answer;
     }
 
-    void answer(std::deque<std::optional<QString>> answers) {
-        m_answers = std::move(answers);
-        m_next = 0;
-    }
-    const std::vector<FilePickerRequest>& requests() const { return m_requests; }
-
-  private:
-    std::deque<std::optional<QString>> m_answers;
-    std::size_t m_next = 0;
-    std::vector<FilePickerRequest> m_requests;
+    Answers answers;                         // for the panels still to come
+    std::vector<FilePickerRequest> requests; // every panel asked, in order
 };
 
 // Chooses the series at a fixed place in the list and counts the series it was offered.
@@ -57,9 +54,19 @@ class ScriptedSeriesPicker : public SeriesPicker {
 
 class RecordingAlert : public UserAlert {
   public:
-    void warn(const QString& /*title*/, const QString& text) override { m_warnings << text; }
-    const QStringList& warnings() const { return m_warnings; }
-
-  private:
-    QStringList m_warnings;
+    void warn(const QString& /*title*/, const QString& text) override { warnings << text; }
+    QStringList warnings;
 };
+
+// Gives a command (an import or Save Image) scripted panels and a recording alert, and
+// returns them.
+template <typename Command>
+std::pair<ScriptedFilePicker*, RecordingAlert*> script(Command& command,
+                                                       ScriptedFilePicker::Answers answers = {}) {
+    auto panels = std::make_unique<ScriptedFilePicker>(std::move(answers));
+    auto alert = std::make_unique<RecordingAlert>();
+    const std::pair scripted(panels.get(), alert.get());
+    command.setFilePicker(std::move(panels));
+    command.setUserAlert(std::move(alert));
+    return scripted;
+}

@@ -39,7 +39,7 @@ class ShownWindowTest : public ::testing::Test {
     // Until every brick the view needs is resident and a frame has shown them.
     bool waitForBricks() const {
         const auto complete = [this] {
-            const BrickPool* pool = m_window->contentViewController()->renderer()->brickPool();
+            const BrickPool* pool = renderer().brickPool();
             return pool == nullptr || pool->complete();
         };
         return QTest::qWaitFor(complete, kTimeoutMs) && waitForFrames(2) && complete();
@@ -62,6 +62,13 @@ class ShownWindowTest : public ::testing::Test {
         image.save(artefactPath(name));
         return image;
     }
+
+    QVRenderer& renderer() const { return *m_window->contentViewController()->renderer(); }
+    // Window coordinates of a point of a widget inside it.
+    QPoint inWindow(const QWidget* widget, QPoint local) const {
+        return widget->mapTo(m_window.get(), local);
+    }
+    QPoint viewCentre() const { return inWindow(m_window->view(), m_window->view()->rect().center()); }
 
     QSlider* slider(const char* name) const { return m_window->findChild<QSlider*>(QLatin1String(name)); }
     QLabel* label(const char* name) const { return m_window->findChild<QLabel*>(QLatin1String(name)); }

@@ -24,13 +24,9 @@ void send(QWidget& widget, QEvent::Type type, QPointF position, Qt::MouseButton 
     QApplication::sendEvent(&widget, &event);
 }
 
-void press(QWidget& widget, QPointF position, Qt::MouseButton button) {
-    send(widget, QEvent::MouseButtonPress, position, button, button);
-}
-
 // Press, one move, release.
 void drag(QWidget& widget, QPointF from, QPointF to, Qt::MouseButton button) {
-    press(widget, from, button);
+    send(widget, QEvent::MouseButtonPress, from, button, button);
     send(widget, QEvent::MouseMove, to, Qt::NoButton, button);
     send(widget, QEvent::MouseButtonRelease, to, button, Qt::NoButton);
 }
@@ -82,7 +78,7 @@ TEST_F(QVMTKViewTest, DragStoresTruncatedMovementSinceThePreviousEvent) {
         }
     }
     // Each move replaces the movement: only the last one counts.
-    press(m_view, {10.0, 10.0}, Qt::LeftButton);
+    send(m_view, QEvent::MouseButtonPress, {10.0, 10.0}, Qt::LeftButton, Qt::LeftButton);
     send(m_view, QEvent::MouseMove, {20.0, 20.0}, Qt::NoButton, Qt::LeftButton);
     send(m_view, QEvent::MouseMove, {23.0, 18.0}, Qt::NoButton, Qt::LeftButton);
     EXPECT_EQ(valuesOf(m_view), (Values{3, -2, 0, 0, 0}));
@@ -100,7 +96,7 @@ TEST_F(QVMTKViewTest, OnlyALeftPressClearsTheDragValuesAndTheLeftDragWinsOverThe
     QTest::mouseClick(&m_view, Qt::MiddleButton, Qt::NoModifier, QPoint(40, 40));
     send(m_view, QEvent::MouseMove, {90.0, 90.0}, Qt::NoButton, Qt::NoButton);
     EXPECT_EQ(valuesOf(m_view), (Values{5, -3, 2, -4, 9}));
-    press(m_view, {40.0, 40.0}, Qt::RightButton);
+    send(m_view, QEvent::MouseButtonPress, {40.0, 40.0}, Qt::RightButton, Qt::RightButton);
     send(m_view, QEvent::MouseMove, {47.0, 41.0}, Qt::NoButton, Qt::LeftButton | Qt::RightButton);
     EXPECT_EQ(valuesOf(m_view), (Values{7, 1, 2, -4, 9}));
     send(m_view, QEvent::MouseButtonRelease, {47.0, 41.0}, Qt::RightButton, Qt::NoButton);
