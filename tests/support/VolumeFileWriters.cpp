@@ -6,6 +6,7 @@
 #include <QtEndian>
 #include <bzlib.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <nifti2_io.h>
 #include <numeric>
 #include <stdexcept>
@@ -183,9 +184,10 @@ QString asciiText(const std::vector<int>& samples, const QString& separator) {
     return numbers.join(separator);
 }
 
-std::string reasonOf(const ImportResult<VolumeRecord>& result) {
-    const auto* refusal = std::get_if<ImportRefusal>(&result);
-    return refusal ? refusal->reason.toStdString() : std::string();
+VolumeRecord volumeOf(const ImportResult<VolumeRecord>& result) {
+    EXPECT_EQ(reasonOf(result), "");
+    const auto* volume = std::get_if<VolumeRecord>(&result);
+    return volume ? *volume : VolumeRecord{};
 }
 
 ImportResult<VolumeRecord> readNrrd(const QString& headerPath, const NrrdDataChoice& choice,

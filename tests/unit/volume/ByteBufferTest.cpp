@@ -3,7 +3,6 @@
 #include "VolumeFileWriters.h"
 
 #include <QFile>
-#include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
