@@ -26,9 +26,6 @@ VolumeRecord record(std::uint32_t width, std::uint32_t height, std::uint32_t dep
             for (std::uint32_t x = 0; x < width; ++x)
                 texels.push_back(sample(x, y, z));
     VolumeRecord result;
-    result.type = QStringLiteral("short");
-    result.dimension = 3;
-    result.encoding = QStringLiteral("raw");
     std::tie(result.width, result.height, result.depth) = std::tuple(width, height, depth);
     std::tie(result.cellspaceX, result.cellspaceY, result.cellspaceZ) = std::tuple(spacing, spacing, spacing);
     result.data = ByteBuffer::fromByteArray(bytesOf(texels));

@@ -60,13 +60,10 @@ void writeNifti(const QString& path, const NiftiFile& file) {
         throw std::runtime_error("sample bytes do not match the NIfTI dimensions");
     std::memcpy(image->data, file.samples.constData(), static_cast<std::size_t>(file.samples.size()));
     std::tie(image->dx, image->dy, image->dz) = std::tuple(file.pixdim[0], file.pixdim[1], file.pixdim[2]);
-    image->scl_slope = file.slope;
-    image->scl_inter = file.intercept;
-    image->cal_min = file.calMin;
-    image->cal_max = file.calMax;
+    std::tie(image->scl_slope, image->scl_inter, image->cal_min, image->cal_max) =
+        std::tuple(file.slope, file.intercept, file.calMin, file.calMax);
     image->xyz_units = NIFTI_UNITS_MM;
-    const QString lower = path.toLower();
-    const bool pair = lower.endsWith(QLatin1String(".hdr"));
+    const bool pair = path.endsWith(QLatin1String(".hdr"), Qt::CaseInsensitive);
     image->nifti_type = file.nifti2 ? (pair ? NIFTI_FTYPE_NIFTI2_2 : NIFTI_FTYPE_NIFTI2_1)
                                     : (pair ? NIFTI_FTYPE_NIFTI1_2 : NIFTI_FTYPE_NIFTI1_1);
     const QByteArray native = QFile::encodeName(path);

@@ -36,6 +36,7 @@ TEST(Generator, HeadHasCtValuesAndSmoothBoundariesWhateverTheNumberOfWorkers) {
                       z = indexOf(36.0f, 58, kCoarse.spacingZ);
     EXPECT_NEAR(v[(z * 64 + y) * 64 + x], 1060, 12);
 
+    // Bone: the highest sample lies in the skull's range.
     const std::uint16_t highest = *std::max_element(v.begin(), v.end());
     EXPECT_GE(highest, 1500);
     EXPECT_LE(highest, 2500);
@@ -43,7 +44,6 @@ TEST(Generator, HeadHasCtValuesAndSmoothBoundariesWhateverTheNumberOfWorkers) {
         return std::count_if(v.begin(), v.end(), [=](std::uint16_t s) { return s >= lo && s <= hi; });
     };
     EXPECT_GT(count(900, 960), 0) << "fat";
-    EXPECT_GT(count(1500, 2500), 0) << "bone";
     EXPECT_GT(count(1020, 1040), 0) << "CSF and ventricles";
     EXPECT_GT(count(100, 800), 0) << "blended skin edge";
 }
