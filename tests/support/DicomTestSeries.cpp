@@ -55,17 +55,13 @@ QStringList DicomTestSeries::write(const QString& folder) const {
         image.SetDataElement(pixels);
         image.SetTransferSyntax(gdcm::TransferSyntax::ExplicitVRLittleEndian);
 
+        gdcm::ImageChangeTransferSyntax change;
+        change.SetTransferSyntax(syntax);
+        change.SetInput(image);
+        if (!change.Change())
+            throw std::runtime_error("GDCM cannot encode this transfer syntax");
         gdcm::ImageWriter writer;
-        if (syntax != gdcm::TransferSyntax::ExplicitVRLittleEndian) {
-            gdcm::ImageChangeTransferSyntax change;
-            change.SetTransferSyntax(syntax);
-            change.SetInput(image);
-            if (!change.Change())
-                throw std::runtime_error("GDCM cannot encode this transfer syntax");
-            writer.SetImage(change.GetOutput());
-        } else {
-            writer.SetImage(image);
-        }
+        writer.SetImage(change.GetOutput());
         const int number = fileNumbers.empty() ? z + 1 : fileNumbers[static_cast<std::size_t>(z)];
         gdcm::Anonymizer tags;
         tags.SetFile(writer.GetFile());
