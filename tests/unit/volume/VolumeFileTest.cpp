@@ -64,7 +64,6 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
     const std::vector<double> firstVolume(series.begin(), series.begin() + 2 * kSlice);
 
     struct Case {
-        const char* name;
         const char* file;
         NiftiFile nifti;
         Expected expected;
@@ -79,21 +78,22 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
         return Expected{VolumeFormat::Nifti, {4, 3, 2}, spacing, values, note};
     };
     const Case cases[] = {
-        {"NIfTI-1 .nii, int16, negative pixdim", "ct.nii", ct({-0.5, 0.5, 2.0}),
-         shown({0.5f, 0.5f, 2.0f}, asStored)},
-        {"NIfTI-1 .nii.gz with slope and intercept", "ct.nii.gz", ct({1, 1, 1}, 0.5, -24.0),
-         shown({1, 1, 1}, rescaled)},
-        {"NIfTI-2 .nii", "ct2.nii", ct({0.8, 0.8, 1.5}, 0, 0, true), shown({0.8f, 0.8f, 1.5f}, asStored)},
-        {".hdr and .img pair", "pair.hdr", ct({1, 1, 3}), shown({1, 1, 3}, asStored)},
-        {"pixdim below float's normal range", "tiny.nii", ct({0.5, 1e-40, 2.0}),
-         shown({0.5f, 1.0f, 2.0f}, asStored, "no usable voxel spacing")},
-        {"4-D float series: the first volume",
-         "fmri.nii",
+        // NIfTI-1, a negative pixdim
+        {"ct.nii", ct({-0.5, 0.5, 2.0}), shown({0.5f, 0.5f, 2.0f}, asStored)},
+        // NIfTI-1 gzipped, with slope and intercept
+        {"ct.nii.gz", ct({1, 1, 1}, 0.5, -24.0), shown({1, 1, 1}, rescaled)},
+        {"nifti2.nii", ct({0.8, 0.8, 1.5}, 0, 0, true), shown({0.8f, 0.8f, 1.5f}, asStored)},
+        // .hdr and .img
+        {"pair.hdr", ct({1, 1, 3}), shown({1, 1, 3}, asStored)},
+        // a pixdim below float's normal range
+        {"tiny.nii", ct({0.5, 1e-40, 2.0}), shown({0.5f, 1.0f, 2.0f}, asStored, "no usable voxel spacing")},
+        // a 4-D float series: the first volume
+        {"fmri.nii",
          {{4, 4, 3, 2, 2}, DT_FLOAT32, bytesOf(series), {3.0, 3.0, 3.0}},
          shown({3, 3, 3}, firstVolume, "series of 2 volumes; the first is shown")},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.file);
         const QString path = m_files.path(QString::fromLatin1(c.file));
         writeNifti(path, c.nifti);
         expectVolume(path, c.expected);
@@ -103,11 +103,10 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
 TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
     std::vector<TiffPage> pages;
     std::vector<double> ramp16, floats;
-    for (std::size_t z = 0; z < 3; ++z) {
-        std::vector<std::uint16_t> page(kSlice);
-        for (std::size_t i = 0; i < kSlice; ++i)
-            ramp16.push_back(page[i] = static_cast<std::uint16_t>(1000 * z + i));
-        pages.push_back({kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, bytesOf(page)});
+    for (int z = 0; z < 3; ++z) {
+        const std::vector<int> page = ramp(kSlice, 1000 * z);
+        ramp16.insert(ramp16.end(), page.begin(), page.end());
+        pages.push_back({kWidth, kHeight, 16, SAMPLEFORMAT_UINT, 1, sampleBytes(page, 2)});
     }
     // One pixel per unit: ImageJ's micron wins over the tag's centimetre.
     writeTiff(m_files.path("stack.tif"), pages,
