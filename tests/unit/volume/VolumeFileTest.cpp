@@ -11,7 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nifti1.h>
-#include <numeric>
 #include <tiffio.h>
 
 // NIfTI and TIFF files written by their own libraries, read through the dispatch the
@@ -200,28 +199,27 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
 // beside them are refused, and 8- and 16-bit samples that become texels where they are
 // read fit in little more than the texels.
 TEST_F(VolumeFileTest, EveryReaderKeepsItsDecodingPeakWithinTheRamBudget) {
-    constexpr int kSide = 16;
-    constexpr std::size_t kVoxels = kSide * kSide * kSide;
-    std::vector<std::int16_t> shorts(kVoxels);
-    std::iota(shorts.begin(), shorts.end(), std::int16_t{-2048});
-    std::vector<std::uint8_t> bytes(kVoxels);
-    std::iota(bytes.begin(), bytes.end(), std::uint8_t{0}); // 0 ... 255, over and over
+    constexpr int kSide = 16, kPage = kSide * kSide;
+    constexpr std::size_t kVoxels = kSide * kPage;
+    const std::vector<int> shorts = ramp(kVoxels, -2048);
+    std::vector<int> bytes; // 0 ... 255, over and over
+    for (const int i : ramp(kVoxels))
+        bytes.push_back(i % 256);
     const std::vector<double> doubles(shorts.begin(), shorts.end());
     const std::vector<float> floats(shorts.begin(), shorts.end());
+    const QByteArray shortBytes = sampleBytes(shorts, 2), floatBytes = bytesOf(floats);
     const auto nifti = [&](int datatype, const QByteArray& samples) {
         return NiftiFile{{3, kSide, kSide, kSide, 1}, datatype, samples};
     };
     writeNifti(m_files.path("double.nii"), nifti(DT_FLOAT64, bytesOf(doubles)));
-    writeNifti(m_files.path("short.nii"), nifti(DT_INT16, bytesOf(shorts)));
-    writeNifti(m_files.path("byte.nii.gz"), nifti(DT_UINT8, bytesOf(bytes)));
+    writeNifti(m_files.path("short.nii"), nifti(DT_INT16, shortBytes));
+    writeNifti(m_files.path("byte.nii.gz"), nifti(DT_UINT8, sampleBytes(bytes, 1)));
     std::vector<TiffPage> floatPages, shortPages;
-    for (std::size_t z = 0; z < kSide; ++z) {
-        const auto slice = [&](const auto& values) {
-            return bytesOf(
-                std::vector(values.begin() + z * kSide * kSide, values.begin() + (z + 1) * kSide * kSide));
-        };
-        floatPages.push_back({kSide, kSide, 32, SAMPLEFORMAT_IEEEFP, 1, slice(floats)});
-        shortPages.push_back({kSide, kSide, 16, SAMPLEFORMAT_INT, 1, slice(shorts)});
+    for (int z = 0; z < kSide; ++z) {
+        floatPages.push_back(
+            {kSide, kSide, 32, SAMPLEFORMAT_IEEEFP, 1, floatBytes.sliced(4 * kPage * z, 4 * kPage)});
+        shortPages.push_back(
+            {kSide, kSide, 16, SAMPLEFORMAT_INT, 1, shortBytes.sliced(2 * kPage * z, 2 * kPage)});
     }
     writeTiff(m_files.path("float.tif"), floatPages);
     writeTiff(m_files.path("short.tif"), shortPages);
@@ -230,19 +228,17 @@ TEST_F(VolumeFileTest, EveryReaderKeepsItsDecodingPeakWithinTheRamBudget) {
     QDir(m_files.dir().path()).mkdir("dicom");
     DicomTestSeries{.width = kSide, .height = kSide, .depth = kSide}.write(m_files.path("dicom"));
 
-    const std::vector<int> asShorts(shorts.begin(), shorts.end());
-    const std::vector<int> asBytes(bytes.begin(), bytes.end());
     const struct {
         const char* file;
         double budgetPerVoxel;
         bool read;
         const std::vector<int>* samples; // as read, where they must arrive exactly
     } cases[] = {
-        {"double.nii", 8, false, nullptr},   {"double.nii", 11, true, nullptr},
-        {"short.nii", 2.5, true, &asShorts}, {"byte.nii.gz", 2.5, true, &asBytes},
-        {"float.tif", 5, false, nullptr},    {"float.tif", 7, true, nullptr},
-        {"short.tif", 2.5, true, &asShorts}, {"double.nrrd", 9, false, nullptr},
-        {"double.nrrd", 11, true, nullptr},  {"dicom", 2, false, nullptr},
+        {"double.nii", 8, false, nullptr},  {"double.nii", 11, true, nullptr},
+        {"short.nii", 2.5, true, &shorts},  {"byte.nii.gz", 2.5, true, &bytes},
+        {"float.tif", 5, false, nullptr},   {"float.tif", 7, true, nullptr},
+        {"short.tif", 2.5, true, &shorts},  {"double.nrrd", 9, false, nullptr},
+        {"double.nrrd", 11, true, nullptr}, {"dicom", 2, false, nullptr},
         {"dicom", 4, true, nullptr},
     };
     for (const auto& c : cases) {
