@@ -40,22 +40,6 @@ ClassifiedVoxel voxelAt(const ByteBuffer& data, std::size_t index) {
     return voxel;
 }
 
-TEST(Bundle, FindsResourcesByNameAndExtensionIncludingSubfolders) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(QDir(dir.path()).mkpath("CThead"));
-    writeFile(dir.filePath("512x512x463-16U.raw"), {});
-    writeFile(dir.filePath("CThead/CThead.7"), {});
-    const Bundle bundle(dir.path());
-
-    EXPECT_EQ(bundle.URLForResource("512x512x463-16U", "raw"), dir.filePath("512x512x463-16U.raw"));
-    EXPECT_EQ(bundle.URLForResource("CThead/CThead", "7"), dir.filePath("CThead/CThead.7"));
-    EXPECT_EQ(bundle.URLForResource("CThead/CThead", "8"), std::nullopt);
-    EXPECT_EQ(bundle.URLForResource("512x512x463-16U", "RAW"), std::nullopt);
-    // A folder is not a resource file.
-    EXPECT_EQ(bundle.URLForResource("CThead", ""), std::nullopt);
-    EXPECT_EQ(bundle.pathForResource("CThead/CThead", "8"), dir.filePath("CThead/CThead.8"));
-}
-
 // A missing or short built-in sample keeps the geometry but no data; a short one says so
 // in the log (nothing else is logged), and the status line describes the sample (its
 // geometry) or why it is missing.
@@ -195,6 +179,12 @@ TEST(VolumeData, FileAtLocation2ClassifiesTheBigEndianSlicesSavesThemAndRefusesA
     ASSERT_EQ(log.lines().size(), 1);
     EXPECT_TRUE(log.lines()[0].startsWith("Could not open File:") && log.lines()[0].contains("CThead.57"));
     EXPECT_FALSE(QFile::exists(home.filePath("test16.raw")));
+    // The bundle that found the slices in their folder finds files only, by their exact names
+    // (the built-in sample's tests find it at the top and name its path).
+    const Bundle bundle(dir.path());
+    EXPECT_EQ(bundle.URLForResource("CThead/CThead", "57"), std::nullopt);
+    EXPECT_EQ(bundle.URLForResource("CThead/cthead", "56"), std::nullopt);
+    EXPECT_EQ(bundle.URLForResource("CThead", ""), std::nullopt);
 }
 
 } // namespace
