@@ -89,8 +89,8 @@ const QByteArray kSignedHeader = nrrdHeader(
     "signed short", {2, 2, 2}, "gzip", "endian: big\nspace directions: (-0.5,0,0) (0,0.5,0) (0,0,1.25)\n");
 const std::vector<int> kSamples = {-1000, -1000, 0, 0, 100, 200, 300, 1000};
 
-// The report of an attached volume, and of a detached header whose data file is given on
-// the command line.
+// The report of an attached volume, of a detached header whose data file is given on the
+// command line, and of volumes at the ends of the finite doubles.
 TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
     TestFolder files;
     const QString path =
@@ -119,6 +119,23 @@ TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
     EXPECT_TRUE(inPlace["read_in_place"].toBool());
     EXPECT_EQ(inPlace["data_file"], pickedReport["data_file"]);
     EXPECT_TRUE(inPlace["max"].isNull());
+
+    // Double volumes at both ends of the finite: from -1e308 to 1e308, wider than the largest
+    // double, and from 0 to the smallest denormal, whose span divided over the texels is 0.
+    // Each rescale is positive and finite, and the report gives the file's extremes back.
+    const std::vector<double> ranges[] = {{-1e308, 0.0, 1e308}, {0.0, 0.0, 5e-324}};
+    for (const std::vector<double>& values : ranges) {
+        SCOPED_TRACE(values.back());
+        const QJsonObject extremes = reportOf(
+            {files.write("extremes.nrrd", nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" +
+                                              bytesOf(values))});
+        // Not a number or infinite, it would be null in the JSON, read as 0.
+        EXPECT_GT(extremes["value_scale"].toDouble(), 0.0);
+        EXPECT_EQ(extremes["min"].toDouble(), values.front());
+        EXPECT_NEAR(extremes["max"].toDouble() / values.back(), 1.0, 1e-12);
+        EXPECT_NEAR(extremes["mean"].toDouble(), (values[0] + values[1] + values[2]) / 3,
+                    extremes["value_scale"].toDouble());
+    }
 }
 
 TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
@@ -165,27 +182,6 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
     const Finished usage = inspect({});
     EXPECT_EQ(std::tuple(usage.exitCode, usage.out, usage.err.contains("Usage")),
               std::tuple(2, QByteArray(), true));
-}
-
-// Double volumes at both ends of the finite: from -1e308 to 1e308, wider than the largest
-// double, and from 0 to the smallest denormal, whose span divided over the texels is 0.
-// Each rescale is positive and finite, and the report gives the file's extremes back.
-TEST(NrrdInspect, ReportsAPositiveFiniteScaleForTheWidestAndNarrowestRanges) {
-    const std::vector<double> ranges[] = {{-1e308, 0.0, 1e308}, {0.0, 0.0, 5e-324}};
-    for (const std::vector<double>& values : ranges) {
-        SCOPED_TRACE(values.back());
-        TestFolder files;
-        const QString path =
-            files.write("extremes.nrrd",
-                        nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" + bytesOf(values));
-        const QJsonObject report = reportOf({path});
-        // Not a number or infinite, it would be null in the JSON, read as 0.
-        EXPECT_GT(report["value_scale"].toDouble(), 0.0);
-        EXPECT_EQ(report["min"].toDouble(), values.front());
-        EXPECT_NEAR(report["max"].toDouble() / values.back(), 1.0, 1e-12);
-        EXPECT_NEAR(report["mean"].toDouble(), (values[0] + values[1] + values[2]) / 3,
-                    report["value_scale"].toDouble());
-    }
 }
 
 TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
