@@ -158,10 +158,8 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         "huge.nii.gz",
         gzipped(QByteArray(reinterpret_cast<const char*>(hugeHeader.get()), sizeof(nifti_1_header)) +
                 QByteArray(64, '\0')));
-    const struct {
-        QStringList arguments;
-        const char* reason;
-    } cases[] = {
+    // The arguments of each run and a part of the one line it writes.
+    const std::pair<QStringList, const char*> cases[] = {
         {{"--ram-budget", "1e9", huge}, "not enough memory to import huge.nii.gz"},
         {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
         {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
@@ -169,12 +167,12 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         // The window's reason: its levels stacked along x, 625 bricks of 32 voxels along z.
         {{"--max-texture-size", "256", column}, "too long for this GPU: its page table needs 5 x 1 x 625"},
     };
-    for (const auto& c : cases) {
-        const Finished run = inspect(c.arguments);
+    for (const auto& [arguments, reason] : cases) {
+        const Finished run = inspect(arguments);
         EXPECT_EQ(std::tuple(run.exitCode, run.out, run.err.count('\n'), run.err.endsWith('\n')),
                   std::tuple(1, QByteArray(), 1, true))
             << run.err.toStdString();
-        EXPECT_TRUE(run.err.contains(c.reason)) << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains(reason)) << run.err.toStdString();
     }
     EXPECT_EQ(inspect({wide}).exitCode, 0);
     EXPECT_EQ(inspect({column}).exitCode, 0);

@@ -73,10 +73,8 @@ TEST(ImportWorker, AWorkerThatHangsOrDiesIsGoneAfterwardsAndItsFileRefused) {
     const QString first = DicomTestSeries{}.write(folder.path()).front();
     ASSERT_EQ(reasonOf(VolumeFile::read(first)), "");
     EXPECT_EQ(runningWorker(), 0);
-    const struct {
-        GiveUp giveUp;
-        std::string reason;
-    } cases[] = {
+    // How the read is given up, and the reason it is refused with.
+    const std::pair<GiveUp, std::string> cases[] = {
         {GiveUp::Cancel, cancelledImport().reason.toStdString()},
         {GiveUp::SilenceDeadline,
          "IM0001.dcm cannot be read: the DICOM library made no progress on it or on a "
@@ -84,19 +82,19 @@ TEST(ImportWorker, AWorkerThatHangsOrDiesIsGoneAfterwardsAndItsFileRefused) {
         {GiveUp::Kill, "IM0001.dcm cannot be read: the DICOM library stopped on it or on a file beside it "
                        "(damaged file?)."},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason);
+    for (const auto& [giveUp, expected] : cases) {
+        SCOPED_TRACE(expected);
         std::string reason;
         std::atomic<bool> held = false;
         for (int attempt = 0; attempt < kAttempts && !held; ++attempt) {
             std::stop_source stop;
             ImportWorker worker({}, ImportProgress({}, stop.get_token()));
             worker.setSilenceDeadline(std::chrono::seconds(1));
-            const std::jthread hold = holdWorker(c.giveUp, stop, held);
+            const std::jthread hold = holdWorker(giveUp, stop, held);
             reason = reasonOf(worker.read(first, VolumeFormat::Dicom));
         }
         ASSERT_TRUE(held);
-        EXPECT_EQ(reason, c.reason);
+        EXPECT_EQ(reason, expected);
         EXPECT_EQ(runningWorker(), 0);
     }
 }

@@ -137,11 +137,6 @@ TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
     }
 }
 
-struct RefusalCase {
-    QByteArray file;
-    const char* reason; // a part of the reason the user reads
-};
-
 // Everything the viewer cannot show correctly is refused, with a reason.
 TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     const QByteArray u16 = sampleBytes(ramp(kSamples), 2);
@@ -154,7 +149,8 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     QByteArray damaged = gzipped(u16);
     damaged[20] = static_cast<char>(damaged[20] ^ 0x5a);
 
-    const RefusalCase cases[] = {
+    // Each file and a part of the reason the user reads.
+    const std::pair<QByteArray, const char*> cases[] = {
         {"", "is empty"},
         {QByteArray("\xff\xfe\x00\x01type: ushort", 15), "not UTF-8 text"},
         {QByteArray(NrrdHeaderFile::kMaxHeaderBytes + 10, 'a'), "no end of header"},
@@ -203,9 +199,9 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
         {header("ushort", "raw", "data file: s%d.raw 1 2 1 4\n"), "no usable number of axes"},
         {header("ushort", "raw", "data file: LIST\nnone1.raw\nnone2.raw\n"), "none1.raw does not exist"},
     };
-    for (const RefusalCase& c : cases) {
-        SCOPED_TRACE(c.reason);
-        EXPECT_THAT(reasonOf(readNrrd(m_files.write("refused.nrrd", c.file))), testing::HasSubstr(c.reason));
+    for (const auto& [file, reason] : cases) {
+        SCOPED_TRACE(reason);
+        EXPECT_THAT(reasonOf(readNrrd(m_files.write("refused.nrrd", file))), testing::HasSubstr(reason));
     }
 }
 

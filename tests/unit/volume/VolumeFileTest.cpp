@@ -170,10 +170,8 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
     for (const char* name : {"gap_1.tif", "gap_2.tif", "gap_4.tif", "dup_5.tif", "dup_005.tif"})
         writeTiff(m_files.path(name), {page});
 
-    const struct {
-        const char* file;
-        const char* reason;
-    } cases[] = {
+    // Each file and a part of the reason it is refused.
+    const std::pair<const char*, const char*> cases[] = {
         {"rgb.tif", "colour images"},
         {"hyper.tif", "hyperstack of 2 slices, 2 channels and 1 frames"},
         {"odd_1.tif", "odd_2.tif, slice 2, is 4 x 3 uint8 where the stack is 4 x 3 uint16"},
@@ -186,10 +184,10 @@ TEST_F(VolumeFileTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"gap_1.tif", "jump from gap_2.tif to gap_4.tif where the others go up by 1"},
         {"dup_5.tif", "dup_005.tif and dup_5.tif carry the same slice number (5)"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        EXPECT_THAT(reasonOf(VolumeFile::read(m_files.path(QString::fromLatin1(c.file)))),
-                    testing::HasSubstr(c.reason));
+    for (const auto& [file, reason] : cases) {
+        SCOPED_TRACE(file);
+        EXPECT_THAT(reasonOf(VolumeFile::read(m_files.path(QString::fromLatin1(file)))),
+                    testing::HasSubstr(reason));
     }
 }
 
