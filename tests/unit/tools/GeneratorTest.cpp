@@ -29,8 +29,7 @@ TEST(Generator, HeadHasCtValuesAndSmoothBoundariesWhateverTheNumberOfWorkers) {
     ASSERT_EQ(v.size(), kCoarse.samples());
     EXPECT_EQ(renderHeadVolume(kCoarse, 3), v);
     EXPECT_EQ(renderHeadVolume(kCoarse, 0), v);
-    EXPECT_EQ(v.front(), 0); // the first and last corners
-    EXPECT_EQ(v.back(), 0);
+    EXPECT_EQ(std::tuple(v.front(), v.back()), std::tuple(0, 0)); // the first and last corners
     // Deep in the left hemisphere, well away from the ventricles: brain.
     const std::size_t x = indexOf(-37.0f, 64, kCoarse.spacingX), y = indexOf(0.0f, 64, kCoarse.spacingY),
                       z = indexOf(36.0f, 58, kCoarse.spacingZ);

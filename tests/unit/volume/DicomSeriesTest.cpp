@@ -76,15 +76,14 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValuesOrRefusesAStackItWouldShowW
 
         // Slice k of the volume is the file with the k-th smallest position.
         const bool topDown = !series.positions.empty() && series.positions[0] > series.positions[1];
-        const double tolerance = volume.valueScale / 2 + 1e-9;
-        const std::vector<double> values = valuesOf(volume);
+        std::vector<double> expected;
         for (int z = 0; z < 5; ++z)
             for (int y = 0; y < 6; ++y)
                 for (int x = 0; x < 8; ++x)
-                    ASSERT_NEAR(values[std::size_t((z * 6 + y) * 8 + x)],
-                                series.stored(x, y, topDown ? 4 - z : z) * series.slope + series.intercept,
-                                tolerance)
-                        << x << "," << y << "," << z;
+                    expected.push_back(series.stored(x, y, topDown ? 4 - z : z) * series.slope +
+                                       series.intercept);
+        const double tolerance = volume.valueScale / 2 + 1e-9;
+        EXPECT_THAT(valuesOf(volume), testing::Pointwise(testing::DoubleNear(tolerance), expected));
     }
 }
 

@@ -110,10 +110,10 @@ TEST(VolumeData, FileAtLocationClassifiesTheSamplesInVoxelOrder) {
     const struct {
         const char* name;
         QByteArray contents;
-        ClassifiedVoxel afterTable, last;
+        ClassifiedVoxel tail; // the voxel after the table and the last
     } cases[] = {
-        {"short, ending in half a sample", table + '\x90', {0, 0, 0, 50}, {0, 0, 0, 50}},
-        {"too long", table + QByteArray(2 * kSmallVoxels, '\x01'), {10, 57, 57, 140}, {10, 57, 57, 140}},
+        {"short, ending in half a sample", table + '\x90', {0, 0, 0, 50}},
+        {"too long", table + QByteArray(2 * kSmallVoxels, '\x01'), {10, 57, 57, 140}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -124,8 +124,8 @@ TEST(VolumeData, FileAtLocationClassifiesTheSamplesInVoxelOrder) {
         ASSERT_EQ(volume->data().size(), kSmallVoxels * 4);
         for (std::size_t i = 0; i < rows; ++i)
             EXPECT_EQ(voxelAt(volume->data(), i), kSmallVolumeRows[i].bytes) << kSmallVolumeRows[i].sample;
-        EXPECT_EQ(voxelAt(volume->data(), rows), c.afterTable);
-        EXPECT_EQ(voxelAt(volume->data(), kSmallVoxels - 1), c.last);
+        EXPECT_EQ(voxelAt(volume->data(), rows), c.tail);
+        EXPECT_EQ(voxelAt(volume->data(), kSmallVoxels - 1), c.tail);
     }
     LogCapture log;
     EXPECT_EQ(VolumeData::initWithFileAtLocation(dir.filePath("absent.raw")), nullptr);

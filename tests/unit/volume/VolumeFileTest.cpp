@@ -37,10 +37,9 @@ class VolumeFileTest : public testing::Test {
         EXPECT_EQ(volume.format, VolumeFile::formatName(expected.format));
         EXPECT_EQ((std::array{volume.width, volume.height, volume.depth}), expected.size);
         EXPECT_EQ((std::array{volume.cellspaceX, volume.cellspaceY, volume.cellspaceZ}), expected.spacing);
-        const std::vector<double> values = valuesOf(volume);
-        ASSERT_EQ(values.size(), expected.values.size());
-        for (std::size_t i = 0; i < values.size(); ++i)
-            EXPECT_NEAR(values[i], expected.values[i], std::fabs(volume.valueScale) / 2) << "voxel " << i;
+        EXPECT_THAT(
+            valuesOf(volume),
+            testing::Pointwise(testing::DoubleNear(std::fabs(volume.valueScale) / 2), expected.values));
         const QString notes = volume.notes.join(' ');
         EXPECT_TRUE(notes.contains(QString::fromLatin1(expected.note))) << notes.toStdString();
     }
