@@ -65,10 +65,8 @@ TEST(FrameStats, LeaveTheFirstFrameOutOfTheSteadyFigures) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.times.size());
         const FrameStats stats = FrameStats::fromTimes(c.times);
-        EXPECT_EQ(stats.frames, static_cast<int>(c.times.size()));
-        EXPECT_DOUBLE_EQ(stats.firstMs, c.first);
-        EXPECT_DOUBLE_EQ(stats.medianMs, c.median);
-        EXPECT_DOUBLE_EQ(stats.p90Ms, c.p90);
+        EXPECT_EQ(std::tuple(stats.frames, stats.firstMs, stats.medianMs, stats.p90Ms),
+                  std::tuple(static_cast<int>(c.times.size()), c.first, c.median, c.p90));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "VolumeFileWriters.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
 
+#include <QRandomGenerator>
 #include <cstdio>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,12 +23,11 @@ QByteArray header(const QString& type, const QString& extra, const QString& enco
     return nrrdHeader(type, {kWidth, kHeight, kDepth}, encoding, extra);
 }
 
-// Any bytes are samples of any 8- or 16-bit type, in either byte order.
+// Any bytes are samples of any 8- or 16-bit type, in either byte order. `count` is a
+// multiple of 4.
 QByteArray randomBytes(int count) {
-    std::mt19937 generator(7);
-    QByteArray bytes(count, Qt::Uninitialized);
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator());
+    QByteArray bytes(count, '\0');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(bytes.data()), count / 4);
     return bytes;
 }
 
