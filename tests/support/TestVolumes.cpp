@@ -63,10 +63,8 @@ std::shared_ptr<const VolumeData> sampleWithoutVoxels() {
 
 std::shared_ptr<const VolumeData> sampleOfZeros() {
     QTemporaryDir folder;
-    QFile file(folder.filePath(QStringLiteral("512x512x463-16U.raw")));
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(kSampleBytes))
+    if (!QFile::resize(writeFile(folder.filePath(QStringLiteral("512x512x463-16U.raw")), {}), kSampleBytes))
         return nullptr;
-    file.close();
     // The volume maps the file; the mapping outlives the folder's removal.
     return VolumeData::initWithBundle(Bundle(folder.path()));
 }

@@ -64,8 +64,7 @@ void writeNifti(const QString& path, const NiftiFile& file) {
     const bool pair = path.endsWith(QLatin1String(".hdr"), Qt::CaseInsensitive);
     image->nifti_type = file.nifti2 ? (pair ? NIFTI_FTYPE_NIFTI2_2 : NIFTI_FTYPE_NIFTI2_1)
                                     : (pair ? NIFTI_FTYPE_NIFTI1_2 : NIFTI_FTYPE_NIFTI1_1);
-    const QByteArray native = QFile::encodeName(path);
-    if (nifti_set_filenames(image, native.constData(), 0, 1) != 0) {
+    if (nifti_set_filenames(image, QFile::encodeName(path).constData(), 0, 1) != 0) {
         nifti_image_free(image);
         throw std::runtime_error("nifti_set_filenames failed");
     }
