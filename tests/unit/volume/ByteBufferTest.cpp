@@ -9,10 +9,7 @@ namespace {
 
 // Resident pages of mapped files, in KiB, as the kernel counts them for this process.
 long residentFileKib() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
+    for (const QByteArray& line : readFile(QStringLiteral("/proc/self/status")).split('\n'))
         if (line.startsWith("RssFile:"))
             return line.mid(8).trimmed().split(' ').value(0).toLong();
     return -1;

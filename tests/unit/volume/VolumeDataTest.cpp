@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -106,7 +105,6 @@ TEST(VolumeData, FileAtLocationClassifiesTheSamplesInVoxelOrder) {
     for (const Row& row : kSmallVolumeRows)
         samples.push_back(row.sample);
     const QByteArray table = sampleBytes(samples, 2);
-    const std::size_t rows = samples.size();
     const struct {
         const char* name;
         QByteArray contents;
@@ -122,9 +120,9 @@ TEST(VolumeData, FileAtLocationClassifiesTheSamplesInVoxelOrder) {
         ASSERT_TRUE(volume);
         EXPECT_EQ(std::tuple(volume->width(), volume->height(), volume->depth()), std::tuple(64u, 64u, 93u));
         ASSERT_EQ(volume->data().size(), kSmallVoxels * 4);
-        for (std::size_t i = 0; i < rows; ++i)
-            EXPECT_EQ(voxelAt(volume->data(), i), kSmallVolumeRows[i].bytes) << kSmallVolumeRows[i].sample;
-        EXPECT_EQ(voxelAt(volume->data(), rows), c.tail);
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            EXPECT_EQ(voxelAt(volume->data(), i), kSmallVolumeRows[i].bytes) << samples[i];
+        EXPECT_EQ(voxelAt(volume->data(), samples.size()), c.tail);
         EXPECT_EQ(voxelAt(volume->data(), kSmallVoxels - 1), c.tail);
     }
     LogCapture log;
@@ -139,9 +137,8 @@ TEST(VolumeData, FileAtLocationClassifiesTheSamplesInVoxelOrder) {
 // short slice reads as 0 past its end; a missing one refuses the volume and writes no copy.
 TEST(VolumeData, FileAtLocation2ClassifiesTheBigEndianSlicesSavesThemAndRefusesAMissingOne) {
     const QTemporaryDir home, dir;
-    const QByteArray usualHome = qgetenv("HOME");
+    const auto restoreHome = qScopeGuard([usual = qgetenv("HOME")] { qputenv("HOME", usual); });
     qputenv("HOME", home.path().toLocal8Bit());
-    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", usualHome); });
     std::vector<int> samples(kHeadVoxels, 1400);
     const std::size_t starts[] = {0, 65536, kHeadVoxels - std::size(kHeadRows)};
     for (const std::size_t start : starts)
