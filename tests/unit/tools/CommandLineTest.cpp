@@ -185,9 +185,8 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
 TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
     TestFolder files;
     const QString folder = QFileInfo(files.write("notes.txt", "not an image\n")).absolutePath();
-    const DicomTestSeries head;
-    head.write(folder);
-    const DicomTestSeries chest{.depth = 3, .uid = head.uid + ".2", .fileNumbers = {11, 12, 13}};
+    DicomTestSeries{}.write(folder);
+    const DicomTestSeries chest{.depth = 3, .uid = DicomTestSeries{}.uid + ".2", .fileNumbers = {11, 12, 13}};
     chest.write(folder);
 
     const Finished ambiguous = inspect({folder});

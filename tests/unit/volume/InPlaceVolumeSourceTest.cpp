@@ -31,16 +31,14 @@ QByteArray randomBytes(int count) {
     return bytes;
 }
 
-struct LayoutCase {
-    const char* name;
-    QByteArray type;
-    int bytes;
-    QByteArray extra;  // header lines after the basic fields: without a data file, the data is attached
-    QByteArray before; // bytes ahead of the samples in their file
-};
-
 TEST(InPlaceVolumeSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
-    const LayoutCase cases[] = {
+    const struct {
+        const char* name;
+        QByteArray type;
+        int bytes;
+        QByteArray extra;  // header lines after the basic fields: without a data file, the data is attached
+        QByteArray before; // bytes ahead of the samples in their file
+    } cases[] = {
         {"detached", "ushort", 2, "data file: v.raw\n", ""},
         {"attached", "ushort", 2, "", ""},
         {"several files, one slice each", "int16", 2, "data file: s%02d.raw 1 9 1\n", ""},
@@ -50,7 +48,7 @@ TEST(InPlaceVolumeSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
         {"big endian", "uint16", 2, "endian: big\ndata file: v.raw\n", ""},
         {"uint8", "uchar", 1, "data file: v.raw\n", ""},
     };
-    for (const LayoutCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const TestFolder files;
         const QByteArray samples = c.before + randomBytes(kSamples * c.bytes);

@@ -40,12 +40,6 @@ class NrrdVolumeReaderTest : public testing::Test {
     TestFolder m_files;
 };
 
-struct DecodeCase {
-    const char* name;
-    QByteArray file;
-    std::vector<int> samples;
-};
-
 // Every supported sample type, byte order, encoding and data offset, and data spread
 // over the files of a "data file:" pattern or list (taken in the order listed), decodes
 // to the samples as written (texel + sampleOffset).
@@ -69,7 +63,11 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
     m_files.write("early.raw", u16.first(slice));
     m_files.write("all.raw", u16);
 
-    const DecodeCase cases[] = {
+    const struct {
+        const char* name;
+        QByteArray file;
+        std::vector<int> samples;
+    } cases[] = {
         {"unsigned short, raw", attached(header("unsigned short", "raw"), u16), unsigned16},
         {"ushort, big endian", attached(header("ushort", "raw", "endian: big\n"), u16Big), unsigned16},
         {"uint16_t, little endian", attached(header("uint16_t", "raw", "endian: little\n"), u16), unsigned16},
@@ -98,7 +96,7 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
         {"list", header("ushort", "raw", "data file: LIST\nearly.raw\nlate.raw\n"), unsigned16},
         {"list holding all three axes", header("ushort", "raw", "data file: LIST 3\nall.raw\n"), unsigned16},
     };
-    for (const DecodeCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const VolumeRecord volume = read(c.file);
         EXPECT_EQ(volume.data.size(), std::size_t{kSamples} * 2);
@@ -106,16 +104,14 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
     }
 }
 
-struct SpacingCase {
-    const char* lines;
-    std::array<float, 3> spacing;
-    int logLines; // one when any axis fell back to 1, one for oblique directions
-};
-
 // Directions give the spacing (the vector's length, whichever way it points; a turned
 // one is noted), then spacings, then 1 where neither gives a usable one.
 TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
-    const SpacingCase cases[] = {
+    const struct {
+        const char* lines;
+        std::array<float, 3> spacing;
+        int logLines; // one when any axis fell back to 1, one for oblique directions
+    } cases[] = {
         {"space directions: (0.5,0,0) (0,0.5,0) (0,0,2.5)\n", {0.5f, 0.5f, 2.5f}, 0},
         {"space directions: (0,0,-2) (0.5,0,0) (0,0.7,0)\n", {2.0f, 0.5f, 0.7f}, 0},
         {"space directions: (0.0174524,0.999848,0) (0.999848,-0.0174524,0) (0,0,2)\n", {1.0f, 1.0f, 2.0f}, 1},
@@ -127,7 +123,7 @@ TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
         {"spacings: 1e39 1 1\n", {1.0f, 1.0f, 1.0f}, 1}, // too large for a float
     };
     const QByteArray data = sampleBytes(ramp(kSamples), 2);
-    for (const SpacingCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.lines);
         LogCapture log;
         const VolumeRecord volume = read(attached(header("ushort", "raw", c.lines), data));
@@ -315,20 +311,19 @@ TEST_F(NrrdVolumeReaderTest, MapsWiderAndRealSamplesBackToTheirValues) {
     const std::vector<std::int32_t> narrow = ramp(kSamples, 100000);
     const auto doubles = [](const auto& values) { return std::vector<double>(values.begin(), values.end()); };
 
-    struct Case {
+    const struct {
         const char* name;
         QByteArray file;
         std::vector<double> values;
         const char* note; // none: the values come back exactly
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"double, raw", attached(header("double", "raw"), bytesOf(reals)), reals, "rescaled to 16 bits"},
         {"float with NaN and infinity, gzip", attached(header("float", "gzip"), gzipped(bytesOf(withNan))),
          expectedWithNan, "1 samples are not a number"},
         {"int, wide range", attached(header("int", "raw"), bytesOf(wide)), doubles(wide), "rescaled"},
         {"int32 within 65536 values", attached(header("int32", "raw"), bytesOf(narrow)), doubles(narrow), ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const VolumeRecord volume = read(c.file);
         const double tolerance = *c.note ? volume.valueScale * kHalfStep : 0.0;

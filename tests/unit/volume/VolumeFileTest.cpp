@@ -61,11 +61,6 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
         series[i] = i < 2 * kSlice ? 0.25f * static_cast<float>(i) : -7.0f;
     const std::vector<double> firstVolume(series.begin(), series.begin() + 2 * kSlice);
 
-    struct Case {
-        const char* file;
-        NiftiFile nifti;
-        Expected expected;
-    };
     // The two slices as int16 with the given voxel size, rescale and NIfTI version.
     const auto ct = [&](std::array<double, 3> pixdim, double slope = 0, double intercept = 0,
                         bool two = false) {
@@ -75,7 +70,11 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
                           const char* note = "") {
         return Expected{VolumeFormat::Nifti, {4, 3, 2}, spacing, values, note};
     };
-    const Case cases[] = {
+    const struct {
+        const char* file;
+        NiftiFile nifti;
+        Expected expected;
+    } cases[] = {
         // NIfTI-1, a negative pixdim
         {"ct.nii", ct({-0.5, 0.5, 2.0}), shown({0.5f, 0.5f, 2.0f}, asStored)},
         // NIfTI-1 gzipped, with slope and intercept
@@ -90,7 +89,7 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
          {{4, 4, 3, 2, 2}, DT_FLOAT32, bytesOf(series), {3.0, 3.0, 3.0}},
          shown({3, 3, 3}, firstVolume, "series of 2 volumes; the first is shown")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         const QString path = m_files.path(QString::fromLatin1(c.file));
         writeNifti(path, c.nifti);
