@@ -57,9 +57,8 @@ TEST(VolumeData, BuiltInSampleIsTakenOnlyWhole) {
         for (const auto load : {&VolumeData::initWithBundle, &VolumeData::init16U}) {
             SCOPED_TRACE(c.name);
             QTemporaryDir dir;
-            if (c.length >= 0) {
-                QFile file(dir.filePath("512x512x463-16U.raw"));
-                ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(c.length)); // sparse
+            if (c.length >= 0) { // a sparse file
+                ASSERT_TRUE(QFile::resize(writeFile(dir.filePath("512x512x463-16U.raw"), {}), c.length));
             }
             LogCapture log;
             const auto volume = load(Bundle(dir.path()));

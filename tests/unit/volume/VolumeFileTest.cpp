@@ -40,8 +40,7 @@ class VolumeFileTest : public testing::Test {
         EXPECT_THAT(
             valuesOf(volume),
             testing::Pointwise(testing::DoubleNear(std::fabs(volume.valueScale) / 2), expected.values));
-        const QString notes = volume.notes.join(' ');
-        EXPECT_TRUE(notes.contains(QString::fromLatin1(expected.note))) << notes.toStdString();
+        EXPECT_THAT(volume.notes.join(' ').toStdString(), testing::HasSubstr(expected.note));
     }
 
     TestFolder m_files;
