@@ -12,12 +12,6 @@
 
 namespace testvolumes {
 
-namespace {
-
-constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
-
-} // namespace
-
 VolumeRecord record(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
                     const SampleFunction& sample, float spacing) {
     std::vector<std::uint16_t> texels;
@@ -62,6 +56,7 @@ std::shared_ptr<const VolumeData> sampleWithoutVoxels() {
 }
 
 std::shared_ptr<const VolumeData> sampleOfZeros() {
+    constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
     QTemporaryDir folder;
     if (!QFile::resize(writeFile(folder.filePath(QStringLiteral("512x512x463-16U.raw")), {}), kSampleBytes))
         return nullptr;

@@ -14,12 +14,6 @@
 #include <tuple>
 #include <zlib.h>
 
-namespace {
-
-constexpr int kBzipBlockSize = 9;
-
-} // namespace
-
 QByteArray nrrdHeader(const QString& type, std::array<int, 3> sizes, const QString& encoding,
                       const QString& extra) {
     return QStringLiteral("NRRD0004\ntype: %1\ndimension: 3\nsizes: %2 %3 %4\nencoding: %5\n%6")
@@ -107,6 +101,7 @@ void writeTiff(const QString& path, const std::vector<TiffPage>& pages, const QB
 }
 
 QByteArray bzipped(const QByteArray& bytes) {
+    constexpr int kBzipBlockSize = 9; // in units of 100 kB: the largest, the smallest output
     QByteArray out(bytes.size() + bytes.size() / 100 + 600, '\0');
     auto length = static_cast<unsigned>(out.size());
     if (BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(bytes.constData()),
