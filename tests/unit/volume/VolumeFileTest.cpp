@@ -115,8 +115,7 @@ TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
         writeTiff(m_files.path(QStringLiteral("slice_%1.tif").arg(9 + z)),
                   {{kWidth, kHeight, 32, SAMPLEFORMAT_IEEEFP, 1, bytesOf(page)}}, {}, 20.0f); // 0.5 mm
     }
-    writeTiff(m_files.path("single.tiff"),
-              {{kWidth, kHeight, 8, SAMPLEFORMAT_UINT, 1, bytesOf(std::vector<std::uint8_t>(kSlice, 7))}});
+    writeTiff(m_files.path("single.tiff"), {{.bitsPerSample = 8, .samples = QByteArray(kSlice, 7)}});
 
     const auto tiff = [](std::array<std::uint32_t, 3> size, std::array<float, 3> spacing,
                          const std::vector<double>& values, const char* note = "") {
@@ -238,10 +237,9 @@ TEST_F(VolumeFileTest, EveryReaderKeepsItsDecodingPeakWithinTheRamBudget) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.budgetPerVoxel) + " bytes a voxel");
-        ImportOptions options;
-        options.ramBudgetBytes = static_cast<std::uint64_t>(c.budgetPerVoxel * kVoxels);
         const ImportResult<VolumeRecord> result =
-            VolumeFile::read(m_files.path(QString::fromLatin1(c.file)), options);
+            VolumeFile::read(m_files.path(QString::fromLatin1(c.file)),
+                             {.ramBudgetBytes = static_cast<std::uint64_t>(c.budgetPerVoxel * kVoxels)});
         if (!c.read) {
             EXPECT_THAT(reasonOf(result), testing::HasSubstr("more than the RAM budget"));
             continue;
