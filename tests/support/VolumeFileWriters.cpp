@@ -6,7 +6,6 @@
 #include <QtEndian>
 #include <bzlib.h>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <nifti2_io.h>
 #include <numeric>
 #include <stdexcept>
@@ -166,9 +165,9 @@ QString asciiText(const std::vector<int>& samples, const QString& separator) {
 }
 
 VolumeRecord volumeOf(const ImportResult<VolumeRecord>& result) {
-    EXPECT_EQ(reasonOf(result), "");
-    const auto* volume = std::get_if<VolumeRecord>(&result);
-    return volume ? *volume : VolumeRecord{};
+    if (const auto* refusal = std::get_if<ImportRefusal>(&result))
+        throw std::runtime_error("the read was refused: " + refusal->reason.toStdString());
+    return std::get<VolumeRecord>(result);
 }
 
 ImportResult<VolumeRecord> readNrrd(const QString& headerPath, const NrrdDataChoice& choice,

@@ -83,8 +83,9 @@ template <typename T> std::string reasonOf(const ImportResult<T>& result) {
     const auto* refusal = std::get_if<ImportRefusal>(&result);
     return refusal ? refusal->reason.toStdString() : std::string();
 }
-// The record of a read that must succeed; where it was refused, a test failure that
-// gives the reason, and an empty record.
+// The record of a read that must succeed; where it was refused, an exception that gives
+// the reason, which fails the test that read it. (Plain C++: the fuzz targets build these
+// writers without a test framework.)
 VolumeRecord volumeOf(const ImportResult<VolumeRecord>& result);
 // The NRRD file read as an import reads it: opened, then its data read.
 ImportResult<VolumeRecord> readNrrd(const QString& headerPath,
