@@ -8,14 +8,9 @@
 #include <gdcmTrace.h>
 #include <stdexcept>
 
-namespace {
-
-const char* const kCtImageStorage = "1.2.840.10008.5.1.4.1.1.2";
-const char* const kFrameOfReference = "1.2.826.0.1.3680043.9.7433.2.1";
-
-} // namespace
-
 QStringList DicomTestSeries::write(const QString& folder) const {
+    constexpr auto kCtImageStorage = "1.2.840.10008.5.1.4.1.1.2";
+    constexpr auto kFrameOfReference = "1.2.826.0.1.3680043.9.7433.2.1";
     gdcm::Trace::WarningOff(); // the writer's remarks on what it fills in itself
     QStringList paths;
     const int frames = multiFrame ? depth : 1;
@@ -55,17 +50,13 @@ QStringList DicomTestSeries::write(const QString& folder) const {
         image.SetDataElement(pixels);
         image.SetTransferSyntax(gdcm::TransferSyntax::ExplicitVRLittleEndian);
 
+        gdcm::ImageChangeTransferSyntax change;
+        change.SetTransferSyntax(syntax);
+        change.SetInput(image);
+        if (!change.Change())
+            throw std::runtime_error("GDCM cannot encode this transfer syntax");
         gdcm::ImageWriter writer;
-        if (syntax != gdcm::TransferSyntax::ExplicitVRLittleEndian) {
-            gdcm::ImageChangeTransferSyntax change;
-            change.SetTransferSyntax(syntax);
-            change.SetInput(image);
-            if (!change.Change())
-                throw std::runtime_error("GDCM cannot encode this transfer syntax");
-            writer.SetImage(change.GetOutput());
-        } else {
-            writer.SetImage(image);
-        }
+        writer.SetImage(change.GetOutput());
         const int number = fileNumbers.empty() ? z + 1 : fileNumbers[static_cast<std::size_t>(z)];
         gdcm::Anonymizer tags;
         tags.SetFile(writer.GetFile());

@@ -12,12 +12,6 @@
 
 namespace testvolumes {
 
-namespace {
-
-constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
-
-} // namespace
-
 VolumeRecord record(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
                     const SampleFunction& sample, float spacing) {
     std::vector<std::uint16_t> texels;
@@ -26,9 +20,6 @@ VolumeRecord record(std::uint32_t width, std::uint32_t height, std::uint32_t dep
             for (std::uint32_t x = 0; x < width; ++x)
                 texels.push_back(sample(x, y, z));
     VolumeRecord result;
-    result.type = QStringLiteral("short");
-    result.dimension = 3;
-    result.encoding = QStringLiteral("raw");
     std::tie(result.width, result.height, result.depth) = std::tuple(width, height, depth);
     std::tie(result.cellspaceX, result.cellspaceY, result.cellspaceZ) = std::tuple(spacing, spacing, spacing);
     result.data = ByteBuffer::fromByteArray(bytesOf(texels));
@@ -65,11 +56,10 @@ std::shared_ptr<const VolumeData> sampleWithoutVoxels() {
 }
 
 std::shared_ptr<const VolumeData> sampleOfZeros() {
+    constexpr qint64 kSampleBytes = 512LL * 512 * 463 * 2;
     QTemporaryDir folder;
-    QFile file(folder.filePath(QStringLiteral("512x512x463-16U.raw")));
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(kSampleBytes))
+    if (!QFile::resize(writeFile(folder.filePath(QStringLiteral("512x512x463-16U.raw")), {}), kSampleBytes))
         return nullptr;
-    file.close();
     // The volume maps the file; the mapping outlives the folder's removal.
     return VolumeData::initWithBundle(Bundle(folder.path()));
 }

@@ -13,14 +13,6 @@
 #include <tuple>
 #include <zlib.h>
 
-namespace {
-
-constexpr int kBzipBlockSize = 9;
-constexpr int kGzipWindow = 15 + 16; // deflate with a gzip header and trailer
-constexpr int kMemoryLevel = 8;
-
-} // namespace
-
 QByteArray nrrdHeader(const QString& type, std::array<int, 3> sizes, const QString& encoding,
                       const QString& extra) {
     return QStringLiteral("NRRD0004\ntype: %1\ndimension: 3\nsizes: %2 %3 %4\nencoding: %5\n%6")
@@ -59,17 +51,13 @@ void writeNifti(const QString& path, const NiftiFile& file) {
         throw std::runtime_error("sample bytes do not match the NIfTI dimensions");
     std::memcpy(image->data, file.samples.constData(), static_cast<std::size_t>(file.samples.size()));
     std::tie(image->dx, image->dy, image->dz) = std::tuple(file.pixdim[0], file.pixdim[1], file.pixdim[2]);
-    image->scl_slope = file.slope;
-    image->scl_inter = file.intercept;
-    image->cal_min = file.calMin;
-    image->cal_max = file.calMax;
+    std::tie(image->scl_slope, image->scl_inter, image->cal_min, image->cal_max) =
+        std::tuple(file.slope, file.intercept, file.calMin, file.calMax);
     image->xyz_units = NIFTI_UNITS_MM;
-    const QString lower = path.toLower();
-    const bool pair = lower.endsWith(QLatin1String(".hdr"));
+    const bool pair = path.endsWith(QLatin1String(".hdr"), Qt::CaseInsensitive);
     image->nifti_type = file.nifti2 ? (pair ? NIFTI_FTYPE_NIFTI2_2 : NIFTI_FTYPE_NIFTI2_1)
                                     : (pair ? NIFTI_FTYPE_NIFTI1_2 : NIFTI_FTYPE_NIFTI1_1);
-    const QByteArray native = QFile::encodeName(path);
-    if (nifti_set_filenames(image, native.constData(), 0, 1) != 0) {
+    if (nifti_set_filenames(image, QFile::encodeName(path).constData(), 0, 1) != 0) {
         nifti_image_free(image);
         throw std::runtime_error("nifti_set_filenames failed");
     }
@@ -101,19 +89,18 @@ void writeTiff(const QString& path, const std::vector<TiffPage>& pages, const QB
             TIFFSetField(tiff, TIFFTAG_YRESOLUTION, pixelsPerUnit);
             TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_CENTIMETER);
         }
+        QByteArray samples = page.samples; // libtiff may encode in the buffer it is given
         const std::size_t rowBytes = std::size_t{page.width} * page.samplesPerPixel * page.bitsPerSample / 8;
-        for (std::uint32_t row = 0; row < page.height; ++row) {
-            QByteArray line =
-                page.samples.mid(static_cast<qsizetype>(row * rowBytes), static_cast<qsizetype>(rowBytes));
-            if (TIFFWriteScanline(tiff, line.data(), row, 0) < 0)
+        for (std::uint32_t row = 0; row < page.height; ++row)
+            if (TIFFWriteScanline(tiff, samples.data() + row * rowBytes, row, 0) < 0)
                 throw std::runtime_error("TIFFWriteScanline failed");
-        }
         TIFFWriteDirectory(tiff);
     }
     TIFFClose(tiff);
 }
 
 QByteArray bzipped(const QByteArray& bytes) {
+    constexpr int kBzipBlockSize = 9; // in units of 100 kB: the largest, the smallest output
     QByteArray out(bytes.size() + bytes.size() / 100 + 600, '\0');
     auto length = static_cast<unsigned>(out.size());
     if (BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(bytes.constData()),
@@ -124,36 +111,30 @@ QByteArray bzipped(const QByteArray& bytes) {
 }
 
 QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample, ByteOrder order) {
-    QByteArray bytes(static_cast<qsizetype>(samples.size()) * bytesPerSample, '\0');
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        char* at = bytes.data() + i * static_cast<std::size_t>(bytesPerSample);
-        const auto value = static_cast<quint16>(samples[i]);
+    QByteArray bytes;
+    for (const int sample : samples) {
+        const char low = static_cast<char>(sample), high = static_cast<char>(sample >> 8);
         if (bytesPerSample == 1)
-            *at = static_cast<char>(value);
-        else if (order == ByteOrder::Big)
-            qToBigEndian(value, at);
+            bytes += low;
         else
-            qToLittleEndian(value, at);
+            bytes += order == ByteOrder::Big ? QByteArray(1, high) + low : QByteArray(1, low) + high;
     }
     return bytes;
 }
 
 QByteArray gzipped(const QByteArray& bytes) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, kGzipWindow, kMemoryLevel,
-                     Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("deflateInit2 failed");
-    QByteArray out(static_cast<qsizetype>(deflateBound(&stream, static_cast<uLong>(bytes.size()))), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.constData()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    const int status = deflate(&stream, Z_FINISH);
-    out.resize(static_cast<qsizetype>(stream.total_out));
-    deflateEnd(&stream);
-    if (status != Z_STREAM_END)
-        throw std::runtime_error("deflate failed");
-    return out;
+    // zlib's stream is a 2-byte header, the deflate data and an Adler-32; gzip wraps the
+    // same deflate data in its own header and a trailer of the CRC-32 and the length.
+    const auto* data = reinterpret_cast<const Bytef*>(bytes.constData());
+    uLongf size = compressBound(uLong(bytes.size()));
+    QByteArray stream(qsizetype(size), '\0');
+    if (compress2(reinterpret_cast<Bytef*>(stream.data()), &size, data, uLong(bytes.size()),
+                  Z_BEST_COMPRESSION) != Z_OK)
+        throw std::runtime_error("compress2 failed");
+    QByteArray trailer(8, '\0');
+    qToLittleEndian(quint32(crc32(0, data, uInt(bytes.size()))), trailer.data());
+    qToLittleEndian(quint32(bytes.size()), trailer.data() + 4);
+    return QByteArray("\x1f\x8b\x08\0\0\0\0\0\x02\x03", 10) + stream.sliced(2, qsizetype(size) - 6) + trailer;
 }
 
 std::vector<int> samplesOf(const VolumeRecord& volume) {
@@ -183,9 +164,10 @@ QString asciiText(const std::vector<int>& samples, const QString& separator) {
     return numbers.join(separator);
 }
 
-std::string reasonOf(const ImportResult<VolumeRecord>& result) {
-    const auto* refusal = std::get_if<ImportRefusal>(&result);
-    return refusal ? refusal->reason.toStdString() : std::string();
+VolumeRecord volumeOf(const ImportResult<VolumeRecord>& result) {
+    if (const auto* refusal = std::get_if<ImportRefusal>(&result))
+        throw std::runtime_error("the read was refused: " + refusal->reason.toStdString());
+    return std::get<VolumeRecord>(result);
 }
 
 ImportResult<VolumeRecord> readNrrd(const QString& headerPath, const NrrdDataChoice& choice,

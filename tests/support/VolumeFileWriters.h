@@ -78,8 +78,15 @@ QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
 std::vector<int> samplesOf(const VolumeRecord& volume);
 // The file's values as the viewer shows them: (texel + sampleOffset) * valueScale + valueOffset.
 std::vector<double> valuesOf(const VolumeRecord& volume);
-// The reason of a refusal; empty when the file was read.
-std::string reasonOf(const ImportResult<VolumeRecord>& result);
+// The reason of a refusal; empty when the step (a read, a scan) succeeded.
+template <typename T> std::string reasonOf(const ImportResult<T>& result) {
+    const auto* refusal = std::get_if<ImportRefusal>(&result);
+    return refusal ? refusal->reason.toStdString() : std::string();
+}
+// The record of a read that must succeed; where it was refused, an exception that gives
+// the reason, which fails the test that read it. (Plain C++: the fuzz targets build these
+// writers without a test framework.)
+VolumeRecord volumeOf(const ImportResult<VolumeRecord>& result);
 // The NRRD file read as an import reads it: opened, then its data read.
 ImportResult<VolumeRecord> readNrrd(const QString& headerPath,
                                     const NrrdDataChoice& choice = NrrdDataChoice::fromHeader(),

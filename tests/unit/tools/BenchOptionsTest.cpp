@@ -24,10 +24,9 @@ TEST(BenchOptions, RejectsBadArgumentsNamingTheProblem) {
 
 TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
     const BenchOptions defaults = std::get<BenchOptions>(BenchOptions::parse({}));
-    EXPECT_TRUE(defaults.usesSample());
-    EXPECT_EQ(defaults.size, QSize(512, 512));
-    EXPECT_EQ(defaults.quality, BenchOptions::Quality::Full);
-    EXPECT_TRUE(defaults.jsonPath.isEmpty() && defaults.pngPath.isEmpty());
+    EXPECT_EQ(std::tuple(defaults.usesSample(), defaults.size, defaults.quality,
+                         defaults.jsonPath + defaults.pngPath),
+              std::tuple(true, QSize(512, 512), BenchOptions::Quality::Full, QString()));
     const auto parsed = BenchOptions::parse(
         QStringLiteral("--volume head.nhdr --size 1024 768 --frames 60 --json out.json --png last.png "
                        "--quality interactive --mode minip --sampling 8 --window -600 1500 "
@@ -38,9 +37,8 @@ TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
     EXPECT_FALSE(options->usesSample());
     EXPECT_EQ(QStringList({options->volume, options->jsonPath, options->pngPath}),
               QStringList({"head.nhdr", "out.json", "last.png"}));
-    EXPECT_EQ(options->size, QSize(1024, 768));
-    EXPECT_EQ(std::tuple(options->frames, options->sampling, options->warmUpLimitSeconds),
-              std::tuple(60, 8, 600));
+    EXPECT_EQ(std::tuple(options->size, options->frames, options->sampling, options->warmUpLimitSeconds),
+              std::tuple(QSize(1024, 768), 60, 8, 600));
     EXPECT_EQ(std::pair(options->quality, options->mode),
               std::pair(BenchOptions::Quality::Interactive, RenderMode::Minip));
     ASSERT_TRUE(options->window.has_value());
@@ -67,10 +65,8 @@ TEST(FrameStats, LeaveTheFirstFrameOutOfTheSteadyFigures) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.times.size());
         const FrameStats stats = FrameStats::fromTimes(c.times);
-        EXPECT_EQ(stats.frames, static_cast<int>(c.times.size()));
-        EXPECT_DOUBLE_EQ(stats.firstMs, c.first);
-        EXPECT_DOUBLE_EQ(stats.medianMs, c.median);
-        EXPECT_DOUBLE_EQ(stats.p90Ms, c.p90);
+        EXPECT_EQ(std::tuple(stats.frames, stats.firstMs, stats.medianMs, stats.p90Ms),
+                  std::tuple(static_cast<int>(c.times.size()), c.first, c.median, c.p90));
     }
 }
 

@@ -46,6 +46,15 @@ Finished inspect(const QStringList& arguments) {
     return run(VOXVIEW_INSPECT_PATH, arguments);
 }
 
+// The report of a run that must succeed: one JSON object that ends its line, nothing on stderr.
+QJsonObject reportOf(const QStringList& arguments) {
+    const Finished run = inspect(arguments);
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+    EXPECT_TRUE(run.out.endsWith("}\n")) << run.out.toStdString();
+    return QJsonDocument::fromJson(run.out).object();
+}
+
 // What `voxview` answers before it opens a window: these end the process at once.
 TEST(CommandLine, AnswersHelpVersionAndTooManyFilesWithoutAWindow) {
     const struct {
@@ -80,46 +89,52 @@ const QByteArray kSignedHeader = nrrdHeader(
     "signed short", {2, 2, 2}, "gzip", "endian: big\nspace directions: (-0.5,0,0) (0,0.5,0) (0,0,1.25)\n");
 const std::vector<int> kSamples = {-1000, -1000, 0, 0, 100, 200, 300, 1000};
 
-// The report of an attached volume, and of a detached header whose data file is given on
-// the command line.
+// The report of an attached volume, of a detached header whose data file is given on the
+// command line, and of volumes at the ends of the finite doubles.
 TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
     TestFolder files;
     const QString path =
         files.write("head.nrrd", kSignedHeader + "\n" + gzipped(sampleBytes(kSamples, 2, ByteOrder::Big)));
-    const Finished run = inspect({path});
-    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-
-    QJsonParseError error;
-    const QJsonObject report = QJsonDocument::fromJson(run.out, &error).object();
-    ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
+    const QJsonObject report = reportOf({path});
     expectFields(report, R"({"format": "nrrd", "width": 2, "height": 2, "depth": 2, "dimension": 3,
         "spacing": [0.5, 0.5, 1.25], "type": "signed short", "sample_type": "int16", "encoding": "gzip",
         "endian": "big", "data_source": "attached", "sample_offset": -32768, "min": -1000, "max": 1000,
         "mean": -50})");
     EXPECT_EQ(report["data_file"], QFileInfo(path).absoluteFilePath());
-    EXPECT_TRUE(run.out.endsWith("}\n"));
 
     // A detached header read with the data file given on the command line.
     const QString header =
         files.write("head.nhdr", nrrdHeader("ushort", {2, 2, 1}, "raw", "data file: absent.raw\n"));
     const QString data = files.write("picked.bin", sampleBytes({1, 2, 3, 10}, 2));
-    const Finished picked = inspect({header, data});
-    ASSERT_EQ(picked.exitCode, 0) << picked.err.toStdString();
-    const QJsonObject pickedReport = QJsonDocument::fromJson(picked.out).object();
     // No spacing in the header: the fallback is reported in the JSON, not on stderr.
+    const QJsonObject pickedReport = reportOf({header, data});
     expectFields(
         pickedReport,
         R"({"data_source": "file", "max": 10, "mean": 4, "spacing": [1, 1, 1], "read_in_place": false})");
     EXPECT_EQ(pickedReport["data_file"], QFileInfo(data).absoluteFilePath());
     EXPECT_EQ(pickedReport["notes"].toArray().size(), 1);
-    EXPECT_TRUE(picked.err.isEmpty()) << picked.err.toStdString();
 
     // Over the RAM budget it is read in place, and not read whole for its statistics.
-    const QJsonObject inPlace =
-        QJsonDocument::fromJson(inspect({"--ram-budget", "0.000001", header, data}).out).object();
-    EXPECT_TRUE(inPlace["read_in_place"].toBool());
+    const QJsonObject inPlace = reportOf({"--ram-budget", "0.000001", header, data});
+    expectFields(inPlace, R"({"read_in_place": true, "max": null})");
     EXPECT_EQ(inPlace["data_file"], pickedReport["data_file"]);
-    EXPECT_TRUE(inPlace["max"].isNull());
+
+    // Double volumes at both ends of the finite: from -1e308 to 1e308, wider than the largest
+    // double, and from 0 to the smallest denormal, whose span divided over the texels is 0.
+    // Each rescale is positive and finite, and the report gives the file's extremes back.
+    const std::vector<double> ranges[] = {{-1e308, 0.0, 1e308}, {0.0, 0.0, 5e-324}};
+    for (const std::vector<double>& values : ranges) {
+        SCOPED_TRACE(values.back());
+        const QJsonObject extremes = reportOf(
+            {files.write("extremes.nrrd", nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" +
+                                              bytesOf(values))});
+        // Not a number or infinite, it would be null in the JSON, read as 0.
+        EXPECT_GT(extremes["value_scale"].toDouble(), 0.0);
+        EXPECT_EQ(extremes["min"].toDouble(), values.front());
+        EXPECT_NEAR(extremes["max"].toDouble() / values.back(), 1.0, 1e-12);
+        EXPECT_NEAR(extremes["mean"].toDouble(), (values[0] + values[1] + values[2]) / 3,
+                    extremes["value_scale"].toDouble());
+    }
 }
 
 TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
@@ -142,10 +157,8 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         "huge.nii.gz",
         gzipped(QByteArray(reinterpret_cast<const char*>(hugeHeader.get()), sizeof(nifti_1_header)) +
                 QByteArray(64, '\0')));
-    const struct {
-        QStringList arguments;
-        const char* reason;
-    } cases[] = {
+    // The arguments of each run and a part of the one line it writes.
+    const std::pair<QStringList, const char*> cases[] = {
         {{"--ram-budget", "1e9", huge}, "not enough memory to import huge.nii.gz"},
         {{shortFile}, "short.nrrd: The gzip data inflates to 6 bytes"},
         {{files.path("absent.nhdr")}, "absent.nhdr does not exist"},
@@ -153,52 +166,26 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         // The window's reason: its levels stacked along x, 625 bricks of 32 voxels along z.
         {{"--max-texture-size", "256", column}, "too long for this GPU: its page table needs 5 x 1 x 625"},
     };
-    for (const auto& c : cases) {
-        const Finished run = inspect(c.arguments);
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_TRUE(run.out.isEmpty()) << run.out.toStdString();
-        EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
-        EXPECT_TRUE(run.err.endsWith('\n'));
-        EXPECT_TRUE(run.err.contains(c.reason)) << run.err.toStdString();
+    for (const auto& [arguments, reason] : cases) {
+        const Finished run = inspect(arguments);
+        EXPECT_EQ(std::tuple(run.exitCode, run.out, run.err.count('\n'), run.err.endsWith('\n')),
+                  std::tuple(1, QByteArray(), 1, true))
+            << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains(reason)) << run.err.toStdString();
     }
     EXPECT_EQ(inspect({wide}).exitCode, 0);
     EXPECT_EQ(inspect({column}).exitCode, 0);
     // No file at all is a usage error.
     const Finished usage = inspect({});
-    EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_TRUE(usage.out.isEmpty());
-    EXPECT_TRUE(usage.err.contains("Usage"));
-}
-
-// Double volumes at both ends of the finite: from -1e308 to 1e308, wider than the largest
-// double, and from 0 to the smallest denormal, whose span divided over the texels is 0.
-// Each rescale is positive and finite, and the report gives the file's extremes back.
-TEST(NrrdInspect, ReportsAPositiveFiniteScaleForTheWidestAndNarrowestRanges) {
-    const std::vector<double> ranges[] = {{-1e308, 0.0, 1e308}, {0.0, 0.0, 5e-324}};
-    for (const std::vector<double>& values : ranges) {
-        SCOPED_TRACE(values.back());
-        TestFolder files;
-        const QString path =
-            files.write("extremes.nrrd",
-                        nrrdHeader("double", {3, 1, 1}, "raw", "endian: little\n") + "\n" + bytesOf(values));
-        const Finished run = inspect({path});
-        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-        const QJsonObject report = QJsonDocument::fromJson(run.out).object();
-        ASSERT_TRUE(report["value_scale"].isDouble()) << run.out.toStdString();
-        EXPECT_GT(report["value_scale"].toDouble(), 0.0);
-        EXPECT_EQ(report["min"].toDouble(), values.front());
-        EXPECT_NEAR(report["max"].toDouble() / values.back(), 1.0, 1e-12);
-        EXPECT_NEAR(report["mean"].toDouble(), (values[0] + values[1] + values[2]) / 3,
-                    report["value_scale"].toDouble());
-    }
+    EXPECT_EQ(std::tuple(usage.exitCode, usage.out, usage.err.contains("Usage")),
+              std::tuple(2, QByteArray(), true));
 }
 
 TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
     TestFolder files;
     const QString folder = QFileInfo(files.write("notes.txt", "not an image\n")).absolutePath();
-    const DicomTestSeries head;
-    head.write(folder);
-    const DicomTestSeries chest{.depth = 3, .uid = head.uid + ".2", .fileNumbers = {11, 12, 13}};
+    DicomTestSeries{}.write(folder);
+    const DicomTestSeries chest{.depth = 3, .uid = DicomTestSeries{}.uid + ".2", .fileNumbers = {11, 12, 13}};
     chest.write(folder);
 
     const Finished ambiguous = inspect({folder});
@@ -209,9 +196,7 @@ TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
 
     for (const QStringList& arguments :
          {QStringList{"--series", chest.uid, folder}, QStringList{files.path("IM0012.dcm")}}) {
-        const Finished run = inspect(arguments);
-        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-        const QJsonObject report = QJsonDocument::fromJson(run.out).object();
+        const QJsonObject report = reportOf(arguments);
         expectFields(report, R"({"format": "dicom", "depth": 3, "spacing": [0.5, 0.75, 2]})");
         EXPECT_EQ(report["series"], chest.uid);
         EXPECT_EQ(report["header"], QFileInfo(arguments.last()).absoluteFilePath());

@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <algorithm>
 #include <gtest/gtest.h>
 
@@ -29,13 +28,13 @@ TEST(Generator, HeadHasCtValuesAndSmoothBoundariesWhateverTheNumberOfWorkers) {
     ASSERT_EQ(v.size(), kCoarse.samples());
     EXPECT_EQ(renderHeadVolume(kCoarse, 3), v);
     EXPECT_EQ(renderHeadVolume(kCoarse, 0), v);
-    EXPECT_EQ(v.front(), 0); // the first and last corners
-    EXPECT_EQ(v.back(), 0);
+    EXPECT_EQ(std::tuple(v.front(), v.back()), std::tuple(0, 0)); // the first and last corners
     // Deep in the left hemisphere, well away from the ventricles: brain.
     const std::size_t x = indexOf(-37.0f, 64, kCoarse.spacingX), y = indexOf(0.0f, 64, kCoarse.spacingY),
                       z = indexOf(36.0f, 58, kCoarse.spacingZ);
     EXPECT_NEAR(v[(z * 64 + y) * 64 + x], 1060, 12);
 
+    // Bone: the highest sample lies in the skull's range.
     const std::uint16_t highest = *std::max_element(v.begin(), v.end());
     EXPECT_GE(highest, 1500);
     EXPECT_LE(highest, 2500);
@@ -43,7 +42,6 @@ TEST(Generator, HeadHasCtValuesAndSmoothBoundariesWhateverTheNumberOfWorkers) {
         return std::count_if(v.begin(), v.end(), [=](std::uint16_t s) { return s >= lo && s <= hi; });
     };
     EXPECT_GT(count(900, 960), 0) << "fat";
-    EXPECT_GT(count(1500, 2500), 0) << "bone";
     EXPECT_GT(count(1020, 1040), 0) << "CSF and ventricles";
     EXPECT_GT(count(100, 800), 0) << "blended skin edge";
 }
@@ -62,8 +60,7 @@ TEST(Generator, WritesUnderTheFinalNameOnlyOnCommitAndLeavesNothingWhenItFails) 
     EXPECT_EQ(written(), QStringList{"v.raw"});
 
     const auto failure = writeHeadVolume(dir.filePath("no/such/folder/v.raw"), kCoarse);
-    ASSERT_NE(failure, std::nullopt);
-    EXPECT_TRUE(failure->contains("v.raw")) << qPrintable(*failure);
+    EXPECT_TRUE(failure.value_or("").contains("v.raw")) << qPrintable(failure.value_or("none"));
     EXPECT_EQ(written(), QStringList{"v.raw"});
 }
 
@@ -74,17 +71,14 @@ TEST(Generator, BuildWroteTheSampleResources) {
     const QByteArray small = readFile(resources.filePath("256x256x113-16.raw"));
     ASSERT_EQ(small.size(), 14'811'136);
     // The 256 head is what the generator renders, little-endian as this host holds it.
-    EXPECT_EQ(small, bytesOf(renderHeadVolume(kSmallSampleGrid)));
+    const std::vector<std::uint16_t> head = renderHeadVolume(kSmallSampleGrid);
+    EXPECT_EQ(small, bytesOf(head));
     // Each CThead slice is the matching slice of the 256 head, big-endian.
-    for (int i = 1; i <= 113; ++i) {
-        const QByteArray slice = readFile(resources.filePath("CThead/CThead.%1").arg(i));
-        ASSERT_EQ(slice.size(), 131'072) << i;
-        const qsizetype base = (i - 1) * 131'072;
-        for (const qsizetype offset : {qsizetype{0}, qsizetype{65'000}, qsizetype{131'070}})
-            EXPECT_EQ(qFromBigEndian<std::uint16_t>(slice.constData() + offset),
-                      qFromLittleEndian<std::uint16_t>(small.constData() + base + offset))
-                << "slice " << i << " byte " << offset;
-    }
+    const QByteArray bigEndian = sampleBytes(std::vector<int>(head.begin(), head.end()), 2, ByteOrder::Big);
+    for (int i = 1; i <= 113; ++i)
+        EXPECT_EQ(readFile(resources.filePath("CThead/CThead.%1").arg(i)),
+                  bigEndian.sliced((i - 1) * 131'072, 131'072))
+            << "slice " << i;
 }
 
 } // namespace

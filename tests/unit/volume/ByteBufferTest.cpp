@@ -3,17 +3,13 @@
 #include "VolumeFileWriters.h"
 
 #include <QFile>
-#include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
 
 // Resident pages of mapped files, in KiB, as the kernel counts them for this process.
 long residentFileKib() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
+    for (const QByteArray& line : readFile(QStringLiteral("/proc/self/status")).split('\n'))
         if (line.startsWith("RssFile:"))
             return line.mid(8).trimmed().split(' ').value(0).toLong();
     return -1;
@@ -66,14 +62,12 @@ TEST(ByteBuffer, MappedAndReadFilesGiveTheirBytesAndReleasedPagesLeaveTheResiden
     ASSERT_TRUE(QFile::remove(path));
     EXPECT_EQ(bytesOf(part), contents.mid(10, 6));
     const ByteBuffer emptyMap = ByteBuffer::mapFile(dir.write("empty.raw", {}));
-    EXPECT_FALSE(emptyMap.isNull());
-    EXPECT_EQ(emptyMap.size(), 0u);
+    EXPECT_EQ(std::pair(emptyMap.isNull(), emptyMap.size()), std::pair(false, std::size_t{0}));
     for (const bool map : {true, false}) {
         QString reason;
         const ByteBuffer missing =
             map ? ByteBuffer::mapFile(path, &reason) : ByteBuffer::readFile(path, &reason);
-        EXPECT_TRUE(missing.isNull());
-        EXPECT_FALSE(reason.isEmpty());
+        EXPECT_TRUE(missing.isNull() && !reason.isEmpty()) << qPrintable(reason);
     }
 
     ASSERT_EQ(mapped.size(), static_cast<std::size_t>(kFileBytes));

@@ -24,10 +24,8 @@ namespace {
 // the process is not one (or is gone).
 std::optional<std::pair<char, pid_t>> workerStat(const QString& pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return std::nullopt;
     // "pid (name) state ppid ...", the name cut to 15 characters.
-    const QByteArray fields = stat.readAll();
+    const QByteArray fields = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
     const QList<QByteArray> after = fields.mid(fields.lastIndexOf(')') + 2).split(' ');
     if (!fields.contains("(voxview-import") || after.size() < 2)
         return std::nullopt;
@@ -46,35 +44,27 @@ enum class GiveUp { Cancel, SilenceDeadline, Kill };
 
 // Holds (SIGSTOP) the import worker this process starts next the moment it appears, and
 // then gives the read up as asked: a worker held still stands for a library stuck in a
-// loop, which neither answers nor reads; one killed, for a library that aborted.
-class WorkerHold {
-  public:
-    WorkerHold(GiveUp giveUp, std::stop_source& cancel)
-        : m_thread([this, giveUp, &cancel](std::stop_token stop) {
-              pid_t pid = 0;
-              while (!stop.stop_requested() && (pid = runningWorker()) == 0)
-                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              if (pid == 0)
-                  return;
-              ::kill(pid, SIGSTOP);
-              // 'T' once the stop has reached a live process, 'Z' for one that had already exited.
-              auto stat = workerStat(QString::number(pid));
-              while (stat && stat->first != 'T' && stat->first != 'Z')
-                  stat = workerStat(QString::number(pid));
-              m_held = stat && stat->first == 'T';
-              if (m_held && giveUp == GiveUp::Cancel)
-                  cancel.request_stop();
-              if (m_held && giveUp == GiveUp::Kill)
-                  ::kill(pid, SIGKILL);
-          }) {}
-
-    // The worker was held before it had ended on its own.
-    bool held() const { return m_held; }
-
-  private:
-    std::atomic<bool> m_held = false;
-    std::jthread m_thread;
-};
+// loop, which neither answers nor reads; one killed, for a library that aborted. `held`
+// tells whether the worker was held before it had ended on its own.
+std::jthread holdWorker(GiveUp giveUp, std::stop_source& cancel, std::atomic<bool>& held) {
+    return std::jthread([giveUp, &cancel, &held](std::stop_token stop) {
+        pid_t pid = 0;
+        while (!stop.stop_requested() && (pid = runningWorker()) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (pid == 0)
+            return;
+        ::kill(pid, SIGSTOP);
+        // 'T' once the stop has reached a live process, 'Z' for one that had already exited.
+        auto stat = workerStat(QString::number(pid));
+        while (stat && stat->first != 'T' && stat->first != 'Z')
+            stat = workerStat(QString::number(pid));
+        held = stat && stat->first == 'T';
+        if (held && giveUp == GiveUp::Cancel)
+            cancel.request_stop();
+        if (held && giveUp == GiveUp::Kill)
+            ::kill(pid, SIGKILL);
+    });
+}
 
 TEST(ImportWorker, AWorkerThatHangsOrDiesIsGoneAfterwardsAndItsFileRefused) {
     // A worker may, rarely, end before it is held: the read is tried again.
@@ -83,31 +73,28 @@ TEST(ImportWorker, AWorkerThatHangsOrDiesIsGoneAfterwardsAndItsFileRefused) {
     const QString first = DicomTestSeries{}.write(folder.path()).front();
     ASSERT_EQ(reasonOf(VolumeFile::read(first)), "");
     EXPECT_EQ(runningWorker(), 0);
-    const struct {
-        GiveUp giveUp;
-        std::string reason;
-    } cases[] = {
-        {GiveUp::Cancel, reasonOf(cancelledImport())},
+    // How the read is given up, and the reason it is refused with.
+    const std::pair<GiveUp, std::string> cases[] = {
+        {GiveUp::Cancel, cancelledImport().reason.toStdString()},
         {GiveUp::SilenceDeadline,
          "IM0001.dcm cannot be read: the DICOM library made no progress on it or on a "
          "file beside it for 1 s (damaged file?)."},
         {GiveUp::Kill, "IM0001.dcm cannot be read: the DICOM library stopped on it or on a file beside it "
                        "(damaged file?)."},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason);
+    for (const auto& [giveUp, expected] : cases) {
+        SCOPED_TRACE(expected);
         std::string reason;
-        bool held = false;
+        std::atomic<bool> held = false;
         for (int attempt = 0; attempt < kAttempts && !held; ++attempt) {
             std::stop_source stop;
             ImportWorker worker({}, ImportProgress({}, stop.get_token()));
             worker.setSilenceDeadline(std::chrono::seconds(1));
-            const WorkerHold hold(c.giveUp, stop);
+            const std::jthread hold = holdWorker(giveUp, stop, held);
             reason = reasonOf(worker.read(first, VolumeFormat::Dicom));
-            held = hold.held();
         }
         ASSERT_TRUE(held);
-        EXPECT_EQ(reason, c.reason);
+        EXPECT_EQ(reason, expected);
         EXPECT_EQ(runningWorker(), 0);
     }
 }

@@ -1,7 +1,9 @@
 #include "VolumeFileWriters.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
 
+#include <QRandomGenerator>
 #include <cstdio>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/resource.h>
@@ -21,59 +23,53 @@ QByteArray header(const QString& type, const QString& extra, const QString& enco
     return nrrdHeader(type, {kWidth, kHeight, kDepth}, encoding, extra);
 }
 
-// Any bytes are samples of any 8- or 16-bit type, in either byte order.
+// Any bytes are samples of any 8- or 16-bit type, in either byte order. `count` is a
+// multiple of 4.
 QByteArray randomBytes(int count) {
-    std::mt19937 generator(7);
-    QByteArray bytes(count, Qt::Uninitialized);
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator());
+    QByteArray bytes(count, '\0');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(bytes.data()), count / 4);
     return bytes;
 }
 
-struct LayoutCase {
-    const char* name;
-    QByteArray type;
-    int bytes;
-    QByteArray extra;  // header lines after the basic fields
-    QByteArray before; // bytes ahead of the samples in their file
-    bool attached;
-    int files; // data files named by a numbered pattern, one slice each when more than one
-};
-
 TEST(InPlaceVolumeSource, RowsEqualTheInMemoryDecodeForEveryLayout) {
-    const LayoutCase cases[] = {
-        {"detached", "ushort", 2, "data file: v.raw\n", "", false, 1},
-        {"attached", "ushort", 2, "", "", true, 1},
-        {"several files", "int16", 2, "data file: s%02d.raw 1 9 1\n", "", false, kDepth},
-        {"byte skip", "ushort", 2, "byte skip: 7\ndata file: v.raw\n", "1234567", false, 1},
-        {"byte skip -1", "short", 2, "endian: big\nbyte skip: -1\ndata file: v.raw\n", "leading bytes", false,
-         1},
-        {"line skip", "int8", 1, "line skip: 2\n", "one\r\ntwo\n", true, 1},
-        {"big endian", "uint16", 2, "endian: big\ndata file: v.raw\n", "", false, 1},
-        {"uint8", "uchar", 1, "data file: v.raw\n", "", false, 1},
+    const struct {
+        const char* name;
+        QByteArray type;
+        int bytes;
+        QByteArray extra;  // header lines after the basic fields: without a data file, the data is attached
+        QByteArray before; // bytes ahead of the samples in their file
+    } cases[] = {
+        {"detached", "ushort", 2, "data file: v.raw\n", ""},
+        {"attached", "ushort", 2, "", ""},
+        {"several files, one slice each", "int16", 2, "data file: s%02d.raw 1 9 1\n", ""},
+        {"byte skip", "ushort", 2, "byte skip: 7\ndata file: v.raw\n", "1234567"},
+        {"byte skip -1", "short", 2, "endian: big\nbyte skip: -1\ndata file: v.raw\n", "leading bytes"},
+        {"line skip", "int8", 1, "line skip: 2\n", "one\r\ntwo\n"},
+        {"big endian", "uint16", 2, "endian: big\ndata file: v.raw\n", ""},
+        {"uint8", "uchar", 1, "data file: v.raw\n", ""},
     };
-    for (const LayoutCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const TestFolder files;
         const QByteArray samples = c.before + randomBytes(kSamples * c.bytes);
+        const bool attached = !c.extra.contains("data file"), several = c.extra.contains('%');
         QString path = files.write("v.nhdr", header(c.type, c.extra));
-        if (c.attached)
+        if (attached)
             path = files.write("v.nrrd", header(c.type, c.extra) + "\n" + samples);
-        else if (c.files == 1)
+        else if (!several)
             files.write("v.raw", samples);
-        for (int z = 0; c.files > 1 && z < c.files; ++z)
+        for (int z = 0; several && z < kDepth; ++z)
             files.write(QStringLiteral("s%1.raw").arg(z + 1, 2, 10, QChar('0')),
                         samples.sliced(z * kSlice * c.bytes, kSlice * c.bytes));
-        const VolumeRecord inPlace =
-            std::get<VolumeRecord>(readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = 1}));
+        const auto read = [&](const ImportOptions& options) {
+            return volumeOf(readNrrd(path, NrrdDataChoice::fromHeader(), options));
+        };
+        const VolumeRecord inPlace = read({.ramBudgetBytes = 1});
         // A side beyond the largest texture is read in place too; one as long as it is not.
-        const VolumeRecord inMemory =
-            std::get<VolumeRecord>(readNrrd(path, NrrdDataChoice::fromHeader(), {.maxTextureSize = kWidth}));
+        const VolumeRecord inMemory = read({.maxTextureSize = kWidth});
         ASSERT_TRUE(inPlace.source && inPlace.data.isNull());
         ASSERT_FALSE(inMemory.source);
-        EXPECT_TRUE(std::get<VolumeRecord>(
-                        readNrrd(path, NrrdDataChoice::fromHeader(), {.maxTextureSize = kWidth - 1}))
-                        .source);
+        EXPECT_TRUE(read({.maxTextureSize = kWidth - 1}).source);
         EXPECT_EQ(inPlace.sampleOffset, inMemory.sampleOffset);
         std::mt19937 generator(11);
         const auto below = [&](int end) { return std::uniform_int_distribution<int>(0, end - 1)(generator); };
@@ -107,10 +103,8 @@ TEST(InPlaceVolumeSource, VolumesOfMoreFilesThanTheDescriptorLimitAreRead) {
     const rlimit lowered{256, usual.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
     for (const std::uint64_t ramBudget : {std::uint64_t{1}, ImportOptions::kDefaultRamBudgetBytes}) {
-        const ImportResult<VolumeRecord> read =
-            readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = ramBudget});
-        ASSERT_TRUE(std::holds_alternative<VolumeRecord>(read)) << reasonOf(read);
-        const VolumeRecord& volume = std::get<VolumeRecord>(read);
+        const VolumeRecord volume =
+            volumeOf(readNrrd(path, NrrdDataChoice::fromHeader(), {.ramBudgetBytes = ramBudget}));
         std::vector<std::uint16_t> texels(std::size_t{kFiles} * kSlice);
         for (int z = 0; volume.source && z < kFiles; ++z)
             ASSERT_TRUE(volume.source->readRows(0, 0, z, kWidth, kHeight, texels.data() + z * kSlice));
@@ -129,25 +123,17 @@ TEST(InPlaceVolumeSource, VolumesOfMoreFilesThanTheDescriptorLimitAreRead) {
 // the budget counts the decoded texels and the data read to decode them.
 TEST(InPlaceVolumeSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget) {
     const std::vector<int> samples = ramp(kSamples, 60000);
-    const struct {
-        const char* name;
-        QByteArray file;
-        std::uint64_t budget;
-        const char* reason;
-    } cases[] = {
-        {"gzip", header("ushort", "\n", "gzip") + gzipped(sampleBytes(samples, 2)), 1000, "MB decoded"},
-        {"ascii text longer than its texels",
-         header("ushort", "\n", "ascii") + asciiText(samples, " ").toUtf8(), kSamples * 2,
-         "MB read into memory"},
+    const TestFolder files;
+    const auto refusal = [&](const QByteArray& file, std::uint64_t budget) {
+        return reasonOf(
+            readNrrd(files.write("v.nrrd", file), NrrdDataChoice::fromHeader(), {.ramBudgetBytes = budget}));
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const TestFolder files;
-        const std::string reason = reasonOf(readNrrd(
-            files.write("v.nrrd", c.file), NrrdDataChoice::fromHeader(), {.ramBudgetBytes = c.budget}));
-        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
-        EXPECT_NE(reason.find("more than the RAM budget"), std::string::npos) << reason;
-    }
+    using testing::HasSubstr;
+    EXPECT_THAT(refusal(header("ushort", "\n", "gzip") + gzipped(sampleBytes(samples, 2)), 1000),
+                testing::AllOf(HasSubstr("MB decoded"), HasSubstr("more than the RAM budget")));
+    // ASCII text, longer than its texels, within a budget that holds the texels.
+    EXPECT_THAT(refusal(header("ushort", "\n", "ascii") + asciiText(samples, " ").toUtf8(), kSamples * 2),
+                testing::AllOf(HasSubstr("MB read into memory"), HasSubstr("more than the RAM budget")));
 }
 
 } // namespace

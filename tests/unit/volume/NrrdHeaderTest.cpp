@@ -8,21 +8,20 @@ namespace {
 // The fields a header set, in a fixed order; unset fields are left out, so a line
 // that is ignored gives an empty summary.
 QString summary(const NrrdHeader& h) {
-    const auto spacing = [](const std::optional<NrrdHeader::AxisSpacing>& v) {
+    // The three values of an axis field that is set.
+    const auto axes = [](const auto& v) {
         return v ? QStringLiteral("%1,%2,%3").arg((*v)[0]).arg((*v)[1]).arg((*v)[2]) : QString();
     };
-    const std::array<std::int32_t, 3> sizes = h.sizes.value_or(std::array<std::int32_t, 3>{});
     const std::pair<bool, QString> fields[] = {
         {!h.type.isNull(), QStringLiteral("type=%1/%2").arg(h.type, h.typeText)},
         {h.dimension.has_value(), QStringLiteral("dimension=%1").arg(h.dimension.value_or(0))},
-        {h.sizes.has_value(),
-         QStringLiteral("sizes=%1,%2,%3(%4)").arg(sizes[0]).arg(sizes[1]).arg(sizes[2]).arg(h.sizeCount)},
+        {h.sizes.has_value(), "sizes=" + axes(h.sizes) + QStringLiteral("(%1)").arg(h.sizeCount)},
         {!h.encoding.isNull(), "encoding=" + h.encoding},
         {!h.endian.isNull(), "endian=" + h.endian},
         {!h.dataFile.isNull(), QStringLiteral("dataFile=%1/%2").arg(h.dataFile, h.dataFileText)},
-        {h.directionSpacing.has_value(), "directions=" + spacing(h.directionSpacing)},
+        {h.directionSpacing.has_value(), "directions=" + axes(h.directionSpacing)},
         {h.directionTilt > 0.0, QStringLiteral("tilt=%1").arg(h.directionTilt, 0, 'f', 1)},
-        {h.spacings.has_value(), "spacings=" + spacing(h.spacings)},
+        {h.spacings.has_value(), "spacings=" + axes(h.spacings)},
         {h.lineSkip.has_value(), QStringLiteral("lineSkip=%1").arg(h.lineSkip.value_or(0))},
         {h.byteSkip.has_value(), QStringLiteral("byteSkip=%1").arg(h.byteSkip.value_or(0))},
     };

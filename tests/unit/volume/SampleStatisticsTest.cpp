@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
-#include <numeric>
 #include <random>
 #include <vector>
 
@@ -24,14 +23,11 @@ SampleStatistics::Summary summaryOf(std::uint16_t first, std::uint64_t count) {
 TEST(SampleStatistics, ExtremesAreExactAndPercentilesCutTheOutermostHundredths) {
     // 10000 texels 5 … 10004: 1 % of them lie below 105, 1 % above 9904.
     const SampleStatistics::Summary small = summaryOf(5, 10000);
-    EXPECT_EQ(small.min, 5);
-    EXPECT_EQ(small.max, 10004);
-    EXPECT_EQ(small.lowPercentile, 105);
-    EXPECT_EQ(small.highPercentile, 9905);
+    EXPECT_EQ(std::tuple(small.min, small.max, small.lowPercentile, small.highPercentile),
+              std::tuple(5, 10004, 105, 9905));
     // Above kHistogramSamples texels the percentiles come from a subsample; the extremes do not.
     const SampleStatistics::Summary large = summaryOf(0, 3 * SampleStatistics::kHistogramSamples + 1);
-    EXPECT_EQ(large.min, 0);
-    EXPECT_EQ(large.max, UINT16_MAX);
+    EXPECT_EQ(std::tuple(large.min, large.max), std::tuple(0, UINT16_MAX));
     EXPECT_NEAR(large.lowPercentile, 655, 40);
     EXPECT_NEAR(large.highPercentile, 64880, 40);
 }
