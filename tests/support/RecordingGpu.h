@@ -19,9 +19,9 @@ namespace recording {
 
 struct Options {
     bool libraryMissing = false;
-    std::set<std::string> missingFunctions;
-    std::string pipelineError; // non-empty: pipeline creation fails with it
-    std::string textureError;  // non-empty: texture creation fails with it (from then on)
+    std::set<std::string> missingFunctions{};
+    std::string pipelineError{}; // non-empty: pipeline creation fails with it
+    std::string textureError{};  // non-empty: texture creation fails with it (from then on)
     std::size_t maxTexture3DSize = 2048;
     // Keep what each texture holds (its first mipmap level), to read back what went up.
     bool keepTexels = false;
