@@ -77,7 +77,7 @@ TEST_F(RendererPixels, EmptyViewportDrawsNothingAndKeepsRunning) {
 // The OpenGL device itself, on the bed the renderer draws with.
 using GlDevice = RendererPixels;
 
-TEST_F(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
+TEST_F(GlDevice, RefusesABrokenShaderWithItsCompilerLogAndATextureAboveTheLimitWithAReason) {
     const gpu::Function vertex{"vertexShader",
                                "#version 410 core\nvoid main() { gl_Position = undeclaredThing; }\n"};
     const gpu::Function fragment{"fragmentShader",
@@ -88,13 +88,10 @@ TEST_F(GlDevice, BrokenShaderIsReportedWithTheCompilerLog) {
     EXPECT_FALSE(bed.device->newRenderPipelineStateWithDescriptor(descriptor, &error));
     EXPECT_NE(error.find("undeclaredThing"), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-}
 
-TEST_F(GlDevice, TextureAboveTheLimitIsRefusedWithAReason) {
-    const gpu::TextureDescriptor descriptor{.pixelFormat = gpu::PixelFormat::R16Uint,
-                                            .width = bed.device->maxTexture3DSize() + 1};
-    std::string error;
-    EXPECT_FALSE(bed.device->newTextureWithDescriptor(descriptor, &error));
+    const gpu::TextureDescriptor tooWide{.pixelFormat = gpu::PixelFormat::R16Uint,
+                                         .width = bed.device->maxTexture3DSize() + 1};
+    EXPECT_FALSE(bed.device->newTextureWithDescriptor(tooWide, &error));
     EXPECT_NE(error.find("limit"), std::string::npos) << error;
     EXPECT_GE(bed.device->maxTexture3DSize(), 512u);
 }

@@ -3,28 +3,24 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits>
-#include <string>
 
 namespace {
 
-using Columns = std::array<float4, 4>;
-
 constexpr float kTolerance = 1e-5f;
 
-void expectNear(float4 actual, float4 expected, const std::string& what) {
-    SCOPED_TRACE(what);
-    EXPECT_NEAR(actual.x, expected.x, kTolerance);
-    EXPECT_NEAR(actual.y, expected.y, kTolerance);
-    EXPECT_NEAR(actual.z, expected.z, kTolerance);
-    EXPECT_NEAR(actual.w, expected.w, kTolerance);
+// The floats of a vector or a matrix (column by column), to compare as a whole.
+template <typename T> std::array<float, sizeof(T) / sizeof(float)> floats(const T& value) {
+    std::array<float, sizeof(T) / sizeof(float)> out;
+    std::memcpy(out.data(), &value, sizeof(T));
+    return out;
 }
 
-void expectColumns(const float4x4& m, const Columns& expected, const std::string& what) {
-    for (std::size_t c = 0; c < 4; ++c) {
-        expectNear(m.columns[c], expected[c], what + " column " + std::to_string(c));
-    }
+template <typename T> auto near(const T& expected) {
+    return testing::Pointwise(testing::FloatNear(kTolerance), floats(expected));
 }
 
 bool allFinite(const Uniforms& u) {
@@ -43,8 +39,8 @@ TEST(FrameStep, FramesHandProportionsWindowClipLookupAndAspectToTheShaders) {
     bed.frame();
     const QVRenderer& r = *bed.renderer;
     EXPECT_EQ(bed.notified, (QStringList{"ww", "wl"}));
-    expectColumns(r.uniforms().modelMatrix,
-                  {{{0.6911447f, 0, 0, 0}, {0, 0.6911447f, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}}, "model");
+    EXPECT_THAT(floats(r.uniforms().modelMatrix),
+                near(float4x4{{{0.6911447f, 0, 0, 0}, {0, 0.6911447f, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}}));
 
     bed.renderer->setWl((std::int64_t{1} << 32) - 5);
     bed.renderer->setWw(-(std::int64_t{1} << 32) + 7);
@@ -56,8 +52,8 @@ TEST(FrameStep, FramesHandProportionsWindowClipLookupAndAspectToTheShaders) {
     bed.frame();
     EXPECT_EQ(r.wlww().wl, -5);
     EXPECT_EQ(r.wlww().ww, 7);
-    expectNear(r.uniforms().intercept, {0.5f, 1, 0.75f, 0}, "intercept");
-    expectNear(r.uniforms().interceptBtm, {0, 0.25f, 0, 0}, "interceptBtm");
+    EXPECT_THAT(floats(r.uniforms().intercept), near(float4{0.5f, 1, 0.75f, 0}));
+    EXPECT_THAT(floats(r.uniforms().interceptBtm), near(float4{0, 0.25f, 0, 0}));
     EXPECT_EQ(r.uniforms().clutmode, 1);
     const float4x4& projection = r.uniforms().projectionMatrix;
     EXPECT_NEAR(projection.columns[0].x, 4.83115f, kTolerance);
@@ -83,13 +79,13 @@ TEST(FrameStep, TheCameraSitsWhereZoomAndAnglesPutIt) {
     };
     CreatedRendererTestBed bed;
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "camera at zoom " << c.zoom);
         bed.renderer->setZoom(c.zoom);
         bed.renderer->setXrot(c.xrot);
         bed.renderer->setYrot(c.yrot);
         bed.renderer->setZrot(c.zrot);
         bed.frame();
-        expectNear(bed.renderer->uniforms().cameraPosition, c.camera,
-                   "camera at zoom " + std::to_string(c.zoom));
+        EXPECT_THAT(floats(bed.renderer->uniforms().cameraPosition), near(c.camera));
         EXPECT_TRUE(allFinite(bed.renderer->uniforms()));
     }
 }
@@ -141,7 +137,8 @@ TEST(FrameStep, OddSpacingKeepsTheMatricesFinite) {
         if (spacing == std::numeric_limits<float>::max()) {
             EXPECT_EQ(model.columns[0].x, 1.0f);
         } else {
-            expectColumns(model, {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.5f, 0}, {0, 0, 0, 1}}}, "model");
+            EXPECT_THAT(floats(model),
+                        near(float4x4{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.5f, 0}, {0, 0, 0, 1}}}));
         }
     }
 }
