@@ -5,7 +5,6 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -80,33 +79,6 @@ TEST_F(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVol
     EXPECT_EQ(mixed, 0);
     EXPECT_GT(showingFirst, 0);
     EXPECT_GT(showingSecond, 0);
-}
-
-// The observers of the window run inside the frame and ask the renderer for the volume
-// (the labels' value map, the presets); a volume posted from a worker is the one they
-// see and the one the frame draws, whole.
-TEST_F(RendererHandOver, ObserversInsideTheFrameSeeTheVolumeItDraws) {
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&second));
-    const QImage secondPicture = bed.frame();
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
-    bed.frame();
-    std::vector<std::uint64_t> widthsSeen;
-    QObject::connect(
-        bed.renderer.get(), &QVRenderer::valueChanged, bed.renderer.get(),
-        [this, &widthsSeen](const QString&) {
-            widthsSeen.push_back(bed.renderer->volumeState().width);
-            EXPECT_TRUE(bed.renderer->vdata());
-        },
-        Qt::DirectConnection);
-
-    std::thread worker([&] { EXPECT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&second)); });
-    worker.join();
-    const QImage picture = bed.frame();
-
-    // Every frame from the adopting one on: "ww" and "wl" each, all about the second volume.
-    EXPECT_GE(widthsSeen.size(), 2u);
-    EXPECT_EQ(widthsSeen, std::vector<std::uint64_t>(widthsSeen.size(), second.width));
-    EXPECT_EQ(differingPixels(picture, secondPicture, kSameFrame), 0);
 }
 
 } // namespace

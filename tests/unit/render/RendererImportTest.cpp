@@ -124,6 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"PageTableAboveTextureLimit", 1, 1, 600000, 16, "too long for this GPU"}),
     [](const testing::TestParamInfo<Refusal>& row) { return std::string(row.param.name); });
 
+// The observers of the window run inside the frame and ask the renderer for the volume (the
+// labels' value map, the presets): the one the frame adopted.
 TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnTheGuiThread) {
     CreatedRendererTestBed bed;
     const VolumeRecord first = testvolumes::sphere(8, 1000);
@@ -145,7 +147,13 @@ TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnThe
     EXPECT_EQ(bed.device->textures().size(), made);
     EXPECT_EQ(bed.renderer->volumeState().width, 8u);
 
+    std::vector<std::uint64_t> widthsHeard;
+    QObject::connect(
+        bed.renderer.get(), &QVRenderer::valueChanged, bed.renderer.get(),
+        [&](const QString&) { widthsHeard.push_back(bed.renderer->volumeState().width); },
+        Qt::DirectConnection);
     bed.frame();
+    EXPECT_EQ(widthsHeard, (std::vector<std::uint64_t>{6, 6})); // "ww", then "wl"
     for (std::size_t i = 0; i < made; ++i) {
         if (bed.device->textures().at(i).descriptor.pixelFormat != gpu::PixelFormat::RGBA8Unorm) {
             EXPECT_EQ(bed.device->textures().at(i).releasedOn, "GUI thread") << "texture " << i;
