@@ -75,7 +75,6 @@ TEST_F(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVol
     worker.join();
 
     EXPECT_EQ(accepted, kUpdates);
-    EXPECT_GE(framesDrawn, kMinimumFrames);
     EXPECT_EQ(mixed, 0);
     EXPECT_GT(showingFirst, 0);
     EXPECT_GT(showingSecond, 0);

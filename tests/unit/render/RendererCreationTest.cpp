@@ -18,10 +18,8 @@ TEST(RendererCreation, StreamsTheSampleIntoAtlasSlotsWithinTheBudgetOfEachFrame)
     const std::uint64_t budget = bed.renderer->budgets().uploadBytesPerFrame;
 
     std::size_t uploaded = 0;
-    int frames = 0;
-    while ((!pool.complete() || !bed.renderer->volumeState().brickTexture) && frames < 20000) {
+    while ((!pool.complete() || !bed.renderer->volumeState().brickTexture) && bed.frames < 20000) {
         bed.frame();
-        ++frames;
         const recording::TextureRecord atlas = bed.device->texture(*pool.atlas());
         std::uint64_t bytes = 0;
         for (std::size_t i = uploaded; i < atlas.uploads.size(); ++i) {
