@@ -28,18 +28,12 @@ VolumeRecord slab() {
     return record;
 }
 
-class RendererHandOver : public testing::Test {
-  protected:
-    void SetUp() override { ASSERT_EQ(bed.create(kViewSize).toStdString(), ""); }
-
+TEST(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVolume) {
     GpuTestBed bed;
+    ASSERT_EQ(bed.create(kViewSize).toStdString(), "");
     // Two volumes that differ in size, proportions and content: any frame that mixed the
     // texture of one with the sizes of the other would match neither picture.
-    const VolumeRecord first = GpuTestBed::signedBall(40);
-    const VolumeRecord second = slab();
-};
-
-TEST_F(RendererHandOver, WorkerImportsWhileFramesDrawAndEveryFrameShowsAWholeVolume) {
+    const VolumeRecord first = GpuTestBed::signedBall(40), second = slab();
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&first));
     const QImage firstPicture = bed.frame();
     ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&second));

@@ -32,8 +32,8 @@ struct Upload {
     std::size_t bytesPerImage = 0;
 };
 
+// A texture's handle is its place in the device's records, counted from 1.
 struct TextureRecord {
-    gpu::Handle handle = 0;
     gpu::TextureDescriptor descriptor;
     std::vector<Upload> uploads;       // a copy's source's first
     std::vector<std::uint16_t> texels; // with Options::keepTexels: x fastest, packed, in 16-bit words

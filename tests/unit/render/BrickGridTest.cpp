@@ -7,29 +7,16 @@
 
 namespace {
 
-struct Volume {
+struct GridCase {
+    const char* name;
     std::uint64_t width, height, depth;
-    std::vector<std::uint16_t> texels;
+    std::uint64_t slabSlices; // how many slices each addSlices call gets
 };
-
-Volume randomSparseVolume(std::uint64_t width, std::uint64_t height, std::uint64_t depth, unsigned seed) {
-    Volume volume{width, height, depth, std::vector<std::uint16_t>(width * height * depth, 0)};
-    std::mt19937 random(seed);
-    // Mostly air, a few voxels of every size, so brick maxima differ from brick to brick.
-    for (std::uint16_t& texel : volume.texels)
-        texel = random() % 50 == 0 ? static_cast<std::uint16_t>(random() % 65536) : 0;
-    return volume;
-}
-
-// A cell of a level, x fastest.
-std::uint16_t cell(const BrickGrid::Level& level, std::uint64_t x, std::uint64_t y, std::uint64_t z) {
-    return level.maxima[(z * level.height + y) * level.width + x];
-}
 
 // The obvious definition: the largest texel of a cell of `side` voxels widened by one voxel
 // on every side, clipped to the volume; 0 for the padding cells, which hold no voxel.
-std::uint16_t bruteForceMaximum(const Volume& v, std::uint64_t side, std::uint64_t bx, std::uint64_t by,
-                                std::uint64_t bz) {
+std::uint16_t bruteForceMaximum(const GridCase& v, const std::vector<std::uint16_t>& texels,
+                                std::uint64_t side, std::uint64_t bx, std::uint64_t by, std::uint64_t bz) {
     if (bx * side >= v.width || by * side >= v.height || bz * side >= v.depth)
         return 0;
     // The cell's first and one-past-last voxel along an axis, widened and clipped.
@@ -43,30 +30,26 @@ std::uint16_t bruteForceMaximum(const Volume& v, std::uint64_t side, std::uint64
     for (std::uint64_t z = z0; z < z1; ++z)
         for (std::uint64_t y = y0; y < y1; ++y)
             for (std::uint64_t x = x0; x < x1; ++x)
-                maximum = std::max(maximum, v.texels[(z * v.height + y) * v.width + x]);
+                maximum = std::max(maximum, texels[(z * v.height + y) * v.width + x]);
     return maximum;
 }
-
-struct GridCase {
-    const char* name;
-    std::uint64_t width, height, depth;
-    std::uint64_t slabSlices; // how many slices each addSlices call gets
-};
 
 class BrickGridOf : public testing::TestWithParam<GridCase> {};
 
 TEST_P(BrickGridOf, EveryLevelHoldsTheMaximaOfItsWidenedCells) {
     const GridCase& c = GetParam();
-    const Volume volume = randomSparseVolume(c.width, c.height, c.depth, 7);
+    // Mostly air, a few voxels of every size, so brick maxima differ from brick to brick.
+    std::mt19937 random(7);
+    std::vector<std::uint16_t> texels(c.width * c.height * c.depth);
+    for (std::uint16_t& texel : texels)
+        texel = random() % 50 == 0 ? static_cast<std::uint16_t>(random() % 65536) : 0;
     BrickGrid grid(c.width, c.height, c.depth);
     // Slabs from the last to the first: the grid must not depend on their order.
-    std::vector<std::uint64_t> starts;
-    for (std::uint64_t z = 0; z < c.depth; z += c.slabSlices)
-        starts.push_back(z);
-    std::reverse(starts.begin(), starts.end());
-    for (const std::uint64_t z : starts)
-        grid.addSlices(reinterpret_cast<const std::byte*>(&volume.texels[z * c.width * c.height]), z,
+    for (std::uint64_t slab = (c.depth + c.slabSlices - 1) / c.slabSlices; slab-- > 0;) {
+        const std::uint64_t z = slab * c.slabSlices;
+        grid.addSlices(reinterpret_cast<const std::byte*>(&texels[z * c.width * c.height]), z,
                        std::min(c.slabSlices, c.depth - z));
+    }
     grid.finish();
 
     const BrickGrid::Level& base = grid.level(0);
@@ -91,8 +74,8 @@ TEST_P(BrickGridOf, EveryLevelHoldsTheMaximaOfItsWidenedCells) {
         for (std::uint64_t z = 0; z < level.depth; ++z)
             for (std::uint64_t y = 0; y < level.height; ++y)
                 for (std::uint64_t x = 0; x < level.width; ++x)
-                    ASSERT_EQ(cell(level, x, y, z),
-                              bruteForceMaximum(volume, BrickGrid::kBrickSide << index, x, y, z))
+                    ASSERT_EQ(level.maxima[(z * level.height + y) * level.width + x],
+                              bruteForceMaximum(c, texels, BrickGrid::kBrickSide << index, x, y, z))
                         << "level " << index << " cell " << x << "," << y << "," << z;
     }
 }
