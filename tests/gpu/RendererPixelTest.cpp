@@ -52,24 +52,22 @@ TEST(RendererPixelsFromAfar, TheBaseLevelShowsTheBall) {
     EXPECT_TRUE(isForeground(image.pixel(12, 12), kBackground));
 }
 
-TEST_F(RendererPixels, LowerClipValuesCutFromTheOtherSide) {
-    bed.renderer->setXceptBtm(0.5f);
-    EXPECT_LT(foregroundCentroid(bed.frame(), kBackground).x(), 60.0);
-    bed.renderer->setXceptBtm(0.6f);
-    bed.renderer->setXcept(0.4f);
-    EXPECT_EQ(foregroundCount(bed.frame(), kBackground), 0);
-}
-
-TEST_F(RendererPixels, RawValuesMeetTheWindowExactly) {
-    // The ball of 300 with a window two units wide: level 301 puts its lower edge on the
-    // value (transparent), level 300 one unit below it (half intensity: visible). Any
-    // error in recovering raw units from the texels and the sample offset shows as the wrong
-    // one of the two.
+// The ball of 300 with a window two units wide: level 301 puts its lower edge on the value
+// (transparent), level 300 one unit below it (half intensity: visible). Any error in
+// recovering raw units from the texels and the sample offset shows as the wrong one of the
+// two. Lower clip values cut from the other side than upper ones, and nothing shows where
+// they pass them.
+TEST_F(RendererPixels, RawValuesMeetTheWindowExactlyAndLowerClipValuesCutFromTheOtherSide) {
     bed.renderer->setWw(2);
     bed.renderer->setWl(301);
     EXPECT_EQ(foregroundCount(bed.frame(), kBackground), 0);
     bed.renderer->setWl(300);
     EXPECT_GT(foregroundCount(bed.frame(), kBackground), 1000);
+    bed.renderer->setXceptBtm(0.5f);
+    EXPECT_LT(foregroundCentroid(bed.frame(), kBackground).x(), 60.0);
+    bed.renderer->setXceptBtm(0.6f);
+    bed.renderer->setXcept(0.4f);
+    EXPECT_EQ(foregroundCount(bed.frame(), kBackground), 0);
 }
 
 // The OpenGL device itself, on the bed the renderer draws with.
