@@ -281,10 +281,6 @@ TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
                               (static_cast<double>(kViewSize.width()) * kViewSize.height());
     EXPECT_LT(shareAbove, tolerance.share) << "mean " << mean;
     EXPECT_LT(mean, tolerance.mean) << "share above " << shareAbove;
-    if (HasFailure()) {
-        rendered.save(QStringLiteral("reference-%1-rendered.png").arg(view.name));
-        reference.save(QStringLiteral("reference-%1-cpu.png").arg(view.name));
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -349,10 +345,6 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     // gathered whole but edges not read in parts: 1.4 / 8; as drawn now: 0.8 / 3.
     EXPECT_LT(mean, 1.1) << "99th percentile " << p99;
     EXPECT_LE(p99, 5) << "mean " << mean;
-    if (HasFailure()) {
-        normal.save(QStringLiteral("rings-normal.png"));
-        fine.save(QStringLiteral("rings-fine.png"));
-    }
 }
 
 } // namespace

@@ -24,7 +24,7 @@ struct GpuTestBed {
     std::unique_ptr<QVRenderer> renderer;
 
     // Empty on success, otherwise why the bed could not be set up.
-    QString create(QSize size, QColor background = kBackground) {
+    QString create(QSize size) {
         device = gpu::createSystemDefaultDevice();
         if (!device) {
             return QStringLiteral("no OpenGL 4.1 core device (run under Xvfb with QT_QPA_PLATFORM=xcb)");
@@ -34,7 +34,7 @@ struct GpuTestBed {
         if (!view) {
             return error;
         }
-        view->setClearColor({background.redF(), background.greenF(), background.blueF(), 1.0});
+        view->setClearColor({kBackground.redF(), kBackground.greenF(), kBackground.blueF(), 1.0});
         BrickPool::Budgets budgets;
         budgets.brickSide = kBrickSide;
         renderer = std::make_unique<QVRenderer>(*view, testvolumes::sampleWithoutVoxels(), nullptr, budgets);
@@ -54,18 +54,16 @@ struct GpuTestBed {
 
     // The picture once every brick the view needs is resident.
     QImage frame() {
-        view->draw(*renderer);
-        ++drawn;
-        for (int wait = 0; wait < kMostWaits && renderer->brickPool() && !renderer->brickPool()->complete();
-             ++wait) {
-            QThread::msleep(1);
+        for (int waits = 0;; ++waits) {
             view->draw(*renderer);
             ++drawn;
+            if (waits == 5000 || !renderer->brickPool() || renderer->brickPool()->complete()) {
+                return view->grabImage();
+            }
+            QThread::msleep(1);
         }
-        return view->grabImage();
     }
 
     int drawn = 0; // frames drawn by frame()
     static constexpr std::uint64_t kBrickSide = 8;
-    static constexpr int kMostWaits = 5000;
 };

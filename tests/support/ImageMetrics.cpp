@@ -12,20 +12,27 @@ int channelDifference(QRgb a, QRgb b) {
         {std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
 }
 
+// Calls visit(x, y) for every position of the area `size`, row by row.
+template <typename Visit> void forEachPixel(QSize size, Visit visit) {
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            visit(x, y);
+        }
+    }
+}
+
 // The foreground pixels of an image, gathered in one pass.
 struct Foreground {
     Foreground(const QImage& image, QColor background) {
-        for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                const QRgb pixel = image.pixel(x, y);
-                if (isForeground(pixel, background)) {
-                    ++count;
-                    centre += QPointF(x, y);
-                    bounds |= QRect(x, y, 1, 1);
-                    brightness += (qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3.0;
-                }
+        forEachPixel(image.size(), [&](int x, int y) {
+            const QRgb pixel = image.pixel(x, y);
+            if (isForeground(pixel, background)) {
+                ++count;
+                centre += QPointF(x, y);
+                bounds |= QRect(x, y, 1, 1);
+                brightness += (qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3.0;
             }
-        }
+        });
     }
     int count = 0;
     QPointF centre;
@@ -37,11 +44,7 @@ struct Foreground {
 template <typename Measure>
 double sumOverPairs(const QImage& a, const QImage& b, QSize size, Measure measure) {
     double sum = 0.0;
-    for (int y = 0; y < size.height(); ++y) {
-        for (int x = 0; x < size.width(); ++x) {
-            sum += measure(a.pixel(x, y), b.pixel(x, y));
-        }
-    }
+    forEachPixel(size, [&](int x, int y) { sum += measure(a.pixel(x, y), b.pixel(x, y)); });
     return sum;
 }
 
@@ -85,18 +88,15 @@ double meanChannelDifference(const QImage& a, const QImage& b) {
                             (static_cast<double>(a.width()) * a.height());
 }
 
+// Each pixel against its right and lower neighbours: the last row and column have neither.
 double fineDetail(const QImage& image) {
     double sum = 0.0;
-    long long pairs = 0;
-    for (int y = 0; y + 1 < image.height(); ++y) {
-        for (int x = 0; x + 1 < image.width(); ++x) {
-            const int here = qGray(image.pixel(x, y));
-            sum +=
-                std::abs(here - qGray(image.pixel(x + 1, y))) + std::abs(here - qGray(image.pixel(x, y + 1)));
-            pairs += 2;
-        }
-    }
-    return pairs > 0 ? sum / static_cast<double>(pairs) : 0.0;
+    forEachPixel(image.size() - QSize(1, 1), [&](int x, int y) {
+        const int here = qGray(image.pixel(x, y));
+        sum += std::abs(here - qGray(image.pixel(x + 1, y))) + std::abs(here - qGray(image.pixel(x, y + 1)));
+    });
+    const double pairs = 2.0 * std::max(image.width() - 1, 0) * std::max(image.height() - 1, 0);
+    return pairs > 0 ? sum / pairs : 0.0;
 }
 
 } // namespace imagemetrics

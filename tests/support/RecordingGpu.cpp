@@ -61,13 +61,12 @@ gpu::Handle Device::makeTexture(const gpu::TextureDescriptor& descriptor, std::s
         *error = m_options.textureError;
         return 0;
     }
-    // Handles count textures from 1, so a texture's record is found by its handle.
-    m_textures.push_back({m_textures.size() + 1, descriptor, {}, {}, {}});
+    TextureRecord& record = m_textures.emplace_back(TextureRecord{descriptor, {}, {}, {}});
     if (m_options.keepTexels) {
-        m_textures.back().texels.resize(descriptor.width * descriptor.height * descriptor.depth *
-                                        texelBytes(m_textures.back()) / sizeof(std::uint16_t));
+        record.texels.resize(descriptor.width * descriptor.height * descriptor.depth * texelBytes(record) /
+                             sizeof(std::uint16_t));
     }
-    return m_textures.back().handle;
+    return m_textures.size();
 }
 
 bool Device::replaceRegion(const gpu::Texture& texture, const gpu::Region& region, std::size_t mipmapLevel,

@@ -19,9 +19,9 @@ namespace recording {
 
 struct Options {
     bool libraryMissing = false;
-    std::set<std::string> missingFunctions;
-    std::string pipelineError; // non-empty: pipeline creation fails with it
-    std::string textureError;  // non-empty: texture creation fails with it (from then on)
+    std::set<std::string> missingFunctions{};
+    std::string pipelineError{}; // non-empty: pipeline creation fails with it
+    std::string textureError{};  // non-empty: texture creation fails with it (from then on)
     std::size_t maxTexture3DSize = 2048;
     // Keep what each texture holds (its first mipmap level), to read back what went up.
     bool keepTexels = false;
@@ -32,8 +32,8 @@ struct Upload {
     std::size_t bytesPerImage = 0;
 };
 
+// A texture's handle is its place in the device's records, counted from 1.
 struct TextureRecord {
-    gpu::Handle handle = 0;
     gpu::TextureDescriptor descriptor;
     std::vector<Upload> uploads;       // a copy's source's first
     std::vector<std::uint16_t> texels; // with Options::keepTexels: x fastest, packed, in 16-bit words

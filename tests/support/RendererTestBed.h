@@ -42,13 +42,13 @@ struct RendererTestBed {
     // Frames until every brick the view needs is resident (the pool's workers read them):
     // the last of them.
     std::optional<recording::Frame> settledFrame() {
-        std::optional<recording::Frame> last = frame();
-        for (int wait = 0; wait < 5000 && renderer->brickPool() && !renderer->brickPool()->complete();
-             ++wait) {
+        for (int waits = 0;; ++waits) {
+            std::optional<recording::Frame> last = frame();
+            if (waits == 5000 || !renderer->brickPool() || renderer->brickPool()->complete()) {
+                return last;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            last = frame();
         }
-        return last;
     }
 };
 

@@ -63,14 +63,13 @@ class BrickPoolPolicy : public testing::Test {
     std::pair<int, int> shown(const BrickKey& key) const {
         const recording::TextureRecord table = m_device->texture(*m_pool->pageTable());
         const recording::TextureRecord atlas = m_device->texture(*m_pool->atlas());
+        const auto index = [](const gpu::TextureDescriptor& d, std::size_t x, std::size_t y, std::size_t z) {
+            return (z * d.height + y) * d.width + x;
+        };
         const auto& o = m_pool->layout().pageOrigin(key.level);
-        const std::uint16_t* e =
-            table.texels.data() +
-            4 * (((o[2] + key.brick[2]) * table.descriptor.height + o[1] + key.brick[1]) *
-                     table.descriptor.width +
-                 o[0] + key.brick[0]);
-        const std::size_t w = atlas.descriptor.width, h = atlas.descriptor.height;
-        return {atlas.texels[((e[2] * 12u + 6) * h + e[1] * 12u + 6) * w + e[0] * 12u + 6], e[3]};
+        const std::uint16_t* e = &table.texels[4 * index(table.descriptor, o[0] + key.brick[0],
+                                                         o[1] + key.brick[1], o[2] + key.brick[2])];
+        return {atlas.texels[index(atlas.descriptor, e[0] * 12u + 6, e[1] * 12u + 6, e[2] * 12u + 6)], e[3]};
     }
     // What a level-0 brick shows: its own texels (level 0) or its parent's (level 1).
     static std::pair<int, int> own(std::uint32_t x) { return {1 + x / 2, 0}; }

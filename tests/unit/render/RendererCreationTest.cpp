@@ -18,10 +18,8 @@ TEST(RendererCreation, StreamsTheSampleIntoAtlasSlotsWithinTheBudgetOfEachFrame)
     const std::uint64_t budget = bed.renderer->budgets().uploadBytesPerFrame;
 
     std::size_t uploaded = 0;
-    int frames = 0;
-    while ((!pool.complete() || !bed.renderer->volumeState().brickTexture) && frames < 20000) {
+    while ((!pool.complete() || !bed.renderer->volumeState().brickTexture) && bed.frames < 20000) {
         bed.frame();
-        ++frames;
         const recording::TextureRecord atlas = bed.device->texture(*pool.atlas());
         std::uint64_t bytes = 0;
         for (std::size_t i = uploaded; i < atlas.uploads.size(); ++i) {
@@ -49,7 +47,7 @@ TEST(RendererCreation, StreamsTheSampleIntoAtlasSlotsWithinTheBudgetOfEachFrame)
 // present and commit.
 struct CreationFailure {
     const char* name;
-    void (*arrange)(recording::Options&);
+    recording::Options options;
     const char* logged;
     bool voxels = true;
 };
@@ -58,7 +56,7 @@ class RendererCreationFailure : public testing::TestWithParam<CreationFailure> {
 
 TEST_P(RendererCreationFailure, LogsTheCauseAndFramesShowOnlyTheClearColour) {
     RendererTestBed bed;
-    GetParam().arrange(bed.device->options());
+    bed.device->options() = GetParam().options;
     LogCapture capture;
     bed.create(GetParam().voxels ? testvolumes::sampleOfZeros() : testvolumes::sampleWithoutVoxels());
     if (!GetParam().voxels) {
@@ -83,25 +81,17 @@ TEST_P(RendererCreationFailure, LogsTheCauseAndFramesShowOnlyTheClearColour) {
 INSTANTIATE_TEST_SUITE_P(
     , RendererCreationFailure,
     testing::Values(
-        CreationFailure{"NoLibrary", [](recording::Options& o) { o.libraryMissing = true; },
-                        "no default shader library"},
-        CreationFailure{"NoVertexFunction",
-                        [](recording::Options& o) { o.missingFunctions = {"vertexShader"}; },
-                        "lacks \"vertexShader\""},
-        CreationFailure{"NoFragmentFunction",
-                        [](recording::Options& o) { o.missingFunctions = {"fragmentShader"}; },
-                        "lacks \"fragmentShader\""},
+        CreationFailure{"NoLibrary", {.libraryMissing = true}, "no default shader library"},
+        CreationFailure{"NoVertexFunction", {.missingFunctions = {"vertexShader"}}, "lacks \"vertexShader\""},
         CreationFailure{
-            "PipelineDoesNotLink",
-            [](recording::Options& o) { o.pipelineError = "0:12(3): error: `tex' undeclared"; },
-            "render pipeline cannot be built; only the clear colour will show: 0:12(3): error: `tex' "
-            "undeclared"},
-        CreationFailure{"NoTexture", [](recording::Options& o) { o.textureError = "out of memory"; },
-                        "cannot make the brick atlas"},
-        CreationFailure{"AtlasAboveTextureLimit", [](recording::Options& o) { o.maxTexture3DSize = 16; },
-                        "cannot hold the volume's coarsest level"},
-        CreationFailure{"NoVoxelData", [](recording::Options&) {},
-                        "the volume is not shown: there is no voxel data", false}),
+            "NoFragmentFunction", {.missingFunctions = {"fragmentShader"}}, "lacks \"fragmentShader\""},
+        CreationFailure{"PipelineDoesNotLink",
+                        {.pipelineError = "`tex' undeclared"},
+                        "render pipeline cannot be built; only the clear colour will show: `tex' undeclared"},
+        CreationFailure{"NoTexture", {.textureError = "out of memory"}, "cannot make the brick atlas"},
+        CreationFailure{
+            "AtlasAboveTextureLimit", {.maxTexture3DSize = 16}, "cannot hold the volume's coarsest level"},
+        CreationFailure{"NoVoxelData", {}, "the volume is not shown: there is no voxel data", false}),
     [](const testing::TestParamInfo<CreationFailure>& row) { return std::string(row.param.name); });
 
 TEST(RendererCreation, ViewWithoutDeviceGivesARendererThatDrawsNothing) {

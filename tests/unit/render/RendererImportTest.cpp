@@ -72,8 +72,8 @@ struct Refusal {
     const char* name;
     std::uint32_t width, height, depth;
     qsizetype bytes; // -1: no data at all, -2: no record at all
-    void (*arrange)(recording::Options&);
     const char* reason;
+    std::size_t maxTexture3DSize = 2048;
 };
 
 class RendererImportRefusal : public testing::TestWithParam<Refusal> {};
@@ -86,7 +86,7 @@ TEST_P(RendererImportRefusal, RefusesWithAReasonAndKeepsTheCurrentVolume) {
     bed.renderer->adoptPostedVolume();
     disturb(*bed.renderer);
     const auto before = snapshot(*bed.renderer);
-    refusal.arrange(bed.device->options());
+    bed.device->options().maxTexture3DSize = refusal.maxTexture3DSize;
 
     VolumeRecord record;
     record.width = refusal.width;
@@ -110,24 +110,22 @@ TEST_P(RendererImportRefusal, RefusesWithAReasonAndKeepsTheCurrentVolume) {
     EXPECT_TRUE(bed.device->textures().at(0).releasedOn.empty());
 }
 
-void noFailure(recording::Options&) {}
-
 INSTANTIATE_TEST_SUITE_P(
     , RendererImportRefusal,
-    testing::Values(
-        Refusal{"AbsentRecord", 2, 2, 2, -2, noFailure, "no volume record"},
-        Refusal{"AbsentData", 2, 2, 2, -1, noFailure, "no voxel data"},
-        Refusal{"ZeroDepth", 2, 2, 0, 16, noFailure, "not positive along every axis"},
-        Refusal{"OneByteShort", 3, 5, 7, 209, noFailure, "holds 209 bytes but 3 x 5 x 7 voxels need 210"},
-        // 2^32 - 1 per side: the byte count does not even fit in 64 bits.
-        Refusal{"SizeBeyondAnyBuffer", 0xffffffffu, 0xffffffffu, 0xffffffffu, 16,
-                [](recording::Options& o) { o.maxTexture3DSize = 0xffffffffu; },
-                "too large to hold in memory"},
-        Refusal{"AtlasAboveTextureLimit", 9, 2, 2, 72, [](recording::Options& o) { o.maxTexture3DSize = 8; },
-                "cannot hold the volume's coarsest level"},
-        Refusal{"PageTableAboveTextureLimit", 1, 1, 600000, 16, noFailure, "too long for this GPU"}),
+    testing::Values(Refusal{"AbsentRecord", 2, 2, 2, -2, "no volume record"},
+                    Refusal{"AbsentData", 2, 2, 2, -1, "no voxel data"},
+                    Refusal{"ZeroDepth", 2, 2, 0, 16, "not positive along every axis"},
+                    Refusal{"OneByteShort", 3, 5, 7, 209, "holds 209 bytes but 3 x 5 x 7 voxels need 210"},
+                    // 2^32 - 1 per side: the byte count does not even fit in 64 bits.
+                    Refusal{"SizeBeyondAnyBuffer", 0xffffffffu, 0xffffffffu, 0xffffffffu, 16,
+                            "too large to hold in memory", 0xffffffffu},
+                    Refusal{"AtlasAboveTextureLimit", 9, 2, 2, 72, "cannot hold the volume's coarsest level",
+                            8},
+                    Refusal{"PageTableAboveTextureLimit", 1, 1, 600000, 16, "too long for this GPU"}),
     [](const testing::TestParamInfo<Refusal>& row) { return std::string(row.param.name); });
 
+// The observers of the window run inside the frame and ask the renderer for the volume (the
+// labels' value map, the presets): the one the frame adopted.
 TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnTheGuiThread) {
     CreatedRendererTestBed bed;
     const VolumeRecord first = testvolumes::sphere(8, 1000);
@@ -149,7 +147,13 @@ TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnThe
     EXPECT_EQ(bed.device->textures().size(), made);
     EXPECT_EQ(bed.renderer->volumeState().width, 8u);
 
+    std::vector<std::uint64_t> widthsHeard;
+    QObject::connect(
+        bed.renderer.get(), &QVRenderer::valueChanged, bed.renderer.get(),
+        [&](const QString&) { widthsHeard.push_back(bed.renderer->volumeState().width); },
+        Qt::DirectConnection);
     bed.frame();
+    EXPECT_EQ(widthsHeard, (std::vector<std::uint64_t>{6, 6})); // "ww", then "wl"
     for (std::size_t i = 0; i < made; ++i) {
         if (bed.device->textures().at(i).descriptor.pixelFormat != gpu::PixelFormat::RGBA8Unorm) {
             EXPECT_EQ(bed.device->textures().at(i).releasedOn, "GUI thread") << "texture " << i;
