@@ -22,7 +22,8 @@ struct Finished {
     QByteArray err;
 };
 
-Finished run(const char* program, const QStringList& arguments) {
+// voxview-inspect unless `program` is named.
+Finished run(const QStringList& arguments, const char* program = VOXVIEW_INSPECT_PATH) {
     QProcess process;
     // Without a display. Under the address sanitizer an allocation the machine cannot give
     // comes back empty, as it does without it, so that running out of memory is tested as
@@ -42,17 +43,13 @@ Finished run(const char* program, const QStringList& arguments) {
     return {process.exitCode(), process.readAllStandardOutput(), err.toUtf8()};
 }
 
-Finished inspect(const QStringList& arguments) {
-    return run(VOXVIEW_INSPECT_PATH, arguments);
-}
-
 // The report of a run that must succeed: one JSON object that ends its line, nothing on stderr.
 QJsonObject reportOf(const QStringList& arguments) {
-    const Finished run = inspect(arguments);
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
-    EXPECT_TRUE(run.out.endsWith("}\n")) << run.out.toStdString();
-    return QJsonDocument::fromJson(run.out).object();
+    const Finished report = run(arguments);
+    EXPECT_EQ(report.exitCode, 0) << report.err.toStdString();
+    EXPECT_TRUE(report.err.isEmpty()) << report.err.toStdString();
+    EXPECT_TRUE(report.out.endsWith("}\n")) << report.out.toStdString();
+    return QJsonDocument::fromJson(report.out).object();
 }
 
 // What `voxview` answers before it opens a window: these end the process at once.
@@ -70,7 +67,7 @@ TEST(CommandLine, AnswersHelpVersionAndTooManyFilesWithoutAWindow) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        const Finished answer = run(VOXVIEW_PATH, QString::fromLatin1(c.arguments).split(QLatin1Char(' ')));
+        const Finished answer = run(QString::fromLatin1(c.arguments).split(QLatin1Char(' ')), VOXVIEW_PATH);
         const QString said = QString::fromUtf8(answer.out + answer.err);
         EXPECT_EQ(answer.exitCode, c.exitCode) << said.toStdString();
         EXPECT_TRUE(said.contains(QString::fromLatin1(c.said))) << said.toStdString();
@@ -167,16 +164,17 @@ TEST(NrrdInspect, RefusesWithOneLineOnStderrAndNothingOnStdout) {
         {{"--max-texture-size", "256", column}, "too long for this GPU: its page table needs 5 x 1 x 625"},
     };
     for (const auto& [arguments, reason] : cases) {
-        const Finished run = inspect(arguments);
-        EXPECT_EQ(std::tuple(run.exitCode, run.out, run.err.count('\n'), run.err.endsWith('\n')),
-                  std::tuple(1, QByteArray(), 1, true))
-            << run.err.toStdString();
-        EXPECT_TRUE(run.err.contains(reason)) << run.err.toStdString();
+        const Finished refused = run(arguments);
+        EXPECT_EQ(
+            std::tuple(refused.exitCode, refused.out, refused.err.count('\n'), refused.err.endsWith('\n')),
+            std::tuple(1, QByteArray(), 1, true))
+            << refused.err.toStdString();
+        EXPECT_TRUE(refused.err.contains(reason)) << refused.err.toStdString();
     }
-    EXPECT_EQ(inspect({wide}).exitCode, 0);
-    EXPECT_EQ(inspect({column}).exitCode, 0);
+    EXPECT_EQ(run({wide}).exitCode, 0);
+    EXPECT_EQ(run({column}).exitCode, 0);
     // No file at all is a usage error.
-    const Finished usage = inspect({});
+    const Finished usage = run({});
     EXPECT_EQ(std::tuple(usage.exitCode, usage.out, usage.err.contains("Usage")),
               std::tuple(2, QByteArray(), true));
 }
@@ -188,7 +186,7 @@ TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
     const DicomTestSeries chest{.depth = 3, .uid = DicomTestSeries{}.uid + ".2", .fileNumbers = {11, 12, 13}};
     chest.write(folder);
 
-    const Finished ambiguous = inspect({folder});
+    const Finished ambiguous = run({folder});
     EXPECT_EQ(ambiguous.exitCode, 1);
     EXPECT_TRUE(ambiguous.err.contains("There are 2 series; choose one with --series UID"))
         << ambiguous.err.toStdString();

@@ -75,9 +75,7 @@ TEST(NrrdHeaderLine, SetsTheFieldsOfItsKey) {
                              "space directions: () () ()", "space directions:", "spacings: 1 1", "type:",
                              "dimension:", "encoding:", "sizes: 256 256", "data file:", "byte skip:"})
         EXPECT_EQ(summary(NrrdHeader::parse(QString::fromUtf8(text))), QString()) << text;
-}
-
-TEST(NrrdHeaderLines, SplitsAtLfCrAndCrLfWithoutATrailingEmptyLine) {
+    // Lines split at LF, CR and CR LF, without a trailing empty line.
     EXPECT_EQ(NrrdHeader::parse(u"a\r\n\r\nb\rc\n").lines, (QStringList{"a", "", "b", "c"}));
     EXPECT_EQ(NrrdHeader::parse(u"").lines, QStringList());
     EXPECT_EQ(NrrdHeader::parse(u"only").lines, QStringList{"only"});
