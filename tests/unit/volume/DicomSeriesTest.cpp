@@ -62,7 +62,6 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValuesOrRefusesAStackItWouldShowW
         }
         const VolumeRecord volume = volumeOf(VolumeFile::read(files.last()));
         EXPECT_EQ(volume.encoding, QString::fromLatin1(TS::GetTSString(series.syntax)).trimmed());
-        ASSERT_EQ(volume.data.size(), std::size_t(8 * 6 * 5 * 2));
         EXPECT_EQ(std::tuple(volume.width, volume.height, volume.depth), std::tuple(8u, 6u, 5u));
         EXPECT_EQ(std::pair(volume.cellspaceX, volume.cellspaceY), std::pair(0.5f, 0.75f));
         EXPECT_NEAR(volume.cellspaceZ, 2.0f, 1e-4); // positions are written rounded
