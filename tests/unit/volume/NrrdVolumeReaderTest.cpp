@@ -63,7 +63,7 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
     m_files.write("s03.raw.gz", gzipped(u16.sliced(slice)));
     m_files.write("late.raw", u16.sliced(slice));
     m_files.write("early.raw", u16.first(slice));
-    m_files.write("all.raw", u16);
+    const QString all = m_files.write("all.raw", u16);
     std::vector<double> reals;
     for (const int i : ramp(kSamples))
         reals.push_back(-2.5 + 0.37 * i);
@@ -113,6 +113,7 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
         {"numbered pattern, gzip", header("ushort", "gzip", "data file: s%02d.raw.gz 1 3 2\n"), unsigned16},
         {"list", header("ushort", "raw", "data file: LIST\nearly.raw\nlate.raw\n"), unsigned16},
         {"list holding all three axes", header("ushort", "raw", "data file: LIST 3\nall.raw\n"), unsigned16},
+        {"absolute path", header("ushort", "raw", "data file: " + all + "\n"), unsigned16},
         {"double, raw", attached(header("double", "raw"), bytesOf(reals)), {}, reals, "rescaled to 16 bits"},
         {"float with NaN and infinity, gzip", nanFloats, {}, nanRead, "1 samples are not a number"},
         {"int, wide range", attached(header("int", "raw"), bytesOf(wide)), {}, doubles(wide), "rescaled"},
@@ -227,7 +228,7 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     }
 }
 
-// The data file a detached header names (beside it, or by an absolute path), or the one
+// The data file a detached header names beside it (an absolute path is decoded above), or the one
 // chosen instead, which replaces attached data too; none chosen, or one that does not
 // exist, is refused.
 TEST_F(NrrdVolumeReaderTest, FindsTheDataFileBesideTheHeaderOrWhereItIsChosen) {
@@ -240,8 +241,6 @@ TEST_F(NrrdVolumeReaderTest, FindsTheDataFileBesideTheHeaderOrWhereItIsChosen) {
     // its samples from the data file it names.
     const QString detached =
         m_files.write("sub/head.nhdr", header("ushort", "raw", "data file: my head.raw\n") + "\nstray bytes");
-    const QString absolute =
-        m_files.write("abs.nhdr", header("ushort", "raw", "data file: " + chosenFile + "\n"));
     const QString withData =
         m_files.write("a.nrrd", attached(header("ushort", "raw"), sampleBytes(named, 2)));
     const struct {
@@ -254,7 +253,6 @@ TEST_F(NrrdVolumeReaderTest, FindsTheDataFileBesideTheHeaderOrWhereItIsChosen) {
         {detached, NrrdDataChoice::file(chosenFile), chosen, ""},
         {detached, NrrdDataChoice::cancelled(), {}, "No data file was chosen."},
         {detached, NrrdDataChoice::file(m_files.path("other.raw")), {}, "other.raw does not exist"},
-        {absolute, NrrdDataChoice::fromHeader(), chosen, ""},
         {withData, NrrdDataChoice::file(chosenFile), chosen, ""},
     };
     for (const auto& c : cases) {
