@@ -163,11 +163,9 @@ TEST_F(NrrdVolumeReaderTest, TakesSpacingFromDirectionsThenSpacingsThenOne) {
 // Everything the viewer cannot show correctly is refused, with a reason.
 TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
     const QByteArray u16 = sampleBytes(ramp(kSamples), 2);
-    const auto withSizes = [&](const char* sizes) {
-        return attached(header("ushort", "raw").replace("sizes: 4 3 2", QByteArray("sizes: ") + sizes), u16);
-    };
-    const auto withDimension = [&](const char* dimension) {
-        return attached(header("ushort", "raw").replace("dimension: 3", dimension), u16);
+    // A file whose header has `line` replaced by `by`.
+    const auto replacing = [&](const char* line, const char* by) {
+        return attached(header("ushort", "raw").replace(line, by), u16);
     };
     QByteArray damaged = gzipped(u16);
     damaged[20] = static_cast<char>(damaged[20] ^ 0x5a);
@@ -177,18 +175,18 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
         {"", "is empty"},
         {QByteArray("\xff\xfe\x00\x01type: ushort", 15), "not UTF-8 text"},
         {QByteArray(NrrdHeaderFile::kMaxHeaderBytes + 10, 'a'), "no end of header"},
-        {withDimension(""), "no \"dimension:\" line"},
-        {withDimension("dimension: 4"), "4 dimensions"},
-        {withDimension("dimension: 2"), "2 dimensions"},
-        {withSizes("").replace("sizes: \n", ""), "no \"sizes:\" line"},
-        {withSizes("1 4 3 2"), "lists 4 sizes"},
-        {withSizes("0 3 2"), "not positive"},
-        {withSizes("4 -3 2"), "not positive"},
-        {withSizes("2049 1 1"), "it is 4050 bytes short"},
-        {withSizes("2000000000 2000000000 2000000000"), "too large to hold"},
-        {attached(header("ushort", "raw").replace("type: ushort\n", ""), u16), "no \"type:\" line"},
+        {replacing("dimension: 3", ""), "no \"dimension:\" line"},
+        {replacing("dimension: 3", "dimension: 4"), "4 dimensions"},
+        {replacing("dimension: 3", "dimension: 2"), "2 dimensions"},
+        {replacing("sizes: 4 3 2\n", ""), "no \"sizes:\" line"},
+        {replacing("sizes: 4 3 2", "sizes: 1 4 3 2"), "lists 4 sizes"},
+        {replacing("sizes: 4 3 2", "sizes: 0 3 2"), "not positive"},
+        {replacing("sizes: 4 3 2", "sizes: 4 -3 2"), "not positive"},
+        {replacing("sizes: 4 3 2", "sizes: 2049 1 1"), "it is 4050 bytes short"},
+        {replacing("sizes: 4 3 2", "sizes: 2000000000 2000000000 2000000000"), "too large to hold"},
+        {replacing("type: ushort\n", ""), "no \"type:\" line"},
         {attached(header("block", "raw"), u16), "type \"block\" cannot be shown"},
-        {attached(header("ushort", "raw").replace("encoding: raw\n", ""), u16), "no \"encoding:\" line"},
+        {replacing("encoding: raw\n", ""), "no \"encoding:\" line"},
         {attached(header("ushort", "zrl"), u16), "\"zrl\" cannot be read"},
         {attached(header("ushort", "ascii"), "1 2 3"), "spells 3 samples but the volume needs 24"},
         {attached(header("uchar", "ascii"), "1 2 300 4"), "\"300\", is not a number of type uint8"},
