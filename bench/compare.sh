@@ -12,8 +12,9 @@
 #   bash bench/compare.sh            FRAMES=30 ROUNDS=1 PICTURES=bench/out by default
 #   FRAMES=60 ROUNDS=3 bash bench/compare.sh
 #
-# Each cell is the median over the rounds. Needs python3-vtk9 (installed here with
-# apt-get when missing) and Xvfb; builds voxview-bench with the bench preset.
+# Each cell is the median over the rounds. Needs python3-vtk9 and python3-numpy (installed
+# here with apt-get when missing: the toolkit's package does not pull numpy in) and Xvfb;
+# builds voxview-bench with the bench preset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 frames=${FRAMES:-30}
@@ -22,12 +23,12 @@ pictures=${PICTURES:-bench/out}
 mkdir -p "$pictures"
 
 bash scripts/setup.sh
-if ! /usr/bin/python3 -c 'import vtk' 2>/dev/null; then
+if ! /usr/bin/python3 -c 'import vtk, numpy' 2>/dev/null; then
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  echo "Installing python3-vtk9 for the reference timings" >&2
+  echo "Installing python3-vtk9 and python3-numpy for the reference timings" >&2
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends python3-vtk9 >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends python3-vtk9 python3-numpy >/dev/null
 fi
 bash scripts/build.sh bench voxview-bench >&2
 
