@@ -6,6 +6,8 @@
 #include <QOpenGLContext>
 #include <QOpenGLFunctions_4_1_Core>
 #include <QVariant>
+#include <algorithm>
+#include <vector>
 
 namespace gl {
 
@@ -38,12 +40,70 @@ GLuint vertexArrayOf(QOpenGLContext& context, QOpenGLFunctions_4_1_Core& gl) {
     return vertexArray;
 }
 
+// The framebuffers made for render-target textures in one context (framebuffers are not
+// shared between contexts), kept with the context so that a frame makes none: each is
+// checked complete once, when made. Keyed by the texture's serial, since a released
+// texture's name goes to the next one made while a framebuffer still holds the old one. The
+// few most recently used stay; a frame uses at most two.
+class KeptFramebuffers : public QObject {
+  public:
+    static constexpr std::size_t kKept = 4;
+
+    using QObject::QObject;
+
+    // The context's own, made on first use and destroyed with it (its framebuffers go with it).
+    static KeptFramebuffers& of(QOpenGLContext& context) {
+        auto* kept = static_cast<KeptFramebuffers*>(context.property(kProperty).value<QObject*>());
+        if (kept == nullptr) {
+            kept = new KeptFramebuffers(&context);
+            context.setProperty(kProperty, QVariant::fromValue(static_cast<QObject*>(kept)));
+        }
+        return *kept;
+    }
+
+    // 0 when the texture cannot be drawn into.
+    GLuint framebuffer(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture) {
+        const auto found = std::find_if(m_entries.begin(), m_entries.end(),
+                                        [&](const Entry& entry) { return entry.serial == texture.serial(); });
+        if (found != m_entries.end()) {
+            std::rotate(m_entries.begin(), found, found + 1);
+            return m_entries.front().framebuffer;
+        }
+        GLint previous = 0;
+        gl.glGetIntegerv(GL_FRAMEBUFFER_BINDING, &previous);
+        GLuint made = 0;
+        gl.glGenFramebuffers(1, &made);
+        gl.glBindFramebuffer(GL_FRAMEBUFFER, made);
+        gl.glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                                  static_cast<GLuint>(texture.handle()), 0);
+        const bool complete = gl.glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+        gl.glBindFramebuffer(GL_FRAMEBUFFER, static_cast<GLuint>(previous));
+        if (!complete) {
+            gl.glDeleteFramebuffers(1, &made);
+            return 0;
+        }
+        if (m_entries.size() == kKept) {
+            gl.glDeleteFramebuffers(1, &m_entries.back().framebuffer);
+            m_entries.pop_back();
+        }
+        m_entries.insert(m_entries.begin(), Entry{texture.serial(), made});
+        return made;
+    }
+
+  private:
+    static constexpr char kProperty[] = "voxviewKeptFramebuffers";
+    struct Entry {
+        std::uint64_t serial;
+        GLuint framebuffer;
+    };
+    std::vector<Entry> m_entries; // most recently used first
+};
+
 // The framebuffer a pass draws into or is copied from: the view's own (the pass's native
-// target), or one made now for the pass's render-target texture, which the caller deletes
-// (*made). Framebuffers are not shared between contexts, so one is made for each use in
-// the context current at the time. False when the texture cannot be drawn into.
-bool framebufferOf(QOpenGLFunctions_4_1_Core& gl, const gpu::RenderPassDescriptor& pass, GLuint* framebuffer,
-                   GLuint* made) {
+// target), or the one kept for the pass's render-target texture in the current context.
+// False when the texture cannot be drawn into.
+bool framebufferOf(QOpenGLFunctions_4_1_Core& gl, const gpu::RenderPassDescriptor& pass,
+                   GLuint* framebuffer) {
     if (pass.colorTexture == nullptr) {
         *framebuffer = static_cast<GLuint>(pass.nativeTarget);
         return true;
@@ -51,16 +111,9 @@ bool framebufferOf(QOpenGLFunctions_4_1_Core& gl, const gpu::RenderPassDescripto
     if (pass.colorTexture->descriptor().usage != gpu::TextureUsage::RenderTarget) {
         return false;
     }
-    GLint previous = 0;
-    gl.glGetIntegerv(GL_FRAMEBUFFER_BINDING, &previous);
-    gl.glGenFramebuffers(1, made);
-    gl.glBindFramebuffer(GL_FRAMEBUFFER, *made);
-    gl.glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
-                              static_cast<GLuint>(pass.colorTexture->handle()), 0);
-    const bool complete = gl.glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-    gl.glBindFramebuffer(GL_FRAMEBUFFER, static_cast<GLuint>(previous));
-    *framebuffer = *made;
-    return complete;
+    *framebuffer =
+        KeptFramebuffers::of(*QOpenGLContext::currentContext()).framebuffer(gl, *pass.colorTexture);
+    return *framebuffer != 0;
 }
 
 } // namespace
@@ -83,10 +136,8 @@ bool GlEncoder::begin() {
 
 bool GlEncoder::beginPass(const gpu::RenderPassDescriptor& pass) {
     GLuint framebuffer = 0;
-    if (!framebufferOf(*m_gl, pass, &framebuffer, &m_passFramebuffer)) {
+    if (!framebufferOf(*m_gl, pass, &framebuffer)) {
         qWarning("OpenGL: nothing drawn: the pass's render target cannot be bound");
-        m_gl->glDeleteFramebuffers(1, &m_passFramebuffer);
-        m_passFramebuffer = 0;
         return false;
     }
     m_gl->glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
@@ -160,17 +211,11 @@ void GlEncoder::endPass() {
     }
     m_gl->glActiveTexture(GL_TEXTURE0);
     m_gl->glBindBuffer(GL_UNIFORM_BUFFER, 0);
-    if (m_passFramebuffer != 0) {
-        m_gl->glDeleteFramebuffers(1, &m_passFramebuffer);
-        m_passFramebuffer = 0;
-    }
 }
 
 void GlEncoder::copy(const gpu::RenderPassDescriptor& source, const gpu::RenderPassDescriptor& destination) {
-    GLuint from = 0, to = 0, madeFrom = 0, madeTo = 0;
-    const bool bound =
-        framebufferOf(*m_gl, source, &from, &madeFrom) && framebufferOf(*m_gl, destination, &to, &madeTo);
-    if (bound) {
+    GLuint from = 0, to = 0;
+    if (framebufferOf(*m_gl, source, &from) && framebufferOf(*m_gl, destination, &to)) {
         const bool sameSize = source.width == destination.width && source.height == destination.height;
         m_gl->glDisable(GL_SCISSOR_TEST);
         m_gl->glBindFramebuffer(GL_READ_FRAMEBUFFER, from);
@@ -184,11 +229,6 @@ void GlEncoder::copy(const gpu::RenderPassDescriptor& source, const gpu::RenderP
                                 view.colorTexture == nullptr ? static_cast<GLuint>(view.nativeTarget) : 0);
     } else {
         qWarning("OpenGL: copy between render targets skipped: a target cannot be bound");
-    }
-    for (const GLuint made : {madeFrom, madeTo}) {
-        if (made != 0) {
-            m_gl->glDeleteFramebuffers(1, &made);
-        }
     }
 }
 

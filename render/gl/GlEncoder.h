@@ -7,7 +7,7 @@ class QOpenGLFunctions_4_1_Core;
 namespace gl {
 
 // Encodes a frame into the context current on the calling thread (the view's, during a
-// frame). A pass binds its framebuffer (the view's, or one made for the pass's texture),
+// frame). A pass binds its framebuffer (the view's, or the one kept for the pass's texture),
 // sets the viewport to the pass's size and clears to its colour; the state a draw needs
 // is set explicitly, since the context is shared with Qt's own drawing, and the end of
 // the pass puts it back.
@@ -36,7 +36,6 @@ class GlEncoder {
   private:
     QOpenGLFunctions_4_1_Core* m_gl = nullptr;
     unsigned m_uniformBuffer = 0;
-    unsigned m_passFramebuffer = 0; // made for the open pass's texture, deleted at its end
 };
 
 } // namespace gl

@@ -1,6 +1,7 @@
 #include "render/gpu/Gpu.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace gpu {
 
@@ -29,6 +30,12 @@ std::unique_ptr<Function> Library::newFunctionWithName(const std::string& name,
 
 RenderPipelineState::~RenderPipelineState() {
     m_device->releasePipeline(m_handle);
+}
+
+Texture::Texture(std::shared_ptr<Device> device, Handle handle, const TextureDescriptor& descriptor)
+    : m_device(std::move(device)), m_handle(handle), m_descriptor(descriptor) {
+    static std::atomic<std::uint64_t> made{0};
+    m_serial = ++made;
 }
 
 Texture::~Texture() {

@@ -118,8 +118,7 @@ class RenderPipelineState {
 // May be filled and released on any thread.
 class Texture {
   public:
-    Texture(std::shared_ptr<Device> device, Handle handle, const TextureDescriptor& descriptor)
-        : m_device(std::move(device)), m_handle(handle), m_descriptor(descriptor) {}
+    Texture(std::shared_ptr<Device> device, Handle handle, const TextureDescriptor& descriptor);
     ~Texture();
     Texture(const Texture&) = delete;
     Texture& operator=(const Texture&) = delete;
@@ -129,6 +128,9 @@ class Texture {
     std::size_t depth() const { return m_descriptor.depth; }
     const TextureDescriptor& descriptor() const { return m_descriptor; }
     Handle handle() const { return m_handle; }
+    // Never the same for two textures of the process, where a backend's handle of a released
+    // texture may name the next one made: what a backend keeps for a texture is keyed by it.
+    std::uint64_t serial() const { return m_serial; }
     // Copies the bytes into the region before it returns; the caller may release them
     // afterwards, and every later frame sees the new texels. bytesPerRow and bytesPerImage
     // describe the source's packing. False when the backend refused the region or reported
@@ -144,6 +146,7 @@ class Texture {
     std::shared_ptr<Device> m_device;
     Handle m_handle;
     TextureDescriptor m_descriptor;
+    std::uint64_t m_serial;
 };
 
 // Where a frame draws: the backend's render target, its size in pixels and how the

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -93,6 +94,57 @@ TEST_F(GlDevice, RefusesABrokenShaderWithItsCompilerLogAndATextureAboveTheLimitW
     EXPECT_FALSE(bed.device->newTextureWithDescriptor(tooWide, &error));
     EXPECT_NE(error.find("limit"), std::string::npos) << error;
     EXPECT_GE(bed.device->maxTexture3DSize(), 512u);
+}
+
+// Clears a render-target texture to a colour, then the view, and copies the texture onto it.
+struct ClearAndShow : MTKViewDelegate {
+    void mtkView_drawableSizeWillChange(MTKView&, DrawableSize) override {}
+    void drawInMTKView(MTKView& view) override {
+        gpu::RenderPassDescriptor into{
+            .colorTexture = texture, .width = 4, .height = 4, .clearColor = colour};
+        gpu::CommandBuffer* commands = queue->commandBuffer();
+        ASSERT_NE(commands, nullptr);
+        // The view is cleared after the texture: only the copy can bring the colour to it.
+        const gpu::RenderPassDescriptor* shown = view.currentRenderPassDescriptor();
+        for (const gpu::RenderPassDescriptor* clear :
+             {static_cast<const gpu::RenderPassDescriptor*>(&into), shown}) {
+            gpu::RenderCommandEncoder* pass = commands->renderCommandEncoderWithDescriptor(*clear);
+            ASSERT_NE(pass, nullptr);
+            pass->endEncoding();
+        }
+        commands->blitCommandEncoder()->copyRenderTarget(into, *shown);
+        commands->commit();
+    }
+    std::unique_ptr<gpu::CommandQueue> queue;
+    const gpu::Texture* texture = nullptr;
+    gpu::ClearColor colour;
+};
+
+// Render-target textures, more than the framebuffers kept for them, taking turns: each is
+// drawn into itself every time, also once its framebuffer had to go.
+TEST_F(GlDevice, RenderTargetTexturesTakingTurnsAreEachDrawnIntoThemselves) {
+    ClearAndShow delegate;
+    delegate.queue = bed.device->newCommandQueue();
+    const gpu::TextureDescriptor target{.pixelFormat = gpu::PixelFormat::RGBA8Unorm,
+                                        .textureType = gpu::TextureType::Type2D,
+                                        .width = 4,
+                                        .height = 4,
+                                        .usage = gpu::TextureUsage::RenderTarget};
+    std::string error;
+    std::vector<std::shared_ptr<gpu::Texture>> textures;
+    for (int i = 0; i < 6; ++i) {
+        textures.push_back(bed.device->newTextureWithDescriptor(target, &error));
+        ASSERT_TRUE(textures.back()) << error;
+    }
+    // There and back: the way back finds the framebuffers kept on the way there, then the
+    // ones that had to go.
+    for (int turn = 0; turn < 12; ++turn) {
+        const QColor colour = QColor::fromHsv(turn * 30, 255, 255);
+        delegate.texture = textures[static_cast<std::size_t>(turn < 6 ? turn : 11 - turn)].get();
+        delegate.colour = {colour.redF(), colour.greenF(), colour.blueF(), 1.0};
+        bed.view->draw(delegate);
+        EXPECT_EQ(bed.view->grabImage().pixel(64, 64), colour.rgb()) << turn;
+    }
 }
 
 // While a worker imports, frames go on drawing.
