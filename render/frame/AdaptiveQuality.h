@@ -13,10 +13,11 @@
 //    go on after the hands let go, and the frame after a reduced one once the hands are
 //    off or the inputs have stayed the same for the settle time;
 //  - while bricks stream in and nothing else changes, the kept full-quality image stands
-//    for up to kStreamingRefresh before the bricks that arrived meanwhile are drawn (Reuse):
-//    on a software rasteriser every redraw takes the processor the brick loaders need, so
-//    the view is complete sooner when fewer partial pictures are drawn on the way. The
-//    frame that completes the view is drawn at once.
+//    for up to kStreamingRefresh, or kStreamingShare times as long as the last full frame
+//    took (until the next frame was asked for), before the bricks that arrived meanwhile
+//    are drawn (Reuse): on a software rasteriser every redraw takes the processor the brick
+//    loaders need, so the view is complete sooner when fewer partial pictures are drawn on
+//    the way. The frame that completes the view is drawn at once.
 class AdaptiveQuality {
   public:
     using Clock = std::chrono::steady_clock;
@@ -27,6 +28,8 @@ class AdaptiveQuality {
     static constexpr std::chrono::milliseconds kDefaultSettle{100};
     // Four pictures a second while bricks stream in: progress the eye follows.
     static constexpr std::chrono::milliseconds kStreamingRefresh{250};
+    // Slow partial pictures take at most a quarter of the time while bricks stream in.
+    static constexpr int kStreamingShare = 4;
 
     struct Frame {
         bool interacting = false;       // the user's hands are on the controls
@@ -48,4 +51,6 @@ class AdaptiveQuality {
     Clock::duration m_settle = kDefaultSettle;
     Clock::time_point m_lastChange{};
     Clock::time_point m_lastFull{};
+    Clock::duration m_lastFullTook{}; // from the last full frame to the frame after it
+    bool m_timingFull = false;        // the frame after a full one is still to come
 };

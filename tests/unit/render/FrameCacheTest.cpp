@@ -13,7 +13,7 @@ using std::chrono::milliseconds;
 // While bricks stream in and nothing else changes, a still view keeps its full picture for
 // up to a quarter second before it draws what arrived; the frame that completes the view,
 // a change of anything else and a view with adaptation off draw at once.
-TEST(FrameCache, WhileBricksStreamInAStillViewIsRedrawnAtMostFourTimesASecond) {
+TEST(FrameCache, WhileBricksStreamInAStillViewIsRedrawnAtMostFourTimesASecondAndSlowPicturesLess) {
     auto device = std::make_shared<recording::Device>();
     FakeMTKView view(device);
     gpu::CommandQueue queue(device);
@@ -32,14 +32,17 @@ TEST(FrameCache, WhileBricksStreamInAStillViewIsRedrawnAtMostFourTimesASecond) {
         Action expected;
     };
     const Step steps[] = {
-        {0, false, false, true, true, Action::DrawFull}, // the first picture
-        {100, true, false, true, true, Action::Reuse},   // within the quarter second
+        {0, false, false, true, true, Action::DrawFull}, // the first picture, drawn in 10 ms
+        {10, true, false, true, true, Action::Reuse},    // within the quarter second
         {240, true, false, true, true, Action::Reuse},
-        {260, true, false, true, true, Action::DrawFull},  // a quarter second on
-        {300, true, false, false, true, Action::DrawFull}, // the view is complete
-        {310, true, true, true, true, Action::DrawFull},   // the camera moved too
-        {320, true, false, true, true, Action::Reuse},
-        {330, true, false, true, false, Action::DrawFull}, // adaptation off
+        {260, true, false, true, true, Action::DrawFull}, // a quarter second on; drawn in 300 ms
+        {560, true, false, true, true, Action::Reuse},
+        {1400, true, false, true, true, Action::Reuse}, // within four times as long
+        {1470, true, false, true, true, Action::DrawFull},
+        {1480, true, false, false, true, Action::DrawFull}, // the view is complete
+        {1490, true, true, true, true, Action::DrawFull},   // the camera moved too
+        {1500, true, false, true, true, Action::Reuse},
+        {1510, true, false, true, false, Action::DrawFull}, // adaptation off
     };
     for (const Step& step : steps) {
         inputs.bricks += step.moreBricks ? 1 : 0;
