@@ -127,6 +127,7 @@ int main(int argc, char** argv) {
     setup.start();
     BrickPool::Budgets budgets;
     budgets.gpuBytes = options.gpuBudgetBytes;
+    budgets.coarseLevelBytes = options.ramBudgetBytes / BrickPool::Budgets::kCoarseShareOfRam;
     std::unique_ptr<QVRenderer> renderer =
         BenchRenderer::create(options.volume, *view, budgets, options.ramBudgetBytes, &error);
     const double setupMs = static_cast<double>(setup.nsecsElapsed()) / 1.0e6;

@@ -138,8 +138,14 @@ void VolumeScene::showVolume() {
     if (!m_device || !m_volume.source) {
         return;
     }
+    BrickPool::Budgets budgets = m_budgets;
+    // An import read in place has no survey: its coarse levels come from one pass over its
+    // file. Surveyed volumes (and the built-in sample) are in memory or prepared.
+    if (m_volume.bricks || m_volume.generation == 0) {
+        budgets.coarseLevelBytes = 0;
+    }
     std::variant<std::unique_ptr<BrickPool>, QString> created = BrickPool::create(
-        *m_device, m_volume.source, {m_volume.width, m_volume.height, m_volume.depth}, m_budgets);
+        *m_device, m_volume.source, {m_volume.width, m_volume.height, m_volume.depth}, budgets);
     if (const QString* reason = std::get_if<QString>(&created)) {
         qWarning("QVRenderer: the volume is not shown: %s", qPrintable(*reason));
         return;

@@ -18,8 +18,9 @@ constexpr std::chrono::milliseconds kRetryPause{50};
 } // namespace
 
 BrickLoader::BrickLoader(std::shared_ptr<const VolumeSource> source, BrickLayout layout,
-                         std::array<std::uint64_t, 3> size, std::size_t threads, std::uint64_t readyBytes)
-    : m_source(std::move(source)), m_layout(std::move(layout)), m_size(size),
+                         std::array<std::uint64_t, 3> size, std::size_t threads, std::uint64_t readyBytes,
+                         std::shared_ptr<const CoarseLevels> coarse)
+    : m_source(std::move(source)), m_coarse(std::move(coarse)), m_layout(std::move(layout)), m_size(size),
       m_brickBytes(m_layout.slotTexels() * sizeof(std::uint16_t)) {
     m_readyLimit = std::max(readyBytes, m_brickBytes);
     for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
@@ -89,6 +90,9 @@ void BrickLoader::work() {
             return;
         }
         const BrickKey key = m_wishes[m_nextWish++];
+        if (m_coarse && key.level < m_layout.baseLevel() && m_coarse->awaits(key)) {
+            continue;
+        }
         m_busy.insert(id(key));
         std::optional<BrickTexels> brick;
         for (int attempt = 0; !brick && attempt < kReadAttempts; ++attempt) {
@@ -96,7 +100,8 @@ void BrickLoader::work() {
                 return;
             }
             lock.unlock();
-            brick = buildBrick(*m_source, m_layout, m_size, key);
+            brick = m_coarse && m_coarse->ready(key) ? m_coarse->build(key)
+                                                     : buildBrick(*m_source, m_layout, m_size, key);
             lock.lock();
         }
         if (!brick) {

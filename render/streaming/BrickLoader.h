@@ -2,6 +2,7 @@
 
 #include "render/streaming/BrickBuilder.h"
 #include "render/streaming/BrickLayout.h"
+#include "render/streaming/CoarseLevels.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -24,10 +25,15 @@ class VolumeSource;
 // (its file changed on disk, a passing I/O error) is read again a few times after a short pause; one that
 // still fails is unreadable for good and no longer read, while the workers go on with every other brick.
 // Destroying the loader stops the workers after the brick each is reading.
+//
+// With the coarse levels of a pass over the volume (CoarseLevels), their bricks are built
+// from them; one the pass has not reached yet is left for a later wish, unless it belongs to
+// the base level, which is read from the rows at once so that there is a first picture.
 class BrickLoader {
   public:
     BrickLoader(std::shared_ptr<const VolumeSource> source, BrickLayout layout,
-                std::array<std::uint64_t, 3> size, std::size_t threads, std::uint64_t readyBytes);
+                std::array<std::uint64_t, 3> size, std::size_t threads, std::uint64_t readyBytes,
+                std::shared_ptr<const CoarseLevels> coarse = nullptr);
     ~BrickLoader();
     BrickLoader(const BrickLoader&) = delete;
     BrickLoader& operator=(const BrickLoader&) = delete;
@@ -47,6 +53,7 @@ class BrickLoader {
     std::uint64_t id(const BrickKey& key) const;
 
     std::shared_ptr<const VolumeSource> m_source;
+    std::shared_ptr<const CoarseLevels> m_coarse;
     BrickLayout m_layout;
     std::array<std::uint64_t, 3> m_size;
     std::uint64_t m_readyLimit;

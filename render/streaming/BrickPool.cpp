@@ -40,8 +40,10 @@ BrickPool::create(gpu::Device& device, std::shared_ptr<const VolumeSource> sourc
 BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std::uint64_t, 3> size,
                      const BrickLayout& layout, const Budgets& budgets)
     : m_layout(layout), m_budgets(budgets), m_maxima(layout), m_residency(layout),
+      m_coarse(budgets.coarseLevelBytes > 0 ? CoarseLevels::start(source, layout, budgets.coarseLevelBytes)
+                                            : nullptr),
       m_loader(std::make_unique<BrickLoader>(std::move(source), layout, size, budgets.threads,
-                                             budgets.readyBytes)) {}
+                                             budgets.readyBytes, m_coarse)) {}
 
 BrickPool::~BrickPool() = default;
 

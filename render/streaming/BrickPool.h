@@ -54,6 +54,11 @@ class BrickPool {
         std::chrono::milliseconds uploadTimePerFrame{8};
         std::uint64_t brickSide = 32;
         std::size_t threads = 2;
+        // Coarse levels made in one pass over a volume read in place and kept in memory
+        // (CoarseLevels); 0 builds every coarse brick from level-0 rows. The viewer and the
+        // bench give them this share of the RAM budget an import may hold.
+        static constexpr std::uint64_t kCoarseShareOfRam = 4;
+        std::uint64_t coarseLevelBytes = std::uint64_t{1} << 30;
     };
 
     // What a frame shows of the volume, as far as the choice of bricks goes.
@@ -130,6 +135,7 @@ class BrickPool {
     BrickResidency m_residency;
     std::unique_ptr<BrickAtlas> m_atlas;
     std::unique_ptr<BrickPageTable> m_pageTable;
+    std::shared_ptr<const CoarseLevels> m_coarse;
     std::unique_ptr<BrickLoader> m_loader;
     std::uint64_t m_demand = 0; // slots the last view needs, as far as known
 

@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
         }
         *bytes = *parsed;
     }
+    budgets.pool.coarseLevelBytes = budgets.importRamBytes / BrickPool::Budgets::kCoarseShareOfRam;
     const QStringList files = arguments.positionalArguments();
     if (files.size() > 2) {
         std::fprintf(stderr, "%s\n", qUtf8Printable(QObject::tr("voxview takes at most FILE and DATA.")));
