@@ -35,7 +35,7 @@ float extent(float cellspace, std::uint64_t count) {
 
 void QVRenderer::drawInMTKView(MTKView& view) {
     adoptPostedVolume();
-    m_scene->takeSampleSurvey();
+    m_scene->takeSurvey();
 
     m_orbit.integrate(OrbitController::Speeds::of(view));
     // The frame draws the model as it is now, whatever the observers set.

@@ -130,6 +130,7 @@ QString VolumeScene::unreadableDataFile() const {
 void VolumeScene::showVolume() {
     m_pool.reset();
     m_unreadableTold = false;
+    m_passGridTaken = false;
 #ifdef __GLIBC__
     // The volume replaced (its decoded voxels, the bricks its loaders held) is gone: hand the
     // freed heap back, or every import leaves the process larger.
@@ -165,7 +166,13 @@ void VolumeScene::showVolume() {
     }
 }
 
-void VolumeScene::takeSampleSurvey() {
+void VolumeScene::takeSurvey() {
+    if (m_pool && !m_volume.bricks && !m_passGridTaken) {
+        if (std::shared_ptr<const BrickGrid> grid = m_pool->passGrid()) {
+            m_passGridTaken = true;
+            adoptGrid(std::move(grid));
+        }
+    }
     if (!m_sampleSurvey.valid() ||
         m_sampleSurvey.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         return;
@@ -175,15 +182,19 @@ void VolumeScene::takeSampleSurvey() {
     if (m_volume.generation != 0 || !m_device) {
         return;
     }
+    adoptGrid(std::move(survey.bricks));
+    m_volume.texels = survey.texels;
+}
+
+void VolumeScene::adoptGrid(std::shared_ptr<const BrickGrid> grid) {
     QString reason;
-    m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *survey.bricks, &reason);
+    m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *grid, &reason);
     if (m_pool) {
-        m_pool->knowMaxima(*survey.bricks);
+        m_pool->knowMaxima(*grid);
     }
     if (m_volume.brickTexture) {
-        m_volume.bricks = std::move(survey.bricks);
+        m_volume.bricks = std::move(grid);
     }
-    m_volume.texels = survey.texels;
 }
 
 bool VolumeScene::post(const VolumeRecord* record, QString* reason, const std::stop_token& stop) {

@@ -51,8 +51,9 @@ class VolumeScene : public QObject {
     bool post(const VolumeRecord* record, QString* reason, const std::stop_token& stop);
     // Puts the volume posted last on show; true when there was one.
     bool adoptPosted();
-    // Takes the built-in sample's grid and statistics once its survey has finished.
-    void takeSampleSurvey();
+    // Takes the built-in sample's grid and statistics once its survey has finished, and the
+    // grid of a volume read in place once the pass over its file has.
+    void takeSurvey();
     // The pool's choice, uploads and page table for one frame of one view; tells
     // volumeUnreadable once per volume when a brick turns out unreadable.
     void updatePool(const BrickPool::View& view);
@@ -68,6 +69,8 @@ class VolumeScene : public QObject {
     void buildPipeline(gpu::PixelFormat colorPixelFormat);
     // Makes the pool and grid texture of the volume just put on show.
     void showVolume();
+    // Rays skip by the grid and the pool leaves bricks below the window unread from now on.
+    void adoptGrid(std::shared_ptr<const BrickGrid> grid);
 
     std::shared_ptr<gpu::Device> m_device;
     std::shared_ptr<gpu::RenderPipelineState> m_compositePipeline;
@@ -76,6 +79,7 @@ class VolumeScene : public QObject {
     VolumeState m_volume;              // the volume on show
     std::unique_ptr<BrickPool> m_pool; // m_volume's bricks on the GPU
     bool m_unreadableTold = false;     // volumeUnreadable was emitted for m_pool
+    bool m_passGridTaken = false;      // the grid of m_pool's pass over the file, adopted
     std::future<VolumeSurvey::Survey> m_sampleSurvey;
     VolumeMailbox m_mailbox;
 

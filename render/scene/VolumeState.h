@@ -23,8 +23,8 @@ struct VolumeState {
 
     std::shared_ptr<const VolumeSource> source; // null when there is no volume to show
     // The largest texels of 8³-voxel bricks, with which rays skip what lies below the
-    // window: null until surveyed, and for volumes read in place (a pass over all their
-    // voxels would take minutes), whose rays skip nothing.
+    // window: null until surveyed (for volumes read in place, until the pass that builds
+    // their coarse levels has read every slice).
     std::shared_ptr<const BrickGrid> bricks;
     std::shared_ptr<gpu::Texture> brickTexture; // the grid's levels as mipmap levels
     std::uint64_t generation = 0;               // one more with every volume shown

@@ -81,6 +81,10 @@ class BrickPool {
     // with all their neighbours are then never read.
     void knowMaxima(const BrickGrid& grid);
 
+    // The brick grid the pass over a volume read in place made, once it has finished; null
+    // before, and for volumes without such a pass.
+    std::shared_ptr<const BrickGrid> passGrid() const { return m_coarse ? m_coarse->grid() : nullptr; }
+
     // Puts bricks of the base level built beforehand (the built-in sample's, made by the
     // build) into the atlas at once, so that frames draw before the loader has read anything.
     // Keys are this pool's layout's; bricks of another level or size are left out.

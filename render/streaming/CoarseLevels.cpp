@@ -13,6 +13,8 @@ namespace {
 
 // The pass yields to the thread that draws, as the brick loaders do.
 constexpr int kPassNiceness = 10;
+// At most this share of the budget goes to the brick grid.
+constexpr std::uint64_t kGridShare = 8;
 
 void yieldToDrawing() {
     // Linux gives each thread its own niceness; failing to lower it changes nothing else.
@@ -78,6 +80,7 @@ struct CoarseLevels::Level {
 
 std::unique_ptr<CoarseLevels> CoarseLevels::start(std::shared_ptr<const VolumeSource> source,
                                                   const BrickLayout& layout, std::uint64_t bytes) {
+    const std::array<std::uint64_t, 3>& voxels = layout.voxels(0);
     const auto levels = static_cast<std::uint32_t>(layout.levelCount());
     std::uint32_t firstKept = levels;
     for (std::uint64_t kept = 0; firstKept > 1; --firstKept) {
@@ -89,7 +92,15 @@ std::unique_ptr<CoarseLevels> CoarseLevels::start(std::shared_ptr<const VolumeSo
     if (firstKept == levels) {
         return nullptr;
     }
-    return std::unique_ptr<CoarseLevels>(new CoarseLevels(std::move(source), layout, firstKept));
+    std::unique_ptr<CoarseLevels> coarse(new CoarseLevels(std::move(source), layout, firstKept));
+    // The grid's maxima take a share of the budget; a volume whose grid would take more
+    // goes without.
+    constexpr std::uint64_t cellVoxels =
+        BrickGrid::kBrickSide * BrickGrid::kBrickSide * BrickGrid::kBrickSide;
+    coarse->m_surveys = texelsOf(voxels) / cellVoxels * kTexelBytes <= bytes / kGridShare;
+    coarse->m_reader = std::thread([raw = coarse.get()] { raw->read(); });
+    coarse->m_averager = std::thread([raw = coarse.get()] { raw->average(); });
+    return coarse;
 }
 
 CoarseLevels::CoarseLevels(std::shared_ptr<const VolumeSource> source, const BrickLayout& layout,
@@ -109,8 +120,6 @@ CoarseLevels::CoarseLevels(std::shared_ptr<const VolumeSource> source, const Bri
             level.averaged.resize(((level.voxels[0] + 1) / 2) * ((level.voxels[1] + 1) / 2));
         }
     }
-    m_reader = std::thread([this] { read(); });
-    m_averager = std::thread([this] { average(); });
 }
 
 CoarseLevels::~CoarseLevels() {
@@ -165,6 +174,7 @@ void CoarseLevels::read() {
 void CoarseLevels::average() {
     yieldToDrawing();
     const auto [width, height, depth] = m_levels[0].voxels;
+    std::shared_ptr<BrickGrid> grid = m_surveys ? std::make_shared<BrickGrid>(width, height, depth) : nullptr;
     for (std::uint64_t pair = 0; 2 * pair < depth; ++pair) {
         Pair& from = m_pairs[pair % 2];
         {
@@ -176,6 +186,10 @@ void CoarseLevels::average() {
         }
         std::vector<std::uint16_t>& level1 = m_levels[0].averaged;
         halve(from.texels.data(), from.texels.data() + width * height, width, height, level1.data());
+        if (grid) {
+            grid->addSlices(reinterpret_cast<const std::byte*>(from.texels.data()), 2 * pair,
+                            std::min<std::uint64_t>(2, depth - 2 * pair));
+        }
         {
             std::lock_guard lock(m_mutex);
             from.full = false;
@@ -183,6 +197,10 @@ void CoarseLevels::average() {
         m_turn.notify_all();
         add(1, level1.data(), pair);
     }
+    if (grid) {
+        grid->finish();
+    }
+    m_grid = std::move(grid);
     m_finished = true;
 }
 

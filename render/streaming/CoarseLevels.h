@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/streaming/BrickBuilder.h"
+#include "render/streaming/BrickGrid.h"
 #include "render/streaming/BrickLayout.h"
 
 #include <atomic>
@@ -23,6 +24,10 @@ class VolumeSource;
 // and their bricks built from them once the pass has gone past their slices; finer levels
 // still come from the file's rows. A slice the pass cannot read stops it: the bricks it has
 // not reached are then read from the rows as before.
+//
+// On its way the pass surveys the level-0 slices into a brick grid (BrickGrid), with which
+// the rays skip empty space and the pool leaves the bricks below the window unread, as for
+// a volume decoded into memory, unless the grid would take more than an eighth of the budget.
 class CoarseLevels {
   public:
     // Null when not even the coarsest level fits `bytes`.
@@ -42,6 +47,8 @@ class CoarseLevels {
     // The brick's slot from its kept level, once ready.
     std::optional<BrickTexels> build(const BrickKey& key) const;
     bool finished() const { return m_finished; }
+    // The brick grid of level 0, once the pass has finished.
+    std::shared_ptr<const BrickGrid> grid() const { return finished() ? m_grid : nullptr; }
     bool failed() const { return m_failed; }
 
   private:
@@ -63,7 +70,9 @@ class CoarseLevels {
     std::shared_ptr<const VolumeSource> m_source;
     BrickLayout m_layout;
     std::uint32_t m_firstKept;
-    std::vector<Level> m_levels; // one per level, level 0's unused
+    std::vector<Level> m_levels;       // one per level, level 0's unused
+    bool m_surveys = false;            // the pass builds a brick grid
+    std::shared_ptr<BrickGrid> m_grid; // set when the pass has finished
 
     std::mutex m_mutex;
     std::condition_variable m_turn;

@@ -57,6 +57,16 @@ TEST(CoarseLevels, BricksOfThePassEqualThoseReadFromRows) {
             ASSERT_TRUE(coarse);
             ASSERT_EQ(coarse->firstKept(), 1u);
             ASSERT_TRUE(QTest::qWaitFor([&] { return coarse->finished(); }, 30000));
+            // The grid surveyed on the way is the one of all the slices at once.
+            std::vector<std::uint16_t> texels(size[0] * size[1] * size[2]);
+            for (std::uint64_t z = 0; z < size[2]; ++z) {
+                source->readRows(0, 0, z, size[0], size[1], texels.data() + z * size[0] * size[1]);
+            }
+            BrickGrid whole(size[0], size[1], size[2]);
+            whole.addSlices(reinterpret_cast<const std::byte*>(texels.data()), 0, size[2]);
+            whole.finish();
+            ASSERT_TRUE(coarse->grid());
+            EXPECT_EQ(coarse->grid()->level(0).maxima, whole.level(0).maxima) << name;
             for (std::uint32_t level = 1; level <= (std::string(name) == "pairs" ? 2u : 1u); ++level) {
                 for (std::uint64_t index = 0; index < layout.brickCount(level); ++index) {
                     const BrickKey key = layout.key(level, index);
@@ -100,6 +110,7 @@ TEST(CoarseLevels, AnUnreadableSliceStopsThePassAndItsBricksAreReadFromRows) {
     const std::shared_ptr<CoarseLevels> coarse = CoarseLevels::start(source, layout, ~std::uint64_t{0});
     ASSERT_TRUE(QTest::qWaitFor([&] { return coarse->failed(); }, 30000));
     EXPECT_FALSE(coarse->finished());
+    EXPECT_FALSE(coarse->grid());
     // The pass made level-1 slices 0 to 16; the slot of brick 1 ends at slice 17.
     const BrickKey below{1, {0, 0, 0}};
     const BrickKey beyond{1, {0, 0, 1}};
