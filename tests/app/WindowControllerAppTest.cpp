@@ -99,7 +99,8 @@ class AppWindowTest : public ShownWindowTest {
 // Left alone, the window still steps every display frame (the labels hear each one), paced
 // by the display and not in a loop, but draws, composes and repaints nothing. The status
 // line, the title and the window labels drawn over the view describe the built-in volume,
-// readable (WCAG's 4.5 : 1); the status line stays while menu tips show.
+// readable (WCAG's 4.5 : 1), the window labels over any picture; the status line stays
+// while menu tips show.
 TEST_F(AppWindowTest, StaysIdleAndDescribesTheBuiltInVolumeReadably) {
     ASSERT_TRUE(waitForFrames(5));
     struct PaintCounter : QObject {
@@ -134,6 +135,18 @@ TEST_F(AppWindowTest, StaysIdleAndDescribesTheBuiltInVolumeReadably) {
             m_window->grab(QRect(text->mapTo(m_window.get(), QPoint(0, 0)), text->size())).toImage();
         line.save(artefactPath(QString::fromLatin1(name)));
         EXPECT_GE(textContrast(line), 4.5) << name;
+    }
+    // The window labels stay readable over the brightest picture: the camera inside a
+    // volume that lies wholly above the window sees the top of the lookup everywhere.
+    renderer().setWl(-5000);
+    renderer().setZoom(1.9f);
+    ASSERT_TRUE(waitForFrames(2));
+    for (const char* name : {"wwLabel", "wlLabel"}) {
+        const QLabel* text = label(name);
+        const QImage line =
+            m_window->grab(QRect(text->mapTo(m_window.get(), QPoint(0, 0)), text->size())).toImage();
+        line.save(artefactPath(QString::fromLatin1(name) + QStringLiteral("-over-bright")));
+        EXPECT_GE(textContrast(line), 4.5) << name << " over a bright picture";
     }
 }
 

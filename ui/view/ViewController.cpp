@@ -34,6 +34,10 @@ constexpr int kZrotSliderReset = 0;
 constexpr float kLabelGrey = 0.9f;
 constexpr float kLabelAlpha = 0.9f;
 constexpr double kLabelPointSize = 14.0;
+// The window labels lie on a backdrop of black at this opacity: over a white picture it
+// reads 0.3, where the labels' grey reads 0.84, a contrast of 5.9 : 1 (4.5 : 1 is readable).
+constexpr float kBackdropAlpha = 0.7f;
+constexpr int kBackdropMargin = 3;
 constexpr int kMaxLabelDecimals = 6;
 constexpr double kWholeTolerance = 1e-6;
 // Whole numbers up to 2^53 are exact in a double: an offset within it adds to a sample
@@ -111,7 +115,10 @@ void ViewController::styleLabel(QLabel* label, const QString& text) const {
     }
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, QColor::fromRgbF(kLabelGrey, kLabelGrey, kLabelGrey, kLabelAlpha));
+    palette.setColor(QPalette::Window, QColor::fromRgbF(0, 0, 0, kBackdropAlpha));
     label->setPalette(palette);
+    label->setAutoFillBackground(true);
+    label->setContentsMargins(kBackdropMargin, 0, kBackdropMargin, 0);
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     font.setPointSizeF(kLabelPointSize);
     label->setFont(font);
