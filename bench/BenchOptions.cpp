@@ -48,11 +48,15 @@ QString BenchOptions::modeName(RenderMode mode) {
     return {};
 }
 
+QString BenchOptions::lookupName(ColourLookup lookup) {
+    return lookup == ColourLookup::BlackAndWhite ? QStringLiteral("bw") : QStringLiteral("default");
+}
+
 QString BenchOptions::usage() {
     return QStringLiteral(
                "usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
                "[--json FILE] [--png FILE] [--quality full|interactive] "
-               "[--mode composite|mip|minip|average] [--sampling N] "
+               "[--mode composite|mip|minip|average] [--sampling N] [--lookup default|bw] "
                "[--window LEVEL WIDTH | --window %1] [--gpu-budget MB] [--ram-budget MB] [--warm-up-limit S]")
         .arg(WindowPresets::names());
 }
@@ -103,6 +107,14 @@ std::variant<BenchOptions, QString> BenchOptions::parse(const QStringList& argum
                 return QStringLiteral("--mode is composite, mip, minip or average, not \"%1\"").arg(mode);
             }
             options.mode = *found;
+        } else if (name == QLatin1String("--lookup") && needs(1)) {
+            const QString& lookup = arguments[++i];
+            if (lookup != lookupName(ColourLookup::Default) &&
+                lookup != lookupName(ColourLookup::BlackAndWhite)) {
+                return QStringLiteral("--lookup is default or bw, not \"%1\"").arg(lookup);
+            }
+            options.lookup = lookup == lookupName(ColourLookup::Default) ? ColourLookup::Default
+                                                                         : ColourLookup::BlackAndWhite;
         } else if (name == QLatin1String("--sampling") && needs(1)) {
             const std::optional<int> sampling =
                 boundedInt(arguments[++i], 1, QVRenderer::kMostSamplesPerStep);

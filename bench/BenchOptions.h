@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/ShaderTypes.h"
+#include "render/display/DisplayModel.h"
 #include "render/display/WindowPresets.h"
 #include "render/streaming/BrickPool.h"
 #include "volume/core/ImportOptions.h"
@@ -14,8 +15,8 @@
 // What one voxview-bench run measures, from its command line:
 //   [--volume sample|HEADER] [--size W H] [--frames N] [--json FILE] [--png FILE]
 //   [--quality full|interactive] [--mode composite|mip|minip|average] [--sampling N]
-//   [--window LEVEL WIDTH | --window PRESET] [--gpu-budget MB] [--ram-budget MB]
-//   [--warm-up-limit S]
+//   [--lookup default|bw] [--window LEVEL WIDTH | --window PRESET] [--gpu-budget MB]
+//   [--ram-budget MB] [--warm-up-limit S]
 // A window given as two numbers is in sample units, as the renderer's wl and ww.
 struct BenchOptions {
     enum class Quality { Full, Interactive };
@@ -28,6 +29,8 @@ struct BenchOptions {
     Quality quality = Quality::Full;
     RenderMode mode = RenderMode::Composite;
     int sampling = 1; // samples per voxel step
+    // None: the render mode's own (the warm default for compositing, grey for projections).
+    std::optional<ColourLookup> lookup;
     // Neither: the window the volume opens with.
     std::optional<WindowPresets::SampleWindow> window;
     std::optional<WindowPreset> windowPreset;
@@ -41,6 +44,7 @@ struct BenchOptions {
     bool usesSample() const { return volume == QLatin1String("sample"); }
     QString qualityName() const { return quality == Quality::Full ? "full" : "interactive"; }
     static QString modeName(RenderMode mode);
+    static QString lookupName(ColourLookup lookup);
 
     // The options, or a one-line reason why the arguments cannot be used. `arguments`
     // excludes the program name.

@@ -40,9 +40,10 @@ int fail(const QString& reason) {
     return kRunError;
 }
 
-// The window a run drew with, in sample units.
+// The window a run drew with, in sample units, and its lookup.
 struct DrawnWindow {
     std::int64_t wl, ww;
+    ColourLookup lookup;
 };
 
 QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume, DrawnWindow window,
@@ -62,6 +63,7 @@ QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& v
     json["renderer"] = "voxview";
     json["quality"] = options.qualityName();
     json["mode"] = BenchOptions::modeName(options.mode);
+    json["lookup"] = BenchOptions::lookupName(window.lookup);
     json["sampling"] = options.sampling;
     json["window"] = QJsonArray{static_cast<qint64>(window.wl), static_cast<qint64>(window.ww)};
     json["frames"] = stats.frames;
@@ -137,6 +139,9 @@ int main(int argc, char** argv) {
     const QVRenderer::VolumeState volume = renderer->volumeState();
     renderer->mtkView_drawableSizeWillChange(*view, view->drawableSize());
     renderer->setRenderMode(options.mode);
+    if (options.lookup) {
+        renderer->displayModel().setLookup(*options.lookup);
+    }
     renderer->setSamplesPerStep(options.sampling);
     std::optional<WindowPresets::SampleWindow> window = options.window;
     if (options.windowPreset) {
@@ -168,7 +173,8 @@ int main(int argc, char** argv) {
         return fail(QStringLiteral("cannot write %1").arg(options.pngPath));
     }
     const QByteArray json =
-        QJsonDocument(report(options, volume, {renderer->wl(), renderer->ww()},
+        QJsonDocument(report(options, volume,
+                             {renderer->wl(), renderer->ww(), renderer->displayModel().lookup()},
                              std::get<PoolWarmUp::Times>(warmUp), run, setupMs, loadStart))
             .toJson(QJsonDocument::Compact);
     std::printf("%s\n", json.constData());

@@ -461,12 +461,17 @@ Gathered projectionBeforeLoop(float start) {
     return Gathered(vec3(0.0), 0.0, 0.0, 0.0, 0.0, start, 0.0);
 }
 
+// A projected value at or below the window's floor leaves the background, as for rays that
+// meet only air: the lookup's lowest colour would fill the whole box.
 vec4 projected(float value) {
+    if (windowLevel(value) <= 0.0) {
+        discard;
+    }
     return vec4(lookup(windowed(value)), 1.0);
 }
 
 // Maximum: nothing below the largest sample met so far can change it; a ray stops at the
-// top of the window. A ray that met nothing above the window projects the window's floor.
+// top of the window.
 bool maximumInLoop(inout Gathered g, Step step, Ray ray) {
     if (step.skipped) {
         return false;
@@ -548,8 +553,8 @@ vec4 afterLoop(Gathered g, int mode) {
 vec4 castRay(Ray ray, int mode) {
     bool skips = skipsEmptySpace(mode);
     Reach reach = reachOf(ray, skips);
-    // Composite draws nothing where nothing shows; a projection still draws its floor.
-    if (reach.nothing && mode == kModeComposite) {
+    // Nothing shows where no part of the ray can change the result.
+    if (reach.nothing) {
         discard;
     }
     GridWalk walk = gridWalk(ray, skips);

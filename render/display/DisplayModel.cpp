@@ -1,7 +1,7 @@
 #include "render/display/DisplayModel.h"
 
 DisplayModel::DisplayModel(std::int64_t windowLevel, std::int64_t windowWidth, QObject* parent)
-    : QObject(parent) {
+    : QObject(parent), m_otherLookup(defaultLookup(RenderMode::Mip)) {
     m_state.windowLevel = windowLevel;
     m_state.windowWidth = windowWidth;
 }
@@ -31,10 +31,21 @@ void DisplayModel::setLookup(ColourLookup lookup) {
     }
 }
 
+ColourLookup DisplayModel::defaultLookup(RenderMode mode) {
+    return mode == RenderMode::Composite ? ColourLookup::Default : ColourLookup::BlackAndWhite;
+}
+
 void DisplayModel::setRenderMode(RenderMode mode) {
-    if (mode != m_state.renderMode) {
-        m_state.renderMode = mode;
-        emit renderModeChanged(mode);
+    if (mode == m_state.renderMode) {
+        return;
+    }
+    const bool otherKind = (mode == RenderMode::Composite) != (m_state.renderMode == RenderMode::Composite);
+    m_state.renderMode = mode;
+    emit renderModeChanged(mode);
+    if (otherKind) {
+        const ColourLookup shown = m_otherLookup;
+        m_otherLookup = m_state.lookup;
+        setLookup(shown);
     }
 }
 
@@ -54,7 +65,9 @@ void DisplayModel::setZAngle(float radians) {
 
 void DisplayModel::resetForVolume(std::int64_t windowLevel, std::int64_t windowWidth) {
     resetClipAndTurn();
-    setLookup(ColourLookup::Default);
+    setLookup(defaultLookup(m_state.renderMode));
+    m_otherLookup =
+        defaultLookup(m_state.renderMode == RenderMode::Composite ? RenderMode::Mip : RenderMode::Composite);
     if (windowLevel != m_state.windowLevel || windowWidth != m_state.windowWidth) {
         m_state.windowLevel = windowLevel;
         m_state.windowWidth = windowWidth;

@@ -49,14 +49,17 @@ class DisplayModel : public QObject {
     ColourLookup lookup() const { return m_state.lookup; }
     void setLookup(ColourLookup lookup);
     RenderMode renderMode() const { return m_state.renderMode; }
+    // The compositing mode and the projections each keep the lookup last chosen in them:
+    // the warm default for compositing, grey for the projections until the user picks
+    // another, since a projection reads as a radiograph.
     void setRenderMode(RenderMode mode);
     const ClipBox& clip() const { return m_state.clip; }
     void setClip(const ClipBox& clip);
     float zAngle() const { return m_state.zAngle; }
     void setZAngle(float radians);
 
-    // A volume was put on show: its window, nothing clipped, no z turn, the default lookup.
-    // The render mode is kept. Only the typed change signals tell (the window's observers
+    // A volume was put on show: its window, nothing clipped, no z turn, the default lookup
+    // of the render mode shown (which is kept). Only the typed change signals tell (the window's observers
     // hear the new window with the next frame).
     void resetForVolume(std::int64_t windowLevel, std::int64_t windowWidth);
     // Nothing clipped and no z turn (Reset View keeps the lookup).
@@ -72,5 +75,8 @@ class DisplayModel : public QObject {
     void zAngleChanged(float radians);
 
   private:
+    static ColourLookup defaultLookup(RenderMode mode);
+
     Snapshot m_state;
+    ColourLookup m_otherLookup; // of the compositing mode while a projection shows, or back
 };

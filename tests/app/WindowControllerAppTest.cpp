@@ -29,7 +29,7 @@ testing::AssertionResult samePicture(const QImage& a, const QImage& b) {
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << changed << " pixels changed";
 }
-// Pixels of an area of the picture where the volume shows over the clear colour.
+// Pixels of an area of the picture where the volume shows over the clear colour (black).
 int volumePixels(const QImage& image, const QRect& area) {
     return imagemetrics::foregroundCount(image.copy(area), Qt::black);
 }
@@ -297,12 +297,25 @@ TEST_F(AppWindowTest, LookupRenderModeAndWindowPresetsFromTheMenuAndShortcutsRea
     action("actionClutDefault")->trigger();
     EXPECT_FALSE(action("actionClutBW")->isChecked());
 
+    // A projection starts in grey and, in any lookup, leaves the background where its rays
+    // meet only air, as compositing does; back in compositing, its own lookup returns.
     action("actionRenderMip")->trigger();
     EXPECT_GT(
         imagemetrics::changedPixels(composite, grabStill(QStringLiteral("maximum-intensity-projection"))),
         1000);
     EXPECT_TRUE(action("actionRenderMip")->isChecked());
     EXPECT_FALSE(action("actionRenderComposite")->isChecked());
+    EXPECT_TRUE(action("actionClutBW")->isChecked());
+    action("actionClutDefault")->trigger();
+    const QImage warmMaximum = grabStill(QStringLiteral("maximum-intensity-projection-warm"));
+    EXPECT_LT(
+        std::abs(volumePixels(warmMaximum, warmMaximum.rect()) - volumePixels(composite, composite.rect())),
+        volumePixels(composite, composite.rect()) / 10);
+    action("actionRenderComposite")->trigger();
+    EXPECT_TRUE(action("actionClutDefault")->isChecked());
+    action("actionClutBW")->trigger();
+    action("actionRenderMip")->trigger();
+    EXPECT_TRUE(action("actionClutDefault")->isChecked());
 
     const auto shown = [&] { return label("wwLabel")->text() + QLatin1Char(' ') + label("wlLabel")->text(); };
     const auto width = [&] { return label("wwLabel")->text().mid(4).toLongLong(); };

@@ -186,13 +186,19 @@ struct Scene {
         case RenderMode::Composite:
             return color + static_cast<float>(1.0 - alpha) * background;
         case RenderMode::Mip:
-            return lookup(windowed(std::ranges::max(samples)));
+            return projected(std::ranges::max(samples), background);
         case RenderMode::Minip:
-            return lookup(windowed(std::ranges::min(samples)));
+            return projected(std::ranges::min(samples), background);
         case RenderMode::Average:
-            return lookup(windowed(std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size()));
+            return projected(std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size(),
+                             background);
         }
         return background;
+    }
+
+    // A projection at or below the window's floor leaves the background.
+    QVector3D projected(double value, QVector3D background) const {
+        return value <= windowLow ? background : lookup(windowed(value));
     }
 };
 

@@ -230,6 +230,8 @@ void WindowController::selectRenderMode(RenderMode mode) {
     if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
         renderer->setRenderMode(mode);
     }
+    // The mode may bring its own lookup.
+    showCommandStates();
 }
 
 void WindowController::menuImportaction() {

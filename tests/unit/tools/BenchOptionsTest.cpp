@@ -8,11 +8,24 @@ namespace {
 
 // Each refusal names the option (or the stray argument) it starts with.
 TEST(BenchOptions, RejectsBadArgumentsNamingTheProblem) {
-    const char* cases[] = {"--size 512",       "--size 512 wide", "--size 0 512",   "--size 512 100000",
-                           "--frames 0",       "--frames -3",     "--quality best", "--mode volume",
-                           "--sampling 0",     "--window 40",     "--window liver", "--json",
-                           "--fast",           "head.nrrd",       "--gpu-budget 0", "--ram-budget lots",
-                           "--warm-up-limit 0"};
+    const char* cases[] = {"--size 512",
+                           "--size 512 wide",
+                           "--size 0 512",
+                           "--size 512 100000",
+                           "--frames 0",
+                           "--frames -3",
+                           "--quality best",
+                           "--mode volume",
+                           "--sampling 0",
+                           "--window 40",
+                           "--window liver",
+                           "--json",
+                           "--fast",
+                           "head.nrrd",
+                           "--gpu-budget 0",
+                           "--ram-budget lots",
+                           "--warm-up-limit 0",
+                           "--lookup warm"};
     for (const char* arguments : cases) {
         const QStringList split = QString::fromLatin1(arguments).split(' ');
         const auto parsed = BenchOptions::parse(split);
@@ -29,7 +42,7 @@ TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
               std::tuple(true, QSize(512, 512), BenchOptions::Quality::Full, QString()));
     const auto parsed = BenchOptions::parse(
         QStringLiteral("--volume head.nhdr --size 1024 768 --frames 60 --json out.json --png last.png "
-                       "--quality interactive --mode minip --sampling 8 --window -600 1500 "
+                       "--quality interactive --mode minip --sampling 8 --lookup default --window -600 1500 "
                        "--gpu-budget 256 --ram-budget 8192 --warm-up-limit 600")
             .split(QLatin1Char(' ')));
     const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
@@ -39,8 +52,8 @@ TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
               QStringList({"head.nhdr", "out.json", "last.png"}));
     EXPECT_EQ(std::tuple(options->size, options->frames, options->sampling, options->warmUpLimitSeconds),
               std::tuple(QSize(1024, 768), 60, 8, 600));
-    EXPECT_EQ(std::pair(options->quality, options->mode),
-              std::pair(BenchOptions::Quality::Interactive, RenderMode::Minip));
+    EXPECT_EQ(std::tuple(options->quality, options->mode, options->lookup),
+              std::tuple(BenchOptions::Quality::Interactive, RenderMode::Minip, ColourLookup::Default));
     ASSERT_TRUE(options->window.has_value());
     EXPECT_EQ(std::pair(options->window->level, options->window->width),
               std::pair(std::int64_t{-600}, std::int64_t{1500}));
