@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/MTKView.h"
+#include "render/ShaderConstants.h"
 #include "render/ShaderTypes.h"
 #include "render/display/Camera.h"
 #include "render/display/DisplayModel.h"
@@ -176,6 +177,15 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // measurements), clamped to 1 … kMostSamplesPerStep.
     int samplesPerStep() const { return m_samplesPerStep; }
     void setSamplesPerStep(int samples) { m_samplesPerStep = std::clamp(samples, 1, kMostSamplesPerStep); }
+    // How this view lights the surfaces it composites: by a light at the camera, a surface
+    // facing away still showing the `ambient` share of it, or not at all (every sample in its
+    // lookup colour). The projections are never lit.
+    struct Lighting {
+        bool lit = true;
+        float ambient = shading::kAmbient;
+    };
+    const Lighting& lighting() const { return m_lighting; }
+    void setLighting(Lighting lighting) { m_lighting = lighting; }
     // What the user set: window, lookup, mode, clip box, z turn (GUI thread).
     DisplayModel& displayModel() const { return *m_model; }
     std::shared_ptr<const VolumeData> vdata() const { return m_scene->vdata(); }
@@ -244,4 +254,5 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     Camera m_camera;
     OrbitController m_orbit{m_camera, *m_model};
     int m_samplesPerStep = 1;
+    Lighting m_lighting;
 };

@@ -26,7 +26,8 @@ inline constexpr float kDensity = 650.0f;
 // Samples whose opacity over one voxel step stays below this are composited without
 // shading: they barely show. The first sample above it marks a surface.
 inline constexpr float kShadeThreshold = 0.02f;
-// The share of the light a surface facing away from the camera still shows.
+// The share of the light a surface facing away from the camera still shows, unless the
+// view is set otherwise.
 inline constexpr float kAmbient = 0.25f;
 // Over this many steps behind the start of a ray the material counts as a cut face.
 inline constexpr float kCutDepth = 3.0f;

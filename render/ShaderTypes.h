@@ -44,7 +44,10 @@ struct alignas(16) Uniforms {
     // Added to a texel to give the sample value in raw units: 0 for unsigned volumes,
     // -32768 for signed ones, which are stored offset by +32768 so the texture stays unsigned.
     std::int32_t sampleOffset;
-    std::uint8_t reserved1[8];
+    // The share of the light a composited surface facing away from the camera still shows;
+    // 1 draws every sample in its lookup colour, unlit.
+    float ambient;
+    std::uint8_t reserved1[4];
 };
 
 // How the samples along a ray become a pixel: composited as lit, translucent material
@@ -85,6 +88,7 @@ static_assert(offsetof(Uniforms, clutmode) == 240);
 static_assert(offsetof(Uniforms, renderMode) == 241);
 static_assert(offsetof(Uniforms, samplesPerStep) == 242);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
+static_assert(offsetof(Uniforms, ambient) == 248);
 static_assert(sizeof(WindowPair) == 8);
 static_assert(sizeof(MarchUniforms) == 96);
 static_assert(offsetof(MarchUniforms, occupiedHigh) == 16);

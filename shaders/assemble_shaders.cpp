@@ -49,9 +49,9 @@ std::string constants() {
     return "// Written by the build from render/ShaderConstants.h.\n" +
            declaration("kTexelScale", kTexelScale) + declaration("kOpaque", kOpaque) +
            declaration("kDensity", kDensity) + declaration("kShadeThreshold", kShadeThreshold) +
-           declaration("kAmbient", kAmbient) + declaration("kCutDepth", kCutDepth) +
-           declaration("kEdgeChange", kEdgeChange) + declaration("kEdgeParts", kEdgeParts) +
-           declaration("kShadeFollow", kShadeFollow) + declaration("kSurfaceContrast", kSurfaceContrast) +
+           declaration("kCutDepth", kCutDepth) + declaration("kEdgeChange", kEdgeChange) +
+           declaration("kEdgeParts", kEdgeParts) + declaration("kShadeFollow", kShadeFollow) +
+           declaration("kSurfaceContrast", kSurfaceContrast) +
            declaration("kMaxGridCellSide", kMaxGridCellSide) + declaration("kMaxGridLevels", kMaxGridLevels) +
            declaration("kJitterMultiplier1", kJitterMultiplier1) +
            declaration("kJitterMultiplier2", kJitterMultiplier2) + declaration("kHashToUnit", kHashToUnit) +

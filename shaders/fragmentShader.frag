@@ -85,6 +85,7 @@ flat in float vSampleOffset;
 flat in int vClutmode;
 flat in int vRenderMode;
 flat in int vSamplesPerStep;
+flat in float vAmbient;
 
 out vec4 fragColor;
 
@@ -375,7 +376,7 @@ vec2 surfaceShade(SlotPoint at, Ray ray) {
     }
     float diffuse = abs(dot(gradient / gradientLength, ray.worldDir));
     float surface = clamp(0.5 * length(change) / (kSurfaceContrast * vWindow.y), 0.0, 1.0);
-    return vec2(kAmbient + (1.0 - kAmbient) * diffuse, surface);
+    return vec2(vAmbient + (1.0 - vAmbient) * diffuse, surface);
 }
 
 // The ray's first step begins on the clip box, where a cut shows the material of its

@@ -27,6 +27,7 @@ layout(std140) uniform Uniforms {
     // Byte 0 the lookup mode, byte 1 the rendering mode, byte 2 the samples per voxel step.
     uint clutmodeWord;
     int sampleOffset;    // texel + sampleOffset = sample value (signed volumes are stored +32768)
+    float ambient;       // the share of light a surface facing away shows; 1 unlit
 } uniforms;
 
 // Index 2: the display window in raw sample units.
@@ -45,6 +46,7 @@ flat out float vSampleOffset;
 flat out int vClutmode;
 flat out int vRenderMode;
 flat out int vSamplesPerStep;
+flat out float vAmbient;
 
 void main() {
     CubeVertex vertex = vertices[gl_VertexID];
@@ -70,4 +72,5 @@ void main() {
     vClutmode = int(uniforms.clutmodeWord & 0xFFu);
     vRenderMode = int((uniforms.clutmodeWord >> 8) & 0xFFu);
     vSamplesPerStep = max(int((uniforms.clutmodeWord >> 16) & 0xFFu), 1);
+    vAmbient = clamp(uniforms.ambient, 0.0, 1.0);
 }

@@ -337,6 +337,25 @@ TEST_F(AppWindowTest, LookupRenderModeAndWindowPresetsFromTheMenuAndShortcutsRea
     EXPECT_EQ(shown(), QStringLiteral("WW: 1384 WL: 738"));
 }
 
+// View › Rendering's lighting reaches the composited picture: more ambient light, then
+// none at all (unlit, the ambient share no longer matters); the projections are never lit.
+TEST_F(AppWindowTest, LightingFromTheMenuChangesTheCompositedPictureOnly) {
+    const QImage lit = grabStill(QStringLiteral("lit"));
+    action("actionAmbientBright")->trigger();
+    const QImage brighter = grabStill(QStringLiteral("lit-brighter"));
+    EXPECT_GT(imagemetrics::changedPixels(lit, brighter), 100);
+    QTest::keyClick(m_window.get(), Qt::Key_L, Qt::ControlModifier);
+    EXPECT_FALSE(action("actionLitSurfaces")->isChecked());
+    const QImage flat = grabStill(QStringLiteral("unlit"));
+    EXPECT_GT(imagemetrics::changedPixels(brighter, flat), 100);
+    action("actionAmbientDim")->trigger();
+    EXPECT_TRUE(samePicture(flat, grabStill(QStringLiteral("unlit-dim"))));
+    action("actionRenderMip")->trigger();
+    const QImage maximum = grabStill(QStringLiteral("maximum-unlit"));
+    action("actionLitSurfaces")->trigger();
+    EXPECT_TRUE(samePicture(maximum, grabStill(QStringLiteral("maximum-lit"))));
+}
+
 // View › New View opens a second window on the volume: a left drag there turns only its own
 // camera; a right drag there moves the shared window, which the labels and both pictures
 // show; an import reaches both views; closing the window frees its view.

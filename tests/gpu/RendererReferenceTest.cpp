@@ -123,6 +123,7 @@ struct Scene {
     double windowLow, windowWidth;
     RenderMode mode;
     int clutmode;
+    double ambient;
 
     double windowed(double value) const { return std::clamp((value - windowLow) / windowWidth, 0.0, 1.0); }
 
@@ -149,7 +150,7 @@ struct Scene {
             return 1.0;
         }
         const double lit =
-            kAmbient + (1.0 - kAmbient) * std::abs(QVector3D::dotProduct(gradient.normalized(), worldDir));
+            ambient + (1.0 - ambient) * std::abs(QVector3D::dotProduct(gradient.normalized(), worldDir));
         const double surface = std::clamp(0.5 * change.length() / (kSurfaceContrast * windowWidth), 0.0, 1.0);
         return 1.0 + surface * std::clamp(depth / kCutDepth, 0.0, 1.0) * (lit - 1.0);
     }
@@ -214,7 +215,7 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
     const Scene scene(volume, (toTexture * model.inverted()).map(QVector3D(eye.x, eye.y, eye.z)),
                       QVector3D(model(0, 0), model(1, 1), model(2, 2)), clamped(u.interceptBtm),
                       clamped(u.intercept), renderer.wlww().wl - 0.5 * windowWidth, windowWidth,
-                      static_cast<RenderMode>(u.renderMode), u.clutmode);
+                      static_cast<RenderMode>(u.renderMode), u.clutmode, u.ambient);
     const QVector3D background(kBackground.redF(), kBackground.greenF(), kBackground.blueF());
     QImage image(kViewSize, QImage::Format_RGB32);
     for (int py = 0; py < kViewSize.height(); ++py) {
@@ -256,6 +257,7 @@ struct View {
     float xcept, zceptBtm;
     std::int64_t clutmode;
     RenderMode mode = RenderMode::Composite;
+    QVRenderer::Lighting lighting{};
 };
 
 class RendererAgainstCpuReference : public testing::TestWithParam<View> {};
@@ -275,8 +277,9 @@ TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     bed.renderer->setWw(view.ww);
     bed.renderer->setXcept(view.xcept);
     bed.renderer->setZceptBtm(view.zceptBtm);
-    bed.renderer->setClutmode(view.clutmode);
     bed.renderer->setRenderMode(view.mode);
+    bed.renderer->setClutmode(view.clutmode);
+    bed.renderer->setLighting(view.lighting);
 
     const QImage rendered = bed.frame().convertToFormat(QImage::Format_RGB32);
     const QImage reference = referenceImage(*bed.renderer, volume);
@@ -298,6 +301,19 @@ INSTANTIATE_TEST_SUITE_P(
         View{"BoneWindowGrey", false, 0.4f, 0.8f, 0.9f, 700, 800, 1.0f, 0.0f, 1},
         // Cut open on two axes: cut faces lit head-on, rays start inside material.
         View{"CutOpen", false, 0.3f, -0.6f, 0.9f, 40, 300, 0.6f, 0.3f, 0},
+        // The same with more ambient light.
+        View{"CutOpenBrighter",
+             false,
+             0.3f,
+             -0.6f,
+             0.9f,
+             40,
+             300,
+             0.6f,
+             0.3f,
+             0,
+             RenderMode::Composite,
+             {true, 0.6f}},
         // The window's lower edge among the blobs' values: half of them fade out.
         View{"BlobsAroundTheLowerEdge", true, 0.5f, -0.7f, 0.8f, 1600, 1200, 1.0f, 0.0f, 0},
         View{"BlobsCutGrey", true, -0.7f, 0.5f, 0.8f, 900, 1000, 0.7f, 0.2f, 1},

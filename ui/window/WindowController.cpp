@@ -56,6 +56,10 @@ QString droppedFile(const QMimeData* data) {
 
 // How long a refused preset's reason stays in the status line.
 constexpr int kRefusalMessageMs = 5000;
+// The View menu's ambient light besides the usual share: dim for strong relief, bright to
+// see into the shadows.
+constexpr float kDimAmbient = 0.1f;
+constexpr float kBrightAmbient = 0.5f;
 
 } // namespace
 
@@ -160,6 +164,27 @@ void WindowController::connectWindowAndRenderingMenus() {
         modes->addAction(action);
         connect(action, &QAction::triggered, this, [this, mode = mode] { selectRenderMode(mode); });
     }
+
+    // The main view's lighting: lit or not, and how much light surfaces facing away keep.
+    auto* ambients = new QActionGroup(this);
+    const std::pair<QAction*, float> ambientActions[] = {
+        {m_ui->actionAmbientDim, kDimAmbient},
+        {m_ui->actionAmbientNormal, shading::kAmbient},
+        {m_ui->actionAmbientBright, kBrightAmbient},
+    };
+    for (const auto& [action, ambient] : ambientActions) {
+        ambients->addAction(action);
+        connect(action, &QAction::triggered, this, [this, ambient = ambient] {
+            if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
+                renderer->setLighting({renderer->lighting().lit, ambient});
+            }
+        });
+    }
+    connect(m_ui->actionLitSurfaces, &QAction::toggled, this, [this](bool lit) {
+        if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
+            renderer->setLighting({lit, renderer->lighting().ambient});
+        }
+    });
 }
 
 void WindowController::windowDidLoad() {
