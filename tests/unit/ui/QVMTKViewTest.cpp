@@ -1,5 +1,8 @@
 #include "ui/view/QVMTKView.h"
 
+#include "RecordingGpu.h"
+#include "ui/view/ViewController.h"
+
 #include <QApplication>
 #include <QMouseEvent>
 #include <QTest>
@@ -7,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace {
 
@@ -138,6 +142,22 @@ TEST_F(QVMTKViewTest, WheelAndTrackpadSetZoomInStepsUntilTheGestureEnds) {
                                          << "), pixelDelta y " << c.pixelDelta.y() << ", phase " << c.phase;
         EXPECT_EQ(m_view.wheelGestureInProgress(), c.inGesture) << "phase " << c.phase;
     }
+}
+
+// The view outlives a controller that goes first: it must not call a renderer that is gone.
+// The controller draws through a recording GPU device: the offscreen platform has no OpenGL.
+TEST(ViewControllerTest, AControllerGoingAwayUnsetsTheViewsDelegate) {
+    auto device = std::make_shared<recording::Device>();
+    // The built-in volume's upload would only copy it here.
+    device->options().textureError = "not needed by this test";
+    QVMTKView view;
+    {
+        ViewController vc(nullptr, [device] { return device; });
+        vc.setView(&view);
+        vc.viewDidLoad();
+        ASSERT_NE(view.delegate(), nullptr);
+    }
+    EXPECT_EQ(view.delegate(), nullptr);
 }
 
 } // namespace
