@@ -1,5 +1,7 @@
 #include "RendererTestBed.h"
 #include "render/display/OrbitController.h"
+#include "render/display/WindowPresets.h"
+#include "render/frame/FrameTimeBudget.h"
 
 #include <algorithm>
 #include <array>
@@ -319,6 +321,88 @@ TEST(RendererDrawableSize, StoresWholePixelsTruncated) {
         bed.renderer->mtkView_drawableSizeWillChange(bed.view, {c.width, c.height});
         EXPECT_EQ(bed.renderer->viewportSize().width, c.expectedWidth) << c.width;
         EXPECT_EQ(bed.renderer->viewportSize().height, c.expectedHeight) << c.height;
+    }
+}
+
+using Clock = FrameTimeBudget::Clock;
+constexpr double kLeast = FrameTimeBudget::kLeastPixels / FrameTimeBudget::kInitialPixels;
+
+// Twenty reduced frames in a row on a machine whose frames take time in proportion to
+// their pixels.
+TEST(FrameTimeBudgetTest, MovesTowardThePixelsThatTakeTheTargetTime) {
+    const struct {
+        double initialFrameMs;  // what a frame of the initial budget takes on this machine
+        bool largeDrawable;     // the budget limits each frame (else a drawable of a tenth of it)
+        double lowest, highest; // where the budget ends, in multiples of the initial one
+        bool gaps = false;      // the drag is interrupted after every frame: nothing is measured
+    } cases[] = {
+        {30.0, true, 0.99, 1.01},      // on target: stays
+        {60.0, true, 0.49, 0.51},      // twice too slow: halves
+        {10.0, true, 2.9, 3.1},        // three times too fast: triples
+        {1.0e6, true, kLeast, kLeast}, // very slow frames stop at the least
+        // Frames of a small drawable are quick whatever the budget: they do not raise it.
+        {1.0, false, 1.0, 1.0},
+        {1.0e6, true, 1.0, 1.0, true}, // the gaps between drags, however long, are not measured
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.initialFrameMs << " ms" << (c.gaps ? ", interrupted" : ""));
+        const double msPerPixel = c.initialFrameMs / FrameTimeBudget::kInitialPixels;
+        FrameTimeBudget budget;
+        Clock::time_point now{};
+        double pixels = 0.0;
+        for (int frame = 0; frame < 20; ++frame) {
+            pixels = budget.frameStarted(now);
+            // A budgeted frame is rounded down to whole rows and columns of a 2048 × 1536 drawable.
+            const double drawable =
+                c.largeDrawable ? 2048.0 * 1536.0 : FrameTimeBudget::kInitialPixels / 10.0;
+            const double scale = std::min(1.0, std::sqrt(pixels / drawable));
+            const double drawn =
+                c.largeDrawable ? std::floor(scale * 2048.0) * std::floor(scale * 1536.0) : drawable;
+            budget.frameDrawn(drawn, drawable);
+            if (c.gaps) {
+                budget.interrupted();
+            }
+            now += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double, std::milli>(drawn * msPerPixel));
+        }
+        EXPECT_GE(pixels, c.lowest * FrameTimeBudget::kInitialPixels);
+        EXPECT_LE(pixels, c.highest * FrameTimeBudget::kInitialPixels);
+    }
+}
+
+// Windows given in the file's units reach the renderer in sample units:
+// sample = (value − valueOffset) / valueScale, width / valueScale.
+TEST(WindowPresetFor, VolumeWithItsValueMap) {
+    const struct {
+        WindowPreset preset;
+        double valueScale, valueOffset;
+        bool hounsfield;
+        std::optional<VolumeRecord::Window> fileWindow;
+        std::optional<WindowPresets::SampleWindow> expected; // none: refused with a reason
+    } cases[] = {
+        {WindowPreset::Lung, 0.5, -1024.0, true, {}, {{848, 3000}}}, // a rescaled CT
+        {WindowPreset::Brain, 1.0, 0.0, false, {}, {}},              // values that are not HU
+        {WindowPreset::File, 2.0, 10.0, false, {{100, 50}}, {{45, 25}}},
+        {WindowPreset::SoftTissue, 0.0, 0.0, true, {}, {}}, // a scale of zero
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "preset " << static_cast<int>(c.preset));
+        QVRenderer::VolumeState volume;
+        volume.valueScale = c.valueScale;
+        volume.valueOffset = c.valueOffset;
+        volume.hounsfield = c.hounsfield;
+        volume.fileWindow = c.fileWindow;
+        const auto window = WindowPresets::windowFor(c.preset, volume);
+        if (!c.expected) {
+            const QString* reason = std::get_if<QString>(&window);
+            ASSERT_NE(reason, nullptr);
+            EXPECT_FALSE(reason->isEmpty());
+            continue;
+        }
+        const auto* chosen = std::get_if<WindowPresets::SampleWindow>(&window);
+        ASSERT_NE(chosen, nullptr) << qPrintable(std::get<QString>(window));
+        EXPECT_EQ(chosen->level, c.expected->level);
+        EXPECT_EQ(chosen->width, c.expected->width);
     }
 }
 
