@@ -1,9 +1,13 @@
 #include "RendererTestBed.h"
+#include "render/display/OrbitController.h"
+#include "render/display/WindowPresets.h"
+#include "render/frame/FrameTimeBudget.h"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,6 +15,134 @@
 #include <thread>
 
 namespace {
+
+constexpr float kTolerance = 1e-5f;
+
+// The floats of a vector or a matrix (column by column), to compare as a whole.
+template <typename T> std::array<float, sizeof(T) / sizeof(float)> floats(const T& value) {
+    std::array<float, sizeof(T) / sizeof(float)> out;
+    std::memcpy(out.data(), &value, sizeof(T));
+    return out;
+}
+
+template <typename T> auto near(const T& expected) {
+    return testing::Pointwise(testing::FloatNear(kTolerance), floats(expected));
+}
+
+bool allFinite(const Uniforms& u) {
+    const auto* values = reinterpret_cast<const float*>(&u);
+    // The three matrices and the camera position: 52 floats from the start.
+    return std::all_of(values, values + 52, [](float v) { return std::isfinite(v); });
+}
+
+// The first frame gives the sample (512 × 512 voxels of 0.625 mm, 463 slices of 1 mm) its
+// proportions. The window reaches the shaders cut to its low 32 bits, the clip values as
+// set, the lookup mode as its low byte; a portrait drawable halves the aspect, and the near
+// and far planes, 0.1 and 10 in front of the camera, go to depth 0 and 1. The camera sits
+// where zoom and angles put it.
+TEST(FrameStep, FramesHandProportionsWindowClipLookupAspectAndCameraToTheShaders) {
+    CreatedRendererTestBed bed;
+    bed.frame();
+    const QVRenderer& r = *bed.renderer;
+    EXPECT_THAT(floats(r.uniforms().modelMatrix),
+                near(float4x4{{{0.6911447f, 0, 0, 0}, {0, 0.6911447f, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}}));
+
+    bed.renderer->setWl((std::int64_t{1} << 32) - 5);
+    bed.renderer->setWw(-(std::int64_t{1} << 32) + 7);
+    bed.renderer->setXcept(0.5f);
+    bed.renderer->setYceptBtm(0.25f);
+    bed.renderer->setZcept(0.75f);
+    bed.renderer->setClutmode(257);
+    bed.renderer->mtkView_drawableSizeWillChange(bed.view, {600.0, 1200.0});
+    bed.frame();
+    EXPECT_EQ(std::pair(r.wlww().wl, r.wlww().ww), std::pair(-5, 7));
+    EXPECT_THAT(floats(r.uniforms().intercept), near(float4{0.5f, 1, 0.75f, 0}));
+    EXPECT_THAT(floats(r.uniforms().interceptBtm), near(float4{0, 0.25f, 0, 0}));
+    EXPECT_EQ(r.uniforms().clutmode, 1);
+    const float4x4& projection = r.uniforms().projectionMatrix;
+    EXPECT_NEAR(projection.columns[0].x, 4.83115f, kTolerance);
+    EXPECT_NEAR(projection.columns[1].y, 2.41557f, kTolerance);
+    for (const auto& [z, depth] : {std::pair{0.1f, 0.0f}, std::pair{10.0f, 1.0f}}) {
+        const float4 clip = projection * float4{0, 0, z, 1};
+        EXPECT_NEAR(clip.z / clip.w, depth, kTolerance) << "view z " << z;
+    }
+
+    const struct {
+        float zoom, xrot, yrot, zrot;
+        float4 camera;
+    } cases[] = {
+        {0, 0, 0, 0, {0, 0, -2, 1}},
+        {0.5f, 0, 0, 0.7f, {0, 0, -1.5f, 1}}, // a turn about the viewing axis leaves it on the axis
+        {2.5f, 0, 0, 0, {0, 0, 0.5f, 1}},     // past the target, on the far side
+        // Turned about y first, then tilted about x, each by the right-hand rule.
+        {0, 0.5f, 0.3f, 0, {-0.591040f, 0.916025f, -1.676773f, 1}},
+        // On its target it would have no viewing direction: it stays just in front.
+        {2, 0, 0.4f, 0, {-0.000389f, 0, -0.000921f, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "camera at zoom " << c.zoom);
+        bed.renderer->setZoom(c.zoom);
+        bed.renderer->setXrot(c.xrot);
+        bed.renderer->setYrot(c.yrot);
+        bed.renderer->setZrot(c.zrot);
+        bed.frame();
+        EXPECT_THAT(floats(r.uniforms().cameraPosition), near(c.camera));
+        EXPECT_TRUE(allFinite(r.uniforms()));
+    }
+}
+
+// Speeds are levels: each frame applies them again.
+TEST(Orbit, FoldsTheSpeedsOfEachFrameIntoCameraAndWindow) {
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+    const struct {
+        OrbitController::Speeds speeds;
+        int frames;
+        Camera camera; // after them, from the start (and the window from 1384 / 738)
+        std::int64_t ww, wl;
+    } cases[] = {
+        {{0, 0, 0, 5, -3}, 10, {}, 1484, 798}, // a right drag moves the window
+        // Half a radian per frame: the step that would pass ±1.57 is dropped.
+        {{100, 100}, 5, {1.5f, -1.5f}, 1384, 738},
+        {{0, 0, 5}, 2, {0, 0, 1.0f}, 1384, 738}, // the wheel brings the camera nearer
+        {{0, 0, 0, kMost, kMost}, 1, {}, kMost, std::numeric_limits<std::int64_t>::min()}, // saturates
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.frames << " frames");
+        DisplayModel model(QVRenderer::kStartupWindowLevel, QVRenderer::kStartupWindowWidth);
+        Camera camera;
+        OrbitController orbit(camera, model);
+        for (int i = 0; i < c.frames; ++i) {
+            orbit.integrate(c.speeds);
+        }
+        EXPECT_FLOAT_EQ(camera.xAngle, c.camera.xAngle);
+        EXPECT_FLOAT_EQ(camera.yAngle, c.camera.yAngle);
+        EXPECT_FLOAT_EQ(camera.zoom, c.camera.zoom);
+        EXPECT_EQ(model.windowWidth(), c.ww);
+        EXPECT_EQ(model.windowLevel(), c.wl);
+    }
+}
+
+// A zero, negative or non-finite spacing counts as 1 (the x side as long as y, twice z);
+// the largest float still gives finite proportions.
+TEST(FrameStep, OddSpacingKeepsTheMatricesFinite) {
+    for (const float spacing : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(),
+                                std::numeric_limits<float>::infinity(), std::numeric_limits<float>::max()}) {
+        SCOPED_TRACE(spacing);
+        CreatedRendererTestBed bed;
+        VolumeRecord record = testvolumes::record(4, 4, 2, [](auto, auto, auto) { return 0; });
+        record.cellspaceX = spacing;
+        ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
+        bed.frame();
+        EXPECT_TRUE(allFinite(bed.renderer->uniforms()));
+        const float4x4& model = bed.renderer->uniforms().modelMatrix;
+        if (spacing == std::numeric_limits<float>::max()) {
+            EXPECT_EQ(model.columns[0].x, 1.0f);
+        } else {
+            EXPECT_THAT(floats(model),
+                        near(float4x4{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.5f, 0}, {0, 0, 0, 1}}}));
+        }
+    }
+}
 
 using namespace std::chrono_literals;
 using recording::Frame;
@@ -189,6 +321,88 @@ TEST(RendererDrawableSize, StoresWholePixelsTruncated) {
         bed.renderer->mtkView_drawableSizeWillChange(bed.view, {c.width, c.height});
         EXPECT_EQ(bed.renderer->viewportSize().width, c.expectedWidth) << c.width;
         EXPECT_EQ(bed.renderer->viewportSize().height, c.expectedHeight) << c.height;
+    }
+}
+
+using Clock = FrameTimeBudget::Clock;
+constexpr double kLeast = FrameTimeBudget::kLeastPixels / FrameTimeBudget::kInitialPixels;
+
+// Twenty reduced frames in a row on a machine whose frames take time in proportion to
+// their pixels.
+TEST(FrameTimeBudgetTest, MovesTowardThePixelsThatTakeTheTargetTime) {
+    const struct {
+        double initialFrameMs;  // what a frame of the initial budget takes on this machine
+        bool largeDrawable;     // the budget limits each frame (else a drawable of a tenth of it)
+        double lowest, highest; // where the budget ends, in multiples of the initial one
+        bool gaps = false;      // the drag is interrupted after every frame: nothing is measured
+    } cases[] = {
+        {30.0, true, 0.99, 1.01},      // on target: stays
+        {60.0, true, 0.49, 0.51},      // twice too slow: halves
+        {10.0, true, 2.9, 3.1},        // three times too fast: triples
+        {1.0e6, true, kLeast, kLeast}, // very slow frames stop at the least
+        // Frames of a small drawable are quick whatever the budget: they do not raise it.
+        {1.0, false, 1.0, 1.0},
+        {1.0e6, true, 1.0, 1.0, true}, // the gaps between drags, however long, are not measured
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.initialFrameMs << " ms" << (c.gaps ? ", interrupted" : ""));
+        const double msPerPixel = c.initialFrameMs / FrameTimeBudget::kInitialPixels;
+        FrameTimeBudget budget;
+        Clock::time_point now{};
+        double pixels = 0.0;
+        for (int frame = 0; frame < 20; ++frame) {
+            pixels = budget.frameStarted(now);
+            // A budgeted frame is rounded down to whole rows and columns of a 2048 × 1536 drawable.
+            const double drawable =
+                c.largeDrawable ? 2048.0 * 1536.0 : FrameTimeBudget::kInitialPixels / 10.0;
+            const double scale = std::min(1.0, std::sqrt(pixels / drawable));
+            const double drawn =
+                c.largeDrawable ? std::floor(scale * 2048.0) * std::floor(scale * 1536.0) : drawable;
+            budget.frameDrawn(drawn, drawable);
+            if (c.gaps) {
+                budget.interrupted();
+            }
+            now += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double, std::milli>(drawn * msPerPixel));
+        }
+        EXPECT_GE(pixels, c.lowest * FrameTimeBudget::kInitialPixels);
+        EXPECT_LE(pixels, c.highest * FrameTimeBudget::kInitialPixels);
+    }
+}
+
+// Windows given in the file's units reach the renderer in sample units:
+// sample = (value − valueOffset) / valueScale, width / valueScale.
+TEST(WindowPresetFor, VolumeWithItsValueMap) {
+    const struct {
+        WindowPreset preset;
+        double valueScale, valueOffset;
+        bool hounsfield;
+        std::optional<VolumeRecord::Window> fileWindow;
+        std::optional<WindowPresets::SampleWindow> expected; // none: refused with a reason
+    } cases[] = {
+        {WindowPreset::Lung, 0.5, -1024.0, true, {}, {{848, 3000}}}, // a rescaled CT
+        {WindowPreset::Brain, 1.0, 0.0, false, {}, {}},              // values that are not HU
+        {WindowPreset::File, 2.0, 10.0, false, {{100, 50}}, {{45, 25}}},
+        {WindowPreset::SoftTissue, 0.0, 0.0, true, {}, {}}, // a scale of zero
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "preset " << static_cast<int>(c.preset));
+        QVRenderer::VolumeState volume;
+        volume.valueScale = c.valueScale;
+        volume.valueOffset = c.valueOffset;
+        volume.hounsfield = c.hounsfield;
+        volume.fileWindow = c.fileWindow;
+        const auto window = WindowPresets::windowFor(c.preset, volume);
+        if (!c.expected) {
+            const QString* reason = std::get_if<QString>(&window);
+            ASSERT_NE(reason, nullptr);
+            EXPECT_FALSE(reason->isEmpty());
+            continue;
+        }
+        const auto* chosen = std::get_if<WindowPresets::SampleWindow>(&window);
+        ASSERT_NE(chosen, nullptr) << qPrintable(std::get<QString>(window));
+        EXPECT_EQ(chosen->level, c.expected->level);
+        EXPECT_EQ(chosen->width, c.expected->width);
     }
 }
 

@@ -1,6 +1,13 @@
+#include "BenchOptions.h"
 #include "DicomTestSeries.h"
+#include "FrameStats.h"
+#include "HeadPhantom.h"
+#include "RawFileWriter.h"
+#include "SampleFiles.h"
 #include "VolumeFileWriters.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,13 +15,162 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 #include <nifti2_io.h>
 
-// voxview and voxview-inspect end to end: the executables as users and scripts run them.
 namespace {
+
+// The whole head on a coarse grid: cheap enough for every run, sanitizers included.
+const SampleGrid kCoarse = gridOverLargeSample(64, 64, 58);
+
+// The index of the voxel whose centre is nearest to a coordinate in mm from the centre of the grid.
+std::size_t indexOf(float mm, std::size_t count, float spacing) {
+    return static_cast<std::size_t>(mm / spacing + static_cast<float>(count) * 0.5f);
+}
+
+// Air around the head, bone in the skull's range, brain in the middle, and
+// intermediate values where boundaries are blended; the same whatever the number of workers.
+TEST(Generator, HeadHasCtValuesAndSmoothBoundariesWhateverTheNumberOfWorkers) {
+    const std::vector<std::uint16_t> v = renderHeadVolume(kCoarse, 1);
+    ASSERT_EQ(v.size(), kCoarse.samples());
+    EXPECT_EQ(renderHeadVolume(kCoarse, 3), v);
+    EXPECT_EQ(renderHeadVolume(kCoarse, 0), v);
+    EXPECT_EQ(std::tuple(v.front(), v.back()), std::tuple(0, 0)); // the first and last corners
+    // Deep in the left hemisphere, well away from the ventricles: brain.
+    const std::size_t x = indexOf(-37.0f, 64, kCoarse.spacingX), y = indexOf(0.0f, 64, kCoarse.spacingY),
+                      z = indexOf(36.0f, 58, kCoarse.spacingZ);
+    EXPECT_NEAR(v[(z * 64 + y) * 64 + x], 1060, 12);
+
+    // Bone: the highest sample lies in the skull's range.
+    const std::uint16_t highest = *std::max_element(v.begin(), v.end());
+    EXPECT_GE(highest, 1500);
+    EXPECT_LE(highest, 2500);
+    const auto count = [&](int lo, int hi) {
+        return std::count_if(v.begin(), v.end(), [=](std::uint16_t s) { return s >= lo && s <= hi; });
+    };
+    EXPECT_GT(count(900, 960), 0) << "fat";
+    EXPECT_GT(count(1020, 1040), 0) << "CSF and ventricles";
+    EXPECT_GT(count(100, 800), 0) << "blended skin edge";
+}
+
+// Nothing appears under the final name before the commit, and no part file stays after it;
+// a failed write names the file and leaves nothing behind. The byte orders are checked
+// against each other in the build's resources below.
+TEST(Generator, WritesUnderTheFinalNameOnlyOnCommitAndLeavesNothingWhenItFails) {
+    QTemporaryDir dir;
+    RawFileWriter file(dir.filePath("v.raw"), RawFileWriter::ByteOrder::Big);
+    EXPECT_TRUE(file.write(std::vector<std::uint16_t>(60, 0x0102)));
+    EXPECT_FALSE(QFile::exists(dir.filePath("v.raw")));
+    ASSERT_EQ(file.commit(), std::nullopt);
+    EXPECT_EQ(readFile(dir.filePath("v.raw")), QByteArray("\x01\x02", 2).repeated(60));
+    const auto written = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); };
+    EXPECT_EQ(written(), QStringList{"v.raw"});
+
+    const auto failure = writeHeadVolume(dir.filePath("no/such/folder/v.raw"), kCoarse);
+    EXPECT_TRUE(failure.value_or("").contains("v.raw")) << qPrintable(failure.value_or("none"));
+    EXPECT_EQ(written(), QStringList{"v.raw"});
+}
+
+// The build writes the resources of the viewer; the 512 head is checked by size only.
+TEST(Generator, BuildWroteTheSampleResources) {
+    const QDir resources(VOXVIEW_RESOURCES_DIR);
+    EXPECT_EQ(QFileInfo(resources.filePath("512x512x463-16U.raw")).size(), 242'745'344);
+    const QByteArray small = readFile(resources.filePath("256x256x113-16.raw"));
+    ASSERT_EQ(small.size(), 14'811'136);
+    // The 256 head is what the generator renders, little-endian as this host holds it.
+    const std::vector<std::uint16_t> head = renderHeadVolume(kSmallSampleGrid);
+    EXPECT_EQ(small, bytesOf(head));
+    // Each CThead slice is the matching slice of the 256 head, big-endian.
+    const QByteArray bigEndian = sampleBytes(std::vector<int>(head.begin(), head.end()), 2, ByteOrder::Big);
+    for (int i = 1; i <= 113; ++i)
+        EXPECT_EQ(readFile(resources.filePath("CThead/CThead.%1").arg(i)),
+                  bigEndian.sliced((i - 1) * 131'072, 131'072))
+            << "slice " << i;
+}
+
+// Each refusal names the option (or the stray argument) it starts with.
+TEST(BenchOptions, RejectsBadArgumentsNamingTheProblem) {
+    const char* cases[] = {"--size 512",
+                           "--size 512 wide",
+                           "--size 0 512",
+                           "--size 512 100000",
+                           "--frames 0",
+                           "--frames -3",
+                           "--quality best",
+                           "--mode volume",
+                           "--sampling 0",
+                           "--window 40",
+                           "--window liver",
+                           "--json",
+                           "--fast",
+                           "head.nrrd",
+                           "--gpu-budget 0",
+                           "--ram-budget lots",
+                           "--warm-up-limit 0",
+                           "--lookup warm"};
+    for (const char* arguments : cases) {
+        const QStringList split = QString::fromLatin1(arguments).split(' ');
+        const auto parsed = BenchOptions::parse(split);
+        const QString* reason = std::get_if<QString>(&parsed);
+        ASSERT_NE(reason, nullptr) << arguments;
+        EXPECT_TRUE(reason->contains(split.first())) << qPrintable(*reason);
+    }
+}
+
+TEST(BenchOptions, DefaultsToTheSampleAtFullQualityAndReadsEveryOption) {
+    const BenchOptions defaults = std::get<BenchOptions>(BenchOptions::parse({}));
+    EXPECT_EQ(std::tuple(defaults.usesSample(), defaults.size, defaults.quality,
+                         defaults.jsonPath + defaults.pngPath),
+              std::tuple(true, QSize(512, 512), BenchOptions::Quality::Full, QString()));
+    const auto parsed = BenchOptions::parse(
+        QStringLiteral("--volume head.nhdr --size 1024 768 --frames 60 --json out.json --png last.png "
+                       "--quality interactive --mode minip --sampling 8 --lookup default --window -600 1500 "
+                       "--gpu-budget 256 --ram-budget 8192 --warm-up-limit 600")
+            .split(QLatin1Char(' ')));
+    const BenchOptions* options = std::get_if<BenchOptions>(&parsed);
+    ASSERT_NE(options, nullptr);
+    EXPECT_FALSE(options->usesSample());
+    EXPECT_EQ(QStringList({options->volume, options->jsonPath, options->pngPath}),
+              QStringList({"head.nhdr", "out.json", "last.png"}));
+    EXPECT_EQ(std::tuple(options->size, options->frames, options->sampling, options->warmUpLimitSeconds),
+              std::tuple(QSize(1024, 768), 60, 8, 600));
+    EXPECT_EQ(std::tuple(options->quality, options->mode, options->lookup),
+              std::tuple(BenchOptions::Quality::Interactive, RenderMode::Minip, ColourLookup::Default));
+    ASSERT_TRUE(options->window.has_value());
+    EXPECT_EQ(std::pair(options->window->level, options->window->width),
+              std::pair(std::int64_t{-600}, std::int64_t{1500}));
+    EXPECT_EQ(std::pair(options->gpuBudgetBytes, options->ramBudgetBytes),
+              std::pair(std::uint64_t{256} << 20, std::uint64_t{8} << 30));
+    const auto named = BenchOptions::parse({"--window", "soft-tissue"});
+    EXPECT_EQ(std::get<BenchOptions>(named).windowPreset, WindowPreset::SoftTissue);
+}
+
+TEST(FrameStats, LeaveTheFirstFrameOutOfTheSteadyFigures) {
+    const struct {
+        std::vector<double> times;
+        double first, median, p90;
+    } cases[] = {{{}, 0.0, 0.0, 0.0},
+                 {{7.0}, 7.0, 7.0, 7.0},
+                 // steady: 1 2 3 (odd count): median 2, 90 % rank ceil(2.7) = 3rd
+                 {{100.0, 3.0, 1.0, 2.0}, 100.0, 2.0, 3.0},
+                 // steady: 1 2 3 4: median 2.5, 90 % rank ceil(3.6) = 4th
+                 {{50.0, 4.0, 2.0, 1.0, 3.0}, 50.0, 2.5, 4.0},
+                 // steady: 1 … 10: 90 % rank 9 exactly
+                 {{9.0, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 9.0, 5.5, 9.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.times.size());
+        const FrameStats stats = FrameStats::fromTimes(c.times);
+        EXPECT_EQ(std::tuple(stats.frames, stats.firstMs, stats.medianMs, stats.p90Ms),
+                  std::tuple(static_cast<int>(c.times.size()), c.first, c.median, c.p90));
+    }
+}
+
+// voxview and voxview-inspect end to end: the executables as users and scripts run them.
 
 struct Finished {
     int exitCode = -1;

@@ -1,0 +1,401 @@
+#include "LogCapture.h"
+#include "RecordingGpu.h"
+#include "render/streaming/BrickGrid.h"
+#include "render/streaming/BrickLoader.h"
+#include "render/streaming/BrickMaxima.h"
+#include "render/streaming/BrickPool.h"
+#include "render/streaming/BrickVisibility.h"
+#include "volume/core/VolumeSource.h"
+
+#include <QTest>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace {
+
+// 64³ voxels in bricks of 8 (slots of 12³ texels): level 0 has 8³ bricks, the base level 1
+// 4³. Each voxel holds the number of the base brick it lies in, from 1, so a slot's centre
+// tells whose texels it holds. Reads wait while the gate is closed.
+struct GatedSource final : VolumeSource {
+    bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::unique_lock lock(mutex);
+        opened.wait(lock, [this] { return open; });
+        for (std::uint64_t i = 0; i < count; ++i)
+            out[i] = static_cast<std::uint16_t>(1 + (x + i) / 16 + 4 * (y / 16) + 16 * (z / 16));
+        return true;
+    }
+    void setOpen(bool value) {
+        std::lock_guard lock(mutex);
+        open = value;
+        opened.notify_all();
+    }
+    mutable std::mutex mutex;
+    mutable std::condition_variable opened;
+    bool open = true;
+};
+
+constexpr std::uint64_t kSlotBytes = 12 * 12 * 12 * 2;
+constexpr std::uint64_t kBaseSlots = 1 + 64; // the zero slot and the base level
+
+class BrickPoolPolicy : public testing::Test {
+  protected:
+    void make(std::uint64_t slotCount) {
+        m_device->options().keepTexels = true;
+        m_pool = std::get<std::unique_ptr<BrickPool>>(BrickPool::create(
+            *m_device, m_source, {64, 64, 64}, {.gpuBytes = slotCount * kSlotBytes, .brickSide = 8}));
+    }
+    ~BrickPoolPolicy() override { m_source->setOpen(true); }
+
+    // A view of the level-0 bricks x0 ≤ x < x1 with y = z = 0, or of level 1 when they
+    // are more than the atlas holds beside the base level.
+    static BrickPool::View view(std::uint32_t x0, std::uint32_t x1, std::uint32_t y1 = 1) {
+        BrickPool::View v{.camera = {0.0f, 0.0f, -2.0f},
+                          .viewportHeight = 512,
+                          .clipLow = {x0 / 8.0f, 0.0f, 0.0f},
+                          .clipHigh = {x1 / 8.0f, y1 / 8.0f, 0.125f}};
+        v.viewProjection.columns[3] = {0.0f, 0.0f, 1.0f, 1.0f};
+        return v;
+    }
+    void settle(const BrickPool::View& v) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return m_pool->update(v), m_pool->complete(); }, 30000));
+    }
+
+    // What the brick's page-table entry shows, as uploaded: the base brick whose texels
+    // its slot holds, and their level.
+    std::pair<int, int> shown(const BrickKey& key) const {
+        const recording::TextureRecord table = m_device->texture(*m_pool->pageTable());
+        const recording::TextureRecord atlas = m_device->texture(*m_pool->atlas());
+        const auto index = [](const gpu::TextureDescriptor& d, std::size_t x, std::size_t y, std::size_t z) {
+            return (z * d.height + y) * d.width + x;
+        };
+        const auto& o = m_pool->layout().pageOrigin(key.level);
+        const std::uint16_t* e = &table.texels[4 * index(table.descriptor, o[0] + key.brick[0],
+                                                         o[1] + key.brick[1], o[2] + key.brick[2])];
+        return {atlas.texels[index(atlas.descriptor, e[0] * 12u + 6, e[1] * 12u + 6, e[2] * 12u + 6)], e[3]};
+    }
+    // What a level-0 brick shows: its own texels (level 0) or its parent's (level 1).
+    static std::pair<int, int> own(std::uint32_t x) { return {1 + x / 2, 0}; }
+    static std::pair<int, int> parents(std::uint32_t x) { return {1 + x / 2, 1}; }
+
+    std::shared_ptr<recording::Device> m_device = std::make_shared<recording::Device>();
+    std::shared_ptr<GatedSource> m_source = std::make_shared<GatedSource>();
+    std::unique_ptr<BrickPool> m_pool;
+};
+
+// Four slots beside the base level: bricks 4 and 5 take those of brick 1 (needed longest
+// ago) and of 2 or 3, never one of the base level, which then still stands in for them all.
+TEST_F(BrickPoolPolicy, EvictsTheBrickNeededLeastRecentlyAndNeverTheBaseLevel) {
+    make(kBaseSlots + 4);
+    settle(view(0, 2));
+    settle(view(2, 4));
+    settle(view(0, 1));
+    settle(view(4, 6));
+    EXPECT_EQ(shown({0, {0, 0, 0}}), own(0));
+    EXPECT_EQ(shown({0, {1, 0, 0}}), parents(1));
+    EXPECT_NE(shown({0, {2, 0, 0}}) == own(2), shown({0, {3, 0, 0}}) == own(3));
+    EXPECT_EQ(shown({0, {4, 0, 0}}), own(4));
+    EXPECT_EQ(shown({0, {5, 0, 0}}), own(5));
+    settle(view(0, 8, 8)); // 64 bricks: the base level
+    ASSERT_EQ(m_pool->level(), 1u);
+    for (std::uint64_t index = 0; index < 64; ++index)
+        EXPECT_EQ(shown(m_pool->layout().key(1, index)), std::make_pair(static_cast<int>(index) + 1, 1));
+
+    // Two views of the volume at levels 0 and 1, drawn in turn once their bricks are in: each
+    // level keeps its entries, so neither view's frame changes what the other samples.
+    settle(view(4, 6));
+    const std::uint64_t version = m_pool->version();
+    for (int frame = 0; frame < 3; ++frame) {
+        m_pool->update(view(0, 8, 8));
+        EXPECT_EQ(m_pool->level(), 1u);
+        m_pool->update(view(4, 6));
+        EXPECT_EQ(m_pool->level(), 0u);
+    }
+    EXPECT_EQ(m_pool->version(), version);
+}
+
+// Until a brick arrives its entry points at its parent's slot, then at its own; the
+// entries that changed are all that go up.
+TEST_F(BrickPoolPolicy, ShowsTheParentUntilABrickArrives) {
+    make(kBaseSlots + 4);
+    settle(view(0, 0));
+    m_source->setOpen(false);
+    for (int frame = 0; frame < 3; ++frame)
+        m_pool->update(view(0, 2));
+    EXPECT_FALSE(m_pool->complete());
+    EXPECT_EQ(shown({0, {0, 0, 0}}), parents(0));
+    EXPECT_EQ(shown({0, {2, 0, 0}}), parents(2));
+    const std::size_t written = m_device->texture(*m_pool->pageTable()).uploads.size();
+    m_source->setOpen(true);
+    settle(view(0, 2));
+    // Only the entries of the bricks that arrived go up again, not their level's 512.
+    const std::vector<recording::Upload> uploads = m_device->texture(*m_pool->pageTable()).uploads;
+    ASSERT_GT(uploads.size(), written);
+    for (std::size_t i = written; i < uploads.size(); ++i)
+        EXPECT_LE(uploads[i].region.size.width * uploads[i].region.size.height, 2u) << i;
+    EXPECT_EQ(shown({0, {0, 0, 0}}), own(0));
+    EXPECT_EQ(shown({0, {1, 0, 0}}), own(1));
+    EXPECT_EQ(shown({0, {2, 0, 0}}), parents(2));
+}
+
+// The atlas starts with 72 slots. When it cannot grow, a view needing more bricks than
+// they hold is drawn from the base level, one that fits from its own bricks; the failure is
+// told once.
+TEST_F(BrickPoolPolicy, KeepsDrawingWhatFitsWhenTheAtlasCannotGrow) {
+    make(200);
+    ASSERT_EQ(m_pool->capacity(), 72u);
+    settle(view(0, 0));
+    m_device->options().textureError = "out of memory";
+    LogCapture log;
+    settle(view(0, 8, 2)); // 16 bricks
+    EXPECT_EQ(m_pool->largestCapacity(), 72u);
+    EXPECT_EQ(m_pool->level(), 1u);
+    settle(view(0, 7));
+    EXPECT_EQ(m_pool->level(), 0u);
+    for (std::uint32_t x = 0; x < 7; ++x)
+        EXPECT_EQ(shown({0, {x, 0, 0}}), own(x)) << x;
+    EXPECT_EQ(log.count("cannot grow"), 1);
+}
+
+// Which shapes a GPU of 2048 texels per side can hold, told from the shape alone before
+// the volume on show is replaced: rows, slices and tall stacks that fit are accepted.
+TEST(VolumeShape, OnlyShapesWhosePageTableExceedsTheTextureAreRefused) {
+    const struct {
+        std::uint64_t width, height, depth;
+        const char* refusal; // nullptr: accepted
+    } shapes[] = {{512, 512, 1, nullptr},
+                  {4096, 1, 1, nullptr},
+                  {8, 8, 20000, nullptr},
+                  {512, 512, 40000, nullptr}, // levels stacked along x: a page table of 32 x 16 x 1250
+                  {512, 512, 70000, "page table needs 33 x 16 x 2188 entries"},
+                  {1u << 26, 1, 1, "too long for this GPU"}};
+    for (const auto& shape : shapes) {
+        const std::optional<QString> refusal =
+            BrickPool::refusal({shape.width, shape.height, shape.depth}, BrickPool::Budgets{}, 2048);
+        ASSERT_EQ(refusal.has_value(), shape.refusal != nullptr) << shape.depth;
+        EXPECT_TRUE(!refusal || refusal->contains(QString::fromLatin1(shape.refusal))) << shape.refusal;
+    }
+}
+
+// Zeros, but the first `failures` reads from slice 40 on (the upper brick's alone) fail:
+// a file being rewritten, or one cut short for good.
+struct FlakySource final : VolumeSource {
+    explicit FlakySource(int count) : failures(count) {}
+    bool readRow(std::uint64_t, std::uint64_t, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::fill_n(out, count, 0);
+        return z < 40 || failures.fetch_sub(1) <= 0;
+    }
+    mutable std::atomic<int> failures;
+};
+
+// One worker reads the failing brick first: it arrives when a later attempt succeeds, and
+// the brick wished after it arrives either way.
+TEST(BrickLoader, AFailedBrickIsReadAgainAFewTimesAndTheOthersStillArrive) {
+    const BrickKey bad{0, {0, 0, 1}}, good{0, {0, 0, 0}};
+    for (const int failures : {BrickLoader::kReadAttempts - 1, BrickLoader::kReadAttempts}) {
+        const bool recovers = failures < BrickLoader::kReadAttempts;
+        BrickLoader loader(std::make_shared<FlakySource>(failures), BrickLayout({64, 64, 64}, 32),
+                           {64, 64, 64}, 1, std::uint64_t{16} << 20);
+        loader.wish({bad, good});
+        std::vector<BrickKey> arrived;
+        const auto goodArrived = [&] {
+            while (const std::optional<BrickTexels> brick = loader.take())
+                arrived.push_back(brick->key);
+            return !arrived.empty() && arrived.back() == good;
+        };
+        ASSERT_TRUE(QTest::qWaitFor(goodArrived, 30000));
+        EXPECT_EQ(arrived, (recovers ? std::vector{bad, good} : std::vector{good})) << failures;
+        EXPECT_EQ(loader.failed(), !recovers);
+        EXPECT_EQ(loader.wish({bad, good}), recovers ? 0u : 1u);
+    }
+}
+
+// Zeros; notes the first x of every read (along x each brick's slot starts elsewhere), and
+// holds the first brick's reads until a second brick is being read: two are read at once.
+struct ReadStartSource final : VolumeSource {
+    bool readRow(std::uint64_t x, std::uint64_t, std::uint64_t, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::fill_n(out, count, 0);
+        std::unique_lock lock(mutex);
+        starts.insert(x);
+        secondStarted.notify_all();
+        secondStarted.wait(lock, [this] { return starts.size() >= 2; });
+        return true;
+    }
+    mutable std::mutex mutex;
+    mutable std::condition_variable secondStarted;
+    mutable std::set<std::uint64_t> starts;
+};
+
+// Two workers, a row of five bricks wished, room for two read and not taken: the workers
+// stop after two, and start one more once one is taken.
+TEST(BrickLoader, StopsReadingAheadWhenTheReadyBricksFillTheirBudget) {
+    const BrickLayout layout({256, 32, 32}, 32);
+    const auto source = std::make_shared<ReadStartSource>();
+    const auto started = [&] {
+        std::lock_guard lock(source->mutex);
+        return source->starts.size();
+    };
+    BrickLoader loader(source, layout, {256, 32, 32}, 2, 2 * layout.slotTexels() * sizeof(std::uint16_t));
+    loader.wish({{0, {0, 0, 0}}, {0, {1, 0, 0}}, {0, {2, 0, 0}}, {0, {3, 0, 0}}, {0, {4, 0, 0}}});
+    for (std::size_t taken = 0; taken < 2; ++taken) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return started() >= 2 + taken; }, 30000));
+        QTest::qWait(200); // time for a read too many
+        EXPECT_EQ(started(), 2 + taken);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return loader.take().has_value(); }, 30000));
+    }
+}
+
+struct GridCase {
+    const char* name;
+    std::uint64_t width, height, depth;
+    std::uint64_t slabSlices; // how many slices each addSlices call gets
+};
+
+// The obvious definition: the largest texel of a cell of `side` voxels widened by one voxel
+// on every side, clipped to the volume; 0 for the padding cells, which hold no voxel.
+std::uint16_t bruteForceMaximum(const GridCase& v, const std::vector<std::uint16_t>& texels,
+                                std::uint64_t side, std::uint64_t bx, std::uint64_t by, std::uint64_t bz) {
+    if (bx * side >= v.width || by * side >= v.height || bz * side >= v.depth)
+        return 0;
+    // The cell's first and one-past-last voxel along an axis, widened and clipped.
+    const auto span = [side](std::uint64_t brick, std::uint64_t size) {
+        return std::pair(brick == 0 ? 0 : brick * side - 1, std::min((brick + 1) * side + 1, size));
+    };
+    const auto [x0, x1] = span(bx, v.width);
+    const auto [y0, y1] = span(by, v.height);
+    const auto [z0, z1] = span(bz, v.depth);
+    std::uint16_t maximum = 0;
+    for (std::uint64_t z = z0; z < z1; ++z)
+        for (std::uint64_t y = y0; y < y1; ++y)
+            for (std::uint64_t x = x0; x < x1; ++x)
+                maximum = std::max(maximum, texels[(z * v.height + y) * v.width + x]);
+    return maximum;
+}
+
+class BrickGridOf : public testing::TestWithParam<GridCase> {};
+
+TEST_P(BrickGridOf, EveryLevelHoldsTheMaximaOfItsWidenedCells) {
+    const GridCase& c = GetParam();
+    // Mostly air, a few voxels of every size, so brick maxima differ from brick to brick.
+    std::mt19937 random(7);
+    std::vector<std::uint16_t> texels(c.width * c.height * c.depth);
+    for (std::uint16_t& texel : texels)
+        texel = random() % 50 == 0 ? static_cast<std::uint16_t>(random() % 65536) : 0;
+    BrickGrid grid(c.width, c.height, c.depth);
+    // Slabs from the last to the first: the grid must not depend on their order.
+    for (std::uint64_t slab = (c.depth + c.slabSlices - 1) / c.slabSlices; slab-- > 0;) {
+        const std::uint64_t z = slab * c.slabSlices;
+        grid.addSlices(reinterpret_cast<const std::byte*>(&texels[z * c.width * c.height]), z,
+                       std::min(c.slabSlices, c.depth - z));
+    }
+    grid.finish();
+
+    const BrickGrid::Level& base = grid.level(0);
+    const auto bricks = [](std::uint64_t voxels) {
+        return (voxels + BrickGrid::kBrickSide - 1) / BrickGrid::kBrickSide;
+    };
+    // Padded to whole cells of every level, and long enough for all of them, by at most 8
+    // cells per brick (and the 8 of the smallest grid): a row or a slice keeps a small grid.
+    EXPECT_LE(base.width * base.height * base.depth,
+              8 * bricks(c.width) * bricks(c.height) * bricks(c.depth) + 8);
+    EXPECT_GE(std::max({base.width, base.height, base.depth}), 8u);
+    EXPECT_GE(base.width * BrickGrid::kBrickSide, c.width);
+    // Each coarser level halves every side (a side of one stays one); its cells hold the
+    // maxima of cells twice as large.
+    for (std::size_t index = 0; index < BrickGrid::kLevels; ++index) {
+        const BrickGrid::Level& level = grid.level(index);
+        const BrickGrid::Level& fine = grid.level(index > 0 ? index - 1 : 0);
+        for (const auto& [f, k] : {std::pair(fine.width, level.width), std::pair(fine.height, level.height),
+                                   std::pair(fine.depth, level.depth)})
+            ASSERT_TRUE(index == 0 || f == 2 * k || (f == 1 && k == 1))
+                << "level " << index << ": " << f << " to " << k;
+        for (std::uint64_t z = 0; z < level.depth; ++z)
+            for (std::uint64_t y = 0; y < level.height; ++y)
+                for (std::uint64_t x = 0; x < level.width; ++x)
+                    ASSERT_EQ(level.maxima[(z * level.height + y) * level.width + x],
+                              bruteForceMaximum(c, texels, BrickGrid::kBrickSide << index, x, y, z))
+                        << "level " << index << " cell " << x << "," << y << "," << z;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, BrickGridOf,
+                         testing::Values(GridCase{"OddSizesOneSliceAtATime", 21, 13, 17, 1},
+                                         GridCase{"OddSizesSlabsAcrossBrickBoundaries", 21, 13, 17, 5},
+                                         GridCase{"WholeBricksOneSlab", 32, 16, 24, 24},
+                                         GridCase{"SmallerThanOneBrick", 3, 5, 7, 7},
+                                         GridCase{"Row", 300, 1, 1, 1}, GridCase{"TallColumn", 3, 2, 100, 7}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// 64³ voxels in bricks of 8: level 0 has 8³ bricks, level 1 (the base) 4³.
+const BrickLayout kLayout({64, 64, 64}, 8);
+
+struct Visibility {
+    const char* name;
+    float clipHighX = 1.0f;
+    float shiftX = 0.0f;
+    std::int64_t threshold = -1;
+    bool hotCorner = false;    // maxima known: all 50 but brick (3, 3, 3), 200
+    std::uint64_t room = 1000; // slots beside the base level
+    std::uint32_t viewportHeight = 512;
+    std::uint32_t level = 0;
+    std::size_t needed = 0;
+};
+
+TEST(BrickVisibility, NeedsTheBricksTheRaysCanMeetNearestFirst) {
+    const Visibility cases[] = {
+        {.name = "AllInView", .needed = 512},
+        {.name = "OutsideTheClipBox", .clipHighX = 0.5f, .needed = 256},
+        // Clip x beyond w from world x > -0.3 on: the two columns of bricks at
+        // x < -0.25 remain.
+        {.name = "OutsideTheFrustum", .shiftX = 1.3f, .needed = 128},
+        // Only the hot brick's neighbourhood can reach above the window.
+        {.name = "BelowTheWindowWithAllNeighbours", .threshold = 100, .hotCorner = true, .needed = 27},
+        {.name = "UnknownMaximaMayShow", .threshold = 100, .needed = 512},
+        {.name = "MinimumAndMeanNeedEverything", .threshold = -1, .hotCorner = true, .needed = 512},
+        // 512 bricks do not fit 511 slots: the base level's 64 do.
+        {.name = "CoarserWhenTheAtlasIsTooSmall", .room = 511, .level = 1, .needed = 64},
+        // A pixel spans 2 level-0 voxels at the centre.
+        {.name = "CoarserWhenPixelsAreLarge", .viewportHeight = 64, .level = 1, .needed = 64},
+    };
+    for (const Visibility& c : cases) {
+        SCOPED_TRACE(c.name);
+        BrickMaxima maxima(kLayout);
+        for (std::uint64_t index = 0; c.hotCorner && index < kLayout.brickCount(0); ++index) {
+            const BrickKey key = kLayout.key(0, index);
+            maxima.set(key, key.brick == std::array<std::uint32_t, 3>{3, 3, 3} ? 200 : 50);
+        }
+        // Clip space is the world moved by (shiftX, 0, 1): the volume ([-0.5, 0.5]³) lies in
+        // front of the near plane, inside the frustum unless shifted sideways.
+        BrickView view{.camera = {0.0f, 0.0f, -2.0f},
+                       .viewportHeight = c.viewportHeight,
+                       .clipHigh = {c.clipHighX, 1.0f, 1.0f},
+                       .threshold = c.threshold};
+        view.viewProjection.columns[3] = {c.shiftX, 0.0f, 1.0f, 1.0f};
+
+        NeededBricks needed;
+        chooseLevel(kLayout, view, maxima, c.room, needed);
+        EXPECT_EQ(needed.level, c.level);
+        ASSERT_EQ(needed.bricks.size(), c.needed);
+        float last = 0.0f;
+        for (const BrickKey& key : needed.bricks) {
+            const auto box = kLayout.textureBox(key);
+            EXPECT_LT(box[0][0], c.clipHighX);
+            float distance = 0.0f; // from the camera, at (0.5, 0.5, -1.5) in texture coordinates
+            for (std::size_t axis = 0; axis < 3; ++axis)
+                distance += std::pow(0.5f * (box[0][axis] + box[1][axis]) - (axis == 2 ? -1.5f : 0.5f), 2.0f);
+            EXPECT_GE(distance, last - 1e-5f);
+            last = distance;
+        }
+    }
+}
+
+} // namespace
