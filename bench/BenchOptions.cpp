@@ -49,7 +49,14 @@ QString BenchOptions::modeName(RenderMode mode) {
 }
 
 QString BenchOptions::lookupName(ColourLookup lookup) {
-    return lookup == ColourLookup::BlackAndWhite ? QStringLiteral("bw") : QStringLiteral("default");
+    switch (lookup) {
+    case ColourLookup::BlackAndWhite:
+        return QStringLiteral("bw");
+    case ColourLookup::Other:
+        return QStringLiteral("other");
+    default:
+        return QStringLiteral("default");
+    }
 }
 
 QString BenchOptions::usage() {
@@ -57,6 +64,7 @@ QString BenchOptions::usage() {
                "usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
                "[--json FILE] [--png FILE] [--quality full|interactive] "
                "[--mode composite|mip|minip|average] [--sampling N] [--lookup default|bw] "
+               "[--transfer-function FILE.json] "
                "[--window LEVEL WIDTH | --window %1] [--gpu-budget MB] [--ram-budget MB] [--warm-up-limit S]")
         .arg(WindowPresets::names());
 }
@@ -115,6 +123,8 @@ std::variant<BenchOptions, QString> BenchOptions::parse(const QStringList& argum
             }
             options.lookup = lookup == lookupName(ColourLookup::Default) ? ColourLookup::Default
                                                                          : ColourLookup::BlackAndWhite;
+        } else if (name == QLatin1String("--transfer-function") && needs(1)) {
+            options.transferFunctionPath = arguments[++i];
         } else if (name == QLatin1String("--sampling") && needs(1)) {
             const std::optional<int> sampling =
                 boundedInt(arguments[++i], 1, QVRenderer::kMostSamplesPerStep);

@@ -15,7 +15,8 @@
 // What one voxview-bench run measures, from its command line:
 //   [--volume sample|HEADER] [--size W H] [--frames N] [--json FILE] [--png FILE]
 //   [--quality full|interactive] [--mode composite|mip|minip|average] [--sampling N]
-//   [--lookup default|bw] [--window LEVEL WIDTH | --window PRESET] [--gpu-budget MB]
+//   [--lookup default|bw] [--transfer-function FILE.json] [--window LEVEL WIDTH | --window PRESET]
+//   [--gpu-budget MB]
 //   [--ram-budget MB] [--warm-up-limit S]
 // A window given as two numbers is in sample units, as the renderer's wl and ww.
 struct BenchOptions {
@@ -31,6 +32,7 @@ struct BenchOptions {
     int sampling = 1; // samples per voxel step
     // None: the render mode's own (the warm default for compositing, grey for projections).
     std::optional<ColourLookup> lookup;
+    QString transferFunctionPath; // a colour preset in ParaView's JSON format; empty: none
     // Neither: the window the volume opens with.
     std::optional<WindowPresets::SampleWindow> window;
     std::optional<WindowPreset> windowPreset;

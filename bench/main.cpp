@@ -44,6 +44,7 @@ int fail(const QString& reason) {
 struct DrawnWindow {
     std::int64_t wl, ww;
     ColourLookup lookup;
+    QString colourMap;
 };
 
 QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume, DrawnWindow window,
@@ -64,6 +65,7 @@ QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& v
     json["quality"] = options.qualityName();
     json["mode"] = BenchOptions::modeName(options.mode);
     json["lookup"] = BenchOptions::lookupName(window.lookup);
+    json["colour_map"] = window.colourMap;
     json["sampling"] = options.sampling;
     json["window"] = QJsonArray{static_cast<qint64>(window.wl), static_cast<qint64>(window.ww)};
     json["frames"] = stats.frames;
@@ -144,6 +146,21 @@ int main(int argc, char** argv) {
     }
     renderer->setSamplesPerStep(options.sampling);
     std::optional<WindowPresets::SampleWindow> window = options.window;
+    // A colour preset brings its window, unless one is given.
+    if (!options.transferFunctionPath.isEmpty()) {
+        auto read = ColourMap::readParaViewPreset(options.transferFunctionPath);
+        if (const QString* reason = std::get_if<QString>(&read)) {
+            return fail(*reason);
+        }
+        const auto& preset = std::get<ColourMap::Preset>(read);
+        renderer->displayModel().setColourMap(preset.map);
+        const auto spanned =
+            WindowPresets::fromFileUnits(0.5 * (preset.low + preset.high), preset.high - preset.low, volume);
+        if (const QString* reason = std::get_if<QString>(&spanned)) {
+            return fail(QStringLiteral("the colour preset's window does not fit: %1").arg(*reason));
+        }
+        window = window ? window : std::get<WindowPresets::SampleWindow>(spanned);
+    }
     if (options.windowPreset) {
         const auto preset = WindowPresets::windowFor(*options.windowPreset, volume);
         if (const QString* reason = std::get_if<QString>(&preset)) {
@@ -174,7 +191,8 @@ int main(int argc, char** argv) {
     }
     const QByteArray json =
         QJsonDocument(report(options, volume,
-                             {renderer->wl(), renderer->ww(), renderer->displayModel().lookup()},
+                             {renderer->wl(), renderer->ww(), renderer->displayModel().lookup(),
+                              renderer->displayModel().colourMap().name()},
                              std::get<PoolWarmUp::Times>(warmUp), run, setupMs, loadStart))
             .toJson(QJsonDocument::Compact);
     std::printf("%s\n", json.constData());

@@ -40,6 +40,7 @@ void QVRenderer::drawInMTKView(MTKView& view) {
     m_orbit.integrate(OrbitController::Speeds::of(view));
     // The frame draws the model as it is now, whatever the observers set.
     m_display = m_model->snapshot();
+    uploadColourMap();
     // Each cut to its low 32 bits, as the shaders receive them.
     m_wlww = {static_cast<std::int32_t>(m_display.windowLevel),
               static_cast<std::int32_t>(m_display.windowWidth)};

@@ -19,6 +19,7 @@ constexpr std::size_t kMarchIndex = 3;
 constexpr std::size_t kAtlasTextureIndex = 0;
 constexpr std::size_t kBrickTextureIndex = 1;
 constexpr std::size_t kPageTableTextureIndex = 2;
+constexpr std::size_t kColourMapTextureIndex = 3;
 
 // The drawable size arrives in device pixels as doubles; whole pixels, truncated.
 std::uint32_t wholePixels(double size) {
@@ -163,6 +164,7 @@ FrameCache::Inputs QVRenderer::frameInputs(std::uint32_t width, std::uint32_t he
     inputs.bricks = m_scene->pool() ? m_scene->pool()->version() : 0;
     inputs.level = m_scene->pool() ? m_scene->pool()->level() : 0;
     inputs.grid = volume.brickTexture != nullptr;
+    inputs.colourMap = m_colourMapUploads;
     inputs.width = width;
     inputs.height = height;
     return inputs;
@@ -186,8 +188,33 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
     encoder->setFragmentTexture(volume.brickTexture ? volume.brickTexture.get() : pool.pageTable(),
                                 kBrickTextureIndex);
     encoder->setFragmentTexture(pool.pageTable(), kPageTableTextureIndex);
+    encoder->setFragmentTexture(m_colourMapTexture.get(), kColourMapTextureIndex);
     encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
     encoder->endEncoding();
+}
+
+void QVRenderer::uploadColourMap() {
+    if (m_display.colourMap == m_uploadedMap || !m_scene->device() || m_colourMapRefused) {
+        return;
+    }
+    if (!m_colourMapTexture) {
+        const gpu::TextureDescriptor descriptor{.pixelFormat = gpu::PixelFormat::RGBA8Unorm,
+                                                .width = ColourMap::kTableSize};
+        std::string error;
+        m_colourMapTexture = m_scene->device()->newTextureWithDescriptor(descriptor, &error);
+        if (!m_colourMapTexture) {
+            // Told once: the samples then show black.
+            qWarning("QVRenderer: no texture for the colour map: %s", error.c_str());
+            m_colourMapRefused = true;
+            return;
+        }
+    }
+    const ColourMap::Table table = m_display.colourMap->table();
+    if (m_colourMapTexture->replaceRegion({{0, 0, 0}, {ColourMap::kTableSize, 1, 1}}, 0, 0, table.data(),
+                                          table.size(), table.size())) {
+        m_uploadedMap = m_display.colourMap;
+        ++m_colourMapUploads;
+    }
 }
 
 std::int64_t QVRenderer::invisibleTexels() const {

@@ -233,6 +233,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // The frame's choice of bricks, uploads of those read, and where the shader finds them.
     // Chooses and streams the bricks for a frame of the view's current drawable height.
     void updatePool(std::uint32_t drawableHeight);
+    // The display model's colour map into this view's table texture, when it changed.
+    void uploadColourMap();
     // The cube's draw into `pass`, as DrawA encodes it.
     void encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& pass);
 
@@ -242,6 +244,11 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     Uniforms m_uniforms{};
     const CubeVertex* m_vertices = nullptr;
     WindowPair m_wlww{};
+
+    std::shared_ptr<gpu::Texture> m_colourMapTexture;
+    std::shared_ptr<const ColourMap> m_uploadedMap; // what the texture holds
+    std::uint64_t m_colourMapUploads = 0;
+    bool m_colourMapRefused = false; // the device made no texture for it
 
     MarchUniforms m_march{};
     std::shared_ptr<const BrickGrid> m_marchBricks; // the grid and threshold m_march's box was found for

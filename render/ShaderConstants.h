@@ -60,15 +60,4 @@ inline constexpr int kModeMip = static_cast<int>(RenderMode::Mip);
 inline constexpr int kModeMinip = static_cast<int>(RenderMode::Minip);
 inline constexpr int kModeAverage = static_cast<int>(RenderMode::Average);
 
-// Uniforms::clutmode: 0 the warm lookup below, 1 grey.
-inline constexpr int kClutGrey = 1;
-// The warm lookup: low values dark red, the middle of the window orange, its top ivory,
-// linear in RGB between, so that skin, soft tissue and bone differ.
-struct Rgb {
-    float red, green, blue;
-};
-inline constexpr Rgb kDarkRed{0.40f, 0.05f, 0.03f};
-inline constexpr Rgb kOrange{0.95f, 0.50f, 0.15f};
-inline constexpr Rgb kIvory{1.00f, 0.96f, 0.86f};
-
 } // namespace shading

@@ -22,8 +22,8 @@ struct ShaderBinding {
 inline constexpr std::array<ShaderBinding, 4> kUniformBlockBindings{
     {{"CubeVertices", 0}, {"Uniforms", 1}, {"WindowPair", 2}, {"MarchUniforms", 3}}};
 // The fragment stage's textures: the brick atlas, the brick maxima grid, the page table.
-inline constexpr std::array<ShaderBinding, 3> kTextureBindings{
-    {{"uAtlas", 0}, {"uMaxGrid", 1}, {"uPageTable", 2}}};
+inline constexpr std::array<ShaderBinding, 4> kTextureBindings{
+    {{"uAtlas", 0}, {"uMaxGrid", 1}, {"uPageTable", 2}, {"uColourMap", 3}}};
 
 struct CubeVertex {
     float4 position; // (x, y, z, 0) with each coordinate -0.5 or +0.5

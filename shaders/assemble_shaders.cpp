@@ -39,11 +39,6 @@ std::string declaration(const char* name, std::uint32_t value) {
     return "const uint " + std::string(name) + " = " + std::to_string(value) + "u;\n";
 }
 
-std::string declaration(const char* name, shading::Rgb colour) {
-    return "const vec3 " + std::string(name) + " = vec3(" + floatLiteral(colour.red) + ", " +
-           floatLiteral(colour.green) + ", " + floatLiteral(colour.blue) + ");\n";
-}
-
 std::string constants() {
     using namespace shading;
     return "// Written by the build from render/ShaderConstants.h.\n" +
@@ -58,8 +53,6 @@ std::string constants() {
            declaration("kTiny", kTiny) + declaration("kHuge", kHuge) +
            declaration("kModeComposite", kModeComposite) + declaration("kModeMip", kModeMip) +
            declaration("kModeMinip", kModeMinip) + declaration("kModeAverage", kModeAverage) +
-           declaration("kClutGrey", kClutGrey) + declaration("kDarkRed", kDarkRed) +
-           declaration("kOrange", kOrange) + declaration("kIvory", kIvory) +
            // Compiler messages count the source's own lines again from here.
            "#line 2\n";
 }

@@ -64,6 +64,8 @@ uniform sampler3D uMaxGrid;
 // The page table: per brick, the slot's place in the atlas (x, y, z) and the level it
 // holds (w), 16-bit unsigned normalised, read with texelFetch.
 uniform sampler3D uPageTable;
+// The colour map: a row of colours across the display window, read filtered.
+uniform sampler3D uColourMap;
 
 layout(std140) uniform MarchUniforms {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show;
@@ -82,7 +84,6 @@ flat in vec3 vClipLow;
 flat in vec3 vClipHigh;
 flat in vec2 vWindow;
 flat in float vSampleOffset;
-flat in int vClutmode;
 flat in int vRenderMode;
 flat in int vSamplesPerStep;
 flat in float vAmbient;
@@ -140,14 +141,11 @@ float windowed(float value) {
     return clamp(windowLevel(value), 0.0, 1.0);
 }
 
-// clutmode 0: low values dark red, middle orange, the top of the window ivory, so skin,
-// soft tissue and bone differ; clutmode kClutGrey: grey.
+// The colour map's table from the window's floor (0) to its top (1): its first entry's
+// centre at 0, its last one's at 1.
 vec3 lookup(float intensity) {
-    if (vClutmode == kClutGrey) {
-        return vec3(intensity);
-    }
-    return intensity < 0.5 ? mix(kDarkRed, kOrange, intensity * 2.0)
-                           : mix(kOrange, kIvory, intensity * 2.0 - 1.0);
+    float entries = float(textureSize(uColourMap, 0).x);
+    return textureLod(uColourMap, vec3((intensity * (entries - 1.0) + 0.5) / entries, 0.5, 0.5), 0.0).rgb;
 }
 
 // Entry and exit distance of the ray origin + t * dir through the box [low, high].

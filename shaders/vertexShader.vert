@@ -24,7 +24,8 @@ layout(std140) uniform Uniforms {
     vec4 cameraPosition; // world space, w = 1
     vec4 intercept;      // upper clip values in texture coordinates
     vec4 interceptBtm;   // lower clip values
-    // Byte 0 the lookup mode, byte 1 the rendering mode, byte 2 the samples per voxel step.
+    // Byte 0 the lookup mode (its colours come as the colour map's texture), byte 1 the
+    // rendering mode, byte 2 the samples per voxel step.
     uint clutmodeWord;
     int sampleOffset;    // texel + sampleOffset = sample value (signed volumes are stored +32768)
     float ambient;       // the share of light a surface facing away shows; 1 unlit
@@ -43,7 +44,6 @@ flat out vec3 vClipLow;
 flat out vec3 vClipHigh;
 flat out vec2 vWindow;            // lower edge and width of the window, raw units
 flat out float vSampleOffset;
-flat out int vClutmode;
 flat out int vRenderMode;
 flat out int vSamplesPerStep;
 flat out float vAmbient;
@@ -69,7 +69,6 @@ void main() {
     float width = max(float(window.ww), 1.0);
     vWindow = vec2(float(window.wl) - 0.5 * width, width);
     vSampleOffset = float(uniforms.sampleOffset);
-    vClutmode = int(uniforms.clutmodeWord & 0xFFu);
     vRenderMode = int((uniforms.clutmodeWord >> 8) & 0xFFu);
     vSamplesPerStep = max(int((uniforms.clutmodeWord >> 16) & 0xFFu), 1);
     vAmbient = clamp(uniforms.ambient, 0.0, 1.0);

@@ -1,7 +1,19 @@
 #include "render/display/DisplayModel.h"
 
+#include <utility>
+
+namespace {
+
+std::shared_ptr<const ColourMap> builtInMap(ColourLookup lookup) {
+    return std::make_shared<const ColourMap>(
+        lookup == ColourLookup::BlackAndWhite ? ColourMap::blackAndWhite() : ColourMap::warmDefault());
+}
+
+} // namespace
+
 DisplayModel::DisplayModel(std::int64_t windowLevel, std::int64_t windowWidth, QObject* parent)
-    : QObject(parent), m_otherLookup(defaultLookup(RenderMode::Mip)) {
+    : QObject(parent), m_otherLookup(defaultLookup(RenderMode::Mip)), m_otherMap(builtInMap(m_otherLookup)) {
+    m_state.colourMap = builtInMap(m_state.lookup);
     m_state.windowLevel = windowLevel;
     m_state.windowWidth = windowWidth;
 }
@@ -25,10 +37,19 @@ void DisplayModel::setWindowWidth(std::int64_t width) {
 }
 
 void DisplayModel::setLookup(ColourLookup lookup) {
-    if (lookup != m_state.lookup) {
-        m_state.lookup = lookup;
-        emit lookupChanged(lookup);
+    if (lookup != m_state.lookup && lookup != ColourLookup::Other) {
+        show(lookup, builtInMap(lookup));
     }
+}
+
+void DisplayModel::setColourMap(const ColourMap& map) {
+    show(ColourLookup::Other, std::make_shared<const ColourMap>(map));
+}
+
+void DisplayModel::show(ColourLookup lookup, std::shared_ptr<const ColourMap> map) {
+    m_state.lookup = lookup;
+    m_state.colourMap = std::move(map);
+    emit lookupChanged(lookup);
 }
 
 ColourLookup DisplayModel::defaultLookup(RenderMode mode) {
@@ -43,9 +64,9 @@ void DisplayModel::setRenderMode(RenderMode mode) {
     m_state.renderMode = mode;
     emit renderModeChanged(mode);
     if (otherKind) {
-        const ColourLookup shown = m_otherLookup;
-        m_otherLookup = m_state.lookup;
-        setLookup(shown);
+        const ColourLookup lookup = std::exchange(m_otherLookup, m_state.lookup);
+        std::shared_ptr<const ColourMap> map = std::exchange(m_otherMap, m_state.colourMap);
+        show(lookup, std::move(map));
     }
 }
 
@@ -65,9 +86,12 @@ void DisplayModel::setZAngle(float radians) {
 
 void DisplayModel::resetForVolume(std::int64_t windowLevel, std::int64_t windowWidth) {
     resetClipAndTurn();
-    setLookup(defaultLookup(m_state.renderMode));
+    if (m_state.lookup != defaultLookup(m_state.renderMode)) {
+        show(defaultLookup(m_state.renderMode), builtInMap(defaultLookup(m_state.renderMode)));
+    }
     m_otherLookup =
         defaultLookup(m_state.renderMode == RenderMode::Composite ? RenderMode::Mip : RenderMode::Composite);
+    m_otherMap = builtInMap(m_otherLookup);
     if (windowLevel != m_state.windowLevel || windowWidth != m_state.windowWidth) {
         m_state.windowLevel = windowLevel;
         m_state.windowWidth = windowWidth;

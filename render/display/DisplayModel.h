@@ -1,14 +1,16 @@
 #pragma once
 
 #include "render/ShaderTypes.h"
+#include "render/display/ColourMap.h"
 
 #include <QObject>
 #include <array>
 #include <cstdint>
+#include <memory>
 
-// How the samples inside the display window are coloured. The numbers are those the
-// shaders know (the uniforms' clutmode byte).
-enum class ColourLookup : std::uint8_t { Default = 0, BlackAndWhite = 1 };
+// How the samples inside the display window are coloured: the two lookups of the uniforms'
+// clutmode byte, or another colour map (a built-in one of the View menu, or a preset file's).
+enum class ColourLookup : std::uint8_t { Default = 0, BlackAndWhite = 1, Other = 2 };
 
 // The part of the volume the rays sample: low and high per axis (x, y, z) in texture
 // coordinates, 0 … 1 when nothing is cut away.
@@ -33,6 +35,7 @@ class DisplayModel : public QObject {
         std::int64_t windowLevel = 0;
         std::int64_t windowWidth = 0;
         ColourLookup lookup = ColourLookup::Default;
+        std::shared_ptr<const ColourMap> colourMap; // the lookup's colours; never null
         RenderMode renderMode = RenderMode::Composite;
         ClipBox clip;
         float zAngle = 0.0f; // radians about the viewing axis
@@ -47,7 +50,11 @@ class DisplayModel : public QObject {
     std::int64_t windowWidth() const { return m_state.windowWidth; }
     void setWindowWidth(std::int64_t width);
     ColourLookup lookup() const { return m_state.lookup; }
+    // Default or BlackAndWhite; Other keeps the map shown.
     void setLookup(ColourLookup lookup);
+    const ColourMap& colourMap() const { return *m_state.colourMap; }
+    // Any map: a built-in one or a preset's (the lookup becomes Other).
+    void setColourMap(const ColourMap& map);
     RenderMode renderMode() const { return m_state.renderMode; }
     // The compositing mode and the projections each keep the lookup last chosen in them:
     // the warm default for compositing, grey for the projections until the user picks
@@ -76,7 +83,10 @@ class DisplayModel : public QObject {
 
   private:
     static ColourLookup defaultLookup(RenderMode mode);
+    void show(ColourLookup lookup, std::shared_ptr<const ColourMap> map);
 
     Snapshot m_state;
-    ColourLookup m_otherLookup; // of the compositing mode while a projection shows, or back
+    // The lookup of the compositing mode while a projection shows, or the other way round.
+    ColourLookup m_otherLookup;
+    std::shared_ptr<const ColourMap> m_otherMap;
 };

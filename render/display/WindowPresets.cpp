@@ -40,9 +40,10 @@ WindowPresets::SampleWindow spanning(std::int64_t low, std::int64_t high) {
     return {low + width / 2, width};
 }
 
-// A window in the file's units (value = sample · valueScale + valueOffset) in sample units.
-std::variant<WindowPresets::SampleWindow, QString> fromFileUnits(double level, double width,
-                                                                 const QVRenderer::VolumeState& volume) {
+} // namespace
+
+std::variant<WindowPresets::SampleWindow, QString>
+WindowPresets::fromFileUnits(double level, double width, const QVRenderer::VolumeState& volume) {
     if (!std::isfinite(volume.valueScale) || volume.valueScale == 0.0 || !std::isfinite(volume.valueOffset)) {
         return QStringLiteral("the volume's values have no usable scale");
     }
@@ -57,12 +58,14 @@ std::variant<WindowPresets::SampleWindow, QString> fromFileUnits(double level, d
                                        std::max<std::int64_t>(std::llround(sampleWidth), kNarrowestWidth)};
 }
 
+namespace {
+
 std::variant<WindowPresets::SampleWindow, QString> ctWindow(HounsfieldWindow window,
                                                             const QVRenderer::VolumeState& volume) {
     if (!volume.hounsfield) {
         return QStringLiteral("the volume's values are not Hounsfield units");
     }
-    return fromFileUnits(window.level, window.width, volume);
+    return WindowPresets::fromFileUnits(window.level, window.width, volume);
 }
 
 } // namespace

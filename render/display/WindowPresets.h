@@ -21,6 +21,11 @@ struct SampleWindow {
     std::int64_t width = 0;
 };
 
+// A window given in the file's units (value = sample · valueScale + valueOffset) in sample
+// units, or why it has none there.
+std::variant<SampleWindow, QString> fromFileUnits(double level, double width,
+                                                  const QVRenderer::VolumeState& volume);
+
 // The preset's window for `volume`, or why the volume has none.
 std::variant<SampleWindow, QString> windowFor(WindowPreset preset, const QVRenderer::VolumeState& volume);
 

@@ -17,7 +17,8 @@ bool sameColour(const gpu::ClearColor& a, const gpu::ClearColor& b) {
 bool FrameCache::Inputs::operator==(const Inputs& other) const {
     return std::memcmp(&uniforms, &other.uniforms, sizeof(Uniforms)) == 0 && window.wl == other.window.wl &&
            window.ww == other.window.ww && volume == other.volume && bricks == other.bricks &&
-           level == other.level && grid == other.grid && width == other.width && height == other.height;
+           level == other.level && grid == other.grid && colourMap == other.colourMap &&
+           width == other.width && height == other.height;
 }
 
 AdaptiveQuality::Action FrameCache::decide(const Inputs& inputs, bool interacting, bool streaming,

@@ -24,10 +24,11 @@ class FrameCache {
     struct Inputs {
         Uniforms uniforms{};
         WindowPair window{};
-        std::uint64_t volume = 0; // the volume's generation
-        std::uint64_t bricks = 0; // the brick pool's version: bricks arrived or left
-        std::uint32_t level = 0;  // the pool's level the frame samples
-        bool grid = false;        // rays skip by the brick grid
+        std::uint64_t volume = 0;    // the volume's generation
+        std::uint64_t bricks = 0;    // the brick pool's version: bricks arrived or left
+        std::uint32_t level = 0;     // the pool's level the frame samples
+        bool grid = false;           // rays skip by the brick grid
+        std::uint64_t colourMap = 0; // uploads of the colour map so far
         std::uint32_t width = 0, height = 0;
         bool operator==(const Inputs& other) const;
     };

@@ -21,10 +21,10 @@ std::size_t levelSide(std::size_t side, std::size_t level) {
     return std::max<std::size_t>(side >> level, 1);
 }
 
-// Volume texels (filtered) and the brick pool's page table entries (fetched whole).
+// Volume texels (filtered), the brick pool's page table entries (fetched whole) and the
+// colour map's table (filtered along x).
 bool describesVolume(const gpu::TextureDescriptor& descriptor) {
-    return (descriptor.pixelFormat == gpu::PixelFormat::R16Uint ||
-            descriptor.pixelFormat == gpu::PixelFormat::RGBA16Unorm) &&
+    return descriptor.pixelFormat != gpu::PixelFormat::Invalid &&
            descriptor.textureType == gpu::TextureType::Type3D;
 }
 
@@ -32,8 +32,22 @@ bool holdsEntries(const gpu::TextureDescriptor& descriptor) {
     return descriptor.pixelFormat == gpu::PixelFormat::RGBA16Unorm;
 }
 
-std::size_t bytesPerTexel(const gpu::TextureDescriptor& descriptor) {
-    return holdsEntries(descriptor) ? 8 : 2;
+// OpenGL's internal format, format and type of the texels.
+struct GlFormat {
+    GLint internal;
+    GLenum format, type;
+    std::size_t bytes;
+};
+
+GlFormat glFormatOf(const gpu::TextureDescriptor& descriptor) {
+    switch (descriptor.pixelFormat) {
+    case gpu::PixelFormat::RGBA16Unorm:
+        return {GL_RGBA16, GL_RGBA, GL_UNSIGNED_SHORT, 8};
+    case gpu::PixelFormat::RGBA8Unorm:
+        return {GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, 4};
+    default:
+        return {GL_R16, GL_RED, GL_UNSIGNED_SHORT, 2};
+    }
 }
 
 bool describesRenderTarget(const gpu::TextureDescriptor& descriptor) {
@@ -55,7 +69,7 @@ unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor
                      std::string* error) {
     const bool renderTarget = describesRenderTarget(descriptor);
     if (!describesVolume(descriptor) && !renderTarget) {
-        *error = "only 3-D textures of 16-bit texels and 2-D RGBA8 render targets are supported";
+        *error = "only 3-D textures and 2-D RGBA8 render targets are supported";
         return 0;
     }
     constexpr auto kMaxGlSize = static_cast<std::size_t>(std::numeric_limits<GLsizei>::max());
@@ -84,13 +98,13 @@ unsigned makeTexture(QOpenGLFunctions_4_1_Core& gl, const gpu::TextureDescriptor
         gl.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, static_cast<GLsizei>(descriptor.width),
                         static_cast<GLsizei>(descriptor.height), 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     } else {
+        const GlFormat texels = glFormatOf(descriptor);
         for (std::size_t level = 0; level < levels; ++level) {
-            gl.glTexImage3D(GL_TEXTURE_3D, static_cast<GLint>(level),
-                            holdsEntries(descriptor) ? GL_RGBA16 : GL_R16,
+            gl.glTexImage3D(GL_TEXTURE_3D, static_cast<GLint>(level), texels.internal,
                             static_cast<GLsizei>(levelSide(descriptor.width, level)),
                             static_cast<GLsizei>(levelSide(descriptor.height, level)),
-                            static_cast<GLsizei>(levelSide(descriptor.depth, level)), 0,
-                            holdsEntries(descriptor) ? GL_RGBA : GL_RED, GL_UNSIGNED_SHORT, nullptr);
+                            static_cast<GLsizei>(levelSide(descriptor.depth, level)), 0, texels.format,
+                            texels.type, nullptr);
         }
     }
     gl.glBindTexture(target, 0);
@@ -112,7 +126,8 @@ bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, c
                         origin.x + size.width <= levelSide(descriptor.width, mipmapLevel) &&
                         origin.y + size.height <= levelSide(descriptor.height, mipmapLevel) &&
                         origin.z + size.depth <= levelSide(descriptor.depth, mipmapLevel);
-    const std::size_t texelBytes = bytesPerTexel(descriptor);
+    const GlFormat texels = glFormatOf(descriptor);
+    const std::size_t texelBytes = texels.bytes;
     const bool packingValid = bytesPerRow % texelBytes == 0 && bytesPerRow >= size.width * texelBytes &&
                               bytesPerImage % bytesPerRow == 0 && bytesPerImage >= bytesPerRow * size.height;
     if (!describesVolume(descriptor) || bytes == nullptr || !inside || !packingValid || slice != 0) {
@@ -128,8 +143,7 @@ bool replaceRegion(QOpenGLFunctions_4_1_Core& gl, const gpu::Texture& texture, c
     gl.glTexSubImage3D(GL_TEXTURE_3D, static_cast<GLint>(mipmapLevel), static_cast<GLint>(origin.x),
                        static_cast<GLint>(origin.y), static_cast<GLint>(origin.z),
                        static_cast<GLsizei>(size.width), static_cast<GLsizei>(size.height),
-                       static_cast<GLsizei>(size.depth), holdsEntries(descriptor) ? GL_RGBA : GL_RED,
-                       GL_UNSIGNED_SHORT, bytes);
+                       static_cast<GLsizei>(size.depth), texels.format, texels.type, bytes);
     // Back to OpenGL's defaults: the view's context may be the one in use here.
     gl.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);

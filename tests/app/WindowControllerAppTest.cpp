@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMenu>
 #include <QMimeData>
 #include <QPainter>
 #include <QPointer>
@@ -294,8 +295,8 @@ TEST_F(AppWindowTest, SaveImageWritesTheViewAsPngAtItsSize) {
     EXPECT_EQ(imagemetrics::changedPixels(still, saved.convertToFormat(QImage::Format_RGB32)), 0);
 }
 
-// The two lookups are one choice: choosing one again keeps it, and the menu shows the
-// renderer's. Maximum intensity projection from the menu redraws the volume and is the one
+// The two lookups and the colour maps are one choice: choosing one again keeps it, and the
+// menu shows the renderer's. Maximum intensity projection from the menu redraws the volume and is the one
 // render mode checked. The CT windows are in Hounsfield units; the built-in sample stores
 // HU + 1024.
 TEST_F(AppWindowTest, LookupRenderModeAndWindowPresetsFromTheMenuAndShortcutsReachThePictureAndLabels) {
@@ -306,8 +307,14 @@ TEST_F(AppWindowTest, LookupRenderModeAndWindowPresetsFromTheMenuAndShortcutsRea
     EXPECT_TRUE(action("actionClutBW")->isChecked());
     EXPECT_FALSE(action("actionClutDefault")->isChecked());
     EXPECT_GT(imagemetrics::changedPixels(composite, grabStill(QStringLiteral("black-and-white"))), 1000);
-    action("actionClutDefault")->trigger();
+    QAction* hot = m_window->findChild<QMenu*>(QStringLiteral("menuColourMaps"))->actions().at(0);
+    hot->trigger();
+    EXPECT_TRUE(hot->isChecked());
     EXPECT_FALSE(action("actionClutBW")->isChecked());
+    EXPECT_GT(imagemetrics::changedPixels(composite, grabStill(QStringLiteral("hot"))), 1000);
+    action("actionClutDefault")->trigger();
+    EXPECT_FALSE(action("actionClutBW")->isChecked() || hot->isChecked());
+    EXPECT_TRUE(samePicture(composite, grabStill(QStringLiteral("default-again"))));
 
     // A projection starts in grey and, in any lookup, leaves the background where its rays
     // meet only air, as compositing does; back in compositing, its own lookup returns.
@@ -364,6 +371,25 @@ TEST_F(AppWindowTest, LightingFromTheMenuChangesTheCompositedPictureOnly) {
     const QImage maximum = grabStill(QStringLiteral("maximum-unlit"));
     action("actionLitSurfaces")->trigger();
     EXPECT_TRUE(samePicture(maximum, grabStill(QStringLiteral("maximum-lit"))));
+}
+
+// A colour preset (voxview --transfer-function) shows the volume in its colour map, the
+// window over its values; one whose values miss the volume's says so in the status line.
+TEST_F(AppWindowTest, AColourPresetColoursTheVolumeOverItsValues) {
+    const QImage before = grabStill(QStringLiteral("before-preset"));
+    auto preset = std::get<ColourMap::Preset>(
+        ColourMap::fromParaViewPreset(R"({"Name": "Ramp", "RGBPoints": [0, 0, 0, 1, 1000, 1, 1, 0]})"));
+    m_window->setColourPreset(preset);
+    // Values in Hounsfield units, which the built-in sample stores + 1024 (and its labels show).
+    EXPECT_EQ(label("wwLabel")->text() + QLatin1Char(' ') + label("wlLabel")->text(),
+              QStringLiteral("WW: 1000 WL: 1524"));
+    EXPECT_FALSE(action("actionClutDefault")->isChecked() || action("actionClutBW")->isChecked());
+    EXPECT_GT(imagemetrics::changedPixels(before, grabStill(QStringLiteral("preset"))), 1000);
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().isEmpty());
+    preset.low = 70000;
+    preset.high = 80000;
+    m_window->setColourPreset(preset);
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QLatin1String("outside the volume's")));
 }
 
 // View › New View opens a second window on the volume: a left drag there turns only its own

@@ -46,10 +46,6 @@ struct Tolerance {
 constexpr Tolerance kProjectionTolerance{3, 0.0005, 0.1};
 constexpr Tolerance kCompositeTolerance{32, 0.015, 2.0};
 
-QVector3D rgb(Rgb c) {
-    return {c.red, c.green, c.blue};
-}
-
 QVector3D clamped(float4 v) {
     return {std::clamp(v.x, 0.0f, 1.0f), std::clamp(v.y, 0.0f, 1.0f), std::clamp(v.z, 0.0f, 1.0f)};
 }
@@ -122,18 +118,19 @@ struct Scene {
     QVector3D camera, modelScale, clipLow, clipHigh;
     double windowLow, windowWidth;
     RenderMode mode;
-    int clutmode;
+    ColourMap::Table colours;
     double ambient;
 
     double windowed(double value) const { return std::clamp((value - windowLow) / windowWidth, 0.0, 1.0); }
 
+    // The colour map's table read as a filtered texture: linear between entries.
     QVector3D lookup(double intensity) const {
-        const auto i = static_cast<float>(intensity);
-        if (clutmode == kClutGrey) {
-            return {i, i, i};
-        }
-        return i < 0.5f ? rgb(kDarkRed) + (i * 2.0f) * (rgb(kOrange) - rgb(kDarkRed))
-                        : rgb(kOrange) + (i * 2.0f - 1.0f) * (rgb(kIvory) - rgb(kOrange));
+        const double at = intensity * (ColourMap::kTableSize - 1);
+        const auto below = std::min(static_cast<std::size_t>(at), ColourMap::kTableSize - 2);
+        const auto entry = [&](std::size_t n) {
+            return QVector3D(colours[4 * n], colours[4 * n + 1], colours[4 * n + 2]) / 255.0f;
+        };
+        return entry(below) + static_cast<float>(at - below) * (entry(below + 1) - entry(below));
     }
 
     // How much of the light from the camera the sample at p, `depth` voxel steps behind the
@@ -215,7 +212,8 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
     const Scene scene(volume, (toTexture * model.inverted()).map(QVector3D(eye.x, eye.y, eye.z)),
                       QVector3D(model(0, 0), model(1, 1), model(2, 2)), clamped(u.interceptBtm),
                       clamped(u.intercept), renderer.wlww().wl - 0.5 * windowWidth, windowWidth,
-                      static_cast<RenderMode>(u.renderMode), u.clutmode, u.ambient);
+                      static_cast<RenderMode>(u.renderMode), renderer.displayModel().colourMap().table(),
+                      u.ambient);
     const QVector3D background(kBackground.redF(), kBackground.greenF(), kBackground.blueF());
     QImage image(kViewSize, QImage::Format_RGB32);
     for (int py = 0; py < kViewSize.height(); ++py) {

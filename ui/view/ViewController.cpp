@@ -216,6 +216,36 @@ std::optional<QString> ViewController::applyWindowPreset(WindowPreset preset) {
     return std::nullopt;
 }
 
+std::optional<QString> ViewController::applyColourPreset(const ColourMap::Preset& preset) {
+    if (!m_renderer) {
+        return tr("no volume is shown");
+    }
+    m_renderer->displayModel().setColourMap(preset.map);
+    const QVRenderer::VolumeState volume = m_renderer->volumeState();
+    const auto window =
+        WindowPresets::fromFileUnits(0.5 * (preset.low + preset.high), preset.high - preset.low, volume);
+    if (const QString* reason = std::get_if<QString>(&window)) {
+        return tr("The colour preset's window does not fit: %1").arg(*reason);
+    }
+    const auto& chosen = std::get<WindowPresets::SampleWindow>(window);
+    m_renderer->setWw(chosen.width);
+    m_renderer->setWl(chosen.level);
+    if (volume.texels) {
+        const double first =
+            (volume.texels->min + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
+        const double last =
+            (volume.texels->max + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
+        if (preset.high < std::min(first, last) || preset.low > std::max(first, last)) {
+            return tr("The colour preset's values %1 to %2 lie outside the volume's, %3 to %4")
+                .arg(preset.low)
+                .arg(preset.high)
+                .arg(std::min(first, last))
+                .arg(std::max(first, last));
+        }
+    }
+    return std::nullopt;
+}
+
 void ViewController::menuImportaction() {
     m_import->menuImportaction();
 }

@@ -64,6 +64,10 @@ class ViewController : public QObject {
     // Sets the renderer's window to the preset's through setWw / setWl, so the labels
     // follow; nothing, and the reason, when the volume on show has no such window.
     std::optional<QString> applyWindowPreset(WindowPreset preset);
+    // Shows the volume in the preset's colour map, its window over the preset's values; what
+    // the user should know (values outside the volume's range, or why no window fits them),
+    // if anything.
+    std::optional<QString> applyColourPreset(const ColourMap::Preset& preset);
 
     // Imports an NRRD volume (see ImportCommand).
     void menuImportaction();

@@ -30,6 +30,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
+#include <ranges>
 
 namespace {
 
@@ -109,6 +110,18 @@ void WindowController::connectLayout() {
     lookups->setExclusive(true);
     lookups->addAction(m_ui->actionClutBW);
     lookups->addAction(m_ui->actionClutDefault);
+    // The other built-in colour maps, past the two lookups.
+    for (const ColourMap& map : ColourMap::builtIns() | std::views::drop(2)) {
+        QAction* action = m_ui->menuColourMaps->addAction(map.name());
+        action->setCheckable(true);
+        lookups->addAction(action);
+        connect(action, &QAction::triggered, this, [this, &map] {
+            if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
+                renderer->displayModel().setColourMap(map);
+            }
+            showCommandStates();
+        });
+    }
 
     connect(m_ui->actionImport, &QAction::triggered, this, &WindowController::menuImportaction);
     connect(m_ui->actionCancelImport, &QAction::triggered, this, &WindowController::cancelImport);
@@ -230,9 +243,12 @@ void WindowController::showCommandStates() {
     }
     m_ui->zrotsliderLabel->setVisible(zrotShown);
     if (QVRenderer* renderer = _vc ? _vc->renderer() : nullptr) {
-        const bool blackAndWhite = renderer->displayModel().lookup() == ColourLookup::BlackAndWhite;
-        m_ui->actionClutBW->setChecked(blackAndWhite);
-        m_ui->actionClutDefault->setChecked(!blackAndWhite);
+        const DisplayModel& model = renderer->displayModel();
+        m_ui->actionClutBW->setChecked(model.lookup() == ColourLookup::BlackAndWhite);
+        m_ui->actionClutDefault->setChecked(model.lookup() == ColourLookup::Default);
+        for (QAction* map : m_ui->menuColourMaps->actions()) {
+            map->setChecked(model.lookup() == ColourLookup::Other && map->text() == model.colourMap().name());
+        }
     }
 }
 
@@ -339,6 +355,17 @@ void WindowController::showUnreadable(const QString& fileName) {
     m_reloadButton->show();
 }
 
+void WindowController::setColourPreset(const ColourMap::Preset& preset) {
+    m_colourPreset = preset;
+    if (!_vc) {
+        return;
+    }
+    if (const std::optional<QString> notice = _vc->applyColourPreset(preset)) {
+        statusBar()->showMessage(*notice, kRefusalMessageMs);
+    }
+    showCommandStates();
+}
+
 void WindowController::showVolume(const QString& name, const QString& description) {
     m_volumeName = name;
     m_volumeDescription = description;
@@ -350,6 +377,9 @@ void WindowController::showVolume(const QString& name, const QString& descriptio
                        .arg(volume.height)
                        .arg(volume.depth)
                        .arg(kApplicationName));
+    if (m_colourPreset) {
+        setColourPreset(*m_colourPreset);
+    }
     showCommandStates();
 }
 

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,9 @@ class WindowController : public QMainWindow {
     // window for values that are not Hounsfield units) says why in the status line.
     void windowPreset(WindowPreset preset);
     void selectRenderMode(RenderMode mode);
+    // Shows the volume on show, and every volume shown after it, in the preset's colour map
+    // over its values (voxview --transfer-function); what to know goes to the status line.
+    void setColourPreset(const ColourMap::Preset& preset);
 
     // Routes the import command to the content view controller, else to the
     // application delegate.
@@ -101,5 +105,6 @@ class WindowController : public QMainWindow {
     // The volume on show: its file name and the status line's account of it.
     QString m_volumeName;
     QString m_volumeDescription;
+    std::optional<ColourMap::Preset> m_colourPreset; // for every volume shown
     std::vector<std::pair<QAction*, WindowPreset>> m_presetActions;
 };

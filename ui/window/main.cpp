@@ -70,8 +70,22 @@ int main(int argc, char** argv) {
                     "from their file (default %1).")
             .arg(budgets.importRamBytes >> kMegabyteShift),
         QStringLiteral("MB"));
-    arguments.addOptions({gpuBudget, ramBudget});
+    const QCommandLineOption transferFunction(
+        QStringLiteral("transfer-function"),
+        QObject::tr("A colour preset in ParaView's JSON format: every volume is shown in its colour map, the "
+                    "window over its values."),
+        QStringLiteral("FILE.json"));
+    arguments.addOptions({gpuBudget, ramBudget, transferFunction});
     arguments.process(application);
+    std::optional<ColourMap::Preset> colourPreset;
+    if (arguments.isSet(transferFunction)) {
+        auto read = ColourMap::readParaViewPreset(arguments.value(transferFunction));
+        if (const QString* reason = std::get_if<QString>(&read)) {
+            std::fprintf(stderr, "voxview: %s\n", qUtf8Printable(*reason));
+            return kExitUsage;
+        }
+        colourPreset = std::get<ColourMap::Preset>(std::move(read));
+    }
     for (const auto& [option, bytes] :
          {std::pair{&gpuBudget, &budgets.pool.gpuBytes}, std::pair{&ramBudget, &budgets.importRamBytes}}) {
         if (!arguments.isSet(*option)) {
@@ -110,6 +124,9 @@ int main(int argc, char** argv) {
     WindowController window(
         &appDelegate, [device] { return device; }, budgets);
     window.show();
+    if (colourPreset) {
+        window.setColourPreset(*colourPreset);
+    }
     if (!files.isEmpty()) {
         // Once the window is up, so that a data panel or a refusal opens over it.
         QTimer::singleShot(0, &window, [&window, files] { window.openFile(files[0], files.value(1)); });

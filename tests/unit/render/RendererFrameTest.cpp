@@ -1,4 +1,5 @@
 #include "RendererTestBed.h"
+#include "render/display/ColourMap.h"
 #include "render/display/OrbitController.h"
 #include "render/display/WindowPresets.h"
 #include "render/frame/FrameTimeBudget.h"
@@ -12,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits>
+#include <span>
 #include <thread>
 
 namespace {
@@ -367,6 +369,60 @@ TEST(FrameTimeBudgetTest, MovesTowardThePixelsThatTakeTheTargetTime) {
         }
         EXPECT_GE(pixels, c.lowest * FrameTimeBudget::kInitialPixels);
         EXPECT_LE(pixels, c.highest * FrameTimeBudget::kInitialPixels);
+    }
+}
+
+// The two lookups as tables of the window's colours: the warm default from dark red over
+// orange (the middle of the window) to ivory, black and white grey, both opaque.
+TEST(ColourMap, TheDefaultAndBlackAndWhiteTablesAreTheWarmAndTheGreyLookups) {
+    const struct {
+        const ColourMap& map;
+        std::size_t entry; // of 257, from the window's floor to its top
+        std::array<int, 4> rgba;
+    } cases[] = {
+        {ColourMap::warmDefault(), 0, {102, 13, 8, 255}},
+        {ColourMap::warmDefault(), 64, {172, 70, 23, 255}},
+        {ColourMap::warmDefault(), 128, {242, 128, 38, 255}},
+        {ColourMap::warmDefault(), 256, {255, 245, 219, 255}},
+        {ColourMap::blackAndWhite(), 0, {0, 0, 0, 255}},
+        {ColourMap::blackAndWhite(), 64, {64, 64, 64, 255}},
+        {ColourMap::blackAndWhite(), 256, {255, 255, 255, 255}},
+    };
+    for (const auto& c : cases) {
+        const ColourMap::Table table = c.map.table();
+        EXPECT_THAT(std::span(table).subspan(4 * c.entry, 4), testing::ElementsAreArray(c.rgba))
+            << c.map.name().toStdString() << " entry " << c.entry;
+    }
+}
+
+// ParaView's colour presets: the first of an array (or a lone object), its points in order
+// of value, stretched over its value range; refused with the reason when it is not one.
+TEST(ColourMap, ReadsParaViewColourPresetsAndRefusesOthersSayingWhy) {
+    const auto preset = ColourMap::fromParaViewPreset(
+        R"([{"Name": "Ramp", "ColorSpace": "RGB", "Points": [0, 0, 0.5, 0],
+             "RGBPoints": [300, 1, 1, 1,  -100, 0, 0, 1,  100, 1, 0, 0]}, {"Name": "Second"}])");
+    ASSERT_TRUE(std::holds_alternative<ColourMap::Preset>(preset)) << std::get<QString>(preset).toStdString();
+    const auto& [map, low, high] = std::get<ColourMap::Preset>(preset);
+    EXPECT_EQ(map.name(), QStringLiteral("Ramp"));
+    EXPECT_EQ(std::pair(low, high), std::pair(-100.0, 300.0));
+    ASSERT_EQ(map.points().size(), 3u);
+    EXPECT_EQ(map.points()[1].x, 0.5);
+    EXPECT_EQ(map.points()[1].red, 1.0);
+    EXPECT_TRUE(std::holds_alternative<ColourMap::Preset>(
+        ColourMap::fromParaViewPreset(R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1]})")));
+    const std::pair<const char*, const char*> refusals[] = {
+        {"{", "not JSON"},
+        {R"([{"Name": "Opacity only", "Points": [0, 0, 0.5, 0]}])", "no colour preset"},
+        {R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1]})", "quadruples"},
+        {R"({"RGBPoints": [0, 0, 0, 0]})", "quadruples"},
+        {R"({"RGBPoints": [0, 0, 0, 0, 1, 2, 1, 1]})", "outside 0 to 1"},
+        {R"({"RGBPoints": [0, 0, 0, 0, "one", 1, 1, 1]})", "no number"},
+        {R"({"RGBPoints": [5, 0, 0, 0, 5, 1, 1, 1]})", "no range"},
+    };
+    for (const auto& [json, reason] : refusals) {
+        const auto refused = ColourMap::fromParaViewPreset(json);
+        ASSERT_TRUE(std::holds_alternative<QString>(refused)) << json;
+        EXPECT_TRUE(std::get<QString>(refused).contains(QLatin1String(reason))) << json;
     }
 }
 

@@ -220,6 +220,7 @@ TEST(CommandLine, AnswersHelpVersionAndTooManyFilesWithoutAWindow) {
         {"a.nhdr a.raw b.raw", 2, "voxview takes at most FILE and DATA."},
         {"--gpu-budget 0", 2, "--gpu-budget needs a whole number of megabytes"},
         {"--ram-budget lots", 2, "--ram-budget needs a whole number of megabytes"},
+        {"--transfer-function /nonexistent/bone.json", 2, "/nonexistent/bone.json cannot be read"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);

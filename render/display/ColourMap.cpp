@@ -1,0 +1,113 @@
+#include "render/display/ColourMap.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+std::uint8_t byteOf(double channel) {
+    return static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 1.0) * 255.0));
+}
+
+} // namespace
+
+ColourMap::ColourMap(QString name, std::vector<Point> points)
+    : m_name(std::move(name)), m_points(std::move(points)) {}
+
+const std::vector<ColourMap>& ColourMap::builtIns() {
+    static const std::vector<ColourMap> maps{
+        // Low values dark red, the middle of the window orange, its top ivory, so that skin,
+        // soft tissue and bone differ.
+        {QStringLiteral("Default"),
+         {{0.0, 0.40, 0.05, 0.03}, {0.5, 0.95, 0.50, 0.15}, {1.0, 1.00, 0.96, 0.86}}},
+        {QStringLiteral("Black and White"), {{0.0, 0.0, 0.0, 0.0}, {1.0, 1.0, 1.0, 1.0}}},
+        {QStringLiteral("Hot"),
+         {{0.0, 0.0, 0.0, 0.0}, {0.4, 1.0, 0.0, 0.0}, {0.8, 1.0, 1.0, 0.0}, {1.0, 1.0, 1.0, 1.0}}},
+        {QStringLiteral("Bone"),
+         {{0.0, 0.0, 0.0, 0.0}, {0.375, 0.32, 0.32, 0.45}, {0.75, 0.66, 0.78, 0.78}, {1.0, 1.0, 1.0, 1.0}}},
+        // Lightness rises evenly from dark blue over teal and green to yellow.
+        {QStringLiteral("Viridis"),
+         {{0.0, 0.267, 0.005, 0.329},
+          {0.25, 0.229, 0.322, 0.546},
+          {0.5, 0.128, 0.567, 0.551},
+          {0.75, 0.369, 0.789, 0.383},
+          {1.0, 0.993, 0.906, 0.144}}},
+        // Blue below the middle of the window, red above, grey at it.
+        {QStringLiteral("Cool to Warm"),
+         {{0.0, 0.230, 0.299, 0.754}, {0.5, 0.865, 0.865, 0.865}, {1.0, 0.706, 0.016, 0.150}}},
+    };
+    return maps;
+}
+
+ColourMap::Table ColourMap::table() const {
+    Table table{};
+    std::size_t segment = 0;
+    for (std::size_t n = 0; n < kTableSize; ++n) {
+        const double x = static_cast<double>(n) / static_cast<double>(kTableSize - 1);
+        while (segment + 1 < m_points.size() && m_points[segment + 1].x < x) {
+            ++segment;
+        }
+        const Point& a = m_points[segment];
+        const Point& b = m_points[std::min(segment + 1, m_points.size() - 1)];
+        const double t = b.x > a.x ? std::clamp((x - a.x) / (b.x - a.x), 0.0, 1.0) : 0.0;
+        table[4 * n] = byteOf(a.red + t * (b.red - a.red));
+        table[4 * n + 1] = byteOf(a.green + t * (b.green - a.green));
+        table[4 * n + 2] = byteOf(a.blue + t * (b.blue - a.blue));
+        table[4 * n + 3] = 255;
+    }
+    return table;
+}
+
+std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QByteArray& json) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (document.isNull()) {
+        return QStringLiteral("it is not JSON (%1)").arg(error.errorString());
+    }
+    const QJsonArray presets = document.isArray() ? document.array() : QJsonArray{document.object()};
+    const QJsonObject preset = presets.isEmpty() ? QJsonObject() : presets.at(0).toObject();
+    const QJsonArray values = preset.value(QLatin1String("RGBPoints")).toArray();
+    if (values.isEmpty()) {
+        return QStringLiteral("it holds no colour preset with RGBPoints");
+    }
+    if (values.size() % 4 != 0 || values.size() < 8) {
+        return QStringLiteral("its RGBPoints are not x, r, g, b quadruples of two points or more");
+    }
+    std::vector<Point> points;
+    for (qsizetype i = 0; i < values.size(); i += 4) {
+        const Point p{values[i].toDouble(NAN), values[i + 1].toDouble(NAN), values[i + 2].toDouble(NAN),
+                      values[i + 3].toDouble(NAN)};
+        if (!std::isfinite(p.x) || !(p.red >= 0.0 && p.red <= 1.0) || !(p.green >= 0.0 && p.green <= 1.0) ||
+            !(p.blue >= 0.0 && p.blue <= 1.0)) {
+            return QStringLiteral("its RGBPoints hold a value that is no number or a colour outside 0 to 1");
+        }
+        points.push_back(p);
+    }
+    std::ranges::stable_sort(points, {}, &Point::x);
+    const double low = points.front().x;
+    const double high = points.back().x;
+    if (!(high > low) || !std::isfinite(high - low)) {
+        return QStringLiteral("its RGBPoints span no range of values");
+    }
+    for (Point& p : points) {
+        p.x = (p.x - low) / (high - low);
+    }
+    const QString name = preset.value(QLatin1String("Name")).toString();
+    return Preset{ColourMap(name.isEmpty() ? QStringLiteral("Preset") : name, std::move(points)), low, high};
+}
+
+std::variant<ColourMap::Preset, QString> ColourMap::readParaViewPreset(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString());
+    }
+    std::variant<Preset, QString> preset = fromParaViewPreset(file.readAll());
+    if (QString* reason = std::get_if<QString>(&preset)) {
+        *reason = QStringLiteral("%1 is not a colour preset: %2").arg(path, *reason);
+    }
+    return preset;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+// The colours samples take across the display window: control points from the window's
+// floor (0) to its top (1), linear in RGB between them. The renderer hands the shaders the
+// map as a table of kTableSize colours, sampled linearly, so the window's right drag moves
+// and stretches the map as it moves the window.
+class ColourMap {
+  public:
+    struct Point {
+        double x;
+        double red, green, blue;
+    };
+
+    // Entries of the table: the n-th holds the colour at n / (kTableSize − 1), so the
+    // window's floor, middle and top fall on entries.
+    static constexpr std::size_t kTableSize = 257;
+    using Table = std::array<std::uint8_t, kTableSize * 4>; // RGBA, alpha opaque
+
+    // The maps the View menu offers: the warm default and black and white first (the two
+    // lookups of the Uniforms' clutmode), then hot, bone, a perceptually uniform one and a
+    // diverging one.
+    static const std::vector<ColourMap>& builtIns();
+    static const ColourMap& warmDefault() { return builtIns()[0]; }
+    static const ColourMap& blackAndWhite() { return builtIns()[1]; }
+
+    // A colour preset as files give one: the map and the values, in the volume's own units,
+    // its first and last colours stand for.
+    struct Preset;
+    // The first preset of a file in ParaView's JSON format (an array of presets, or one): its
+    // `Name` and `RGBPoints` (x, r, g, b quadruples, x a value, r, g, b from 0 to 1). Its
+    // opacity `Points` are not read. Refused with the reason when it is not such a preset.
+    static std::variant<Preset, QString> fromParaViewPreset(const QByteArray& json);
+    // The same from a file; the reason names the file.
+    static std::variant<Preset, QString> readParaViewPreset(const QString& path);
+
+    ColourMap(QString name, std::vector<Point> points);
+
+    const QString& name() const { return m_name; }
+    const std::vector<Point>& points() const { return m_points; }
+    Table table() const;
+
+  private:
+    QString m_name;
+    std::vector<Point> m_points; // x from 0 to 1, rising
+};
+
+struct ColourMap::Preset {
+    ColourMap map;
+    double low, high;
+};
