@@ -47,7 +47,10 @@ std::optional<ImportRefusal> checkSizes(const DicomSeries& series) {
     if (sizes.size() > 1) {
         QStringList found;
         for (const auto& [size, count] : sizes)
-            found << QStringLiteral("%1 x %2 (%3 files)").arg(size.first).arg(size.second).arg(count);
+            found << QStringLiteral("%1 x %2 (%3)")
+                         .arg(size.first)
+                         .arg(size.second)
+                         .arg(ImportRefusal::counted(count, "file", "files"));
         return ImportRefusal{
             QStringLiteral("The slices differ in size: %1.").arg(found.join(QStringLiteral(", ")))};
     }

@@ -131,12 +131,7 @@ std::optional<ImportRefusal> InPlaceVolumeSource::addPart(const DataFile& file) 
         start += static_cast<std::uint64_t>(m_layout.byteSkip);
     const std::uint64_t have = fileSize > start ? fileSize - start : 0;
     if (have < need)
-        return ImportRefusal{
-            QStringLiteral("The data holds %1 bytes of samples but the volume needs %2: it is "
-                           "%3 bytes short.")
-                .arg(have)
-                .arg(need)
-                .arg(need - have)};
+        return ImportRefusal::shortData(have, need);
     m_parts.back().samplesStart = start;
     return std::nullopt;
 }

@@ -20,14 +20,6 @@ constexpr std::size_t kChunkSamples = std::size_t{1} << 21;
 // When data is inflated or parsed and then converted, the first step takes most of the time.
 constexpr double kDecodeShare = 0.9;
 
-ImportRefusal shortData(std::size_t have, std::size_t need) {
-    return ImportRefusal{
-        QStringLiteral("The data holds %1 bytes of samples but the volume needs %2: it is %3 bytes short.")
-            .arg(have)
-            .arg(need)
-            .arg(need - have)};
-}
-
 // Reverses the byte order of each sample in place.
 void swapSamples(std::byte* samples, std::size_t count, std::size_t sampleBytes) {
     for (std::size_t i = 0; i < count; ++i)
@@ -148,14 +140,14 @@ ImportResult<ByteBuffer> NrrdDecoder::rawSamples(const ByteBuffer& data, std::si
     std::size_t start = 0;
     if (m_layout.byteSkip == NrrdLayout::kSamplesAtEnd) {
         if (data.size() < bytes)
-            return shortData(data.size(), bytes);
+            return ImportRefusal::shortData(data.size(), bytes);
         start = data.size() - bytes;
     } else {
         start = static_cast<std::size_t>(m_layout.byteSkip);
     }
     const std::size_t available = data.size() > start ? data.size() - start : 0;
     if (available < bytes)
-        return shortData(available, bytes);
+        return ImportRefusal::shortData(available, bytes);
     return data.slice(start, bytes);
 }
 

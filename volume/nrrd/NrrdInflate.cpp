@@ -60,12 +60,11 @@ ImportResult<QByteArray> NrrdInflate::inflate(const ByteBuffer& data) const {
 
 ImportRefusal NrrdInflate::shortStream(std::size_t produced) const {
     return ImportRefusal{
-        QStringLiteral("The %1 data inflates to %2 bytes of samples but the volume needs %3: it "
-                       "is %4 bytes short.")
+        QStringLiteral("The %1 data inflates to %2 bytes of samples but the volume needs %3: it is %4 short.")
             .arg(m_method == Method::Gzip ? QStringLiteral("gzip") : QStringLiteral("bzip2"))
             .arg(produced)
             .arg(m_need)
-            .arg(m_need - produced)};
+            .arg(ImportRefusal::counted(m_need - produced, "byte", "bytes"))};
 }
 
 ImportResult<QByteArray> NrrdInflate::gunzip(const ByteBuffer& data) const {

@@ -167,10 +167,14 @@ ImportResult<TexelConverter::Texels> convertAs(SampleType type, const std::byte*
     if (map.scale != 1.0)
         result.notes << QStringLiteral("%1 samples from %2 to %3 are shown rescaled to 16 bits.")
                             .arg(sampleTypeName(type), number(range.min), number(range.max));
-    if (range.notANumber > 0)
+    if (range.notANumber == 1)
+        result.notes << QStringLiteral("1 sample is not a number (NaN); it shows as the lowest value.");
+    else if (range.notANumber > 1)
         result.notes << QStringLiteral("%1 samples are not a number (NaN); they show as the lowest value.")
                             .arg(range.notANumber);
-    if (range.infinite > 0)
+    if (range.infinite == 1)
+        result.notes << QStringLiteral("1 sample is infinite; it shows at its end of the range.");
+    else if (range.infinite > 1)
         result.notes << QStringLiteral("%1 samples are infinite; they show at the ends of the range.")
                             .arg(range.infinite);
     return result;

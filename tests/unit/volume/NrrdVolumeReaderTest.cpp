@@ -116,7 +116,7 @@ TEST_F(NrrdVolumeReaderTest, DecodesSamplesAsWritten) {
         {"list holding all three axes", header("ushort", "raw", "data file: LIST 3\nall.raw\n"), unsigned16},
         {"absolute path", header("ushort", "raw", "data file: " + all + "\n"), unsigned16},
         {"double, raw", attached(header("double", "raw"), bytesOf(reals)), {}, reals, "rescaled to 16 bits"},
-        {"float with NaN and infinity, gzip", nanFloats, {}, nanRead, "1 samples are not a number"},
+        {"float with NaN and infinity, gzip", nanFloats, {}, nanRead, "1 sample is not a number"},
         {"int, wide range", attached(header("int", "raw"), bytesOf(wide)), {}, doubles(wide), "rescaled"},
         {"int32 within 65536 values", attached(header("int32", "raw"), bytesOf(narrow)), {}, doubles(narrow)},
     };
@@ -204,7 +204,7 @@ TEST_F(NrrdVolumeReaderTest, RefusesWhatItCannotShowAndSaysWhy) {
         {attached(header("ushort", "raw"), u16.chopped(2)), "it is 2 bytes short"},
         {attached(header("ushort", "raw", "byte skip: 4\n"), u16), "it is 4 bytes short"},
         {attached(header("ushort", "raw", "byte skip: 100\n"), u16), "48 bytes short"},
-        {attached(header("ushort", "raw", "byte skip: -1\n"), u16.chopped(1)), "1 bytes short"},
+        {attached(header("ushort", "raw", "byte skip: -1\n"), u16.chopped(1)), "it is 1 byte short."},
         {attached(header("ushort", "raw", "line skip: 3\n"), "a\nb\n"), "line skip"},
         {attached(header("ushort", "gzip"), gzipped(u16.chopped(6))), "it is 6 bytes short"},
         {attached(header("ushort", "gzip"), gzipped(u16).chopped(12)), "bytes short"},

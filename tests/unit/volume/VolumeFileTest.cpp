@@ -406,7 +406,7 @@ const struct {
     {"missing slice", {.positions = {0, 2, 4, 8, 10}}, nullptr, "Slices are missing between 34 and 38 mm"},
     {"two volumes", {.positions = {0, 2, 2, 4, 6}}, nullptr, "lie at the same position (32 mm)"},
     {"too far apart", {.positions = {0, 1e300, 2e300, 3e300, 4e300}}, nullptr, "lie 1e+300 mm apart"},
-    {"mixed sizes", {}, nullptr, "differ in size: 4 x 6 (1 files), 8 x 6 (5 files)"},
+    {"mixed sizes", {}, nullptr, "differ in size: 4 x 6 (1 file), 8 x 6 (5 files)"},
     {"damaged slice", {}, nullptr, "IM0004.dcm: its pixel data is cut short"},
     // GDCM would read it as 1 mm.
     {"zero pixel spacing", {.spacingX = 0}, nullptr, "IM0001.dcm has a Pixel Spacing of 0.75\\0 mm"},
