@@ -87,6 +87,7 @@ void QVRenderer::updateUniforms() {
     m_uniforms.clutmode = static_cast<std::uint8_t>(m_display.lookup);
     m_uniforms.renderMode = static_cast<std::uint8_t>(m_display.renderMode);
     m_uniforms.samplesPerStep = static_cast<std::uint8_t>(m_samplesPerStep);
+    m_uniforms.opacityFromMap = m_display.colourMap->hasOpacity() ? 1 : 0;
     m_uniforms.sampleOffset = volume.sampleOffset;
     m_uniforms.ambient = m_lighting.lit ? std::clamp(m_lighting.ambient, 0.0f, 1.0f) : 1.0f;
 }

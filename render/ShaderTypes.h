@@ -40,7 +40,7 @@ struct alignas(16) Uniforms {
     std::uint8_t clutmode;       // 0 warm colour lookup, 1 grey
     std::uint8_t renderMode;     // a RenderMode: how the samples along a ray become a pixel
     std::uint8_t samplesPerStep; // samples per voxel step along a ray; 0 counts as 1
-    std::uint8_t reserved0;
+    std::uint8_t opacityFromMap; // 1: composited opacity from the colour map's alpha, not the window
     // Added to a texel to give the sample value in raw units: 0 for unsigned volumes,
     // -32768 for signed ones, which are stored offset by +32768 so the texture stays unsigned.
     std::int32_t sampleOffset;

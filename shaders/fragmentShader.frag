@@ -87,6 +87,7 @@ flat in float vSampleOffset;
 flat in int vRenderMode;
 flat in int vSamplesPerStep;
 flat in float vAmbient;
+flat in float vOpacityFromMap;
 
 out vec4 fragColor;
 
@@ -142,10 +143,14 @@ float windowed(float value) {
 }
 
 // The colour map's table from the window's floor (0) to its top (1): its first entry's
-// centre at 0, its last one's at 1.
-vec3 lookup(float intensity) {
+// centre at 0, its last one's at 1. Alpha holds the map's opacity curve, where it has one.
+vec4 mapped(float intensity) {
     float entries = float(textureSize(uColourMap, 0).x);
-    return textureLod(uColourMap, vec3((intensity * (entries - 1.0) + 0.5) / entries, 0.5, 0.5), 0.0).rgb;
+    return textureLod(uColourMap, vec3((intensity * (entries - 1.0) + 0.5) / entries, 0.5, 0.5), 0.0);
+}
+
+vec3 lookup(float intensity) {
+    return mapped(intensity).rgb;
 }
 
 // Entry and exit distance of the ray origin + t * dir through the box [low, high].
@@ -420,9 +425,12 @@ void compositeGather(inout Gathered g, SlotPoint at, float level, float t, Ray r
     for (int k = 1; k <= parts; ++k) {
         float to = k == parts ? level : windowLevel(slotValue(at.texel - float(parts - k) * partTexels));
         float middle = clamp(0.5 * (from + to), 0.0, 1.0);
-        float opacity = 1.0 - exp(-kDensity * middle * middle * partLength * ray.worldPerTex);
+        vec4 colour = mapped(middle);
+        // Without a curve of its own the map's opacity rises with the square of the window level.
+        float density = mix(middle * middle, colour.a, vOpacityFromMap);
+        float opacity = 1.0 - exp(-kDensity * density * partLength * ray.worldPerTex);
         float partShade = mix(shadeBefore, g.shade, (float(k) - 0.5) / float(parts));
-        g.color += (1.0 - g.alpha) * opacity * partShade * lookup(middle);
+        g.color += (1.0 - g.alpha) * opacity * partShade * colour.rgb;
         g.alpha += (1.0 - g.alpha) * opacity;
         from = to;
     }

@@ -25,7 +25,8 @@ layout(std140) uniform Uniforms {
     vec4 intercept;      // upper clip values in texture coordinates
     vec4 interceptBtm;   // lower clip values
     // Byte 0 the lookup mode (its colours come as the colour map's texture), byte 1 the
-    // rendering mode, byte 2 the samples per voxel step.
+    // rendering mode, byte 2 the samples per voxel step, byte 3 1 where the colour map's
+    // alpha gives the opacity.
     uint clutmodeWord;
     int sampleOffset;    // texel + sampleOffset = sample value (signed volumes are stored +32768)
     float ambient;       // the share of light a surface facing away shows; 1 unlit
@@ -47,6 +48,7 @@ flat out float vSampleOffset;
 flat out int vRenderMode;
 flat out int vSamplesPerStep;
 flat out float vAmbient;
+flat out float vOpacityFromMap;
 
 void main() {
     CubeVertex vertex = vertices[gl_VertexID];
@@ -72,4 +74,5 @@ void main() {
     vRenderMode = int((uniforms.clutmodeWord >> 8) & 0xFFu);
     vSamplesPerStep = max(int((uniforms.clutmodeWord >> 16) & 0xFFu), 1);
     vAmbient = clamp(uniforms.ambient, 0.0, 1.0);
+    vOpacityFromMap = float((uniforms.clutmodeWord >> 24) & 0xFFu);
 }

@@ -15,8 +15,8 @@ std::uint8_t byteOf(double channel) {
 
 } // namespace
 
-ColourMap::ColourMap(QString name, std::vector<Point> points)
-    : m_name(std::move(name)), m_points(std::move(points)) {}
+ColourMap::ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity)
+    : m_name(std::move(name)), m_points(std::move(points)), m_opacity(std::move(opacity)) {}
 
 const std::vector<ColourMap>& ColourMap::builtIns() {
     static const std::vector<ColourMap> maps{
@@ -43,21 +43,34 @@ const std::vector<ColourMap>& ColourMap::builtIns() {
     return maps;
 }
 
+namespace {
+
+// The points' value at x, linear between the two around it, the ends held beyond them.
+template <typename P, typename Value> double valueAt(const std::vector<P>& points, double x, Value value) {
+    const auto after = std::ranges::upper_bound(points, x, {}, &P::x);
+    if (after == points.begin()) {
+        return value(points.front());
+    }
+    if (after == points.end()) {
+        return value(points.back());
+    }
+    const P& a = *(after - 1);
+    const double t = after->x > a.x ? (x - a.x) / (after->x - a.x) : 1.0;
+    return value(a) + t * (value(*after) - value(a));
+}
+
+} // namespace
+
 ColourMap::Table ColourMap::table() const {
     Table table{};
-    std::size_t segment = 0;
     for (std::size_t n = 0; n < kTableSize; ++n) {
         const double x = static_cast<double>(n) / static_cast<double>(kTableSize - 1);
-        while (segment + 1 < m_points.size() && m_points[segment + 1].x < x) {
-            ++segment;
-        }
-        const Point& a = m_points[segment];
-        const Point& b = m_points[std::min(segment + 1, m_points.size() - 1)];
-        const double t = b.x > a.x ? std::clamp((x - a.x) / (b.x - a.x), 0.0, 1.0) : 0.0;
-        table[4 * n] = byteOf(a.red + t * (b.red - a.red));
-        table[4 * n + 1] = byteOf(a.green + t * (b.green - a.green));
-        table[4 * n + 2] = byteOf(a.blue + t * (b.blue - a.blue));
-        table[4 * n + 3] = 255;
+        table[4 * n] = byteOf(valueAt(m_points, x, [](const Point& p) { return p.red; }));
+        table[4 * n + 1] = byteOf(valueAt(m_points, x, [](const Point& p) { return p.green; }));
+        table[4 * n + 2] = byteOf(valueAt(m_points, x, [](const Point& p) { return p.blue; }));
+        table[4 * n + 3] = m_opacity.empty() ? 255 : byteOf(valueAt(m_opacity, x, [](const OpacityPoint& p) {
+            return p.opacity;
+        }));
     }
     return table;
 }
@@ -96,8 +109,25 @@ std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QBy
     for (Point& p : points) {
         p.x = (p.x - low) / (high - low);
     }
+    const QJsonArray opacityValues = preset.value(QLatin1String("Points")).toArray();
+    if (!opacityValues.isEmpty() && (opacityValues.size() % 4 != 0 || opacityValues.size() < 8)) {
+        return QStringLiteral(
+            "its Points are not x, opacity, midpoint, sharpness quadruples of two points or more");
+    }
+    std::vector<OpacityPoint> opacity;
+    for (qsizetype i = 0; i < opacityValues.size(); i += 4) {
+        const OpacityPoint p{(opacityValues[i].toDouble(NAN) - low) / (high - low),
+                             opacityValues[i + 1].toDouble(NAN)};
+        if (!std::isfinite(p.x) || !(p.opacity >= 0.0 && p.opacity <= 1.0)) {
+            return QStringLiteral("its Points hold a value that is no number or an opacity outside 0 to 1");
+        }
+        opacity.push_back(p);
+    }
+    std::ranges::stable_sort(opacity, {}, &OpacityPoint::x);
     const QString name = preset.value(QLatin1String("Name")).toString();
-    return Preset{ColourMap(name.isEmpty() ? QStringLiteral("Preset") : name, std::move(points)), low, high};
+    return Preset{
+        ColourMap(name.isEmpty() ? QStringLiteral("Preset") : name, std::move(points), std::move(opacity)),
+        low, high};
 }
 
 std::variant<ColourMap::Preset, QString> ColourMap::readParaViewPreset(const QString& path) {

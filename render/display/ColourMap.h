@@ -17,6 +17,12 @@ class ColourMap {
         double x;
         double red, green, blue;
     };
+    // How much a sample shows across the window (0 to 1), in place of the square of its
+    // place in the window that colour maps without one take.
+    struct OpacityPoint {
+        double x;
+        double opacity;
+    };
 
     // Entries of the table: the n-th holds the colour at n / (kTableSize − 1), so the
     // window's floor, middle and top fall on entries.
@@ -34,21 +40,26 @@ class ColourMap {
     // its first and last colours stand for.
     struct Preset;
     // The first preset of a file in ParaView's JSON format (an array of presets, or one): its
-    // `Name` and `RGBPoints` (x, r, g, b quadruples, x a value, r, g, b from 0 to 1). Its
-    // opacity `Points` are not read. Refused with the reason when it is not such a preset.
+    // `Name`, `RGBPoints` (x, r, g, b quadruples, x a value, r, g, b from 0 to 1) and, if it
+    // has them, opacity `Points` (x, opacity, midpoint, sharpness: linear between points, the
+    // midpoint and sharpness not read), over the range of the RGBPoints. Refused with the
+    // reason when it is not such a preset.
     static std::variant<Preset, QString> fromParaViewPreset(const QByteArray& json);
     // The same from a file; the reason names the file.
     static std::variant<Preset, QString> readParaViewPreset(const QString& path);
 
-    ColourMap(QString name, std::vector<Point> points);
+    ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity = {});
 
     const QString& name() const { return m_name; }
     const std::vector<Point>& points() const { return m_points; }
+    bool hasOpacity() const { return !m_opacity.empty(); }
+    // The colours, and in alpha the opacity curve (opaque without one).
     Table table() const;
 
   private:
     QString m_name;
-    std::vector<Point> m_points; // x from 0 to 1, rising
+    std::vector<Point> m_points;         // x from 0 to 1, rising
+    std::vector<OpacityPoint> m_opacity; // x from 0 to 1, rising; empty: none
 };
 
 struct ColourMap::Preset {

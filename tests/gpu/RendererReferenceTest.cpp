@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QMatrix4x4>
 #include <QVector3D>
+#include <QVector4D>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -119,18 +120,24 @@ struct Scene {
     double windowLow, windowWidth;
     RenderMode mode;
     ColourMap::Table colours;
+    bool opacityFromMap;
     double ambient;
 
     double windowed(double value) const { return std::clamp((value - windowLow) / windowWidth, 0.0, 1.0); }
 
     // The colour map's table read as a filtered texture: linear between entries.
-    QVector3D lookup(double intensity) const {
+    QVector4D mapped(double intensity) const {
         const double at = intensity * (ColourMap::kTableSize - 1);
         const auto below = std::min(static_cast<std::size_t>(at), ColourMap::kTableSize - 2);
         const auto entry = [&](std::size_t n) {
-            return QVector3D(colours[4 * n], colours[4 * n + 1], colours[4 * n + 2]) / 255.0f;
+            return QVector4D(colours[4 * n], colours[4 * n + 1], colours[4 * n + 2], colours[4 * n + 3]) /
+                   255.0f;
         };
         return entry(below) + static_cast<float>(at - below) * (entry(below + 1) - entry(below));
+    }
+    QVector3D lookup(double intensity) const { return mapped(intensity).toVector3D(); }
+    double density(double intensity) const {
+        return opacityFromMap ? mapped(intensity).w() : intensity * intensity;
     }
 
     // How much of the light from the camera the sample at p, `depth` voxel steps behind the
@@ -173,7 +180,7 @@ struct Scene {
             const QVector3D p = camera + static_cast<float>(t) * dir;
             const double intensity = windowed(samples.emplace_back(volume.sample(p)));
             if (composite && intensity > 0.0) {
-                const double opacity = 1.0 - std::exp(-kDensity * intensity * intensity * worldStep);
+                const double opacity = 1.0 - std::exp(-kDensity * density(intensity) * worldStep);
                 const double lit = shade(p, worldDir, (t - tStart) / voxelStep);
                 color += static_cast<float>((1.0 - alpha) * opacity * lit) * lookup(intensity);
                 alpha += (1.0 - alpha) * opacity;
@@ -213,7 +220,7 @@ QImage referenceImage(const QVRenderer& renderer, const Volume& volume) {
                       QVector3D(model(0, 0), model(1, 1), model(2, 2)), clamped(u.interceptBtm),
                       clamped(u.intercept), renderer.wlww().wl - 0.5 * windowWidth, windowWidth,
                       static_cast<RenderMode>(u.renderMode), renderer.displayModel().colourMap().table(),
-                      u.ambient);
+                      u.opacityFromMap != 0, u.ambient);
     const QVector3D background(kBackground.redF(), kBackground.greenF(), kBackground.blueF());
     QImage image(kViewSize, QImage::Format_RGB32);
     for (int py = 0; py < kViewSize.height(); ++py) {
@@ -256,6 +263,7 @@ struct View {
     std::int64_t clutmode;
     RenderMode mode = RenderMode::Composite;
     QVRenderer::Lighting lighting{};
+    const char* preset = nullptr; // a colour preset in ParaView's JSON format, over the window
 };
 
 class RendererAgainstCpuReference : public testing::TestWithParam<View> {};
@@ -278,6 +286,10 @@ TEST_P(RendererAgainstCpuReference, FullQualityFramesMatchAPlainRayCaster) {
     bed.renderer->setRenderMode(view.mode);
     bed.renderer->setClutmode(view.clutmode);
     bed.renderer->setLighting(view.lighting);
+    if (view.preset) {
+        bed.renderer->displayModel().setColourMap(
+            std::get<ColourMap::Preset>(ColourMap::fromParaViewPreset(view.preset)).map);
+    }
 
     const QImage rendered = bed.frame().convertToFormat(QImage::Format_RGB32);
     const QImage reference = referenceImage(*bed.renderer, volume);
@@ -315,6 +327,21 @@ INSTANTIATE_TEST_SUITE_P(
         // The window's lower edge among the blobs' values: half of them fade out.
         View{"BlobsAroundTheLowerEdge", true, 0.5f, -0.7f, 0.8f, 1600, 1200, 1.0f, 0.0f, 0},
         View{"BlobsCutGrey", true, -0.7f, 0.5f, 0.8f, 900, 1000, 0.7f, 0.2f, 1},
+        // Only a band of the blobs' values shows, opaque, in a colour ramp of its own.
+        View{"BlobsInABand",
+             true,
+             0.5f,
+             -0.7f,
+             0.8f,
+             1600,
+             3000,
+             1.0f,
+             0.0f,
+             0,
+             RenderMode::Composite,
+             {},
+             R"({"RGBPoints": [0, 0, 0, 1, 1, 1, 1, 0],
+                 "Points": [0, 0, 0.5, 0, 0.4, 0, 0.5, 0, 0.5, 1, 0.5, 0, 0.6, 0, 0.5, 0, 1, 0, 0.5, 0]})"},
         // Maximum: the skull through the head; among the blobs a brick is
         // skipped once the ray has met a larger sample.
         View{"MaximumOfTheHead", false, -0.6f, -1.0f, 0.6f, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},

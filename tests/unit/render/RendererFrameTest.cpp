@@ -399,7 +399,7 @@ TEST(ColourMap, TheDefaultAndBlackAndWhiteTablesAreTheWarmAndTheGreyLookups) {
 // of value, stretched over its value range; refused with the reason when it is not one.
 TEST(ColourMap, ReadsParaViewColourPresetsAndRefusesOthersSayingWhy) {
     const auto preset = ColourMap::fromParaViewPreset(
-        R"([{"Name": "Ramp", "ColorSpace": "RGB", "Points": [0, 0, 0.5, 0],
+        R"([{"Name": "Ramp", "ColorSpace": "RGB", "Points": [300, 1, 0.5, 0, -100, 0, 0.5, 0],
              "RGBPoints": [300, 1, 1, 1,  -100, 0, 0, 1,  100, 1, 0, 0]}, {"Name": "Second"}])");
     ASSERT_TRUE(std::holds_alternative<ColourMap::Preset>(preset)) << std::get<QString>(preset).toStdString();
     const auto& [map, low, high] = std::get<ColourMap::Preset>(preset);
@@ -408,11 +408,18 @@ TEST(ColourMap, ReadsParaViewColourPresetsAndRefusesOthersSayingWhy) {
     ASSERT_EQ(map.points().size(), 3u);
     EXPECT_EQ(map.points()[1].x, 0.5);
     EXPECT_EQ(map.points()[1].red, 1.0);
-    EXPECT_TRUE(std::holds_alternative<ColourMap::Preset>(
-        ColourMap::fromParaViewPreset(R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1]})")));
+    // The opacity rises from none at -100 to all at 300: half at the middle entry.
+    const ColourMap::Table table = map.table();
+    EXPECT_EQ(std::tuple(table[3], table[4 * 128 + 3], table[4 * 256 + 3]), std::tuple(0, 128, 255));
+    const auto lone = ColourMap::fromParaViewPreset(R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1]})");
+    ASSERT_TRUE(std::holds_alternative<ColourMap::Preset>(lone));
+    EXPECT_FALSE(std::get<ColourMap::Preset>(lone).map.hasOpacity());
     const std::pair<const char*, const char*> refusals[] = {
         {"{", "not JSON"},
         {R"([{"Name": "Opacity only", "Points": [0, 0, 0.5, 0]}])", "no colour preset"},
+        {R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1], "Points": [0, 0, 0.5, 0]})", "Points are not"},
+        {R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1], "Points": [0, 0, 0.5, 0, 1, 3, 0.5, 0]})",
+         "opacity outside"},
         {R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1]})", "quadruples"},
         {R"({"RGBPoints": [0, 0, 0, 0]})", "quadruples"},
         {R"({"RGBPoints": [0, 0, 0, 0, 1, 2, 1, 1]})", "outside 0 to 1"},
