@@ -225,8 +225,12 @@ std::int64_t QVRenderer::invisibleTexels() const {
     // only if its largest texel lies above. One unit lower keeps the box on the safe side
     // of rounding.
     const float width = std::max(static_cast<float>(m_wlww.ww), 1.0f);
-    const float lowerEdge =
+    float lowerEdge =
         static_cast<float>(m_wlww.wl) - 0.5f * width - static_cast<float>(m_scene->volume().sampleOffset);
+    // Composited samples where the colour map's opacity is nothing show nothing either.
+    if (m_display.renderMode == RenderMode::Composite) {
+        lowerEdge += width * static_cast<float>(m_display.colourMap->transparentUpTo());
+    }
     return static_cast<std::int64_t>(std::floor(std::clamp(lowerEdge, -2.0f, 65536.0f))) - 1;
 }
 

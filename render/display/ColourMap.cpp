@@ -75,6 +75,19 @@ ColourMap::Table ColourMap::table() const {
     return table;
 }
 
+double ColourMap::transparentUpTo() const {
+    if (m_opacity.empty()) {
+        return 0.0;
+    }
+    // Up to the entry before the first that shows: the texture blends the two between them.
+    const Table entries = table();
+    std::size_t shows = 0;
+    while (shows < kTableSize && entries[4 * shows + 3] == 0) {
+        ++shows;
+    }
+    return shows == 0 ? 0.0 : static_cast<double>(shows - 1) / static_cast<double>(kTableSize - 1);
+}
+
 std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QByteArray& json) {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(json, &error);

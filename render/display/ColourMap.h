@@ -53,6 +53,8 @@ class ColourMap {
     const QString& name() const { return m_name; }
     const std::vector<Point>& points() const { return m_points; }
     bool hasOpacity() const { return !m_opacity.empty(); }
+    // How far up the window (0 to 1) the opacity curve shows nothing: 0 without a curve.
+    double transparentUpTo() const;
     // The colours, and in alpha the opacity curve (opaque without one).
     Table table() const;
 

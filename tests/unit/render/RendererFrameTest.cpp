@@ -273,12 +273,19 @@ TEST_F(RendererFrames, ReducedFramesOnlyWhileTheUserInteractsShrinkingWhenTheyTa
 // z 10…13, stored +1000 as signed imports are: the box goes around the bricks that can blend
 // the block (x bricks 2…3, y 0…1, z 1) as soon as the window's lower edge lies above the
 // air, and ends where the volume does, short of its last brick's end (y 24).
-TEST(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindow) {
+TEST(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindowAndShowsInTheColourMap) {
     const struct {
         std::int64_t wl, ww;
         std::array<float, 3> low, high; // equal: nothing can show, no ray is marched
+        const char* preset = nullptr;   // a colour preset's map instead of the default
     } cases[] = {
-        {-10, 1300, {0, 0, 0}, {1, 1, 1}},             // lower edge −660: the air shows, so does everything
+        {-10, 1300, {0, 0, 0}, {1, 1, 1}}, // lower edge −660: the air shows, so does everything
+        // The same window, but no opacity below 0.6 of it (120): the air shows nothing.
+        {-10,
+         1300,
+         {0.5f, 0, 0.25f},
+         {1, 0.8f, 0.5f},
+         R"({"RGBPoints": [0, 1, 1, 1, 1, 1, 1, 1], "Points": [0, 0, 0.5, 0, 0.6, 0, 0.5, 0, 0.7, 1, 0.5, 0]})"},
         {600, 200, {0.5f, 0, 0.25f}, {1, 0.8f, 0.5f}}, // lower edge 500: only the block
         {1000, 1, {0.5f, 0, 0.25f}, {1, 0.8f, 0.5f}},  // 999.5: the block's 1000 still shows, faintly
         {1002, 2, {}, {}},                             // 1001: just above the block's 1000
@@ -295,6 +302,9 @@ TEST(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindow) {
         SCOPED_TRACE(testing::Message() << "window " << c.wl << " / " << c.ww);
         bed.renderer->setWl(c.wl);
         bed.renderer->setWw(c.ww);
+        bed.renderer->displayModel().setColourMap(
+            c.preset ? std::get<ColourMap::Preset>(ColourMap::fromParaViewPreset(c.preset)).map
+                     : ColourMap::warmDefault());
         bed.settledFrame();
         const MarchUniforms& march = bed.renderer->marchUniforms();
         const std::array low{march.occupiedLow.x, march.occupiedLow.y, march.occupiedLow.z};
