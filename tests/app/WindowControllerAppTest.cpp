@@ -368,8 +368,8 @@ TEST_F(AppWindowTest, LightingFromTheMenuChangesTheCompositedPictureOnly) {
     EXPECT_TRUE(samePicture(maximum, grabStill(QStringLiteral("maximum-lit"))));
 }
 
-// A colour preset (voxview --transfer-function) shows the volume in its colour map, the
-// window over its values; one whose values miss the volume's says so in the status line.
+// A colour preset (voxview --transfer-function, View › Presets) shows the volume in its colour
+// map, the window over its values; one whose values miss the volume's says so in the status line.
 TEST_F(AppWindowTest, AColourPresetColoursTheVolumeOverItsValues) {
     const QImage before = grabStill(QStringLiteral("before-preset"));
     auto preset = std::get<ColourMap::Preset>(
@@ -380,6 +380,13 @@ TEST_F(AppWindowTest, AColourPresetColoursTheVolumeOverItsValues) {
               QStringLiteral("WW: 1000 WL: 1524"));
     EXPECT_FALSE(action("actionClutDefault")->isChecked() || action("actionClutBW")->isChecked());
     EXPECT_GT(imagemetrics::changedPixels(before, grabStill(QStringLiteral("preset"))), 1000);
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().isEmpty());
+    // View › Presets: CT Bone spans 100 to 1500 HU; the microscopy one the sample's percentiles.
+    const QList<QAction*> presets = m_window->findChild<QMenu*>(QStringLiteral("menuPresets"))->actions();
+    presets.first()->trigger();
+    EXPECT_EQ(label("wwLabel")->text() + QLatin1Char(' ') + label("wlLabel")->text(),
+              QStringLiteral("WW: 1400 WL: 1824"));
+    presets.last()->trigger();
     EXPECT_TRUE(m_window->statusBar()->currentMessage().isEmpty());
     preset.low = 70000;
     preset.high = 80000;

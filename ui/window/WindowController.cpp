@@ -8,6 +8,7 @@
 #include "ui/window/WindowController.h"
 
 #include "render/QVRenderer.h"
+#include "render/display/TransferPresets.h"
 #include "ui/import/ImportCommand.h"
 #include "ui/view/QVMTKView.h"
 #include "ui/view/ViewWindow.h"
@@ -176,6 +177,24 @@ void WindowController::connectWindowAndRenderingMenus() {
     for (const auto& [action, mode] : modeActions) {
         modes->addAction(action);
         connect(action, &QAction::triggered, this, [this, mode = mode] { selectRenderMode(mode); });
+    }
+
+    // Colour map, opacity and window at once, for what users most often look for.
+    for (const TransferPresets::Entry& entry : TransferPresets::all()) {
+        connect(m_ui->menuPresets->addAction(entry.name), &QAction::triggered, this, [this, &entry] {
+            QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
+            if (!renderer) {
+                return;
+            }
+            const auto preset = TransferPresets::forVolume(entry, renderer->volumeState());
+            if (const QString* reason = std::get_if<QString>(&preset)) {
+                statusBar()->showMessage(tr("No such preset: %1").arg(*reason), kRefusalMessageMs);
+            } else if (const std::optional<QString> notice =
+                           _vc->applyColourPreset(std::get<ColourMap::Preset>(preset))) {
+                statusBar()->showMessage(*notice, kRefusalMessageMs);
+            }
+            showCommandStates();
+        });
     }
 
     // The main view's lighting: lit or not, and how much light surfaces facing away keep.
