@@ -15,6 +15,8 @@ namespace shading {
 
 // The atlas's 16-bit texels arrive normalised; times this they are raw units again.
 inline constexpr float kTexelScale = 65535.0f;
+// Entries of the colour map's table (ColourMap::kTableSize).
+inline constexpr int kColourMapEntries = 257;
 
 // A ray stops once what it has gathered hides everything behind it.
 inline constexpr float kOpaque = 0.99f;

@@ -42,11 +42,11 @@ std::string declaration(const char* name, std::uint32_t value) {
 std::string constants() {
     using namespace shading;
     return "// Written by the build from render/ShaderConstants.h.\n" +
-           declaration("kTexelScale", kTexelScale) + declaration("kOpaque", kOpaque) +
-           declaration("kDensity", kDensity) + declaration("kShadeThreshold", kShadeThreshold) +
-           declaration("kCutDepth", kCutDepth) + declaration("kEdgeChange", kEdgeChange) +
-           declaration("kEdgeParts", kEdgeParts) + declaration("kShadeFollow", kShadeFollow) +
-           declaration("kSurfaceContrast", kSurfaceContrast) +
+           declaration("kTexelScale", kTexelScale) + declaration("kColourMapEntries", kColourMapEntries) +
+           declaration("kOpaque", kOpaque) + declaration("kDensity", kDensity) +
+           declaration("kShadeThreshold", kShadeThreshold) + declaration("kCutDepth", kCutDepth) +
+           declaration("kEdgeChange", kEdgeChange) + declaration("kEdgeParts", kEdgeParts) +
+           declaration("kShadeFollow", kShadeFollow) + declaration("kSurfaceContrast", kSurfaceContrast) +
            declaration("kMaxGridCellSide", kMaxGridCellSide) + declaration("kMaxGridLevels", kMaxGridLevels) +
            declaration("kJitterMultiplier1", kJitterMultiplier1) +
            declaration("kJitterMultiplier2", kJitterMultiplier2) + declaration("kHashToUnit", kHashToUnit) +

@@ -142,11 +142,14 @@ float windowed(float value) {
     return clamp(windowLevel(value), 0.0, 1.0);
 }
 
-// The colour map's table from the window's floor (0) to its top (1): its first entry's
-// centre at 0, its last one's at 1. Alpha holds the map's opacity curve, where it has one.
+// The colour map's table from the window's floor (0) to its top (1), linear between its
+// entries: two fetches, where a filtered read of the 3-D texture would blend eight texels.
+// Alpha holds the map's opacity curve, where it has one.
 vec4 mapped(float intensity) {
-    float entries = float(textureSize(uColourMap, 0).x);
-    return textureLod(uColourMap, vec3((intensity * (entries - 1.0) + 0.5) / entries, 0.5, 0.5), 0.0);
+    float at = clamp(intensity, 0.0, 1.0) * float(kColourMapEntries - 1);
+    int below = min(int(at), kColourMapEntries - 2);
+    return mix(texelFetch(uColourMap, ivec3(below, 0, 0), 0), texelFetch(uColourMap, ivec3(below + 1, 0, 0), 0),
+               at - float(below));
 }
 
 vec3 lookup(float intensity) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "render/ShaderConstants.h"
+
 #include <QByteArray>
 #include <QString>
 #include <array>
@@ -26,7 +28,7 @@ class ColourMap {
 
     // Entries of the table: the n-th holds the colour at n / (kTableSize − 1), so the
     // window's floor, middle and top fall on entries.
-    static constexpr std::size_t kTableSize = 257;
+    static constexpr std::size_t kTableSize = shading::kColourMapEntries;
     using Table = std::array<std::uint8_t, kTableSize * 4>; // RGBA, alpha opaque
 
     // The maps the View menu offers: the warm default and black and white first (the two
