@@ -16,7 +16,19 @@ std::uint8_t byteOf(double channel) {
 } // namespace
 
 ColourMap::ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity)
-    : m_name(std::move(name)), m_points(std::move(points)), m_opacity(std::move(opacity)) {}
+    : m_name(std::move(name)), m_points(std::move(points)), m_opacity(std::move(opacity)) {
+    if (m_opacity.empty()) {
+        return;
+    }
+    // Up to the entry before the first that shows: the shader blends the two between them.
+    const Table entries = table();
+    std::size_t shows = 0;
+    while (shows < kTableSize && entries[4 * shows + 3] == 0) {
+        ++shows;
+    }
+    m_transparentUpTo =
+        shows == 0 ? 0.0 : static_cast<double>(shows - 1) / static_cast<double>(kTableSize - 1);
+}
 
 const std::vector<ColourMap>& ColourMap::builtIns() {
     static const std::vector<ColourMap> maps{
@@ -73,19 +85,6 @@ ColourMap::Table ColourMap::table() const {
         }));
     }
     return table;
-}
-
-double ColourMap::transparentUpTo() const {
-    if (m_opacity.empty()) {
-        return 0.0;
-    }
-    // Up to the entry before the first that shows: the texture blends the two between them.
-    const Table entries = table();
-    std::size_t shows = 0;
-    while (shows < kTableSize && entries[4 * shows + 3] == 0) {
-        ++shows;
-    }
-    return shows == 0 ? 0.0 : static_cast<double>(shows - 1) / static_cast<double>(kTableSize - 1);
 }
 
 std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QByteArray& json) {

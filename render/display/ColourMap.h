@@ -56,7 +56,7 @@ class ColourMap {
     const std::vector<Point>& points() const { return m_points; }
     bool hasOpacity() const { return !m_opacity.empty(); }
     // How far up the window (0 to 1) the opacity curve shows nothing: 0 without a curve.
-    double transparentUpTo() const;
+    double transparentUpTo() const { return m_transparentUpTo; }
     // The colours, and in alpha the opacity curve (opaque without one).
     Table table() const;
 
@@ -64,6 +64,7 @@ class ColourMap {
     QString m_name;
     std::vector<Point> m_points;         // x from 0 to 1, rising
     std::vector<OpacityPoint> m_opacity; // x from 0 to 1, rising; empty: none
+    double m_transparentUpTo = 0.0;      // found once: every frame asks for it
 };
 
 struct ColourMap::Preset {
