@@ -12,6 +12,7 @@ packages=(
   libgdcm-dev
   clang libclang-rt-14-dev clang-format
   libbz2-dev libtiff-dev libnifti2-dev
+  libblosc-dev libzstd-dev python3-zarr python3-numcodecs python3-dask
 )
 
 missing=()

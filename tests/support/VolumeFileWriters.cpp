@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QStringList>
 #include <QtEndian>
 #include <bzlib.h>
@@ -137,8 +138,32 @@ QByteArray gzipped(const QByteArray& bytes) {
     return QByteArray("\x1f\x8b\x08\0\0\0\0\0\x02\x03", 10) + stream.sliced(2, qsizetype(size) - 6) + trailer;
 }
 
+QByteArray runPython(const QStringList& arguments) {
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), arguments);
+    if (!python.waitForFinished(60000) || python.exitCode() != 0)
+        throw std::runtime_error("python3 failed: " + python.readAllStandardError().toStdString());
+    return python.readAllStandardOutput();
+}
+
+void writeZarrStore(const QString& folder, const QByteArray& options) {
+    runPython({QStringLiteral(VOXVIEW_ZARR_WRITER), folder, QString::fromUtf8(options)});
+}
+
 std::vector<int> samplesOf(const VolumeRecord& volume) {
     std::vector<int> samples;
+    if (volume.data.isNull() && volume.source) {
+        std::vector<std::uint16_t> row(volume.width);
+        for (std::uint32_t z = 0; z < volume.depth; ++z)
+            for (std::uint32_t y = 0; y < volume.height; ++y) {
+                if (!volume.source->readRow(0, y, z, volume.width, row.data()))
+                    throw std::runtime_error("row unreadable: " +
+                                             volume.source->unreadableFile().toStdString());
+                for (const std::uint16_t texel : row)
+                    samples.push_back(texel + volume.sampleOffset);
+            }
+        return samples;
+    }
     for (std::size_t i = 0; i < volume.data.size() / 2; ++i)
         samples.push_back(qFromUnaligned<std::uint16_t>(volume.data.data() + 2 * i) + volume.sampleOffset);
     return samples;

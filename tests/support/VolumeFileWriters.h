@@ -66,6 +66,12 @@ struct TiffPage {
 void writeTiff(const QString& path, const std::vector<TiffPage>& pages, const QByteArray& description = {},
                float pixelsPerUnit = 0.0f);
 
+// Writes a Zarr store into `folder` with write_zarr_store.py and Debian's python3-zarr; the
+// options (JSON) and the samples it writes are described there. Throws when it fails.
+void writeZarrStore(const QString& folder, const QByteArray& options);
+// Runs Debian's python3 (not whatever python3 comes first on the path) on `script`.
+QByteArray runPython(const QStringList& arguments);
+
 // A gzip stream (with gzip header and trailer) of the bytes, as NRRD writers produce it.
 QByteArray gzipped(const QByteArray& bytes);
 QByteArray bzipped(const QByteArray& bytes);
@@ -74,7 +80,8 @@ enum class ByteOrder { Little, Big };
 // Samples written as 8- or 16-bit integers in the given byte order.
 QByteArray sampleBytes(const std::vector<int>& samples, int bytesPerSample,
                        ByteOrder order = ByteOrder::Little);
-// The samples of a record as the viewer interprets them: texel + sampleOffset.
+// The samples of a record as the viewer interprets them: texel + sampleOffset (read row by
+// row from its source when it has no texels in memory; a row that fails throws).
 std::vector<int> samplesOf(const VolumeRecord& volume);
 // The file's values as the viewer shows them: (texel + sampleOffset) * valueScale + valueOffset.
 std::vector<double> valuesOf(const VolumeRecord& volume);

@@ -7,6 +7,9 @@
 #include "volume/nrrd/NrrdVolumeReader.h"
 #include "volume/tiff/TiffVolumeReader.h"
 #include "volume/worker/ImportWorker.h"
+#include "volume/zarr/DirectoryStore.h"
+#include "volume/zarr/OmeZarrLayout.h"
+#include "volume/zarr/OmeZarrReader.h"
 
 #include <QFileInfo>
 #include <QtEndian>
@@ -77,7 +80,7 @@ std::optional<ImportRefusal> refuseUnreadable(const QFileInfo& info) {
 VolumeFormat VolumeFile::detect(const QString& path) {
     const QFileInfo info(path);
     if (info.isDir())
-        return VolumeFormat::Dicom;
+        return OmeZarrLayout::isStoreFolder(path) ? VolumeFormat::OmeZarr : VolumeFormat::Dicom;
     // Only a regular file is opened to sniff: a named pipe would block the caller, which
     // may be the window's own thread.
     const QByteArray head = RegularFile::sniff(path, kDicomMagicAt + 4);
@@ -102,6 +105,8 @@ QString VolumeFile::formatName(VolumeFormat format) {
         return QStringLiteral("tiff");
     case VolumeFormat::Dicom:
         return QStringLiteral("dicom");
+    case VolumeFormat::OmeZarr:
+        return QStringLiteral("ome-zarr");
     case VolumeFormat::Unknown:
         break;
     }
@@ -113,7 +118,7 @@ ImportResult<VolumeRecord> VolumeFile::read(const QString& path, const ImportOpt
     if (std::optional<ImportRefusal> refusal = refuseUnreadable(QFileInfo(path)))
         return *refusal;
     const VolumeFormat format = detect(path);
-    if (format == VolumeFormat::Nrrd || format == VolumeFormat::Unknown)
+    if (format == VolumeFormat::Nrrd || format == VolumeFormat::OmeZarr || format == VolumeFormat::Unknown)
         return readInProcess(path, options, progress);
     return ImportWorker(options, progress).read(path, format);
 }
@@ -161,10 +166,12 @@ ImportResult<VolumeRecord> VolumeFile::readAs(VolumeFormat format, const QString
         return DicomSeriesReader::read(found.front(), options,
                                        progress.part(kDicomScanShare, 1.0 - kDicomScanShare));
     }
+    case VolumeFormat::OmeZarr:
+        return OmeZarrReader::read(std::make_shared<const DirectoryStore>(path), options, progress);
     case VolumeFormat::Unknown:
         break;
     }
     return ImportRefusal{
-        QStringLiteral("%1 is none of the formats the viewer reads (NRRD, NIfTI, TIFF, DICOM).")
+        QStringLiteral("%1 is none of the formats the viewer reads (NRRD, NIfTI, TIFF, DICOM, OME-Zarr).")
             .arg(info.fileName())};
 }

@@ -12,13 +12,14 @@
 //
 // The format is told by the file's first bytes (NRRD's "NRRD000", NIfTI's header size
 // and magic, TIFF's byte-order mark, DICOM's "DICM" preamble), else by its name (".nii.gz"
-// is compressed, an Analyze ".img" has no magic of its own); a folder is a DICOM series.
-enum class VolumeFormat { Unknown, Nrrd, Nifti, Tiff, Dicom };
+// is compressed, an Analyze ".img" has no magic of its own); a folder is an OME-Zarr store
+// when it holds Zarr metadata at its top, else a DICOM series.
+enum class VolumeFormat { Unknown, Nrrd, Nifti, Tiff, Dicom, OmeZarr };
 
 class VolumeFile {
   public:
     static VolumeFormat detect(const QString& path);
-    // "nrrd", "nifti", "tiff", "dicom" (as VolumeRecord::format names them); empty when unknown.
+    // "nrrd", "nifti", "tiff", "dicom", "ome-zarr" (as VolumeRecord::format names them); empty when unknown.
     static QString formatName(VolumeFormat format);
 
     // Reads a volume that needs nothing but its path. An NRRD header is read with the
@@ -26,7 +27,8 @@ class VolumeFile {
     // file is to be chosen), here, by our own reader. NIfTI, TIFF and DICOM go through
     // their format's library, which a damaged file can make abort, hang or allocate
     // without bound: they are read by the import worker (ImportWorker), so that such a
-    // file is refused and this process goes on. Any thread.
+    // file is refused and this process goes on. An OME-Zarr store is read here too, by our
+    // own bounded decoders: its voxels are read lazily, by this process. Any thread.
     static ImportResult<VolumeRecord> read(const QString& path, const ImportOptions& options = {},
                                            const ImportProgress& progress = {});
     // The same read, every format in this process: what the import worker itself runs,

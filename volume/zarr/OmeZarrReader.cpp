@@ -1,0 +1,195 @@
+// Index of this file: the range of wide samples from the coarsest level (coarseRange,
+// rescaleFor); spacing and notes from the OME-NGFF image (spacingOf, levelNotes);
+// OmeZarrReader::read.
+
+#include "volume/zarr/OmeZarrReader.h"
+
+#include "volume/core/VolumeSize.h"
+#include "volume/samples/SampleTexels.h"
+#include "volume/zarr/OmeZarrLayout.h"
+#include "volume/zarr/ZarrVolumeSource.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// The values 16 bits keep exactly: an integer range no wider than this needs no rescale.
+constexpr double kTexelSpan = 65535.0;
+
+struct Range {
+    double low = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+
+    void add(double value) {
+        if (!std::isfinite(value))
+            return;
+        low = std::min(low, value);
+        high = std::max(high, value);
+    }
+};
+
+// The finite range of every sample of a level, chunk by chunk (never the level whole).
+ImportResult<Range> coarseRange(const ZarrChunkReader& reader, const ZarrTexelMap& map,
+                                const ImportProgress& progress) {
+    const ZarrChunkReader::GridPosition grid = reader.grid();
+    const ZarrChunkReader::GridPosition& shape = reader.chunkShape();
+    const ZarrChunkReader::GridPosition& size = reader.size();
+    const std::size_t bytes = sampleTypeBytes(map.type);
+    const double chunks = static_cast<double>(grid[0] * grid[1] * grid[2]);
+    Range range;
+    std::uint64_t done = 0;
+    for (std::uint64_t cz = 0; cz < grid[0]; ++cz)
+        for (std::uint64_t cy = 0; cy < grid[1]; ++cy)
+            for (std::uint64_t cx = 0; cx < grid[2]; ++cx) {
+                if (progress.stopRequested())
+                    return cancelledImport();
+                const ZarrChunkReader::Chunk chunk = reader.read({cz, cy, cx});
+                if (const auto* reason = std::get_if<QString>(&chunk))
+                    return ImportRefusal{QStringLiteral("%1: %2").arg(reader.locationOf({cz, cy, cx}), *reason)};
+                if (std::holds_alternative<ChunkStore::Missing>(chunk)) {
+                    range.add(reader.meta().fillValue);
+                } else {
+                    // Only the samples inside the array: an edge chunk's padding is not data.
+                    const auto* samples = reinterpret_cast<const std::byte*>(std::get<QByteArray>(chunk).constData());
+                    const std::uint64_t depth = std::min(shape[0], size[0] - cz * shape[0]);
+                    const std::uint64_t rows = std::min(shape[1], size[1] - cy * shape[1]);
+                    const std::uint64_t columns = std::min(shape[2], size[2] - cx * shape[2]);
+                    for (std::uint64_t z = 0; z < depth; ++z)
+                        for (std::uint64_t y = 0; y < rows; ++y)
+                            for (std::uint64_t x = 0; x < columns; ++x)
+                                range.add(map.value(samples + ((z * shape[1] + y) * shape[2] + x) * bytes));
+                }
+                progress.report(static_cast<double>(++done) / chunks);
+            }
+    return range;
+}
+
+// The map of wide samples into 16 bits: whole numbers spanning at most 65536 values keep them
+// exactly; anything else fills the texel range.
+ImportResult<ZarrTexelMap> rescaleFor(const OmeZarrLayout& layout, std::shared_ptr<const ChunkStore> store,
+                                      ZarrTexelMap map, QStringList& notes, const ImportProgress& progress) {
+    const OmeZarrLayout::Level& coarsest = layout.levels.back();
+    const ZarrChunkReader reader(std::move(store), coarsest.path, coarsest.meta);
+    ImportResult<Range> scanned = coarseRange(reader, map, progress);
+    if (const auto* refusal = std::get_if<ImportRefusal>(&scanned))
+        return *refusal;
+    const Range range = std::get<Range>(scanned);
+    if (!std::isfinite(range.low))
+        return ImportRefusal{QStringLiteral("Its coarsest level holds no finite sample.")};
+    const bool integers = map.type == SampleType::UInt32 || map.type == SampleType::Int32;
+    const bool exact = integers && range.high - range.low <= kTexelSpan;
+    map.rescale = LinearRescale::forRange(range.low, exact ? range.low + kTexelSpan : range.high);
+    notes << QStringLiteral("Its %1 samples are shown in 16 bits by the range %2 ... %3 of its coarsest level (%4); "
+                            "finer samples beyond it show at its ends.")
+                 .arg(sampleTypeName(map.type))
+                 .arg(range.low)
+                 .arg(range.high)
+                 .arg(layout.levels.size() > 1 ? coarsest.path : QStringLiteral("the only one"));
+    return map;
+}
+
+struct Spacing {
+    std::array<float, 3> millimetres{1.0f, 1.0f, 1.0f}; // x, y, z
+};
+
+Spacing spacingOf(const OmeZarrLayout& layout, QStringList& notes) {
+    Spacing spacing;
+    if (!layout.image) {
+        notes << QStringLiteral("The store is a bare array without voxel sizes; 1.0 stands in.");
+        return spacing;
+    }
+    const QString unit = layout.image->spaceUnit;
+    const std::optional<double> perUnit = OmeMultiscales::millimetresPer(unit);
+    if (!perUnit)
+        notes << (unit.isEmpty() ? QStringLiteral("Its axes name no unit; voxel sizes are taken as millimetres.")
+                                 : QStringLiteral("Its unit \"%1\" is not a length; voxel sizes are taken as "
+                                                  "millimetres.")
+                                       .arg(unit));
+    const std::array<double, 3>& scale = layout.levels.front().scale;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        const double millimetres = scale[2 - axis] * perUnit.value_or(1.0);
+        if (std::isfinite(millimetres) && millimetres >= std::numeric_limits<float>::min() &&
+            millimetres <= std::numeric_limits<float>::max())
+            spacing.millimetres[axis] = static_cast<float>(millimetres);
+        else
+            notes << QStringLiteral("Its voxel size %1 along %2 cannot be used; 1.0 stands in.")
+                         .arg(scale[2 - axis])
+                         .arg(QLatin1Char("xyz"[axis]));
+    }
+    return spacing;
+}
+
+QString triple(const std::array<double, 3>& values) {
+    return QStringLiteral("%1 x %2 x %3").arg(values[2]).arg(values[1]).arg(values[0]);
+}
+
+void levelNotes(const OmeZarrLayout& layout, QStringList& notes) {
+    if (!layout.image)
+        return;
+    const OmeMultiscales& image = *layout.image;
+    if (!image.leadingAxes.isEmpty())
+        notes << QStringLiteral("The first point of its axes %1 is shown.").arg(image.leadingAxes.join(QStringLiteral(", ")));
+    if (image.translation)
+        notes << QStringLiteral("It is placed at %1 %2 (x, y, z); the view shows it from its first voxel.")
+                     .arg(triple(*image.translation), image.spaceUnit);
+    const std::array<double, 3>& finest = layout.levels.front().scale;
+    QStringList factors;
+    for (std::size_t level = 1; level < layout.levels.size(); ++level) {
+        const std::array<double, 3>& scale = layout.levels[level].scale;
+        factors << triple({scale[0] / finest[0], scale[1] / finest[1], scale[2] / finest[2]});
+    }
+    if (!factors.isEmpty())
+        notes << QStringLiteral("It holds %1 levels of detail, downsampled by %2 (x, y, z).")
+                     .arg(layout.levels.size())
+                     .arg(factors.join(QStringLiteral("; ")));
+}
+
+} // namespace
+
+ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore> store, const ImportOptions& options,
+                                               const ImportProgress& progress) {
+    const QString name = store->displayName();
+    std::variant<OmeZarrLayout, QString> opened = OmeZarrLayout::open(*store);
+    if (const auto* refusal = std::get_if<QString>(&opened))
+        return ImportRefusal{QStringLiteral("%1 cannot be read as OME-Zarr: %2.").arg(name, *refusal)};
+    const OmeZarrLayout& layout = std::get<OmeZarrLayout>(opened);
+    const OmeZarrLayout::Level& finest = layout.levels.front();
+    auto reader = std::make_shared<const ZarrChunkReader>(store, finest.path, finest.meta);
+    const ZarrChunkReader::GridPosition& size = reader->size();
+    if (std::optional<ImportRefusal> refusal = refuseVolumeShape(static_cast<std::int64_t>(size[2]),
+                                                                 static_cast<std::int64_t>(size[1]),
+                                                                 static_cast<std::int64_t>(size[0])))
+        return ImportRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
+
+    VolumeRecord record;
+    ZarrTexelMap map{finest.meta.type, finest.meta.bigEndian, {}};
+    if (!isTextureSampleType(map.type)) {
+        ImportResult<ZarrTexelMap> rescaled = rescaleFor(layout, store, map, record.notes, progress);
+        if (const auto* refusal = std::get_if<ImportRefusal>(&rescaled))
+            return ImportRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
+        map = std::get<ZarrTexelMap>(rescaled);
+        record.valueScale = map.rescale.scale;
+        record.valueOffset = map.rescale.offset;
+    }
+    record.sampleOffset = texelSampleOffset(map.type);
+    const Spacing spacing = spacingOf(layout, record.notes);
+    levelNotes(layout, record.notes);
+    if (layout.image && layout.image->window)
+        record.fileWindow = VolumeRecord::Window{(layout.image->window->start + layout.image->window->end) / 2.0,
+                                                 layout.image->window->end - layout.image->window->start};
+    record.format = QStringLiteral("ome-zarr");
+    record.type = sampleTypeName(map.type);
+    record.dimension = 3;
+    record.width = static_cast<std::uint32_t>(size[2]);
+    record.height = static_cast<std::uint32_t>(size[1]);
+    record.depth = static_cast<std::uint32_t>(size[0]);
+    record.cellspaceX = spacing.millimetres[0];
+    record.cellspaceY = spacing.millimetres[1];
+    record.cellspaceZ = spacing.millimetres[2];
+    record.encoding = finest.meta.codecNames();
+    record.dataFile = name;
+    record.source = std::make_shared<const ZarrVolumeSource>(reader, map, options.ramBudgetBytes / kCacheShareOfBudget);
+    progress.report(1.0);
+    return record;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "volume/core/VolumeSource.h"
+#include "volume/zarr/ZarrChunkReader.h"
+#include "volume/zarr/ZarrTexelMap.h"
+
+#include <QString>
+#include <future>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+// Level-0 texels of a Zarr array, read row by row for the brick loader's workers through a
+// cache of decoded chunks shared by all of them and bounded in bytes: the chunks used last
+// are kept, and a chunk one worker is decoding is waited for by the others, not decoded
+// again. A chunk that cannot be read fails the row (the loader tries again later) and names
+// its key in unreadableFile(); it is not kept, so the next read tries the store again.
+class ZarrVolumeSource final : public VolumeSource {
+  public:
+    ZarrVolumeSource(std::shared_ptr<const ZarrChunkReader> reader, ZarrTexelMap map, std::uint64_t cacheBytes);
+
+    bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override;
+    QString unreadableFile() const override;
+
+    // The texels of one chunk, z slowest, the chunk's full shape; empty for one never
+    // written (every texel the fill value's); nothing when it cannot be read now.
+    using Texels = std::shared_ptr<const std::vector<std::uint16_t>>;
+    std::optional<Texels> chunk(const ZarrChunkReader::GridPosition& position) const;
+    std::uint16_t fillTexel() const { return m_fillTexel; }
+    const ZarrChunkReader& reader() const { return *m_reader; }
+
+  private:
+    struct Entry {
+        std::shared_future<std::optional<Texels>> ready;
+        std::list<std::uint64_t>::iterator used; // in m_used once decoded
+        std::uint64_t bytes = 0;
+        bool decoded = false;
+    };
+
+    std::optional<Texels> decode(const ZarrChunkReader::GridPosition& position) const;
+    void keep(std::uint64_t id, const std::optional<Texels>& texels) const;
+
+    std::shared_ptr<const ZarrChunkReader> m_reader;
+    ZarrTexelMap m_map;
+    std::uint16_t m_fillTexel;
+    std::uint64_t m_cacheBytes;
+    ZarrChunkReader::GridPosition m_grid;
+
+    mutable std::mutex m_mutex;
+    mutable std::unordered_map<std::uint64_t, Entry> m_entries;
+    mutable std::list<std::uint64_t> m_used; // decoded chunks, the one used last first
+    mutable std::uint64_t m_heldBytes = 0;
+    mutable QString m_unreadable;
+};
