@@ -107,3 +107,25 @@ QJsonObject inspectReport(const QString& path, const DicomSeries& series, const 
     report.insert("data_source", QStringLiteral("series"));
     return report;
 }
+
+QJsonObject inspectReport(const QString& path, const OmeZarrLayout& layout, const VolumeRecord& volume,
+                          const QStringList& notes) {
+    QJsonObject report = inspectReport(path, volume, notes);
+    const auto numbers = [](const auto& values) {
+        QJsonArray array;
+        for (const auto value : values)
+            array.append(static_cast<double>(value));
+        return array;
+    };
+    QJsonArray levels;
+    for (const OmeZarrLayout::Level& level : layout.levels)
+        levels.append(QJsonObject{
+            {"path", level.path}, {"shape", numbers(level.meta.shape)}, {"scale", numbers(level.scale)}});
+    const ZarrArrayMeta& finest = layout.levels.front().meta;
+    report.insert("levels", levels);
+    report.insert("chunks", numbers(finest.chunks));
+    report.insert("codec", finest.codecNames());
+    report.insert("zarr_format", finest.zarrFormat);
+    report.insert("data_source", QStringLiteral("store"));
+    return report;
+}

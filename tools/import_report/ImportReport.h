@@ -3,6 +3,7 @@
 #include "volume/core/VolumeRecord.h"
 #include "volume/dicom/DicomSeries.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
+#include "volume/zarr/OmeZarrLayout.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -19,4 +20,9 @@ QJsonObject inspectReport(const QString& path, const VolumeRecord& volume, const
 // The same for a DICOM series, with "series", its Series Instance UID; "data_file" is
 // the first slice in order.
 QJsonObject inspectReport(const QString& path, const DicomSeries& series, const VolumeRecord& volume,
+                          const QStringList& notes);
+
+// The same for an OME-Zarr store, with its levels (shape and voxel size), the chunk shape
+// and the codecs of level 0.
+QJsonObject inspectReport(const QString& path, const OmeZarrLayout& layout, const VolumeRecord& volume,
                           const QStringList& notes);

@@ -1,6 +1,7 @@
 // voxview-inspect PATH [DATA]: runs the viewer's import without a GPU and prints what
 // the viewer would show as one JSON object, or why it would refuse the file. PATH is
-// any file the viewer opens (NRRD, DICOM, NIfTI, TIFF) or a folder of DICOM files
+// any file the viewer opens (NRRD, DICOM, NIfTI, TIFF), a folder of DICOM files or an
+// OME-Zarr store's folder
 // (--series UID picks one series of a folder that holds several); DATA is the data file
 // of a detached NRRD header, as the viewer's data panel would choose it. A raw volume
 // beyond --ram-budget or --max-texture-size is read in place, as the viewer reads it, and
@@ -10,9 +11,12 @@
 #include "ImportReport.h"
 #include "render/streaming/BrickPool.h"
 #include "volume/core/VolumeFile.h"
+#include "volume/core/VolumeSize.h"
 #include "volume/dicom/DicomSeriesScanner.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
 #include "volume/worker/ImportWorker.h"
+#include "volume/zarr/DirectoryStore.h"
+#include "volume/zarr/OmeZarrLayout.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,6 +32,9 @@ constexpr int kUsageError = 2;
 constexpr int kMegabyteShift = 20;
 // A budget beyond any machine's memory, and far within 64 bits of bytes.
 constexpr double kMaxRamBudgetMegabytes = 1e12;
+// An OME-Zarr store's level 0 up to this many bytes of texels is read whole for its
+// statistics; a larger one is reported without them, as the viewer never reads it whole.
+constexpr std::uint64_t kWholeStoreBytes = std::uint64_t{64} << 20;
 
 // The import's log lines (such as a spacing that fell back to 1) go into the report's
 // "notes" instead of stderr, which carries only the one line of a refusal.
@@ -103,6 +110,33 @@ int inspectDicom(const QString& path, const QString& uid, const ImportOptions& o
         inspectReport(path, std::get<DicomSeries>(series), std::get<VolumeRecord>(volume), g_notes));
 }
 
+// A store is read as the viewer reads it (lazily); its level 0 is then read whole when small.
+int inspectZarr(const QString& path, const ImportOptions& options) {
+    ImportResult<VolumeRecord> read = VolumeFile::read(path, options);
+    if (const auto* refusal = std::get_if<ImportRefusal>(&read))
+        return fail(path, refusal->reason);
+    VolumeRecord& volume = std::get<VolumeRecord>(read);
+    const std::variant<OmeZarrLayout, QString> layout = OmeZarrLayout::open(DirectoryStore(path));
+    if (const auto* reason = std::get_if<QString>(&layout))
+        return fail(path, *reason);
+    const std::uint64_t bytes =
+        std::uint64_t{volume.width} * volume.height * volume.depth * sizeof(std::uint16_t);
+    if (bytes <= kWholeStoreBytes) {
+        QByteArray texels(static_cast<qsizetype>(bytes), Qt::Uninitialized);
+        auto* row = reinterpret_cast<std::uint16_t*>(texels.data());
+        for (std::uint32_t z = 0; z < volume.depth; ++z)
+            for (std::uint32_t y = 0; y < volume.height; ++y, row += volume.width)
+                if (!volume.source->readRow(0, y, z, volume.width, row))
+                    return fail(path, volume.source->unreadableFile());
+        volume.data = ByteBuffer::fromByteArray(std::move(texels));
+    } else {
+        g_notes << QStringLiteral("Its level 0 of %1 MB was not read whole; its statistics are not known.")
+                       .arg(megabytesText(bytes));
+    }
+    return printUnlessRefused(path, volume, options,
+                              inspectReport(path, std::get<OmeZarrLayout>(layout), volume, g_notes));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -160,6 +194,11 @@ int main(int argc, char** argv) {
     options.ramBudgetBytes = static_cast<std::uint64_t>(std::ldexp(budget, kMegabyteShift));
 
     const QString& header = arguments[0];
+    if (VolumeFile::detect(header) == VolumeFormat::OmeZarr) {
+        if (arguments.size() > 1)
+            return usage(QStringLiteral("an OME-Zarr store takes no data file"));
+        return inspectZarr(header, options);
+    }
     if (DicomSeriesScanner::isDicom(header)) {
         if (arguments.size() > 1)
             return usage(QStringLiteral("a DICOM series takes no data file"));

@@ -25,7 +25,8 @@ std::variant<QString, ChunkStore::Missing, QString> DirectoryStore::pathOf(const
     if (m_folder.isEmpty())
         return Result(std::in_place_index<2>, QStringLiteral("the store's folder does not exist"));
     if (!isSafeKey(key))
-        return Result(std::in_place_index<2>, QStringLiteral("the key \"%1\" leads out of the store").arg(key));
+        return Result(std::in_place_index<2>,
+                      QStringLiteral("the key \"%1\" leads out of the store").arg(key));
     const QFileInfo info(m_folder + QLatin1Char('/') + key);
     if (!info.exists() && !info.isSymLink())
         return Missing{};
@@ -46,7 +47,10 @@ ChunkStore::Bytes DirectoryStore::read(const QString& key, std::uint64_t maxByte
         return refusal->reason;
     const RegularFile& opened = std::get<RegularFile>(file);
     if (opened.size() > maxBytes)
-        return QStringLiteral("%1 holds %2 bytes, more than the %3 it can hold").arg(key).arg(opened.size()).arg(maxBytes);
+        return QStringLiteral("%1 holds %2 bytes, more than the %3 it can hold")
+            .arg(key)
+            .arg(opened.size())
+            .arg(maxBytes);
     return readRange(key, {0, opened.size()});
 }
 
@@ -64,16 +68,24 @@ ChunkStore::Bytes DirectoryStore::readRange(const QString& key, Range range) con
     const std::uint64_t suffix = range.offset < 0 ? static_cast<std::uint64_t>(-(range.offset + 1)) + 1 : 0;
     if (range.offset < 0) {
         if (suffix > size)
-            return QStringLiteral("%1 holds %2 bytes, fewer than the last %3 asked for").arg(key).arg(size).arg(suffix);
+            return QStringLiteral("%1 holds %2 bytes, fewer than the last %3 asked for")
+                .arg(key)
+                .arg(size)
+                .arg(suffix);
         range = {static_cast<std::int64_t>(size - suffix), suffix};
     }
     const auto offset = static_cast<std::uint64_t>(range.offset);
     if (offset > size || range.length > size - offset)
-        return QStringLiteral("%1 holds %2 bytes and ends before %3 + %4").arg(key).arg(size).arg(offset).arg(range.length);
+        return QStringLiteral("%1 holds %2 bytes and ends before %3 + %4")
+            .arg(key)
+            .arg(size)
+            .arg(offset)
+            .arg(range.length);
     QByteArray bytes(static_cast<qsizetype>(range.length), Qt::Uninitialized);
     const std::int64_t got = opened.readAt(offset, bytes.data(), range.length);
     if (got != static_cast<std::int64_t>(range.length))
-        return QStringLiteral("%1 cannot be read (%2)").arg(key, got < 0 ? QString::fromLocal8Bit(std::strerror(errno))
-                                                                          : QStringLiteral("it was cut short"));
+        return QStringLiteral("%1 cannot be read (%2)")
+            .arg(key,
+                 got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("it was cut short"));
     return bytes;
 }

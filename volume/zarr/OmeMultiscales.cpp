@@ -40,7 +40,8 @@ std::optional<Transform> transformOf(const QJsonValue& transformations, std::siz
         const QJsonObject step = item.toObject();
         const QString type = step.value(QLatin1String("type")).toString();
         if (type == QLatin1String("scale")) {
-            const std::optional<std::vector<double>> scale = numbers(step.value(QLatin1String("scale")), rank);
+            const std::optional<std::vector<double>> scale =
+                numbers(step.value(QLatin1String("scale")), rank);
             if (!scale)
                 return std::nullopt;
             for (std::size_t axis = 0; axis < rank; ++axis)
@@ -72,21 +73,23 @@ std::variant<OmeMultiscales, QString> OmeMultiscales::parse(const QJsonObject& a
     const QJsonObject image = imageOf(attributes);
     const QJsonObject first = image.value(QLatin1String("multiscales")).toArray().first().toObject();
     OmeMultiscales out;
-    out.version = image.value(QLatin1String("version")).toString(first.value(QLatin1String("version")).toString());
+    out.version =
+        image.value(QLatin1String("version")).toString(first.value(QLatin1String("version")).toString());
     const QJsonArray axes = first.value(QLatin1String("axes")).toArray();
     if (!axes.isEmpty() && static_cast<std::size_t>(axes.size()) != rank)
         return QStringLiteral("its image names %1 axes but its arrays have %2").arg(axes.size()).arg(rank);
     for (qsizetype axis = 0; axis < axes.size(); ++axis) {
         // 0.3 names its axes by strings; 0.4 and later by objects with a type and a unit.
         const QJsonObject described = axes[axis].toObject();
-        const QString name = axes[axis].isString() ? axes[axis].toString()
-                                                   : described.value(QLatin1String("name")).toString();
+        const QString name =
+            axes[axis].isString() ? axes[axis].toString() : described.value(QLatin1String("name")).toString();
         if (axis + 3 < axes.size())
             out.leadingAxes << name;
         else if (out.spaceUnit.isEmpty())
             out.spaceUnit = described.value(QLatin1String("unit")).toString();
     }
-    const std::optional<Transform> global = transformOf(first.value(QLatin1String("coordinateTransformations")), rank);
+    const std::optional<Transform> global =
+        transformOf(first.value(QLatin1String("coordinateTransformations")), rank);
     if (!global)
         return QStringLiteral("its image's coordinate transformations are not one number per axis");
     const QJsonArray datasets = first.value(QLatin1String("datasets")).toArray();
@@ -126,8 +129,8 @@ std::variant<OmeMultiscales, QString> OmeMultiscales::parse(const QJsonObject& a
 
 std::optional<double> OmeMultiscales::millimetresPer(const QString& unit) {
     static const std::pair<const char*, double> kUnits[] = {
-        {"angstrom", 1e-7},  {"nanometer", 1e-6}, {"micrometer", 1e-3}, {"millimeter", 1.0},
-        {"centimeter", 10.0}, {"meter", 1e3},      {"picometer", 1e-9}, {"decimeter", 100.0},
+        {"angstrom", 1e-7},   {"nanometer", 1e-6}, {"micrometer", 1e-3}, {"millimeter", 1.0},
+        {"centimeter", 10.0}, {"meter", 1e3},      {"picometer", 1e-9},  {"decimeter", 100.0},
     };
     for (const auto& [name, millimetres] : kUnits)
         if (unit == QLatin1String(name))

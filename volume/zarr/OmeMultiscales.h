@@ -20,7 +20,7 @@ struct OmeMultiscales {
     };
 
     std::vector<Level> levels;
-    QString spaceUnit; // "micrometer", "millimeter" ... ; empty when the axes name none
+    QString spaceUnit;       // "micrometer", "millimeter" ... ; empty when the axes name none
     QStringList leadingAxes; // the names of the axes before z, y, x ("t", "c")
     std::optional<std::array<double, 3>> translation; // of level 0, z, y, x
     struct Window {

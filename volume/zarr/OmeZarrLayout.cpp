@@ -40,19 +40,19 @@ QJsonObject objectOf(const QByteArray& bytes) {
 
 // The levels an OME-NGFF image names, each array read and checked against the first.
 Opened openImage(const ChunkStore& store, const QJsonObject& attributes, int format) {
-    const QString firstPath = (attributes.contains(QLatin1String("ome"))
-                                   ? attributes.value(QLatin1String("ome")).toObject()
-                                   : attributes)
-                                  .value(QLatin1String("multiscales"))
-                                  .toArray()
-                                  .first()
-                                  .toObject()
-                                  .value(QLatin1String("datasets"))
-                                  .toArray()
-                                  .first()
-                                  .toObject()
-                                  .value(QLatin1String("path"))
-                                  .toString();
+    const QString firstPath =
+        (attributes.contains(QLatin1String("ome")) ? attributes.value(QLatin1String("ome")).toObject()
+                                                   : attributes)
+            .value(QLatin1String("multiscales"))
+            .toArray()
+            .first()
+            .toObject()
+            .value(QLatin1String("datasets"))
+            .toArray()
+            .first()
+            .toObject()
+            .value(QLatin1String("path"))
+            .toString();
     if (!DirectoryStore::isSafeKey(firstPath))
         return QStringLiteral("its dataset path \"%1\" does not lie within the store").arg(firstPath);
     std::variant<ZarrArrayMeta, QString> first = arrayAt(store, firstPath, format);
@@ -71,7 +71,8 @@ Opened openImage(const ChunkStore& store, const QJsonObject& attributes, int for
             return *refusal;
         const ZarrArrayMeta& array = std::get<ZarrArrayMeta>(meta);
         if (array.rank() != rank || array.type != std::get<ZarrArrayMeta>(first).type)
-            return QStringLiteral("its level %1 differs from level 0 in its axes or sample type").arg(level.path);
+            return QStringLiteral("its level %1 differs from level 0 in its axes or sample type")
+                .arg(level.path);
         layout.levels.push_back({level.path, array, level.scale});
     }
     return layout;

@@ -46,12 +46,14 @@ ImportResult<Range> coarseRange(const ZarrChunkReader& reader, const ZarrTexelMa
                     return cancelledImport();
                 const ZarrChunkReader::Chunk chunk = reader.read({cz, cy, cx});
                 if (const auto* reason = std::get_if<QString>(&chunk))
-                    return ImportRefusal{QStringLiteral("%1: %2").arg(reader.locationOf({cz, cy, cx}), *reason)};
+                    return ImportRefusal{
+                        QStringLiteral("%1: %2").arg(reader.locationOf({cz, cy, cx}), *reason)};
                 if (std::holds_alternative<ChunkStore::Missing>(chunk)) {
                     range.add(reader.meta().fillValue);
                 } else {
                     // Only the samples inside the array: an edge chunk's padding is not data.
-                    const auto* samples = reinterpret_cast<const std::byte*>(std::get<QByteArray>(chunk).constData());
+                    const auto* samples =
+                        reinterpret_cast<const std::byte*>(std::get<QByteArray>(chunk).constData());
                     const std::uint64_t depth = std::min(shape[0], size[0] - cz * shape[0]);
                     const std::uint64_t rows = std::min(shape[1], size[1] - cy * shape[1]);
                     const std::uint64_t columns = std::min(shape[2], size[2] - cx * shape[2]);
@@ -80,8 +82,9 @@ ImportResult<ZarrTexelMap> rescaleFor(const OmeZarrLayout& layout, std::shared_p
     const bool integers = map.type == SampleType::UInt32 || map.type == SampleType::Int32;
     const bool exact = integers && range.high - range.low <= kTexelSpan;
     map.rescale = LinearRescale::forRange(range.low, exact ? range.low + kTexelSpan : range.high);
-    notes << QStringLiteral("Its %1 samples are shown in 16 bits by the range %2 ... %3 of its coarsest level (%4); "
-                            "finer samples beyond it show at its ends.")
+    notes << QStringLiteral(
+                 "Its %1 samples are shown in 16 bits by the range %2 ... %3 of its coarsest level (%4); "
+                 "finer samples beyond it show at its ends.")
                  .arg(sampleTypeName(map.type))
                  .arg(range.low)
                  .arg(range.high)
@@ -102,10 +105,11 @@ Spacing spacingOf(const OmeZarrLayout& layout, QStringList& notes) {
     const QString unit = layout.image->spaceUnit;
     const std::optional<double> perUnit = OmeMultiscales::millimetresPer(unit);
     if (!perUnit)
-        notes << (unit.isEmpty() ? QStringLiteral("Its axes name no unit; voxel sizes are taken as millimetres.")
-                                 : QStringLiteral("Its unit \"%1\" is not a length; voxel sizes are taken as "
-                                                  "millimetres.")
-                                       .arg(unit));
+        notes << (unit.isEmpty()
+                      ? QStringLiteral("Its axes name no unit; voxel sizes are taken as millimetres.")
+                      : QStringLiteral("Its unit \"%1\" is not a length; voxel sizes are taken as "
+                                       "millimetres.")
+                            .arg(unit));
     const std::array<double, 3>& scale = layout.levels.front().scale;
     for (std::size_t axis = 0; axis < 3; ++axis) {
         const double millimetres = scale[2 - axis] * perUnit.value_or(1.0);
@@ -129,7 +133,8 @@ void levelNotes(const OmeZarrLayout& layout, QStringList& notes) {
         return;
     const OmeMultiscales& image = *layout.image;
     if (!image.leadingAxes.isEmpty())
-        notes << QStringLiteral("The first point of its axes %1 is shown.").arg(image.leadingAxes.join(QStringLiteral(", ")));
+        notes << QStringLiteral("The first point of its axes %1 is shown.")
+                     .arg(image.leadingAxes.join(QStringLiteral(", ")));
     if (image.translation)
         notes << QStringLiteral("It is placed at %1 %2 (x, y, z); the view shows it from its first voxel.")
                      .arg(triple(*image.translation), image.spaceUnit);
@@ -147,8 +152,8 @@ void levelNotes(const OmeZarrLayout& layout, QStringList& notes) {
 
 } // namespace
 
-ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore> store, const ImportOptions& options,
-                                               const ImportProgress& progress) {
+ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore> store,
+                                               const ImportOptions& options, const ImportProgress& progress) {
     const QString name = store->displayName();
     std::variant<OmeZarrLayout, QString> opened = OmeZarrLayout::open(*store);
     if (const auto* refusal = std::get_if<QString>(&opened))
@@ -157,9 +162,9 @@ ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore>
     const OmeZarrLayout::Level& finest = layout.levels.front();
     auto reader = std::make_shared<const ZarrChunkReader>(store, finest.path, finest.meta);
     const ZarrChunkReader::GridPosition& size = reader->size();
-    if (std::optional<ImportRefusal> refusal = refuseVolumeShape(static_cast<std::int64_t>(size[2]),
-                                                                 static_cast<std::int64_t>(size[1]),
-                                                                 static_cast<std::int64_t>(size[0])))
+    if (std::optional<ImportRefusal> refusal =
+            refuseVolumeShape(static_cast<std::int64_t>(size[2]), static_cast<std::int64_t>(size[1]),
+                              static_cast<std::int64_t>(size[0])))
         return ImportRefusal{QStringLiteral("%1: %2").arg(name, refusal->reason)};
 
     VolumeRecord record;
@@ -176,8 +181,9 @@ ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore>
     const Spacing spacing = spacingOf(layout, record.notes);
     levelNotes(layout, record.notes);
     if (layout.image && layout.image->window)
-        record.fileWindow = VolumeRecord::Window{(layout.image->window->start + layout.image->window->end) / 2.0,
-                                                 layout.image->window->end - layout.image->window->start};
+        record.fileWindow =
+            VolumeRecord::Window{(layout.image->window->start + layout.image->window->end) / 2.0,
+                                 layout.image->window->end - layout.image->window->start};
     record.format = QStringLiteral("ome-zarr");
     record.type = sampleTypeName(map.type);
     record.dimension = 3;
@@ -189,7 +195,8 @@ ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore>
     record.cellspaceZ = spacing.millimetres[2];
     record.encoding = finest.meta.codecNames();
     record.dataFile = name;
-    record.source = std::make_shared<const ZarrVolumeSource>(reader, map, options.ramBudgetBytes / kCacheShareOfBudget);
+    record.source =
+        std::make_shared<const ZarrVolumeSource>(reader, map, options.ramBudgetBytes / kCacheShareOfBudget);
     progress.report(1.0);
     return record;
 }

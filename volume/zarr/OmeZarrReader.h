@@ -15,8 +15,8 @@
 // than 16 bits are mapped with the range of the coarsest level, read whole for that.
 class OmeZarrReader {
   public:
-    static ImportResult<VolumeRecord> read(std::shared_ptr<const ChunkStore> store, const ImportOptions& options,
-                                           const ImportProgress& progress);
+    static ImportResult<VolumeRecord> read(std::shared_ptr<const ChunkStore> store,
+                                           const ImportOptions& options, const ImportProgress& progress);
 
     // The share of the RAM budget the decoded-chunk cache may hold.
     static constexpr std::uint64_t kCacheShareOfBudget = 16;

@@ -15,8 +15,9 @@ std::uint64_t ShardIndex::bytes(std::uint64_t chunks, bool checksum) {
     return chunks * kEntryBytes + (checksum ? kChecksumBytes : 0);
 }
 
-std::variant<ShardIndex, QString> ShardIndex::parse(const QByteArray& index, std::uint64_t chunks, bool checksum,
-                                                    bool indexAtStart, std::uint64_t maxChunkBytes) {
+std::variant<ShardIndex, QString> ShardIndex::parse(const QByteArray& index, std::uint64_t chunks,
+                                                    bool checksum, bool indexAtStart,
+                                                    std::uint64_t maxChunkBytes) {
     const std::uint64_t expected = bytes(chunks, checksum);
     if (static_cast<std::uint64_t>(index.size()) != expected)
         return QStringLiteral("a shard index holds %1 bytes where %2 chunks need %3")

@@ -25,8 +25,9 @@ class ShardIndex {
 
     // `index` as read from the shard; `indexAtStart`: chunks must begin after it;
     // `maxChunkBytes`: the most one stored chunk may take.
-    static std::variant<ShardIndex, QString> parse(const QByteArray& index, std::uint64_t chunks, bool checksum,
-                                                   bool indexAtStart, std::uint64_t maxChunkBytes);
+    static std::variant<ShardIndex, QString> parse(const QByteArray& index, std::uint64_t chunks,
+                                                   bool checksum, bool indexAtStart,
+                                                   std::uint64_t maxChunkBytes);
 
     // The bytes of chunk `chunk` within the shard, or nothing for a chunk never written.
     std::optional<ChunkStore::Range> entry(std::uint64_t chunk) const;

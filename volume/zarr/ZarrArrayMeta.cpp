@@ -31,7 +31,8 @@ std::optional<std::uint64_t> count(const QJsonValue& value) {
 
 std::optional<std::vector<std::uint64_t>> counts(const QJsonValue& value, std::size_t rank) {
     const QJsonArray array = value.toArray();
-    if (!value.isArray() || array.isEmpty() || static_cast<std::size_t>(array.size()) > ZarrArrayMeta::kMaxRank ||
+    if (!value.isArray() || array.isEmpty() ||
+        static_cast<std::size_t>(array.size()) > ZarrArrayMeta::kMaxRank ||
         (rank != 0 && static_cast<std::size_t>(array.size()) != rank))
         return std::nullopt;
     std::vector<std::uint64_t> out;
@@ -93,8 +94,9 @@ std::optional<double> fillOf(const QJsonValue& value) {
 
 std::optional<ZarrCodec> codecNamed(const QString& name) {
     static const std::pair<const char*, ZarrCodec::Kind> kKinds[] = {
-        {"blosc", ZarrCodec::Kind::Blosc}, {"zstd", ZarrCodec::Kind::Zstd},   {"gzip", ZarrCodec::Kind::Gzip},
-        {"zlib", ZarrCodec::Kind::Zlib},   {"crc32c", ZarrCodec::Kind::Crc32c},
+        {"blosc", ZarrCodec::Kind::Blosc},   {"zstd", ZarrCodec::Kind::Zstd},
+        {"gzip", ZarrCodec::Kind::Gzip},     {"zlib", ZarrCodec::Kind::Zlib},
+        {"crc32c", ZarrCodec::Kind::Crc32c},
     };
     for (const auto& [text, kind] : kKinds)
         if (name == QLatin1String(text))
@@ -103,7 +105,8 @@ std::optional<ZarrCodec> codecNamed(const QString& name) {
 }
 
 QString unknownCodec(const QString& name) {
-    return QStringLiteral("its codec \"%1\" is not supported (blosc, zstd, gzip, zlib and crc32c are)").arg(name);
+    return QStringLiteral("its codec \"%1\" is not supported (blosc, zstd, gzip, zlib and crc32c are)")
+        .arg(name);
 }
 
 // The one bytes codec of a v3 chain: its byte order. Single bytes have none.
@@ -164,9 +167,11 @@ std::optional<QString> parseSharding(const QJsonObject& configuration, ZarrArray
             return QStringLiteral("its shards do not hold a whole number of chunks");
         perShard *= meta.chunks[axis] / (*inner)[axis];
         if (perShard > ZarrArrayMeta::kMaxShardChunks)
-            return QStringLiteral("its shards hold more than %1 chunks each").arg(ZarrArrayMeta::kMaxShardChunks);
+            return QStringLiteral("its shards hold more than %1 chunks each")
+                .arg(ZarrArrayMeta::kMaxShardChunks);
     }
-    const QString location = configuration.value(QLatin1String("index_location")).toString(QStringLiteral("end"));
+    const QString location =
+        configuration.value(QLatin1String("index_location")).toString(QStringLiteral("end"));
     if (location != QLatin1String("end") && location != QLatin1String("start"))
         return QStringLiteral("its shard index location \"%1\" is neither start nor end").arg(location);
     sharding.indexAtStart = location == QLatin1String("start");
@@ -185,11 +190,12 @@ std::optional<QString> parseSharding(const QJsonObject& configuration, ZarrArray
 }
 
 std::optional<QString> parseV2(const QJsonObject& root, ZarrArrayMeta& meta) {
-    const std::optional<SampleType> type = typeOfV2(root.value(QLatin1String("dtype")).toString(), meta.bigEndian);
+    const std::optional<SampleType> type =
+        typeOfV2(root.value(QLatin1String("dtype")).toString(), meta.bigEndian);
     if (!type)
         return QStringLiteral("its sample type %1 is not supported (u1, i1, u2, i2, u4, i4, f4, f8 are)")
-            .arg(QString::fromUtf8(QJsonDocument(QJsonArray{root.value(QLatin1String("dtype"))}).toJson(
-                QJsonDocument::Compact)));
+            .arg(QString::fromUtf8(QJsonDocument(QJsonArray{root.value(QLatin1String("dtype"))})
+                                       .toJson(QJsonDocument::Compact)));
     meta.type = *type;
     if (root.value(QLatin1String("order")).toString(QStringLiteral("C")) != QLatin1String("C"))
         return QStringLiteral("its chunks are stored in Fortran order, which is not supported");
@@ -233,7 +239,8 @@ std::optional<QString> parseV3(const QJsonObject& root, ZarrArrayMeta& meta) {
     const QJsonArray codecs = root.value(QLatin1String("codecs")).toArray();
     if (codecs.size() == 1 && codecs.first().toObject().value(QLatin1String("name")).toString() ==
                                   QLatin1String("sharding_indexed"))
-        return parseSharding(codecs.first().toObject().value(QLatin1String("configuration")).toObject(), meta);
+        return parseSharding(codecs.first().toObject().value(QLatin1String("configuration")).toObject(),
+                             meta);
     return parseChain(codecs, meta.bigEndian, meta.codecs);
 }
 

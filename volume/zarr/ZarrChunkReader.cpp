@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-ZarrChunkReader::ZarrChunkReader(std::shared_ptr<const ChunkStore> store, QString arrayPath, ZarrArrayMeta meta)
+ZarrChunkReader::ZarrChunkReader(std::shared_ptr<const ChunkStore> store, QString arrayPath,
+                                 ZarrArrayMeta meta)
     : m_store(std::move(store)), m_prefix(arrayPath.isEmpty() ? QString() : arrayPath + QLatin1Char('/')),
       m_meta(std::move(meta)) {
     const std::size_t rank = m_meta.rank();
@@ -100,8 +101,8 @@ ZarrChunkReader::shardIndex(const QString& key) const {
     std::uint64_t bound = m_meta.chunkBytes();
     for (const ZarrCodec& codec : m_meta.codecs)
         bound = codec.encodedBound(bound);
-    std::variant<ShardIndex, QString> parsed = ShardIndex::parse(std::get<QByteArray>(stored), chunks,
-                                                                 sharding.indexChecksum, sharding.indexAtStart, bound);
+    std::variant<ShardIndex, QString> parsed = ShardIndex::parse(
+        std::get<QByteArray>(stored), chunks, sharding.indexChecksum, sharding.indexAtStart, bound);
     if (const auto* refusal = std::get_if<QString>(&parsed))
         return QStringLiteral("%1: %2").arg(key, *refusal);
     auto index = std::make_shared<const ShardIndex>(std::get<ShardIndex>(std::move(parsed)));

@@ -46,7 +46,8 @@ void ZarrVolumeSource::keep(std::uint64_t id, const std::optional<Texels>& texel
     }
 }
 
-std::optional<ZarrVolumeSource::Texels> ZarrVolumeSource::chunk(const ZarrChunkReader::GridPosition& position) const {
+std::optional<ZarrVolumeSource::Texels>
+ZarrVolumeSource::chunk(const ZarrChunkReader::GridPosition& position) const {
     const std::uint64_t id = (position[0] * m_grid[1] + position[1]) * m_grid[2] + position[2];
     std::promise<std::optional<Texels>> promise;
     std::unique_lock lock(m_mutex);
@@ -77,7 +78,8 @@ bool ZarrVolumeSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z
         if (!texels)
             return false;
         if (*texels)
-            std::copy_n((*texels)->begin() + static_cast<std::ptrdiff_t>(inSlab * shape[2] + within), run, out);
+            std::copy_n((*texels)->begin() + static_cast<std::ptrdiff_t>(inSlab * shape[2] + within), run,
+                        out);
         else
             std::fill_n(out, run, m_fillTexel);
         out += run;

@@ -20,7 +20,8 @@
 // its key in unreadableFile(); it is not kept, so the next read tries the store again.
 class ZarrVolumeSource final : public VolumeSource {
   public:
-    ZarrVolumeSource(std::shared_ptr<const ZarrChunkReader> reader, ZarrTexelMap map, std::uint64_t cacheBytes);
+    ZarrVolumeSource(std::shared_ptr<const ZarrChunkReader> reader, ZarrTexelMap map,
+                     std::uint64_t cacheBytes);
 
     bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                  std::uint16_t* out) const override;

@@ -1,8 +1,8 @@
-#include "volume/core/VolumeFile.h"
+#include "volume/zarr/OmeZarrReader.h"
 
 #include "VolumeFileWriters.h"
+#include "volume/core/VolumeFile.h"
 #include "volume/zarr/DirectoryStore.h"
-#include "volume/zarr/OmeZarrReader.h"
 #include "volume/zarr/ZarrCodec.h"
 
 #include <QDir>
@@ -35,9 +35,12 @@ std::vector<double> expectedValues(const QJsonObject& o) {
         for (int y = 0; y < at(shape, 2); ++y)
             for (int x = 0; x < at(shape, 1); ++x) {
                 const std::int64_t i = (std::int64_t{z} * at(shape, 2) + y) * at(shape, 1) + x;
-                const double value = double((i * 37) % o["mod"].toInt() + o["low"].toInt()) * o["mul"].toDouble(1);
+                const double value =
+                    double((i * 37) % o["mod"].toInt() + o["low"].toInt()) * o["mul"].toDouble(1);
                 const bool first = z < at(chunks, 3) && y < at(chunks, 2) && x < at(chunks, 1);
-                values.push_back(first ? o["fill"].toDouble() : integer ? std::trunc(value) : double(float(value)));
+                values.push_back(first     ? o["fill"].toDouble()
+                                 : integer ? std::trunc(value)
+                                           : double(float(value)));
             }
     return values;
 }
@@ -55,21 +58,24 @@ TEST(OmeZarrReaderTest, ReadsEveryCodecSeparatorAndSampleTypeVoxelForVoxel) {
     const std::array<float, 3> microns{0.00025f, 0.0005f, 0.002f};
     const std::string ome = kOme;
     const StoreCase cases[] = {
-        {R"({"format":2,"codec":"blosc-lz4","sep":"/","dtype":"<u2","mod":60000,"low":0,"fill":0)", one, "bare array"},
-        {(R"({"format":2,)" + ome + R"("codec":"blosc-zstd","sep":".","dtype":"<i2","mod":3000,"low":-1500,"fill":-7)")
-         ,
+        {R"({"format":2,"codec":"blosc-lz4","sep":"/","dtype":"<u2","mod":60000,"low":0,"fill":0)", one,
+         "bare array"},
+        {(R"({"format":2,)" + ome +
+          R"("codec":"blosc-zstd","sep":".","dtype":"<i2","mod":3000,"low":-1500,"fill":-7)"),
          microns, "downsampled by 2 x 2 x 2"},
         {R"({"format":2,"codec":"blosc-zlib","sep":".","dtype":"|u1","mod":256,"low":0,"fill":3)", one, ""},
-        {R"({"format":2,"codec":"zstd","sep":"/","dtype":">i2","mod":30000,"low":-100,"fill":0,"lead":2)", one, ""},
+        {R"({"format":2,"codec":"zstd","sep":"/","dtype":">i2","mod":30000,"low":-100,"fill":0,"lead":2)",
+         one, ""},
         {R"({"format":2,"codec":"gzip","sep":".","dtype":"<f4","mod":999,"low":-3,"mul":0.5,"fill":2)", one,
          "float32 samples are shown in 16 bits"},
         {R"({"format":2,"codec":"none","sep":".","dtype":"|i1","mod":256,"low":-128,"fill":0)", one, ""},
         {R"({"format":2,"codec":"zlib","sep":"/","dtype":"<u4","mod":99991,"low":5,"mul":1000,"fill":0)", one,
          "shown in 16 bits"},
-        {R"({"format":3,"codec":"zstd","crc":true,"sep":"/","dtype":"<u2","mod":50000,"low":0,"fill":9)", one, ""},
-        {(R"({"format":3,)" + ome + R"("codec":"gzip","sep":"/","dtype":">i2","mod":900,"low":-400,"fill":0,)" +
-          R"("shard":{"shape":[4,6,8],"index":"start"})")
-         ,
+        {R"({"format":3,"codec":"zstd","crc":true,"sep":"/","dtype":"<u2","mod":50000,"low":0,"fill":9)", one,
+         ""},
+        {(R"({"format":3,)" + ome +
+          R"("codec":"gzip","sep":"/","dtype":">i2","mod":900,"low":-400,"fill":0,)" +
+          R"("shard":{"shape":[4,6,8],"index":"start"})"),
          microns, "first point of its axes t"},
         {R"({"format":3,"codec":"blosc-zstd","sep":".","dtype":"<f8","mod":77,"low":0,"mul":0.25,"fill":-1.5,)"
          R"("shard":{"shape":[2,6,4],"index":"end"})",
@@ -99,10 +105,12 @@ TEST(OmeZarrReaderTest, ReadsEveryCodecSeparatorAndSampleTypeVoxelForVoxel) {
         const VolumeRecord volume = volumeOf(VolumeFile::read(path));
         EXPECT_EQ(volume.format, "ome-zarr");
         EXPECT_TRUE(volume.data.isNull()) << "level 0 is read lazily";
-        EXPECT_EQ((std::array{volume.width, volume.height, volume.depth}), (std::array<std::uint32_t, 3>{9, 7, 5}));
+        EXPECT_EQ((std::array{volume.width, volume.height, volume.depth}),
+                  (std::array<std::uint32_t, 3>{9, 7, 5}));
         EXPECT_EQ((std::array{volume.cellspaceX, volume.cellspaceY, volume.cellspaceZ}), c.spacing);
-        EXPECT_THAT(valuesOf(volume), testing::Pointwise(testing::DoubleNear(std::fabs(volume.valueScale) / 2),
-                                                         expectedValues(o)));
+        EXPECT_THAT(
+            valuesOf(volume),
+            testing::Pointwise(testing::DoubleNear(std::fabs(volume.valueScale) / 2), expectedValues(o)));
         EXPECT_THAT(volume.notes.join(' ').toStdString(), testing::HasSubstr(c.note));
         if (o["ome"].toBool()) {
             ASSERT_TRUE(volume.fileWindow);
@@ -124,8 +132,9 @@ TEST(OmeZarrReaderTest, RefusesHostileStoresWithTheReason) {
                     R"("shape":[5,7,9],"chunks":[2,3,4])";
     const auto sharded = R"({"format":3,"codec":"zstd","sep":"/","dtype":"<u2","mod":999,"low":0,"fill":0,)"
                          R"("shape":[5,7,9],"chunks":[2,3,4],"shard":{"shape":[4,6,8],"index":"end"})";
-    const auto ome = R"({"format":2,"ome":true,"unit":"micrometer","scale":[1,1,1],"window":[0,1],"codec":"zstd",)"
-                     R"("sep":".","dtype":"<u2","mod":999,"low":0,"fill":0,"shape":[5,7,9],"chunks":[2,3,4])";
+    const auto ome =
+        R"({"format":2,"ome":true,"unit":"micrometer","scale":[1,1,1],"window":[0,1],"codec":"zstd",)"
+        R"("sep":".","dtype":"<u2","mod":999,"low":0,"fill":0,"shape":[5,7,9],"chunks":[2,3,4])";
     const struct {
         const char* name;
         const char* options;
@@ -134,7 +143,8 @@ TEST(OmeZarrReaderTest, RefusesHostileStoresWithTheReason) {
         const char* reason; // of the refused import, or of the row that cannot be read
     } cases[] = {
         {"a blosc header claiming more than the chunk", v2, "1/0/0",
-         [](QByteArray& b) { qToLittleEndian<std::uint32_t>(1u << 30, b.data() + 4); }, "says it holds 1073741824"},
+         [](QByteArray& b) { qToLittleEndian<std::uint32_t>(1u << 30, b.data() + 4); },
+         "says it holds 1073741824"},
         {"a shard index pointing past the end", sharded, "c/1/1/1",
          [](QByteArray& b) {
              char* index = b.data() + b.size() - 8 * 16 - 4;
@@ -145,13 +155,18 @@ TEST(OmeZarrReaderTest, RefusesHostileStoresWithTheReason) {
         {"a shard index with a bad checksum", sharded, "c/1/1/1", [](QByteArray& b) { b[b.size() - 1] ^= 1; },
          "checksum does not match"},
         {"a dataset path out of the store", ome, ".zattrs",
-         [](QByteArray& b) { b.replace("\"path\": \"1\"", "\"path\": \"../1\""); }, "does not lie within the store"},
-        {"a huge shape", v2, ".zarray", [](QByteArray& b) { b.replace("\"shape\": [\n        5,", "\"shape\": [\n 1e15,"); },
+         [](QByteArray& b) { b.replace("\"path\": \"1\"", "\"path\": \"../1\""); },
+         "does not lie within the store"},
+        {"a huge shape", v2, ".zarray",
+         [](QByteArray& b) { b.replace("\"shape\": [\n        5,", "\"shape\": [\n 1e15,"); },
          "shape is not 1 to 5"},
         {"a chunk larger than can be decoded", v2, ".zarray",
-         [](QByteArray& b) { b.replace("\"chunks\": [\n        2,\n        3,", "\"chunks\": [\n 9000, 9000,"); },
+         [](QByteArray& b) {
+             b.replace("\"chunks\": [\n        2,\n        3,", "\"chunks\": [\n 9000, 9000,");
+         },
          "larger than the 256 MB"},
-        {"a filter", v2, ".zarray", [](QByteArray& b) { b.replace("\"filters\": null", "\"filters\": [{\"id\": \"delta\"}]"); },
+        {"a filter", v2, ".zarray",
+         [](QByteArray& b) { b.replace("\"filters\": null", "\"filters\": [{\"id\": \"delta\"}]"); },
          "filter \"delta\" is not supported"},
     };
     for (const auto& c : cases) {
@@ -201,8 +216,9 @@ class CountingStore final : public ChunkStore {
 
 TEST(OmeZarrReaderTest, WorkersReadingAtOnceDecodeEachChunkOnce) {
     TestFolder folder;
-    const QByteArray options = R"({"format":2,"codec":"zstd","sep":".","dtype":"<u2","mod":999,"low":0,"fill":0,)"
-                               R"("shape":[8,32,32],"chunks":[8,16,16]})";
+    const QByteArray options =
+        R"({"format":2,"codec":"zstd","sep":".","dtype":"<u2","mod":999,"low":0,"fill":0,)"
+        R"("shape":[8,32,32],"chunks":[8,16,16]})";
     writeZarrStore(folder.path("s.zarr"), options);
     const auto store = std::make_shared<CountingStore>(folder.path("s.zarr"));
     const VolumeRecord volume = volumeOf(OmeZarrReader::read(store, {}, {}));
