@@ -27,10 +27,13 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("voxview-convert"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Writes a volume the viewer opens as an OME-Zarr store."));
+    parser.setApplicationDescription(
+        QStringLiteral("Writes a volume the viewer opens as an OME-Zarr store."));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("A volume file or folder the viewer opens."));
-    parser.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("The store's folder to write (OUT.zarr)."));
+    parser.addPositionalArgument(QStringLiteral("IN"),
+                                 QStringLiteral("A volume file or folder the viewer opens."));
+    parser.addPositionalArgument(QStringLiteral("OUT"),
+                                 QStringLiteral("The store's folder to write (OUT.zarr)."));
     parser.process(app);
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() != 2) {
@@ -46,7 +49,8 @@ int main(int argc, char** argv) {
         if (percent != shown)
             std::fprintf(stderr, "\r%3d %%", shown = percent);
     });
-    const std::optional<ImportRefusal> refusal = OmeZarrWriter::write(std::get<VolumeRecord>(read), arguments[1], progress);
+    const std::optional<ImportRefusal> refusal =
+        OmeZarrWriter::write(std::get<VolumeRecord>(read), arguments[1], progress);
     std::fputc('\n', stderr);
     if (refusal)
         return fail(arguments[1], refusal->reason);

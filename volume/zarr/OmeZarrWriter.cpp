@@ -39,7 +39,8 @@ QByteArray arrayMetadata(const Size& size, bool isSigned) {
         {"chunks", QJsonArray{double(kSide), double(kSide), double(kSide)}},
         {"dtype", isSigned ? "<i2" : "<u2"},
         {"compressor",
-         QJsonObject{{"id", "blosc"}, {"cname", "zstd"}, {"clevel", kBloscLevel}, {"shuffle", 1}, {"blocksize", 0}}},
+         QJsonObject{
+             {"id", "blosc"}, {"cname", "zstd"}, {"clevel", kBloscLevel}, {"shuffle", 1}, {"blocksize", 0}}},
         {"fill_value", 0},
         {"order", "C"},
         {"filters", QJsonValue()},
@@ -58,10 +59,11 @@ QByteArray imageAttributes(const VolumeRecord& volume, const std::vector<Size>& 
         if (level > 0)
             for (std::size_t axis = 0; axis < 3; ++axis)
                 scale[axis] *= double(sizes[level - 1][axis]) > 1 ? 2.0 : 1.0;
-        datasets.append(QJsonObject{
-            {"path", QString::number(level)},
-            {"coordinateTransformations",
-             QJsonArray{QJsonObject{{"type", "scale"}, {"scale", QJsonArray{scale[0], scale[1], scale[2]}}}}}});
+        datasets.append(
+            QJsonObject{{"path", QString::number(level)},
+                        {"coordinateTransformations",
+                         QJsonArray{QJsonObject{{"type", "scale"},
+                                                {"scale", QJsonArray{scale[0], scale[1], scale[2]}}}}}});
     }
     QJsonObject image{
         {"multiscales", QJsonArray{QJsonObject{{"version", "0.4"},
@@ -78,9 +80,10 @@ QByteArray imageAttributes(const VolumeRecord& volume, const std::vector<Size>& 
         const auto stored = [&](double value) { return (value - volume.valueOffset) / volume.valueScale; };
         const double start = std::min(stored(low), stored(high));
         const double end = std::max(stored(low), stored(high));
-        image.insert("omero", QJsonObject{{"channels", QJsonArray{QJsonObject{
-                                                           {"window", QJsonObject{{"start", start}, {"end", end}}},
-                                                       }}}});
+        image.insert("omero",
+                     QJsonObject{{"channels", QJsonArray{QJsonObject{
+                                                  {"window", QJsonObject{{"start", start}, {"end", end}}},
+                                              }}}});
     }
     return QJsonDocument(image).toJson();
 }
@@ -97,8 +100,10 @@ std::optional<ImportRefusal> writeDocument(const QString& path, const QByteArray
 // and along axes not halved) below it, or the voxel itself for the finest level.
 class LevelWriter {
   public:
-    LevelWriter(const VolumeSource& input, const Size& inputSize, const Size& size, bool isSigned, QString folder)
-        : m_input(input), m_inputSize(inputSize), m_size(size), m_isSigned(isSigned), m_folder(std::move(folder)) {
+    LevelWriter(const VolumeSource& input, const Size& inputSize, const Size& size, bool isSigned,
+                QString folder)
+        : m_input(input), m_inputSize(inputSize), m_size(size), m_isSigned(isSigned),
+          m_folder(std::move(folder)) {
         for (std::size_t axis = 0; axis < 3; ++axis)
             m_factor[axis] = (inputSize[axis] + size[axis] - 1) / size[axis];
     }
@@ -117,7 +122,8 @@ class LevelWriter {
                 if (!m_input.readRow(0, y, z, row.size(), row.data()))
                     return ImportRefusal{QStringLiteral("The volume's voxels cannot be read (%1).")
                                              .arg(m_input.unreadableFile())};
-                const std::uint64_t out = ((z / m_factor[0] - cz * kSide) * rows + (y / m_factor[1] - cy * kSide)) * width;
+                const std::uint64_t out =
+                    ((z / m_factor[0] - cz * kSide) * rows + (y / m_factor[1] - cy * kSide)) * width;
                 for (std::uint64_t x = 0; x < row.size(); ++x) {
                     sums[out + x / m_factor[2]] += row[x];
                     ++counts[out + x / m_factor[2]];
@@ -133,8 +139,9 @@ class LevelWriter {
     std::uint64_t chunksAlong(std::size_t axis) const { return (m_size[axis] + kSide - 1) / kSide; }
 
   private:
-    std::optional<ImportRefusal> writeChunk(std::uint64_t cz, std::uint64_t cy, std::uint64_t cx, std::uint64_t depth,
-                                            std::uint64_t rows, const std::vector<std::uint32_t>& sums,
+    std::optional<ImportRefusal> writeChunk(std::uint64_t cz, std::uint64_t cy, std::uint64_t cx,
+                                            std::uint64_t depth, std::uint64_t rows,
+                                            const std::vector<std::uint32_t>& sums,
                                             const std::vector<std::uint8_t>& counts) const {
         // Padding past the volume's edge holds the fill value, stored sample 0.
         const std::uint16_t fill = m_isSigned ? kSignBit : 0;
@@ -161,8 +168,10 @@ class LevelWriter {
             return ImportRefusal{QStringLiteral("The folder %1 cannot be made.").arg(folder)};
         QFile file(QStringLiteral("%1/%2").arg(folder).arg(cx));
         const QByteArray compressed = ZarrCodec::bloscZstd(raw, sizeof(std::uint16_t));
-        if (compressed.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(compressed) != compressed.size())
-            return ImportRefusal{QStringLiteral("%1 cannot be written (%2).").arg(file.fileName(), file.errorString())};
+        if (compressed.isEmpty() || !file.open(QIODevice::WriteOnly) ||
+            file.write(compressed) != compressed.size())
+            return ImportRefusal{
+                QStringLiteral("%1 cannot be written (%2).").arg(file.fileName(), file.errorString())};
         return std::nullopt;
     }
 
@@ -189,10 +198,12 @@ std::vector<Size> levelSizes(const Size& finest) {
 // A level just written, read back as texels for the next; `metadata`: its .zarray.
 std::shared_ptr<const ZarrVolumeSource> readBack(const QString& folder, const QString& level,
                                                  const QByteArray& metadata, bool isSigned) {
-    auto reader = std::make_shared<const ZarrChunkReader>(std::make_shared<const DirectoryStore>(folder), level,
-                                                          std::get<ZarrArrayMeta>(ZarrArrayMeta::parse(metadata, 2)));
+    auto reader =
+        std::make_shared<const ZarrChunkReader>(std::make_shared<const DirectoryStore>(folder), level,
+                                                std::get<ZarrArrayMeta>(ZarrArrayMeta::parse(metadata, 2)));
     return std::make_shared<const ZarrVolumeSource>(
-        reader, ZarrTexelMap{isSigned ? SampleType::Int16 : SampleType::UInt16, false, {}}, kReadBackCacheBytes);
+        reader, ZarrTexelMap{isSigned ? SampleType::Int16 : SampleType::UInt16, false, {}},
+        kReadBackCacheBytes);
 }
 
 } // namespace
@@ -201,12 +212,13 @@ std::optional<ImportRefusal> OmeZarrWriter::write(const VolumeRecord& volume, co
                                                   const ImportProgress& progress) {
     const QFileInfo target(folder);
     if (target.exists() && !(target.isDir() && OmeZarrLayout::isStoreFolder(folder)))
-        return ImportRefusal{
-            QStringLiteral("%1 exists and is not an OME-Zarr store; it is not replaced.").arg(target.fileName())};
+        return ImportRefusal{QStringLiteral("%1 exists and is not an OME-Zarr store; it is not replaced.")
+                                 .arg(target.fileName())};
     const std::shared_ptr<const VolumeSource> source =
         volume.source ? volume.source
                       : std::make_shared<const DecodedVolumeSource>(volume.data, volume.width, volume.height);
-    if (!source || (!volume.source && volume.data.size() < std::size_t{volume.width} * volume.height * volume.depth * 2))
+    if (!source ||
+        (!volume.source && volume.data.size() < std::size_t{volume.width} * volume.height * volume.depth * 2))
         return ImportRefusal{QStringLiteral("The volume has no voxels to write.")};
     const bool isSigned = volume.sampleOffset != 0;
     const std::vector<Size> sizes = levelSizes({volume.depth, volume.height, volume.width});
@@ -242,8 +254,9 @@ std::optional<ImportRefusal> OmeZarrWriter::write(const VolumeRecord& volume, co
         input = readBack(partial, name, metadata, isSigned);
     }
     // The group's metadata last: until it is there, nothing reads the folder as an image.
-    for (const auto& [name, bytes] : {std::pair{".zattrs", imageAttributes(volume, sizes)},
-                                      std::pair{".zgroup", QJsonDocument(QJsonObject{{"zarr_format", 2}}).toJson()}})
+    for (const auto& [name, bytes] :
+         {std::pair{".zattrs", imageAttributes(volume, sizes)},
+          std::pair{".zgroup", QJsonDocument(QJsonObject{{"zarr_format", 2}}).toJson()}})
         if (std::optional<ImportRefusal> refusal = writeDocument(partial + '/' + name, bytes))
             return giveUp(*refusal);
     if (target.exists() && !QDir(folder).removeRecursively())
