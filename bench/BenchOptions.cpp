@@ -12,6 +12,8 @@ constexpr int kMostFrames = 100000;
 constexpr int kMegabyteShift = 20;
 constexpr int kMostMegabytes = 1 << 22;
 constexpr int kMostWarmUpSeconds = 3600;
+constexpr int kMostSlices = 1 << 30;
+constexpr double kThickestSlabMillimetres = 10000.0;
 
 constexpr RenderMode kModes[] = {RenderMode::Composite, RenderMode::Mip, RenderMode::Minip,
                                  RenderMode::Average};
@@ -60,12 +62,13 @@ QString BenchOptions::lookupName(ColourLookup lookup) {
 }
 
 QString BenchOptions::usage() {
-    return QStringLiteral(
-               "usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
-               "[--json FILE] [--png FILE] [--quality full|interactive] "
-               "[--mode composite|mip|minip|average] [--sampling N] [--lookup default|bw] "
-               "[--transfer-function FILE.json] "
-               "[--window LEVEL WIDTH | --window %1] [--gpu-budget MB] [--ram-budget MB] [--warm-up-limit S]")
+    return QStringLiteral("usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
+                          "[--json FILE] [--png FILE] [--quality full|interactive] "
+                          "[--mode composite|mip|minip|average] [--sampling N] [--lookup default|bw] "
+                          "[--transfer-function FILE.json] "
+                          "[--window LEVEL WIDTH | --window %1] [--view 3d|axial|coronal|sagittal] [--slice "
+                          "INDEX] [--slab MM] "
+                          "[--gpu-budget MB] [--ram-budget MB] [--warm-up-limit S]")
         .arg(WindowPresets::names());
 }
 
@@ -161,6 +164,32 @@ std::variant<BenchOptions, QString> BenchOptions::parse(const QStringList& argum
             }
             const std::uint64_t bytes = static_cast<std::uint64_t>(*megabytes) << kMegabyteShift;
             (name == QLatin1String("--gpu-budget") ? options.gpuBudgetBytes : options.ramBudgetBytes) = bytes;
+        } else if (name == QLatin1String("--view") && needs(1)) {
+            const QString& view = arguments[++i];
+            options.view.reset();
+            for (SliceAxis axis : SliceGeometry::kAxes) {
+                if (view.compare(SliceGeometry::name(axis), Qt::CaseInsensitive) == 0) {
+                    options.view = axis;
+                }
+            }
+            if (!options.view && view != QLatin1String("3d")) {
+                return QStringLiteral("--view is 3d, axial, coronal or sagittal, not \"%1\"").arg(view);
+            }
+        } else if (name == QLatin1String("--slice") && needs(1)) {
+            const std::optional<int> slice = boundedInt(arguments[++i], 0, kMostSlices);
+            if (!slice) {
+                return QStringLiteral("--slice needs a slice number from 0, not \"%1\"").arg(arguments[i]);
+            }
+            options.slice = static_cast<std::uint64_t>(*slice);
+        } else if (name == QLatin1String("--slab") && needs(1)) {
+            bool ok = false;
+            const double millimetres = arguments[++i].toDouble(&ok);
+            if (!ok || !(millimetres >= 0.0 && millimetres <= kThickestSlabMillimetres)) {
+                return QStringLiteral("--slab needs millimetres from 0 to %1, not \"%2\"")
+                    .arg(kThickestSlabMillimetres)
+                    .arg(arguments[i]);
+            }
+            options.slabMillimetres = millimetres;
         } else if (name == QLatin1String("--warm-up-limit") && needs(1)) {
             const std::optional<int> seconds = boundedInt(arguments[++i], 1, kMostWarmUpSeconds);
             if (!seconds) {

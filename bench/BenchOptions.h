@@ -3,6 +3,7 @@
 #include "render/ShaderTypes.h"
 #include "render/display/DisplayModel.h"
 #include "render/display/WindowPresets.h"
+#include "render/slice/SliceGeometry.h"
 #include "render/streaming/BrickPool.h"
 #include "volume/core/ImportOptions.h"
 
@@ -16,7 +17,7 @@
 //   [--volume sample|HEADER] [--size W H] [--frames N] [--json FILE] [--png FILE]
 //   [--quality full|interactive] [--mode composite|mip|minip|average] [--sampling N]
 //   [--lookup default|bw] [--transfer-function FILE.json] [--window LEVEL WIDTH | --window PRESET]
-//   [--gpu-budget MB]
+//   [--view 3d|axial|coronal|sagittal] [--slice INDEX] [--slab MM] [--gpu-budget MB]
 //   [--ram-budget MB] [--warm-up-limit S]
 // A window given as two numbers is in sample units, as the renderer's wl and ww.
 struct BenchOptions {
@@ -40,6 +41,11 @@ struct BenchOptions {
     // (a larger raw volume is read in place), as the viewer's options of the same names.
     std::uint64_t gpuBudgetBytes = BrickPool::Budgets{}.gpuBytes;
     std::uint64_t ramBudgetBytes = ImportOptions::kDefaultRamBudgetBytes;
+    // A slice view (none: the 3-D view), the slice it shows (none: the middle one) and the
+    // thickness of its slab (0: one slice).
+    std::optional<SliceAxis> view;
+    std::optional<std::uint64_t> slice;
+    double slabMillimetres = 0.0;
     // How long the bricks of the first view may take to arrive before the orbit, in seconds.
     int warmUpLimitSeconds = 60;
 

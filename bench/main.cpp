@@ -10,6 +10,7 @@
 #include "OrbitRun.h"
 #include "PoolWarmUp.h"
 #include "ProcessProbe.h"
+#include "SliceRun.h"
 #include "render/QVRenderer.h"
 #include "render/gl/SurfaceFormat.h"
 
@@ -30,6 +31,8 @@ constexpr int kRunError = 1;
 // After the orbit: frames in which nothing changes, and how long the full-quality frame may take.
 constexpr int kStillFrames = 10;
 constexpr double kFullQualityLimitMs = 5000.0;
+// Slices a slice view's run steps through, from the first one.
+constexpr int kSteppedSlices = 100;
 
 double rounded(double milliseconds) {
     return std::round(milliseconds * 10.0) / 10.0;
@@ -186,19 +189,43 @@ int main(int argc, char** argv) {
     run.run(options.frames);
     run.stop(kStillFrames, kFullQualityLimitMs);
 
-    if (!options.pngPath.isEmpty() && !run.lastFrame().save(options.pngPath)) {
+    // A slice view is timed after the 3-D view's orbit, on the same volume and window, so
+    // that one run compares the two.
+    QImage picture = run.lastFrame();
+    QJsonObject json = report(options, volume,
+                              {renderer->wl(), renderer->ww(), renderer->displayModel().lookup(),
+                               renderer->displayModel().colourMap().name()},
+                              std::get<PoolWarmUp::Times>(warmUp), run, setupMs, loadStart);
+    json["view"] = options.view ? SliceGeometry::name(*options.view).toLower() : QStringLiteral("3d");
+    if (options.view) {
+        const SliceGeometry geometry(*options.view, {volume.width, volume.height, volume.depth});
+        const std::uint64_t index = options.slice.value_or(geometry.slices() / 2);
+        if (!volume.source || index >= geometry.slices()) {
+            return fail(QStringLiteral("no slice %1 across %2 slices").arg(index).arg(geometry.slices()));
+        }
+        SliceRun slices(volume, renderer->displayModel(), options.size, *options.view,
+                        options.slabMillimetres);
+        slices.repeat(index, options.frames);
+        picture = slices.lastPicture();
+        slices.step(0, kSteppedSlices);
+        const FrameStats stats = FrameStats::fromTimes(slices.frameMilliseconds());
+        json["slice"] = static_cast<qint64>(index);
+        json["slab_mm"] = options.slabMillimetres;
+        json["slice_median_ms"] = rounded(stats.medianMs);
+        json["slice_p90_ms"] = rounded(stats.p90Ms);
+        json["slice_share_of_3d"] =
+            std::round(stats.medianMs / FrameStats::fromTimes(run.frameMilliseconds()).medianMs * 1000.0) /
+            1000.0;
+        json["slices_per_second"] = std::round(slices.stepsPerSecond());
+    }
+    if (!options.pngPath.isEmpty() && !picture.save(options.pngPath)) {
         return fail(QStringLiteral("cannot write %1").arg(options.pngPath));
     }
-    const QByteArray json =
-        QJsonDocument(report(options, volume,
-                             {renderer->wl(), renderer->ww(), renderer->displayModel().lookup(),
-                              renderer->displayModel().colourMap().name()},
-                             std::get<PoolWarmUp::Times>(warmUp), run, setupMs, loadStart))
-            .toJson(QJsonDocument::Compact);
-    std::printf("%s\n", json.constData());
+    const QByteArray bytes = QJsonDocument(json).toJson(QJsonDocument::Compact);
+    std::printf("%s\n", bytes.constData());
     if (!options.jsonPath.isEmpty()) {
         QFile out(options.jsonPath);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(json + '\n') < 0) {
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes + '\n') < 0) {
             return fail(QStringLiteral("cannot write %1: %2").arg(options.jsonPath, out.errorString()));
         }
     }

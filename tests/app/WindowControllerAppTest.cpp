@@ -828,6 +828,82 @@ TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWor
 // whole range, labels real values with decimals and resets the clip sliders and the lookup,
 // which the menu shows; a DICOM folder
 // of two series asks which one to show.
+// A 20 × 30 × 40 volume of 0.5 × 0.75 × 2 mm voxels, each sample telling where it lies, in
+// the 3-D view with the three slices beside it (View › Layout): a click in the axial slice
+// moves the other two slices to the voxel clicked, the wheel and Page Up step slices, the
+// status line tells the value and place of the voxel under the pointer, and a Shift+drag
+// measures in millimetres across the unequal spacing.
+TEST_F(ImportAppTest, SliceViewsFollowAClickAndTellValuesAndDistancesInMillimetres) {
+    const auto sampleAt = [](int x, int y, int z) { return x + 32 * y + 1024 * z - 20000; };
+    std::vector<std::int16_t> samples;
+    for (int z = 0; z < 40; ++z)
+        for (int y = 0; y < 30; ++y)
+            for (int x = 0; x < 20; ++x)
+                samples.push_back(static_cast<std::int16_t>(sampleAt(x, y, z)));
+    const QByteArray header =
+        nrrdHeader("short", {20, 30, 40}, "raw", "spacings: 0.5 0.75 2\nendian: little\n\n");
+    m_window->resize(800, 600);
+    m_window->openFile(m_files.write(QStringLiteral("ramp.nrrd"), header + bytesOf(samples)));
+    waitForImport();
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_2, Qt::AltModifier);
+    SlicePanel& panel = *m_window->slicePanel();
+    SliceView* axial = panel.view(SliceAxis::Axial);
+    SliceView* coronal = panel.view(SliceAxis::Coronal);
+    SliceView* sagittal = panel.view(SliceAxis::Sagittal);
+    EXPECT_TRUE(action("actionLayoutOnePlusThree")->isChecked());
+    const auto settled = [&] {
+        return QTest::qWaitFor([&] { return axial->settled() && coronal->settled() && sagittal->settled(); },
+                               kTimeoutMs);
+    };
+    ASSERT_TRUE(settled());
+    for (QWidget* shown : {static_cast<QWidget*>(m_window->view()), static_cast<QWidget*>(axial),
+                           static_cast<QWidget*>(coronal), static_cast<QWidget*>(sagittal)})
+        ASSERT_TRUE(shown->isVisible() && shown->width() > 100) << shown->objectName().toStdString();
+    EXPECT_THAT(axial->heading().toStdString(), testing::HasSubstr("z 20/40 · 40.0 mm"));
+
+    // Window coordinates of the middle of the axial picture's voxel (x, y): x across, y down.
+    const auto voxelCentre = [&](double x, double y) {
+        const QRectF picture = axial->placement();
+        return inWindow(axial, QPointF(picture.left() + (x + 0.5) * picture.width() / 20,
+                                       picture.top() + (y + 0.5) * picture.height() / 30)
+                                   .toPoint());
+    };
+    QTest::mouseClick(m_window->windowHandle(), Qt::LeftButton, Qt::NoModifier, voxelCentre(5, 7));
+    ASSERT_TRUE(settled());
+    EXPECT_THAT(sagittal->heading().toStdString(), testing::HasSubstr("x 5/20 · 2.5 mm"));
+    EXPECT_THAT(coronal->heading().toStdString(), testing::HasSubstr("y 7/30 · 5.3 mm"));
+    // The coronal slice now lies at y = 7: its bottom-left pixel is voxel (0, 7, 0), drawn in
+    // the grey of that sample's place in the window.
+    const double width = std::max<double>(renderer().ww(), 1.0);
+    const double floor = renderer().wl() - width / 2;
+    EXPECT_NEAR(qRed(coronal->picture().pixel(0, 39)),
+                255.0 * std::clamp((sampleAt(0, 7, 0) - floor) / width, 0.0, 1.0), 1.0);
+
+    wheelAt(inWindow(coronal, coronal->rect().center()), {0, 120});
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_PageUp, Qt::ShiftModifier); // the clicked axial view
+    ASSERT_TRUE(settled());
+    EXPECT_THAT(coronal->heading().toStdString(), testing::HasSubstr("y 8/30"));
+    EXPECT_THAT(axial->heading().toStdString(), testing::HasSubstr("z 30/40 · 60.0 mm"));
+
+    QTest::mouseMove(m_window->windowHandle(), voxelCentre(12, 21));
+    EXPECT_EQ(m_window->statusBar()->currentMessage().toStdString(),
+              QStringLiteral("x 12, y 21, z 30 · 6.00, 15.75, 60.00 mm · %1")
+                  .arg(sampleAt(12, 21, 30))
+                  .toStdString());
+
+    // 12 voxels of 0.5 mm across, 16 of 0.75 mm down: 6 and 12 mm, give or take a pixel.
+    QTest::mousePress(m_window->windowHandle(), Qt::LeftButton, Qt::ShiftModifier, voxelCentre(2, 3));
+    QTest::mouseMove(m_window->windowHandle(), voxelCentre(8, 11));
+    QTest::mouseRelease(m_window->windowHandle(), Qt::LeftButton, Qt::ShiftModifier, voxelCentre(14, 19));
+    const QRegularExpressionMatch distance = QRegularExpression(QStringLiteral("Distance: ([0-9.]+) mm"))
+                                                 .match(m_window->statusBar()->currentMessage());
+    ASSERT_TRUE(distance.hasMatch()) << m_window->statusBar()->currentMessage().toStdString();
+    EXPECT_NEAR(distance.captured(1).toDouble(), std::hypot(6.0, 12.0), 0.2);
+    EXPECT_THAT(sagittal->heading().toStdString(), testing::HasSubstr("x 5/20")); // a ruler is no click
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_Home);
+    EXPECT_FALSE(axial->rulerMillimetres());
+}
+
 TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     const QString nifti = m_files.path(QStringLiteral("ball.nii.gz"));
     writeNifti(nifti,

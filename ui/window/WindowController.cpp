@@ -62,6 +62,8 @@ constexpr int kRefusalMessageMs = 5000;
 // see into the shadows.
 constexpr float kDimAmbient = 0.1f;
 constexpr float kBrightAmbient = 0.5f;
+// The slab thicknesses View › Slices offers; 0 is a single slice.
+constexpr double kSlabMillimetres[] = {0.0, 2.0, 5.0, 10.0, 20.0, 50.0};
 
 } // namespace
 
@@ -75,6 +77,7 @@ WindowController::WindowController(AppDelegate* appDelegate, ViewController::Dev
     connectLayout();
     m_contentViewController->viewDidLoad();
     windowDidLoad();
+    connectSliceViews();
     showVolumeStatus();
 }
 
@@ -219,6 +222,80 @@ void WindowController::connectWindowAndRenderingMenus() {
     });
 }
 
+void WindowController::connectSliceViews() {
+    QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
+    m_ui->menuLayout->setEnabled(renderer != nullptr);
+    m_ui->menuSlices->setEnabled(renderer != nullptr);
+    if (!renderer) {
+        return;
+    }
+    m_slices = std::make_unique<SlicePanel>(*m_ui->viewGrid, *m_ui->view, renderer->displayModel());
+    connect(m_slices.get(), &SlicePanel::message, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+
+    auto* layouts = new QActionGroup(this);
+    m_layoutActions = {
+        {m_ui->actionLayout3d, ViewLayout::ThreeD},
+        {m_ui->actionLayoutOnePlusThree, ViewLayout::OnePlusThree},
+        {m_ui->actionLayoutTwoByTwo, ViewLayout::TwoByTwo},
+        {m_ui->actionLayoutAxial, ViewLayout::Axial},
+        {m_ui->actionLayoutCoronal, ViewLayout::Coronal},
+        {m_ui->actionLayoutSagittal, ViewLayout::Sagittal},
+    };
+    for (const auto& [action, layout] : m_layoutActions) {
+        layouts->addAction(action);
+        connect(action, &QAction::triggered, this, [this, layout = layout] { setViewLayout(layout); });
+    }
+
+    const auto setOption = [this](auto change) {
+        SliceOptions options = m_slices->options();
+        change(options);
+        m_slices->setOptions(options);
+    };
+    connect(m_ui->actionSliceViewColours, &QAction::toggled, this,
+            [setOption](bool on) { setOption([on](SliceOptions& options) { options.viewColours = on; }); });
+    connect(m_ui->actionSliceLinear, &QAction::toggled, this,
+            [setOption](bool on) { setOption([on](SliceOptions& options) { options.linear = on; }); });
+    auto* thicknesses = new QActionGroup(this);
+    for (const double millimetres : kSlabMillimetres) {
+        QAction* action = m_ui->menuSlices->addAction(millimetres > 0.0 ? tr("Slab of %1 mm").arg(millimetres)
+                                                                        : tr("Single slice"));
+        action->setObjectName(QStringLiteral("actionSlab%1").arg(millimetres));
+        action->setCheckable(true);
+        action->setChecked(millimetres == 0.0);
+        thicknesses->addAction(action);
+        connect(action, &QAction::triggered, this, [setOption, millimetres] {
+            setOption([millimetres](SliceOptions& options) { options.slabMillimetres = millimetres; });
+        });
+    }
+    m_ui->menuSlices->addSeparator();
+    auto* modes = new QActionGroup(this);
+    const std::pair<QString, SlabMode> slabModes[] = {
+        {tr("Slab: maximum"), SlabMode::Mip},
+        {tr("Slab: minimum"), SlabMode::Minip},
+        {tr("Slab: average"), SlabMode::Average},
+    };
+    for (const auto& [name, mode] : slabModes) {
+        QAction* action = m_ui->menuSlices->addAction(name);
+        action->setCheckable(true);
+        action->setChecked(mode == SlabMode::Mip);
+        modes->addAction(action);
+        connect(action, &QAction::triggered, this, [setOption, mode = mode] {
+            setOption([mode](SliceOptions& options) { options.slab = mode; });
+        });
+    }
+}
+
+void WindowController::setViewLayout(ViewLayout layout) {
+    if (!m_slices) {
+        return;
+    }
+    m_slices->setLayout(layout);
+    for (const auto& [action, shown] : m_layoutActions) {
+        action->setChecked(shown == layout);
+    }
+}
+
 void WindowController::windowDidLoad() {
     QPalette background = palette();
     background.setColor(QPalette::Window, QColor::fromRgbF(kBackgroundGrey, kBackgroundGrey, kBackgroundGrey,
@@ -330,6 +407,9 @@ void WindowController::resetView() {
         renderer->resetView();
     }
     _vc->resetSliders();
+    if (m_slices) {
+        m_slices->resetViews();
+    }
 }
 
 void WindowController::saveImage() {
@@ -398,6 +478,9 @@ void WindowController::showVolume(const QString& name, const QString& descriptio
                        .arg(kApplicationName));
     if (m_colourPreset) {
         setColourPreset(*m_colourPreset);
+    }
+    if (m_slices) {
+        m_slices->setVolume(volume);
     }
     showCommandStates();
 }

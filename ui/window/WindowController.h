@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/display/DisplayModel.h"
+#include "ui/view/SlicePanel.h"
 #include "ui/view/ViewController.h"
 
 #include <QMainWindow>
@@ -24,7 +25,8 @@ class MainWindow;
 // way the application loop would: it creates the window's widgets and its content
 // view controller, connects the controller's outlets and actions, lets the
 // controller load its view, then runs windowDidLoad. It carries the window
-// commands: the two slider toggles, the choice of colour lookup, New View, Reset View,
+// commands: the two slider toggles, the choice of colour lookup, New View, Reset View, the layout
+// of the 3-D and slice views, the slices' options,
 // Save Image and the cancelling of an import; it opens files dropped onto it, and its title
 // names the volume on show and its size. When the file of a volume read in place changes
 // or vanishes while it streams, the status line says so and offers to reload it.
@@ -72,6 +74,12 @@ class WindowController : public QMainWindow {
     void saveImage();
     SaveImageCommand& saveImageCommand() const { return *m_saveImage; }
 
+    // The 3-D view alone, beside the slice views, or one slice view (View › Layout,
+    // voxview --layout); the menu shows which.
+    void setViewLayout(ViewLayout layout);
+    // The slice views and their crosshair: null without a renderer.
+    SlicePanel* slicePanel() const { return m_slices.get(); }
+
     // The permanent text of the status line: the volume's size and spacing, or
     // why the built-in sample could not be shown.
     QString statusText() const;
@@ -84,6 +92,8 @@ class WindowController : public QMainWindow {
     void connectLayout();
     // The View menu's Window presets and Rendering modes.
     void connectWindowAndRenderingMenus();
+    // The slice views, View › Layout and View › Slices.
+    void connectSliceViews();
     void selectLookup(ColourLookup lookup);
     void showVolumeStatus();
     // The checks of the lookup and toggle items follow what they stand for.
@@ -107,4 +117,6 @@ class WindowController : public QMainWindow {
     QString m_volumeDescription;
     std::optional<ColourMap::Preset> m_colourPreset; // for every volume shown
     std::vector<std::pair<QAction*, WindowPreset>> m_presetActions;
+    std::vector<std::pair<QAction*, ViewLayout>> m_layoutActions;
+    std::unique_ptr<SlicePanel> m_slices;
 };

@@ -75,8 +75,22 @@ int main(int argc, char** argv) {
         QObject::tr("A colour preset in ParaView's JSON format: every volume is shown in its colour map, the "
                     "window over its values."),
         QStringLiteral("FILE.json"));
-    arguments.addOptions({gpuBudget, ramBudget, transferFunction});
+    const QCommandLineOption layout(
+        QStringLiteral("layout"),
+        QObject::tr(
+            "How the window shows the volume: 3d (the 3-D view alone), 1+3 (with the three slices beside "
+            "it), 2x2, or one slice view: axial, coronal or sagittal."),
+        QStringLiteral("LAYOUT"), QStringLiteral("3d"));
+    arguments.addOptions({gpuBudget, ramBudget, transferFunction, layout});
     arguments.process(application);
+    const std::optional<ViewLayout> viewLayout = SlicePanel::parseLayout(arguments.value(layout));
+    if (!viewLayout) {
+        std::fprintf(
+            stderr, "%s\n",
+            qUtf8Printable(QObject::tr("--layout takes 3d, 1+3, 2x2, axial, coronal or sagittal, not \"%1\".")
+                               .arg(arguments.value(layout))));
+        arguments.showHelp(kExitUsage);
+    }
     std::optional<ColourMap::Preset> colourPreset;
     if (arguments.isSet(transferFunction)) {
         auto read = ColourMap::readParaViewPreset(arguments.value(transferFunction));
@@ -123,6 +137,7 @@ int main(int argc, char** argv) {
     AppDelegate appDelegate;
     WindowController window(
         &appDelegate, [device] { return device; }, budgets);
+    window.setViewLayout(*viewLayout);
     window.show();
     if (colourPreset) {
         window.setColourPreset(*colourPreset);

@@ -1,0 +1,134 @@
+#include "render/slice/SliceSampler.h"
+
+#include "volume/core/VolumeSize.h"
+#include "volume/core/VolumeSource.h"
+
+#include <algorithm>
+#include <cmath>
+
+std::pair<std::uint64_t, std::uint64_t> SliceSampler::slabRange(const SliceRequest& request,
+                                                                std::uint64_t slices) {
+    const std::uint64_t wanted = std::max<std::uint64_t>(request.slabSlices, 1);
+    const std::uint64_t before = (wanted - 1) / 2;
+    const std::uint64_t first = request.index > before ? request.index - before : 0;
+    const std::uint64_t end = std::min(slices, request.index + (wanted - before));
+    return {first, end > first ? end - first : 0};
+}
+
+std::uint64_t SliceSampler::slabSlices(double millimetres, double spacing) {
+    if (!(millimetres > 0.0) || !(spacing > 0.0)) {
+        return 1;
+    }
+    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::llround(millimetres / spacing)));
+}
+
+// Folds the slab's texels into each pixel: the largest, the smallest or the sum of them.
+class SlabFold {
+  public:
+    SlabFold(SlabMode mode, std::uint64_t pixels)
+        : m_mode(mode), m_values(pixels, mode == SlabMode::Minip ? UINT16_MAX : 0) {}
+
+    void add(std::uint64_t pixel, std::uint16_t texel) {
+        std::uint64_t& value = m_values[pixel];
+        switch (m_mode) {
+        case SlabMode::Mip:
+            value = std::max<std::uint64_t>(value, texel);
+            break;
+        case SlabMode::Minip:
+            value = std::min<std::uint64_t>(value, texel);
+            break;
+        case SlabMode::Average:
+            value += texel;
+            break;
+        }
+    }
+
+    // The texels of `slices` slices folded; a mean rounded to the nearest texel.
+    std::vector<std::uint16_t> texels(std::uint64_t slices) const {
+        std::vector<std::uint16_t> out(m_values.size());
+        const std::uint64_t divisor = m_mode == SlabMode::Average ? slices : 1;
+        std::transform(m_values.begin(), m_values.end(), out.begin(), [divisor](std::uint64_t value) {
+            return static_cast<std::uint16_t>((value + divisor / 2) / divisor);
+        });
+        return out;
+    }
+
+  private:
+    SlabMode m_mode;
+    std::vector<std::uint64_t> m_values;
+};
+
+bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geometry, std::uint64_t first,
+                            std::uint64_t count, SlabFold& fold) {
+    const std::uint64_t columns = geometry.columns();
+    const std::uint64_t rows = geometry.rows();
+    const std::uint64_t width = geometry.extent()[0];
+    std::vector<std::uint16_t> texels;
+    switch (geometry.axis()) {
+    case SliceAxis::Axial: {
+        // Each slice of the slab apart, its rows one after the other in the file, read in spans.
+        const std::uint64_t span = std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
+        texels.resize(span * width);
+        for (std::uint64_t z = first; z < first + count; ++z) {
+            for (std::uint64_t y = 0; y < rows; y += span) {
+                const std::uint64_t lines = std::min(span, rows - y);
+                if (!source.readRows(0, y, z, width, lines, texels.data())) {
+                    return false;
+                }
+                for (std::uint64_t i = 0; i < lines * width; ++i) {
+                    fold.add(y * width + i, texels[i]);
+                }
+            }
+        }
+        return true;
+    }
+    case SliceAxis::Coronal:
+        // Per picture row, the slab's rows of one file slice at once; the top row the last slice.
+        texels.resize(count * width);
+        for (std::uint64_t row = 0; row < rows; ++row) {
+            if (!source.readRows(0, first, rows - 1 - row, width, count, texels.data())) {
+                return false;
+            }
+            for (std::uint64_t i = 0; i < count * width; ++i) {
+                fold.add(row * columns + i % width, texels[i]);
+            }
+        }
+        return true;
+    case SliceAxis::Sagittal: {
+        // A picture row is a column of the file: the slab's texels of each file row lie side
+        // by side, read for many rows at once in the spans a source reads at once, so a thick
+        // slab costs little more than one slice.
+        const std::uint64_t span = std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
+        texels.resize(span * count);
+        for (std::uint64_t row = 0; row < rows; ++row) {
+            for (std::uint64_t y = 0; y < columns; y += span) {
+                const std::uint64_t lines = std::min(span, columns - y);
+                if (!source.readRows(first, y, rows - 1 - row, count, lines, texels.data())) {
+                    return false;
+                }
+                for (std::uint64_t i = 0; i < lines * count; ++i) {
+                    fold.add(row * columns + y + i / count, texels[i]);
+                }
+            }
+        }
+        return true;
+    }
+    }
+    return false;
+}
+
+std::variant<SliceImage, QString> SliceSampler::sample(const VolumeSource& source, const VolumeExtent& extent,
+                                                       const SliceRequest& request) {
+    const SliceGeometry geometry(request.axis, extent);
+    if (request.index >= geometry.slices()) {
+        return QStringLiteral("slice %1 lies outside the volume's %2").arg(request.index).arg(geometry.slices());
+    }
+    SliceImage image{request, geometry.columns(), geometry.rows(), {}};
+    const auto [first, count] = slabRange(request, geometry.slices());
+    SlabFold fold(request.slab, image.width * image.height);
+    if (!readSlab(source, geometry, first, count, fold)) {
+        return QStringLiteral("the volume's voxels could not be read");
+    }
+    image.texels = fold.texels(count);
+    return image;
+}

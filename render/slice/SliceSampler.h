@@ -1,0 +1,31 @@
+#pragma once
+
+#include "render/slice/SliceImage.h"
+
+#include <QString>
+#include <variant>
+
+class SlabFold;
+class VolumeSource;
+
+// Reads one slice, or a slab of them, of a volume from its source: the level-0 texels the
+// picture's pixels lie on, nearest, never blended. Reads whole rows, in spans the source
+// reads at once, where the slice runs along the file's rows; across them (sagittal slices)
+// the slab's texels of each row at once. Safe on any thread the source may be read from.
+class SliceSampler {
+  public:
+    // The slab's first slice and how many there are, inside the volume.
+    static std::pair<std::uint64_t, std::uint64_t> slabRange(const SliceRequest& request,
+                                                             std::uint64_t slices);
+    // Slices a slab of `millimetres` spans where they lie `spacing` apart: at least one.
+    static std::uint64_t slabSlices(double millimetres, double spacing);
+
+    // The picture, or why the source could not give it.
+    static std::variant<SliceImage, QString> sample(const VolumeSource& source, const VolumeExtent& extent,
+                                                    const SliceRequest& request);
+
+  private:
+    // The `count` slices from `first` on, folded into `fold` in picture order.
+    static bool readSlab(const VolumeSource& source, const SliceGeometry& geometry, std::uint64_t first,
+                         std::uint64_t count, SlabFold& fold);
+};

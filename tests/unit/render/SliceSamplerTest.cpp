@@ -1,0 +1,96 @@
+#include "render/slice/SliceColouring.h"
+#include "render/slice/SliceSampler.h"
+
+#include "TestVolumes.h"
+#include "volume/core/VolumeSource.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// An anisotropic volume whose every sample tells where it lies.
+constexpr VolumeExtent kExtent{20, 30, 40};
+std::uint16_t sampleAt(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+    return static_cast<std::uint16_t>(x + 32 * y + 1024 * z);
+}
+DecodedVolumeSource source() {
+    VolumeRecord volume = testvolumes::record(kExtent[0], kExtent[1], kExtent[2], sampleAt);
+    return {std::move(volume.data), kExtent[0], kExtent[1]};
+}
+
+// Each axis's picture: x across axial and coronal slices, y across sagittal ones; rows down
+// y in axial slices, up z in the others. Slices at the volume's ends and either side of a
+// brick border (every 8 voxels) read exactly the samples there.
+TEST(SliceSampler, EachAxisReadsTheSamplesOfItsSliceInPictureOrderExactly) {
+    const auto last = [](int axis) { return kExtent[axis] - 1; };
+    const struct {
+        SliceAxis axis;
+        std::uint64_t width, height;
+        std::function<std::uint16_t(std::uint64_t index, std::uint64_t column, std::uint64_t row)> expected;
+    } cases[] = {
+        {SliceAxis::Axial, 20, 30, [](auto k, auto c, auto r) { return sampleAt(c, r, k); }},
+        {SliceAxis::Coronal, 20, 40, [&](auto k, auto c, auto r) { return sampleAt(c, k, last(2) - r); }},
+        {SliceAxis::Sagittal, 30, 40, [&](auto k, auto c, auto r) { return sampleAt(k, c, last(2) - r); }},
+    };
+    const DecodedVolumeSource volume = source();
+    for (const auto& row : cases) {
+        const SliceGeometry geometry(row.axis, kExtent);
+        for (std::uint64_t index : {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{8}, geometry.slices() - 1}) {
+            SCOPED_TRACE(SliceGeometry::name(row.axis).toStdString() + " " + std::to_string(index));
+            const auto sampled = SliceSampler::sample(volume, kExtent, {row.axis, index});
+            ASSERT_TRUE(std::holds_alternative<SliceImage>(sampled)) << std::get<QString>(sampled).toStdString();
+            const SliceImage& slice = std::get<SliceImage>(sampled);
+            ASSERT_EQ(slice.width, row.width);
+            ASSERT_EQ(slice.height, row.height);
+            for (std::uint64_t r = 0; r < slice.height; ++r)
+                for (std::uint64_t c = 0; c < slice.width; ++c) {
+                    ASSERT_EQ(slice.at(c, r), row.expected(index, c, r)) << c << ", " << r;
+                    // The status line names the voxel a pixel shows.
+                    const VoxelPoint voxel = geometry.voxel(index, c, r);
+                    ASSERT_EQ(sampleAt(voxel[0], voxel[1], voxel[2]), slice.at(c, r));
+                }
+        }
+    }
+}
+
+// Samples rise with z: a slab's maximum is its last slice, its minimum its first, its mean
+// its middle one; at the volume's end only the slices inside it count.
+TEST(SliceSampler, SlabsTakeTheMaximumMinimumOrMeanOfTheSlicesInsideTheVolume) {
+    const struct {
+        SlabMode mode;
+        std::uint64_t index, slices, expectedZ;
+    } cases[] = {
+        {SlabMode::Mip, 10, 5, 12}, {SlabMode::Minip, 10, 5, 8}, {SlabMode::Average, 10, 5, 10},
+        {SlabMode::Average, 0, 5, 1}, {SlabMode::Mip, 39, 4, 39}, {SlabMode::Minip, 39, 4, 38},
+    };
+    const DecodedVolumeSource volume = source();
+    for (const auto& row : cases) {
+        const auto sampled = SliceSampler::sample(volume, kExtent, {SliceAxis::Axial, row.index, row.slices, row.mode});
+        const SliceImage& slice = std::get<SliceImage>(sampled);
+        EXPECT_EQ(slice.at(3, 4), sampleAt(3, 4, row.expectedZ)) << row.index << " of " << row.slices;
+    }
+    EXPECT_EQ(SliceSampler::slabSlices(5.0, 2.0), 3u); // 2.5 slices of 2 mm round up
+    EXPECT_EQ(SliceSampler::slabSlices(0.0, 2.0), 1u);
+}
+
+// The grey map lies across the window as the shader reads it: black at the floor and below,
+// white at the top and above, linear between; a width under one raw unit is one.
+TEST(SliceColouring, GreyFollowsTheWindowThroughTheSampleOffset) {
+    const struct {
+        std::int64_t level, width;
+        std::int32_t offset;
+    } windows[] = {{1000, 400, 0}, {-200, 1000, -1024}, {500, 0, 0}};
+    for (const auto& window : windows) {
+        const SliceColouring colouring({window.level, window.width, window.offset}, ColourMap::blackAndWhite());
+        const double width = std::max<double>(window.width, 1.0);
+        for (int texel = 0; texel < 4000; texel += 7) {
+            const double value = texel + window.offset;
+            const double expected = 255.0 * std::clamp((value - (window.level - width / 2)) / width, 0.0, 1.0);
+            const QRgb colour = colouring.colour(static_cast<std::uint16_t>(texel));
+            ASSERT_NEAR(qRed(colour), expected, 1.0) << texel << " in " << window.level << "/" << window.width;
+            ASSERT_EQ(qRed(colour), qGreen(colour));
+        }
+    }
+}
+
+} // namespace
