@@ -30,8 +30,9 @@ double SliceRun::draw(std::uint64_t index) {
     QPainter painter(&m_view);
     painter.fillRect(m_view.rect(), Qt::black);
     if (const SliceImage* slice = std::get_if<SliceImage>(&sampled)) {
-        const SliceColouring colouring({m_display.windowLevel(), m_display.windowWidth(), m_volume.sampleOffset},
-                                       ColourMap::blackAndWhite());
+        const SliceColouring colouring(
+            {m_display.windowLevel(), m_display.windowWidth(), m_volume.sampleOffset},
+            ColourMap::blackAndWhite());
         painter.drawImage(SliceGeometry(m_axis, extent).placement(QSizeF(m_view.size()), spacing, 1.0, {}),
                           colouring.colour(*slice));
     }
@@ -46,7 +47,8 @@ void SliceRun::repeat(std::uint64_t index, int frames) {
 }
 
 void SliceRun::step(std::uint64_t index, int slices) {
-    const std::uint64_t last = SliceGeometry(m_axis, {m_volume.width, m_volume.height, m_volume.depth}).slices();
+    const std::uint64_t last =
+        SliceGeometry(m_axis, {m_volume.width, m_volume.height, m_volume.depth}).slices();
     double total = 0.0;
     int drawn = 0;
     for (std::uint64_t at = index; at < last && drawn < slices; ++at, ++drawn) {

@@ -10,7 +10,8 @@ constexpr int kChannels = 4;
 
 } // namespace
 
-SliceColouring::SliceColouring(Window window, const ColourMap& map) : m_window(window), m_table(map.table()) {}
+SliceColouring::SliceColouring(Window window, const ColourMap& map)
+    : m_window(window), m_table(map.table()) {}
 
 QRgb SliceColouring::colour(std::uint16_t texel) const {
     const float width = std::max(static_cast<float>(m_window.width), 1.0f);

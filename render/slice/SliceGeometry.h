@@ -24,7 +24,8 @@ class SliceGeometry {
   public:
     SliceGeometry(SliceAxis axis, VolumeExtent extent) : m_axis(axis), m_extent(extent) {}
 
-    static constexpr std::array<SliceAxis, 3> kAxes{SliceAxis::Axial, SliceAxis::Coronal, SliceAxis::Sagittal};
+    static constexpr std::array<SliceAxis, 3> kAxes{SliceAxis::Axial, SliceAxis::Coronal,
+                                                    SliceAxis::Sagittal};
     static int across(SliceAxis axis) { return static_cast<int>(axis); }
     // The voxel axes of the picture's columns and rows.
     static std::array<int, 2> inPlane(SliceAxis axis);

@@ -67,7 +67,8 @@ bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geo
     switch (geometry.axis()) {
     case SliceAxis::Axial: {
         // Each slice of the slab apart, its rows one after the other in the file, read in spans.
-        const std::uint64_t span = std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
+        const std::uint64_t span =
+            std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
         texels.resize(span * width);
         for (std::uint64_t z = first; z < first + count; ++z) {
             for (std::uint64_t y = 0; y < rows; y += span) {
@@ -98,7 +99,8 @@ bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geo
         // A picture row is a column of the file: the slab's texels of each file row lie side
         // by side, read for many rows at once in the spans a source reads at once, so a thick
         // slab costs little more than one slice.
-        const std::uint64_t span = std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
+        const std::uint64_t span =
+            std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
         texels.resize(span * count);
         for (std::uint64_t row = 0; row < rows; ++row) {
             for (std::uint64_t y = 0; y < columns; y += span) {
@@ -121,7 +123,9 @@ std::variant<SliceImage, QString> SliceSampler::sample(const VolumeSource& sourc
                                                        const SliceRequest& request) {
     const SliceGeometry geometry(request.axis, extent);
     if (request.index >= geometry.slices()) {
-        return QStringLiteral("slice %1 lies outside the volume's %2").arg(request.index).arg(geometry.slices());
+        return QStringLiteral("slice %1 lies outside the volume's %2")
+            .arg(request.index)
+            .arg(geometry.slices());
     }
     SliceImage image{request, geometry.columns(), geometry.rows(), {}};
     const auto [first, count] = slabRange(request, geometry.slices());

@@ -15,8 +15,8 @@ struct LayoutName {
     ViewLayout layout;
 };
 constexpr LayoutName kLayoutNames[] = {
-    {"3d", ViewLayout::ThreeD},     {"1+3", ViewLayout::OnePlusThree},  {"2x2", ViewLayout::TwoByTwo},
-    {"axial", ViewLayout::Axial},   {"coronal", ViewLayout::Coronal}, {"sagittal", ViewLayout::Sagittal},
+    {"3d", ViewLayout::ThreeD},   {"1+3", ViewLayout::OnePlusThree}, {"2x2", ViewLayout::TwoByTwo},
+    {"axial", ViewLayout::Axial}, {"coronal", ViewLayout::Coronal},  {"sagittal", ViewLayout::Sagittal},
 };
 
 } // namespace
@@ -92,7 +92,8 @@ void SlicePanel::setLayout(ViewLayout layout) {
     }
     for (QWidget* widget : {&m_view3d, static_cast<QWidget*>(axial), static_cast<QWidget*>(coronal),
                             static_cast<QWidget*>(sagittal)}) {
-        const auto cell = std::find_if(cells.begin(), cells.end(), [widget](const Cell& c) { return c.widget == widget; });
+        const auto cell =
+            std::find_if(cells.begin(), cells.end(), [widget](const Cell& c) { return c.widget == widget; });
         if (cell != cells.end()) {
             m_grid.addWidget(widget, cell->row, cell->column, cell->rows, 1);
         }

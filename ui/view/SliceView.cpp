@@ -119,7 +119,8 @@ void SliceView::recolour() {
         return;
     }
     const SliceColouring colouring({m_display.windowLevel(), m_display.windowWidth(), m_volume.sampleOffset},
-                                   m_options.viewColours ? m_display.colourMap() : ColourMap::blackAndWhite());
+                                   m_options.viewColours ? m_display.colourMap()
+                                                         : ColourMap::blackAndWhite());
     m_picture = colouring.colour(*m_slice);
     update();
 }
@@ -204,7 +205,8 @@ void SliceView::paintOverlay(QPainter& painter) const {
         const QRectF rect = placement();
         // The crosshair through the middle of the pointed-at voxel.
         const auto [column, row] = shape.pixel(m_crosshair.point());
-        const QPointF centre = fromPicture({static_cast<double>(column) + 0.5, static_cast<double>(row) + 0.5});
+        const QPointF centre =
+            fromPicture({static_cast<double>(column) + 0.5, static_cast<double>(row) + 0.5});
         painter.setPen(QPen(kCrosshairColour, 1.0));
         painter.drawLine(QPointF(centre.x(), rect.top()), QPointF(centre.x(), rect.bottom()));
         painter.drawLine(QPointF(rect.left(), centre.y()), QPointF(rect.right(), centre.y()));
@@ -304,7 +306,8 @@ void SliceView::wheelEvent(QWheelEvent* event) {
     if (event->modifiers().testFlag(Qt::ControlModifier)) {
         const QPointF point = event->position();
         const QPointF under = toPicture(point);
-        m_zoom = std::clamp(m_zoom * std::pow(kZoomPerNotch, angle / double(kWheelNotch)), kLeastZoom, kMostZoom);
+        m_zoom =
+            std::clamp(m_zoom * std::pow(kZoomPerNotch, angle / double(kWheelNotch)), kLeastZoom, kMostZoom);
         m_pan += point - fromPicture(under);
         update();
         event->accept();
@@ -314,7 +317,8 @@ void SliceView::wheelEvent(QWheelEvent* event) {
     const int notches = m_wheelAngle / kWheelNotch;
     m_wheelAngle -= notches * kWheelNotch;
     if (notches != 0) {
-        m_crosshair.step(m_axis, notches * (event->modifiers().testFlag(Qt::ShiftModifier) ? kShiftSteps : 1));
+        m_crosshair.step(m_axis,
+                         notches * (event->modifiers().testFlag(Qt::ShiftModifier) ? kShiftSteps : 1));
     }
     event->accept();
 }

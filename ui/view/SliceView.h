@@ -97,5 +97,5 @@ class SliceView : public QWidget {
     Drag m_drag = Drag::None;
     QPointF m_dragFrom;
     std::optional<std::pair<QPointF, QPointF>> m_ruler; // picture coordinates
-    int m_wheelAngle = 0;                                // eighths of a degree not yet stepped
+    int m_wheelAngle = 0;                               // eighths of a degree not yet stepped
 };

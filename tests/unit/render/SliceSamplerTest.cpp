@@ -1,7 +1,7 @@
-#include "render/slice/SliceColouring.h"
 #include "render/slice/SliceSampler.h"
 
 #include "TestVolumes.h"
+#include "render/slice/SliceColouring.h"
 #include "volume/core/VolumeSource.h"
 
 #include <gtest/gtest.h>
@@ -35,10 +35,12 @@ TEST(SliceSampler, EachAxisReadsTheSamplesOfItsSliceInPictureOrderExactly) {
     const DecodedVolumeSource volume = source();
     for (const auto& row : cases) {
         const SliceGeometry geometry(row.axis, kExtent);
-        for (std::uint64_t index : {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{8}, geometry.slices() - 1}) {
+        for (std::uint64_t index :
+             {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{8}, geometry.slices() - 1}) {
             SCOPED_TRACE(SliceGeometry::name(row.axis).toStdString() + " " + std::to_string(index));
             const auto sampled = SliceSampler::sample(volume, kExtent, {row.axis, index});
-            ASSERT_TRUE(std::holds_alternative<SliceImage>(sampled)) << std::get<QString>(sampled).toStdString();
+            ASSERT_TRUE(std::holds_alternative<SliceImage>(sampled))
+                << std::get<QString>(sampled).toStdString();
             const SliceImage& slice = std::get<SliceImage>(sampled);
             ASSERT_EQ(slice.width, row.width);
             ASSERT_EQ(slice.height, row.height);
@@ -60,12 +62,13 @@ TEST(SliceSampler, SlabsTakeTheMaximumMinimumOrMeanOfTheSlicesInsideTheVolume) {
         SlabMode mode;
         std::uint64_t index, slices, expectedZ;
     } cases[] = {
-        {SlabMode::Mip, 10, 5, 12}, {SlabMode::Minip, 10, 5, 8}, {SlabMode::Average, 10, 5, 10},
-        {SlabMode::Average, 0, 5, 1}, {SlabMode::Mip, 39, 4, 39}, {SlabMode::Minip, 39, 4, 38},
+        {SlabMode::Mip, 10, 5, 12},   {SlabMode::Minip, 10, 5, 8}, {SlabMode::Average, 10, 5, 10},
+        {SlabMode::Average, 0, 5, 1}, {SlabMode::Mip, 39, 4, 39},  {SlabMode::Minip, 39, 4, 38},
     };
     const DecodedVolumeSource volume = source();
     for (const auto& row : cases) {
-        const auto sampled = SliceSampler::sample(volume, kExtent, {SliceAxis::Axial, row.index, row.slices, row.mode});
+        const auto sampled =
+            SliceSampler::sample(volume, kExtent, {SliceAxis::Axial, row.index, row.slices, row.mode});
         const SliceImage& slice = std::get<SliceImage>(sampled);
         EXPECT_EQ(slice.at(3, 4), sampleAt(3, 4, row.expectedZ)) << row.index << " of " << row.slices;
     }
@@ -81,13 +84,16 @@ TEST(SliceColouring, GreyFollowsTheWindowThroughTheSampleOffset) {
         std::int32_t offset;
     } windows[] = {{1000, 400, 0}, {-200, 1000, -1024}, {500, 0, 0}};
     for (const auto& window : windows) {
-        const SliceColouring colouring({window.level, window.width, window.offset}, ColourMap::blackAndWhite());
+        const SliceColouring colouring({window.level, window.width, window.offset},
+                                       ColourMap::blackAndWhite());
         const double width = std::max<double>(window.width, 1.0);
         for (int texel = 0; texel < 4000; texel += 7) {
             const double value = texel + window.offset;
-            const double expected = 255.0 * std::clamp((value - (window.level - width / 2)) / width, 0.0, 1.0);
+            const double expected =
+                255.0 * std::clamp((value - (window.level - width / 2)) / width, 0.0, 1.0);
             const QRgb colour = colouring.colour(static_cast<std::uint16_t>(texel));
-            ASSERT_NEAR(qRed(colour), expected, 1.0) << texel << " in " << window.level << "/" << window.width;
+            ASSERT_NEAR(qRed(colour), expected, 1.0)
+                << texel << " in " << window.level << "/" << window.width;
             ASSERT_EQ(qRed(colour), qGreen(colour));
         }
     }
