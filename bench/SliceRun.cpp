@@ -1,9 +1,11 @@
 #include "SliceRun.h"
 
 #include "render/slice/SliceColouring.h"
+#include "render/slice/SliceLoader.h"
 #include "render/slice/SliceSampler.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPainter>
 #include <algorithm>
 
@@ -19,40 +21,59 @@ SliceRun::SliceRun(const VolumeState& volume, const DisplayModel& display, QSize
     : m_volume(volume), m_display(display), m_axis(axis), m_slabMillimetres(slabMillimetres),
       m_view(size, QImage::Format_RGB32) {}
 
-double SliceRun::draw(std::uint64_t index) {
-    QElapsedTimer timer;
-    timer.start();
+SliceRequest SliceRun::request(std::uint64_t index) const {
+    const VoxelSpacing spacing{m_volume.cellspaceX, m_volume.cellspaceY, m_volume.cellspaceZ};
+    return {m_axis, index,
+            SliceSampler::slabSlices(m_slabMillimetres, spacing[SliceGeometry::across(m_axis)])};
+}
+
+void SliceRun::paint(const SliceImage* slice) {
     const VolumeExtent extent{m_volume.width, m_volume.height, m_volume.depth};
     const VoxelSpacing spacing{m_volume.cellspaceX, m_volume.cellspaceY, m_volume.cellspaceZ};
-    const SliceRequest request{
-        m_axis, index, SliceSampler::slabSlices(m_slabMillimetres, spacing[SliceGeometry::across(m_axis)])};
-    const auto sampled = SliceSampler::sample(*m_volume.source, extent, request);
     QPainter painter(&m_view);
     painter.fillRect(m_view.rect(), Qt::black);
-    if (const SliceImage* slice = std::get_if<SliceImage>(&sampled)) {
+    if (slice) {
         const SliceColouring colouring(
             {m_display.windowLevel(), m_display.windowWidth(), m_volume.sampleOffset},
             ColourMap::blackAndWhite());
         painter.drawImage(SliceGeometry(m_axis, extent).placement(QSizeF(m_view.size()), spacing, 1.0, {}),
                           colouring.colour(*slice));
     }
-    painter.end();
-    return static_cast<double>(timer.nsecsElapsed()) / kNanosecondsPerMillisecond;
 }
 
 void SliceRun::repeat(std::uint64_t index, int frames) {
+    const VolumeExtent extent{m_volume.width, m_volume.height, m_volume.depth};
     for (int frame = 0; frame < frames; ++frame) {
-        m_frameMs.push_back(draw(index));
+        QElapsedTimer timer;
+        timer.start();
+        const auto sampled = SliceSampler::sample(*m_volume.source, extent, request(index));
+        paint(std::get_if<SliceImage>(&sampled));
+        m_frameMs.push_back(static_cast<double>(timer.nsecsElapsed()) / kNanosecondsPerMillisecond);
     }
 }
 
 void SliceRun::step(std::uint64_t index, int slices) {
-    const std::uint64_t last =
-        SliceGeometry(m_axis, {m_volume.width, m_volume.height, m_volume.depth}).slices();
-    double total = 0.0;
+    // Through the viewer's loader, its thread and the blocks it keeps, one picture at a time.
+    const VolumeExtent extent{m_volume.width, m_volume.height, m_volume.depth};
+    const std::uint64_t last = SliceGeometry(m_axis, extent).slices();
+    SliceLoader loader;
+    QEventLoop arrived;
+    std::shared_ptr<const SliceImage> slice;
+    QObject::connect(&loader, &SliceLoader::loaded, &arrived, [&](std::shared_ptr<const SliceImage> image) {
+        slice = std::move(image);
+        arrived.quit();
+    });
+    QObject::connect(&loader, &SliceLoader::failed, &arrived, &QEventLoop::quit);
+    QElapsedTimer timer;
+    timer.start();
     int drawn = 0;
     for (std::uint64_t at = index; at < last && drawn < slices; ++at, ++drawn) {
-        total += draw(at);
+        slice.reset();
+        loader.request(m_volume.source, extent, request(at));
+        arrived.exec();
+        paint(slice.get());
     }
-    m_stepsPerSecond = total > 0.0 ? drawn * kMillisecondsPerSecond / total : 0.0;
+    const double seconds =
+        static_cast<double>(timer.nsecsElapsed()) / kNanosecondsPerMillisecond / kMillisecondsPerSecond;
+    m_stepsPerSecond = seconds > 0.0 ? drawn / seconds : 0.0;
 }

@@ -19,7 +19,8 @@ class SliceRun {
 
     // `frames` pictures of slice `index`, as when the window changes over one slice.
     void repeat(std::uint64_t index, int frames);
-    // One picture of each of up to `slices` slices from `index` on, as while stepping.
+    // One picture of each of up to `slices` slices from `index` on, read as a slice view reads
+    // them while the user steps.
     void step(std::uint64_t index, int slices);
 
     const std::vector<double>& frameMilliseconds() const { return m_frameMs; }
@@ -27,7 +28,9 @@ class SliceRun {
     const QImage& lastPicture() const { return m_view; }
 
   private:
-    double draw(std::uint64_t index);
+    SliceRequest request(std::uint64_t index) const;
+    // The view's picture of `slice`: black where there is none.
+    void paint(const SliceImage* slice);
 
     const VolumeState& m_volume;
     const DisplayModel& m_display;

@@ -136,3 +136,38 @@ std::variant<SliceImage, QString> SliceSampler::sample(const VolumeSource& sourc
     image.texels = fold.texels(count);
     return image;
 }
+
+std::variant<std::vector<SliceImage>, QString> SliceSampler::sampleSagittalBlock(const VolumeSource& source,
+                                                                                 const VolumeExtent& extent,
+                                                                                 std::uint64_t first,
+                                                                                 std::uint64_t count) {
+    const SliceGeometry geometry(SliceAxis::Sagittal, extent);
+    if (first >= geometry.slices()) {
+        return QStringLiteral("slice %1 lies outside the volume's %2").arg(first).arg(geometry.slices());
+    }
+    count = std::min(count, geometry.slices() - first);
+    const std::uint64_t columns = geometry.columns();
+    const std::uint64_t rows = geometry.rows();
+    std::vector<SliceImage> images;
+    for (std::uint64_t index = first; index < first + count; ++index) {
+        images.push_back(
+            {{SliceAxis::Sagittal, index}, columns, rows, std::vector<std::uint16_t>(columns * rows)});
+    }
+    const std::uint64_t span =
+        std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (extent[0] * kTexelBytes));
+    std::vector<std::uint16_t> texels(span * count);
+    for (std::uint64_t row = 0; row < rows; ++row) {
+        for (std::uint64_t y = 0; y < columns; y += span) {
+            const std::uint64_t lines = std::min(span, columns - y);
+            if (!source.readRows(first, y, rows - 1 - row, count, lines, texels.data())) {
+                return QStringLiteral("the volume's voxels could not be read");
+            }
+            for (std::uint64_t line = 0; line < lines; ++line) {
+                for (std::uint64_t slice = 0; slice < count; ++slice) {
+                    images[slice].texels[row * columns + y + line] = texels[line * count + slice];
+                }
+            }
+        }
+    }
+    return images;
+}

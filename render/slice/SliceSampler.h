@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <variant>
+#include <vector>
 
 class SlabFold;
 class VolumeSource;
@@ -23,6 +24,14 @@ class SliceSampler {
     // The picture, or why the source could not give it.
     static std::variant<SliceImage, QString> sample(const VolumeSource& source, const VolumeExtent& extent,
                                                     const SliceRequest& request);
+
+    // Sagittal slices `first` … `first + count − 1` (those inside the volume), each as
+    // sample() reads it alone, for about the cost of one: the texels of neighbouring slices
+    // lie side by side in every row the source reads.
+    static std::variant<std::vector<SliceImage>, QString> sampleSagittalBlock(const VolumeSource& source,
+                                                                              const VolumeExtent& extent,
+                                                                              std::uint64_t first,
+                                                                              std::uint64_t count);
 
   private:
     // The `count` slices from `first` on, folded into `fold` in picture order.

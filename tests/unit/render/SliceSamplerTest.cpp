@@ -55,6 +55,19 @@ TEST(SliceSampler, EachAxisReadsTheSamplesOfItsSliceInPictureOrderExactly) {
     }
 }
 
+// A block of sagittal slices, read together as a viewer stepping across x keeps them, holds
+// each slice as read alone; the block stops at the volume's end.
+TEST(SliceSampler, ABlockOfSagittalSlicesHoldsEachAsReadAlone) {
+    const DecodedVolumeSource volume = source();
+    const auto block = SliceSampler::sampleSagittalBlock(volume, kExtent, 16, 8);
+    const auto& slices = std::get<std::vector<SliceImage>>(block);
+    ASSERT_EQ(slices.size(), 4u);
+    for (const SliceImage& slice : slices) {
+        const auto alone = SliceSampler::sample(volume, kExtent, slice.request);
+        EXPECT_EQ(slice.texels, std::get<SliceImage>(alone).texels) << slice.request.index;
+    }
+}
+
 // Samples rise with z: a slab's maximum is its last slice, its minimum its first, its mean
 // its middle one; at the volume's end only the slices inside it count.
 TEST(SliceSampler, SlabsTakeTheMaximumMinimumOrMeanOfTheSlicesInsideTheVolume) {
