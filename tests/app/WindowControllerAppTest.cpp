@@ -7,7 +7,10 @@
 #include "ui/import/ImportCommand.h"
 #include "ui/view/ViewWindow.h"
 #include "ui/window/AppDelegate.h"
+#include "ui/window/ExportZarrCommand.h"
 #include "ui/window/SaveImageCommand.h"
+#include "volume/core/VolumeFile.h"
+#include "volume/zarr/OmeZarrWriter.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -701,6 +704,20 @@ class ImportAppTest : public ShownWindowTest {
         waitForImport();
     }
 
+    // Drops `path` onto the window's middle as a file manager does; the import starts once the
+    // drag has ended.
+    void drop(const QString& path) {
+        QMimeData dragged;
+        dragged.setUrls({QUrl::fromLocalFile(path)});
+        const QPoint centre = m_window->rect().center();
+        QDragEnterEvent enter(centre, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_window.get(), &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDropEvent dropped(QPointF(centre), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_window.get(), &dropped);
+        ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
+    }
+
     ViewerBudgets m_budgets;
     TestFolder m_files;
     ScriptedFilePicker* m_panels = nullptr;
@@ -724,20 +741,10 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
                  },
                  2},
                 {"command-line", [&](const QString& header) { m_window->openFile(header, data); }, 0},
-                {"drop", // as a file manager drops a file onto the window
+                {"drop",
                  [&](const QString& header) {
                      m_panels->answers = {data};
-                     QMimeData dragged;
-                     dragged.setUrls({QUrl::fromLocalFile(header)});
-                     const QPoint centre = m_window->rect().center();
-                     QDragEnterEvent enter(centre, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
-                     QApplication::sendEvent(m_window.get(), &enter);
-                     ASSERT_TRUE(enter.isAccepted());
-                     QDropEvent drop(QPointF(centre), Qt::CopyAction, &dragged, Qt::LeftButton,
-                                     Qt::NoModifier);
-                     QApplication::sendEvent(m_window.get(), &drop);
-                     // The drop opens the file once the drag has ended.
-                     ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
+                     drop(header);
                  },
                  1}};
     for (const auto& way : ways) {
@@ -757,6 +764,30 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
         // The ball sits in the middle and is lit; the air around it is not drawn.
         EXPECT_NE(after.pixel(after.width() / 2, after.height() / 2), after.pixel(2, 2));
     }
+}
+
+// An OME-Zarr store's folder dropped onto the window is read lazily and drawn; Ctrl+E (File ›
+// Export as OME-Zarr) writes the volume on show back as a store with the same voxels.
+TEST_F(ImportAppTest, DroppedZarrFolderOpensAndExportsBackVoxelForVoxel) {
+    const VolumeRecord ball =
+        volumeOf(VolumeFile::read(m_files.write(QStringLiteral("b.nrrd"), kBallHeader + kBall)));
+    const QString store = m_files.path(QStringLiteral("ball.zarr"));
+    ASSERT_FALSE(OmeZarrWriter::write(ball, store));
+    const QImage before = grab(QStringLiteral("zarr-before"));
+    drop(store);
+    waitForImport();
+    const QImage after = grab(QStringLiteral("zarr-after"));
+    EXPECT_TRUE(m_alert->warnings.isEmpty()) << m_alert->warnings.join('\n').toStdString();
+    EXPECT_EQ(m_window->windowTitle(), QStringLiteral("ball.zarr — 64 × 64 × 64 — voxview"));
+    EXPECT_EQ(m_window->statusText(), QStringLiteral("64 × 64 × 64 · 1.0 × 1.0 × 1.0 mm"));
+    EXPECT_GT(imagemetrics::changedPixels(before, after), before.width() * before.height() / 10);
+
+    const ScriptedFilePicker& asked =
+        *script(m_window->exportZarrCommand(), {m_files.path(QStringLiteral("again"))}).first;
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_E, Qt::ControlModifier);
+    ASSERT_EQ(asked.requests.size(), 1u);
+    EXPECT_EQ(samplesOf(volumeOf(VolumeFile::read(m_files.path(QStringLiteral("again.zarr"))))),
+              samplesOf(ball));
 }
 
 // Escape while the samples are being decoded stops the import: the volume, title and

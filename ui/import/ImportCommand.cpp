@@ -300,12 +300,12 @@ FilePickerRequest ImportCommand::headerRequest() const {
     request.title = tr("Import volume");
     // DICOM files often have no extension: the DICOM filter shows every file.
     request.nameFilters = {
-        tr("Volumes (*.nrrd *.NRRD *.nhdr *.dcm *.DCM *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF)"),
-        tr("NRRD (*.nrrd *.NRRD *.nhdr)"),
-        tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
-        tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"),
-        tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"),
-        tr("All files (*)")};
+        tr("Volumes (*.nrrd *.NRRD *.nhdr *.dcm *.DCM *.nii *.nii.gz *.hdr *.img *.tif *.tiff *.TIF *.TIFF "
+           "zarr.json .zattrs .zarray)"),
+        tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
+        tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"), tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"),
+        // A store is a folder: the metadata file at its top stands for it.
+        tr("OME-Zarr (zarr.json .zattrs .zarray)"), tr("All files (*)")};
     request.directory = m_lastFolder;
     return request;
 }

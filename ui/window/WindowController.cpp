@@ -13,6 +13,7 @@
 #include "ui/view/QVMTKView.h"
 #include "ui/view/ViewWindow.h"
 #include "ui/window/AppDelegate.h"
+#include "ui/window/ExportZarrCommand.h"
 #include "ui/window/SaveImageCommand.h"
 #include "ui/window/VolumeStatus.h"
 #include "ui_MainWindow.h"
@@ -71,7 +72,8 @@ WindowController::WindowController(AppDelegate* appDelegate, ViewController::Dev
                                    const ViewerBudgets& budgets, QWidget* parent)
     : QMainWindow(parent), m_ui(std::make_unique<Ui::MainWindow>()), m_appDelegate(appDelegate),
       m_contentViewController(std::make_unique<ViewController>(nullptr, std::move(makeDevice), budgets)),
-      m_saveImage(std::make_unique<SaveImageCommand>(*m_contentViewController)) {
+      m_saveImage(std::make_unique<SaveImageCommand>(*m_contentViewController)),
+      m_exportZarr(std::make_unique<ExportZarrCommand>(*m_contentViewController)) {
     m_ui->setupUi(this);
     setAcceptDrops(true);
     connectLayout();
@@ -130,6 +132,7 @@ void WindowController::connectLayout() {
     connect(m_ui->actionImport, &QAction::triggered, this, &WindowController::menuImportaction);
     connect(m_ui->actionCancelImport, &QAction::triggered, this, &WindowController::cancelImport);
     connect(m_ui->actionSaveImage, &QAction::triggered, this, &WindowController::saveImage);
+    connect(m_ui->actionExportZarr, &QAction::triggered, this, &WindowController::exportZarr);
     connect(m_ui->actionNewView, &QAction::triggered, this, &WindowController::newView);
     connect(m_ui->actionResetView, &QAction::triggered, this, &WindowController::resetView);
     connect(m_ui->actionIntercept, &QAction::triggered, this, &WindowController::intercept);
@@ -415,6 +418,11 @@ void WindowController::resetView() {
 void WindowController::saveImage() {
     const QString name = QFileInfo(m_volumeName).completeBaseName();
     m_saveImage->saveImage(name.isEmpty() ? kApplicationName : name);
+}
+
+void WindowController::exportZarr() {
+    const QString name = QFileInfo(m_volumeName).completeBaseName();
+    m_exportZarr->exportVolume(name.isEmpty() ? kApplicationName : name);
 }
 
 void WindowController::cancelImport() {

@@ -16,6 +16,7 @@ class QLabel;
 class QPushButton;
 class QVMTKView;
 class SaveImageCommand;
+class ExportZarrCommand;
 
 namespace Ui {
 class MainWindow;
@@ -73,6 +74,8 @@ class WindowController : public QMainWindow {
     void resetView();
     void saveImage();
     SaveImageCommand& saveImageCommand() const { return *m_saveImage; }
+    void exportZarr();
+    ExportZarrCommand& exportZarrCommand() const { return *m_exportZarr; }
 
     // The 3-D view alone, beside the slice views, or one slice view (View › Layout,
     // voxview --layout); the menu shows which.
@@ -112,6 +115,7 @@ class WindowController : public QMainWindow {
     QPushButton* m_cancelButton = nullptr;
     QPushButton* m_reloadButton = nullptr;
     std::unique_ptr<SaveImageCommand> m_saveImage;
+    std::unique_ptr<ExportZarrCommand> m_exportZarr;
     // The volume on show: its file name and the status line's account of it.
     QString m_volumeName;
     QString m_volumeDescription;

@@ -81,6 +81,8 @@ VolumeFormat VolumeFile::detect(const QString& path) {
     const QFileInfo info(path);
     if (info.isDir())
         return OmeZarrLayout::isStoreFolder(path) ? VolumeFormat::OmeZarr : VolumeFormat::Dicom;
+    if (OmeZarrLayout::isMetadataName(info.fileName()))
+        return VolumeFormat::OmeZarr;
     // Only a regular file is opened to sniff: a named pipe would block the caller, which
     // may be the window's own thread.
     const QByteArray head = RegularFile::sniff(path, kDicomMagicAt + 4);
@@ -167,7 +169,10 @@ ImportResult<VolumeRecord> VolumeFile::readAs(VolumeFormat format, const QString
                                        progress.part(kDicomScanShare, 1.0 - kDicomScanShare));
     }
     case VolumeFormat::OmeZarr:
-        return OmeZarrReader::read(std::make_shared<const DirectoryStore>(path), options, progress);
+        // The metadata file at a store's top, as an open panel chooses it, stands for the store.
+        return OmeZarrReader::read(
+            std::make_shared<const DirectoryStore>(info.isDir() ? path : info.absolutePath()), options,
+            progress);
     case VolumeFormat::Unknown:
         break;
     }

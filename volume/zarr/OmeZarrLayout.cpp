@@ -88,9 +88,22 @@ Opened bareArray(std::variant<ZarrArrayMeta, QString> meta) {
 
 } // namespace
 
+namespace {
+
+constexpr const char* kMetadataNames[] = {"zarr.json", ".zarray", ".zgroup", ".zattrs"};
+
+} // namespace
+
 bool OmeZarrLayout::isStoreFolder(const QString& folder) {
-    for (const char* name : {"zarr.json", ".zarray", ".zgroup", ".zattrs"})
+    for (const char* name : kMetadataNames)
         if (QFileInfo(folder + QLatin1Char('/') + QLatin1String(name)).isFile())
+            return true;
+    return false;
+}
+
+bool OmeZarrLayout::isMetadataName(const QString& fileName) {
+    for (const char* name : kMetadataNames)
+        if (fileName == QLatin1String(name))
             return true;
     return false;
 }

@@ -29,6 +29,8 @@ struct OmeZarrLayout {
 
     // Whether a folder holds a Zarr store's metadata at its top.
     static bool isStoreFolder(const QString& folder);
+    // Whether a file's name is that of a store's metadata (zarr.json, .zattrs, .zgroup, .zarray).
+    static bool isMetadataName(const QString& fileName);
 
     static std::variant<OmeZarrLayout, QString> open(const ChunkStore& store);
 };
