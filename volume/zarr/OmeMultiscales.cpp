@@ -93,8 +93,10 @@ std::variant<OmeMultiscales, QString> OmeMultiscales::parse(const QJsonObject& a
     if (!global)
         return QStringLiteral("its image's coordinate transformations are not one number per axis");
     const QJsonArray datasets = first.value(QLatin1String("datasets")).toArray();
-    if (datasets.isEmpty())
-        return QStringLiteral("its image has no datasets");
+    if (datasets.isEmpty() || datasets.size() > kMaxLevels)
+        return QStringLiteral("its image has %1 datasets; 1 to %2 can be read")
+            .arg(datasets.size())
+            .arg(kMaxLevels);
     for (const QJsonValue& item : datasets) {
         const QJsonObject dataset = item.toObject();
         const QString path = dataset.value(QLatin1String("path")).toString();
@@ -122,7 +124,14 @@ std::variant<OmeMultiscales, QString> OmeMultiscales::parse(const QJsonObject& a
                                    .toObject();
     const QJsonValue start = window.value(QLatin1String("start"));
     const QJsonValue end = window.value(QLatin1String("end"));
-    if (start.isDouble() && end.isDouble() && end.toDouble() > start.toDouble())
+    const QJsonObject rescale = attributes.value(QLatin1String("voxview")).toObject();
+    const double scale = rescale.value(QLatin1String("valueScale")).toDouble(0.0);
+    const QJsonValue offset = rescale.value(QLatin1String("valueOffset"));
+    if (scale != 0.0 && offset.isDouble())
+        out.rescale = Rescale{scale, offset.toDouble()};
+    // A window as wide as the largest doubles has no finite width: it is not used.
+    if (start.isDouble() && end.isDouble() && end.toDouble() > start.toDouble() &&
+        std::isfinite(end.toDouble() - start.toDouble()))
         out.window = Window{start.toDouble(), end.toDouble()};
     return out;
 }

@@ -19,6 +19,9 @@ struct OmeMultiscales {
         std::array<double, 3> scale{1.0, 1.0, 1.0}; // z, y, x, in `spaceUnit`
     };
 
+    // Far more levels than halving the longest side allowed down to one voxel gives.
+    static constexpr qsizetype kMaxLevels = 40;
+
     std::vector<Level> levels;
     QString spaceUnit;       // "micrometer", "millimeter" ... ; empty when the axes name none
     QStringList leadingAxes; // the names of the axes before z, y, x ("t", "c")
@@ -28,6 +31,13 @@ struct OmeMultiscales {
         double end = 0.0;
     };
     std::optional<Window> window;
+    // The rescale of 16-bit samples into the file's values that voxview's own export keeps
+    // ("voxview": {"valueScale", "valueOffset"}): value = sample * scale + offset.
+    struct Rescale {
+        double scale = 1.0;
+        double offset = 0.0;
+    };
+    std::optional<Rescale> rescale;
     QString version;
 
     // Whether `attributes` (of .zattrs, or zarr.json's "attributes") describe an image.

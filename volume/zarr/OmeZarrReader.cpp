@@ -9,6 +9,7 @@
 #include "volume/zarr/OmeZarrLayout.h"
 #include "volume/zarr/ZarrVolumeSource.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -16,6 +17,8 @@ namespace {
 
 // The values 16 bits keep exactly: an integer range no wider than this needs no rescale.
 constexpr double kTexelSpan = 65535.0;
+// The most chunks of the coarsest level read for the range of wide samples.
+constexpr std::uint64_t kMostScannedChunks = std::uint64_t{1} << 16;
 
 struct Range {
     double low = std::numeric_limits<double>::infinity();
@@ -73,6 +76,15 @@ ImportResult<ZarrTexelMap> rescaleFor(const OmeZarrLayout& layout, std::shared_p
                                       ZarrTexelMap map, QStringList& notes, const ImportProgress& progress) {
     const OmeZarrLayout::Level& coarsest = layout.levels.back();
     const ZarrChunkReader reader(std::move(store), coarsest.path, coarsest.meta);
+    const ZarrChunkReader::GridPosition grid = reader.grid();
+    // Each side is checked first: the product of three sides of 2^31 chunks overflows.
+    if (std::max({grid[0], grid[1], grid[2]}) > kMostScannedChunks ||
+        grid[0] * grid[1] * grid[2] > kMostScannedChunks)
+        return ImportRefusal{
+            QStringLiteral("Its coarsest level has more than %1 chunks, too many to scan for the "
+                           "range of its %2 samples.")
+                .arg(kMostScannedChunks)
+                .arg(sampleTypeName(map.type))};
     ImportResult<Range> scanned = coarseRange(reader, map, progress);
     if (const auto* refusal = std::get_if<ImportRefusal>(&scanned))
         return *refusal;
@@ -178,11 +190,15 @@ ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore>
         record.valueOffset = map.rescale.offset;
     }
     record.sampleOffset = texelSampleOffset(map.type);
+    if (layout.image && layout.image->rescale && isTextureSampleType(map.type)) {
+        record.valueScale = layout.image->rescale->scale;
+        record.valueOffset = layout.image->rescale->offset;
+    }
     const Spacing spacing = spacingOf(layout, record.notes);
     levelNotes(layout, record.notes);
     if (layout.image && layout.image->window)
         record.fileWindow =
-            VolumeRecord::Window{(layout.image->window->start + layout.image->window->end) / 2.0,
+            VolumeRecord::Window{layout.image->window->start / 2.0 + layout.image->window->end / 2.0,
                                  layout.image->window->end - layout.image->window->start};
     record.format = QStringLiteral("ome-zarr");
     record.type = sampleTypeName(map.type);

@@ -1,6 +1,7 @@
 #include "volume/zarr/ZarrVolumeSource.h"
 
 #include <algorithm>
+#include <new>
 
 ZarrVolumeSource::ZarrVolumeSource(std::shared_ptr<const ZarrChunkReader> reader, ZarrTexelMap map,
                                    std::uint64_t cacheBytes)
@@ -61,7 +62,15 @@ ZarrVolumeSource::chunk(const ZarrChunkReader::GridPosition& position) const {
     }
     m_entries.emplace(id, Entry{promise.get_future().share(), {}, 0, false});
     lock.unlock();
-    std::optional<Texels> texels = decode(position);
+    std::optional<Texels> texels;
+    // Whatever happens, the workers waiting for this chunk are answered.
+    try {
+        texels = decode(position);
+    } catch (const std::bad_alloc&) {
+        const std::lock_guard failed(m_mutex);
+        m_unreadable =
+            QStringLiteral("%1 (not enough memory to decode it)").arg(m_reader->locationOf(position));
+    }
     promise.set_value(texels);
     keep(id, texels);
     return texels;

@@ -405,6 +405,12 @@ TEST(ConvertTool, WritesAStoreThatReadsBackVoxelForVoxel) {
         OmeZarrWriter::write(record, files.path("cancelled.zarr"), ImportProgress({}, stop.get_token())));
     EXPECT_EQ(QDir(files.dir().path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               (QStringList{"v.nrrd", "v.zarr"}));
+    // Floats rescaled into 16 bits read back in their own units.
+    const std::vector<float> floats{-2.25f, 0.5f, 1e4f, 3.0f};
+    const VolumeRecord rescaled = volumeOf(VolumeFile::read(files.write(
+        "f.nrrd", nrrdHeader("float", {2, 2, 1}, "raw", "endian: little\n") + "\n" + bytesOf(floats))));
+    ASSERT_FALSE(OmeZarrWriter::write(rescaled, files.path("f.zarr")));
+    EXPECT_EQ(valuesOf(volumeOf(VolumeFile::read(files.path("f.zarr")))), valuesOf(rescaled));
     const std::optional<ImportRefusal> refused = OmeZarrWriter::write(record, volume);
     ASSERT_TRUE(refused);
     EXPECT_TRUE(refused->reason.contains("not an OME-Zarr store")) << refused->reason.toStdString();
