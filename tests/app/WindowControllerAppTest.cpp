@@ -5,6 +5,7 @@
 #include "TestVolumes.h"
 #include "VolumeFileWriters.h"
 #include "ui/import/ImportCommand.h"
+#include "ui/view/PlaneOutlines.h"
 #include "ui/view/ViewWindow.h"
 #include "ui/window/AppDelegate.h"
 #include "ui/window/ExportZarrCommand.h"
@@ -910,11 +911,19 @@ TEST_F(ImportAppTest, SliceViewsFollowAClickAndTellValuesAndDistancesInMillimetr
     EXPECT_NEAR(qRed(coronal->picture().pixel(0, 39)),
                 255.0 * std::clamp((sampleAt(0, 7, 0) - floor) / width, 0.0, 1.0), 1.0);
 
+    // The 3-D view outlines the slices' planes; the camera looks from the first slice's side,
+    // so the axial plane shrinks as it steps away.
+    const auto* outlines = m_window->findChild<PlaneOutlines*>();
+    ASSERT_TRUE(outlines && outlines->isVisible());
+    const QRectF nearer = outlines->outline(SliceAxis::Axial).boundingRect();
+    EXPECT_TRUE(m_window->view()->rect().contains(nearer.toRect()));
     wheelAt(inWindow(coronal, coronal->rect().center()), {0, 120});
     QTest::keyClick(m_window->windowHandle(), Qt::Key_PageUp, Qt::ShiftModifier); // the clicked axial view
     ASSERT_TRUE(settled());
     EXPECT_THAT(coronal->heading().toStdString(), testing::HasSubstr("y 8/30"));
     EXPECT_THAT(axial->heading().toStdString(), testing::HasSubstr("z 30/40 · 60.0 mm"));
+    EXPECT_LT(outlines->outline(SliceAxis::Axial).boundingRect().width(), nearer.width() - 1.0);
+    m_window->grab().save(artefactPath(QStringLiteral("slice-views")));
 
     QTest::mouseMove(m_window->windowHandle(), voxelCentre(12, 21));
     EXPECT_EQ(m_window->statusBar()->currentMessage().toStdString(),

@@ -10,6 +10,7 @@
 #include "render/QVRenderer.h"
 #include "render/display/TransferPresets.h"
 #include "ui/import/ImportCommand.h"
+#include "ui/view/PlaneOutlines.h"
 #include "ui/view/QVMTKView.h"
 #include "ui/view/ViewWindow.h"
 #include "ui/window/AppDelegate.h"
@@ -233,6 +234,8 @@ void WindowController::connectSliceViews() {
         return;
     }
     m_slices = std::make_unique<SlicePanel>(*m_ui->viewGrid, *m_ui->view, renderer->displayModel());
+    m_planeOutlines = new PlaneOutlines(*m_ui->view, *renderer, m_slices->crosshair());
+    m_planeOutlines->hide();
     connect(m_slices.get(), &SlicePanel::message, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
 
@@ -294,6 +297,8 @@ void WindowController::setViewLayout(ViewLayout layout) {
         return;
     }
     m_slices->setLayout(layout);
+    // Beside the slice views the 3-D view shows where their planes lie.
+    m_planeOutlines->setVisible(layout == ViewLayout::OnePlusThree || layout == ViewLayout::TwoByTwo);
     for (const auto& [action, shown] : m_layoutActions) {
         action->setChecked(shown == layout);
     }

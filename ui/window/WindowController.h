@@ -13,6 +13,7 @@
 class AppDelegate;
 class QAction;
 class QLabel;
+class PlaneOutlines;
 class QPushButton;
 class QVMTKView;
 class SaveImageCommand;
@@ -123,4 +124,5 @@ class WindowController : public QMainWindow {
     std::vector<std::pair<QAction*, WindowPreset>> m_presetActions;
     std::vector<std::pair<QAction*, ViewLayout>> m_layoutActions;
     std::unique_ptr<SlicePanel> m_slices;
+    PlaneOutlines* m_planeOutlines = nullptr; // a child of the 3-D view
 };
