@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libbz2-dev libtiff-dev libnifti2-dev
   libblosc-dev libzstd-dev python3-zarr python3-numcodecs python3-dask
+  libcurl4-openssl-dev nginx-light python3
 )
 
 missing=()

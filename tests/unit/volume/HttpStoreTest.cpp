@@ -1,0 +1,230 @@
+#include "volume/http/HttpStore.h"
+
+#include <QDeadlineTimer>
+#include <QDirIterator>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <thread>
+
+namespace {
+
+constexpr int kWaitMilliseconds = 5000;
+
+// nginx serving a folder of test files on 127.0.0.1 at a free port, started by the test as
+// the current user, its configuration, pid, temporary files and logs in the build tree.
+class LocalNginx {
+  public:
+    ~LocalNginx() {
+        m_process.terminate();
+        m_process.waitForFinished();
+    }
+    static QString binary() { return QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin"}); }
+    QString root() const { return m_folder.filePath(QStringLiteral("www")); }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+
+    bool start() {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        m_port = probe.serverPort();
+        probe.close();
+        const QString dir = m_folder.path();
+        QDir(dir).mkpath(QStringLiteral("temp"));
+        QFile config(dir + QStringLiteral("/nginx.conf"));
+        // Under root, nginx would hand its worker to "nobody": name the test's own user.
+        config.open(QIODevice::WriteOnly);
+        config.write(QStringLiteral("daemon off; user %1; worker_processes 1; pid %2/nginx.pid;\n"
+                                    "error_log %2/error.log; events { worker_connections 64; }\n"
+                                    "http { log_format requests '$status $request_uri';\n"
+                                    "access_log %2/access.log requests; client_body_temp_path %2/temp/body;\n"
+                                    "proxy_temp_path %2/temp/proxy; fastcgi_temp_path %2/temp/fastcgi;\n"
+                                    "uwsgi_temp_path %2/temp/uwsgi; scgi_temp_path %2/temp/scgi;\n"
+                                    "server { listen 127.0.0.1:%3; root %2/www; } }\n")
+                         .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name), dir)
+                         .arg(m_port)
+                         .toUtf8());
+        config.close();
+        m_process.start(binary(),
+                        {"-p", dir, "-c", config.fileName(), "-e", dir + QStringLiteral("/error.log")});
+        for (QDeadlineTimer deadline(kWaitMilliseconds); !deadline.hasExpired(); QThread::msleep(50)) {
+            if (answer("/.ready"))
+                return true;
+        }
+        return false;
+    }
+    // The requests answered so far, "STATUS URI" each. nginx logs a request just after its
+    // answer: once its one worker has answered a request made now, every earlier line is written.
+    QStringList requests() const {
+        answer("/.log-sync");
+        QFile log(m_folder.filePath(QStringLiteral("access.log")));
+        log.open(QIODevice::ReadOnly);
+        QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        lines.removeIf([](const QString& line) { return line.contains(QLatin1String(" /.")); });
+        return lines;
+    }
+
+  private:
+    bool answer(const char* path) const {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_port);
+        if (!socket.waitForConnected(kWaitMilliseconds))
+            return false;
+        socket.write(QByteArray("GET ") + path + " HTTP/1.0\r\n\r\n");
+        socket.waitForDisconnected(kWaitMilliseconds);
+        return !socket.readAll().isEmpty();
+    }
+
+    QTemporaryDir m_folder{QDir::currentPath() + QStringLiteral("/nginx-XXXXXX")};
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+using Bytes = ChunkStore::Bytes;
+using Read = std::function<Bytes(const HttpStore&)>;
+using Cases = std::vector<std::tuple<std::string, Read, Bytes>>;
+
+// The bytes the misbehaving server sends; the files nginx serves are made the same way.
+QByteArray patterned(int size) {
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7) % 251);
+    return bytes;
+}
+const QByteArray kValue = patterned(4096);
+
+Read whole(const char* key, std::uint64_t bound) {
+    return [=](const HttpStore& store) { return store.read(QString::fromLatin1(key), bound); };
+}
+Read range(const char* key, std::int64_t offset, std::uint64_t length) {
+    return [=](const HttpStore& store) {
+        return store.readRange(QString::fromLatin1(key), {offset, length});
+    };
+}
+
+// Each case's read gives its value, Missing, or a refusal whose reason holds the words
+// given; `threads` worker threads read them all at once, as the brick loader does.
+void expectReads(const HttpStore& store, const Cases& cases, int threads = 1) {
+    const auto check = [&] {
+        for (const auto& [what, read, want] : cases) {
+            const Bytes got = read(store);
+            const QString why = got.index() == 2 ? std::get<QString>(got) : QString();
+            EXPECT_EQ(got.index(), want.index()) << what << ": " << why.toStdString();
+            const bool sameValue = got.index() != 0 || want.index() != 0 ||
+                                   std::get<QByteArray>(got) == std::get<QByteArray>(want);
+            const bool rightReason =
+                got.index() != 2 || want.index() != 2 || why.contains(std::get<QString>(want));
+            EXPECT_TRUE(sameValue && rightReason) << what << ": " << why.toStdString();
+        }
+    };
+    std::vector<std::thread> workers(threads);
+    for (std::thread& worker : workers)
+        worker = std::thread(check);
+    for (std::thread& worker : workers)
+        worker.join();
+}
+
+std::shared_ptr<HttpStore> openStore(const QString& url, std::shared_ptr<ChunkCache> cache = nullptr) {
+    HttpStore::Options options{{std::chrono::milliseconds(1000), std::chrono::seconds(1)},
+                               2,
+                               std::chrono::milliseconds(10),
+                               std::move(cache)};
+    return std::get<std::shared_ptr<HttpStore>>(HttpStore::open(url, std::move(options)));
+}
+
+class HttpStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (LocalNginx::binary().isEmpty())
+            GTEST_SKIP() << "nginx is not installed (Debian's nginx-light runs these tests)";
+        serve("data.bin", kValue);
+        ASSERT_TRUE(nginx.start());
+    }
+    void serve(const QString& key, const QByteArray& value) {
+        QDir(nginx.root())
+            .mkpath(QStringLiteral("store")); // and the root nginx serves // (and the root above it)
+        QFile file(nginx.root() + QStringLiteral("/store/") + key);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(value) == value.size());
+    }
+    qsizetype answered(const char* request) const {
+        return nginx.requests().count(QString::fromLatin1(request));
+    }
+
+    LocalNginx nginx;
+};
+
+TEST_F(HttpStoreTest, WorkersReadValuesWholeAndInRangesWithinTheirBounds) {
+    const Cases cases = {
+        {"whole", whole("data.bin", 4096), kValue},
+        {"range", range("data.bin", 1000, 500), kValue.mid(1000, 500)},
+        {"suffix range", range("data.bin", -300, 0), kValue.right(300)},
+        {"absent key", whole("absent.bin", 100), ChunkStore::Missing{}},
+        {"value over the bound", whole("data.bin", 4095), QStringLiteral("larger than the 4095 bytes")},
+        {"range past the end", range("data.bin", 4000, 200), QStringLiteral("/store/data.bin: ")},
+        {"key outside the store", whole("../data.bin", 4096), QStringLiteral("outside")},
+    };
+    expectReads(*openStore(nginx.url() + QStringLiteral("/store/")), cases, 4);
+}
+
+TEST_F(HttpStoreTest, CacheRevalidatesAndEvictsTheLeastRecentlyUsedAndKeepsCredentialsUnseen) {
+    QTemporaryDir cacheFolder;
+    QString url = nginx.url().replace(QStringLiteral("//"), QStringLiteral("//reader:s3cret@")) + "/store";
+    const auto store = openStore(url, std::make_shared<ChunkCache>(cacheFolder.path(), 6000));
+    expectReads(*store, {{"first read", whole("data.bin", 4096), kValue},
+                         {"again", whole("data.bin", 4096), kValue}});
+    EXPECT_EQ(answered("304 /store/data.bin"), 1);
+
+    // A value that changed on the server is read again, not served stale.
+    serve(QStringLiteral("data.bin"), patterned(3000));
+    expectReads(*store, {{"changed value", whole("data.bin", 4096), patterned(3000)}});
+    EXPECT_EQ(answered("200 /store/data.bin"), 2);
+
+    // 3000 + 4096 bytes exceed the budget: the older value goes, the newer stays.
+    serve(QStringLiteral("other.bin"), kValue);
+    expectReads(*store, {{"other value", whole("other.bin", 4096), kValue},
+                         {"other value again", whole("other.bin", 4096), kValue},
+                         {"evicted value", whole("data.bin", 4096), patterned(3000)}});
+    EXPECT_EQ(answered("304 /store/other.bin"), 1);
+    EXPECT_EQ(answered("200 /store/data.bin"), 3);
+
+    QStringList shown = {store->displayName(), std::get<QString>(store->read(QStringLiteral("data.bin"), 10)),
+                         std::get<QString>(HttpStore::open(url.replace("http:", "ftp:"), {})),
+                         HttpLocation::withoutCredentials(QStringLiteral("http://reader:s3cret@[bad/store"))};
+    for (QDirIterator it(cacheFolder.path(), QDir::Files); it.hasNext();) {
+        QFile file(it.next());
+        shown << file.fileName() << QString::fromLatin1(file.open(QIODevice::ReadOnly) ? file.readAll() : "");
+    }
+    EXPECT_EQ(shown.size(), 6);
+    for (const QString& text : shown)
+        EXPECT_FALSE(text.contains(QStringLiteral("s3cret"))) << text.toStdString();
+}
+
+TEST(HttpStoreFaultsTest, RetriesWhatMayPassAndRefusesWhatTheServerGetsWrong) {
+    QProcess server;
+    server.start(QStringLiteral("python3"), {QStringLiteral(VOXVIEW_MISBEHAVING_SERVER)});
+    ASSERT_TRUE(server.waitForReadyRead(10000)) << "python3 could not start the misbehaving server";
+    const auto store =
+        openStore(QStringLiteral("http://127.0.0.1:%1").arg(server.readLine().trimmed().toInt()));
+    const Cases cases = {
+        {"500, then the value", whole("flaky", 4096), kValue},
+        {"stalled", whole("stall", 4096), QStringLiteral("stopped answering (tried 2 times)")},
+        {"connection reset", whole("reset", 4096), QStringLiteral("(tried 2 times)")},
+        {"body cut short", whole("short", 4096), QStringLiteral("(tried 2 times)")},
+        {"more than the range", range("oversize", 0, 16), QStringLiteral("more than the 16 bytes asked for")},
+        {"more than the bound", whole("oversize", 100), QStringLiteral("larger than the 100 bytes")},
+        {"redirect to a file", whole("to-file", 4096), QStringLiteral("neither http nor https")},
+        {"hidden key", whole("hidden", 4096), ChunkStore::Missing{}},
+        {"range ignored", range("no-ranges", 100, 16), kValue.mid(100, 16)},
+        {"suffix range ignored", range("no-ranges", -16, 0), kValue.right(16)},
+        {"requests of the 500", whole("count/flaky", 16), QByteArray("2")},
+    };
+    expectReads(*store, cases);
+    server.kill();
+    server.waitForFinished();
+}
+
+} // namespace
