@@ -62,7 +62,7 @@ QString BenchOptions::lookupName(ColourLookup lookup) {
 }
 
 QString BenchOptions::usage() {
-    return QStringLiteral("usage: voxview-bench [--volume sample|HEADER] [--size W H] [--frames N] "
+    return QStringLiteral("usage: voxview-bench [--volume sample|HEADER|STORE] [--size W H] [--frames N] "
                           "[--json FILE] [--png FILE] [--quality full|interactive] "
                           "[--mode composite|mip|minip|average] [--sampling N] [--lookup default|bw] "
                           "[--transfer-function FILE.json] "

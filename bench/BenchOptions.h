@@ -14,7 +14,7 @@
 #include <variant>
 
 // What one voxview-bench run measures, from its command line:
-//   [--volume sample|HEADER] [--size W H] [--frames N] [--json FILE] [--png FILE]
+//   [--volume sample|HEADER|STORE] [--size W H] [--frames N] [--json FILE] [--png FILE]
 //   [--quality full|interactive] [--mode composite|mip|minip|average] [--sampling N]
 //   [--lookup default|bw] [--transfer-function FILE.json] [--window LEVEL WIDTH | --window PRESET]
 //   [--view 3d|axial|coronal|sagittal] [--slice INDEX] [--slab MM] [--gpu-budget MB]
@@ -23,7 +23,8 @@
 struct BenchOptions {
     enum class Quality { Full, Interactive };
 
-    QString volume = QStringLiteral("sample"); // "sample" or the path of an NRRD header
+    // "sample", the path of an NRRD header, or an OME-Zarr store's folder or http(s) URL
+    QString volume = QStringLiteral("sample");
     QSize size{512, 512};
     int frames = 30;
     QString jsonPath; // empty: the JSON goes to standard output only

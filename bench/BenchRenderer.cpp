@@ -2,7 +2,7 @@
 
 #include "render/QVRenderer.h"
 #include "volume/core/VolumeData.h"
-#include "volume/nrrd/NrrdVolumeReader.h"
+#include "volume/core/VolumeFile.h"
 
 #include <QTemporaryDir>
 
@@ -16,13 +16,8 @@ std::unique_ptr<QVRenderer> withImportedVolume(const QString& header, MTKView& v
     ImportOptions options;
     options.maxTextureSize = static_cast<std::uint32_t>(view.device()->maxTexture3DSize());
     options.ramBudgetBytes = ramBudgetBytes;
-    const ImportResult<NrrdVolumeReader> opened = NrrdVolumeReader::open(header, options);
-    if (const auto* refusal = std::get_if<ImportRefusal>(&opened)) {
-        *error = refusal->reason;
-        return nullptr;
-    }
-    const ImportResult<VolumeRecord> read =
-        std::get<NrrdVolumeReader>(opened).readVolume(NrrdDataChoice::fromHeader());
+    // Through the import's own door: an NRRD header, an OME-Zarr store's folder or URL.
+    const ImportResult<VolumeRecord> read = VolumeFile::read(header, options);
     if (const auto* refusal = std::get_if<ImportRefusal>(&read)) {
         *error = refusal->reason;
         return nullptr;

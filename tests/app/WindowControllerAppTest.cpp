@@ -1,5 +1,6 @@
 #include "DicomTestSeries.h"
 #include "ImageMetrics.h"
+#include "LocalNginx.h"
 #include "ScriptedFilePicker.h"
 #include "ShownWindow.h"
 #include "TestVolumes.h"
@@ -16,6 +17,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QPainter>
@@ -797,6 +800,63 @@ TEST_F(ImportAppTest, DroppedZarrFolderOpensAndExportsBackVoxelForVoxel) {
 // it shows. Escape is pressed as the status line shows the import's progress, from the
 // slot that shows it: on a busy machine one turn of the event loop can carry an import
 // through all its progress to its end, past any poll of the status line.
+// An OME-Zarr store on a web server opens by its address, typed into File > Open Location
+// (Ctrl+Shift+O) or dropped as a link; an address with nothing behind it is refused. The user
+// name and password in the address reach the server, never the title, status line or warning.
+TEST_F(ImportAppTest, WebStoreOpensByItsTypedOrDroppedAddress) {
+    LocalNginx nginx;
+    if (LocalNginx::binary().isEmpty())
+        GTEST_SKIP() << "nginx is not installed (Debian's nginx-light runs this test)";
+    writeZarrStore(
+        nginx.root() + QStringLiteral("/ct.zarr"),
+        R"({"format":2,"ome":true,"unit":"millimeter","scale":[1,1,1],"window":[0,900],"codec":"zstd",)"
+        R"("sep":"/","dtype":"<u2","mod":900,"low":0,"fill":0,"shape":[24,32,40],"chunks":[8,16,16]})");
+    ASSERT_TRUE(nginx.start());
+    const QString address = nginx.url().replace("//", "//viewer:s3cret@") + QStringLiteral("/ct.zarr");
+    const auto typed = [&](const QString& text) {
+        // The dialog is modal: it is answered from a timer while the shortcut's handler waits.
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+                answer.stop();
+                QTest::keyClicks(dialog->findChild<QLineEdit*>(), text);
+                QTest::keyClick(dialog->findChild<QLineEdit*>(), Qt::Key_Return);
+            }
+        });
+        answer.start(20);
+        QTest::keyClick(m_window->windowHandle(), Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+    };
+    const auto dropped = [&](const QString& link) {
+        QMimeData dragged;
+        dragged.setUrls({QUrl(link)});
+        const QPoint centre = m_window->rect().center();
+        QDragEnterEvent enter(centre, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_window.get(), &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDropEvent drop(QPointF(centre), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_window.get(), &drop);
+        ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
+    };
+    const std::vector<std::tuple<const char*, std::function<void()>, bool>> ways = {
+        {"typed", [&] { typed(address); }, true},
+        {"dropped", [&] { dropped(address); }, true},
+        {"typed, nothing there", [&] { typed(address + QStringLiteral("x")); }, false},
+    };
+    const QImage builtIn = grab(QStringLiteral("location-before"));
+    for (const auto& [name, open, opens] : ways) {
+        SCOPED_TRACE(name);
+        open();
+        waitForImport();
+        const QImage after = grab(QStringLiteral("location-after"));
+        const QString shown = m_window->windowTitle() + m_window->statusText() + m_alert->warnings.join('\n');
+        EXPECT_FALSE(shown.contains(QStringLiteral("s3cret"))) << shown.toStdString();
+        EXPECT_TRUE(
+            m_window->windowTitle().startsWith(nginx.url() + QStringLiteral("/ct.zarr — 40 × 32 × 24")));
+        EXPECT_GT(imagemetrics::changedPixels(builtIn, after), builtIn.width() * builtIn.height() / 20);
+        EXPECT_EQ(m_alert->warnings.filter(QStringLiteral("/ct.zarrx")).size(), opens ? 0 : 1);
+    }
+}
+
 TEST_F(ImportAppTest, EscapeDuringAnImportKeepsAWholeVolumeOnShowAndTheWindowWorking) {
     // 256³ samples as text of 16 bytes each, written a slice at a time: parsed for several
     // tenths of a second after the first progress report, which comes a tenth of a second

@@ -1,6 +1,7 @@
 #include "ImportReport.h"
 
 #include "SampleOverview.h"
+#include "volume/http/HttpLocation.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -72,6 +73,12 @@ QJsonObject volumeFields(const VolumeRecord& volume, const QStringList& notes) {
     return report;
 }
 
+// A file's absolute path; a web store's URL without the credentials it may carry.
+QString located(const QString& path) {
+    return HttpLocation::isHttpUrl(path) ? HttpLocation::withoutCredentials(path)
+                                         : QFileInfo(path).absoluteFilePath();
+}
+
 } // namespace
 
 QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& source,
@@ -89,14 +96,13 @@ QJsonObject inspectReport(const NrrdVolumeReader& reader, const NrrdDataSource& 
 
 QJsonObject inspectReport(const QString& path, const VolumeRecord& volume, const QStringList& notes) {
     QJsonObject report = volumeFields(volume, notes);
-    report.insert("header", QFileInfo(path).absoluteFilePath());
+    report.insert("header", located(path));
     report.insert("type", volume.type);
     report.insert("sample_type", volume.type);
     // The reader turned the samples into host order itself; the file's order is not kept.
     report.insert("endian", QJsonValue());
     report.insert("data_source", QStringLiteral("file"));
-    report.insert("data_file",
-                  QFileInfo(volume.dataFile.isEmpty() ? path : volume.dataFile).absoluteFilePath());
+    report.insert("data_file", located(volume.dataFile.isEmpty() ? path : volume.dataFile));
     return report;
 }
 

@@ -1,7 +1,7 @@
 // voxview-inspect PATH [DATA]: runs the viewer's import without a GPU and prints what
 // the viewer would show as one JSON object, or why it would refuse the file. PATH is
 // any file the viewer opens (NRRD, DICOM, NIfTI, TIFF), a folder of DICOM files or an
-// OME-Zarr store's folder
+// OME-Zarr store's folder or web address (its values kept within --cache-budget on disk)
 // (--series UID picks one series of a folder that holds several); DATA is the data file
 // of a detached NRRD header, as the viewer's data panel would choose it. A raw volume
 // beyond --ram-budget or --max-texture-size is read in place, as the viewer reads it, and
@@ -15,7 +15,6 @@
 #include "volume/dicom/DicomSeriesScanner.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
 #include "volume/worker/ImportWorker.h"
-#include "volume/zarr/DirectoryStore.h"
 #include "volume/zarr/OmeZarrLayout.h"
 
 #include <QCommandLineParser>
@@ -45,7 +44,7 @@ void collectNote(QtMsgType, const QMessageLogContext&, const QString& message) {
 }
 
 int fail(const QString& header, const QString& reason) {
-    std::fprintf(stderr, "voxview-inspect: %s: %s\n", qUtf8Printable(QFileInfo(header).fileName()),
+    std::fprintf(stderr, "voxview-inspect: %s: %s\n", qUtf8Printable(VolumeFile::shownName(header)),
                  qUtf8Printable(reason));
     return kRefused;
 }
@@ -58,7 +57,7 @@ int print(const QJsonObject& report) {
 int usage(const QString& problem) {
     std::fprintf(stderr,
                  "voxview-inspect: %s\nUsage: voxview-inspect [--max-texture-size N] [--ram-budget MB] "
-                 "[--series UID] PATH "
+                 "[--cache-budget MB] [--series UID] PATH "
                  "[DATA]\n",
                  qUtf8Printable(problem));
     return kUsageError;
@@ -116,7 +115,11 @@ int inspectZarr(const QString& path, const ImportOptions& options) {
     if (const auto* refusal = std::get_if<ImportRefusal>(&read))
         return fail(path, refusal->reason);
     VolumeRecord& volume = std::get<VolumeRecord>(read);
-    const std::variant<OmeZarrLayout, QString> layout = OmeZarrLayout::open(DirectoryStore(path));
+    const ImportResult<std::shared_ptr<const ChunkStore>> store = VolumeFile::openStore(path, options);
+    if (const auto* refusal = std::get_if<ImportRefusal>(&store))
+        return fail(path, refusal->reason);
+    const std::variant<OmeZarrLayout, QString> layout =
+        OmeZarrLayout::open(*std::get<std::shared_ptr<const ChunkStore>>(store));
     if (const auto* reason = std::get_if<QString>(&layout))
         return fail(path, *reason);
     const std::uint64_t bytes =
@@ -162,14 +165,20 @@ int main(int argc, char** argv) {
             .arg(ImportOptions::kDefaultRamBudgetBytes >> kMegabyteShift),
         QStringLiteral("MB"), QString::number(ImportOptions::kDefaultRamBudgetBytes >> kMegabyteShift));
     parser.addOption(ramBudget);
+    const QCommandLineOption cacheBudget(
+        QStringLiteral("cache-budget"),
+        QStringLiteral("Megabytes of disk for values read from web stores (default %1).")
+            .arg(ImportOptions::kDefaultChunkCacheBytes >> kMegabyteShift),
+        QStringLiteral("MB"), QString::number(ImportOptions::kDefaultChunkCacheBytes >> kMegabyteShift));
+    parser.addOption(cacheBudget);
     const QCommandLineOption series(
         QStringLiteral("series"),
         QStringLiteral("The DICOM series to read from a folder that holds several."), QStringLiteral("UID"));
     parser.addOption(series);
     parser.addPositionalArgument(
         QStringLiteral("PATH"),
-        QStringLiteral("The volume file (.nrrd, .nhdr, .dcm, .nii, .nii.gz, .hdr, .tif ...) "
-                       "or a folder of DICOM files."));
+        QStringLiteral("The volume file (.nrrd, .nhdr, .dcm, .nii, .nii.gz, .hdr, .tif ...), "
+                       "a folder of DICOM files, or an OME-Zarr store's folder or http(s):// URL."));
     parser.addPositionalArgument(
         QStringLiteral("DATA"),
         QStringLiteral("The data file, as chosen in the viewer's data panel (optional)."),
@@ -192,6 +201,10 @@ int main(int argc, char** argv) {
     if (!validBudget || !(budget > 0.0) || budget > kMaxRamBudgetMegabytes)
         return usage(QStringLiteral("--ram-budget needs a positive number of megabytes"));
     options.ramBudgetBytes = static_cast<std::uint64_t>(std::ldexp(budget, kMegabyteShift));
+    const double cache = parser.value(cacheBudget).toDouble(&validBudget);
+    if (!validBudget || !(cache >= 0.0) || cache > kMaxRamBudgetMegabytes)
+        return usage(QStringLiteral("--cache-budget needs a number of megabytes (0 keeps nothing)"));
+    options.chunkCacheBytes = static_cast<std::uint64_t>(std::ldexp(cache, kMegabyteShift));
 
     const QString& header = arguments[0];
     if (VolumeFile::detect(header) == VolumeFormat::OmeZarr) {

@@ -16,6 +16,7 @@
 #include "ui/window/MessageBoxAlert.h"
 #include "ui/window/VolumeStatus.h"
 #include "volume/core/VolumeFile.h"
+#include "volume/http/HttpLocation.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
 #include "volume/worker/ImportWorker.h"
 
@@ -151,11 +152,14 @@ void ImportCommand::menuImportaction() {
 }
 
 void ImportCommand::openFile(const QString& path, const QString& dataPath) {
-    const QFileInfo file(path);
-    m_lastFolder = file.absolutePath();
+    // A web store's URL is named without the user name and password it may carry.
+    const QString name = VolumeFile::shownName(path);
+    if (!HttpLocation::isHttpUrl(path)) {
+        m_lastFolder = QFileInfo(path).absolutePath();
+    }
     m_request = {path, dataPath};
     if (!m_controller.renderer()) {
-        refuse(file.fileName(), tr("The viewer has no renderer to show it."));
+        refuse(name, tr("The viewer has no renderer to show it."));
         return;
     }
     switch (VolumeFile::detect(path)) {
@@ -170,7 +174,7 @@ void ImportCommand::openFile(const QString& path, const QString& dataPath) {
     }
     startLoading([path, options = readOptions()](
                      const ImportProgress& progress) { return VolumeFile::read(path, options, progress); },
-                 file.fileName(), file.fileName());
+                 name, name);
 }
 
 void ImportCommand::importNrrd(const QString& headerPath, const QString& dataPath) {
@@ -287,6 +291,7 @@ void ImportCommand::chooseSeries(std::uint64_t import, const QString& name,
 ImportOptions ImportCommand::readOptions() const {
     ImportOptions options;
     options.ramBudgetBytes = m_controller.budgets().importRamBytes;
+    options.chunkCacheBytes = m_controller.budgets().chunkCacheBytes;
     QVMTKView* view = m_controller.view();
     if (view && view->device()) {
         options.maxTextureSize = static_cast<std::uint32_t>(std::min<std::size_t>(

@@ -2,7 +2,7 @@
 // (connectLayout, connectWindowAndRenderingMenus, windowDidLoad); the slider toggles and the
 // colour lookups (cameraZrot, intercept, clutBW, clutDefault, selectLookup, showCommandStates);
 // window presets and render modes (windowPreset, selectRenderMode); File and View commands
-// (menuImportaction, openFile, newView, resetView, saveImage, cancelImport, drag and drop); the
+// (menuImportaction, openFile, openLocation, newView, resetView, saveImage, cancelImport, drag and drop); the
 // status line (showUnreadable, showVolume, showLoading, statusText, showVolumeStatus).
 
 #include "ui/window/WindowController.h"
@@ -20,12 +20,14 @@
 #include "ui_MainWindow.h"
 #include "volume/core/Bundle.h"
 #include "volume/core/VolumeData.h"
+#include "volume/http/HttpLocation.h"
 
 #include <QActionGroup>
 #include <QColor>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMimeData>
 #include <QPalette>
@@ -45,7 +47,7 @@ constexpr float kStatusTextGrey = 0.95f;
 
 const QString kApplicationName = QStringLiteral("voxview");
 
-// The first local file among dropped URLs; empty when there is none.
+// The first local file or web store among dropped URLs; empty when there is none.
 QString droppedFile(const QMimeData* data) {
     if (!data || !data->hasUrls()) {
         return {};
@@ -53,6 +55,10 @@ QString droppedFile(const QMimeData* data) {
     for (const QUrl& url : data->urls()) {
         if (url.isLocalFile()) {
             return url.toLocalFile();
+        }
+        const QString location = url.toString(QUrl::FullyEncoded);
+        if (HttpLocation::isHttpUrl(location)) {
+            return location;
         }
     }
     return {};
@@ -131,6 +137,7 @@ void WindowController::connectLayout() {
     }
 
     connect(m_ui->actionImport, &QAction::triggered, this, &WindowController::menuImportaction);
+    connect(m_ui->actionOpenLocation, &QAction::triggered, this, &WindowController::openLocation);
     connect(m_ui->actionCancelImport, &QAction::triggered, this, &WindowController::cancelImport);
     connect(m_ui->actionSaveImage, &QAction::triggered, this, &WindowController::saveImage);
     connect(m_ui->actionExportZarr, &QAction::triggered, this, &WindowController::exportZarr);
@@ -391,6 +398,19 @@ void WindowController::openFile(const QString& path, const QString& dataPath) {
     if (_vc) {
         _vc->importCommand().openFile(path, dataPath);
     }
+}
+
+void WindowController::openLocation() {
+    bool accepted = false;
+    const QString url = QInputDialog::getText(this, tr("Open Location"),
+                                              tr("Address of an OME-Zarr store (http:// or https://):"),
+                                              QLineEdit::Normal, m_lastLocation, &accepted)
+                            .trimmed();
+    if (!accepted || url.isEmpty()) {
+        return;
+    }
+    m_lastLocation = HttpLocation::withoutCredentials(url);
+    openFile(url);
 }
 
 void WindowController::newView() {

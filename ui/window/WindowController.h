@@ -67,6 +67,9 @@ class WindowController : public QMainWindow {
     // Imports a file named outside the import's panels (command line, drop) through the
     // same import: see ImportCommand::openFile.
     void openFile(const QString& path, const QString& dataPath = {});
+    // File > Open Location…: asks for the http(s):// URL of an OME-Zarr store and opens it
+    // through the same import.
+    void openLocation();
 
     // Opens another view of the volume in a window of its own (ViewWindow), the main view's size.
     void newView();
@@ -120,6 +123,8 @@ class WindowController : public QMainWindow {
     // The volume on show: its file name and the status line's account of it.
     QString m_volumeName;
     QString m_volumeDescription;
+    // The address Open Location asked for last, without credentials.
+    QString m_lastLocation;
     std::optional<ColourMap::Preset> m_colourPreset; // for every volume shown
     std::vector<std::pair<QAction*, WindowPreset>> m_presetActions;
     std::vector<std::pair<QAction*, ViewLayout>> m_layoutActions;

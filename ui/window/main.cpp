@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
     arguments.addVersionOption();
     arguments.addPositionalArgument(QStringLiteral("FILE"),
                                     QObject::tr("The volume to open instead of the built-in sample: an NRRD, "
-                                                "NIfTI or TIFF file, or a DICOM file or folder."),
+                                                "NIfTI or TIFF file, a DICOM file or folder, or an OME-Zarr "
+                                                "store's folder or http(s):// URL."),
                                     QStringLiteral("[FILE"));
     arguments.addPositionalArgument(QStringLiteral("DATA"),
                                     QObject::tr("The data file of a detached header; without it, the data "
@@ -70,6 +71,11 @@ int main(int argc, char** argv) {
                     "from their file (default %1).")
             .arg(budgets.importRamBytes >> kMegabyteShift),
         QStringLiteral("MB"));
+    const QCommandLineOption cacheBudget(
+        QStringLiteral("cache-budget"),
+        QObject::tr("Megabytes of disk for values read from web stores (default %1).")
+            .arg(budgets.chunkCacheBytes >> kMegabyteShift),
+        QStringLiteral("MB"));
     const QCommandLineOption transferFunction(
         QStringLiteral("transfer-function"),
         QObject::tr("A colour preset in ParaView's JSON format: every volume is shown in its colour map, the "
@@ -81,7 +87,7 @@ int main(int argc, char** argv) {
             "How the window shows the volume: 3d (the 3-D view alone), 1+3 (with the three slices beside "
             "it), 2x2, or one slice view: axial, coronal or sagittal."),
         QStringLiteral("LAYOUT"), QStringLiteral("3d"));
-    arguments.addOptions({gpuBudget, ramBudget, transferFunction, layout});
+    arguments.addOptions({gpuBudget, ramBudget, cacheBudget, transferFunction, layout});
     arguments.process(application);
     const std::optional<ViewLayout> viewLayout = SlicePanel::parseLayout(arguments.value(layout));
     if (!viewLayout) {
@@ -101,7 +107,8 @@ int main(int argc, char** argv) {
         colourPreset = std::get<ColourMap::Preset>(std::move(read));
     }
     for (const auto& [option, bytes] :
-         {std::pair{&gpuBudget, &budgets.pool.gpuBytes}, std::pair{&ramBudget, &budgets.importRamBytes}}) {
+         {std::pair{&gpuBudget, &budgets.pool.gpuBytes}, std::pair{&ramBudget, &budgets.importRamBytes},
+          std::pair{&cacheBudget, &budgets.chunkCacheBytes}}) {
         if (!arguments.isSet(*option)) {
             continue;
         }

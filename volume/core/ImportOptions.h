@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <cstdint>
 
 // What every volume reader must respect so that the renderer can take its volume.
@@ -15,6 +16,13 @@ struct ImportOptions {
     // desktop. Larger raw volumes are read in place instead; others are refused.
     static constexpr std::uint64_t kDefaultRamBudgetBytes = std::uint64_t{4} << 30;
 
+    // How much of the disk the values read from web stores may take (--cache-budget): a store
+    // opened again costs revalidations rather than its bytes.
+    static constexpr std::uint64_t kDefaultChunkCacheBytes = std::uint64_t{2} << 30;
+
     std::uint32_t maxTextureSize = kDefaultMaxTextureSize;
     std::uint64_t ramBudgetBytes = kDefaultRamBudgetBytes;
+    std::uint64_t chunkCacheBytes = kDefaultChunkCacheBytes;
+    // Where those values are kept; empty for the user's cache folder.
+    QString chunkCacheFolder = {};
 };

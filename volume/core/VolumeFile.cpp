@@ -3,6 +3,7 @@
 #include "volume/dicom/DicomSeriesReader.h"
 #include "volume/dicom/DicomSeriesScanner.h"
 #include "volume/files/RegularFile.h"
+#include "volume/http/HttpStore.h"
 #include "volume/nifti/NiftiVolumeReader.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
 #include "volume/tiff/TiffVolumeReader.h"
@@ -63,8 +64,12 @@ VolumeFormat byName(const QString& fileName) {
     return VolumeFormat::Unknown;
 }
 
-// A path that is gone, or that is neither a folder (a DICOM series) nor a regular file.
-std::optional<ImportRefusal> refuseUnreadable(const QFileInfo& info) {
+// A path that is gone, or that is neither a folder (a DICOM series) nor a regular file. A
+// web store is asked only when it is read.
+std::optional<ImportRefusal> refuseUnreadable(const QString& path) {
+    if (HttpLocation::isHttpUrl(path))
+        return std::nullopt;
+    const QFileInfo info(path);
     if (!info.exists())
         return ImportRefusal{QStringLiteral("%1 does not exist.").arg(info.fileName())};
     if (info.isDir())
@@ -78,6 +83,8 @@ std::optional<ImportRefusal> refuseUnreadable(const QFileInfo& info) {
 } // namespace
 
 VolumeFormat VolumeFile::detect(const QString& path) {
+    if (HttpLocation::isHttpUrl(path))
+        return VolumeFormat::OmeZarr;
     const QFileInfo info(path);
     if (info.isDir())
         return OmeZarrLayout::isStoreFolder(path) ? VolumeFormat::OmeZarr : VolumeFormat::Dicom;
@@ -95,6 +102,29 @@ VolumeFormat VolumeFile::detect(const QString& path) {
     if (head.mid(kDicomMagicAt, 4) == "DICM")
         return VolumeFormat::Dicom;
     return byName(info.fileName());
+}
+
+ImportResult<std::shared_ptr<const ChunkStore>> VolumeFile::openStore(const QString& path,
+                                                                      const ImportOptions& options) {
+    if (!HttpLocation::isHttpUrl(path)) {
+        // The metadata file at a store's top, as an open panel chooses it, stands for the store.
+        const QFileInfo info(path);
+        return std::shared_ptr<const ChunkStore>(
+            std::make_shared<const DirectoryStore>(info.isDir() ? path : info.absolutePath()));
+    }
+    HttpStore::Options web;
+    const QString folder =
+        options.chunkCacheFolder.isEmpty() ? ChunkCache::defaultFolder() : options.chunkCacheFolder;
+    web.cache = std::make_shared<ChunkCache>(folder, options.chunkCacheBytes);
+    auto store = HttpStore::open(path, std::move(web));
+    if (const auto* reason = std::get_if<QString>(&store))
+        return ImportRefusal{*reason};
+    return std::shared_ptr<const ChunkStore>(std::get<std::shared_ptr<HttpStore>>(std::move(store)));
+}
+
+QString VolumeFile::shownName(const QString& path) {
+    return HttpLocation::isHttpUrl(path) ? HttpLocation::withoutCredentials(path)
+                                         : QFileInfo(path).fileName();
 }
 
 QString VolumeFile::formatName(VolumeFormat format) {
@@ -117,7 +147,7 @@ QString VolumeFile::formatName(VolumeFormat format) {
 
 ImportResult<VolumeRecord> VolumeFile::read(const QString& path, const ImportOptions& options,
                                             const ImportProgress& progress) {
-    if (std::optional<ImportRefusal> refusal = refuseUnreadable(QFileInfo(path)))
+    if (std::optional<ImportRefusal> refusal = refuseUnreadable(path))
         return *refusal;
     const VolumeFormat format = detect(path);
     if (format == VolumeFormat::Nrrd || format == VolumeFormat::OmeZarr || format == VolumeFormat::Unknown)
@@ -127,15 +157,14 @@ ImportResult<VolumeRecord> VolumeFile::read(const QString& path, const ImportOpt
 
 ImportResult<VolumeRecord> VolumeFile::readInProcess(const QString& path, const ImportOptions& options,
                                                      const ImportProgress& progress) {
-    if (std::optional<ImportRefusal> refusal = refuseUnreadable(QFileInfo(path)))
+    if (std::optional<ImportRefusal> refusal = refuseUnreadable(path))
         return *refusal;
     // The readers keep within the RAM budget; memory the machine cannot give even so (other
     // programs hold it, or a library asks for more than it said) refuses the import too.
     try {
         return readAs(detect(path), path, options, progress);
     } catch (const std::bad_alloc&) {
-        return ImportRefusal{
-            QStringLiteral("There is not enough memory to import %1.").arg(QFileInfo(path).fileName())};
+        return ImportRefusal{QStringLiteral("There is not enough memory to import %1.").arg(shownName(path))};
     }
 }
 
@@ -168,11 +197,13 @@ ImportResult<VolumeRecord> VolumeFile::readAs(VolumeFormat format, const QString
         return DicomSeriesReader::read(found.front(), options,
                                        progress.part(kDicomScanShare, 1.0 - kDicomScanShare));
     }
-    case VolumeFormat::OmeZarr:
-        // The metadata file at a store's top, as an open panel chooses it, stands for the store.
-        return OmeZarrReader::read(
-            std::make_shared<const DirectoryStore>(info.isDir() ? path : info.absolutePath()), options,
-            progress);
+    case VolumeFormat::OmeZarr: {
+        ImportResult<std::shared_ptr<const ChunkStore>> store = openStore(path, options);
+        if (const auto* refusal = std::get_if<ImportRefusal>(&store))
+            return *refusal;
+        return OmeZarrReader::read(std::get<std::shared_ptr<const ChunkStore>>(std::move(store)), options,
+                                   progress);
+    }
     case VolumeFormat::Unknown:
         break;
     }

@@ -4,8 +4,10 @@
 #include "volume/core/ImportProgress.h"
 #include "volume/core/ImportRefusal.h"
 #include "volume/core/VolumeRecord.h"
+#include "volume/zarr/ChunkStore.h"
 
 #include <QString>
+#include <memory>
 
 // The one place that knows which reader opens a file: the import command, the command
 // line and voxview-inspect all come through here.
@@ -13,7 +15,8 @@
 // The format is told by the file's first bytes (NRRD's "NRRD000", NIfTI's header size
 // and magic, TIFF's byte-order mark, DICOM's "DICM" preamble), else by its name (".nii.gz"
 // is compressed, an Analyze ".img" has no magic of its own); a folder is an OME-Zarr store
-// when it holds Zarr metadata at its top, else a DICOM series.
+// when it holds Zarr metadata at its top, else a DICOM series. An http:// or https:// URL
+// is an OME-Zarr store on a web server.
 enum class VolumeFormat { Unknown, Nrrd, Nifti, Tiff, Dicom, OmeZarr };
 
 class VolumeFile {
@@ -21,6 +24,13 @@ class VolumeFile {
     static VolumeFormat detect(const QString& path);
     // "nrrd", "nifti", "tiff", "dicom", "ome-zarr" (as VolumeRecord::format names them); empty when unknown.
     static QString formatName(VolumeFormat format);
+    // How messages name the file or store at `path`: a file's name, a URL without the user
+    // name and password it may carry.
+    static QString shownName(const QString& path);
+    // The chunked store at `path`: a folder, or a web server's URL whose values are kept in
+    // the chunk cache (ImportOptions::chunkCacheFolder, chunkCacheBytes).
+    static ImportResult<std::shared_ptr<const ChunkStore>> openStore(const QString& path,
+                                                                     const ImportOptions& options);
 
     // Reads a volume that needs nothing but its path. An NRRD header is read with the
     // data it names or carries (NrrdVolumeReader opens one step by step where a data

@@ -18,9 +18,6 @@
 // read back whole is a miss.
 class ChunkCache {
   public:
-    // What the disk may hold when the user names no budget (--cache-budget).
-    static constexpr std::uint64_t kDefaultBudgetBytes = std::uint64_t{2} << 30;
-
     struct Entry {
         QByteArray value;
         QByteArray etag;

@@ -1,88 +1,15 @@
 #include "volume/http/HttpStore.h"
 
-#include <QDeadlineTimer>
+#include "LocalNginx.h"
+#include "VolumeFileWriters.h"
+#include "volume/core/VolumeFile.h"
+
 #include <QDirIterator>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <thread>
 
 namespace {
-
-constexpr int kWaitMilliseconds = 5000;
-
-// nginx serving a folder of test files on 127.0.0.1 at a free port, started by the test as
-// the current user, its configuration, pid, temporary files and logs in the build tree.
-class LocalNginx {
-  public:
-    ~LocalNginx() {
-        m_process.terminate();
-        m_process.waitForFinished();
-    }
-    static QString binary() { return QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin"}); }
-    QString root() const { return m_folder.filePath(QStringLiteral("www")); }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
-
-    bool start() {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        m_port = probe.serverPort();
-        probe.close();
-        const QString dir = m_folder.path();
-        QDir(dir).mkpath(QStringLiteral("temp"));
-        QFile config(dir + QStringLiteral("/nginx.conf"));
-        // Under root, nginx would hand its worker to "nobody": name the test's own user.
-        config.open(QIODevice::WriteOnly);
-        config.write(QStringLiteral("daemon off; user %1; worker_processes 1; pid %2/nginx.pid;\n"
-                                    "error_log %2/error.log; events { worker_connections 64; }\n"
-                                    "http { log_format requests '$status $request_uri';\n"
-                                    "access_log %2/access.log requests; client_body_temp_path %2/temp/body;\n"
-                                    "proxy_temp_path %2/temp/proxy; fastcgi_temp_path %2/temp/fastcgi;\n"
-                                    "uwsgi_temp_path %2/temp/uwsgi; scgi_temp_path %2/temp/scgi;\n"
-                                    "server { listen 127.0.0.1:%3; root %2/www; } }\n")
-                         .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name), dir)
-                         .arg(m_port)
-                         .toUtf8());
-        config.close();
-        m_process.start(binary(),
-                        {"-p", dir, "-c", config.fileName(), "-e", dir + QStringLiteral("/error.log")});
-        for (QDeadlineTimer deadline(kWaitMilliseconds); !deadline.hasExpired(); QThread::msleep(50)) {
-            if (answer("/.ready"))
-                return true;
-        }
-        return false;
-    }
-    // The requests answered so far, "STATUS URI" each. nginx logs a request just after its
-    // answer: once its one worker has answered a request made now, every earlier line is written.
-    QStringList requests() const {
-        answer("/.log-sync");
-        QFile log(m_folder.filePath(QStringLiteral("access.log")));
-        log.open(QIODevice::ReadOnly);
-        QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        lines.removeIf([](const QString& line) { return line.contains(QLatin1String(" /.")); });
-        return lines;
-    }
-
-  private:
-    bool answer(const char* path) const {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_port);
-        if (!socket.waitForConnected(kWaitMilliseconds))
-            return false;
-        socket.write(QByteArray("GET ") + path + " HTTP/1.0\r\n\r\n");
-        socket.waitForDisconnected(kWaitMilliseconds);
-        return !socket.readAll().isEmpty();
-    }
-
-    QTemporaryDir m_folder{QDir::currentPath() + QStringLiteral("/nginx-XXXXXX")};
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 using Bytes = ChunkStore::Bytes;
 using Read = std::function<Bytes(const HttpStore&)>;
@@ -203,9 +130,27 @@ TEST_F(HttpStoreTest, CacheRevalidatesAndEvictsTheLeastRecentlyUsedAndKeepsCrede
         EXPECT_FALSE(text.contains(QStringLiteral("s3cret"))) << text.toStdString();
 }
 
+TEST_F(HttpStoreTest, AStoreOnTheServerOpensWithTheVoxelsOfItsFolder) {
+    const QString folder = nginx.root() + QStringLiteral("/image.zarr");
+    writeZarrStore(folder,
+                   R"({"format":3,"ome":true,"unit":"micrometer","scale":[1,1,1],"window":[0,1],)"
+                   R"("codec":"zstd","sep":"/","dtype":"<i2","mod":900,"low":-400,"fill":0,"shape":[5,7,9],)"
+                   R"("chunks":[2,3,4],"shard":{"shape":[4,6,8],"index":"end"}})");
+    QTemporaryDir cacheFolder;
+    ImportOptions options;
+    options.chunkCacheFolder = cacheFolder.path();
+    const ImportResult<VolumeRecord> local = VolumeFile::read(folder, options);
+    const ImportResult<VolumeRecord> web =
+        VolumeFile::read(nginx.url() + QStringLiteral("/image.zarr"), options);
+    ASSERT_EQ(web.index(), 0u) << std::get<ImportRefusal>(web).reason.toStdString();
+    ASSERT_EQ(local.index(), 0u);
+    EXPECT_EQ(samplesOf(std::get<VolumeRecord>(web)), samplesOf(std::get<VolumeRecord>(local)));
+    EXPECT_EQ(std::get<VolumeRecord>(web).sampleOffset, std::get<VolumeRecord>(local).sampleOffset);
+}
+
 TEST(HttpStoreFaultsTest, RetriesWhatMayPassAndRefusesWhatTheServerGetsWrong) {
     QProcess server;
-    server.start(QStringLiteral("python3"), {QStringLiteral(VOXVIEW_MISBEHAVING_SERVER)});
+    server.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(VOXVIEW_MISBEHAVING_SERVER)});
     ASSERT_TRUE(server.waitForReadyRead(10000)) << "python3 could not start the misbehaving server";
     const auto store =
         openStore(QStringLiteral("http://127.0.0.1:%1").arg(server.readLine().trimmed().toInt()));

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Opens an OME-Zarr store served by nginx on loopback with voxview-bench, three times: from
+# its folder on disk, over HTTP with an empty chunk cache (cold), and over HTTP again with the
+# cache the cold run filled (warm: every value revalidated, a 304 each). Prints the time to
+# the first picture and to the full-resolution one, with the requests and body bytes nginx
+# answered, as one JSON line per run.
+#   bench/http_bench.sh [BUILD_DIR]   (default build/dev; voxview-bench must be built)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=${1:-build/dev}/bin
+work=$(mktemp -d)
+nginx_pid=""
+xvfb_pid=""
+trap '[ -n "$nginx_pid" ] && kill "$nginx_pid"; [ -n "$xvfb_pid" ] && kill "$xvfb_pid"; rm -rf "$work"' EXIT
+
+# 256 x 256 x 192 signed samples in 64^3 chunks, sharded 128^3 with the index at the end, as
+# a web store of a CT volume is laid out; two levels.
+mkdir -p "$work/www" "$work/temp"
+/usr/bin/python3 tests/support/write_zarr_store.py "$work/www/ct.zarr" \
+  '{"format":3,"ome":true,"unit":"millimeter","scale":[1,1,1],"window":[-400,400],"codec":"zstd",
+    "sep":"/","dtype":"<i2","mod":3000,"low":-1500,"fill":0,"shape":[192,256,256],
+    "chunks":[64,64,64],"shard":{"shape":[128,128,128],"index":"end"}}'
+
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/nginx.conf" <<CONF
+daemon off; user $(id -un); worker_processes 1; pid $work/nginx.pid; error_log $work/error.log;
+events { worker_connections 64; }
+http { log_format sizes '\$status \$body_bytes_sent'; access_log $work/access.log sizes;
+  client_body_temp_path $work/temp/body; proxy_temp_path $work/temp/proxy;
+  fastcgi_temp_path $work/temp/fastcgi; uwsgi_temp_path $work/temp/uwsgi; scgi_temp_path $work/temp/scgi;
+  server { listen 127.0.0.1:$port; root $work/www; } }
+CONF
+/usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
+nginx_pid=$!
+
+export QT_QPA_PLATFORM=xcb
+if [ -z "${DISPLAY:-}" ]; then
+  export DISPLAY=":$((200 + RANDOM % 100))"
+  Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+fi
+for _ in $(seq 50); do /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1', $port))" 2>/dev/null && break; sleep 0.1; done
+
+# One run: voxview-bench's picture times, then what nginx answered during it.
+run() {
+  local name=$1 volume=$2
+  : > "$work/access.log"
+  XDG_CACHE_HOME="$work/cache" "$bin/voxview-bench" --volume "$volume" --frames 5 --json "$work/$name.json" >/dev/null
+  /usr/bin/python3 - "$name" "$work/$name.json" "$work/access.log" <<'PY'
+import collections, json, sys
+name, bench, log = sys.argv[1:]
+b = json.load(open(bench))
+statuses, sent = collections.Counter(), 0
+for line in open(log):
+    status, size = line.split()
+    statuses[status] += 1
+    sent += int(size)
+print(json.dumps({"run": name, "first_picture_ms": b["first_picture_ms"],
+                  "full_resolution_ms": b["full_resolution_ms"], "requests": dict(statuses),
+                  "body_bytes": sent}))
+PY
+}
+run disk "$work/www/ct.zarr"
+run http-cold "http://127.0.0.1:$port/ct.zarr"
+run http-warm "http://127.0.0.1:$port/ct.zarr"
