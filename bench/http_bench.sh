@@ -22,14 +22,7 @@ mkdir -p "$work/www" "$work/temp"
     "chunks":[64,64,64],"shard":{"shape":[128,128,128],"index":"end"}}'
 
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$work/nginx.conf" <<CONF
-daemon off; user $(id -un); worker_processes 1; pid $work/nginx.pid; error_log $work/error.log;
-events { worker_connections 64; }
-http { log_format sizes '\$status \$body_bytes_sent'; access_log $work/access.log sizes;
-  client_body_temp_path $work/temp/body; proxy_temp_path $work/temp/proxy;
-  fastcgi_temp_path $work/temp/fastcgi; uwsgi_temp_path $work/temp/uwsgi; scgi_temp_path $work/temp/scgi;
-  server { listen 127.0.0.1:$port; root $work/www; } }
-CONF
+sed -e "s|@USER@|$(id -un)|" -e "s|@DIR@|$work|g" -e "s|@PORT@|$port|" tests/support/nginx.conf.in > "$work/nginx.conf"
 /usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
 nginx_pid=$!
 
@@ -53,7 +46,7 @@ name, bench, log = sys.argv[1:]
 b = json.load(open(bench))
 statuses, sent = collections.Counter(), 0
 for line in open(log):
-    status, size = line.split()
+    status, _, size = line.split()
     statuses[status] += 1
     sent += int(size)
 print(json.dumps({"run": name, "first_picture_ms": b["first_picture_ms"],

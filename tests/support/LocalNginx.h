@@ -14,7 +14,8 @@
 inline constexpr int kNginxWaitMilliseconds = 5000;
 
 // nginx serving a folder of test files on 127.0.0.1 at a free port, started by the test as
-// the current user, its configuration, pid, temporary files and logs in the build tree.
+// the current user (nginx.conf.in), its configuration, pid, temporary files and logs in the
+// build tree.
 class LocalNginx {
   public:
     ~LocalNginx() {
@@ -32,18 +33,14 @@ class LocalNginx {
         probe.close();
         const QString dir = m_folder.path();
         QDir(dir).mkpath(QStringLiteral("temp"));
+        QFile in(QStringLiteral(VOXVIEW_NGINX_CONFIG));
         QFile config(dir + QStringLiteral("/nginx.conf"));
-        // Under root, nginx would hand its worker to "nobody": name the test's own user.
+        in.open(QIODevice::ReadOnly);
         config.open(QIODevice::WriteOnly);
-        config.write(QStringLiteral("daemon off; user %1; worker_processes 1; pid %2/nginx.pid;\n"
-                                    "error_log %2/error.log; events { worker_connections 64; }\n"
-                                    "http { log_format requests '$status $request_uri';\n"
-                                    "access_log %2/access.log requests; client_body_temp_path %2/temp/body;\n"
-                                    "proxy_temp_path %2/temp/proxy; fastcgi_temp_path %2/temp/fastcgi;\n"
-                                    "uwsgi_temp_path %2/temp/uwsgi; scgi_temp_path %2/temp/scgi;\n"
-                                    "server { listen 127.0.0.1:%3; root %2/www; } }\n")
-                         .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name), dir)
-                         .arg(m_port)
+        config.write(QString::fromUtf8(in.readAll())
+                         .replace("@USER@", QString::fromLocal8Bit(getpwuid(getuid())->pw_name))
+                         .replace("@DIR@", dir)
+                         .replace("@PORT@", QString::number(m_port))
                          .toUtf8());
         config.close();
         m_process.start(binary(),
@@ -54,7 +51,7 @@ class LocalNginx {
         }
         return false;
     }
-    // The requests answered so far, "STATUS URI" each. nginx logs a request just after its
+    // The requests answered so far, "STATUS URI BODY_BYTES" each. nginx logs a request just after its
     // answer: once its one worker has answered a request made now, every earlier line is written.
     QStringList requests() const {
         answer("/.log-sync");

@@ -5,6 +5,7 @@
 #include "volume/core/VolumeFile.h"
 
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <thread>
@@ -40,12 +41,11 @@ void expectReads(const HttpStore& store, const Cases& cases, int threads = 1) {
         for (const auto& [what, read, want] : cases) {
             const Bytes got = read(store);
             const QString why = got.index() == 2 ? std::get<QString>(got) : QString();
-            EXPECT_EQ(got.index(), want.index()) << what << ": " << why.toStdString();
-            const bool sameValue = got.index() != 0 || want.index() != 0 ||
-                                   std::get<QByteArray>(got) == std::get<QByteArray>(want);
-            const bool rightReason =
-                got.index() != 2 || want.index() != 2 || why.contains(std::get<QString>(want));
-            EXPECT_TRUE(sameValue && rightReason) << what << ": " << why.toStdString();
+            const bool right = got.index() == want.index() &&
+                               (want.index() == 1 ||
+                                (want.index() == 0 ? std::get<QByteArray>(got) == std::get<QByteArray>(want)
+                                                   : why.contains(std::get<QString>(want))));
+            EXPECT_TRUE(right) << what << ": " << why.toStdString();
         }
     };
     std::vector<std::thread> workers(threads);
@@ -72,13 +72,12 @@ class HttpStoreTest : public ::testing::Test {
         ASSERT_TRUE(nginx.start());
     }
     void serve(const QString& key, const QByteArray& value) {
-        QDir(nginx.root())
-            .mkpath(QStringLiteral("store")); // and the root nginx serves // (and the root above it)
+        QDir(nginx.root()).mkpath(QStringLiteral("store"));
         QFile file(nginx.root() + QStringLiteral("/store/") + key);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(value) == value.size());
     }
     qsizetype answered(const char* request) const {
-        return nginx.requests().count(QString::fromLatin1(request));
+        return nginx.requests().filter(QRegularExpression(QStringLiteral("^%1 ").arg(request))).size();
     }
 
     LocalNginx nginx;
@@ -119,13 +118,12 @@ TEST_F(HttpStoreTest, CacheRevalidatesAndEvictsTheLeastRecentlyUsedAndKeepsCrede
     EXPECT_EQ(answered("200 /store/data.bin"), 3);
 
     QStringList shown = {store->displayName(), std::get<QString>(store->read(QStringLiteral("data.bin"), 10)),
-                         std::get<QString>(HttpStore::open(url.replace("http:", "ftp:"), {})),
                          HttpLocation::withoutCredentials(QStringLiteral("http://reader:s3cret@[bad/store"))};
     for (QDirIterator it(cacheFolder.path(), QDir::Files); it.hasNext();) {
         QFile file(it.next());
         shown << file.fileName() << QString::fromLatin1(file.open(QIODevice::ReadOnly) ? file.readAll() : "");
     }
-    EXPECT_EQ(shown.size(), 6);
+    EXPECT_EQ(shown.size(), 5);
     for (const QString& text : shown)
         EXPECT_FALSE(text.contains(QStringLiteral("s3cret"))) << text.toStdString();
 }
