@@ -819,6 +819,7 @@ TEST_F(ImportAppTest, WebStoreOpensByItsTypedOrDroppedAddress) {
         QObject::connect(&answer, &QTimer::timeout, [&] {
             if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
                 answer.stop();
+                QTest::keyClick(dialog->findChild<QLineEdit*>(), Qt::Key_A, Qt::ControlModifier);
                 QTest::keyClicks(dialog->findChild<QLineEdit*>(), text);
                 QTest::keyClick(dialog->findChild<QLineEdit*>(), Qt::Key_Return);
             }
