@@ -27,7 +27,8 @@ bool HistogramLoader::busy() const {
     return m_watcher && !m_watcher->isFinished();
 }
 
-void HistogramLoader::load(std::shared_ptr<const VolumeSource> source, const std::array<std::uint64_t, 3>& size) {
+void HistogramLoader::load(std::shared_ptr<const VolumeSource> source,
+                           const std::array<std::uint64_t, 3>& size) {
     cancel();
     if (!source) {
         return;

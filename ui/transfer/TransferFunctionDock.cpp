@@ -9,7 +9,6 @@
 
 #include <QComboBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -73,19 +72,21 @@ TransferFunctionDock::TransferFunctionDock(ViewController& controller, QWidget* 
     setWidget(content);
 
     connect(m_editor, &TransferFunctionEditor::pointsEdited, this, &TransferFunctionDock::applyCurve);
-    connect(m_editor, &TransferFunctionEditor::pointerValue, m_valueLabel,
-            [this](double value) { m_valueLabel->setText(tr("Value: %1").arg(value, 0, 'g', kValueDigits)); });
+    connect(m_editor, &TransferFunctionEditor::pointerValue, m_valueLabel, [this](double value) {
+        m_valueLabel->setText(tr("Value: %1").arg(value, 0, 'g', kValueDigits));
+    });
     connect(m_editor, &TransferFunctionEditor::pointerLeft, m_valueLabel, &QLabel::clear);
     connect(m_colourMaps, &QComboBox::activated, this, &TransferFunctionDock::chooseColourMap);
     connect(m_presets, &QComboBox::activated, this, &TransferFunctionDock::choosePreset);
     connect(m_load, &QPushButton::clicked, this, &TransferFunctionDock::askAndLoad);
     connect(m_save, &QPushButton::clicked, this, &TransferFunctionDock::askAndSave);
-    connect(m_histograms, &HistogramLoader::counted, this, [this](std::shared_ptr<const TexelHistogram> counted) {
-        const QVRenderer* renderer = m_controller.renderer();
-        const VolumeState volume = renderer->volumeState();
-        m_editor->setHistogram(std::move(counted),
-                               {volume.sampleOffset, volume.valueMap.scale, volume.valueMap.offset});
-    });
+    connect(m_histograms, &HistogramLoader::counted, this,
+            [this](std::shared_ptr<const TexelHistogram> counted) {
+                const QVRenderer* renderer = m_controller.renderer();
+                const VolumeState volume = renderer->volumeState();
+                m_editor->setHistogram(std::move(counted),
+                                       {volume.sampleOffset, volume.valueMap.scale, volume.valueMap.offset});
+            });
     connectModel();
     if (m_controller.renderer()) {
         showMap();
@@ -212,7 +213,8 @@ QString TransferFunctionDock::savePreset(const QString& path) {
     const auto [low, high] = windowValues(true);
     const ColourMap::Preset preset{m_controller.renderer()->displayModel().colourMap(), low, high};
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(ColourMap::toParaViewPreset(preset)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(ColourMap::toParaViewPreset(preset)) < 0 ||
+        !file.commit()) {
         return tr("The preset could not be saved to %1: %2").arg(path, file.errorString());
     }
     return tr("Preset saved to %1").arg(path);
@@ -235,8 +237,12 @@ void TransferFunctionDock::askAndLoad() {
 
 void TransferFunctionDock::askAndSave() {
     const QString name = m_controller.renderer()->displayModel().colourMap().name();
-    const std::optional<QString> path = filePicker().saveFile(
-        {tr("Save Colour Preset"), {kPresetFilter}, 0, QDir::homePath(), name + QStringLiteral(".json")});
+    const std::optional<QString> path =
+        filePicker().saveFile({tr("Save Colour Preset"),
+                               {kPresetFilter},
+                               0,
+                               QDir::homePath(),
+                               QDir::home().filePath(name + QStringLiteral(".json"))});
     if (path && !path->isEmpty()) {
         emit message(savePreset(*path));
     }

@@ -72,5 +72,5 @@ class TransferFunctionDock : public QDockWidget {
     HistogramLoader* m_histograms;
     std::unique_ptr<FilePicker> m_filePicker;
     bool m_histogramWanted = false; // the volume on show has not been counted yet
-    bool m_applying = false; // the model's echo of an edit made here
+    bool m_applying = false;        // the model's echo of an edit made here
 };

@@ -257,8 +257,8 @@ void TransferFunctionEditor::paintEvent(QPaintEvent* /*event*/) {
 
     const QRectF bar = barRect();
     for (int column = 0; column < static_cast<int>(bar.width()); ++column) {
-        const auto entry = static_cast<std::size_t>(std::lround(column / std::max(bar.width() - 1.0, 1.0) *
-                                                                (ColourMap::kTableSize - 1)));
+        const auto entry = static_cast<std::size_t>(
+            std::lround(column / std::max(bar.width() - 1.0, 1.0) * (ColourMap::kTableSize - 1)));
         painter.fillRect(QRectF(bar.left() + column, bar.top(), 1.0, bar.height()),
                          QColor(m_colours[4 * entry], m_colours[4 * entry + 1], m_colours[4 * entry + 2]));
     }

@@ -28,7 +28,8 @@ class TransferFunctionEditor : public QWidget {
     // The window's floor and top in the file's units.
     void setWindow(double floor, double top);
     // The volume's counts, and how its texels read in the file's units; null clears.
-    void setHistogram(std::shared_ptr<const TexelHistogram> histogram, const TexelHistogram::FileUnits& units);
+    void setHistogram(std::shared_ptr<const TexelHistogram> histogram,
+                      const TexelHistogram::FileUnits& units);
 
     const std::vector<ColourMap::OpacityPoint>& points() const { return m_points; }
     const TexelHistogram* histogram() const { return m_histogram.get(); }
