@@ -92,7 +92,11 @@ WindowController::WindowController(AppDelegate* appDelegate, ViewController::Dev
     showVolumeStatus();
 }
 
-WindowController::~WindowController() = default;
+WindowController::~WindowController() {
+    // Before the layout and the controller it reads go: the dock tells its hiding as it is
+    // deleted, and the menu item it unchecks lives in m_ui.
+    delete m_transferFunction;
+}
 
 QVMTKView* WindowController::view() const {
     return m_ui->view;
