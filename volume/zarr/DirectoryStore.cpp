@@ -36,7 +36,7 @@ std::variant<QString, ChunkStore::Missing, QString> DirectoryStore::pathOf(const
     return Result(std::in_place_index<0>, resolved);
 }
 
-ChunkStore::Bytes DirectoryStore::read(const QString& key, std::uint64_t maxBytes) const {
+std::variant<RegularFile, ChunkStore::Missing, QString> DirectoryStore::open(const QString& key) const {
     const auto path = pathOf(key);
     if (std::holds_alternative<Missing>(path))
         return Missing{};
@@ -45,25 +45,34 @@ ChunkStore::Bytes DirectoryStore::read(const QString& key, std::uint64_t maxByte
     ImportResult<RegularFile> file = RegularFile::open(std::get<0>(path));
     if (const auto* refusal = std::get_if<ImportRefusal>(&file))
         return refusal->reason;
+    return std::move(std::get<RegularFile>(file));
+}
+
+ChunkStore::Bytes DirectoryStore::read(const QString& key, std::uint64_t maxBytes) const {
+    auto file = open(key);
+    if (std::holds_alternative<Missing>(file))
+        return Missing{};
+    if (const auto* reason = std::get_if<QString>(&file))
+        return *reason;
     const RegularFile& opened = std::get<RegularFile>(file);
     if (opened.size() > maxBytes)
         return QStringLiteral("%1 holds %2 bytes, more than the %3 it can hold")
             .arg(key)
             .arg(opened.size())
             .arg(maxBytes);
-    return readRange(key, {0, opened.size()});
+    return readFrom(opened, key, {0, opened.size()});
 }
 
 ChunkStore::Bytes DirectoryStore::readRange(const QString& key, Range range) const {
-    const auto path = pathOf(key);
-    if (std::holds_alternative<Missing>(path))
+    auto file = open(key);
+    if (std::holds_alternative<Missing>(file))
         return Missing{};
-    if (path.index() == 2)
-        return std::get<2>(path);
-    ImportResult<RegularFile> file = RegularFile::open(std::get<0>(path));
-    if (const auto* refusal = std::get_if<ImportRefusal>(&file))
-        return refusal->reason;
-    const RegularFile& opened = std::get<RegularFile>(file);
+    if (const auto* reason = std::get_if<QString>(&file))
+        return *reason;
+    return readFrom(std::get<RegularFile>(file), key, range);
+}
+
+ChunkStore::Bytes DirectoryStore::readFrom(const RegularFile& opened, const QString& key, Range range) {
     const std::uint64_t size = opened.size();
     const std::uint64_t suffix = range.offset < 0 ? static_cast<std::uint64_t>(-(range.offset + 1)) + 1 : 0;
     if (range.offset < 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "volume/files/RegularFile.h"
 #include "volume/zarr/ChunkStore.h"
 
 #include <QString>
@@ -25,6 +26,8 @@ class DirectoryStore final : public ChunkStore {
   private:
     // The file of `key`, or Missing, or why it is refused.
     std::variant<QString, Missing, QString> pathOf(const QString& key) const;
+    std::variant<RegularFile, Missing, QString> open(const QString& key) const;
+    static Bytes readFrom(const RegularFile& opened, const QString& key, Range range);
 
     QString m_folder; // canonical, without links
 };
