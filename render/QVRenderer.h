@@ -198,6 +198,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     const MarchUniforms& marchUniforms() const { return m_march; }
     // Whether the image the last frame showed is a full-quality one (GUI thread).
     bool showsFullQuality() const { return m_frames.showsFullQuality(); }
+    // How often this view has written the colour map's table to its texture.
+    std::uint64_t colourMapUploads() const { return m_colourMapUploads; }
     VolumeState volumeState() const { return m_scene->volume(); }
     ValueMap valueMap() const { return m_scene->volume().valueMap; }
 

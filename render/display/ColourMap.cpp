@@ -9,6 +9,9 @@
 
 namespace {
 
+constexpr double kLinearMidpoint = 0.5;
+constexpr double kLinearSharpness = 0.0;
+
 std::uint8_t byteOf(double channel) {
     return static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 1.0) * 255.0));
 }
@@ -152,4 +155,30 @@ std::variant<ColourMap::Preset, QString> ColourMap::readParaViewPreset(const QSt
         *reason = QStringLiteral("%1 is not a colour preset: %2").arg(path, *reason);
     }
     return preset;
+}
+
+QByteArray ColourMap::toParaViewPreset(const Preset& preset) {
+    const auto value = [&](double x) { return preset.low + x * (preset.high - preset.low); };
+    QJsonArray colours;
+    for (const Point& p : preset.map.points()) {
+        colours.append(value(p.x));
+        colours.append(p.red);
+        colours.append(p.green);
+        colours.append(p.blue);
+    }
+    QJsonObject object{{QStringLiteral("Name"), preset.map.name()},
+                       {QStringLiteral("ColorSpace"), QStringLiteral("RGB")},
+                       {QStringLiteral("RGBPoints"), colours}};
+    if (preset.map.hasOpacity()) {
+        // Midpoint ½ and sharpness 0: linear between the points, as the reader takes them.
+        QJsonArray opacity;
+        for (const OpacityPoint& p : preset.map.opacity()) {
+            opacity.append(value(p.x));
+            opacity.append(p.opacity);
+            opacity.append(kLinearMidpoint);
+            opacity.append(kLinearSharpness);
+        }
+        object.insert(QStringLiteral("Points"), opacity);
+    }
+    return QJsonDocument(QJsonArray{object}).toJson();
 }

@@ -49,12 +49,16 @@ class ColourMap {
     static std::variant<Preset, QString> fromParaViewPreset(const QByteArray& json);
     // The same from a file; the reason names the file.
     static std::variant<Preset, QString> readParaViewPreset(const QString& path);
+    // The preset in that format, as an array of one: the map's points placed on the values
+    // from `low` to `high`, with its opacity Points where it has a curve of its own.
+    static QByteArray toParaViewPreset(const Preset& preset);
 
     ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity = {});
 
     const QString& name() const { return m_name; }
     const std::vector<Point>& points() const { return m_points; }
     bool hasOpacity() const { return !m_opacity.empty(); }
+    const std::vector<OpacityPoint>& opacity() const { return m_opacity; }
     // How far up the window (0 to 1) the opacity curve shows nothing: 0 without a curve.
     double transparentUpTo() const { return m_transparentUpTo; }
     // The colours, and in alpha the opacity curve (opaque without one).

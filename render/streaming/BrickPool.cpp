@@ -87,6 +87,7 @@ bool BrickPool::upload(const BrickTexels& brick) {
     }
     m_residency.place(*slot, brick.key, m_frame);
     m_pageStale = true;
+    ++m_uploads.bricks;
     return true;
 }
 
@@ -164,6 +165,7 @@ bool BrickPool::update(const View& view) {
     if (!writePageTable()) {
         return false;
     }
+    ++m_uploads.pageTables;
     ++m_version;
     return true;
 }

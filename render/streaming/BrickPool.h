@@ -109,6 +109,12 @@ class BrickPool {
     // level alone leaves it: every level keeps its own entries, so views of one volume drawn at
     // different levels do not make each other redraw.
     std::uint64_t version() const { return m_version; }
+    // Texture writes so far: bricks into the atlas, and rewrites of the page table.
+    struct Uploads {
+        std::uint64_t bricks = 0;
+        std::uint64_t pageTables = 0;
+    };
+    const Uploads& uploads() const { return m_uploads; }
     std::uint32_t level() const { return m_level; }
     const BrickLayout& layout() const { return m_layout; }
     // Slots the atlas has now, and the most it may grow to within the GPU budget.
@@ -154,5 +160,6 @@ class BrickPool {
     bool m_complete = false;
     bool m_missesUnreadable = false;
     std::uint64_t m_version = 0;
+    Uploads m_uploads;
     std::optional<View> m_settledFor; // the last view, while all it needs is resident
 };

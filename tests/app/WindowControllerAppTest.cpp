@@ -6,6 +6,8 @@
 #include "TestVolumes.h"
 #include "VolumeFileWriters.h"
 #include "ui/import/ImportCommand.h"
+#include "ui/transfer/TransferFunctionDock.h"
+#include "ui/transfer/TransferFunctionEditor.h"
 #include "ui/view/PlaneOutlines.h"
 #include "ui/view/ViewWindow.h"
 #include "ui/window/AppDelegate.h"
@@ -399,6 +401,56 @@ TEST_F(AppWindowTest, AColourPresetColoursTheVolumeOverItsValues) {
     preset.high = 80000;
     m_window->setColourPreset(preset);
     EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QLatin1String("outside the volume's")));
+}
+
+// View › Transfer Function opens the editor over the histogram of every voxel of the volume.
+// Dragging the middle point of the curve up, where it is drawn, makes the picture more opaque
+// through the colour map's table alone (no brick is uploaded again); a right click and the
+// Delete key remove points; the pointer's value is in the file's units; a malformed preset
+// file is refused saying why.
+TEST_F(AppWindowTest, TheTransferFunctionDockEditsTheCurveThePictureShows) {
+    m_window->resize(760, 420);
+    QTest::keyClick(m_window.get(), Qt::Key_T, Qt::ControlModifier);
+    TransferFunctionDock* dock = m_window->transferFunctionDock();
+    ASSERT_TRUE(dock->isVisible() && action("actionTransferFunction")->isChecked());
+    TransferFunctionEditor* editor = dock->editor();
+    const VolumeState volume = renderer().volumeState();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return editor->histogram() && editor->histogram()->stride() == 1; },
+                                kTimeoutMs));
+    EXPECT_EQ(editor->histogram()->total(), volume.width * volume.height * volume.depth);
+
+    const auto at = [&](int point) { return editor->mapTo(m_window.get(), editor->pointPosition(point)); };
+    QTest::mouseMove(m_window->windowHandle(), at(2));
+    const QLabel* value = dock->findChild<QLabel*>(QStringLiteral("pointerValueLabel"));
+    EXPECT_NEAR(value->text().section(QLatin1Char(' '), 1).toDouble(), renderer().wl(), 10.0)
+        << value->text().toStdString();
+    const QImage shown = grabStill(QStringLiteral("curve-dock-shown"));
+    const std::uint64_t bricks = renderer().brickPool()->uploads().bricks;
+    const std::uint64_t tables = renderer().colourMapUploads();
+    pointerDrag(Qt::LeftButton, at(2), QPoint(at(2).x(), at(4).y()));
+    const ColourMap& edited = renderer().displayModel().colourMap();
+    ASSERT_TRUE(edited.hasOpacity());
+    EXPECT_NEAR(edited.opacity()[2].opacity, 1.0, 0.02);
+    EXPECT_EQ(edited.points().size(), ColourMap::warmDefault().points().size());
+    EXPECT_GT(imagemetrics::changedPixels(shown, grabStill(QStringLiteral("curve-raised"))), 1000);
+    EXPECT_EQ(renderer().brickPool()->uploads().bricks, bricks);
+    EXPECT_GT(renderer().colourMapUploads(), tables);
+
+    QTest::mouseClick(m_window->windowHandle(), Qt::RightButton, Qt::NoModifier, at(3));
+    EXPECT_EQ(renderer().displayModel().colourMap().opacity().size(), 4u);
+    QTest::mouseClick(m_window->windowHandle(), Qt::LeftButton, Qt::NoModifier, at(1));
+    QTest::keyClick(editor, Qt::Key_Delete);
+    EXPECT_EQ(renderer().displayModel().colourMap().opacity().size(), 3u);
+
+    QTemporaryDir folder;
+    const QString malformed = folder.filePath(QStringLiteral("malformed.json"));
+    QFile file(malformed);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(R"({"RGBPoints": [0, 0, 0]})") > 0);
+    file.close();
+    dock->setFilePicker(std::make_unique<ScriptedFilePicker>(ScriptedFilePicker::Answers{malformed}));
+    QTest::mouseClick(dock->findChild<QPushButton*>(QStringLiteral("loadPresetButton")), Qt::LeftButton);
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QLatin1String("quadruples")));
+    EXPECT_EQ(renderer().displayModel().colourMap().opacity().size(), 3u);
 }
 
 // View › New View opens a second window on the volume: a left drag there turns only its own

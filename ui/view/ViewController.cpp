@@ -246,6 +246,17 @@ std::optional<QString> ViewController::applyColourPreset(const ColourMap::Preset
     return std::nullopt;
 }
 
+std::optional<QString> ViewController::applyTransferPreset(const TransferPresets::Entry& entry) {
+    if (!m_renderer) {
+        return tr("no volume is shown");
+    }
+    const auto preset = TransferPresets::forVolume(entry, m_renderer->volumeState());
+    if (const QString* reason = std::get_if<QString>(&preset)) {
+        return tr("No such preset: %1").arg(*reason);
+    }
+    return applyColourPreset(std::get<ColourMap::Preset>(preset));
+}
+
 void ViewController::menuImportaction() {
     m_import->menuImportaction();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "render/display/TransferPresets.h"
 #include "render/display/WindowPresets.h"
 #include "render/gpu/Gpu.h"
 #include "ui/window/ViewerBudgets.h"
@@ -68,6 +69,10 @@ class ViewController : public QObject {
     // the user should know (values outside the volume's range, or why no window fits them),
     // if anything.
     std::optional<QString> applyColourPreset(const ColourMap::Preset& preset);
+    // One of the View menu's presets (TransferPresets) placed on the volume's values and
+    // applied; what the user should know, if anything, as applyColourPreset, or why the
+    // volume has no such preset.
+    std::optional<QString> applyTransferPreset(const TransferPresets::Entry& entry);
 
     // Imports an NRRD volume (see ImportCommand).
     void menuImportaction();

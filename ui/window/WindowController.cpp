@@ -10,6 +10,7 @@
 #include "render/QVRenderer.h"
 #include "render/display/TransferPresets.h"
 #include "ui/import/ImportCommand.h"
+#include "ui/transfer/TransferFunctionDock.h"
 #include "ui/view/PlaneOutlines.h"
 #include "ui/view/QVMTKView.h"
 #include "ui/view/ViewWindow.h"
@@ -87,10 +88,15 @@ WindowController::WindowController(AppDelegate* appDelegate, ViewController::Dev
     m_contentViewController->viewDidLoad();
     windowDidLoad();
     connectSliceViews();
+    addTransferFunctionDock();
     showVolumeStatus();
 }
 
-WindowController::~WindowController() = default;
+WindowController::~WindowController() {
+    // Before the layout and the controller it reads go: the dock tells its hiding as it is
+    // deleted, and the menu item it unchecks lives in m_ui.
+    delete m_transferFunction;
+}
 
 QVMTKView* WindowController::view() const {
     return m_ui->view;
@@ -195,20 +201,8 @@ void WindowController::connectWindowAndRenderingMenus() {
 
     // Colour map, opacity and window at once, for what users most often look for.
     for (const TransferPresets::Entry& entry : TransferPresets::all()) {
-        connect(m_ui->menuPresets->addAction(entry.name), &QAction::triggered, this, [this, &entry] {
-            QVRenderer* renderer = _vc ? _vc->renderer() : nullptr;
-            if (!renderer) {
-                return;
-            }
-            const auto preset = TransferPresets::forVolume(entry, renderer->volumeState());
-            if (const QString* reason = std::get_if<QString>(&preset)) {
-                statusBar()->showMessage(tr("No such preset: %1").arg(*reason), kRefusalMessageMs);
-            } else if (const std::optional<QString> notice =
-                           _vc->applyColourPreset(std::get<ColourMap::Preset>(preset))) {
-                statusBar()->showMessage(*notice, kRefusalMessageMs);
-            }
-            showCommandStates();
-        });
+        connect(m_ui->menuPresets->addAction(entry.name), &QAction::triggered, this,
+                [this, &entry] { applyTransferPreset(entry); });
     }
 
     // The main view's lighting: lit or not, and how much light surfaces facing away keep.
@@ -309,6 +303,30 @@ void WindowController::setViewLayout(ViewLayout layout) {
     for (const auto& [action, shown] : m_layoutActions) {
         action->setChecked(shown == layout);
     }
+}
+
+void WindowController::addTransferFunctionDock() {
+    m_transferFunction = new TransferFunctionDock(*m_contentViewController, this);
+    addDockWidget(Qt::RightDockWidgetArea, m_transferFunction);
+    m_transferFunction->hide();
+    connect(m_ui->actionTransferFunction, &QAction::toggled, m_transferFunction, &QDockWidget::setVisible);
+    // Closed by its own button, the dock unchecks the menu item.
+    connect(m_transferFunction, &QDockWidget::visibilityChanged, this,
+            [this] { m_ui->actionTransferFunction->setChecked(!m_transferFunction->isHidden()); });
+    connect(m_transferFunction, &TransferFunctionDock::message, this,
+            [this](const QString& text) { statusBar()->showMessage(text, kRefusalMessageMs); });
+    connect(m_transferFunction, &TransferFunctionDock::colourMapChosen, this,
+            &WindowController::showCommandStates);
+}
+
+void WindowController::applyTransferPreset(const TransferPresets::Entry& entry) {
+    if (!_vc) {
+        return;
+    }
+    if (const std::optional<QString> notice = _vc->applyTransferPreset(entry)) {
+        statusBar()->showMessage(*notice, kRefusalMessageMs);
+    }
+    showCommandStates();
 }
 
 void WindowController::windowDidLoad() {
@@ -514,6 +532,9 @@ void WindowController::showVolume(const QString& name, const QString& descriptio
     }
     if (m_slices) {
         m_slices->setVolume(volume);
+    }
+    if (m_transferFunction) {
+        m_transferFunction->showVolume();
     }
     showCommandStates();
 }

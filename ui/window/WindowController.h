@@ -18,6 +18,7 @@ class QPushButton;
 class QVMTKView;
 class SaveImageCommand;
 class ExportZarrCommand;
+class TransferFunctionDock;
 
 namespace Ui {
 class MainWindow;
@@ -80,6 +81,8 @@ class WindowController : public QMainWindow {
     SaveImageCommand& saveImageCommand() const { return *m_saveImage; }
     void exportZarr();
     ExportZarrCommand& exportZarrCommand() const { return *m_exportZarr; }
+    // View › Transfer Function's dock; hidden until the menu shows it.
+    TransferFunctionDock* transferFunctionDock() const { return m_transferFunction; }
 
     // The 3-D view alone, beside the slice views, or one slice view (View › Layout,
     // voxview --layout); the menu shows which.
@@ -102,6 +105,8 @@ class WindowController : public QMainWindow {
     // The slice views, View › Layout and View › Slices.
     void connectSliceViews();
     void selectLookup(ColourLookup lookup);
+    void applyTransferPreset(const TransferPresets::Entry& entry);
+    void addTransferFunctionDock();
     void showVolumeStatus();
     // The checks of the lookup and toggle items follow what they stand for.
     void showCommandStates();
@@ -120,6 +125,7 @@ class WindowController : public QMainWindow {
     QPushButton* m_reloadButton = nullptr;
     std::unique_ptr<SaveImageCommand> m_saveImage;
     std::unique_ptr<ExportZarrCommand> m_exportZarr;
+    TransferFunctionDock* m_transferFunction = nullptr;
     // The volume on show: its file name and the status line's account of it.
     QString m_volumeName;
     QString m_volumeDescription;

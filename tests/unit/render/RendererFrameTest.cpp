@@ -443,6 +443,21 @@ TEST(ColourMap, ReadsParaViewColourPresetsAndRefusesOthersSayingWhy) {
     }
 }
 
+// A preset written out reads back as the same map over the same values, curve and all.
+TEST(ColourMap, APresetSavedAsParaViewJsonReadsBackTheSame) {
+    const ColourMap::Preset saved{
+        ColourMap(QStringLiteral("Band"), {{0.0, 0.1, 0.2, 0.3}, {0.6, 0.9, 0.5, 0.0}, {1.0, 1.0, 1.0, 1.0}},
+                  {{0.0, 0.0}, {0.3, 0.0}, {0.5, 0.8}, {0.7, 0.0}, {1.0, 0.0}}),
+        -1000.0, 3000.0};
+    const auto read = ColourMap::fromParaViewPreset(ColourMap::toParaViewPreset(saved));
+    ASSERT_TRUE(std::holds_alternative<ColourMap::Preset>(read)) << std::get<QString>(read).toStdString();
+    const auto& [map, low, high] = std::get<ColourMap::Preset>(read);
+    EXPECT_EQ(map.name(), saved.map.name());
+    EXPECT_EQ(std::pair(low, high), std::pair(saved.low, saved.high));
+    EXPECT_EQ(map.table(), saved.map.table());
+    EXPECT_EQ(map.opacity().size(), saved.map.opacity().size());
+}
+
 // Windows given in the file's units reach the renderer in sample units:
 // sample = (value − valueOffset) / valueScale, width / valueScale.
 TEST(WindowPresetFor, VolumeWithItsValueMap) {

@@ -6,6 +6,7 @@
 #include "volume/core/ByteBuffer.h"
 #include "volume/nrrd/NrrdVolumeReader.h"
 #include "volume/samples/Classification.h"
+#include "volume/samples/TexelHistogram.h"
 
 #include <QDir>
 #include <QFile>
@@ -382,3 +383,40 @@ TEST(InPlaceVolumeSource, VolumesThatCannotBeReadInPlaceAreRefusedOverTheBudget)
 }
 
 } // namespace
+
+// A 4 × 2 × 2 volume whose texel at (x, y, z) is 1024 + 100x + 10y + z, counted whole or on
+// the lattice of every second voxel, binned in the file's units; a bin holds its start, the
+// last one its end too.
+TEST(TexelHistogram, CountsEachVoxelIntoTheBinOfItsValueInTheFilesUnits) {
+    constexpr std::uint64_t kWidth = 4, kHeight = 2, kDepth = 2;
+    QByteArray bytes(static_cast<qsizetype>(kWidth * kHeight * kDepth * 2), Qt::Uninitialized);
+    auto* texels = reinterpret_cast<std::uint16_t*>(bytes.data());
+    for (std::uint64_t z = 0; z < kDepth; ++z)
+        for (std::uint64_t y = 0; y < kHeight; ++y)
+            for (std::uint64_t x = 0; x < kWidth; ++x)
+                texels[(z * kHeight + y) * kWidth + x] =
+                    static_cast<std::uint16_t>(1024 + 100 * x + 10 * y + z);
+    const DecodedVolumeSource source(ByteBuffer::fromByteArray(bytes), kWidth, kHeight);
+    const struct {
+        std::uint64_t stride;
+        TexelHistogram::FileUnits units;
+        double low, high;
+        int bins;
+        std::vector<std::uint64_t> counts;
+    } cases[] = {
+        {1, {0, 1.0, -1024.0}, 0.0, 400.0, 4, {4, 4, 4, 4}},
+        {1, {0, 1.0, -1024.0}, 0.0, 200.0, 2, {4, 5}},
+        {1, {-1024, 1.0, 0.0}, 100.0, 300.0, 2, {4, 5}},
+        {1, {0, 0.5, -512.0}, 0.0, 100.0, 2, {4, 5}},
+        {1, {0, 1.0, -1024.0}, 5.0, 15.0, 1, {2}},
+        {2, {0, 1.0, -1024.0}, 0.0, 400.0, 4, {1, 0, 1, 0}},
+    };
+    for (const auto& c : cases) {
+        const std::optional<TexelHistogram> histogram =
+            TexelHistogram::count(source, {kWidth, kHeight, kDepth}, c.stride);
+        ASSERT_TRUE(histogram);
+        EXPECT_EQ(histogram->bins(c.low, c.high, c.bins, c.units), c.counts)
+            << "stride " << c.stride << ", " << c.low << " to " << c.high;
+    }
+    EXPECT_FALSE(TexelHistogram::count(source, {kWidth, kHeight, kDepth}, 1, [] { return true; }));
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "volume/core/VolumeSource.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+// How many voxels of a volume hold each texel value, counted over every voxel or over an
+// even lattice of them (every `stride`-th along each axis), which a histogram drawn at once
+// needs: the lattice of a large volume is read in a few milliseconds, where its every voxel
+// takes seconds.
+class TexelHistogram {
+  public:
+    // The lattice of a histogram drawn at once holds about this many voxels.
+    static constexpr std::uint64_t kPreviewVoxels = std::uint64_t{1} << 18;
+
+    // A sample (texel + sampleOffset) as the file gives it: value = sample · scale + offset.
+    struct FileUnits {
+        std::int32_t sampleOffset = 0;
+        double scale = 1.0;
+        double offset = 0.0;
+    };
+
+    // Counts the voxels of `source` (of `size` voxels per axis) on the lattice of `stride`;
+    // none when a read fails or `cancelled` says so between slices.
+    static std::optional<TexelHistogram> count(const VolumeSource& source,
+                                               const std::array<std::uint64_t, 3>& size, std::uint64_t stride,
+                                               const std::function<bool()>& cancelled = {});
+    // The stride whose lattice holds at most about `voxels` voxels of a volume of `size`.
+    static std::uint64_t strideFor(const std::array<std::uint64_t, 3>& size, std::uint64_t voxels);
+
+    std::uint64_t stride() const { return m_stride; }
+    std::uint64_t total() const { return m_total; }
+    // How many counted voxels have a value from low + n · (high − low) / bins up to the
+    // next bin's start, n from 0 to bins − 1, values in the file's units; the last bin
+    // includes `high`.
+    std::vector<std::uint64_t> bins(double low, double high, int bins, const FileUnits& units) const;
+
+  private:
+    explicit TexelHistogram(std::uint64_t stride);
+
+    std::uint64_t m_stride;
+    std::uint64_t m_total = 0;
+    std::vector<std::uint64_t> m_counts; // per texel value
+};
