@@ -5,6 +5,7 @@
 
 #include "BenchOptions.h"
 #include "BenchRenderer.h"
+#include "CurveEdit.h"
 #include "FrameStats.h"
 #include "OffscreenMTKView.h"
 #include "OrbitRun.h"
@@ -13,6 +14,7 @@
 #include "SliceRun.h"
 #include "render/QVRenderer.h"
 #include "render/gl/SurfaceFormat.h"
+#include "volume/samples/TexelHistogram.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -49,6 +51,19 @@ struct DrawnWindow {
     ColourLookup lookup;
     QString colourMap;
 };
+
+// How long the transfer-function editor's histogram takes to count: the lattice it shows at
+// once, then every voxel, which refines it in the background.
+QJsonObject histogramTimes(const VolumeSource& source, const std::array<std::uint64_t, 3>& size) {
+    QElapsedTimer timer;
+    timer.start();
+    TexelHistogram::count(source, size, TexelHistogram::strideFor(size, TexelHistogram::kPreviewVoxels));
+    const double previewMs = static_cast<double>(timer.nsecsElapsed()) / 1.0e6;
+    timer.start();
+    TexelHistogram::count(source, size, 1);
+    return QJsonObject{{"preview_ms", rounded(previewMs)},
+                       {"full_ms", rounded(static_cast<double>(timer.nsecsElapsed()) / 1.0e6)}};
+}
 
 QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& volume, DrawnWindow window,
                    const PoolWarmUp::Times& warmUp, const OrbitRun& run, double setupMs,
@@ -197,6 +212,17 @@ int main(int argc, char** argv) {
                                renderer->displayModel().colourMap().name()},
                               std::get<PoolWarmUp::Times>(warmUp), run, setupMs, loadStart);
     json["view"] = options.view ? SliceGeometry::name(*options.view).toLower() : QStringLiteral("3d");
+    if (volume.source) {
+        json["histogram"] = histogramTimes(*volume.source, {volume.width, volume.height, volume.depth});
+    }
+    if (!options.view) {
+        const CurveEdit::Result edit = CurveEdit::run(*renderer, *view);
+        json["curve_edit"] = QJsonObject{{"frame_ms", rounded(edit.frameMs)},
+                                         {"colour_map_uploads", static_cast<qint64>(edit.colourMapUploads)},
+                                         {"brick_uploads", static_cast<qint64>(edit.brickUploads)},
+                                         {"page_table_uploads", static_cast<qint64>(edit.pageTableUploads)},
+                                         {"picture_changed", edit.pictureChanged}};
+    }
     if (options.view) {
         const SliceGeometry geometry(*options.view, {volume.width, volume.height, volume.depth});
         const std::uint64_t index = options.slice.value_or(geometry.slices() / 2);
