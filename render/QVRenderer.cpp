@@ -58,6 +58,8 @@ void QVRenderer::attach() {
         [this] { emit valueChanged(QStringLiteral("ww")); }, Qt::DirectConnection);
     connect(m_scene.get(), &VolumeScene::volumeUnreadable, this, &QVRenderer::volumeUnreadable,
             Qt::DirectConnection);
+    connect(m_scene.get(), &VolumeScene::volumeReadable, this, &QVRenderer::volumeReadable,
+            Qt::DirectConnection);
     m_display = m_model->snapshot();
     m_wlww = {static_cast<std::int32_t>(m_display.windowLevel),
               static_cast<std::int32_t>(m_display.windowWidth)};

@@ -211,6 +211,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // out unreadable: its data file `fileName` changed or vanished since the import, and
     // views that need that brick cannot be completed.
     void volumeUnreadable(const QString& fileName);
+    // Emitted when bricks of such a volume read again, its source having come back (a web
+    // server that stopped answering for a while).
+    void volumeReadable();
 
   private:
     // Relays the shared model's window notifications as this renderer's "wl" and "ww" and

@@ -119,6 +119,9 @@ void VolumeScene::updatePool(const BrickPool::View& view) {
         const QString file = unreadableDataFile();
         qWarning("QVRenderer: bricks of the volume cannot be read: %s changed or vanished", qPrintable(file));
         emit volumeUnreadable(file);
+    } else if (m_unreadableTold && !m_pool->failed()) {
+        m_unreadableTold = false;
+        emit volumeReadable();
     }
 }
 

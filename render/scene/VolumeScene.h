@@ -55,7 +55,8 @@ class VolumeScene : public QObject {
     // grid of a volume read in place once the pass over its file has.
     void takeSurvey();
     // The pool's choice, uploads and page table for one frame of one view; tells
-    // volumeUnreadable once per volume when a brick turns out unreadable.
+    // volumeUnreadable once per volume when a brick turns out unreadable, and volumeReadable
+    // when bricks of a source whose failures pass are read again after that.
     void updatePool(const BrickPool::View& view);
 
     QString unreadableDataFile() const;
@@ -64,6 +65,7 @@ class VolumeScene : public QObject {
 
   signals:
     void volumeUnreadable(const QString& fileName);
+    void volumeReadable();
 
   private:
     void buildPipeline(gpu::PixelFormat colorPixelFormat);

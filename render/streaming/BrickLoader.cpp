@@ -49,6 +49,10 @@ std::size_t BrickLoader::wish(const std::vector<BrickKey>& bricks) {
         std::lock_guard lock(m_mutex);
         m_wishes.clear();
         m_nextWish = 0;
+        if (m_source->failuresPass()) {
+            const auto resumed = std::chrono::steady_clock::now() - kResumePause;
+            std::erase_if(m_unreadable, [resumed](const auto& entry) { return entry.second <= resumed; });
+        }
         for (const BrickKey& key : bricks) {
             if (m_unreadable.contains(id(key))) {
                 ++unreadable;
@@ -106,10 +110,13 @@ void BrickLoader::work() {
         }
         if (!brick) {
             m_failed = true;
-            m_unreadable.insert(id(key));
+            m_unreadable.insert_or_assign(id(key), std::chrono::steady_clock::now());
             m_busy.erase(id(key));
             continue;
         }
         m_ready.push_back(std::move(*brick));
+        if (m_unreadable.empty()) {
+            m_failed = false;
+        }
     }
 }

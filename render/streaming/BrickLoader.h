@@ -5,6 +5,7 @@
 #include "render/streaming/CoarseLevels.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -23,7 +25,9 @@ class VolumeSource;
 // and not yet taken, with those being read, hold at most `readyBytes` of memory: the
 // workers wait beyond that, so a volume larger than memory never piles up in it. A brick that cannot be read
 // (its file changed on disk, a passing I/O error) is read again a few times after a short pause; one that
-// still fails is unreadable for good and no longer read, while the workers go on with every other brick.
+// still fails is unreadable and no longer read, while the workers go on with every other brick: for good,
+// or, where the source's failures pass (a server that went away), until a wish after kResumePause asks
+// for it again.
 // Destroying the loader stops the workers after the brick each is reading.
 //
 // With the coarse levels of a pass over the volume (CoarseLevels), their bricks are built
@@ -40,12 +44,15 @@ class BrickLoader {
 
     // Read attempts of a brick before it is given up.
     static constexpr int kReadAttempts = 3;
+    // How long a brick of a source whose failures pass is left unread after it failed.
+    static constexpr std::chrono::seconds kResumePause{3};
 
     // Bricks to read, most wanted first; returns how many of them are unreadable.
     std::size_t wish(const std::vector<BrickKey>& bricks);
     // The brick read longest ago and not taken yet, if there is one.
     std::optional<BrickTexels> take();
-    // Whether a brick turned out unreadable (a file that shrank, went away or was replaced).
+    // Whether a brick turned out unreadable (a file that shrank, went away or was replaced),
+    // and, for a source whose failures pass, no brick has been read since.
     bool failed() const { return m_failed; }
 
   private:
@@ -61,12 +68,13 @@ class BrickLoader {
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::vector<BrickKey> m_wishes;                 // guarded by m_mutex; kept between wishes
-    std::size_t m_nextWish = 0;                     // the first not yet read; guarded by m_mutex
-    std::unordered_set<std::uint64_t> m_busy;       // read or being read, not taken; guarded
-    std::unordered_set<std::uint64_t> m_unreadable; // given up; guarded by m_mutex
-    std::deque<BrickTexels> m_ready;                // oldest first; guarded by m_mutex
-    bool m_stopping = false;                        // guarded by m_mutex
+    std::vector<BrickKey> m_wishes;           // guarded by m_mutex; kept between wishes
+    std::size_t m_nextWish = 0;               // the first not yet read; guarded by m_mutex
+    std::unordered_set<std::uint64_t> m_busy; // read or being read, not taken; guarded
+    // Given up, and when; guarded by m_mutex.
+    std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> m_unreadable;
+    std::deque<BrickTexels> m_ready; // oldest first; guarded by m_mutex
+    bool m_stopping = false;         // guarded by m_mutex
     std::atomic<bool> m_failed{false};
     std::vector<std::thread> m_workers;
 };

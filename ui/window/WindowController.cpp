@@ -499,10 +499,27 @@ void WindowController::showUnreadable(const QString& fileName) {
     if (!pool || !pool->failed()) {
         return;
     }
+    const std::shared_ptr<const VolumeSource> source = _vc->renderer()->volumeState().source;
+    if (source && source->failuresPass()) {
+        // The volume's description stays, to come back when its source answers again.
+        m_statusLabel->setText(
+            tr("%1 cannot be read now: the view will be completed once it answers again.").arg(fileName));
+        m_reloadButton->show();
+        return;
+    }
     m_volumeDescription =
         tr("The data file %1 changed or vanished: the view cannot be completed.").arg(fileName);
     m_statusLabel->setText(m_volumeDescription);
     m_reloadButton->show();
+}
+
+void WindowController::showReadable() {
+    const BrickPool* pool = _vc->renderer()->brickPool();
+    if (!pool || pool->failed()) {
+        return;
+    }
+    m_statusLabel->setText(m_volumeDescription);
+    m_reloadButton->hide();
 }
 
 void WindowController::setColourPreset(const ColourMap::Preset& preset) {
@@ -588,6 +605,8 @@ void WindowController::showVolumeStatus() {
     }
     // Queued: frames emit it, and the status bar is not laid out again inside a frame.
     connect(renderer, &QVRenderer::volumeUnreadable, this, &WindowController::showUnreadable,
+            Qt::QueuedConnection);
+    connect(renderer, &QVRenderer::volumeReadable, this, &WindowController::showReadable,
             Qt::QueuedConnection);
     const std::shared_ptr<const VolumeData> sample = renderer->vdata();
     m_volumeDescription = VolumeStatus::describeSample(sample.get(), Bundle::mainBundle());

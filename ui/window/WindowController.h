@@ -115,6 +115,8 @@ class WindowController : public QMainWindow {
     void cancelImport();
     // The volume on show cannot be read whole any more: its data file `fileName` changed.
     void showUnreadable(const QString& fileName);
+    // The source of the volume on show answers again after a failure that passes.
+    void showReadable();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     AppDelegate* m_appDelegate;

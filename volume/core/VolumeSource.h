@@ -36,6 +36,10 @@ class VolumeSource {
     // The name of the file a read last failed in, for the user to be told which; empty when
     // none has failed or the voxels are not read from files.
     virtual QString unreadableFile() const { return {}; }
+    // Whether a read that failed may succeed later without the volume being opened again (a
+    // web server that stops answering for a while), so that its bricks are asked for again;
+    // a file that changed on disk stays unreadable until the user reloads it.
+    virtual bool failuresPass() const { return false; }
 };
 
 // Texels already in memory (a decoded import, the built-in sample's map), x fastest,

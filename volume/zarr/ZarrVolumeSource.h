@@ -26,6 +26,9 @@ class ZarrVolumeSource final : public VolumeSource {
     bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                  std::uint16_t* out) const override;
     QString unreadableFile() const override;
+    // A chunk is read afresh each time it is asked for: a store whose server went away
+    // answers again once it is back.
+    bool failuresPass() const override { return true; }
 
     // The texels of one chunk, z slowest, the chunk's full shape; empty for one never
     // written (every texel the fill value's); nothing when it cannot be read now.

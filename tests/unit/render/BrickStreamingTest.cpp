@@ -189,13 +189,15 @@ TEST(VolumeShape, OnlyShapesWhosePageTableExceedsTheTextureAreRefused) {
 // Zeros, but the first `failures` reads from slice 40 on (the upper brick's alone) fail:
 // a file being rewritten, or one cut short for good.
 struct FlakySource final : VolumeSource {
-    explicit FlakySource(int count) : failures(count) {}
+    explicit FlakySource(int count, bool passing = false) : failures(count), passes(passing) {}
+    bool failuresPass() const override { return passes; }
     bool readRow(std::uint64_t, std::uint64_t, std::uint64_t z, std::uint64_t count,
                  std::uint16_t* out) const override {
         std::fill_n(out, count, 0);
         return z < 40 || failures.fetch_sub(1) <= 0;
     }
     mutable std::atomic<int> failures;
+    bool passes;
 };
 
 // One worker reads the failing brick first: it arrives when a later attempt succeeds, and
@@ -217,6 +219,26 @@ TEST(BrickLoader, AFailedBrickIsReadAgainAFewTimesAndTheOthersStillArrive) {
         EXPECT_EQ(arrived, (recovers ? std::vector{bad, good} : std::vector{good})) << failures;
         EXPECT_EQ(loader.failed(), !recovers);
         EXPECT_EQ(loader.wish({bad, good}), recovers ? 0u : 1u);
+    }
+}
+
+// A server that stopped answering: its brick, given up, is wished for again once the pause
+// has passed and arrives when the server is back, and the loader no longer counts as failed.
+// A file that failed stays unreadable however long one waits.
+TEST(BrickLoader, ABrickGivenUpIsReadAgainOnlyWhenTheSourcesFailuresPass) {
+    const BrickKey bad{0, {0, 0, 1}};
+    for (const bool passes : {true, false}) {
+        BrickLoader loader(std::make_shared<FlakySource>(BrickLoader::kReadAttempts, passes),
+                           BrickLayout({64, 64, 64}, 32), {64, 64, 64}, 1, std::uint64_t{16} << 20);
+        loader.wish({bad});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return loader.failed(); }, 30000));
+        EXPECT_EQ(loader.wish({bad}), 1u) << "asked again before the pause";
+        QTest::qWait(static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(BrickLoader::kResumePause).count()));
+        loader.wish({bad});
+        const bool arrived = QTest::qWaitFor([&] { return loader.take().has_value(); }, passes ? 30000 : 500);
+        EXPECT_EQ(arrived, passes);
+        EXPECT_EQ(loader.failed(), !passes);
     }
 }
 
