@@ -14,9 +14,13 @@ SliceColouring::SliceColouring(Window window, const ColourMap& map)
     : m_window(window), m_table(map.table()) {}
 
 QRgb SliceColouring::colour(std::uint16_t texel) const {
+    return colourAt(static_cast<float>(texel));
+}
+
+QRgb SliceColouring::colourAt(float texel) const {
     const float width = std::max(static_cast<float>(m_window.width), 1.0f);
     const float floor = static_cast<float>(m_window.level) - 0.5f * width;
-    const float value = static_cast<float>(texel) + static_cast<float>(m_window.sampleOffset);
+    const float value = texel + static_cast<float>(m_window.sampleOffset);
     const float at = std::clamp((value - floor) / width, 0.0f, 1.0f) * static_cast<float>(kEntries - 1);
     const int below = std::min(static_cast<int>(at), kEntries - 2);
     const float share = at - static_cast<float>(below);

@@ -21,6 +21,8 @@ class SliceColouring {
     SliceColouring(Window window, const ColourMap& map);
 
     QRgb colour(std::uint16_t texel) const;
+    // A value between texels (in texel units, before the sample offset), as blended ones are.
+    QRgb colourAt(float texel) const;
     // The picture, one pixel per texel, opaque.
     QImage colour(const SliceImage& slice) const;
 

@@ -1061,6 +1061,22 @@ TEST_F(ImportAppTest, SliceViewsFollowAClickAndTellValuesAndDistancesInMillimetr
     EXPECT_THAT(sagittal->heading().toStdString(), testing::HasSubstr("x 5/20")); // a ruler is no click
     QTest::keyClick(m_window->windowHandle(), Qt::Key_Home);
     EXPECT_FALSE(axial->rulerMillimetres());
+
+    // A window from row 13 to row 14.5 of column 12 (32 a row): square voxels show row 14's
+    // grey up to its edge; Smooth windows the blended values there, so it turns white early.
+    DisplayModel& display = renderer().displayModel();
+    display.setWindowWidth(48);
+    display.setWindowLevel(sampleAt(12, 13, 30) + 24);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return qRed(axial->picture().pixel(12, 14)) == 170; }, kTimeoutMs));
+    const QRectF picture = axial->placement();
+    const QPoint between(static_cast<int>(std::floor(picture.left() + 12.5 * picture.width() / 20)),
+                         static_cast<int>(std::floor(picture.top() + 14.8 * picture.height() / 30)));
+    EXPECT_EQ(axial->grab().toImage().pixel(between), axial->picture().pixel(12, 14));
+    action("actionSliceLinear")->trigger();
+    const double row = (between.y() + 0.5 - picture.top()) / picture.height() * 30 - 0.5;
+    const double value = sampleAt(12, 0, 30) + 32 * row;
+    EXPECT_NEAR(qRed(axial->grab().toImage().pixel(between)),
+                255.0 * std::clamp((value - sampleAt(12, 13, 30)) / 48.0, 0.0, 1.0), 1.0);
 }
 
 TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {

@@ -118,10 +118,10 @@ void SliceView::recolour() {
     if (!m_slice) {
         return;
     }
-    const SliceColouring colouring({m_display.windowLevel(), m_display.windowWidth(), m_volume.sampleOffset},
-                                   m_options.viewColours ? m_display.colourMap()
-                                                         : ColourMap::blackAndWhite());
-    m_picture = colouring.colour(*m_slice);
+    m_colouring.emplace(
+        SliceColouring::Window{m_display.windowLevel(), m_display.windowWidth(), m_volume.sampleOffset},
+        m_options.viewColours ? m_display.colourMap() : ColourMap::blackAndWhite());
+    m_picture = m_colouring->colour(*m_slice);
     update();
 }
 
@@ -192,8 +192,11 @@ void SliceView::describe(QPointF point) {
 void SliceView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
-    if (!m_picture.isNull()) {
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, m_options.linear);
+    if (m_options.linear && m_slice && m_colouring) {
+        const qreal ratio = devicePixelRatioF();
+        painter.drawImage(QPointF(0, 0), m_resampler.resample(*m_slice, *m_colouring, placement(),
+                                                              (QSizeF(size()) * ratio).toSize(), ratio));
+    } else if (!m_picture.isNull()) {
         painter.drawImage(placement(), m_picture);
     }
     paintOverlay(painter);

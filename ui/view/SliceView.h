@@ -3,6 +3,7 @@
 #include "render/scene/VolumeState.h"
 #include "render/slice/SliceColouring.h"
 #include "render/slice/SliceLoader.h"
+#include "render/slice/SliceResampler.h"
 
 #include <QImage>
 #include <QPointF>
@@ -17,7 +18,7 @@ class DisplayModel;
 struct SliceOptions {
     double slabMillimetres = 0.0; // a thick slab of this many millimetres; 0: one slice
     SlabMode slab = SlabMode::Mip;
-    bool linear = false;      // voxels blended where the view magnifies them, else square
+    bool linear = false;      // values blended between voxel centres, then coloured; else square
     bool viewColours = false; // the colour map of the 3-D view, else grey
 };
 
@@ -91,7 +92,9 @@ class SliceView : public QWidget {
     SliceLoader m_loader;
     std::optional<SliceRequest> m_requested; // asked of the loader last
     std::shared_ptr<const SliceImage> m_slice;
+    std::optional<SliceColouring> m_colouring; // of the window and map on show
     QImage m_picture;
+    SliceResampler m_resampler;
     double m_zoom = 1.0;
     QPointF m_pan;
     Drag m_drag = Drag::None;

@@ -2,6 +2,7 @@
 
 #include "TestVolumes.h"
 #include "render/slice/SliceColouring.h"
+#include "render/slice/SliceResampler.h"
 #include "volume/core/VolumeSource.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +110,32 @@ TEST(SliceColouring, GreyFollowsTheWindowThroughTheSampleOffset) {
                 << texel << " in " << window.level << "/" << window.width;
             ASSERT_EQ(qRed(colour), qGreen(colour));
         }
+    }
+}
+
+// A 4 × 3 slice rising 100 a column and 40 a row, 16 view pixels a texel: blending values is
+// exact on a plane, so each pixel shows the windowed value at its centre (held at the outer
+// texel centres), white past a window top inside the ramp where blended colours would grey.
+TEST(SliceResampler, BlendsTheValuesBetweenTexelCentresThenColoursThem) {
+    SliceImage slice{{}, 4, 3, {}};
+    for (int texel = 0; texel < 12; ++texel)
+        slice.texels.push_back(static_cast<std::uint16_t>(100 * (texel % 4) + 40 * (texel / 4)));
+    SliceResampler resampler;
+    for (const auto& [level, width] : {std::pair<std::int64_t, std::int64_t>{190, 380}, {75, 150}}) {
+        const SliceColouring colouring({level, width, 0}, ColourMap::blackAndWhite());
+        const QImage& view = resampler.resample(slice, colouring, QRectF(8, 0, 64, 48), QSize(80, 56), 1.0);
+        for (int y = 0; y < view.height(); ++y)
+            for (int x = 0; x < view.width(); ++x) {
+                const double column = (x + 0.5 - 8.0) / 16.0;
+                const double row = (y + 0.5) / 16.0;
+                const double value =
+                    100.0 * std::clamp(column - 0.5, 0.0, 3.0) + 40.0 * std::clamp(row - 0.5, 0.0, 2.0);
+                const bool inside = column >= 0.0 && column < 4.0 && row < 3.0;
+                const double grey =
+                    inside ? 255.0 * std::clamp((value - level) / width + 0.5, 0.0, 1.0) : 0.0;
+                ASSERT_NEAR(qRed(view.pixel(x, y)), grey, inside ? 1.0 : 0.0)
+                    << x << ", " << y << " in " << level;
+            }
     }
 }
 
