@@ -26,10 +26,11 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 status=0
+failed_steps=()
 passed=0
 failed=0
 skipped=0
-run() { echo "== $*"; "$@" || status=1; }
+run() { echo "== $*"; "$@" || { status=1; failed_steps+=("$*"); }; }
 # Runs ctest and adds its counts to the totals printed at the end. ctest counts a
 # skipped case among the passed ones and lists it again under "did not run"; here it
 # counts as skipped only.
@@ -65,11 +66,13 @@ run_ctest() {
       fi
       rm -f "$again"
     fi
+    if [ "$rc" != 0 ]; then failed_steps+=("ctest $* (exit $rc)"); fi
     passed=$((passed + total - fails - skips))
     failed=$((failed + fails))
     skipped=$((skipped + skips))
   else
     status=1
+    failed_steps+=("ctest $* (no count of tests)")
   fi
   rm -f "$log"
 }
@@ -100,6 +103,11 @@ run_ctest --test-dir build/tsan --output-on-failure -R '^(RendererHandOver|Impor
 run bash scripts/build.sh fuzz
 run_ctest --test-dir build/fuzz --output-on-failure -j 2 -L fuzz
 
-if [ $status -eq 0 ]; then echo "All test runs passed."; else echo "Some test runs FAILED."; fi
+if [ $status -eq 0 ]; then
+  echo "All test runs passed."
+else
+  echo "Some test runs FAILED:"
+  printf '  %s\n' "${failed_steps[@]}"
+fi
 echo "Total: $passed passed, $failed failed, $skipped skipped"
 exit $status
