@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-void SliceResampler::place(double start, double extent, std::uint64_t texels, int pixels, std::vector<Tap>& taps) {
+void SliceResampler::place(double start, double extent, std::uint64_t texels, int pixels,
+                           std::vector<Tap>& taps) {
     taps.resize(static_cast<std::size_t>(pixels));
     const double last = static_cast<double>(texels) - 1.0;
     for (int pixel = 0; pixel < pixels; ++pixel) {
