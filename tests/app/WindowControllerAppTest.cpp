@@ -760,11 +760,11 @@ class ImportAppTest : public ShownWindowTest {
         waitForImport();
     }
 
-    // Drops `path` onto the window's middle as a file manager does; the import starts once the
-    // drag has ended.
-    void drop(const QString& path) {
+    // Drops a file or a link onto the window's middle as a file manager or a browser does;
+    // the import starts once the drag has ended.
+    void drop(const QUrl& url) {
         QMimeData dragged;
-        dragged.setUrls({QUrl::fromLocalFile(path)});
+        dragged.setUrls({url});
         const QPoint centre = m_window->rect().center();
         QDragEnterEvent enter(centre, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(m_window.get(), &enter);
@@ -800,7 +800,7 @@ TEST_F(ImportAppTest, DetachedHeaderEndingInABlankLineOpensWithItsDataFile) {
                 {"drop",
                  [&](const QString& header) {
                      m_panels->answers = {data};
-                     drop(header);
+                     drop(QUrl::fromLocalFile(header));
                  },
                  1}};
     for (const auto& way : ways) {
@@ -830,7 +830,7 @@ TEST_F(ImportAppTest, DroppedZarrFolderOpensAndExportsBackVoxelForVoxel) {
     const QString store = m_files.path(QStringLiteral("ball.zarr"));
     ASSERT_FALSE(OmeZarrWriter::write(ball, store));
     const QImage before = grab(QStringLiteral("zarr-before"));
-    drop(store);
+    drop(QUrl::fromLocalFile(store));
     waitForImport();
     const QImage after = grab(QStringLiteral("zarr-after"));
     EXPECT_TRUE(m_alert->warnings.isEmpty()) << m_alert->warnings.join('\n').toStdString();
@@ -884,20 +884,9 @@ TEST_F(ImportAppTest, WebStoreOpensByItsTypedOrDroppedAddress) {
         QTest::keyClick(m_window->windowHandle(), Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
         ASSERT_FALSE(answer.isActive()) << "the Open Location dialog did not show";
     };
-    const auto dropped = [&](const QString& link) {
-        QMimeData dragged;
-        dragged.setUrls({QUrl(link)});
-        const QPoint centre = m_window->rect().center();
-        QDragEnterEvent enter(centre, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(m_window.get(), &enter);
-        ASSERT_TRUE(enter.isAccepted());
-        QDropEvent drop(QPointF(centre), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(m_window.get(), &drop);
-        ASSERT_TRUE(QTest::qWaitFor([this] { return command().isLoading(); }, kTimeoutMs));
-    };
     const std::vector<std::tuple<const char*, std::function<void()>, bool>> ways = {
         {"typed", [&] { typed(address); }, true},
-        {"dropped", [&] { dropped(address); }, true},
+        {"dropped", [&] { drop(QUrl(address)); }, true},
         {"typed, nothing there", [&] { typed(address + QStringLiteral("x")); }, false},
     };
     const QImage builtIn = grab(QStringLiteral("location-before"));
@@ -1204,6 +1193,49 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
     waitForImport();
     EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 4 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_FALSE(reload->isVisible());
+}
+
+// A web store's server that stops while its finer bricks are still to come: the frames go on
+// with the coarse level, the status line says the store cannot be read now, and once the
+// server answers again at the same address the bricks arrive and the description returns,
+// without a reload.
+TEST_F(InPlaceImportAppTest, WebStoreWhoseServerStopsIsToldAndCompletedWhenItAnswersAgain) {
+    LocalNginx nginx;
+    if (LocalNginx::binary().isEmpty())
+        GTEST_SKIP() << "nginx is not installed (Debian's nginx-light runs this test)";
+    writeZarrStore(nginx.root() + QStringLiteral("/slab.zarr"),
+                   R"({"format":2,"ome":true,"unit":"millimeter","scale":[1,1,1],"window":[0,900],)"
+                   R"("codec":"zstd","sep":"/","dtype":"<u2","mod":900,"low":0,"fill":0,)"
+                   R"("shape":[4,512,512],"chunks":[1,64,512]})");
+    ASSERT_TRUE(nginx.start());
+    drop(QUrl(nginx.url() + QStringLiteral("/slab.zarr")));
+    waitForImport();
+    const QString description = m_window->statusText();
+    const BrickPool& pool = *renderer().brickPool();
+    ASSERT_GT(pool.level(), 0u);
+
+    nginx.stop();
+    for (int notch = 0; notch < 20 && pool.level() > 0; ++notch) {
+        wheelAt(viewCentre(), {0, 120});
+        ASSERT_TRUE(waitForFrames(2));
+    }
+    ASSERT_EQ(pool.level(), 0u);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return m_window->statusText().endsWith(QStringLiteral("cannot be read now: the view will be "
+                                                                  "completed once it answers again."));
+        },
+        kTimeoutMs))
+        << status();
+    const QImage coarse = grab(QStringLiteral("server-stopped"));
+    EXPECT_TRUE(waitForFrames(2)) << "the frames stopped while the server was away";
+
+    ASSERT_TRUE(nginx.start());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->statusText() == description; }, kTimeoutMs))
+        << status();
+    ASSERT_TRUE(waitForBricks());
+    EXPECT_GT(imagemetrics::changedPixels(coarse, grab(QStringLiteral("server-back"))), 0)
+        << "the finer bricks did not replace the coarse picture";
 }
 
 // The window's own import path under load: the command reads and decodes on the global

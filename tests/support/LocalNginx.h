@@ -18,19 +18,18 @@ inline constexpr int kNginxWaitMilliseconds = 5000;
 // build tree.
 class LocalNginx {
   public:
-    ~LocalNginx() {
-        m_process.terminate();
-        m_process.waitForFinished();
-    }
+    ~LocalNginx() { stop(); }
     static QString binary() { return QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin"}); }
     QString root() const { return m_folder.filePath(QStringLiteral("www")); }
     QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
+    // Starts the server; started again after stop(), it answers at the same address.
     bool start() {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        m_port = probe.serverPort();
-        probe.close();
+        if (m_port == 0) {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            m_port = probe.serverPort();
+        }
         const QString dir = m_folder.path();
         QDir(dir).mkpath(QStringLiteral("temp"));
         QFile in(QStringLiteral(VOXVIEW_NGINX_CONFIG));
@@ -50,6 +49,10 @@ class LocalNginx {
                 return true;
         }
         return false;
+    }
+    void stop() {
+        m_process.terminate();
+        m_process.waitForFinished();
     }
     // The requests answered so far, "STATUS URI BODY_BYTES" each. nginx logs a request just after its
     // answer: once its one worker has answered a request made now, every earlier line is written.
