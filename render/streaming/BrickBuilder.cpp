@@ -41,12 +41,20 @@ Taps tapsAlong(std::uint64_t size, std::uint64_t levelVoxels, std::uint64_t bric
 std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLayout& layout,
                                       std::array<std::uint64_t, 3> size, const BrickKey& key) {
     const std::array<std::uint64_t, 3>& voxels = layout.voxels(key.level);
+    // A level the source holds is copied from its own rows; any other from level 0's.
+    const std::uint32_t readLevel = key.level <= source.storedLevels() ? key.level : 0;
+    const bool averages = key.level > readLevel;
     std::array<Taps, 3> taps;
     for (std::size_t axis = 0; axis < 3; ++axis) {
-        taps[axis] = tapsAlong(size[axis], voxels[axis], key.brick[axis], layout, key.level);
+        taps[axis] = tapsAlong(size[axis], voxels[axis], key.brick[axis], layout, averages ? key.level : 0);
     }
+    const std::uint64_t rowVoxels = readLevel == 0 ? size[0] : voxels[0];
+    const auto readRows = [&](std::uint64_t y, std::uint64_t z, std::uint64_t x, std::uint64_t count,
+                              std::uint64_t rows, std::uint16_t* out) {
+        return readLevel == 0 ? source.readRows(x, y, z, count, rows, out)
+                              : source.readLevelRows(readLevel, x, y, z, count, rows, out);
+    };
     const std::uint64_t slot = layout.slotSide();
-    const bool averages = key.level > 0;
     const std::uint64_t rowStart = taps[0].first.front();
     const std::uint64_t rowCount = taps[0].second.back() - rowStart + 1;
     // The rows a slice of the slot reads lie between these; read together while the rows
@@ -54,7 +62,8 @@ std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLay
     // once, else a pair at a time.
     const std::uint64_t firstRow = taps[1].first.front();
     const std::uint64_t rowSpan = taps[1].second.back() - firstRow + 1;
-    const bool wholeSpan = rowSpan <= 4 * slot && rowSpan * size[0] * kTexelBytes <= VolumeSource::kSpanBytes;
+    const bool wholeSpan =
+        rowSpan <= 4 * slot && rowSpan * rowVoxels * kTexelBytes <= VolumeSource::kSpanBytes;
     std::vector<std::uint16_t> rows(rowCount * (wholeSpan ? rowSpan : 2));
     std::vector<std::uint32_t> sums(slot * slot); // one slice of the slot
 
@@ -65,14 +74,14 @@ std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLay
         std::fill(sums.begin(), sums.end(), 0u);
         for (int half = 0; half < (averages ? 2 : 1); ++half) {
             const std::uint64_t zz = half == 0 ? taps[2].first[z] : taps[2].second[z];
-            if (wholeSpan && !source.readRows(rowStart, firstRow, zz, rowCount, rowSpan, rows.data())) {
+            if (wholeSpan && !readRows(firstRow, zz, rowStart, rowCount, rowSpan, rows.data())) {
                 return std::nullopt;
             }
             for (std::uint64_t y = 0; y < slot; ++y) {
                 const std::uint64_t yy = taps[1].first[y];
                 const std::uint16_t* pair = rows.data() + (wholeSpan ? (yy - firstRow) * rowCount : 0);
                 if (!wholeSpan &&
-                    !source.readRows(rowStart, yy, zz, rowCount, taps[1].second[y] - yy + 1, rows.data())) {
+                    !readRows(yy, zz, rowStart, rowCount, taps[1].second[y] - yy + 1, rows.data())) {
                     return std::nullopt;
                 }
                 std::uint16_t* out = brick.texels.data() + (z * slot + y) * slot;

@@ -16,9 +16,10 @@ struct BrickTexels {
     std::uint16_t maximum = 0;
 };
 
-// Builds a brick's slot from level-0 rows of its source. Beyond the volume the edge
-// voxels repeat, as a texture clamped to its edge reads. A voxel of level n > 0 is the
-// mean of the 2 × 2 × 2 level-0 voxels at its centre: one read of a few rows per slot
+// Builds a brick's slot from rows of its source. Beyond the volume the edge voxels repeat,
+// as a texture clamped to its edge reads. A level the source holds itself (a store's own
+// levels of detail) is copied from that level's rows. A voxel of any other level n > 0 is
+// the mean of the 2 × 2 × 2 level-0 voxels at its centre: one read of a few rows per slot
 // row, however coarse the level, so the coarse levels of a volume larger than memory come
 // from a small share of its bytes (at the price of some aliasing, which the finer levels
 // replace as they arrive). Nothing when the source cannot be read.

@@ -94,7 +94,8 @@ void BrickLoader::work() {
             return;
         }
         const BrickKey key = m_wishes[m_nextWish++];
-        if (m_coarse && key.level < m_layout.baseLevel() && m_coarse->awaits(key)) {
+        if (m_coarse && key.level < m_layout.baseLevel() && key.level > m_source->storedLevels() &&
+            m_coarse->awaits(key)) {
             continue;
         }
         m_busy.insert(id(key));

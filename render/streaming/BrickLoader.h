@@ -33,6 +33,7 @@ class VolumeSource;
 // With the coarse levels of a pass over the volume (CoarseLevels), their bricks are built
 // from them; one the pass has not reached yet is left for a later wish, unless it belongs to
 // the base level, which is read from the rows at once so that there is a first picture.
+// A level the source holds itself is read from it, never left for the pass.
 class BrickLoader {
   public:
     BrickLoader(std::shared_ptr<const VolumeSource> source, BrickLayout layout,

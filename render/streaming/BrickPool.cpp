@@ -1,5 +1,7 @@
 #include "render/streaming/BrickPool.h"
 
+#include "volume/core/VolumeSource.h"
+
 #include <chrono>
 
 std::optional<QString> BrickPool::refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
@@ -40,8 +42,10 @@ BrickPool::create(gpu::Device& device, std::shared_ptr<const VolumeSource> sourc
 BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std::uint64_t, 3> size,
                      const BrickLayout& layout, const Budgets& budgets)
     : m_layout(layout), m_budgets(budgets), m_maxima(layout), m_residency(layout),
-      m_coarse(budgets.coarseLevelBytes > 0 ? CoarseLevels::start(source, layout, budgets.coarseLevelBytes)
-                                            : nullptr),
+      // A store holding every coarse level the layout has needs no pass over its level 0.
+      m_coarse(budgets.coarseLevelBytes > 0 && source->storedLevels() < layout.baseLevel()
+                   ? CoarseLevels::start(source, layout, budgets.coarseLevelBytes)
+                   : nullptr),
       m_loader(std::make_unique<BrickLoader>(std::move(source), layout, size, budgets.threads,
                                              budgets.readyBytes, m_coarse)) {}
 

@@ -1,7 +1,9 @@
 """Writes a small Zarr store for the tests: format 2 through python3-zarr, format 3 (with
 sharding) by hand, since Debian's zarr writes format 2 only. The samples are
 ((i * 37) % mod + low) * mul for the i-th voxel of the first time point and channel in C
-order; the first chunk holds only the fill value, so that it is never written.
+order; the first chunk holds only the fill value, so that it is never written. An OME
+image's level 1 takes every second voxel along z, y, x (or every `steps`); `marker` fills it
+with that one value instead.
 
 usage: write_zarr_store.py FOLDER JSON-OPTIONS
 """
@@ -138,10 +140,17 @@ def main():
     axes = [{"name": n, "type": t} for n, t in zip("tc", ["time", "channel"])][:len(a.shape) - 3] + axes
     datasets = []
     for level in range(2):
-        step = 2 ** level
-        scale = [1.0] * (len(a.shape) - 3) + [s * step for s in o["scale"]]
+        steps = o.get("steps", [2, 2, 2]) if level else [1, 1, 1]
+        scale = [1.0] * (len(a.shape) - 3) + [s * step for s, step in zip(o["scale"], steps)]
         datasets.append({"path": str(level), "coordinateTransformations": [{"type": "scale", "scale": scale}]})
-        write(os.path.join(folder, str(level)), o, a[(Ellipsis,) + (slice(None, None, step),) * 3].copy())
+        b = a[(Ellipsis,) + tuple(slice(None, None, step) for step in steps)]
+        if level and "marker" in o:
+            # A level that is no mean of level 0, its shape rounded down if asked, so that
+            # a reader shows whether it took this level or computed its own.
+            shape = b.shape[:-3] + tuple(n // s if o.get("floor") else len(range(0, n, s))
+                                         for n, s in zip(a.shape[-3:], steps))
+            b = np.full(shape, o["marker"], dtype=a.dtype)
+        write(os.path.join(folder, str(level)), o, b.copy())
     image = {"multiscales": [{"version": "0.4" if o["format"] == 2 else "0.5", "axes": axes,
                               "datasets": datasets}],
              "omero": {"channels": [{"window": {"start": o["window"][0], "end": o["window"][1]}}]}}

@@ -14,6 +14,11 @@ bool VolumeSource::readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, s
     return true;
 }
 
+bool VolumeSource::readLevelRows(std::uint32_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t,
+                                 std::uint64_t, std::uint16_t*) const {
+    return false;
+}
+
 bool DecodedVolumeSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                                   std::uint16_t* out) const {
     const std::uint64_t offset = ((z * m_height + y) * m_width + x) * kTexelBytes;

@@ -33,6 +33,14 @@ class VolumeSource {
     static constexpr std::uint64_t kSpanBytes = std::uint64_t{1} << 18;
     virtual bool readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                           std::uint64_t rows, std::uint16_t* out) const;
+    // Coarse levels of detail the source holds itself (a multiresolution store), levels
+    // 1 .. storedLevels() of the brick pool's: level n has ceil(size / 2^n) voxels per axis,
+    // each standing for the 2^n × 2^n × 2^n level-0 voxels it covers. 0 when it holds none.
+    virtual std::uint32_t storedLevels() const { return 0; }
+    // Rows of such a level, as readRows reads level 0, coordinates and counts in that level's
+    // voxels. False when the level is not held or its voxels cannot be read now.
+    virtual bool readLevelRows(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
+                               std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const;
     // The name of the file a read last failed in, for the user to be told which; empty when
     // none has failed or the voxels are not read from files.
     virtual QString unreadableFile() const { return {}; }

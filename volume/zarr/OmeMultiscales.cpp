@@ -110,9 +110,12 @@ std::variant<OmeMultiscales, QString> OmeMultiscales::parse(const QJsonObject& a
         std::vector<double> scale = own->scale;
         for (std::size_t axis = 0; axis < rank; ++axis)
             scale[axis] *= global->scale[axis];
-        if (out.levels.empty() && own->translation)
-            out.translation = spatial(*own->translation);
-        out.levels.push_back({path, spatial(scale)});
+        std::optional<std::array<double, 3>> translation;
+        if (own->translation)
+            translation = spatial(*own->translation);
+        if (out.levels.empty())
+            out.translation = translation;
+        out.levels.push_back({path, spatial(scale), translation});
     }
     const QJsonObject window = image.value(QLatin1String("omero"))
                                    .toObject()

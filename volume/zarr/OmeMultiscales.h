@@ -16,7 +16,8 @@
 struct OmeMultiscales {
     struct Level {
         QString path;
-        std::array<double, 3> scale{1.0, 1.0, 1.0}; // z, y, x, in `spaceUnit`
+        std::array<double, 3> scale{1.0, 1.0, 1.0};       // z, y, x, in `spaceUnit`
+        std::optional<std::array<double, 3>> translation; // its own, z, y, x
     };
 
     // Far more levels than halving the longest side allowed down to one voxel gives.

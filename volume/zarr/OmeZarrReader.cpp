@@ -1,6 +1,6 @@
 // Index of this file: the range of wide samples from the coarsest level (coarseRange,
-// rescaleFor); spacing and notes from the OME-NGFF image (spacingOf, levelNotes);
-// OmeZarrReader::read.
+// rescaleFor); spacing and notes from the OME-NGFF image (spacingOf, levelNotes); the coarse
+// levels the brick pool takes from the store (halvesAlong, heldLevels); OmeZarrReader::read.
 
 #include "volume/zarr/OmeZarrReader.h"
 
@@ -162,6 +162,54 @@ void levelNotes(const OmeZarrLayout& layout, QStringList& notes) {
                      .arg(factors.join(QStringLiteral("; ")));
 }
 
+// Whether level n of the image halves level 0 n times along one axis, as the brick pool's
+// level n does: a scale 2^n times level 0's, ceil(size / 2^n) or floor(size / 2^n) voxels
+// (the rounded-down shape lacks the last voxel of an odd axis, which the source repeats),
+// and voxels centred on the 2^n voxels of level 0 each covers. A store whose levels name no
+// translation is taken at its word that they are such means, as most writers leave the
+// shift of a mean's centre unsaid; one that places a level's first voxel on level 0's
+// (every second voxel taken) does not match. An axis of one voxel stays one voxel.
+bool halvesAlong(const OmeZarrLayout& layout, std::size_t n, std::size_t axis, std::uint64_t size,
+                 std::uint64_t levelSize) {
+    const OmeMultiscales::Level& finest = layout.image->levels.front();
+    const OmeMultiscales::Level& level = layout.image->levels[n];
+    const double factor = level.scale[axis] / finest.scale[axis];
+    const double span = std::ldexp(1.0, static_cast<int>(n));
+    const auto near = [](double a, double b) { return std::abs(a - b) <= 1e-6 * std::max(1.0, std::abs(b)); };
+    if (size == 1)
+        return levelSize == 1 && (near(factor, 1.0) || near(factor, span));
+    const std::uint64_t floor = size >> n;
+    const std::uint64_t ceil = (size + (std::uint64_t{1} << n) - 1) >> n;
+    if (!near(factor, span) || (levelSize != ceil && (levelSize != floor || floor == 0)))
+        return false;
+    if (!finest.translation && !level.translation)
+        return true;
+    const double shift = (level.translation ? (*level.translation)[axis] : 0.0) -
+                         (finest.translation ? (*finest.translation)[axis] : 0.0);
+    return near(shift, (span - 1.0) / 2.0 * finest.scale[axis]);
+}
+
+// Level 0 and the image's coarse levels that the brick pool can take in place of its own
+// means, from level 1 up to the first that does not halve every axis of level 0 once more
+// (a store downsampled only in x and y, or by 3): that one and those after it are left out.
+std::vector<std::shared_ptr<const ZarrChunkReader>>
+heldLevels(const OmeZarrLayout& layout, const std::shared_ptr<const ChunkStore>& store,
+           std::shared_ptr<const ZarrChunkReader> finest) {
+    const ZarrChunkReader::GridPosition size = finest->size();
+    std::vector<std::shared_ptr<const ZarrChunkReader>> held{std::move(finest)};
+    if (!layout.image)
+        return held;
+    for (std::size_t n = 1; n < layout.levels.size() && n < 32; ++n) {
+        const OmeZarrLayout::Level& level = layout.levels[n];
+        auto reader = std::make_shared<const ZarrChunkReader>(store, level.path, level.meta);
+        for (std::size_t axis = 0; axis < 3; ++axis)
+            if (!halvesAlong(layout, n, axis, size[axis], reader->size()[axis]))
+                return held;
+        held.push_back(std::move(reader));
+    }
+    return held;
+}
+
 } // namespace
 
 ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore> store,
@@ -211,8 +259,8 @@ ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore>
     record.cellspaceZ = spacing.millimetres[2];
     record.encoding = finest.meta.codecNames();
     record.dataFile = name;
-    record.source =
-        std::make_shared<const ZarrVolumeSource>(reader, map, options.ramBudgetBytes / kCacheShareOfBudget);
+    record.source = std::make_shared<const ZarrVolumeSource>(heldLevels(layout, store, reader), map,
+                                                             options.ramBudgetBytes / kCacheShareOfBudget);
     progress.report(1.0);
     return record;
 }

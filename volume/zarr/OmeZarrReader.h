@@ -10,8 +10,9 @@
 
 // Opens an OME-Zarr image, or a bare Zarr array, from any chunked store (a folder, a web
 // server) as a volume read lazily: the record carries the shape, voxel spacing in
-// millimetres, the first channel's window, and a ZarrVolumeSource that decodes level-0
-// chunks as the renderer asks for them. Nothing of level 0 is read here; samples wider
+// millimetres, the first channel's window, and a ZarrVolumeSource that decodes chunks of
+// level 0, and of the image's own coarse levels that halve it, as the renderer asks for
+// them. Nothing of level 0 is read here; samples wider
 // than 16 bits are mapped with the range of the coarsest level, read whole for that.
 class OmeZarrReader {
   public:

@@ -202,8 +202,8 @@ std::shared_ptr<const ZarrVolumeSource> readBack(const QString& folder, const QS
         std::make_shared<const ZarrChunkReader>(std::make_shared<const DirectoryStore>(folder), level,
                                                 std::get<ZarrArrayMeta>(ZarrArrayMeta::parse(metadata, 2)));
     return std::make_shared<const ZarrVolumeSource>(
-        reader, ZarrTexelMap{isSigned ? SampleType::Int16 : SampleType::UInt16, false, {}},
-        kReadBackCacheBytes);
+        std::vector<std::shared_ptr<const ZarrChunkReader>>{reader},
+        ZarrTexelMap{isSigned ? SampleType::Int16 : SampleType::UInt16, false, {}}, kReadBackCacheBytes);
 }
 
 } // namespace

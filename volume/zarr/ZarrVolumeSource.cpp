@@ -3,23 +3,30 @@
 #include <algorithm>
 #include <new>
 
-ZarrVolumeSource::ZarrVolumeSource(std::shared_ptr<const ZarrChunkReader> reader, ZarrTexelMap map,
-                                   std::uint64_t cacheBytes)
-    : m_reader(std::move(reader)), m_map(map), m_fillTexel(m_map.texelOf(m_reader->meta().fillValue)),
-      m_cacheBytes(cacheBytes), m_grid(m_reader->grid()) {}
+ZarrVolumeSource::ZarrVolumeSource(std::vector<std::shared_ptr<const ZarrChunkReader>> levels,
+                                   ZarrTexelMap map, std::uint64_t cacheBytes)
+    : m_map(map), m_fillTexel(m_map.texelOf(levels.front()->meta().fillValue)), m_cacheBytes(cacheBytes) {
+    std::uint64_t nextId = 0;
+    for (std::shared_ptr<const ZarrChunkReader>& reader : levels) {
+        const ZarrChunkReader::GridPosition grid = reader->grid();
+        m_levels.push_back({std::move(reader), grid, nextId});
+        nextId += grid[0] * grid[1] * grid[2];
+    }
+}
 
 std::optional<ZarrVolumeSource::Texels>
-ZarrVolumeSource::decode(const ZarrChunkReader::GridPosition& position) const {
-    ZarrChunkReader::Chunk read = m_reader->read(position);
+ZarrVolumeSource::decode(const Level& level, const ZarrChunkReader::GridPosition& position) const {
+    const ZarrChunkReader& reader = *level.reader;
+    ZarrChunkReader::Chunk read = reader.read(position);
     if (std::holds_alternative<ChunkStore::Missing>(read))
         return Texels();
     if (const auto* reason = std::get_if<QString>(&read)) {
         const std::lock_guard lock(m_mutex);
-        m_unreadable = QStringLiteral("%1 (%2)").arg(m_reader->locationOf(position), *reason);
+        m_unreadable = QStringLiteral("%1 (%2)").arg(reader.locationOf(position), *reason);
         return std::nullopt;
     }
     const QByteArray& samples = std::get<QByteArray>(read);
-    const ZarrChunkReader::GridPosition& shape = m_reader->chunkShape();
+    const ZarrChunkReader::GridPosition& shape = reader.chunkShape();
     auto texels = std::make_shared<std::vector<std::uint16_t>>(shape[0] * shape[1] * shape[2]);
     m_map.convert(reinterpret_cast<const std::byte*>(samples.constData()), texels->size(), texels->data());
     return Texels(std::move(texels));
@@ -48,8 +55,10 @@ void ZarrVolumeSource::keep(std::uint64_t id, const std::optional<Texels>& texel
 }
 
 std::optional<ZarrVolumeSource::Texels>
-ZarrVolumeSource::chunk(const ZarrChunkReader::GridPosition& position) const {
-    const std::uint64_t id = (position[0] * m_grid[1] + position[1]) * m_grid[2] + position[2];
+ZarrVolumeSource::chunk(std::uint32_t level, const ZarrChunkReader::GridPosition& position) const {
+    const Level& held = m_levels[level];
+    const std::uint64_t id =
+        held.firstId + (position[0] * held.grid[1] + position[1]) * held.grid[2] + position[2];
     std::promise<std::optional<Texels>> promise;
     std::unique_lock lock(m_mutex);
     if (const auto found = m_entries.find(id); found != m_entries.end()) {
@@ -65,25 +74,31 @@ ZarrVolumeSource::chunk(const ZarrChunkReader::GridPosition& position) const {
     std::optional<Texels> texels;
     // Whatever happens, the workers waiting for this chunk are answered.
     try {
-        texels = decode(position);
+        texels = decode(held, position);
     } catch (const std::bad_alloc&) {
         const std::lock_guard failed(m_mutex);
         m_unreadable =
-            QStringLiteral("%1 (not enough memory to decode it)").arg(m_reader->locationOf(position));
+            QStringLiteral("%1 (not enough memory to decode it)").arg(held.reader->locationOf(position));
     }
     promise.set_value(texels);
     keep(id, texels);
     return texels;
 }
 
-bool ZarrVolumeSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
-                               std::uint16_t* out) const {
-    const ZarrChunkReader::GridPosition& shape = m_reader->chunkShape();
+bool ZarrVolumeSource::levelRow(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
+                                std::uint64_t count, std::uint16_t* out) const {
+    const ZarrChunkReader& reader = *m_levels[level].reader;
+    const ZarrChunkReader::GridPosition& shape = reader.chunkShape();
+    const ZarrChunkReader::GridPosition& size = reader.size();
+    y = std::min(y, size[1] - 1);
+    z = std::min(z, size[0] - 1);
     const std::uint64_t inSlab = (z % shape[0]) * shape[1] + y % shape[1];
-    for (std::uint64_t at = x; at < x + count;) {
+    const std::uint64_t end = std::min(x + count, size[2]);
+    std::uint16_t* const first = out;
+    for (std::uint64_t at = x; at < end;) {
         const std::uint64_t within = at % shape[2];
-        const std::uint64_t run = std::min(shape[2] - within, x + count - at);
-        const std::optional<Texels> texels = chunk({z / shape[0], y / shape[1], at / shape[2]});
+        const std::uint64_t run = std::min(shape[2] - within, end - at);
+        const std::optional<Texels> texels = chunk(level, {z / shape[0], y / shape[1], at / shape[2]});
         if (!texels)
             return false;
         if (*texels)
@@ -94,6 +109,28 @@ bool ZarrVolumeSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z
         out += run;
         at += run;
     }
+    if (end < x + count) {
+        // Columns past a rounded-down shape: its last column, read alone when none of it was.
+        std::uint16_t last = 0;
+        if (out == first && !levelRow(level, size[2] - 1, y, z, 1, &last))
+            return false;
+        std::fill_n(out, x + count - end, out == first ? last : out[-1]);
+    }
+    return true;
+}
+
+bool ZarrVolumeSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                               std::uint16_t* out) const {
+    return levelRow(0, x, y, z, count, out);
+}
+
+bool ZarrVolumeSource::readLevelRows(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
+                                     std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const {
+    if (level == 0 || level >= m_levels.size())
+        return false;
+    for (std::uint64_t row = 0; row < rows; ++row)
+        if (!levelRow(level, x, y + row, z, count, out + row * count))
+            return false;
     return true;
 }
 

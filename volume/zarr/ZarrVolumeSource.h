@@ -13,29 +13,38 @@
 #include <unordered_map>
 #include <vector>
 
-// Level-0 texels of a Zarr array, read row by row for the brick loader's workers through a
-// cache of decoded chunks shared by all of them and bounded in bytes: the chunks used last
-// are kept, and a chunk one worker is decoding is waited for by the others, not decoded
-// again. A chunk that cannot be read fails the row (the loader tries again later) and names
-// its key in unreadableFile(); it is not kept, so the next read tries the store again.
+// Texels of a Zarr array, read row by row for the brick loader's workers through a cache of
+// decoded chunks shared by all of them and bounded in bytes: the chunks used last are kept,
+// and a chunk one worker is decoding is waited for by the others, not decoded again. A chunk
+// that cannot be read fails the row (the loader tries again later) and names its key in
+// unreadableFile(); it is not kept, so the next read tries the store again.
+//
+// Besides level 0 it may hold the store's own coarse levels, each an array with its own chunk
+// grid and codecs, its chunks in the same cache. The reader that opens the store hands over
+// only levels that halve every axis of the one before (OmeZarrReader); a level whose shape
+// was rounded down lacks the last voxel of an odd axis, which repeats the one before it, as
+// a texture clamped to its edge reads.
 class ZarrVolumeSource final : public VolumeSource {
   public:
-    ZarrVolumeSource(std::shared_ptr<const ZarrChunkReader> reader, ZarrTexelMap map,
+    // `levels`: level 0 first, then the coarse levels held, each with the same samples' map.
+    ZarrVolumeSource(std::vector<std::shared_ptr<const ZarrChunkReader>> levels, ZarrTexelMap map,
                      std::uint64_t cacheBytes);
 
     bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                  std::uint16_t* out) const override;
+    std::uint32_t storedLevels() const override { return static_cast<std::uint32_t>(m_levels.size() - 1); }
+    bool readLevelRows(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
+                       std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const override;
     QString unreadableFile() const override;
     // A chunk is read afresh each time it is asked for: a store whose server went away
     // answers again once it is back.
     bool failuresPass() const override { return true; }
 
-    // The texels of one chunk, z slowest, the chunk's full shape; empty for one never
-    // written (every texel the fill value's); nothing when it cannot be read now.
+    // The texels of one chunk of a level, z slowest, the chunk's full shape; empty for one
+    // never written (every texel the fill value's); nothing when it cannot be read now.
     using Texels = std::shared_ptr<const std::vector<std::uint16_t>>;
-    std::optional<Texels> chunk(const ZarrChunkReader::GridPosition& position) const;
+    std::optional<Texels> chunk(std::uint32_t level, const ZarrChunkReader::GridPosition& position) const;
     std::uint16_t fillTexel() const { return m_fillTexel; }
-    const ZarrChunkReader& reader() const { return *m_reader; }
 
   private:
     struct Entry {
@@ -45,14 +54,22 @@ class ZarrVolumeSource final : public VolumeSource {
         bool decoded = false;
     };
 
-    std::optional<Texels> decode(const ZarrChunkReader::GridPosition& position) const;
-    void keep(std::uint64_t id, const std::optional<Texels>& texels) const;
+    struct Level {
+        std::shared_ptr<const ZarrChunkReader> reader;
+        ZarrChunkReader::GridPosition grid;
+        std::uint64_t firstId = 0; // the cache's id of its first chunk; the levels' ids follow on
+    };
 
-    std::shared_ptr<const ZarrChunkReader> m_reader;
+    std::optional<Texels> decode(const Level& level, const ZarrChunkReader::GridPosition& position) const;
+    void keep(std::uint64_t id, const std::optional<Texels>& texels) const;
+    // One row of a level from x on; rows and columns beyond its shape repeat its last ones.
+    bool levelRow(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                  std::uint16_t* out) const;
+
+    std::vector<Level> m_levels;
     ZarrTexelMap m_map;
     std::uint16_t m_fillTexel;
     std::uint64_t m_cacheBytes;
-    ZarrChunkReader::GridPosition m_grid;
 
     mutable std::mutex m_mutex;
     mutable std::unordered_map<std::uint64_t, Entry> m_entries;

@@ -1,6 +1,7 @@
 #include "volume/zarr/OmeZarrReader.h"
 
 #include "VolumeFileWriters.h"
+#include "render/streaming/BrickBuilder.h"
 #include "volume/core/VolumeFile.h"
 #include "volume/zarr/DirectoryStore.h"
 #include "volume/zarr/ZarrCodec.h"
@@ -240,6 +241,56 @@ TEST(OmeZarrReaderTest, WorkersReadingAtOnceDecodeEachChunkOnce) {
     EXPECT_EQ(wrong, 0);
     for (const char* chunk : {"0.0.1", "0.1.0", "0.1.1"})
         EXPECT_EQ(store->reads[QString::fromLatin1(chunk)], 1) << chunk;
+}
+
+// The pool's bricks of a store's level 1: taken from the store while it halves every axis,
+// else the means of level 0 (the same source, its coarse level hidden).
+class LevelZeroOnly final : public VolumeSource {
+  public:
+    explicit LevelZeroOnly(const VolumeSource& source) : m_source(source) {}
+    bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        return m_source.readRow(x, y, z, count, out);
+    }
+
+  private:
+    const VolumeSource& m_source;
+};
+
+TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelOnlyWhereItHalvesEveryAxis) {
+    constexpr std::uint16_t kMarker = 4321; // never a mean of samples below 999
+    const std::string common =
+        R"("ome":true,"unit":"micrometer","scale":[1,1,1],"window":[0,999],"codec":"zstd","sep":"/",)"
+        R"("dtype":"<u2","mod":999,"low":0,"fill":0,"marker":4321,"chunks":[8,8,8],)";
+    const struct {
+        std::string options;
+        std::uint32_t held;
+    } cases[] = {
+        {R"({"format":2,)" + common + R"("shape":[20,24,32]})", 1},
+        {R"({"format":3,"floor":true,)" + common + R"("shape":[21,23,33]})", 1},    // odd axes rounded down
+        {R"({"format":2,"steps":[1,2,2],)" + common + R"("shape":[20,24,32]})", 0}, // z not halved
+        {R"({"format":2,"steps":[3,3,3],)" + common + R"("shape":[20,24,32]})", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        TestFolder folder;
+        writeZarrStore(folder.path("s.zarr"), QByteArray::fromStdString(c.options));
+        const VolumeRecord volume = volumeOf(VolumeFile::read(folder.path("s.zarr")));
+        ASSERT_EQ(volume.source->storedLevels(), c.held);
+        const std::array<std::uint64_t, 3> size{volume.width, volume.height, volume.depth};
+        const BrickLayout layout(size, 8);
+        const LevelZeroOnly means(*volume.source);
+        for (std::uint64_t index = 0; index < layout.brickCount(1); ++index) {
+            const BrickKey key = layout.key(1, index);
+            const std::optional<BrickTexels> brick = buildBrick(*volume.source, layout, size, key);
+            const std::optional<BrickTexels> mean = buildBrick(means, layout, size, key);
+            ASSERT_TRUE(brick && mean);
+            if (c.held == 1)
+                EXPECT_THAT(brick->texels, testing::Each(kMarker)) << index;
+            else
+                EXPECT_EQ(brick->texels, mean->texels) << index;
+        }
+    }
 }
 
 } // namespace
