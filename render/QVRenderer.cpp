@@ -1,6 +1,7 @@
 #include "render/QVRenderer.h"
 
 #include "render/ProxyCube.h"
+#include "render/display/OpacityRanges.h"
 
 #include <QtGlobal>
 #include <algorithm>
@@ -20,6 +21,7 @@ constexpr std::size_t kAtlasTextureIndex = 0;
 constexpr std::size_t kBrickTextureIndex = 1;
 constexpr std::size_t kPageTableTextureIndex = 2;
 constexpr std::size_t kColourMapTextureIndex = 3;
+constexpr std::size_t kOpacityCountsTextureIndex = 4;
 
 // The drawable size arrives in device pixels as doubles; whole pixels, truncated.
 std::uint32_t wholePixels(double size) {
@@ -191,6 +193,7 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
                                 kBrickTextureIndex);
     encoder->setFragmentTexture(pool.pageTable(), kPageTableTextureIndex);
     encoder->setFragmentTexture(m_colourMapTexture.get(), kColourMapTextureIndex);
+    encoder->setFragmentTexture(m_opacityCountsTexture.get(), kOpacityCountsTextureIndex);
     encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
     encoder->endEncoding();
 }
@@ -202,18 +205,27 @@ void QVRenderer::uploadColourMap() {
     if (!m_colourMapTexture) {
         const gpu::TextureDescriptor descriptor{.pixelFormat = gpu::PixelFormat::RGBA8Unorm,
                                                 .width = ColourMap::kTableSize};
+        const gpu::TextureDescriptor counts{.pixelFormat = gpu::PixelFormat::R16Uint,
+                                            .width = OpacityRanges::kCounts};
         std::string error;
         m_colourMapTexture = m_scene->device()->newTextureWithDescriptor(descriptor, &error);
-        if (!m_colourMapTexture) {
+        if (m_colourMapTexture) {
+            m_opacityCountsTexture = m_scene->device()->newTextureWithDescriptor(counts, &error);
+        }
+        if (!m_colourMapTexture || !m_opacityCountsTexture) {
             // Told once: the samples then show black.
             qWarning("QVRenderer: no texture for the colour map: %s", error.c_str());
             m_colourMapRefused = true;
+            m_colourMapTexture.reset();
             return;
         }
     }
     const ColourMap::Table table = m_display.colourMap->table();
+    const OpacityRanges::Counts counts = OpacityRanges(table).counts();
     if (m_colourMapTexture->replaceRegion({{0, 0, 0}, {ColourMap::kTableSize, 1, 1}}, 0, 0, table.data(),
-                                          table.size(), table.size())) {
+                                          table.size(), table.size()) &&
+        m_opacityCountsTexture->replaceRegion({{0, 0, 0}, {OpacityRanges::kCounts, 1, 1}}, 0, 0,
+                                              counts.data(), sizeof(counts), sizeof(counts))) {
         m_uploadedMap = m_display.colourMap;
         ++m_colourMapUploads;
     }
@@ -237,6 +249,9 @@ std::int64_t QVRenderer::invisibleTexels() const {
 }
 
 void QVRenderer::updateMarch() {
+    // A flag of the uniform block, not of the vertex stage's outputs: llvmpipe then runs only
+    // the side of the grid walk's branch on it that the frame takes.
+    m_march.occupiedHigh.w = m_display.colourMap->hasOpacity() ? 1.0f : 0.0f;
     const std::int64_t threshold = invisibleTexels();
     const VolumeState& volume = m_scene->volume();
     if (volume.bricks == m_marchBricks && threshold == m_marchThreshold) {
@@ -256,7 +271,7 @@ void QVRenderer::updateMarch() {
         high[axis] = static_cast<float>(static_cast<double>(box.high[axis]) / size[axis]);
     }
     m_march.occupiedLow = {low[0], low[1], low[2], volume.bricks ? 1.0f : 0.0f};
-    m_march.occupiedHigh = {high[0], high[1], high[2], 0.0f};
+    m_march.occupiedHigh = {high[0], high[1], high[2], m_march.occupiedHigh.w};
 }
 
 void QVRenderer::updatePool(std::uint32_t drawableHeight) {

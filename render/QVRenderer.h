@@ -251,7 +251,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     WindowPair m_wlww{};
 
     std::shared_ptr<gpu::Texture> m_colourMapTexture;
-    std::shared_ptr<const ColourMap> m_uploadedMap; // what the texture holds
+    std::shared_ptr<gpu::Texture> m_opacityCountsTexture; // OpacityRanges of the map's curve
+    std::shared_ptr<const ColourMap> m_uploadedMap;       // what the texture holds
     std::uint64_t m_colourMapUploads = 0;
     bool m_colourMapRefused = false; // the device made no texture for it
 

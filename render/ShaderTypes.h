@@ -21,9 +21,10 @@ struct ShaderBinding {
 // the MarchUniforms below.
 inline constexpr std::array<ShaderBinding, 4> kUniformBlockBindings{
     {{"CubeVertices", 0}, {"Uniforms", 1}, {"WindowPair", 2}, {"MarchUniforms", 3}}};
-// The fragment stage's textures: the brick atlas, the brick maxima grid, the page table.
-inline constexpr std::array<ShaderBinding, 4> kTextureBindings{
-    {{"uAtlas", 0}, {"uMaxGrid", 1}, {"uPageTable", 2}, {"uColourMap", 3}}};
+// The fragment stage's textures: the brick atlas, the brick grid, the page table, the
+// colour map and the counts of its entries that show.
+inline constexpr std::array<ShaderBinding, 5> kTextureBindings{
+    {{"uAtlas", 0}, {"uMaxGrid", 1}, {"uPageTable", 2}, {"uColourMap", 3}, {"uOpacityCounts", 4}}};
 
 struct CubeVertex {
     float4 position; // (x, y, z, 0) with each coordinate -0.5 or +0.5
@@ -65,11 +66,11 @@ struct WindowPair {
 // nothing reaches into the display window (rays march only inside it), and where the
 // brick pool keeps the volume.
 struct alignas(16) MarchUniforms {
-    float4 occupiedLow; // texture coordinates; low > high on an axis when nothing can show;
-                        // w 1 where rays skip by the brick grid, 0 where there is none
-    float4 occupiedHigh;
-    float4 volumeSize; // level-0 voxels per axis; w the frame's level of detail
-    float4 atlasScale; // 1 / the atlas's texels per axis; w unused
+    float4 occupiedLow;  // texture coordinates; low > high on an axis when nothing can show;
+                         // w 1 where rays skip by the brick grid, 0 where there is none
+    float4 occupiedHigh; // w 1 where the colour map's own opacity curve says which cells rays skip
+    float4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
+    float4 atlasScale;   // 1 / the atlas's texels per axis; w unused
     float4 brick;      // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
     float4 pageOrigin; // the page table's entry of the level's first brick; w unused
 };

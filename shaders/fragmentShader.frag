@@ -4,9 +4,9 @@
 // fragment across the clipped volume, front to back, and turns what it meets into a pixel.
 //
 // Index of this file
-//   [SECTION] Resources: the atlas, the brick maxima grid, the page table, MarchUniforms
-//   [SECTION] Reading the volume: slotPoint, slotValue, sampleValue, brickMaximum
-//   [SECTION] Window and lookup: windowLevel, windowed, lookup, boxInterval
+//   [SECTION] Resources: the atlas, the brick grid, the page table, the colour map, MarchUniforms
+//   [SECTION] Reading the volume: slotPoint, slotValue, sampleValue, brickRange
+//   [SECTION] Window and lookup: windowLevel, windowed, lookup, curveHides, boxInterval
 //   [SECTION] The ray: Ray, its lattice, the part of it that can change the result (Reach)
 //   [SECTION] Empty space: GridWalk, nextPoint
 //   [SECTION] Render modes: a snippet per mode before, in and after the ray loop
@@ -39,9 +39,10 @@
 //
 // Empty space costs little: in composite and maximum mode rays march only inside the
 // box around every brick that reaches into the window, and there a ray leaves each brick
-// whose largest texel cannot change the result (below the window; in maximum mode also
-// below the largest sample the ray has met) without sampling it, in steps of up to 64
-// voxels where the coarser levels of the brick grid qualify too. A brick's maximum covers
+// whose range of texels cannot change the result (below the window, or wherever the
+// opacity curve hides it; in maximum mode below the window or the largest sample the ray
+// has met) without sampling it, in steps of up to 64
+// voxels where the coarser levels of the brick grid qualify too. A brick's range covers
 // every voxel a trilinear sample inside it can blend, and the samples that are taken lie
 // where they would lie without skipping. Minimum and mean need every sample, below the
 // window too: they march the whole clip box; the minimum stops at the window's floor.
@@ -58,7 +59,7 @@
 
 // The brick atlas.
 uniform sampler3D uAtlas;
-// The brick maxima grid: level n holds the largest texel of each brick of
+// The brick grid: level n holds the largest (r) and the smallest (g) texel of each brick of
 // kMaxGridCellSide · 2^n voxels (widened by one voxel on every side), read with texelFetch.
 uniform sampler3D uMaxGrid;
 // The page table: per brick, the slot's place in the atlas (x, y, z) and the level it
@@ -66,11 +67,14 @@ uniform sampler3D uMaxGrid;
 uniform sampler3D uPageTable;
 // The colour map: a row of colours across the display window, read filtered.
 uniform sampler3D uColourMap;
+// Per entry n of the colour map, how many entries before it have an opacity above zero
+// (kColourMapEntries + 1 counts), 16-bit unsigned normalised, read with texelFetch.
+uniform sampler3D uOpacityCounts;
 
 layout(std140) uniform MarchUniforms {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show;
                        // w 1 where the brick grid is there to skip by
-    vec4 occupiedHigh;
+    vec4 occupiedHigh; // w 1 where the colour map's own opacity curve says which cells to skip
     vec4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
     vec4 atlasScale;   // 1 / atlas texels per axis; w unused
     vec4 brick;        // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
@@ -125,10 +129,10 @@ float sampleValue(vec3 p) {
     return slotValue(slotPoint(p).texel);
 }
 
-// The largest raw value a trilinear sample can take inside the given cell of a level of
-// the brick maxima grid.
-float brickMaximum(ivec3 cell, int level) {
-    return texelFetch(uMaxGrid, cell, level).r * kTexelScale + vSampleOffset;
+// The smallest (x) and the largest (y) raw value a trilinear sample can take inside the
+// given cell of a level of the brick grid.
+vec2 brickRange(ivec3 cell, int level) {
+    return texelFetch(uMaxGrid, cell, level).gr * kTexelScale + vSampleOffset;
 }
 
 // [SECTION] Window and lookup
@@ -154,6 +158,25 @@ vec4 mapped(float intensity) {
 
 vec3 lookup(float intensity) {
     return mapped(intensity).rgb;
+}
+
+// The entry below a window level, as mapped() picks the pair it blends.
+int entryBelow(float level) {
+    return min(int(clamp(level, 0.0, 1.0) * float(kColourMapEntries - 1)), kColourMapEntries - 2);
+}
+
+float entriesShownBefore(int entry) {
+    return texelFetch(uOpacityCounts, ivec3(entry, 0, 0), 0).r * kTexelScale;
+}
+
+// Whether the colour map's own opacity curve hides composited samples at window levels from
+// low to high: every entry mapped() blends for such levels, and one more on either side
+// against rounding, is transparent. A band or two hide the values around them, not only
+// those below. (Without a curve the opacity is zero at and below the window's floor only.)
+bool curveHides(float low, float high) {
+    int first = max(entryBelow(low) - 1, 0);
+    int last = min(entryBelow(high) + 2, kColourMapEntries - 1);
+    return low <= high && entriesShownBefore(last + 1) - entriesShownBefore(first) < 0.5;
 }
 
 // Entry and exit distance of the ray origin + t * dir through the box [low, high].
@@ -303,20 +326,46 @@ struct Step {
     bool skipped;
 };
 
+// Whether no sample in a cell whose raw values span `range` changes the result: none exceeds
+// `below`, or in composite the map's opacity curve hides them all.
+bool cellHidden(vec2 range, int mode, float below) {
+    if (mode == kModeComposite && march.occupiedHigh.w > 0.0) {
+        return curveHides(windowLevel(range.x), windowLevel(range.y));
+    }
+    return range.y <= below;
+}
+
+// Whether the step from the lattice point before, at window level `previousLevel`, into a
+// cell of that range adds nothing either: the step blends the two.
+bool stepIntoHidden(vec2 range, float previousLevel) {
+    if (march.occupiedHigh.w > 0.0) {
+        return curveHides(min(windowLevel(range.x), previousLevel), max(windowLevel(range.y), previousLevel));
+    }
+    return previousLevel <= 0.0;
+}
+
 // The step from t. When the largest cell of the brick grid around the ray's point at t
-// in which every sample is at most `below` exists, the ray goes on to the lattice's first
+// in which no sample changes the result exists, the ray goes on to the lattice's first
 // point beyond that cell. Otherwise it goes on one step, and the walk learns where the ray
 // leaves the brick. The grid's levels unroll to constant level numbers, the sampler's
-// fast path.
-Step nextPoint(Ray ray, inout GridWalk walk, float t, float below) {
+// fast path. In composite the step into the cell, from the lattice point before at
+// `previousLevel`, is gathered first unless that level is hidden along with the cell's:
+// the step blends the two.
+Step nextPoint(Ray ray, inout GridWalk walk, float t, int mode, float below, float previousLevel) {
     vec3 p = vCameraTex + t * ray.dir;
     ivec3 brick = clamp(ivec3(p * walk.sizeF) / kMaxGridCellSide, ivec3(0), walk.lastBrick);
     int emptyLevels = 0;
+    vec2 hidden = vec2(0.0);
     for (int n = 0; n < kMaxGridLevels; ++n) {
-        if (brickMaximum(brick >> n, n) > below) {
+        vec2 range = brickRange(brick >> n, n);
+        if (!cellHidden(range, mode, below)) {
             break;
         }
+        hidden = range;
         emptyLevels = n + 1;
+    }
+    if (mode == kModeComposite && emptyLevels > 0 && !stepIntoHidden(hidden, previousLevel)) {
+        return Step(t, t + ray.stepLength, t, false);
     }
     int level = max(emptyLevels - 1, 0);
     float cellSide = float(kMaxGridCellSide << level);
@@ -348,8 +397,8 @@ struct Gathered {
 };
 
 // A mode is a snippet before the loop (what the ray starts with), in it (one step; true
-// when the ray is done) and after it (the pixel), plus the floor below which a cell of
-// the brick grid cannot change its result. A new mode adds its snippets here and a case
+// when the ray is done) and after it (the pixel); which cells of the brick grid cannot
+// change its result is cellHidden's to say. A new mode adds its snippets here and a case
 // to each dispatcher at the end of this section.
 
 // Composite: lit, translucent material front to back. Uniform material behind a surface
@@ -439,11 +488,7 @@ void compositeGather(inout Gathered g, SlotPoint at, float level, float t, Ray r
     }
 }
 
-bool compositeInLoop(inout Gathered g, inout Step step, Ray ray) {
-    if (step.skipped && g.previousLevel > 0.0) {
-        // The step out of material ends in the empty cell: it is gathered first.
-        step = Step(step.t, step.t + ray.stepLength, step.t, false);
-    }
+bool compositeInLoop(inout Gathered g, Step step, Ray ray) {
     // Across a skipped cell the ray samples only the cell's last lattice point: below the
     // window, it tells how steeply the next step rises.
     SlotPoint at = slotPoint(vCameraTex + step.tSample * ray.dir);
@@ -539,7 +584,7 @@ float skipFloor(Gathered g, int mode) {
     return mode == kModeMip ? max(vWindow.x, g.value) : vWindow.x;
 }
 
-bool inLoop(inout Gathered g, inout Step step, Ray ray, int mode) {
+bool inLoop(inout Gathered g, Step step, Ray ray, int mode) {
     switch (mode) {
     case kModeComposite: return compositeInLoop(g, step, ray);
     case kModeMip: return maximumInLoop(g, step, ray);
@@ -573,7 +618,7 @@ vec4 castRay(Ray ray, int mode) {
     for (int i = 0; i < reach.maxSteps && t < reach.tLast; ++i) {
         Step step = Step(t, t + ray.stepLength, t, false);
         if (skips && t >= walk.brickEnd) {
-            step = nextPoint(ray, walk, t, skipFloor(g, mode));
+            step = nextPoint(ray, walk, t, mode, skipFloor(g, mode), g.previousLevel);
         }
         if (inLoop(g, step, ray, mode)) {
             break;

@@ -29,7 +29,8 @@ bool describesVolume(const gpu::TextureDescriptor& descriptor) {
 }
 
 bool holdsEntries(const gpu::TextureDescriptor& descriptor) {
-    return descriptor.pixelFormat == gpu::PixelFormat::RGBA16Unorm;
+    return descriptor.pixelFormat == gpu::PixelFormat::RGBA16Unorm ||
+           descriptor.pixelFormat == gpu::PixelFormat::RG16Unorm;
 }
 
 // OpenGL's internal format, format and type of the texels.
@@ -45,6 +46,8 @@ GlFormat glFormatOf(const gpu::TextureDescriptor& descriptor) {
         return {GL_RGBA16, GL_RGBA, GL_UNSIGNED_SHORT, 8};
     case gpu::PixelFormat::RGBA8Unorm:
         return {GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, 4};
+    case gpu::PixelFormat::RG16Unorm:
+        return {GL_RG16, GL_RG, GL_UNSIGNED_SHORT, 4};
     default:
         return {GL_R16, GL_RED, GL_UNSIGNED_SHORT, 2};
     }

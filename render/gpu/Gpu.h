@@ -22,8 +22,9 @@
 namespace gpu {
 
 // R16Uint: one unsigned 16-bit channel, sampled normalised and filtered; RGBA16Unorm: four,
-// fetched without filtering (the brick pool's page table).
-enum class PixelFormat : std::uint8_t { Invalid, R16Uint, RGBA8Unorm, RGBA16Unorm };
+// fetched without filtering (the brick pool's page table); RG16Unorm: two, fetched (the
+// brick grid's maximum and minimum).
+enum class PixelFormat : std::uint8_t { Invalid, R16Uint, RGBA8Unorm, RGBA16Unorm, RG16Unorm };
 enum class TextureType : std::uint8_t { Type2D, Type3D };
 enum class TextureUsage : std::uint8_t { ShaderRead, RenderTarget };
 enum class BlendOperation : std::uint8_t { Add };

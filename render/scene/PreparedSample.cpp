@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr char kMagic[] = "voxview prepared sample 1";
+constexpr char kMagic[] = "voxview prepared sample 2";
 constexpr int kMagicBytes = sizeof(kMagic) - 1;
 
 QDataStream& littleEndian(QDataStream& stream) {
@@ -84,9 +84,10 @@ std::optional<QString> PreparedSample::write(const QString& path, const Contents
     stream << quint64{size[0]} << quint64{size[1]} << quint64{size[2]} << quint64{dataBytes};
     const SampleStatistics::Summary& texels = contents.survey.texels;
     stream << texels.min << texels.max << texels.lowPercentile << texels.highPercentile;
-    const std::vector<std::uint16_t>& maxima = contents.survey.bricks->level(0).maxima;
-    stream << quint64{maxima.size()};
-    writeValues(stream, maxima);
+    const BrickGrid::Level& cells = contents.survey.bricks->level(0);
+    stream << quint64{cells.maxima.size()};
+    writeValues(stream, cells.maxima);
+    writeValues(stream, cells.minima);
     stream << quint64{layout.brickSide()} << quint64{contents.baseBricks.size()};
     for (const BrickTexels& brick : contents.baseBricks) {
         writeValues(stream, brick.texels);
@@ -118,10 +119,11 @@ std::optional<PreparedSample::Contents> PreparedSample::read(const QString& path
     stream >> texels.min >> texels.max >> texels.lowPercentile >> texels.highPercentile;
     stream >> cells;
     auto grid = std::make_shared<BrickGrid>(size[0], size[1], size[2]);
-    std::vector<std::uint16_t> maxima;
+    std::vector<std::uint16_t> maxima, minima;
     if (stream.status() != QDataStream::Ok || std::array<std::uint64_t, 3>{width, height, depth} != size ||
         bytes != dataBytes || !plausible(texels) || cells != grid->level(0).maxima.size() ||
-        !readValues(stream, maxima, cells) || !grid->adoptLevelZero(std::move(maxima))) {
+        !readValues(stream, maxima, cells) || !readValues(stream, minima, cells) ||
+        !grid->adoptLevelZero(std::move(maxima), std::move(minima))) {
         return std::nullopt;
     }
     grid->finish();

@@ -171,7 +171,7 @@ std::shared_ptr<gpu::Texture> VolumeSurvey::gridTexture(gpu::Device& device, con
                                                         QString* reason) {
     const BrickGrid::Level& base = grid.level(0);
     gpu::TextureDescriptor descriptor;
-    descriptor.pixelFormat = gpu::PixelFormat::R16Uint;
+    descriptor.pixelFormat = gpu::PixelFormat::RG16Unorm;
     descriptor.textureType = gpu::TextureType::Type3D;
     descriptor.width = base.width;
     descriptor.height = base.height;
@@ -184,11 +184,17 @@ std::shared_ptr<gpu::Texture> VolumeSurvey::gridTexture(gpu::Device& device, con
                       .arg(QString::fromStdString(error));
         return nullptr;
     }
+    std::vector<std::uint16_t> cells; // maximum, minimum
     for (std::size_t index = 0; index < BrickGrid::kLevels; ++index) {
         const BrickGrid::Level& level = grid.level(index);
+        cells.resize(2 * level.maxima.size());
+        for (std::size_t cell = 0; cell < level.maxima.size(); ++cell) {
+            cells[2 * cell] = level.maxima[cell];
+            cells[2 * cell + 1] = level.minima[cell];
+        }
         const gpu::Region region{{0, 0, 0}, {level.width, level.height, level.depth}};
-        if (!texture->replaceRegion(region, index, 0, level.maxima.data(), level.width * kTexelBytes,
-                                    level.width * level.height * kTexelBytes)) {
+        if (!texture->replaceRegion(region, index, 0, cells.data(), level.width * 2 * kTexelBytes,
+                                    level.width * level.height * 2 * kTexelBytes)) {
             *reason = QStringLiteral("the brick grid could not be uploaded to the GPU");
             return nullptr;
         }

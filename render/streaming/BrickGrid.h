@@ -5,18 +5,19 @@
 #include <cstdint>
 #include <vector>
 
-// The largest texel of each brick of the volume, so that rays skip the bricks in which
-// every sample lies below the display window, and so that the renderer knows the box
-// outside which nothing at all can show.
+// The largest and smallest texel of each brick of the volume, so that rays skip the bricks
+// in which every sample lies below the display window or where the opacity curve hides it,
+// and so that the renderer knows the box outside which nothing at all can show.
 //
 // Level 0 has one brick per kBrickSide³ voxels. A trilinear sample anywhere in a brick
 // blends voxels up to one voxel beyond it, so each brick's maximum is taken over the brick
 // widened by one voxel on every side (clipped to the volume): no sample in a brick can
-// exceed it. Each coarser level halves every side (a side of one cell stays one), each of
-// its cells holding the largest of the 2 × 2 × 2 cells below; level 0 is padded with
-// empty bricks so that every level's side is a whole number of cells, by less than twice
-// its bricks per axis, so a row or a single slice keeps a grid of its own size. A ray far
-// from anything visible then skips up to kBrickSide × 2^(kLevels − 1) voxels at once.
+// exceed it, nor fall below its minimum. Each coarser level halves every side (a side of one
+// cell stays one), each of its cells holding the largest and the smallest of the 2 × 2 × 2
+// cells below; level 0 is padded with empty bricks (maximum 0, minimum 65535: no value) so that every level's
+// side is a whole number of cells, by less than twice its bricks per axis, so a row or a single slice keeps a
+// grid of its own size. A ray far from anything visible then skips up to kBrickSide × 2^(kLevels − 1) voxels
+// at once.
 //
 // Built slab by slab while the volume is uploaded, so every page of the voxels is read
 // once, while it is resident for the upload anyway.
@@ -28,6 +29,7 @@ class BrickGrid {
     struct Level {
         std::uint64_t width = 0, height = 0, depth = 0;
         std::vector<std::uint16_t> maxima; // x fastest
+        std::vector<std::uint16_t> minima; // x fastest
     };
 
     // A box of whole voxels [low, high) of the volume; empty when low >= high on an axis.
@@ -43,9 +45,9 @@ class BrickGrid {
     // order. Call finish() once every slice has been added.
     void addSlices(const std::byte* slices, std::uint64_t firstSlice, std::uint64_t count);
     // Takes level 0 as an earlier survey of the same volume left it (x fastest, the level's
-    // padded size) in place of addSlices; false, changing nothing, when the count of cells
+    // padded size) in place of addSlices; false, changing nothing, when a count of cells
     // is not the level's. Call finish() after it.
-    bool adoptLevelZero(std::vector<std::uint16_t> maxima);
+    bool adoptLevelZero(std::vector<std::uint16_t> maxima, std::vector<std::uint16_t> minima);
     // Derives the coarser levels from level 0.
     void finish();
 
@@ -59,7 +61,9 @@ class BrickGrid {
   private:
     std::uint64_t m_width, m_height, m_depth;
     std::array<Level, kLevels> m_levels;
-    std::vector<std::uint16_t> m_row;         // scratch: one row of texels
-    std::vector<std::uint16_t> m_brickRows;   // scratch: one slice, per y brick and voxel column
-    std::vector<std::uint16_t> m_sliceMaxima; // scratch: one slice, per (x, y) brick
+    std::vector<std::uint16_t> m_row;          // scratch: one row of texels
+    std::vector<std::uint16_t> m_brickRows;    // scratch: one slice, per y brick and voxel column
+    std::vector<std::uint16_t> m_brickRowsMin; // scratch: the same, smallest
+    std::vector<std::uint16_t> m_sliceMaxima;  // scratch: one slice, per (x, y) brick
+    std::vector<std::uint16_t> m_sliceMinima;  // scratch: the same, smallest
 };

@@ -1,5 +1,7 @@
 #include "GpuTestBed.h"
 #include "ImageMetrics.h"
+#include "render/display/ColourMap.h"
+#include "render/streaming/BrickGrid.h"
 
 #include <atomic>
 #include <chrono>
@@ -71,6 +73,32 @@ TEST_F(RendererPixels, RawValuesMeetTheWindowExactlyAndLowerClipValuesCutFromThe
     EXPECT_LT(foregroundCentroid(bed.frame(), kBackground).x(), 60.0);
     bed.renderer->setXceptBtm(0.6f);
     bed.renderer->setXcept(0.4f);
+    EXPECT_EQ(foregroundCount(bed.frame(), kBackground), 0);
+}
+
+// Rays skip the cells of the brick grid whose range of values the opacity curve hides, not
+// only those below the window's floor. A grid doctored to claim that every cell holds only 0,
+// inside the window but below the band around the ball's 300, blanks the picture under the
+// band and only there: the default map, opaque above the window's floor, marches such cells
+// and shows the ball.
+TEST_F(RendererPixels, CellsWhoseValuesTheCurveHidesAreSkipped) {
+    const ColourMap band(QStringLiteral("Band"), {{0.0, 1.0, 1.0, 1.0}, {1.0, 1.0, 1.0, 1.0}},
+                         {{0.0, 0.0}, {0.6, 0.0}, {0.74, 1.0}, {0.9, 0.0}, {1.0, 0.0}});
+    bed.renderer->displayModel().setColourMap(band);
+    EXPECT_GT(foregroundCount(bed.frame(), kBackground), 1000);
+
+    const VolumeState& volume = bed.renderer->volumeState();
+    const std::uint16_t claimed = 0 - ball.sampleOffset;
+    for (std::size_t index = 0; index < BrickGrid::kLevels; ++index) {
+        const BrickGrid::Level& level = volume.bricks->level(index);
+        const std::vector<std::uint16_t> cells(2 * level.maxima.size(), claimed);
+        ASSERT_TRUE(volume.brickTexture->replaceRegion({{0, 0, 0}, {level.width, level.height, level.depth}},
+                                                       index, 0, cells.data(), 4 * level.width,
+                                                       4 * level.width * level.height));
+    }
+    bed.renderer->displayModel().setColourMap(ColourMap::warmDefault());
+    EXPECT_GT(foregroundCount(bed.frame(), kBackground), 1000);
+    bed.renderer->displayModel().setColourMap(band);
     EXPECT_EQ(foregroundCount(bed.frame(), kBackground), 0);
 }
 

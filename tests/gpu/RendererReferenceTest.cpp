@@ -342,6 +342,23 @@ INSTANTIATE_TEST_SUITE_P(
              {},
              R"({"RGBPoints": [0, 0, 0, 1, 1, 1, 1, 0],
                  "Points": [0, 0, 0.5, 0, 0.4, 0, 0.5, 0, 0.5, 1, 0.5, 0, 0.6, 0, 0.5, 0, 1, 0, 0.5, 0]})"},
+        // Two bands, the blobs' values between and above them hidden: cells of those values
+        // are skipped, and what lies in either band still shows.
+        View{"BlobsInTwoBands",
+             true,
+             -0.4f,
+             0.9f,
+             0.8f,
+             1600,
+             3000,
+             1.0f,
+             0.0f,
+             0,
+             RenderMode::Composite,
+             {},
+             R"({"RGBPoints": [0, 1, 0, 0, 1, 0, 0, 1],
+                 "Points": [0, 0, 0.5, 0, 0.15, 0, 0.5, 0, 0.25, 1, 0.5, 0, 0.35, 0, 0.5, 0,
+                            0.55, 0, 0.5, 0, 0.65, 0.6, 0.5, 0, 0.75, 0, 0.5, 0, 1, 0, 0.5, 0]})"},
         // Maximum: the skull through the head; among the blobs a brick is
         // skipped once the ray has met a larger sample.
         View{"MaximumOfTheHead", false, -0.6f, -1.0f, 0.6f, 500, 1400, 1.0f, 0.0f, 1, RenderMode::Mip},

@@ -10,8 +10,8 @@ namespace recording {
 namespace {
 
 // Bytes per texel of each gpu::PixelFormat, in the enum's order.
-constexpr std::array<std::size_t, 4> kTexelBytes{0, 2, 4, 8};
-static_assert(static_cast<std::size_t>(gpu::PixelFormat::RGBA16Unorm) == kTexelBytes.size() - 1);
+constexpr std::array<std::size_t, 5> kTexelBytes{0, 2, 4, 8, 4};
+static_assert(static_cast<std::size_t>(gpu::PixelFormat::RG16Unorm) == kTexelBytes.size() - 1);
 
 std::size_t texelBytes(const TextureRecord& record) {
     return kTexelBytes[static_cast<std::size_t>(record.descriptor.pixelFormat)];

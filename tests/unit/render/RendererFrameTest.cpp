@@ -1,5 +1,6 @@
 #include "RendererTestBed.h"
 #include "render/display/ColourMap.h"
+#include "render/display/OpacityRanges.h"
 #include "render/display/OrbitController.h"
 #include "render/display/WindowPresets.h"
 #include "render/frame/FrameTimeBudget.h"
@@ -456,6 +457,42 @@ TEST(ColourMap, APresetSavedAsParaViewJsonReadsBackTheSame) {
     EXPECT_EQ(std::pair(low, high), std::pair(saved.low, saved.high));
     EXPECT_EQ(map.table(), saved.map.table());
     EXPECT_EQ(map.opacity().size(), saved.map.opacity().size());
+}
+
+// Rays skip the cells whose window levels the opacity curve hides; a level below the window
+// takes the first entry's opacity and one above it the last's, so the table's ends decide
+// what lies beyond the window, and the entries next to a range count against rounding.
+TEST(OpacityRanges, HidesOnlyLevelsWhoseEntriesAreAllTransparent) {
+    const std::vector<ColourMap::Point> grey{{0.0, 0.0, 0.0, 0.0}, {1.0, 1.0, 1.0, 1.0}};
+    const std::vector<ColourMap::OpacityPoint> band{
+        {0.0, 0.0}, {0.4, 0.0}, {0.5, 1.0}, {0.6, 0.0}, {1.0, 0.0}};
+    const std::vector<ColourMap::OpacityPoint> floorOnly{{0.0, 1.0}, {0.01, 0.0}, {1.0, 0.0}};
+    const std::vector<ColourMap::OpacityPoint> topOnly{{0.0, 0.0}, {0.99, 0.0}, {1.0, 1.0}};
+    const std::vector<ColourMap::OpacityPoint> none{{0.0, 0.0}, {1.0, 0.0}};
+    struct Case {
+        const char* name;
+        const std::vector<ColourMap::OpacityPoint>& curve;
+        double low, high;
+        bool hidden;
+    };
+    const Case cases[] = {
+        {"BelowTheBand", band, -3.0, 0.38, true},
+        {"AboveTheBand", band, 0.62, 4.0, true},
+        {"AcrossTheBand", band, 0.1, 0.9, false},
+        {"InsideTheBand", band, 0.5, 0.5, false},
+        // Entry 102 is transparent, 103 the first that shows: one entry's margin.
+        {"AnEntryShortOfTheBand", band, 0.0, 101.5 / 256.0, false},
+        {"BelowTheWindowTakesTheFirstEntry", floorOnly, -5.0, -1.0, false},
+        {"AboveTheFloorsEntries", floorOnly, 0.05, 9.0, true},
+        {"AboveTheWindowTakesTheLastEntry", topOnly, 2.0, 5.0, false},
+        {"BelowTheTopsEntries", topOnly, -1.0, 0.95, true},
+        {"NothingShowsAnywhere", none, -10.0, 10.0, true},
+        {"AnEmptyRange", none, 0.6, 0.4, false},
+    };
+    for (const Case& c : cases) {
+        const OpacityRanges ranges(ColourMap(QStringLiteral("Curve"), grey, c.curve).table());
+        EXPECT_EQ(ranges.hides(c.low, c.high), c.hidden) << c.name;
+    }
 }
 
 // Windows given in the file's units reach the renderer in sample units:
