@@ -55,6 +55,20 @@ void writeNifti(const QString& path, const NiftiFile& file) {
     std::tie(image->scl_slope, image->scl_inter, image->cal_min, image->cal_max) =
         std::tuple(file.slope, file.intercept, file.calMin, file.calMax);
     image->xyz_units = NIFTI_UNITS_MM;
+    const auto affine = [](const std::array<std::array<double, 4>, 3>& rows) {
+        nifti_dmat44 matrix{.m = {{0}, {0}, {0}, {0, 0, 0, 1}}};
+        std::memcpy(matrix.m, rows.data(), sizeof rows);
+        return matrix;
+    };
+    image->sform_code = file.sformCode;
+    image->sto_xyz = affine(file.sform);
+    image->qform_code = file.qformCode;
+    if (file.qformCode > 0) {
+        double dx = 0, dy = 0, dz = 0;
+        nifti_dmat44_to_quatern(affine(file.qform), &image->quatern_b, &image->quatern_c, &image->quatern_d,
+                                &image->qoffset_x, &image->qoffset_y, &image->qoffset_z, &dx, &dy, &dz,
+                                &image->qfac);
+    }
     const bool pair = path.endsWith(QLatin1String(".hdr"), Qt::CaseInsensitive);
     image->nifti_type = file.nifti2 ? (pair ? NIFTI_FTYPE_NIFTI2_2 : NIFTI_FTYPE_NIFTI2_1)
                                     : (pair ? NIFTI_FTYPE_NIFTI1_2 : NIFTI_FTYPE_NIFTI1_1);

@@ -48,6 +48,12 @@ struct NiftiFile {
     bool nifti2 = false;
     double calMin = 0.0; // the display range, none where both are 0
     double calMax = 0.0;
+    // Voxel-to-RAS+ affines (the top three rows) and their codes, 0 for none; the qform is
+    // written as nifticlib writes it, a rotation and a flip.
+    int sformCode = 0;
+    std::array<std::array<double, 4>, 3> sform{};
+    int qformCode = 0;
+    std::array<std::array<double, 4>, 3> qform{};
 };
 // Writes `file` at `path`: ".nii", ".nii.gz" or ".hdr" (with its ".img").
 void writeNifti(const QString& path, const NiftiFile& file);

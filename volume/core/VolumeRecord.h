@@ -1,6 +1,7 @@
 #pragma once
 
 #include "volume/core/ByteBuffer.h"
+#include "volume/core/PatientOrientation.h"
 #include "volume/core/VolumeSource.h"
 
 #include <QString>
@@ -45,6 +46,9 @@ struct VolumeRecord {
         double width = 0.0;
     };
     std::optional<Window> fileWindow;
+    // Where the voxel axes point in the patient, where the file says (NRRD's space and space
+    // directions, NIfTI's sform or qform, DICOM's Image Orientation and slice order).
+    std::optional<PatientOrientation> orientation;
     // What the user should know about how the file was read (oblique slices shown in
     // voxel order, first volume of a 4-D file, spacing assumed).
     QStringList notes;

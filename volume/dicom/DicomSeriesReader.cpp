@@ -243,6 +243,10 @@ ImportResult<VolumeRecord> DicomSeriesReader::read(const DicomSeries& series, co
     if (series.window)
         record.fileWindow = VolumeRecord::Window{(*series.window)[0], (*series.window)[1]};
     record.notes = stack.notes;
+    // A multi-frame file's frames are shown in the order stored, which may run either way
+    // along the normal: its z names no patient direction.
+    if (stack.axes && frames == 1)
+        record.orientation = PatientOrientation::fromVectors(*stack.axes);
 
     // The first slice in order decides the record's spacing and type; the others are
     // decoded side by side (decompression dominates), each into its own place.

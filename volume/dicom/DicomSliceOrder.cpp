@@ -93,6 +93,13 @@ std::optional<ImportRefusal> refuseGeometry(const DicomSlice& slice) {
     return std::nullopt;
 }
 
+// Row, column and their normal: the directions of x, y and z of slices stacked along the normal.
+std::array<Vector, 3> axesOf(const std::array<double, 6>& cosines) {
+    const Vector row{cosines[0], cosines[1], cosines[2]};
+    const Vector column{cosines[3], cosines[4], cosines[5]};
+    return {row, column, normalized(cross(row, column))};
+}
+
 } // namespace
 
 ImportResult<DicomStack> DicomSliceOrder::arrange(const std::vector<DicomSlice>& slices) {
@@ -103,6 +110,8 @@ ImportResult<DicomStack> DicomSliceOrder::arrange(const std::vector<DicomSlice>&
         stack.spacing = kSingleSliceSpacing;
         stack.notes
             << QStringLiteral("A single slice: its thickness is shown as %1 mm.").arg(kSingleSliceSpacing);
+        if (!refuseGeometry(slices[0]))
+            stack.axes = axesOf(*slices[0].orientation);
         return stack;
     }
     for (const DicomSlice& slice : slices) {
@@ -115,10 +124,8 @@ ImportResult<DicomStack> DicomSliceOrder::arrange(const std::vector<DicomSlice>&
                                          .arg(name(slices[0]), name(slice))};
         }
     }
-    const std::array<double, 6>& cosines = *slices[0].orientation;
-    const Vector row{cosines[0], cosines[1], cosines[2]};
-    const Vector column{cosines[3], cosines[4], cosines[5]};
-    const Vector normal = normalized(cross(row, column));
+    stack.axes = axesOf(*slices[0].orientation);
+    const auto& [row, column, normal] = *stack.axes;
 
     std::vector<double> along(slices.size());
     for (std::size_t i = 0; i < slices.size(); ++i) {

@@ -4,7 +4,9 @@
 #include "volume/dicom/DicomSeries.h"
 
 #include <QStringList>
+#include <array>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 // The slices of a series put in order along their normal, with the distance between
@@ -13,6 +15,9 @@ struct DicomStack {
     std::vector<std::size_t> order; // indices into the series' slices, nearest first
     double spacing = 1.0;           // mm between neighbouring slice planes
     QStringList notes;              // what the user should know about the geometry
+    // The patient directions (LPS) of a row, a column and the order of the slices (along the
+    // normal of row and column, as they were put in order); none where a slice lacks them.
+    std::optional<std::array<std::array<double, 3>, 3>> axes;
 };
 
 // Orders slices by Image Position (Patient) projected on the normal of Image

@@ -178,6 +178,22 @@ double millimetresPerUnit(int xyzUnits) {
     }
 }
 
+// The patient directions of the voxel axes from the affine that maps voxels into RAS+
+// space: the sform where its code names a space, else the qform where its code does.
+// With both codes 0 the file places its voxels nowhere in the patient.
+std::optional<PatientOrientation> patientOrientation(const nifti_image& image) {
+    const nifti_dmat44* affine = image.sform_code > 0   ? &image.sto_xyz
+                                 : image.qform_code > 0 ? &image.qto_xyz
+                                                        : nullptr;
+    if (affine == nullptr)
+        return std::nullopt;
+    std::array<PatientOrientation::Direction, kAxes> vectors{};
+    for (int axis = 0; axis < kAxes; ++axis)
+        vectors[axis] =
+            PatientOrientation::fromRas({affine->m[0][axis], affine->m[1][axis], affine->m[2][axis]});
+    return PatientOrientation::fromVectors(vectors);
+}
+
 // The extensions nifticlib knows, plain and compressed, as it matches them: in lower
 // or in upper case, not mixed.
 constexpr std::array kExtensions{".nii", ".hdr", ".img", ".nia", ".nii.gz", ".hdr.gz", ".img.gz"};
@@ -317,6 +333,7 @@ ImportResult<VolumeRecord> NiftiVolumeReader::read(const QString& path, const Im
                           ? QStringLiteral("gzip")
                           : QStringLiteral("raw");
     record.dataFile = QFile::decodeName(image->iname);
+    record.orientation = patientOrientation(*image);
 
     const std::int64_t volumes = std::max<std::int64_t>(image->nt, 1);
     if (volumes > 1)

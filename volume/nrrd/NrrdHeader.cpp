@@ -75,6 +75,7 @@ int countSizes(const QList<QStringView>& tokens) {
 struct Direction {
     double length = 0.0;
     double tilt = 0.0;
+    std::optional<NrrdHeader::AxisSpacing> vector; // where it has exactly three components
 };
 
 std::optional<Direction> direction(QStringView vector) {
@@ -83,6 +84,10 @@ std::optional<Direction> direction(QStringView vector) {
         return std::nullopt;
     double squares = 0.0;
     double largest = 0.0;
+    std::optional<NrrdHeader::AxisSpacing> threeComponents;
+    if (components.size() == kAxes)
+        threeComponents = NrrdHeader::AxisSpacing{
+            nrrdFloatValue(components[0]), nrrdFloatValue(components[1]), nrrdFloatValue(components[2])};
     for (QStringView component : components) {
         const double value = nrrdFloatValue(component);
         squares += value * value;
@@ -90,7 +95,7 @@ std::optional<Direction> direction(QStringView vector) {
     }
     const double length = std::sqrt(squares);
     const double cosine = length > 0.0 ? std::clamp(largest / length, 0.0, 1.0) : 1.0;
-    return Direction{length, std::acos(cosine) * 180.0 / std::numbers::pi};
+    return Direction{length, std::acos(cosine) * 180.0 / std::numbers::pi, threeComponents};
 }
 
 // "space directions:" values: one vector per axis, "(x,y,z)", or "none". Writers that
@@ -123,15 +128,24 @@ std::optional<NrrdHeader::Directions> directions(const QList<QStringView>& token
         return std::nullopt;
 
     NrrdHeader::Directions read;
+    std::array<NrrdHeader::AxisSpacing, kAxes> vectors{};
+    bool everyVector = true;
     for (int axis = 0; axis < kAxes; ++axis) {
-        if (entries[axis] == u"none")
+        if (entries[axis] == u"none") {
+            everyVector = false;
             continue;
+        }
         const std::optional<Direction> value = direction(entries[axis]);
         if (!value)
             return std::nullopt;
         read.spacing[axis] = value->length;
         read.tilt = std::max(read.tilt, value->tilt);
+        everyVector = everyVector && value->vector.has_value();
+        if (value->vector)
+            vectors[axis] = *value->vector;
     }
+    if (everyVector)
+        read.vectors = vectors;
     return read;
 }
 
@@ -161,7 +175,10 @@ void applyLine(NrrdHeader& header, QStringView line) {
         if (const auto read = directions(tokens.mid(2))) {
             header.directionSpacing = read->spacing;
             header.directionTilt = read->tilt;
+            header.directionVectors = read->vectors;
         }
+    } else if (key == u"space:" && count >= 2) {
+        header.space = tokens[1].toString();
     } else if (key == u"endian:" && count >= 2) {
         header.endian = tokens[1].toString();
     } else if (key == u"spacings:" && count >= 4) {

@@ -30,6 +30,8 @@ struct NrrdHeader {
     struct Directions {
         AxisSpacing spacing{};
         double tilt = 0.0;
+        // The three vectors, where every axis has one of three components.
+        std::optional<std::array<AxisSpacing, 3>> vectors;
     };
 
     QStringList lines; // every line of the header, in file order
@@ -44,7 +46,9 @@ struct NrrdHeader {
     QString dataFile;                                 // third token of "data file:" (second of "datafile:")
     QString dataFileText; // the whole value of that line: names with spaces, LIST, patterns
     std::optional<AxisSpacing> directionSpacing;
-    double directionTilt = 0.0;          // of the line that gave directionSpacing
+    double directionTilt = 0.0;                                 // of the line that gave directionSpacing
+    std::optional<std::array<AxisSpacing, 3>> directionVectors; // of that line, where it has them
+    QString space;                                              // second token of "space:"
     std::optional<AxisSpacing> spacings; // "spacings:", used where no direction gives one
     std::optional<std::int32_t> lineSkip;
     std::optional<std::int32_t> byteSkip;

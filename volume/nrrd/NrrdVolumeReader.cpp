@@ -134,6 +134,34 @@ std::array<float, 3> voxelSpacing(const NrrdHeader& header, const QString& heade
     return spacing;
 }
 
+// The patient directions of the voxel axes, where the header's space names patient axes
+// (LPS, RAS, LAS, long or short) and gives a vector for every axis. Scanner and
+// right-handed spaces name no side of the patient.
+std::optional<PatientOrientation> patientOrientation(const NrrdHeader& header) {
+    if (!header.directionVectors)
+        return std::nullopt;
+    const QString space = header.space.toLower();
+    // The signs that carry the space's x and y into LPS (superior is +z in all three).
+    double toLeft = 0.0;
+    double toPosterior = 0.0;
+    if (space == u"left-posterior-superior" || space == u"lps") {
+        toLeft = toPosterior = 1.0;
+    } else if (space == u"right-anterior-superior" || space == u"ras") {
+        toLeft = toPosterior = -1.0;
+    } else if (space == u"left-anterior-superior" || space == u"las") {
+        toLeft = 1.0;
+        toPosterior = -1.0;
+    } else {
+        return std::nullopt;
+    }
+    std::array<PatientOrientation::Direction, 3> vectors{};
+    for (int axis = 0; axis < kVolumeDimension; ++axis) {
+        const NrrdHeader::AxisSpacing& v = (*header.directionVectors)[axis];
+        vectors[axis] = {v[0] * toLeft, v[1] * toPosterior, v[2]};
+    }
+    return PatientOrientation::fromVectors(vectors);
+}
+
 // A data file named or chosen, before anything is read from it. Devices and pipes (a
 // header naming /dev/zero) would never end; every encoding needs at least a byte, so an
 // empty file, or a file under /proc that tells no size, holds no volume.
@@ -190,6 +218,7 @@ ImportResult<NrrdVolumeReader> NrrdVolumeReader::fromHeaderFile(const NrrdHeader
     record.cellspaceX = spacing[0];
     record.cellspaceY = spacing[1];
     record.cellspaceZ = spacing[2];
+    record.orientation = patientOrientation(header);
     record.encoding = header.encoding;
     record.dataFile = header.dataFile;
     return NrrdVolumeReader(file, std::move(header), samples, std::move(record), options);

@@ -12,7 +12,7 @@ constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_6_0;
 
 // The records below cross the process boundary field by field: a field added to one of them
 // must be written and read here too, or the worker's reads would silently lose it.
-static_assert(sizeof(VolumeRecord) == 256,
+static_assert(sizeof(VolumeRecord) == 336,
               "VolumeRecord changed: carry the new field in ImportWorkerMessage");
 static_assert(sizeof(DicomSlice) == 176, "DicomSlice changed: carry the new field in ImportWorkerMessage");
 static_assert(sizeof(DicomSeries) == 168, "DicomSeries changed: carry the new field in ImportWorkerMessage");
@@ -70,6 +70,11 @@ void put(QDataStream& out, const VolumeRecord& record) {
         << record.fileWindow.has_value();
     if (record.fileWindow)
         out << record.fileWindow->level << record.fileWindow->width;
+    out << record.orientation.has_value();
+    if (record.orientation) {
+        for (const PatientOrientation::Direction& axis : record.orientation->axes)
+            out << axis[0] << axis[1] << axis[2];
+    }
     out << record.notes << record.format;
 }
 
@@ -83,6 +88,15 @@ void take(QDataStream& in, VolumeRecord& record) {
         VolumeRecord::Window read;
         in >> read.level >> read.width;
         record.fileWindow = read;
+    }
+    bool oriented = false;
+    in >> oriented;
+    record.orientation.reset();
+    if (oriented) {
+        PatientOrientation read;
+        for (PatientOrientation::Direction& axis : read.axes)
+            in >> axis[0] >> axis[1] >> axis[2];
+        record.orientation = read;
     }
     in >> record.notes >> record.format;
 }

@@ -114,6 +114,45 @@ TEST_F(VolumeFileTest, ReadsNiftiOneAndTwoWithSpacingAndRescale) {
     }
 }
 
+// The patient sides the voxel axes point to ("LPS": +x left, +y posterior, +z superior).
+std::string orientationCode(const VolumeRecord& volume) {
+    return volume.orientation ? volume.orientation->code().toStdString() : "none";
+}
+
+// NRRD's space and space directions, and NIfTI's sform before its qform, turned into LPS
+// patient directions; axes permuted and flipped keep their letters.
+TEST_F(VolumeFileTest, ReadsThePatientDirectionsOfTheVoxelAxes) {
+    const QByteArray samples = sampleBytes(ramp(kPixels * 2), 2);
+    const std::pair<const char*, const char*> nrrds[] = {
+        {"space: RAS\nspace directions: (0.5,0,0) (0,0.5,0) (0,0,2)\n", "RAS"},
+        {"space: left-posterior-superior\nspace directions: (0,0,-2) (0.5,0,0) (0,-0.7,0)\n", "ILA"},
+        {"space: right-anterior-superior\nspace directions: (0,1,0) (0,0,1) (-1,0,0)\n", "ASL"},
+        {"space: LAS\nspace directions: (1,0,0) (0,1,0) (0,0,1)\n", "LAS"},
+        {"space: scanner-xyz\nspace directions: (1,0,0) (0,1,0) (0,0,1)\n", "none"},
+        {"space: LPS\nspace directions: (1,0,0) none (0,0,1)\n", "none"},
+    };
+    for (const auto& [lines, code] : nrrds) {
+        const QByteArray file = nrrdHeader("ushort", {kWidth, kHeight, 2}, "raw", lines) + "\n" + samples;
+        EXPECT_EQ(orientationCode(volumeOf(readNrrd(m_files.write("oriented.nrrd", file)))), code) << lines;
+    }
+    // The sform leads left, anterior, superior; the qform posterior, inferior, right.
+    const std::tuple<int, int, const char*> niftis[] = {
+        {NIFTI_XFORM_SCANNER_ANAT, NIFTI_XFORM_SCANNER_ANAT, "LAS"},
+        {0, NIFTI_XFORM_ALIGNED_ANAT, "PIR"},
+        {0, 0, "none"}};
+    for (const auto& [sformCode, qformCode, code] : niftis) {
+        const QString path = m_files.path(QStringLiteral("oriented.nii"));
+        writeNifti(path, {.dims = {3, kWidth, kHeight, 2, 1},
+                          .datatype = DT_UINT16,
+                          .samples = samples,
+                          .sformCode = sformCode,
+                          .sform = {{{-2, 0, 0, 10}, {0, 2, 0, 0}, {0, 0, 3, 0}}},
+                          .qformCode = qformCode,
+                          .qform = {{{0, 0, 1, 0}, {-1, 0, 0, 0}, {0, -1, 0, 0}}}});
+        EXPECT_EQ(orientationCode(volumeOf(VolumeFile::read(path))), code) << sformCode << qformCode;
+    }
+}
+
 TEST_F(VolumeFileTest, ReadsTiffStacksWithTheirSpacing) {
     std::vector<TiffPage> pages;
     std::vector<double> ramp16, floats;
@@ -387,8 +426,9 @@ using TS = gdcm::TransferSyntax;
 const struct {
     const char* name;
     DicomTestSeries series;
-    const char* note;   // a note the record must carry, or nullptr for none
-    const char* reason; // a part of the refusal; nullptr where the series is read
+    const char* note;                // a note the record must carry, or nullptr for none
+    const char* reason;              // a part of the refusal; nullptr where the series is read
+    const char* orientation = "LPS"; // the letters of the voxel axes' patient sides
 } kSeries[] = {
     {"plain signed CT", {}, nullptr, nullptr},
     {"file names and instance numbers shuffled", {.fileNumbers = {3, 5, 1, 4, 2}}, nullptr, nullptr},
@@ -400,7 +440,8 @@ const struct {
     {"JPEG 2000", {.syntax = TS::JPEG2000Lossless}, nullptr, nullptr},
     {"RLE", {.syntax = TS::RLELossless}, nullptr, nullptr},
     {"oblique", {.orientation = {0.866025, 0.5, 0, -0.5, 0.866025, 0}}, "oblique", nullptr},
-    {"one multi-frame file", {.multiFrame = true}, "multi-frame", nullptr},
+    {"sagittal", {.orientation = {0, 1, 0, 0, 0, -1}}, nullptr, nullptr, "PIR"},
+    {"one multi-frame file", {.multiFrame = true}, "multi-frame", nullptr, "none"},
     {"gantry tilt", {.positions = {0, 2, 4, 6, 8}, .shear = 0.2}, "gantry tilt of 11.3°", nullptr},
     {"uneven", {.positions = {0, 2, 4, 7, 9}}, nullptr, "spacing is uneven: gaps range from 2 to 3 mm"},
     {"missing slice", {.positions = {0, 2, 4, 8, 10}}, nullptr, "Slices are missing between 34 and 38 mm"},
@@ -440,6 +481,7 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValuesOrRefusesAStackItWouldShowW
         EXPECT_EQ(std::pair(volume.fileWindow->level, volume.fileWindow->width), std::pair(40.0, 350.0));
         EXPECT_EQ(volume.notes.join(' ').contains(c.note ? c.note : "\x01"), c.note != nullptr)
             << volume.notes.join(' ').toStdString();
+        EXPECT_EQ(orientationCode(volume), c.orientation);
 
         // Slice k of the volume is the file with the k-th smallest position.
         const bool topDown = !series.positions.empty() && series.positions[0] > series.positions[1];
