@@ -63,6 +63,15 @@ QJsonObject volumeFields(const VolumeRecord& volume, const QStringList& notes) {
     };
     if (volume.fileWindow)
         report.insert("file_window", QJsonArray{volume.fileWindow->level, volume.fileWindow->width});
+    // The patient directions (LPS) of +x, +y, +z voxel axes, and their nearest sides as a
+    // code ("LPS", "RAS", "SLP"); null where the file names none.
+    report.insert("orientation", volume.orientation ? QJsonValue(volume.orientation->code()) : QJsonValue());
+    if (volume.orientation) {
+        QJsonArray axes;
+        for (const PatientOrientation::Direction& axis : volume.orientation->axes)
+            axes.append(QJsonArray{axis[0], axis[1], axis[2]});
+        report.insert("orientation_axes", axes);
+    }
     // A volume read in place is never read whole, here neither: its statistics stay unknown.
     const bool inPlace = volume.data.isNull() && volume.source;
     report.insert("read_in_place", inPlace);

@@ -267,7 +267,8 @@ TEST(NrrdInspect, PrintsTheVolumeAsTheViewerInterpretsIt) {
     const QJsonObject pickedReport = reportOf({header, data});
     expectFields(
         pickedReport,
-        R"({"data_source": "file", "max": 10, "mean": 4, "spacing": [1, 1, 1], "read_in_place": false})");
+        R"({"data_source": "file", "max": 10, "mean": 4, "spacing": [1, 1, 1], "read_in_place": false,
+            "orientation": null})");
     EXPECT_EQ(pickedReport["data_file"], QFileInfo(data).absoluteFilePath());
     EXPECT_EQ(pickedReport["notes"].toArray().size(), 1);
 
@@ -355,7 +356,9 @@ TEST(DicomInspect, ReadsTheSeriesOfTheFileOrTheOneNamedInAFolderOfSeveral) {
     for (const QStringList& arguments :
          {QStringList{"--series", chest.uid, folder}, QStringList{files.path("IM0012.dcm")}}) {
         const QJsonObject report = reportOf(arguments);
-        expectFields(report, R"({"format": "dicom", "depth": 3, "spacing": [0.5, 0.75, 2]})");
+        expectFields(report,
+                     R"({"format": "dicom", "depth": 3, "spacing": [0.5, 0.75, 2], "orientation": "LPS",
+            "orientation_axes": [[1, 0, 0], [0, 1, 0], [0, 0, 1]]})");
         EXPECT_EQ(report["series"], chest.uid);
         EXPECT_EQ(report["header"], QFileInfo(arguments.last()).absoluteFilePath());
         EXPECT_EQ(report["min"], chest.stored(0, 0, 0) - 1024);
