@@ -46,6 +46,7 @@ struct VolumeState {
     double valueOffset = 0.0;
     bool hounsfield = false;                        // the values are Hounsfield units
     std::optional<VolumeRecord::Window> fileWindow; // the file's own window, in its units
+    std::optional<PatientOrientation> orientation;  // none where the file names none
     // Extremes and percentiles of the texels (of a coarse level for volumes read in
     // place); none until surveyed.
     std::optional<SampleStatistics::Summary> texels;

@@ -154,6 +154,7 @@ std::variant<VolumeState, QString> VolumeSurvey::imported(const VolumeRecord& re
     volume.valueOffset = record.valueOffset;
     volume.hounsfield = record.hounsfield;
     volume.fileWindow = record.fileWindow;
+    volume.orientation = record.orientation;
     if (record.valueScale != 1.0) {
         // Samples rescaled into the texture (floats, wide integers, a rescale slope) have
         // no CT-like scale for the window -10/1300 to fit: it would show a sliver of their

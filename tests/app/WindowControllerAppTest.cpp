@@ -1068,6 +1068,48 @@ TEST_F(ImportAppTest, SliceViewsFollowAClickAndTellValuesAndDistancesInMillimetr
                 255.0 * std::clamp((value - sampleAt(12, 13, 30)) / 48.0, 0.0, 1.0), 1.0);
 }
 
+// A volume whose voxel axes are turned in the patient (x superior, y left, z posterior) in
+// the 2 × 2 layout: each slice view is named by the patient axis of its normal, and letters
+// drawn at its edges name the sides they face; without orientation, voxel-axis names.
+TEST_F(ImportAppTest, SliceViewsAreNamedByThePatientAxesTheFileGives) {
+    const QByteArray zeros(16 * 12 * 8 * 2, '\0');
+    const QString lps = "space: LPS\nspace directions: (0,0,2) (1,0,0) (0,1,0)\n\n";
+    m_window->resize(800, 600);
+    m_window->openFile(m_files.write("turned.nrrd", nrrdHeader("ushort", {16, 12, 8}, "raw", lps) + zeros));
+    waitForImport();
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_3, Qt::AltModifier);
+    const SlicePanel& panel = *m_window->slicePanel();
+    const std::array views{panel.view(SliceAxis::Sagittal), panel.view(SliceAxis::Coronal),
+                           panel.view(SliceAxis::Axial)};
+    const auto headings = [&] {
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return std::ranges::all_of(views, &SliceView::settled); }, kTimeoutMs));
+        return (views[0]->heading() + ';' + views[1]->heading() + ';' + views[2]->heading()).toStdString();
+    };
+    // The letter drawn white in the middle of the right edge, over the black picture.
+    const auto whiteAtRightEdge = [&] {
+        const QImage shot = views[0]->grab().toImage();
+        int white = 0;
+        for (int y = shot.height() / 2 - 12; y < shot.height() / 2 + 12; ++y)
+            for (int x = shot.width() - 28; x < shot.width(); ++x)
+                white += qGray(shot.pixel(x, y)) > 200;
+        return white;
+    };
+    EXPECT_THAT(headings(), testing::MatchesRegex("Axial · x .*;Sagittal · y .*;Coronal · z .*"));
+    // Across x: columns run along y (left), rows rise along z (posterior).
+    ASSERT_TRUE(views[0]->edges());
+    const SliceEdges edges = *views[0]->edges();
+    EXPECT_EQ(QString(edges.left) + edges.right + edges.top, QStringLiteral("RLP"));
+    EXPECT_GT(whiteAtRightEdge(), 5);
+
+    m_window->openFile(m_files.write("plain.nrrd", nrrdHeader("ushort", {16, 12, 8}, "raw", "\n") + zeros));
+    waitForImport();
+    EXPECT_THAT(headings(), testing::MatchesRegex("Sagittal · x .*;Coronal · y .*;Axial · z .*"));
+    EXPECT_FALSE(views[0]->edges());
+    EXPECT_THAT(views[0]->toolTip().toStdString(), testing::HasSubstr("names no patient orientation"));
+    EXPECT_EQ(whiteAtRightEdge(), 0);
+}
+
 TEST_F(ImportAppTest, NiftiAndDicomVolumesReplaceThePicture) {
     const QString nifti = m_files.path(QStringLiteral("ball.nii.gz"));
     writeNifti(nifti,

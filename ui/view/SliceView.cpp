@@ -28,6 +28,8 @@ constexpr double kMostZoom = 64.0;
 constexpr int kTextMargin = 4;
 constexpr int kMillimetreDecimals = 1;
 constexpr int kBackdropAlpha = 160;
+// Slices turned further than this from the patient axis they are named by say so.
+constexpr double kNotableObliquityDegrees = 10.0;
 const QColor kCrosshairColour(80, 220, 120);
 const QColor kClipColour(240, 200, 60);
 const QColor kRulerColour(90, 190, 255);
@@ -41,9 +43,7 @@ SliceView::SliceView(SliceAxis axis, DisplayModel& display, CrosshairModel& cros
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(64, 64);
-    setToolTip(tr("Slices across the volume's voxel %1 axis (the file names no patient orientation). "
-                  "Click to move the crosshair, wheel to step, Shift+drag to measure, Ctrl+wheel to zoom.")
-                   .arg(SliceGeometry::axisName(SliceGeometry::across(axis))));
+    describeInToolTip();
     connect(&m_crosshair, &CrosshairModel::pointChanged, this, [this] {
         requestSlice();
         update();
@@ -57,11 +57,26 @@ SliceView::SliceView(SliceAxis axis, DisplayModel& display, CrosshairModel& cros
 
 void SliceView::setVolume(const VolumeState& volume) {
     m_volume = volume;
+    describeInToolTip();
     m_slice.reset();
     m_picture = QImage();
     m_requested.reset();
     resetView();
     requestSlice();
+}
+
+void SliceView::describeInToolTip() {
+    const QString axis = SliceGeometry::axisName(SliceGeometry::across(m_axis));
+    const SliceLabels named = labels();
+    QString where =
+        tr("Slices across the volume's voxel %1 axis (the file names no patient orientation).").arg(axis);
+    if (const std::optional<double> obliquity = named.obliquity()) {
+        where = tr("%1 slices, across the volume's voxel %2 axis.").arg(named.name(), axis);
+        if (*obliquity > kNotableObliquityDegrees)
+            where += tr(" Their normal lies %1° from the patient's axis.").arg(*obliquity, 0, 'f', 0);
+    }
+    setToolTip(where + tr(" Click to move the crosshair, wheel to step, Shift+drag to measure, Ctrl+wheel to "
+                          "zoom."));
 }
 
 void SliceView::setOptions(const SliceOptions& options) {
@@ -150,7 +165,7 @@ QString SliceView::heading() const {
     const int across = SliceGeometry::across(m_axis);
     const std::uint64_t index = m_crosshair.slice(m_axis);
     return QStringLiteral("%1 · %2 %3/%4 · %5 mm")
-        .arg(SliceGeometry::name(m_axis), SliceGeometry::axisName(across))
+        .arg(labels().name(), SliceGeometry::axisName(across))
         .arg(index)
         .arg(geometry().slices())
         .arg(static_cast<double>(index) * spacing()[across], 0, 'f', kMillimetreDecimals);
@@ -241,6 +256,29 @@ void SliceView::paintOverlay(QPainter& painter) const {
     painter.fillRect(at, QColor(0, 0, 0, kBackdropAlpha));
     painter.setPen(Qt::white);
     painter.drawText(at, Qt::AlignCenter, text);
+    paintEdges(painter);
+}
+
+// Each edge's patient side in the middle of that edge of the view, on a backdrop like the
+// heading's so that it reads on bright and dark pictures alike; the top one below the heading.
+void SliceView::paintEdges(QPainter& painter) const {
+    const std::optional<SliceEdges> sides = edges();
+    if (!sides)
+        return;
+    const QFontMetrics metrics = painter.fontMetrics();
+    const int side = metrics.height() + kTextMargin;
+    const QRect view = rect().adjusted(kTextMargin, kTextMargin, -kTextMargin, -kTextMargin);
+    const int belowHeading = kTextMargin + metrics.height() + kTextMargin;
+    const std::pair<QChar, QRect> letters[] = {
+        {sides->left, QRect(view.left(), view.center().y() - side / 2, side, side)},
+        {sides->right, QRect(view.right() - side + 1, view.center().y() - side / 2, side, side)},
+        {sides->top, QRect(view.center().x() - side / 2, view.top() + belowHeading, side, side)},
+        {sides->bottom, QRect(view.center().x() - side / 2, view.bottom() - side + 1, side, side)},
+    };
+    for (const auto& [letter, box] : letters) {
+        painter.fillRect(box, QColor(0, 0, 0, kBackdropAlpha));
+        painter.drawText(box, Qt::AlignCenter, QString(letter));
+    }
 }
 
 void SliceView::moveCrosshair(QPointF point) {

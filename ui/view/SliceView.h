@@ -2,6 +2,7 @@
 
 #include "render/scene/VolumeState.h"
 #include "render/slice/SliceColouring.h"
+#include "render/slice/SliceLabels.h"
 #include "render/slice/SliceLoader.h"
 #include "render/slice/SliceResampler.h"
 
@@ -44,8 +45,11 @@ class SliceView : public QWidget {
     // Zoom 1, centred, no ruler.
     void resetView();
 
-    // The heading the view draws: the slice's axis, number and place in millimetres.
+    // The heading the view draws: the slice's name, axis, number and place in millimetres.
     QString heading() const;
+    // The patient sides the picture's edges face, drawn at them; none where the file names
+    // no orientation.
+    std::optional<SliceEdges> edges() const { return labels().edges(); }
     // The ruler's length, if one is drawn.
     std::optional<double> rulerMillimetres() const;
     // The slice on show has arrived and no read is running or waiting.
@@ -71,6 +75,8 @@ class SliceView : public QWidget {
     enum class Drag { None, Crosshair, Pan, Ruler };
 
     SliceGeometry geometry() const;
+    SliceLabels labels() const { return {m_axis, m_volume.orientation}; }
+    void describeInToolTip();
     // The slice or slab the crosshair and the options call for.
     SliceRequest wanted() const;
     VoxelSpacing spacing() const;
@@ -83,6 +89,7 @@ class SliceView : public QWidget {
     void moveCrosshair(QPointF point);
     void describe(QPointF point);
     void paintOverlay(QPainter& painter) const;
+    void paintEdges(QPainter& painter) const;
 
     SliceAxis m_axis;
     DisplayModel& m_display;
