@@ -164,10 +164,11 @@ TEST(RendererImport, AWorkerImportMakesNoGpuObjectsTheNextFrameSwapsThePoolOnThe
     bed.frame();
     EXPECT_EQ(widthsHeard, (std::vector<std::uint64_t>{6, 6})); // "ww", then "wl"
     // The colour map's table and the counts of its entries that show stay with the renderer.
+    const auto textures = bed.device->textures();
     for (std::size_t i = 0; i < made; ++i) {
-        const gpu::TextureDescriptor& d = bed.device->textures().at(i).descriptor;
+        const gpu::TextureDescriptor& d = textures.at(i).descriptor;
         if (d.pixelFormat != gpu::PixelFormat::RGBA8Unorm && d.width != OpacityRanges::kCounts) {
-            EXPECT_EQ(bed.device->textures().at(i).releasedOn, "GUI thread") << "texture " << i;
+            EXPECT_EQ(textures.at(i).releasedOn, "GUI thread") << "texture " << i;
         }
     }
     EXPECT_EQ(bed.renderer->volumeState().width, 6u);
