@@ -1,6 +1,20 @@
 #include "ui/import/DialogFilePicker.h"
 
+#include "volume/zarr/DirectoryStore.h"
+#include "volume/zarr/OmeZarrLayout.h"
+
 #include <QFileDialog>
+
+namespace {
+
+// A chunked store is a folder whose metadata files (.zattrs, .zarray) the dialog hides
+// as dot files: the folder itself is what the user means to open.
+bool opensAsStore(const QString& folder) {
+    return OmeZarrLayout::isStoreFolder(folder) &&
+           std::holds_alternative<OmeZarrLayout>(OmeZarrLayout::open(DirectoryStore(folder)));
+}
+
+} // namespace
 
 DialogFilePicker::DialogFilePicker(QWidget* parent) : m_parent(parent) {}
 
@@ -23,8 +37,20 @@ std::optional<QString> DialogFilePicker::run(const FilePickerRequest& request, Q
     if (!request.selectedFile.isEmpty()) {
         dialog.selectFile(request.selectedFile);
     }
+    QString store;
+    if (mode == QFileDialog::AcceptOpen) {
+        QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, [&](const QString& folder) {
+            if (opensAsStore(folder)) {
+                store = folder;
+                static_cast<QDialog&>(dialog).done(QDialog::Accepted);
+            }
+        });
+    }
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
+    }
+    if (!store.isEmpty()) {
+        return store;
     }
     const QStringList files = dialog.selectedFiles();
     return files.isEmpty() ? QString() : files.first();

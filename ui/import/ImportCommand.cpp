@@ -309,7 +309,8 @@ FilePickerRequest ImportCommand::headerRequest() const {
            "zarr.json .zattrs .zarray)"),
         tr("NRRD (*.nrrd *.NRRD *.nhdr)"), tr("DICOM (*.dcm *.DCM *.ima *.IMA *)"),
         tr("NIfTI (*.nii *.nii.gz *.hdr *.img)"), tr("TIFF (*.tif *.tiff *.TIF *.TIFF)"),
-        // A store is a folder: the metadata file at its top stands for it.
+        // A store is a folder, opened as the user enters it; the metadata file at its top
+        // stands for it too.
         tr("OME-Zarr (zarr.json .zattrs .zarray)"), tr("All files (*)")};
     request.directory = m_lastFolder;
     return request;

@@ -6,6 +6,7 @@
 #include "TestVolumes.h"
 #include "VolumeFileWriters.h"
 #include "render/QVRenderer.h"
+#include "ui/import/DialogFilePicker.h"
 #include "ui/import/ImportCommand.h"
 #include "ui/import/ImportHandOver.h"
 #include "ui/view/QVMTKView.h"
@@ -13,12 +14,18 @@
 #include "ui/window/WindowController.h"
 #include "volume/core/VolumeRecord.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTest>
 #include <QThreadPool>
+#include <QTimer>
 #include <QWheelEvent>
 #include <array>
 #include <cstdint>
@@ -371,6 +378,67 @@ TEST_F(ImportHandOverTest, StoppedOrClosedHandOverLeavesTheRendererAlone) {
     m_record.data = ByteBuffer::fromByteArray(sampleBytes(ramp(4), 2));
     EXPECT_EQ(handOver(), ImportHandOver::Outcome::Stopped);
     EXPECT_EQ(shownWidth(), 2u);
+}
+
+// The open panel's user double-clicks folders: a chunked store's folder opens as the store
+// (its metadata files are dot files the panel hides), any other folder is entered as usual.
+TEST(DialogFilePickerTest, EnteringAStoreFolderOpensItAndOtherFoldersAreBrowsed) {
+    const TestFolder files;
+    writeZarrStore(files.path(QStringLiteral("ct.zarr")),
+                   R"({"format":2,"ome":true,"unit":"millimeter","scale":[1,1,1],"window":[0,900],)"
+                   R"("codec":"zstd","sep":"/","dtype":"<u2","mod":900,"low":0,"fill":0,)"
+                   R"("shape":[4,4,4],"chunks":[2,2,2]})");
+    ASSERT_TRUE(QDir(files.dir().path()).mkdir(QStringLiteral("plain")));
+    const struct {
+        const char* folder;
+        std::optional<QString> chosen;
+    } cases[] = {{"ct.zarr", files.path(QStringLiteral("ct.zarr"))}, {"plain", std::nullopt}};
+    for (const auto& [folder, chosen] : cases) {
+        SCOPED_TRACE(folder);
+        QString entered;
+        int ticks = 0;
+        QTimer user;
+        QObject::connect(&user, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            if (++ticks > 500) {
+                dialog->reject(); // the folder never showed: fails below rather than hangs
+                return;
+            }
+            if (!entered.isEmpty()) {
+                // Still open in the folder entered: the user gives up.
+                user.stop();
+                entered = dialog->directory().dirName();
+                dialog->reject();
+                return;
+            }
+            // The list or the detail view, whichever the panel shows.
+            QAbstractItemView* view = nullptr;
+            for (auto* shown : dialog->findChildren<QAbstractItemView*>())
+                if (!view && shown->isVisible() && !qobject_cast<QHeaderView*>(shown) &&
+                    shown->model() == dialog->findChild<QFileSystemModel*>())
+                    view = shown;
+            const QModelIndex index = view ? static_cast<QFileSystemModel*>(view->model())
+                                                 ->index(files.path(QString::fromLatin1(folder)))
+                                           : QModelIndex();
+            if (!index.isValid() || view->visualRect(index).isEmpty())
+                return;
+            entered = QString::fromLatin1(folder);
+            const QPoint at = view->visualRect(index).center();
+            QTest::mousePress(view->viewport(), Qt::LeftButton, {}, at);
+            QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, at);
+            QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
+            if (view->isVisible())
+                QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, at);
+        });
+        user.start(20);
+        DialogFilePicker picker;
+        FilePickerRequest request;
+        request.directory = files.dir().path();
+        EXPECT_EQ(picker.openFile(request), chosen);
+        EXPECT_EQ(entered, QString::fromLatin1(folder));
+    }
 }
 
 } // namespace
