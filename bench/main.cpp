@@ -212,6 +212,10 @@ int main(int argc, char** argv) {
                                renderer->displayModel().colourMap().name()},
                               std::get<PoolWarmUp::Times>(warmUp), run, setupMs, loadStart);
     json["view"] = options.view ? SliceGeometry::name(*options.view).toLower() : QStringLiteral("3d");
+    // Bricks the warm-up and the orbit sent to the atlas: those the window and the curve let show.
+    if (const BrickPool* pool = renderer->brickPool()) {
+        json["bricks_uploaded"] = static_cast<qint64>(pool->uploads().bricks);
+    }
     if (volume.source) {
         json["histogram"] = histogramTimes(*volume.source, {volume.width, volume.height, volume.depth});
     }

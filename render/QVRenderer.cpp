@@ -221,7 +221,7 @@ void QVRenderer::uploadColourMap() {
         }
     }
     const ColourMap::Table table = m_display.colourMap->table();
-    const OpacityRanges::Counts counts = OpacityRanges(table).counts();
+    const OpacityRanges::Counts& counts = curveRanges()->counts();
     if (m_colourMapTexture->replaceRegion({{0, 0, 0}, {ColourMap::kTableSize, 1, 1}}, 0, 0, table.data(),
                                           table.size(), table.size()) &&
         m_opacityCountsTexture->replaceRegion({{0, 0, 0}, {OpacityRanges::kCounts, 1, 1}}, 0, 0,
@@ -246,6 +246,32 @@ std::int64_t QVRenderer::invisibleTexels() const {
         lowerEdge += width * static_cast<float>(m_display.colourMap->transparentUpTo());
     }
     return static_cast<std::int64_t>(std::floor(std::clamp(lowerEdge, -2.0f, 65536.0f))) - 1;
+}
+
+ShownTexels QVRenderer::shownTexels() {
+    ShownTexels shown;
+    shown.threshold = invisibleTexels();
+    if (m_display.renderMode != RenderMode::Composite || !m_display.colourMap->hasOpacity() ||
+        shown.threshold < 0) {
+        return shown;
+    }
+    // Window levels as the colouring computes them: 0 at the window's floor, 1 at its top.
+    shown.width = std::max(static_cast<double>(m_wlww.ww), 1.0);
+    shown.floor = static_cast<double>(m_wlww.wl) - 0.5 * shown.width -
+                  static_cast<double>(m_scene->volume().sampleOffset);
+    const double zero = -shown.floor / shown.width;
+    if (curveRanges()->hides(zero, zero)) {
+        shown.curve = curveRanges();
+    }
+    return shown;
+}
+
+const std::shared_ptr<const OpacityRanges>& QVRenderer::curveRanges() {
+    if (m_curveRangesOf != m_display.colourMap) {
+        m_curveRanges = std::make_shared<const OpacityRanges>(m_display.colourMap->table());
+        m_curveRangesOf = m_display.colourMap;
+    }
+    return m_curveRanges;
 }
 
 void QVRenderer::updateMarch() {
@@ -292,7 +318,7 @@ void QVRenderer::updatePool(std::uint32_t drawableHeight) {
                     std::clamp(low.z, 0.0f, 1.0f)};
     view.clipHigh = {std::clamp(high.x, 0.0f, 1.0f), std::clamp(high.y, 0.0f, 1.0f),
                      std::clamp(high.z, 0.0f, 1.0f)};
-    view.threshold = invisibleTexels();
+    view.shown = shownTexels();
     m_scene->updatePool(view);
 
     const VolumeState& volume = m_scene->volume();

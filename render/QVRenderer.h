@@ -12,6 +12,7 @@
 #include "render/scene/VolumeState.h"
 #include "render/streaming/BrickGrid.h"
 #include "render/streaming/BrickPool.h"
+#include "render/streaming/ShownTexels.h"
 #include "volume/core/VolumeRecord.h"
 
 #include <QObject>
@@ -235,6 +236,11 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // Texels at or below which nothing of the frame's mode can show; −1 when every sample
     // counts.
     std::int64_t invisibleTexels() const;
+    // What a brick must hold to be needed: texels above invisibleTexels() and, in compositing
+    // under an opacity curve that hides the zero texel, outside the stretches it hides.
+    ShownTexels shownTexels();
+    // The stretches the display model's colour map hides, found once per map.
+    const std::shared_ptr<const OpacityRanges>& curveRanges();
     // The frame's choice of bricks, uploads of those read, and where the shader finds them.
     // Chooses and streams the bricks for a frame of the view's current drawable height.
     void updatePool(std::uint32_t drawableHeight);
@@ -253,6 +259,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     std::shared_ptr<gpu::Texture> m_colourMapTexture;
     std::shared_ptr<gpu::Texture> m_opacityCountsTexture; // OpacityRanges of the map's curve
     std::shared_ptr<const ColourMap> m_uploadedMap;       // what the texture holds
+    std::shared_ptr<const OpacityRanges> m_curveRanges;
+    std::shared_ptr<const ColourMap> m_curveRangesOf; // the map m_curveRanges was found for
     std::uint64_t m_colourMapUploads = 0;
     bool m_colourMapRefused = false; // the device made no texture for it
 

@@ -142,7 +142,9 @@ std::optional<PreparedSample::Contents> PreparedSample::read(const QString& path
         if (!readValues(stream, brick.texels, layout.slotTexels())) {
             return std::nullopt;
         }
-        brick.maximum = *std::max_element(brick.texels.begin(), brick.texels.end());
+        const auto [minimum, maximum] = std::minmax_element(brick.texels.begin(), brick.texels.end());
+        brick.minimum = *minimum;
+        brick.maximum = *maximum;
         contents.baseBricks.push_back(std::move(brick));
     }
     if (!stream.atEnd()) {

@@ -156,7 +156,7 @@ void VolumeScene::showVolume() {
     }
     m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
     if (m_volume.bricks) {
-        m_pool->knowMaxima(*m_volume.bricks);
+        m_pool->knowRanges(*m_volume.bricks);
     }
     if (m_volume.bricks && !m_volume.brickTexture) {
         QString reason;
@@ -193,7 +193,7 @@ void VolumeScene::adoptGrid(std::shared_ptr<const BrickGrid> grid) {
     QString reason;
     m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *grid, &reason);
     if (m_pool) {
-        m_pool->knowMaxima(*grid);
+        m_pool->knowRanges(*grid);
     }
     if (m_volume.brickTexture) {
         m_volume.bricks = std::move(grid);

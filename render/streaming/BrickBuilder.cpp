@@ -105,6 +105,8 @@ std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLay
             }
         }
     }
-    brick.maximum = *std::max_element(brick.texels.begin(), brick.texels.end());
+    const auto [minimum, maximum] = std::minmax_element(brick.texels.begin(), brick.texels.end());
+    brick.minimum = *minimum;
+    brick.maximum = *maximum;
     return brick;
 }

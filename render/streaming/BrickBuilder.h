@@ -8,11 +8,13 @@
 
 class VolumeSource;
 
-// One brick's slot as the atlas takes it: slotSide³ texels, x fastest, and the largest of
-// them. The slot's border makes that largest bound every trilinear sample inside the brick.
+// One brick's slot as the atlas takes it: slotSide³ texels, x fastest, and the smallest
+// and largest of them. The slot's border makes those bound every trilinear sample inside
+// the brick.
 struct BrickTexels {
     BrickKey key;
     std::vector<std::uint16_t> texels;
+    std::uint16_t minimum = 0;
     std::uint16_t maximum = 0;
 };
 

@@ -41,7 +41,7 @@ BrickPool::create(gpu::Device& device, std::shared_ptr<const VolumeSource> sourc
 
 BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std::uint64_t, 3> size,
                      const BrickLayout& layout, const Budgets& budgets)
-    : m_layout(layout), m_budgets(budgets), m_maxima(layout), m_residency(layout),
+    : m_layout(layout), m_budgets(budgets), m_ranges(layout), m_residency(layout),
       // A store holding every coarse level the layout has needs no pass over its level 0.
       m_coarse(budgets.coarseLevelBytes > 0 && source->storedLevels() < layout.baseLevel()
                    ? CoarseLevels::start(source, layout, budgets.coarseLevelBytes)
@@ -51,8 +51,8 @@ BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std:
 
 BrickPool::~BrickPool() = default;
 
-void BrickPool::knowMaxima(const BrickGrid& grid) {
-    m_pageStale = m_maxima.takeFrom(grid) || m_pageStale;
+void BrickPool::knowRanges(const BrickGrid& grid) {
+    m_pageStale = m_ranges.takeFrom(grid) || m_pageStale;
     m_settledFor.reset();
 }
 
@@ -96,11 +96,11 @@ bool BrickPool::upload(const BrickTexels& brick) {
 }
 
 void BrickPool::arrive(const BrickTexels& brick) {
-    m_maxima.set(brick.key, brick.maximum);
+    m_ranges.set(brick.key, brick.minimum, brick.maximum);
     const bool base = brick.key.level == m_layout.baseLevel();
     m_pageStale = m_pageStale || brick.key.level == m_level;
     if (m_residency.slotOf(brick.key) < 0 &&
-        (base || (brick.key.level == m_level && m_maxima.mustUpload(brick.key, m_threshold)))) {
+        (base || (brick.key.level == m_level && m_ranges.mustUpload(brick.key, m_shown)))) {
         upload(brick);
     }
 }
@@ -111,20 +111,20 @@ bool BrickPool::update(const View& view) {
     }
     ++m_frame;
     const std::uint64_t baseBricks = m_layout.brickCount(m_layout.baseLevel());
-    chooseLevel(m_layout, view, m_maxima, m_atlas->largestSlotCount() - baseBricks - 1, m_needed);
-    if (m_needed.level != m_level || view.threshold != m_threshold) {
+    chooseLevel(m_layout, view, m_ranges, m_atlas->largestSlotCount() - baseBricks - 1, m_needed);
+    if (m_needed.level != m_level || view.shown != m_shown) {
         m_level = m_needed.level;
-        m_threshold = view.threshold;
+        m_shown = view.shown;
         m_pageStale = true;
     }
     // Slots this view needs: the zero slot, the base level and the bricks of the frame's
-    // level that are resident or known to reach above the window.
+    // level that are resident or known to hold texels that can show.
     m_demand = baseBricks + 1;
     for (const BrickKey& key : m_needed.bricks) {
         if (m_residency.slotOf(key) >= 0) {
             m_residency.need(key, m_frame);
             ++m_demand;
-        } else if (m_maxima.mustUpload(key, m_threshold)) {
+        } else if (m_ranges.mustUpload(key, m_shown)) {
             ++m_demand;
         }
     }
@@ -151,10 +151,10 @@ bool BrickPool::update(const View& view) {
         }
     }
     // Bricks not read yet, and bricks read before that turn out to be needed (a neighbour
-    // reaches above the window): a brick below it is not read again while its neighbours
+    // holds texels that show): a brick that cannot show is not read again while its neighbours
     // are still unknown.
     for (const BrickKey& key : m_needed.bricks) {
-        if (m_residency.slotOf(key) < 0 && (!m_maxima.known(key) || m_maxima.mustUpload(key, m_threshold))) {
+        if (m_residency.slotOf(key) < 0 && (!m_ranges.known(key) || m_ranges.mustUpload(key, m_shown))) {
             m_wishes.push_back(key);
         }
     }
@@ -179,8 +179,8 @@ bool BrickPool::writePageTable() {
     const std::uint64_t count = m_layout.brickCount(m_level);
     for (std::uint64_t index = 0; index < count; ++index) {
         BrickKey key = m_layout.key(m_level, index);
-        if (m_residency.slotOf(key) < 0 && !m_maxima.canShow(key, m_threshold)) {
-            continue; // below the window: the zero slot
+        if (m_residency.slotOf(key) < 0 && !m_ranges.canShow(key, m_shown)) {
+            continue; // cannot show: the zero slot
         }
         while (m_residency.slotOf(key) < 0 && key.level < m_layout.baseLevel()) {
             key = BrickLayout::parent(key);

@@ -4,8 +4,8 @@
 #include "render/streaming/BrickAtlas.h"
 #include "render/streaming/BrickLayout.h"
 #include "render/streaming/BrickLoader.h"
-#include "render/streaming/BrickMaxima.h"
 #include "render/streaming/BrickPageTable.h"
+#include "render/streaming/BrickRanges.h"
 #include "render/streaming/BrickResidency.h"
 #include "render/streaming/BrickView.h"
 #include "render/streaming/BrickVisibility.h"
@@ -26,7 +26,7 @@ class VolumeSource;
 // (BrickLayout) resident in slots of one atlas texture (BrickAtlas), found by the shader
 // through a page table (BrickPageTable). Lives on the GUI thread, which draws with it. It
 // composes the parts, each with one job: which bricks a frame needs (BrickVisibility),
-// what is known of their maxima (BrickMaxima), which brick holds which slot
+// what is known of their ranges (BrickRanges), which brick holds which slot
 // (BrickResidency), and the workers that read them (BrickLoader).
 //
 // Each frame (update) chooses the level its pixels need — at most two voxels per pixel at the
@@ -38,7 +38,7 @@ class VolumeSource;
 // no frame is long; a brick needs a slot, taken from the brick the frames have needed
 // least recently when the atlas is full. The page table then tells, for every brick of
 // the frame's level, the slot of its own texels or, until they arrive, of the nearest
-// coarser brick resident (the base level always is), or that it lies below the window.
+// coarser brick resident (the base level always is), or that it cannot show.
 // With the camera still and every brick it needs resident the frame samples exactly the
 // volume's level-0 voxels, as one texture of the whole volume would.
 class BrickPool {
@@ -76,10 +76,10 @@ class BrickPool {
     static std::optional<QString> refusal(std::array<std::uint64_t, 3> size, const Budgets& budgets,
                                           std::size_t maxTexture3DSize);
 
-    // Takes the maxima of level-0 bricks from a survey of the volume, when its cells are
-    // the pool's bricks (each widened by one voxel, as a slot is): bricks below the window
+    // Takes the ranges of level-0 bricks from a survey of the volume, when its cells are
+    // the pool's bricks (each widened by one voxel, as a slot is): bricks that cannot show
     // with all their neighbours are then never read.
-    void knowMaxima(const BrickGrid& grid);
+    void knowRanges(const BrickGrid& grid);
 
     // The brick grid the pass over a volume read in place made, once it has finished; null
     // before, and for volumes without such a pass.
@@ -141,7 +141,7 @@ class BrickPool {
 
     BrickLayout m_layout;
     Budgets m_budgets;
-    BrickMaxima m_maxima;
+    BrickRanges m_ranges;
     BrickResidency m_residency;
     std::unique_ptr<BrickAtlas> m_atlas;
     std::unique_ptr<BrickPageTable> m_pageTable;
@@ -155,7 +155,7 @@ class BrickPool {
 
     std::uint64_t m_frame = 0;
     std::uint32_t m_level = 0;
-    std::int64_t m_threshold = -1;
+    ShownTexels m_shown;
     bool m_pageStale = true;
     bool m_complete = false;
     bool m_missesUnreadable = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/Math.h"
+#include "render/streaming/ShownTexels.h"
 
 #include <array>
 #include <cstdint>
@@ -13,9 +14,7 @@ struct BrickView {
     float projectionScale = 1.0f;                       // cot(field of view / 2)
     std::uint32_t viewportHeight = 1;
     std::array<float, 3> clipLow{0.0f, 0.0f, 0.0f}, clipHigh{1.0f, 1.0f, 1.0f}; // texture coordinates
-    // Texels at or below this cannot show; negative when every sample counts (the
-    // minimum and mean projections).
-    std::int64_t threshold = -1;
+    ShownTexels shown{};
 
     bool operator==(const BrickView&) const = default;
 };

@@ -1,6 +1,6 @@
 #include "render/streaming/BrickVisibility.h"
 
-#include "render/streaming/BrickMaxima.h"
+#include "render/streaming/BrickRanges.h"
 
 #include <algorithm>
 #include <cmath>
@@ -48,7 +48,7 @@ std::uint32_t pixelLevel(const BrickLayout& layout, const BrickView& view) {
     return std::min(static_cast<std::uint32_t>(std::floor(std::log2(voxelsPerPixel))), layout.baseLevel());
 }
 
-void findNeededBricks(const BrickLayout& layout, const BrickView& view, const BrickMaxima& maxima,
+void findNeededBricks(const BrickLayout& layout, const BrickView& view, const BrickRanges& ranges,
                       std::uint32_t level, NeededBricks& needed) {
     needed.level = level;
     needed.candidates.clear();
@@ -66,7 +66,7 @@ void findNeededBricks(const BrickLayout& layout, const BrickView& view, const Br
             const float centre = 0.5f * (low[axis] + high[axis]) - view.camera[axis];
             distance += centre * centre;
         }
-        if (clipped || outsideView(view.viewProjection, low, high) || !maxima.canShow(key, view.threshold)) {
+        if (clipped || outsideView(view.viewProjection, low, high) || !ranges.canShow(key, view.shown)) {
             continue;
         }
         needed.candidates.push_back({distance, key});
@@ -81,14 +81,14 @@ void findNeededBricks(const BrickLayout& layout, const BrickView& view, const Br
     }
 }
 
-void chooseLevel(const BrickLayout& layout, const BrickView& view, const BrickMaxima& maxima,
+void chooseLevel(const BrickLayout& layout, const BrickView& view, const BrickRanges& ranges,
                  std::uint64_t room, NeededBricks& needed) {
     const std::uint32_t base = layout.baseLevel();
     for (std::uint32_t level = pixelLevel(layout, view); level < base; ++level) {
-        findNeededBricks(layout, view, maxima, level, needed);
+        findNeededBricks(layout, view, ranges, level, needed);
         if (needed.bricks.size() <= room) {
             return;
         }
     }
-    findNeededBricks(layout, view, maxima, base, needed);
+    findNeededBricks(layout, view, ranges, base, needed);
 }

@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <vector>
 
-class BrickMaxima;
+class BrickRanges;
 
 // Which bricks a frame needs, as pure functions of the layout, the view, the bricks'
-// maxima and the atlas's room: no GPU, no state beyond what the caller hands in.
+// ranges and the atlas's room: no GPU, no state beyond what the caller hands in.
 //
 // A brick is needed when the rays can meet it: inside the clip box and the view frustum,
-// and not known to lie below the display window together with all its neighbours (a ray
+// and not known to hold, together with all its neighbours, only texels that cannot show
+// (below the display window, or where the opacity curve hides them) (a ray
 // samples at most one voxel into a brick it skips; the neighbours' own slots hold those
 // samples). The level is the one the pixels need — at most two level-0 voxels per pixel
 // at the volume's centre — or coarser where its bricks in view would not fit the atlas.
@@ -37,11 +38,11 @@ struct NeededBricks {
 std::uint32_t pixelLevel(const BrickLayout& layout, const BrickView& view);
 
 // Fills `needed` with the bricks of `level` the view's rays can meet.
-void findNeededBricks(const BrickLayout& layout, const BrickView& view, const BrickMaxima& maxima,
+void findNeededBricks(const BrickLayout& layout, const BrickView& view, const BrickRanges& ranges,
                       std::uint32_t level, NeededBricks& needed);
 
 // Fills `needed` with the finest level, from the pixels' level on, whose needed bricks
 // number at most `room` (the slots the atlas has beside its zero slot and the base
 // level), and with its bricks; the base level when none fits.
-void chooseLevel(const BrickLayout& layout, const BrickView& view, const BrickMaxima& maxima,
+void chooseLevel(const BrickLayout& layout, const BrickView& view, const BrickRanges& ranges,
                  std::uint64_t room, NeededBricks& needed);

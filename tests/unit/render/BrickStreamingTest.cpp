@@ -1,9 +1,10 @@
 #include "LogCapture.h"
 #include "RecordingGpu.h"
+#include "render/display/ColourMap.h"
 #include "render/streaming/BrickGrid.h"
 #include "render/streaming/BrickLoader.h"
-#include "render/streaming/BrickMaxima.h"
 #include "render/streaming/BrickPool.h"
+#include "render/streaming/BrickRanges.h"
 #include "render/streaming/BrickVisibility.h"
 #include "render/streaming/CoarseLevels.h"
 #include "volume/core/VolumeSource.h"
@@ -373,11 +374,13 @@ struct Visibility {
     float clipHighX = 1.0f;
     float shiftX = 0.0f;
     std::int64_t threshold = -1;
-    bool hotCorner = false;    // maxima known: all 50 but brick (3, 3, 3), 200
+    bool band = false;         // a curve that shows only levels 0.4 to 0.6 of a window of 0 to 400
+    bool hotCorner = false;    // ranges known: all 50 but brick (3, 3, 3), 200
     std::uint64_t room = 1000; // slots beside the base level
     std::uint32_t viewportHeight = 512;
     std::uint32_t level = 0;
     std::size_t needed = 0;
+    std::size_t uploads = 512; // level-0 bricks that must be resident once read
 };
 
 TEST(BrickVisibility, NeedsTheBricksTheRaysCanMeetNearestFirst) {
@@ -388,8 +391,25 @@ TEST(BrickVisibility, NeedsTheBricksTheRaysCanMeetNearestFirst) {
         // x < -0.25 remain.
         {.name = "OutsideTheFrustum", .shiftX = 1.3f, .needed = 128},
         // Only the hot brick's neighbourhood can reach above the window.
-        {.name = "BelowTheWindowWithAllNeighbours", .threshold = 100, .hotCorner = true, .needed = 27},
-        {.name = "UnknownMaximaMayShow", .threshold = 100, .needed = 512},
+        {.name = "BelowTheWindowWithAllNeighbours",
+         .threshold = 100,
+         .hotCorner = true,
+         .needed = 27,
+         .uploads = 27},
+        {.name = "UnknownRangesMayShow", .threshold = 100, .needed = 512, .uploads = 0},
+        // Every brick lies above the floor; only the hot one's neighbourhood reaches the band.
+        {.name = "BelowTheCurvesBandWithAllNeighbours",
+         .threshold = 10,
+         .band = true,
+         .hotCorner = true,
+         .needed = 27,
+         .uploads = 27},
+        {.name = "AboveTheFloorWithoutTheCurve", .threshold = 10, .hotCorner = true, .needed = 512},
+        {.name = "UnknownRangesMayShowUnderTheCurve",
+         .threshold = 10,
+         .band = true,
+         .needed = 512,
+         .uploads = 0},
         {.name = "MinimumAndMeanNeedEverything", .threshold = -1, .hotCorner = true, .needed = 512},
         // 512 bricks do not fit 511 slots: the base level's 64 do.
         {.name = "CoarserWhenTheAtlasIsTooSmall", .room = 511, .level = 1, .needed = 64},
@@ -398,21 +418,33 @@ TEST(BrickVisibility, NeedsTheBricksTheRaysCanMeetNearestFirst) {
     };
     for (const Visibility& c : cases) {
         SCOPED_TRACE(c.name);
-        BrickMaxima maxima(kLayout);
+        BrickRanges ranges(kLayout);
         for (std::uint64_t index = 0; c.hotCorner && index < kLayout.brickCount(0); ++index) {
             const BrickKey key = kLayout.key(0, index);
-            maxima.set(key, key.brick == std::array<std::uint32_t, 3>{3, 3, 3} ? 200 : 50);
+            const std::uint16_t value = key.brick == std::array<std::uint32_t, 3>{3, 3, 3} ? 200 : 50;
+            ranges.set(key, value, value);
+        }
+        ShownTexels shown{.threshold = c.threshold, .floor = 0.0, .width = 400.0};
+        if (c.band) {
+            const ColourMap map(QStringLiteral("Band"), {{0.0, 1.0, 1.0, 1.0}, {1.0, 1.0, 1.0, 1.0}},
+                                {{0.0, 0.0}, {0.4, 0.0}, {0.5, 1.0}, {0.6, 0.0}, {1.0, 0.0}});
+            shown.curve = std::make_shared<const OpacityRanges>(map.table());
         }
         // Clip space is the world moved by (shiftX, 0, 1): the volume ([-0.5, 0.5]³) lies in
         // front of the near plane, inside the frustum unless shifted sideways.
         BrickView view{.camera = {0.0f, 0.0f, -2.0f},
                        .viewportHeight = c.viewportHeight,
                        .clipHigh = {c.clipHighX, 1.0f, 1.0f},
-                       .threshold = c.threshold};
+                       .shown = shown};
         view.viewProjection.columns[3] = {c.shiftX, 0.0f, 1.0f, 1.0f};
 
+        std::size_t uploads = 0;
+        for (std::uint64_t index = 0; index < kLayout.brickCount(0); ++index)
+            uploads += ranges.mustUpload(kLayout.key(0, index), shown) ? 1 : 0;
+        EXPECT_EQ(uploads, c.uploads);
+
         NeededBricks needed;
-        chooseLevel(kLayout, view, maxima, c.room, needed);
+        chooseLevel(kLayout, view, ranges, c.room, needed);
         EXPECT_EQ(needed.level, c.level);
         ASSERT_EQ(needed.bricks.size(), c.needed);
         float last = 0.0f;
