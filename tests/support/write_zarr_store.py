@@ -1,7 +1,9 @@
 """Writes a small Zarr store for the tests: format 2 through python3-zarr, format 3 (with
 sharding) by hand, since Debian's zarr writes format 2 only. The samples are
 ((i * 37) % mod + low) * mul for the i-th voxel of the first time point and channel in C
-order; the first chunk holds only the fill value, so that it is never written. An OME
+order; the first chunk holds only the fill value, so that it is never written. Chunks are
+stored in Fortran order with "order": "F" (format 2) or transposed by "transpose" (format
+3, an order of the axes). An OME
 image's level 1 takes every second voxel along z, y, x (or every `steps`); `marker` fills it
 with that one value instead.
 
@@ -46,13 +48,15 @@ def write_v2(folder, o, a):
     import zarr
     z = zarr.open(folder, mode="w", shape=a.shape, chunks=o["chunks"], dtype=a.dtype,
                   compressor=compressor(o["codec"]), fill_value=o["fill"],
-                  dimension_separator=o["sep"], write_empty_chunks=False)
+                  dimension_separator=o["sep"], write_empty_chunks=False, order=o.get("order", "C"))
     z[...] = a
 
 
 def v3_codecs(o):
     endian = "big" if o["dtype"].startswith(">") else "little"
     chain = [{"name": "bytes", "configuration": {"endian": endian}}]
+    if o.get("transpose"):
+        chain.insert(0, {"name": "transpose", "configuration": {"order": o["transpose"]}})
     if o["codec"] != "none":
         chain.append({"name": o["codec"].split("-")[0], "configuration": {}})
     if o.get("crc"):
@@ -61,7 +65,7 @@ def v3_codecs(o):
 
 
 def encode_v3(o, block):
-    data = block.tobytes()
+    data = np.ascontiguousarray(block.transpose(o["transpose"]) if o.get("transpose") else block).tobytes()
     codec = compressor(o["codec"])
     if codec is not None:
         data = bytes(codec.encode(data))

@@ -119,25 +119,64 @@ std::optional<bool> endianOf(const QJsonObject& configuration) {
     return std::nullopt;
 }
 
-bool isIdentityOrder(const QJsonValue& order) {
-    const QJsonArray axes = order.toArray();
-    for (qsizetype i = 0; i < axes.size(); ++i)
-        if (axes[i].toDouble(-1.0) != static_cast<double>(i))
+bool isIdentity(const std::vector<std::size_t>& axes) {
+    for (std::size_t axis = 0; axis < axes.size(); ++axis)
+        if (axes[axis] != axis)
             return false;
-    return order.isArray();
+    return true;
 }
 
-// A v3 chain without sharding: an optional transposition (the identity only), the bytes
-// codec, then bytes-to-bytes steps.
-std::optional<QString> parseChain(const QJsonArray& chain, bool& bigEndian, std::vector<ZarrCodec>& codecs) {
+std::vector<std::size_t> reversedAxes(std::size_t rank) {
+    std::vector<std::size_t> axes(rank);
+    for (std::size_t axis = 0; axis < rank; ++axis)
+        axes[axis] = rank - 1 - axis;
+    return axes;
+}
+
+// A transposition's order: each axis once, or "C" and "F" as early writers put it.
+std::optional<std::vector<std::size_t>> permutationOf(const QJsonValue& order, std::size_t rank) {
+    if (order.toString() == QLatin1String("C"))
+        return std::vector<std::size_t>{};
+    if (order.toString() == QLatin1String("F"))
+        return reversedAxes(rank);
+    const QJsonArray axes = order.toArray();
+    if (static_cast<std::size_t>(axes.size()) != rank)
+        return std::nullopt;
+    std::vector<std::size_t> permutation;
+    std::vector<bool> seen(rank, false);
+    for (const QJsonValue& axis : axes) {
+        const double position = axis.toDouble(-1.0);
+        if (!(position >= 0.0 && position < static_cast<double>(rank)) || position != std::floor(position) ||
+            seen[static_cast<std::size_t>(position)])
+            return std::nullopt;
+        seen[static_cast<std::size_t>(position)] = true;
+        permutation.push_back(static_cast<std::size_t>(position));
+    }
+    return isIdentity(permutation) ? std::vector<std::size_t>{} : permutation;
+}
+
+// A v3 chain without sharding: transpositions, the bytes codec, then bytes-to-bytes steps.
+// `storedAxes` takes the transpositions; none are allowed where it is null (a shard index).
+std::optional<QString> parseChain(const QJsonArray& chain, std::size_t rank,
+                                  std::vector<std::size_t>* storedAxes, bool& bigEndian,
+                                  std::vector<ZarrCodec>& codecs) {
     bool sawBytes = false;
     for (const QJsonValue& item : chain) {
         const QJsonObject codec = item.toObject();
         const QString name = codec.value(QLatin1String("name")).toString();
         const QJsonObject configuration = codec.value(QLatin1String("configuration")).toObject();
         if (name == QLatin1String("transpose")) {
-            if (sawBytes || !isIdentityOrder(configuration.value(QLatin1String("order"))))
-                return QStringLiteral("its chunks are stored transposed, which is not supported");
+            const std::optional<std::vector<std::size_t>> order =
+                permutationOf(configuration.value(QLatin1String("order")), rank);
+            if (sawBytes || !order || (!storedAxes && !order->empty()))
+                return QStringLiteral("its transposition is not an order of its %1 axes").arg(rank);
+            // A second transposition reorders the axes the first one stored.
+            if (!order->empty()) {
+                std::vector<std::size_t> composed(*order);
+                for (std::size_t axis = 0; axis < rank; ++axis)
+                    composed[axis] = storedAxes->empty() ? (*order)[axis] : (*storedAxes)[(*order)[axis]];
+                *storedAxes = isIdentity(composed) ? std::vector<std::size_t>{} : composed;
+            }
         } else if (name == QLatin1String("bytes")) {
             const std::optional<bool> big = endianOf(configuration);
             if (!big || sawBytes)
@@ -177,8 +216,8 @@ std::optional<QString> parseSharding(const QJsonObject& configuration, ZarrArray
     sharding.indexAtStart = location == QLatin1String("start");
     bool indexBig = false;
     std::vector<ZarrCodec> indexCodecs;
-    if (std::optional<QString> refusal =
-            parseChain(configuration.value(QLatin1String("index_codecs")).toArray(), indexBig, indexCodecs))
+    if (std::optional<QString> refusal = parseChain(
+            configuration.value(QLatin1String("index_codecs")).toArray(), 2, nullptr, indexBig, indexCodecs))
         return QStringLiteral("shard index: %1").arg(*refusal);
     if (indexBig || indexCodecs.size() > 1 ||
         (indexCodecs.size() == 1 && indexCodecs.front().kind != ZarrCodec::Kind::Crc32c))
@@ -186,7 +225,8 @@ std::optional<QString> parseSharding(const QJsonObject& configuration, ZarrArray
     sharding.indexChecksum = indexCodecs.size() == 1;
     meta.chunks = *inner;
     meta.sharding = sharding;
-    return parseChain(configuration.value(QLatin1String("codecs")).toArray(), meta.bigEndian, meta.codecs);
+    return parseChain(configuration.value(QLatin1String("codecs")).toArray(), meta.rank(), &meta.storedAxes,
+                      meta.bigEndian, meta.codecs);
 }
 
 std::optional<QString> parseV2(const QJsonObject& root, ZarrArrayMeta& meta) {
@@ -197,8 +237,11 @@ std::optional<QString> parseV2(const QJsonObject& root, ZarrArrayMeta& meta) {
             .arg(QString::fromUtf8(QJsonDocument(QJsonArray{root.value(QLatin1String("dtype"))})
                                        .toJson(QJsonDocument::Compact)));
     meta.type = *type;
-    if (root.value(QLatin1String("order")).toString(QStringLiteral("C")) != QLatin1String("C"))
-        return QStringLiteral("its chunks are stored in Fortran order, which is not supported");
+    const QString order = root.value(QLatin1String("order")).toString(QStringLiteral("C"));
+    if (order != QLatin1String("C") && order != QLatin1String("F"))
+        return QStringLiteral("its order \"%1\" is neither C nor F").arg(order);
+    if (order == QLatin1String("F") && meta.rank() > 1)
+        meta.storedAxes = reversedAxes(meta.rank());
     const QJsonArray filters = root.value(QLatin1String("filters")).toArray();
     if (!filters.isEmpty())
         return QStringLiteral("its filter \"%1\" is not supported")
@@ -241,7 +284,7 @@ std::optional<QString> parseV3(const QJsonObject& root, ZarrArrayMeta& meta) {
                                   QLatin1String("sharding_indexed"))
         return parseSharding(codecs.first().toObject().value(QLatin1String("configuration")).toObject(),
                              meta);
-    return parseChain(codecs, meta.bigEndian, meta.codecs);
+    return parseChain(codecs, meta.rank(), &meta.storedAxes, meta.bigEndian, meta.codecs);
 }
 
 } // namespace

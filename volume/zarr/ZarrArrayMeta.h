@@ -14,8 +14,8 @@
 // how its samples are stored: the shape, the grid of chunks, the sample type and byte
 // order, the fill value of chunks never written, the chain of compressors and checksums
 // and, for a sharded array, how chunks are packed into shards. Only what the viewer can
-// decode is accepted; the rest (Fortran order, filters, a transposition) is refused with
-// the reason, as is any shape or chunk too large to be handled safely.
+// decode is accepted; the rest (filters, codecs it does not know) is refused with the
+// reason, as is any shape or chunk too large to be handled safely.
 struct ZarrArrayMeta {
     // Where a chunk's bytes are when several chunks are packed in one shard.
     struct Sharding {
@@ -29,6 +29,10 @@ struct ZarrArrayMeta {
     std::vector<std::uint64_t> chunks; // the unit decoded at once: a chunk, or a shard's inner chunk
     SampleType type = SampleType::UInt16;
     bool bigEndian = false;
+    // The order the chunk's axes are stored in, slowest first, as positions among `shape`'s
+    // axes: empty for C order; Fortran order (format 2) or a transposition (format 3) give a
+    // permutation, undone as each chunk is decoded.
+    std::vector<std::size_t> storedAxes;
     double fillValue = 0.0;
     // Chunk keys: v2 "1.2.3" or "1/2/3"; v3 "c/1/2/3" (or without "c" under the v2 encoding).
     QChar separator = QLatin1Char('.');

@@ -1,6 +1,7 @@
 #include "volume/zarr/ZarrChunkReader.h"
 
 #include <algorithm>
+#include <cstring>
 
 ZarrChunkReader::ZarrChunkReader(std::shared_ptr<const ChunkStore> store, QString arrayPath,
                                  ZarrArrayMeta meta)
@@ -43,6 +44,37 @@ QString ZarrChunkReader::locationOf(const GridPosition& chunk) const {
     return m_store->displayName() + QLatin1Char('/') + keyOf(chunk);
 }
 
+namespace {
+
+// A chunk's samples in C order, from a chunk whose axes are stored in `meta.storedAxes`'
+// order: each sample is copied once, the stored offset following the logical index.
+QByteArray inCOrder(const QByteArray& stored, const ZarrArrayMeta& meta) {
+    const std::size_t rank = meta.rank();
+    const std::size_t sample = sampleTypeBytes(meta.type);
+    std::vector<std::uint64_t> strides(rank); // in samples, per logical axis
+    std::uint64_t stride = 1;
+    for (std::size_t j = rank; j-- > 0;) {
+        strides[meta.storedAxes[j]] = stride;
+        stride *= meta.chunks[meta.storedAxes[j]];
+    }
+    QByteArray ordered(stored.size(), Qt::Uninitialized);
+    std::vector<std::uint64_t> index(rank, 0);
+    std::uint64_t from = 0;
+    for (qsizetype to = 0; to < ordered.size(); to += static_cast<qsizetype>(sample)) {
+        std::memcpy(ordered.data() + to, stored.constData() + from * sample, sample);
+        for (std::size_t axis = rank; axis-- > 0;) {
+            from += strides[axis];
+            if (++index[axis] < meta.chunks[axis])
+                break;
+            from -= strides[axis] * meta.chunks[axis];
+            index[axis] = 0;
+        }
+    }
+    return ordered;
+}
+
+} // namespace
+
 ZarrChunkReader::Chunk ZarrChunkReader::decode(QByteArray stored) const {
     // The chain backwards; only the last decompressor is told the chunk's size, the checksum
     // after it only strips its four bytes.
@@ -59,6 +91,8 @@ ZarrChunkReader::Chunk ZarrChunkReader::decode(QByteArray stored) const {
         return QStringLiteral("a chunk holds %1 bytes where its shape needs %2")
             .arg(stored.size())
             .arg(m_meta.chunkBytes());
+    if (!m_meta.storedAxes.empty())
+        stored = inCOrder(stored, m_meta);
     // C order: the first time point and channel are the chunk's first samples.
     stored.truncate(static_cast<qsizetype>(m_spatialBytes));
     return stored;

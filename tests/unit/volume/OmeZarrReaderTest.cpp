@@ -72,6 +72,8 @@ TEST(OmeZarrReaderTest, ReadsEveryCodecSeparatorAndSampleTypeVoxelForVoxel) {
         {R"({"format":2,"codec":"none","sep":".","dtype":"|i1","mod":256,"low":-128,"fill":0)", one, ""},
         {R"({"format":2,"codec":"zlib","sep":"/","dtype":"<u4","mod":99991,"low":5,"mul":1000,"fill":0)", one,
          "shown in 16 bits"},
+        {R"({"format":2,"codec":"blosc-lz4","sep":".","dtype":"<u2","mod":5000,"low":0,"fill":0,"order":"F")",
+         one, ""},
         {R"({"format":3,"codec":"zstd","crc":true,"sep":"/","dtype":"<u2","mod":50000,"low":0,"fill":9)", one,
          ""},
         {(R"({"format":3,)" + ome +
@@ -83,6 +85,9 @@ TEST(OmeZarrReaderTest, ReadsEveryCodecSeparatorAndSampleTypeVoxelForVoxel) {
          one, ""},
         {R"({"format":3,"codec":"none","sep":".","dtype":"<i4","mod":40000,"low":-20000,"fill":0)", one,
          "int32 samples are shown in 16 bits"},
+        {R"({"format":3,"codec":"zstd","sep":"/","dtype":"<u2","mod":7000,"low":0,"fill":0,"transpose":[2,0,1],)"
+         R"("shard":{"shape":[4,6,8],"index":"end"})",
+         one, ""},
     };
     int number = 0;
     for (const StoreCase& c : cases) {
@@ -169,6 +174,12 @@ TEST(OmeZarrReaderTest, RefusesHostileStoresWithTheReason) {
         {"a filter", v2, ".zarray",
          [](QByteArray& b) { b.replace("\"filters\": null", "\"filters\": [{\"id\": \"delta\"}]"); },
          "filter \"delta\" is not supported"},
+        {"a transposition naming an axis twice", sharded, "zarr.json",
+         [](QByteArray& b) {
+             b.insert(b.indexOf("\"bytes\""),
+                      R"("transpose", "configuration": {"order": [2, 2, 1]}}, {"name": )");
+         },
+         "transposition is not an order of its 3 axes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
