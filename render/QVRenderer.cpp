@@ -278,16 +278,16 @@ void QVRenderer::updateMarch() {
     // A flag of the uniform block, not of the vertex stage's outputs: llvmpipe then runs only
     // the side of the grid walk's branch on it that the frame takes.
     m_march.occupiedHigh.w = m_display.colourMap->hasOpacity() ? 1.0f : 0.0f;
-    const std::int64_t threshold = invisibleTexels();
+    const ShownTexels shown = shownTexels();
     const VolumeState& volume = m_scene->volume();
-    if (volume.bricks == m_marchBricks && threshold == m_marchThreshold) {
+    if (volume.bricks == m_marchBricks && shown == m_marchShown) {
         return;
     }
     m_marchBricks = volume.bricks;
-    m_marchThreshold = threshold;
+    m_marchShown = shown;
     BrickGrid::VoxelBox box{{0, 0, 0}, {volume.width, volume.height, volume.depth}};
     if (volume.bricks) {
-        box = volume.bricks->occupiedBox(threshold);
+        box = volume.bricks->occupiedBox(shown);
     }
     const std::array<double, 3> size{static_cast<double>(volume.width), static_cast<double>(volume.height),
                                      static_cast<double>(volume.depth)};

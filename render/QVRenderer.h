@@ -230,8 +230,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     void updateUniforms();
 
     FrameCache::Inputs frameInputs(std::uint32_t width, std::uint32_t height) const;
-    // The skipping box for the current window; recomputed only when the window's lower
-    // edge or the volume changes.
+    // The skipping box for the current window and colour map; recomputed only when what
+    // can show or the volume changes.
     void updateMarch();
     // Texels at or below which nothing of the frame's mode can show; −1 when every sample
     // counts.
@@ -265,8 +265,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     bool m_colourMapRefused = false; // the device made no texture for it
 
     MarchUniforms m_march{};
-    std::shared_ptr<const BrickGrid> m_marchBricks; // the grid and threshold m_march's box was found for
-    std::int64_t m_marchThreshold = 0;
+    // The grid and the texels that can show m_march's box was found for.
+    std::shared_ptr<const BrickGrid> m_marchBricks;
+    std::optional<ShownTexels> m_marchShown;
     FrameCache m_frames;
     std::uint64_t m_generation = 0; // the volume this view last drew
 

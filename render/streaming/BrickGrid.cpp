@@ -1,5 +1,7 @@
 #include "render/streaming/BrickGrid.h"
 
+#include "render/streaming/ShownTexels.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -146,7 +148,7 @@ void BrickGrid::finish() {
     }
 }
 
-BrickGrid::VoxelBox BrickGrid::occupiedBox(std::int64_t threshold) const {
+BrickGrid::VoxelBox BrickGrid::occupiedBox(const ShownTexels& shown) const {
     std::size_t index = 0;
     while (index + 1 < kLevels && m_levels[index].maxima.size() > kMostCellsScanned) {
         ++index;
@@ -156,9 +158,9 @@ BrickGrid::VoxelBox BrickGrid::occupiedBox(std::int64_t threshold) const {
     std::array<std::uint64_t, 3> high{0, 0, 0}; // one past the last occupied cell
     for (std::uint64_t z = 0; z < level.depth; ++z) {
         for (std::uint64_t y = 0; y < level.height; ++y) {
-            const std::uint16_t* row = level.maxima.data() + (z * level.height + y) * level.width;
+            const std::uint64_t row = (z * level.height + y) * level.width;
             for (std::uint64_t x = 0; x < level.width; ++x) {
-                if (row[x] > threshold) {
+                if (shown.canShow(level.minima[row + x], level.maxima[row + x])) {
                     low = {std::min(low[0], x), std::min(low[1], y), std::min(low[2], z)};
                     high = {std::max(high[0], x + 1), std::max(high[1], y + 1), std::max(high[2], z + 1)};
                 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+struct ShownTexels;
+
 // The largest and smallest texel of each brick of the volume, so that rays skip the bricks
 // in which every sample lies below the display window or where the opacity curve hides it,
 // and so that the renderer knows the box outside which nothing at all can show.
@@ -53,10 +55,11 @@ class BrickGrid {
 
     const Level& level(std::size_t index) const { return m_levels[index]; }
 
-    // The voxels of every brick whose maximum exceeds `threshold` (a texel value), judged
-    // on the finest level small enough to scan in well under a millisecond: a ray clipped
-    // to it misses nothing that can show. Empty when nothing exceeds it.
-    VoxelBox occupiedBox(std::int64_t threshold) const;
+    // The voxels of every brick whose range of texels can show (above the window's floor
+    // and, under an opacity curve, not all where it hides them), judged on the finest level
+    // small enough to scan in well under a millisecond: a ray clipped to it misses nothing
+    // that can show. Empty when nothing can.
+    VoxelBox occupiedBox(const ShownTexels& shown) const;
 
   private:
     std::uint64_t m_width, m_height, m_depth;

@@ -279,6 +279,7 @@ TEST(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindowAndShowsInTheCo
         std::int64_t wl, ww;
         std::array<float, 3> low, high; // equal: nothing can show, no ray is marched
         const char* preset = nullptr;   // a colour preset's map instead of the default
+        bool blockBelow = false;        // the block at 1000 inside 2000, not 2000 inside 1000
     } cases[] = {
         {-10, 1300, {0, 0, 0}, {1, 1, 1}}, // lower edge −660: the air shows, so does everything
         // The same window, but no opacity below 0.6 of it (120): the air shows nothing.
@@ -290,17 +291,25 @@ TEST(RendererSkippingBox, HoldsEveryBrickThatReachesIntoTheWindowAndShowsInTheCo
         {600, 200, {0.5f, 0, 0.25f}, {1, 0.8f, 0.5f}}, // lower edge 500: only the block
         {1000, 1, {0.5f, 0, 0.25f}, {1, 0.8f, 0.5f}},  // 999.5: the block's 1000 still shows, faintly
         {1002, 2, {}, {}},                             // 1001: just above the block's 1000
+        // A band around the block's 0 hides the 1000 around it, above the band.
+        {-10,
+         1300,
+         {0.5f, 0, 0.25f},
+         {1, 0.8f, 0.5f},
+         R"({"RGBPoints": [0, 1, 1, 1, 1, 1, 1, 1], "Points": [0, 0, 0.5, 0, 0.45, 0, 0.5, 0, 0.5, 1, 0.5, 0,)"
+         R"( 0.55, 0, 0.5, 0, 1, 0, 0.5, 0]})",
+         true},
     };
     CreatedRendererTestBed bed;
-    VolumeRecord block = testvolumes::record(32, 20, 32, [](auto x, auto y, auto z) {
-        const bool inside = x >= 20 && x <= 23 && y >= 4 && y <= 7 && z >= 10 && z <= 13;
-        return static_cast<std::uint16_t>(inside ? 2000 : 1000);
-    });
-    block.sampleOffset = -1000;
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&block));
-    bed.renderer->adoptPostedVolume();
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "window " << c.wl << " / " << c.ww);
+        VolumeRecord block = testvolumes::record(32, 20, 32, [&](auto x, auto y, auto z) {
+            const bool inside = x >= 20 && x <= 23 && y >= 4 && y <= 7 && z >= 10 && z <= 13;
+            return static_cast<std::uint16_t>(inside != c.blockBelow ? 2000 : 1000);
+        });
+        block.sampleOffset = -1000;
+        ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&block));
+        bed.renderer->adoptPostedVolume();
         bed.renderer->setWl(c.wl);
         bed.renderer->setWw(c.ww);
         bed.renderer->displayModel().setColourMap(
