@@ -139,4 +139,32 @@ TEST(SliceResampler, BlendsTheValuesBetweenTexelCentresThenColoursThem) {
     }
 }
 
+// Shrunk, a pixel takes the mean of the texels it covers: a bright line every fourth texel
+// shows as a quarter of its value, where the two texels around a pixel's centre would miss
+// every line; a footprint reaching past the slice's edge takes the texels it covers alone.
+TEST(SliceResampler, ShrunkPixelsAverageTheTexelsTheyCover) {
+    SliceImage slice{{}, 64, 4, {}};
+    for (std::uint64_t texel = 0; texel < 64 * 4; ++texel)
+        slice.texels.push_back(texel % 4 == 0 ? 1000 : 0);
+    SliceResampler resampler;
+    const SliceColouring colouring({500, 1000, 0}, ColourMap::blackAndWhite());
+    const struct {
+        QRectF placement;
+        std::vector<double> values; // of the first pixels, left to right
+    } cases[] = {
+        {QRectF(0, 0, 16, 1), {250, 250, 250}},
+        // Six texels a pixel, the slice starting half a pixel in: the first pixel covers
+        // texels [0, 3) only, the next ones [3, 9), [9, 15) and [15, 21).
+        {QRectF(0.5, 0, 64.0 / 6.0, 1), {1000.0 / 3.0, 1000.0 / 3.0, 1000.0 / 6.0, 1000.0 / 3.0}},
+    };
+    for (const auto& c : cases) {
+        const QImage& view = resampler.resample(slice, colouring, c.placement, QSize(16, 1), 1.0);
+        for (std::size_t x = 0; x < c.values.size(); ++x) {
+            const double grey = 255.0 * std::clamp((c.values[x] - 500.0) / 1000.0 + 0.5, 0.0, 1.0);
+            EXPECT_NEAR(qRed(view.pixel(static_cast<int>(x), 0)), grey, 1.0)
+                << x << " of " << c.placement.width();
+        }
+    }
+}
+
 } // namespace
