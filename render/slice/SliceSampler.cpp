@@ -4,7 +4,38 @@
 #include "volume/core/VolumeSource.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <thread>
+
+namespace {
+
+// Runs `read(firstRow, endRow)` over the picture's rows split into parts, side by side: a
+// sagittal slice takes one texel from every file row, so its cost is copying the volume's
+// bytes through the page cache, which as many threads as the machine has share out. Each part
+// writes only the pixels of its own rows. False when a part fails.
+template <typename Read> bool readRowsSideBySide(std::uint64_t rows, const Read& read) {
+    // Beyond a few threads the copy is bound by memory, not by cores.
+    constexpr std::uint64_t kMostThreads = 8;
+    const std::uint64_t threads = std::clamp<std::uint64_t>(std::thread::hardware_concurrency(), 1,
+                                                            std::clamp<std::uint64_t>(rows, 1, kMostThreads));
+    const std::uint64_t share = (rows + threads - 1) / threads;
+    std::atomic<bool> readAll = true;
+    {
+        std::vector<std::jthread> parts;
+        for (std::uint64_t first = share; first < rows; first += share) {
+            parts.emplace_back([&, first] {
+                if (!read(first, std::min(rows, first + share)))
+                    readAll = false;
+            });
+        }
+        if (!read(0, std::min(rows, share)))
+            readAll = false;
+    }
+    return readAll;
+}
+
+} // namespace
 
 std::pair<std::uint64_t, std::uint64_t> SliceSampler::slabRange(const SliceRequest& request,
                                                                 std::uint64_t slices) {
@@ -95,26 +126,27 @@ bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geo
             }
         }
         return true;
-    case SliceAxis::Sagittal: {
+    case SliceAxis::Sagittal:
         // A picture row is a column of the file: the slab's texels of each file row lie side
         // by side, read for many rows at once in the spans a source reads at once, so a thick
         // slab costs little more than one slice.
-        const std::uint64_t span =
-            std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
-        texels.resize(span * count);
-        for (std::uint64_t row = 0; row < rows; ++row) {
-            for (std::uint64_t y = 0; y < columns; y += span) {
-                const std::uint64_t lines = std::min(span, columns - y);
-                if (!source.readRows(first, y, rows - 1 - row, count, lines, texels.data())) {
-                    return false;
-                }
-                for (std::uint64_t i = 0; i < lines * count; ++i) {
-                    fold.add(row * columns + y + i / count, texels[i]);
+        return readRowsSideBySide(rows, [&](std::uint64_t firstRow, std::uint64_t endRow) {
+            const std::uint64_t span =
+                std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (width * kTexelBytes));
+            std::vector<std::uint16_t> part(span * count);
+            for (std::uint64_t row = firstRow; row < endRow; ++row) {
+                for (std::uint64_t y = 0; y < columns; y += span) {
+                    const std::uint64_t lines = std::min(span, columns - y);
+                    if (!source.readRows(first, y, rows - 1 - row, count, lines, part.data())) {
+                        return false;
+                    }
+                    for (std::uint64_t i = 0; i < lines * count; ++i) {
+                        fold.add(row * columns + y + i / count, part[i]);
+                    }
                 }
             }
-        }
-        return true;
-    }
+            return true;
+        });
     }
     return false;
 }
@@ -153,21 +185,27 @@ std::variant<std::vector<SliceImage>, QString> SliceSampler::sampleSagittalBlock
         images.push_back(
             {{SliceAxis::Sagittal, index}, columns, rows, std::vector<std::uint16_t>(columns * rows)});
     }
-    const std::uint64_t span =
-        std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (extent[0] * kTexelBytes));
-    std::vector<std::uint16_t> texels(span * count);
-    for (std::uint64_t row = 0; row < rows; ++row) {
-        for (std::uint64_t y = 0; y < columns; y += span) {
-            const std::uint64_t lines = std::min(span, columns - y);
-            if (!source.readRows(first, y, rows - 1 - row, count, lines, texels.data())) {
-                return QStringLiteral("the volume's voxels could not be read");
-            }
-            for (std::uint64_t line = 0; line < lines; ++line) {
-                for (std::uint64_t slice = 0; slice < count; ++slice) {
-                    images[slice].texels[row * columns + y + line] = texels[line * count + slice];
+    const bool read = readRowsSideBySide(rows, [&](std::uint64_t firstRow, std::uint64_t endRow) {
+        const std::uint64_t span =
+            std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (extent[0] * kTexelBytes));
+        std::vector<std::uint16_t> texels(span * count);
+        for (std::uint64_t row = firstRow; row < endRow; ++row) {
+            for (std::uint64_t y = 0; y < columns; y += span) {
+                const std::uint64_t lines = std::min(span, columns - y);
+                if (!source.readRows(first, y, rows - 1 - row, count, lines, texels.data())) {
+                    return false;
+                }
+                for (std::uint64_t line = 0; line < lines; ++line) {
+                    for (std::uint64_t slice = 0; slice < count; ++slice) {
+                        images[slice].texels[row * columns + y + line] = texels[line * count + slice];
+                    }
                 }
             }
         }
+        return true;
+    });
+    if (!read) {
+        return QStringLiteral("the volume's voxels could not be read");
     }
     return images;
 }
