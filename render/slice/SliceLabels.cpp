@@ -26,11 +26,11 @@ std::optional<SliceEdges> SliceLabels::edges() const {
     const std::array<int, 3> nearest = m_orientation->nearestPatientAxes();
     const PatientOrientation::Direction& columns = m_orientation->axes[u];
     const PatientOrientation::Direction& rows = m_orientation->axes[v];
-    const QChar rowsEnd = PatientOrientation::letter(rows, nearest[v]);
-    const QChar rowsStart = PatientOrientation::letter(opposite(rows), nearest[v]);
+    const QString rowsEnd = PatientOrientation::sides(rows, nearest[v]);
+    const QString rowsStart = PatientOrientation::sides(opposite(rows), nearest[v]);
     const bool rise = SliceGeometry(m_axis, {}).rowsRise();
-    return SliceEdges{PatientOrientation::letter(opposite(columns), nearest[u]),
-                      PatientOrientation::letter(columns, nearest[u]), rise ? rowsEnd : rowsStart,
+    return SliceEdges{PatientOrientation::sides(opposite(columns), nearest[u]),
+                      PatientOrientation::sides(columns, nearest[u]), rise ? rowsEnd : rowsStart,
                       rise ? rowsStart : rowsEnd};
 }
 

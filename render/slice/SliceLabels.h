@@ -6,12 +6,13 @@
 #include <QString>
 #include <optional>
 
-// The patient sides a slice's picture faces at its four edges: R, L, A, P, S or I.
+// The patient sides a slice's picture faces at its four edges: R, L, A, P, S or I, with the
+// sides an oblique slice leans toward after the nearest ("LP").
 struct SliceEdges {
-    QChar left;
-    QChar right;
-    QChar top;
-    QChar bottom;
+    QString left;
+    QString right;
+    QString top;
+    QString bottom;
 };
 
 // What a slice across one voxel axis is called, and which patient sides its picture's edges

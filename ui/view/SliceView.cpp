@@ -269,15 +269,22 @@ void SliceView::paintEdges(QPainter& painter) const {
     const int side = metrics.height() + kTextMargin;
     const QRect view = rect().adjusted(kTextMargin, kTextMargin, -kTextMargin, -kTextMargin);
     const int belowHeading = kTextMargin + metrics.height() + kTextMargin;
-    const std::pair<QChar, QRect> letters[] = {
-        {sides->left, QRect(view.left(), view.center().y() - side / 2, side, side)},
-        {sides->right, QRect(view.right() - side + 1, view.center().y() - side / 2, side, side)},
-        {sides->top, QRect(view.center().x() - side / 2, view.top() + belowHeading, side, side)},
-        {sides->bottom, QRect(view.center().x() - side / 2, view.bottom() - side + 1, side, side)},
+    // Wide enough for an oblique slice's two or three letters.
+    const auto wide = [&](const QString& text) {
+        return std::max(side, metrics.horizontalAdvance(text) + kTextMargin);
     };
-    for (const auto& [letter, box] : letters) {
+    const std::pair<QString, QRect> letters[] = {
+        {sides->left, QRect(view.left(), view.center().y() - side / 2, wide(sides->left), side)},
+        {sides->right, QRect(view.right() - wide(sides->right) + 1, view.center().y() - side / 2,
+                             wide(sides->right), side)},
+        {sides->top,
+         QRect(view.center().x() - wide(sides->top) / 2, view.top() + belowHeading, wide(sides->top), side)},
+        {sides->bottom, QRect(view.center().x() - wide(sides->bottom) / 2, view.bottom() - side + 1,
+                              wide(sides->bottom), side)},
+    };
+    for (const auto& [text, box] : letters) {
         painter.fillRect(box, QColor(0, 0, 0, kBackdropAlpha));
-        painter.drawText(box, Qt::AlignCenter, QString(letter));
+        painter.drawText(box, Qt::AlignCenter, text);
     }
 }
 

@@ -60,6 +60,18 @@ QChar PatientOrientation::letter(const Direction& direction, int patientAxis) {
     return QChar(kSides[patientAxis][direction[patientAxis] > 0.0 ? 1 : 0]);
 }
 
+QString PatientOrientation::sides(const Direction& direction, int patientAxis) {
+    QString sides(letter(direction, patientAxis));
+    const double leaning = std::sin(kLeaningDegrees * std::numbers::pi / 180.0);
+    std::array<int, 2> others{(patientAxis + 1) % kAxes, (patientAxis + 2) % kAxes};
+    std::ranges::sort(others, std::greater{}, [&](int axis) { return std::abs(direction[axis]); });
+    for (int axis : others) {
+        if (std::abs(direction[axis]) >= leaning)
+            sides += letter(direction, axis);
+    }
+    return sides;
+}
+
 QString PatientOrientation::code() const {
     const std::array<int, 3> nearest = nearestPatientAxes();
     QString letters;

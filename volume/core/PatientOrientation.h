@@ -28,6 +28,11 @@ struct PatientOrientation {
     double obliquity(int voxelAxis) const;
     // The letter of the patient side a direction points to along `patientAxis`: R, L, A, P, I, S.
     static QChar letter(const Direction& direction, int patientAxis);
+    // The sides a direction points to: the one along `patientAxis` first, then those of the
+    // other patient axes it leans toward by kLeaningDegrees or more, the steeper first ("LP"
+    // for a row of an axial slice turned 30° about the patient's long axis).
+    static QString sides(const Direction& direction, int patientAxis);
+    static constexpr double kLeaningDegrees = 10.0;
     // The letters of +x, +y, +z voxel axes, e.g. "LPS" for axial slices as CT writes them.
     QString code() const;
 };

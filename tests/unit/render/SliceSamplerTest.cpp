@@ -2,10 +2,14 @@
 
 #include "TestVolumes.h"
 #include "render/slice/SliceColouring.h"
+#include "render/slice/SliceLabels.h"
 #include "render/slice/SliceResampler.h"
 #include "volume/core/VolumeSource.h"
 
+#include <QStringList>
+#include <cmath>
 #include <gtest/gtest.h>
+#include <numbers>
 
 namespace {
 
@@ -92,6 +96,28 @@ TEST(SliceSampler, SlabsTakeTheMaximumMinimumOrMeanOfTheSlicesInsideTheVolume) {
 
 // The grey map lies across the window as the shader reads it: black at the floor and below,
 // white at the top and above, linear between; a width under one raw unit is one.
+// An axial slice's edges name the sides the patient lies toward; an oblique one the sides it
+// leans toward too, the nearest first, once it leans far enough to matter.
+TEST(SliceLabels, EdgesOfAnObliqueSliceNameEverySideItLeansToward) {
+    const auto turnedAboutZ = [](double degrees) {
+        const double c = std::cos(degrees * std::numbers::pi / 180.0);
+        const double s = std::sin(degrees * std::numbers::pi / 180.0);
+        return *PatientOrientation::fromVectors({{{c, s, 0}, {-s, c, 0}, {0, 0, 1}}});
+    };
+    const struct {
+        double degrees;
+        const char* edges; // left, right, top, bottom
+    } kCases[] = {{0, "R L A P"}, {5, "R L A P"}, {30, "RA LP AL PR"}, {-30, "RP LA AR PL"}};
+    for (const auto& c : kCases) {
+        const std::optional<SliceEdges> edges =
+            SliceLabels(SliceAxis::Axial, turnedAboutZ(c.degrees)).edges();
+        ASSERT_TRUE(edges);
+        EXPECT_EQ((QStringList{edges->left, edges->right, edges->top, edges->bottom}.join(' ')).toStdString(),
+                  c.edges)
+            << c.degrees << "°";
+    }
+}
+
 TEST(SliceColouring, GreyFollowsTheWindowThroughTheSampleOffset) {
     const struct {
         std::int64_t level, width;
