@@ -1,6 +1,8 @@
 #include "volume/http/HttpStore.h"
 
+#include <algorithm>
 #include <curl/curl.h>
+#include <numeric>
 #include <thread>
 
 namespace {
@@ -51,16 +53,46 @@ ChunkStore::Bytes HttpStore::readRange(const QString& key, Range range) const {
     return fetch(key, BoundedBody::piece(static_cast<std::uint64_t>(range.offset), range.length));
 }
 
-ChunkStore::Bytes HttpStore::fetch(const QString& key, BoundedBody body) const {
+std::vector<ChunkStore::Bytes> HttpStore::readRanges(const QString& key,
+                                                     const std::vector<Range>& ranges) const {
+    std::vector<Bytes> values(ranges.size());
+    std::vector<std::size_t> order(ranges.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::sort(order, {}, [&](std::size_t i) { return ranges[i].offset; });
+    for (std::size_t first = 0; first < order.size();) {
+        const Range& opening = ranges[order[first]];
+        std::size_t end = first + 1;
+        if (opening.offset >= 0) {
+            std::uint64_t runEnd = static_cast<std::uint64_t>(opening.offset) + opening.length;
+            while (end < order.size()) {
+                const Range& next = ranges[order[end]];
+                if (static_cast<std::uint64_t>(next.offset) != runEnd ||
+                    runEnd + next.length - static_cast<std::uint64_t>(opening.offset) > kMostRunBytes)
+                    break;
+                runEnd += next.length;
+                ++end;
+            }
+        }
+        if (end - first == 1) {
+            values[order[first]] = readRange(key, opening);
+        } else {
+            std::vector<Range> run;
+            for (std::size_t i = first; i < end; ++i)
+                run.push_back(ranges[order[i]]);
+            std::vector<Bytes> pieces = fetchRun(key, run);
+            for (std::size_t i = first; i < end; ++i)
+                values[order[i]] = std::move(pieces[i - first]);
+        }
+        first = end;
+    }
+    return values;
+}
+
+HttpStore::Answer HttpStore::request(const QString& key, BoundedBody& body,
+                                     const CurlSession::Validators& conditions) const {
     const auto url = m_location.requestUrl(key);
     if (const auto* refused = std::get_if<QString>(&url))
         return *refused;
-    const QString shown = m_location.displayUrl(key);
-    const QByteArray range = body.range();
-    const QString cacheKey = range.isEmpty() ? shown : shown + QLatin1Char('#') + QString::fromLatin1(range);
-    const auto cached = m_options.cache ? m_options.cache->find(cacheKey, body.keptBound()) : std::nullopt;
-    const CurlSession::Validators conditions =
-        cached ? CurlSession::Validators{cached->etag, cached->lastModified} : CurlSession::Validators{};
     QString failure;
     int attempt = 0;
     while (attempt < std::max(m_options.attempts, 1)) {
@@ -74,8 +106,9 @@ ChunkStore::Bytes HttpStore::fetch(const QString& key, BoundedBody body) const {
                 continue;
             break;
         }
-        if (response.status == kNotModified && cached)
-            return cached->value;
+        if (response.status == kNotModified &&
+            (!conditions.etag.isEmpty() || !conditions.lastModified.isEmpty()))
+            return NotModified{};
         if (response.status == kNotFound || response.status == kForbidden)
             return Missing{};
         if (response.status >= kFirstServerError || response.status == kTooManyRequests) {
@@ -87,13 +120,81 @@ ChunkStore::Bytes HttpStore::fetch(const QString& key, BoundedBody body) const {
             failure = *why;
             break;
         }
-        const QByteArray& bytes = std::get<QByteArray>(value);
+        QByteArray& bytes = std::get<QByteArray>(value);
         m_bytesFetched += static_cast<std::uint64_t>(bytes.size());
-        if (m_options.cache)
-            m_options.cache->store(cacheKey,
-                                   {bytes, response.validators.etag, response.validators.lastModified});
-        return bytes;
+        return Fetched{std::move(bytes), response.validators};
     }
     const QString tries = attempt > 1 ? QStringLiteral(" (tried %1 times)").arg(attempt) : QString();
-    return QStringLiteral("Could not read %1: %2%3.").arg(shown, failure, tries);
+    return QStringLiteral("Could not read %1: %2%3.").arg(m_location.displayUrl(key), failure, tries);
+}
+
+QString HttpStore::cacheKey(const QString& key, const BoundedBody& body) const {
+    const QString shown = m_location.displayUrl(key);
+    const QByteArray range = body.range();
+    return range.isEmpty() ? shown : shown + QLatin1Char('#') + QString::fromLatin1(range);
+}
+
+ChunkStore::Bytes HttpStore::fetch(const QString& key, BoundedBody body) const {
+    const QString kept = cacheKey(key, body);
+    const auto cached = m_options.cache ? m_options.cache->find(kept, body.keptBound()) : std::nullopt;
+    const CurlSession::Validators conditions =
+        cached ? CurlSession::Validators{cached->etag, cached->lastModified} : CurlSession::Validators{};
+    Answer answer = request(key, body, conditions);
+    if (std::holds_alternative<NotModified>(answer))
+        return cached->value;
+    if (std::holds_alternative<Missing>(answer))
+        return Missing{};
+    if (const auto* why = std::get_if<QString>(&answer))
+        return *why;
+    Fetched& fetched = std::get<Fetched>(answer);
+    if (m_options.cache)
+        m_options.cache->store(kept,
+                               {fetched.bytes, fetched.validators.etag, fetched.validators.lastModified});
+    return std::move(fetched.bytes);
+}
+
+// Each piece is kept in the cache under the key a request for it alone would have, so that a
+// value is found again however the pieces around it were asked for. Where every piece is
+// kept, with the same validators, the whole run is asked for on the condition that it changed.
+std::vector<ChunkStore::Bytes> HttpStore::fetchRun(const QString& key, const std::vector<Range>& run) const {
+    const std::uint64_t start = static_cast<std::uint64_t>(run.front().offset);
+    std::uint64_t total = 0;
+    std::vector<QString> keptAs;
+    std::vector<std::optional<ChunkCache::Entry>> cached;
+    for (const Range& piece : run) {
+        total += piece.length;
+        const BoundedBody alone = BoundedBody::piece(static_cast<std::uint64_t>(piece.offset), piece.length);
+        keptAs.push_back(cacheKey(key, alone));
+        cached.push_back(m_options.cache ? m_options.cache->find(keptAs.back(), alone.keptBound())
+                                         : std::nullopt);
+    }
+    const bool allKept = std::ranges::all_of(cached, [&](const std::optional<ChunkCache::Entry>& entry) {
+        return entry && entry->etag == cached.front()->etag &&
+               entry->lastModified == cached.front()->lastModified;
+    });
+    const CurlSession::Validators conditions =
+        allKept ? CurlSession::Validators{cached.front()->etag, cached.front()->lastModified}
+                : CurlSession::Validators{};
+    BoundedBody body = BoundedBody::piece(start, total);
+    Answer answer = request(key, body, conditions);
+    std::vector<Bytes> values(run.size());
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        if (std::holds_alternative<NotModified>(answer)) {
+            values[i] = cached[i]->value;
+        } else if (std::holds_alternative<Missing>(answer)) {
+            values[i] = Missing{};
+        } else if (const auto* why = std::get_if<QString>(&answer)) {
+            values[i] = *why;
+        } else {
+            const Fetched& fetched = std::get<Fetched>(answer);
+            const QByteArray piece =
+                fetched.bytes.mid(static_cast<qsizetype>(run[i].offset - run.front().offset),
+                                  static_cast<qsizetype>(run[i].length));
+            if (m_options.cache)
+                m_options.cache->store(keptAs[i],
+                                       {piece, fetched.validators.etag, fetched.validators.lastModified});
+            values[i] = piece;
+        }
+    }
+    return values;
 }

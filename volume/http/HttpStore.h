@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <variant>
+#include <vector>
 
 // A chunked store on a web server: each key is a GET under the store's base URL, each
 // range a Range request ("bytes=100-199", "bytes=-16" for a shard's index). Called by the
@@ -20,6 +21,9 @@
 // naming the location without credentials. With a chunk cache, a value read before is
 // asked for again only on the condition that it changed (ETag, Last-Modified): a 304 hands
 // back the cached bytes.
+//
+// Pieces of one value that lie end to end (the chunks of a shard a brick needs) are asked
+// for in one Range request, up to kMostRunBytes at a time.
 class HttpStore final : public ChunkStore {
   public:
     struct Options {
@@ -37,6 +41,8 @@ class HttpStore final : public ChunkStore {
 
     Bytes read(const QString& key, std::uint64_t maxBytes) const override;
     Bytes readRange(const QString& key, Range range) const override;
+    std::vector<Bytes> readRanges(const QString& key, const std::vector<Range>& ranges) const override;
+    static constexpr std::uint64_t kMostRunBytes = std::uint64_t{16} << 20;
     QString displayName() const override { return m_location.displayName(); }
 
     // Bytes of bodies that came over the network (not those a 304 left in the cache).
@@ -44,7 +50,18 @@ class HttpStore final : public ChunkStore {
 
   private:
     HttpStore(HttpLocation location, Options options);
+    struct NotModified {};
+    struct Fetched {
+        QByteArray bytes;
+        CurlSession::Validators validators;
+    };
+    // One GET, tried again as told above: the body, a missing key, the cached copy still
+    // good (only with conditions), or why not.
+    using Answer = std::variant<Fetched, Missing, NotModified, QString>;
+    Answer request(const QString& key, BoundedBody& body, const CurlSession::Validators& conditions) const;
+    QString cacheKey(const QString& key, const BoundedBody& body) const;
     Bytes fetch(const QString& key, BoundedBody body) const;
+    std::vector<Bytes> fetchRun(const QString& key, const std::vector<Range>& run) const;
 
     HttpLocation m_location;
     Options m_options;

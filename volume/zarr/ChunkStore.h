@@ -4,6 +4,7 @@
 #include <QString>
 #include <cstdint>
 #include <variant>
+#include <vector>
 
 // Where the keys of a chunked store ("zarr.json", ".zarray", "0/1.2.3", "0/c/1/2/3") are read
 // from: a folder on disk or a web server. The volume source asks from the brick loader's
@@ -33,6 +34,14 @@ class ChunkStore {
     // A piece of the value of `key`; fewer bytes than asked (a value that ends first) are
     // refused too.
     virtual Bytes readRange(const QString& key, Range range) const = 0;
+    // Several pieces of the value of `key`, each as readRange reads it; a store where each
+    // read costs a round trip joins pieces that lie end to end.
+    virtual std::vector<Bytes> readRanges(const QString& key, const std::vector<Range>& ranges) const {
+        std::vector<Bytes> values;
+        for (const Range& range : ranges)
+            values.push_back(readRange(key, range));
+        return values;
+    }
     // The store's location for messages: a folder, or a URL without user name or password.
     virtual QString displayName() const = 0;
 };

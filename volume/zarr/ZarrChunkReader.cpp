@@ -100,7 +100,7 @@ ZarrChunkReader::Chunk ZarrChunkReader::decode(QByteArray stored) const {
 
 ZarrChunkReader::Chunk ZarrChunkReader::read(const GridPosition& chunk) const {
     if (m_meta.sharding)
-        return readSharded(chunk);
+        return std::move(readMany({chunk}).front());
     std::uint64_t bound = m_meta.chunkBytes();
     for (const ZarrCodec& codec : m_meta.codecs)
         bound = codec.encodedBound(bound);
@@ -147,27 +147,54 @@ ZarrChunkReader::shardIndex(const QString& key) const {
     return index;
 }
 
-ZarrChunkReader::Chunk ZarrChunkReader::readSharded(const GridPosition& chunk) const {
-    const QString key = keyOf(chunk);
-    auto index = shardIndex(key);
-    if (std::holds_alternative<ChunkStore::Missing>(index))
-        return ChunkStore::Missing{};
-    if (const auto* reason = std::get_if<QString>(&index))
-        return *reason;
-    // The chunk's place among the shard's chunks, in C order.
+std::vector<ZarrChunkReader::Chunk> ZarrChunkReader::readMany(const std::vector<GridPosition>& chunks) const {
+    std::vector<Chunk> read(chunks.size(), ChunkStore::Missing{});
+    if (!m_meta.sharding) {
+        std::ranges::transform(chunks, read.begin(),
+                               [&](const GridPosition& chunk) { return this->read(chunk); });
+        return read;
+    }
+    std::map<QString, std::vector<std::size_t>> shards;
+    for (std::size_t i = 0; i < chunks.size(); ++i)
+        shards[keyOf(chunks[i])].push_back(i);
+    for (const auto& [key, members] : shards) {
+        auto index = shardIndex(key);
+        if (std::holds_alternative<ChunkStore::Missing>(index))
+            continue;
+        if (const auto* reason = std::get_if<QString>(&index)) {
+            for (std::size_t i : members)
+                read[i] = *reason;
+            continue;
+        }
+        std::vector<std::size_t> written;
+        std::vector<ChunkStore::Range> ranges;
+        for (std::size_t i : members) {
+            if (const std::optional<ChunkStore::Range> range =
+                    std::get<0>(index)->entry(withinShard(chunks[i]))) {
+                written.push_back(i);
+                ranges.push_back(*range);
+            }
+        }
+        std::vector<ChunkStore::Bytes> stored = m_store->readRanges(key, ranges);
+        for (std::size_t k = 0; k < written.size(); ++k) {
+            if (auto* bytes = std::get_if<QByteArray>(&stored[k]))
+                read[written[k]] = decode(std::move(*bytes));
+            else if (std::holds_alternative<ChunkStore::Missing>(stored[k]))
+                read[written[k]] = QStringLiteral("%1 went away while it was read").arg(key);
+            else
+                read[written[k]] = std::get<QString>(stored[k]);
+        }
+    }
+    return read;
+}
+
+// The chunk's place among its shard's chunks, in C order.
+std::uint64_t ZarrChunkReader::withinShard(const GridPosition& chunk) const {
     const std::vector<std::uint64_t> coordinates = gridCoordinates(chunk);
     std::uint64_t within = 0;
     for (std::size_t axis = 0; axis < m_meta.rank(); ++axis) {
         const std::uint64_t perShard = m_meta.sharding->shardShape[axis] / m_meta.chunks[axis];
         within = within * perShard + coordinates[axis] % perShard;
     }
-    const std::optional<ChunkStore::Range> range = std::get<0>(index)->entry(within);
-    if (!range)
-        return ChunkStore::Missing{};
-    ChunkStore::Bytes stored = m_store->readRange(key, *range);
-    if (auto* bytes = std::get_if<QByteArray>(&stored))
-        return decode(std::move(*bytes));
-    if (std::holds_alternative<ChunkStore::Missing>(stored))
-        return QStringLiteral("%1 went away while it was read").arg(key);
-    return std::get<QString>(stored);
+    return within;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <variant>
+#include <vector>
 
 // Reads and decodes the chunks of one Zarr array, a chunk at a time, from any thread: the
 // stored bytes (the chunk's own key, or its range within a shard, after the shard's index)
@@ -28,6 +29,9 @@ class ZarrChunkReader {
     ZarrChunkReader(std::shared_ptr<const ChunkStore> store, QString arrayPath, ZarrArrayMeta meta);
 
     Chunk read(const GridPosition& chunk) const;
+    // Several chunks, each as read() reads it; those of one shard that lie end to end in it
+    // are read in one piece where the store joins ranges.
+    std::vector<Chunk> readMany(const std::vector<GridPosition>& chunks) const;
 
     const ZarrArrayMeta& meta() const { return m_meta; }
     // The chunk's shape along z, y, x (1 for axes an array of rank 2 does not have).
@@ -44,7 +48,7 @@ class ZarrChunkReader {
   private:
     std::vector<std::uint64_t> gridCoordinates(const GridPosition& chunk) const;
     Chunk decode(QByteArray stored) const;
-    Chunk readSharded(const GridPosition& chunk) const;
+    std::uint64_t withinShard(const GridPosition& chunk) const;
     std::variant<std::shared_ptr<const ShardIndex>, ChunkStore::Missing, QString>
     shardIndex(const QString& key) const;
 

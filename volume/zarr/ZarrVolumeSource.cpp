@@ -15,9 +15,9 @@ ZarrVolumeSource::ZarrVolumeSource(std::vector<std::shared_ptr<const ZarrChunkRe
 }
 
 std::optional<ZarrVolumeSource::Texels>
-ZarrVolumeSource::decode(const Level& level, const ZarrChunkReader::GridPosition& position) const {
+ZarrVolumeSource::texelsOf(const Level& level, const ZarrChunkReader::GridPosition& position,
+                           const ZarrChunkReader::Chunk& read) const {
     const ZarrChunkReader& reader = *level.reader;
-    ZarrChunkReader::Chunk read = reader.read(position);
     if (std::holds_alternative<ChunkStore::Missing>(read))
         return Texels();
     if (const auto* reason = std::get_if<QString>(&read)) {
@@ -54,11 +54,21 @@ void ZarrVolumeSource::keep(std::uint64_t id, const std::optional<Texels>& texel
     }
 }
 
+std::uint64_t ZarrVolumeSource::idOf(const Level& level, const ZarrChunkReader::GridPosition& position) {
+    return level.firstId + (position[0] * level.grid[1] + position[1]) * level.grid[2] + position[2];
+}
+
+void ZarrVolumeSource::noteOutOfMemory(const Level& level,
+                                       const ZarrChunkReader::GridPosition& position) const {
+    const std::lock_guard failed(m_mutex);
+    m_unreadable =
+        QStringLiteral("%1 (not enough memory to decode it)").arg(level.reader->locationOf(position));
+}
+
 std::optional<ZarrVolumeSource::Texels>
 ZarrVolumeSource::chunk(std::uint32_t level, const ZarrChunkReader::GridPosition& position) const {
     const Level& held = m_levels[level];
-    const std::uint64_t id =
-        held.firstId + (position[0] * held.grid[1] + position[1]) * held.grid[2] + position[2];
+    const std::uint64_t id = idOf(held, position);
     std::promise<std::optional<Texels>> promise;
     std::unique_lock lock(m_mutex);
     if (const auto found = m_entries.find(id); found != m_entries.end()) {
@@ -74,15 +84,56 @@ ZarrVolumeSource::chunk(std::uint32_t level, const ZarrChunkReader::GridPosition
     std::optional<Texels> texels;
     // Whatever happens, the workers waiting for this chunk are answered.
     try {
-        texels = decode(held, position);
+        texels = texelsOf(held, position, held.reader->read(position));
     } catch (const std::bad_alloc&) {
-        const std::lock_guard failed(m_mutex);
-        m_unreadable =
-            QStringLiteral("%1 (not enough memory to decode it)").arg(held.reader->locationOf(position));
+        noteOutOfMemory(held, position);
     }
     promise.set_value(texels);
     keep(id, texels);
     return texels;
+}
+
+void ZarrVolumeSource::readAhead(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
+                                 std::uint64_t count, std::uint64_t rows) const {
+    if (count == 0 || rows == 0)
+        return;
+    const Level& held = m_levels[level];
+    const ZarrChunkReader::GridPosition& shape = held.reader->chunkShape();
+    const ZarrChunkReader::GridPosition& size = held.reader->size();
+    const auto chunkOf = [&](std::uint64_t at, std::size_t axis) {
+        return std::min(at, size[axis] - 1) / shape[axis];
+    };
+    std::vector<ZarrChunkReader::GridPosition> wanted;
+    std::vector<std::promise<std::optional<Texels>>> promises;
+    {
+        const std::lock_guard lock(m_mutex);
+        for (std::uint64_t cy = chunkOf(y, 1); cy <= chunkOf(y + rows - 1, 1); ++cy) {
+            for (std::uint64_t cx = chunkOf(x, 2); cx <= chunkOf(x + count - 1, 2); ++cx) {
+                const ZarrChunkReader::GridPosition position{chunkOf(z, 0), cy, cx};
+                const std::uint64_t id = idOf(held, position);
+                if (m_entries.contains(id))
+                    continue;
+                promises.emplace_back();
+                m_entries.emplace(id, Entry{promises.back().get_future().share(), {}, 0, false});
+                wanted.push_back(position);
+            }
+        }
+    }
+    if (wanted.empty())
+        return;
+    std::vector<std::optional<Texels>> texels(wanted.size());
+    // Whatever happens, the workers waiting for these chunks are answered.
+    try {
+        const std::vector<ZarrChunkReader::Chunk> read = held.reader->readMany(wanted);
+        for (std::size_t i = 0; i < wanted.size(); ++i)
+            texels[i] = texelsOf(held, wanted[i], read[i]);
+    } catch (const std::bad_alloc&) {
+        noteOutOfMemory(held, wanted.front());
+    }
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        promises[i].set_value(texels[i]);
+        keep(idOf(held, wanted[i]), texels[i]);
+    }
 }
 
 bool ZarrVolumeSource::levelRow(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
@@ -124,10 +175,17 @@ bool ZarrVolumeSource::readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z
     return levelRow(0, x, y, z, count, out);
 }
 
+bool ZarrVolumeSource::readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                                std::uint64_t rows, std::uint16_t* out) const {
+    readAhead(0, x, y, z, count, rows);
+    return VolumeSource::readRows(x, y, z, count, rows, out);
+}
+
 bool ZarrVolumeSource::readLevelRows(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
                                      std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const {
     if (level == 0 || level >= m_levels.size())
         return false;
+    readAhead(level, x, y, z, count, rows);
     for (std::uint64_t row = 0; row < rows; ++row)
         if (!levelRow(level, x, y + row, z, count, out + row * count))
             return false;

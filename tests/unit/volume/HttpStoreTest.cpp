@@ -128,6 +128,31 @@ TEST_F(HttpStoreTest, CacheRevalidatesAndEvictsTheLeastRecentlyUsedAndKeepsCrede
         EXPECT_FALSE(text.contains(QStringLiteral("s3cret"))) << text.toStdString();
 }
 
+// Pieces that lie end to end (a shard's chunks under one brick) cost one request, and each is
+// kept as read alone, so that it is found again however it is asked for next time.
+TEST_F(HttpStoreTest, PiecesEndToEndComeInOneRequestAndAreKeptEachOnItsOwn) {
+    QTemporaryDir cacheFolder;
+    const auto store = openStore(nginx.url() + QStringLiteral("/store"),
+                                 std::make_shared<ChunkCache>(cacheFolder.path(), 1 << 20));
+    const std::vector<ChunkStore::Range> pieces = {{300, 200}, {100, 200}, {2000, 50}, {500, 100}};
+    const auto readAll = [&] {
+        const std::vector<Bytes> read = store->readRanges(QStringLiteral("data.bin"), pieces);
+        ASSERT_EQ(read.size(), pieces.size());
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            ASSERT_EQ(read[i].index(), 0u) << i;
+            EXPECT_EQ(std::get<QByteArray>(read[i]), kValue.mid(static_cast<qsizetype>(pieces[i].offset),
+                                                                static_cast<qsizetype>(pieces[i].length)))
+                << i;
+        }
+    };
+    readAll();
+    EXPECT_EQ(answered("206 /store/data.bin"), 2);
+    expectReads(*store, {{"a piece alone", range("data.bin", 300, 200), kValue.mid(300, 200)}});
+    readAll();
+    EXPECT_EQ(answered("304 /store/data.bin"), 3);
+    EXPECT_EQ(answered("206 /store/data.bin"), 2);
+}
+
 TEST_F(HttpStoreTest, AStoreOnTheServerOpensWithTheVoxelsOfItsFolder) {
     const QString folder = nginx.root() + QStringLiteral("/image.zarr");
     writeZarrStore(folder,
@@ -144,6 +169,23 @@ TEST_F(HttpStoreTest, AStoreOnTheServerOpensWithTheVoxelsOfItsFolder) {
     ASSERT_EQ(local.index(), 0u);
     EXPECT_EQ(samplesOf(std::get<VolumeRecord>(web)), samplesOf(std::get<VolumeRecord>(local)));
     EXPECT_EQ(std::get<VolumeRecord>(web).sampleOffset, std::get<VolumeRecord>(local).sampleOffset);
+
+    // Read as the brick loader reads, a slice's rows at once and nothing cached: the chunks
+    // of a shard under those rows come in one request, besides each shard's index.
+    options.chunkCacheBytes = 0;
+    const VolumeRecord again =
+        volumeOf(VolumeFile::read(nginx.url() + QStringLiteral("/image.zarr"), options));
+    const qsizetype before = answered("206");
+    std::vector<int> samples;
+    std::vector<std::uint16_t> slice(again.width * again.height);
+    for (std::uint32_t z = 0; z < again.depth; ++z) {
+        ASSERT_TRUE(again.source->readRows(0, 0, z, again.width, again.height, slice.data()));
+        for (const std::uint16_t texel : slice)
+            samples.push_back(texel + again.sampleOffset);
+    }
+    EXPECT_EQ(samples, samplesOf(std::get<VolumeRecord>(local)));
+    // 8 shards' indexes, and 4 shards across each of the 3 layers of chunks along z.
+    EXPECT_LE(answered("206") - before, 8 + 4 * 3);
 }
 
 TEST(HttpStoreFaultsTest, RetriesWhatMayPassAndRefusesWhatTheServerGetsWrong) {
