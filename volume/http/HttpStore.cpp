@@ -63,13 +63,19 @@ std::vector<ChunkStore::Bytes> HttpStore::readRanges(const QString& key,
         const Range& opening = ranges[order[first]];
         std::size_t end = first + 1;
         if (opening.offset >= 0) {
-            std::uint64_t runEnd = static_cast<std::uint64_t>(opening.offset) + opening.length;
+            const auto start = static_cast<std::uint64_t>(opening.offset);
+            std::uint64_t runEnd = start + opening.length;
+            std::uint64_t needed = opening.length;
             while (end < order.size()) {
                 const Range& next = ranges[order[end]];
-                if (static_cast<std::uint64_t>(next.offset) != runEnd ||
-                    runEnd + next.length - static_cast<std::uint64_t>(opening.offset) > kMostRunBytes)
+                const auto nextEnd = static_cast<std::uint64_t>(next.offset) + next.length;
+                // Bytes between the pieces come along only while the run stays at most twice
+                // the bytes its pieces need.
+                if (static_cast<std::uint64_t>(next.offset) < runEnd || nextEnd - start > 2 * (needed + next.length) ||
+                    nextEnd - start > kMostRunBytes)
                     break;
-                runEnd += next.length;
+                runEnd = nextEnd;
+                needed += next.length;
                 ++end;
             }
         }
@@ -153,16 +159,15 @@ ChunkStore::Bytes HttpStore::fetch(const QString& key, BoundedBody body) const {
     return std::move(fetched.bytes);
 }
 
-// Each piece is kept in the cache under the key a request for it alone would have, so that a
+// The run's pieces lie in order, apart or end to end. Each piece is kept in the cache under the key a request for it alone would have, so that a
 // value is found again however the pieces around it were asked for. Where every piece is
 // kept, with the same validators, the whole run is asked for on the condition that it changed.
 std::vector<ChunkStore::Bytes> HttpStore::fetchRun(const QString& key, const std::vector<Range>& run) const {
-    const std::uint64_t start = static_cast<std::uint64_t>(run.front().offset);
-    std::uint64_t total = 0;
+    const auto start = static_cast<std::uint64_t>(run.front().offset);
+    const std::uint64_t total = static_cast<std::uint64_t>(run.back().offset) + run.back().length - start;
     std::vector<QString> keptAs;
     std::vector<std::optional<ChunkCache::Entry>> cached;
     for (const Range& piece : run) {
-        total += piece.length;
         const BoundedBody alone = BoundedBody::piece(static_cast<std::uint64_t>(piece.offset), piece.length);
         keptAs.push_back(cacheKey(key, alone));
         cached.push_back(m_options.cache ? m_options.cache->find(keptAs.back(), alone.keptBound())

@@ -22,8 +22,9 @@
 // asked for again only on the condition that it changed (ETag, Last-Modified): a 304 hands
 // back the cached bytes.
 //
-// Pieces of one value that lie end to end (the chunks of a shard a brick needs) are asked
-// for in one Range request, up to kMostRunBytes at a time.
+// Pieces of one value that lie end to end or close together (the chunks of a shard a brick
+// needs) are asked for in one Range request, up to kMostRunBytes at a time and never more
+// than twice the bytes of the pieces themselves.
 class HttpStore final : public ChunkStore {
   public:
     struct Options {

@@ -1,5 +1,7 @@
 #include "volume/samples/TexelHistogram.h"
 
+#include "volume/core/VolumeSize.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -24,17 +26,22 @@ std::optional<TexelHistogram> TexelHistogram::count(const VolumeSource& source,
                                                     const std::function<bool()>& cancelled) {
     TexelHistogram histogram(std::max<std::uint64_t>(stride, 1));
     const std::uint64_t step = histogram.m_stride;
-    std::vector<std::uint16_t> row(size[0]);
+    // Every row counted: as many at once as a source reads in one go (a span of a file, the
+    // chunks of a store under them); else each counted row alone.
+    const std::uint64_t together =
+        step == 1 ? std::max<std::uint64_t>(1, VolumeSource::kSpanBytes / (size[0] * kTexelBytes)) : 1;
+    std::vector<std::uint16_t> rows(size[0] * together);
     for (std::uint64_t z = 0; z < size[2]; z += step) {
         if (cancelled && cancelled()) {
             return std::nullopt;
         }
-        for (std::uint64_t y = 0; y < size[1]; y += step) {
-            if (!source.readRow(0, y, z, size[0], row.data())) {
+        for (std::uint64_t y = 0; y < size[1]; y += step * together) {
+            const std::uint64_t count = std::min(together, size[1] - y);
+            if (!source.readRows(0, y, z, size[0], count, rows.data())) {
                 return std::nullopt;
             }
-            for (std::uint64_t x = 0; x < size[0]; x += step) {
-                ++histogram.m_counts[row[x]];
+            for (std::uint64_t i = 0; i < count * size[0]; i += step) {
+                ++histogram.m_counts[rows[i]];
                 ++histogram.m_total;
             }
         }

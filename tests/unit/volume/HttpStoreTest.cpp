@@ -128,13 +128,14 @@ TEST_F(HttpStoreTest, CacheRevalidatesAndEvictsTheLeastRecentlyUsedAndKeepsCrede
         EXPECT_FALSE(text.contains(QStringLiteral("s3cret"))) << text.toStdString();
 }
 
-// Pieces that lie end to end (a shard's chunks under one brick) cost one request, and each is
-// kept as read alone, so that it is found again however it is asked for next time.
-TEST_F(HttpStoreTest, PiecesEndToEndComeInOneRequestAndAreKeptEachOnItsOwn) {
+// Pieces that lie end to end or close together (a shard's chunks under one brick) cost one
+// request, one far from them another, and each is kept as read alone, so that it is found
+// again however it is asked for next time.
+TEST_F(HttpStoreTest, PiecesCloseTogetherComeInOneRequestAndAreKeptEachOnItsOwn) {
     QTemporaryDir cacheFolder;
     const auto store = openStore(nginx.url() + QStringLiteral("/store"),
                                  std::make_shared<ChunkCache>(cacheFolder.path(), 1 << 20));
-    const std::vector<ChunkStore::Range> pieces = {{300, 200}, {100, 200}, {2000, 50}, {500, 100}};
+    const std::vector<ChunkStore::Range> pieces = {{300, 200}, {100, 200}, {2000, 50}, {500, 100}, {700, 100}};
     const auto readAll = [&] {
         const std::vector<Bytes> read = store->readRanges(QStringLiteral("data.bin"), pieces);
         ASSERT_EQ(read.size(), pieces.size());
