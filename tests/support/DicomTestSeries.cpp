@@ -3,10 +3,50 @@
 #include <QDir>
 #include <QtEndian>
 #include <gdcmAnonymizer.h>
+#include <gdcmAttribute.h>
 #include <gdcmImageChangeTransferSyntax.h>
 #include <gdcmImageWriter.h>
+#include <gdcmReader.h>
 #include <gdcmTrace.h>
+#include <gdcmWriter.h>
 #include <stdexcept>
+
+std::array<double, 3> DicomTestSeries::positionOf(int z) const {
+    const double along = positions.empty() ? z * spacingZ : positions[static_cast<std::size_t>(z)];
+    const double normal[3] = {orientation[1] * orientation[5] - orientation[2] * orientation[4],
+                              orientation[2] * orientation[3] - orientation[0] * orientation[5],
+                              orientation[0] * orientation[4] - orientation[1] * orientation[3]};
+    std::array<double, 3> position{};
+    for (std::size_t axis = 0; axis < 3; ++axis)
+        position[axis] = origin[axis] + along * (normal[axis] + shear * orientation[3 + axis]);
+    return position;
+}
+
+// GDCM's writer places frame k at the origin plus k slice spacings along the normal; each
+// frame's Plane Position is rewritten to the series' own position of that slice.
+void DicomTestSeries::placeFrames(const QString& path) const {
+    gdcm::Reader reader;
+    reader.SetFileName(path.toStdString().c_str());
+    if (!reader.Read())
+        throw std::runtime_error("GDCM cannot read back its multi-frame file");
+    const gdcm::SmartPointer<gdcm::SequenceOfItems> frames =
+        reader.GetFile().GetDataSet().GetDataElement(gdcm::Tag(0x5200, 0x9230)).GetValueAsSQ();
+    for (int z = 0; z < depth; ++z) {
+        gdcm::DataSet& group = frames->GetItem(static_cast<std::size_t>(z) + 1).GetNestedDataSet();
+        gdcm::Attribute<0x0020, 0x0032> position;
+        position.SetValues(positionOf(z).data());
+        group.GetDataElement(gdcm::Tag(0x0020, 0x9113))
+            .GetValueAsSQ()
+            ->GetItem(1)
+            .GetNestedDataSet()
+            .Replace(position.GetAsDataElement());
+    }
+    gdcm::Writer writer;
+    writer.SetFile(reader.GetFile());
+    writer.SetFileName(path.toStdString().c_str());
+    if (!writer.Write())
+        throw std::runtime_error("GDCM could not write the frames' positions");
+}
 
 QStringList DicomTestSeries::write(const QString& folder) const {
     constexpr auto kCtImageStorage = "1.2.840.10008.5.1.4.1.1.2";
@@ -31,12 +71,9 @@ QStringList DicomTestSeries::write(const QString& folder) const {
         image.SetSpacing(0, spacingX);
         image.SetSpacing(1, spacingY);
         image.SetDirectionCosines(orientation.data());
-        const double along = positions.empty() ? z * spacingZ : positions[static_cast<std::size_t>(z)];
-        const double normal[3] = {orientation[1] * orientation[5] - orientation[2] * orientation[4],
-                                  orientation[2] * orientation[3] - orientation[0] * orientation[5],
-                                  orientation[0] * orientation[4] - orientation[1] * orientation[3]};
+        const std::array<double, 3> position = positionOf(z);
         for (unsigned axis = 0; axis < 3; ++axis)
-            image.SetOrigin(axis, origin[axis] + along * (normal[axis] + shear * orientation[3 + axis]));
+            image.SetOrigin(axis, position[axis]);
         image.SetSlope(slope);
         image.SetIntercept(intercept);
         std::vector<std::int16_t> samples;
@@ -73,6 +110,8 @@ QStringList DicomTestSeries::write(const QString& folder) const {
         writer.SetFileName(path.toStdString().c_str());
         if (!writer.Write())
             throw std::runtime_error("GDCM could not write a test slice");
+        if (multiFrame)
+            placeFrames(path);
         paths << path;
     }
     return paths;

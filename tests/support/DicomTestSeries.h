@@ -33,7 +33,8 @@ struct DicomTestSeries {
     // The file of slice z is named name(fileNumbers[z]) and carries that Instance
     // Number; empty: numbered 1, 2, ... in slice order.
     std::vector<int> fileNumbers{};
-    // All slices as the frames of one file instead.
+    // All slices as the frames of one file instead, in slice order (positions and shear
+    // apply to the frames too).
     bool multiFrame = false;
 
     // The stored sample at a voxel: distinct for every voxel of an 8 x 6 x 5 series.
@@ -42,6 +43,11 @@ struct DicomTestSeries {
     // Writes one file per slice (or one in all) into the folder, returns their paths in
     // slice order.
     QStringList write(const QString& folder) const;
+
+  private:
+    // Image Position (Patient) of slice z.
+    std::array<double, 3> positionOf(int z) const;
+    void placeFrames(const QString& path) const;
 };
 
 // Where an explicit VR little endian element of a written file starts (its tag, then its
