@@ -6,6 +6,7 @@
 #include "volume/dicom/DicomSeriesReader.h"
 
 #include "volume/core/VolumeSize.h"
+#include "volume/dicom/DicomFrameAxes.h"
 #include "volume/dicom/DicomSliceDecoder.h"
 #include "volume/dicom/DicomSliceOrder.h"
 #include "volume/samples/LinearRescale.h"
@@ -243,8 +244,8 @@ ImportResult<VolumeRecord> DicomSeriesReader::read(const DicomSeries& series, co
     if (series.window)
         record.fileWindow = VolumeRecord::Window{(*series.window)[0], (*series.window)[1]};
     record.notes = stack.notes;
-    // A multi-frame file's frames are shown in the order stored, which may run either way
-    // along the normal: its z names no patient direction.
+    // A multi-frame file's frames are shown in the order stored: its z is read from the
+    // frames' positions once the file is decoded.
     if (stack.axes && frames == 1)
         record.orientation = PatientOrientation::fromVectors(*stack.axes);
 
@@ -287,9 +288,17 @@ ImportResult<VolumeRecord> DicomSeriesReader::read(const DicomSeries& series, co
             firstInOrder.intercept = image.GetIntercept();
             if (const std::optional<ImportRefusal> refusal = checkRescale(firstInOrder))
                 return *refusal;
-            record.cellspaceZ = static_cast<float>(image.GetSpacing(2));
+            // GDCM measures the frames' spacing along the planes' normal: negative where the
+            // frames were stored from the top down. Shown in stored order, they lie its size apart.
+            record.cellspaceZ = static_cast<float>(std::abs(image.GetSpacing(2)));
             record.notes = QStringList{
                 QStringLiteral("A multi-frame file: its frames are shown in the order they are stored.")};
+            const std::variant<DicomFrameAxes::Axes, QString> axes =
+                DicomFrameAxes::read(decoder.dataSet(), frames);
+            if (const auto* why = std::get_if<QString>(&axes))
+                record.notes << QStringLiteral("The patient's sides are not named: %1.").arg(*why);
+            else
+                record.orientation = PatientOrientation::fromVectors(std::get<DicomFrameAxes::Axes>(axes));
         }
         record.cellspaceX = static_cast<float>(image.GetSpacing(0));
         record.cellspaceY = static_cast<float>(image.GetSpacing(1));

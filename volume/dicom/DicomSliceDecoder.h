@@ -26,6 +26,9 @@ class DicomSliceDecoder {
 
     // The file last decoded: its geometry, rescale, pixel format and transfer syntax.
     const gdcm::Image& image() const { return m_reader->GetImage(); }
+    // Its data set as GDCM parsed it, for what the image does not carry (the positions of
+    // a multi-frame file's frames).
+    const gdcm::DataSet& dataSet() const { return m_reader->GetFile().GetDataSet(); }
     QString transferSyntax() const;
 
     // Calls store(index, sample) for each stored sample of the slice last decoded, in

@@ -441,7 +441,23 @@ const struct {
     {"RLE", {.syntax = TS::RLELossless}, nullptr, nullptr},
     {"oblique", {.orientation = {0.866025, 0.5, 0, -0.5, 0.866025, 0}}, "oblique", nullptr},
     {"sagittal", {.orientation = {0, 1, 0, 0, 0, -1}}, nullptr, nullptr, "PIR"},
-    {"one multi-frame file", {.multiFrame = true}, "multi-frame", nullptr, "none"},
+    {"one multi-frame file", {.multiFrame = true}, "multi-frame", nullptr},
+    // Frames are shown as stored: their z runs the way the frames do.
+    {"multi-frame, top down",
+     {.positions = {8, 6, 4, 2, 0}, .multiFrame = true},
+     "multi-frame",
+     nullptr,
+     "LPI"},
+    {"multi-frame sagittal",
+     {.orientation = {0, 1, 0, 0, 0, -1}, .multiFrame = true},
+     "multi-frame",
+     nullptr,
+     "PIR"},
+    {"multi-frame with gantry tilt",
+     {.positions = {0, 2, 4, 6, 8}, .shear = 0.2, .multiFrame = true},
+     "frames run 11.3° off the normal",
+     nullptr,
+     "none"},
     {"gantry tilt", {.positions = {0, 2, 4, 6, 8}, .shear = 0.2}, "gantry tilt of 11.3°", nullptr},
     {"uneven", {.positions = {0, 2, 4, 7, 9}}, nullptr, "spacing is uneven: gaps range from 2 to 3 mm"},
     {"missing slice", {.positions = {0, 2, 4, 8, 10}}, nullptr, "Slices are missing between 34 and 38 mm"},
@@ -483,8 +499,9 @@ TEST(DicomSeries, ReadsEverySliceInPlaceWithItsValuesOrRefusesAStackItWouldShowW
             << volume.notes.join(' ').toStdString();
         EXPECT_EQ(orientationCode(volume), c.orientation);
 
-        // Slice k of the volume is the file with the k-th smallest position.
-        const bool topDown = !series.positions.empty() && series.positions[0] > series.positions[1];
+        // Slice k of the volume is the file with the k-th smallest position, or the k-th frame.
+        const bool topDown =
+            !series.multiFrame && !series.positions.empty() && series.positions[0] > series.positions[1];
         std::vector<double> expected;
         for (int z = 0; z < 5; ++z)
             for (int y = 0; y < 6; ++y)
