@@ -7,26 +7,27 @@
 
 namespace {
 
-// The level-0 voxels (first, second) a slot position along one axis reads: the voxel
-// itself at level 0, else the two nearest the centre of its level-n voxel.
+// The voxels (first, second) of the level read from that a slot position along one axis
+// reads: the voxel itself at the brick's own level, else the two nearest the centre of the
+// block of 2^levelsAbove voxels its voxel covers. `size`: the read level's voxels.
 struct Taps {
     std::vector<std::uint64_t> first, second;
 };
 
 Taps tapsAlong(std::uint64_t size, std::uint64_t levelVoxels, std::uint64_t brick, const BrickLayout& layout,
-               std::uint32_t level) {
+               std::uint32_t levelsAbove) {
     const std::uint64_t slot = layout.slotSide();
     const std::int64_t start = static_cast<std::int64_t>(brick * layout.brickSide()) -
                                static_cast<std::int64_t>(BrickLayout::kBorder);
     const std::int64_t lastVoxel = static_cast<std::int64_t>(levelVoxels) - 1;
-    const std::uint64_t span = std::uint64_t{1} << level;
+    const std::uint64_t span = std::uint64_t{1} << levelsAbove;
     Taps taps;
     for (std::uint64_t s = 0; s < slot; ++s) {
         const auto voxel = static_cast<std::uint64_t>(
             std::clamp<std::int64_t>(start + static_cast<std::int64_t>(s), 0, lastVoxel));
         std::uint64_t first = voxel;
         std::uint64_t second = voxel;
-        if (level > 0) {
+        if (levelsAbove > 0) {
             first = std::min(voxel * span + span / 2 - 1, size - 1);
             second = std::min(first + 1, size - 1);
         }
@@ -41,14 +42,17 @@ Taps tapsAlong(std::uint64_t size, std::uint64_t levelVoxels, std::uint64_t bric
 std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLayout& layout,
                                       std::array<std::uint64_t, 3> size, const BrickKey& key) {
     const std::array<std::uint64_t, 3>& voxels = layout.voxels(key.level);
-    // A level the source holds is copied from its own rows; any other from level 0's.
-    const std::uint32_t readLevel = key.level <= source.storedLevels() ? key.level : 0;
+    // A level the source holds is copied from its own rows; a coarser one is averaged from
+    // the coarsest level it holds (level 0 where it holds none), as level 1 is from level 0.
+    const std::uint32_t readLevel = std::min(key.level, source.storedLevels());
     const bool averages = key.level > readLevel;
+    const std::array<std::uint64_t, 3>& readVoxels = readLevel == 0 ? size : layout.voxels(readLevel);
     std::array<Taps, 3> taps;
     for (std::size_t axis = 0; axis < 3; ++axis) {
-        taps[axis] = tapsAlong(size[axis], voxels[axis], key.brick[axis], layout, averages ? key.level : 0);
+        taps[axis] =
+            tapsAlong(readVoxels[axis], voxels[axis], key.brick[axis], layout, key.level - readLevel);
     }
-    const std::uint64_t rowVoxels = readLevel == 0 ? size[0] : voxels[0];
+    const std::uint64_t rowVoxels = readVoxels[0];
     const auto readRows = [&](std::uint64_t y, std::uint64_t z, std::uint64_t x, std::uint64_t count,
                               std::uint64_t rows, std::uint16_t* out) {
         return readLevel == 0 ? source.readRows(x, y, z, count, rows, out)

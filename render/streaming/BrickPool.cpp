@@ -42,8 +42,9 @@ BrickPool::create(gpu::Device& device, std::shared_ptr<const VolumeSource> sourc
 BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std::uint64_t, 3> size,
                      const BrickLayout& layout, const Budgets& budgets)
     : m_layout(layout), m_budgets(budgets), m_ranges(layout), m_residency(layout),
-      // A store holding every coarse level the layout has needs no pass over its level 0.
-      m_coarse(budgets.coarseLevelBytes > 0 && source->storedLevels() < layout.baseLevel()
+      // A store holding coarse levels needs no pass over its level 0: the levels it lacks are
+      // averaged from its coarsest, far fewer voxels than level 0's.
+      m_coarse(budgets.coarseLevelBytes > 0 && source->storedLevels() == 0
                    ? CoarseLevels::start(source, layout, budgets.coarseLevelBytes)
                    : nullptr),
       m_loader(std::make_unique<BrickLoader>(std::move(source), layout, size, budgets.threads,

@@ -255,7 +255,8 @@ TEST(OmeZarrReaderTest, WorkersReadingAtOnceDecodeEachChunkOnce) {
 }
 
 // The pool's bricks of a store's level 1: taken from the store while it halves every axis,
-// else the means of level 0 (the same source, its coarse level hidden).
+// else the means of level 0 (the same source, its coarse level hidden); those of level 2
+// averaged from the store's level 1.
 class LevelZeroOnly final : public VolumeSource {
   public:
     explicit LevelZeroOnly(const VolumeSource& source) : m_source(source) {}
@@ -291,15 +292,18 @@ TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelOnlyWhereItHalvesEv
         const std::array<std::uint64_t, 3> size{volume.width, volume.height, volume.depth};
         const BrickLayout layout(size, 8);
         const LevelZeroOnly means(*volume.source);
-        for (std::uint64_t index = 0; index < layout.brickCount(1); ++index) {
-            const BrickKey key = layout.key(1, index);
-            const std::optional<BrickTexels> brick = buildBrick(*volume.source, layout, size, key);
-            const std::optional<BrickTexels> mean = buildBrick(means, layout, size, key);
-            ASSERT_TRUE(brick && mean);
-            if (c.held == 1)
-                EXPECT_THAT(brick->texels, testing::Each(kMarker)) << index;
-            else
-                EXPECT_EQ(brick->texels, mean->texels) << index;
+        // Level 2, which the store lacks, is averaged from its level 1 where it holds one.
+        for (std::uint32_t level = 1; level <= 2; ++level) {
+            for (std::uint64_t index = 0; index < layout.brickCount(level); ++index) {
+                const BrickKey key = layout.key(level, index);
+                const std::optional<BrickTexels> brick = buildBrick(*volume.source, layout, size, key);
+                const std::optional<BrickTexels> mean = buildBrick(means, layout, size, key);
+                ASSERT_TRUE(brick && mean);
+                if (c.held == 1)
+                    EXPECT_THAT(brick->texels, testing::Each(kMarker)) << level << " " << index;
+                else
+                    EXPECT_EQ(brick->texels, mean->texels) << level << " " << index;
+            }
         }
     }
 }
