@@ -75,6 +75,7 @@ std::optional<BrickTexels> BrickLoader::take() {
         taken = std::move(m_ready.front());
         m_ready.pop_front();
         m_busy.erase(id(taken->key));
+        m_baseBusy -= taken->key.level == m_layout.baseLevel() ? 1 : 0;
     }
     m_wake.notify_all();
     return taken;
@@ -88,7 +89,8 @@ void BrickLoader::work() {
         m_wake.wait(lock, [this] {
             // Bricks being read count as ready: each worker would add one.
             return m_stopping ||
-                   (m_nextWish < m_wishes.size() && (m_busy.size() + 1) * m_brickBytes <= m_readyLimit);
+                   (m_nextWish < m_wishes.size() && (m_busy.size() + 1) * m_brickBytes <= m_readyLimit &&
+                    (m_baseBusy == 0 || m_wishes[m_nextWish].level == m_layout.baseLevel()));
         });
         if (m_stopping) {
             return;
@@ -99,6 +101,8 @@ void BrickLoader::work() {
             continue;
         }
         m_busy.insert(id(key));
+        const bool base = key.level == m_layout.baseLevel();
+        m_baseBusy += base ? 1 : 0;
         std::optional<BrickTexels> brick;
         for (int attempt = 0; !brick && attempt < kReadAttempts; ++attempt) {
             if (attempt > 0 && m_wake.wait_for(lock, kRetryPause * attempt, [this] { return m_stopping; })) {
@@ -113,6 +117,9 @@ void BrickLoader::work() {
             m_failed = true;
             m_unreadable.insert_or_assign(id(key), std::chrono::steady_clock::now());
             m_busy.erase(id(key));
+            if (base && --m_baseBusy == 0) {
+                m_wake.notify_all();
+            }
             continue;
         }
         m_ready.push_back(std::move(*brick));

@@ -34,6 +34,10 @@ class VolumeSource;
 // from them; one the pass has not reached yet is left for a later wish, unless it belongs to
 // the base level, which is read from the rows at once so that there is a first picture.
 // A level the source holds itself is read from it, never left for the pass.
+//
+// No finer brick is begun while a brick of the base level is being read or waits to be
+// taken: the first picture needs the base level whole, and over a slow network (a web store)
+// finer bricks read beside it would share the bandwidth it is waiting for.
 class BrickLoader {
   public:
     BrickLoader(std::shared_ptr<const VolumeSource> source, BrickLayout layout,
@@ -72,6 +76,7 @@ class BrickLoader {
     std::vector<BrickKey> m_wishes;           // guarded by m_mutex; kept between wishes
     std::size_t m_nextWish = 0;               // the first not yet read; guarded by m_mutex
     std::unordered_set<std::uint64_t> m_busy; // read or being read, not taken; guarded
+    std::size_t m_baseBusy = 0;               // base-level bricks of m_busy; guarded
     // Given up, and when; guarded by m_mutex.
     std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> m_unreadable;
     std::deque<BrickTexels> m_ready; // oldest first; guarded by m_mutex

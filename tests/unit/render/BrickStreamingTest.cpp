@@ -25,11 +25,13 @@ namespace {
 
 // 64³ voxels in bricks of 8 (slots of 12³ texels): level 0 has 8³ bricks, the base level 1
 // 4³. Each voxel holds the number of the base brick it lies in, from 1, so a slot's centre
-// tells whose texels it holds. Reads wait while the gate is closed.
+// tells whose texels it holds. Reads wait while the gate is closed; the first x of each is
+// noted (along x each brick's slot starts elsewhere).
 struct GatedSource final : VolumeSource {
     bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                  std::uint16_t* out) const override {
         std::unique_lock lock(mutex);
+        starts.insert(x);
         opened.wait(lock, [this] { return open; });
         for (std::uint64_t i = 0; i < count; ++i)
             out[i] = static_cast<std::uint16_t>(1 + (x + i) / 16 + 4 * (y / 16) + 16 * (z / 16));
@@ -42,6 +44,7 @@ struct GatedSource final : VolumeSource {
     }
     mutable std::mutex mutex;
     mutable std::condition_variable opened;
+    mutable std::set<std::uint64_t> starts;
     bool open = true;
 };
 
@@ -277,6 +280,35 @@ TEST(BrickLoader, StopsReadingAheadWhenTheReadyBricksFillTheirBudget) {
         EXPECT_EQ(started(), 2 + taken);
         ASSERT_TRUE(QTest::qWaitFor([&] { return loader.take().has_value(); }, 30000));
     }
+}
+
+// Two workers, a base brick and a finer one wished for: the finer one waits until the base
+// brick is read, then both arrive.
+TEST(BrickLoader, FinerBricksWaitWhileTheBaseLevelIsRead) {
+    const BrickLayout layout({64, 64, 64}, 8);
+    ASSERT_GT(layout.baseLevel(), 0u);
+    const auto source = std::make_shared<GatedSource>();
+    source->setOpen(false);
+    const auto started = [&] {
+        std::lock_guard lock(source->mutex);
+        return source->starts.size();
+    };
+    BrickLoader loader(source, layout, {64, 64, 64}, 2, std::uint64_t{16} << 20);
+    const BrickKey base{layout.baseLevel(), {0, 0, 0}}, finer{0, {2, 0, 0}};
+    loader.wish({base, finer});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return started() >= 1; }, 30000));
+    QTest::qWait(200); // time for the other worker to begin the finer brick
+    EXPECT_EQ(started(), 1u);
+    source->setOpen(true);
+    std::vector<BrickKey> arrived;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            while (const std::optional<BrickTexels> brick = loader.take())
+                arrived.push_back(brick->key);
+            return arrived.size() == 2;
+        },
+        30000));
+    EXPECT_EQ(arrived, (std::vector{base, finer}));
 }
 
 struct GridCase {
