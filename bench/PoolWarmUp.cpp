@@ -3,6 +3,7 @@
 #include "OffscreenMTKView.h"
 #include "render/QVRenderer.h"
 #include "render/streaming/BrickPool.h"
+#include "volume/http/HttpStore.h"
 
 #include <QElapsedTimer>
 #include <algorithm>
@@ -30,6 +31,9 @@ std::variant<PoolWarmUp::Times, QString> PoolWarmUp::run(QVRenderer& renderer, O
         // A frame late for its refresh is not made up for: the next one is asked for at once.
         std::this_thread::sleep_until(due);
         due = std::max(due + kDisplayInterval, std::chrono::steady_clock::now());
+        // What the bricks this frame takes were fetched with: finer ones read while it draws
+        // are not the first picture's.
+        const std::uint64_t webBytes = HttpStore::bytesFetchedByAll();
         view.draw(renderer); // returns once the GPU has finished the frame
         ++times.frames;
         const BrickPool* pool = renderer.brickPool();
@@ -39,6 +43,7 @@ std::variant<PoolWarmUp::Times, QString> PoolWarmUp::run(QVRenderer& renderer, O
         if (!drawn && pool->drawable()) {
             drawn = true;
             times.firstPicture = ProcessProbe::sinceStart();
+            times.firstPictureWebBytes = webBytes;
         }
         if (drawn && pool->complete()) {
             times.fullPicture = ProcessProbe::sinceStart();

@@ -16,10 +16,11 @@ class QVRenderer;
 namespace PoolWarmUp {
 
 struct Times {
-    ProcessProbe::Elapsed firstPicture; // end of the first frame that drew the volume
-    ProcessProbe::Elapsed fullPicture;  // end of the first frame with every brick the view needs
-    std::uint32_t level = 0;            // the level of detail of the full picture (0: every voxel)
-    int frames = 0;                     // still frames drawn until then
+    ProcessProbe::Elapsed firstPicture;     // end of the first frame that drew the volume
+    std::uint64_t firstPictureWebBytes = 0; // bodies fetched from web stores before that frame
+    ProcessProbe::Elapsed fullPicture;      // end of the first frame with every brick the view needs
+    std::uint32_t level = 0;                // the level of detail of the full picture (0: every voxel)
+    int frames = 0;                         // still frames drawn until then
 };
 
 // The times, or why the full picture did not come within `limitMs`.

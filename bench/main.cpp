@@ -14,6 +14,7 @@
 #include "SliceRun.h"
 #include "render/QVRenderer.h"
 #include "render/gl/SurfaceFormat.h"
+#include "volume/http/HttpStore.h"
 #include "volume/samples/TexelHistogram.h"
 
 #include <QElapsedTimer>
@@ -100,6 +101,8 @@ QJsonObject report(const BenchOptions& options, const QVRenderer::VolumeState& v
     json["first_picture_from_start_ms"] = rounded(warmUp.firstPicture.milliseconds);
     json["full_resolution_ms"] = rounded(startup.milliseconds - loadStart.milliseconds);
     json["full_resolution_level"] = static_cast<qint64>(warmUp.level);
+    json["web_bytes_first_picture"] = static_cast<qint64>(warmUp.firstPictureWebBytes);
+    json["web_bytes"] = static_cast<qint64>(HttpStore::bytesFetchedByAll());
     json["warm_up_frames"] = warmUp.frames;
     json["first_frame_ms"] = rounded(startup.milliseconds - loadStart.milliseconds);
     json["first_draw_ms"] = rounded(stats.firstMs);

@@ -71,8 +71,8 @@ std::vector<ChunkStore::Bytes> HttpStore::readRanges(const QString& key,
                 const auto nextEnd = static_cast<std::uint64_t>(next.offset) + next.length;
                 // Bytes between the pieces come along only while the run stays at most twice
                 // the bytes its pieces need.
-                if (static_cast<std::uint64_t>(next.offset) < runEnd || nextEnd - start > 2 * (needed + next.length) ||
-                    nextEnd - start > kMostRunBytes)
+                if (static_cast<std::uint64_t>(next.offset) < runEnd ||
+                    nextEnd - start > 2 * (needed + next.length) || nextEnd - start > kMostRunBytes)
                     break;
                 runEnd = nextEnd;
                 needed += next.length;
@@ -127,7 +127,7 @@ HttpStore::Answer HttpStore::request(const QString& key, BoundedBody& body,
             break;
         }
         QByteArray& bytes = std::get<QByteArray>(value);
-        m_bytesFetched += static_cast<std::uint64_t>(bytes.size());
+        s_bytesFetched += static_cast<std::uint64_t>(bytes.size());
         return Fetched{std::move(bytes), response.validators};
     }
     const QString tries = attempt > 1 ? QStringLiteral(" (tried %1 times)").arg(attempt) : QString();
@@ -159,9 +159,9 @@ ChunkStore::Bytes HttpStore::fetch(const QString& key, BoundedBody body) const {
     return std::move(fetched.bytes);
 }
 
-// The run's pieces lie in order, apart or end to end. Each piece is kept in the cache under the key a request for it alone would have, so that a
-// value is found again however the pieces around it were asked for. Where every piece is
-// kept, with the same validators, the whole run is asked for on the condition that it changed.
+// The run's pieces lie in order, apart or end to end. Each piece is kept in the cache under the key a request
+// for it alone would have, so that a value is found again however the pieces around it were asked for. Where
+// every piece is kept, with the same validators, the whole run is asked for on the condition that it changed.
 std::vector<ChunkStore::Bytes> HttpStore::fetchRun(const QString& key, const std::vector<Range>& run) const {
     const auto start = static_cast<std::uint64_t>(run.front().offset);
     const std::uint64_t total = static_cast<std::uint64_t>(run.back().offset) + run.back().length - start;

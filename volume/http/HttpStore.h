@@ -46,8 +46,9 @@ class HttpStore final : public ChunkStore {
     static constexpr std::uint64_t kMostRunBytes = std::uint64_t{16} << 20;
     QString displayName() const override { return m_location.displayName(); }
 
-    // Bytes of bodies that came over the network (not those a 304 left in the cache).
-    std::uint64_t bytesFetched() const { return m_bytesFetched.load(); }
+    // Bytes of bodies that came over the network (not those a 304 left in the cache), from
+    // every web store this process opened: what the bench reports.
+    static std::uint64_t bytesFetchedByAll() { return s_bytesFetched.load(); }
 
   private:
     HttpStore(HttpLocation location, Options options);
@@ -67,5 +68,5 @@ class HttpStore final : public ChunkStore {
     HttpLocation m_location;
     Options m_options;
     CurlSession m_session;
-    mutable std::atomic<std::uint64_t> m_bytesFetched{0};
+    static inline std::atomic<std::uint64_t> s_bytesFetched{0};
 };
