@@ -135,7 +135,8 @@ TEST_F(HttpStoreTest, PiecesCloseTogetherComeInOneRequestAndAreKeptEachOnItsOwn)
     QTemporaryDir cacheFolder;
     const auto store = openStore(nginx.url() + QStringLiteral("/store"),
                                  std::make_shared<ChunkCache>(cacheFolder.path(), 1 << 20));
-    const std::vector<ChunkStore::Range> pieces = {{300, 200}, {100, 200}, {2000, 50}, {500, 100}, {700, 100}};
+    const std::vector<ChunkStore::Range> pieces = {
+        {300, 200}, {100, 200}, {2000, 50}, {500, 100}, {700, 100}};
     const auto readAll = [&] {
         const std::vector<Bytes> read = store->readRanges(QStringLiteral("data.bin"), pieces);
         ASSERT_EQ(read.size(), pieces.size());
