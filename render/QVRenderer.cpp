@@ -117,8 +117,8 @@ void QVRenderer::DrawA(MTKView& view) {
     // The sample's first picture waits for its survey too: without the brick grid rays
     // cannot skip empty space, and such a frame takes most of a second on a software rasteriser.
     const BrickPool* pool = m_scene->pool();
-    const bool drawsVolume =
-        drawable && m_scene->pipeline(true) && pool && pool->drawable() && !m_scene->surveyPending();
+    const bool drawsVolume = drawable && m_scene->pipeline(VolumeScene::Pipeline::Composite) && pool &&
+                             pool->drawable() && !m_scene->surveyPending();
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
     if (drawsVolume) {
@@ -180,7 +180,11 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
         return;
     }
     const bool composites = m_uniforms.renderMode == static_cast<std::uint8_t>(RenderMode::Composite);
-    encoder->setRenderPipelineState(*m_scene->pipeline(composites));
+    const VolumeScene::Pipeline pipeline = !composites ? VolumeScene::Pipeline::Projection
+                                           : m_display.colourMap->hasOpacity()
+                                               ? VolumeScene::Pipeline::CompositeCurve
+                                               : VolumeScene::Pipeline::Composite;
+    encoder->setRenderPipelineState(*m_scene->pipeline(pipeline));
     encoder->setVertexBytes(m_vertices, sizeof(proxycube::kVertices), kVertexBufferIndex);
     encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
     encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);
@@ -275,9 +279,6 @@ const std::shared_ptr<const OpacityRanges>& QVRenderer::curveRanges() {
 }
 
 void QVRenderer::updateMarch() {
-    // A flag of the uniform block, not of the vertex stage's outputs: llvmpipe then runs only
-    // the side of the grid walk's branch on it that the frame takes.
-    m_march.occupiedHigh.w = m_display.colourMap->hasOpacity() ? 1.0f : 0.0f;
     const ShownTexels shown = shownTexels();
     const VolumeState& volume = m_scene->volume();
     if (volume.bricks == m_marchBricks && shown == m_marchShown) {
@@ -297,7 +298,7 @@ void QVRenderer::updateMarch() {
         high[axis] = static_cast<float>(static_cast<double>(box.high[axis]) / size[axis]);
     }
     m_march.occupiedLow = {low[0], low[1], low[2], volume.bricks ? 1.0f : 0.0f};
-    m_march.occupiedHigh = {high[0], high[1], high[2], m_march.occupiedHigh.w};
+    m_march.occupiedHigh = {high[0], high[1], high[2], 0.0f};
 }
 
 void QVRenderer::updatePool(std::uint32_t drawableHeight) {

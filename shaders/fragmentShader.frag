@@ -31,11 +31,12 @@
 // One ray loop serves every rendering mode; each mode adds a short snippet before, in and
 // after it. Composite gathers lit, translucent material front to back. The projections
 // (maximum, minimum, mean of the samples, then windowed) draw every ray that crosses the
-// clip box opaque, as a radiograph shows its whole field. The program is built twice: as
-// it stands it composites only; with PROJECTIONS defined it projects alone, in the mode
-// the vertex stage hands over. Each build calls the loop with constant modes only, so the
-// compiler specialises a loop per mode: a software rasteriser pays for every branch of
-// the shader, taken or not.
+// clip box opaque, as a radiograph shows its whole field. The program is built three times:
+// as it stands it composites only; with PROJECTIONS defined it projects alone, in the mode
+// the vertex stage hands over; with OPACITY_CURVE defined it composites through a colour
+// map's own opacity curve, whose cells the walk over the brick grid asks the curve about.
+// Each build calls the loop with constant modes only, so the compiler specialises a loop
+// per mode: a software rasteriser pays for every branch of the shader, taken or not.
 //
 // Empty space costs little: in composite and maximum mode rays march only inside the
 // box around every brick that reaches into the window, and there a ray leaves each brick
@@ -74,7 +75,7 @@ uniform sampler3D uOpacityCounts;
 layout(std140) uniform MarchUniforms {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show;
                        // w 1 where the brick grid is there to skip by
-    vec4 occupiedHigh; // w 1 where the colour map's own opacity curve says which cells to skip
+    vec4 occupiedHigh; // w unused
     vec4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
     vec4 atlasScale;   // 1 / atlas texels per axis; w unused
     vec4 brick;        // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
@@ -133,6 +134,11 @@ float sampleValue(vec3 p) {
 // given cell of a level of the brick grid.
 vec2 brickRange(ivec3 cell, int level) {
     return texelFetch(uMaxGrid, cell, level).gr * kTexelScale + vSampleOffset;
+}
+
+// The largest of them alone.
+float brickMaximum(ivec3 cell, int level) {
+    return texelFetch(uMaxGrid, cell, level).r * kTexelScale + vSampleOffset;
 }
 
 // [SECTION] Window and lookup
@@ -326,24 +332,6 @@ struct Step {
     bool skipped;
 };
 
-// Whether no sample in a cell whose raw values span `range` changes the result: none exceeds
-// `below`, or in composite the map's opacity curve hides them all.
-bool cellHidden(vec2 range, int mode, float below) {
-    if (mode == kModeComposite && march.occupiedHigh.w > 0.0) {
-        return curveHides(windowLevel(range.x), windowLevel(range.y));
-    }
-    return range.y <= below;
-}
-
-// Whether the step from the lattice point before, at window level `previousLevel`, into a
-// cell of that range adds nothing either: the step blends the two.
-bool stepIntoHidden(vec2 range, float previousLevel) {
-    if (march.occupiedHigh.w > 0.0) {
-        return curveHides(min(windowLevel(range.x), previousLevel), max(windowLevel(range.y), previousLevel));
-    }
-    return previousLevel <= 0.0;
-}
-
 // The step from t. When the largest cell of the brick grid around the ray's point at t
 // in which no sample changes the result exists, the ray goes on to the lattice's first
 // point beyond that cell. Otherwise it goes on one step, and the walk learns where the ray
@@ -355,18 +343,33 @@ Step nextPoint(Ray ray, inout GridWalk walk, float t, int mode, float below, flo
     vec3 p = vCameraTex + t * ray.dir;
     ivec3 brick = clamp(ivec3(p * walk.sizeF) / kMaxGridCellSide, ivec3(0), walk.lastBrick);
     int emptyLevels = 0;
+#ifdef OPACITY_CURVE
     vec2 hidden = vec2(0.0);
     for (int n = 0; n < kMaxGridLevels; ++n) {
         vec2 range = brickRange(brick >> n, n);
-        if (!cellHidden(range, mode, below)) {
+        if (!curveHides(windowLevel(range.x), windowLevel(range.y))) {
             break;
         }
         hidden = range;
         emptyLevels = n + 1;
     }
-    if (mode == kModeComposite && emptyLevels > 0 && !stepIntoHidden(hidden, previousLevel)) {
+    if (emptyLevels > 0 &&
+        !curveHides(min(windowLevel(hidden.x), previousLevel), max(windowLevel(hidden.y), previousLevel))) {
         return Step(t, t + ray.stepLength, t, false);
     }
+#else
+    for (int n = 0; n < kMaxGridLevels; ++n) {
+        if (brickMaximum(brick >> n, n) > below) {
+            break;
+        }
+        emptyLevels = n + 1;
+    }
+    // Below the window's floor only the step out of material, from a lattice point above it,
+    // adds anything.
+    if (mode == kModeComposite && emptyLevels > 0 && previousLevel > 0.0) {
+        return Step(t, t + ray.stepLength, t, false);
+    }
+#endif
     int level = max(emptyLevels - 1, 0);
     float cellSide = float(kMaxGridCellSide << level);
     vec3 exits = ((vec3(brick >> level) + walk.farSide) * cellSide / walk.sizeF - vCameraTex) * walk.invDir;
@@ -398,7 +401,7 @@ struct Gathered {
 
 // A mode is a snippet before the loop (what the ray starts with), in it (one step; true
 // when the ray is done) and after it (the pixel); which cells of the brick grid cannot
-// change its result is cellHidden's to say. A new mode adds its snippets here and a case
+// change its result is nextPoint's to say. A new mode adds its snippets here and a case
 // to each dispatcher at the end of this section.
 
 // Composite: lit, translucent material front to back. Uniform material behind a surface

@@ -12,11 +12,15 @@
 namespace {
 
 constexpr char kCompositeLabel[] = "Composite Pipeline";
+constexpr char kCurveLabel[] = "Composite Curve Pipeline";
 constexpr char kProjectionLabel[] = "Projection Pipeline";
 constexpr char kVertexFunction[] = "vertexShader";
 constexpr char kFragmentFunction[] = "fragmentShader";
 // Builds the fragment shader for the projection modes instead of compositing.
 constexpr char kProjectionMacro[] = "PROJECTIONS";
+// Builds it to composite through the colour map's own opacity curve: the lookups without
+// one keep the shorter walk over the brick grid.
+constexpr char kCurveMacro[] = "OPACITY_CURVE";
 
 } // namespace
 
@@ -73,6 +77,8 @@ void VolumeScene::buildPipeline(gpu::PixelFormat colorPixelFormat) {
     }
     std::unique_ptr<gpu::Function> vertexFunction = library->newFunctionWithName(kVertexFunction);
     std::unique_ptr<gpu::Function> compositeFunction = library->newFunctionWithName(kFragmentFunction);
+    std::unique_ptr<gpu::Function> curveFunction =
+        library->newFunctionWithName(kFragmentFunction, kCurveMacro);
     std::unique_ptr<gpu::Function> projectionFunction =
         library->newFunctionWithName(kFragmentFunction, kProjectionMacro);
     if (!vertexFunction || !compositeFunction) {
@@ -99,6 +105,11 @@ void VolumeScene::buildPipeline(gpu::PixelFormat colorPixelFormat) {
     std::string error;
     m_compositePipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
     if (m_compositePipeline) {
+        descriptor.label = kCurveLabel;
+        descriptor.fragmentFunction = curveFunction.get();
+        m_curvePipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+    }
+    if (m_curvePipeline) {
         descriptor.label = kProjectionLabel;
         descriptor.fragmentFunction = projectionFunction.get();
         m_projectionPipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
@@ -107,6 +118,7 @@ void VolumeScene::buildPipeline(gpu::PixelFormat colorPixelFormat) {
         // Every mode or none: a volume that shows in one mode and not in another would
         // read as a fault of the data.
         m_compositePipeline.reset();
+        m_curvePipeline.reset();
         qWarning("QVRenderer: the render pipeline cannot be built; only the clear colour will show: %s",
                  error.c_str());
     }

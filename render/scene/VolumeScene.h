@@ -36,10 +36,19 @@ class VolumeScene : public QObject {
     ~VolumeScene() override;
 
     const std::shared_ptr<gpu::Device>& device() const { return m_device; }
-    // The fragment shader built for compositing and for the projection modes: both, or
-    // null when there are none.
-    const gpu::RenderPipelineState* pipeline(bool composites) const {
-        return composites ? m_compositePipeline.get() : m_projectionPipeline.get();
+    // The fragment shader built for compositing, for compositing through a colour map's own
+    // opacity curve, and for the projection modes: all, or null when there are none.
+    enum class Pipeline { Composite, CompositeCurve, Projection };
+    const gpu::RenderPipelineState* pipeline(Pipeline which) const {
+        switch (which) {
+        case Pipeline::Composite:
+            return m_compositePipeline.get();
+        case Pipeline::CompositeCurve:
+            return m_curvePipeline.get();
+        case Pipeline::Projection:
+            return m_projectionPipeline.get();
+        }
+        return nullptr;
     }
     const BrickPool::Budgets& budgets() const { return m_budgets; }
     const VolumeState& volume() const { return m_volume; }
@@ -76,6 +85,7 @@ class VolumeScene : public QObject {
 
     std::shared_ptr<gpu::Device> m_device;
     std::shared_ptr<gpu::RenderPipelineState> m_compositePipeline;
+    std::shared_ptr<gpu::RenderPipelineState> m_curvePipeline;
     std::shared_ptr<gpu::RenderPipelineState> m_projectionPipeline;
     BrickPool::Budgets m_budgets;
     VolumeState m_volume;              // the volume on show
