@@ -7,7 +7,7 @@
 namespace {
 
 bool sagittalSlice(const SliceRequest& request) {
-    return request.axis == SliceAxis::Sagittal && request.slabSlices <= 1;
+    return request.axis == SliceAxis::Sagittal && request.slabSlices <= 1 && request.level == 0;
 }
 
 } // namespace

@@ -89,8 +89,13 @@ class SlabFold {
     std::vector<std::uint64_t> m_values;
 };
 
-bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geometry, std::uint64_t first,
-                            std::uint64_t count, SlabFold& fold) {
+bool SliceSampler::readSlab(const VolumeSource& source, std::uint32_t level, const SliceGeometry& geometry,
+                            std::uint64_t first, std::uint64_t count, SlabFold& fold) {
+    const auto readRows = [&](std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t length,
+                              std::uint64_t lineCount, std::uint16_t* out) {
+        return level == 0 ? source.readRows(x, y, z, length, lineCount, out)
+                          : source.readLevelRows(level, x, y, z, length, lineCount, out);
+    };
     const std::uint64_t columns = geometry.columns();
     const std::uint64_t rows = geometry.rows();
     const std::uint64_t width = geometry.extent()[0];
@@ -104,7 +109,7 @@ bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geo
         for (std::uint64_t z = first; z < first + count; ++z) {
             for (std::uint64_t y = 0; y < rows; y += span) {
                 const std::uint64_t lines = std::min(span, rows - y);
-                if (!source.readRows(0, y, z, width, lines, texels.data())) {
+                if (!readRows(0, y, z, width, lines, texels.data())) {
                     return false;
                 }
                 for (std::uint64_t i = 0; i < lines * width; ++i) {
@@ -118,7 +123,7 @@ bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geo
         // Per picture row, the slab's rows of one file slice at once; the top row the last slice.
         texels.resize(count * width);
         for (std::uint64_t row = 0; row < rows; ++row) {
-            if (!source.readRows(0, first, rows - 1 - row, width, count, texels.data())) {
+            if (!readRows(0, first, rows - 1 - row, width, count, texels.data())) {
                 return false;
             }
             for (std::uint64_t i = 0; i < count * width; ++i) {
@@ -137,7 +142,7 @@ bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geo
             for (std::uint64_t row = firstRow; row < endRow; ++row) {
                 for (std::uint64_t y = 0; y < columns; y += span) {
                     const std::uint64_t lines = std::min(span, columns - y);
-                    if (!source.readRows(first, y, rows - 1 - row, count, lines, part.data())) {
+                    if (!readRows(first, y, rows - 1 - row, count, lines, part.data())) {
                         return false;
                     }
                     for (std::uint64_t i = 0; i < lines * count; ++i) {
@@ -153,16 +158,22 @@ bool SliceSampler::readSlab(const VolumeSource& source, const SliceGeometry& geo
 
 std::variant<SliceImage, QString> SliceSampler::sample(const VolumeSource& source, const VolumeExtent& extent,
                                                        const SliceRequest& request) {
-    const SliceGeometry geometry(request.axis, extent);
-    if (request.index >= geometry.slices()) {
+    if (request.index >= SliceGeometry(request.axis, extent).slices()) {
         return QStringLiteral("slice %1 lies outside the volume's %2")
             .arg(request.index)
-            .arg(geometry.slices());
+            .arg(SliceGeometry(request.axis, extent).slices());
     }
+    if (request.level > source.storedLevels()) {
+        return QStringLiteral("the volume holds no level %1 of its own").arg(request.level);
+    }
+    const SliceGeometry geometry(request.axis, levelExtent(extent, request.level));
     SliceImage image{request, geometry.columns(), geometry.rows(), {}};
-    const auto [first, count] = slabRange(request, geometry.slices());
+    SliceRequest atLevel = request;
+    atLevel.index = request.index >> request.level;
+    atLevel.slabSlices = std::max<std::uint64_t>(request.slabSlices >> request.level, 1);
+    const auto [first, count] = slabRange(atLevel, geometry.slices());
     SlabFold fold(request.slab, image.width * image.height);
-    if (!readSlab(source, geometry, first, count, fold)) {
+    if (!readSlab(source, request.level, geometry, first, count, fold)) {
         return QStringLiteral("the volume's voxels could not be read");
     }
     image.texels = fold.texels(count);

@@ -9,10 +9,10 @@
 class SlabFold;
 class VolumeSource;
 
-// Reads one slice, or a slab of them, of a volume from its source: the level-0 texels the
-// picture's pixels lie on, nearest, never blended. Reads whole rows, in spans the source
-// reads at once, where the slice runs along the file's rows; across them (sagittal slices)
-// the slab's texels of each row at once. Safe on any thread the source may be read from.
+// Reads one slice, or a slab of them, of a volume from its source: the texels of level 0, or
+// of a coarse level the source holds, the picture's pixels lie on, nearest, never blended. Reads whole rows,
+// in spans the source reads at once, where the slice runs along the file's rows; across them (sagittal
+// slices) the slab's texels of each row at once. Safe on any thread the source may be read from.
 class SliceSampler {
   public:
     // The slab's first slice and how many there are, inside the volume.
@@ -34,7 +34,7 @@ class SliceSampler {
                                                                               std::uint64_t count);
 
   private:
-    // The `count` slices from `first` on, folded into `fold` in picture order.
-    static bool readSlab(const VolumeSource& source, const SliceGeometry& geometry, std::uint64_t first,
-                         std::uint64_t count, SlabFold& fold);
+    // The `count` slices from `first` on of level `level`, folded into `fold` in picture order.
+    static bool readSlab(const VolumeSource& source, std::uint32_t level, const SliceGeometry& geometry,
+                         std::uint64_t first, std::uint64_t count, SlabFold& fold);
 };

@@ -1068,6 +1068,36 @@ TEST_F(ImportAppTest, SliceViewsFollowAClickAndTellValuesAndDistancesInMillimetr
                 255.0 * std::clamp((value - sampleAt(12, 13, 30)) / 48.0, 0.0, 1.0), 1.0);
 }
 
+// A store wider than a slice view's pixels shows its slices from the coarse level those pixels
+// need, and a value read there says it is a mean; zoomed in, the view reads level 0.
+TEST_F(ImportAppTest, SliceViewsOfAStoreReadTheLevelTheirPixelsNeed) {
+    const QString folder = m_files.path(QStringLiteral("wide.zarr"));
+    writeZarrStore(folder,
+                   R"({"format":2,"ome":true,"unit":"millimeter","scale":[1,1,1],"window":[0,4400],)"
+                   R"("codec":"zstd","sep":"/","dtype":"<u2","mod":999,"low":0,"fill":0,"marker":4321,)"
+                   R"("shape":[4,512,512],"chunks":[4,128,128]})");
+    m_window->resize(800, 600);
+    m_window->openFile(folder);
+    waitForImport();
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_2, Qt::AltModifier);
+    SliceView* axial = m_window->slicePanel()->view(SliceAxis::Axial);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return axial->settled(); }, kTimeoutMs));
+    ASSERT_LT(axial->placement().width() * axial->devicePixelRatioF(), 256.0);
+    EXPECT_EQ(axial->picture().width(), 256);
+    const auto valueAt = [&](QPoint offset) {
+        QTest::mouseMove(m_window->windowHandle(),
+                         inWindow(axial, axial->placement().center().toPoint() + offset));
+        return m_window->statusBar()->currentMessage().toStdString();
+    };
+    EXPECT_THAT(valueAt({}), testing::EndsWith("· ≈ 4321 (level 1 of the store)"));
+
+    wheelAt(inWindow(axial, axial->rect().center()), {0, 4 * 120}, {}, Qt::NoScrollPhase,
+            Qt::ControlModifier);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return axial->settled() && axial->picture().width() == 512; }, kTimeoutMs));
+    EXPECT_THAT(valueAt({5, 5}), testing::MatchesRegex(".* mm · [0-9]+"));
+}
+
 // A volume whose voxel axes are turned in the patient (x superior, y left, z posterior) in
 // the 2 × 2 layout: each slice view is named by the patient axis of its normal, and letters
 // drawn at its edges name the sides they face; without orientation, voxel-axis names.

@@ -77,12 +77,13 @@ class ShownWindowTest : public ::testing::Test {
     // A wheel event to the widget under the pointer, which passes it on to its parents
     // when it does not take it.
     void wheelAt(QPoint position, QPoint angleDelta, QPoint pixelDelta = {},
-                 Qt::ScrollPhase phase = Qt::NoScrollPhase) {
+                 Qt::ScrollPhase phase = Qt::NoScrollPhase,
+                 Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         QWidget* target = m_window->childAt(position);
         ASSERT_NE(target, nullptr);
         const QPointF local = target->mapFrom(m_window.get(), QPointF(position));
-        QWheelEvent event(local, target->mapToGlobal(local), pixelDelta, angleDelta, Qt::NoButton,
-                          Qt::NoModifier, phase, false);
+        QWheelEvent event(local, target->mapToGlobal(local), pixelDelta, angleDelta, Qt::NoButton, modifiers,
+                          phase, false);
         QApplication::sendEvent(target, &event);
     }
 

@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
@@ -89,7 +90,13 @@ void SliceView::resetView() {
     m_zoom = 1.0;
     m_pan = {};
     m_ruler.reset();
+    requestSlice();
     update();
+}
+
+void SliceView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    requestSlice();
 }
 
 SliceGeometry SliceView::geometry() const {
@@ -103,7 +110,25 @@ VoxelSpacing SliceView::spacing() const {
 SliceRequest SliceView::wanted() const {
     const double across = spacing()[SliceGeometry::across(m_axis)];
     return {m_axis, m_crosshair.slice(m_axis), SliceSampler::slabSlices(m_options.slabMillimetres, across),
-            m_options.slab};
+            m_options.slab, neededLevel()};
+}
+
+std::uint32_t SliceView::neededLevel() const {
+    const std::uint32_t held = m_volume.source ? m_volume.source->storedLevels() : 0;
+    const QRectF rect = placement();
+    const SliceGeometry shape = geometry();
+    if (held == 0 || rect.isEmpty()) {
+        return 0;
+    }
+    // The coarsest level that still has a texel for every device pixel along both axes.
+    const double ratio = devicePixelRatioF();
+    const double perPixel = std::min(static_cast<double>(shape.columns()) / (rect.width() * ratio),
+                                     static_cast<double>(shape.rows()) / (rect.height() * ratio));
+    std::uint32_t level = 0;
+    while (level < held && static_cast<double>(std::uint64_t{2} << level) <= perPixel) {
+        ++level;
+    }
+    return level;
 }
 
 void SliceView::requestSlice() {
@@ -112,6 +137,14 @@ void SliceView::requestSlice() {
     }
     const SliceRequest request = wanted();
     if (m_requested != request) {
+        // A slice not on show yet comes first from the coarsest level the source holds (a
+        // store's few chunks), then at the level the view needs.
+        const std::uint32_t coarsest = m_volume.source->storedLevels();
+        if (request.level < coarsest && (!m_slice || m_slice->request.index != request.index)) {
+            SliceRequest coarse = request;
+            coarse.level = coarsest;
+            m_loader.request(m_volume.source, geometry().extent(), coarse);
+        }
         m_requested = request;
         m_loader.request(m_volume.source, geometry().extent(), request);
     }
@@ -122,7 +155,8 @@ bool SliceView::settled() const {
 }
 
 void SliceView::showSlice(std::shared_ptr<const SliceImage> slice) {
-    if (slice->width != geometry().columns() || slice->height != geometry().rows()) {
+    const SliceGeometry shape(m_axis, levelExtent(geometry().extent(), slice->request.level));
+    if (slice->width != shape.columns() || slice->height != shape.rows()) {
         return; // of the volume shown before
     }
     m_slice = std::move(slice);
@@ -142,6 +176,26 @@ void SliceView::recolour() {
 
 QRectF SliceView::placement() const {
     return geometry().placement(QSizeF(size()), spacing(), m_zoom, m_pan);
+}
+
+// A coarse level's texels each cover 2^level voxels: where an axis's voxels do not fill its
+// last texel, the picture reaches that far past the volume's end (the top of rising rows).
+QRectF SliceView::slicePlacement() const {
+    QRectF rect = placement();
+    if (!m_slice || m_slice->request.level == 0) {
+        return rect;
+    }
+    const SliceGeometry shape = geometry();
+    const double texel = static_cast<double>(std::uint64_t{1} << m_slice->request.level);
+    const double bottom = rect.bottom();
+    rect.setWidth(rect.width() * static_cast<double>(m_slice->width) * texel /
+                  static_cast<double>(shape.columns()));
+    rect.setHeight(rect.height() * static_cast<double>(m_slice->height) * texel /
+                   static_cast<double>(shape.rows()));
+    if (shape.rowsRise()) {
+        rect.moveBottom(bottom);
+    }
+    return rect;
 }
 
 QPointF SliceView::toPicture(QPointF point) const {
@@ -193,13 +247,19 @@ void SliceView::describe(QPointF point) {
                        .arg(static_cast<double>((*voxel)[0]) * mm[0], 0, 'f', 2)
                        .arg(static_cast<double>((*voxel)[1]) * mm[1], 0, 'f', 2)
                        .arg(static_cast<double>((*voxel)[2]) * mm[2], 0, 'f', 2);
-    // The value is the slice's on show: of that voxel alone, or of the slab through it.
+    // The value is the slice's on show: of that voxel alone, or of the slab through it; from
+    // a coarse level, the mean of the voxels its texel stands for, said as such.
     if (m_slice && m_slice->request.index == m_crosshair.slice(m_axis)) {
-        const auto [column, row] = geometry().pixel(*voxel);
+        const std::uint32_t level = m_slice->request.level;
+        const VoxelPoint coarse{(*voxel)[0] >> level, (*voxel)[1] >> level, (*voxel)[2] >> level};
+        const auto [column, row] =
+            SliceGeometry(m_axis, levelExtent(geometry().extent(), level)).pixel(coarse);
         const std::int64_t sample = std::int64_t{m_slice->at(column, row)} + m_volume.sampleOffset;
-        text += QStringLiteral(" · %1%2").arg(
-            ViewController::fileValue(sample, m_volume.valueScale, m_volume.valueOffset),
-            m_volume.hounsfield ? QStringLiteral(" HU") : QString());
+        text += QStringLiteral(" · %1%2%3%4")
+                    .arg(level > 0 ? QStringLiteral("≈ ") : QString(),
+                         ViewController::fileValue(sample, m_volume.valueScale, m_volume.valueOffset),
+                         m_volume.hounsfield ? QStringLiteral(" HU") : QString(),
+                         level > 0 ? tr(" (level %1 of the store)").arg(level) : QString());
     }
     emit message(text);
 }
@@ -209,10 +269,10 @@ void SliceView::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), Qt::black);
     if (m_options.linear && m_slice && m_colouring) {
         const qreal ratio = devicePixelRatioF();
-        painter.drawImage(QPointF(0, 0), m_resampler.resample(*m_slice, *m_colouring, placement(),
+        painter.drawImage(QPointF(0, 0), m_resampler.resample(*m_slice, *m_colouring, slicePlacement(),
                                                               (QSizeF(size()) * ratio).toSize(), ratio));
     } else if (!m_picture.isNull()) {
-        painter.drawImage(placement(), m_picture);
+        painter.drawImage(slicePlacement(), m_picture);
     }
     paintOverlay(painter);
 }
@@ -357,6 +417,7 @@ void SliceView::wheelEvent(QWheelEvent* event) {
         m_zoom =
             std::clamp(m_zoom * std::pow(kZoomPerNotch, angle / double(kWheelNotch)), kLeastZoom, kMostZoom);
         m_pan += point - fromPicture(under);
+        requestSlice();
         update();
         event->accept();
         return;

@@ -54,7 +54,8 @@ class SliceView : public QWidget {
     std::optional<double> rulerMillimetres() const;
     // The slice on show has arrived and no read is running or waiting.
     bool settled() const;
-    // The picture drawn, one pixel per texel of the slice (null before the first arrives).
+    // The picture drawn, one pixel per texel of the slice at its level (null before the
+    // first arrives).
     const QImage& picture() const { return m_picture; }
     // Where the picture lies in the view.
     QRectF placement() const;
@@ -70,6 +71,7 @@ class SliceView : public QWidget {
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     enum class Drag { None, Crosshair, Pan, Ruler };
@@ -77,8 +79,14 @@ class SliceView : public QWidget {
     SliceGeometry geometry() const;
     SliceLabels labels() const { return {m_axis, m_volume.orientation}; }
     void describeInToolTip();
-    // The slice or slab the crosshair and the options call for.
+    // The slice or slab the crosshair and the options call for, at the level the view's
+    // pixels need.
     SliceRequest wanted() const;
+    // The coarsest level the source holds whose texels are no larger than the view's pixels;
+    // 0 for a source that holds none.
+    std::uint32_t neededLevel() const;
+    // Where the slice on show lies: its level's texels may reach past the volume's end.
+    QRectF slicePlacement() const;
     VoxelSpacing spacing() const;
     // The picture's pixel (fractions within) under a point of the view.
     QPointF toPicture(QPointF point) const;
