@@ -39,12 +39,15 @@ void HistogramLoader::load(std::shared_ptr<const VolumeSource> source,
             [this, watcher](int index) { emit counted(watcher->resultAt(index)); });
     watcher->setFuture(QtConcurrent::run(&m_pool, [source, size](QPromise<Result>& promise) {
         const auto cancelled = [&promise] { return promise.isCanceled(); };
-        const std::uint64_t coarse = TexelHistogram::strideFor(size, TexelHistogram::kPreviewVoxels);
+        const TexelHistogram::Lattice preview = TexelHistogram::preview(*source, size);
         // A volume no larger than the lattice is counted whole at once.
-        const std::vector<std::uint64_t> strides =
-            coarse == 1 ? std::vector<std::uint64_t>{1} : std::vector<std::uint64_t>{coarse, 1};
-        for (const std::uint64_t stride : strides) {
-            std::optional<TexelHistogram> histogram = TexelHistogram::count(*source, size, stride, cancelled);
+        std::vector<TexelHistogram::Lattice> lattices{{0, size, 1}};
+        if (preview.level > 0 || preview.stride > 1) {
+            lattices.insert(lattices.begin(), preview);
+        }
+        for (const TexelHistogram::Lattice& lattice : lattices) {
+            std::optional<TexelHistogram> histogram =
+                TexelHistogram::count(*source, lattice.size, lattice.stride, cancelled, lattice.level);
             if (!histogram) {
                 return;
             }

@@ -20,10 +20,25 @@ std::uint64_t TexelHistogram::strideFor(const std::array<std::uint64_t, 3>& size
     return std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(std::cbrt(ratio))), 1);
 }
 
-std::optional<TexelHistogram> TexelHistogram::count(const VolumeSource& source,
-                                                    const std::array<std::uint64_t, 3>& size,
-                                                    std::uint64_t stride,
-                                                    const std::function<bool()>& cancelled) {
+TexelHistogram::Lattice TexelHistogram::preview(const VolumeSource& source,
+                                                const std::array<std::uint64_t, 3>& size) {
+    Lattice lattice{0, size, strideFor(size, kPreviewVoxels)};
+    for (std::uint32_t level = 1; level <= source.storedLevels(); ++level) {
+        std::array<std::uint64_t, 3> voxels{};
+        for (std::size_t axis = 0; axis < voxels.size(); ++axis) {
+            voxels[axis] = (size[axis] + (std::uint64_t{1} << level) - 1) >> level;
+        }
+        if (voxels[0] * voxels[1] * voxels[2] < kPreviewVoxels) {
+            break;
+        }
+        lattice = {level, voxels, strideFor(voxels, kPreviewVoxels)};
+    }
+    return lattice;
+}
+
+std::optional<TexelHistogram>
+TexelHistogram::count(const VolumeSource& source, const std::array<std::uint64_t, 3>& size,
+                      std::uint64_t stride, const std::function<bool()>& cancelled, std::uint32_t level) {
     TexelHistogram histogram(std::max<std::uint64_t>(stride, 1));
     const std::uint64_t step = histogram.m_stride;
     // Every row counted: as many at once as a source reads in one go (a span of a file, the
@@ -37,7 +52,9 @@ std::optional<TexelHistogram> TexelHistogram::count(const VolumeSource& source,
         }
         for (std::uint64_t y = 0; y < size[1]; y += step * together) {
             const std::uint64_t count = std::min(together, size[1] - y);
-            if (!source.readRows(0, y, z, size[0], count, rows.data())) {
+            const bool read = level == 0 ? source.readRows(0, y, z, size[0], count, rows.data())
+                                         : source.readLevelRows(level, 0, y, z, size[0], count, rows.data());
+            if (!read) {
                 return std::nullopt;
             }
             for (std::uint64_t i = 0; i < count * size[0]; i += step) {

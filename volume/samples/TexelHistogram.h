@@ -24,13 +24,25 @@ class TexelHistogram {
         double offset = 0.0;
     };
 
-    // Counts the voxels of `source` (of `size` voxels per axis) on the lattice of `stride`;
-    // none when a read fails or `cancelled` says so between slices.
+    // Counts the voxels of `source`'s level `level` (of `size` voxels per axis: level 0's, or
+    // a coarse level the source holds) on the lattice of `stride`; none when a read fails or
+    // `cancelled` says so between slices.
     static std::optional<TexelHistogram> count(const VolumeSource& source,
                                                const std::array<std::uint64_t, 3>& size, std::uint64_t stride,
-                                               const std::function<bool()>& cancelled = {});
+                                               const std::function<bool()>& cancelled = {},
+                                               std::uint32_t level = 0);
     // The stride whose lattice holds at most about `voxels` voxels of a volume of `size`.
     static std::uint64_t strideFor(const std::array<std::uint64_t, 3>& size, std::uint64_t voxels);
+
+    // Where a histogram drawn at once is counted: the coarsest level the source holds with at
+    // least kPreviewVoxels voxels (a store's few chunks, where a lattice over level 0 would
+    // touch every chunk of it), else level 0, on the stride that keeps about kPreviewVoxels.
+    struct Lattice {
+        std::uint32_t level = 0;
+        std::array<std::uint64_t, 3> size{};
+        std::uint64_t stride = 1;
+    };
+    static Lattice preview(const VolumeSource& source, const std::array<std::uint64_t, 3>& size);
 
     std::uint64_t stride() const { return m_stride; }
     std::uint64_t total() const { return m_total; }

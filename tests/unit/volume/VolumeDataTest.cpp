@@ -420,3 +420,46 @@ TEST(TexelHistogram, CountsEachVoxelIntoTheBinOfItsValueInTheFilesUnits) {
     }
     EXPECT_FALSE(TexelHistogram::count(source, {kWidth, kHeight, kDepth}, 1, [] { return true; }));
 }
+
+// A volume of 128³ voxels (zeros) holding levels 1 and 2 of its own, each all of one value:
+// the histogram drawn at once counts the coarsest level with enough voxels, whole; without
+// such levels, a lattice over level 0.
+class HeldLevels final : public VolumeSource {
+  public:
+    explicit HeldLevels(std::uint32_t held) : m_held(held) {}
+    bool readRow(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t count,
+                 std::uint16_t* out) const override {
+        std::fill_n(out, count, 0);
+        return true;
+    }
+    std::uint32_t storedLevels() const override { return m_held; }
+    bool readLevelRows(std::uint32_t level, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t count,
+                       std::uint64_t rows, std::uint16_t* out) const override {
+        std::fill_n(out, count * rows, static_cast<std::uint16_t>(100 * level));
+        return level <= m_held;
+    }
+
+  private:
+    std::uint32_t m_held;
+};
+
+TEST(TexelHistogram, ThePreviewCountsTheCoarsestHeldLevelWithEnoughVoxels) {
+    const std::array<std::uint64_t, 3> size{128, 128, 128};
+    const struct {
+        std::uint32_t held;
+        std::uint32_t level;
+        std::uint64_t stride;
+    } cases[] = {{0, 0, 2}, {1, 1, 1}, {2, 1, 1}}; // level 2's 32³ voxels are too few
+    for (const auto& c : cases) {
+        const HeldLevels source(c.held);
+        const TexelHistogram::Lattice preview = TexelHistogram::preview(source, size);
+        EXPECT_EQ(preview.level, c.level) << c.held;
+        EXPECT_EQ(preview.stride, c.stride) << c.held;
+        const std::optional<TexelHistogram> histogram =
+            TexelHistogram::count(source, preview.size, preview.stride, {}, preview.level);
+        ASSERT_TRUE(histogram);
+        EXPECT_EQ(histogram->total(), 64u * 64 * 64) << c.held;
+        const double value = 100.0 * c.level;
+        EXPECT_EQ(histogram->bins(value - 0.5, value + 0.5, 1, {})[0], histogram->total()) << c.held;
+    }
+}
