@@ -22,6 +22,7 @@
 #include "ui/import/FilePicker.h"
 #include "ui/import/ImportCommand.h"
 #include "ui/view/QVMTKView.h"
+#include "ui/view/SlicePanel.h"
 #include "ui/window/UserAlert.h"
 #include "ui/window/WindowController.h"
 #include "volume/core/Bundle.h"
@@ -76,6 +77,8 @@ constexpr int kTimeoutMs = 120000;
 constexpr int kStartupSettleMs = 3000;
 constexpr int kDefaultIdleSeconds = 10;
 constexpr int kSpinMs = 3000;
+// Time for the slice views of a layout to read their first slices.
+constexpr int kSliceSettleMs = 1000;
 // A flick of this many pixels per event: the volume goes on turning after the release.
 constexpr int kFlickPixels = 3;
 constexpr double kNanosPerMilli = 1e6;
@@ -293,7 +296,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption idleOption(QStringLiteral("idle-seconds"),
                                         QStringLiteral("How long to measure the untouched window."),
                                         QStringLiteral("s"), QString::number(kDefaultIdleSeconds));
-    parser.addOptions({runsOption, widthOption, heightOption, picturesOption, idleOption});
+    const QCommandLineOption layoutOption(
+        QStringLiteral("layout"),
+        QStringLiteral(
+            "The window's layout while the volume spins (3d, 1+3, 2x2): the 3-D view keeps its size."),
+        QStringLiteral("name"), QStringLiteral("3d"));
+    parser.addOptions({runsOption, widthOption, heightOption, picturesOption, idleOption, layoutOption});
     parser.process(application);
     const int runs = std::max(1, parser.value(runsOption).toInt());
     const int idleMs = std::max(1, parser.value(idleOption).toInt()) * 1000;
@@ -413,6 +421,15 @@ int main(int argc, char** argv) {
     if (!window.isActiveWindow()) {
         return fail(QStringLiteral("the window did not become active; the flick would only activate it"));
     }
+    // Beside the slice views the 3-D view keeps its size: what differs is the rest of the window.
+    const std::optional<ViewLayout> layout = SlicePanel::parseLayout(parser.value(layoutOption));
+    if (!layout) {
+        return fail(QStringLiteral("--layout takes 3d, 1+3 or 2x2"));
+    }
+    window.setViewLayout(*layout);
+    window.adjustSize();
+    runFor(view, kSliceSettleMs); // the slice views read their slices
+
     leftDrag(view, {kFlickPixels, 0});
     const FrameCount spinFrames = runFor(view, kSpinMs);
     leftDrag(view, {0, 0});
@@ -447,6 +464,7 @@ int main(int argc, char** argv) {
          QJsonObject{
              {QStringLiteral("frames_per_s"), rounded(perSecond(spinFrames.frames, kSpinMs))},
              {QStringLiteral("buffer_swaps_per_s"), rounded(perSecond(spinFrames.swaps, kSpinMs))},
+             {QStringLiteral("layout"), parser.value(layoutOption)},
          }},
         {QStringLiteral("rss_after_start_mb"), rounded(rssAfterStart)},
         {QStringLiteral("peak_rss_after_start_mb"), rounded(peakAfterStart)},

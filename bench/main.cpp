@@ -58,7 +58,8 @@ struct DrawnWindow {
 QJsonObject histogramTimes(const VolumeSource& source, const std::array<std::uint64_t, 3>& size) {
     QElapsedTimer timer;
     timer.start();
-    TexelHistogram::count(source, size, TexelHistogram::strideFor(size, TexelHistogram::kPreviewVoxels));
+    const TexelHistogram::Lattice preview = TexelHistogram::preview(source, size);
+    TexelHistogram::count(source, preview.size, preview.stride, {}, preview.level);
     const double previewMs = static_cast<double>(timer.nsecsElapsed()) / 1.0e6;
     timer.start();
     TexelHistogram::count(source, size, 1);
