@@ -169,6 +169,7 @@ FrameCache::Inputs QVRenderer::frameInputs(std::uint32_t width, std::uint32_t he
     inputs.level = m_scene->pool() ? m_scene->pool()->level() : 0;
     inputs.grid = volume.brickTexture != nullptr;
     inputs.colourMap = m_colourMapUploads;
+    inputs.slicePlanes = slicePlanesUniform();
     inputs.width = width;
     inputs.height = height;
     return inputs;
@@ -278,7 +279,23 @@ const std::shared_ptr<const OpacityRanges>& QVRenderer::curveRanges() {
     return m_curveRanges;
 }
 
+float4 QVRenderer::slicePlanesUniform() const {
+    const VolumeState& volume = m_scene->volume();
+    if (!m_slicePlanes || volume.width == 0 || volume.height == 0 || volume.depth == 0) {
+        return {0.0f, 0.0f, 0.0f, 0.0f};
+    }
+    // Through the middle of the crosshair's voxel, as the slice views show it.
+    const std::array<double, 3> size{static_cast<double>(volume.width), static_cast<double>(volume.height),
+                                     static_cast<double>(volume.depth)};
+    std::array<float, 3> at{};
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        at[axis] = static_cast<float>((static_cast<double>((*m_slicePlanes)[axis]) + 0.5) / size[axis]);
+    }
+    return {at[0], at[1], at[2], 1.0f};
+}
+
 void QVRenderer::updateMarch() {
+    m_march.slicePlanes = slicePlanesUniform();
     const ShownTexels shown = shownTexels();
     const VolumeState& volume = m_scene->volume();
     if (volume.bricks == m_marchBricks && shown == m_marchShown) {

@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QString>
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -187,6 +188,9 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     };
     const Lighting& lighting() const { return m_lighting; }
     void setLighting(Lighting lighting) { m_lighting = lighting; }
+    // The slice views' three planes through `voxel`, shown opaque inside the volume where a
+    // composited ray meets the first of them; none to let rays pass through (the start).
+    void setSlicePlanes(std::optional<std::array<std::uint64_t, 3>> voxel) { m_slicePlanes = voxel; }
     // What the user set: window, lookup, mode, clip box, z turn (GUI thread).
     DisplayModel& displayModel() const { return *m_model; }
     std::shared_ptr<const VolumeData> vdata() const { return m_scene->vdata(); }
@@ -232,6 +236,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     FrameCache::Inputs frameInputs(std::uint32_t width, std::uint32_t height) const;
     // The skipping box for the current window and colour map; recomputed only when what
     // can show or the volume changes.
+    // The planes' texture coordinates and the flag of MarchUniforms::slicePlanes.
+    float4 slicePlanesUniform() const;
     void updateMarch();
     // Texels at or below which nothing of the frame's mode can show; −1 when every sample
     // counts.
@@ -277,4 +283,5 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     OrbitController m_orbit{m_camera, *m_model};
     int m_samplesPerStep = 1;
     Lighting m_lighting;
+    std::optional<std::array<std::uint64_t, 3>> m_slicePlanes;
 };

@@ -73,6 +73,9 @@ struct alignas(16) MarchUniforms {
     float4 atlasScale;   // 1 / the atlas's texels per axis; w unused
     float4 brick;      // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
     float4 pageOrigin; // the page table's entry of the level's first brick; w unused
+    // Texture coordinates of the slice views' planes along x, y, z; w 1 where composited rays
+    // stop on them (the slices shown inside the volume), 0 where they pass through.
+    float4 slicePlanes;
 };
 
 static_assert(sizeof(CubeVertex) == 32);
@@ -91,7 +94,8 @@ static_assert(offsetof(Uniforms, samplesPerStep) == 242);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
 static_assert(offsetof(Uniforms, ambient) == 248);
 static_assert(sizeof(WindowPair) == 8);
-static_assert(sizeof(MarchUniforms) == 96);
+static_assert(sizeof(MarchUniforms) == 112);
 static_assert(offsetof(MarchUniforms, occupiedHigh) == 16);
 static_assert(offsetof(MarchUniforms, pageOrigin) == 80);
+static_assert(offsetof(MarchUniforms, slicePlanes) == 96);
 static_assert(offsetof(WindowPair, ww) == 4);

@@ -80,6 +80,8 @@ layout(std140) uniform MarchUniforms {
     vec4 atlasScale;   // 1 / atlas texels per axis; w unused
     vec4 brick;        // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
     vec4 pageOrigin;   // the page table's entry of the level's first brick; w unused
+    vec4 slicePlanes;  // texture coordinates of the slice views' planes along x, y, z;
+                       // w 1 where composited rays stop on them, 0 where they pass through
 } march;
 
 in vec3 vTexPoint;
@@ -607,18 +609,45 @@ vec4 afterLoop(Gathered g, int mode) {
 
 // [SECTION] The ray loop and main
 
+// Where a composited ray meets the first of the slice views' planes inside the clip box, when
+// they are shown; kHuge where it meets none.
+float slicePlaneHit(Ray ray, int mode) {
+    float hit = kHuge;
+    if (mode == kModeComposite && march.slicePlanes.w > 0.0) {
+        for (int axis = 0; axis < 3; ++axis) {
+            if (abs(ray.dir[axis]) > kTiny) {
+                float t = (march.slicePlanes[axis] - vCameraTex[axis]) / ray.dir[axis];
+                if (t >= ray.tStart && t <= ray.tEnd) {
+                    hit = min(hit, t);
+                }
+            }
+        }
+    }
+    return hit;
+}
+
+// The slice the ray stopped on, opaque behind what the ray gathered before it: the volume's
+// value there through the window and the colour map.
+void gatherSlicePlane(inout Gathered g, Ray ray, float t) {
+    vec3 colour = lookup(windowed(sampleValue(vCameraTex + t * ray.dir)));
+    g.color += (1.0 - g.alpha) * colour;
+    g.alpha = 1.0;
+}
+
 // The pixel of the ray in the given mode. Called with constant modes only.
 vec4 castRay(Ray ray, int mode) {
     bool skips = skipsEmptySpace(mode);
     Reach reach = reachOf(ray, skips);
+    float plane = slicePlaneHit(ray, mode);
     // Nothing shows where no part of the ray can change the result.
-    if (reach.nothing) {
+    if (reach.nothing && plane >= kHuge) {
         discard;
     }
     GridWalk walk = gridWalk(ray, skips);
     Gathered g = beforeLoop(ray, mode);
     float t = reach.tFirst;
-    for (int i = 0; i < reach.maxSteps && t < reach.tLast; ++i) {
+    float tLast = min(reach.tLast, plane);
+    for (int i = 0; i < reach.maxSteps && t < tLast; ++i) {
         Step step = Step(t, t + ray.stepLength, t, false);
         if (skips && t >= walk.brickEnd) {
             step = nextPoint(ray, walk, t, mode, skipFloor(g, mode), g.previousLevel);
@@ -627,6 +656,9 @@ vec4 castRay(Ray ray, int mode) {
             break;
         }
         t = step.tNext;
+    }
+    if (plane < kHuge && g.alpha < kOpaque) {
+        gatherSlicePlane(g, ray, plane);
     }
     return afterLoop(g, mode);
 }

@@ -18,7 +18,8 @@ bool FrameCache::Inputs::operator==(const Inputs& other) const {
     return std::memcmp(&uniforms, &other.uniforms, sizeof(Uniforms)) == 0 && window.wl == other.window.wl &&
            window.ww == other.window.ww && volume == other.volume && bricks == other.bricks &&
            level == other.level && grid == other.grid && colourMap == other.colourMap &&
-           width == other.width && height == other.height;
+           std::memcmp(&slicePlanes, &other.slicePlanes, sizeof(float4)) == 0 && width == other.width &&
+           height == other.height;
 }
 
 AdaptiveQuality::Action FrameCache::decide(const Inputs& inputs, bool interacting, bool streaming,

@@ -29,6 +29,7 @@ class FrameCache {
         std::uint32_t level = 0;     // the pool's level the frame samples
         bool grid = false;           // rays skip by the brick grid
         std::uint64_t colourMap = 0; // uploads of the colour map so far
+        float4 slicePlanes{};        // the slice views' planes inside the volume, if shown
         std::uint32_t width = 0, height = 0;
         bool operator==(const Inputs& other) const;
     };

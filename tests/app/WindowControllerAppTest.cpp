@@ -1098,6 +1098,35 @@ TEST_F(ImportAppTest, SliceViewsOfAStoreReadTheLevelTheirPixelsNeed) {
     EXPECT_THAT(valueAt({5, 5}), testing::MatchesRegex(".* mm · [0-9]+"));
 }
 
+// View > Slices > Slices in the 3-D View: the slices through the crosshair show inside a
+// volume that the colour map's curve hides entirely, in the map's colour of their value, and
+// go again when turned off.
+TEST_F(ImportAppTest, TheSlicesShowInsideTheVolumeWhenAsked) {
+    const std::vector<std::uint16_t> flat(32 * 32 * 32, 1000);
+    m_window->resize(500, 400);
+    m_window->openFile(
+        m_files.write(QStringLiteral("flat.nrrd"),
+                      nrrdHeader("ushort", {32, 32, 32}, "raw", "endian: little\n\n") + bytesOf(flat)));
+    waitForImport();
+    DisplayModel& display = renderer().displayModel();
+    display.setWindowLevel(1000);
+    display.setWindowWidth(400);
+    display.setColourMap(
+        ColourMap(QStringLiteral("hidden grey"), {{0.0, 0, 0, 0}, {1.0, 1, 1, 1}}, {{0.0, 0.0}, {1.0, 0.0}}));
+    const auto centre = [&] {
+        const QImage image = m_window->view()->grabFramebuffer();
+        return image.pixel(image.width() / 2, image.height() / 2);
+    };
+    // The curve hides every value: the picture goes dark where the volume showed.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return qRed(centre()) < 40; }, kTimeoutMs)) << qRed(centre());
+    const QRgb hidden = centre();
+    action("actionSlicesIn3D")->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return std::abs(qRed(centre()) - 128) <= 3; }, kTimeoutMs))
+        << qRed(centre());
+    action("actionSlicesIn3D")->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return centre() == hidden; }, kTimeoutMs));
+}
+
 // A volume whose voxel axes are turned in the patient (x superior, y left, z posterior) in
 // the 2 × 2 layout: each slice view is named by the patient axis of its normal, and letters
 // drawn at its edges name the sides they face; without orientation, voxel-axis names.

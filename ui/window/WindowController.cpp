@@ -263,6 +263,14 @@ void WindowController::connectSliceViews() {
             [setOption](bool on) { setOption([on](SliceOptions& options) { options.viewColours = on; }); });
     connect(m_ui->actionSliceLinear, &QAction::toggled, this,
             [setOption](bool on) { setOption([on](SliceOptions& options) { options.linear = on; }); });
+    // The slices themselves inside the 3-D view, following the crosshair.
+    const auto showPlanes = [this, renderer] {
+        renderer->setSlicePlanes(m_ui->actionSlicesIn3D->isChecked()
+                                     ? std::optional(m_slices->crosshair().point())
+                                     : std::nullopt);
+    };
+    connect(m_ui->actionSlicesIn3D, &QAction::toggled, this, showPlanes);
+    connect(&m_slices->crosshair(), &CrosshairModel::pointChanged, this, showPlanes);
     auto* thicknesses = new QActionGroup(this);
     for (const double millimetres : kSlabMillimetres) {
         QAction* action = m_ui->menuSlices->addAction(millimetres > 0.0 ? tr("Slab of %1 mm").arg(millimetres)
