@@ -117,8 +117,8 @@ void QVRenderer::DrawA(MTKView& view) {
     // The sample's first picture waits for its survey too: without the brick grid rays
     // cannot skip empty space, and such a frame takes most of a second on a software rasteriser.
     const BrickPool* pool = m_scene->pool();
-    const bool drawsVolume = drawable && m_scene->pipeline(VolumeScene::Pipeline::Composite) && pool &&
-                             pool->drawable() && !m_scene->surveyPending();
+    const bool drawsVolume =
+        drawable && m_scene->pipeline(true) && pool && pool->drawable() && !m_scene->surveyPending();
     FrameCache::Inputs inputs;
     AdaptiveQuality::Action action = AdaptiveQuality::Action::DrawFull;
     if (drawsVolume) {
@@ -181,11 +181,8 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
         return;
     }
     const bool composites = m_uniforms.renderMode == static_cast<std::uint8_t>(RenderMode::Composite);
-    const VolumeScene::Pipeline pipeline = !composites ? VolumeScene::Pipeline::Projection
-                                           : m_display.colourMap->hasOpacity()
-                                               ? VolumeScene::Pipeline::CompositeCurve
-                                               : VolumeScene::Pipeline::Composite;
-    encoder->setRenderPipelineState(*m_scene->pipeline(pipeline));
+    encoder->setRenderPipelineState(
+        *m_scene->pipeline(composites, m_display.colourMap->hasOpacity(), m_slicePlanes.has_value()));
     encoder->setVertexBytes(m_vertices, sizeof(proxycube::kVertices), kVertexBufferIndex);
     encoder->setVertexBytes(&m_uniforms, sizeof(Uniforms), kUniformsIndex);
     encoder->setVertexBytes(&m_wlww, sizeof(WindowPair), kWindowIndex);

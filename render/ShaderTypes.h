@@ -73,8 +73,8 @@ struct alignas(16) MarchUniforms {
     float4 atlasScale;   // 1 / the atlas's texels per axis; w unused
     float4 brick;      // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
     float4 pageOrigin; // the page table's entry of the level's first brick; w unused
-    // Texture coordinates of the slice views' planes along x, y, z; w 1 where composited rays
-    // stop on them (the slices shown inside the volume), 0 where they pass through.
+    // Texture coordinates of the slice views' planes along x, y, z, which the fragment
+    // shader's SLICE_PLANES build stops composited rays on; w 1 where they are shown.
     float4 slicePlanes;
 };
 

@@ -31,10 +31,12 @@
 // One ray loop serves every rendering mode; each mode adds a short snippet before, in and
 // after it. Composite gathers lit, translucent material front to back. The projections
 // (maximum, minimum, mean of the samples, then windowed) draw every ray that crosses the
-// clip box opaque, as a radiograph shows its whole field. The program is built three times:
+// clip box opaque, as a radiograph shows its whole field. The program is built in five variants:
 // as it stands it composites only; with PROJECTIONS defined it projects alone, in the mode
 // the vertex stage hands over; with OPACITY_CURVE defined it composites through a colour
-// map's own opacity curve, whose cells the walk over the brick grid asks the curve about.
+// map's own opacity curve, whose cells the walk over the brick grid asks the curve about;
+// with SLICE_PLANES defined (besides or alone) composited rays stop on the slice views'
+// planes.
 // Each build calls the loop with constant modes only, so the compiler specialises a loop
 // per mode: a software rasteriser pays for every branch of the shader, taken or not.
 //
@@ -80,8 +82,8 @@ layout(std140) uniform MarchUniforms {
     vec4 atlasScale;   // 1 / atlas texels per axis; w unused
     vec4 brick;        // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
     vec4 pageOrigin;   // the page table's entry of the level's first brick; w unused
-    vec4 slicePlanes;  // texture coordinates of the slice views' planes along x, y, z;
-                       // w 1 where composited rays stop on them, 0 where they pass through
+    vec4 slicePlanes;  // texture coordinates of the slice views' planes along x, y, z, which
+                       // the SLICE_PLANES build stops composited rays on; w 1 where shown
 } march;
 
 in vec3 vTexPoint;
@@ -609,17 +611,16 @@ vec4 afterLoop(Gathered g, int mode) {
 
 // [SECTION] The ray loop and main
 
-// Where a composited ray meets the first of the slice views' planes inside the clip box, when
-// they are shown; kHuge where it meets none.
-float slicePlaneHit(Ray ray, int mode) {
+#ifdef SLICE_PLANES
+// Where the ray meets the first of the slice views' planes inside the clip box; kHuge where it
+// meets none.
+float slicePlaneHit(Ray ray) {
     float hit = kHuge;
-    if (mode == kModeComposite && march.slicePlanes.w > 0.0) {
-        for (int axis = 0; axis < 3; ++axis) {
-            if (abs(ray.dir[axis]) > kTiny) {
-                float t = (march.slicePlanes[axis] - vCameraTex[axis]) / ray.dir[axis];
-                if (t >= ray.tStart && t <= ray.tEnd) {
-                    hit = min(hit, t);
-                }
+    for (int axis = 0; axis < 3; ++axis) {
+        if (abs(ray.dir[axis]) > kTiny) {
+            float t = (march.slicePlanes[axis] - vCameraTex[axis]) / ray.dir[axis];
+            if (t >= ray.tStart && t <= ray.tEnd) {
+                hit = min(hit, t);
             }
         }
     }
@@ -633,12 +634,17 @@ void gatherSlicePlane(inout Gathered g, Ray ray, float t) {
     g.color += (1.0 - g.alpha) * colour;
     g.alpha = 1.0;
 }
+#endif
 
 // The pixel of the ray in the given mode. Called with constant modes only.
 vec4 castRay(Ray ray, int mode) {
     bool skips = skipsEmptySpace(mode);
     Reach reach = reachOf(ray, skips);
-    float plane = slicePlaneHit(ray, mode);
+#ifdef SLICE_PLANES
+    float plane = slicePlaneHit(ray);
+#else
+    float plane = kHuge;
+#endif
     // Nothing shows where no part of the ray can change the result.
     if (reach.nothing && plane >= kHuge) {
         discard;
@@ -657,9 +663,11 @@ vec4 castRay(Ray ray, int mode) {
         }
         t = step.tNext;
     }
+#ifdef SLICE_PLANES
     if (plane < kHuge && g.alpha < kOpaque) {
         gatherSlicePlane(g, ray, plane);
     }
+#endif
     return afterLoop(g, mode);
 }
 

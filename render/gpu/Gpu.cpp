@@ -12,7 +12,7 @@ std::unique_ptr<Function> Library::newFunctionWithName(const std::string& name) 
 }
 
 std::unique_ptr<Function> Library::newFunctionWithName(const std::string& name,
-                                                       const std::string& macro) const {
+                                                       const std::vector<std::string>& macros) const {
     std::unique_ptr<Function> function = newFunctionWithName(name);
     if (function) {
         std::string& source = function->source;
@@ -23,7 +23,11 @@ std::unique_ptr<Function> Library::newFunctionWithName(const std::string& name,
             }
             at = source.find('\n') + 1;
         }
-        source.insert(at, "#define " + macro + "\n");
+        std::string defines;
+        for (const std::string& macro : macros) {
+            defines += "#define " + macro + "\n";
+        }
+        source.insert(at, defines);
     }
     return function;
 }

@@ -60,10 +60,11 @@ class Library {
     explicit Library(std::vector<Function> functions) : m_functions(std::move(functions)) {}
     // Null when the library holds no function of that name.
     std::unique_ptr<Function> newFunctionWithName(const std::string& name) const;
-    // The same function with the preprocessor macro `macro` defined ahead of its code
+    // The same function with the preprocessor macros `macros` defined ahead of its code
     // (after the version line, which the shading language wants first): one source
     // built in variants.
-    std::unique_ptr<Function> newFunctionWithName(const std::string& name, const std::string& macro) const;
+    std::unique_ptr<Function> newFunctionWithName(const std::string& name,
+                                                  const std::vector<std::string>& macros) const;
 
   private:
     std::vector<Function> m_functions;

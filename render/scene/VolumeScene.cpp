@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr char kCompositeLabel[] = "Composite Pipeline";
-constexpr char kCurveLabel[] = "Composite Curve Pipeline";
-constexpr char kProjectionLabel[] = "Projection Pipeline";
 constexpr char kVertexFunction[] = "vertexShader";
 constexpr char kFragmentFunction[] = "fragmentShader";
 // Builds the fragment shader for the projection modes instead of compositing.
@@ -21,6 +18,9 @@ constexpr char kProjectionMacro[] = "PROJECTIONS";
 // Builds it to composite through the colour map's own opacity curve: the lookups without
 // one keep the shorter walk over the brick grid.
 constexpr char kCurveMacro[] = "OPACITY_CURVE";
+// Builds it to stop composited rays on the slice planes: without them a frame pays nothing
+// for them.
+constexpr char kPlanesMacro[] = "SLICE_PLANES";
 
 } // namespace
 
@@ -76,21 +76,16 @@ void VolumeScene::buildPipeline(gpu::PixelFormat colorPixelFormat) {
         return;
     }
     std::unique_ptr<gpu::Function> vertexFunction = library->newFunctionWithName(kVertexFunction);
-    std::unique_ptr<gpu::Function> compositeFunction = library->newFunctionWithName(kFragmentFunction);
-    std::unique_ptr<gpu::Function> curveFunction =
-        library->newFunctionWithName(kFragmentFunction, kCurveMacro);
     std::unique_ptr<gpu::Function> projectionFunction =
-        library->newFunctionWithName(kFragmentFunction, kProjectionMacro);
-    if (!vertexFunction || !compositeFunction) {
+        library->newFunctionWithName(kFragmentFunction, {kProjectionMacro});
+    if (!vertexFunction || !projectionFunction) {
         qWarning("QVRenderer: the shader library lacks \"%s\"; only the clear colour will show",
                  vertexFunction ? kFragmentFunction : kVertexFunction);
         return;
     }
 
     gpu::RenderPipelineDescriptor descriptor;
-    descriptor.label = kCompositeLabel;
     descriptor.vertexFunction = vertexFunction.get();
-    descriptor.fragmentFunction = compositeFunction.get();
     // colour = source × source alpha + destination × (1 − source alpha), and the same for alpha.
     gpu::RenderPipelineColorAttachmentDescriptor& attachment = descriptor.colorAttachments[0];
     attachment.pixelFormat = colorPixelFormat;
@@ -103,22 +98,33 @@ void VolumeScene::buildPipeline(gpu::PixelFormat colorPixelFormat) {
     attachment.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
 
     std::string error;
-    m_compositePipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
-    if (m_compositePipeline) {
-        descriptor.label = kCurveLabel;
-        descriptor.fragmentFunction = curveFunction.get();
-        m_curvePipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
-    }
-    if (m_curvePipeline) {
-        descriptor.label = kProjectionLabel;
-        descriptor.fragmentFunction = projectionFunction.get();
-        m_projectionPipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+    descriptor.label = "Projection Pipeline";
+    descriptor.fragmentFunction = projectionFunction.get();
+    m_projectionPipeline = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+    for (std::size_t build = 0; build < m_compositePipelines.size() && m_projectionPipeline; ++build) {
+        const bool curve = (build & kCurveBuild) != 0;
+        const bool planes = (build & kPlanesBuild) != 0;
+        std::vector<std::string> macros;
+        if (curve) {
+            macros.emplace_back(kCurveMacro);
+        }
+        if (planes) {
+            macros.emplace_back(kPlanesMacro);
+        }
+        const std::unique_ptr<gpu::Function> fragmentFunction =
+            library->newFunctionWithName(kFragmentFunction, macros);
+        descriptor.label =
+            std::string("Composite Pipeline") + (curve ? ", curve" : "") + (planes ? ", planes" : "");
+        descriptor.fragmentFunction = fragmentFunction.get();
+        m_compositePipelines[build] = m_device->newRenderPipelineStateWithDescriptor(descriptor, &error);
+        if (!m_compositePipelines[build]) {
+            m_projectionPipeline.reset();
+        }
     }
     if (!m_projectionPipeline) {
         // Every mode or none: a volume that shows in one mode and not in another would
         // read as a fault of the data.
-        m_compositePipeline.reset();
-        m_curvePipeline.reset();
+        m_compositePipelines = {};
         qWarning("QVRenderer: the render pipeline cannot be built; only the clear colour will show: %s",
                  error.c_str());
     }

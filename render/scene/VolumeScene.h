@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QString>
+#include <array>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -36,19 +37,14 @@ class VolumeScene : public QObject {
     ~VolumeScene() override;
 
     const std::shared_ptr<gpu::Device>& device() const { return m_device; }
-    // The fragment shader built for compositing, for compositing through a colour map's own
-    // opacity curve, and for the projection modes: all, or null when there are none.
-    enum class Pipeline { Composite, CompositeCurve, Projection };
-    const gpu::RenderPipelineState* pipeline(Pipeline which) const {
-        switch (which) {
-        case Pipeline::Composite:
-            return m_compositePipeline.get();
-        case Pipeline::CompositeCurve:
-            return m_curvePipeline.get();
-        case Pipeline::Projection:
+    // The fragment shader built for the projection modes, or for compositing: through a
+    // colour map's own opacity curve or not, stopping on the slice planes or not. All, or
+    // null when there are none.
+    const gpu::RenderPipelineState* pipeline(bool composites, bool curve = false, bool planes = false) const {
+        if (!composites) {
             return m_projectionPipeline.get();
         }
-        return nullptr;
+        return m_compositePipelines[(curve ? kCurveBuild : 0) | (planes ? kPlanesBuild : 0)].get();
     }
     const BrickPool::Budgets& budgets() const { return m_budgets; }
     const VolumeState& volume() const { return m_volume; }
@@ -84,8 +80,9 @@ class VolumeScene : public QObject {
     void adoptGrid(std::shared_ptr<const BrickGrid> grid);
 
     std::shared_ptr<gpu::Device> m_device;
-    std::shared_ptr<gpu::RenderPipelineState> m_compositePipeline;
-    std::shared_ptr<gpu::RenderPipelineState> m_curvePipeline;
+    static constexpr std::size_t kCurveBuild = 1;
+    static constexpr std::size_t kPlanesBuild = 2;
+    std::array<std::shared_ptr<gpu::RenderPipelineState>, 4> m_compositePipelines;
     std::shared_ptr<gpu::RenderPipelineState> m_projectionPipeline;
     BrickPool::Budgets m_budgets;
     VolumeState m_volume;              // the volume on show
