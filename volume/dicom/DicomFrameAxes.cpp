@@ -1,5 +1,7 @@
 #include "volume/dicom/DicomFrameAxes.h"
 
+#include "volume/dicom/DecimalStrings.h"
+
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
@@ -58,19 +60,11 @@ std::optional<std::array<double, N>> numbers(const gdcm::DataSet* dataSet, const
     const gdcm::ByteValue* bytes = dataSet->GetDataElement(tag).GetByteValue();
     if (!bytes || bytes->GetLength() > N * (kMaxDecimalStringBytes + 1))
         return std::nullopt;
-    const QStringList parts =
-        QString::fromLatin1(bytes->GetPointer(), static_cast<qsizetype>(bytes->GetLength()))
-            .remove(QChar(u'\0'))
-            .split(QLatin1Char('\\'));
-    if (parts.size() != static_cast<qsizetype>(N))
+    const std::optional<std::array<double, N>> values =
+        decimalStrings<N>(QString::fromLatin1(bytes->GetPointer(), static_cast<qsizetype>(bytes->GetLength()))
+                              .remove(QChar(u'\0')));
+    if (!values || !std::ranges::all_of(*values, [](double value) { return std::isfinite(value); }))
         return std::nullopt;
-    std::array<double, N> values{};
-    for (std::size_t i = 0; i < N; ++i) {
-        bool ok = false;
-        values[i] = parts[static_cast<qsizetype>(i)].trimmed().toDouble(&ok);
-        if (!ok || !std::isfinite(values[i]))
-            return std::nullopt;
-    }
     return values;
 }
 

@@ -1,5 +1,6 @@
 #include "volume/dicom/DicomSeriesScanner.h"
 
+#include "volume/dicom/DecimalStrings.h"
 #include "volume/dicom/DicomFileCheck.h"
 #include "volume/files/RegularFile.h"
 
@@ -53,17 +54,7 @@ class TagValues {
     // The numbers of a multi-valued element ("0.5\0.5"); nothing unless it holds
     // exactly N valid ones.
     template <std::size_t N> std::optional<std::array<double, N>> numbers(const gdcm::Tag& tag) const {
-        const QStringList parts = text(tag).split(QLatin1Char('\\'));
-        if (parts.size() != static_cast<qsizetype>(N))
-            return std::nullopt;
-        std::array<double, N> values{};
-        for (std::size_t i = 0; i < N; ++i) {
-            bool ok = false;
-            values[i] = parts[static_cast<qsizetype>(i)].trimmed().toDouble(&ok);
-            if (!ok)
-                return std::nullopt;
-        }
-        return values;
+        return decimalStrings<N>(text(tag));
     }
 
     // The first of a possibly multi-valued number, or the fallback.
