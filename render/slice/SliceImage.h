@@ -12,7 +12,7 @@ enum class SlabMode : std::uint8_t { Mip, Minip, Average };
 // What a slice view asks to see: slice `index` across `axis`, or the slab of `slabSlices`
 // slices centred on it (those inside the volume); `index` and `slabSlices` count level-0
 // voxels. From `level` > 0 the slice through it is read from a coarse level the source holds
-// itself (a store's), each texel standing for 2^level voxels along each axis.
+// itself (a store's), each texel standing for the voxels that level halves it from.
 struct SliceRequest {
     SliceAxis axis = SliceAxis::Axial;
     std::uint64_t index = 0;
@@ -21,15 +21,6 @@ struct SliceRequest {
     std::uint32_t level = 0;
     bool operator==(const SliceRequest&) const = default;
 };
-
-// The voxels per axis of level `level`: each halves the one before, rounded up.
-inline VolumeExtent levelExtent(const VolumeExtent& extent, std::uint32_t level) {
-    VolumeExtent voxels{};
-    for (std::size_t axis = 0; axis < voxels.size(); ++axis) {
-        voxels[axis] = (extent[axis] + (std::uint64_t{1} << level) - 1) >> level;
-    }
-    return voxels;
-}
 
 // One slice's texels at its request's level (unsigned 16-bit, as the volume's texture holds
 // them), laid out as the picture shows them (SliceGeometry of that level), row after row.

@@ -166,11 +166,13 @@ std::variant<SliceImage, QString> SliceSampler::sample(const VolumeSource& sourc
     if (request.level > source.storedLevels()) {
         return QStringLiteral("the volume holds no level %1 of its own").arg(request.level);
     }
-    const SliceGeometry geometry(request.axis, levelExtent(extent, request.level));
+    const VolumeSource::LevelShifts shifts = source.levelShifts(request.level);
+    const SliceGeometry geometry(request.axis, levelVoxels(extent, shifts));
     SliceImage image{request, geometry.columns(), geometry.rows(), {}};
     SliceRequest atLevel = request;
-    atLevel.index = request.index >> request.level;
-    atLevel.slabSlices = std::max<std::uint64_t>(request.slabSlices >> request.level, 1);
+    const std::uint32_t across = shifts[SliceGeometry::across(request.axis)];
+    atLevel.index = request.index >> across;
+    atLevel.slabSlices = std::max<std::uint64_t>(request.slabSlices >> across, 1);
     const auto [first, count] = slabRange(atLevel, geometry.slices());
     SlabFold fold(request.slab, image.width * image.height);
     if (!readSlab(source, request.level, geometry, first, count, fold)) {

@@ -37,21 +37,39 @@ Taps tapsAlong(std::uint64_t size, std::uint64_t levelVoxels, std::uint64_t bric
     return taps;
 }
 
+// The level the source holds that a brick of level `level` reads: the coarsest that halves no
+// axis more often than that level does (level 0 where none is so fine).
+std::uint32_t readLevelFor(const VolumeSource& source, std::uint32_t level) {
+    std::uint32_t read = 0;
+    for (std::uint32_t held = 1; held <= source.storedLevels(); ++held) {
+        const VolumeSource::LevelShifts shifts = source.levelShifts(held);
+        if (std::ranges::any_of(shifts, [level](std::uint32_t shift) { return shift > level; })) {
+            break; // each held level halves every axis at least as often as the one before
+        }
+        read = held;
+    }
+    return read;
+}
+
 } // namespace
 
 std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLayout& layout,
                                       std::array<std::uint64_t, 3> size, const BrickKey& key) {
     const std::array<std::uint64_t, 3>& voxels = layout.voxels(key.level);
     // A level the source holds is copied from its own rows; a coarser one is averaged from
-    // the coarsest level it holds (level 0 where it holds none), as level 1 is from level 0.
-    const std::uint32_t readLevel = std::min(key.level, source.storedLevels());
-    const bool averages = key.level > readLevel;
-    const std::array<std::uint64_t, 3>& readVoxels = readLevel == 0 ? size : layout.voxels(readLevel);
+    // the coarsest level it holds (level 0 where it holds none), as level 1 is from level 0,
+    // along the axes that level halves less often.
+    const std::uint32_t readLevel = readLevelFor(source, key.level);
+    const VolumeSource::LevelShifts shifts = source.levelShifts(readLevel);
+    const std::array<std::uint64_t, 3> readVoxels = levelVoxels(size, shifts);
     std::array<Taps, 3> taps;
     for (std::size_t axis = 0; axis < 3; ++axis) {
         taps[axis] =
-            tapsAlong(readVoxels[axis], voxels[axis], key.brick[axis], layout, key.level - readLevel);
+            tapsAlong(readVoxels[axis], voxels[axis], key.brick[axis], layout, key.level - shifts[axis]);
     }
+    const bool averages =
+        std::ranges::any_of(shifts, [&key](std::uint32_t shift) { return shift < key.level; });
+    const std::uint32_t halves = shifts[2] < key.level ? 2 : 1; // slices a slot slice averages
     const std::uint64_t rowVoxels = readVoxels[0];
     const auto readRows = [&](std::uint64_t y, std::uint64_t z, std::uint64_t x, std::uint64_t count,
                               std::uint64_t rows, std::uint16_t* out) {
@@ -76,7 +94,7 @@ std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLay
     brick.texels.resize(layout.slotTexels());
     for (std::uint64_t z = 0; z < slot; ++z) {
         std::fill(sums.begin(), sums.end(), 0u);
-        for (int half = 0; half < (averages ? 2 : 1); ++half) {
+        for (std::uint32_t half = 0; half < (averages ? halves : 1); ++half) {
             const std::uint64_t zz = half == 0 ? taps[2].first[z] : taps[2].second[z];
             if (wholeSpan && !readRows(firstRow, zz, rowStart, rowCount, rowSpan, rows.data())) {
                 return std::nullopt;
@@ -101,9 +119,9 @@ std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLay
                     const std::uint64_t a = taps[0].first[x] - rowStart, b = taps[0].second[x] - rowStart;
                     sum[x] += pair[a] + pair[b] + next[a] + next[b];
                 }
-                if (half == 1) {
+                if (half + 1 == halves) {
                     for (std::uint64_t x = 0; x < slot; ++x) {
-                        out[x] = static_cast<std::uint16_t>((sum[x] + 4) / 8);
+                        out[x] = static_cast<std::uint16_t>((sum[x] + 2 * halves) / (4 * halves));
                     }
                 }
             }

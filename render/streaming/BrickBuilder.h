@@ -21,8 +21,9 @@ struct BrickTexels {
 // Builds a brick's slot from rows of its source. Beyond the volume the edge voxels repeat,
 // as a texture clamped to its edge reads. A level the source holds itself (a store's own
 // levels of detail) is copied from that level's rows. A voxel of any other level n > 0 is
-// the mean of the 2 × 2 × 2 voxels at its centre of the coarsest level k < n the source
-// holds (level 0 where it holds none): one read of a few rows per slot
+// the mean of the 2 × 2 × 2 voxels at its centre of the coarsest level the source holds that
+// halves no axis more often than n does (level 0 where it holds none; along an axis both
+// halve alike, the voxel itself): one read of a few rows per slot
 // row, however coarse the level, so the coarse levels of a volume larger than memory come
 // from a small share of its bytes (at the price of some aliasing, which the finer levels
 // replace as they arrive). Nothing when the source cannot be read.

@@ -5,7 +5,7 @@ order; the first chunk holds only the fill value, so that it is never written. C
 stored in Fortran order with "order": "F" (format 2) or transposed by "transpose" (format
 3, an order of the axes). An OME
 image's level 1 takes every second voxel along z, y, x (or every `steps`); `marker` fills it
-with that one value instead.
+with that one value instead (plus its z with `ramp`).
 
 usage: write_zarr_store.py FOLDER JSON-OPTIONS
 """
@@ -154,6 +154,8 @@ def main():
             shape = b.shape[:-3] + tuple(n // s if o.get("floor") else len(range(0, n, s))
                                          for n, s in zip(a.shape[-3:], steps))
             b = np.full(shape, o["marker"], dtype=a.dtype)
+            if o.get("ramp"):
+                b += np.arange(shape[-3], dtype=a.dtype).reshape((-1, 1, 1))
         write(os.path.join(folder, str(level)), o, b.copy())
     image = {"multiscales": [{"version": "0.4" if o["format"] == 2 else "0.5", "axes": axes,
                               "datasets": datasets}],

@@ -9,6 +9,7 @@
 #include "render/display/DisplayModel.h"
 #include "render/slice/SliceSampler.h"
 #include "ui/view/ViewController.h"
+#include "volume/core/VolumeSource.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -122,11 +123,18 @@ std::uint32_t SliceView::neededLevel() const {
     }
     // The coarsest level that still has a texel for every device pixel along both axes.
     const double ratio = devicePixelRatioF();
-    const double perPixel = std::min(static_cast<double>(shape.columns()) / (rect.width() * ratio),
-                                     static_cast<double>(shape.rows()) / (rect.height() * ratio));
+    const std::array<int, 2> axes = SliceGeometry::inPlane(m_axis);
+    const std::array<double, 2> perPixel{static_cast<double>(shape.columns()) / (rect.width() * ratio),
+                                         static_cast<double>(shape.rows()) / (rect.height() * ratio)};
     std::uint32_t level = 0;
-    while (level < held && static_cast<double>(std::uint64_t{2} << level) <= perPixel) {
-        ++level;
+    for (std::uint32_t next = 1; next <= held; ++next) {
+        const VolumeSource::LevelShifts shifts = m_volume.source->levelShifts(next);
+        for (std::size_t i = 0; i < axes.size(); ++i) {
+            if (static_cast<double>(std::uint64_t{1} << shifts[axes[i]]) > perPixel[i]) {
+                return level;
+            }
+        }
+        level = next;
     }
     return level;
 }
@@ -155,7 +163,11 @@ bool SliceView::settled() const {
 }
 
 void SliceView::showSlice(std::shared_ptr<const SliceImage> slice) {
-    const SliceGeometry shape(m_axis, levelExtent(geometry().extent(), slice->request.level));
+    if (!m_volume.source) {
+        return;
+    }
+    const SliceGeometry shape(
+        m_axis, levelVoxels(geometry().extent(), m_volume.source->levelShifts(slice->request.level)));
     if (slice->width != shape.columns() || slice->height != shape.rows()) {
         return; // of the volume shown before
     }
@@ -251,9 +263,10 @@ void SliceView::describe(QPointF point) {
     // a coarse level, the mean of the voxels its texel stands for, said as such.
     if (m_slice && m_slice->request.index == m_crosshair.slice(m_axis)) {
         const std::uint32_t level = m_slice->request.level;
-        const VoxelPoint coarse{(*voxel)[0] >> level, (*voxel)[1] >> level, (*voxel)[2] >> level};
+        const VolumeSource::LevelShifts shifts = m_volume.source->levelShifts(level);
+        const VoxelPoint coarse{(*voxel)[0] >> shifts[0], (*voxel)[1] >> shifts[1], (*voxel)[2] >> shifts[2]};
         const auto [column, row] =
-            SliceGeometry(m_axis, levelExtent(geometry().extent(), level)).pixel(coarse);
+            SliceGeometry(m_axis, levelVoxels(geometry().extent(), shifts)).pixel(coarse);
         const std::int64_t sample = std::int64_t{m_slice->at(column, row)} + m_volume.sampleOffset;
         text += QStringLiteral(" · %1%2%3%4")
                     .arg(level > 0 ? QStringLiteral("≈ ") : QString(),

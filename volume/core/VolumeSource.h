@@ -3,6 +3,7 @@
 #include "volume/core/ByteBuffer.h"
 
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -19,6 +20,7 @@
 // Implementations are read from several threads at once and must be safe for that.
 class VolumeSource {
   public:
+    using LevelShifts = std::array<std::uint32_t, 3>;
     virtual ~VolumeSource() = default;
 
     // Copies the `count` texels of row (y, z) from x on into `out`. The caller keeps
@@ -33,10 +35,13 @@ class VolumeSource {
     static constexpr std::uint64_t kSpanBytes = std::uint64_t{1} << 18;
     virtual bool readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                           std::uint64_t rows, std::uint16_t* out) const;
-    // Coarse levels of detail the source holds itself (a multiresolution store), levels
-    // 1 .. storedLevels() of the brick pool's: level n has ceil(size / 2^n) voxels per axis,
-    // each standing for the 2^n × 2^n × 2^n level-0 voxels it covers. 0 when it holds none.
+    // Coarse levels of detail the source holds itself (a multiresolution store), 1 ..
+    // storedLevels(), each coarser than the one before. 0 when it holds none.
     virtual std::uint32_t storedLevels() const { return 0; }
+    // How many times held level n halves level 0 along x, y and z: it has ceil(size / 2^shift)
+    // voxels along each axis, each standing for the 2^shift level-0 voxels it covers there.
+    // Microscopy stores often halve x and y alone, their slices being few and thick.
+    virtual LevelShifts levelShifts(std::uint32_t level) const { return {level, level, level}; }
     // Rows of such a level, as readRows reads level 0, coordinates and counts in that level's
     // voxels. False when the level is not held or its voxels cannot be read now.
     virtual bool readLevelRows(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
@@ -49,6 +54,16 @@ class VolumeSource {
     // a file that changed on disk stays unreadable until the user reloads it.
     virtual bool failuresPass() const { return false; }
 };
+
+// The voxels along x, y and z of a level that halves `size` by `shifts`, rounded up.
+inline std::array<std::uint64_t, 3> levelVoxels(const std::array<std::uint64_t, 3>& size,
+                                                const VolumeSource::LevelShifts& shifts) {
+    std::array<std::uint64_t, 3> voxels{};
+    for (std::size_t axis = 0; axis < voxels.size(); ++axis) {
+        voxels[axis] = (size[axis] + (std::uint64_t{1} << shifts[axis]) - 1) >> shifts[axis];
+    }
+    return voxels;
+}
 
 // Texels already in memory (a decoded import, the built-in sample's map), x fastest,
 // rows and slices packed.

@@ -24,10 +24,7 @@ TexelHistogram::Lattice TexelHistogram::preview(const VolumeSource& source,
                                                 const std::array<std::uint64_t, 3>& size) {
     Lattice lattice{0, size, strideFor(size, kPreviewVoxels)};
     for (std::uint32_t level = 1; level <= source.storedLevels(); ++level) {
-        std::array<std::uint64_t, 3> voxels{};
-        for (std::size_t axis = 0; axis < voxels.size(); ++axis) {
-            voxels[axis] = (size[axis] + (std::uint64_t{1} << level) - 1) >> level;
-        }
+        const std::array<std::uint64_t, 3> voxels = levelVoxels(size, source.levelShifts(level));
         if (voxels[0] * voxels[1] * voxels[2] < kPreviewVoxels) {
             break;
         }

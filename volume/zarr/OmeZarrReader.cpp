@@ -162,50 +162,68 @@ void levelNotes(const OmeZarrLayout& layout, QStringList& notes) {
                      .arg(factors.join(QStringLiteral("; ")));
 }
 
-// Whether level n of the image halves level 0 n times along one axis, as the brick pool's
-// level n does: a scale 2^n times level 0's, ceil(size / 2^n) or floor(size / 2^n) voxels
+// How many times level n of the image halves level 0 along one axis, as the brick pool's
+// levels do, k: a scale 2^k times level 0's, ceil(size / 2^k) or floor(size / 2^k) voxels
 // (the rounded-down shape lacks the last voxel of an odd axis, which the source repeats),
-// and voxels centred on the 2^n voxels of level 0 each covers. A store whose levels name no
+// and voxels centred on the 2^k voxels of level 0 each covers. A store whose levels name no
 // translation is taken at its word that they are such means, as most writers leave the
 // shift of a mean's centre unsaid; one that places a level's first voxel on level 0's
-// (every second voxel taken) does not match. An axis of one voxel stays one voxel.
-bool halvesAlong(const OmeZarrLayout& layout, std::size_t n, std::size_t axis, std::uint64_t size,
-                 std::uint64_t levelSize) {
+// (every second voxel taken) does not match. An axis of one voxel stays one voxel. Nothing
+// when the level is not such a halving (downsampled by 3).
+std::optional<std::uint32_t> halvingsAlong(const OmeZarrLayout& layout, std::size_t n, std::size_t axis,
+                                           std::uint64_t size, std::uint64_t levelSize) {
     const OmeMultiscales::Level& finest = layout.image->levels.front();
     const OmeMultiscales::Level& level = layout.image->levels[n];
     const double factor = level.scale[axis] / finest.scale[axis];
-    const double span = std::ldexp(1.0, static_cast<int>(n));
     const auto near = [](double a, double b) { return std::abs(a - b) <= 1e-6 * std::max(1.0, std::abs(b)); };
+    if (!std::isfinite(factor) || factor < 0.75 || factor > std::ldexp(1.0, 31))
+        return std::nullopt;
+    const auto halvings = static_cast<std::uint32_t>(std::lround(std::log2(factor)));
+    const double span = std::ldexp(1.0, static_cast<int>(halvings));
+    if (!near(factor, span))
+        return std::nullopt;
     if (size == 1)
-        return levelSize == 1 && (near(factor, 1.0) || near(factor, span));
-    const std::uint64_t floor = size >> n;
-    const std::uint64_t ceil = (size + (std::uint64_t{1} << n) - 1) >> n;
-    if (!near(factor, span) || (levelSize != ceil && (levelSize != floor || floor == 0)))
-        return false;
+        return levelSize == 1 ? std::optional(halvings) : std::nullopt;
+    const std::uint64_t floor = size >> halvings;
+    const std::uint64_t ceil = (size + (std::uint64_t{1} << halvings) - 1) >> halvings;
+    if (levelSize != ceil && (levelSize != floor || floor == 0))
+        return std::nullopt;
     if (!finest.translation && !level.translation)
-        return true;
+        return halvings;
     const double shift = (level.translation ? (*level.translation)[axis] : 0.0) -
                          (finest.translation ? (*finest.translation)[axis] : 0.0);
-    return near(shift, (span - 1.0) / 2.0 * finest.scale[axis]);
+    return near(shift, (span - 1.0) / 2.0 * finest.scale[axis]) ? std::optional(halvings) : std::nullopt;
 }
 
 // Level 0 and the image's coarse levels that the brick pool can take in place of its own
-// means, from level 1 up to the first that does not halve every axis of level 0 once more
-// (a store downsampled only in x and y, or by 3): that one and those after it are left out.
-std::vector<std::shared_ptr<const ZarrChunkReader>>
-heldLevels(const OmeZarrLayout& layout, const std::shared_ptr<const ChunkStore>& store,
-           std::shared_ptr<const ZarrChunkReader> finest) {
+// means, from level 1 up to the first that does not halve some axes of the one before and
+// keep the others (one downsampled by 3, or no coarser than the one before): that one and
+// those after it are left out. A store downsampled only in x and y keeps z whole.
+std::vector<ZarrVolumeSource::HeldLevel> heldLevels(const OmeZarrLayout& layout,
+                                                    const std::shared_ptr<const ChunkStore>& store,
+                                                    std::shared_ptr<const ZarrChunkReader> finest) {
     const ZarrChunkReader::GridPosition size = finest->size();
-    std::vector<std::shared_ptr<const ZarrChunkReader>> held{std::move(finest)};
+    std::vector<ZarrVolumeSource::HeldLevel> held{{std::move(finest), {}}};
     if (!layout.image)
         return held;
     for (std::size_t n = 1; n < layout.levels.size() && n < 32; ++n) {
         const OmeZarrLayout::Level& level = layout.levels[n];
         auto reader = std::make_shared<const ZarrChunkReader>(store, level.path, level.meta);
-        for (std::size_t axis = 0; axis < 3; ++axis)
-            if (!halvesAlong(layout, n, axis, size[axis], reader->size()[axis]))
+        const VolumeSource::LevelShifts& before = held.back().shifts;
+        VolumeSource::LevelShifts shifts{};
+        bool coarser = false;
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            // The reader's sizes run z, y, x; the shifts x, y, z.
+            const std::optional<std::uint32_t> halvings =
+                halvingsAlong(layout, n, axis, size[axis], reader->size()[axis]);
+            if (!halvings || *halvings < before[2 - axis])
                 return held;
-        held.push_back(std::move(reader));
+            shifts[2 - axis] = *halvings;
+            coarser = coarser || *halvings > before[2 - axis];
+        }
+        if (!coarser)
+            return held;
+        held.push_back({std::move(reader), shifts});
     }
     return held;
 }

@@ -202,7 +202,7 @@ std::shared_ptr<const ZarrVolumeSource> readBack(const QString& folder, const QS
         std::make_shared<const ZarrChunkReader>(std::make_shared<const DirectoryStore>(folder), level,
                                                 std::get<ZarrArrayMeta>(ZarrArrayMeta::parse(metadata, 2)));
     return std::make_shared<const ZarrVolumeSource>(
-        std::vector<std::shared_ptr<const ZarrChunkReader>>{reader},
+        std::vector<ZarrVolumeSource::HeldLevel>{{reader, {}}},
         ZarrTexelMap{isSigned ? SampleType::Int16 : SampleType::UInt16, false, {}}, kReadBackCacheBytes);
 }
 

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <new>
 
-ZarrVolumeSource::ZarrVolumeSource(std::vector<std::shared_ptr<const ZarrChunkReader>> levels,
-                                   ZarrTexelMap map, std::uint64_t cacheBytes)
-    : m_map(map), m_fillTexel(m_map.texelOf(levels.front()->meta().fillValue)), m_cacheBytes(cacheBytes) {
+ZarrVolumeSource::ZarrVolumeSource(std::vector<HeldLevel> levels, ZarrTexelMap map, std::uint64_t cacheBytes)
+    : m_map(map), m_fillTexel(m_map.texelOf(levels.front().reader->meta().fillValue)),
+      m_cacheBytes(cacheBytes) {
     std::uint64_t nextId = 0;
-    for (std::shared_ptr<const ZarrChunkReader>& reader : levels) {
-        const ZarrChunkReader::GridPosition grid = reader->grid();
-        m_levels.push_back({std::move(reader), grid, nextId});
+    for (HeldLevel& level : levels) {
+        const ZarrChunkReader::GridPosition grid = level.reader->grid();
+        m_levels.push_back({std::move(level.reader), level.shifts, grid, nextId});
         nextId += grid[0] * grid[1] * grid[2];
     }
 }

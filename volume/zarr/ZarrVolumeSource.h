@@ -21,14 +21,18 @@
 //
 // Besides level 0 it may hold the store's own coarse levels, each an array with its own chunk
 // grid and codecs, its chunks in the same cache. The reader that opens the store hands over
-// only levels that halve every axis of the one before (OmeZarrReader); a level whose shape
-// was rounded down lacks the last voxel of an odd axis, which repeats the one before it, as
-// a texture clamped to its edge reads.
+// only levels that halve some axes of the one before and keep the others (OmeZarrReader); a
+// level whose shape was rounded down lacks the last voxel of an odd axis, which repeats the
+// one before it, as a texture clamped to its edge reads.
 class ZarrVolumeSource final : public VolumeSource {
   public:
+    struct HeldLevel {
+        std::shared_ptr<const ZarrChunkReader> reader;
+        LevelShifts shifts{}; // of level 0 along x, y, z
+    };
+
     // `levels`: level 0 first, then the coarse levels held, each with the same samples' map.
-    ZarrVolumeSource(std::vector<std::shared_ptr<const ZarrChunkReader>> levels, ZarrTexelMap map,
-                     std::uint64_t cacheBytes);
+    ZarrVolumeSource(std::vector<HeldLevel> levels, ZarrTexelMap map, std::uint64_t cacheBytes);
 
     bool readRow(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                  std::uint16_t* out) const override;
@@ -37,6 +41,9 @@ class ZarrVolumeSource final : public VolumeSource {
     bool readRows(std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count, std::uint64_t rows,
                   std::uint16_t* out) const override;
     std::uint32_t storedLevels() const override { return static_cast<std::uint32_t>(m_levels.size() - 1); }
+    LevelShifts levelShifts(std::uint32_t level) const override {
+        return level < m_levels.size() ? m_levels[level].shifts : LevelShifts{};
+    }
     bool readLevelRows(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
                        std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const override;
     QString unreadableFile() const override;
@@ -60,6 +67,7 @@ class ZarrVolumeSource final : public VolumeSource {
 
     struct Level {
         std::shared_ptr<const ZarrChunkReader> reader;
+        LevelShifts shifts;
         ZarrChunkReader::GridPosition grid;
         std::uint64_t firstId = 0; // the cache's id of its first chunk; the levels' ids follow on
     };

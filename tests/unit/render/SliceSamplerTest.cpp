@@ -60,10 +60,11 @@ TEST(SliceSampler, EachAxisReadsTheSamplesOfItsSliceInPictureOrderExactly) {
     }
 }
 
-// The volume above with a coarse level 1 of its own (as a store holds one): 10 x 15 x 20
-// texels that tell where they lie, unlike any mean of level 0.
+// The volume above with a coarse level 1 of its own (as a store holds one), halving the axes
+// `shifts` names: texels that tell where they lie, unlike any mean of level 0.
 class WithLevelOne final : public VolumeSource {
   public:
+    explicit WithLevelOne(LevelShifts shifts) : m_shifts(shifts) {}
     static std::uint16_t at(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
         return static_cast<std::uint16_t>(50000 + x + 11 * y + 171 * z);
     }
@@ -72,6 +73,9 @@ class WithLevelOne final : public VolumeSource {
         return m_levelZero.readRow(x, y, z, count, out);
     }
     std::uint32_t storedLevels() const override { return 1; }
+    LevelShifts levelShifts(std::uint32_t level) const override {
+        return level == 0 ? LevelShifts{} : m_shifts;
+    }
     bool readLevelRows(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
                        std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const override {
         for (std::uint64_t row = 0; row < rows; ++row)
@@ -81,38 +85,45 @@ class WithLevelOne final : public VolumeSource {
     }
 
   private:
+    LevelShifts m_shifts;
     DecodedVolumeSource m_levelZero = source();
 };
 
 // A slice asked for at level 1 is that level's slice through the level-0 index, in picture
 // order, a slab of it as many of its slices as the level-0 slab spans; no deeper level exists.
+// A level that keeps z (a store halving x and y alone) has every slice of level 0.
 TEST(SliceSampler, ASliceAtACoarseLevelIsReadFromThatLevel) {
-    const WithLevelOne volume;
-    const VolumeExtent coarse = levelExtent(kExtent, 1);
-    for (const SliceAxis axis : SliceGeometry::kAxes) {
-        SCOPED_TRACE(SliceGeometry::name(axis).toStdString());
-        const SliceGeometry geometry(axis, coarse);
-        const std::uint64_t index = 2 * geometry.slices() - 3; // level-1 slice slices() - 2
-        for (const std::uint64_t slab : {std::uint64_t{1}, std::uint64_t{4}}) {
-            const auto sampled =
-                SliceSampler::sample(volume, kExtent, {axis, index, slab, SlabMode::Mip, std::uint32_t{1}});
-            ASSERT_TRUE(std::holds_alternative<SliceImage>(sampled))
-                << std::get<QString>(sampled).toStdString();
-            const SliceImage& slice = std::get<SliceImage>(sampled);
-            ASSERT_EQ(slice.width, geometry.columns());
-            ASSERT_EQ(slice.height, geometry.rows());
-            // A slab of 4 level-0 slices is 2 of level 1: those at slices() - 2 and - 1.
-            const std::uint64_t deepest = geometry.slices() - (slab == 1 ? 2 : 1);
-            for (std::uint64_t r = 0; r < slice.height; ++r)
-                for (std::uint64_t c = 0; c < slice.width; ++c) {
-                    const VoxelPoint voxel = geometry.voxel(deepest, c, r);
-                    ASSERT_EQ(slice.at(c, r), WithLevelOne::at(voxel[0], voxel[1], voxel[2]))
-                        << c << ", " << r;
-                }
+    for (const VolumeSource::LevelShifts shifts :
+         {VolumeSource::LevelShifts{1, 1, 1}, VolumeSource::LevelShifts{1, 1, 0}}) {
+        const WithLevelOne volume(shifts);
+        const VolumeExtent coarse = levelVoxels(kExtent, shifts);
+        for (const SliceAxis axis : SliceGeometry::kAxes) {
+            SCOPED_TRACE(SliceGeometry::name(axis).toStdString() + " halved " + std::to_string(shifts[2]));
+            const SliceGeometry geometry(axis, coarse);
+            const std::uint32_t across = shifts[SliceGeometry::across(axis)];
+            const std::uint64_t index =
+                ((geometry.slices() - 2) << across) + across; // its slice slices() - 2
+            for (const std::uint64_t slab : {std::uint64_t{1}, std::uint64_t{4}}) {
+                const auto sampled = SliceSampler::sample(
+                    volume, kExtent, {axis, index, slab, SlabMode::Mip, std::uint32_t{1}});
+                ASSERT_TRUE(std::holds_alternative<SliceImage>(sampled))
+                    << std::get<QString>(sampled).toStdString();
+                const SliceImage& slice = std::get<SliceImage>(sampled);
+                ASSERT_EQ(slice.width, geometry.columns());
+                ASSERT_EQ(slice.height, geometry.rows());
+                // A slab of 4 level-0 slices is 2 of level 1: those at slices() - 2 and - 1.
+                const std::uint64_t deepest = geometry.slices() - (slab == 1 ? 2 : 1);
+                for (std::uint64_t r = 0; r < slice.height; ++r)
+                    for (std::uint64_t c = 0; c < slice.width; ++c) {
+                        const VoxelPoint voxel = geometry.voxel(deepest, c, r);
+                        ASSERT_EQ(slice.at(c, r), WithLevelOne::at(voxel[0], voxel[1], voxel[2]))
+                            << c << ", " << r;
+                    }
+            }
         }
+        EXPECT_TRUE(std::holds_alternative<QString>(SliceSampler::sample(
+            volume, kExtent, {SliceAxis::Axial, 0, 1, SlabMode::Mip, std::uint32_t{2}})));
     }
-    EXPECT_TRUE(std::holds_alternative<QString>(
-        SliceSampler::sample(volume, kExtent, {SliceAxis::Axial, 0, 1, SlabMode::Mip, std::uint32_t{2}})));
 }
 
 // A block of sagittal slices, read together as a viewer stepping across x keeps them, holds

@@ -254,9 +254,10 @@ TEST(OmeZarrReaderTest, WorkersReadingAtOnceDecodeEachChunkOnce) {
         EXPECT_EQ(store->reads[QString::fromLatin1(chunk)], 1) << chunk;
 }
 
-// The pool's bricks of a store's level 1: taken from the store while it halves every axis,
-// else the means of level 0 (the same source, its coarse level hidden); those of level 2
-// averaged from the store's level 1.
+// The pool's bricks of a store's level 1: taken from the store while it halves each axis or
+// keeps it (a level downsampled in x and y alone, its slices averaged in pairs), else the
+// means of level 0 (the same source, its coarse level hidden); those of level 2 averaged
+// from the store's level 1.
 class LevelZeroOnly final : public VolumeSource {
   public:
     explicit LevelZeroOnly(const VolumeSource& source) : m_source(source) {}
@@ -269,7 +270,7 @@ class LevelZeroOnly final : public VolumeSource {
     const VolumeSource& m_source;
 };
 
-TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelOnlyWhereItHalvesEveryAxis) {
+TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelWhereItHalvesOrKeepsEachAxis) {
     constexpr std::uint16_t kMarker = 4321; // never a mean of samples below 999
     const std::string common =
         R"("ome":true,"unit":"micrometer","scale":[1,1,1],"window":[0,999],"codec":"zstd","sep":"/",)"
@@ -279,9 +280,10 @@ TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelOnlyWhereItHalvesEv
         std::uint32_t held;
     } cases[] = {
         {R"({"format":2,)" + common + R"("shape":[20,24,32]})", 1},
-        {R"({"format":3,"floor":true,)" + common + R"("shape":[21,23,33]})", 1},    // odd axes rounded down
-        {R"({"format":2,"steps":[1,2,2],)" + common + R"("shape":[20,24,32]})", 0}, // z not halved
+        {R"({"format":3,"floor":true,)" + common + R"("shape":[21,23,33]})", 1}, // odd axes rounded down
+        {R"({"format":2,"steps":[1,2,2],"ramp":true,)" + common + R"("shape":[21,24,32]})", 1}, // z kept
         {R"({"format":2,"steps":[3,3,3],)" + common + R"("shape":[20,24,32]})", 0},
+        {R"({"format":2,"steps":[2,3,3],)" + common + R"("shape":[20,24,32]})", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
@@ -299,9 +301,29 @@ TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelOnlyWhereItHalvesEv
                 const std::optional<BrickTexels> brick = buildBrick(*volume.source, layout, size, key);
                 const std::optional<BrickTexels> mean = buildBrick(means, layout, size, key);
                 ASSERT_TRUE(brick && mean);
-                if (c.held == 1)
+                if (c.held == 1 && c.options.find("ramp") != std::string::npos) {
+                    // The store's level 1 holds the marker plus z in every slice; a texel of
+                    // the pool's level n is the mean of its two slices nearest the centre of
+                    // the 2^n it covers, rounded up.
+                    const std::uint64_t span = std::uint64_t{1} << level;
+                    const std::uint64_t slot = layout.slotSide();
+                    for (std::uint64_t z = 0; z < slot; ++z) {
+                        const std::int64_t voxel =
+                            static_cast<std::int64_t>(key.brick[2] * layout.brickSide() + z) -
+                            BrickLayout::kBorder;
+                        const auto v = static_cast<std::uint64_t>(std::clamp<std::int64_t>(
+                            voxel, 0, static_cast<std::int64_t>(layout.voxels(level)[2]) - 1));
+                        const std::uint64_t second =
+                            std::min<std::uint64_t>(v * span + span / 2, volume.depth - 1);
+                        const std::uint64_t first =
+                            std::min<std::uint64_t>(v * span + span / 2 - 1, volume.depth - 1);
+                        const auto expected = static_cast<std::uint16_t>(kMarker + (first + second + 1) / 2);
+                        EXPECT_EQ(brick->texels[z * slot * slot + slot * slot / 2], expected)
+                            << level << " " << index << " z " << z;
+                    }
+                } else if (c.held == 1) {
                     EXPECT_THAT(brick->texels, testing::Each(kMarker)) << level << " " << index;
-                else
+                } else
                     EXPECT_EQ(brick->texels, mean->texels) << level << " " << index;
             }
         }
