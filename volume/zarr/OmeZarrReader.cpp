@@ -262,10 +262,16 @@ ImportResult<VolumeRecord> OmeZarrReader::read(std::shared_ptr<const ChunkStore>
     }
     const Spacing spacing = spacingOf(layout, record.notes);
     levelNotes(layout, record.notes);
-    if (layout.image && layout.image->window)
-        record.fileWindow =
-            VolumeRecord::Window{layout.image->window->start / 2.0 + layout.image->window->end / 2.0,
-                                 layout.image->window->end - layout.image->window->start};
+    if (layout.image && layout.image->window) {
+        // The omero window is in the stored samples' values, which voxview's own rescale maps
+        // to the file's.
+        const bool rescaled = layout.image->rescale && isTextureSampleType(map.type);
+        const double scale = rescaled ? layout.image->rescale->scale : 1.0;
+        const double offset = rescaled ? layout.image->rescale->offset : 0.0;
+        const double start = layout.image->window->start * scale + offset;
+        const double end = layout.image->window->end * scale + offset;
+        record.fileWindow = VolumeRecord::Window{start / 2.0 + end / 2.0, std::abs(end - start)};
+    }
     record.format = QStringLiteral("ome-zarr");
     record.type = sampleTypeName(map.type);
     record.dimension = 3;

@@ -50,6 +50,11 @@ QByteArray arrayMetadata(const Size& size, bool isSigned) {
 }
 
 QByteArray imageAttributes(const VolumeRecord& volume, const std::vector<Size>& sizes) {
+    // Signed volumes are stored as their texels less 32768. Where the texels stand for samples
+    // offset otherwise (a DICOM series' intercept folded into the texels), the rescale's offset
+    // takes up the difference, so that the values read back are the volume's own.
+    const double shift = volume.sampleOffset != 0 ? volume.sampleOffset + double{kSignBit} : 0.0;
+    const double valueOffset = volume.valueOffset + shift * volume.valueScale;
     QJsonArray axes;
     for (const char* name : {"z", "y", "x"})
         axes.append(QJsonObject{{"name", name}, {"type", "space"}, {"unit", "millimeter"}});
@@ -71,13 +76,13 @@ QByteArray imageAttributes(const VolumeRecord& volume, const std::vector<Size>& 
                                                {"axes", axes},
                                                {"datasets", datasets},
                                                {"type", "mean"}}}},
-        {"voxview", QJsonObject{{"valueScale", volume.valueScale}, {"valueOffset", volume.valueOffset}}},
+        {"voxview", QJsonObject{{"valueScale", volume.valueScale}, {"valueOffset", valueOffset}}},
     };
     if (volume.fileWindow) {
         // The window in the stored samples' units: value = sample * scale + offset.
         const double low = volume.fileWindow->level - volume.fileWindow->width / 2.0;
         const double high = volume.fileWindow->level + volume.fileWindow->width / 2.0;
-        const auto stored = [&](double value) { return (value - volume.valueOffset) / volume.valueScale; };
+        const auto stored = [&](double value) { return (value - valueOffset) / volume.valueScale; };
         const double start = std::min(stored(low), stored(high));
         const double end = std::max(stored(low), stored(high));
         image.insert("omero",

@@ -4,6 +4,7 @@
 #include "HeadPhantom.h"
 #include "RawFileWriter.h"
 #include "SampleFiles.h"
+#include "TestVolumes.h"
 #include "VolumeFileWriters.h"
 #include "volume/core/VolumeFile.h"
 #include "volume/zarr/OmeZarrWriter.h"
@@ -414,6 +415,20 @@ TEST(ConvertTool, WritesAStoreThatReadsBackVoxelForVoxel) {
         "f.nrrd", nrrdHeader("float", {2, 2, 1}, "raw", "endian: little\n") + "\n" + bytesOf(floats))));
     ASSERT_FALSE(OmeZarrWriter::write(rescaled, files.path("f.zarr")));
     EXPECT_EQ(valuesOf(volumeOf(VolumeFile::read(files.path("f.zarr")))), valuesOf(rescaled));
+    // So do texels that stand for samples offset otherwise than signed 16-bit ones (a DICOM
+    // series' intercept of −1024), and their window.
+    VolumeRecord intercept =
+        testvolumes::record(4, 3, 2, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+            return std::uint16_t(x * 1000 + y * 7 + z);
+        });
+    intercept.sampleOffset = -1024;
+    intercept.fileWindow = VolumeRecord::Window{40, 400};
+    ASSERT_FALSE(OmeZarrWriter::write(intercept, files.path("i.zarr")));
+    const VolumeRecord hounsfield = volumeOf(VolumeFile::read(files.path("i.zarr")));
+    EXPECT_EQ(valuesOf(hounsfield), valuesOf(intercept));
+    ASSERT_TRUE(hounsfield.fileWindow);
+    EXPECT_DOUBLE_EQ(hounsfield.fileWindow->level, 40);
+    EXPECT_DOUBLE_EQ(hounsfield.fileWindow->width, 400);
     const std::optional<ImportRefusal> refused = OmeZarrWriter::write(record, volume);
     ASSERT_TRUE(refused);
     EXPECT_TRUE(refused->reason.contains("not an OME-Zarr store")) << refused->reason.toStdString();
