@@ -132,6 +132,9 @@ void VolumeScene::buildPipeline(gpu::PixelFormat colorPixelFormat) {
 
 void VolumeScene::updatePool(const BrickPool::View& view) {
     m_pool->update(view);
+    if (m_gridFromPool) {
+        adoptSampledGrid();
+    }
     if (m_pool->failed() && !m_unreadableTold) {
         m_unreadableTold = true;
         const QString file = unreadableDataFile();
@@ -152,6 +155,12 @@ void VolumeScene::showVolume() {
     m_pool.reset();
     m_unreadableTold = false;
     m_passGridTaken = false;
+    if (m_gridFromPool) {
+        // The grid of the pool's samples goes with the pool.
+        m_volume.bricks.reset();
+        m_volume.brickTexture.reset();
+        m_gridFromPool = false;
+    }
 #ifdef __GLIBC__
     // The volume replaced (its decoded voxels, the bricks its loaders held) is gone: hand the
     // freed heap back, or every import leaves the process larger.
@@ -173,6 +182,9 @@ void VolumeScene::showVolume() {
         return;
     }
     m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
+    // A volume that no survey and no pass gives a grid to (a store holding its own levels)
+    // skips by what its bricks turn out to hold, as they arrive.
+    m_gridFromPool = !m_volume.bricks && !m_pool->passSurveys();
     if (m_volume.bricks) {
         m_pool->knowRanges(*m_volume.bricks);
     }
@@ -207,7 +219,27 @@ void VolumeScene::takeSurvey() {
     m_volume.texels = survey.texels;
 }
 
+void VolumeScene::adoptSampledGrid() {
+    std::shared_ptr<const BrickGrid> grid = m_pool->sampledGrid();
+    if (!grid || grid == m_volume.bricks) {
+        return;
+    }
+    QString reason;
+    std::shared_ptr<gpu::Texture> texture = VolumeSurvey::gridTexture(*m_device, *grid, &reason);
+    if (!texture) {
+        // Rays then march without skipping: slower, the same picture.
+        qWarning("QVRenderer: %s", qPrintable(reason));
+        m_gridFromPool = false;
+        m_volume.bricks.reset();
+        m_volume.brickTexture.reset();
+        return;
+    }
+    m_volume.brickTexture = std::move(texture);
+    m_volume.bricks = std::move(grid);
+}
+
 void VolumeScene::adoptGrid(std::shared_ptr<const BrickGrid> grid) {
+    m_gridFromPool = false;
     QString reason;
     m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *grid, &reason);
     if (m_pool) {

@@ -78,6 +78,8 @@ class VolumeScene : public QObject {
     void showVolume();
     // Rays skip by the grid and the pool leaves bricks below the window unread from now on.
     void adoptGrid(std::shared_ptr<const BrickGrid> grid);
+    // Takes the pool's grid of what the frames sample, when it changed.
+    void adoptSampledGrid();
 
     std::shared_ptr<gpu::Device> m_device;
     static constexpr std::size_t kCurveBuild = 1;
@@ -89,6 +91,7 @@ class VolumeScene : public QObject {
     std::unique_ptr<BrickPool> m_pool; // m_volume's bricks on the GPU
     bool m_unreadableTold = false;     // volumeUnreadable was emitted for m_pool
     bool m_passGridTaken = false;      // the grid of m_pool's pass over the file, adopted
+    bool m_gridFromPool = false;       // m_volume's grid is m_pool's sampled grid
     std::future<VolumeSurvey::Survey> m_sampleSurvey;
     VolumeMailbox m_mailbox;
 

@@ -12,10 +12,19 @@ class VolumeSource;
 // and largest of them. The slot's border makes those bound every trilinear sample inside
 // the brick.
 struct BrickTexels {
+    struct Range {
+        std::uint16_t minimum = 0;
+        std::uint16_t maximum = 0xFFFF;
+        bool operator==(const Range&) const = default;
+    };
+
     BrickKey key;
     std::vector<std::uint16_t> texels;
     std::uint16_t minimum = 0;
     std::uint16_t maximum = 0;
+    // The same over each cell of the brick grid's side inside the brick, widened by one voxel
+    // as the slot holds it, x fastest; none where the brick's side is no multiple of a cell's.
+    std::vector<Range> cells;
 };
 
 // Builds a brick's slot from rows of its source. Beyond the volume the edge voxels repeat,

@@ -48,7 +48,14 @@ BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std:
                    ? CoarseLevels::start(source, layout, budgets.coarseLevelBytes)
                    : nullptr),
       m_loader(std::make_unique<BrickLoader>(std::move(source), layout, size, budgets.threads,
-                                             budgets.readyBytes, m_coarse)) {}
+                                             budgets.readyBytes, m_coarse)),
+      m_sampledGrid(layout, size) {
+    if (m_sampledGrid.feasible()) {
+        for (std::uint32_t level = 0; level <= m_layout.baseLevel(); ++level) {
+            m_cells.emplace_back(m_layout.brickCount(level));
+        }
+    }
+}
 
 BrickPool::~BrickPool() = default;
 
@@ -98,6 +105,10 @@ bool BrickPool::upload(const BrickTexels& brick) {
 
 void BrickPool::arrive(const BrickTexels& brick) {
     m_ranges.set(brick.key, brick.minimum, brick.maximum);
+    if (m_sampledGrid.feasible() && !brick.cells.empty()) {
+        m_cells[brick.key.level][m_layout.index(brick.key)] =
+            std::make_shared<const std::vector<BrickTexels::Range>>(brick.cells);
+    }
     const bool base = brick.key.level == m_layout.baseLevel();
     m_pageStale = m_pageStale || brick.key.level == m_level;
     if (m_residency.slotOf(brick.key) < 0 &&
@@ -175,20 +186,50 @@ bool BrickPool::update(const View& view) {
     return true;
 }
 
+std::optional<BrickKey> BrickPool::shownBy(BrickKey key) const {
+    if (m_residency.slotOf(key) < 0 && !m_ranges.canShow(key, m_shown)) {
+        return std::nullopt; // cannot show
+    }
+    while (m_residency.slotOf(key) < 0 && key.level < m_layout.baseLevel()) {
+        key = BrickLayout::parent(key);
+    }
+    if (m_residency.slotOf(key) < 0) {
+        return std::nullopt;
+    }
+    return key;
+}
+
 bool BrickPool::writePageTable() {
     m_pageTable->clear(m_level);
     const std::uint64_t count = m_layout.brickCount(m_level);
     for (std::uint64_t index = 0; index < count; ++index) {
-        BrickKey key = m_layout.key(m_level, index);
-        if (m_residency.slotOf(key) < 0 && !m_ranges.canShow(key, m_shown)) {
-            continue; // cannot show: the zero slot
-        }
-        while (m_residency.slotOf(key) < 0 && key.level < m_layout.baseLevel()) {
-            key = BrickLayout::parent(key);
-        }
-        if (const std::int32_t slot = m_residency.slotOf(key); slot >= 0) {
-            m_pageTable->point(index, m_atlas->position(static_cast<std::uint32_t>(slot)), key.level);
+        if (const std::optional<BrickKey> shown = shownBy(m_layout.key(m_level, index))) {
+            const auto slot = static_cast<std::uint32_t>(m_residency.slotOf(*shown));
+            m_pageTable->point(index, m_atlas->position(slot), shown->level);
         }
     }
     return m_pageTable->upload();
+}
+
+std::shared_ptr<const BrickGrid> BrickPool::sampledGrid() {
+    if (!m_sampledGrid.feasible()) {
+        return nullptr;
+    }
+    const std::uint64_t count = m_layout.brickCount(m_level);
+    std::vector<SampledGrid::Range> ranges(count);
+    std::vector<SampledGrid::Cells> cells(count);
+    for (std::uint64_t index = 0; index < count; ++index) {
+        const std::optional<BrickKey> shown = shownBy(m_layout.key(m_level, index));
+        if (!shown) {
+            ranges[index] = {0, 0}; // the zero slot's texels
+            continue;
+        }
+        if (const auto range = m_ranges.range(*shown)) {
+            ranges[index] = {(*range)[0], (*range)[1]};
+        }
+        if (shown->level == m_level) {
+            cells[index] = m_cells[m_level][index];
+        }
+    }
+    return m_sampledGrid.update(m_level, std::move(ranges), std::move(cells));
 }

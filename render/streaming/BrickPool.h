@@ -9,6 +9,7 @@
 #include "render/streaming/BrickResidency.h"
 #include "render/streaming/BrickView.h"
 #include "render/streaming/BrickVisibility.h"
+#include "render/streaming/SampledGrid.h"
 
 #include <QString>
 #include <array>
@@ -84,6 +85,11 @@ class BrickPool {
     // The brick grid the pass over a volume read in place made, once it has finished; null
     // before, and for volumes without such a pass.
     std::shared_ptr<const BrickGrid> passGrid() const { return m_coarse ? m_coarse->grid() : nullptr; }
+    // Whether such a pass will hand over a grid.
+    bool passSurveys() const { return m_coarse && m_coarse->surveys(); }
+    // The grid of what the frames sample at the frame's level (SampledGrid): null for a
+    // volume too large for one. Made anew when what the page table points to changes.
+    std::shared_ptr<const BrickGrid> sampledGrid();
 
     // Puts bricks of the base level built beforehand (the built-in sample's, made by the
     // build) into the atlas at once, so that frames draw before the loader has read anything.
@@ -138,6 +144,9 @@ class BrickPool {
     std::optional<std::uint32_t> takeSlot();
     // True when an entry of the frame's level changed.
     bool writePageTable();
+    // The brick whose slot a brick of the frame's level reads: its own, or the nearest coarser
+    // one resident; none where it reads the zero slot.
+    std::optional<BrickKey> shownBy(BrickKey key) const;
 
     BrickLayout m_layout;
     Budgets m_budgets;
@@ -147,7 +156,9 @@ class BrickPool {
     std::unique_ptr<BrickPageTable> m_pageTable;
     std::shared_ptr<const CoarseLevels> m_coarse;
     std::unique_ptr<BrickLoader> m_loader;
-    std::uint64_t m_demand = 0; // slots the last view needs, as far as known
+    SampledGrid m_sampledGrid;
+    std::vector<std::vector<SampledGrid::Cells>> m_cells; // per level and brick, once read
+    std::uint64_t m_demand = 0;                           // slots the last view needs, as far as known
 
     // Kept between frames, so that a frame allocates nothing once they have grown.
     NeededBricks m_needed;

@@ -3,7 +3,9 @@
 #include "render/streaming/BrickLayout.h"
 #include "render/streaming/ShownTexels.h"
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 class BrickGrid;
@@ -23,6 +25,15 @@ class BrickRanges {
         m_ranges[key.level][m_layout.index(key)] = {minimum, maximum};
     }
     bool known(const BrickKey& key) const { return m_ranges[key.level][m_layout.index(key)].known(); }
+    // The smallest and largest texel of the brick's slot, when known.
+    std::optional<std::array<std::uint16_t, 2>> range(const BrickKey& key) const {
+        const Range& range = m_ranges[key.level][m_layout.index(key)];
+        if (!range.known()) {
+            return std::nullopt;
+        }
+        return std::array{static_cast<std::uint16_t>(range.minimum),
+                          static_cast<std::uint16_t>(range.maximum)};
+    }
 
     // Whether samples inside the brick can show: unless it and each of its neighbours are
     // known to hold texels that cannot.

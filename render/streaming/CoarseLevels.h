@@ -49,6 +49,8 @@ class CoarseLevels {
     bool finished() const { return m_finished; }
     // The brick grid of level 0, once the pass has finished.
     std::shared_ptr<const BrickGrid> grid() const { return finished() ? m_grid : nullptr; }
+    // Whether the pass makes a grid at all.
+    bool surveys() const { return m_surveys; }
     bool failed() const { return m_failed; }
 
   private:

@@ -1,12 +1,15 @@
 #include "LogCapture.h"
 #include "RecordingGpu.h"
+#include "TestVolumes.h"
 #include "render/display/ColourMap.h"
+#include "render/streaming/BrickBuilder.h"
 #include "render/streaming/BrickGrid.h"
 #include "render/streaming/BrickLoader.h"
 #include "render/streaming/BrickPool.h"
 #include "render/streaming/BrickRanges.h"
 #include "render/streaming/BrickVisibility.h"
 #include "render/streaming/CoarseLevels.h"
+#include "render/streaming/SampledGrid.h"
 #include "volume/core/VolumeSource.h"
 
 #include <QTest>
@@ -397,6 +400,50 @@ INSTANTIATE_TEST_SUITE_P(Volumes, BrickGridOf,
                                          GridCase{"SmallerThanOneBrick", 3, 5, 7, 7},
                                          GridCase{"Row", 300, 1, 1, 1}, GridCase{"TallColumn", 3, 2, 100, 7}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// Bricks carry the ranges of the grid's cells inside them. The grid a store's frames skip by,
+// made of them where the page table points every brick of level 0 at its own slot, is the
+// survey's grid of the same texels, cell for cell and level for level: a slot's border
+// repeats the volume's edge voxels as the survey clips its widened cells there. A brick
+// without cells stands for all of its own.
+TEST(SampledGrid, MadeOfTheBricksCellsItIsTheSurveysGrid) {
+    for (const std::array<std::uint32_t, 3> size :
+         {std::array<std::uint32_t, 3>{21, 13, 17}, std::array<std::uint32_t, 3>{48, 16, 33}}) {
+        SCOPED_TRACE(size[0]);
+        const VolumeRecord volume = testvolumes::record(
+            size[0], size[1], size[2], [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+                const std::uint32_t hash = (x * 73856093u) ^ (y * 19349663u) ^ (z * 83492791u);
+                return static_cast<std::uint16_t>(hash % 53 == 0 ? hash % 65536 : 30000 + hash % 16);
+            });
+        const DecodedVolumeSource source(volume.data, size[0], size[1]);
+        BrickGrid survey(size[0], size[1], size[2]);
+        survey.addSlices(volume.data.data(), 0, size[2]);
+        survey.finish();
+
+        const std::array<std::uint64_t, 3> voxels{size[0], size[1], size[2]};
+        const BrickLayout layout(voxels, 2 * BrickGrid::kBrickSide);
+        SampledGrid sampled(layout, voxels);
+        std::vector<SampledGrid::Range> ranges(layout.brickCount(0));
+        std::vector<SampledGrid::Cells> cells(ranges.size());
+        for (std::uint64_t index = 0; index < ranges.size(); ++index) {
+            const std::optional<BrickTexels> brick = buildBrick(source, layout, voxels, layout.key(0, index));
+            ASSERT_TRUE(brick && brick->cells.size() == 8);
+            ranges[index] = {brick->minimum, brick->maximum};
+            cells[index] = std::make_shared<const std::vector<SampledGrid::Range>>(brick->cells);
+        }
+        const std::shared_ptr<const BrickGrid> grid = sampled.update(0, ranges, cells);
+        ASSERT_TRUE(grid);
+        for (std::size_t level = 0; level < BrickGrid::kLevels; ++level) {
+            EXPECT_EQ(grid->level(level).maxima, survey.level(level).maxima) << level;
+            EXPECT_EQ(grid->level(level).minima, survey.level(level).minima) << level;
+        }
+        EXPECT_EQ(sampled.update(0, ranges, cells), grid);
+        cells.front().reset();
+        const std::shared_ptr<const BrickGrid> coarser = sampled.update(0, ranges, cells);
+        EXPECT_EQ(coarser->level(0).maxima.front(), ranges.front().maximum);
+        EXPECT_EQ(coarser->level(0).minima.front(), ranges.front().minimum);
+    }
+}
 
 // 64³ voxels in bricks of 8: level 0 has 8³ bricks, level 1 (the base) 4³.
 const BrickLayout kLayout({64, 64, 64}, 8);
