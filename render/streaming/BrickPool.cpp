@@ -215,6 +215,11 @@ std::shared_ptr<const BrickGrid> BrickPool::sampledGrid() {
     if (!m_sampledGrid.feasible()) {
         return nullptr;
     }
+    // The slots the page table points to change only with its version or the frame's level.
+    if (m_sampled && m_sampledFor == std::pair(m_version, m_level)) {
+        return m_sampled;
+    }
+    m_sampledFor = {m_version, m_level};
     const std::uint64_t count = m_layout.brickCount(m_level);
     std::vector<SampledGrid::Range> ranges(count);
     std::vector<SampledGrid::Cells> cells(count);
@@ -231,5 +236,6 @@ std::shared_ptr<const BrickGrid> BrickPool::sampledGrid() {
             cells[index] = m_cells[m_level][index];
         }
     }
-    return m_sampledGrid.update(m_level, std::move(ranges), std::move(cells));
+    m_sampled = m_sampledGrid.update(m_level, std::move(ranges), std::move(cells));
+    return m_sampled;
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -158,6 +159,8 @@ class BrickPool {
     std::unique_ptr<BrickLoader> m_loader;
     SampledGrid m_sampledGrid;
     std::vector<std::vector<SampledGrid::Cells>> m_cells; // per level and brick, once read
+    std::shared_ptr<const BrickGrid> m_sampled;
+    std::pair<std::uint64_t, std::uint32_t> m_sampledFor; // the version and level it was made for
     std::uint64_t m_demand = 0;                           // slots the last view needs, as far as known
 
     // Kept between frames, so that a frame allocates nothing once they have grown.

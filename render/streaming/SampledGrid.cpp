@@ -12,7 +12,8 @@ std::uint64_t cellsAlong(std::uint64_t voxels) {
 } // namespace
 
 SampledGrid::SampledGrid(const BrickLayout& layout, std::array<std::uint64_t, 3> size)
-    : m_layout(layout), m_size(size), m_cellCount(cellsAlong(size[0]) * cellsAlong(size[1]) * cellsAlong(size[2])) {}
+    : m_layout(layout), m_size(size),
+      m_cellCount(cellsAlong(size[0]) * cellsAlong(size[1]) * cellsAlong(size[2])) {}
 
 std::shared_ptr<const BrickGrid> SampledGrid::update(std::uint32_t level, std::vector<Range> ranges,
                                                      std::vector<Cells> cells) {

@@ -32,7 +32,8 @@ class SampledGrid {
     // The grid for `ranges`, one per brick of `level` in the layout's order, finer where a
     // brick reading its own slot has the ranges of its `cells`: the one made before while
     // nothing changed.
-    std::shared_ptr<const BrickGrid> update(std::uint32_t level, std::vector<Range> ranges, std::vector<Cells> cells);
+    std::shared_ptr<const BrickGrid> update(std::uint32_t level, std::vector<Range> ranges,
+                                            std::vector<Cells> cells);
 
   private:
     BrickLayout m_layout;
