@@ -185,6 +185,9 @@ void VolumeScene::showVolume() {
     // A volume that no survey and no pass gives a grid to (a store holding its own levels)
     // skips by what its bricks turn out to hold, as they arrive.
     m_gridFromPool = !m_volume.bricks && !m_pool->passSurveys();
+    if (m_gridFromPool) {
+        m_pool->keepCellRanges();
+    }
     if (m_volume.bricks) {
         m_pool->knowRanges(*m_volume.bricks);
     }
@@ -224,9 +227,13 @@ void VolumeScene::adoptSampledGrid() {
     if (!grid || grid == m_volume.bricks) {
         return;
     }
+    // Every grid of the pool has the volume's shape: the first one's texture takes the others.
     QString reason;
-    std::shared_ptr<gpu::Texture> texture = VolumeSurvey::gridTexture(*m_device, *grid, &reason);
-    if (!texture) {
+    const bool written =
+        m_volume.brickTexture
+            ? VolumeSurvey::uploadGrid(*m_volume.brickTexture, *grid, &reason)
+            : (m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *grid, &reason)) != nullptr;
+    if (!written) {
         // Rays then march without skipping: slower, the same picture.
         qWarning("QVRenderer: %s", qPrintable(reason));
         m_gridFromPool = false;
@@ -234,7 +241,6 @@ void VolumeScene::adoptSampledGrid() {
         m_volume.brickTexture.reset();
         return;
     }
-    m_volume.brickTexture = std::move(texture);
     m_volume.bricks = std::move(grid);
 }
 

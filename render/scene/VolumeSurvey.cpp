@@ -185,6 +185,10 @@ std::shared_ptr<gpu::Texture> VolumeSurvey::gridTexture(gpu::Device& device, con
                       .arg(QString::fromStdString(error));
         return nullptr;
     }
+    return uploadGrid(*texture, grid, reason) ? texture : nullptr;
+}
+
+bool VolumeSurvey::uploadGrid(gpu::Texture& texture, const BrickGrid& grid, QString* reason) {
     std::vector<std::uint16_t> cells; // maximum, minimum
     for (std::size_t index = 0; index < BrickGrid::kLevels; ++index) {
         const BrickGrid::Level& level = grid.level(index);
@@ -194,11 +198,11 @@ std::shared_ptr<gpu::Texture> VolumeSurvey::gridTexture(gpu::Device& device, con
             cells[2 * cell + 1] = level.minima[cell];
         }
         const gpu::Region region{{0, 0, 0}, {level.width, level.height, level.depth}};
-        if (!texture->replaceRegion(region, index, 0, cells.data(), level.width * 2 * kTexelBytes,
-                                    level.width * level.height * 2 * kTexelBytes)) {
+        if (!texture.replaceRegion(region, index, 0, cells.data(), level.width * 2 * kTexelBytes,
+                                   level.width * level.height * 2 * kTexelBytes)) {
             *reason = QStringLiteral("the brick grid could not be uploaded to the GPU");
-            return nullptr;
+            return false;
         }
     }
-    return texture;
+    return true;
 }

@@ -51,4 +51,7 @@ class VolumeSurvey {
     // cannot make it.
     static std::shared_ptr<gpu::Texture> gridTexture(gpu::Device& device, const BrickGrid& grid,
                                                      QString* reason);
+    // Writes the grid's levels into such a texture, made for a grid of the same size; false,
+    // with the reason, when the upload fails.
+    static bool uploadGrid(gpu::Texture& texture, const BrickGrid& grid, QString* reason);
 };

@@ -52,33 +52,6 @@ std::uint32_t readLevelFor(const VolumeSource& source, std::uint32_t level) {
     return read;
 }
 
-// The ranges of the brick grid's cells inside the brick (BrickTexels::cells).
-std::vector<BrickTexels::Range> cellRanges(const std::vector<std::uint16_t>& texels,
-                                           const BrickLayout& layout) {
-    constexpr std::uint64_t kCell = BrickGrid::kBrickSide;
-    if (layout.brickSide() % kCell != 0) {
-        return {};
-    }
-    const std::uint64_t perSide = layout.brickSide() / kCell;
-    const std::uint64_t slot = layout.slotSide();
-    std::vector<BrickTexels::Range> cells(perSide * perSide * perSide, {0xFFFF, 0});
-    for (std::uint64_t cell = 0; cell < cells.size(); ++cell) {
-        const std::array<std::uint64_t, 3> first{BrickLayout::kBorder - 1 + cell % perSide * kCell,
-                                                 BrickLayout::kBorder - 1 + cell / perSide % perSide * kCell,
-                                                 BrickLayout::kBorder - 1 + cell / perSide / perSide * kCell};
-        BrickTexels::Range& range = cells[cell];
-        for (std::uint64_t z = first[2]; z < first[2] + kCell + 2; ++z) {
-            for (std::uint64_t y = first[1]; y < first[1] + kCell + 2; ++y) {
-                const std::uint16_t* row = texels.data() + (z * slot + y) * slot + first[0];
-                const auto [low, high] = std::minmax_element(row, row + kCell + 2);
-                range.minimum = std::min(range.minimum, *low);
-                range.maximum = std::max(range.maximum, *high);
-            }
-        }
-    }
-    return cells;
-}
-
 } // namespace
 
 std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLayout& layout,
@@ -158,6 +131,31 @@ std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLay
     const auto [minimum, maximum] = std::minmax_element(brick.texels.begin(), brick.texels.end());
     brick.minimum = *minimum;
     brick.maximum = *maximum;
-    brick.cells = cellRanges(brick.texels, layout);
     return brick;
+}
+
+std::vector<BrickTexels::Range> cellRanges(const std::vector<std::uint16_t>& texels,
+                                           const BrickLayout& layout) {
+    constexpr std::uint64_t kCell = BrickGrid::kBrickSide;
+    if (layout.brickSide() % kCell != 0) {
+        return {};
+    }
+    const std::uint64_t perSide = layout.brickSide() / kCell;
+    const std::uint64_t slot = layout.slotSide();
+    std::vector<BrickTexels::Range> cells(perSide * perSide * perSide, {0xFFFF, 0});
+    for (std::uint64_t cell = 0; cell < cells.size(); ++cell) {
+        const std::array<std::uint64_t, 3> first{BrickLayout::kBorder - 1 + cell % perSide * kCell,
+                                                 BrickLayout::kBorder - 1 + cell / perSide % perSide * kCell,
+                                                 BrickLayout::kBorder - 1 + cell / perSide / perSide * kCell};
+        BrickTexels::Range& range = cells[cell];
+        for (std::uint64_t z = first[2]; z < first[2] + kCell + 2; ++z) {
+            for (std::uint64_t y = first[1]; y < first[1] + kCell + 2; ++y) {
+                const std::uint16_t* row = texels.data() + (z * slot + y) * slot + first[0];
+                const auto [low, high] = std::minmax_element(row, row + kCell + 2);
+                range.minimum = std::min(range.minimum, *low);
+                range.maximum = std::max(range.maximum, *high);
+            }
+        }
+    }
+    return cells;
 }

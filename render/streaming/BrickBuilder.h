@@ -22,8 +22,8 @@ struct BrickTexels {
     std::vector<std::uint16_t> texels;
     std::uint16_t minimum = 0;
     std::uint16_t maximum = 0;
-    // The same over each cell of the brick grid's side inside the brick, widened by one voxel
-    // as the slot holds it, x fastest; none where the brick's side is no multiple of a cell's.
+    // The same over each cell of the brick grid's side inside the brick (cellRanges), where
+    // the pool keeps them.
     std::vector<Range> cells;
 };
 
@@ -38,3 +38,9 @@ struct BrickTexels {
 // replace as they arrive). Nothing when the source cannot be read.
 std::optional<BrickTexels> buildBrick(const VolumeSource& source, const BrickLayout& layout,
                                       std::array<std::uint64_t, 3> size, const BrickKey& key);
+
+// The smallest and largest texel over each cell of the brick grid's side inside a brick's
+// slot, widened by one voxel as the slot holds it, x fastest; none where the brick's side is
+// no multiple of a cell's.
+std::vector<BrickTexels::Range> cellRanges(const std::vector<std::uint16_t>& texels,
+                                           const BrickLayout& layout);

@@ -111,6 +111,9 @@ void BrickLoader::work() {
             lock.unlock();
             brick = m_coarse && m_coarse->ready(key) ? m_coarse->build(key)
                                                      : buildBrick(*m_source, m_layout, m_size, key);
+            if (brick && m_keepsCells) {
+                brick->cells = cellRanges(brick->texels, m_layout);
+            }
             lock.lock();
         }
         if (!brick) {

@@ -59,6 +59,8 @@ class BrickLoader {
     // Whether a brick turned out unreadable (a file that shrank, went away or was replaced),
     // and, for a source whose failures pass, no brick has been read since.
     bool failed() const { return m_failed; }
+    // Bricks read from now on carry the ranges of their cells (BrickTexels::cells).
+    void keepCellRanges() { m_keepsCells = true; }
 
   private:
     void work();
@@ -82,5 +84,6 @@ class BrickLoader {
     std::deque<BrickTexels> m_ready; // oldest first; guarded by m_mutex
     bool m_stopping = false;         // guarded by m_mutex
     std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_keepsCells{false};
     std::vector<std::thread> m_workers;
 };

@@ -91,6 +91,9 @@ class BrickPool {
     // The grid of what the frames sample at the frame's level (SampledGrid): null for a
     // volume too large for one. Made anew when what the page table points to changes.
     std::shared_ptr<const BrickGrid> sampledGrid();
+    // Has the bricks read from now on carry the ranges of their cells, which the sampled grid
+    // takes where a brick reads its own slot; a volume with a survey has no use for them.
+    void keepCellRanges() { m_loader->keepCellRanges(); }
 
     // Puts bricks of the base level built beforehand (the built-in sample's, made by the
     // build) into the atlas at once, so that frames draw before the loader has read anything.

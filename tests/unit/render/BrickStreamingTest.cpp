@@ -401,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(Volumes, BrickGridOf,
                                          GridCase{"Row", 300, 1, 1, 1}, GridCase{"TallColumn", 3, 2, 100, 7}),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// Bricks carry the ranges of the grid's cells inside them. The grid a store's frames skip by,
+// The ranges of the grid's cells inside bricks. The grid a store's frames skip by,
 // made of them where the page table points every brick of level 0 at its own slot, is the
 // survey's grid of the same texels, cell for cell and level for level: a slot's border
 // repeats the volume's edge voxels as the survey clips its widened cells there. A brick
@@ -427,9 +427,11 @@ TEST(SampledGrid, MadeOfTheBricksCellsItIsTheSurveysGrid) {
         std::vector<SampledGrid::Cells> cells(ranges.size());
         for (std::uint64_t index = 0; index < ranges.size(); ++index) {
             const std::optional<BrickTexels> brick = buildBrick(source, layout, voxels, layout.key(0, index));
-            ASSERT_TRUE(brick && brick->cells.size() == 8);
+            ASSERT_TRUE(brick);
             ranges[index] = {brick->minimum, brick->maximum};
-            cells[index] = std::make_shared<const std::vector<SampledGrid::Range>>(brick->cells);
+            cells[index] =
+                std::make_shared<const std::vector<SampledGrid::Range>>(cellRanges(brick->texels, layout));
+            ASSERT_EQ(cells[index]->size(), 8u);
         }
         const std::shared_ptr<const BrickGrid> grid = sampled.update(0, ranges, cells);
         ASSERT_TRUE(grid);
