@@ -183,8 +183,9 @@ void VolumeScene::showVolume() {
     }
     m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
     // A volume that no survey and no pass gives a grid to (a store holding its own levels)
-    // skips by what its bricks turn out to hold, as they arrive.
-    m_gridFromPool = !m_volume.bricks && !m_pool->passSurveys();
+    // skips by what its bricks turn out to hold, as they arrive. The sample's survey, under
+    // way, comes in moments.
+    m_gridFromPool = !m_volume.bricks && !m_pool->passSurveys() && !m_sampleSurvey.valid();
     if (m_gridFromPool) {
         m_pool->keepCellRanges();
     }
