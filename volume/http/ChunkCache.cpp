@@ -11,7 +11,9 @@ namespace {
 
 // The first line of every cached file; a file without it (another version's, a stranger's)
 // is a miss.
-constexpr char kMagic[] = "voxview-chunk 1\n";
+constexpr char kMagic[] = "voxview-chunk 2\n";
+// The length line of a missing key.
+constexpr char kMissing[] = "missing";
 // Trimming goes below the budget by a tenth, so that every store does not trim again.
 constexpr std::uint64_t kLowWaterNumerator = 9;
 constexpr std::uint64_t kLowWaterDenominator = 10;
@@ -61,14 +63,21 @@ std::optional<ChunkCache::Entry> ChunkCache::find(const QString& key, std::uint6
     const auto storedKey = readLine(file);
     const auto etag = readLine(file);
     const auto lastModified = readLine(file);
+    const auto freshUntil = readLine(file);
     const auto lengthText = readLine(file);
-    if (!storedKey || *storedKey != key.toUtf8() || !etag || !lastModified || !lengthText)
+    if (!storedKey || *storedKey != key.toUtf8() || !etag || !lastModified || !freshUntil || !lengthText)
         return std::nullopt;
     bool valid = false;
+    if (*lengthText == kMissing) {
+        const qint64 until = freshUntil->toLongLong(&valid);
+        if (!valid || file.pos() != file.size())
+            return std::nullopt;
+        return Entry{{}, *etag, *lastModified, true, QDateTime::fromMSecsSinceEpoch(until, Qt::UTC)};
+    }
     const qulonglong length = lengthText->toULongLong(&valid);
     if (!valid || length > maxBytes || length != static_cast<qulonglong>(file.size() - file.pos()))
         return std::nullopt;
-    Entry entry{file.read(static_cast<qint64>(length)), *etag, *lastModified};
+    Entry entry{file.read(static_cast<qint64>(length)), *etag, *lastModified, false, {}};
     if (static_cast<qulonglong>(entry.value.size()) != length)
         return std::nullopt;
     // Its modification time is when it was last used: what trimming goes by.
@@ -78,15 +87,18 @@ std::optional<ChunkCache::Entry> ChunkCache::find(const QString& key, std::uint6
 
 void ChunkCache::store(const QString& key, const Entry& entry) {
     const auto size = static_cast<std::uint64_t>(entry.value.size());
-    if (size > m_budgetBytes || (entry.etag.isEmpty() && entry.lastModified.isEmpty()) ||
-        !fitsOnALine(entry.etag) || !fitsOnALine(entry.lastModified))
+    const bool expires =
+        entry.missing ? entry.freshUntil.isValid() : !entry.etag.isEmpty() || !entry.lastModified.isEmpty();
+    if (size > m_budgetBytes || !expires || !fitsOnALine(entry.etag) || !fitsOnALine(entry.lastModified))
         return;
     QSaveFile file(pathOf(key));
     if (!file.open(QIODevice::WriteOnly))
         return;
     file.write(kMagic);
-    file.write(key.toUtf8() + '\n' + entry.etag + '\n' + entry.lastModified + '\n' +
-               QByteArray::number(size) + '\n');
+    const QByteArray freshUntil =
+        entry.missing ? QByteArray::number(entry.freshUntil.toMSecsSinceEpoch()) : QByteArray();
+    file.write(key.toUtf8() + '\n' + entry.etag + '\n' + entry.lastModified + '\n' + freshUntil + '\n' +
+               (entry.missing ? QByteArray(kMissing) : QByteArray::number(size)) + '\n');
     file.write(entry.value);
     if (!file.commit())
         return;

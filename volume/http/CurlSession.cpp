@@ -152,6 +152,9 @@ CurlSession::Response CurlSession::get(const QByteArray& url, BoundedBody& body,
     if (code == CURLE_OK || exchange.cutOff) {
         response.validators = {header(handle, "ETag"), header(handle, "Last-Modified")};
         response.contentRange = header(handle, "Content-Range");
+        response.cacheControl = header(handle, "Cache-Control");
+        response.expires = header(handle, "Expires");
+        response.date = header(handle, "Date");
     }
     curl_slist_free_all(headers);
     m_handles->keep(handle);

@@ -36,6 +36,10 @@ class CurlSession {
         bool cutOff = false; // the body stopped it (too long, or enough of it)
         Validators validators;
         QByteArray contentRange;
+        // What the server said of how long its answer stays good (null where it said nothing).
+        QByteArray cacheControl;
+        QByteArray expires;
+        QByteArray date;
     };
 
     explicit CurlSession(Timeouts timeouts);

@@ -1,5 +1,7 @@
 #include "volume/http/HttpStore.h"
 
+#include "volume/http/AbsenceLifetime.h"
+
 #include <algorithm>
 #include <curl/curl.h>
 #include <numeric>
@@ -116,7 +118,8 @@ HttpStore::Answer HttpStore::request(const QString& key, BoundedBody& body,
             (!conditions.etag.isEmpty() || !conditions.lastModified.isEmpty()))
             return NotModified{};
         if (response.status == kNotFound || response.status == kForbidden)
-            return Missing{};
+            return Absent{AbsenceLifetime::stated(response.cacheControl, response.expires, response.date),
+                          response.date};
         if (response.status >= kFirstServerError || response.status == kTooManyRequests) {
             failure = QStringLiteral("the server answered with status %1").arg(response.status);
             continue;
@@ -142,20 +145,30 @@ QString HttpStore::cacheKey(const QString& key, const BoundedBody& body) const {
 
 ChunkStore::Bytes HttpStore::fetch(const QString& key, BoundedBody body) const {
     const QString kept = cacheKey(key, body);
-    const auto cached = m_options.cache ? m_options.cache->find(kept, body.keptBound()) : std::nullopt;
+    auto cached = m_options.cache ? m_options.cache->find(kept, body.keptBound()) : std::nullopt;
+    if (cached && cached->missing) {
+        if (stillMissing(key, *cached))
+            return Missing{};
+        cached.reset();
+    }
     const CurlSession::Validators conditions =
         cached ? CurlSession::Validators{cached->etag, cached->lastModified} : CurlSession::Validators{};
     Answer answer = request(key, body, conditions);
-    if (std::holds_alternative<NotModified>(answer))
+    if (std::holds_alternative<NotModified>(answer)) {
+        noteMetadata(key, conditions);
         return cached->value;
-    if (std::holds_alternative<Missing>(answer))
+    }
+    if (const auto* absent = std::get_if<Absent>(&answer)) {
+        keepAbsence(key, kept, *absent);
         return Missing{};
+    }
     if (const auto* why = std::get_if<QString>(&answer))
         return *why;
     Fetched& fetched = std::get<Fetched>(answer);
+    noteMetadata(key, fetched.validators);
     if (m_options.cache)
-        m_options.cache->store(kept,
-                               {fetched.bytes, fetched.validators.etag, fetched.validators.lastModified});
+        m_options.cache->store(
+            kept, {fetched.bytes, fetched.validators.etag, fetched.validators.lastModified, false, {}});
     return std::move(fetched.bytes);
 }
 
@@ -174,7 +187,7 @@ std::vector<ChunkStore::Bytes> HttpStore::fetchRun(const QString& key, const std
                                          : std::nullopt);
     }
     const bool allKept = std::ranges::all_of(cached, [&](const std::optional<ChunkCache::Entry>& entry) {
-        return entry && entry->etag == cached.front()->etag &&
+        return entry && !entry->missing && entry->etag == cached.front()->etag &&
                entry->lastModified == cached.front()->lastModified;
     });
     const CurlSession::Validators conditions =
@@ -186,7 +199,7 @@ std::vector<ChunkStore::Bytes> HttpStore::fetchRun(const QString& key, const std
     for (std::size_t i = 0; i < run.size(); ++i) {
         if (std::holds_alternative<NotModified>(answer)) {
             values[i] = cached[i]->value;
-        } else if (std::holds_alternative<Missing>(answer)) {
+        } else if (std::holds_alternative<Absent>(answer)) {
             values[i] = Missing{};
         } else if (const auto* why = std::get_if<QString>(&answer)) {
             values[i] = *why;
@@ -196,10 +209,49 @@ std::vector<ChunkStore::Bytes> HttpStore::fetchRun(const QString& key, const std
                 fetched.bytes.mid(static_cast<qsizetype>(run[i].offset - run.front().offset),
                                   static_cast<qsizetype>(run[i].length));
             if (m_options.cache)
-                m_options.cache->store(keptAs[i],
-                                       {piece, fetched.validators.etag, fetched.validators.lastModified});
+                m_options.cache->store(
+                    keptAs[i], {piece, fetched.validators.etag, fetched.validators.lastModified, false, {}});
             values[i] = piece;
         }
     }
     return values;
+}
+
+void HttpStore::noteMetadata(const QString& key, const CurlSession::Validators& validators) const {
+    const qsizetype slash = key.lastIndexOf(QLatin1Char('/'));
+    const QStringView name = QStringView(key).mid(slash + 1);
+    if (name != QLatin1String(".zarray") && name != QLatin1String("zarr.json"))
+        return;
+    const std::lock_guard guard(m_metadataLock);
+    m_metadata[key.left(std::max<qsizetype>(slash, 0))] = validators;
+}
+
+CurlSession::Validators HttpStore::metadataOf(const QString& key) const {
+    const std::lock_guard guard(m_metadataLock);
+    // The deepest folder above the key whose metadata was read: an array's, not its group's.
+    for (qsizetype slash = key.lastIndexOf(QLatin1Char('/')); slash >= 0;
+         slash = slash > 0 ? key.lastIndexOf(QLatin1Char('/'), slash - 1) : -1) {
+        if (const auto found = m_metadata.find(key.left(slash)); found != m_metadata.end())
+            return found->second;
+    }
+    const auto root = m_metadata.find(QString());
+    return root != m_metadata.end() ? root->second : CurlSession::Validators{};
+}
+
+bool HttpStore::stillMissing(const QString& key, const ChunkCache::Entry& entry) const {
+    const CurlSession::Validators metadata = metadataOf(key);
+    return QDateTime::currentDateTimeUtc() < entry.freshUntil && metadata.etag == entry.etag &&
+           metadata.lastModified == entry.lastModified;
+}
+
+void HttpStore::keepAbsence(const QString& key, const QString& kept, const Absent& absent) const {
+    if (!m_options.cache)
+        return;
+    const CurlSession::Validators metadata = metadataOf(key);
+    const std::chrono::seconds lifetime =
+        absent.stated.value_or(AbsenceLifetime::heuristic(absent.date, metadata.lastModified));
+    if (lifetime <= std::chrono::seconds{0})
+        return;
+    m_options.cache->store(kept, {QByteArray(), metadata.etag, metadata.lastModified, true,
+                                  QDateTime::currentDateTimeUtc().addSecs(lifetime.count())});
 }

@@ -7,7 +7,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -16,9 +19,11 @@
 // brick loader's worker threads, several at once, never by the frame.
 //
 // 404 (and 403, which object stores answer for keys they hide) is a missing key: the
-// array's fill value. Time-outs, failed or dropped connections and 5xx answers are tried
-// again a few times with a growing pause; what still fails is a reason for the status line,
-// naming the location without credentials. With a chunk cache, a value read before is
+// array's fill value. With a chunk cache it stays missing, without asking again, as long
+// as AbsenceLifetime allows and the metadata of the array holding it (the `.zarray` or
+// `zarr.json` of its folder, as this store last read it) has not changed. Time-outs, failed or dropped
+// connections and 5xx answers are tried again a few times with a growing pause; what still fails is a reason
+// for the status line, naming the location without credentials. With a chunk cache, a value read before is
 // asked for again only on the condition that it changed (ETag, Last-Modified): a 304 hands
 // back the cached bytes.
 //
@@ -53,20 +58,34 @@ class HttpStore final : public ChunkStore {
   private:
     HttpStore(HttpLocation location, Options options);
     struct NotModified {};
+    // A missing key, with how long the server said it stays so, when it did, and its Date.
+    struct Absent {
+        std::optional<std::chrono::seconds> stated;
+        QByteArray date;
+    };
     struct Fetched {
         QByteArray bytes;
         CurlSession::Validators validators;
     };
     // One GET, tried again as told above: the body, a missing key, the cached copy still
     // good (only with conditions), or why not.
-    using Answer = std::variant<Fetched, Missing, NotModified, QString>;
+    using Answer = std::variant<Fetched, Absent, NotModified, QString>;
     Answer request(const QString& key, BoundedBody& body, const CurlSession::Validators& conditions) const;
     QString cacheKey(const QString& key, const BoundedBody& body) const;
     Bytes fetch(const QString& key, BoundedBody body) const;
     std::vector<Bytes> fetchRun(const QString& key, const std::vector<Range>& run) const;
+    // Notes the validators of `key` where it is an array's metadata.
+    void noteMetadata(const QString& key, const CurlSession::Validators& validators) const;
+    // The validators of the metadata of the array `key` lies in, as last read: none before.
+    CurlSession::Validators metadataOf(const QString& key) const;
+    // Whether a kept absence of `key` still holds.
+    bool stillMissing(const QString& key, const ChunkCache::Entry& entry) const;
+    void keepAbsence(const QString& key, const QString& kept, const Absent& absent) const;
 
     HttpLocation m_location;
     Options m_options;
     CurlSession m_session;
+    mutable std::mutex m_metadataLock;
+    mutable std::map<QString, CurlSession::Validators> m_metadata; // by the array's folder
     static inline std::atomic<std::uint64_t> s_bytesFetched{0};
 };

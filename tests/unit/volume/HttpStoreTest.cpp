@@ -3,6 +3,7 @@
 #include "LocalNginx.h"
 #include "VolumeFileWriters.h"
 #include "volume/core/VolumeFile.h"
+#include "volume/http/AbsenceLifetime.h"
 
 #include <QDirIterator>
 #include <QRegularExpression>
@@ -153,6 +154,81 @@ TEST_F(HttpStoreTest, PiecesCloseTogetherComeInOneRequestAndAreKeptEachOnItsOwn)
     readAll();
     EXPECT_EQ(answered("304 /store/data.bin"), 3);
     EXPECT_EQ(answered("206 /store/data.bin"), 2);
+}
+
+// A chunk never written is asked for once, then taken as missing on later opens for as long as
+// the server says or, where it says nothing, for a tenth of the age of the array's metadata;
+// never once the metadata changed.
+TEST_F(HttpStoreTest, MissingChunksAreAskedForAgainOnlyOnceTheirAbsenceMayHaveChanged) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* what;
+        const char* folder;
+        std::chrono::seconds metadataAge;
+        bool rewrittenBetween;
+        std::chrono::milliseconds pause;
+        int askedForAgain;
+    };
+    const Case cases[] = {
+        {"written a day ago", "old", 24h, false, 0ms, 0},
+        {"being written now", "new", 0s, false, 0ms, 1},
+        {"metadata rewritten between the opens", "rewritten", 24h, true, 0ms, 1},
+        {"the server keeps it", "kept/new", 0s, false, 0ms, 0},
+        {"the server's lifetime passed", "brief/old", 24h, false, 2100ms, 1},
+        {"the server forbids keeping", "unkept/old", 24h, false, 0ms, 1},
+    };
+    QTemporaryDir cacheFolder;
+    const auto cache = std::make_shared<ChunkCache>(cacheFolder.path(), 1 << 20);
+    const auto writeMetadata = [&](const QString& folder, std::chrono::seconds age, const QByteArray& text) {
+        QDir(nginx.root()).mkpath(folder);
+        QFile file(nginx.root() + QLatin1Char('/') + folder + QStringLiteral("/.zarray"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.flush();
+        file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-age.count()),
+                         QFileDevice::FileModificationTime);
+    };
+    const auto open = [&](const QString& folder) {
+        const auto store = openStore(nginx.url(), cache);
+        expectReads(
+            *store,
+            {{"metadata", whole(qPrintable(folder + QStringLiteral("/.zarray")), 100), QByteArray("{}")},
+             {"never-written chunk", whole(qPrintable(folder + QStringLiteral("/0.0.1")), 100),
+              ChunkStore::Missing{}}});
+    };
+    for (const Case& c : cases) {
+        const QString folder = QString::fromLatin1(c.folder);
+        writeMetadata(folder, c.metadataAge, "{}");
+        open(folder);
+        if (c.rewrittenBetween)
+            writeMetadata(folder, c.metadataAge / 2, "{}");
+        std::this_thread::sleep_for(c.pause);
+        open(folder);
+        EXPECT_EQ(answered(qPrintable(QStringLiteral("40[34] /%1/0.0.1").arg(folder))), 1 + c.askedForAgain)
+            << c.what;
+    }
+}
+
+TEST(AbsenceLifetimeTest, TheServersWordsAndTheHeuristicGiveHowLongAnAbsenceHolds) {
+    using Seconds = AbsenceLifetime::Seconds;
+    const QByteArray date = "Tue, 08 Dec 2026 10:00:00 GMT";
+    const std::tuple<const char*, QByteArray, QByteArray, std::optional<Seconds>> stated[] = {
+        {"nothing said", {}, {}, std::nullopt},
+        {"max-age among other directives", "public, Max-Age=120", {}, Seconds{120}},
+        {"max-age before Expires", "max-age=5", "Tue, 08 Dec 2026 11:00:00 GMT", Seconds{5}},
+        {"no-cache", "max-age=600, no-cache", {}, Seconds{0}},
+        {"a max-age that is not a number", "max-age=soon", {}, Seconds{0}},
+        {"a year is held a week", "max-age=31536000", {}, AbsenceLifetime::kLongestStated},
+        {"Expires an hour after the Date", {}, "Tuesday, 08-Dec-26 11:00:00 GMT", Seconds{3600}},
+        {"Expires before the Date", {}, "Tue, 08 Dec 2026 09:00:00 GMT", Seconds{0}},
+        {"Expires that does not parse", {}, "0", Seconds{0}},
+    };
+    for (const auto& [what, cacheControl, expires, want] : stated)
+        EXPECT_EQ(AbsenceLifetime::stated(cacheControl, expires, date), want) << what;
+    EXPECT_EQ(AbsenceLifetime::heuristic(date, "Tue, 08 Dec 2026 09:00:00 GMT"), Seconds{360});
+    EXPECT_EQ(AbsenceLifetime::heuristic(date, "Sun, 08 Nov 2026 10:00:00 GMT"),
+              AbsenceLifetime::kLongestHeuristic);
+    EXPECT_EQ(AbsenceLifetime::heuristic(date, "Tue, 08 Dec 2026 10:00:05 GMT"), Seconds{0});
+    EXPECT_EQ(AbsenceLifetime::heuristic(date, {}), Seconds{0});
 }
 
 TEST_F(HttpStoreTest, AStoreOnTheServerOpensWithTheVoxelsOfItsFolder) {
