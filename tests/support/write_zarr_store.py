@@ -5,7 +5,8 @@ order; the first chunk holds only the fill value, so that it is never written. C
 stored in Fortran order with "order": "F" (format 2) or transposed by "transpose" (format
 3, an order of the axes). An OME
 image's level 1 takes every second voxel along z, y, x (or every `steps`); `marker` fills it
-with that one value instead (plus its z with `ramp`).
+with that one value instead (plus its z with `ramp`). `v03` writes the metadata of OME-NGFF
+0.3: axes by name only, no coordinate transformations.
 
 usage: write_zarr_store.py FOLDER JSON-OPTIONS
 """
@@ -157,8 +158,12 @@ def main():
             if o.get("ramp"):
                 b += np.arange(shape[-3], dtype=a.dtype).reshape((-1, 1, 1))
         write(os.path.join(folder, str(level)), o, b.copy())
-    image = {"multiscales": [{"version": "0.4" if o["format"] == 2 else "0.5", "axes": axes,
-                              "datasets": datasets}],
+    if o.get("v03"):
+        # Version 0.3 names its axes by strings and gives no voxel sizes.
+        axes = [a["name"] for a in axes]
+        datasets = [{"path": d["path"]} for d in datasets]
+    image = {"multiscales": [{"version": "0.3" if o.get("v03") else "0.4" if o["format"] == 2 else "0.5",
+                              "axes": axes, "datasets": datasets}],
              "omero": {"channels": [{"window": {"start": o["window"][0], "end": o["window"][1]}}]}}
     if o["format"] == 2:
         with open(os.path.join(folder, ".zgroup"), "w") as f:

@@ -32,10 +32,11 @@ std::optional<std::vector<double>> numbers(const QJsonValue& value, std::size_t 
 struct Transform {
     std::vector<double> scale;
     std::optional<std::vector<double>> translation;
+    bool scaled = false; // a "scale" entry was there
 };
 
 std::optional<Transform> transformOf(const QJsonValue& transformations, std::size_t rank) {
-    Transform transform{std::vector<double>(rank, 1.0), std::nullopt};
+    Transform transform{std::vector<double>(rank, 1.0), std::nullopt, false};
     for (const QJsonValue& item : transformations.toArray()) {
         const QJsonObject step = item.toObject();
         const QString type = step.value(QLatin1String("type")).toString();
@@ -46,6 +47,7 @@ std::optional<Transform> transformOf(const QJsonValue& transformations, std::siz
                 return std::nullopt;
             for (std::size_t axis = 0; axis < rank; ++axis)
                 transform.scale[axis] *= (*scale)[axis];
+            transform.scaled = true;
         } else if (type == QLatin1String("translation")) {
             transform.translation = numbers(step.value(QLatin1String("translation")), rank);
             if (!transform.translation)
@@ -115,7 +117,7 @@ std::variant<OmeMultiscales, QString> OmeMultiscales::parse(const QJsonObject& a
             translation = spatial(*own->translation);
         if (out.levels.empty())
             out.translation = translation;
-        out.levels.push_back({path, spatial(scale), translation});
+        out.levels.push_back({path, spatial(scale), translation, own->scaled || global->scaled});
     }
     const QJsonObject window = image.value(QLatin1String("omero"))
                                    .toObject()

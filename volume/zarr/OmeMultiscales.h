@@ -18,6 +18,8 @@ struct OmeMultiscales {
         QString path;
         std::array<double, 3> scale{1.0, 1.0, 1.0};       // z, y, x, in `spaceUnit`
         std::optional<std::array<double, 3>> translation; // its own, z, y, x
+        // A scale transformation gave `scale` (0.3 gives none: the level's shape tells).
+        bool scaled = false;
     };
 
     // Far more levels than halving the longest side allowed down to one voxel gives.

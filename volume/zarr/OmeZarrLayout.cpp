@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cmath>
 
 namespace {
 
@@ -38,6 +39,25 @@ QJsonObject objectOf(const QByteArray& bytes) {
     return QJsonDocument::fromJson(bytes).object();
 }
 
+// The voxel size of a level that states none (OME-NGFF 0.3) from how its shape shrinks level
+// 0's: 2^k where it holds ceil or floor of 1 / 2^k of level 0's voxels along an axis, as
+// writers that halve do, else the plain ratio.
+std::array<double, 3> scaleByShape(const OmeZarrLayout::Level& finest, const ZarrArrayMeta& array) {
+    std::array<double, 3> scale = finest.scale;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        const std::uint64_t size = finest.meta.shape[finest.meta.rank() - 3 + axis];
+        const std::uint64_t levelSize = array.shape[array.rank() - 3 + axis];
+        if (levelSize == 0 || size <= levelSize)
+            continue;
+        const double ratio = static_cast<double>(size) / static_cast<double>(levelSize);
+        const int halvings = std::min(static_cast<int>(std::lround(std::log2(ratio))), 62);
+        const std::uint64_t span = std::uint64_t{1} << halvings;
+        const bool halves = levelSize == (size + span - 1) / span || levelSize == size / span;
+        scale[axis] *= halves ? static_cast<double>(span) : ratio;
+    }
+    return scale;
+}
+
 // The levels an OME-NGFF image names, each array read and checked against the first.
 Opened openImage(const ChunkStore& store, const QJsonObject& attributes, int format) {
     const QString firstPath =
@@ -64,7 +84,7 @@ Opened openImage(const ChunkStore& store, const QJsonObject& attributes, int for
         return *refusal;
     OmeZarrLayout layout;
     layout.image = std::get<OmeMultiscales>(std::move(image));
-    for (const OmeMultiscales::Level& level : layout.image->levels) {
+    for (OmeMultiscales::Level& level : layout.image->levels) {
         std::variant<ZarrArrayMeta, QString> meta =
             layout.levels.empty() ? first : arrayAt(store, level.path, format);
         if (const auto* refusal = std::get_if<QString>(&meta))
@@ -73,6 +93,8 @@ Opened openImage(const ChunkStore& store, const QJsonObject& attributes, int for
         if (array.rank() != rank || array.type != std::get<ZarrArrayMeta>(first).type)
             return QStringLiteral("its level %1 differs from level 0 in its axes or sample type")
                 .arg(level.path);
+        if (!level.scaled && !layout.levels.empty())
+            level.scale = scaleByShape(layout.levels.front(), array);
         layout.levels.push_back({level.path, array, level.scale});
     }
     return layout;

@@ -282,6 +282,8 @@ TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelWhereItHalvesOrKeep
         {R"({"format":2,)" + common + R"("shape":[20,24,32]})", 1},
         {R"({"format":3,"floor":true,)" + common + R"("shape":[21,23,33]})", 1}, // odd axes rounded down
         {R"({"format":2,"steps":[1,2,2],"ramp":true,)" + common + R"("shape":[21,24,32]})", 1}, // z kept
+        // Without voxel sizes, the levels' shapes tell how they halve.
+        {R"({"format":2,"steps":[1,2,2],"ramp":true,"v03":true,)" + common + R"("shape":[21,24,32]})", 1},
         {R"({"format":2,"steps":[3,3,3],)" + common + R"("shape":[20,24,32]})", 0},
         {R"({"format":2,"steps":[2,3,3],)" + common + R"("shape":[20,24,32]})", 0},
     };
