@@ -300,19 +300,20 @@ void QVRenderer::updateMarch() {
     }
     m_marchBricks = volume.bricks;
     m_marchShown = shown;
-    BrickGrid::VoxelBox box{{0, 0, 0}, {volume.width, volume.height, volume.depth}};
+    const std::array<std::uint64_t, 3> voxels{volume.width, volume.height, volume.depth};
+    BrickGrid::VoxelBox box{{0, 0, 0}, voxels};
     if (volume.bricks) {
         box = volume.bricks->occupiedBox(shown);
     }
-    const std::array<double, 3> size{static_cast<double>(volume.width), static_cast<double>(volume.height),
-                                     static_cast<double>(volume.depth)};
     std::array<float, 3> low{}, high{};
     for (std::size_t axis = 0; axis < 3; ++axis) {
-        low[axis] = static_cast<float>(static_cast<double>(box.low[axis]) / size[axis]);
-        high[axis] = static_cast<float>(static_cast<double>(box.high[axis]) / size[axis]);
+        const auto size = static_cast<double>(voxels[axis]);
+        low[axis] = static_cast<float>(static_cast<double>(std::min(box.low[axis], voxels[axis])) / size);
+        high[axis] = static_cast<float>(static_cast<double>(std::min(box.high[axis], voxels[axis])) / size);
     }
     m_march.occupiedLow = {low[0], low[1], low[2], volume.bricks ? 1.0f : 0.0f};
-    m_march.occupiedHigh = {high[0], high[1], high[2], 0.0f};
+    m_march.occupiedHigh = {high[0], high[1], high[2],
+                            volume.bricks ? static_cast<float>(volume.bricks->shift()) : 0.0f};
 }
 
 void QVRenderer::updatePool(std::uint32_t drawableHeight) {

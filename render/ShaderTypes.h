@@ -68,7 +68,7 @@ struct WindowPair {
 struct alignas(16) MarchUniforms {
     float4 occupiedLow;  // texture coordinates; low > high on an axis when nothing can show;
                          // w 1 where rays skip by the brick grid, 0 where there is none
-    float4 occupiedHigh; // w unused
+    float4 occupiedHigh; // w the brick grid's shift: its finest cells span kMaxGridCellSide · 2^w voxels
     float4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
     float4 atlasScale;   // 1 / the atlas's texels per axis; w unused
     float4 brick;      // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x

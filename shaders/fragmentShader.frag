@@ -63,7 +63,8 @@
 // The brick atlas.
 uniform sampler3D uAtlas;
 // The brick grid: level n holds the largest (r) and the smallest (g) texel of each brick of
-// kMaxGridCellSide · 2^n voxels (widened by one voxel on every side), read with texelFetch.
+// kMaxGridCellSide · 2^n voxels (widened by one voxel on every side), read with texelFetch;
+// a coarse level's grid counts that level's voxels (MarchUniforms' occupiedHigh.w).
 uniform sampler3D uMaxGrid;
 // The page table: per brick, the slot's place in the atlas (x, y, z) and the level it
 // holds (w), 16-bit unsigned normalised, read with texelFetch.
@@ -77,7 +78,7 @@ uniform sampler3D uOpacityCounts;
 layout(std140) uniform MarchUniforms {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show;
                        // w 1 where the brick grid is there to skip by
-    vec4 occupiedHigh; // w unused
+    vec4 occupiedHigh; // w the grid's shift
     vec4 volumeSize;   // level-0 voxels per axis; w the frame's level of detail
     vec4 atlasScale;   // 1 / atlas texels per axis; w unused
     vec4 brick;        // x voxels per brick side, y texels per slot side, z bricks per level-0 voxel, w 1 / x
@@ -308,6 +309,7 @@ Reach reachOf(Ray ray, bool skips) {
 // up to there every step is sampled without asking the grid again.
 struct GridWalk {
     vec3 sizeF;      // level-0 voxels per axis
+    int cellShift;   // the grid's finest cells span 2^cellShift level-0 voxels (a coarse level's more)
     ivec3 lastBrick; // the last cell of the grid's finest level
     vec3 farSide;    // 1 on the axes the ray runs up, 0 on the others
     vec3 invDir;
@@ -318,7 +320,8 @@ GridWalk gridWalk(Ray ray, bool skips) {
     ivec3 size = ivec3(march.volumeSize.xyz);
     GridWalk walk;
     walk.sizeF = vec3(max(size, ivec3(1)));
-    walk.lastBrick = (size - 1) / kMaxGridCellSide;
+    walk.cellShift = findMSB(kMaxGridCellSide) + int(march.occupiedHigh.w);
+    walk.lastBrick = max(size - 1, ivec3(0)) >> walk.cellShift;
     walk.farSide = vec3(greaterThan(ray.dir, vec3(0.0)));
     walk.invDir = 1.0 / mix(ray.dir, vec3(kTiny), lessThan(abs(ray.dir), vec3(kTiny)));
     // Without a grid, or in a mode that samples everything, the ray never asks it.
@@ -345,7 +348,7 @@ struct Step {
 // the step blends the two.
 Step nextPoint(Ray ray, inout GridWalk walk, float t, int mode, float below, float previousLevel) {
     vec3 p = vCameraTex + t * ray.dir;
-    ivec3 brick = clamp(ivec3(p * walk.sizeF) / kMaxGridCellSide, ivec3(0), walk.lastBrick);
+    ivec3 brick = clamp(ivec3(max(p * walk.sizeF, vec3(0.0))) >> walk.cellShift, ivec3(0), walk.lastBrick);
     int emptyLevels = 0;
 #ifdef OPACITY_CURVE
     vec2 hidden = vec2(0.0);
@@ -375,7 +378,7 @@ Step nextPoint(Ray ray, inout GridWalk walk, float t, int mode, float below, flo
     }
 #endif
     int level = max(emptyLevels - 1, 0);
-    float cellSide = float(kMaxGridCellSide << level);
+    float cellSide = float(1 << (walk.cellShift + level));
     vec3 exits = ((vec3(brick >> level) + walk.farSide) * cellSide / walk.sizeF - vCameraTex) * walk.invDir;
     float tExit = min(min(exits.x, exits.y), exits.z);
     if (emptyLevels > 0) {

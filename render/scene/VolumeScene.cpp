@@ -225,15 +225,23 @@ void VolumeScene::takeSurvey() {
 
 void VolumeScene::adoptSampledGrid() {
     std::shared_ptr<const BrickGrid> grid = m_pool->sampledGrid();
-    if (!grid || grid == m_volume.bricks) {
+    if (grid == m_volume.bricks) {
         return;
     }
-    // Every grid of the pool has the volume's shape: the first one's texture takes the others.
+    if (!grid) {
+        // A level too large for a grid: its rays sample every step, as the grid of another
+        // level would not bound them.
+        m_volume.bricks.reset();
+        m_volume.brickTexture.reset();
+        return;
+    }
+    // The grids of one level have one shape: the first one's texture takes the others.
     QString reason;
+    const bool sameShape =
+        m_volume.brickTexture && m_volume.bricks && m_volume.bricks->shift() == grid->shift();
     const bool written =
-        m_volume.brickTexture
-            ? VolumeSurvey::uploadGrid(*m_volume.brickTexture, *grid, &reason)
-            : (m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *grid, &reason)) != nullptr;
+        sameShape ? VolumeSurvey::uploadGrid(*m_volume.brickTexture, *grid, &reason)
+                  : (m_volume.brickTexture = VolumeSurvey::gridTexture(*m_device, *grid, &reason)) != nullptr;
     if (!written) {
         // Rays then march without skipping: slower, the same picture.
         qWarning("QVRenderer: %s", qPrintable(reason));

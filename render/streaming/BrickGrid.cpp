@@ -45,8 +45,8 @@ BrickRange bricksTouching(std::uint64_t voxel, std::uint64_t bricks) {
 
 } // namespace
 
-BrickGrid::BrickGrid(std::uint64_t width, std::uint64_t height, std::uint64_t depth)
-    : m_width(width), m_height(height), m_depth(depth) {
+BrickGrid::BrickGrid(std::uint64_t width, std::uint64_t height, std::uint64_t depth, std::uint32_t shift)
+    : m_width(width), m_height(height), m_depth(depth), m_shift(shift) {
     std::array<std::uint64_t, 3> sides{paddedBricksFor(width), paddedBricksFor(height),
                                        paddedBricksFor(depth)};
     std::uint64_t& longest = *std::max_element(sides.begin(), sides.end());
@@ -171,8 +171,8 @@ BrickGrid::VoxelBox BrickGrid::occupiedBox(const ShownTexels& shown) const {
     const std::array<std::uint64_t, 3> size{m_width, m_height, m_depth};
     VoxelBox box;
     for (std::size_t axis = 0; axis < 3; ++axis) {
-        box.low[axis] = std::min(low[axis] * cellSide, size[axis]);
-        box.high[axis] = std::min(high[axis] * cellSide, size[axis]);
+        box.low[axis] = std::min(low[axis] * cellSide, size[axis]) << m_shift;
+        box.high[axis] = std::min(high[axis] * cellSide, size[axis]) << m_shift;
     }
     return box;
 }

@@ -40,7 +40,11 @@ class BrickGrid {
         bool isEmpty() const { return low[0] >= high[0] || low[1] >= high[1] || low[2] >= high[2]; }
     };
 
-    BrickGrid(std::uint64_t width, std::uint64_t height, std::uint64_t depth);
+    // A grid of a volume of `width` × `height` × `depth` voxels, each of which stands for
+    // 2^shift voxels of level 0 along every axis: a coarse level's grid, whose finest cells
+    // are kBrickSide · 2^shift level-0 voxels.
+    BrickGrid(std::uint64_t width, std::uint64_t height, std::uint64_t depth, std::uint32_t shift = 0);
+    std::uint32_t shift() const { return m_shift; }
 
     // Adds `count` whole slices from slice `firstSlice` on: unsigned 16-bit texels in host
     // byte order, x fastest, rows and slices packed without gaps. Slabs may come in any
@@ -58,11 +62,13 @@ class BrickGrid {
     // The voxels of every brick whose range of texels can show (above the window's floor
     // and, under an opacity curve, not all where it hides them), judged on the finest level
     // small enough to scan in well under a millisecond: a ray clipped to it misses nothing
-    // that can show. Empty when nothing can.
+    // that can show. Empty when nothing can. In level-0 voxels: a coarse grid's box may reach
+    // past the volume's end by less than one of its voxels.
     VoxelBox occupiedBox(const ShownTexels& shown) const;
 
   private:
     std::uint64_t m_width, m_height, m_depth;
+    std::uint32_t m_shift;
     std::array<Level, kLevels> m_levels;
     std::vector<std::uint16_t> m_row;          // scratch: one row of texels
     std::vector<std::uint16_t> m_brickRows;    // scratch: one slice, per y brick and voxel column

@@ -49,11 +49,9 @@ BrickPool::BrickPool(std::shared_ptr<const VolumeSource> source, std::array<std:
                    : nullptr),
       m_loader(std::make_unique<BrickLoader>(std::move(source), layout, size, budgets.threads,
                                              budgets.readyBytes, m_coarse)),
-      m_sampledGrid(layout, size) {
-    if (m_sampledGrid.feasible()) {
-        for (std::uint32_t level = 0; level <= m_layout.baseLevel(); ++level) {
-            m_cells.emplace_back(m_layout.brickCount(level));
-        }
+      m_sampledGrid(layout) {
+    for (std::uint32_t level = 0; level <= m_layout.baseLevel(); ++level) {
+        m_cells.emplace_back(m_sampledGrid.feasible(level) ? m_layout.brickCount(level) : 0);
     }
 }
 
@@ -105,7 +103,7 @@ bool BrickPool::upload(const BrickTexels& brick) {
 
 void BrickPool::arrive(const BrickTexels& brick) {
     m_ranges.set(brick.key, brick.minimum, brick.maximum);
-    if (m_sampledGrid.feasible() && !brick.cells.empty()) {
+    if (m_sampledGrid.feasible(brick.key.level) && !brick.cells.empty()) {
         m_cells[brick.key.level][m_layout.index(brick.key)] =
             std::make_shared<const std::vector<BrickTexels::Range>>(brick.cells);
     }
@@ -212,7 +210,7 @@ bool BrickPool::writePageTable() {
 }
 
 std::shared_ptr<const BrickGrid> BrickPool::sampledGrid() {
-    if (!m_sampledGrid.feasible()) {
+    if (!m_sampledGrid.feasible(m_level)) {
         return nullptr;
     }
     // The slots the page table points to change only with its version or the frame's level.

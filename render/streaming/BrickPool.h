@@ -88,8 +88,8 @@ class BrickPool {
     std::shared_ptr<const BrickGrid> passGrid() const { return m_coarse ? m_coarse->grid() : nullptr; }
     // Whether such a pass will hand over a grid.
     bool passSurveys() const { return m_coarse && m_coarse->surveys(); }
-    // The grid of what the frames sample at the frame's level (SampledGrid): null for a
-    // volume too large for one. Made anew when what the page table points to changes.
+    // The grid of what the frames sample at the frame's level (SampledGrid): null where that
+    // level is too large for one. Made anew when what the page table points to changes.
     std::shared_ptr<const BrickGrid> sampledGrid();
     // Has the bricks read from now on carry the ranges of their cells, which the sampled grid
     // takes where a brick reads its own slot; a volume with a survey has no use for them.

@@ -117,30 +117,36 @@ TEST(RendererStorePixels, AStoreHoldingItsLevelsSkipsByItsBricksAndShowsTheSurve
     ASSERT_FALSE(OmeZarrWriter::write(ball, folder.path("ball.zarr")));
     const VolumeRecord store = volumeOf(VolumeFile::read(folder.path("ball.zarr")));
     ASSERT_GT(store.source->storedLevels(), 0u);
-    std::array<GpuTestBed, 2> beds;
-    std::array<QImage, 2> pictures;
-    for (std::size_t i = 0; i < beds.size(); ++i) {
-        const VolumeRecord& volume = i == 0 ? ball : store;
-        ASSERT_EQ(beds[i].create(QSize(128, 128)).toStdString(), "");
-        ASSERT_TRUE(beds[i].renderer->updateVolumeDataWithNRRDfmt(&volume));
-        beds[i].renderer->adoptPostedVolume();
-        // Air (−1000) below the window's floor, the ball (300) inside it; the window is set in
-        // stored values, which the store's rescale maps to the same values as the ball's.
-        beds[i].renderer->setWw(static_cast<std::int64_t>(std::lround(600 / volume.valueScale)));
-        beds[i].renderer->setWl(
-            static_cast<std::int64_t>(std::lround((200 - volume.valueOffset) / volume.valueScale)));
-        pictures[i] = beds[i].frame();
+    // Seen small, both draw a coarse level: the store's grid then counts that level's voxels.
+    for (const int side : {128, 32}) {
+        SCOPED_TRACE(side);
+        std::array<GpuTestBed, 2> beds;
+        std::array<QImage, 2> pictures;
+        for (std::size_t i = 0; i < beds.size(); ++i) {
+            const VolumeRecord& volume = i == 0 ? ball : store;
+            ASSERT_EQ(beds[i].create(QSize(side, side)).toStdString(), "");
+            ASSERT_TRUE(beds[i].renderer->updateVolumeDataWithNRRDfmt(&volume));
+            beds[i].renderer->adoptPostedVolume();
+            // Air (−1000) below the window's floor, the ball (300) inside it; the window is set
+            // in stored values, which the store's rescale maps to the same values as the ball's.
+            beds[i].renderer->setWw(static_cast<std::int64_t>(std::lround(600 / volume.valueScale)));
+            beds[i].renderer->setWl(
+                static_cast<std::int64_t>(std::lround((200 - volume.valueOffset) / volume.valueScale)));
+            pictures[i] = beds[i].frame();
+        }
+        const BrickGrid* grid = beds[1].renderer->volumeState().bricks.get();
+        ASSERT_NE(grid, nullptr);
+        EXPECT_EQ(grid->shift(), beds[1].renderer->brickPool()->level());
+        EXPECT_EQ(grid->shift() > 0, side == 32);
+        // Cells known to hold air alone, in the store's texels.
+        const auto air = static_cast<std::uint16_t>(
+            std::lround((-1000 - store.valueOffset) / store.valueScale - store.sampleOffset));
+        EXPECT_GT(std::ranges::count_if(grid->level(0).maxima,
+                                        [air](std::uint16_t maximum) { return maximum <= air; }),
+                  0);
+        EXPECT_GT(foregroundCount(pictures[1], kBackground), side * side / 16);
+        EXPECT_LT(meanChannelDifference(pictures[1], pictures[0]), 0.5);
     }
-    const BrickGrid* grid = beds[1].renderer->volumeState().bricks.get();
-    ASSERT_NE(grid, nullptr);
-    // Cells known to hold air alone, in the store's texels.
-    const auto air = static_cast<std::uint16_t>(
-        std::lround((-1000 - store.valueOffset) / store.valueScale - store.sampleOffset));
-    EXPECT_GT(
-        std::ranges::count_if(grid->level(0).maxima, [air](std::uint16_t maximum) { return maximum <= air; }),
-        0);
-    EXPECT_GT(foregroundCount(pictures[1], kBackground), 1000);
-    EXPECT_LT(meanChannelDifference(pictures[1], pictures[0]), 0.5);
 }
 
 // The OpenGL device itself, on the bed the renderer draws with.

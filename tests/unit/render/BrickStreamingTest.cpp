@@ -408,7 +408,7 @@ INSTANTIATE_TEST_SUITE_P(Volumes, BrickGridOf,
 // without cells stands for all of its own.
 TEST(SampledGrid, MadeOfTheBricksCellsItIsTheSurveysGrid) {
     for (const std::array<std::uint32_t, 3> size :
-         {std::array<std::uint32_t, 3>{21, 13, 17}, std::array<std::uint32_t, 3>{48, 16, 33}}) {
+         {std::array<std::uint32_t, 3>{45, 27, 17}, std::array<std::uint32_t, 3>{48, 24, 33}}) {
         SCOPED_TRACE(size[0]);
         const VolumeRecord volume = testvolumes::record(
             size[0], size[1], size[2], [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
@@ -422,7 +422,7 @@ TEST(SampledGrid, MadeOfTheBricksCellsItIsTheSurveysGrid) {
 
         const std::array<std::uint64_t, 3> voxels{size[0], size[1], size[2]};
         const BrickLayout layout(voxels, 2 * BrickGrid::kBrickSide);
-        SampledGrid sampled(layout, voxels);
+        SampledGrid sampled(layout);
         std::vector<SampledGrid::Range> ranges(layout.brickCount(0));
         std::vector<SampledGrid::Cells> cells(ranges.size());
         for (std::uint64_t index = 0; index < ranges.size(); ++index) {
@@ -444,6 +444,48 @@ TEST(SampledGrid, MadeOfTheBricksCellsItIsTheSurveysGrid) {
         const std::shared_ptr<const BrickGrid> coarser = sampled.update(0, ranges, cells);
         EXPECT_EQ(coarser->level(0).maxima.front(), ranges.front().maximum);
         EXPECT_EQ(coarser->level(0).minima.front(), ranges.front().minimum);
+
+        // At level 1 the grid counts level-1 voxels: every texel a ray there can sample lies
+        // in the range of the cell over it.
+        const BrickLayout fine(voxels, BrickGrid::kBrickSide);
+        ASSERT_GE(fine.baseLevel(), 1u);
+        SampledGrid coarse(fine);
+        std::vector<SampledGrid::Range> levelRanges(fine.brickCount(1));
+        std::vector<SampledGrid::Cells> levelCells(levelRanges.size());
+        std::vector<BrickTexels> bricks;
+        for (std::uint64_t index = 0; index < levelRanges.size(); ++index) {
+            bricks.push_back(*buildBrick(source, fine, voxels, fine.key(1, index)));
+            levelRanges[index] = {bricks.back().minimum, bricks.back().maximum};
+            levelCells[index] = std::make_shared<const std::vector<SampledGrid::Range>>(
+                cellRanges(bricks.back().texels, fine));
+        }
+        const std::shared_ptr<const BrickGrid> levelOne = coarse.update(1, levelRanges, levelCells);
+        ASSERT_TRUE(levelOne);
+        EXPECT_EQ(levelOne->shift(), 1u);
+        const BrickGrid::Level& cellsOf = levelOne->level(0);
+        const std::uint64_t side = fine.brickSide(), slot = fine.slotSide();
+        for (const BrickTexels& brick : bricks) {
+            for (std::uint64_t z = 0; z < side; ++z)
+                for (std::uint64_t y = 0; y < side; ++y)
+                    for (std::uint64_t x = 0; x < side; ++x) {
+                        const std::array<std::uint64_t, 3> at{brick.key.brick[0] * side + x,
+                                                              brick.key.brick[1] * side + y,
+                                                              brick.key.brick[2] * side + z};
+                        if (at[0] >= fine.voxels(1)[0] || at[1] >= fine.voxels(1)[1] ||
+                            at[2] >= fine.voxels(1)[2])
+                            continue;
+                        const std::uint16_t texel =
+                            brick.texels[((z + BrickLayout::kBorder) * slot + y + BrickLayout::kBorder) *
+                                             slot +
+                                         x + BrickLayout::kBorder];
+                        const std::uint64_t cell =
+                            (at[2] / BrickGrid::kBrickSide * cellsOf.height + at[1] / BrickGrid::kBrickSide) *
+                                cellsOf.width +
+                            at[0] / BrickGrid::kBrickSide;
+                        ASSERT_LE(cellsOf.minima[cell], texel);
+                        ASSERT_GE(cellsOf.maxima[cell], texel);
+                    }
+        }
     }
 }
 
