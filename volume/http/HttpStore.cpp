@@ -1,6 +1,7 @@
 #include "volume/http/HttpStore.h"
 
 #include "volume/http/AbsenceLifetime.h"
+#include "volume/zarr/OmeZarrLayout.h"
 
 #include <algorithm>
 #include <curl/curl.h>
@@ -245,7 +246,8 @@ bool HttpStore::stillMissing(const QString& key, const ChunkCache::Entry& entry)
 }
 
 void HttpStore::keepAbsence(const QString& key, const QString& kept, const Absent& absent) const {
-    if (!m_options.cache)
+    // A store's metadata is asked for once an open: a store uploaded after a first try opens.
+    if (!m_options.cache || OmeZarrLayout::isMetadataName(key.section(QLatin1Char('/'), -1)))
         return;
     const CurlSession::Validators metadata = metadataOf(key);
     const std::chrono::seconds lifetime =

@@ -192,6 +192,8 @@ TEST_F(HttpStoreTest, MissingChunksAreAskedForAgainOnlyOnceTheirAbsenceMayHaveCh
         expectReads(
             *store,
             {{"metadata", whole(qPrintable(folder + QStringLiteral("/.zarray")), 100), QByteArray("{}")},
+             {"absent metadata", whole(qPrintable(folder + QStringLiteral("/zarr.json")), 100),
+              ChunkStore::Missing{}},
              {"never-written chunk", whole(qPrintable(folder + QStringLiteral("/0.0.1")), 100),
               ChunkStore::Missing{}}});
     };
@@ -205,6 +207,8 @@ TEST_F(HttpStoreTest, MissingChunksAreAskedForAgainOnlyOnceTheirAbsenceMayHaveCh
         open(folder);
         EXPECT_EQ(answered(qPrintable(QStringLiteral("40[34] /%1/0.0.1").arg(folder))), 1 + c.askedForAgain)
             << c.what;
+        // A store's metadata is asked for on every open.
+        EXPECT_EQ(answered(qPrintable(QStringLiteral("40[34] /%1/zarr.json").arg(folder))), 2) << c.what;
     }
 }
 
