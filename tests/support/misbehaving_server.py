@@ -8,7 +8,8 @@ Prints its port, then answers by path until the test ends it, or for a minute at
   /oversize   sends 4096 bytes whatever was asked (a range of 16 too), without announcing
               their length
   /to-file    redirects to file:///etc/passwd
-  /hidden     403, as object stores answer for keys they hide
+  /hidden     403, as object stores answer for keys they hide (or for a credential that
+              expired), allowed to be kept ten minutes
   /no-ranges  the value whole with 200, whatever range was asked
   /count/P    how many requests reached P so far, as text
 """
@@ -75,7 +76,7 @@ class Handler(BaseHTTPRequestHandler):
         if path == "/to-file":
             return self.answer(302, b"", [("Location", "file:///etc/passwd")])
         if path == "/hidden":
-            return self.answer(403, b"<Error>AccessDenied</Error>")
+            return self.answer(403, b"<Error>AccessDenied</Error>", [("Cache-Control", "max-age=600")])
         if path == "/no-ranges":
             return self.answer(200, VALUE)
         return self.answer(404, b"not here")

@@ -120,7 +120,7 @@ HttpStore::Answer HttpStore::request(const QString& key, BoundedBody& body,
             return NotModified{};
         if (response.status == kNotFound || response.status == kForbidden)
             return Absent{AbsenceLifetime::stated(response.cacheControl, response.expires, response.date),
-                          response.date};
+                          response.date, response.status == kNotFound};
         if (response.status >= kFirstServerError || response.status == kTooManyRequests) {
             failure = QStringLiteral("the server answered with status %1").arg(response.status);
             continue;
@@ -247,7 +247,8 @@ bool HttpStore::stillMissing(const QString& key, const ChunkCache::Entry& entry)
 
 void HttpStore::keepAbsence(const QString& key, const QString& kept, const Absent& absent) const {
     // A store's metadata is asked for once an open: a store uploaded after a first try opens.
-    if (!m_options.cache || OmeZarrLayout::isMetadataName(key.section(QLatin1Char('/'), -1)))
+    if (!m_options.cache || !absent.keepable ||
+        OmeZarrLayout::isMetadataName(key.section(QLatin1Char('/'), -1)))
         return;
     const CurlSession::Validators metadata = metadataOf(key);
     const std::chrono::seconds lifetime =

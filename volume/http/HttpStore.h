@@ -19,7 +19,7 @@
 // brick loader's worker threads, several at once, never by the frame.
 //
 // 404 (and 403, which object stores answer for keys they hide) is a missing key: the
-// array's fill value. With a chunk cache it stays missing, without asking again, as long
+// array's fill value. With a chunk cache a 404 stays missing, without asking again, as long
 // as AbsenceLifetime allows and the metadata of the array holding it (the `.zarray` or
 // `zarr.json` of its folder, as this store last read it) has not changed. Time-outs, failed or dropped
 // connections and 5xx answers are tried again a few times with a growing pause; what still fails is a reason
@@ -59,9 +59,11 @@ class HttpStore final : public ChunkStore {
     HttpStore(HttpLocation location, Options options);
     struct NotModified {};
     // A missing key, with how long the server said it stays so, when it did, and its Date.
+    // Only a 404 is kept: a 403 may as well be a credential that expired.
     struct Absent {
         std::optional<std::chrono::seconds> stated;
         QByteArray date;
+        bool keepable = false;
     };
     struct Fetched {
         QByteArray bytes;

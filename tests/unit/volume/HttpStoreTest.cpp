@@ -274,8 +274,8 @@ TEST(HttpStoreFaultsTest, RetriesWhatMayPassAndRefusesWhatTheServerGetsWrong) {
     QProcess server;
     server.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(VOXVIEW_MISBEHAVING_SERVER)});
     ASSERT_TRUE(server.waitForReadyRead(10000)) << "python3 could not start the misbehaving server";
-    const auto store =
-        openStore(QStringLiteral("http://127.0.0.1:%1").arg(server.readLine().trimmed().toInt()));
+    const int port = server.readLine().trimmed().toInt();
+    const auto store = openStore(QStringLiteral("http://127.0.0.1:%1").arg(port));
     const Cases cases = {
         {"500, then the value", whole("flaky", 4096), kValue},
         {"stalled", whole("stall", 4096), QStringLiteral("stopped answering (tried 2 times)")},
@@ -290,6 +290,14 @@ TEST(HttpStoreFaultsTest, RetriesWhatMayPassAndRefusesWhatTheServerGetsWrong) {
         {"requests of the 500", whole("count/flaky", 16), QByteArray("2")},
     };
     expectReads(*store, cases);
+    // A 403 is never kept as missing, whatever lifetime it comes with: the credential that
+    // drew it may be renewed.
+    QTemporaryDir cacheFolder;
+    const auto cached = openStore(QStringLiteral("http://127.0.0.1:%1").arg(port),
+                                  std::make_shared<ChunkCache>(cacheFolder.path(), 1 << 20));
+    expectReads(*cached, {{"hidden key", whole("hidden", 4096), ChunkStore::Missing{}},
+                          {"hidden key again", whole("hidden", 4096), ChunkStore::Missing{}},
+                          {"requests of the 403", whole("count/hidden", 16), QByteArray("3")}});
     server.kill();
     server.waitForFinished();
 }
