@@ -162,43 +162,55 @@ void levelNotes(const OmeZarrLayout& layout, QStringList& notes) {
                      .arg(factors.join(QStringLiteral("; ")));
 }
 
-// How many times level n of the image halves level 0 along one axis, as the brick pool's
-// levels do, k: a scale 2^k times level 0's, ceil(size / 2^k) or floor(size / 2^k) voxels
-// (the rounded-down shape lacks the last voxel of an odd axis, which the source repeats),
-// and voxels centred on the 2^k voxels of level 0 each covers. A store whose levels name no
-// translation is taken at its word that they are such means, as most writers leave the
-// shift of a mean's centre unsaid; one that places a level's first voxel on level 0's
-// (every second voxel taken) does not match. An axis of one voxel stays one voxel. Nothing
-// when the level is not such a halving (downsampled by 3).
-std::optional<std::uint32_t> halvingsAlong(const OmeZarrLayout& layout, std::size_t n, std::size_t axis,
-                                           std::uint64_t size, std::uint64_t levelSize) {
+// How level n of the image stands to level 0 along one axis: how many times it halves it, as
+// the brick pool's levels do, k, with a scale 2^k times level 0's, ceil(size / 2^k) or
+// floor(size / 2^k) voxels (the rounded-down shape lacks the last voxel of an odd axis, which
+// the source repeats), and voxels centred on the 2^k voxels of level 0 each covers; or, for a
+// factor f that is no power of two (3, say), the store's factor itself and the halvings of the
+// next coarser power of two, its shape size / f rounded either way. A store whose levels name
+// no translation is taken at its word that they are such means, as most writers leave the
+// shift of a mean's centre unsaid; one that places a level's first voxel on level 0's (every
+// second voxel taken) does not match. An axis of one voxel stays one voxel. Nothing when the
+// level is none of these (finer than level 0, or a shape that does not fit).
+struct AxisLevel {
+    std::uint32_t halvings = 0;
+    std::optional<double> factor; // where it is no power of two
+};
+
+std::optional<AxisLevel> levelAlong(const OmeZarrLayout& layout, std::size_t n, std::size_t axis,
+                                    std::uint64_t size, std::uint64_t levelSize) {
     const OmeMultiscales::Level& finest = layout.image->levels.front();
     const OmeMultiscales::Level& level = layout.image->levels[n];
     const double factor = level.scale[axis] / finest.scale[axis];
     const auto near = [](double a, double b) { return std::abs(a - b) <= 1e-6 * std::max(1.0, std::abs(b)); };
     if (!std::isfinite(factor) || factor < 0.75 || factor > std::ldexp(1.0, 31))
         return std::nullopt;
-    const auto halvings = static_cast<std::uint32_t>(std::lround(std::log2(factor)));
-    const double span = std::ldexp(1.0, static_cast<int>(halvings));
-    if (!near(factor, span))
-        return std::nullopt;
+    AxisLevel along{static_cast<std::uint32_t>(std::lround(std::log2(factor))), std::nullopt};
+    double span = std::ldexp(1.0, static_cast<int>(along.halvings));
+    if (!near(factor, span)) {
+        if (factor < 1.0)
+            return std::nullopt;
+        along = {static_cast<std::uint32_t>(std::ceil(std::log2(factor))), factor};
+        span = factor;
+    }
     if (size == 1)
-        return levelSize == 1 ? std::optional(halvings) : std::nullopt;
-    const std::uint64_t floor = size >> halvings;
-    const std::uint64_t ceil = (size + (std::uint64_t{1} << halvings) - 1) >> halvings;
-    if (levelSize != ceil && (levelSize != floor || floor == 0))
+        return levelSize == 1 ? std::optional(along) : std::nullopt;
+    const double shrunk = static_cast<double>(size) / span;
+    if (static_cast<double>(levelSize) != std::ceil(shrunk) &&
+        (static_cast<double>(levelSize) != std::floor(shrunk) || levelSize == 0))
         return std::nullopt;
     if (!finest.translation && !level.translation)
-        return halvings;
+        return along;
     const double shift = (level.translation ? (*level.translation)[axis] : 0.0) -
                          (finest.translation ? (*finest.translation)[axis] : 0.0);
-    return near(shift, (span - 1.0) / 2.0 * finest.scale[axis]) ? std::optional(halvings) : std::nullopt;
+    return near(shift, (span - 1.0) / 2.0 * finest.scale[axis]) ? std::optional(along) : std::nullopt;
 }
 
 // Level 0 and the image's coarse levels that the brick pool can take in place of its own
 // means, from level 1 up to the first that does not halve some axes of the one before and
-// keep the others (one downsampled by 3, or no coarser than the one before): that one and
-// those after it are left out. A store downsampled only in x and y keeps z whole.
+// keep the others (no coarser than the one before, or a shape that does not fit): that one
+// and those after it are left out. A store downsampled only in x and y keeps z whole; one
+// downsampled by 3 offers its levels as the next coarser halvings.
 std::vector<ZarrVolumeSource::HeldLevel> heldLevels(const OmeZarrLayout& layout,
                                                     const std::shared_ptr<const ChunkStore>& store,
                                                     std::shared_ptr<const ZarrChunkReader> finest) {
@@ -211,19 +223,23 @@ std::vector<ZarrVolumeSource::HeldLevel> heldLevels(const OmeZarrLayout& layout,
         auto reader = std::make_shared<const ZarrChunkReader>(store, level.path, level.meta);
         const VolumeSource::LevelShifts& before = held.back().shifts;
         VolumeSource::LevelShifts shifts{};
+        std::array<double, 3> factors{};
         bool coarser = false;
+        bool resampled = false;
         for (std::size_t axis = 0; axis < 3; ++axis) {
             // The reader's sizes run z, y, x; the shifts x, y, z.
-            const std::optional<std::uint32_t> halvings =
-                halvingsAlong(layout, n, axis, size[axis], reader->size()[axis]);
-            if (!halvings || *halvings < before[2 - axis])
+            const std::optional<AxisLevel> along =
+                levelAlong(layout, n, axis, size[axis], reader->size()[axis]);
+            if (!along || along->halvings < before[2 - axis])
                 return held;
-            shifts[2 - axis] = *halvings;
-            coarser = coarser || *halvings > before[2 - axis];
+            shifts[2 - axis] = along->halvings;
+            factors[2 - axis] = along->factor.value_or(std::ldexp(1.0, static_cast<int>(along->halvings)));
+            resampled = resampled || along->factor.has_value();
+            coarser = coarser || along->halvings > before[2 - axis];
         }
         if (!coarser)
             return held;
-        held.push_back({std::move(reader), shifts});
+        held.push_back({std::move(reader), shifts, resampled ? std::optional(factors) : std::nullopt});
     }
     return held;
 }

@@ -1,6 +1,7 @@
 #include "volume/zarr/ZarrVolumeSource.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 ZarrVolumeSource::ZarrVolumeSource(std::vector<HeldLevel> levels, ZarrTexelMap map, std::uint64_t cacheBytes)
@@ -9,7 +10,7 @@ ZarrVolumeSource::ZarrVolumeSource(std::vector<HeldLevel> levels, ZarrTexelMap m
     std::uint64_t nextId = 0;
     for (HeldLevel& level : levels) {
         const ZarrChunkReader::GridPosition grid = level.reader->grid();
-        m_levels.push_back({std::move(level.reader), level.shifts, grid, nextId});
+        m_levels.push_back({std::move(level.reader), level.shifts, level.resampledFrom, grid, nextId});
         nextId += grid[0] * grid[1] * grid[2];
     }
 }
@@ -185,10 +186,38 @@ bool ZarrVolumeSource::readLevelRows(std::uint32_t level, std::uint64_t x, std::
                                      std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const {
     if (level == 0 || level >= m_levels.size())
         return false;
+    if (m_levels[level].resampledFrom)
+        return resampledRows(m_levels[level], level, x, y, z, count, rows, out);
     readAhead(level, x, y, z, count, rows);
     for (std::uint64_t row = 0; row < rows; ++row)
         if (!levelRow(level, x, y + row, z, count, out + row * count))
             return false;
+    return true;
+}
+
+bool ZarrVolumeSource::resampledRows(const Level& held, std::uint32_t level, std::uint64_t x, std::uint64_t y,
+                                     std::uint64_t z, std::uint64_t count, std::uint64_t rows,
+                                     std::uint16_t* out) const {
+    if (count == 0 || rows == 0)
+        return true;
+    const ZarrChunkReader::GridPosition& size = held.reader->size(); // z, y, x
+    // The store's voxel under the centre of voxel `at` of the level offered, along x, y, z.
+    const auto under = [&](std::uint64_t at, std::size_t axis) {
+        const double centre =
+            (static_cast<double>(at) + 0.5) * std::ldexp(1.0, static_cast<int>(held.shifts[axis]));
+        const double voxel = std::floor(centre / (*held.resampledFrom)[axis]);
+        return std::min(static_cast<std::uint64_t>(std::max(voxel, 0.0)), size[2 - axis] - 1);
+    };
+    const std::uint64_t from = under(x, 0);
+    std::vector<std::uint16_t> row(under(x + count - 1, 0) - from + 1);
+    const std::uint64_t storeZ = under(z, 2);
+    readAhead(level, from, under(y, 1), storeZ, row.size(), under(y + rows - 1, 1) - under(y, 1) + 1);
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        if (!levelRow(level, from, under(y + r, 1), storeZ, row.size(), row.data()))
+            return false;
+        for (std::uint64_t i = 0; i < count; ++i)
+            out[r * count + i] = row[under(x + i, 0) - from];
+    }
     return true;
 }
 

@@ -23,12 +23,16 @@
 // grid and codecs, its chunks in the same cache. The reader that opens the store hands over
 // only levels that halve some axes of the one before and keep the others (OmeZarrReader); a
 // level whose shape was rounded down lacks the last voxel of an odd axis, which repeats the
-// one before it, as a texture clamped to its edge reads.
+// one before it, as a texture clamped to its edge reads. A level the store downsampled by a
+// factor other than a power of two (3, say) is offered as the next coarser halving: each of
+// its voxels is the store's voxel under that voxel's centre, nearest.
 class ZarrVolumeSource final : public VolumeSource {
   public:
     struct HeldLevel {
         std::shared_ptr<const ZarrChunkReader> reader;
         LevelShifts shifts{}; // of level 0 along x, y, z
+        // The store's own factors along x, y, z where some is no power of two; empty else.
+        std::optional<std::array<double, 3>> resampledFrom{};
     };
 
     // `levels`: level 0 first, then the coarse levels held, each with the same samples' map.
@@ -68,6 +72,7 @@ class ZarrVolumeSource final : public VolumeSource {
     struct Level {
         std::shared_ptr<const ZarrChunkReader> reader;
         LevelShifts shifts;
+        std::optional<std::array<double, 3>> resampledFrom;
         ZarrChunkReader::GridPosition grid;
         std::uint64_t firstId = 0; // the cache's id of its first chunk; the levels' ids follow on
     };
@@ -81,6 +86,9 @@ class ZarrVolumeSource final : public VolumeSource {
     void readAhead(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
                    std::uint64_t count, std::uint64_t rows) const;
     void keep(std::uint64_t id, const std::optional<Texels>& texels) const;
+    // Rows of a level offered in place of the store's own (HeldLevel::resampledFrom).
+    bool resampledRows(const Level& held, std::uint32_t level, std::uint64_t x, std::uint64_t y,
+                       std::uint64_t z, std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const;
     // One row of a level from x on; rows and columns beyond its shape repeat its last ones.
     bool levelRow(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
                   std::uint16_t* out) const;

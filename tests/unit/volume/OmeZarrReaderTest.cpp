@@ -254,10 +254,11 @@ TEST(OmeZarrReaderTest, WorkersReadingAtOnceDecodeEachChunkOnce) {
         EXPECT_EQ(store->reads[QString::fromLatin1(chunk)], 1) << chunk;
 }
 
-// The pool's bricks of a store's level 1: taken from the store while it halves each axis or
-// keeps it (a level downsampled in x and y alone, its slices averaged in pairs), else the
-// means of level 0 (the same source, its coarse level hidden); those of level 2 averaged
-// from the store's level 1.
+// The pool's bricks of a store's level 1: taken from the store from the first of the pool's
+// levels as coarse as it along every axis (a level downsampled in x and y alone, its slices
+// averaged in pairs; one downsampled by 3, the store's voxel under each centre, from the pool's
+// level 2), else the means of level 0 (the same source, its coarse level hidden); a level no
+// coarser than level 0 is not taken.
 class LevelZeroOnly final : public VolumeSource {
   public:
     explicit LevelZeroOnly(const VolumeSource& source) : m_source(source) {}
@@ -275,24 +276,27 @@ TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelWhereItHalvesOrKeep
     const std::string common =
         R"("ome":true,"unit":"micrometer","scale":[1,1,1],"window":[0,999],"codec":"zstd","sep":"/",)"
         R"("dtype":"<u2","mod":999,"low":0,"fill":0,"marker":4321,"chunks":[8,8,8],)";
+    constexpr std::uint32_t kNever = 3;
     const struct {
         std::string options;
-        std::uint32_t held;
+        std::uint32_t storeFrom; // the pool's first level read from the store's level 1
     } cases[] = {
         {R"({"format":2,)" + common + R"("shape":[20,24,32]})", 1},
         {R"({"format":3,"floor":true,)" + common + R"("shape":[21,23,33]})", 1}, // odd axes rounded down
         {R"({"format":2,"steps":[1,2,2],"ramp":true,)" + common + R"("shape":[21,24,32]})", 1}, // z kept
         // Without voxel sizes, the levels' shapes tell how they halve.
         {R"({"format":2,"steps":[1,2,2],"ramp":true,"v03":true,)" + common + R"("shape":[21,24,32]})", 1},
-        {R"({"format":2,"steps":[3,3,3],)" + common + R"("shape":[20,24,32]})", 0},
-        {R"({"format":2,"steps":[2,3,3],)" + common + R"("shape":[20,24,32]})", 0},
+        {R"({"format":2,"steps":[3,3,3],)" + common + R"("shape":[20,24,32]})", 2},
+        {R"({"format":2,"steps":[2,3,3],)" + common + R"("shape":[20,24,32]})", 2},
+        {R"({"format":2,"steps":[3,2,2],"ramp":true,)" + common + R"("shape":[22,24,32]})", 2},
+        {R"({"format":2,"steps":[1,1,1],)" + common + R"("shape":[20,24,32]})", kNever},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
         TestFolder folder;
         writeZarrStore(folder.path("s.zarr"), QByteArray::fromStdString(c.options));
         const VolumeRecord volume = volumeOf(VolumeFile::read(folder.path("s.zarr")));
-        ASSERT_EQ(volume.source->storedLevels(), c.held);
+        ASSERT_EQ(volume.source->storedLevels(), c.storeFrom == kNever ? 0u : 1u);
         const std::array<std::uint64_t, 3> size{volume.width, volume.height, volume.depth};
         const BrickLayout layout(size, 8);
         const LevelZeroOnly means(*volume.source);
@@ -303,10 +307,15 @@ TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelWhereItHalvesOrKeep
                 const std::optional<BrickTexels> brick = buildBrick(*volume.source, layout, size, key);
                 const std::optional<BrickTexels> mean = buildBrick(means, layout, size, key);
                 ASSERT_TRUE(brick && mean);
-                if (c.held == 1 && c.options.find("ramp") != std::string::npos) {
+                if (level < c.storeFrom) {
+                    EXPECT_EQ(brick->texels, mean->texels) << level << " " << index;
+                } else if (c.options.find("ramp") != std::string::npos) {
                     // The store's level 1 holds the marker plus z in every slice; a texel of
                     // the pool's level n is the mean of its two slices nearest the centre of
-                    // the 2^n it covers, rounded up.
+                    // the 2^n it covers, rounded up; of a level downsampled by 3 along z, the
+                    // slice under that centre.
+                    const bool byThree = c.options.find("[3,") != std::string::npos;
+                    const std::uint64_t storeDepth = (volume.depth + 2) / 3;
                     const std::uint64_t span = std::uint64_t{1} << level;
                     const std::uint64_t slot = layout.slotSide();
                     for (std::uint64_t z = 0; z < slot; ++z) {
@@ -319,14 +328,15 @@ TEST(OmeZarrReaderTest, CoarseBricksComeFromTheStoresOwnLevelWhereItHalvesOrKeep
                             std::min<std::uint64_t>(v * span + span / 2, volume.depth - 1);
                         const std::uint64_t first =
                             std::min<std::uint64_t>(v * span + span / 2 - 1, volume.depth - 1);
-                        const auto expected = static_cast<std::uint16_t>(kMarker + (first + second + 1) / 2);
+                        const std::uint64_t under = std::min((2 * v + 1) * span / 6, storeDepth - 1);
+                        const auto expected = static_cast<std::uint16_t>(
+                            kMarker + (byThree ? under : (first + second + 1) / 2));
                         EXPECT_EQ(brick->texels[z * slot * slot + slot * slot / 2], expected)
                             << level << " " << index << " z " << z;
                     }
-                } else if (c.held == 1) {
+                } else {
                     EXPECT_THAT(brick->texels, testing::Each(kMarker)) << level << " " << index;
-                } else
-                    EXPECT_EQ(brick->texels, mean->texels) << level << " " << index;
+                }
             }
         }
     }
