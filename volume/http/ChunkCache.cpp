@@ -89,7 +89,8 @@ void ChunkCache::store(const QString& key, const Entry& entry) {
     const auto size = static_cast<std::uint64_t>(entry.value.size());
     const bool expires =
         entry.missing ? entry.freshUntil.isValid() : !entry.etag.isEmpty() || !entry.lastModified.isEmpty();
-    if (size > m_budgetBytes || !expires || !fitsOnALine(entry.etag) || !fitsOnALine(entry.lastModified))
+    if (m_budgetBytes == 0 || size > m_budgetBytes || !expires || !fitsOnALine(entry.etag) ||
+        !fitsOnALine(entry.lastModified))
         return;
     QSaveFile file(pathOf(key));
     if (!file.open(QIODevice::WriteOnly))

@@ -235,6 +235,17 @@ TEST(AbsenceLifetimeTest, TheServersWordsAndTheHeuristicGiveHowLongAnAbsenceHold
     EXPECT_EQ(AbsenceLifetime::heuristic(date, {}), Seconds{0});
 }
 
+// A budget of nothing (the user's --cache-budget 0) writes no file, a value's or a missing key's.
+TEST(ChunkCacheTest, ABudgetOfNothingKeepsNothing) {
+    QTemporaryDir folder;
+    ChunkCache cache(folder.path(), 0);
+    cache.store(QStringLiteral("value"), {QByteArray("v"), QByteArray("\"e\""), QByteArray(), false, {}});
+    cache.store(QStringLiteral("missing"), {QByteArray(), QByteArray("\"e\""), QByteArray(), true,
+                                            QDateTime::currentDateTimeUtc().addSecs(60)});
+    EXPECT_TRUE(QDir(folder.path()).entryList(QDir::Files).isEmpty());
+    EXPECT_FALSE(cache.find(QStringLiteral("missing"), 0));
+}
+
 TEST_F(HttpStoreTest, AStoreOnTheServerOpensWithTheVoxelsOfItsFolder) {
     const QString folder = nginx.root() + QStringLiteral("/image.zarr");
     writeZarrStore(folder,
