@@ -6,11 +6,19 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <tuple>
 
 namespace {
 
-constexpr double kLinearMidpoint = 0.5;
-constexpr double kLinearSharpness = 0.0;
+// A curve this blunt runs straight between its points; one this sharp steps at its midpoint.
+constexpr double kLinearBelow = 0.01;
+constexpr double kStepAbove = 0.99;
+// How much harder the rise of a curve of sharpness 1 squeezes towards its midpoint than a
+// straight line's.
+constexpr double kSqueeze = 10.0;
+// A midpoint at a point's very end would divide by nothing.
+constexpr double kMidpointMargin = 1e-5;
 
 std::uint8_t byteOf(double channel) {
     return static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 1.0) * 255.0));
@@ -18,8 +26,9 @@ std::uint8_t byteOf(double channel) {
 
 } // namespace
 
-ColourMap::ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity)
-    : m_name(std::move(name)), m_points(std::move(points)), m_opacity(std::move(opacity)) {
+ColourMap::ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity,
+                     ColourSpace space)
+    : m_name(std::move(name)), m_points(std::move(points)), m_opacity(std::move(opacity)), m_space(space) {
     if (m_opacity.empty()) {
         return;
     }
@@ -58,34 +67,66 @@ const std::vector<ColourMap>& ColourMap::builtIns() {
     return maps;
 }
 
+ColourMap ColourMap::withOpacity(std::vector<OpacityPoint> opacity) const {
+    return ColourMap(m_name, m_points, std::move(opacity), m_space);
+}
+
 namespace {
 
-// The points' value at x, linear between the two around it, the ends held beyond them.
-template <typename P, typename Value> double valueAt(const std::vector<P>& points, double x, Value value) {
+// The two points around x and how far x lies from the first to the second; the ends held
+// beyond them.
+template <typename P> std::tuple<const P&, const P&, double> around(const std::vector<P>& points, double x) {
     const auto after = std::ranges::upper_bound(points, x, {}, &P::x);
     if (after == points.begin()) {
-        return value(points.front());
+        return {points.front(), points.front(), 0.0};
     }
     if (after == points.end()) {
-        return value(points.back());
+        return {points.back(), points.back(), 0.0};
     }
     const P& a = *(after - 1);
-    const double t = after->x > a.x ? (x - a.x) / (after->x - a.x) : 1.0;
-    return value(a) + t * (value(*after) - value(a));
+    return {a, *after, after->x > a.x ? (x - a.x) / (after->x - a.x) : 1.0};
+}
+
+// The opacity `u` of the way from a to b: the midpoint moved to u = ½, then a rise squeezed
+// towards it as sharply as `a` asks, whose ends slope less the sharper it is.
+double shaped(const ColourMap::OpacityPoint& a, const ColourMap::OpacityPoint& b, double u) {
+    const double midpoint = std::clamp(a.midpoint, kMidpointMargin, 1.0 - kMidpointMargin);
+    u = u < midpoint ? 0.5 * u / midpoint : 0.5 + 0.5 * (u - midpoint) / (1.0 - midpoint);
+    const double rise = b.opacity - a.opacity;
+    if (a.sharpness < kLinearBelow) {
+        return a.opacity + u * rise;
+    }
+    if (a.sharpness > kStepAbove) {
+        return u < 0.5 ? a.opacity : b.opacity;
+    }
+    const double power = 1.0 + kSqueeze * a.sharpness;
+    u = u < 0.5 ? 0.5 * std::pow(2.0 * u, power) : 1.0 - 0.5 * std::pow(2.0 * (1.0 - u), power);
+    // A cubic Hermite segment with the same slope at both ends.
+    const double u2 = u * u, u3 = u2 * u;
+    const double slope = (1.0 - a.sharpness) * rise;
+    const double value = (2.0 * u3 - 3.0 * u2 + 1.0) * a.opacity + (3.0 * u2 - 2.0 * u3) * b.opacity +
+                         (2.0 * u3 - 3.0 * u2 + u) * slope;
+    return std::clamp(value, 0.0, 1.0);
 }
 
 } // namespace
+
+double ColourMap::opacityAt(const std::vector<OpacityPoint>& curve, double x) {
+    const auto [a, b, u] = around(curve, x);
+    return shaped(a, b, u);
+}
 
 ColourMap::Table ColourMap::table() const {
     Table table{};
     for (std::size_t n = 0; n < kTableSize; ++n) {
         const double x = static_cast<double>(n) / static_cast<double>(kTableSize - 1);
-        table[4 * n] = byteOf(valueAt(m_points, x, [](const Point& p) { return p.red; }));
-        table[4 * n + 1] = byteOf(valueAt(m_points, x, [](const Point& p) { return p.green; }));
-        table[4 * n + 2] = byteOf(valueAt(m_points, x, [](const Point& p) { return p.blue; }));
-        table[4 * n + 3] = m_opacity.empty() ? 255 : byteOf(valueAt(m_opacity, x, [](const OpacityPoint& p) {
-            return p.opacity;
-        }));
+        const auto [a, b, t] = around(m_points, x);
+        const colourspaces::Rgb colour =
+            colourspaces::between(m_space, {a.red, a.green, a.blue}, {b.red, b.green, b.blue}, t);
+        table[4 * n] = byteOf(colour.red);
+        table[4 * n + 1] = byteOf(colour.green);
+        table[4 * n + 2] = byteOf(colour.blue);
+        table[4 * n + 3] = m_opacity.empty() ? 255 : byteOf(opacityAt(m_opacity, x));
     }
     return table;
 }
@@ -104,6 +145,13 @@ std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QBy
     }
     if (values.size() % 4 != 0 || values.size() < 8) {
         return QStringLiteral("its RGBPoints are not x, r, g, b quadruples of two points or more");
+    }
+    const QJsonValue spaceName = preset.value(QLatin1String("ColorSpace"));
+    const std::optional<ColourSpace> space =
+        spaceName.isUndefined() ? ColourSpace::Rgb : colourspaces::named(spaceName.toString());
+    if (!space) {
+        return QStringLiteral("its ColorSpace %1 is none of RGB, HSV, Lab, Diverging and Step")
+            .arg(spaceName.toVariant().toString());
     }
     std::vector<Point> points;
     for (qsizetype i = 0; i < values.size(); i += 4) {
@@ -132,17 +180,21 @@ std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QBy
     std::vector<OpacityPoint> opacity;
     for (qsizetype i = 0; i < opacityValues.size(); i += 4) {
         const OpacityPoint p{(opacityValues[i].toDouble(NAN) - low) / (high - low),
-                             opacityValues[i + 1].toDouble(NAN)};
+                             opacityValues[i + 1].toDouble(NAN), opacityValues[i + 2].toDouble(NAN),
+                             opacityValues[i + 3].toDouble(NAN)};
         if (!std::isfinite(p.x) || !(p.opacity >= 0.0 && p.opacity <= 1.0)) {
             return QStringLiteral("its Points hold a value that is no number or an opacity outside 0 to 1");
+        }
+        if (!(p.midpoint >= 0.0 && p.midpoint <= 1.0) || !(p.sharpness >= 0.0 && p.sharpness <= 1.0)) {
+            return QStringLiteral("its Points hold a midpoint or sharpness that is no number from 0 to 1");
         }
         opacity.push_back(p);
     }
     std::ranges::stable_sort(opacity, {}, &OpacityPoint::x);
     const QString name = preset.value(QLatin1String("Name")).toString();
-    return Preset{
-        ColourMap(name.isEmpty() ? QStringLiteral("Preset") : name, std::move(points), std::move(opacity)),
-        low, high};
+    return Preset{ColourMap(name.isEmpty() ? QStringLiteral("Preset") : name, std::move(points),
+                            std::move(opacity), *space),
+                  low, high};
 }
 
 std::variant<ColourMap::Preset, QString> ColourMap::readParaViewPreset(const QString& path) {
@@ -167,16 +219,15 @@ QByteArray ColourMap::toParaViewPreset(const Preset& preset) {
         colours.append(p.blue);
     }
     QJsonObject object{{QStringLiteral("Name"), preset.map.name()},
-                       {QStringLiteral("ColorSpace"), QStringLiteral("RGB")},
+                       {QStringLiteral("ColorSpace"), colourspaces::nameOf(preset.map.space())},
                        {QStringLiteral("RGBPoints"), colours}};
     if (preset.map.hasOpacity()) {
-        // Midpoint ½ and sharpness 0: linear between the points, as the reader takes them.
         QJsonArray opacity;
         for (const OpacityPoint& p : preset.map.opacity()) {
             opacity.append(value(p.x));
             opacity.append(p.opacity);
-            opacity.append(kLinearMidpoint);
-            opacity.append(kLinearSharpness);
+            opacity.append(p.midpoint);
+            opacity.append(p.sharpness);
         }
         object.insert(QStringLiteral("Points"), opacity);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/ShaderConstants.h"
+#include "render/display/ColourSpaces.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,9 +11,9 @@
 #include <vector>
 
 // The colours samples take across the display window: control points from the window's
-// floor (0) to its top (1), linear in RGB between them. The renderer hands the shaders the
-// map as a table of kTableSize colours, sampled linearly, so the window's right drag moves
-// and stretches the map as it moves the window.
+// floor (0) to its top (1), blended between them in the map's colour space. The renderer hands the shaders
+// the map as a table of kTableSize colours, sampled linearly, so the window's right drag moves and stretches
+// the map as it moves the window.
 class ColourMap {
   public:
     struct Point {
@@ -20,10 +21,14 @@ class ColourMap {
         double red, green, blue;
     };
     // How much a sample shows across the window (0 to 1), in place of the square of its
-    // place in the window that colour maps without one take.
+    // place in the window that colour maps without one take. Up to the next point the curve
+    // reaches the two points' mean `midpoint` of the way there, and runs from a straight line
+    // (sharpness 0) through ever steeper S-curves to a step at the midpoint (sharpness 1).
     struct OpacityPoint {
         double x;
         double opacity;
+        double midpoint = 0.5;
+        double sharpness = 0.0;
     };
 
     // Entries of the table: the n-th holds the colour at n / (kTableSize − 1), so the
@@ -42,10 +47,10 @@ class ColourMap {
     // its first and last colours stand for.
     struct Preset;
     // The first preset of a file in ParaView's JSON format (an array of presets, or one): its
-    // `Name`, `RGBPoints` (x, r, g, b quadruples, x a value, r, g, b from 0 to 1) and, if it
-    // has them, opacity `Points` (x, opacity, midpoint, sharpness: linear between points, the
-    // midpoint and sharpness not read), over the range of the RGBPoints. Refused with the
-    // reason when it is not such a preset.
+    // `Name`, `ColorSpace` (RGB where it names none), `RGBPoints` (x, r, g, b quadruples, x a
+    // value, r, g, b from 0 to 1) and, if it has them, opacity `Points` (x, opacity, midpoint,
+    // sharpness), over the range of the RGBPoints. Refused with the reason when it is not
+    // such a preset.
     static std::variant<Preset, QString> fromParaViewPreset(const QByteArray& json);
     // The same from a file; the reason names the file.
     static std::variant<Preset, QString> readParaViewPreset(const QString& path);
@@ -53,10 +58,17 @@ class ColourMap {
     // from `low` to `high`, with its opacity Points where it has a curve of its own.
     static QByteArray toParaViewPreset(const Preset& preset);
 
-    ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity = {});
+    ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity = {},
+              ColourSpace space = ColourSpace::Rgb);
+    // The same colours with another opacity curve (none where empty).
+    ColourMap withOpacity(std::vector<OpacityPoint> opacity) const;
+
+    // The curve's opacity at x (0 to 1), its end values held beyond its ends.
+    static double opacityAt(const std::vector<OpacityPoint>& curve, double x);
 
     const QString& name() const { return m_name; }
     const std::vector<Point>& points() const { return m_points; }
+    ColourSpace space() const { return m_space; }
     bool hasOpacity() const { return !m_opacity.empty(); }
     const std::vector<OpacityPoint>& opacity() const { return m_opacity; }
     // How far up the window (0 to 1) the opacity curve shows nothing: 0 without a curve.
@@ -68,7 +80,8 @@ class ColourMap {
     QString m_name;
     std::vector<Point> m_points;         // x from 0 to 1, rising
     std::vector<OpacityPoint> m_opacity; // x from 0 to 1, rising; empty: none
-    double m_transparentUpTo = 0.0;      // found once: every frame asks for it
+    ColourSpace m_space;
+    double m_transparentUpTo = 0.0; // found once: every frame asks for it
 };
 
 struct ColourMap::Preset {

@@ -164,7 +164,7 @@ void TransferFunctionDock::applyCurve(const std::vector<ColourMap::OpacityPoint>
     DisplayModel& model = m_controller.renderer()->displayModel();
     const ColourMap& shown = model.colourMap();
     m_applying = true;
-    model.setColourMap(ColourMap(shown.name(), shown.points(), points));
+    model.setColourMap(shown.withOpacity(points));
     m_applying = false;
     emit colourMapChosen();
 }
@@ -176,7 +176,7 @@ void TransferFunctionDock::chooseColourMap(int index) {
     DisplayModel& model = m_controller.renderer()->displayModel();
     const ColourMap& chosen = ColourMap::builtIns()[static_cast<std::size_t>(index)];
     if (model.colourMap().hasOpacity()) {
-        model.setColourMap(ColourMap(chosen.name(), chosen.points(), model.colourMap().opacity()));
+        model.setColourMap(chosen.withOpacity(model.colourMap().opacity()));
     } else if (&chosen == &ColourMap::warmDefault()) {
         model.setLookup(ColourLookup::Default);
     } else if (&chosen == &ColourMap::blackAndWhite()) {

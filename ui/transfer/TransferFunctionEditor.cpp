@@ -135,7 +135,9 @@ void TransferFunctionEditor::moveSelected(ColourMap::OpacityPoint to) {
     const auto index = static_cast<std::size_t>(m_selected);
     const double low = index == 0 ? 0.0 : m_points[index - 1].x;
     const double high = index + 1 == m_points.size() ? 1.0 : m_points[index + 1].x;
-    m_points[index] = {std::clamp(to.x, low, high), std::clamp(to.opacity, 0.0, 1.0)};
+    // The point keeps the shape of the curve up to the next one.
+    m_points[index].x = std::clamp(to.x, low, high);
+    m_points[index].opacity = std::clamp(to.opacity, 0.0, 1.0);
     edited();
 }
 
@@ -263,13 +265,15 @@ void TransferFunctionEditor::paintEvent(QPaintEvent* /*event*/) {
                          QColor(m_colours[4 * entry], m_colours[4 * entry + 1], m_colours[4 * entry + 2]));
     }
 
-    // The curve holds its end values out to the window's edges, as the table does.
+    // The curve as the table takes it, column by column: its end values held out to the
+    // window's edges, and a preset's curved or stepped segments drawn as they shade.
     QPainterPath curve;
-    curve.moveTo(plot.left(), toWidget(m_points.front()).y());
-    for (const ColourMap::OpacityPoint& point : m_points) {
-        curve.lineTo(toWidget(point));
+    const int columns = std::max(static_cast<int>(plot.width()), 1);
+    for (int column = 0; column <= columns; ++column) {
+        const double x = static_cast<double>(column) / columns;
+        const QPointF at = toWidget({x, ColourMap::opacityAt(m_points, x)});
+        column == 0 ? curve.moveTo(at) : curve.lineTo(at);
     }
-    curve.lineTo(plot.right(), toWidget(m_points.back()).y());
     painter.setPen(QPen(kCurveColour, 1.5));
     painter.setBrush(Qt::NoBrush);
     painter.drawPath(curve);

@@ -445,6 +445,9 @@ TEST(ColourMap, ReadsParaViewColourPresetsAndRefusesOthersSayingWhy) {
         {R"({"RGBPoints": [0, 0, 0, 0, 1, 2, 1, 1]})", "outside 0 to 1"},
         {R"({"RGBPoints": [0, 0, 0, 0, "one", 1, 1, 1]})", "no number"},
         {R"({"RGBPoints": [5, 0, 0, 0, 5, 1, 1, 1]})", "no range"},
+        {R"({"ColorSpace": "CMYK", "RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1]})", "ColorSpace CMYK"},
+        {R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1], "Points": [0, 0, 1.5, 0, 1, 1, 0.5, 0]})", "midpoint"},
+        {R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1], "Points": [0, 0, 0.5, -1, 1, 1, 0.5, 0]})", "sharpness"},
     };
     for (const auto& [json, reason] : refusals) {
         const auto refused = ColourMap::fromParaViewPreset(json);
@@ -453,11 +456,64 @@ TEST(ColourMap, ReadsParaViewColourPresetsAndRefusesOthersSayingWhy) {
     }
 }
 
+// Presets from other tools blend their colours in the space they name and shape their
+// opacity between points by midpoint and sharpness. Each row's expected entry is a published
+// or hand-worked value of that space, not the table's own output: the diverging map's middle
+// is its light grey (221), CIELAB's lightness 50 is sRGB 119, HSV's way from red to blue runs
+// through magenta.
+TEST(ColourMap, PresetsBlendInTheirColourSpaceAndShapeTheirCurve) {
+    struct Case {
+        const char* json;
+        std::size_t entry;
+        std::array<int, 4> rgba; // -1: not checked
+    };
+    const char* const coolToWarm = R"({"ColorSpace": "Diverging",
+        "RGBPoints": [0, 0.230, 0.299, 0.754, 1, 0.706, 0.016, 0.150]})";
+    const char* const ramp = R"({"ColorSpace": "%1", "RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1]})";
+    const std::string lab = QString::fromLatin1(ramp).arg(QLatin1String("Lab")).toStdString();
+    const std::string step = QString::fromLatin1(ramp).arg(QLatin1String("Step")).toStdString();
+    const char* const redToBlue = R"({"ColorSpace": "HSV", "RGBPoints": [0, 1, 0, 0, 1, 0, 0, 1]})";
+    // Opacity from 0 to 1 over the whole window, with the midpoint and sharpness of its first point.
+    const auto shaped = [](double midpoint, double sharpness) {
+        return QStringLiteral(
+                   R"({"RGBPoints": [0, 1, 1, 1, 1, 1, 1, 1], "Points": [0, 0, %1, %2, 1, 1, 0.5, 0]})")
+            .arg(midpoint)
+            .arg(sharpness)
+            .toStdString();
+    };
+    const std::string quarterMidpoint = shaped(0.25, 0.0), stepAtAQuarter = shaped(0.25, 1.0),
+                      sCurve = shaped(0.5, 0.5);
+    const Case cases[] = {
+        {coolToWarm, 128, {221, 221, 221, 255}},          {coolToWarm, 0, {59, 76, 192, 255}},
+        {lab.c_str(), 128, {119, 119, 119, 255}},         {step.c_str(), 255, {0, 0, 0, 255}},
+        {step.c_str(), 256, {255, 255, 255, 255}},        {redToBlue, 128, {255, 0, 255, 255}},
+        {quarterMidpoint.c_str(), 64, {-1, -1, -1, 128}}, {quarterMidpoint.c_str(), 32, {-1, -1, -1, 64}},
+        {stepAtAQuarter.c_str(), 63, {-1, -1, -1, 0}},    {stepAtAQuarter.c_str(), 65, {-1, -1, -1, 255}},
+        {sCurve.c_str(), 128, {-1, -1, -1, 128}},
+    };
+    for (const Case& c : cases) {
+        const auto preset = ColourMap::fromParaViewPreset(c.json);
+        ASSERT_TRUE(std::holds_alternative<ColourMap::Preset>(preset)) << c.json;
+        const ColourMap::Table table = std::get<ColourMap::Preset>(preset).map.table();
+        for (std::size_t channel = 0; channel < 4; ++channel) {
+            if (c.rgba[channel] >= 0) {
+                EXPECT_NEAR(table[4 * c.entry + channel], c.rgba[channel], 2)
+                    << c.json << " entry " << c.entry << " channel " << channel;
+            }
+        }
+    }
+    // An S-curve rises slower than a straight line below its midpoint and faster above it.
+    const ColourMap::Table s =
+        std::get<ColourMap::Preset>(ColourMap::fromParaViewPreset(sCurve.c_str())).map.table();
+    EXPECT_LT(s[4 * 64 + 3], 64 - 8);
+    EXPECT_GT(s[4 * 192 + 3], 191 + 8);
+}
+
 // A preset written out reads back as the same map over the same values, curve and all.
 TEST(ColourMap, APresetSavedAsParaViewJsonReadsBackTheSame) {
     const ColourMap::Preset saved{
         ColourMap(QStringLiteral("Band"), {{0.0, 0.1, 0.2, 0.3}, {0.6, 0.9, 0.5, 0.0}, {1.0, 1.0, 1.0, 1.0}},
-                  {{0.0, 0.0}, {0.3, 0.0}, {0.5, 0.8}, {0.7, 0.0}, {1.0, 0.0}}),
+                  {{0.0, 0.0}, {0.3, 0.0, 0.3, 0.6}, {0.5, 0.8}, {0.7, 0.0}, {1.0, 0.0}}, ColourSpace::Lab),
         -1000.0, 3000.0};
     const auto read = ColourMap::fromParaViewPreset(ColourMap::toParaViewPreset(saved));
     ASSERT_TRUE(std::holds_alternative<ColourMap::Preset>(read)) << std::get<QString>(read).toStdString();
