@@ -401,6 +401,14 @@ TEST_F(AppWindowTest, AColourPresetColoursTheVolumeOverItsValues) {
     preset.high = 80000;
     m_window->setColourPreset(preset);
     EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QLatin1String("outside the volume's")));
+    // A colour library's map over 0 to 1 is stretched over the window in force, not given a
+    // window one unit wide.
+    presets.first()->trigger();
+    m_window->setColourPreset(std::get<ColourMap::Preset>(ColourMap::fromParaViewPreset(
+        R"({"Name": "Library", "RGBPoints": [0, 0, 0, 1, 0.5, 1, 1, 1, 1, 1, 0, 0]})")));
+    EXPECT_EQ(label("wwLabel")->text() + QLatin1Char(' ') + label("wlLabel")->text(),
+              QStringLiteral("WW: 1400 WL: 1824"));
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QLatin1String("normalised range")));
 }
 
 // View › Transfer Function opens the editor over the histogram of every voxel of the volume.

@@ -3,6 +3,7 @@
 #include "render/display/TransferPresets.h"
 #include "render/display/WindowPresets.h"
 #include "render/gpu/Gpu.h"
+#include "render/scene/VolumeState.h"
 #include "ui/window/ViewerBudgets.h"
 
 #include <QLabel>
@@ -65,9 +66,10 @@ class ViewController : public QObject {
     // Sets the renderer's window to the preset's through setWw / setWl, so the labels
     // follow; nothing, and the reason, when the volume on show has no such window.
     std::optional<QString> applyWindowPreset(WindowPreset preset);
-    // Shows the volume in the preset's colour map, its window over the preset's values; what
-    // the user should know (values outside the volume's range, or why no window fits them),
-    // if anything.
+    // Shows the volume in the preset's colour map, its window over the preset's values (over
+    // the window in force where they are a normalised range); what the user should know
+    // (values outside the volume's range, a stretched preset, or why no window fits them), if
+    // anything.
     std::optional<QString> applyColourPreset(const ColourMap::Preset& preset);
     // One of the View menu's presets (TransferPresets) placed on the volume's values and
     // applied; what the user should know, if anything, as applyColourPreset, or why the
@@ -112,6 +114,10 @@ class ViewController : public QObject {
 
   private:
     void styleLabel(QLabel* label, const QString& text) const;
+    // Why a preset over a normalised range is stretched over the window in force instead of
+    // setting one; none where the preset's values are the volume's own.
+    static std::optional<QString> stretchedOverTheWindow(const ColourMap::Preset& preset,
+                                                         const VolumeState& volume);
 
     DeviceFactory m_makeDevice;
     ViewerBudgets m_budgets;
