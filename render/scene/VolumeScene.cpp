@@ -2,6 +2,7 @@
 
 #include "render/QVRenderer.h"
 #include "render/scene/PreparedSample.h"
+#include "render/streaming/PassLevelsSource.h"
 #include "volume/core/VolumeData.h"
 #include "volume/core/VolumeRecord.h"
 
@@ -182,6 +183,10 @@ void VolumeScene::showVolume() {
         return;
     }
     m_pool = std::get<std::unique_ptr<BrickPool>>(std::move(created));
+    // Slice views and the histogram read the levels the pass keeps, once it has finished.
+    if (std::shared_ptr<const CoarseLevels> pass = m_pool->pass()) {
+        m_volume.source = std::make_shared<PassLevelsSource>(std::move(m_volume.source), std::move(pass));
+    }
     // A volume that no survey and no pass gives a grid to (a store holding its own levels)
     // skips by what its bricks turn out to hold, as they arrive. The sample's survey, under
     // way, comes in moments.

@@ -88,6 +88,8 @@ class BrickPool {
     std::shared_ptr<const BrickGrid> passGrid() const { return m_coarse ? m_coarse->grid() : nullptr; }
     // Whether such a pass will hand over a grid.
     bool passSurveys() const { return m_coarse && m_coarse->surveys(); }
+    // The pass itself, whose kept levels slice views read as well; null without one.
+    std::shared_ptr<const CoarseLevels> pass() const { return m_coarse; }
     // The grid of what the frames sample at the frame's level (SampledGrid): null where that
     // level is too large for one. Made anew when what the page table points to changes.
     std::shared_ptr<const BrickGrid> sampledGrid();

@@ -253,3 +253,19 @@ std::optional<BrickTexels> CoarseLevels::build(const BrickKey& key) const {
     }
     return brick;
 }
+
+bool CoarseLevels::readKept(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z,
+                            std::uint64_t count, std::uint64_t rows, std::uint16_t* out) const {
+    if (!finished() || level < m_firstKept || level >= m_levels.size()) {
+        return false;
+    }
+    const Level& kept = m_levels[level];
+    const auto [width, height, depth] = kept.voxels;
+    if (x + count > width || y + rows > height || z >= depth) {
+        return false;
+    }
+    for (std::uint64_t row = 0; row < rows; ++row) {
+        std::copy_n(kept.kept.get() + (z * height + y + row) * width + x, count, out + row * count);
+    }
+    return true;
+}

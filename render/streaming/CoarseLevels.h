@@ -46,6 +46,10 @@ class CoarseLevels {
     bool awaits(const BrickKey& key) const;
     // The brick's slot from its kept level, once ready.
     std::optional<BrickTexels> build(const BrickKey& key) const;
+    // Rows of a kept level, as VolumeSource::readRows reads level 0, in that level's voxels,
+    // once the pass has finished; false before, for a level not kept, or outside it.
+    bool readKept(std::uint32_t level, std::uint64_t x, std::uint64_t y, std::uint64_t z, std::uint64_t count,
+                  std::uint64_t rows, std::uint16_t* out) const;
     bool finished() const { return m_finished; }
     // The brick grid of level 0, once the pass has finished.
     std::shared_ptr<const BrickGrid> grid() const { return finished() ? m_grid : nullptr; }

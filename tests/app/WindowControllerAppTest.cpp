@@ -5,6 +5,7 @@
 #include "ShownWindow.h"
 #include "TestVolumes.h"
 #include "VolumeFileWriters.h"
+#include "render/streaming/CoarseLevels.h"
 #include "ui/import/ImportCommand.h"
 #include "ui/transfer/TransferFunctionDock.h"
 #include "ui/transfer/TransferFunctionEditor.h"
@@ -1097,7 +1098,7 @@ TEST_F(ImportAppTest, SliceViewsOfAStoreReadTheLevelTheirPixelsNeed) {
                          inWindow(axial, axial->placement().center().toPoint() + offset));
         return m_window->statusBar()->currentMessage().toStdString();
     };
-    EXPECT_THAT(valueAt({}), testing::EndsWith("· ≈ 4321 (level 1 of the store)"));
+    EXPECT_THAT(valueAt({}), testing::EndsWith("· ≈ 4321 (mean of 2 × 2 × 2 voxels)"));
 
     wheelAt(inWindow(axial, axial->rect().center()), {0, 4 * 120}, {}, Qt::NoScrollPhase,
             Qt::ControlModifier);
@@ -1302,6 +1303,41 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
     waitForImport();
     EXPECT_EQ(m_window->statusText(), QStringLiteral("512 × 512 × 4 · 1.0 × 1.0 × 1.0 mm"));
     EXPECT_FALSE(reload->isVisible());
+}
+
+// A volume read in place shows its slices, once the pass over its file has finished, from the
+// coarse level the pass keeps in memory where the view's pixels need no finer, and says the
+// value under the pointer is a mean there; zoomed in, the slices come from the file again.
+TEST_F(InPlaceImportAppTest, SlicesOfAVolumeReadInPlaceComeFromThePassesLevelOnceItIsDone) {
+    std::vector<int> samples(512 * 512 * 4);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = 100 + 2 * static_cast<int>(i % 2); // 100 and 102 along x: a mean of 101
+    }
+    import({m_files.write(QStringLiteral("slab.nhdr"),
+                          nrrdHeader("ushort", {512, 512, 4}, "raw", "spacings: 1 1 1\n")),
+            m_files.write(QStringLiteral("slab.raw"), sampleBytes(samples, 2))});
+    m_window->resize(800, 600);
+    QTest::keyClick(m_window->windowHandle(), Qt::Key_2, Qt::AltModifier);
+    const std::shared_ptr<const CoarseLevels> pass = renderer().brickPool()->pass();
+    ASSERT_TRUE(pass);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pass->finished(); }, kTimeoutMs));
+    SliceView* axial = m_window->slicePanel()->view(SliceAxis::Axial);
+    ASSERT_LT(axial->placement().width() * axial->devicePixelRatioF(), 256.0);
+    wheelAt(inWindow(axial, axial->rect().center()), {0, 120});
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return axial->settled() && axial->picture().width() == 256; }, kTimeoutMs));
+    const auto valueAt = [&](QPoint offset) {
+        QTest::mouseMove(m_window->windowHandle(),
+                         inWindow(axial, axial->placement().center().toPoint() + offset));
+        return m_window->statusBar()->currentMessage().toStdString();
+    };
+    EXPECT_THAT(valueAt({}), testing::EndsWith("· ≈ 101 (mean of 2 × 2 × 2 voxels)"));
+
+    wheelAt(inWindow(axial, axial->rect().center()), {0, 4 * 120}, {}, Qt::NoScrollPhase,
+            Qt::ControlModifier);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return axial->settled() && axial->picture().width() == 512; }, kTimeoutMs));
+    EXPECT_THAT(valueAt({5, 5}), testing::MatchesRegex(".* mm · 10[02]"));
 }
 
 // A web store's server that stops while its finer bricks are still to come: the frames go on

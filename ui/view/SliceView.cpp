@@ -272,7 +272,11 @@ void SliceView::describe(QPointF point) {
                     .arg(level > 0 ? QStringLiteral("≈ ") : QString(),
                          ViewController::fileValue(sample, m_volume.valueScale, m_volume.valueOffset),
                          m_volume.hounsfield ? QStringLiteral(" HU") : QString(),
-                         level > 0 ? tr(" (level %1 of the store)").arg(level) : QString());
+                         level > 0 ? tr(" (mean of %1 × %2 × %3 voxels)")
+                                         .arg(std::uint64_t{1} << shifts[0])
+                                         .arg(std::uint64_t{1} << shifts[1])
+                                         .arg(std::uint64_t{1} << shifts[2])
+                                   : QString());
     }
     emit message(text);
 }

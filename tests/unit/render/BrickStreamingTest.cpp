@@ -2,6 +2,8 @@
 #include "RecordingGpu.h"
 #include "TestVolumes.h"
 #include "render/display/ColourMap.h"
+#include "render/slice/SliceGeometry.h"
+#include "render/slice/SliceSampler.h"
 #include "render/streaming/BrickBuilder.h"
 #include "render/streaming/BrickGrid.h"
 #include "render/streaming/BrickLoader.h"
@@ -9,6 +11,7 @@
 #include "render/streaming/BrickRanges.h"
 #include "render/streaming/BrickVisibility.h"
 #include "render/streaming/CoarseLevels.h"
+#include "render/streaming/PassLevelsSource.h"
 #include "render/streaming/SampledGrid.h"
 #include "volume/core/VolumeSource.h"
 
@@ -655,6 +658,44 @@ TEST(CoarseLevels, BricksOfThePassEqualThoseReadFromRows) {
                         << " brick " << index;
                 }
             }
+        }
+    }
+}
+
+// Slice views read the finest level the pass keeps, as a level of the volume's own, only once the
+// pass has read every slice: a slab across x from it holds the means of the pairs it covers
+// (for texels constant over pairs, the pairs' values). A pass that could not read its file
+// offers none.
+TEST(PassLevelsSource, OffersThePassesFinestLevelOnlyOnceThePassHasFinished) {
+    const Size size{40, 24, 16};
+    const Texel pairs = [](auto x, auto y, auto z) {
+        return static_cast<std::uint16_t>(8 * (x / 2) + 16 * (y / 2) + 32 * (z / 2));
+    };
+    const BrickLayout layout(size, 4);
+    const auto failing = std::make_shared<FunctionSource>(pairs, 9);
+    const std::shared_ptr<const CoarseLevels> failed =
+        CoarseLevels::start(failing, layout, ~std::uint64_t{0});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return failed->failed(); }, 30000));
+    const PassLevelsSource unfinished(failing, failed);
+    EXPECT_EQ(unfinished.storedLevels(), 0u);
+    std::uint16_t texel = 0;
+    EXPECT_FALSE(unfinished.readLevelRows(1, 0, 0, 0, 1, 1, &texel));
+
+    const auto source = std::make_shared<FunctionSource>(pairs);
+    const std::shared_ptr<const CoarseLevels> pass = CoarseLevels::start(source, layout, ~std::uint64_t{0});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pass->finished(); }, 30000));
+    const PassLevelsSource levels(source, pass);
+    ASSERT_EQ(levels.storedLevels(), 1u);
+    EXPECT_EQ(levels.levelShifts(1), (VolumeSource::LevelShifts{1, 1, 1}));
+    const auto sampled = SliceSampler::sample(levels, size, {SliceAxis::Sagittal, 13, 4, SlabMode::Mip, 1});
+    ASSERT_TRUE(std::holds_alternative<SliceImage>(sampled));
+    const SliceImage& slab = std::get<SliceImage>(sampled);
+    const SliceGeometry shape(SliceAxis::Sagittal, levelVoxels(size, levels.levelShifts(1)));
+    // Level-0 slices 12 to 15 are level-1 slices 6 and 7: the larger is 7's.
+    for (std::uint64_t z = 0; z < size[2] / 2; ++z) {
+        for (std::uint64_t y = 0; y < size[1] / 2; ++y) {
+            const auto [column, row] = shape.pixel({7, y, z});
+            ASSERT_EQ(slab.at(column, row), 8 * 7 + 16 * y + 32 * z) << "y " << y << " z " << z;
         }
     }
 }
