@@ -19,6 +19,8 @@ constexpr double kStepAbove = 0.99;
 constexpr double kSqueeze = 10.0;
 // A midpoint at a point's very end would divide by nothing.
 constexpr double kMidpointMargin = 1e-5;
+// Colour presets are a few kilobytes; a file far larger is something else, not read whole.
+constexpr qint64 kMostPresetBytes = qint64{16} << 20;
 
 std::uint8_t byteOf(double channel) {
     return static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 1.0) * 255.0));
@@ -201,6 +203,11 @@ std::variant<ColourMap::Preset, QString> ColourMap::readParaViewPreset(const QSt
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString());
+    }
+    if (file.size() > kMostPresetBytes) {
+        return QStringLiteral("%1 is not a colour preset: at %2 MB it is too large for one")
+            .arg(path)
+            .arg(file.size() >> 20);
     }
     std::variant<Preset, QString> preset = fromParaViewPreset(file.readAll());
     if (QString* reason = std::get_if<QString>(&preset)) {

@@ -5,6 +5,8 @@
 #include "render/display/WindowPresets.h"
 #include "render/frame/FrameTimeBudget.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -507,6 +509,25 @@ TEST(ColourMap, PresetsBlendInTheirColourSpaceAndShapeTheirCurve) {
         std::get<ColourMap::Preset>(ColourMap::fromParaViewPreset(sCurve.c_str())).map.table();
     EXPECT_LT(s[4 * 64 + 3], 64 - 8);
     EXPECT_GT(s[4 * 192 + 3], 191 + 8);
+}
+
+// A preset file is read whole only where it is small enough to be one; the reason names the file.
+TEST(ColourMap, PresetFilesThatCannotBeReadOrAreHugeAreRefusedByName) {
+    QTemporaryDir folder;
+    const QString huge = folder.filePath(QStringLiteral("huge.json"));
+    QFile file(huge);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(qint64{1} << 32));
+    file.close();
+    const std::pair<QString, const char*> cases[] = {
+        {huge, "too large"},
+        {folder.filePath(QStringLiteral("missing.json")), "cannot be read"},
+    };
+    for (const auto& [path, reason] : cases) {
+        const auto refused = ColourMap::readParaViewPreset(path);
+        ASSERT_TRUE(std::holds_alternative<QString>(refused)) << reason;
+        EXPECT_TRUE(std::get<QString>(refused).startsWith(path)) << reason;
+        EXPECT_TRUE(std::get<QString>(refused).contains(QLatin1String(reason))) << reason;
+    }
 }
 
 // A preset written out reads back as the same map over the same values, curve and all.
