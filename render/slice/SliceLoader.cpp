@@ -23,6 +23,12 @@ SliceLoader::~SliceLoader() {
 void SliceLoader::request(std::shared_ptr<const VolumeSource> source, const VolumeExtent& extent,
                           const SliceRequest& request) {
     Job job{std::move(source), extent, request, ++m_serial};
+    // Slices of another volume: the kept block would hold the one replaced (its files, the
+    // coarse levels a pass keeps in memory) for as long as no sagittal slice is read.
+    if (job.source != m_keptSource) {
+        m_keptSource.reset();
+        m_kept.clear();
+    }
     if (std::shared_ptr<const SliceImage> image = kept(job)) {
         m_waiting.reset();
         QMetaObject::invokeMethod(

@@ -3,10 +3,12 @@
 #include "TestVolumes.h"
 #include "render/slice/SliceColouring.h"
 #include "render/slice/SliceLabels.h"
+#include "render/slice/SliceLoader.h"
 #include "render/slice/SliceResampler.h"
 #include "volume/core/VolumeSource.h"
 
 #include <QStringList>
+#include <QTest>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <numbers>
@@ -141,6 +143,23 @@ TEST(SliceSampler, ABlockOfSagittalSlicesHoldsEachAsReadAlone) {
 
 // Samples rise with z: a slab's maximum is its last slice, its minimum its first, its mean
 // its middle one; at the volume's end only the slices inside it count.
+// The loader keeps a block of sagittal slices for the steps across x; once a slice of another
+// volume is asked for, it lets go of the replaced volume's source.
+TEST(SliceLoader, LetsGoOfTheVolumeReplacedOnceASliceOfAnotherIsAsked) {
+    SliceLoader loader;
+    int arrived = 0;
+    QObject::connect(&loader, &SliceLoader::loaded,
+                     [&](const std::shared_ptr<const SliceImage>&) { ++arrived; });
+    auto replaced = std::make_shared<const DecodedVolumeSource>(source());
+    const std::weak_ptr<const VolumeSource> watched = replaced;
+    loader.request(std::move(replaced), kExtent, {SliceAxis::Sagittal, 3});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return arrived == 1 && loader.idle(); }));
+    EXPECT_FALSE(watched.expired());
+    loader.request(std::make_shared<const DecodedVolumeSource>(source()), kExtent, {SliceAxis::Axial, 3});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return arrived == 2 && loader.idle(); }));
+    EXPECT_TRUE(watched.expired());
+}
+
 TEST(SliceSampler, SlabsTakeTheMaximumMinimumOrMeanOfTheSlicesInsideTheVolume) {
     const struct {
         SlabMode mode;
