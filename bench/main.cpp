@@ -168,7 +168,8 @@ int main(int argc, char** argv) {
     }
     renderer->setSamplesPerStep(options.sampling);
     std::optional<WindowPresets::SampleWindow> window = options.window;
-    // A colour preset brings its window, unless one is given.
+    // A colour preset brings its window, unless one is given or it is stretched over the window
+    // in force, as the viewer takes it.
     if (!options.transferFunctionPath.isEmpty()) {
         auto read = ColourMap::readParaViewPreset(options.transferFunctionPath);
         if (const QString* reason = std::get_if<QString>(&read)) {
@@ -176,12 +177,22 @@ int main(int argc, char** argv) {
         }
         const auto& preset = std::get<ColourMap::Preset>(read);
         renderer->displayModel().setColourMap(preset.map);
+        const bool stretched = WindowPresets::stretchesOverTheWindow(preset.low, preset.high, volume);
+        if (stretched) {
+            std::fprintf(
+                stderr,
+                "voxview-bench: the colour preset spans %g to %g, a normalised range: its colours are "
+                "stretched over the window\n",
+                preset.low, preset.high);
+        }
         const auto spanned =
             WindowPresets::fromFileUnits(0.5 * (preset.low + preset.high), preset.high - preset.low, volume);
         if (const QString* reason = std::get_if<QString>(&spanned)) {
             return fail(QStringLiteral("the colour preset's window does not fit: %1").arg(*reason));
         }
-        window = window ? window : std::get<WindowPresets::SampleWindow>(spanned);
+        if (!window && !stretched) {
+            window = std::get<WindowPresets::SampleWindow>(spanned);
+        }
     }
     if (options.windowPreset) {
         const auto preset = WindowPresets::windowFor(*options.windowPreset, volume);

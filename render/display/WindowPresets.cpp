@@ -107,6 +107,21 @@ WindowPresets::windowFor(WindowPreset preset, const QVRenderer::VolumeState& vol
     return QStringLiteral("unknown window preset");
 }
 
+std::optional<std::pair<double, double>> WindowPresets::valueRange(const QVRenderer::VolumeState& volume) {
+    if (!volume.texels) {
+        return std::nullopt;
+    }
+    const double first = (volume.texels->min + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
+    const double last = (volume.texels->max + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
+    return std::pair(std::min(first, last), std::max(first, last));
+}
+
+bool WindowPresets::stretchesOverTheWindow(double low, double high, const QVRenderer::VolumeState& volume) {
+    const bool normalised = (low == 0.0 || low == -1.0) && high == 1.0;
+    const auto values = valueRange(volume);
+    return normalised && values && (values->first < low || values->second > high);
+}
+
 std::optional<WindowPreset> WindowPresets::fromName(const QString& name) {
     for (const auto& [text, preset] : kNames) {
         if (name == QLatin1String(text)) {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <variant>
 
 // The display windows a user picks by name, turned into the renderer's sample units
@@ -28,6 +29,16 @@ std::variant<SampleWindow, QString> fromFileUnits(double level, double width,
 
 // The preset's window for `volume`, or why the volume has none.
 std::variant<SampleWindow, QString> windowFor(WindowPreset preset, const QVRenderer::VolumeState& volume);
+
+// The smallest and the largest value of the volume in the file's units, once its texels are
+// surveyed.
+std::optional<std::pair<double, double>> valueRange(const QVRenderer::VolumeState& volume);
+
+// Whether a colour preset over the values `low` to `high` is stretched over the window in force
+// rather than set a window of its own: colour-map libraries write their maps over a normalised
+// range, 0 to 1 or −1 to 1, for the viewer to stretch over the data, and on a volume whose values
+// reach beyond that range such a window, a unit or two wide, shows every voxel in its top colour.
+bool stretchesOverTheWindow(double low, double high, const QVRenderer::VolumeState& volume);
 
 // The names voxview-bench takes ("startup", "import", "auto", "full", "file",
 // "soft-tissue", "bone", "lung", "brain").

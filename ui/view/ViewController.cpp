@@ -39,16 +39,6 @@ constexpr double kLabelPointSize = 14.0;
 // reads 0.3, where the labels' grey reads 0.84, a contrast of 5.9 : 1 (4.5 : 1 is readable).
 constexpr float kBackdropAlpha = 0.7f;
 constexpr int kBackdropMargin = 3;
-
-// The smallest and the largest value of the volume, in the file's units, once surveyed.
-std::optional<std::pair<double, double>> valuesOf(const QVRenderer::VolumeState& volume) {
-    if (!volume.texels) {
-        return std::nullopt;
-    }
-    const double first = (volume.texels->min + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
-    const double last = (volume.texels->max + volume.sampleOffset) * volume.valueScale + volume.valueOffset;
-    return std::pair(std::min(first, last), std::max(first, last));
-}
 constexpr int kMaxLabelDecimals = 6;
 constexpr double kWholeTolerance = 1e-6;
 // Whole numbers up to 2^53 are exact in a double: an offset within it adds to a sample
@@ -227,31 +217,17 @@ std::optional<QString> ViewController::applyWindowPreset(WindowPreset preset) {
     return std::nullopt;
 }
 
-// Colour-map libraries write their maps over a normalised range, 0 to 1 or −1 to 1, for the
-// viewer to stretch over the data. On a volume whose values reach beyond that range such a
-// preset keeps the window in force, its colours stretched over it, rather than set a window a
-// unit or two wide that shows every voxel in its top colour.
-std::optional<QString> ViewController::stretchedOverTheWindow(const ColourMap::Preset& preset,
-                                                              const QVRenderer::VolumeState& volume) {
-    const bool normalised = (preset.low == 0.0 || preset.low == -1.0) && preset.high == 1.0;
-    const auto values = valuesOf(volume);
-    if (!normalised || !values || (values->first >= preset.low && values->second <= preset.high)) {
-        return std::nullopt;
-    }
-    return tr("The colour preset spans %1 to %2, a normalised range: its colours are stretched over the "
-              "window")
-        .arg(preset.low)
-        .arg(preset.high);
-}
-
 std::optional<QString> ViewController::applyColourPreset(const ColourMap::Preset& preset) {
     if (!m_renderer) {
         return tr("no volume is shown");
     }
     m_renderer->displayModel().setColourMap(preset.map);
     const QVRenderer::VolumeState volume = m_renderer->volumeState();
-    if (const std::optional<QString> notice = stretchedOverTheWindow(preset, volume)) {
-        return notice;
+    if (WindowPresets::stretchesOverTheWindow(preset.low, preset.high, volume)) {
+        return tr("The colour preset spans %1 to %2, a normalised range: its colours are stretched over the "
+                  "window")
+            .arg(preset.low)
+            .arg(preset.high);
     }
     const auto window =
         WindowPresets::fromFileUnits(0.5 * (preset.low + preset.high), preset.high - preset.low, volume);
@@ -261,7 +237,7 @@ std::optional<QString> ViewController::applyColourPreset(const ColourMap::Preset
     const auto& chosen = std::get<WindowPresets::SampleWindow>(window);
     m_renderer->setWw(chosen.width);
     m_renderer->setWl(chosen.level);
-    const auto values = valuesOf(volume);
+    const auto values = WindowPresets::valueRange(volume);
     if (values && (preset.high < values->first || preset.low > values->second)) {
         return tr("The colour preset's values %1 to %2 lie outside the volume's, %3 to %4")
             .arg(preset.low)

@@ -3,7 +3,6 @@
 #include "render/display/TransferPresets.h"
 #include "render/display/WindowPresets.h"
 #include "render/gpu/Gpu.h"
-#include "render/scene/VolumeState.h"
 #include "ui/window/ViewerBudgets.h"
 
 #include <QLabel>
@@ -114,10 +113,6 @@ class ViewController : public QObject {
 
   private:
     void styleLabel(QLabel* label, const QString& text) const;
-    // Why a preset over a normalised range is stretched over the window in force instead of
-    // setting one; none where the preset's values are the volume's own.
-    static std::optional<QString> stretchedOverTheWindow(const ColourMap::Preset& preset,
-                                                         const VolumeState& volume);
 
     DeviceFactory m_makeDevice;
     ViewerBudgets m_budgets;

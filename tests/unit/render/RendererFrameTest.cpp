@@ -583,6 +583,30 @@ TEST(OpacityRanges, HidesOnlyLevelsWhoseEntriesAreAllTransparent) {
 
 // Windows given in the file's units reach the renderer in sample units:
 // sample = (value − valueOffset) / valueScale, width / valueScale.
+// A colour library's map over 0 to 1 or -1 to 1 is stretched over the window in force on a volume
+// whose values reach beyond that range; on one whose values lie inside it, and for any other
+// range, the preset's values are the volume's own.
+TEST(WindowPresets, OnlyANormalisedPresetOnWiderValuesIsStretchedOverTheWindow) {
+    const struct {
+        double low, high;
+        std::uint16_t volumeMin, volumeMax; // texels; values are texel · 0.001
+        bool stretched;
+    } cases[] = {
+        {0.0, 1.0, 0, 3000, true},    {-1.0, 1.0, 0, 3000, true},
+        {0.0, 1.0, 0, 1000, false},   // a volume of values from 0 to 1
+        {0.0, 2.0, 0, 3000, false},   // not a normalised range
+        {-1.0, 1.0, 500, 900, false}, // inside it
+    };
+    for (const auto& c : cases) {
+        QVRenderer::VolumeState volume;
+        volume.valueScale = 0.001;
+        volume.texels = SampleStatistics::Summary{c.volumeMin, c.volumeMax, c.volumeMin, c.volumeMax};
+        EXPECT_EQ(WindowPresets::stretchesOverTheWindow(c.low, c.high, volume), c.stretched)
+            << c.low << " to " << c.high << " on " << c.volumeMin << " to " << c.volumeMax;
+    }
+    EXPECT_FALSE(WindowPresets::stretchesOverTheWindow(0.0, 1.0, QVRenderer::VolumeState{})); // not surveyed
+}
+
 TEST(WindowPresetFor, VolumeWithItsValueMap) {
     const struct {
         WindowPreset preset;
