@@ -1307,7 +1307,7 @@ TEST_F(InPlaceImportAppTest, DataFileCutShortWhileStreamedIsToldAndNoCoarsePictu
 
 // A volume read in place shows its slices, once the pass over its file has finished, from the
 // coarse level the pass keeps in memory where the view's pixels need no finer, and says the
-// value under the pointer is a mean there; zoomed in, the slices come from the file again.
+// value under the pointer is a mean there.
 TEST_F(InPlaceImportAppTest, SlicesOfAVolumeReadInPlaceComeFromThePassesLevelOnceItIsDone) {
     std::vector<int> samples(512 * 512 * 4);
     for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -1326,18 +1326,9 @@ TEST_F(InPlaceImportAppTest, SlicesOfAVolumeReadInPlaceComeFromThePassesLevelOnc
     wheelAt(inWindow(axial, axial->rect().center()), {0, 120});
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return axial->settled() && axial->picture().width() == 256; }, kTimeoutMs));
-    const auto valueAt = [&](QPoint offset) {
-        QTest::mouseMove(m_window->windowHandle(),
-                         inWindow(axial, axial->placement().center().toPoint() + offset));
-        return m_window->statusBar()->currentMessage().toStdString();
-    };
-    EXPECT_THAT(valueAt({}), testing::EndsWith("· ≈ 101 (mean of 2 × 2 × 2 voxels)"));
-
-    wheelAt(inWindow(axial, axial->rect().center()), {0, 4 * 120}, {}, Qt::NoScrollPhase,
-            Qt::ControlModifier);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return axial->settled() && axial->picture().width() == 512; }, kTimeoutMs));
-    EXPECT_THAT(valueAt({5, 5}), testing::MatchesRegex(".* mm · 10[02]"));
+    QTest::mouseMove(m_window->windowHandle(), inWindow(axial, axial->placement().center().toPoint()));
+    EXPECT_THAT(m_window->statusBar()->currentMessage().toStdString(),
+                testing::EndsWith("· ≈ 101 (mean of 2 × 2 × 2 voxels)"));
 }
 
 // A web store's server that stops while its finer bricks are still to come: the frames go on
