@@ -21,6 +21,16 @@ constexpr double kSqueeze = 10.0;
 constexpr double kMidpointMargin = 1e-5;
 // Colour presets are a few kilobytes; a file far larger is something else, not read whole.
 constexpr qint64 kMostPresetBytes = qint64{16} << 20;
+// Presets written through single precision hold 1.0000001 for a full channel; beyond this
+// slack a value outside 0 to 1 is a fault of the file.
+constexpr double kUnitSlack = 1e-6;
+
+// The entry `index` of a preset's array as a fraction from 0 to 1, within the slack (then held
+// to it); NaN where it is no such number.
+double unitAt(const QJsonArray& values, qsizetype index) {
+    const double value = values[index].toDouble(NAN);
+    return value >= -kUnitSlack && value <= 1.0 + kUnitSlack ? std::clamp(value, 0.0, 1.0) : NAN;
+}
 
 std::uint8_t byteOf(double channel) {
     return static_cast<std::uint8_t>(std::lround(std::clamp(channel, 0.0, 1.0) * 255.0));
@@ -157,10 +167,9 @@ std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QBy
     }
     std::vector<Point> points;
     for (qsizetype i = 0; i < values.size(); i += 4) {
-        const Point p{values[i].toDouble(NAN), values[i + 1].toDouble(NAN), values[i + 2].toDouble(NAN),
-                      values[i + 3].toDouble(NAN)};
-        if (!std::isfinite(p.x) || !(p.red >= 0.0 && p.red <= 1.0) || !(p.green >= 0.0 && p.green <= 1.0) ||
-            !(p.blue >= 0.0 && p.blue <= 1.0)) {
+        const Point p{values[i].toDouble(NAN), unitAt(values, i + 1), unitAt(values, i + 2),
+                      unitAt(values, i + 3)};
+        if (!std::isfinite(p.x) || std::isnan(p.red) || std::isnan(p.green) || std::isnan(p.blue)) {
             return QStringLiteral("its RGBPoints hold a value that is no number or a colour outside 0 to 1");
         }
         points.push_back(p);
@@ -182,12 +191,12 @@ std::variant<ColourMap::Preset, QString> ColourMap::fromParaViewPreset(const QBy
     std::vector<OpacityPoint> opacity;
     for (qsizetype i = 0; i < opacityValues.size(); i += 4) {
         const OpacityPoint p{(opacityValues[i].toDouble(NAN) - low) / (high - low),
-                             opacityValues[i + 1].toDouble(NAN), opacityValues[i + 2].toDouble(NAN),
-                             opacityValues[i + 3].toDouble(NAN)};
-        if (!std::isfinite(p.x) || !(p.opacity >= 0.0 && p.opacity <= 1.0)) {
+                             unitAt(opacityValues, i + 1), unitAt(opacityValues, i + 2),
+                             unitAt(opacityValues, i + 3)};
+        if (!std::isfinite(p.x) || std::isnan(p.opacity)) {
             return QStringLiteral("its Points hold a value that is no number or an opacity outside 0 to 1");
         }
-        if (!(p.midpoint >= 0.0 && p.midpoint <= 1.0) || !(p.sharpness >= 0.0 && p.sharpness <= 1.0)) {
+        if (std::isnan(p.midpoint) || std::isnan(p.sharpness)) {
             return QStringLiteral("its Points hold a midpoint or sharpness that is no number from 0 to 1");
         }
         opacity.push_back(p);

@@ -466,9 +466,11 @@ TEST(ColourMap, ReadsParaViewColourPresetsAndRefusesOthersSayingWhy) {
     // The opacity rises from none at -100 to all at 300: half at the middle entry.
     const ColourMap::Table table = map.table();
     EXPECT_EQ(std::tuple(table[3], table[4 * 128 + 3], table[4 * 256 + 3]), std::tuple(0, 128, 255));
-    const auto lone = ColourMap::fromParaViewPreset(R"({"RGBPoints": [0, 0, 0, 0, 1, 1, 1, 1]})");
+    // A full channel written through single precision is still full.
+    const auto lone = ColourMap::fromParaViewPreset(R"({"RGBPoints": [0, 0, 0, 0, 1, 1.0000001, 1, 1]})");
     ASSERT_TRUE(std::holds_alternative<ColourMap::Preset>(lone));
     EXPECT_FALSE(std::get<ColourMap::Preset>(lone).map.hasOpacity());
+    EXPECT_EQ(std::get<ColourMap::Preset>(lone).map.points()[1].red, 1.0);
     const std::pair<const char*, const char*> refusals[] = {
         {"{", "not JSON"},
         {R"([{"Name": "Opacity only", "Points": [0, 0, 0.5, 0]}])", "no colour preset"},
