@@ -40,14 +40,14 @@ std::uint8_t byteOf(double channel) {
 
 ColourMap::ColourMap(QString name, std::vector<Point> points, std::vector<OpacityPoint> opacity,
                      ColourSpace space)
-    : m_name(std::move(name)), m_points(std::move(points)), m_opacity(std::move(opacity)), m_space(space) {
+    : m_name(std::move(name)), m_points(std::move(points)), m_opacity(std::move(opacity)), m_space(space),
+      m_table(makeTable()) {
     if (m_opacity.empty()) {
         return;
     }
     // Up to the entry before the first that shows: the shader blends the two between them.
-    const Table entries = table();
     std::size_t shows = 0;
-    while (shows < kTableSize && entries[4 * shows + 3] == 0) {
+    while (shows < kTableSize && m_table[4 * shows + 3] == 0) {
         ++shows;
     }
     m_transparentUpTo =
@@ -128,7 +128,7 @@ double ColourMap::opacityAt(const std::vector<OpacityPoint>& curve, double x) {
     return shaped(a, b, u);
 }
 
-ColourMap::Table ColourMap::table() const {
+ColourMap::Table ColourMap::makeTable() const {
     Table table{};
     for (std::size_t n = 0; n < kTableSize; ++n) {
         const double x = static_cast<double>(n) / static_cast<double>(kTableSize - 1);

@@ -74,7 +74,7 @@ class ColourMap {
     // How far up the window (0 to 1) the opacity curve shows nothing: 0 without a curve.
     double transparentUpTo() const { return m_transparentUpTo; }
     // The colours, and in alpha the opacity curve (opaque without one).
-    Table table() const;
+    const Table& table() const { return m_table; }
 
   private:
     QString m_name;
@@ -82,6 +82,9 @@ class ColourMap {
     std::vector<OpacityPoint> m_opacity; // x from 0 to 1, rising; empty: none
     ColourSpace m_space;
     double m_transparentUpTo = 0.0; // found once: every frame asks for it
+    Table m_table;                  // made once: every window drag recolours the slices with it
+
+    Table makeTable() const;
 };
 
 struct ColourMap::Preset {
