@@ -21,7 +21,6 @@ constexpr std::size_t kAtlasTextureIndex = 0;
 constexpr std::size_t kBrickTextureIndex = 1;
 constexpr std::size_t kPageTableTextureIndex = 2;
 constexpr std::size_t kColourMapTextureIndex = 3;
-constexpr std::size_t kOpacityCountsTextureIndex = 4;
 
 // The drawable size arrives in device pixels as doubles; whole pixels, truncated.
 std::uint32_t wholePixels(double size) {
@@ -195,7 +194,6 @@ void QVRenderer::encodeVolume(gpu::CommandBuffer& commandBuffer, const gpu::Rend
                                 kBrickTextureIndex);
     encoder->setFragmentTexture(pool.pageTable(), kPageTableTextureIndex);
     encoder->setFragmentTexture(m_colourMapTexture.get(), kColourMapTextureIndex);
-    encoder->setFragmentTexture(m_opacityCountsTexture.get(), kOpacityCountsTextureIndex);
     encoder->drawPrimitives(gpu::PrimitiveType::Triangle, 0, proxycube::kVertices.size());
     encoder->endEncoding();
 }
@@ -207,14 +205,9 @@ void QVRenderer::uploadColourMap() {
     if (!m_colourMapTexture) {
         const gpu::TextureDescriptor descriptor{.pixelFormat = gpu::PixelFormat::RGBA8Unorm,
                                                 .width = ColourMap::kTableSize};
-        const gpu::TextureDescriptor counts{.pixelFormat = gpu::PixelFormat::R16Uint,
-                                            .width = OpacityRanges::kCounts};
         std::string error;
         m_colourMapTexture = m_scene->device()->newTextureWithDescriptor(descriptor, &error);
-        if (m_colourMapTexture) {
-            m_opacityCountsTexture = m_scene->device()->newTextureWithDescriptor(counts, &error);
-        }
-        if (!m_colourMapTexture || !m_opacityCountsTexture) {
+        if (!m_colourMapTexture) {
             // Told once: the samples then show black.
             qWarning("QVRenderer: no texture for the colour map: %s", error.c_str());
             m_colourMapRefused = true;
@@ -222,12 +215,9 @@ void QVRenderer::uploadColourMap() {
             return;
         }
     }
-    const ColourMap::Table table = m_display.colourMap->table();
-    const OpacityRanges::Counts& counts = curveRanges()->counts();
+    const ColourMap::Table& table = m_display.colourMap->table();
     if (m_colourMapTexture->replaceRegion({{0, 0, 0}, {ColourMap::kTableSize, 1, 1}}, 0, 0, table.data(),
-                                          table.size(), table.size()) &&
-        m_opacityCountsTexture->replaceRegion({{0, 0, 0}, {OpacityRanges::kCounts, 1, 1}}, 0, 0,
-                                              counts.data(), sizeof(counts), sizeof(counts))) {
+                                          table.size(), table.size())) {
         m_uploadedMap = m_display.colourMap;
         ++m_colourMapUploads;
     }
@@ -276,6 +266,20 @@ const std::shared_ptr<const OpacityRanges>& QVRenderer::curveRanges() {
     return m_curveRanges;
 }
 
+void QVRenderer::updateShownRuns() {
+    static_assert(OpacityRanges::kRuns == 4, "MarchUniforms carries the runs as two vectors");
+    std::array<float, OpacityRanges::kRuns> first{}, last{};
+    first.fill(static_cast<float>(ColourMap::kTableSize));
+    last.fill(-1.0f);
+    const std::vector<OpacityRanges::Run>& runs = curveRanges()->runs();
+    for (std::size_t n = 0; n < runs.size(); ++n) {
+        first[n] = static_cast<float>(runs[n].first);
+        last[n] = static_cast<float>(runs[n].last);
+    }
+    m_march.shownFirst = {first[0], first[1], first[2], first[3]};
+    m_march.shownLast = {last[0], last[1], last[2], last[3]};
+}
+
 float4 QVRenderer::slicePlanesUniform() const {
     const VolumeState& volume = m_scene->volume();
     if (!m_slicePlanes || volume.width == 0 || volume.height == 0 || volume.depth == 0) {
@@ -293,6 +297,7 @@ float4 QVRenderer::slicePlanesUniform() const {
 
 void QVRenderer::updateMarch() {
     m_march.slicePlanes = slicePlanesUniform();
+    updateShownRuns();
     const ShownTexels shown = shownTexels();
     const VolumeState& volume = m_scene->volume();
     if (volume.bricks == m_marchBricks && shown == m_marchShown) {

@@ -238,6 +238,8 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     // can show or the volume changes.
     // The planes' texture coordinates and the flag of MarchUniforms::slicePlanes.
     float4 slicePlanesUniform() const;
+    // The runs of the colour map's entries that show, as MarchUniforms carries them.
+    void updateShownRuns();
     void updateMarch();
     // Texels at or below which nothing of the frame's mode can show; −1 when every sample
     // counts.
@@ -263,8 +265,7 @@ class QVRenderer : public QObject, public MTKViewDelegate {
     WindowPair m_wlww{};
 
     std::shared_ptr<gpu::Texture> m_colourMapTexture;
-    std::shared_ptr<gpu::Texture> m_opacityCountsTexture; // OpacityRanges of the map's curve
-    std::shared_ptr<const ColourMap> m_uploadedMap;       // what the texture holds
+    std::shared_ptr<const ColourMap> m_uploadedMap; // what the texture holds
     std::shared_ptr<const OpacityRanges> m_curveRanges;
     std::shared_ptr<const ColourMap> m_curveRangesOf; // the map m_curveRanges was found for
     std::uint64_t m_colourMapUploads = 0;

@@ -21,10 +21,10 @@ struct ShaderBinding {
 // the MarchUniforms below.
 inline constexpr std::array<ShaderBinding, 4> kUniformBlockBindings{
     {{"CubeVertices", 0}, {"Uniforms", 1}, {"WindowPair", 2}, {"MarchUniforms", 3}}};
-// The fragment stage's textures: the brick atlas, the brick grid, the page table, the
-// colour map and the counts of its entries that show.
-inline constexpr std::array<ShaderBinding, 5> kTextureBindings{
-    {{"uAtlas", 0}, {"uMaxGrid", 1}, {"uPageTable", 2}, {"uColourMap", 3}, {"uOpacityCounts", 4}}};
+// The fragment stage's textures: the brick atlas, the brick grid, the page table and the
+// colour map.
+inline constexpr std::array<ShaderBinding, 4> kTextureBindings{
+    {{"uAtlas", 0}, {"uMaxGrid", 1}, {"uPageTable", 2}, {"uColourMap", 3}}};
 
 struct CubeVertex {
     float4 position; // (x, y, z, 0) with each coordinate -0.5 or +0.5
@@ -76,6 +76,10 @@ struct alignas(16) MarchUniforms {
     // Texture coordinates of the slice views' planes along x, y, z, which the fragment
     // shader's SLICE_PLANES build stops composited rays on; w 1 where they are shown.
     float4 slicePlanes;
+    // The runs of colour map entries that show through the opacity curve (OpacityRanges):
+    // the first and the last entry of up to four runs; an unused run ends before it starts.
+    float4 shownFirst;
+    float4 shownLast;
 };
 
 static_assert(sizeof(CubeVertex) == 32);
@@ -94,8 +98,9 @@ static_assert(offsetof(Uniforms, samplesPerStep) == 242);
 static_assert(offsetof(Uniforms, sampleOffset) == 244);
 static_assert(offsetof(Uniforms, ambient) == 248);
 static_assert(sizeof(WindowPair) == 8);
-static_assert(sizeof(MarchUniforms) == 112);
+static_assert(sizeof(MarchUniforms) == 144);
 static_assert(offsetof(MarchUniforms, occupiedHigh) == 16);
 static_assert(offsetof(MarchUniforms, pageOrigin) == 80);
 static_assert(offsetof(MarchUniforms, slicePlanes) == 96);
+static_assert(offsetof(MarchUniforms, shownLast) == 128);
 static_assert(offsetof(WindowPair, ww) == 4);

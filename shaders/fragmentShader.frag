@@ -69,11 +69,8 @@ uniform sampler3D uMaxGrid;
 // The page table: per brick, the slot's place in the atlas (x, y, z) and the level it
 // holds (w), 16-bit unsigned normalised, read with texelFetch.
 uniform sampler3D uPageTable;
-// The colour map: a row of colours across the display window, read filtered.
+// The colour map: a row of colours across the display window, read with texelFetch.
 uniform sampler3D uColourMap;
-// Per entry n of the colour map, how many entries before it have an opacity above zero
-// (kColourMapEntries + 1 counts), 16-bit unsigned normalised, read with texelFetch.
-uniform sampler3D uOpacityCounts;
 
 layout(std140) uniform MarchUniforms {
     vec4 occupiedLow;  // texture coordinates of the box around everything that can show;
@@ -85,6 +82,8 @@ layout(std140) uniform MarchUniforms {
     vec4 pageOrigin;   // the page table's entry of the level's first brick; w unused
     vec4 slicePlanes;  // texture coordinates of the slice views' planes along x, y, z, which
                        // the SLICE_PLANES build stops composited rays on; w 1 where shown
+    vec4 shownFirst;   // the first colour map entry of each run of entries that show through
+    vec4 shownLast;    // the opacity curve, and the last; an unused run ends before it starts
 } march;
 
 in vec3 vTexPoint;
@@ -176,18 +175,17 @@ int entryBelow(float level) {
     return min(int(clamp(level, 0.0, 1.0) * float(kColourMapEntries - 1)), kColourMapEntries - 2);
 }
 
-float entriesShownBefore(int entry) {
-    return texelFetch(uOpacityCounts, ivec3(entry, 0, 0), 0).r * kTexelScale;
-}
-
 // Whether the colour map's own opacity curve hides composited samples at window levels from
 // low to high: every entry mapped() blends for such levels, and one more on either side
-// against rounding, is transparent. A band or two hide the values around them, not only
-// those below. (Without a curve the opacity is zero at and below the window's floor only.)
+// against rounding, lies in no run of entries that show. A band or two hide the values
+// around them, not only those below. (Without a curve the opacity is zero at and below the
+// window's floor only.) Compared with the runs alone: this runs for every cell a ray asks
+// about, where a fetch per level would cost more than the skipping saves.
 bool curveHides(float low, float high) {
-    int first = max(entryBelow(low) - 1, 0);
-    int last = min(entryBelow(high) + 2, kColourMapEntries - 1);
-    return low <= high && entriesShownBefore(last + 1) - entriesShownBefore(first) < 0.5;
+    vec4 first = vec4(max(entryBelow(low) - 1, 0));
+    vec4 last = vec4(min(entryBelow(high) + 2, kColourMapEntries - 1));
+    bvec4 meets = bvec4(vec4(lessThanEqual(march.shownFirst, last)) * vec4(greaterThanEqual(march.shownLast, first)));
+    return low <= high && !any(meets);
 }
 
 // Entry and exit distance of the ray origin + t * dir through the box [low, high].
@@ -484,6 +482,10 @@ void compositeGather(inout Gathered g, SlotPoint at, float level, float t, Ray r
     float partLength = (cut ? t - ray.tStart : ray.stepLength) / float(parts);
     vec3 partTexels = ray.dir * partLength * march.volumeSize.xyz * at.texelsPerVoxel;
     float from = cut ? level : g.previousLevel;
+#ifdef OPACITY_CURVE
+    // A step the curve hides from end to end shows nothing: only the shade follows it.
+    parts = curveHides(min(from, level), max(from, level)) ? 0 : parts;
+#endif
     for (int k = 1; k <= parts; ++k) {
         float to = k == parts ? level : windowLevel(slotValue(at.texel - float(parts - k) * partTexels));
         float middle = clamp(0.5 * (from + to), 0.0, 1.0);

@@ -15,12 +15,30 @@ std::size_t entryBelow(double level) {
 
 OpacityRanges::OpacityRanges(const ColourMap::Table& table) {
     for (std::size_t n = 0; n < ColourMap::kTableSize; ++n) {
-        m_counts[n + 1] = static_cast<std::uint16_t>(m_counts[n] + (table[4 * n + 3] > 0 ? 1 : 0));
+        if (table[4 * n + 3] == 0) {
+            continue;
+        }
+        if (!m_runs.empty() && m_runs.back().last + 1 == n) {
+            m_runs.back().last = n;
+        } else {
+            m_runs.push_back({n, n});
+        }
+    }
+    const auto gapBefore = [&](std::size_t run) { return m_runs[run].first - m_runs[run - 1].last; };
+    while (m_runs.size() > kRuns) {
+        std::size_t narrowest = 1;
+        for (std::size_t run = 2; run < m_runs.size(); ++run) {
+            narrowest = gapBefore(run) < gapBefore(narrowest) ? run : narrowest;
+        }
+        m_runs[narrowest - 1].last = m_runs[narrowest].last;
+        m_runs.erase(m_runs.begin() + static_cast<std::ptrdiff_t>(narrowest));
     }
 }
 
 bool OpacityRanges::hides(double low, double high) const {
-    const std::size_t first = entryBelow(low);
+    const std::size_t below = entryBelow(low);
+    const std::size_t first = below == 0 ? 0 : below - 1;
     const std::size_t last = std::min(entryBelow(high) + 2, ColourMap::kTableSize - 1);
-    return low <= high && m_counts[last + 1] == m_counts[first == 0 ? 0 : first - 1];
+    return low <= high && std::ranges::none_of(
+                              m_runs, [&](const Run& run) { return run.first <= last && run.last >= first; });
 }

@@ -522,7 +522,8 @@ TEST(ColourMap, APresetSavedAsParaViewJsonReadsBackTheSame) {
 
 // Rays skip the cells whose window levels the opacity curve hides; a level below the window
 // takes the first entry's opacity and one above it the last's, so the table's ends decide
-// what lies beyond the window, and the entries next to a range count against rounding.
+// what lies beyond the window, and the entries next to a range count against rounding. A
+// curve of more bands than the shader is handed runs hides less, never more.
 TEST(OpacityRanges, HidesOnlyLevelsWhoseEntriesAreAllTransparent) {
     const std::vector<ColourMap::Point> grey{{0.0, 0.0, 0.0, 0.0}, {1.0, 1.0, 1.0, 1.0}};
     const std::vector<ColourMap::OpacityPoint> band{
@@ -530,6 +531,13 @@ TEST(OpacityRanges, HidesOnlyLevelsWhoseEntriesAreAllTransparent) {
     const std::vector<ColourMap::OpacityPoint> floorOnly{{0.0, 1.0}, {0.01, 0.0}, {1.0, 0.0}};
     const std::vector<ColourMap::OpacityPoint> topOnly{{0.0, 0.0}, {0.99, 0.0}, {1.0, 1.0}};
     const std::vector<ColourMap::OpacityPoint> none{{0.0, 0.0}, {1.0, 0.0}};
+    // Five bands, more than the runs kept: the two nearest (0.30, 0.38) are joined across their
+    // gap, which then shows; the wider gaps stay hidden.
+    std::vector<ColourMap::OpacityPoint> fiveBands{{0.0, 0.0}};
+    for (const double centre : {0.1, 0.3, 0.38, 0.6, 0.8}) {
+        fiveBands.insert(fiveBands.end(), {{centre - 0.02, 0.0}, {centre, 1.0}, {centre + 0.02, 0.0}});
+    }
+    fiveBands.push_back({1.0, 0.0});
     struct Case {
         const char* name;
         const std::vector<ColourMap::OpacityPoint>& curve;
@@ -549,6 +557,9 @@ TEST(OpacityRanges, HidesOnlyLevelsWhoseEntriesAreAllTransparent) {
         {"BelowTheTopsEntries", topOnly, -1.0, 0.95, true},
         {"NothingShowsAnywhere", none, -10.0, 10.0, true},
         {"AnEmptyRange", none, 0.6, 0.4, false},
+        {"BetweenTheNearestOfManyBands", fiveBands, 0.34, 0.34, false},
+        {"BetweenWiderApartBands", fiveBands, 0.45, 0.53, true},
+        {"BeyondTheLastOfManyBands", fiveBands, 0.86, 3.0, true},
     };
     for (const Case& c : cases) {
         const OpacityRanges ranges(ColourMap(QStringLiteral("Curve"), grey, c.curve).table());
