@@ -37,6 +37,8 @@ inline constexpr float kCutDepth = 3.0f;
 // gathered in kEdgeParts parts.
 inline constexpr float kEdgeChange = 0.015f;
 inline constexpr int kEdgeParts = 4;
+static_assert(kEdgeParts >= 1 && kEdgeParts <= 4,
+              "the fragment stage keeps where a step's parts end in a vec4");
 // Behind a surface the shade moves this share of the way to the light per voxel step.
 inline constexpr float kShadeFollow = 0.5f;
 // A change of this share of the window width per voxel counts as a surface to be lit.

@@ -482,12 +482,23 @@ void compositeGather(inout Gathered g, SlotPoint at, float level, float t, Ray r
     float partLength = (cut ? t - ray.tStart : ray.stepLength) / float(parts);
     vec3 partTexels = ray.dir * partLength * march.volumeSize.xyz * at.texelsPerVoxel;
     float from = cut ? level : g.previousLevel;
+    // Where each part ends: the last at this sample.
+    vec4 partEnds = vec4(level);
+    for (int k = 1; k < parts; ++k) {
+        partEnds[k - 1] = windowLevel(slotValue(at.texel - float(parts - k) * partTexels));
+    }
 #ifdef OPACITY_CURVE
-    // A step the curve hides from end to end shows nothing: only the shade follows it.
-    parts = curveHides(min(from, level), max(from, level)) ? 0 : parts;
+    // A step shows nothing where the curve hides every level its parts blend: only the shade
+    // follows it.
+    vec4 fromEnds = vec4(from, partEnds.xyz);
+    vec4 lows = min(fromEnds, partEnds);
+    vec4 highs = max(fromEnds, partEnds);
+    parts = curveHides(min(min(lows.x, lows.y), min(lows.z, lows.w)), max(max(highs.x, highs.y), max(highs.z, highs.w)))
+                ? 0
+                : parts;
 #endif
     for (int k = 1; k <= parts; ++k) {
-        float to = k == parts ? level : windowLevel(slotValue(at.texel - float(parts - k) * partTexels));
+        float to = partEnds[k - 1];
         float middle = clamp(0.5 * (from + to), 0.0, 1.0);
         vec4 colour = mapped(middle);
         // Without a curve of its own the map's opacity rises with the square of the window level.

@@ -411,4 +411,33 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
     EXPECT_LE(p99, 5) << "mean " << mean;
 }
 
+// A plate one voxel thick whose value only a band of the opacity curve shows, between two
+// materials the curve hides: most steps of a ray across it have both ends outside the band,
+// and the band lies between them only across an edge's parts. At one sample per step the
+// plate shows wherever it does at eight.
+TEST(SurfaceRings, AThinPlateInABandShowsAtOneSamplePerStepAsAtEight) {
+    constexpr std::uint32_t kSide = 64;
+    constexpr QSize kPlateView{256, 256};
+    GpuTestBed bed;
+    ASSERT_EQ(bed.create(kPlateView).toStdString(), "");
+    const VolumeRecord plate =
+        testvolumes::record(kSide, kSide, kSide, [](std::uint32_t, std::uint32_t, std::uint32_t z) {
+            return static_cast<std::uint16_t>(z < kSide / 2 ? 0 : z == kSide / 2 ? 400 : 100);
+        });
+    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&plate));
+    bed.renderer->adoptPostedVolume();
+    bed.renderer->setWl(250);
+    bed.renderer->setWw(500);
+    // The plate's 400 lies at 0.8 of the window, the 0 and 100 around it at 0 and 0.2.
+    bed.renderer->displayModel().setColourMap(
+        ColourMap(QStringLiteral("Band"), {{0.0, 1.0, 1.0, 1.0}, {1.0, 1.0, 1.0, 1.0}},
+                  {{0.0, 0.0}, {0.6, 0.0}, {0.7, 1.0}, {0.9, 1.0}, {0.95, 0.0}, {1.0, 0.0}}));
+    const int normal = imagemetrics::foregroundCount(bed.frame(), kBackground);
+    bed.renderer->setSamplesPerStep(8);
+    const int fine = imagemetrics::foregroundCount(bed.frame(), kBackground);
+    EXPECT_GT(fine, kPlateView.width() * kPlateView.height() / 4);
+    // Taking a step for hidden by its two ends alone loses two thirds of the plate.
+    EXPECT_GT(normal, fine * 0.95) << "of " << fine;
+}
+
 } // namespace
