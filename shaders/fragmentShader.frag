@@ -179,8 +179,8 @@ int entryBelow(float level) {
 // low to high: every entry mapped() blends for such levels, and one more on either side
 // against rounding, lies in no run of entries that show. A band or two hide the values
 // around them, not only those below. (Without a curve the opacity is zero at and below the
-// window's floor only.) Compared with the runs alone: this runs for every cell a ray asks
-// about, where a fetch per level would cost more than the skipping saves.
+// window's floor only.) The runs come as uniforms, not as a texture: this is asked for every
+// cell a ray meets and every step it gathers, where fetches would cost what skipping saves.
 bool curveHides(float low, float high) {
     vec4 first = vec4(max(entryBelow(low) - 1, 0));
     vec4 last = vec4(min(entryBelow(high) + 2, kColourMapEntries - 1));
