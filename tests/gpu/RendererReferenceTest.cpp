@@ -19,6 +19,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <random>
@@ -368,33 +369,47 @@ INSTANTIATE_TEST_SUITE_P(
         View{"AverageOfTheHead", false, 0.3f, -0.6f, 0.9f, -500, 1500, 1.0f, 0.0f, 0, RenderMode::Average}),
     [](const auto& test) { return std::string(test.param.name); });
 
+// Frames of a 64³ volume in a 256² view at one sample per voxel step and at eight, with the
+// window and colouring `look` sets.
+constexpr std::uint32_t kSide = 64;
+constexpr QSize kStepView{256, 256};
+
+std::array<QImage, 2> framesAtOneAndEightSamples(std::uint16_t (*voxel)(std::uint32_t, std::uint32_t,
+                                                                        std::uint32_t),
+                                                 const std::function<void(QVRenderer&)>& look) {
+    GpuTestBed bed;
+    EXPECT_EQ(bed.create(kStepView).toStdString(), "");
+    const VolumeRecord record = testvolumes::record(kSide, kSide, kSide, voxel);
+    EXPECT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&record));
+    bed.renderer->adoptPostedVolume();
+    look(*bed.renderer);
+    std::array<QImage, 2> frames;
+    frames[0] = bed.frame().convertToFormat(QImage::Format_RGB32);
+    bed.renderer->setSamplesPerStep(8);
+    frames[1] = bed.frame().convertToFormat(QImage::Format_RGB32);
+    return frames;
+}
+
 // A ball whose edge climbs over two voxels, as CT and microscopy surfaces do, seen from
 // the start: a surface met at whatever depth the sampling lattice happens to fall shows
 // concentric rings, which a frame at eight samples per step does not have.
 TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
-    constexpr std::uint32_t kSide = 64;
-    constexpr QSize kRingView{256, 256};
-    GpuTestBed bed;
-    ASSERT_EQ(bed.create(kRingView).toStdString(), "");
-    const VolumeRecord ball =
-        testvolumes::record(kSide, kSide, kSide, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    const auto [normal, fine] = framesAtOneAndEightSamples(
+        [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
             const double centre = (kSide - 1) / 2.0;
             const double d = std::hypot(x - centre, y - centre, z - centre);
             return static_cast<std::uint16_t>(
                 std::lround(1000.0 * std::clamp(0.35 * kSide + 1.0 - d, 0.0, 2.0) / 2.0));
+        },
+        [](QVRenderer& renderer) {
+            renderer.setClutmode(1);
+            renderer.setWl(500);
+            renderer.setWw(1000);
         });
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&ball));
-    bed.renderer->adoptPostedVolume();
-    bed.renderer->setClutmode(1);
-    bed.renderer->setWl(500);
-    bed.renderer->setWw(1000);
-    const QImage normal = bed.frame().convertToFormat(QImage::Format_RGB32);
-    bed.renderer->setSamplesPerStep(8);
-    const QImage fine = bed.frame().convertToFormat(QImage::Format_RGB32);
 
     std::vector<int> differences;
-    for (int y = 0; y < kRingView.height(); ++y) {
-        for (int x = 0; x < kRingView.width(); ++x) {
+    for (int y = 0; y < kStepView.height(); ++y) {
+        for (int x = 0; x < kStepView.width(); ++x) {
             const QRgb a = normal.pixel(x, y), b = fine.pixel(x, y);
             if (imagemetrics::isForeground(a, kBackground) || imagemetrics::isForeground(b, kBackground)) {
                 differences.push_back(std::abs(qGray(a) - qGray(b)));
@@ -416,28 +431,23 @@ TEST(SurfaceRings, SmoothBallAtOneSamplePerStepMatchesEightSamplesPerStep) {
 // and the band lies between them only across an edge's parts. At one sample per step the
 // plate shows wherever it does at eight.
 TEST(SurfaceRings, AThinPlateInABandShowsAtOneSamplePerStepAsAtEight) {
-    constexpr std::uint32_t kSide = 64;
-    constexpr QSize kPlateView{256, 256};
-    GpuTestBed bed;
-    ASSERT_EQ(bed.create(kPlateView).toStdString(), "");
-    const VolumeRecord plate =
-        testvolumes::record(kSide, kSide, kSide, [](std::uint32_t, std::uint32_t, std::uint32_t z) {
+    const auto [normal, fine] = framesAtOneAndEightSamples(
+        [](std::uint32_t, std::uint32_t, std::uint32_t z) {
             return static_cast<std::uint16_t>(z < kSide / 2 ? 0 : z == kSide / 2 ? 400 : 100);
+        },
+        [](QVRenderer& renderer) {
+            renderer.setWl(250);
+            renderer.setWw(500);
+            // The plate's 400 lies at 0.8 of the window, the 0 and 100 around it at 0 and 0.2.
+            renderer.displayModel().setColourMap(
+                ColourMap(QStringLiteral("Band"), {{0.0, 1.0, 1.0, 1.0}, {1.0, 1.0, 1.0, 1.0}},
+                          {{0.0, 0.0}, {0.6, 0.0}, {0.7, 1.0}, {0.9, 1.0}, {0.95, 0.0}, {1.0, 0.0}}));
         });
-    ASSERT_TRUE(bed.renderer->updateVolumeDataWithNRRDfmt(&plate));
-    bed.renderer->adoptPostedVolume();
-    bed.renderer->setWl(250);
-    bed.renderer->setWw(500);
-    // The plate's 400 lies at 0.8 of the window, the 0 and 100 around it at 0 and 0.2.
-    bed.renderer->displayModel().setColourMap(
-        ColourMap(QStringLiteral("Band"), {{0.0, 1.0, 1.0, 1.0}, {1.0, 1.0, 1.0, 1.0}},
-                  {{0.0, 0.0}, {0.6, 0.0}, {0.7, 1.0}, {0.9, 1.0}, {0.95, 0.0}, {1.0, 0.0}}));
-    const int normal = imagemetrics::foregroundCount(bed.frame(), kBackground);
-    bed.renderer->setSamplesPerStep(8);
-    const int fine = imagemetrics::foregroundCount(bed.frame(), kBackground);
-    EXPECT_GT(fine, kPlateView.width() * kPlateView.height() / 4);
+    const int shown = imagemetrics::foregroundCount(normal, kBackground);
+    const int shownFine = imagemetrics::foregroundCount(fine, kBackground);
+    EXPECT_GT(shownFine, kStepView.width() * kStepView.height() / 4);
     // Taking a step for hidden by its two ends alone loses two thirds of the plate.
-    EXPECT_GT(normal, fine * 0.95) << "of " << fine;
+    EXPECT_GT(shown, shownFine * 0.95) << "of " << shownFine;
 }
 
 } // namespace
